@@ -1,0 +1,52 @@
+// The narrow door between the protocol engines and the main window. The
+// engines never touch a widget: they report through this interface, read
+// the page's options through it and reach the main port through it. The
+// main window implements it; tests implement it too and drive the engines
+// headless against simulated targets.
+#pragma once
+
+#include <QString>
+
+class TKRNCommDriver;
+
+class IspHost {
+ public:
+  virtual ~IspHost() = default;
+
+  // Output area (Memo1) and status line (status panel 0).
+  virtual void ShowStatus(const QString& text) = 0;
+  virtual void AddLog(const QString& line) = 0;
+  virtual void SetLogText(const QString& text) = 0;
+  virtual void SetProgressMax(int max) = 0;   // ProgressBar1
+  virtual void SetProgress(int position) = 0;
+  virtual void SetSizeLabel(const QString& text) = 0;  // Label10
+
+  // Controls the engines switch.
+  virtual void SetDownloadEnabled(bool on) = 0;        // BitBtn1
+  virtual bool DownloadEnabled() const = 0;
+  virtual void SetPortListsEnabled(bool on) = 0;       // ComboBox1, ComboBox2
+  virtual void SetPortGlyph(bool open) = 0;            // BitBtn3's glyph
+  virtual void SetLogAndChooserEnabled(bool on) = 0;   // Memo1, BitBtn2
+  virtual void EndAutoDownload() = 0;  // window back to normal, application minimised
+
+  // Options the engines read.
+  virtual bool AutoDownload() const = 0;        // CheckBox1 "自动上载"
+  virtual bool AutoReset() const = 0;           // CheckBox2 "自动复位"
+  virtual bool ResetMode2() const = 0;          // CheckBox10 "模式2"
+  virtual QString TimeoutText() const = 0;      // Edit3 (seconds)
+  virtual QString ResetDelayText() const = 0;   // Edit4 (milliseconds)
+  virtual QString ClockModeCaption() const = 0; // BitBtn7 "12T" / "6T"
+  virtual QString PortNameText() const = 0;     // ComboBox1
+  virtual QString FirmwareFileName() const = 0; // Edit2
+
+  // The main port, opened with the terminal page's line settings.
+  virtual bool ComPort_Open() = 0;
+  virtual bool ComPort_Close() = 0;
+  virtual TKRNCommDriver& ComDriver() = 0;
+};
+
+// "Report": the status line and the same text as a new Memo1 line.
+inline void ReportStatus(IspHost& host, const QString& text) {
+  host.ShowStatus(text);
+  host.AddLog(text);
+}

@@ -1,0 +1,93 @@
+// An IspHost without a window: records what an engine reports and opens
+// the main port on a given device (usually a pseudo-terminal) with the line
+// settings a test chooses.
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+#include "isp/IspHost.h"
+#include "serial/PollingComm.h"
+
+class FakeIspHost : public IspHost {
+ public:
+  // What the window would hold.
+  QString status;
+  QStringList log;          // Memo1, line by line
+  int progressMax = 0;
+  int progress = 0;
+  QString sizeLabel;
+  bool downloadEnabled = true;
+  bool portListsEnabled = true;
+  bool portGlyphOpen = false;
+  bool logAndChooserEnabled = true;
+  int autoDownloadEnded = 0;
+  int openFailures = 0;
+
+  bool autoDownload = false;
+  bool autoReset = false;
+  bool resetMode2 = false;
+  QString timeoutText = QStringLiteral("5");
+  QString resetDelayText = QStringLiteral("500");
+  QString clockModeCaption = QStringLiteral("12T");
+  QString portName;
+  QString firmwareFileName;
+
+  // Line settings ComPort_Open applies (the terminal page's lists).
+  TComPortBaudRate speed = br57600;
+  TComPortDataBits dataBits = db8BITS;
+  TComPortStopBits stopBits = sb1BITS;
+  TComPortParity parity = ptNONE;
+
+  TKRNCommDriver driver;
+  bool portOpen = false;
+
+  void ShowStatus(const QString& text) override { status = text; }
+  void AddLog(const QString& line) override { log << line; }
+  void SetLogText(const QString& text) override {
+    log = text.isEmpty() ? QStringList() : text.split(QStringLiteral("\r\n"));
+  }
+  void SetProgressMax(int max) override { progressMax = max; }
+  void SetProgress(int position) override { progress = position; }
+  void SetSizeLabel(const QString& text) override { sizeLabel = text; }
+  void SetDownloadEnabled(bool on) override { downloadEnabled = on; }
+  bool DownloadEnabled() const override { return downloadEnabled; }
+  void SetPortListsEnabled(bool on) override { portListsEnabled = on; }
+  void SetPortGlyph(bool open) override { portGlyphOpen = open; }
+  void SetLogAndChooserEnabled(bool on) override { logAndChooserEnabled = on; }
+  void EndAutoDownload() override { ++autoDownloadEnded; }
+  bool AutoDownload() const override { return autoDownload; }
+  bool AutoReset() const override { return autoReset; }
+  bool ResetMode2() const override { return resetMode2; }
+  QString TimeoutText() const override { return timeoutText; }
+  QString ResetDelayText() const override { return resetDelayText; }
+  QString ClockModeCaption() const override { return clockModeCaption; }
+  QString PortNameText() const override { return portName; }
+  QString FirmwareFileName() const override { return firmwareFileName; }
+
+  bool ComPort_Open() override {
+    portOpen = driver.IsConnected();
+    driver.PortName = portName;
+    driver.setComPortSpeed(speed);
+    driver.setComPortDataBits(dataBits);
+    driver.setComPortStopBits(stopBits);
+    driver.setComPortParity(parity);
+    driver.ReceiveCount = 0;
+    if (driver.Connect()) {
+      portOpen = true;
+      portGlyphOpen = true;
+      return true;
+    }
+    ++openFailures;
+    return false;
+  }
+  bool ComPort_Close() override {
+    portGlyphOpen = false;
+    if (portOpen) {
+      portOpen = false;
+      driver.Disconnect();
+    }
+    return true;
+  }
+  TKRNCommDriver& ComDriver() override { return driver; }
+};
