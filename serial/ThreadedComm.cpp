@@ -118,8 +118,8 @@ class LineWatch {
     if (icountOk_) {
       serial_icounter_struct now{};
       if (ioctl(fd_, TIOCGICOUNT, &now) == 0) {
-        if (now.overrun != count_.overrun || now.buf_overrun != count_.buf_overrun)
-          errors |= CommErrorOverrun;
+        if (now.buf_overrun != count_.buf_overrun) errors |= CommErrorRxOver;
+        if (now.overrun != count_.overrun) errors |= CommErrorOverrun;
         if (now.parity != count_.parity) errors |= CommErrorParity;
         if (now.frame != count_.frame) errors |= CommErrorFrame;
         if (now.brk != count_.brk) errors |= CommErrorBreak;

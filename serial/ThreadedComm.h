@@ -38,7 +38,8 @@ inline constexpr uint32_t ModemRlsd = 8;
 inline constexpr uint32_t ModemRing = 4;
 
 // Line error flags reported through OnReceiveError (EventMask).
-inline constexpr uint32_t CommErrorOverrun = 0x0002;
+inline constexpr uint32_t CommErrorRxOver = 0x0001;   // input buffer overflow
+inline constexpr uint32_t CommErrorOverrun = 0x0002;  // character lost by the UART
 inline constexpr uint32_t CommErrorParity = 0x0004;
 inline constexpr uint32_t CommErrorFrame = 0x0008;
 inline constexpr uint32_t CommErrorBreak = 0x0010;
