@@ -5,6 +5,7 @@
 #include "platform/SerialDevice.h"
 #include "support/EventPump.h"
 #include "support/Pty.h"
+#include "support/RecordingSerialPlatform.h"
 
 #include <gtest/gtest.h>
 
@@ -24,32 +25,13 @@ Bytes B(const std::string& s) { return Bytes(s.begin(), s.end()); }
 
 void Sleep(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
-// Passes everything to the real device layer and remembers what was asked.
-class RecordingPlatform : public SerialPlatform {
+// Hands out /dev/null: a character device, but no terminal.
+class DevNullPlatform : public RecordingSerialPlatform {
  public:
-  std::vector<SerialLineSettings> applied;
-  int closes = 0;
-  std::string openInstead;  // when set, Open opens this path itself
-
-  int Open(const std::string& name) override {
-    if (!openInstead.empty()) return ::open(openInstead.c_str(), O_RDWR | O_CLOEXEC);
-    return real().Open(name);
+  int Open(const std::string&) override {
+    calls.push_back("OPEN");
+    return ::open("/dev/null", O_RDWR | O_CLOEXEC);
   }
-  void Close(int fd) override { ++closes; real().Close(fd); }
-  bool IsCharDevice(int fd) override { return real().IsCharDevice(fd); }
-  bool ApplyLine(int fd, const SerialLineSettings& s) override {
-    applied.push_back(s);
-    return real().ApplyLine(fd, s);
-  }
-  bool Purge(int fd, bool in, bool out) override { return real().Purge(fd, in, out); }
-  long Read(int fd, void* buf, size_t len) override { return real().Read(fd, buf, len); }
-  long Write(int fd, const void* buf, size_t len) override { return real().Write(fd, buf, len); }
-  int OutputQueued(int fd) override { return real().OutputQueued(fd); }
-  void SetDtr(int fd, bool on) override { real().SetDtr(fd, on); }
-  void SetRts(int fd, bool on) override { real().SetRts(fd, on); }
-
- private:
-  static SerialPlatform& real() { return SerialPlatform::System(); }
 };
 
 struct Events {
@@ -232,8 +214,7 @@ TEST(ThreadedCommOpen, MissingDeviceRaises) {
 }
 
 TEST(ThreadedCommOpen, HandleThatIsNoTerminalIsClosedAndRefused) {
-  RecordingPlatform platform;
-  platform.openInstead = "/dev/null";
+  DevNullPlatform platform;
   TComm comm(nullptr, &platform);
   try {
     comm.OpenPort();
@@ -241,22 +222,22 @@ TEST(ThreadedCommOpen, HandleThatIsNoTerminalIsClosedAndRefused) {
   } catch (const ECommsError& e) {
     EXPECT_STREQ(e.what(), "File handle is not a comm handle ");
   }
-  EXPECT_EQ(platform.closes, 1);
+  EXPECT_EQ(platform.calls, (std::vector<std::string>{"OPEN", "CLOSE"}));
   EXPECT_FALSE(comm.IsOpen());
 }
 
 TEST(ThreadedCommSettings, SettersReapplyOnlyRealChangesWhileOpen) {
   PtyPair pty;
-  RecordingPlatform platform;
+  RecordingSerialPlatform platform;
   TComm comm(nullptr, &platform);
   comm.setCommName(QString::fromStdString(pty.slavePath()));
   comm.setBaudRate(1200);
   comm.setDtrControl(TDtrControl::DtrDisable);
-  EXPECT_TRUE(platform.applied.empty()) << "applied while closed";
+  EXPECT_EQ(platform.lineCount, 0) << "applied while closed";
 
   comm.OpenPort();
-  ASSERT_EQ(platform.applied.size(), 1u);
-  SerialLineSettings s = platform.applied.back();
+  ASSERT_EQ(platform.lineCount, 1);
+  SerialLineSettings s = platform.lastLine;
   EXPECT_EQ(s.baudRate, 1200u);
   EXPECT_EQ(s.dataBits, 8);
   EXPECT_EQ(s.parity, 0);
@@ -265,33 +246,36 @@ TEST(ThreadedCommSettings, SettersReapplyOnlyRealChangesWhileOpen) {
   EXPECT_FALSE(s.rtsCts);
   EXPECT_FALSE(s.dtrOn);
   EXPECT_FALSE(s.parityCheck);
+  EXPECT_TRUE(platform.rts) << "RtsEnable raises RTS";
 
   comm.setBaudRate(1200);
   comm.setParity(TParity::Even);
   comm.setReadIntervalTimeout(50);
-  EXPECT_EQ(platform.applied.size(), 1u);
+  EXPECT_EQ(platform.lineCount, 1);
 
   comm.setStopBits(TStopBits::_2);
-  ASSERT_EQ(platform.applied.size(), 2u);
-  EXPECT_EQ(platform.applied.back().parity, 2);
-  EXPECT_EQ(platform.applied.back().stopBits, 2);
+  ASSERT_EQ(platform.lineCount, 2);
+  EXPECT_EQ(platform.lastLine.parity, 2);
+  EXPECT_EQ(platform.lastLine.stopBits, 2);
 
   comm.setByteSize(TByteSize::_7);
   comm.setOutx_CtsFlow(true);
   comm.setParityCheck(true);
   comm.setOutx_XonXoffFlow(false);
-  EXPECT_TRUE(platform.applied.back().xonXoff) << "input XON/XOFF is still on";
+  EXPECT_TRUE(platform.lastLine.xonXoff) << "input XON/XOFF is still on";
   comm.setInx_XonXoffFlow(false);
-  ASSERT_EQ(platform.applied.size(), 7u);
-  s = platform.applied.back();
+  comm.setRtsControl(TRtsControl::RtsDisable);
+  ASSERT_EQ(platform.lineCount, 8);
+  s = platform.lastLine;
   EXPECT_EQ(s.dataBits, 7);
   EXPECT_TRUE(s.rtsCts);
   EXPECT_TRUE(s.parityCheck);
   EXPECT_FALSE(s.xonXoff);
+  EXPECT_FALSE(platform.rts);
 
   comm.ClosePort();
   comm.setBaudRate(4800);
-  EXPECT_EQ(platform.applied.size(), 7u);
+  EXPECT_EQ(platform.lineCount, 8);
 }
 
 }  // namespace
