@@ -1,7 +1,6 @@
 #include "app/PortDiscovery.h"
 
 #include <QFile>
-
 #include <algorithm>
 #include <filesystem>
 #include <system_error>
@@ -37,8 +36,7 @@ QStringList HardwareSerialDevices(const QString& sysClassTty) {
   for (const fs::directory_entry& e : it) {
     const fs::path device = e.path() / "device";
     std::error_code linkEc;
-    const bool hasDevice =
-        fs::exists(fs::symlink_status(device, linkEc)) && !linkEc;
+    const bool hasDevice = fs::exists(fs::symlink_status(device, linkEc)) && !linkEc;
     if (!hasDevice || !UartPresent(e.path())) continue;
     names << QString::fromStdString(e.path().filename().string());
   }

@@ -38,7 +38,9 @@ QImage ToRgb888(const QImage& picture) {
     uchar* dst = rgb.scanLine(y);
     for (int x = 0; x < argb.width(); ++x) {
       const int a = qAlpha(src[x]);
-      const auto over = [a](int c) { return static_cast<uchar>((c * a + 255 * (255 - a) + 127) / 255); };
+      const auto over = [a](int c) {
+        return static_cast<uchar>((c * a + 255 * (255 - a) + 127) / 255);
+      };
       dst[3 * x] = over(qRed(src[x]));
       dst[3 * x + 1] = over(qGreen(src[x]));
       dst[3 * x + 2] = over(qBlue(src[x]));

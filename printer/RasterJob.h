@@ -6,7 +6,6 @@
 
 #include <QImage>
 #include <QString>
-
 #include <array>
 #include <cstdint>
 #include <optional>

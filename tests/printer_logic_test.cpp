@@ -4,7 +4,6 @@
 
 #include <QImage>
 #include <QStringList>
-
 #include <random>
 
 #include "printer/RasterJob.h"
@@ -134,7 +133,8 @@ TEST(RasterJob, SizeLimits) {
 // rows below the picture in the last band stay blank.
 TEST(RasterJob, PrinterReproducesThePicture) {
   std::mt19937 rng(7);
-  for (const auto& size : {std::pair{10, 25}, std::pair{37, 490}, std::pair{8, 24}, std::pair{1, 1}}) {
+  for (const auto& size :
+       {std::pair{10, 25}, std::pair{37, 490}, std::pair{8, 24}, std::pair{1, 1}}) {
     const int w = size.first, h = size.second;
     QImage img(w, h, QImage::Format_RGB888);
     for (int y = 0; y < h; ++y)

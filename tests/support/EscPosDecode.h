@@ -17,13 +17,13 @@ struct EscPosPage {
   int height = 0;  // paper fed so far (and at least the last printed row + 1)
   std::vector<std::vector<uint8_t>> rows;  // rows[y][x], 1 = dot; rows may be shorter than width
 
-  int initCount = 0;           // ESC @ seen
-  int lineSpacing = 30;        // current ESC 3 value
-  std::vector<int> imageModes; // m of every ESC *
-  std::vector<int> feeds;      // n of every ESC J
+  int initCount = 0;            // ESC @ seen
+  int lineSpacing = 30;         // current ESC 3 value
+  std::vector<int> imageModes;  // m of every ESC *
+  std::vector<int> feeds;       // n of every ESC J
   std::vector<uint8_t> otherBytes;
-  int pendingColumns = 0;      // image columns received but not printed yet
-  bool truncated = false;      // the data ended inside a command
+  int pendingColumns = 0;  // image columns received but not printed yet
+  bool truncated = false;  // the data ended inside a command
 
   bool Dot(int x, int y) const;
 };
