@@ -1,7 +1,6 @@
 #include "app/PortDiscovery.h"
 
 #include <QFile>
-
 #include <algorithm>
 #include <filesystem>
 #include <system_error>
@@ -34,13 +33,14 @@ QStringList HardwareSerialDevices(const QString& sysClassTty) {
   std::error_code ec;
   fs::directory_iterator it(fs::path(sysClassTty.toStdString()), ec);
   if (ec) return names;
-  for (const fs::directory_entry& e : it) {
-    const fs::path device = e.path() / "device";
+  // Stepping with an error code: a folder that vanishes while it is read
+  // (an adapter unplugged) ends the listing instead of throwing.
+  for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
+    const fs::path entry = it->path();
     std::error_code linkEc;
-    const bool hasDevice =
-        fs::exists(fs::symlink_status(device, linkEc)) && !linkEc;
-    if (!hasDevice || !UartPresent(e.path())) continue;
-    names << QString::fromStdString(e.path().filename().string());
+    const bool hasDevice = fs::exists(fs::symlink_status(entry / "device", linkEc)) && !linkEc;
+    if (!hasDevice || !UartPresent(entry)) continue;
+    names << QString::fromStdString(entry.filename().string());
   }
   return names;
 }

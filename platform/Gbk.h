@@ -4,7 +4,6 @@
 
 #include <QByteArray>
 #include <QString>
-
 #include <cstddef>
 #include <cstdint>
 
@@ -23,22 +22,21 @@ QByteArray EncodeGbk(const QString& text);
 //  - a lead byte followed by a byte outside the trail range shows as U+FFFD and
 //    the following byte is decoded afresh.
 class GbkDecoder {
-public:
-    // Decodes `size` bytes and appends the complete characters to `out`.
-    // With `skipZeros`, bytes of value 0 are left out before decoding (a 0
-    // between a lead byte and its trail byte does not break the pair).
-    void Decode(const uint8_t* data, size_t size, QString& out, bool skipZeros = false);
+ public:
+  // Decodes `size` bytes and appends the complete characters to `out`.
+  // With `skipZeros`, bytes of value 0 are left out before decoding (a 0
+  // between a lead byte and its trail byte does not break the pair).
+  void Decode(const uint8_t* data, size_t size, QString& out, bool skipZeros = false);
 
-    // Convenience form: returns the complete characters of this feed.
-    QString Feed(const QByteArray& bytes);
+  // Convenience form: returns the complete characters of this feed.
+  QString Feed(const QByteArray& bytes);
 
-    // True while a lead byte waits for its trail byte.
-    bool HasPending() const { return pending_ != 0; }
+  // True while a lead byte waits for its trail byte.
+  bool HasPending() const { return pending_ != 0; }
 
-    // Forgets a waiting lead byte.
-    void Reset() { pending_ = 0; }
+  // Forgets a waiting lead byte.
+  void Reset() { pending_ = 0; }
 
-private:
-    uint8_t pending_ = 0;   // waiting lead byte, 0 when none
+ private:
+  uint8_t pending_ = 0;  // waiting lead byte, 0 when none
 };
-

@@ -6,7 +6,6 @@
 #pragma once
 
 #include <QString>
-
 #include <cstddef>
 #include <cstdint>
 

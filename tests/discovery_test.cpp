@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <QTemporaryDir>
-
 #include <filesystem>
 #include <fstream>
 
@@ -40,16 +39,15 @@ TEST_F(FakeSysfs, ListsOnlyDevicesWithHardwareBehindThem) {
   Tty("ttyUSB10", true);
   Tty("ttyUSB2", true);
   Tty("ttyACM0", true);
-  Tty("ttyS0", true, 4);   // a 16550A that is there
-  Tty("ttyS1", true, 0);   // a placeholder of an absent UART
-  Tty("tty0", false);      // virtual console
+  Tty("ttyS0", true, 4);  // a 16550A that is there
+  Tty("ttyS1", true, 0);  // a placeholder of an absent UART
+  Tty("tty0", false);     // virtual console
   Tty("ptmx", false);
   Tty("console", false);
 
   const PortDiscoverySources sources{rootText(), QStringLiteral("/dev/pts/3::/tmp/vport")};
-  EXPECT_EQ(DiscoverPorts(sources),
-            QStringList({"/dev/pts/3", "/tmp/vport", "ttyACM0", "ttyS0", "ttyUSB0", "ttyUSB10",
-                         "ttyUSB2"}));
+  EXPECT_EQ(DiscoverPorts(sources), QStringList({"/dev/pts/3", "/tmp/vport", "ttyACM0", "ttyS0",
+                                                 "ttyUSB0", "ttyUSB10", "ttyUSB2"}));
 }
 
 TEST_F(FakeSysfs, MissingTreeGivesOnlyTheExtraPorts) {

@@ -3,7 +3,6 @@
 
 #include <QByteArray>
 #include <QString>
-
 #include <random>
 #include <vector>
 
@@ -69,7 +68,9 @@ TEST(Gbk, SplitCharacterShowsOnceComplete) {
   GbkDecoder d;
   EXPECT_EQ(d.Feed("A\xB7"), "A");
   EXPECT_TRUE(d.HasPending());
-  EXPECT_EQ(d.Feed("\xA2" "B"), QString::fromUtf8("发B"));
+  EXPECT_EQ(d.Feed("\xA2"
+                   "B"),
+            QString::fromUtf8("发B"));
   EXPECT_FALSE(d.HasPending());
 }
 
@@ -77,11 +78,19 @@ TEST(Gbk, MalformedBytesStayVisibleAndDecodingResumes) {
   GbkDecoder d;
   // 0xFF is never valid; a lead byte before a non-trail byte shows as U+FFFD
   // and the following byte is decoded on its own.
-  EXPECT_EQ(d.Feed("\xFF" "A\x81" "0" "\xB7\xA2"), QString::fromUtf8("\uFFFDA\uFFFD0发"));
+  EXPECT_EQ(d.Feed("\xFF"
+                   "A\x81"
+                   "0"
+                   "\xB7\xA2"),
+            QString::fromUtf8("\uFFFDA\uFFFD0发"));
   // A pair in the trail range naming no character is one U+FFFD.
-  EXPECT_EQ(d.Feed("\xAA\xA1" "Z"), QString::fromUtf8("\uFFFDZ"));
+  EXPECT_EQ(d.Feed("\xAA\xA1"
+                   "Z"),
+            QString::fromUtf8("\uFFFDZ"));
   // A lead byte before a line feed: the line feed still shows.
-  EXPECT_EQ(d.Feed("\xB7" "\x0A"), QString::fromUtf8("\uFFFD\n"));
+  EXPECT_EQ(d.Feed("\xB7"
+                   "\x0A"),
+            QString::fromUtf8("\uFFFD\n"));
 }
 
 TEST(ReceiveRenderer, ZerosAreLeftOutAndHexKeepsEveryByte) {
@@ -117,11 +126,21 @@ TEST(ReceiveRenderer, IncrementsEqualWholeRebuildOnRandomSplits) {
     const int parts = 1 + static_cast<int>(rng() % 60);
     for (int i = 0; i < parts; ++i) {
       switch (rng() % 5) {
-        case 0: store += chinese.mid(rng() % chinese.size(), 1 + rng() % 8); break;
-        case 1: store += '\0'; break;
-        case 2: store += static_cast<char>(rng() & 0xFF); break;
-        case 3: store += "AB\r\n"; break;
-        default: store += static_cast<char>(0x81 + rng() % 0x7E); break;  // a lead byte
+        case 0:
+          store += chinese.mid(rng() % chinese.size(), 1 + rng() % 8);
+          break;
+        case 1:
+          store += '\0';
+          break;
+        case 2:
+          store += static_cast<char>(rng() & 0xFF);
+          break;
+        case 3:
+          store += "AB\r\n";
+          break;
+        default:
+          store += static_cast<char>(0x81 + rng() % 0x7E);
+          break;  // a lead byte
       }
     }
     ReceiveRenderer r;
@@ -147,8 +166,9 @@ TEST(ReceiveRenderer, AllByteValuesRoundTripThroughHexAndText) {
   EXPECT_EQ(HexDigitsToBytes(hex), all);
   const QString text = RenderWholeText(all.data(), all.size());
   // Every byte except the zero shows something up to 0x80.
-  EXPECT_EQ(text.left(0x80), QString::fromLatin1(reinterpret_cast<const char*>(all.data()) + 1, 0x7F) +
-                                 QString::fromUtf8("€"));
+  EXPECT_EQ(text.left(0x80),
+            QString::fromLatin1(reinterpret_cast<const char*>(all.data()) + 1, 0x7F) +
+                QString::fromUtf8("€"));
 }
 
 TEST(BridgeName, TrailingNumberPlusOneModulo256) {
