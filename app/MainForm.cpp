@@ -107,6 +107,8 @@ int VirtualKeyCode(int key, const QString& text) {
   return key & 0xFF;
 }
 
+std::function<void(const QString&, const QString&)> TMainForm::MessageSink;
+
 TMainForm::TMainForm(QWidget* parent) : QMainWindow(parent) {
   ComDriver_ = new TKRNCommDriver(this);
   KRNCommDriver1 = new TKRNCommDriver(this);
@@ -117,6 +119,7 @@ TMainForm::TMainForm(QWidget* parent) : QMainWindow(parent) {
     if (caption == QStringLiteral("注册软件")) box.setWindowFlag(Qt::WindowStaysOnTopHint);
     box.exec();
   };
+  if (MessageSink) ShowMessage = MessageSink;
   ChooseOpenFile = [this](const QString& title, const QString& filter, const QString& start) {
     return QFileDialog::getOpenFileName(this, title, start, filter);
   };
@@ -229,18 +232,29 @@ void TMainForm::BuildIspPage() {
   BitBtn7->setToolTip(QStringLiteral(" 6T / 双倍速\n12T / 单倍速"));
   BitBtn7->setGeometry(530, 32, 58, 24);
 
+  // Each number field sits in the blank run of its label's caption; the
+  // blanks are widened so the field fits between the words.
+  auto fieldInLabel = [p](QLabel* label, QLineEdit* edit, int x, const QString& before, int blanks) {
+    QFont f = label->font();
+    f.setWordSpacing(8);
+    label->setFont(f);
+    label->setGeometry(x, 90, 150, 22);
+    QFontMetrics fm(f);
+    const int start = fm.horizontalAdvance(before);
+    const int width = fm.horizontalAdvance(QString(blanks, u' '));
+    edit->setParent(p);
+    edit->setGeometry(x + start + 2, 89, width - 4, 24);
+  };
   auto* lblTimeout = new QLabel(QStringLiteral("超时值       sec"), p);
-  lblTimeout->setGeometry(354, 90, 120, 22);
-  Edit3 = new QLineEdit(QStringLiteral("5"), p);
+  Edit3 = new QLineEdit(QStringLiteral("5"));
   Edit3->setMaxLength(2);
   Edit3->setToolTip(QStringLiteral("1 ~ 99"));
-  Edit3->setGeometry(354 + lblTimeout->fontMetrics().horizontalAdvance(QStringLiteral("超时值 ")), 89, 36, 24);
+  fieldInLabel(lblTimeout, Edit3, 354, QStringLiteral("超时值"), 7);
   Label11 = new QLabel(QStringLiteral("复位时间     ms"), p);
-  Label11->setGeometry(470, 90, 120, 22);
-  Edit4 = new QLineEdit(QStringLiteral("500"), p);
+  Edit4 = new QLineEdit(QStringLiteral("500"));
   Edit4->setMaxLength(3);
   Edit4->setToolTip(QStringLiteral("1 ~ 999"));
-  Edit4->setGeometry(470 + Label11->fontMetrics().horizontalAdvance(QStringLiteral("复位时间 ")), 89, 40, 24);
+  fieldInLabel(Label11, Edit4, 466, QStringLiteral("复位时间"), 5);
 
   Label10 = new QLabel(p);
   Label10->setGeometry(6, 90, 234, 22);

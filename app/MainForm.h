@@ -224,6 +224,8 @@ class TMainForm : public QMainWindow, public IspHost {
 
   // Message boxes go through here so tests can see them without a modal loop.
   std::function<void(const QString& caption, const QString& text)> ShowMessage;
+  // When set, every new window shows its messages here instead (tests).
+  static std::function<void(const QString& caption, const QString& text)> MessageSink;
   // File dialogs likewise: return the chosen name or empty text.
   std::function<QString(const QString& title, const QString& filter, const QString& start)> ChooseOpenFile;
   std::function<QString(const QString& title, const QString& filter, const QString& start)> ChooseSaveFile;
