@@ -232,6 +232,9 @@ class TMainForm : public QMainWindow, public IspHost {
   // Opening a mail or web link.
   std::function<void(const QString& url)> OpenUrl;
 
+  // Ticks or unticks a box and runs its click handler, as a user's click does.
+  void SetCheckForTest(QCheckBox* box, bool on) { SetCheck(box, on); }
+
   Stm32Engine* Stm32() const { return stm32_.get(); }
   TLPCFrm* LPCFrm() const { return lpc_.get(); }
   TSTCFrm* STCFrm() const { return stc_.get(); }
