@@ -21,6 +21,8 @@ const char kUnlock[] = "U 23130";
 
 TLPCFrm::TLPCFrm(IspHost& host, QObject* parent) : QObject(parent), host_(host) {
   Timer1.setInterval(8000);
+  // A coarse timer may fire 5 % early; the step time-out is a promise to the user.
+  Timer1.setTimerType(Qt::PreciseTimer);
   Timer2.setInterval(200);
   Timer3.setInterval(300);
   Timer4.setInterval(300);

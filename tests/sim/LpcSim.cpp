@@ -92,6 +92,13 @@ void LpcSim::Run() {
       ? std::chrono::nanoseconds(10'000'000'000ll / options_.LineRate)
       : std::chrono::nanoseconds(0);
   while (!stop_ && !HungUp) {
+    if (resetRequested_.exchange(false)) {
+      phase_ = Autobaud;
+      echo_ = true;
+      unlocked_ = false;
+      prepared_.assign(part_.Sectors.size(), false);
+      line_.clear();
+    }
     pollfd p{fd_, POLLIN, 0};
     if (poll(&p, 1, 10) <= 0) continue;
     ssize_t n = ::read(fd_, buf, sizeof buf);

@@ -64,6 +64,9 @@ class LpcSim {
   LpcSim& operator=(const LpcSim&) = delete;
 
   void Stop();
+  // The board's reset button: back to autobaud, echo on, locked, nothing
+  // prepared. Flash keeps its contents.
+  void Reset() { resetRequested_ = true; }
 
   std::vector<uint8_t> Flash() const;
   std::vector<std::string> Commands() const;  // command lines, in order
@@ -97,6 +100,7 @@ class LpcSim {
   LpcSimOptions options_;
   std::thread thread_;
   std::atomic<bool> stop_{false};
+  std::atomic<bool> resetRequested_{false};
 
   mutable std::mutex mutex_;
   std::vector<uint8_t> flash_;
