@@ -149,6 +149,20 @@ TEST_F(LpcDownload, ResendRequestsAreAnsweredByResendingTheBlock) {
   ExpectFlashHolds(WithVectorChecksum(image));
 }
 
+TEST_F(LpcDownload, WrongSyncAnswersAreAnsweredWithAnotherQuestionMark) {
+  const std::vector<uint8_t> image = PatternImage(200, 19);
+  LpcSimOptions o;
+  o.GarbledSyncs = 3;
+  host_.autoReset = true;  // a pseudo-terminal has no modem lines; the pulses must not hurt
+  Start(LpcPartProfile::LPC2131(), o, HexText(image));
+  ASSERT_TRUE(Finish(30000));
+  EXPECT_EQ(sim_->Syncs.load(), 4);
+  EXPECT_EQ(frm_->SyncAttempts, 4);
+  EXPECT_EQ(host_.log.last(), QStringLiteral("写入完成"));
+  EXPECT_EQ(host_.log.size(), 14);  // the searching texts stay in the status line
+  ExpectFlashHolds(WithVectorChecksum(image));
+}
+
 TEST_F(LpcDownload, NineteenErrorsAreRetriedTwentyEndTheRun) {
   // 19 refusals of the copy, then success.
   const std::vector<uint8_t> image = PatternImage(300, 13);

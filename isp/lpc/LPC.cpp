@@ -3,7 +3,6 @@
 #include <QThread>
 
 #include <algorithm>
-#include <exception>
 
 #include "serial/PollingComm.h"
 
@@ -123,7 +122,7 @@ void TLPCFrm::Timer5Timer() {
   drv.ReceiveCount = 0;
   try {
     HandleReply(text);
-  } catch (const std::exception&) {
+  } catch (...) {
     // A failing step is left to the step time-out.
   }
 }

@@ -151,6 +151,11 @@ void LpcSim::Byte(uint8_t c) {
   switch (phase_) {
     case Autobaud:
       // The baud rate is measured on the '?'; anything else is line noise.
+      if (c == '?' && Syncs < options_.GarbledSyncs) {
+        ++Syncs;
+        Reply("Synchronised?!\r\n");  // as a wrong baud rate would garble it
+        return;
+      }
       if (c == '?') {
         ++Syncs;
         line_.clear();
@@ -299,7 +304,7 @@ void LpcSim::Command(const std::string& line) {
       std::fill(flash_.begin() + from, flash_.begin() + to, uint8_t{0xFF});
     }
     for (uint32_t s = first; s <= last; ++s) prepared_[s] = false;
-    Busy(options_.EraseMsPerSector * static_cast<int>(last - first + 1));
+    Busy(options_.EraseMs);
     return ReplyCode(CMD_SUCCESS);
   }
   if (cmd == "C") {

@@ -36,14 +36,15 @@ struct LpcPartProfile {
 
 struct LpcSimOptions {
   bool Silent = false;            // reads everything, answers nothing
+  int GarbledSyncs = 0;           // the first few '?' get a wrong answer
   int ResendEvery = 0;            // every Nth data block is answered "RESEND"
   char ErrorCommand = 0;          // command letter answered with ErrorCode ...
   int ErrorCode = 0;
   int ErrorCount = -1;            // ... this many times (-1: always)
   int HangUpAfterBlocks = -1;     // close the line after this many accepted blocks
   uint32_t LineRate = 0;          // bits per second to pace both directions at; 0 = none
-  int EraseMsPerSector = 0;       // time the flash takes
-  int CopyMsPer256 = 0;
+  int EraseMs = 0;                // time one erase command takes
+  int CopyMsPer256 = 0;           // programming time
 };
 
 class LpcSim {
