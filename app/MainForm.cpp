@@ -13,6 +13,11 @@
 #include "app/Marquee.h"
 #include "app/PageTexts.h"
 #include "app/Pictures.h"
+#include "app/PortDiscovery.h"
+#include "isp/lpc/LPC.h"
+#include "isp/stc/STC.h"
+#include "isp/stm32/Stm32Engine.h"
+#include "terminal/ReceiveDisplay.h"
 #include "platform/SettingsStore.h"
 
 namespace {
@@ -119,6 +124,7 @@ TMainForm::TMainForm(QWidget* parent) : QMainWindow(parent) {
     return QFileDialog::getSaveFileName(this, title, start, filter);
   };
   OpenUrl = [](const QString& url) { QDesktopServices::openUrl(QUrl(url)); };
+  ListSerialPorts = [] { return DiscoverPorts(); };
 
   QFont font;
   font.setFamilies({QStringLiteral("宋体"), QStringLiteral("SimSun"), QStringLiteral("WenQuanYi Micro Hei")});
@@ -172,15 +178,6 @@ TMainForm::TMainForm(QWidget* parent) : QMainWindow(parent) {
 
   ConnectHandlers();
   FormCreate();
-}
-
-TMainForm::~TMainForm() {
-  // Engines first: they hold the host (this window) by reference.
-  stc_.reset();
-  lpc_.reset();
-  stm32_.reset();
-  ComDriver_->OnReceiveData = nullptr;
-  KRNCommDriver1->OnReceiveData = nullptr;
 }
 
 void TMainForm::BuildIspPage() {
@@ -369,7 +366,7 @@ void TMainForm::BuildAboutPage() {
   Memo6 = new QPlainTextEdit(TabSheet4);
   Memo6->setReadOnly(true);
   Memo6->setGeometry(2, 2, 588, 164);
-  Memo6->setPlainText(AboutText());
+  Memo6->setPlainText(QString(AboutText()).replace(QStringLiteral("\r\n"), QStringLiteral("\n")));
 }
 
 void TMainForm::BuildStatusBar() {
@@ -587,7 +584,7 @@ void TMainForm::RzPageControl1Change() {
     case 0: Memo1->setPlainText(IspPageText()); break;
     case 1: Memo1->setPlainText(TerminalPageText()); break;
     case 2: Memo1->setPlainText(PrinterPageText()); break;
-    case 3: Memo1->setPlainText(Memo6->toPlainText()); break;
+    case 3: Memo1->setPlainText(Memo6->toPlainText().replace(u'\n', QStringLiteral("\r\n"))); break;
     default: break;
   }
   OnPageTextShown();
