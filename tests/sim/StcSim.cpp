@@ -122,6 +122,10 @@ uint32_t StcSim::ProgrammingBaud() const {
   std::lock_guard<std::mutex> lock(mu_);
   return progBaud_;
 }
+uint32_t StcSim::HostProgrammingSpeed() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return hostProgSpeed_;
+}
 uint32_t StcSim::SyncBaud() const {
   std::lock_guard<std::mutex> lock(mu_);
   return syncBaud_;
@@ -317,6 +321,10 @@ void StcSim::SendAt(const std::vector<uint8_t>& bytes, uint32_t baud, bool split
   while (!stop_ && !Near(PtyHostSpeed(pty_.master()), baud)) {
     if (NowMs() > until || pty_.master() < 0) return;
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  if (state_ == State::Programming) {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (hostProgSpeed_ == 0) hostProgSpeed_ = PtyHostSpeed(pty_.master());
   }
   // The program's port may have been reopened a moment ago; give it time
   // to finish opening (it discards pending input while it does).

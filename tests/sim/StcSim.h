@@ -54,6 +54,9 @@ class StcSim {
   bool EndFlagSeen() const;
   uint32_t ProgrammingBaud() const;
   uint32_t SyncBaud() const;
+  // The speed the program's port was set to when the part first answered
+  // after the speed change.
+  uint32_t HostProgrammingSpeed() const;
 
   void Stop();
 
@@ -89,4 +92,5 @@ class StcSim {
   bool endFlag_ = false;
   uint32_t progBaud_ = 0;
   uint32_t syncBaud_ = 0;
+  uint32_t hostProgSpeed_ = 0;
 };
