@@ -13,6 +13,7 @@
 #include "sim/StcSim.h"
 #include "support/FakeIspHost.h"
 #include "support/Pty.h"
+#include "support/RecordingSerialPlatform.h"
 
 namespace {
 
@@ -76,7 +77,7 @@ class StcSession : public ::testing::Test {
     host.portName = QString::fromStdString(pty.slavePath());
     host.timeoutText = QStringLiteral("2");
     host.firmwareFileName = dir.filePath(QStringLiteral("fw.hex"));
-    frm = std::make_unique<TSTCFrm>(host);
+    frm = std::make_unique<TSTCFrm>(host, nullptr, &lines);
     frm->ShowMessage = [this](const QString& text) { boxes << text; };
     frm->SetMainWindowNormal = [this] { ++normalStyle; };
   }
@@ -128,6 +129,7 @@ class StcSession : public ::testing::Test {
   }
 
   PtyPair pty;
+  RecordingSerialPlatform lines;  // passes everything on to the pty
   QTemporaryDir dir;
   RecordingHost host;
   std::unique_ptr<TSTCFrm> frm;
@@ -147,6 +149,10 @@ TEST_F(StcSession, Stc89C52RcAt11MHz) {
   EXPECT_EQ(host.sizeLabel, QStringLiteral("0.1 KB"));
   EXPECT_EQ(host.progressSteps, (std::vector<int>{50, 100, 0}));
   EXPECT_EQ(host.autoDownloadEnded, 1);
+  // One reset pulse on RTS; DTR stays released throughout.
+  const std::vector<std::string> modem = lines.Lines();
+  EXPECT_EQ(std::count(modem.begin(), modem.end(), "RTS1"), 1);
+  EXPECT_EQ(std::count(modem.begin(), modem.end(), "DTR1"), 0);
 }
 
 TEST_F(StcSession, Stc89C58RdPlusAt22MHzDoubleSpeedWithSplitReplies) {
@@ -179,6 +185,8 @@ TEST_F(StcSession, NoAnswerToConnectPulses) {
   EXPECT_EQ(host.log.last(), QStringLiteral("连接超时 ！"));
   EXPECT_EQ(sim.SyncBaud(), 1200u);  // the pulses went out at 1200
   EXPECT_EQ(normalStyle, 0);  // this path leaves the window's style alone
+  const std::vector<std::string> modem = lines.Lines();
+  EXPECT_EQ(std::count(modem.begin(), modem.end(), "RTS1"), 0);  // no reset asked for
   ExpectIdle();
 }
 

@@ -19,7 +19,8 @@ void ProcessPending() {
 
 }  // namespace
 
-TSTCFrm::TSTCFrm(IspHost& host, QObject* parent) : QObject(parent), host_(host) {
+TSTCFrm::TSTCFrm(IspHost& host, QObject* parent, SerialPlatform* platform)
+    : QObject(parent), ComPort1(nullptr, platform), host_(host) {
   // The component as this window configures it: 1200 bit/s, 8N1, modem
   // lines released, no flow control, 100 ms read interval.
   ComPort1.setCommName(QStringLiteral("COM1"));

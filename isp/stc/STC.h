@@ -20,7 +20,8 @@
 class TSTCFrm : public QObject {
   Q_OBJECT
  public:
-  explicit TSTCFrm(IspHost& host, QObject* parent = nullptr);
+  // `platform` is the device layer of ComPort1 (nullptr: the real one).
+  explicit TSTCFrm(IspHost& host, QObject* parent = nullptr, SerialPlatform* platform = nullptr);
   ~TSTCFrm() override;
 
   // Runs one whole session; returns when it has ended, well or not.
