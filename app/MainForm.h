@@ -1,0 +1,292 @@
+// TMainForm: the one window of the program, with its four pages (ISP,
+// terminal, printer test, about), the shared output area, the status bar and
+// the main port. Handlers of each page live beside their subsystem
+// (terminal/, isp/, printer/); this class is the window they share.
+#pragma once
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDateTime>
+#include <QImage>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMainWindow>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QTimer>
+
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "app/OutputView.h"
+#include "isp/IspHost.h"
+#include "serial/PollingComm.h"
+
+class Marquee;
+class ClickableLabel;
+class SendMemo;
+class Stm32Engine;
+class TLPCFrm;
+class TSTCFrm;
+
+class TMainForm : public QMainWindow, public IspHost {
+  Q_OBJECT
+ public:
+  explicit TMainForm(QWidget* parent = nullptr);
+  ~TMainForm() override;
+
+  // Program entry creates the two programmer windows after the main window.
+  void CreateProgrammers();
+
+  // ---- Shared state ----
+  bool PortOpen = false;
+  int32_t SendCounter = 0;
+  int32_t ReceiveCounter = 0;
+  std::vector<uint8_t> ReceiveStore;
+  QString LastFileStamp;
+  bool SettingsKeyCreateFailed = false;
+
+  TKRNCommDriver* ComDriver_ = nullptr;      // the main port
+  TKRNCommDriver* KRNCommDriver1 = nullptr;  // the bridge port
+
+  // ---- Controls (names as the window defines them) ----
+  OutputView* Memo1 = nullptr;
+  QWidget* Panel1 = nullptr;
+  ClickableLabel* Image3 = nullptr;
+  QTabWidget* RzPageControl1 = nullptr;
+  QWidget* TabSheet1 = nullptr;
+  QWidget* TabSheet2 = nullptr;
+  QWidget* TabSheet3 = nullptr;
+  QWidget* TabSheet4 = nullptr;
+  ClickableLabel* StatusBar1 = nullptr;  // the strip; its panels below
+  QLabel* StatusPanel[4] = {};
+  ClickableLabel* Image5 = nullptr;
+  QPixmap Image1;  // closed-port glyph
+  QPixmap Image2;  // open-port glyph
+
+  // ISP page.
+  QComboBox* MCUType = nullptr;
+  QComboBox* ComboBox6 = nullptr;
+  QComboBox* ComboBox7 = nullptr;
+  QLineEdit* Edit2 = nullptr;
+  QPushButton* BitBtn2 = nullptr;
+  QPushButton* BitBtn1 = nullptr;
+  QCheckBox* CheckBox1 = nullptr;
+  QCheckBox* CheckBox2 = nullptr;
+  QCheckBox* CheckBox10 = nullptr;
+  QLineEdit* Edit3 = nullptr;
+  QLineEdit* Edit4 = nullptr;
+  QLabel* Label11 = nullptr;
+  QPushButton* BitBtn7 = nullptr;
+  QProgressBar* ProgressBar1 = nullptr;
+  QLabel* Label10 = nullptr;
+  Marquee* RzMarqueeStatus1 = nullptr;
+
+  // Terminal page.
+  QComboBox* ComboBox1 = nullptr;
+  QComboBox* ComboBox2 = nullptr;
+  QComboBox* ComboBox3 = nullptr;
+  QComboBox* ComboBox4 = nullptr;
+  QComboBox* ComboBox5 = nullptr;
+  QCheckBox* CheckBox3 = nullptr;
+  QCheckBox* CheckBox4 = nullptr;
+  QPushButton* BitBtn3 = nullptr;
+  QCheckBox* CheckBox9 = nullptr;
+  QPushButton* BitBtn10 = nullptr;
+  SendMemo* Memo2 = nullptr;
+  QPushButton* BitBtn_TX = nullptr;
+  QCheckBox* CheckHexTXD = nullptr;
+  QCheckBox* CheckBox7 = nullptr;
+  QCheckBox* CheckBox6 = nullptr;
+  QCheckBox* CheckBox8 = nullptr;
+  QCheckBox* CheckBox5 = nullptr;
+  QLineEdit* Edit1 = nullptr;
+  QLabel* Label8 = nullptr;
+  QPushButton* BitBtn6 = nullptr;
+  QPushButton* BitBtn8 = nullptr;
+  QCheckBox* CheckHexRXD = nullptr;
+  QPushButton* BitBtn5 = nullptr;
+  QPushButton* BitBtn9 = nullptr;
+
+  // Printer page.
+  QLabel* ESC_IMG = nullptr;
+  QImage EscImage;  // the picture ESC_IMG shows
+  QPushButton* BitBtn11 = nullptr;
+  SendMemo* ESC_STA = nullptr;
+  SendMemo* ESC_END = nullptr;
+  QComboBox* ComboBox8 = nullptr;
+  QPushButton* Button1 = nullptr;
+  QPushButton* Button3 = nullptr;
+  QPushButton* Button4 = nullptr;
+
+  // About page.
+  QPlainTextEdit* Memo6 = nullptr;
+
+  // Timers.
+  QTimer TimerSec;
+  QTimer AutoIspTimer;
+  QTimer USB_Change;
+  QTimer Timer1;
+
+  // ---- Window and port control ----
+  void FormCreate();
+  void FormShow();
+  void FormClose();
+  void RzPageControl1Change();
+  bool ComPort_Open() override;
+  bool ComPort_Close() override;
+  void BitBtn3Click();
+  void ComboBox1Change();
+  void CheckBox3Click();
+  void CheckBox4Click();
+  void BitBtn10Click();
+  void Image3Click();
+  void StatusBar1Click();
+  void Image4Click();
+  void RzMarqueeStatus1Click();
+  void SetStatusText(int panel, const QString& text);
+  QString StatusText(int panel) const;
+  int PageIndex() const;
+
+  // ---- Port discovery ----
+  void WMDeviceChange(int eventCode);
+  void USB_ChangeTimer();
+  // Where the device list comes from; tests replace it.
+  std::function<QStringList()> ListSerialPorts;
+
+  // ---- Terminal transmit ----
+  void BitBtn_TXClick();
+  void SendHex(const QString& text);
+  void CheckHexTXDClick();
+  void CheckBox5Click();
+  void Timer1Timer();
+  void Edit1Change(QLineEdit* edit);
+  void Memo2KeyDown(int virtualKey);
+  void BitBtn6Click();
+  void BitBtn8Click();
+  void ReportWriteFailure();
+
+  // ---- Terminal receive ----
+  void ComDriverReceiveData(TKRNCommDriver* Sender, const uint8_t* DataPtr, int32_t DataSize);
+  void CheckHexRXDClick();
+  void BitBtn5Click();
+  void BitBtn9Click();
+  bool SaveReceiveArea(const QString& fileName);
+
+  // ---- Bridge ----
+  void CheckBox9Click();
+  void KRNCommDriver1ReceiveData(TKRNCommDriver* Sender, const uint8_t* DataPtr, int32_t DataSize);
+
+  // ---- ISP page ----
+  void BitBtn1Click();
+  void MCUTypeChange();
+  void BitBtn7Click();
+  void CheckBox2Click();
+  void Edit3Change();
+  void ComboBox6Change();
+  void ComboBox7Change();
+  void TimerSecTimer();
+  void AutoIspTimerTimer();
+  void BitBtn2Click();
+  QString FileStampText(const QString& path) const;
+
+  // ---- Printer page ----
+  void BitBtn11Click();
+  bool LoadPrintPicture(const QString& fileName);
+  void ComboBox8Change();
+  void Button1Click();
+
+  // ---- IspHost ----
+  void ShowStatus(const QString& text) override;
+  void AddLog(const QString& line) override;
+  void SetLogText(const QString& text) override;
+  void SetProgressMax(int max) override;
+  void SetProgress(int position) override;
+  void SetSizeLabel(const QString& text) override;
+  void SetDownloadEnabled(bool on) override;
+  bool DownloadEnabled() const override;
+  void SetPortListsEnabled(bool on) override;
+  void SetPortGlyph(bool open) override;
+  void SetLogAndChooserEnabled(bool on) override;
+  void EndAutoDownload() override;
+  bool AutoDownload() const override;
+  bool AutoReset() const override;
+  bool ResetMode2() const override;
+  QString TimeoutText() const override;
+  QString ResetDelayText() const override;
+  QString ClockModeCaption() const override;
+  QString PortNameText() const override;
+  QString FirmwareFileName() const override;
+  TKRNCommDriver& ComDriver() override { return *ComDriver_; }
+
+  // Message boxes go through here so tests can see them without a modal loop.
+  std::function<void(const QString& caption, const QString& text)> ShowMessage;
+  // File dialogs likewise: return the chosen name or empty text.
+  std::function<QString(const QString& title, const QString& filter, const QString& start)> ChooseOpenFile;
+  std::function<QString(const QString& title, const QString& filter, const QString& start)> ChooseSaveFile;
+  // Opening a mail or web link.
+  std::function<void(const QString& url)> OpenUrl;
+
+  Stm32Engine* Stm32() const { return stm32_.get(); }
+  TLPCFrm* LPCFrm() const { return lpc_.get(); }
+  TSTCFrm* STCFrm() const { return stc_.get(); }
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+  void showEvent(QShowEvent* event) override;
+
+ private:
+  void BuildIspPage();
+  void BuildTerminalPage();
+  void BuildPrinterPage();
+  void BuildAboutPage();
+  void BuildStatusBar();
+  void ConnectHandlers();
+  void ReadSettingsFrom(class SettingsStore& store);
+  // Memo1 now holds a page text or log lines, not the receive rendering.
+  void OnPageTextShown();
+  void SetCheck(QCheckBox* box, bool on);  // runs the box's click handler
+  void Sleep(int ms);
+
+  // Receive display: the rendering grows with each receive instead of being
+  // rebuilt from the whole store (terminal/TerminalReceive.cpp).
+  struct RxDisplay;
+  std::unique_ptr<RxDisplay> rx_;
+
+  std::unique_ptr<Stm32Engine> stm32_;
+  std::unique_ptr<TLPCFrm> lpc_;
+  std::unique_ptr<TSTCFrm> stc_;
+  bool shown_ = false;
+  bool closing_ = false;
+};
+
+// Glyph-carrying label that reports clicks.
+class ClickableLabel : public QLabel {
+  Q_OBJECT
+ public:
+  using QLabel::QLabel;
+ signals:
+  void clicked();
+ protected:
+  void mousePressEvent(QMouseEvent* e) override;
+};
+
+// Multi-line text box that reports each key press before it takes the key.
+class SendMemo : public QPlainTextEdit {
+  Q_OBJECT
+ public:
+  using QPlainTextEdit::QPlainTextEdit;
+  std::function<void(int virtualKey)> OnKeyDown;
+  // The text as the memo holds it: line breaks as CR LF.
+  QString text() const;
+  void setText(const QString& t);
+ protected:
+  void keyPressEvent(QKeyEvent* e) override;
+};
+
+// The virtual-key code the original keyboard layer reports for a Qt key
+// (letters upper-case, Enter 0x0D, Shift 0x10, Ctrl 0x11, ...).
+int VirtualKeyCode(int qtKey, const QString& text);

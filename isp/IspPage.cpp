@@ -1,0 +1,100 @@
+// The ISP page's handlers of the main window: family choice, the download
+// button's dispatch to an engine, the number fields, the mirroring of port
+// and speed, the clock and the automatic re-download.
+#include <QFileInfo>
+
+#include "app/MainForm.h"
+#include "firmware/FileTime.h"
+#include "isp/lpc/LPC.h"
+#include "isp/stc/STC.h"
+#include "isp/stm32/Stm32Engine.h"
+
+void TMainForm::CreateProgrammers() {
+  stm32_ = std::make_unique<Stm32Engine>(*this);
+  lpc_ = std::make_unique<TLPCFrm>(*this);
+  stc_ = std::make_unique<TSTCFrm>(*this);
+}
+
+void TMainForm::BitBtn1Click() {
+  if (!BitBtn1->isEnabled()) return;  // a session is running
+  Memo1->clear();
+  OnPageTextShown();
+  const int index = MCUType->currentIndex();
+  if (index >= 0 && index <= 5) {
+    if (ComboBox2->currentIndex() > 11) {
+      ComboBox2->setCurrentIndex(11);
+      ComboBox7->setCurrentIndex(11);
+    }
+    ComboBox3->setCurrentIndex(3);
+    ComboBox4->setCurrentIndex(0);
+    ComboBox5->setCurrentIndex(0);
+    if (lpc_) lpc_->BitBtn1Click();
+  } else if (index == 6) {
+    if (ComboBox2->currentIndex() < 8) {
+      ComboBox2->setCurrentIndex(8);
+      ComboBox7->setCurrentIndex(8);
+    }
+    ComboBox3->setCurrentIndex(3);
+    ComboBox4->setCurrentIndex(0);
+    ComboBox5->setCurrentIndex(2);
+    if (stm32_) stm32_->STM32UP();
+  } else if (index >= 7 && index <= 11) {
+    Memo1->setEnabled(false);
+    BitBtn2->setEnabled(false);
+    if (stc_) stc_->BitBtn1Click();
+    BitBtn2->setEnabled(true);
+    Memo1->setEnabled(true);
+  }
+}
+
+void TMainForm::MCUTypeChange() { BitBtn7->setEnabled(MCUType->currentIndex() > 6); }
+
+void TMainForm::BitBtn7Click() {
+  BitBtn7->setText(BitBtn7->text() == QStringLiteral("6T") ? QStringLiteral("12T") : QStringLiteral("6T"));
+}
+
+void TMainForm::CheckBox2Click() {
+  const bool on = CheckBox2->isChecked();
+  Edit4->setEnabled(on);
+  Label11->setEnabled(on);
+  CheckBox10->setEnabled(on);
+}
+
+void TMainForm::Edit3Change() {
+  const QString t = Edit3->text();
+  if (t.isEmpty() || t == QStringLiteral("0")) Edit3->setText(QStringLiteral("1"));
+}
+
+void TMainForm::ComboBox6Change() { ComboBox1->setCurrentIndex(ComboBox6->currentIndex()); }
+
+void TMainForm::ComboBox7Change() { ComboBox2->setCurrentIndex(ComboBox7->currentIndex()); }
+
+QString TMainForm::FileStampText(const QString& path) const {
+  if (path.isEmpty() || !QFileInfo(path).isFile()) return QString();
+  return GetFileWriteTime(path).toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+}
+
+void TMainForm::TimerSecTimer() {
+  SetStatusText(3, QTime::currentTime().toString(QStringLiteral("HH:mm:ss")));
+  if (PageIndex() != 0 || !CheckBox1->isChecked() || !QFileInfo(Edit2->text()).isFile()) return;
+  const QString stamp = FileStampText(Edit2->text());
+  if (stamp == LastFileStamp) return;
+  LastFileStamp = stamp;
+  if (BitBtn1->isEnabled()) {
+    setWindowFlag(Qt::WindowStaysOnTopHint, true);
+    show();
+    if (!AutoIspTimer.isActive()) AutoIspTimer.start();
+    repaint();
+  }
+}
+
+void TMainForm::AutoIspTimerTimer() {
+  AutoIspTimer.stop();
+  BitBtn1->click();
+}
+
+void TMainForm::BitBtn2Click() {
+  const QString chosen = ChooseOpenFile(QStringLiteral("选择目标文件"),
+                                        QStringLiteral("bin; pin; hex (*.bin *.pin *.hex)"), Edit2->text());
+  if (!chosen.isEmpty()) Edit2->setText(chosen);
+}

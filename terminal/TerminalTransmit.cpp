@@ -1,0 +1,116 @@
+// The terminal page's transmit side: the send button in text and hex mode,
+// timed sending, send-per-key, loading a file into the send area.
+#include <QFile>
+#include <QStringDecoder>
+
+#include "app/MainForm.h"
+#include "platform/Gbk.h"
+#include "terminal/HexText.h"
+
+namespace {
+// One hexadecimal send carries at most this many bytes; longer text goes out
+// in several such pieces.
+constexpr size_t kHexSendBuffer = 50001;
+}  // namespace
+
+void TMainForm::ReportWriteFailure() {
+  ComPort_Close();
+  BitBtn3->setText(QStringLiteral("打开串口"));
+  ShowMessage(QStringLiteral("Vortana"),
+              QStringLiteral("当前串口号操作错误 ！\r请选择其它串口，或检查串口是否已经无效。"));
+}
+
+void TMainForm::BitBtn_TXClick() {
+  if (!PortOpen) return;
+  if (CheckHexTXD->isChecked()) {
+    SendHex(Memo2->text());
+  } else {
+    QByteArray bytes = EncodeGbk(Memo2->text());
+    if (CheckBox7->isChecked()) bytes += "\r\n";
+    if (ComDriver_->SendText(bytes) == TKRNCommDriver::kWriteRefused) ReportWriteFailure();
+    // The text's own length, read again: the appended line break is not counted.
+    SendCounter += static_cast<int32_t>(EncodeGbk(Memo2->text()).size());
+    SetStatusText(1, QStringLiteral("S:%1").arg(SendCounter));
+  }
+  if (CheckBox8->isChecked()) Memo2->clear();
+}
+
+void TMainForm::SendHex(const QString& text) {
+  const std::vector<uint8_t> bytes = HexDigitsToBytes(text);
+  for (size_t at = 0; at < bytes.size(); at += kHexSendBuffer) {
+    const size_t n = std::min(kHexSendBuffer, bytes.size() - at);
+    if (ComDriver_->SendBytes(bytes.data() + at, static_cast<int32_t>(n)) == TKRNCommDriver::kWriteRefused) {
+      ReportWriteFailure();
+      break;
+    }
+  }
+  SendCounter += static_cast<int32_t>(bytes.size());
+  SetStatusText(1, QStringLiteral("S:%1").arg(SendCounter));
+}
+
+void TMainForm::CheckHexTXDClick() {
+  const bool hex = CheckHexTXD->isChecked();
+  CheckBox6->setEnabled(!hex);
+  CheckBox7->setEnabled(!hex);
+}
+
+void TMainForm::CheckBox5Click() {
+  const bool on = CheckBox5->isChecked();
+  Edit1->setEnabled(!on);
+  Label8->setEnabled(!on);
+  if (!on) {
+    Timer1.stop();
+    return;
+  }
+  bool ok = false;
+  const int interval = Edit1->text().toInt(&ok, 10);
+  if (!ok || interval <= 0) {
+    // Never run a timer on an interval that is not a positive number.
+    Timer1.stop();
+    CheckBox5->setChecked(false);
+    Edit1->setEnabled(true);
+    Label8->setEnabled(true);
+    ShowMessage(QStringLiteral("Vortana"), QStringLiteral("定时发送的间隔 \"%1\" 不是有效的数字 (1 ~ 9999 ms)。")
+                                               .arg(Edit1->text()));
+    return;
+  }
+  Timer1.start(interval);
+}
+
+void TMainForm::Timer1Timer() {
+  if (PageIndex() == 1) BitBtn_TXClick();
+}
+
+void TMainForm::Edit1Change(QLineEdit* edit) {
+  const QString t = edit->text();
+  if (t.isEmpty() || t == QStringLiteral("0")) edit->setText(QStringLiteral("1"));
+}
+
+void TMainForm::Memo2KeyDown(int virtualKey) {
+  if (!CheckBox6->isChecked()) return;
+  ComDriver_->SendText(QByteArray(1, static_cast<char>(virtualKey & 0xFF)));
+  if (CheckBox8->isChecked()) Memo2->clear();
+}
+
+void TMainForm::BitBtn6Click() {
+  const QString name = ChooseOpenFile(QStringLiteral("读入文件"), QStringLiteral("TXT (*.TXT *.txt);;ALL (*.*)"), QString());
+  if (name.isEmpty()) return;
+  QFile f(name);
+  if (!f.open(QIODevice::ReadOnly)) {
+    ShowMessage(QStringLiteral("Vortana"), QStringLiteral("无法读取文件 %1").arg(name));
+    return;
+  }
+  const QByteArray raw = f.readAll();
+  // Text files come in UTF-8 or in the GBK code page; take UTF-8 when it is valid.
+  QStringDecoder utf8(QStringDecoder::Utf8);
+  QString text = utf8.decode(raw);
+  if (utf8.hasError()) text = DecodeGbk(raw);
+  Memo2->setToolTip(name);
+  Memo2->setText(text);
+}
+
+void TMainForm::BitBtn8Click() {
+  Memo2->clear();
+  SendCounter = 0;
+  SetStatusText(1, QStringLiteral("S:0"));
+}

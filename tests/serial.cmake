@@ -1,0 +1,1 @@
+vortana_add_test(PollingCommTest SOURCES PollingCommTest.cpp LIBS vortana_serial QT)

@@ -1,0 +1,85 @@
+// A SerialPlatform that records what a driver asks of the device, in order:
+// "OPEN", "CLOSE", "LINE", "PURGE", "DTR1", "DTR0", "RTS1", "RTS0". ApplyLine
+// sets the modem lines as the settings say, so it is recorded as "LINE"
+// followed by the DTR and RTS entries it implies.
+//
+// With an inner platform (the real one by default) every call is passed on,
+// so a pseudo-terminal still carries the bytes; with nullptr it stands alone:
+// Open hands out made-up descriptors, reads find nothing, writes take all.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "platform/SerialDevice.h"
+
+class RecordingSerialPlatform : public SerialPlatform {
+ public:
+  explicit RecordingSerialPlatform(SerialPlatform* inner = &SerialPlatform::System())
+      : inner_(inner) {}
+
+  std::vector<std::string> calls;   // every recorded call, in order
+  SerialLineSettings lastLine;      // settings of the last ApplyLine
+  int lineCount = 0;                // ApplyLine calls
+  bool dtr = false;                 // line state as last set
+  bool rts = false;
+  bool failOpen = false;            // make Open fail
+  bool refuseWrites = false;        // make Write report a refusal (-1)
+
+  // Only the modem-line entries ("DTR1", "RTS0", ...), in order.
+  std::vector<std::string> Lines() const {
+    std::vector<std::string> out;
+    for (const auto& c : calls)
+      if (c.rfind("DTR", 0) == 0 || c.rfind("RTS", 0) == 0) out.push_back(c);
+    return out;
+  }
+  void Clear() { calls.clear(); }
+
+  int Open(const std::string& portName) override {
+    calls.push_back("OPEN");
+    if (failOpen) return -1;
+    if (!inner_) return nextFakeFd_++;
+    return inner_->Open(portName);
+  }
+  void Close(int fd) override {
+    calls.push_back("CLOSE");
+    if (inner_) inner_->Close(fd);
+  }
+  bool IsCharDevice(int fd) override { return inner_ ? inner_->IsCharDevice(fd) : true; }
+  bool ApplyLine(int fd, const SerialLineSettings& s) override {
+    calls.push_back("LINE");
+    lastLine = s;
+    ++lineCount;
+    Record("DTR", s.dtrOn, dtr);
+    Record("RTS", s.rtsCts, rts);
+    return inner_ ? inner_->ApplyLine(fd, s) : true;
+  }
+  bool Purge(int fd, bool input, bool output) override {
+    calls.push_back("PURGE");
+    return inner_ ? inner_->Purge(fd, input, output) : true;
+  }
+  long Read(int fd, void* buf, size_t len) override {
+    return inner_ ? inner_->Read(fd, buf, len) : 0;
+  }
+  long Write(int fd, const void* buf, size_t len) override {
+    if (refuseWrites) return -1;
+    return inner_ ? inner_->Write(fd, buf, len) : static_cast<long>(len);
+  }
+  int OutputQueued(int fd) override { return inner_ ? inner_->OutputQueued(fd) : 0; }
+  void SetDtr(int fd, bool on) override {
+    Record("DTR", on, dtr);
+    if (inner_) inner_->SetDtr(fd, on);
+  }
+  void SetRts(int fd, bool on) override {
+    Record("RTS", on, rts);
+    if (inner_) inner_->SetRts(fd, on);
+  }
+
+ private:
+  void Record(const char* name, bool on, bool& state) {
+    state = on;
+    calls.push_back(std::string(name) + (on ? "1" : "0"));
+  }
+  SerialPlatform* inner_;
+  int nextFakeFd_ = 1000;
+};
