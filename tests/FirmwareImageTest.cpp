@@ -1,0 +1,227 @@
+#include <gtest/gtest.h>
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <vector>
+
+#include "firmware/FileTime.h"
+#include "firmware/FirmwareImage.h"
+
+namespace {
+
+using Outcome = FirmwareLoadResult::Outcome;
+
+// One Intel HEX record line with a correct checksum.
+std::string Rec(uint16_t offset, uint8_t type, const std::vector<uint8_t>& data) {
+  std::vector<uint8_t> b{static_cast<uint8_t>(data.size()), static_cast<uint8_t>(offset >> 8),
+                         static_cast<uint8_t>(offset), type};
+  b.insert(b.end(), data.begin(), data.end());
+  uint8_t sum = 0;
+  for (uint8_t v : b) sum = static_cast<uint8_t>(sum + v);
+  b.push_back(static_cast<uint8_t>(-sum));
+  std::string s = ":";
+  char hex[3];
+  for (uint8_t v : b) {
+    snprintf(hex, sizeof hex, "%02X", v);
+    s += hex;
+  }
+  return s + "\r\n";
+}
+
+std::string Linear(uint16_t upper) { return Rec(0, 4, {uint8_t(upper >> 8), uint8_t(upper)}); }
+const std::string kEof = ":00000001FF\r\n";
+
+std::vector<uint8_t> Bytes(const FirmwareImage& img) {
+  return std::vector<uint8_t>(img.ImageBuffer(), img.ImageBuffer() + img.Length());
+}
+
+// A HEX text holding `length` bytes (value = offset & 0xFF) from 0x08000000.
+std::string ContiguousHex(uint32_t length) {
+  std::string s;
+  for (uint32_t off = 0; off < length; off += 32) {
+    if (off % 0x10000 == 0) s += Linear(uint16_t(0x0800 + (off >> 16)));
+    std::vector<uint8_t> d;
+    for (uint32_t i = off; i < std::min(length, off + 32); ++i) d.push_back(uint8_t(i));
+    s += Rec(uint16_t(off), 0, d);
+  }
+  return s + kEof;
+}
+
+class FirmwareImageTest : public ::testing::Test {
+ protected:
+  QString Write(const QString& name, const std::string& content) {
+    QString path = dir.filePath(name);
+    QFile f(path);
+    EXPECT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    f.write(content.data(), static_cast<qint64>(content.size()));
+    return path;
+  }
+  QTemporaryDir dir;
+  FirmwareImage img;
+};
+
+TEST_F(FirmwareImageTest, ExtensionDecidesHexCaseSensitively) {
+  const std::string text = Rec(0, 0, {0x11, 0x22, 0x33, 0x44}) + kEof;
+  for (const char* name : {"fw.hex", "FW.HEX"}) {
+    auto r = img.Load(Write(name, text));
+    ASSERT_EQ(r.outcome, Outcome::Loaded) << name;
+    EXPECT_EQ(Bytes(img), (std::vector<uint8_t>{0x11, 0x22, 0x33, 0x44})) << name;
+    EXPECT_EQ(r.status, QStringLiteral("下载目标代码。。。"));
+  }
+  // ".Hex" is not a HEX name: the text itself is the image.
+  auto r = img.Load(Write("fw.Hex", text));
+  ASSERT_EQ(r.outcome, Outcome::Loaded);
+  EXPECT_EQ(r.status, QStringLiteral("下载目标代码"));
+  ASSERT_GE(img.Length(), int32_t(text.size()));
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(img.ImageBuffer()), text.size()), text);
+  // A point in a folder name is not an extension.
+  QDir(dir.path()).mkdir("out.hex");
+  r = img.Load(Write("out.hex/image", text));
+  EXPECT_EQ(r.status, QStringLiteral("下载目标代码"));
+}
+
+TEST_F(FirmwareImageTest, PaddingToWholeWords) {
+  // HEX: one byte becomes the byte and three zeros.
+  auto r = img.Load(Write("one.hex", Rec(0, 0, {0xA5}) + kEof));
+  ASSERT_EQ(r.outcome, Outcome::Loaded);
+  EXPECT_EQ(Bytes(img), (std::vector<uint8_t>{0xA5, 0, 0, 0}));
+  EXPECT_EQ(r.sizeLine, QStringLiteral("文件尺寸: 4 Byte / 0 KB"));
+
+  // Binary of a whole number of words: as it is.
+  r = img.Load(Write("a.bin", std::string(1000, 'x')));
+  EXPECT_EQ(img.Length(), 1000);
+  EXPECT_EQ(r.sizeLine, QStringLiteral("文件尺寸: 1000 Byte / 0 KB"));
+
+  // A ragged binary ends in erased-flash bytes, so no block is refused.
+  r = img.Load(Write("b.bin", std::string(5121, 'y')));
+  ASSERT_EQ(img.Length(), 5124);
+  EXPECT_EQ(img.ImageBuffer()[5120], 'y');
+  EXPECT_EQ(img.ImageBuffer()[5121], 0xFF);
+  EXPECT_EQ(img.ImageBuffer()[5123], 0xFF);
+  EXPECT_EQ(r.sizeLine, QStringLiteral("文件尺寸: 5124 Byte / 5 KB"));
+
+  // A shorter load after a longer one has the shorter length.
+  img.Load(Write("c.bin", std::string(8, 'z')));
+  EXPECT_EQ(img.Length(), 8);
+}
+
+TEST_F(FirmwareImageTest, FlashSizeLimitForHex) {
+  img.FlashSizeKB = 512;
+  auto r = img.Load(Write("max.hex", ContiguousHex(524288)));
+  ASSERT_EQ(r.outcome, Outcome::Loaded) << r.status.toStdString();
+  EXPECT_EQ(img.Length(), 524288);
+  EXPECT_EQ(img.ImageBuffer()[524287], 0xFF);  // offset & 0xFF
+
+  r = img.Load(Write("over.hex", ContiguousHex(524289)));
+  EXPECT_EQ(r.outcome, Outcome::Refused);
+  EXPECT_EQ(r.status, QStringLiteral("文件太大，不能用于512K Flash"));
+  EXPECT_EQ(img.Length(), 0);
+
+  // Binary images are not held to the flash size.
+  r = img.Load(Write("big.bin", std::string(600000, '\0')));
+  EXPECT_EQ(r.outcome, Outcome::Loaded);
+}
+
+TEST_F(FirmwareImageTest, RecordsBeyondTheBasicsAreHandledAsReadersExpect) {
+  std::string text = "; comment\r\n\r\n" + Rec(0, 0, {1, 2, 3, 4}) + kEof +
+                     Rec(4, 0, {5, 6, 7, 8}) +              // after end of file: still loaded
+                     Rec(0, 6, {0xEE}) +                    // unknown type: skipped
+                     Rec(0, 3, {0, 0, 0, 0}) + Rec(0, 5, {8, 0, 0, 0}) +
+                     "  " + Rec(8, 0, {9, 10, 11, 12});     // leading blanks are no reason to drop data
+  auto r = img.Load(Write("misc.hex", text));
+  ASSERT_EQ(r.outcome, Outcome::Loaded) << r.status.toStdString();
+  EXPECT_EQ(Bytes(img), (std::vector<uint8_t>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}));
+}
+
+TEST_F(FirmwareImageTest, RecordsArePlacedAtTheirAddresses) {
+  // Out of order, with a gap, across an extended linear address jump.
+  std::string text = Linear(0x0800) + Rec(0x0008, 0, {0xC1, 0xC2, 0xC3, 0xC4}) +
+                     Rec(0x0000, 0, {0xA1, 0xA2, 0xA3, 0xA4}) + Linear(0x0801) +
+                     Rec(0x0000, 0, {0xD1}) + kEof;
+  auto r = img.Load(Write("gap.hex", text));
+  ASSERT_EQ(r.outcome, Outcome::Loaded) << r.status.toStdString();
+  ASSERT_EQ(img.Length(), 0x10004);
+  auto b = Bytes(img);
+  EXPECT_EQ(std::vector<uint8_t>(b.begin(), b.begin() + 12),
+            (std::vector<uint8_t>{0xA1, 0xA2, 0xA3, 0xA4, 0xFF, 0xFF, 0xFF, 0xFF, 0xC1, 0xC2, 0xC3, 0xC4}));
+  EXPECT_EQ(b[0xFFFF], 0xFF);
+  EXPECT_EQ(b[0x10000], 0xD1);
+
+  // Extended segment addresses: 0x1000:0x0010 is linear 0x10010; nothing is
+  // at or above the flash base, so byte 0 is address 0.
+  HexDecodeResult d = DecodeIntelHex(
+      QByteArray::fromStdString(Rec(0, 2, {0x10, 0x00}) + Rec(0x0010, 0, {0x77}) + kEof), 1 << 20);
+  ASSERT_EQ(d.error, HexDecodeResult::Error::None);
+  EXPECT_EQ(d.baseAddress, 0u);
+  ASSERT_EQ(d.image.size(), 0x10011);
+  EXPECT_EQ(uint8_t(d.image[0x10010]), 0x77);
+  EXPECT_EQ(uint8_t(d.image[0]), 0xFF);
+}
+
+TEST_F(FirmwareImageTest, DamagedRecordsAreRefusedWithTheirLine) {
+  std::string good = Rec(0, 0, {1, 2, 3, 4});
+  std::string badSum = Rec(4, 0, {5, 6, 7, 8});
+  badSum[badSum.size() - 3] ^= 1;  // last checksum digit
+  auto r = img.Load(Write("sum.hex", "; header\r\n" + good + badSum + kEof));
+  EXPECT_EQ(r.outcome, Outcome::Refused);
+  EXPECT_EQ(r.status, QStringLiteral("HEX文件第 3 行校验和错误"));
+  EXPECT_TRUE(r.reportToLog);
+
+  std::string badDigit = Rec(4, 0, {5, 6, 7, 8});
+  badDigit[12] = 'G';
+  r = img.Load(Write("digit.hex", good + badDigit + kEof));
+  EXPECT_EQ(r.status, QStringLiteral("HEX文件第 2 行格式错误"));
+
+  std::string shortLine = good.substr(0, good.size() - 6) + "\r\n";  // shorter than LL claims
+  r = img.Load(Write("short.hex", good + good + shortLine));
+  EXPECT_EQ(r.status, QStringLiteral("HEX文件第 3 行格式错误"));
+
+  // Line endings of every kind count as one line each.
+  r = img.Load(Write("cr.hex", std::string("a\rb\nc\r\n") + badDigit));
+  EXPECT_EQ(r.status, QStringLiteral("HEX文件第 4 行格式错误"));
+}
+
+TEST_F(FirmwareImageTest, EmptyMissingAndOversizedImagesAreRefused) {
+  auto r = img.Load(Write("empty.bin", ""));
+  EXPECT_EQ(r.outcome, Outcome::Refused);
+  EXPECT_EQ(r.status, QStringLiteral("文件为空"));
+  r = img.Load(Write("nodata.hex", Linear(0x0800) + kEof));
+  EXPECT_EQ(r.outcome, Outcome::Refused);
+  EXPECT_EQ(r.status, QStringLiteral("文件为空"));
+
+  r = img.Load(dir.filePath("absent.bin"));
+  EXPECT_EQ(r.outcome, Outcome::Missing);
+  EXPECT_EQ(r.status, QStringLiteral("文件不存在"));
+
+  // Nothing may land past the 1 MiB buffer, whatever the flash size says.
+  r = img.Load(Write("huge.bin", std::string(FirmwareImage::kImageBufferSize + 1, '\0')));
+  EXPECT_EQ(r.outcome, Outcome::Refused);
+  EXPECT_EQ(r.status, QStringLiteral("文件太大，不能超过1024KB"));
+  r = img.Load(Write("edge.bin", std::string(FirmwareImage::kImageBufferSize, '\0')));
+  EXPECT_EQ(r.outcome, Outcome::Loaded);
+
+  img.FlashSizeKB = 2048;
+  std::string far = Rec(0, 0, {1, 2, 3, 4}) + Linear(0x0010) + Rec(0, 0, {5, 6, 7, 8}) + kEof;
+  r = img.Load(Write("far.hex", far));  // bytes at 0 and 0x100000: 1 MiB + 4
+  EXPECT_EQ(r.outcome, Outcome::Refused);
+  EXPECT_EQ(r.status, QStringLiteral("文件太大，不能超过1024KB"));
+}
+
+TEST(FileTime, FollowsTheFileModificationTime) {
+  QTemporaryDir dir;
+  QString path = dir.filePath("fw.bin");
+  QFile f(path);
+  ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+  f.write("x");
+  f.flush();  // a write after setting the time would move it again
+  QDateTime when(QDate(2024, 3, 5), QTime(14, 30, 15));
+  ASSERT_TRUE(f.setFileTime(when, QFileDevice::FileModificationTime));
+  f.close();
+  EXPECT_EQ(GetFileWriteTime(path), when);
+  EXPECT_EQ(GetFileWriteTime(path).timeSpec(), Qt::LocalTime);
+}
+
+}  // namespace

@@ -1,0 +1,3 @@
+if(TARGET vortana_firmware)
+  vortana_add_test(FirmwareImageTest SOURCES FirmwareImageTest.cpp LIBS vortana_firmware)
+endif()

@@ -1,0 +1,122 @@
+// A simulated STM32 system-memory boot loader (USART protocol, ST AN3155)
+// on the master side of a pseudo-terminal. It runs in a thread of its own
+// and answers the way the chip does: 0x7F synchronises; then every command
+// is a code and its complement, answered by ACK (0x79) or NACK (0x1F).
+// Tests read back the flash and the erase list it received.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+struct Stm32SimProfile {
+  uint16_t productId = 0x0414;
+  uint8_t bootloaderVersion = 0x22;
+  bool extendedErase = false;           // EXTENDED ERASE (0x44) instead of ERASE (0x43)
+  std::vector<uint32_t> eraseUnits;     // page or sector sizes in bytes, from the flash base
+  uint32_t flashSizeAddress = 0;        // the F_SIZE register (KB, 16 bits, little end first)
+  uint32_t systemMemoryStart = 0;       // readable boot-loader area
+  uint32_t systemMemoryEnd = 0;
+  // Realistic busy times (used when Stm32SimOptions::realisticTiming is set).
+  std::vector<uint32_t> eraseUnitMs;    // per page/sector
+  double writeUsPerByte = 0;
+
+  uint32_t FlashBytes() const;
+  // 0410, 0414 (F1), 0411 (F2), 0413 (F40x), 0463 (F41x), 0483 (H7).
+  static Stm32SimProfile ForProduct(uint16_t productId);
+};
+
+struct Stm32SimOptions {
+  uint32_t baudRate = 0;       // > 0: bytes take their wire time in both directions
+  int bitsPerByte = 11;        // start, 8 data, even parity, stop
+  bool realisticTiming = false;
+  // Faults.
+  bool silent = false;         // no boot loader: never answer
+  int nackCommand = -1;        // answer this command code with NACK
+  int stopAfterReplies = -1;   // go quiet after this many replies
+  int hangUpAfterWrites = -1;  // leave the line after this many written blocks
+};
+
+class Stm32Sim {
+ public:
+  static constexpr uint32_t kFlashBase = 0x08000000;
+  static constexpr uint8_t kAck = 0x79;
+  static constexpr uint8_t kNack = 0x1F;
+
+  // masterFd stays owned by the caller (PtyPair); the thread starts at once.
+  Stm32Sim(int masterFd, Stm32SimProfile profile, Stm32SimOptions options = {});
+  ~Stm32Sim();
+  Stm32Sim(const Stm32Sim&) = delete;
+  Stm32Sim& operator=(const Stm32Sim&) = delete;
+
+  // Stops and joins the thread; safe to call twice.
+  void Stop();
+
+  const Stm32SimProfile& profile() const { return profile_; }
+  std::vector<uint8_t> Flash(uint32_t offset, uint32_t length) const;
+  // The erase frame exactly as received after the command's ACK (count,
+  // page or sector numbers, checksum); empty if none came.
+  std::vector<uint8_t> EraseFrame() const;
+  // Sets flash bytes directly, e.g. to leave old firmware behind.
+  void Preload(uint32_t offset, const std::vector<uint8_t>& bytes);
+
+  int blocksWritten() const { return blocksWritten_.load(); }
+  int erasesDone() const { return erases_.load(); }
+  bool hungUp() const { return hungUp_.load(); }
+  bool synchronised() const { return synced_.load(); }
+  uint64_t bytesReceived() const { return bytesIn_.load(); }
+  uint64_t bytesSent() const { return bytesOut_.load(); }
+  // Time spent erasing and programming (realistic timing only).
+  uint64_t busyMicros() const { return busyUs_.load(); }
+  std::string failure() const;  // first protocol complaint, for diagnostics
+
+ private:
+  void Run();
+  bool ReadByte(uint8_t& b);
+  bool Reply(const std::vector<uint8_t>& bytes);
+  bool Busy(uint64_t micros);
+  bool SleepUntilNs(int64_t deadline);
+  void Complain(const std::string& what);
+  bool Readable(uint32_t address, uint32_t count) const;
+  uint8_t ReadMemory(uint32_t address) const;
+  bool HandleGet();
+  bool HandleGetId();
+  bool HandleReadMemory();
+  bool HandleErase();
+  bool HandleExtendedErase();
+  bool HandleWrite();
+  bool EraseUnit(uint32_t index);
+
+  int fd_;
+  int stopFd_ = -1;
+  Stm32SimProfile profile_;
+  Stm32SimOptions options_;
+  int64_t byteNs_ = 0;
+
+  mutable std::mutex mutex_;
+  std::vector<uint8_t> flash_;
+  std::vector<uint8_t> eraseFrame_;
+  std::string failure_;
+
+  // Received bytes waiting to be taken, each with the time it finished
+  // crossing the wire.
+  std::vector<uint8_t> inBuf_;
+  size_t inPos_ = 0;
+  int64_t inWireEnd_ = 0;
+  int64_t outWireEnd_ = 0;
+  std::vector<int64_t> inArrival_;
+  int replies_ = 0;
+
+  std::atomic<bool> stop_{false};
+  std::atomic<bool> synced_{false};
+  std::atomic<bool> hungUp_{false};
+  std::atomic<int> blocksWritten_{0};
+  std::atomic<int> erases_{0};
+  std::atomic<uint64_t> bytesIn_{0};
+  std::atomic<uint64_t> bytesOut_{0};
+  std::atomic<uint64_t> busyUs_{0};
+  std::thread thread_;
+};
