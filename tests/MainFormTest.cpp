@@ -2,7 +2,11 @@
 // close, and its failure message.
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
+#include <QProcess>
 #include <QThread>
+
+#include <csignal>
 
 #include "platform/Termios2.h"
 #include "app/Marquee.h"
@@ -243,4 +247,26 @@ TEST(MainFormWindow, PagesHelpAndLinks) {
   EXPECT_NE(f.RzMarqueeStatus1->fillColor(), before);
   f.RzMarqueeStatus1Click();
   EXPECT_EQ(f.RzMarqueeStatus1->fillColor(), before);
+}
+
+TEST(MainFormProgram, SigtermClosesTheWindowAndWritesTheSettings) {
+  QTemporaryDir home;
+  QProcess program;
+  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+  env.insert("VORTANA_CONFIG_HOME", home.path());
+  env.insert("QT_QPA_PLATFORM", "offscreen");
+  program.setProcessEnvironment(env);
+  program.start(QCoreApplication::applicationDirPath() + "/vortana", {});
+  ASSERT_TRUE(program.waitForStarted(5000));
+  const QString settings = home.path() + "/Vortana/Software/Vortana.reg";
+  // The key is created at start; the values are written at close.
+  ASSERT_TRUE(PumpUntil([&] { return QFile::exists(settings); }, 10000));
+  QThread::msleep(300);
+  ::kill(static_cast<pid_t>(program.processId()), SIGTERM);
+  ASSERT_TRUE(program.waitForFinished(10000));
+  EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
+  EXPECT_EQ(program.exitCode(), 0) << program.readAllStandardError().toStdString();
+  QFile f(settings);
+  ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+  EXPECT_EQ(f.readAll().count('\n'), 21);
 }
