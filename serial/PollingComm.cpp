@@ -153,16 +153,22 @@ void TKRNCommDriver::SetRts(bool on) {
 }
 
 void TKRNCommDriver::PollReceive() {
-  if (!IsConnected() || pollBuffer_.empty()) return;
-  // A failed read (an unplugged adapter answers EIO) skips this tick only.
-  long n = platform_.Read(handle_, pollBuffer_.data(), pollBuffer_.size());
-  if (n <= 0) return;
-  const int got = static_cast<int>(std::min<long>(n, static_cast<long>(pollBuffer_.size())));
-  // Old bytes give way to new ones when both do not fit.
-  if (static_cast<int>(ReceiveCount) + got >= kReceiveBufferSize) ReceiveCount = 0;
-  std::memcpy(ReceiveBuffer + ReceiveCount, pollBuffer_.data(), static_cast<size_t>(got));
-  ReceiveCount = static_cast<uint16_t>(ReceiveCount + got);
-  if (OnReceiveData) OnReceiveData(this, pollBuffer_.data(), got);
+  // Timer ticks arrive late while the window is busy, so one tick keeps
+  // reading while whole blocks come in: a continuous 1228800 bit/s stream
+  // must not outrun the device's queue. Each read is one event, as before.
+  for (int reads = 0; reads < kMaxReadsPerPoll; ++reads) {
+    if (!IsConnected() || pollBuffer_.empty()) return;
+    // A failed read (an unplugged adapter answers EIO) skips this tick only.
+    long n = platform_.Read(handle_, pollBuffer_.data(), pollBuffer_.size());
+    if (n <= 0) return;
+    const int got = static_cast<int>(std::min<long>(n, static_cast<long>(pollBuffer_.size())));
+    // Old bytes give way to new ones when both do not fit.
+    if (static_cast<int>(ReceiveCount) + got >= kReceiveBufferSize) ReceiveCount = 0;
+    std::memcpy(ReceiveBuffer + ReceiveCount, pollBuffer_.data(), static_cast<size_t>(got));
+    ReceiveCount = static_cast<uint16_t>(ReceiveCount + got);
+    if (OnReceiveData) OnReceiveData(this, pollBuffer_.data(), got);
+    if (static_cast<size_t>(got) < pollBuffer_.size()) return;  // drained
+  }
 }
 
 void TKRNCommDriver::setComPort(TComPortNumber v) {

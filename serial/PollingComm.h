@@ -40,6 +40,7 @@ class TKRNCommDriver : public QObject {
  public:
   static constexpr int kReceiveBufferSize = 1024;
   static constexpr int32_t kWriteRefused = 2147483647;
+  static constexpr int kMaxReadsPerPoll = 16;
 
   // platform == nullptr uses the real device layer; tests pass a recording fake.
   explicit TKRNCommDriver(QObject* owner = nullptr, SerialPlatform* platform = nullptr);

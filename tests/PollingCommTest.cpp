@@ -321,6 +321,30 @@ TEST(PollingComm, LargeInputSizeNeverOverrunsTheBuffer) {
   EXPECT_LT(d.ReceiveCount, TKRNCommDriver::kReceiveBufferSize);
 }
 
+TEST(PollingComm, OnePollTakesABacklogInBlocksWithoutLoss) {
+  // A late tick must not leave a backlog behind: at 1228800 bit/s a poll
+  // that reads one block only would fall behind the line.
+  PtyPair pty;
+  SlaveView view(pty.slavePath());
+  TKRNCommDriver d;
+  d.PortName = QString::fromStdString(pty.slavePath());
+  d.setComPortPollingDelay(60000);
+  std::vector<uint8_t> got;
+  int events = 0;
+  d.OnReceiveData = [&](TKRNCommDriver*, const uint8_t* p, int32_t n) {
+    got.insert(got.end(), p, p + n);
+    ++events;
+  };
+  ASSERT_TRUE(d.Connect());
+  const auto data = Pattern(3000, 3);
+  pty.Write(data);
+  ASSERT_TRUE(view.WaitInput(3000, 2000));
+  d.PollReceive();
+  EXPECT_EQ(got, data);
+  EXPECT_EQ(events, 3);  // 1024 + 1024 + 952
+  EXPECT_EQ(d.ReceiveCount, 952);
+}
+
 TEST(PollingComm, HangUpWhileOpenLeavesDriverUsable) {
   PtyPair pty;
   TKRNCommDriver d;
