@@ -404,6 +404,48 @@ TEST_F(IspPage, Stm32MissingFileEndsTheSessionAndReleasesThePort) {
   EXPECT_FALSE(f->Stm32()->Running());
 }
 
+// The terminal holds one port; the ISP page then names another. The
+// download must reach the port the page names, not the one left open.
+TEST_F(IspPage, Stm32DownloadGoesToTheChosenPortWhenTheTerminalHoldsAnother) {
+  SelectPort();
+  f->BitBtn3->click();
+  ASSERT_TRUE(f->PortOpen);
+  PtyPair other;
+  const QString otherPath = QString::fromStdString(other.slavePath());
+  f->ComboBox1->addItem(otherPath);
+  f->ComboBox6->addItem(otherPath);
+  f->ComboBox6->setCurrentIndex(f->ComboBox6->count() - 1);
+  emit f->ComboBox6->activated(f->ComboBox6->currentIndex());
+  ASSERT_EQ(f->ComboBox1->currentText(), otherPath);
+  Choose(kStm32);
+  Stm32Sim sim(other.master(), Stm32SimProfile::ForProduct(0x0414));
+  const auto image = RandomBytes(512, 4);
+  f->Edit2->setText(WriteFile(QStringLiteral("fw.bin"), image));
+  ASSERT_TRUE(Download(10000));
+  EXPECT_EQ(f->StatusText(0), QStringLiteral("上载完成！")) << Lines(*f).join('|').toStdString();
+  EXPECT_EQ(sim.Flash(0, 512), image);
+  EXPECT_FALSE(f->PortOpen);
+  h.form.reset();
+  sim.Stop();
+}
+
+// An STC download while the terminal holds the same port: the port is
+// refused with the window's message and the page stays usable.
+TEST_F(IspPage, StcOnAPortTheTerminalHoldsIsRefused) {
+  SelectPort();
+  f->BitBtn3->click();
+  ASSERT_TRUE(f->PortOpen);
+  Choose(kStc89C52);
+  f->Edit2->setText(WriteFile(QStringLiteral("fw.hex"), HexText(PatternImage(100, 2))));
+  f->BitBtn1->click();
+  EXPECT_EQ(h.messages, QStringList{kOpenFailed});
+  EXPECT_TRUE(f->BitBtn1->isEnabled());
+  EXPECT_TRUE(f->BitBtn2->isEnabled());
+  EXPECT_TRUE(f->Memo1->isEnabled());
+  EXPECT_TRUE(f->PortOpen);  // the terminal keeps its port
+  EXPECT_TRUE(IconIs(f->BitBtn3, f->Image2));
+}
+
 // The vector table's checksum word at 0x14, as the LPC engine sets it.
 std::vector<uint8_t> WithVectorChecksum(std::vector<uint8_t> image) {
   uint32_t sum = 0;
