@@ -194,9 +194,14 @@ TEST_F(IspPage, Stm32ForcesAtLeast19200EvenParityOnTheOpenedLine) {
   EXPECT_EQ(f->ComDriver_->ComPortDataBits(), db8BITS);
   EXPECT_EQ(f->ComDriver_->ComPortStopBits(), sb1BITS);
   EXPECT_TRUE(h.messages.isEmpty());
-  // A faster speed is kept.
+  // The forced settings stay with the terminal page and are kept at exit.
+  f->close();
   h.form.reset();
   f = &h.Create();
+  EXPECT_EQ(f->ComboBox2->currentText(), QStringLiteral("19200"));
+  EXPECT_EQ(f->ComboBox7->currentText(), QStringLiteral("19200"));
+  EXPECT_EQ(f->ComboBox5->currentText(), QStringLiteral("Even"));
+  // A faster speed is kept.
   f->ComboBox1->addItem(QStringLiteral("/nonexistent/tty"));
   f->ComboBox1->setCurrentIndex(f->ComboBox1->count() - 1);
   Choose(kStm32);
@@ -208,6 +213,23 @@ TEST_F(IspPage, Stm32ForcesAtLeast19200EvenParityOnTheOpenedLine) {
   EXPECT_EQ(h.messages, QStringList{kOpenFailed});
   EXPECT_TRUE(f->BitBtn1->isEnabled());
   EXPECT_FALSE(f->PortOpen);
+}
+
+// The terminal already holds the port at 9600: the download takes it over
+// with the forced settings applied to the open line.
+TEST_F(IspPage, Stm32SettingsReachAPortTheTerminalHolds) {
+  SelectPort();
+  ChooseSpeed(k9600);
+  f->BitBtn3->click();
+  ASSERT_TRUE(f->PortOpen);
+  ASSERT_EQ(SlaveLine(pty.slavePath()).ospeed, 9600u);
+  Choose(kStm32);
+  f->Edit2->setText(WriteFile(QStringLiteral("fw.bin"), RandomBytes(64, 1)));
+  f->BitBtn1->click();
+  EXPECT_FALSE(f->BitBtn1->isEnabled());
+  EXPECT_EQ(SlaveLine(pty.slavePath()).ospeed, 19200u);
+  EXPECT_EQ(f->ComDriver_->ComPortParity(), ptEVEN);
+  EXPECT_TRUE(h.messages.isEmpty());
 }
 
 TEST_F(IspPage, LpcForcesAtMost57600EightNoneOne) {
@@ -526,6 +548,37 @@ TEST_F(IspPage, StcFromTheButton) {
   EXPECT_FALSE(f->PortOpen);
   EXPECT_TRUE(IconIs(f->BitBtn3, f->Image1));
   EXPECT_TRUE(h.messages.isEmpty());
+  sim.Stop();
+}
+
+// The STC session runs inside the click while the clock keeps ticking: a
+// save during it is recorded and queues nothing.
+TEST_F(IspPage, StcSessionIgnoresAFileSavedWhileItRuns) {
+  SelectPort();
+  Choose(kStc89C52);
+  f->Edit4->setText(QStringLiteral("20"));
+  StcSim sim(pty, StcProfile("STC89C52RC", 11059200));
+  const QString file = WriteFile(QStringLiteral("fw.hex"), HexText(PatternImage(128, 3)));
+  const time_t second = ::time(nullptr) - 1000;
+  SetFileSecond(file, second);
+  f->Edit2->setText(file);
+  f->SetCheckForTest(f->CheckBox1, true);
+  f->LastFileStamp = f->FileStampText(file);  // as start-up records it
+  bool queued = true;
+  QTimer::singleShot(300, f, [&] {
+    SetFileSecond(file, second + 10);
+    f->TimerSecTimer();
+    queued = f->AutoIspTimer.isActive();
+  });
+  f->BitBtn1->click();
+  EXPECT_FALSE(queued);
+  EXPECT_EQ(f->LastFileStamp, f->FileStampText(file));
+  ASSERT_EQ(Lines(*f).last(), QStringLiteral("上载数据成功 ！"));
+  PumpFor(400);
+  EXPECT_FALSE(f->AutoIspTimer.isActive());
+  EXPECT_EQ(sim.Frames(0x84), 1);  // erased once: no second session
+  EXPECT_TRUE(f->BitBtn1->isEnabled());
+  EXPECT_TRUE(f->isMinimized());  // a successful automatic download gets out of the way
   sim.Stop();
 }
 
