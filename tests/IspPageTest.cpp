@@ -1,0 +1,658 @@
+// The ISP page of the real window, driven as a user drives it: pick the
+// family, name the firmware file, press "下载". Downloads run against the
+// simulated boot loaders on pseudo-terminals.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QFile>
+#include <QKeyEvent>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <memory>
+#include <random>
+
+#include "isp/stm32/Stm32Engine.h"
+#include "platform/Termios2.h"
+#include "sim/LpcHexText.h"
+#include "sim/LpcSim.h"
+#include "sim/StcSim.h"
+#include "sim/Stm32Sim.h"
+#include "support/EventPump.h"
+#include "support/FormHarness.h"
+#include "support/Pty.h"
+
+#include <fcntl.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+namespace {
+
+const QString kOpenFailed =
+    QStringLiteral("Vortana|当前串口号已经被占用，或其它错误 ！\r请选择其它串口，或检查串口设置是否正确。");
+
+enum Family { kLpc2131 = 2, kLpc2136 = 4, kStm32 = 6, kStc89C51 = 7, kStc89C52 = 8 };
+enum Speed { k9600 = 6, k19200 = 8, k57600 = 11, k115200 = 12 };
+
+bool IconIs(const QPushButton* b, const QPixmap& glyph) {
+  return b->icon().pixmap(glyph.size()).toImage() == glyph.toImage();
+}
+
+// Line settings of a pseudo-terminal as the program left them.
+Termios2Data SlaveLine(const std::string& path) {
+  Termios2Data t;
+  const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  if (fd >= 0) {
+    GetTermios2(fd, t);
+    ::close(fd);
+  }
+  return t;
+}
+
+std::vector<uint8_t> RandomBytes(size_t n, unsigned seed) {
+  std::mt19937 gen(seed);
+  std::vector<uint8_t> v(n);
+  for (auto& b : v) b = static_cast<uint8_t>(gen());
+  return v;
+}
+
+// The image as Intel HEX from 0x08000000 on.
+QByteArray Stm32Hex(const std::vector<uint8_t>& image) { return HexText(image, Stm32Sim::kFlashBase); }
+
+QStringList Lines(const TMainForm& f) {
+  const QString text = f.Memo1->toPlainText();
+  return text.isEmpty() ? QStringList() : text.split(QStringLiteral("\r\n"));
+}
+
+// A key press and release as the keyboard delivers them.
+void Key(QWidget* w, int key, const QString& text = {}, Qt::KeyboardModifiers mods = Qt::NoModifier) {
+  QKeyEvent press(QEvent::KeyPress, key, mods, text);
+  QApplication::sendEvent(w, &press);
+  QKeyEvent release(QEvent::KeyRelease, key, mods, text);
+  QApplication::sendEvent(w, &release);
+}
+
+void Type(QWidget* w, const QString& text) {
+  for (const QChar c : text) {
+    int key = c.unicode();
+    if (c.isLetter()) key = Qt::Key_A + (c.toUpper().unicode() - 'A');
+    Key(w, key, QString(c));
+  }
+}
+
+void SetFileSecond(const QString& path, time_t second) {
+  const timeval times[2] = {{second, 0}, {second, 0}};
+  ASSERT_EQ(::utimes(path.toLocal8Bit().constData(), times), 0);
+}
+
+class IspPage : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    FormHarness::RemoveSettings();
+    f = &h.Create();
+  }
+  void TearDown() override {
+    h.form.reset();  // engines first, while the simulators still listen
+    stm32Sim.reset();
+    lpcSim.reset();
+  }
+
+  // A family chosen from the list, as a user picks it.
+  void Choose(int index) {
+    f->MCUType->setCurrentIndex(index);
+    emit f->MCUType->activated(index);
+  }
+  // A speed chosen on the ISP page (mirrored into the terminal page).
+  void ChooseSpeed(int index) {
+    f->ComboBox7->setCurrentIndex(index);
+    emit f->ComboBox7->activated(index);
+  }
+  // The pty listed and chosen on both port lists, as discovery would list it.
+  void SelectPort() {
+    const QString path = QString::fromStdString(pty.slavePath());
+    f->ComboBox1->addItem(path);
+    f->ComboBox6->addItem(path);
+    f->ComboBox6->setCurrentIndex(f->ComboBox6->count() - 1);
+    emit f->ComboBox6->activated(f->ComboBox6->currentIndex());
+    ASSERT_EQ(f->ComboBox1->currentText(), path);
+  }
+  QString WriteFile(const QString& name, const QByteArray& bytes) {
+    const QString path = dir.filePath(name);
+    QFile file(path);
+    EXPECT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(bytes);
+    return path;
+  }
+  QString WriteFile(const QString& name, const std::vector<uint8_t>& bytes) {
+    return WriteFile(name, QByteArray(reinterpret_cast<const char*>(bytes.data()), static_cast<qsizetype>(bytes.size())));
+  }
+
+  // Presses "下载" and runs the event loop until the engine gives the button
+  // back (the timer-driven engines; the STC session ends inside the click).
+  bool Download(int timeoutMs) {
+    f->BitBtn1->click();
+    EXPECT_FALSE(f->BitBtn1->isEnabled());
+    return PumpUntil([this] { return f->BitBtn1->isEnabled(); }, timeoutMs);
+  }
+
+  void ExpectPortReleased() {
+    EXPECT_FALSE(f->PortOpen);
+    EXPECT_TRUE(IconIs(f->BitBtn3, f->Image1));
+    EXPECT_TRUE(f->BitBtn1->isEnabled());
+    EXPECT_TRUE(f->ComboBox1->isEnabled());
+    EXPECT_TRUE(f->ComboBox2->isEnabled());
+    EXPECT_EQ(f->ProgressBar1->value(), 0);
+  }
+
+  void StartStm32Sim(uint16_t productId) {
+    stm32Sim = std::make_unique<Stm32Sim>(pty.master(), Stm32SimProfile::ForProduct(productId));
+  }
+
+  static QStringList Stm32Log(const QString& version, const QString& id, const QString& family,
+                              const QString& flashLine, int length, int lastUnit) {
+    QStringList l{QStringLiteral("正在查找设备。。。"), QStringLiteral("已成功连接"),
+                  QStringLiteral("Bootloader 版本 ") + version, QStringLiteral("Product ID: ") + id, family};
+    if (!flashLine.isEmpty()) l << flashLine;
+    l << QStringLiteral("加载文件。。。") << QStringLiteral("文件尺寸: %1 Byte / %2 KB").arg(length).arg(length / 1024)
+      << QStringLiteral("加载文件完成！") << QStringLiteral(" ") << QStringLiteral("擦除页[ 0 .. %1 ]").arg(lastUnit)
+      << QStringLiteral("开始写入。。。") << QStringLiteral("上载完成！");
+    return l;
+  }
+
+  FormHarness h;
+  TMainForm* f = nullptr;
+  PtyPair pty;
+  QTemporaryDir dir;
+  std::unique_ptr<Stm32Sim> stm32Sim;
+  std::unique_ptr<LpcSim> lpcSim;
+};
+
+// ---- Line settings each family forces before the port opens ----
+
+TEST_F(IspPage, Stm32ForcesAtLeast19200EvenParityOnTheOpenedLine) {
+  SelectPort();
+  Choose(kStm32);
+  ChooseSpeed(k9600);
+  f->ComboBox5->setCurrentIndex(1);  // Odd
+  f->ComboBox4->setCurrentIndex(2);  // 2 stop bits
+  f->Edit2->setText(WriteFile(QStringLiteral("fw.bin"), RandomBytes(64, 1)));
+  f->BitBtn1->click();
+  EXPECT_EQ(f->ComboBox2->currentText(), QStringLiteral("19200"));
+  EXPECT_EQ(f->ComboBox7->currentText(), QStringLiteral("19200"));
+  EXPECT_EQ(f->ComboBox3->currentText(), QStringLiteral("8"));
+  EXPECT_EQ(f->ComboBox4->currentText(), QStringLiteral("1"));
+  EXPECT_EQ(f->ComboBox5->currentText(), QStringLiteral("Even"));
+  // The line was opened with them, not with what the lists held before.
+  ASSERT_TRUE(f->PortOpen);
+  EXPECT_FALSE(f->BitBtn1->isEnabled());
+  // A pty keeps the speed but drops the parity bit: the framing is read
+  // back from the driver.
+  EXPECT_EQ(SlaveLine(pty.slavePath()).ospeed, 19200u);
+  EXPECT_EQ(f->ComDriver_->ComPortParity(), ptEVEN);
+  EXPECT_EQ(f->ComDriver_->ComPortDataBits(), db8BITS);
+  EXPECT_EQ(f->ComDriver_->ComPortStopBits(), sb1BITS);
+  EXPECT_TRUE(h.messages.isEmpty());
+  // The forced settings stay with the terminal page and are kept at exit.
+  f->close();
+  h.form.reset();
+  f = &h.Create();
+  EXPECT_EQ(f->ComboBox2->currentText(), QStringLiteral("19200"));
+  EXPECT_EQ(f->ComboBox7->currentText(), QStringLiteral("19200"));
+  EXPECT_EQ(f->ComboBox5->currentText(), QStringLiteral("Even"));
+  // A faster speed is kept.
+  f->ComboBox1->addItem(QStringLiteral("/nonexistent/tty"));
+  f->ComboBox1->setCurrentIndex(f->ComboBox1->count() - 1);
+  Choose(kStm32);
+  ChooseSpeed(k115200);
+  f->BitBtn1->click();
+  EXPECT_EQ(f->ComboBox2->currentText(), QStringLiteral("115200"));
+  EXPECT_EQ(f->ComboBox5->currentText(), QStringLiteral("Even"));
+  // A port that cannot be opened: the message, and no session.
+  EXPECT_EQ(h.messages, QStringList{kOpenFailed});
+  EXPECT_TRUE(f->BitBtn1->isEnabled());
+  EXPECT_FALSE(f->PortOpen);
+}
+
+// The terminal already holds the port at 9600: the download takes it over
+// with the forced settings applied to the open line.
+TEST_F(IspPage, Stm32SettingsReachAPortTheTerminalHolds) {
+  SelectPort();
+  ChooseSpeed(k9600);
+  f->BitBtn3->click();
+  ASSERT_TRUE(f->PortOpen);
+  ASSERT_EQ(SlaveLine(pty.slavePath()).ospeed, 9600u);
+  Choose(kStm32);
+  f->Edit2->setText(WriteFile(QStringLiteral("fw.bin"), RandomBytes(64, 1)));
+  f->BitBtn1->click();
+  EXPECT_FALSE(f->BitBtn1->isEnabled());
+  EXPECT_EQ(SlaveLine(pty.slavePath()).ospeed, 19200u);
+  EXPECT_EQ(f->ComDriver_->ComPortParity(), ptEVEN);
+  EXPECT_TRUE(h.messages.isEmpty());
+}
+
+TEST_F(IspPage, LpcForcesAtMost57600EightNoneOne) {
+  SelectPort();
+  Choose(kLpc2131);
+  ChooseSpeed(k115200);
+  f->ComboBox3->setCurrentIndex(2);  // 7 data bits
+  f->ComboBox4->setCurrentIndex(2);  // 2 stop bits
+  f->ComboBox5->setCurrentIndex(2);  // Even
+  f->Edit2->setText(WriteFile(QStringLiteral("fw.hex"), HexText(PatternImage(64))));
+  f->BitBtn1->click();
+  EXPECT_EQ(f->ComboBox2->currentText(), QStringLiteral("57600"));
+  EXPECT_EQ(f->ComboBox7->currentText(), QStringLiteral("57600"));
+  EXPECT_EQ(f->ComboBox3->currentText(), QStringLiteral("8"));
+  EXPECT_EQ(f->ComboBox4->currentText(), QStringLiteral("1"));
+  EXPECT_EQ(f->ComboBox5->currentText(), QStringLiteral("None"));
+  ASSERT_TRUE(f->PortOpen);
+  EXPECT_FALSE(f->BitBtn1->isEnabled());
+  EXPECT_EQ(SlaveLine(pty.slavePath()).ospeed, 57600u);
+  EXPECT_EQ(f->ComDriver_->ComPortParity(), ptNONE);
+  EXPECT_EQ(f->ComDriver_->ComPortDataBits(), db8BITS);
+  EXPECT_EQ(f->ComDriver_->ComPortStopBits(), sb1BITS);
+  // A slower speed is kept.
+  h.form.reset();
+  f = &h.Create();
+  f->ComboBox1->addItem(QStringLiteral("/nonexistent/tty"));
+  f->ComboBox1->setCurrentIndex(f->ComboBox1->count() - 1);
+  Choose(kLpc2136);
+  ChooseSpeed(k9600);
+  f->BitBtn1->click();
+  EXPECT_EQ(f->ComboBox2->currentText(), QStringLiteral("9600"));
+  EXPECT_EQ(f->ComboBox7->currentText(), QStringLiteral("9600"));
+  EXPECT_EQ(h.messages, QStringList{kOpenFailed});
+  EXPECT_TRUE(f->BitBtn1->isEnabled());
+}
+
+TEST_F(IspPage, StcLeavesTheTerminalLineSettingsAlone) {
+  SelectPort();
+  Choose(kStc89C52);
+  ChooseSpeed(k115200);
+  f->ComboBox3->setCurrentIndex(2);
+  f->ComboBox4->setCurrentIndex(2);
+  f->ComboBox5->setCurrentIndex(1);
+  f->Edit2->setText(dir.filePath(QStringLiteral("missing.hex")));
+  f->BitBtn1->click();
+  EXPECT_EQ(f->ComboBox2->currentText(), QStringLiteral("115200"));
+  EXPECT_EQ(f->ComboBox7->currentText(), QStringLiteral("115200"));
+  EXPECT_EQ(f->ComboBox3->currentText(), QStringLiteral("7"));
+  EXPECT_EQ(f->ComboBox4->currentText(), QStringLiteral("2"));
+  EXPECT_EQ(f->ComboBox5->currentText(), QStringLiteral("Odd"));
+  // The session ended inside the click; the page is usable again.
+  EXPECT_TRUE(f->BitBtn1->isEnabled());
+  EXPECT_TRUE(f->BitBtn2->isEnabled());
+  EXPECT_TRUE(f->Memo1->isEnabled());
+  EXPECT_FALSE(f->PortOpen);
+  EXPECT_TRUE(Lines(*f).contains(QStringLiteral("上载文件不存在 ！"))) << Lines(*f).join('|').toStdString();
+}
+
+// ---- The page's own controls ----
+
+TEST_F(IspPage, ClockModeButtonFollowsTheFamily) {
+  for (int i = 0; i < 12; ++i) {
+    Choose(i);
+    EXPECT_EQ(f->BitBtn7->isEnabled(), i >= 7) << i;
+  }
+  Choose(kStc89C51);
+  const QString first = f->BitBtn7->text();
+  EXPECT_EQ(first, QStringLiteral("12T"));
+  f->BitBtn7->click();
+  EXPECT_EQ(f->BitBtn7->text(), QStringLiteral("6T"));
+  f->BitBtn7->click();
+  EXPECT_EQ(f->BitBtn7->text(), first);
+}
+
+TEST_F(IspPage, AutoResetBoxEnablesItsSettings) {
+  ASSERT_TRUE(f->CheckBox2->isChecked());
+  f->CheckBox2->click();
+  EXPECT_FALSE(f->Edit4->isEnabled());
+  EXPECT_FALSE(f->Label11->isEnabled());
+  EXPECT_FALSE(f->CheckBox10->isEnabled());
+  f->CheckBox2->click();
+  EXPECT_TRUE(f->Edit4->isEnabled());
+  EXPECT_TRUE(f->Label11->isEnabled());
+  EXPECT_TRUE(f->CheckBox10->isEnabled());
+}
+
+TEST_F(IspPage, NumberFieldsTakeDigitsOnly) {
+  QLineEdit* e3 = f->Edit3;
+  ASSERT_EQ(e3->text(), QStringLiteral("5"));
+  e3->setFocus();
+  e3->end(false);
+  Key(e3, Qt::Key_Backspace);
+  EXPECT_EQ(e3->text(), QStringLiteral("1"));  // emptied: "1"
+  e3->selectAll();
+  Type(e3, QStringLiteral("0"));
+  EXPECT_EQ(e3->text(), QStringLiteral("1"));  // a lone "0": "1"
+  e3->selectAll();
+  Type(e3, QStringLiteral("5"));
+  e3->home(false);
+  Type(e3, QStringLiteral("0"));
+  EXPECT_EQ(e3->text(), QStringLiteral("05"));  // leading zero kept
+  e3->selectAll();
+  Type(e3, QStringLiteral("7"));
+  Type(e3, QStringLiteral("x-"));
+  EXPECT_EQ(e3->text(), QStringLiteral("7"));
+  Type(e3, QStringLiteral("9"));
+  EXPECT_EQ(e3->text(), QStringLiteral("79"));
+
+  for (QLineEdit* e : {f->Edit1, f->Edit4}) {
+    const QString before = e->text();
+    e->end(false);
+    Key(e, Qt::Key_Backspace);
+    Type(e, QStringLiteral("aZ ."));
+    EXPECT_EQ(e->text(), before.left(before.size() - 1));
+    Type(e, QStringLiteral("3"));
+    EXPECT_EQ(e->text(), before.left(before.size() - 1) + u'3');
+  }
+}
+
+// The ISP page's port and speed lists feed the terminal page's lists; an
+// open port keeps running as it was.
+TEST_F(IspPage, PortAndSpeedMirrorWithoutReopening) {
+  SelectPort();
+  f->BitBtn3->click();  // the terminal opens the pty at 57600
+  ASSERT_TRUE(f->PortOpen);
+  ASSERT_EQ(SlaveLine(pty.slavePath()).ospeed, 57600u);
+
+  ChooseSpeed(k115200);
+  EXPECT_EQ(f->ComboBox2->currentIndex(), k115200);
+  f->ComboBox6->setCurrentIndex(0);
+  emit f->ComboBox6->activated(0);
+  EXPECT_EQ(f->ComboBox1->currentIndex(), 0);
+  EXPECT_TRUE(f->PortOpen);
+  EXPECT_EQ(f->ComDriver_->PortName, QString::fromStdString(pty.slavePath()));
+  EXPECT_EQ(SlaveLine(pty.slavePath()).ospeed, 57600u);
+  EXPECT_TRUE(h.messages.isEmpty());
+
+  // The terminal page's lists copy back into the ISP page's.
+  f->ComboBox1->setCurrentIndex(3);
+  f->ComboBox2->setCurrentIndex(k19200);
+  f->BitBtn3->click();  // closed first, so the choice does not reopen
+  ASSERT_FALSE(f->PortOpen);
+  emit f->ComboBox2->activated(k19200);
+  EXPECT_EQ(f->ComboBox6->currentIndex(), 3);
+  EXPECT_EQ(f->ComboBox7->currentIndex(), k19200);
+  EXPECT_EQ(f->ComboBox7->currentText(), QStringLiteral("19200"));
+}
+
+// ---- Whole downloads from the button ----
+
+TEST_F(IspPage, Stm32StandardEraseFromTheButton) {
+  SelectPort();
+  Choose(kStm32);
+  ChooseSpeed(k115200);
+  StartStm32Sim(0x0414);
+  const auto image = RandomBytes(5120, 7);
+  f->Edit2->setText(WriteFile(QStringLiteral("fw.hex"), Stm32Hex(image)));
+  f->Memo1->setPlainText(QStringLiteral("old text"));
+  ASSERT_TRUE(Download(20000)) << stm32Sim->failure();
+  EXPECT_EQ(f->StatusText(0), QStringLiteral("上载完成！"));
+  EXPECT_EQ(Lines(*f), Stm32Log("2.2", "0414", QStringLiteral("STM32F10x 家族"),
+                                 QStringLiteral("存储容量 Flash:512 KB"), 5120, 2));
+  EXPECT_EQ(stm32Sim->Flash(0, static_cast<uint32_t>(image.size())), image);
+  EXPECT_EQ(stm32Sim->EraseFrame(), (std::vector<uint8_t>{0x02, 0x00, 0x01, 0x02, 0x02 ^ 0x00 ^ 0x01 ^ 0x02}));
+  EXPECT_TRUE(stm32Sim->failure().empty()) << stm32Sim->failure();
+  ExpectPortReleased();
+  EXPECT_FALSE(f->isMinimized());  // automatic download is off
+  EXPECT_TRUE(h.messages.isEmpty());
+}
+
+TEST_F(IspPage, Stm32ExtendedEraseFromTheButton) {
+  SelectPort();
+  Choose(kStm32);
+  StartStm32Sim(0x0413);
+  const auto image = RandomBytes(16384, 8);
+  f->Edit2->setText(WriteFile(QStringLiteral("f4.bin"), image));
+  ASSERT_TRUE(Download(20000)) << stm32Sim->failure();
+  EXPECT_EQ(f->StatusText(0), QStringLiteral("上载完成！"));
+  EXPECT_EQ(Lines(*f), Stm32Log("3.1", "0413", QStringLiteral("STM32F40x 家族"), {}, 16384, 1));
+  EXPECT_EQ(stm32Sim->Flash(0, static_cast<uint32_t>(image.size())), image);
+  EXPECT_EQ(stm32Sim->EraseFrame(), (std::vector<uint8_t>{0x00, 0x01, 0x00, 0x00, 0x00, 0x01, 0x01 ^ 0x01}));
+  ExpectPortReleased();
+}
+
+TEST_F(IspPage, Stm32MissingFileEndsTheSessionAndReleasesThePort) {
+  SelectPort();
+  Choose(kStm32);
+  StartStm32Sim(0x0414);
+  f->Edit2->setText(dir.filePath(QStringLiteral("gone.bin")));
+  ASSERT_TRUE(Download(15000));
+  EXPECT_EQ(f->StatusText(0), QStringLiteral("文件不存在"));
+  EXPECT_EQ(stm32Sim->erasesDone(), 0);
+  ExpectPortReleased();
+  EXPECT_FALSE(f->Stm32()->Running());
+}
+
+// The terminal holds one port; the ISP page then names another. The
+// download must reach the port the page names, not the one left open.
+TEST_F(IspPage, Stm32DownloadGoesToTheChosenPortWhenTheTerminalHoldsAnother) {
+  SelectPort();
+  f->BitBtn3->click();
+  ASSERT_TRUE(f->PortOpen);
+  PtyPair other;
+  const QString otherPath = QString::fromStdString(other.slavePath());
+  f->ComboBox1->addItem(otherPath);
+  f->ComboBox6->addItem(otherPath);
+  f->ComboBox6->setCurrentIndex(f->ComboBox6->count() - 1);
+  emit f->ComboBox6->activated(f->ComboBox6->currentIndex());
+  ASSERT_EQ(f->ComboBox1->currentText(), otherPath);
+  Choose(kStm32);
+  Stm32Sim sim(other.master(), Stm32SimProfile::ForProduct(0x0414));
+  const auto image = RandomBytes(512, 4);
+  f->Edit2->setText(WriteFile(QStringLiteral("fw.bin"), image));
+  ASSERT_TRUE(Download(10000));
+  EXPECT_EQ(f->StatusText(0), QStringLiteral("上载完成！")) << Lines(*f).join('|').toStdString();
+  EXPECT_EQ(sim.Flash(0, 512), image);
+  EXPECT_FALSE(f->PortOpen);
+  h.form.reset();
+  sim.Stop();
+}
+
+// An STC download while the terminal holds the same port: the port is
+// refused with the window's message and the page stays usable.
+TEST_F(IspPage, StcOnAPortTheTerminalHoldsIsRefused) {
+  SelectPort();
+  f->BitBtn3->click();
+  ASSERT_TRUE(f->PortOpen);
+  Choose(kStc89C52);
+  f->Edit2->setText(WriteFile(QStringLiteral("fw.hex"), HexText(PatternImage(100, 2))));
+  f->BitBtn1->click();
+  EXPECT_EQ(h.messages, QStringList{kOpenFailed});
+  EXPECT_TRUE(f->BitBtn1->isEnabled());
+  EXPECT_TRUE(f->BitBtn2->isEnabled());
+  EXPECT_TRUE(f->Memo1->isEnabled());
+  EXPECT_TRUE(f->PortOpen);  // the terminal keeps its port
+  EXPECT_TRUE(IconIs(f->BitBtn3, f->Image2));
+}
+
+// The vector table's checksum word at 0x14, as the LPC engine sets it.
+std::vector<uint8_t> WithVectorChecksum(std::vector<uint8_t> image) {
+  uint32_t sum = 0;
+  for (size_t at = 0; at < 32; at += 4)
+    if (at != 0x14)
+      sum += static_cast<uint32_t>(image[at]) | static_cast<uint32_t>(image[at + 1]) << 8 |
+             static_cast<uint32_t>(image[at + 2]) << 16 | static_cast<uint32_t>(image[at + 3]) << 24;
+  const uint32_t check = 0u - sum;
+  for (int i = 0; i < 4; ++i) image[0x14 + static_cast<size_t>(i)] = static_cast<uint8_t>(check >> (8 * i));
+  return image;
+}
+
+TEST_F(IspPage, LpcFromTheButton) {
+  SelectPort();
+  Choose(kLpc2136);
+  f->Edit3->setText(QStringLiteral("1"));  // line pacing
+  lpcSim = std::make_unique<LpcSim>(pty, LpcPartProfile::LPC2136());
+  const std::vector<uint8_t> image = PatternImage(10000, 5);
+  f->Edit2->setText(WriteFile(QStringLiteral("fw.hex"), HexText(image)));
+  ASSERT_TRUE(Download(60000)) << Lines(*f).join('\n').toStdString();
+  const std::vector<uint8_t> expect = WithVectorChecksum(image);
+  const std::vector<uint8_t> flash = lpcSim->Flash();
+  ASSERT_GE(flash.size(), expect.size());
+  EXPECT_TRUE(std::equal(expect.begin(), expect.end(), flash.begin())) << "flash differs";
+  const uint32_t check = static_cast<uint32_t>(expect[0x14]) | expect[0x15] << 8 | expect[0x16] << 16 |
+                         static_cast<uint32_t>(expect[0x17]) << 24;
+  const QStringList log{QStringLiteral("正在查找。。。"), QStringLiteral("已成功连接"),
+                        QStringLiteral("同步已建立"), QStringLiteral("波特率发送成功"),
+                        QStringLiteral("解锁成功"), QStringLiteral("CodeSize: %1 KB").arg(expect.size() / 1024),
+                        QStringLiteral("向量表校验字(0x14)已设置为 0x%1")
+                            .arg(QString::number(check, 16).toUpper().rightJustified(8, QLatin1Char('0'))),
+                        QStringLiteral("下载目标代码"), QStringLiteral("读器件ID成功:196387"),
+                        QStringLiteral("读Boot代码版本成功:2.12"), QStringLiteral("正在擦除。。。"),
+                        QStringLiteral("擦除成功"), QStringLiteral("开始写入。。。"), QStringLiteral("写入完成")};
+  EXPECT_EQ(Lines(*f), log);
+  EXPECT_EQ(f->StatusText(0), QStringLiteral("写入完成"));
+  ExpectPortReleased();
+  EXPECT_TRUE(h.messages.isEmpty());
+}
+
+// Intel HEX as a linker writes it for an 8051: from address 0.
+TEST_F(IspPage, StcFromTheButton) {
+  SelectPort();
+  Choose(kStc89C52);
+  f->Edit3->setText(QStringLiteral("2"));
+  f->Edit4->setText(QStringLiteral("20"));  // a short reset pulse
+  StcSim sim(pty, StcProfile("STC89C52RC", 11059200));
+  const std::vector<uint8_t> image = PatternImage(300, 9);
+  f->Edit2->setText(WriteFile(QStringLiteral("fw.hex"), HexText(image)));
+  // The session runs inside the click; look at the page while it runs.
+  bool memoEnabledDuring = true, chooserEnabledDuring = true, buttonEnabledDuring = true;
+  QTimer::singleShot(300, f, [&] {
+    memoEnabledDuring = f->Memo1->isEnabled();
+    chooserEnabledDuring = f->BitBtn2->isEnabled();
+    buttonEnabledDuring = f->BitBtn1->isEnabled();
+  });
+  f->BitBtn1->click();
+  EXPECT_FALSE(memoEnabledDuring);
+  EXPECT_FALSE(chooserEnabledDuring);
+  EXPECT_FALSE(buttonEnabledDuring);
+  const QStringList log{
+      QStringLiteral("下载目标代码"),        QStringLiteral("正在连机 。。。"),
+      QStringLiteral("连机成功! 固件版本:4.3C"), QStringLiteral("STC89C52RC/时钟频率: 11.0592M"),
+      QStringLiteral("调整波特率一完成 ！"),  QStringLiteral("第二次调整波特率 。。。"),
+      QStringLiteral("调整波特率二完成 ！"),  QStringLiteral("正在发送控制信息 。。。"),
+      QStringLiteral("发送控制信息完成 ！"),  QStringLiteral("正在擦除芯片 。。。"),
+      QStringLiteral("擦除芯片完成 ！"),      QStringLiteral("正在上载数据 。。。"),
+      QStringLiteral("设置为单倍速 ！"),      QStringLiteral("设置为单倍速完成 ！"),
+      QStringLiteral("发送结束标志 ！"),      QStringLiteral("上载数据成功 ！")};
+  EXPECT_EQ(Lines(*f), log);
+  const std::vector<uint8_t> flash = sim.Flash();
+  ASSERT_GE(flash.size(), image.size());
+  EXPECT_TRUE(std::equal(image.begin(), image.end(), flash.begin())) << "flash differs";
+  EXPECT_TRUE(sim.EndFlagSeen());
+  EXPECT_TRUE(f->Memo1->isEnabled());
+  EXPECT_TRUE(f->BitBtn2->isEnabled());
+  EXPECT_TRUE(f->BitBtn1->isEnabled());
+  EXPECT_FALSE(f->PortOpen);
+  EXPECT_TRUE(IconIs(f->BitBtn3, f->Image1));
+  EXPECT_TRUE(h.messages.isEmpty());
+  sim.Stop();
+}
+
+// The STC session runs inside the click while the clock keeps ticking: a
+// save during it is recorded and queues nothing.
+TEST_F(IspPage, StcSessionIgnoresAFileSavedWhileItRuns) {
+  SelectPort();
+  Choose(kStc89C52);
+  f->Edit4->setText(QStringLiteral("20"));
+  StcSim sim(pty, StcProfile("STC89C52RC", 11059200));
+  const QString file = WriteFile(QStringLiteral("fw.hex"), HexText(PatternImage(128, 3)));
+  const time_t second = ::time(nullptr) - 1000;
+  SetFileSecond(file, second);
+  f->Edit2->setText(file);
+  f->SetCheckForTest(f->CheckBox1, true);
+  f->LastFileStamp = f->FileStampText(file);  // as start-up records it
+  bool queued = true;
+  QTimer::singleShot(300, f, [&] {
+    SetFileSecond(file, second + 10);
+    f->TimerSecTimer();
+    queued = f->AutoIspTimer.isActive();
+  });
+  f->BitBtn1->click();
+  EXPECT_FALSE(queued);
+  EXPECT_EQ(f->LastFileStamp, f->FileStampText(file));
+  ASSERT_EQ(Lines(*f).last(), QStringLiteral("上载数据成功 ！"));
+  PumpFor(400);
+  EXPECT_FALSE(f->AutoIspTimer.isActive());
+  EXPECT_EQ(sim.Frames(0x84), 1);  // erased once: no second session
+  EXPECT_TRUE(f->BitBtn1->isEnabled());
+  EXPECT_TRUE(f->isMinimized());  // a successful automatic download gets out of the way
+  sim.Stop();
+}
+
+// ---- Automatic re-download ----
+
+TEST_F(IspPage, ChangedFileStartsADownloadOnlyWhenIdleAndOnTheIspPage) {
+  SelectPort();
+  Choose(kStm32);
+  const auto image = RandomBytes(1024, 3);
+  const QString file = WriteFile(QStringLiteral("auto.bin"), image);
+  time_t second = ::time(nullptr) - 1000;
+  SetFileSecond(file, second);
+  f->Edit2->setText(file);
+  f->SetCheckForTest(f->CheckBox1, true);
+  ASSERT_EQ(f->PageIndex(), 0);
+  int sessions = 0;
+  auto newSim = [&] {
+    // Each session talks to a freshly reset boot loader.
+    stm32Sim.reset();
+    StartStm32Sim(0x0414);
+  };
+  auto sessionStarted = [&] {
+    if (f->BitBtn1->isEnabled()) return false;
+    ++sessions;
+    return true;
+  };
+
+  // The first look at the file records its time; nothing was recorded
+  // before, so it counts as a change.
+  newSim();
+  f->TimerSecTimer();
+  EXPECT_EQ(f->LastFileStamp, f->FileStampText(file));
+  EXPECT_TRUE(f->AutoIspTimer.isActive());
+  ASSERT_TRUE(PumpUntil(sessionStarted, 1000));
+  EXPECT_TRUE(f->PortOpen);
+  ASSERT_TRUE(PumpUntil([&] { return f->BitBtn1->isEnabled(); }, 15000)) << stm32Sim->failure();
+  EXPECT_EQ(f->StatusText(0), QStringLiteral("上载完成！"));
+  f->showNormal();
+
+  // Saved again: the running clock notices within a tick and 200 ms.
+  newSim();
+  SetFileSecond(file, second += 10);
+  ASSERT_TRUE(PumpUntil(sessionStarted, 1600));
+  EXPECT_FALSE(Lines(*f).contains(QStringLiteral("上载完成！")));  // cleared by the new session
+  // Touched while it runs: recorded, nothing queued.
+  SetFileSecond(file, second += 10);
+  f->TimerSecTimer();
+  EXPECT_EQ(f->LastFileStamp, f->FileStampText(file));
+  EXPECT_FALSE(f->AutoIspTimer.isActive());
+  ASSERT_TRUE(PumpUntil([&] { return f->BitBtn1->isEnabled(); }, 15000)) << stm32Sim->failure();
+  EXPECT_EQ(stm32Sim->Flash(0, 1024), image);
+  f->TimerSecTimer();
+  EXPECT_FALSE(f->AutoIspTimer.isActive());
+  PumpFor(300);
+  EXPECT_TRUE(f->BitBtn1->isEnabled());
+  EXPECT_FALSE(f->PortOpen);
+  EXPECT_EQ(sessions, 2);
+
+  // Another page shown: the change goes unnoticed until the ISP page is back.
+  f->TimerSec.stop();  // ticks by hand from here
+  f->RzPageControl1->setCurrentIndex(1);
+  SetFileSecond(file, second += 10);
+  const QString before = f->LastFileStamp;
+  f->TimerSecTimer();
+  EXPECT_EQ(f->LastFileStamp, before);
+  EXPECT_FALSE(f->AutoIspTimer.isActive());
+  newSim();
+  f->RzPageControl1->setCurrentIndex(0);
+  f->TimerSecTimer();
+  EXPECT_EQ(f->LastFileStamp, f->FileStampText(file));
+  EXPECT_TRUE(f->AutoIspTimer.isActive());
+  ASSERT_TRUE(PumpUntil(sessionStarted, 1000));
+  ASSERT_TRUE(PumpUntil([&] { return f->BitBtn1->isEnabled(); }, 15000)) << stm32Sim->failure();
+  EXPECT_EQ(f->StatusText(0), QStringLiteral("上载完成！"));
+  EXPECT_EQ(sessions, 3);
+  EXPECT_TRUE(h.messages.isEmpty());
+}
+
+}  // namespace
