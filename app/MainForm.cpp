@@ -608,10 +608,6 @@ void TMainForm::RzPageControl1Change() {
 }
 
 bool TMainForm::ComPort_Open() {
-  // The ISP page's port list renames the port without reopening it; a port
-  // still open under another name is let go, so that a download reaches the
-  // port the lists name and not the one the terminal left open.
-  if (ComDriver_->IsConnected() && ComDriver_->PortName != ComboBox1->currentText()) ComDriver_->Disconnect();
   PortOpen = ComDriver_->IsConnected();
   ComDriver_->PortName = ComboBox1->currentText();
   ComDriver_->setComPortSpeed(static_cast<TComPortBaudRate>(ComboBox2->currentIndex()));

@@ -424,9 +424,10 @@ TEST_F(IspPage, Stm32MissingFileEndsTheSessionAndReleasesThePort) {
   EXPECT_FALSE(f->Stm32()->Running());
 }
 
-// The terminal holds one port; the ISP page then names another. The
-// download must reach the port the page names, not the one left open.
-TEST_F(IspPage, Stm32DownloadGoesToTheChosenPortWhenTheTerminalHoldsAnother) {
+// The terminal holds one port; the ISP page then names another. An open
+// port keeps its name: the download uses the port already open, and the new
+// name takes effect once that port has been closed.
+TEST_F(IspPage, Stm32DownloadUsesThePortTheTerminalHoldsUntilItIsClosed) {
   SelectPort();
   f->BitBtn3->click();
   ASSERT_TRUE(f->PortOpen);
@@ -438,13 +439,20 @@ TEST_F(IspPage, Stm32DownloadGoesToTheChosenPortWhenTheTerminalHoldsAnother) {
   emit f->ComboBox6->activated(f->ComboBox6->currentIndex());
   ASSERT_EQ(f->ComboBox1->currentText(), otherPath);
   Choose(kStm32);
-  Stm32Sim sim(other.master(), Stm32SimProfile::ForProduct(0x0414));
   const auto image = RandomBytes(512, 4);
   f->Edit2->setText(WriteFile(QStringLiteral("fw.bin"), image));
+  {
+    Stm32Sim held(pty.master(), Stm32SimProfile::ForProduct(0x0414));
+    ASSERT_TRUE(Download(10000));
+    EXPECT_EQ(f->StatusText(0), QStringLiteral("上载完成！")) << Lines(*f).join('|').toStdString();
+    EXPECT_EQ(held.Flash(0, 512), image);
+    held.Stop();
+  }
+  EXPECT_FALSE(f->PortOpen);
+  Stm32Sim sim(other.master(), Stm32SimProfile::ForProduct(0x0414));
   ASSERT_TRUE(Download(10000));
   EXPECT_EQ(f->StatusText(0), QStringLiteral("上载完成！")) << Lines(*f).join('|').toStdString();
   EXPECT_EQ(sim.Flash(0, 512), image);
-  EXPECT_FALSE(f->PortOpen);
   h.form.reset();
   sim.Stop();
 }
