@@ -184,6 +184,23 @@ TEST_F(Stm32EngineTest, RaggedBinaryEndsOnWholeWords) {
   ExpectPortReleased();
 }
 
+// The ACK to 0x7F comes after the next 0x7F has gone out; the boot loader
+// NACKs that one, and must still count as found.
+TEST_F(Stm32EngineTest, LateSynchronisationAnswerStillConnects) {
+  for (int delay : {15, 25, 4}) {  // one or two surplus 0x7F, or none
+    SCOPED_TRACE(delay);
+    if (sim) sim->Stop();
+    Stm32SimOptions o;
+    o.syncReplyDelayMs = delay;
+    StartSim(0x0414, o);
+    const auto image = RandomBytes(512, 10 + delay);
+    WriteFile("fw.bin", image);
+    ASSERT_TRUE(Download(20000)) << sim->failure();
+    EXPECT_EQ(host.status, QStringLiteral("上载完成！"));
+    ExpectFlashHolds(image);
+  }
+}
+
 TEST(Stm32EraseList, CoversTheImage) {
   auto pages = [](int len, int pageSize = 2048) {
     auto f = Stm32Engine::EraseList(true, "0414", pageSize, len);
