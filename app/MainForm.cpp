@@ -13,6 +13,11 @@
 #include "app/Marquee.h"
 #include "app/PageTexts.h"
 #include "app/Pictures.h"
+#include "app/PortDiscovery.h"
+#include "isp/lpc/LPC.h"
+#include "isp/stc/STC.h"
+#include "isp/stm32/Stm32Engine.h"
+#include "terminal/ReceiveDisplay.h"
 #include "platform/SettingsStore.h"
 
 namespace {
@@ -102,6 +107,8 @@ int VirtualKeyCode(int key, const QString& text) {
   return key & 0xFF;
 }
 
+std::function<void(const QString&, const QString&)> TMainForm::MessageSink;
+
 TMainForm::TMainForm(QWidget* parent) : QMainWindow(parent) {
   ComDriver_ = new TKRNCommDriver(this);
   KRNCommDriver1 = new TKRNCommDriver(this);
@@ -112,6 +119,7 @@ TMainForm::TMainForm(QWidget* parent) : QMainWindow(parent) {
     if (caption == QStringLiteral("注册软件")) box.setWindowFlag(Qt::WindowStaysOnTopHint);
     box.exec();
   };
+  if (MessageSink) ShowMessage = MessageSink;
   ChooseOpenFile = [this](const QString& title, const QString& filter, const QString& start) {
     return QFileDialog::getOpenFileName(this, title, start, filter);
   };
@@ -119,6 +127,7 @@ TMainForm::TMainForm(QWidget* parent) : QMainWindow(parent) {
     return QFileDialog::getSaveFileName(this, title, start, filter);
   };
   OpenUrl = [](const QString& url) { QDesktopServices::openUrl(QUrl(url)); };
+  ListSerialPorts = [] { return DiscoverPorts(); };
 
   QFont font;
   font.setFamilies({QStringLiteral("宋体"), QStringLiteral("SimSun"), QStringLiteral("WenQuanYi Micro Hei")});
@@ -174,15 +183,6 @@ TMainForm::TMainForm(QWidget* parent) : QMainWindow(parent) {
   FormCreate();
 }
 
-TMainForm::~TMainForm() {
-  // Engines first: they hold the host (this window) by reference.
-  stc_.reset();
-  lpc_.reset();
-  stm32_.reset();
-  ComDriver_->OnReceiveData = nullptr;
-  KRNCommDriver1->OnReceiveData = nullptr;
-}
-
 void TMainForm::BuildIspPage() {
   QWidget* p = TabSheet1;
   auto* lblModel = new QLabel(QStringLiteral("芯片型号"), p);
@@ -232,18 +232,29 @@ void TMainForm::BuildIspPage() {
   BitBtn7->setToolTip(QStringLiteral(" 6T / 双倍速\n12T / 单倍速"));
   BitBtn7->setGeometry(530, 32, 58, 24);
 
+  // Each number field sits in the blank run of its label's caption; the
+  // blanks are widened so the field fits between the words.
+  auto fieldInLabel = [p](QLabel* label, QLineEdit* edit, int x, const QString& before, int blanks) {
+    QFont f = label->font();
+    f.setWordSpacing(8);
+    label->setFont(f);
+    label->setGeometry(x, 90, 150, 22);
+    QFontMetrics fm(f);
+    const int start = fm.horizontalAdvance(before);
+    const int width = fm.horizontalAdvance(QString(blanks, u' '));
+    edit->setParent(p);
+    edit->setGeometry(x + start + 2, 89, width - 4, 24);
+  };
   auto* lblTimeout = new QLabel(QStringLiteral("超时值       sec"), p);
-  lblTimeout->setGeometry(354, 90, 120, 22);
-  Edit3 = new QLineEdit(QStringLiteral("5"), p);
+  Edit3 = new QLineEdit(QStringLiteral("5"));
   Edit3->setMaxLength(2);
   Edit3->setToolTip(QStringLiteral("1 ~ 99"));
-  Edit3->setGeometry(354 + lblTimeout->fontMetrics().horizontalAdvance(QStringLiteral("超时值 ")), 89, 36, 24);
+  fieldInLabel(lblTimeout, Edit3, 354, QStringLiteral("超时值"), 7);
   Label11 = new QLabel(QStringLiteral("复位时间     ms"), p);
-  Label11->setGeometry(470, 90, 120, 22);
-  Edit4 = new QLineEdit(QStringLiteral("500"), p);
+  Edit4 = new QLineEdit(QStringLiteral("500"));
   Edit4->setMaxLength(3);
   Edit4->setToolTip(QStringLiteral("1 ~ 999"));
-  Edit4->setGeometry(470 + Label11->fontMetrics().horizontalAdvance(QStringLiteral("复位时间 ")), 89, 40, 24);
+  fieldInLabel(Label11, Edit4, 466, QStringLiteral("复位时间"), 5);
 
   Label10 = new QLabel(p);
   Label10->setGeometry(6, 90, 234, 22);
@@ -369,7 +380,7 @@ void TMainForm::BuildAboutPage() {
   Memo6 = new QPlainTextEdit(TabSheet4);
   Memo6->setReadOnly(true);
   Memo6->setGeometry(2, 2, 588, 164);
-  Memo6->setPlainText(AboutText());
+  Memo6->setPlainText(QString(AboutText()).replace(QStringLiteral("\r\n"), QStringLiteral("\n")));
 }
 
 void TMainForm::BuildStatusBar() {
@@ -460,6 +471,9 @@ void TMainForm::SetCheck(QCheckBox* box, bool on) {
   else if (box == CheckBox9) CheckBox9Click();
   else if (box == CheckBox3) CheckBox3Click();
   else if (box == CheckBox4) CheckBox4Click();
+  else if (box == CheckBox1 || box == CheckBox6 || box == CheckBox7 || box == CheckBox8 || box == CheckBox10) {
+    // These boxes are only read when they matter.
+  }
 }
 
 void TMainForm::FormCreate() {
@@ -587,7 +601,7 @@ void TMainForm::RzPageControl1Change() {
     case 0: Memo1->setPlainText(IspPageText()); break;
     case 1: Memo1->setPlainText(TerminalPageText()); break;
     case 2: Memo1->setPlainText(PrinterPageText()); break;
-    case 3: Memo1->setPlainText(Memo6->toPlainText()); break;
+    case 3: Memo1->setPlainText(Memo6->toPlainText().replace(u'\n', QStringLiteral("\r\n"))); break;
     default: break;
   }
   OnPageTextShown();

@@ -224,11 +224,16 @@ class TMainForm : public QMainWindow, public IspHost {
 
   // Message boxes go through here so tests can see them without a modal loop.
   std::function<void(const QString& caption, const QString& text)> ShowMessage;
+  // When set, every new window shows its messages here instead (tests).
+  static std::function<void(const QString& caption, const QString& text)> MessageSink;
   // File dialogs likewise: return the chosen name or empty text.
   std::function<QString(const QString& title, const QString& filter, const QString& start)> ChooseOpenFile;
   std::function<QString(const QString& title, const QString& filter, const QString& start)> ChooseSaveFile;
   // Opening a mail or web link.
   std::function<void(const QString& url)> OpenUrl;
+
+  // Ticks or unticks a box and runs its click handler, as a user's click does.
+  void SetCheckForTest(QCheckBox* box, bool on) { SetCheck(box, on); }
 
   Stm32Engine* Stm32() const { return stm32_.get(); }
   TLPCFrm* LPCFrm() const { return lpc_.get(); }

@@ -8,6 +8,16 @@
 #include "isp/lpc/LPC.h"
 #include "isp/stc/STC.h"
 #include "isp/stm32/Stm32Engine.h"
+#include "terminal/ReceiveDisplay.h"
+
+TMainForm::~TMainForm() {
+  // Engines first: they hold the host (this window) by reference.
+  stc_.reset();
+  lpc_.reset();
+  stm32_.reset();
+  ComDriver_->OnReceiveData = nullptr;
+  KRNCommDriver1->OnReceiveData = nullptr;
+}
 
 void TMainForm::CreateProgrammers() {
   stm32_ = std::make_unique<Stm32Engine>(*this);

@@ -160,7 +160,7 @@ void SettingsStore::WriteString(const QString& name, const QString& value) {
 
 bool SettingsStore::Save() {
   QString out;
-  auto emit = [&](const QString& name, const Value& v) {
+  auto put = [&](const QString& name, const Value& v) {
     out += u'"' + Escape(name) + QStringLiteral("\"=");
     if (std::holds_alternative<uint32_t>(v))
       out += QStringLiteral("dword:%1").arg(std::get<uint32_t>(v), 8, 16, QChar(u'0'));
@@ -168,9 +168,9 @@ bool SettingsStore::Save() {
       out += u'"' + Escape(std::get<QString>(v)) + u'"';
     out += u'\n';
   };
-  for (const QString& name : written_) emit(name, *Find(name));
+  for (const QString& name : written_) put(name, *Find(name));
   for (const auto& v : values_)
-    if (std::find(written_.begin(), written_.end(), v.first) == written_.end()) emit(v.first, v.second);
+    if (std::find(written_.begin(), written_.end(), v.first) == written_.end()) put(v.first, v.second);
   // Same folder, then rename: a crash never leaves half a file.
   QSaveFile f(path_);
   if (!f.open(QIODevice::WriteOnly)) return false;

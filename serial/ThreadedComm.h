@@ -14,6 +14,8 @@
 #include <stdexcept>
 #include <thread>
 
+class SerialPlatform;
+
 class ECommsError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
@@ -35,16 +37,26 @@ using TSendDataEmptyEvent = std::function<void(TComm* Sender)>;
 inline constexpr uint32_t ModemRlsd = 8;
 inline constexpr uint32_t ModemRing = 4;
 
+// Line error flags reported through OnReceiveError (EventMask).
+inline constexpr uint32_t CommErrorRxOver = 0x0001;   // input buffer overflow
+inline constexpr uint32_t CommErrorOverrun = 0x0002;  // character lost by the UART
+inline constexpr uint32_t CommErrorParity = 0x0004;
+inline constexpr uint32_t CommErrorFrame = 0x0008;
+inline constexpr uint32_t CommErrorBreak = 0x0010;
+
 class TComm : public QObject {
   Q_OBJECT
  public:
-  explicit TComm(QObject* owner = nullptr);
+  // platform == nullptr uses the real device layer; tests pass a recording one.
+  explicit TComm(QObject* owner = nullptr, SerialPlatform* platform = nullptr);
   ~TComm() override;
 
   void OpenPort();   // throws ECommsError
   void ClosePort();  // does nothing when closed
   bool SendData(const uint8_t* bytes, uint16_t count);
   bool IsOpen() const;
+  // True when the transmit thread has nothing queued. A hint, not a barrier.
+  bool OutputIdle() const;
 
   // Properties: getter Name(), setter setName(v). A setter that is given the
   // current value changes nothing; others re-apply while open (see .cpp).
@@ -135,6 +147,9 @@ class TComm : public QObject {
   uint32_t readTotalConstant_ = 0;
   uint32_t writeTotalMultiplier_ = 0;
   uint32_t writeTotalConstant_ = 0;
+
+  void ApplyLineSettings();
+  void ApplyTimeouts();
 
   struct Impl;  // device handle, close event, threads, queues
   std::unique_ptr<Impl> impl_;

@@ -7,12 +7,6 @@
 #include "platform/Gbk.h"
 #include "terminal/HexText.h"
 
-namespace {
-// One hexadecimal send carries at most this many bytes; longer text goes out
-// in several such pieces.
-constexpr size_t kHexSendBuffer = 50001;
-}  // namespace
-
 void TMainForm::ReportWriteFailure() {
   ComPort_Close();
   BitBtn3->setText(QStringLiteral("打开串口"));
@@ -37,9 +31,9 @@ void TMainForm::BitBtn_TXClick() {
 
 void TMainForm::SendHex(const QString& text) {
   const std::vector<uint8_t> bytes = HexDigitsToBytes(text);
-  for (size_t at = 0; at < bytes.size(); at += kHexSendBuffer) {
-    const size_t n = std::min(kHexSendBuffer, bytes.size() - at);
-    if (ComDriver_->SendBytes(bytes.data() + at, static_cast<int32_t>(n)) == TKRNCommDriver::kWriteRefused) {
+  // Longer text than one send buffer holds goes out in several pieces.
+  for (auto piece : SplitIntoPieces(bytes)) {
+    if (ComDriver_->SendBytes(piece.data(), static_cast<int32_t>(piece.size())) == TKRNCommDriver::kWriteRefused) {
       ReportWriteFailure();
       break;
     }
@@ -104,7 +98,7 @@ void TMainForm::BitBtn6Click() {
   // Text files come in UTF-8 or in the GBK code page; take UTF-8 when it is valid.
   QStringDecoder utf8(QStringDecoder::Utf8);
   QString text = utf8.decode(raw);
-  if (utf8.hasError()) text = DecodeGbk(raw);
+  if (utf8.hasError()) text = GbkDecoder().Feed(raw);
   Memo2->setToolTip(name);
   Memo2->setText(text);
 }

@@ -1,0 +1,278 @@
+#include "isp/lpc/LpcImage.h"
+
+#include <QFile>
+#include <QFileInfo>
+
+#include <algorithm>
+#include <cstring>
+
+bool LpcTransferEntry::AddLine(const QByteArray& line) {
+  if (LineCount >= kSlotCount) return false;
+  if (line.size() > static_cast<qsizetype>(sizeof(LineSlots[0].Text))) return false;
+  LpcLineSlot& slot = LineSlots[LineCount];
+  std::memcpy(slot.Text, line.constData(), static_cast<size_t>(line.size()));
+  slot.Length = static_cast<uint16_t>(line.size());
+  ++LineCount;
+  return true;
+}
+
+QByteArray LpcTransferEntry::Line(int index) const {
+  if (index < 0 || index >= LineCount) return {};
+  return QByteArray(LineSlots[index].Text, LineSlots[index].Length);
+}
+
+LpcSectorLayout SelectSectorLayout(const QString& partId) {
+  LpcSectorLayout layout;
+  static const struct { const char* id; const char* last; } kSmallSectorParts[] = {
+      {"196353", "7"}, {"196369", "8"}, {"196387", "14"}, {"196389", "26"},
+      {"4293984018", "14"}};
+  for (const auto& p : kSmallSectorParts) {
+    if (partId == QLatin1String(p.id)) {
+      // 4 KB / 32 KB layout: eight 4 KB sectors, fourteen of 32 KB, five of 4 KB.
+      for (int k = 1; k <= 125; ++k) {
+        int sector = k <= 8 ? k - 1 : k <= 120 ? 8 + (k - 9) / 8 : k - 99;
+        layout.SectorMap[k] = static_cast<uint8_t>(sector);
+      }
+      layout.LastSector = QLatin1String(p.last);
+      return layout;
+    }
+  }
+  // 8 KB / 64 KB layout: eight 8 KB sectors, two of 64 KB, seven of 8 KB.
+  for (int k = 1; k <= 62; ++k) {
+    int sector = k <= 16 ? (k - 1) / 2 : k <= 32 ? 8 : k <= 48 ? 9 : 10 + (k - 49) / 2;
+    layout.SectorMap[k] = static_cast<uint8_t>(sector);
+  }
+  layout.LastSector = QStringLiteral("16");
+  return layout;
+}
+
+char UuChar(uint8_t value) {
+  value &= 0x3F;
+  return value == 0 ? '`' : static_cast<char>(value + 32);
+}
+
+QByteArray UuencodeLine(const uint8_t* data, int count, uint32_t* sum) {
+  count = std::clamp(count, 0, kLpcBytesPerLine);
+  uint8_t bytes[kLpcBytesPerLine + 2] = {};  // room for the zero padding
+  uint32_t total = 0;
+  for (int i = 0; i < count; ++i) {
+    bytes[i] = data[i];
+    total += data[i];
+  }
+  QByteArray line;
+  line.reserve(64);
+  line.append(static_cast<char>(32 + count));
+  for (int i = 0; i < count; i += 3) {
+    uint8_t x = bytes[i], y = bytes[i + 1], z = bytes[i + 2];
+    line.append(UuChar(x >> 2));
+    line.append(UuChar(static_cast<uint8_t>(((x & 3) << 4) | (y >> 4))));
+    line.append(UuChar(static_cast<uint8_t>(((y & 15) << 2) | (z >> 6))));
+    line.append(UuChar(z & 63));
+  }
+  line.append("\r\n");
+  if (sum) *sum = total;
+  return line;
+}
+
+namespace {
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+}  // namespace
+
+HexLineResult LoadHexLine(const QByteArray& line, LpcHexLoad& load) {
+  if (line.isEmpty() || line[0] != ':') return HexLineResult::Ignored;
+  // Start code, then pairs of digits: count, address (2), type, data, checksum.
+  const qsizetype digits = line.size() - 1;
+  if (digits < 10 || digits % 2 != 0) return HexLineResult::BadSyntax;
+  uint8_t bytes[5 + 255] = {};
+  const qsizetype byteCount = digits / 2;
+  if (byteCount > static_cast<qsizetype>(sizeof bytes)) return HexLineResult::BadSyntax;
+  for (qsizetype i = 0; i < byteCount; ++i) {
+    int hi = HexDigit(line[1 + 2 * i]), lo = HexDigit(line[2 + 2 * i]);
+    if (hi < 0 || lo < 0) return HexLineResult::BadSyntax;
+    bytes[i] = static_cast<uint8_t>(hi << 4 | lo);
+  }
+  const int n = bytes[0];
+  if (byteCount != n + 5) return HexLineResult::BadSyntax;
+  uint8_t check = 0;
+  for (qsizetype i = 0; i < byteCount; ++i) check = static_cast<uint8_t>(check + bytes[i]);
+  if (check != 0) return HexLineResult::BadChecksum;
+
+  const uint32_t offset = static_cast<uint32_t>(bytes[1]) << 8 | bytes[2];
+  const uint8_t type = bytes[3];
+  const uint8_t* data = bytes + 4;
+  switch (type) {
+    case 0: {
+      load.DataBytes += static_cast<uint64_t>(n);
+      const uint64_t target = uint64_t{offset} + load.LinearBase + load.SegmentBase;
+      if (target + static_cast<uint64_t>(n) > kLpcImageLimit) {
+        // Never grow past what any part can take; the load is refused later.
+        load.TooLarge = true;
+        return HexLineResult::Used;
+      }
+      const size_t end = static_cast<size_t>(target) + static_cast<size_t>(n);
+      if (load.Image.size() < end) load.Image.resize(end, kLpcFillByte);
+      std::copy(data, data + n, load.Image.begin() + static_cast<std::ptrdiff_t>(target));
+      return HexLineResult::Used;
+    }
+    case 2:
+      if (n < 2) return HexLineResult::BadSyntax;
+      load.SegmentBase = (static_cast<uint32_t>(data[0]) << 8 | data[1]) * 16u;
+      return HexLineResult::Used;
+    case 4:
+      if (n < 2) return HexLineResult::BadSyntax;
+      load.LinearBase = (static_cast<uint32_t>(data[0]) << 8 | data[1]) * 65536u;
+      return HexLineResult::Used;
+    default:
+      // End of file and start addresses: reading goes on to the last line.
+      return HexLineResult::Ignored;
+  }
+}
+
+void CompleteLpcImage(std::vector<uint8_t>& image) {
+  const size_t r = image.size() % kLpcChunkSize;
+  if (r > 0 && r % kLpcBytesPerLine == 0) image.push_back(kLpcFillByte);
+  const size_t q = image.size() % 4;
+  if (q > 0) image.insert(image.end(), 4 - q, kLpcFillByte);
+}
+
+bool SetVectorChecksum(std::vector<uint8_t>& image, uint32_t* value) {
+  if (image.size() < 32) return false;
+  auto word = [&](size_t at) {
+    return static_cast<uint32_t>(image[at]) | static_cast<uint32_t>(image[at + 1]) << 8 |
+           static_cast<uint32_t>(image[at + 2]) << 16 | static_cast<uint32_t>(image[at + 3]) << 24;
+  };
+  uint32_t sum = 0;
+  for (size_t at = 0; at < 32; at += 4)
+    if (at != 0x14) sum += word(at);
+  const uint32_t check = 0u - sum;
+  for (int i = 0; i < 4; ++i) image[0x14 + i] = static_cast<uint8_t>(check >> (8 * i));
+  if (value) *value = check;
+  return true;
+}
+
+namespace {
+
+LpcTransferEntry CommandEntry(const QByteArray& text) {
+  LpcTransferEntry e;
+  e.EntryKind = ekCommand;
+  e.AddLine(text + "\r\n");
+  return e;
+}
+
+// Data blocks of at most 20 lines, each closed by its checksum line. A length
+// that is a whole number of lines ends without an empty line.
+void AppendDataBlocks(LpcTransferList& list, const uint8_t* data, uint32_t length) {
+  LpcTransferEntry block;
+  block.EntryKind = ekDataBlock;
+  uint32_t blockSum = 0;
+  int lines = 0;
+  for (uint32_t at = 0; at < length; at += kLpcBytesPerLine) {
+    const int n = static_cast<int>(std::min<uint32_t>(kLpcBytesPerLine, length - at));
+    uint32_t sum = 0;
+    block.AddLine(UuencodeLine(data + at, n, &sum));
+    blockSum += sum;
+    ++lines;
+    if (lines == kLpcLinesPerBlock || at + static_cast<uint32_t>(n) >= length) {
+      block.AddLine(QByteArray::number(blockSum) + "\r\n");
+      list.push_back(block);
+      block = LpcTransferEntry();
+      block.EntryKind = ekDataBlock;
+      blockSum = 0;
+      lines = 0;
+    }
+  }
+}
+
+void AppendChunk(LpcTransferList& list, const uint8_t* data, uint32_t length, uint32_t chunk,
+                 const uint8_t (&sectorMap)[kLpcSectorMapSize]) {
+  const QByteArray ram = QByteArray::number(kLpcRamBuffer);
+  list.push_back(CommandEntry("W " + ram + " " + QByteArray::number(length)));
+  AppendDataBlocks(list, data, length);
+  const QByteArray sector =
+      QByteArray::number(chunk < kLpcSectorMapSize ? sectorMap[chunk] : 0);
+  list.push_back(CommandEntry("P " + sector + " " + sector));
+  // The whole 4 KB of the RAM buffer is copied even for a shorter last chunk.
+  list.push_back(CommandEntry("C " + QByteArray::number((chunk - 1) * kLpcChunkSize) + " " +
+                              ram + " " + QByteArray::number(kLpcChunkSize)));
+}
+
+}  // namespace
+
+LpcTransferList BuildTransferList(const std::vector<uint8_t>& image,
+                                  const uint8_t (&sectorMap)[kLpcSectorMapSize]) {
+  LpcTransferList list(1);  // element 0, never sent
+  const uint32_t size = static_cast<uint32_t>(std::min<size_t>(image.size(), kLpcImageLimit));
+  const uint32_t full = size / kLpcChunkSize;
+  const uint32_t rest = size % kLpcChunkSize;
+  list.reserve(8 * full + 12);
+  for (uint32_t c = 1; c <= full; ++c)
+    AppendChunk(list, image.data() + (c - 1) * kLpcChunkSize, kLpcChunkSize, c, sectorMap);
+  if (rest > 0) AppendChunk(list, image.data() + full * kLpcChunkSize, rest, full + 1, sectorMap);
+  return list;
+}
+
+LpcFileLoad LoadLpcHexText(const QByteArray& text) {
+  LpcFileLoad result;
+  LpcHexLoad load;
+  int lineNumber = 0;
+  qsizetype start = 0;
+  while (start < text.size()) {
+    qsizetype end = text.indexOf('\n', start);
+    if (end < 0) end = text.size();
+    QByteArray line = text.mid(start, end - start);
+    start = end + 1;
+    ++lineNumber;
+    while (!line.isEmpty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t'))
+      line.chop(1);
+    HexLineResult r = LoadHexLine(line, load);
+    if (r == HexLineResult::BadSyntax || r == HexLineResult::BadChecksum) {
+      result.Result = r == HexLineResult::BadSyntax ? LpcFileLoad::BadLine : LpcFileLoad::BadChecksum;
+      result.LineNumber = lineNumber;
+      return result;
+    }
+  }
+  if (load.DataBytes == 0) {
+    result.Result = LpcFileLoad::NoData;
+    return result;
+  }
+  if (!load.TooLarge) CompleteLpcImage(load.Image);
+  if (load.TooLarge || load.Image.size() > kLpcImageLimit) {
+    result.Result = LpcFileLoad::TooLarge;
+    return result;
+  }
+  result.Result = LpcFileLoad::Loaded;
+  result.Image = std::move(load.Image);
+  return result;
+}
+
+LpcFileLoad LoadLpcHexFile(const QString& fileName) {
+  LpcFileLoad result;
+  if (fileName.isEmpty() || !QFileInfo::exists(fileName)) {
+    result.Result = LpcFileLoad::Missing;
+    return result;
+  }
+  QFile file(fileName);
+  if (!file.open(QIODevice::ReadOnly)) {
+    result.Result = LpcFileLoad::Unreadable;
+    return result;
+  }
+  // The image is at most 248 KB; a HEX text for it stays far below this.
+  constexpr qint64 kMaxFileSize = 64ll * 1024 * 1024;
+  if (file.size() > kMaxFileSize) {
+    result.Result = LpcFileLoad::TooLarge;
+    return result;
+  }
+  const QByteArray text = file.readAll();
+  if (file.error() != QFile::NoError) {
+    result.Result = LpcFileLoad::Unreadable;
+    return result;
+  }
+  return LoadLpcHexText(text);
+}

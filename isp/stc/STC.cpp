@@ -1,0 +1,347 @@
+#include "isp/stc/STC.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QMessageBox>
+#include <QThread>
+
+namespace {
+
+const QString kPortBusy = QStringLiteral(
+    "当前串口号已经被占用，或其它错误 ！\r请选择其它串口，或检查串口设置是否正确。");
+
+// Waits for the next event without spinning. Only called while a timer runs
+// (the one-second tick or the 20 ms connect pulses), so it always wakes up.
+void ProcessPending() {
+  QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+}
+
+}  // namespace
+
+TSTCFrm::TSTCFrm(IspHost& host, QObject* parent, SerialPlatform* platform)
+    : QObject(parent), ComPort1(nullptr, platform), host_(host) {
+  // The component as this window configures it: 1200 bit/s, 8N1, modem
+  // lines released, no flow control, 100 ms read interval.
+  ComPort1.setCommName(QStringLiteral("COM1"));
+  ComPort1.setBaudRate(1200);
+  ComPort1.setByteSize(TByteSize::_8);
+  ComPort1.setStopBits(TStopBits::_1);
+  ComPort1.setParity(TParity::None);
+  ComPort1.setDtrControl(TDtrControl::DtrDisable);
+  ComPort1.setRtsControl(TRtsControl::RtsDisable);
+  ComPort1.setOutx_CtsFlow(false);
+  ComPort1.setOutx_DsrFlow(false);
+  ComPort1.setOutx_XonXoffFlow(false);
+  ComPort1.setInx_XonXoffFlow(false);
+  ComPort1.setTxContinueOnXoff(true);
+  ComPort1.setXonLimit(500);
+  ComPort1.setXoffLimit(500);
+  ComPort1.setXonChar(0x11);
+  ComPort1.setXoffChar(0x13);
+  ComPort1.setReplacedChar(0);
+  ComPort1.setReadIntervalTimeout(100);
+  ComPort1.setReadTotalTimeoutMultiplier(0);
+  ComPort1.setReadTotalTimeoutConstant(0);
+  ComPort1.setWriteTotalTimeoutMultiplier(0);
+  ComPort1.setWriteTotalTimeoutConstant(0);
+  ComPort1.OnReceiveData = [this](TComm*, const uint8_t* buffer, uint16_t length) {
+    ComPort1ReceiveData(buffer, length);
+  };
+  ComPort1.OnSendDataEmpty = [this](TComm*) { sendEmpty_ = true; };
+
+  SeekTimer.setInterval(20);
+  connect(&SeekTimer, &QTimer::timeout, this, &TSTCFrm::SeekTimerTimer);
+  TimeOutTM.setInterval(1000);
+  connect(&TimeOutTM, &QTimer::timeout, this, &TSTCFrm::TimeOutTMTimer);
+  TimeOutTM.start();
+
+  LibraryPath = stc::ConverterLibraryPath();
+  ShowMessage = [](const QString& text) {
+    QMessageBox box(QMessageBox::Information, QStringLiteral("Vortana"), text, QMessageBox::Ok);
+    box.exec();
+  };
+}
+
+TSTCFrm::~TSTCFrm() { FormClose(); }
+
+void TSTCFrm::FormClose() { ComPort1.ClosePort(); }
+
+void TSTCFrm::SeekTimerTimer() {
+  SendHexFrame(stc::kConnectPulse);
+  Rx.RxHex.clear();
+}
+
+void TSTCFrm::TimeOutTMTimer() { ++TimeoutTicks; }
+
+void TSTCFrm::SendHexFrame(const QString& text) {
+  const std::vector<uint8_t> bytes = stc::HexToBytes(text);
+  if (bytes.empty() || bytes.size() > UINT16_MAX) return;
+  ComPort1.SendData(bytes.data(), static_cast<uint16_t>(bytes.size()));
+}
+
+void TSTCFrm::ComPort1ReceiveData(const uint8_t* buffer, uint16_t length) {
+  if (Rx.Feed(buffer, length)) {
+    ConnectPending = false;
+    ReplyPending = false;
+  }
+}
+
+bool TSTCFrm::LoadHexImage(const QString& fileName) {
+  stc::HexImage image = stc::LoadHexImage(LibraryPath, fileName);
+  if (image.status == stc::ImageStatus::LibraryMissing ||
+      image.status == stc::ImageStatus::ExportMissing) {
+    // Stands in for the application's error report; the block list keeps
+    // what it held.
+    host_.AddLog(image.error);
+    ShowMessage(image.error);
+    return false;
+  }
+  if (image.status == stc::ImageStatus::NoData) {
+    StcImage.clear();
+    host_.SetSizeLabel(stc::SizeLabelText(0));
+    host_.AddLog(QStringLiteral("上载文件中没有可下载的数据 ！"));
+    return false;
+  }
+  StcImage = std::move(image.bytes);
+  host_.SetSizeLabel(stc::SizeLabelText(StcImage.size()));
+  return true;
+}
+
+void TSTCFrm::SplitIntoBlocks() { BlockList = stc::SplitIntoBlocks(StcImage); }
+
+bool TSTCFrm::PrepareImage() {
+  const QString fileName = host_.FirmwareFileName();
+  if (fileName.isEmpty() || !QFileInfo(fileName).isFile()) {
+    host_.SetPortGlyph(false);
+    host_.AddLog(QStringLiteral("上载文件不存在 ！"));
+    host_.SetProgress(0);
+    host_.SetDownloadEnabled(true);
+    return false;
+  }
+  if (!LoadHexImage(fileName)) {
+    // Nothing was opened; the page must stay usable.
+    host_.SetPortGlyph(false);
+    host_.SetProgress(0);
+    host_.SetDownloadEnabled(true);
+    host_.SetLogAndChooserEnabled(true);
+    return false;
+  }
+  SplitIntoBlocks();
+  host_.AddLog(QStringLiteral("下载目标代码"));
+  return true;
+}
+
+void TSTCFrm::NormalStyle() {
+  if (SetMainWindowNormal) SetMainWindowNormal();
+}
+
+void TSTCFrm::Pause(int ms) { QThread::msleep(static_cast<unsigned long>(ms)); }
+
+void TSTCFrm::Fail(const QString& logLine, bool normalStyle) {
+  host_.SetProgress(0);
+  ConnectPending = false;
+  host_.SetDownloadEnabled(true);
+  host_.SetPortGlyph(false);
+  SeekTimer.stop();
+  TimeOutTM.stop();
+  ComPort1.ClosePort();
+  host_.AddLog(logLine);
+  if (normalStyle) NormalStyle();
+}
+
+bool TSTCFrm::WhileMcuResponse(int limit, const QString& message) {
+  TimeoutTicks = 0;
+  if (!TimeOutTM.isActive()) TimeOutTM.start();
+  for (;;) {
+    if (!ReplyPending) {
+      TimeOutTM.stop();
+      return true;
+    }
+    ProcessPending();
+    if (TimeoutTicks >= limit) break;
+  }
+  Fail(message, true);
+  return false;
+}
+
+// Closes and opens again at another speed. A device that has vanished in
+// between ends the session like a port that cannot be opened.
+bool TSTCFrm::Reopen(uint32_t baud) {
+  ComPort1.ClosePort();
+  ComPort1.setBaudRate(baud);
+  try {
+    ComPort1.OpenPort();
+  } catch (const ECommsError&) {
+    Fail(QStringLiteral("当前串口号已经被占用，或其它错误 ！"), true);
+    return false;
+  }
+  return true;
+}
+
+void TSTCFrm::PulseReset() {
+  bool ok = false;
+  int ms = host_.ResetDelayText().trimmed().toInt(&ok);
+  if (!ok || ms < 0) ms = 0;
+  ComPort1.setRtsControl(TRtsControl::RtsEnable);
+  Pause(ms);
+  ComPort1.setRtsControl(TRtsControl::RtsDisable);
+}
+
+void TSTCFrm::BitBtn1Click() {
+  if (running_) return;
+  running_ = true;
+  struct Done {
+    bool& flag;
+    ~Done() { flag = false; }
+  } done{running_};
+  host_.SetProgressMax(100);
+
+  // 1. Image first: nothing is opened for a file that cannot be sent.
+  if (!PrepareImage()) return;
+
+  // 2. Port at 1200 bit/s.
+  host_.SetDownloadEnabled(false);
+  ComPort1.setCommName(host_.PortNameText());
+  ComPort1.setBaudRate(1200);
+  try {
+    ComPort1.OpenPort();
+  } catch (const ECommsError&) {
+    ShowMessage(kPortBusy);
+    NormalStyle();
+    host_.SetDownloadEnabled(true);
+    return;
+  }
+
+  // 3.-4. Line settings, optional reset pulse on RTS.
+  host_.SetPortGlyph(true);
+  ComPort1.setParity(TParity::None);
+  ComPort1.setBaudRate(1200);
+  Pause(100);
+  if (host_.AutoReset()) PulseReset();
+
+  // 5. Connect pulses until the boot loader sends its status packet.
+  host_.AddLog(QStringLiteral("正在连机 。。。"));
+  Rx.RxHex.clear();
+  SeekTimer.start();
+  TimeoutTicks = 0;
+  ConnectPending = true;
+  while (ConnectPending) {
+    ProcessPending();
+    if (!ConnectPending) break;
+    if (!TimeOutTM.isActive()) TimeOutTM.start();
+    bool ok = false;
+    int limit = host_.TimeoutText().trimmed().toInt(&ok);
+    if (!ok) limit = 3;
+    if (TimeoutTicks >= limit) {
+      Fail(QStringLiteral("连接超时 ！"), false);
+      return;
+    }
+  }
+
+  // 6. Connected.
+  SeekTimer.stop();
+  TimeOutTM.stop();
+  host_.AddLog(QStringLiteral("连机成功! 固件版本:") + stc::VersionText(Rx.FirmwareVersion));
+
+  // 7. Identify model and crystal.
+  ModelCode = stc::ModelCodeOf(Rx.LastReply);
+  OscCode = stc::OscCodeOf(Rx.LastReply);
+  if (ModelCode == 0) {
+    ShowMessage(QStringLiteral(
+        "当前版本支持 MCU: 12C1052/89C51RC/89C52RC/89C55RD+/89C516RD+ ！"));
+    Fail(QStringLiteral("未支持的 MCU ！"), true);
+    return;
+  }
+  if (OscCode == 0) {
+    ShowMessage(QStringLiteral(
+        "当前版本支持 Oscillator: 11.0592/12.00/18.432/22.1184/24.00/36.864 ！"));
+    Fail(QStringLiteral("未支持的 Oscillator ！"), true);
+    return;
+  }
+  TargetBaud = stc::TargetBaudOf(OscCode);
+  host_.AddLog(stc::ModelName(ModelCode) + stc::OscText(OscCode));
+
+  // 8. First speed step: announce the new speed at 1200, answer comes at
+  // the new speed.
+  ReplyPending = true;
+  SendHexFrame(stc::SpeedFrame1(OscCode, ModelCode));
+  Pause(100);
+  if (!Reopen(TargetBaud)) return;
+  if (!WhileMcuResponse(6, QStringLiteral("调整波特率一超时 ！"))) return;
+  host_.AddLog(QStringLiteral("调整波特率一完成 ！"));
+
+  // 9. Second speed step confirms it; the boot loader falls back to the old
+  // speed until then.
+  host_.AddLog(QStringLiteral("第二次调整波特率 。。。"));
+  if (!Reopen(1200)) return;
+  Pause(100);
+  ReplyPending = true;
+  SendHexFrame(stc::SpeedFrame2(OscCode, ModelCode));
+  Pause(100);
+  if (!Reopen(TargetBaud)) return;
+  if (!WhileMcuResponse(6, QStringLiteral("调整波特率二超时 ！"))) return;
+  host_.AddLog(QStringLiteral("调整波特率二完成 ！"));
+
+  // 10. Control information, five times, each with its own reply.
+  host_.AddLog(QStringLiteral("正在发送控制信息 。。。"));
+  for (int i = 0; i < 5; ++i) {
+    ReplyPending = true;
+    SendHexFrame(stc::ControlFrame(ModelCode));
+    if (!WhileMcuResponse(6, QStringLiteral("写控制信息超时 ！"))) return;
+  }
+  host_.AddLog(QStringLiteral("发送控制信息完成 ！"));
+
+  // 11. Erase.
+  host_.AddLog(QStringLiteral("正在擦除芯片 。。。"));
+  ReplyPending = true;
+  SendHexFrame(stc::EraseFrame(ModelCode));
+  if (!WhileMcuResponse(12, QStringLiteral("擦除芯片超时 ！"))) return;
+  host_.AddLog(QStringLiteral("擦除芯片完成 ！"));
+
+  // 12. Write the blocks.
+  ReplyPending = false;
+  host_.AddLog(QStringLiteral("正在上载数据 。。。"));
+  const int blocks = static_cast<int>(BlockList.size());
+  for (int k = 0; k < blocks; ++k) {
+    const QString frame = stc::DataFrame(k, BlockList[k]);
+    ReplyPending = true;
+    SendHexFrame(frame);
+    host_.SetProgress(stc::BlockProgress(k, blocks));
+    if (!WhileMcuResponse(10, QStringLiteral("上载数据超时 ！"))) return;
+  }
+
+  // 13. Clock option, read now so that a change during the write counts.
+  const bool doubleSpeed = host_.ClockModeCaption() == QStringLiteral("6T");
+  host_.AddLog(doubleSpeed ? QStringLiteral("设置为双倍速 ！") : QStringLiteral("设置为单倍速 ！"));
+  ReplyPending = true;
+  SendHexFrame(stc::ClockFrame(doubleSpeed));
+  if (!WhileMcuResponse(10, QStringLiteral("设置选项超时 ！"))) return;
+  host_.AddLog(doubleSpeed ? QStringLiteral("设置为双倍速完成 ！")
+                           : QStringLiteral("设置为单倍速完成 ！"));
+
+  // 14. Option confirmation.
+  ReplyPending = true;
+  SendHexFrame(stc::kConfirmFrame);
+  if (!WhileMcuResponse(10, QStringLiteral("设置选项超时 ！"))) return;
+
+  // 15. End flag. Its reply is never awaited, but it is let out of the
+  // transmit queue before the port closes, which would discard it.
+  host_.AddLog(QStringLiteral("发送结束标志 ！"));
+  ReplyPending = true;
+  sendEmpty_ = false;
+  SendHexFrame(stc::kEndFlagFrame);
+  QElapsedTimer drain;
+  drain.start();
+  while (!sendEmpty_ && drain.elapsed() < 1000) {
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    QThread::msleep(2);
+  }
+  host_.AddLog(QStringLiteral("上载数据成功 ！"));
+  host_.SetProgress(0);
+  ComPort1.setBaudRate(1200);
+  host_.SetDownloadEnabled(true);
+  host_.SetPortGlyph(false);
+  ComPort1.ClosePort();
+  if (host_.AutoDownload()) host_.EndAutoDownload();
+}

@@ -1,0 +1,77 @@
+// The STC 8051 programmer. Its window is never shown: it only owns the
+// threaded serial component, the two timers and the session state. The
+// whole download runs inside BitBtn1Click, which keeps the program alive
+// by processing pending events while it waits for the boot loader.
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <QTimer>
+
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+#include "isp/IspHost.h"
+#include "isp/stc/StcFrames.h"
+#include "serial/ThreadedComm.h"
+
+class TSTCFrm : public QObject {
+  Q_OBJECT
+ public:
+  // `platform` is the device layer of ComPort1 (nullptr: the real one).
+  explicit TSTCFrm(IspHost& host, QObject* parent = nullptr, SerialPlatform* platform = nullptr);
+  ~TSTCFrm() override;
+
+  // Runs one whole session; returns when it has ended, well or not.
+  void BitBtn1Click();
+  // True when a reply arrived; false after `limit` one-second ticks, having
+  // released the port and logged `message`.
+  bool WhileMcuResponse(int limit, const QString& message);
+  void SeekTimerTimer();
+  void TimeOutTMTimer();
+  void FormClose();
+
+  void SendHexFrame(const QString& text);
+  void ComPort1ReceiveData(const uint8_t* buffer, uint16_t length);
+  bool PrepareImage();
+  bool LoadHexImage(const QString& fileName);
+  void SplitIntoBlocks();
+
+  TComm ComPort1;
+  QTimer SeekTimer;   // connect pulses, 20 ms
+  QTimer TimeOutTM;   // one-second ticks of every wait
+
+  // Session state.
+  bool ConnectPending = false;
+  bool ReplyPending = false;
+  int TimeoutTicks = 0;
+  int ModelCode = 0;
+  int OscCode = 0;
+  uint32_t TargetBaud = 0;
+  stc::ReplyCollector Rx;  // RxHex, LastReply, FirmwareVersion
+  std::vector<uint8_t> StcImage;
+  QStringList BlockList;
+  bool SessionRunning() const { return running_; }
+
+  // Where the converter library is looked for (beside the program).
+  QString LibraryPath;
+  // Message box owned by this window (caption "Vortana", information
+  // icon). Replaceable, so that a headless run does not stop on a dialog.
+  std::function<void(const QString& text)> ShowMessage;
+  // Puts the main window back from stay-on-top to its normal style; the
+  // main window wires it to its own style.
+  std::function<void()> SetMainWindowNormal;
+
+ private:
+  void Fail(const QString& logLine, bool normalStyle);
+  void NormalStyle();
+  void Pause(int ms);
+  bool Reopen(uint32_t baud);
+  void PulseReset();
+
+  IspHost& host_;
+  bool running_ = false;
+  bool sendEmpty_ = false;
+};

@@ -1,0 +1,82 @@
+// The byte layer of the STC 8051 programmer, free of windows and ports:
+// frames as hex text, their checksum, the model and crystal tables, reply
+// recognition and the firmware image cut into 128-byte blocks.
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace stc {
+
+// Connect pulse, option confirmation and end flag (FE FE FE FE, then a frame).
+inline const QString kConnectPulse = QStringLiteral("7F7F");
+inline const QString kConfirmFrame = QStringLiteral("46B96A000650C016");
+inline const QString kEndFlagFrame = QStringLiteral("FEFEFEFE46B96A000682F216");
+
+inline constexpr int kBlockSize = 128;
+inline constexpr size_t kImageCapacity = 65536;
+
+// Hex text <-> bytes. Pairs are read from the left; a trailing odd digit is
+// ignored. Output is upper case without separators.
+std::vector<uint8_t> HexToBytes(const QString& text);
+QString BytesToHex(const uint8_t* data, size_t count);
+QString BytesToHex(const std::vector<uint8_t>& bytes);
+
+// Two upper-case digits: (sum of the text's bytes + 1) mod 256, spaces
+// removed first. Given a frame text from its 46 B9 header through the last
+// payload byte, this is the frame's checksum.
+QString FrameChecksum(const QString& text);
+
+// Identification from the boot loader's status packet (hex text). Both
+// return 0 when nothing matches; a later table row overrides an earlier one.
+int ModelCodeOf(const QString& reply);
+int OscCodeOf(const QString& reply);
+QString ModelName(int modelCode);
+QString OscText(int oscCode);          // "/时钟频率: 11.0592M" ...
+uint32_t TargetBaudOf(int oscCode);    // programming speed
+
+// Fixed frames; empty when the codes are out of range.
+QString SpeedFrame1(int oscCode, int modelCode);   // 8F
+QString SpeedFrame2(int oscCode, int modelCode);   // 8E
+QString ControlFrame(int modelCode);               // 80
+QString EraseFrame(int modelCode);                 // 84
+QString ClockFrame(bool doubleSpeed);              // 8D
+
+// Image blocks: 256 hex digits each, the last padded with "00".
+QStringList SplitIntoBlocks(const std::vector<uint8_t>& image);
+// The write frame (command 00) of block k.
+QString DataFrame(int blockIndex, const QString& blockText);
+// (k + 1) * 100 / blocks, halves rounded to even.
+int BlockProgress(int blockIndex, int blocks);
+// "2.9 KB": whole kilobytes and the tenths digit, rounded down.
+QString SizeLabelText(size_t length);
+
+// Collects received bytes until a reply is complete (its newest byte is 16).
+struct ReplyCollector {
+  QString RxHex;
+  QString LastReply;
+  QString FirmwareVersion;  // two hex digits and one character, e.g. "43C"
+  // Returns true when these bytes completed a reply.
+  bool Feed(const uint8_t* data, size_t count);
+};
+QString FirmwareVersionOf(const QString& replyHex);
+// "43C" -> "4.3C".
+QString VersionText(const QString& firmwareVersion);
+
+// Converting a HEX file through the converter library.
+enum class ImageStatus { Ok, LibraryMissing, ExportMissing, NoData };
+struct HexImage {
+  ImageStatus status = ImageStatus::NoData;
+  std::vector<uint8_t> bytes;  // up to the last non-zero byte
+  int decodeResult = 0;        // what DecodeHex returned
+  QString error;               // loader's text when the library failed
+};
+// libiHexToBin.so beside the running program.
+QString ConverterLibraryPath();
+HexImage LoadHexImage(const QString& libraryPath, const QString& fileName);
+
+}  // namespace stc

@@ -1,0 +1,126 @@
+// The converter library, loaded at run time like the programmer loads it.
+#include <gtest/gtest.h>
+
+#include <dlfcn.h>
+
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+using DecodeFn = int32_t (*)(const char*, uint8_t*);
+using ConvertFn = uint32_t (*)(const char*);
+
+class IHexToBin : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const auto dir = std::filesystem::read_symlink("/proc/self/exe").parent_path();
+    lib_ = dlopen((dir / "libiHexToBin.so").c_str(), RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(lib_, nullptr) << dlerror();
+    decode_ = reinterpret_cast<DecodeFn>(dlsym(lib_, "DecodeHex"));
+    byte_ = reinterpret_cast<ConvertFn>(dlsym(lib_, "HexToByte"));
+    word_ = reinterpret_cast<ConvertFn>(dlsym(lib_, "HexToWord"));
+    dword_ = reinterpret_cast<ConvertFn>(dlsym(lib_, "HexToDword"));
+    ASSERT_TRUE(decode_ && byte_ && word_ && dword_);
+    file_ = std::filesystem::temp_directory_path() /
+            ("ihextobin-" + std::to_string(::getpid()) + ".hex");
+    // Exactly the size the programmer passes: ASan sees any write beyond it.
+    buffer_.reset(new uint8_t[65536]);
+    std::memset(buffer_.get(), 0xAA, 65536);
+  }
+  void TearDown() override {
+    std::filesystem::remove(file_);
+    if (lib_) dlclose(lib_);
+  }
+  int32_t Decode(const std::string& text) {
+    std::ofstream(file_, std::ios::binary) << text;
+    return decode_(file_.c_str(), buffer_.get());
+  }
+  bool Untouched() const {
+    for (int i = 0; i < 65536; ++i)
+      if (buffer_[i] != 0xAA) return false;
+    return true;
+  }
+
+  void* lib_ = nullptr;
+  DecodeFn decode_ = nullptr;
+  ConvertFn byte_ = nullptr, word_ = nullptr, dword_ = nullptr;
+  std::filesystem::path file_;
+  std::unique_ptr<uint8_t[]> buffer_;
+};
+
+TEST_F(IHexToBin, Conversions) {
+  EXPECT_EQ(dword_("1A2b"), 0x1A2Bu);
+  EXPECT_EQ(word_("FFFF"), 65535u);
+  EXPECT_EQ(byte_("7f"), 127u);
+  EXPECT_EQ(dword_("123456789"), 0x23456789u);  // earliest digits shifted out
+  // A text shorter than the conversion's width is not read past its end.
+  std::unique_ptr<char[]> shortText(new char[2]{'7', '\0'});
+  EXPECT_EQ(word_(shortText.get()), 0x7000u);
+}
+
+TEST_F(IHexToBin, StatusValues) {
+  EXPECT_EQ(decode_("/nonexistent/file.hex", buffer_.get()), 0);
+  EXPECT_TRUE(Untouched());
+
+  // A blank first line: refused at once, nothing stored.
+  EXPECT_EQ(Decode("\r\n:0100000012ED\r\n:00000001FF\r\n"), 2);
+  EXPECT_TRUE(Untouched());
+
+  // Data after the end-of-file record is ignored.
+  EXPECT_EQ(Decode(":0100000012ED\n:00000001FF\n:0100010034CA\n"), 1);
+  EXPECT_EQ(buffer_[0], 0x12);
+  EXPECT_EQ(buffer_[1], 0xAA);
+
+  // No end-of-file record: the data is stored all the same.
+  EXPECT_EQ(Decode(":02001000abcd76\n"), 2);
+  EXPECT_EQ(buffer_[0x10], 0xAB);  // lower-case digits
+  EXPECT_EQ(buffer_[0x11], 0xCD);
+}
+
+TEST_F(IHexToBin, RecordTypesAndRegions) {
+  const std::string text =
+      ":01004005EEFF\n"            // type 05: skipped
+      ":01004007EEFF\n"            // not a known type: skipped
+      ":020000040000FA\r\n"
+      ":0200200011226B\r\n"
+      ":0400000300001234B3\r\n"   // type 03: skipped
+      ":0100300099xx\r\n"         // checksums are not verified
+      ":020000040001F9\r\n"
+      ":02002000AABB79\n"          // same 16-bit address, next 64 KB region
+      ":00000001FF\r\n";
+  EXPECT_EQ(Decode(text), 1);
+  EXPECT_EQ(buffer_[0x40], 0xAA);
+  EXPECT_EQ(buffer_[0x00], 0xAA);
+  EXPECT_EQ(buffer_[0x20], 0xAA);  // the later record wins
+  EXPECT_EQ(buffer_[0x21], 0xBB);
+  EXPECT_EQ(buffer_[0x30], 0x99);
+}
+
+TEST_F(IHexToBin, NothingStoredAtOrBeyond64K) {
+  // 32 bytes at FFF0: 16 fit, 16 would fall beyond the buffer.
+  std::string record = ":20FFF000";
+  for (int i = 0; i < 32; ++i) record += "C3";
+  record += "00\n:00000001FF\n";
+  EXPECT_EQ(Decode(record), 1);
+  for (int a = 0xFFF0; a <= 0xFFFF; ++a) EXPECT_EQ(buffer_[a], 0xC3);
+  EXPECT_EQ(buffer_[0], 0xAA);
+}
+
+TEST_F(IHexToBin, RecordCutShortAtEndOfText) {
+  // Promises 16 bytes, the file ends after two: dropped, earlier data kept.
+  EXPECT_EQ(Decode(":0100000012ED\n:10001000AABB"), 2);
+  EXPECT_EQ(buffer_[0], 0x12);
+  EXPECT_EQ(buffer_[0x10], 0xAA);
+  EXPECT_EQ(buffer_[0x11], 0xAA);
+  // Cut inside the record's header.
+  EXPECT_EQ(Decode(":0100000034CB\n:1000"), 2);
+  EXPECT_EQ(buffer_[0], 0x34);
+}
+
+}  // namespace

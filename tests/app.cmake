@@ -1,0 +1,7 @@
+vortana_add_test(SettingsStoreTest SOURCES SettingsStoreTest.cpp LIBS vortana_platform)
+if(TARGET vortana_app)
+  vortana_add_test(MainFormTest SOURCES MainFormTest.cpp LIBS vortana_app QT)
+endif()
+if(TARGET vortana_app)
+  vortana_add_test(TerminalPageTest SOURCES TerminalPageTest.cpp LIBS vortana_app QT)
+endif()

@@ -1,0 +1,130 @@
+// A simulated LPC2xxx serial ISP boot loader on the master side of a
+// pseudo-terminal: autobaud on "?", the "Synchronized" handshake, the
+// crystal line, echo until "A 0", U/J/K, W with uuencoded lines and a
+// checksum line after every 20 lines, P/E/C with the sector rules, and
+// decimal return codes. Fault options make it fall silent, ask for resends,
+// answer a command with an error code or hang up mid-download.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+class PtyPair;
+
+struct LpcPartProfile {
+  std::string Name;
+  std::string PartId;             // decimal, as the J command reports it
+  std::vector<uint32_t> Sectors;  // sector sizes from sector 0
+  uint32_t RamSize = 0;
+  std::string BootMajor = "2";
+  std::string BootMinor = "12";
+
+  uint32_t FlashSize() const;
+  uint32_t SectorStart(size_t sector) const;
+
+  static LpcPartProfile LPC2131();  // 196353, 32 KB
+  static LpcPartProfile LPC2132();  // 196369, 64 KB
+  static LpcPartProfile LPC2136();  // 196387, 256 KB
+  static LpcPartProfile LPC2138();  // 196389, 500 KB
+  static LpcPartProfile LPC2294();  // 8 KB / 64 KB sectors, 248 KB
+};
+
+struct LpcSimOptions {
+  bool Silent = false;            // reads everything, answers nothing
+  int GarbledSyncs = 0;           // the first few '?' get a wrong answer
+  int ResendEvery = 0;            // every Nth data block is answered "RESEND"
+  char ErrorCommand = 0;          // command letter answered with ErrorCode ...
+  int ErrorCode = 0;
+  int ErrorCount = -1;            // ... this many times (-1: always)
+  int HangUpAfterBlocks = -1;     // close the line after this many accepted blocks
+  uint32_t LineRate = 0;          // bits per second to pace both directions at; 0 = none
+  int EraseMs = 0;                // time one erase command takes
+  int CopyMsPer256 = 0;           // programming time
+};
+
+class LpcSim {
+ public:
+  // Return codes of the boot loader.
+  enum Code {
+    CMD_SUCCESS = 0, INVALID_COMMAND = 1, SRC_ADDR_ERROR = 2, DST_ADDR_ERROR = 3,
+    SRC_ADDR_NOT_MAPPED = 4, DST_ADDR_NOT_MAPPED = 5, COUNT_ERROR = 6, INVALID_SECTOR = 7,
+    SECTOR_NOT_BLANK = 8, SECTOR_NOT_PREPARED = 9, COMPARE_ERROR = 10, BUSY = 11,
+    PARAM_ERROR = 12, ADDR_ERROR = 13, ADDR_NOT_MAPPED = 14, CMD_LOCKED = 15, INVALID_CODE = 16
+  };
+  static constexpr uint32_t kRamBase = 0x40000000u;
+  static constexpr uint32_t kRamUserBase = 0x40000200u;  // below it the boot loader lives
+
+  LpcSim(PtyPair& pty, LpcPartProfile part, LpcSimOptions options = {});
+  ~LpcSim();
+  LpcSim(const LpcSim&) = delete;
+  LpcSim& operator=(const LpcSim&) = delete;
+
+  void Stop();
+  // The board's reset button: back to autobaud, echo on, locked, nothing
+  // prepared. Flash keeps its contents.
+  void Reset() { resetRequested_ = true; }
+
+  std::vector<uint8_t> Flash() const;
+  std::vector<std::string> Commands() const;  // command lines, in order
+  const LpcPartProfile& Part() const { return part_; }
+
+  std::atomic<int> BlocksAccepted{0};
+  std::atomic<int> ResendsRequested{0};
+  std::atomic<int> CopyOverwrites{0};  // bytes programmed over non-erased flash
+  std::atomic<int> Syncs{0};
+  std::atomic<uint64_t> BytesIn{0};
+  std::atomic<uint64_t> BytesOut{0};
+  std::atomic<int64_t> FlashBusyMs{0};  // erase and copy time spent
+  std::atomic<bool> HungUp{false};
+
+ private:
+  enum Phase { Autobaud, SyncLine, CrystalLine, CommandLine, DataLines };
+
+  void Run();
+  void Byte(uint8_t c);
+  void Line(const std::string& line);
+  void Command(const std::string& line);
+  void DataLine(const std::string& line);
+  void Reply(const std::string& text);
+  void ReplyCode(int code) { Reply(std::to_string(code) + "\r\n"); }
+  bool SectorRange(uint32_t from, uint32_t count, size_t* first, size_t* last) const;
+  void Busy(int ms);
+
+  PtyPair& pty_;
+  int fd_;
+  LpcPartProfile part_;
+  LpcSimOptions options_;
+  std::thread thread_;
+  std::atomic<bool> stop_{false};
+  std::atomic<bool> resetRequested_{false};
+
+  mutable std::mutex mutex_;
+  std::vector<uint8_t> flash_;
+  std::vector<uint8_t> ram_;
+  std::vector<std::string> commands_;
+
+  // Everything below is touched by the simulator's thread only.
+  Phase phase_ = Autobaud;
+  bool echo_ = true;
+  bool unlocked_ = false;
+  std::vector<bool> prepared_;
+  std::string line_;
+  int errorsGiven_ = 0;
+  int blocksSeen_ = 0;
+  // W in progress.
+  uint32_t writeAddress_ = 0;
+  uint32_t writeCount_ = 0;
+  uint32_t written_ = 0;
+  std::vector<uint8_t> block_;
+  uint32_t blockSum_ = 0;
+  int blockLines_ = 0;
+  bool expectChecksum_ = false;
+  // Line-rate pacing.
+  std::chrono::steady_clock::time_point inClock_{};
+  std::chrono::steady_clock::time_point outClock_{};
+};

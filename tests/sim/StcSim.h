@@ -1,0 +1,96 @@
+// A simulated STC89 boot loader on the master side of a pseudo-terminal.
+// It answers a run of 7F bytes with its status packet, takes the new speed
+// from the 8F frame and answers at that speed, falls back until 8E confirms
+// it, and then serves control, erase, block writes, options and the end
+// flag. Frames with a bad checksum are ignored. A pty does not really change
+// speed, so the simulator reads the speed the program has set and answers
+// only once the program listens at the speed the protocol calls for.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/Pty.h"
+
+struct StcSimProfile {
+  std::string model;            // "STC89C52RC"
+  uint8_t modelBytes[3] = {};   // as the status packet carries them
+  uint32_t crystalHz = 11059200;
+  size_t flashSize = 8192;
+  int countOffset = 0;          // real parts measure one or two counts low
+};
+
+// The six models the programmer knows, or "unknown" (a part it does not).
+StcSimProfile StcProfile(const std::string& model, uint32_t crystalHz);
+
+struct StcSimFaults {
+  bool silent = false;     // never answers anything
+  int noReplyTo = -1;      // command code left unanswered
+  int hangUpOn = -1;       // command code on which the line is dropped ...
+  int hangUpAfter = 1;     // ... at its n-th frame
+  bool splitReplies = false;  // every frame reply comes in two pieces
+};
+
+class StcSim {
+ public:
+  StcSim(PtyPair& pty, StcSimProfile profile, StcSimFaults faults = {});
+  ~StcSim();
+  StcSim(const StcSim&) = delete;
+  StcSim& operator=(const StcSim&) = delete;
+
+  // The status packet a part sends when synchronised at `syncBaud`.
+  static std::vector<uint8_t> StatusPacket(const StcSimProfile& profile, uint32_t syncBaud);
+
+  std::vector<uint8_t> Flash() const;
+  std::vector<uint8_t> ClockOption() const;   // payload of the last 8D frame
+  int Frames(uint8_t command) const;          // well-formed frames received
+  int BadFrames() const;
+  int StatusPackets() const;
+  bool EndFlagSeen() const;
+  uint32_t ProgrammingBaud() const;
+  uint32_t SyncBaud() const;
+  // The speed the program's port was set to when the part first answered
+  // after the speed change.
+  uint32_t HostProgrammingSpeed() const;
+
+  void Stop();
+
+ private:
+  enum class State { AwaitPulses, Synced, SpeedTrial, Programming };
+
+  void Run();
+  void Consume(uint8_t b);
+  void HandleFrame(const std::vector<uint8_t>& f);
+  uint32_t SpeedFrom(const std::vector<uint8_t>& payload) const;
+  void Reply(uint8_t command, const std::vector<uint8_t>& payload, uint32_t baud);
+  void SendAt(const std::vector<uint8_t>& bytes, uint32_t baud, bool split);
+
+  PtyPair& pty_;
+  StcSimProfile profile_;
+  StcSimFaults faults_;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+
+  // Sim thread only.
+  State state_ = State::AwaitPulses;
+  int pulseRun_ = 0;
+  std::vector<uint8_t> frame_;
+  long long lastByteMs_ = 0;
+  uint32_t trialBaud_ = 0;
+
+  mutable std::mutex mu_;  // what the test reads
+  std::vector<uint8_t> flash_;
+  std::vector<uint8_t> clockOption_;
+  std::map<uint8_t, int> frames_;
+  int badFrames_ = 0;
+  int statusPackets_ = 0;
+  bool endFlag_ = false;
+  uint32_t progBaud_ = 0;
+  uint32_t syncBaud_ = 0;
+  uint32_t hostProgSpeed_ = 0;
+};

@@ -1,0 +1,7 @@
+add_library(vortana_stcsim STATIC sim/StcSim.cpp sim/StcSim.h sim/PtySpeed.cpp sim/PtySpeed.h)
+target_link_libraries(vortana_stcsim PUBLIC vortana_testsupport)
+
+vortana_add_test(StcFramesTest SOURCES StcFramesTest.cpp LIBS vortana_stc vortana_stcsim QT)
+
+vortana_add_test(StcSessionTest SOURCES StcSessionTest.cpp LIBS vortana_stc vortana_stcsim QT
+                 TIMEOUT 240)

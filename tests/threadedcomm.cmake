@@ -1,0 +1,1 @@
+vortana_add_test(ThreadedCommTest SOURCES ThreadedCommTest.cpp LIBS vortana_serial QT)
