@@ -161,6 +161,17 @@ TEST_F(Stm32EngineTest, ExtendedEraseTargetsGetTheirSectorList) {
     ExpectFlashHolds(image);
     ExpectPortReleased();
   }
+  for (auto [id, family] : {std::pair{0x0411, "STM32F20x 家族"}, std::pair{0x0463, "STM32F41x 家族"}}) {
+    SCOPED_TRACE(id);
+    sim->Stop();
+    StartSim(static_cast<uint16_t>(id));
+    const auto image = RandomBytes(1024, static_cast<unsigned>(id));
+    WriteFile("f.bin", image);
+    ASSERT_TRUE(Download(20000)) << sim->failure();
+    EXPECT_EQ(host.log, SuccessLog("3.1", QStringLiteral("%1").arg(id, 4, 16, QLatin1Char('0')),
+                                   QString::fromUtf8(family), {}, 1024, 0));
+    ExpectFlashHolds(image);
+  }
 }
 
 // A ragged binary file: without padding its last block (1 byte) is refused
@@ -180,6 +191,7 @@ TEST_F(Stm32EngineTest, RaggedBinaryEndsOnWholeWords) {
   expected.insert(expected.end(), 3, 0xFF);
   ExpectFlashHolds(expected);
   EXPECT_EQ(sim->blocksWritten(), 2);
+  EXPECT_EQ(sim->EraseFrame(), (std::vector<uint8_t>{0x00, 0x00, 0x00}));  // one 1 KB page
   EXPECT_EQ(host.autoDownloadEnded, 1);
   ExpectPortReleased();
 }
