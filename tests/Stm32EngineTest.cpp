@@ -161,6 +161,17 @@ TEST_F(Stm32EngineTest, ExtendedEraseTargetsGetTheirSectorList) {
     ExpectFlashHolds(image);
     ExpectPortReleased();
   }
+  for (auto [id, family] : {std::pair{0x0411, "STM32F20x 家族"}, std::pair{0x0463, "STM32F41x 家族"}}) {
+    SCOPED_TRACE(id);
+    sim->Stop();
+    StartSim(static_cast<uint16_t>(id));
+    const auto image = RandomBytes(1024, static_cast<unsigned>(id));
+    WriteFile("f.bin", image);
+    ASSERT_TRUE(Download(20000)) << sim->failure();
+    EXPECT_EQ(host.log, SuccessLog("3.1", QStringLiteral("%1").arg(id, 4, 16, QLatin1Char('0')),
+                                   QString::fromUtf8(family), {}, 1024, 0));
+    ExpectFlashHolds(image);
+  }
 }
 
 // A ragged binary file: without padding its last block (1 byte) is refused
@@ -180,8 +191,26 @@ TEST_F(Stm32EngineTest, RaggedBinaryEndsOnWholeWords) {
   expected.insert(expected.end(), 3, 0xFF);
   ExpectFlashHolds(expected);
   EXPECT_EQ(sim->blocksWritten(), 2);
+  EXPECT_EQ(sim->EraseFrame(), (std::vector<uint8_t>{0x00, 0x00, 0x00}));  // one 1 KB page
   EXPECT_EQ(host.autoDownloadEnded, 1);
   ExpectPortReleased();
+}
+
+// The ACK to 0x7F comes after the next 0x7F has gone out; the boot loader
+// NACKs that one, and must still count as found.
+TEST_F(Stm32EngineTest, LateSynchronisationAnswerStillConnects) {
+  for (int delay : {15, 25, 4}) {  // one or two surplus 0x7F, or none
+    SCOPED_TRACE(delay);
+    if (sim) sim->Stop();
+    Stm32SimOptions o;
+    o.syncReplyDelayMs = delay;
+    StartSim(0x0414, o);
+    const auto image = RandomBytes(512, 10 + delay);
+    WriteFile("fw.bin", image);
+    ASSERT_TRUE(Download(20000)) << sim->failure();
+    EXPECT_EQ(host.status, QStringLiteral("上载完成！"));
+    ExpectFlashHolds(image);
+  }
 }
 
 TEST(Stm32EraseList, CoversTheImage) {

@@ -128,15 +128,26 @@ void Stm32Engine::Timer3Timer() {
 
 void Stm32Engine::Timer5Timer() {
   TKRNCommDriver& port = host_.ComDriver();
-  const int n = std::min<int>(port.ReceiveCount, TKRNCommDriver::kReceiveBufferSize);
   if (StmState < 1 || StmState > 11) StmState = 1;
-  if (n < 1 || n < kReplyLengthTable[StandardErase ? 1 : 0][StmState]) return;
-  // The synchronisation ACK may be followed by the NACK of a second 0x7F
-  // that crossed it on the line; the boot loader is listening all the same.
-  const bool acked = std::memchr(port.ReceiveBuffer, kAck, static_cast<size_t>(n)) != nullptr;
+  const int needed = std::max(1, kReplyLengthTable[StandardErase ? 1 : 0][StmState]);
+  // Each block costs three exchanges; waiting for the driver's own 5 ms
+  // poll on each would add about a third to the download. Reading the
+  // device here takes a reply on this tick instead.
+  if (port.ReceiveCount < needed) port.PollReceive();
+  const int count = std::min<int>(port.ReceiveCount, TKRNCommDriver::kReceiveBufferSize);
+  // A synchronisation ACK that came late may be followed by NACKs of the
+  // further 0x7F bytes that crossed it on the line. The boot loader is
+  // listening all the same: state 1 takes any ACK, and state 2 skips the
+  // NACKs in front of the GET reply.
+  int skip = 0;
+  if (StmState == 2)
+    while (skip < count && port.ReceiveBuffer[skip] == kNack) ++skip;
+  const int n = count - skip;
+  if (n < needed) return;
+  const bool acked = std::memchr(port.ReceiveBuffer, kAck, static_cast<size_t>(count)) != nullptr;
   // No reply of the protocol is longer than the frame buffer; a flood of
   // stray bytes is cut to its start.
-  std::memcpy(FrameBuffer, port.ReceiveBuffer, static_cast<size_t>(std::min(n, kFrameBufferSize)));
+  std::memcpy(FrameBuffer, port.ReceiveBuffer + skip, static_cast<size_t>(std::min(n, kFrameBufferSize)));
   port.ReceiveCount = 0;
   const uint8_t* B = FrameBuffer;
 

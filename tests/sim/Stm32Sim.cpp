@@ -229,6 +229,8 @@ void Stm32Sim::Run() {
     if (!ReadByte(b)) return;
     if (b == 0x7F && !options_.silent) {
       synced_ = true;
+      if (options_.syncReplyDelayMs > 0 && !SleepUntilNs(NowNs() + int64_t{options_.syncReplyDelayMs} * 1000000))
+        return;
       if (!Reply({kAck})) return;
     }
   }

@@ -33,6 +33,7 @@ struct Stm32SimOptions {
   uint32_t baudRate = 0;       // > 0: bytes take their wire time in both directions
   int bitsPerByte = 11;        // start, 8 data, even parity, stop
   bool realisticTiming = false;
+  int syncReplyDelayMs = 0;    // a slow adapter: the first ACK comes late
   // Faults.
   bool silent = false;         // no boot loader: never answer
   int nackCommand = -1;        // answer this command code with NACK
