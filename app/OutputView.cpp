@@ -73,18 +73,38 @@ void OutputView::RebuildRows() {
 void OutputView::ExtendRows(qsizetype from) {
   const char16_t* p = reinterpret_cast<const char16_t*>(text_.constData());
   const qsizetype n = text_.size();
+  const int cols = cols_;
   int cells = rowCells_;
-  for (qsizetype i = from; i < n; ++i) {
-    const char16_t c = p[i];
+  qsizetype i = from;
+  while (i < n) {
+    // Whole rows of narrow characters with no line end in them (hexadecimal
+    // display, long text lines) are taken a row at a time: only checked, not
+    // measured character by character. A rebuild of a large store is mostly
+    // this.
+    if (cells == 0 || cells == cols) {
+      while (i + cols <= n) {
+        bool plain = true;
+        for (int k = 0; k < cols; ++k) {
+          const char16_t c = p[i + k];
+          plain &= (c >= 0x20) & (c < 0x1100);
+        }
+        if (!plain) break;
+        if (cells == cols) rowStarts_.push_back(i);
+        i += cols;
+        cells = cols;
+      }
+      if (i >= n) break;
+    }
+    const char16_t c = p[i++];
     if (c == u'\n') {
-      rowStarts_.push_back(i + 1);
+      rowStarts_.push_back(i);
       cells = 0;
       continue;
     }
     if (c == u'\r' || (c >= 0xDC00 && c <= 0xDFFF)) continue;
     const int w = IsWide(c) ? 2 : 1;
-    if (cells + w > cols_) {
-      rowStarts_.push_back(i);
+    if (cells + w > cols) {
+      rowStarts_.push_back(i - 1);
       cells = 0;
     }
     cells += w;
