@@ -275,12 +275,12 @@ struct Bench {
     w.join();
     watch.join();
     (void)written;
-    const bool intact = received.load() == base + count && TailMatches(from, count);
+    const bool intact = received.load() == base + count && TailMatches(from, count) && ShowsWholeStore();
     std::printf("paced %-5s %.0f B/s for %.1f s, store %5.1f MiB%s: %s, longest gap between "
                 "deliveries %lld ms, most bytes queued in the kernel %d, writer ever blocked: %s",
                 f.CheckHexRXD->isChecked() ? "hex" : "text", kLineRate, seconds,
                 static_cast<double>(f.ReceiveStore.size()) / kMiB, toggle ? " (display switched twice)" : "",
-                intact ? "all bytes intact" : "BYTES LOST", static_cast<long long>(longestGap), maxQueued.load(),
+                intact ? "all bytes stored and shown" : "BYTES LOST OR DISPLAY WRONG", static_cast<long long>(longestGap), maxQueued.load(),
                 stalled ? "YES" : "no");
     if (toggle) std::printf(", longest switch %.0f ms", longestToggle);
     std::printf("\n");
