@@ -62,7 +62,13 @@ void OutputView::RebuildRows() {
   cellWidth_ = std::max(1, fm.horizontalAdvance(QLatin1Char('0')));
   lineHeight_ = std::max(1, fm.lineSpacing());
   cols_ = std::max(8, (viewport()->width() - 4) / cellWidth_);
-  rowStarts_.assign(1, 0);
+  // Room for as many rows as the text's block holds with no line ends in it,
+  // so appending up to that never copies the index: a copy of megabytes would
+  // hold the window up. The old index goes with the old text.
+  std::vector<qsizetype> rows;
+  rows.reserve(static_cast<size_t>(text_.capacity() / cols_) + 1);
+  rows.push_back(0);
+  rowStarts_.swap(rows);
   rowCells_ = 0;
   ExtendRows(0);
   UpdateScrollBar();
