@@ -6,17 +6,20 @@
 // (the last: the runs' 2 MiB bring the store up to the automatic clear at
 // 31 MiB, the largest it ever holds):
 //  - "timer": the far side writes as fast as it can and the driver's own 5 ms
-//    poll reads it. The wall rate is capped by the poll (1024 bytes per tick);
-//    the GUI thread's CPU time per byte gives the rate the window could take
-//    ("capacity").
+//    poll reads it (at most 16 reads of 1024 bytes per tick, so the wall rate
+//    is capped near 3.2 MB/s); the GUI thread's CPU time per byte gives the
+//    rate the window could take ("capacity").
 //  - "direct": the same path with the poll called back to back instead of
 //    from its timer, so the wall rate is what the store and display sustain.
 // Each line also shows the process's resident memory and the output area's
-// size. Then the fastest line rate (1228800 bit/s) is paced in for a few
+// size and how long a full rebuild of the display takes (a click on the
+// display box, or the first receive after a page text). Then the fastest line rate (1228800 bit/s) is paced in for a few
 // seconds, once steady and once with the display switched between text and
 // hexadecimal on the largest store, and the bytes waiting in the kernel are
 // tracked: the poll must keep them far below what a serial port's input queue
-// holds, and every byte must arrive.
+// holds, and every byte must arrive. The line discipline holds 4095 bytes;
+// before it a pty queues about 8 KB and then makes the writer wait, a serial
+// port 64 KB (older kernels) or 640 KB and then drops.
 //
 // Usage: TerminalReceiveBench [MiB measured per run, default 1] [max history MiB] [quick]
 #include <QApplication>
