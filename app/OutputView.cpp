@@ -62,7 +62,13 @@ void OutputView::RebuildRows() {
   cellWidth_ = std::max(1, fm.horizontalAdvance(QLatin1Char('0')));
   lineHeight_ = std::max(1, fm.lineSpacing());
   cols_ = std::max(8, (viewport()->width() - 4) / cellWidth_);
-  rowStarts_.assign(1, 0);
+  // Room for as many rows as the text's block holds with no line ends in it,
+  // so appending up to that never copies the index: a copy of megabytes would
+  // hold the window up. The old index goes with the old text.
+  std::vector<qsizetype> rows;
+  rows.reserve(static_cast<size_t>(text_.capacity() / cols_) + 1);
+  rows.push_back(0);
+  rowStarts_.swap(rows);
   rowCells_ = 0;
   ExtendRows(0);
   UpdateScrollBar();
@@ -73,18 +79,38 @@ void OutputView::RebuildRows() {
 void OutputView::ExtendRows(qsizetype from) {
   const char16_t* p = reinterpret_cast<const char16_t*>(text_.constData());
   const qsizetype n = text_.size();
+  const int cols = cols_;
   int cells = rowCells_;
-  for (qsizetype i = from; i < n; ++i) {
-    const char16_t c = p[i];
+  qsizetype i = from;
+  while (i < n) {
+    // Whole rows of narrow characters with no line end in them (hexadecimal
+    // display, long text lines) are taken a row at a time: only checked, not
+    // measured character by character. A rebuild of a large store is mostly
+    // this.
+    if (cells == 0 || cells == cols) {
+      while (i + cols <= n) {
+        bool plain = true;
+        for (int k = 0; k < cols; ++k) {
+          const char16_t c = p[i + k];
+          plain &= (c >= 0x20) & (c < 0x1100);
+        }
+        if (!plain) break;
+        if (cells == cols) rowStarts_.push_back(i);
+        i += cols;
+        cells = cols;
+      }
+      if (i >= n) break;
+    }
+    const char16_t c = p[i++];
     if (c == u'\n') {
-      rowStarts_.push_back(i + 1);
+      rowStarts_.push_back(i);
       cells = 0;
       continue;
     }
     if (c == u'\r' || (c >= 0xDC00 && c <= 0xDFFF)) continue;
     const int w = IsWide(c) ? 2 : 1;
-    if (cells + w > cols_) {
-      rowStarts_.push_back(i);
+    if (cells + w > cols) {
+      rowStarts_.push_back(i - 1);
       cells = 0;
     }
     cells += w;
