@@ -481,6 +481,7 @@ void TMainForm::FormCreate() {
   setWindowTitle(QStringLiteral("Quillon V2.15  Ostrel"));
   RzMarqueeStatus1->setText(QString::fromUtf8(kMarqueeText));
   ReceiveStore.clear();
+  TimerSec.start();  // the clock runs from start-up to the end
 
   SettingsStore store;
   if (store.KeyExists()) {
@@ -500,7 +501,6 @@ void TMainForm::FormCreate() {
     if (!AutoIspTimer.isActive()) AutoIspTimer.start();
     LastFileStamp = FileStampText(Edit2->text());
   }
-  TimerSec.start();
 }
 
 void TMainForm::ReadSettingsFrom(SettingsStore& store) {

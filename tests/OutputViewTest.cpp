@@ -1,0 +1,61 @@
+// The output area lays out rows itself: they must come out the same whether
+// the text arrives at once or piece by piece.
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QRandomGenerator>
+
+#include "app/OutputView.h"
+
+namespace {
+OutputView* NewView() {
+  auto* v = new OutputView;
+  v->resize(300, 200);
+  v->show();
+  return v;
+}
+}  // namespace
+
+TEST(OutputView, RowsWrapAtTheWidthAndBreakAtLineFeeds) {
+  std::unique_ptr<OutputView> v(NewView());
+  const int cols = v->columns();
+  ASSERT_GE(cols, 8);
+  v->setPlainText("abc\r\ndef");
+  EXPECT_EQ(v->rowCount(), 2);
+  v->setPlainText(QString(cols * 3, 'x'));
+  EXPECT_EQ(v->rowCount(), 3);
+  v->setPlainText(QString(cols * 3 + 1, 'x'));
+  EXPECT_EQ(v->rowCount(), 4);
+  // A wide character takes two cells and never straddles two rows.
+  v->setPlainText(QString(cols - 1, 'x') + QStringLiteral("中"));
+  EXPECT_EQ(v->rowCount(), 2);
+  v->setPlainText(QString(cols - 2, 'x') + QStringLiteral("中"));
+  EXPECT_EQ(v->rowCount(), 1);
+  v->appendLine("next");
+  EXPECT_EQ(v->toPlainText(), QString(cols - 2, 'x') + QStringLiteral("中\r\nnext"));
+  EXPECT_EQ(v->rowCount(), 2);
+}
+
+TEST(OutputView, AppendingPiecesGivesTheSameRowsAsTheWholeText) {
+  std::unique_ptr<OutputView> whole(NewView());
+  std::unique_ptr<OutputView> pieces(NewView());
+  QRandomGenerator rng(7);
+  const QString alphabet = QStringLiteral("ab 01\r\n中文字\t");
+  QString text;
+  for (int round = 0; round < 200; ++round) {
+    QString piece;
+    const int n = rng.bounded(0, 120);
+    for (int i = 0; i < n; ++i) piece += alphabet[rng.bounded(alphabet.size())];
+    text += piece;
+    pieces->appendText(piece);
+  }
+  whole->setPlainText(text);
+  EXPECT_EQ(pieces->toPlainText(), text);
+  EXPECT_EQ(pieces->rowCount(), whole->rowCount());
+  // A resize lays the rows out again for the new width.
+  pieces->resize(150, 200);
+  whole->resize(150, 200);
+  QCoreApplication::processEvents();
+  EXPECT_EQ(pieces->columns(), whole->columns());
+  EXPECT_EQ(pieces->rowCount(), whole->rowCount());
+}
