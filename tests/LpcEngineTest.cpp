@@ -17,17 +17,6 @@
 
 namespace {
 
-// The image with its vector checksum word, as the flash must hold it.
-std::vector<uint8_t> WithVectorChecksum(std::vector<uint8_t> image) {
-  uint32_t sum = 0;
-  for (size_t at = 0; at < 32; at += 4)
-    if (at != 0x14)
-      sum += static_cast<uint32_t>(image[at]) | static_cast<uint32_t>(image[at + 1]) << 8 |
-             static_cast<uint32_t>(image[at + 2]) << 16 | static_cast<uint32_t>(image[at + 3]) << 24;
-  const uint32_t check = 0u - sum;
-  for (int i = 0; i < 4; ++i) image[0x14 + static_cast<size_t>(i)] = static_cast<uint8_t>(check >> (8 * i));
-  return image;
-}
 
 QString VectorLine(const std::vector<uint8_t>& withChecksum) {
   const uint32_t check = static_cast<uint32_t>(withChecksum[0x14]) | withChecksum[0x15] << 8 |
