@@ -57,6 +57,7 @@ TSTCFrm::TSTCFrm(IspHost& host, QObject* parent, SerialPlatform* platform)
   TimeOutTM.start();
 
   LibraryPath = stc::ConverterLibraryPath();
+  stc::PlaceConverterLibrary(LibraryPath);
   ShowMessage = [](const QString& text) {
     QMessageBox box(QMessageBox::Information, QStringLiteral("Vortana"), text, QMessageBox::Ok);
     box.exec();

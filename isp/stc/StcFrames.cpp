@@ -5,6 +5,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QSaveFile>
 
 #include <dlfcn.h>
 
@@ -237,6 +238,21 @@ bool ReplyCollector::Feed(const uint8_t* data, size_t count) {
 
 QString ConverterLibraryPath() {
   return QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("libiHexToBin.so"));
+}
+
+void SaveResourceToFile(const QString& name, const QString& type, const QString& fileName) {
+  QFile resource(QStringLiteral(":/%1/%2").arg(type, name));
+  if (!resource.open(QIODevice::ReadOnly)) return;
+  QSaveFile out(fileName);
+  if (!out.open(QIODevice::WriteOnly)) return;
+  out.write(resource.readAll());
+  if (out.commit())
+    QFile::setPermissions(fileName, QFile::permissions(fileName) | QFileDevice::ExeOwner | QFileDevice::ExeGroup |
+                                        QFileDevice::ExeOther);
+}
+
+void PlaceConverterLibrary(const QString& path) {
+  if (!QFile::exists(path)) SaveResourceToFile(QStringLiteral("SRC1"), QStringLiteral("FILE1"), path);
 }
 
 HexImage LoadHexImage(const QString& libraryPath, const QString& fileName) {

@@ -77,6 +77,12 @@ struct HexImage {
 };
 // libiHexToBin.so beside the running program.
 QString ConverterLibraryPath();
+// Writes the resource `name` of `type` that the program carries to a file;
+// every failure is swallowed (it shows later, when loading fails).
+void SaveResourceToFile(const QString& name, const QString& type, const QString& fileName);
+// Puts the converter library the program carries at `path` when no file is
+// there yet.
+void PlaceConverterLibrary(const QString& path);
 HexImage LoadHexImage(const QString& libraryPath, const QString& fileName);
 
 }  // namespace stc
