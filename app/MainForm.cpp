@@ -227,7 +227,14 @@ void TMainForm::BuildIspPage() {
   CheckBox2->setGeometry(354, 60, 96, 24);
   CheckBox10 = new QCheckBox(QStringLiteral("模式2"), p);
   CheckBox10->setGeometry(454, 60, 70, 24);
-  CheckBox10->setToolTip(QStringLiteral("开始 RTS#输出低\n复位 100ms\n然后 DTR#输出低\n结束复位，\n进入BOOT开始ISP"));
+  // The hint describes the reset wiring the box selects.
+  auto wiringHint = [this] {
+    CheckBox10->setToolTip(CheckBox10->isChecked()
+                               ? QStringLiteral("开始 RTS#输出低\n复位 100ms\n然后 DTR#输出低\n结束复位，\n进入BOOT开始ISP")
+                               : QStringLiteral("开始 DTR#输出低\n然后 RTS#输出低\n复位 500ms\n然后 DTR#输出高\n结束复位，\n进入BOOT开始ISP"));
+  };
+  wiringHint();
+  connect(CheckBox10, &QCheckBox::toggled, this, wiringHint);
   BitBtn7 = new QPushButton(QStringLiteral("12T"), p);
   BitBtn7->setToolTip(QStringLiteral(" 6T / 双倍速\n12T / 单倍速"));
   BitBtn7->setGeometry(530, 32, 58, 24);
