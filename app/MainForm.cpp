@@ -478,9 +478,7 @@ void TMainForm::SetCheck(QCheckBox* box, bool on) {
   else if (box == CheckBox9) CheckBox9Click();
   else if (box == CheckBox3) CheckBox3Click();
   else if (box == CheckBox4) CheckBox4Click();
-  else if (box == CheckBox1 || box == CheckBox6 || box == CheckBox7 || box == CheckBox8 || box == CheckBox10) {
-    // These boxes are only read when they matter.
-  }
+  // The other boxes have no click handler: they are read when they matter.
 }
 
 void TMainForm::FormCreate() {
