@@ -1,0 +1,82 @@
+// The engines' host on the command line: what the window shows goes to the
+// console, what its controls hold comes from the options, and the main port
+// is a polling driver of its own. No widget anywhere, so vortana-isp runs
+// without a display.
+#pragma once
+
+#include <QElapsedTimer>
+#include <QString>
+
+#include <cstdint>
+#include <functional>
+
+#include "cli/CliOptions.h"
+#include "cli/Console.h"
+#include "isp/IspHost.h"
+#include "serial/PollingComm.h"
+
+class CliHost : public IspHost {
+ public:
+  CliHost(const CliOptions& options, Console& console);
+  ~CliHost() override;
+
+  void ShowStatus(const QString& text) override;
+  void AddLog(const QString& line) override;
+  void SetLogText(const QString& text) override;
+  void SetProgressMax(int max) override;
+  void SetProgress(int position) override;
+  void SetSizeLabel(const QString&) override {}
+  void SetDownloadEnabled(bool on) override;
+  bool DownloadEnabled() const override { return downloadEnabled_; }
+  void SetPortListsEnabled(bool) override {}
+  void SetPortGlyph(bool) override {}
+  void SetLogAndChooserEnabled(bool) override {}
+  void EndAutoDownload() override { succeeded_ = true; }
+  // The engines end a session with EndAutoDownload only when it succeeded,
+  // and only while automatic download is on; claiming it always makes that
+  // call the success signal of every run.
+  bool AutoDownload() const override { return true; }
+  bool AutoReset() const override { return options_.reset != ResetWiring::None; }
+  bool ResetMode2() const override { return options_.reset == ResetWiring::Mode2; }
+  QString TimeoutText() const override { return QString::number(options_.timeoutS); }
+  QString ResetDelayText() const override { return QString::number(options_.resetMs); }
+  QString ClockModeCaption() const override { return QStringLiteral("12T"); }
+  QString PortNameText() const override { return options_.port; }
+  QString FirmwareFileName() const override { return fileName_; }
+  bool ComPort_Open() override;
+  bool ComPort_Close() override;
+  TKRNCommDriver& ComDriver() override { return driver_; }
+  // A message box of the window: one line here, as it may be the reason a
+  // session ends.
+  void ShowMessage(const QString& text);
+  bool VerifyAfterWrite() const { return options_.verify; }
+
+  // What the runner needs of a session.
+  void BeginSession();
+  bool Started() const { return started_; }      // the engine took the download button
+  bool Succeeded() const { return succeeded_; }
+  bool PortOpen() const { return driver_.IsConnected(); }
+  QString LastText() const { return lastText_; }  // the newest status or log text
+  // Called when the download button comes back after a start.
+  std::function<void()> OnSessionEnded;
+  // Image size in bytes for the progress, where the bar counts percent.
+  std::function<int64_t()> ImageBytes;
+  // While quiet, texts are only remembered (the file check before a session
+  // uses the engines' own loaders, whose success lines belong to the session).
+  void SetQuiet(bool on) { quiet_ = on; }
+
+ private:
+  const CliOptions options_;
+  const QString fileName_;
+  Console& console_;
+  TKRNCommDriver driver_;
+  bool downloadEnabled_ = true;
+  bool started_ = false;
+  bool succeeded_ = false;
+  bool quiet_ = false;
+  QString lastText_;
+  QString logText_;           // what SetLogText last put into the log
+  int progressMax_ = 100;
+  QElapsedTimer progressClock_;
+  int64_t firstDone_ = -1;    // bytes at the first step of the bar
+};

@@ -1,0 +1,46 @@
+// The command line of vortana-isp: what the ISP page's controls hold in the
+// window, given as options. Parsing is plain logic (no I/O) so that every
+// rule can be tested without running a download.
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+#include <cstdint>
+
+enum class IspFamily { Stm32, Lpc, Stc };
+
+enum class ResetWiring {
+  None,   // "自动复位" off
+  Dtr,    // "自动复位" on, the family's usual wiring
+  Mode2,  // "自动复位" and "模式2": the second STM32 wiring
+};
+
+struct CliOptions {
+  QString port;                 // device path or list name ("ttyUSB0")
+  IspFamily family = IspFamily::Stm32;
+  uint32_t baud = 0;            // a speed of the port lists; 0 before parsing
+  ResetWiring reset = ResetWiring::Dtr;
+  int resetMs = 500;            // "复位时间" (STC reset pulse)
+  int timeoutS = 5;             // "超时值" (STC connect wait, LPC line pacing)
+  QString crystalKHz = QStringLiteral("11059.2");  // LPC crystal, sent as typed
+  bool verify = true;
+  bool watch = false;
+  QString file;
+};
+
+struct ParsedCommandLine {
+  enum class Kind { Run, Help, UsageError };
+  Kind kind = Kind::UsageError;
+  CliOptions options;
+  QString error;       // UsageError: one line, without the program name
+  QStringList notes;   // options the chosen family does not read
+};
+
+// `args` without the program name.
+ParsedCommandLine ParseCommandLine(const QStringList& args);
+
+QString HelpText();
+
+// Speeds the port lists offer, in list order.
+const QList<uint32_t>& ListSpeeds();

@@ -1,0 +1,242 @@
+#include "cli/IspRunner.h"
+
+#include <QCoreApplication>
+#include <QFileInfo>
+
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "isp/lpc/LPC.h"
+#include "isp/stc/STC.h"
+#include "isp/stm32/Stm32Engine.h"
+
+namespace {
+
+constexpr int kWatchPollMs = 250;
+
+int g_signalPipe[2] = {-1, -1};
+
+void OnSignal(int sig) {
+  const char c = 1;
+  [[maybe_unused]] ssize_t n = ::write(g_signalPipe[1], &c, 1);
+  // A second Ctrl-C ends the program at once, should a pause hold it up.
+  std::signal(sig, SIG_DFL);
+}
+
+void InstallSignalHandlers() {
+  if (g_signalPipe[0] < 0 && ::pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
+  struct sigaction sa {};
+  sa.sa_handler = OnSignal;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = SA_RESTART;
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+  // A reader that went away (`| head -1`) must not kill the program while
+  // it holds the port.
+  std::signal(SIGPIPE, SIG_IGN);
+}
+
+}  // namespace
+
+FileStamp StampOf(const QString& path) {
+  FileStamp s;
+  struct stat st {};
+  if (::stat(QFile::encodeName(path).constData(), &st) != 0) return s;
+  s.exists = true;
+  s.mtimeNs = int64_t{st.st_mtim.tv_sec} * 1000000000 + st.st_mtim.tv_nsec;
+  s.size = st.st_size;
+  s.inode = st.st_ino;
+  return s;
+}
+
+IspRunner::IspRunner(const CliOptions& options, Console& console)
+    : options_(options), console_(console), host_(options, console) {
+  switch (options_.family) {
+    case IspFamily::Stm32:
+      stm32_ = std::make_unique<Stm32Engine>(host_);
+      break;
+    case IspFamily::Lpc:
+      lpc_ = std::make_unique<TLPCFrm>(host_);
+      host_.ImageBytes = [this] { return static_cast<int64_t>(lpc_->LpcImage.size()); };
+      break;
+    case IspFamily::Stc:
+      stc_ = std::make_unique<TSTCFrm>(host_);
+      stc_->ShowMessage = [this](const QString& text) { host_.ShowMessage(text); };
+      host_.ImageBytes = [this] { return static_cast<int64_t>(stc_->StcImage.size()); };
+      break;
+  }
+  if (!stc_) {
+    host_.OnSessionEnded = [this] {
+      // The engine may still be on its way out (EndAutoDownload follows
+      // the button); look at the outcome once it has returned.
+      if (endPending_) return;
+      endPending_ = true;
+      QTimer::singleShot(0, this, &IspRunner::SessionEnded);
+    };
+  }
+  watchTimer_.setInterval(kWatchPollMs);
+  connect(&watchTimer_, &QTimer::timeout, this, &IspRunner::PollFile);
+}
+
+IspRunner::~IspRunner() {
+  // The engines hold the host; they go first.
+  stc_.reset();
+  lpc_.reset();
+  stm32_.reset();
+}
+
+int IspRunner::Exec() {
+  InstallSignalHandlers();
+  if (g_signalPipe[0] >= 0) {
+    signalNotifier_ = std::make_unique<QSocketNotifier>(g_signalPipe[0], QSocketNotifier::Read);
+    connect(signalNotifier_.get(), &QSocketNotifier::activated, this, &IspRunner::Interrupted);
+  }
+  // A file that is not there at all is most likely a typing error, even
+  // when watching; anything else about it can be mended while we wait.
+  const QFileInfo file(host_.FirmwareFileName());
+  if (!file.exists()) {
+    console_.Error(QStringLiteral("%1: no such file").arg(options_.file));
+    return kExitUsage;
+  }
+  if (options_.watch) {
+    console_.Error(QStringLiteral("watching %1; Ctrl-C ends").arg(options_.file));
+    watchTimer_.start();
+  }
+  QTimer::singleShot(0, this, &IspRunner::StartDownload);
+  return QCoreApplication::exec();
+}
+
+IspRunner::Check IspRunner::CheckFile() {
+  const QString path = host_.FirmwareFileName();
+  const QFileInfo file(path);
+  if (!file.exists()) {
+    console_.Error(QStringLiteral("%1: no such file").arg(options_.file));
+    return Check::Missing;
+  }
+  // A device or a FIFO would block the read, or never end.
+  if (!file.isFile()) {
+    console_.Error(QStringLiteral("%1: not a regular file").arg(options_.file));
+    return Check::Refused;
+  }
+  // The family's own loader, so the file is judged exactly as the session
+  // will judge it, before anything goes to the port.
+  host_.BeginSession();
+  host_.SetQuiet(true);
+  bool good = false;
+  if (stm32_) {
+    // The part's flash size is not known yet; the session checks it again.
+    stm32_->Image().FlashSizeKB = FirmwareImage::kImageBufferSize / 1024;
+    good = stm32_->RenewedlyLoadFile();
+  } else if (lpc_) {
+    good = lpc_->RenewedlyLoadFile();
+  } else if (stc_) {
+    good = stc_->PrepareImage();
+  }
+  host_.SetQuiet(false);
+  if (good) return Check::Good;
+  const QString reason = host_.LastText();
+  if (reason.isEmpty())
+    console_.Error(QStringLiteral("%1: cannot be read").arg(options_.file));
+  else
+    console_.Line(reason);
+  return Check::Refused;
+}
+
+void IspRunner::StartDownload() {
+  if (running_) return;
+  tried_ = seen_ = StampOf(host_.FirmwareFileName());
+  switch (CheckFile()) {
+    case Check::Good:
+      break;
+    case Check::Missing:
+    case Check::Refused:
+      status_ = kExitUsage;
+      if (!options_.watch) Finish(status_);
+      return;
+  }
+
+  running_ = true;
+  host_.BeginSession();
+  if (stm32_) {
+    stm32_->STM32UP();
+  } else if (lpc_) {
+    lpc_->BitBtn1Click();
+  } else if (stc_) {
+    ++stcDepth_;
+    stc_->BitBtn1Click();
+    --stcDepth_;
+    SessionEnded();
+    return;
+  }
+  // The port did not open: the engine never took the button.
+  if (!host_.Started()) SessionEnded();
+}
+
+void IspRunner::ReleasePort() {
+  if (stm32_) {
+    stm32_->Timer3.stop();
+    stm32_->Timer5.stop();
+    stm32_->OvertimeT.stop();
+  }
+  if (lpc_) {
+    lpc_->Timer1.stop();
+    lpc_->Timer2.stop();
+    lpc_->Timer3.stop();
+    lpc_->Timer5.stop();
+  }
+  if (stc_) {
+    stc_->SeekTimer.stop();
+    stc_->ComPort1.ClosePort();
+  }
+  // An LPC run that lost its file leaves the port open for the next click;
+  // here nobody clicks, and another program may want the port.
+  host_.ComPort_Close();
+}
+
+void IspRunner::SessionEnded() {
+  endPending_ = false;
+  if (!running_) return;
+  running_ = false;
+  ReleasePort();
+  console_.EndProgress();
+  status_ = host_.Succeeded() ? kExitInChip : kExitFailed;
+  if (!options_.watch) Finish(status_);
+}
+
+void IspRunner::Finish(int status) { QCoreApplication::exit(status); }
+
+void IspRunner::PollFile() {
+  if (running_) return;
+  const FileStamp now = StampOf(host_.FirmwareFileName());
+  // Start only on a stamp that held still for one poll: a build that is
+  // still writing the file gets the chance to finish.
+  if (!now.exists || now == tried_ || now != seen_) {
+    seen_ = now;
+    return;
+  }
+  StartDownload();
+}
+
+void IspRunner::Interrupted() {
+  char buf[16];
+  while (::read(g_signalPipe[0], buf, sizeof buf) > 0) {
+  }
+  watchTimer_.stop();
+  if (running_) {
+    running_ = false;
+    ReleasePort();
+    console_.EndProgress();
+    console_.Error(QStringLiteral("interrupted; the port is released"));
+    status_ = kExitFailed;
+    if (stcDepth_ > 0) {
+      // The STC session runs its own loop and would only give up after its
+      // time-out; the port is closed, so leave from here.
+      std::fflush(stdout);
+      std::exit(status_);
+    }
+  }
+  Finish(status_);
+}

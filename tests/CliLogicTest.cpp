@@ -1,0 +1,123 @@
+// The command line's rules and the progress texts, without running anything.
+#include <gtest/gtest.h>
+
+#include "cli/CliOptions.h"
+#include "cli/ProgressText.h"
+
+namespace {
+
+ParsedCommandLine Parse(const QString& line) { return ParseCommandLine(line.split(' ', Qt::SkipEmptyParts)); }
+
+TEST(CliOptions, FamiliesTakeTheWindowsDefaults) {
+  const ParsedCommandLine stm = Parse(QStringLiteral("-p ttyUSB0 -f stm32 fw.hex"));
+  ASSERT_EQ(stm.kind, ParsedCommandLine::Kind::Run) << stm.error.toStdString();
+  EXPECT_EQ(stm.options.port, QStringLiteral("ttyUSB0"));
+  EXPECT_EQ(stm.options.baud, 115200u);
+  EXPECT_EQ(stm.options.reset, ResetWiring::Dtr);
+  EXPECT_EQ(stm.options.resetMs, 500);
+  EXPECT_EQ(stm.options.timeoutS, 5);
+  EXPECT_TRUE(stm.options.verify);
+  EXPECT_FALSE(stm.options.watch);
+  EXPECT_EQ(stm.options.file, QStringLiteral("fw.hex"));
+  EXPECT_TRUE(stm.notes.isEmpty());
+
+  const ParsedCommandLine lpc = Parse(QStringLiteral("fw.hex --family=LPC --port=/dev/ttyACM0 --crystal-khz 12000"));
+  ASSERT_EQ(lpc.kind, ParsedCommandLine::Kind::Run) << lpc.error.toStdString();
+  EXPECT_EQ(lpc.options.family, IspFamily::Lpc);
+  EXPECT_EQ(lpc.options.baud, 57600u);
+  EXPECT_EQ(lpc.options.crystalKHz, QStringLiteral("12000"));
+
+  const ParsedCommandLine stc =
+      Parse(QStringLiteral("-pttyUSB1 -fstc -b 9600 --reset none --no-verify --watch --timeout 9 -- -fw.hex"));
+  ASSERT_EQ(stc.kind, ParsedCommandLine::Kind::Run) << stc.error.toStdString();
+  EXPECT_EQ(stc.options.port, QStringLiteral("ttyUSB1"));
+  EXPECT_EQ(stc.options.family, IspFamily::Stc);
+  EXPECT_EQ(stc.options.reset, ResetWiring::None);
+  EXPECT_FALSE(stc.options.verify);
+  EXPECT_TRUE(stc.options.watch);
+  EXPECT_EQ(stc.options.timeoutS, 9);
+  EXPECT_EQ(stc.options.file, QStringLiteral("-fw.hex"));
+  // STC chooses its own speeds: the speed given is reported as unused.
+  ASSERT_EQ(stc.notes.size(), 1);
+  EXPECT_TRUE(stc.notes[0].startsWith(QStringLiteral("-b")));
+
+  EXPECT_EQ(Parse(QStringLiteral("-p x -f stm32 -b 921600 --reset mode2 f")).options.reset, ResetWiring::Mode2);
+  EXPECT_EQ(Parse(QStringLiteral("-p x -f stm32 -b 921600 f")).options.baud, 921600u);
+  EXPECT_EQ(Parse(QStringLiteral("-p x -f stm32 --crystal-khz 12000 f")).notes.size(), 1);
+  EXPECT_EQ(Parse(QStringLiteral("-f stm32 --help")).kind, ParsedCommandLine::Kind::Help);
+}
+
+TEST(CliOptions, UsageErrorsSayWhatIsWrong) {
+  struct Case {
+    const char* line;
+    const char* says;
+  };
+  const Case cases[] = {
+      {"-f stm32 fw.hex", "no port"},
+      {"-p x fw.hex", "no family"},
+      {"-p x -f stm32", "no firmware file"},
+      {"-p x -f stm32 a.hex b.hex", "one firmware file"},
+      {"-p x -f avr fw.hex", "unknown family"},
+      {"-p x -f stm32 -b 1000 fw.hex", "not one of the port speeds"},
+      {"-p x -f stm32 -b 9600 fw.hex", "19200"},
+      {"-p x -f lpc -b 115200 fw.hex", "57600"},
+      {"-p x -f lpc --reset mode2 fw.hex", "STM32 wiring"},
+      {"-p x -f stm32 --reset rts fw.hex", "unknown reset wiring"},
+      {"-p x -f stc --reset-ms 0 fw.hex", "1 ... 999"},
+      {"-p x -f stc --reset-ms 1000 fw.hex", "1 ... 999"},
+      {"-p x -f stc --timeout 100 fw.hex", "1 ... 99"},
+      {"-p x -f lpc --crystal-khz 12e3 fw.hex", "kHz"},
+      {"-p x -f lpc --crystal-khz 200000 fw.hex", "kHz"},
+      {"-p x -f stm32 --verbose fw.hex", "unknown option"},
+      {"-p x -f stm32 fw.hex -b", "needs a value"},
+      {"-p x -f stm32 --port= fw.hex", "needs a value"},
+  };
+  for (const Case& c : cases) {
+    const ParsedCommandLine r = Parse(QString::fromLatin1(c.line));
+    EXPECT_EQ(r.kind, ParsedCommandLine::Kind::UsageError) << c.line;
+    EXPECT_TRUE(r.error.contains(QString::fromLatin1(c.says))) << c.line << ": " << r.error.toStdString();
+  }
+}
+
+TEST(CliOptions, HelpNamesEveryOption) {
+  const QString help = HelpText();
+  for (const char* option : {"-p", "-f", "-b", "--reset", "--reset-ms", "--timeout", "--crystal-khz", "--no-verify",
+                             "--watch", "--help"})
+    EXPECT_TRUE(help.contains(QString::fromLatin1(option))) << option;
+}
+
+TEST(ProgressText, RateAndTimeLeft) {
+  EXPECT_EQ(RateText(0), QStringLiteral("--"));
+  EXPECT_EQ(RateText(812.4), QStringLiteral("812 B/s"));
+  EXPECT_EQ(RateText(5222), QStringLiteral("5.1 KB/s"));
+  EXPECT_EQ(RateText(1.25 * 1024 * 1024), QStringLiteral("1.3 MB/s"));
+
+  ProgressSample s;
+  s.percent = 50;
+  s.doneBytes = 12288;
+  s.totalBytes = 24576;
+  EXPECT_EQ(TimeLeftText(s), QStringLiteral("--:--"));  // no rate yet
+  s.bytesPerSecond = 4000;
+  EXPECT_EQ(TimeLeftText(s), QStringLiteral("0:04"));  // 3.07 s, rounded up
+  s.bytesPerSecond = 3;
+  EXPECT_EQ(TimeLeftText(s), QStringLiteral("1:08:16"));
+  s.bytesPerSecond = 1e-6;
+  EXPECT_EQ(TimeLeftText(s), QStringLiteral("--:--"));
+}
+
+TEST(ProgressText, BarAndLine) {
+  ProgressSample s;
+  s.percent = 50;
+  s.doneBytes = 12288;
+  s.totalBytes = 24576;
+  s.bytesPerSecond = 4096;
+  EXPECT_EQ(ProgressBarText(s, 10), QStringLiteral("[#####-----]  50%  12.0/24.0 KB  4.0 KB/s  0:03 left"));
+  EXPECT_EQ(ProgressLineText(s), QStringLiteral(" 50%  12288/24576 bytes  4.0 KB/s  0:03 left"));
+  // The LPC engine's bar runs up to 102.
+  s.percent = 102;
+  s.doneBytes = s.totalBytes;
+  EXPECT_TRUE(ProgressBarText(s, 10).startsWith(QStringLiteral("[##########] 100%")));
+  EXPECT_TRUE(ProgressLineText(s).contains(QStringLiteral("0:00 left")));
+}
+
+}  // namespace

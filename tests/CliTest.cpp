@@ -1,0 +1,288 @@
+// vortana-isp as a script runs it: the real executable in a child process,
+// a simulated boot loader on the other side of a pseudo-terminal.
+#include <gtest/gtest.h>
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <csignal>
+#include <fcntl.h>
+#include <memory>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include "sim/LpcHexText.h"
+#include "sim/LpcSim.h"
+#include "sim/StcSim.h"
+#include "sim/Stm32Sim.h"
+#include "support/Pty.h"
+
+namespace {
+
+struct Outcome {
+  bool exited = false;
+  int status = -1;
+  QStringList out;  // standard output, line by line
+  QString err;
+};
+
+class Tool {
+ public:
+  void Start(const QStringList& args) {
+    proc_.setProgram(QStringLiteral(VORTANA_ISP_PATH));
+    proc_.setArguments(args);
+    proc_.start();
+    ASSERT_TRUE(proc_.waitForStarted(10000));
+  }
+  Outcome Wait(int timeoutMs) {
+    Outcome o;
+    o.exited = proc_.waitForFinished(timeoutMs) && proc_.exitStatus() == QProcess::NormalExit;
+    o.status = proc_.exitCode();
+    Collect();
+    o.out = out_;
+    o.err = err_;
+    return o;
+  }
+  // Output so far, without waiting for the end.
+  QStringList Lines() {
+    proc_.waitForReadyRead(50);
+    Collect();
+    return out_;
+  }
+  void Signal(int sig) { ::kill(static_cast<pid_t>(proc_.processId()), sig); }
+  ~Tool() {
+    if (proc_.state() != QProcess::NotRunning) {
+      proc_.kill();
+      proc_.waitForFinished(5000);
+    }
+  }
+
+ private:
+  void Collect() {
+    pending_ += proc_.readAllStandardOutput();
+    qsizetype nl;
+    while ((nl = pending_.indexOf('\n')) >= 0) {
+      out_ << QString::fromUtf8(pending_.left(nl));
+      pending_.remove(0, nl + 1);
+    }
+    err_ += QString::fromUtf8(proc_.readAllStandardError());
+  }
+  QProcess proc_;
+  QByteArray pending_;
+  QStringList out_;
+  QString err_;
+};
+
+Outcome RunTool(const QStringList& args, int timeoutMs = 60000) {
+  Tool tool;
+  tool.Start(args);
+  return tool.Wait(timeoutMs);
+}
+
+// Another program can take the port: no lock, no exclusive mode left behind.
+bool PortFree(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) return false;
+  bool free = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+  int exclusive = 0;
+  if (::ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive) free = false;
+  ::close(fd);
+  return free;
+}
+
+bool WaitFor(const std::function<bool()>& done, int timeoutMs) {
+  QElapsedTimer t;
+  t.start();
+  while (!done()) {
+    if (t.elapsed() > timeoutMs) return false;
+    QThread::msleep(20);
+  }
+  return true;
+}
+
+class CliTest : public ::testing::Test {
+ protected:
+  QString WriteFile(const QString& name, const QByteArray& content) {
+    const QString path = dir.filePath(name);
+    QFile f(path);
+    EXPECT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    f.write(content);
+    return path;
+  }
+  QStringList Args(const char* family, const QString& file, QStringList more = {}) {
+    return QStringList{QStringLiteral("-p"), QString::fromStdString(pty.slavePath()), QStringLiteral("-f"),
+                       QString::fromLatin1(family)} +
+           more + QStringList{file};
+  }
+
+  PtyPair pty;
+  QTemporaryDir dir;
+};
+
+TEST_F(CliTest, Stm32ImageLandsAndTheLogComesOutLineByLine) {
+  Stm32Sim sim(pty.master(), Stm32SimProfile::ForProduct(0x0414));
+  const std::vector<uint8_t> image = PatternImage(3000, 7);
+  const QString file = WriteFile(QStringLiteral("fw.hex"), HexText(image, 0x08000000));
+  const Outcome o = RunTool(Args("stm32", file, {QStringLiteral("--reset"), QStringLiteral("none")}));
+  ASSERT_TRUE(o.exited);
+  EXPECT_EQ(o.status, 0) << o.out.join('\n').toStdString() << o.err.toStdString();
+  EXPECT_EQ(sim.Flash(0, 3000), image);
+  // The window's log: the search line once although the engine rewrites it
+  // every 10 ms, the loader's lines once although the file was checked first.
+  ASSERT_FALSE(o.out.isEmpty());
+  EXPECT_EQ(o.out.first(), QStringLiteral("正在查找设备。。。"));
+  EXPECT_EQ(o.out.count(QStringLiteral("正在查找设备。。。")), 1);
+  EXPECT_EQ(o.out.count(QStringLiteral("文件尺寸: 3000 Byte / 2 KB")), 1);
+  EXPECT_TRUE(o.out.contains(QStringLiteral("Product ID: 0414")));
+  EXPECT_TRUE(o.out.contains(QStringLiteral("擦除页[ 0 .. 1 ]")));
+  EXPECT_EQ(o.out.last(), QStringLiteral("上载完成！"));
+  // Not a terminal: the progress comes as plain lines, the last one complete.
+  EXPECT_TRUE(o.err.contains(QStringLiteral("100%  3000/3000 bytes"))) << o.err.toStdString();
+  EXPECT_FALSE(o.err.contains(QLatin1Char('\r')));
+  EXPECT_TRUE(PortFree(pty.slavePath()));
+}
+
+TEST_F(CliTest, LpcImageLands) {
+  LpcSim sim(pty, LpcPartProfile::LPC2131());
+  const std::vector<uint8_t> image = PatternImage(5000, 3);
+  const QString file = WriteFile(QStringLiteral("fw.hex"), HexText(image));
+  const Outcome o = RunTool(Args("lpc", file, {QStringLiteral("--timeout"), QStringLiteral("1")}));
+  ASSERT_TRUE(o.exited);
+  EXPECT_EQ(o.status, 0) << o.out.join('\n').toStdString() << o.err.toStdString();
+  const std::vector<uint8_t> expect = WithVectorChecksum(image);
+  const std::vector<uint8_t> flash = sim.Flash();
+  ASSERT_GE(flash.size(), expect.size());
+  EXPECT_TRUE(std::equal(expect.begin(), expect.end(), flash.begin()));
+  ASSERT_FALSE(o.out.isEmpty());
+  EXPECT_EQ(o.out.first(), QStringLiteral("正在查找。。。"));
+  EXPECT_EQ(o.out.count(QStringLiteral("下载目标代码")), 1);
+  EXPECT_TRUE(o.out.contains(QStringLiteral("读器件ID成功:196353")));
+  EXPECT_EQ(o.out.last(), QStringLiteral("写入完成"));
+}
+
+TEST_F(CliTest, StcImageLands) {
+  StcSim sim(pty, StcProfile("STC89C52RC", 11059200));
+  std::vector<uint8_t> image = PatternImage(300, 5);
+  image.back() = 0xA5;  // the converter's image ends at the last byte that is not 00
+  const QString file = WriteFile(QStringLiteral("fw.hex"), HexText(image));
+  const Outcome o = RunTool(Args("stc", file, {QStringLiteral("--timeout"), QStringLiteral("3"),
+                                           QStringLiteral("--reset-ms"), QStringLiteral("20")}));
+  ASSERT_TRUE(o.exited);
+  EXPECT_EQ(o.status, 0) << o.out.join('\n').toStdString() << o.err.toStdString();
+  const std::vector<uint8_t> flash = sim.Flash();
+  ASSERT_GE(flash.size(), image.size());
+  EXPECT_TRUE(std::equal(image.begin(), image.end(), flash.begin()));
+  EXPECT_TRUE(sim.EndFlagSeen());
+  EXPECT_TRUE(o.out.contains(QStringLiteral("STC89C52RC/时钟频率: 11.0592M")));
+  EXPECT_EQ(o.out.count(QStringLiteral("下载目标代码")), 1);
+  EXPECT_EQ(o.out.last(), QStringLiteral("上载数据成功 ！"));
+}
+
+TEST_F(CliTest, SilentTargetFailsWithTheReasonLastAndThePortFree) {
+  Stm32SimOptions silent;
+  silent.silent = true;
+  Stm32Sim sim(pty.master(), Stm32SimProfile::ForProduct(0x0414), silent);
+  const QString file = WriteFile(QStringLiteral("fw.bin"), QByteArray(512, '\x5A'));
+  const Outcome o = RunTool(Args("stm32", file));
+  ASSERT_TRUE(o.exited);
+  EXPECT_EQ(o.status, 1);
+  ASSERT_FALSE(o.out.isEmpty());
+  EXPECT_EQ(o.out.last(), QStringLiteral("连机失败 ！"));
+  EXPECT_GT(sim.bytesReceived(), 0u);
+  EXPECT_TRUE(PortFree(pty.slavePath()));
+}
+
+TEST_F(CliTest, FileAndUsageErrorsExitTwoWithNothingSent) {
+  // Damaged HEX, judged by each family's own reader: the line is named.
+  QByteArray hex = HexText(PatternImage(200, 1), 0x08000000);
+  const qsizetype third = hex.indexOf('\n', hex.indexOf('\n') + 1) + 1;
+  hex[third + 9] = hex[third + 9] == '0' ? '1' : '0';  // a data digit of line 3: checksum wrong
+  const QString bad = WriteFile(QStringLiteral("bad.hex"), hex);
+  for (const char* family : {"stm32", "lpc"}) {
+    const Outcome o = RunTool(Args(family, bad));
+    ASSERT_TRUE(o.exited);
+    EXPECT_EQ(o.status, 2) << family;
+    ASSERT_FALSE(o.out.isEmpty()) << family << o.err.toStdString();
+    EXPECT_TRUE(o.out.last().contains(QLatin1Char('3'))) << o.out.last().toStdString();
+  }
+
+  const Outcome missing = RunTool(Args("stc", dir.filePath(QStringLiteral("none.hex"))));
+  EXPECT_EQ(missing.status, 2);
+  EXPECT_TRUE(missing.err.contains(QStringLiteral("no such file")));
+  const Outcome folder = RunTool(Args("stm32", dir.path()));
+  EXPECT_EQ(folder.status, 2);
+  EXPECT_TRUE(folder.err.contains(QStringLiteral("not a regular file")));
+  const Outcome slow = RunTool(Args("stm32", bad, {QStringLiteral("-b"), QStringLiteral("9600")}));
+  EXPECT_EQ(slow.status, 2);
+  EXPECT_TRUE(slow.err.contains(QStringLiteral("19200")));
+  const Outcome help = RunTool({QStringLiteral("--help")});
+  EXPECT_EQ(help.status, 0);
+  EXPECT_TRUE(help.out.join('\n').contains(QStringLiteral("--watch")));
+
+  EXPECT_TRUE(pty.Read(1, 200).empty()) << "a byte reached the port";
+}
+
+TEST_F(CliTest, WatchDownloadsEachNewBuildUntilInterrupted) {
+  const std::vector<uint8_t> first = PatternImage(1000, 1);
+  const std::vector<uint8_t> second = PatternImage(1500, 2);
+  const QString file = WriteFile(QStringLiteral("fw.hex"), HexText(first, 0x08000000));
+  auto sim = std::make_unique<Stm32Sim>(pty.master(), Stm32SimProfile::ForProduct(0x0414));
+  Tool tool;
+  tool.Start(Args("stm32", file, {QStringLiteral("--watch"), QStringLiteral("--reset=none")}));
+  ASSERT_TRUE(WaitFor([&] { return tool.Lines().contains(QStringLiteral("上载完成！")); }, 30000))
+      << tool.Lines().join('\n').toStdString();
+  EXPECT_EQ(sim->Flash(0, 1000), first);
+  // Between downloads the port belongs to nobody.
+  EXPECT_TRUE(PortFree(pty.slavePath()));
+
+  // A board reset puts a fresh boot loader on the line; then a new build lands.
+  sim->Stop();
+  sim = std::make_unique<Stm32Sim>(pty.master(), Stm32SimProfile::ForProduct(0x0414));
+  WriteFile(QStringLiteral("fw.hex"), HexText(second, 0x08000000));
+  ASSERT_TRUE(WaitFor([&] { return tool.Lines().count(QStringLiteral("上载完成！")) == 2; }, 30000))
+      << tool.Lines().join('\n').toStdString();
+  EXPECT_EQ(sim->Flash(0, 1500), second);
+
+  tool.Signal(SIGINT);
+  const Outcome o = tool.Wait(10000);
+  ASSERT_TRUE(o.exited);
+  EXPECT_EQ(o.status, 0);  // the last download put the build in the chip
+  EXPECT_TRUE(PortFree(pty.slavePath()));
+}
+
+TEST_F(CliTest, InterruptDuringADownloadReleasesThePortAtOnce) {
+  Stm32SimOptions silent;
+  silent.silent = true;
+  Stm32Sim sim(pty.master(), Stm32SimProfile::ForProduct(0x0414), silent);
+  const QString file = WriteFile(QStringLiteral("fw.bin"), QByteArray(512, '\x33'));
+  Tool tool;
+  tool.Start(Args("stm32", file, {QStringLiteral("--watch")}));
+  ASSERT_TRUE(WaitFor([&] { return sim.bytesReceived() > 0; }, 10000));
+  tool.Signal(SIGTERM);
+  const Outcome o = tool.Wait(10000);
+  ASSERT_TRUE(o.exited);
+  EXPECT_EQ(o.status, 1);
+  // Ended by the signal, not by the session's own time-out.
+  EXPECT_TRUE(o.err.contains(QStringLiteral("interrupted")));
+  EXPECT_FALSE(o.out.contains(QStringLiteral("连机失败 ！")));
+  EXPECT_TRUE(PortFree(pty.slavePath()));
+}
+
+TEST(CliBinary, LinksNoGuiLibrary) {
+  QProcess readelf;
+  readelf.start(QStringLiteral("readelf"), {QStringLiteral("-d"), QStringLiteral(VORTANA_ISP_PATH)});
+  ASSERT_TRUE(readelf.waitForFinished(30000));
+  QStringList needed;
+  for (const QString& line : QString::fromLatin1(readelf.readAllStandardOutput()).split('\n'))
+    if (line.contains(QStringLiteral("(NEEDED)"))) needed << line.section('[', 1).section(']', 0, 0);
+  const std::string list = needed.join(' ').toStdString();
+  EXPECT_TRUE(needed.filter(QStringLiteral("libQt6Core")).size() == 1) << list;
+  EXPECT_TRUE(needed.filter(QStringLiteral("libQt6Gui")).isEmpty()) << list;
+  EXPECT_TRUE(needed.filter(QStringLiteral("libQt6Widgets")).isEmpty()) << list;
+}
+
+}  // namespace
