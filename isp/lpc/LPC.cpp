@@ -13,7 +13,6 @@ constexpr int kMinReplyLength[] = {0, 14, 18, 13, 12, 8, 5, 5, 3, 3, 3};
 constexpr int kMaxSends = 20;
 constexpr int kMaxSyncAttempts = 250;
 
-const char kCrystal[] = "11059.2";
 const char kUnlock[] = "U 23130";
 
 }  // namespace
@@ -156,11 +155,11 @@ void TLPCFrm::HandleReply(const QByteArray& text) {
         Timer1.stop();
         Report(QStringLiteral("同步已建立"));
         LpcIspState = CrystalSent;
-        SendCommand(kCrystal);
+        SendCommand(CrystalKHz);
       }
       return;
     case CrystalSent:
-      if (text == QByteArray(kCrystal) + "\r\nOK\r\n") {
+      if (text == CrystalKHz + "\r\nOK\r\n") {
         Timer1.stop();
         Report(QStringLiteral("波特率发送成功"));
         LpcIspState = Unlocking;

@@ -53,6 +53,8 @@ class TLPCFrm : public QObject {
   int32_t EntryRetries = 0;
   uint16_t EntryIndex = 0;
   QString LastSector;
+  // The crystal frequency in kHz as the boot loader is told it.
+  QByteArray CrystalKHz = "11059.2";
   uint8_t SectorMap[kLpcSectorMapSize] = {};
   std::vector<uint8_t> LpcImage;
   bool ImagePresent = false;
