@@ -60,6 +60,7 @@ IspRunner::IspRunner(const CliOptions& options, Console& console)
       break;
     case IspFamily::Lpc:
       lpc_ = std::make_unique<TLPCFrm>(host_);
+      lpc_->CrystalKHz = options_.crystalKHz.toLatin1();
       host_.ImageBytes = [this] { return static_cast<int64_t>(lpc_->LpcImage.size()); };
       break;
     case IspFamily::Stc:

@@ -164,6 +164,31 @@ TEST_F(CliTest, LpcImageLands) {
   EXPECT_EQ(o.out.last(), QStringLiteral("写入完成"));
 }
 
+TEST_F(CliTest, LpcBootLoaderIsToldTheCrystalGiven) {
+  // Just enough of a boot loader to hear the crystal line.
+  const QString file = WriteFile(QStringLiteral("fw.hex"), HexText(PatternImage(100, 1)));
+  Tool tool;
+  tool.Start(Args("lpc", file, {QStringLiteral("--crystal-khz"), QStringLiteral("12000"), QStringLiteral("--reset"),
+                                QStringLiteral("none")}));
+  // Bytes up to and including the first `end` (stray '?' of the search included).
+  auto readThrough = [this](const std::string& end) {
+    std::string heard;
+    while (heard.size() < end.size() || heard.compare(heard.size() - end.size(), end.size(), end) != 0) {
+      const std::vector<uint8_t> got = pty.Read(1, 10000);
+      if (got.empty()) break;
+      heard.push_back(static_cast<char>(got[0]));
+    }
+    return heard;
+  };
+  EXPECT_EQ(readThrough("?"), "?");
+  pty.Write("Synchronized\r\n");
+  EXPECT_TRUE(QByteArray::fromStdString(readThrough("Synchronized\r\n")).endsWith("Synchronized\r\n"));
+  pty.Write("Synchronized\r\nOK\r\n");
+  EXPECT_EQ(readThrough("\r\n"), "12000\r\n");
+  tool.Signal(SIGINT);
+  EXPECT_EQ(tool.Wait(10000).status, 1);
+}
+
 TEST_F(CliTest, StcImageLands) {
   StcSim sim(pty, StcProfile("STC89C52RC", 11059200));
   std::vector<uint8_t> image = PatternImage(300, 5);
