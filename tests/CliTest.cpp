@@ -297,6 +297,25 @@ TEST_F(CliTest, InterruptDuringADownloadReleasesThePortAtOnce) {
   EXPECT_TRUE(PortFree(pty.slavePath()));
 }
 
+TEST_F(CliTest, InterruptEndsTheStcSessionThatRunsItsOwnLoop) {
+  StcSimFaults silent;
+  silent.silent = true;
+  StcSim sim(pty, StcProfile("STC89C52RC", 11059200), silent);
+  std::vector<uint8_t> image = PatternImage(100, 9);
+  image.back() = 0x11;
+  const QString file = WriteFile(QStringLiteral("fw.hex"), HexText(image));
+  Tool tool;
+  tool.Start(Args("stc", file, {QStringLiteral("--timeout"), QStringLiteral("60")}));
+  ASSERT_TRUE(WaitFor([&] { return tool.Lines().contains(QStringLiteral("正在连机 。。。")); }, 10000));
+  tool.Signal(SIGINT);
+  const Outcome o = tool.Wait(20000);
+  ASSERT_TRUE(o.exited);
+  EXPECT_EQ(o.status, 1) << o.err.toStdString();
+  EXPECT_TRUE(o.err.contains(QStringLiteral("interrupted")));
+  EXPECT_FALSE(o.out.contains(QStringLiteral("连接超时 ！")));
+  EXPECT_TRUE(PortFree(pty.slavePath()));
+}
+
 TEST(CliBinary, LinksNoGuiLibrary) {
   QProcess readelf;
   readelf.start(QStringLiteral("readelf"), {QStringLiteral("-d"), QStringLiteral(VORTANA_ISP_PATH)});
