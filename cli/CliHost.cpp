@@ -41,7 +41,7 @@ void CliHost::SetLogText(const QString& text) {
   for (const QString& line : text.split(QStringLiteral("\r\n"))) AddLog(line);
 }
 
-void CliHost::ShowMessage(const QString& text) {
+void CliHost::ShowMessage(const QString&, const QString& text) {
   QString line = text;
   line.replace(QLatin1Char('\r'), QLatin1Char(' '));
   line.replace(QLatin1Char('\n'), QLatin1Char(' '));
@@ -104,7 +104,7 @@ bool CliHost::ComPort_Open() {
     console_.Error(QStringLiteral("%1: no such device; ports found: %2")
                        .arg(path, found.isEmpty() ? QStringLiteral("none") : found.join(QStringLiteral(", "))));
   }
-  ShowMessage(kPortBusy);
+  ShowMessage(QStringLiteral("Vortana"), kPortBusy);
   return false;
 }
 

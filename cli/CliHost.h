@@ -46,10 +46,10 @@ class CliHost : public IspHost {
   bool ComPort_Open() override;
   bool ComPort_Close() override;
   TKRNCommDriver& ComDriver() override { return driver_; }
+  bool VerifyAfterWrite() const override { return options_.verify; }
   // A message box of the window: one line here, as it may be the reason a
   // session ends.
-  void ShowMessage(const QString& text);
-  bool VerifyAfterWrite() const { return options_.verify; }
+  void ShowMessage(const QString& caption, const QString& text) override;
 
   // What the runner needs of a session.
   void BeginSession();

@@ -1,7 +1,7 @@
 #include "cli/IspRunner.h"
 
 #include <QCoreApplication>
-#include <QFileInfo>
+#include <QFile>
 
 #include <csignal>
 #include <cstdlib>
@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "firmware/FirmwareFile.h"
 #include "isp/lpc/LPC.h"
 #include "isp/stc/STC.h"
 #include "isp/stm32/Stm32Engine.h"
@@ -65,7 +66,7 @@ IspRunner::IspRunner(const CliOptions& options, Console& console)
       break;
     case IspFamily::Stc:
       stc_ = std::make_unique<TSTCFrm>(host_);
-      stc_->ShowMessage = [this](const QString& text) { host_.ShowMessage(text); };
+      stc_->ShowMessage = [this](const QString& text) { host_.ShowMessage(QStringLiteral("Vortana"), text); };
       host_.ImageBytes = [this] { return static_cast<int64_t>(stc_->StcImage.size()); };
       break;
   }
@@ -97,9 +98,9 @@ int IspRunner::Exec() {
   }
   // A file that is not there at all is most likely a typing error, even
   // when watching; anything else about it can be mended while we wait.
-  const QFileInfo file(host_.FirmwareFileName());
-  if (!file.exists()) {
-    console_.Error(QStringLiteral("%1: no such file").arg(options_.file));
+  const FirmwareFileRead file = CheckFirmwareFile(host_.FirmwareFileName());
+  if (file.status == FirmwareFileStatus::Missing) {
+    console_.Line(FirmwareFileProblem(options_.file, file));
     return kExitUsage;
   }
   if (options_.watch) {
@@ -111,16 +112,11 @@ int IspRunner::Exec() {
 }
 
 IspRunner::Check IspRunner::CheckFile() {
-  const QString path = host_.FirmwareFileName();
-  const QFileInfo file(path);
-  if (!file.exists()) {
-    console_.Error(QStringLiteral("%1: no such file").arg(options_.file));
-    return Check::Missing;
-  }
   // A device or a FIFO would block the read, or never end.
-  if (!file.isFile()) {
-    console_.Error(QStringLiteral("%1: not a regular file").arg(options_.file));
-    return Check::Refused;
+  const FirmwareFileRead file = CheckFirmwareFile(host_.FirmwareFileName());
+  if (file.status != FirmwareFileStatus::Ok) {
+    console_.Line(FirmwareFileProblem(options_.file, file));
+    return file.status == FirmwareFileStatus::Missing ? Check::Missing : Check::Refused;
   }
   // The family's own loader, so the file is judged exactly as the session
   // will judge it, before anything goes to the port.
@@ -139,10 +135,13 @@ IspRunner::Check IspRunner::CheckFile() {
   host_.SetQuiet(false);
   if (good) return Check::Good;
   const QString reason = host_.LastText();
-  if (reason.isEmpty())
-    console_.Error(QStringLiteral("%1: cannot be read").arg(options_.file));
-  else
+  if (reason.isEmpty()) {
+    FirmwareFileRead unreadable;
+    unreadable.status = FirmwareFileStatus::Unreadable;
+    console_.Line(FirmwareFileProblem(options_.file, unreadable));
+  } else {
     console_.Line(reason);
+  }
   return Check::Refused;
 }
 
