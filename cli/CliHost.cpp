@@ -38,6 +38,7 @@ void CliHost::SetLogText(const QString& text) {
   // a log that only grows prints it once.
   if (text == logText_) return;
   logText_ = text;
+  if (text.isEmpty()) return;
   for (const QString& line : text.split(QStringLiteral("\r\n"))) AddLog(line);
 }
 

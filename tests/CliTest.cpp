@@ -32,6 +32,8 @@ struct Outcome {
 
 class Tool {
  public:
+  // Standard error on a terminal instead of a pipe.
+  void ErrorTo(const std::string& terminal) { proc_.setStandardErrorFile(QString::fromStdString(terminal)); }
   void Start(const QStringList& args) {
     proc_.setProgram(QStringLiteral(VORTANA_ISP_PATH));
     proc_.setArguments(args);
@@ -194,8 +196,12 @@ TEST_F(CliTest, StcImageLands) {
   std::vector<uint8_t> image = PatternImage(300, 5);
   image.back() = 0xA5;  // the converter's image ends at the last byte that is not 00
   const QString file = WriteFile(QStringLiteral("fw.hex"), HexText(image));
-  const Outcome o = RunTool(Args("stc", file, {QStringLiteral("--timeout"), QStringLiteral("3"),
-                                           QStringLiteral("--reset-ms"), QStringLiteral("20")}));
+  PtyPair terminal;
+  Tool tool;
+  tool.ErrorTo(terminal.slavePath());
+  tool.Start(Args("stc", file, {QStringLiteral("--timeout"), QStringLiteral("3"), QStringLiteral("--reset-ms"),
+                                QStringLiteral("20")}));
+  const Outcome o = tool.Wait(60000);
   ASSERT_TRUE(o.exited);
   EXPECT_EQ(o.status, 0) << o.out.join('\n').toStdString() << o.err.toStdString();
   const std::vector<uint8_t> flash = sim.Flash();
@@ -205,6 +211,10 @@ TEST_F(CliTest, StcImageLands) {
   EXPECT_TRUE(o.out.contains(QStringLiteral("STC89C52RC/时钟频率: 11.0592M")));
   EXPECT_EQ(o.out.count(QStringLiteral("下载目标代码")), 1);
   EXPECT_EQ(o.out.last(), QStringLiteral("上载数据成功 ！"));
+  // On a terminal the progress is a bar drawn over itself.
+  const std::vector<uint8_t> shown = terminal.ReadUntilQuiet(200, 5000);
+  const std::string text(shown.begin(), shown.end());
+  EXPECT_NE(text.find("\r\033[K[##############################] 100%  0.3/0.3 KB"), std::string::npos) << text;
 }
 
 TEST_F(CliTest, SilentTargetFailsWithTheReasonLastAndThePortFree) {
