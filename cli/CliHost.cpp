@@ -59,7 +59,10 @@ void CliHost::SetProgress(int position) {
   s.totalBytes = image > 0 ? image : progressMax_;
   s.doneBytes = std::min<int64_t>(s.totalBytes, s.totalBytes * std::min(position, progressMax_) / progressMax_);
   // The rate counts from the first step, so the search and the erase before
-  // it do not spoil the time left.
+  // it do not spoil the time left; a bar that starts again (a read-back
+  // after the write) is a new measure.
+  if (position < lastPosition_) firstDone_ = -1;
+  lastPosition_ = position;
   if (firstDone_ < 0) {
     firstDone_ = s.doneBytes;
     progressClock_.start();
@@ -87,6 +90,7 @@ void CliHost::BeginSession() {
   logText_.clear();
   lastText_.clear();
   firstDone_ = -1;
+  lastPosition_ = 0;
   progressMax_ = 100;
 }
 

@@ -79,4 +79,5 @@ class CliHost : public IspHost {
   int progressMax_ = 100;
   QElapsedTimer progressClock_;
   int64_t firstDone_ = -1;    // bytes at the first step of the bar
+  int lastPosition_ = 0;
 };

@@ -65,6 +65,7 @@ void Console::Progress(const ProgressSample& s) {
   if (s.percent <= 0) return;
   if (!tty_) {
     const int tenth = std::min(s.percent, 100) / 10;
+    if (tenth < lastTenth_) lastTenth_ = 0;  // a second pass (read-back) counts again
     if (tenth == lastTenth_ || tenth == 0) return;
     lastTenth_ = tenth;
     Put(err_, ProgressLineText(s) + QLatin1Char('\n'));
