@@ -119,16 +119,20 @@ IspRunner::Check IspRunner::CheckFile() {
     return file.status == FirmwareFileStatus::Missing ? Check::Missing : Check::Refused;
   }
   // The family's own loader, so the file is judged exactly as the session
-  // will judge it, before anything goes to the port.
+  // will judge it, before anything goes to the port. The limits that depend
+  // on the part are the largest of the family here; the session checks the
+  // image again against the part it finds.
   host_.BeginSession();
   host_.SetQuiet(true);
   bool good = false;
   if (stm32_) {
-    // The part's flash size is not known yet; the session checks it again.
-    stm32_->Image().FlashSizeKB = FirmwareImage::kImageBufferSize / 1024;
-    good = stm32_->RenewedlyLoadFile();
+    FirmwareImage image;
+    image.FlashSizeKB = FirmwareImage::kImageBufferSize / 1024;
+    const FirmwareLoadResult r = image.Load(host_.FirmwareFileName());
+    good = r.outcome == FirmwareLoadResult::Outcome::Loaded;
+    if (!good) host_.ShowStatus(r.status);
   } else if (lpc_) {
-    good = lpc_->RenewedlyLoadFile();
+    good = lpc_->SectorSet(QStringLiteral("196389"));  // LPC2138, the largest flash
   } else if (stc_) {
     good = stc_->PrepareImage();
   }
