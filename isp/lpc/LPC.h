@@ -47,14 +47,15 @@ class TLPCFrm : public QObject {
   QString Edit4;
   QString Edit4Hint;
 
+  // The crystal frequency in kHz as the boot loader is told it.
+  QByteArray CrystalKHz = "11059.2";
+
   // Engine state, visible for tests.
   int LpcIspState = Syncing;
   int32_t SyncAttempts = 1;
   int32_t EntryRetries = 0;
   uint16_t EntryIndex = 0;
   QString LastSector;
-  // The crystal frequency in kHz as the boot loader is told it.
-  QByteArray CrystalKHz = "11059.2";
   uint8_t SectorMap[kLpcSectorMapSize] = {};
   std::vector<uint8_t> LpcImage;
   bool ImagePresent = false;
