@@ -217,6 +217,20 @@ TEST_F(CliTest, StcImageLands) {
   EXPECT_NE(text.find("\r\033[K[##############################] 100%  0.3/0.3 KB"), std::string::npos) << text;
 }
 
+TEST_F(CliTest, StcMessageBoxBecomesALineWithoutADisplay) {
+  StcSim sim(pty, StcProfile("unknown", 11059200));
+  std::vector<uint8_t> image = PatternImage(100, 4);
+  image.back() = 0x22;
+  const Outcome o = RunTool(Args("stc", WriteFile(QStringLiteral("fw.hex"), HexText(image)),
+                                 {QStringLiteral("--timeout"), QStringLiteral("3")}));
+  ASSERT_TRUE(o.exited);
+  EXPECT_EQ(o.status, 1);
+  ASSERT_GE(o.out.size(), 2);
+  EXPECT_TRUE(o.out[o.out.size() - 2].startsWith(QStringLiteral("当前版本支持 MCU:")));
+  EXPECT_EQ(o.out.last(), QStringLiteral("未支持的 MCU ！"));
+  EXPECT_TRUE(PortFree(pty.slavePath()));
+}
+
 TEST_F(CliTest, SilentTargetFailsWithTheReasonLastAndThePortFree) {
   Stm32SimOptions silent;
   silent.silent = true;
