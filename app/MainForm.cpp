@@ -56,11 +56,23 @@ void SendMemo::setText(const QString& t) {
 }
 
 void SendMemo::keyPressEvent(QKeyEvent* e) {
-  if (OnKeyDown) OnKeyDown(VirtualKeyCode(e->key(), e->text()));
+  if (OnKeyDown) OnKeyDown(VirtualKeyCode(e->key(), e->text(), e->modifiers() & Qt::KeypadModifier));
   QPlainTextEdit::keyPressEvent(e);
 }
 
-int VirtualKeyCode(int key, const QString& text) {
+int VirtualKeyCode(int key, const QString& text, bool keypad) {
+  if (keypad) {
+    if (key >= Qt::Key_0 && key <= Qt::Key_9) return 0x60 + (key - Qt::Key_0);
+    switch (key) {
+      case Qt::Key_Asterisk: return 0x6A;
+      case Qt::Key_Plus: return 0x6B;
+      case Qt::Key_Comma: return 0x6C;  // separator
+      case Qt::Key_Minus: return 0x6D;
+      case Qt::Key_Period: case Qt::Key_Delete: return 0x6E;
+      case Qt::Key_Slash: return 0x6F;
+      default: break;  // Enter and the keypad's arrows are the common keys
+    }
+  }
   if (key >= Qt::Key_A && key <= Qt::Key_Z) return key;  // same codes as 'A'..'Z'
   if (key >= Qt::Key_0 && key <= Qt::Key_9) return key;
   switch (key) {
@@ -109,17 +121,17 @@ int VirtualKeyCode(int key, const QString& text) {
 
 std::function<void(const QString&, const QString&)> TMainForm::MessageSink;
 
-TMainForm::TMainForm(QWidget* parent) : QMainWindow(parent) {
-  ComDriver_ = new TKRNCommDriver(this);
-  KRNCommDriver1 = new TKRNCommDriver(this);
+TMainForm::TMainForm(QWidget* parent, SerialPlatform* platform) : QMainWindow(parent) {
+  ComDriver_ = new TKRNCommDriver(this, platform);
+  KRNCommDriver1 = new TKRNCommDriver(this, platform);
 
-  ShowMessage = [this](const QString& caption, const QString& text) {
+  ShowMessageHook = [this](const QString& caption, const QString& text) {
     QMessageBox box(caption == QStringLiteral("注册软件") ? QMessageBox::Warning : QMessageBox::Information,
                     caption, text, QMessageBox::Ok, this);
     if (caption == QStringLiteral("注册软件")) box.setWindowFlag(Qt::WindowStaysOnTopHint);
     box.exec();
   };
-  if (MessageSink) ShowMessage = MessageSink;
+  if (MessageSink) ShowMessageHook = MessageSink;
   ChooseOpenFile = [this](const QString& title, const QString& filter, const QString& start) {
     return QFileDialog::getOpenFileName(this, title, start, filter);
   };
@@ -235,6 +247,9 @@ void TMainForm::BuildIspPage() {
   };
   wiringHint();
   connect(CheckBox10, &QCheckBox::toggled, this, wiringHint);
+  CheckBox11 = new QCheckBox(QStringLiteral("写后校验"), p);
+  CheckBox11->setChecked(true);
+  CheckBox11->setToolTip(QStringLiteral("写入后读回比较"));
   BitBtn7 = new QPushButton(QStringLiteral("12T"), p);
   BitBtn7->setToolTip(QStringLiteral(" 6T / 双倍速\n12T / 单倍速"));
   BitBtn7->setGeometry(530, 32, 58, 24);
@@ -413,6 +428,7 @@ void TMainForm::BuildStatusBar() {
 
 void TMainForm::ConnectHandlers() {
   ComDriver_->OnReceiveData = [this](TKRNCommDriver* s, const uint8_t* d, int32_t n) { ComDriverReceiveData(s, d, n); };
+  ComDriver_->OnDeviceLost = [this](TKRNCommDriver*) { ComDriverDeviceLost(); };
   KRNCommDriver1->OnReceiveData = [this](TKRNCommDriver* s, const uint8_t* d, int32_t n) {
     KRNCommDriver1ReceiveData(s, d, n);
   };
@@ -502,6 +518,7 @@ void TMainForm::FormCreate() {
   ComboBox7->setCurrentIndex(ComboBox2->currentIndex());
   MCUTypeChange();
   USB_ChangeTimer();
+  ApplyStoredPort();
   if (CheckBox1->isChecked()) {
     if (!AutoIspTimer.isActive()) AutoIspTimer.start();
     LastFileStamp = FileStampText(Edit2->text());
@@ -509,46 +526,55 @@ void TMainForm::FormCreate() {
 }
 
 void TMainForm::ReadSettingsFrom(SettingsStore& store) {
-  // Reading ends silently at the first integer missing or of the wrong type,
-  // and at the first text stored as another type.
+  // Each value on its own: one missing or of the wrong type keeps its
+  // control's default and costs none of the others.
   auto index = [&](const char* name, QComboBox* box) {
     auto v = store.ReadInteger(QString::fromLatin1(name));
-    if (!v) return false;
-    if (*v >= 0 && *v < box->count()) box->setCurrentIndex(*v);
-    return true;
+    if (v && *v >= 0 && *v < box->count()) box->setCurrentIndex(*v);
   };
   auto check = [&](const char* name, QCheckBox* box) {
-    auto v = store.ReadBool(QString::fromLatin1(name));
-    if (!v) return false;
-    SetCheck(box, *v);
-    return true;
+    if (auto v = store.ReadBool(QString::fromLatin1(name))) SetCheck(box, *v);
   };
   auto text = [&](const char* name, const std::function<void(const QString&)>& set) {
-    auto v = store.ReadString(QString::fromLatin1(name));
-    if (!v) return false;
-    set(*v);
-    return true;
+    const QString n = QString::fromLatin1(name);
+    if (!store.HasValue(n)) return;  // missing: the default stays
+    if (auto v = store.ReadString(n)) set(*v);
   };
-  if (!index("Port", ComboBox1)) return;
-  if (!index("BaudRate", ComboBox2)) return;
-  if (!index("Data", ComboBox3)) return;
-  if (!index("Stop", ComboBox4)) return;
-  if (!index("Parity", ComboBox5)) return;
-  if (!check("HexRXD", CheckHexRXD)) return;
-  if (!check("TimeTXD_ch", CheckBox5)) return;
-  if (!text("TimeTXD_v", [&](const QString& t) { Edit1->setText(t); Edit1Change(Edit1); })) return;
-  if (!check("HexTXD", CheckHexTXD)) return;
-  if (!check("SendNewL", CheckBox7)) return;
-  if (!check("KeySend", CheckBox6)) return;
-  if (!check("SendClear", CheckBox8)) return;
-  if (!text("SendStr", [&](const QString& t) { Memo2->setText(t); })) return;
-  if (!index("MCUType", MCUType)) return;
-  if (!text("12T", [&](const QString& t) { BitBtn7->setText(t); })) return;
-  if (!check("AutoISP", CheckBox1)) return;
-  if (!check("AutoRST", CheckBox2)) return;
-  if (!text("FileName", [&](const QString& t) { Edit2->setText(t); })) return;
-  if (!text("Delay", [&](const QString& t) { Edit3->setText(t); Edit3Change(); })) return;
+  // The position is applied once the ports have been discovered.
+  storedPort_ = store.ReadInteger(QStringLiteral("Port"));
+  index("BaudRate", ComboBox2);
+  index("Data", ComboBox3);
+  index("Stop", ComboBox4);
+  index("Parity", ComboBox5);
+  check("HexRXD", CheckHexRXD);
+  check("TimeTXD_ch", CheckBox5);
+  text("TimeTXD_v", [&](const QString& t) { Edit1->setText(t); Edit1Change(Edit1); });
+  check("HexTXD", CheckHexTXD);
+  check("SendNewL", CheckBox7);
+  check("KeySend", CheckBox6);
+  check("SendClear", CheckBox8);
+  text("SendStr", [&](const QString& t) { Memo2->setText(t); });
+  index("MCUType", MCUType);
+  text("12T", [&](const QString& t) { BitBtn7->setText(t); });
+  check("AutoISP", CheckBox1);
+  check("AutoRST", CheckBox2);
+  text("FileName", [&](const QString& t) { Edit2->setText(t); });
+  text("Delay", [&](const QString& t) { Edit3->setText(t); Edit3Change(); });
   text("Delay1", [&](const QString& t) { Edit4->setText(t); Edit1Change(Edit4); });
+  // Values added later: a file without them reads as before.
+  check("Verify", CheckBox11);
+  text("PortName", [&](const QString& t) { storedPortName_ = t; });
+}
+
+void TMainForm::ApplyStoredPort() {
+  int i = storedPortName_.isEmpty() ? -1 : ComboBox1->findText(storedPortName_);
+  // A stored position past the list (the list is shorter now) keeps the
+  // list's own selection.
+  if (i < 0 && storedPort_ && *storedPort_ >= 0 && *storedPort_ < ComboBox1->count()) i = *storedPort_;
+  if (i >= 0) {
+    ComboBox1->setCurrentIndex(i);
+    ComboBox6->setCurrentIndex(i);
+  }
 }
 
 void TMainForm::FormShow() { RzPageControl1Change(); }
@@ -588,6 +614,8 @@ void TMainForm::FormClose() {
   store.WriteString(QStringLiteral("FileName"), Edit2->text());
   store.WriteString(QStringLiteral("Delay"), Edit3->text());
   store.WriteString(QStringLiteral("Delay1"), Edit4->text());
+  store.WriteBool(QStringLiteral("Verify"), CheckBox11->isChecked());
+  store.WriteString(QStringLiteral("PortName"), ComboBox1->currentText());
   store.Save();
 }
 
@@ -612,7 +640,15 @@ void TMainForm::RzPageControl1Change() {
   OnPageTextShown();
 }
 
-bool TMainForm::ComPort_Open() {
+bool TMainForm::ComPort_Open() { return OpenMainPort(false); }
+
+bool TMainForm::OpenMainPort(bool quiet) {
+  // A download goes to the port the lists show: a port still open under
+  // another name (the ISP list renames without reopening) is closed first.
+  if (ComDriver_->IsConnected() && ComDriver_->PortName != ComboBox1->currentText()) {
+    PortOpen = true;
+    ComPort_Close();
+  }
   PortOpen = ComDriver_->IsConnected();
   ComDriver_->PortName = ComboBox1->currentText();
   ComDriver_->setComPortSpeed(static_cast<TComPortBaudRate>(ComboBox2->currentIndex()));
@@ -622,35 +658,76 @@ bool TMainForm::ComPort_Open() {
   ComDriver_->ReceiveCount = 0;
   if (ComDriver_->Connect()) {
     PortOpen = true;
-    BitBtn3->setIcon(QIcon(Image2));
+    lostPortName_.clear();
+    ShowPortState();
     return true;
   }
-  ShowMessage(QStringLiteral("Vortana"),
-              QStringLiteral("当前串口号已经被占用，或其它错误 ！\r请选择其它串口，或检查串口设置是否正确。"));
+  PortOpen = false;
+  ShowPortState();
+  if (!quiet)
+    ShowMessage(QStringLiteral("Vortana"),
+                QStringLiteral("当前串口号已经被占用，或其它错误 ！\r请选择其它串口，或检查串口设置是否正确。"));
   return false;
 }
 
 bool TMainForm::ComPort_Close() {
-  BitBtn3->setIcon(QIcon(Image1));
-  repaint();
   if (PortOpen) {
     PortOpen = false;
     ComDriver_->Disconnect();
   }
+  ShowPortState();
+  repaint();
   return true;
+}
+
+void TMainForm::ShowPortState() {
+  BitBtn3->setIcon(QIcon(PortOpen ? Image2 : Image1));
+  BitBtn3->setText(PortOpen ? QStringLiteral("关闭串口") : QStringLiteral("打开串口"));
+}
+
+void TMainForm::ComDriverDeviceLost() {
+  // The driver has closed itself; what it read before is shown already.
+  lostPortName_ = ComDriver_->PortName;
+  lostAt_.start();
+  PortOpen = false;
+  Timer1.stop();
+  ShowPortState();
+  SetStatusText(0, QStringLiteral("串口已断开 %1").arg(lostPortName_));
+}
+
+void TMainForm::ReopenLostPort(const QStringList& presentPorts) {
+  if (lostPortName_.isEmpty()) return;
+  constexpr qint64 kComeBackMs = 60000;
+  if (PortOpen || lostAt_.elapsed() > kComeBackMs) {
+    lostPortName_.clear();  // reopened by the user, or gone for good
+    return;
+  }
+  if (!presentPorts.contains(lostPortName_)) return;
+  const int i = ComboBox1->findText(lostPortName_);
+  if (i < 0) return;
+  ComboBox1->setCurrentIndex(i);
+  ComboBox6->setCurrentIndex(i);
+  const QString name = lostPortName_;
+  if (!OpenMainPort(true)) {
+    lostPortName_ = name;  // not ready yet; the next device change tries again
+    return;
+  }
+  // As the open button leaves it: the boxes' lines, timed sending.
+  CheckBox3Click();
+  CheckBox4Click();
+  CheckBox5Click();
+  SetStatusText(0, QStringLiteral("串口已重新连接 %1").arg(name));
 }
 
 void TMainForm::BitBtn3Click() {
   if (BitBtn3->text() == QStringLiteral("打开串口")) {
     if (!ComPort_Open()) return;
-    BitBtn3->setText(QStringLiteral("关闭串口"));
     CheckBox3Click();
     CheckBox4Click();
     CheckBox5Click();
     SendCounter = 0;
     SetStatusText(1, QStringLiteral("S:0"));
   } else {
-    BitBtn3->setText(QStringLiteral("打开串口"));
     ComPort_Close();
   }
 }
@@ -705,6 +782,15 @@ QString TMainForm::StatusText(int panel) const {
   return panel >= 0 && panel < 4 ? StatusPanel[panel]->text() : QString();
 }
 
+QString TMainForm::DialogFolder(const QString& which, const QString& fallback) const {
+  const auto it = dialogFolders_.find(which);
+  return it != dialogFolders_.end() ? it->second : fallback;
+}
+
+void TMainForm::RememberDialogFolder(const QString& which, const QString& chosenFile) {
+  dialogFolders_[which] = QFileInfo(chosenFile).absolutePath();
+}
+
 void TMainForm::Sleep(int ms) { QThread::msleep(static_cast<unsigned long>(ms)); }
 
 // ---- IspHost ----
@@ -715,13 +801,25 @@ void TMainForm::SetLogText(const QString& text) { Memo1->setPlainText(text); OnP
 void TMainForm::SetProgressMax(int max) { ProgressBar1->setMaximum(std::max(1, max)); }
 void TMainForm::SetProgress(int position) { ProgressBar1->setValue(std::min(position, ProgressBar1->maximum())); }
 void TMainForm::SetSizeLabel(const QString& text) { Label10->setText(text); }
-void TMainForm::SetDownloadEnabled(bool on) { BitBtn1->setEnabled(on); }
+void TMainForm::SetDownloadEnabled(bool on) {
+  BitBtn1->setEnabled(on);
+  if (on) QueueDownloadOfNewerBuild();
+}
 bool TMainForm::DownloadEnabled() const { return BitBtn1->isEnabled(); }
 void TMainForm::SetPortListsEnabled(bool on) {
   ComboBox1->setEnabled(on);
   ComboBox2->setEnabled(on);
 }
-void TMainForm::SetPortGlyph(bool open) { BitBtn3->setIcon(QIcon(open ? Image2 : Image1)); }
+void TMainForm::SetPortGlyph(bool open) {
+  // The STC programmer's own port shows on the same button while it is
+  // open; when it closes, the button tells the main port's state again.
+  if (!open) {
+    ShowPortState();
+    return;
+  }
+  BitBtn3->setIcon(QIcon(Image2));
+  BitBtn3->setText(QStringLiteral("关闭串口"));
+}
 void TMainForm::SetLogAndChooserEnabled(bool on) {
   Memo1->setEnabled(on);
   BitBtn2->setEnabled(on);
@@ -733,6 +831,11 @@ void TMainForm::EndAutoDownload() {
 bool TMainForm::AutoDownload() const { return CheckBox1->isChecked(); }
 bool TMainForm::AutoReset() const { return CheckBox2->isChecked(); }
 bool TMainForm::ResetMode2() const { return CheckBox10->isChecked(); }
+bool TMainForm::VerifyAfterWrite() const { return CheckBox11->isChecked(); }
+
+void TMainForm::ShowMessage(const QString& caption, const QString& text) {
+  if (ShowMessageHook) ShowMessageHook(caption, text);
+}
 QString TMainForm::TimeoutText() const { return Edit3->text(); }
 QString TMainForm::ResetDelayText() const { return Edit4->text(); }
 QString TMainForm::ClockModeCaption() const { return BitBtn7->text(); }

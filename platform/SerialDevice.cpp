@@ -2,13 +2,17 @@
 #include "platform/SerialDevice.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <thread>
 
 #include "platform/Termios2.h"
 
@@ -115,6 +119,25 @@ class LinuxSerialPlatform final : public SerialPlatform {
 
   void SetRts(int fd, bool on) override {
     if (fd >= 0) SetModemLine(fd, TIOCM_RTS, on);
+  }
+
+  bool Drain(int fd, int timeoutMs) override {
+    if (fd < 0) return false;
+    // tcdrain() cannot be bounded; watch the queue instead.
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(timeoutMs, 0));
+    for (;;) {
+      int queued = 0;
+      if (ioctl(fd, TIOCOUTQ, &queued) != 0 || queued <= 0) return queued <= 0;
+      if (HungUp(fd) || std::chrono::steady_clock::now() >= end) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+  }
+
+  bool HungUp(int fd) override {
+    if (fd < 0) return true;
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, 0) < 0) return false;
+    return (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
   }
 };
 

@@ -45,4 +45,19 @@ class SerialPlatform {
   virtual void SetRts(int fd, bool on) = 0;
 
   static SerialPlatform& System();
+
+  // Waits until the output queue is empty, for at most timeoutMs; true when
+  // it emptied. Closing a port whose queue still holds bytes would otherwise
+  // wait in close() for as long as the kernel allows (30 s by default).
+  virtual bool Drain(int fd, int timeoutMs) {
+    (void)fd;
+    (void)timeoutMs;
+    return true;
+  }
+  // True when the device behind fd is gone (an adapter pulled out: the
+  // descriptor reports a hang-up or an error that will not clear).
+  virtual bool HungUp(int fd) {
+    (void)fd;
+    return false;
+  }
 };

@@ -13,11 +13,13 @@
 #include "support/EventPump.h"
 #include "support/FormHarness.h"
 #include "support/Pty.h"
+#include "support/RecordingSerialPlatform.h"
 
 #include <fcntl.h>
 #include <unistd.h>
 
 namespace {
+using Strings = std::vector<std::string>;
 const QString kOpenFailed =
     QStringLiteral("Vortana|当前串口号已经被占用，或其它错误 ！\r请选择其它串口，或检查串口设置是否正确。");
 
@@ -73,23 +75,94 @@ TEST(MainFormSettings, OnlyPortAndBaudRateRestoresThoseTwo) {
   EXPECT_TRUE(f.CheckBox2->isChecked());
 }
 
-TEST(MainFormSettings, AValueOfTheWrongTypeEndsTheReading) {
+TEST(MainFormSettings, OneBadValueCostsNoOther) {
   FormHarness h;
-  // "Stop" is text where an integer belongs: Parity and all after it keep
-  // their defaults. A line that does not parse is ignored on its own.
+  // "BaudRate" is missing, "Stop" and "FileName" have the wrong type, one
+  // line does not parse: each takes its default, everything else is read,
+  // and the next close writes the good values back unchanged.
   h.WriteSettings(
       "\"Port\"=dword:00000001\n"
       "garbage that is not a value\n"
       "\"Data\"=dword:00000002\n"
       "\"Stop\"=\"2\"\n"
       "\"Parity\"=dword:00000002\n"
-      "\"HexRXD\"=dword:00000001\n");
+      "\"HexRXD\"=dword:00000001\n"
+      "\"SendStr\"=\"kept\"\n"
+      "\"FileName\"=dword:00000005\n"
+      "\"Delay1\"=\"300\"\n"
+      "\"Verify\"=\"no\"\n");
   TMainForm& f = h.Create();
   EXPECT_EQ(f.ComboBox1->currentIndex(), 1);
-  // "BaudRate" is missing, so the reading already ended there.
-  EXPECT_EQ(f.ComboBox3->currentIndex(), 3);
-  EXPECT_EQ(f.ComboBox5->currentIndex(), 0);
-  EXPECT_FALSE(f.CheckHexRXD->isChecked());
+  EXPECT_EQ(f.ComboBox2->currentText(), "57600");
+  EXPECT_EQ(f.ComboBox3->currentIndex(), 2);
+  EXPECT_EQ(f.ComboBox4->currentIndex(), 0);
+  EXPECT_EQ(f.ComboBox5->currentIndex(), 2);
+  EXPECT_TRUE(f.CheckHexRXD->isChecked());
+  EXPECT_EQ(f.Memo2->text(), "kept");
+  EXPECT_TRUE(f.Edit2->text().endsWith("/Test.bin"));
+  EXPECT_EQ(f.Edit4->text(), "300");
+  EXPECT_EQ(f.Edit1->text(), "1000");  // missing text keeps its default too
+  EXPECT_TRUE(f.CheckBox11->isChecked());
+  f.close();
+  SettingsStore store;
+  ASSERT_TRUE(store.Open());
+  EXPECT_EQ(store.ReadString("SendStr"), QString("kept"));
+  EXPECT_EQ(store.ReadString("Delay1"), QString("300"));
+  EXPECT_EQ(store.ReadInteger("Parity"), 2);
+}
+
+TEST(MainFormSettings, VerifyBoxIsKeptAndReadsTickedWhenAbsent) {
+  FormHarness h;
+  h.WriteSettings("\"Delay1\"=\"500\"\n");
+  TMainForm& f = h.Create();
+  EXPECT_EQ(f.CheckBox11->text(), "写后校验");
+  EXPECT_TRUE(f.CheckBox11->isChecked());
+  EXPECT_TRUE(f.VerifyAfterWrite());
+  f.CheckBox11->click();
+  EXPECT_FALSE(f.VerifyAfterWrite());
+  f.close();
+  h.form.reset();
+  TMainForm& g = h.Create();
+  EXPECT_FALSE(g.CheckBox11->isChecked());
+  SettingsStore store;
+  ASSERT_TRUE(store.Open());
+  EXPECT_EQ(store.ReadInteger("Verify"), 0);
+}
+
+// Ports beyond the window's eight, listed by discovery.
+struct ManyPorts {
+  QByteArray saved = qgetenv("VORTANA_EXTRA_PORTS");
+  explicit ManyPorts(const QStringList& ports) { qputenv("VORTANA_EXTRA_PORTS", ports.join(':').toLocal8Bit()); }
+  ~ManyPorts() { qputenv("VORTANA_EXTRA_PORTS", saved); }
+};
+
+TEST(MainFormSettings, StoredPortSurvivesARestartByNameElseByPosition) {
+  QStringList ports;
+  for (int i = 0; i < 10; ++i) ports << QStringLiteral("/dev/vtest%1").arg(i);
+  ManyPorts env(ports);
+  FormHarness h;
+  auto start = [&](const QString& settings) -> TMainForm& {
+    h.form.reset();
+    h.WriteSettings(settings);
+    TMainForm& f = h.Create();
+    EXPECT_EQ(f.ComboBox6->currentIndex(), f.ComboBox1->currentIndex());
+    return f;
+  };
+  // The last position of ten survives, past the window's eight defaults.
+  EXPECT_EQ(start("\"Port\"=dword:00000009\n").ComboBox1->currentText(), "/dev/vtest9");
+  // One past the end is no position: the list keeps its own first entry.
+  EXPECT_EQ(start("\"Port\"=dword:0000000a\n").ComboBox1->currentIndex(), 0);
+  // The name wins when that device is present, whatever the position.
+  EXPECT_EQ(start("\"Port\"=dword:00000007\n\"PortName\"=\"/dev/vtest3\"\n").ComboBox1->currentText(),
+            "/dev/vtest3");
+  TMainForm& f = start("\"Port\"=dword:00000007\n\"PortName\"=\"/dev/gone\"\n");
+  EXPECT_EQ(f.ComboBox1->currentText(), "/dev/vtest7");
+  f.ComboBox1->setCurrentIndex(5);
+  f.close();
+  SettingsStore store;
+  ASSERT_TRUE(store.Open());
+  EXPECT_EQ(store.ReadInteger("Port"), 5);
+  EXPECT_EQ(store.ReadString("PortName"), QString("/dev/vtest5"));
 }
 
 TEST(MainFormSettings, RestoredBoxesRunTheirHandlersAndTextsFollowTheirRules) {
@@ -128,7 +201,7 @@ TEST(MainFormSettings, ClosingWritesEveryValueInOrderWithModelFirst) {
   const QStringList expected = {"Model", "Port", "BaudRate", "Data", "Stop", "Parity", "HexRXD",
                                 "TimeTXD_ch", "TimeTXD_v", "HexTXD", "SendNewL", "KeySend", "SendClear",
                                 "SendStr", "MCUType", "12T", "AutoISP", "AutoRST", "FileName", "Delay",
-                                "Delay1"};
+                                "Delay1", "Verify", "PortName"};
   EXPECT_EQ(h.SettingsNames(), expected);
   SettingsStore store;
   ASSERT_TRUE(store.Open());
@@ -204,7 +277,7 @@ TEST(MainFormPort, APortHeldElsewhereOrMissingShowsTheMessageAndChangesNothing) 
   EXPECT_EQ(f.BitBtn3->text(), "打开串口");
 }
 
-TEST(MainFormPort, AnAdapterUnpluggedWhileOpenLeavesTheWindowWorking) {
+TEST(MainFormPort, AnAdapterUnpluggedWhileOpenClosesThePortAndSaysSo) {
   FormHarness h;
   auto pty = std::make_unique<PtyPair>();
   TMainForm& f = h.Create();
@@ -213,10 +286,129 @@ TEST(MainFormPort, AnAdapterUnpluggedWhileOpenLeavesTheWindowWorking) {
   f.BitBtn3Click();
   ASSERT_TRUE(f.PortOpen);
   pty->HangUp();
-  PumpFor(100);  // polls go on against the vanished device
-  f.BitBtn3Click();
-  EXPECT_FALSE(f.PortOpen);
+  ASSERT_TRUE(PumpUntil([&] { return !f.PortOpen; }, 3000));
+  EXPECT_FALSE(f.ComDriver().IsConnected());
   EXPECT_EQ(f.BitBtn3->text(), "打开串口");
+  EXPECT_TRUE(IconIs(f.BitBtn3, f.Image1));
+  EXPECT_EQ(f.StatusText(0), "串口已断开 " + QString::fromStdString(pty->slavePath()));
+  EXPECT_TRUE(h.messages.isEmpty());
+}
+
+// The window's own drivers on a recording platform: what its boxes and
+// buttons ask of the device, in order.
+struct RecordedWindow : ::testing::Test {
+  FormHarness h;
+  RecordingSerialPlatform rec{nullptr};
+  TMainForm* f = nullptr;
+  void SetUp() override {
+    h.RemoveSettings();
+    f = &h.Create(true, &rec);
+    f->ListSerialPorts = [this] { return present; };
+    f->ComboBox1->addItem("ttyUSB7");
+    f->ComboBox1->setCurrentIndex(f->ComboBox1->count() - 1);
+    f->RzPageControl1->setCurrentIndex(1);
+    rec.Clear();
+  }
+  void TearDown() override { h.form.reset(); }
+  QStringList present{"ttyUSB7"};
+};
+
+TEST_F(RecordedWindow, DtrAndRtsBoxesDriveTheirOwnLineOnlyWhileOpen) {
+  f->CheckBox3->click();  // DTR ticked while closed: nothing on the line
+  EXPECT_TRUE(rec.Lines().empty());
+  f->BitBtn3->click();
+  ASSERT_TRUE(f->PortOpen);
+  // The settings drop both lines; then each box sets its own line.
+  EXPECT_EQ(rec.Lines(), (Strings{"DTR0", "RTS0", "DTR1", "RTS0"}));
+  rec.Clear();
+  f->CheckBox4->click();
+  EXPECT_EQ(rec.Lines(), Strings{"RTS1"});
+  f->CheckBox3->click();
+  EXPECT_EQ(rec.Lines(), (Strings{"RTS1", "DTR0"}));
+  f->BitBtn3->click();
+  rec.Clear();
+  f->CheckBox3->click();
+  f->CheckBox4->click();
+  EXPECT_TRUE(rec.calls.empty());
+}
+
+TEST_F(RecordedWindow, ClosingDrainsForTheTimeTheQueuedBytesNeed) {
+  f->ComboBox2->setCurrentIndex(6);  // 9600 bit/s, 8N1: 1.04 ms a byte
+  f->BitBtn3->click();
+  ASSERT_TRUE(f->PortOpen);
+  rec.queuedOutput = 960;  // one second of output still queued
+  rec.Clear();
+  f->BitBtn3->click();
+  EXPECT_EQ(rec.calls, (Strings{"DRAIN", "PURGE", "CLOSE"}));
+  EXPECT_GE(rec.lastDrainTimeoutMs, 1000);
+  EXPECT_LE(rec.lastDrainTimeoutMs, 1200);
+  // A full queue at 110 bit/s would take a minute: the wait stays bounded.
+  f->ComboBox2->setCurrentIndex(0);
+  f->BitBtn3->click();
+  rec.queuedOutput = 4095;
+  f->BitBtn3->click();
+  EXPECT_EQ(rec.lastDrainTimeoutMs, TKRNCommDriver::kMaxDrainMs);
+}
+
+TEST_F(RecordedWindow, AnUnpluggedAdapterClosesAtOnceAndReopensWhenItReturns) {
+  f->CheckBox3->click();
+  f->BitBtn3->click();
+  ASSERT_TRUE(f->PortOpen);
+  // The last bytes before the hang-up are shown, then the port closes.
+  rec.incoming = {'l', 'a', 's', 't'};
+  rec.unplugged = true;
+  present.clear();
+  ASSERT_TRUE(PumpUntil([&] { return !f->PortOpen; }, 3000));
+  EXPECT_EQ(f->Memo1->toPlainText(), "last");
+  EXPECT_EQ(f->BitBtn3->text(), "打开串口");
+  EXPECT_TRUE(IconIs(f->BitBtn3, f->Image1));
+  EXPECT_EQ(f->StatusText(0), "串口已断开 ttyUSB7");
+  EXPECT_FALSE(rec.calls.empty());
+  EXPECT_EQ(rec.calls.back(), "CLOSE");
+  // Another device arriving reopens nothing.
+  present = {"ttyUSB3"};
+  f->WMDeviceChange(7);
+  ASSERT_TRUE(PumpUntil([&] { return !f->USB_Change.isActive(); }, 3000));
+  EXPECT_FALSE(f->PortOpen);
+  // The same one back: reopened with its settings and its DTR box.
+  rec.unplugged = false;
+  present = {"ttyUSB3", "ttyUSB7"};
+  rec.Clear();
+  f->WMDeviceChange(7);
+  ASSERT_TRUE(PumpUntil([&] { return f->PortOpen; }, 3000));
+  EXPECT_EQ(f->ComboBox1->currentText(), "ttyUSB7");
+  EXPECT_EQ(f->BitBtn3->text(), "关闭串口");
+  EXPECT_EQ(f->StatusText(0), "串口已重新连接 ttyUSB7");
+  EXPECT_EQ(rec.calls.front(), "OPEN");
+  EXPECT_EQ(rec.Lines(), (Strings{"DTR0", "RTS0", "DTR1", "RTS0"}));
+  EXPECT_TRUE(h.messages.isEmpty());
+}
+
+TEST_F(RecordedWindow, AfterAWriteErrorOneClickReopens) {
+  f->BitBtn3->click();
+  ASSERT_TRUE(f->PortOpen);
+  rec.refuseWrites = true;
+  f->BitBtn_TX->click();
+  EXPECT_FALSE(f->PortOpen);
+  EXPECT_EQ(f->BitBtn3->text(), "打开串口");
+  rec.refuseWrites = false;
+  f->BitBtn3->click();
+  EXPECT_TRUE(f->PortOpen);
+}
+
+TEST_F(RecordedWindow, TheReceiveAreaClearsOnlyAboveTheLimit) {
+  f->BitBtn3->click();
+  ASSERT_TRUE(f->PortOpen);
+  f->ReceiveCounter = 32505856 - 4;
+  rec.incoming = {'a', 'b', 'c', 'd'};
+  ASSERT_TRUE(PumpUntil([&] { return rec.incoming.empty(); }, 3000));
+  PumpFor(20);
+  EXPECT_EQ(f->StatusText(2), "R:32505856");  // exactly at the limit: kept
+  EXPECT_EQ(f->ReceiveStore.size(), 4u);
+  rec.incoming = {'e'};
+  ASSERT_TRUE(PumpUntil([&] { return f->ReceiveCounter == 0; }, 3000));
+  EXPECT_EQ(f->StatusText(2), "R:0");
+  EXPECT_TRUE(f->ReceiveStore.empty());
 }
 
 TEST(MainFormWindow, PagesHelpAndLinks) {
@@ -268,5 +460,5 @@ TEST(MainFormProgram, SigtermClosesTheWindowAndWritesTheSettings) {
   EXPECT_EQ(program.exitCode(), 0) << program.readAllStandardError().toStdString();
   QFile f(settings);
   ASSERT_TRUE(f.open(QIODevice::ReadOnly));
-  EXPECT_EQ(f.readAll().count('\n'), 21);
+  EXPECT_EQ(f.readAll().count('\n'), 23);
 }

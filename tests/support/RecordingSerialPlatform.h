@@ -1,5 +1,5 @@
 // A SerialPlatform that records what a driver asks of the device, in order:
-// "OPEN", "CLOSE", "LINE", "PURGE", "DTR1", "DTR0", "RTS1", "RTS0". ApplyLine
+// "OPEN", "CLOSE", "LINE", "PURGE", "DTR1", "DTR0", "RTS1", "RTS0", "DRAIN". ApplyLine
 // sets the modem lines as the settings say, so it is recorded as "LINE"
 // followed by the DTR and RTS entries it implies.
 //
@@ -8,6 +8,8 @@
 // Open hands out made-up descriptors, reads find nothing, writes take all.
 #pragma once
 
+#include <algorithm>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -25,6 +27,10 @@ class RecordingSerialPlatform : public SerialPlatform {
   bool rts = false;
   bool failOpen = false;            // make Open fail
   bool refuseWrites = false;        // make Write report a refusal (-1)
+  std::vector<uint8_t> incoming;    // what reads deliver without an inner platform
+  bool unplugged = false;           // the device is gone: once incoming is read, reads fail
+  int queuedOutput = 0;             // what OutputQueued reports without an inner platform
+  int lastDrainTimeoutMs = -1;
 
   // Only the modem-line entries ("DTR1", "RTS0", ...), in order.
   std::vector<std::string> Lines() const {
@@ -59,13 +65,18 @@ class RecordingSerialPlatform : public SerialPlatform {
     return inner_ ? inner_->Purge(fd, input, output) : true;
   }
   long Read(int fd, void* buf, size_t len) override {
-    return inner_ ? inner_->Read(fd, buf, len) : 0;
+    if (inner_ && !unplugged) return inner_->Read(fd, buf, len);
+    const size_t n = std::min(len, incoming.size());
+    if (n == 0) return unplugged ? -1 : 0;
+    std::copy(incoming.begin(), incoming.begin() + static_cast<long>(n), static_cast<uint8_t*>(buf));
+    incoming.erase(incoming.begin(), incoming.begin() + static_cast<long>(n));
+    return static_cast<long>(n);
   }
   long Write(int fd, const void* buf, size_t len) override {
     if (refuseWrites) return -1;
     return inner_ ? inner_->Write(fd, buf, len) : static_cast<long>(len);
   }
-  int OutputQueued(int fd) override { return inner_ ? inner_->OutputQueued(fd) : 0; }
+  int OutputQueued(int fd) override { return inner_ ? inner_->OutputQueued(fd) : queuedOutput; }
   void SetDtr(int fd, bool on) override {
     Record("DTR", on, dtr);
     if (inner_) inner_->SetDtr(fd, on);
@@ -74,6 +85,13 @@ class RecordingSerialPlatform : public SerialPlatform {
     Record("RTS", on, rts);
     if (inner_) inner_->SetRts(fd, on);
   }
+
+  bool Drain(int fd, int timeoutMs) override {
+    calls.push_back("DRAIN");
+    lastDrainTimeoutMs = timeoutMs;
+    return inner_ ? inner_->Drain(fd, timeoutMs) : true;
+  }
+  bool HungUp(int fd) override { return unplugged || (inner_ && inner_->HungUp(fd)); }
 
  private:
   void Record(const char* name, bool on, bool& state) {
