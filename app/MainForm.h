@@ -227,7 +227,7 @@ class TMainForm : public QMainWindow, public IspHost {
   bool AutoDownload() const override;
   bool AutoReset() const override;
   bool ResetMode2() const override;
-  bool VerifyAfterWrite() const;
+  bool VerifyAfterWrite() const override;
   QString TimeoutText() const override;
   QString ResetDelayText() const override;
   QString ClockModeCaption() const override;
@@ -237,7 +237,7 @@ class TMainForm : public QMainWindow, public IspHost {
 
   // An information box with the caption given (the settings failure keeps
   // its warning box).
-  void ShowMessage(const QString& caption, const QString& text);
+  void ShowMessage(const QString& caption, const QString& text) override;
   // Message boxes go through here so tests can see them without a modal loop.
   std::function<void(const QString& caption, const QString& text)> ShowMessageHook;
   // When set, every new window shows its messages here instead (tests).

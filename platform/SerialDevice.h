@@ -44,15 +44,26 @@ class SerialPlatform {
   virtual void SetDtr(int fd, bool on) = 0;
   virtual void SetRts(int fd, bool on) = 0;
 
-  static SerialPlatform& System();
-
-  // Waits until the output queue is empty, for at most timeoutMs; true when
-  // it emptied. Closing a port whose queue still holds bytes would otherwise
-  // wait in close() for as long as the kernel allows (30 s by default).
+  // Asks the driver to hand received data over at once (ASYNC_LOW_LATENCY:
+  // USB adapters otherwise hold it for their latency timer). *wasOn gets the
+  // previous setting so it can be restored. False when the device refuses
+  // (a pseudo-terminal, a driver without the flag): the port works as it is.
+  virtual bool SetLowLatency(int fd, bool on, bool* wasOn) {
+    (void)fd, (void)on;
+    if (wasOn) *wasOn = false;
+    return false;
+  }
+  // Waits until the output queue has left the wire, at most timeoutMs.
+  // True when it emptied in time.
   virtual bool Drain(int fd, int timeoutMs) {
-    (void)fd;
-    (void)timeoutMs;
+    (void)fd, (void)timeoutMs;
     return true;
+  }
+  // The modem status lines as TIOCM_* bits (CTS, DSR, CD, RI, ...); -1 when
+  // the device cannot report them.
+  virtual int ModemLines(int fd) {
+    (void)fd;
+    return -1;
   }
   // True when the device behind fd is gone (an adapter pulled out: the
   // descriptor reports a hang-up or an error that will not clear).
@@ -60,4 +71,6 @@ class SerialPlatform {
     (void)fd;
     return false;
   }
+
+  static SerialPlatform& System();
 };
