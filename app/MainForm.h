@@ -85,7 +85,8 @@ class TMainForm : public QMainWindow, public IspHost {
   QCheckBox* CheckBox11 = nullptr;  // "写后校验"
   QLineEdit* Edit3 = nullptr;
   QLineEdit* Edit4 = nullptr;
-  QLabel* Label11 = nullptr;
+  QLabel* Label11 = nullptr;      // "复位时间"
+  QLabel* Label11Unit = nullptr;  // its unit, "ms"
   QPushButton* BitBtn7 = nullptr;
   QProgressBar* ProgressBar1 = nullptr;
   QLabel* Label10 = nullptr;
@@ -160,6 +161,8 @@ class TMainForm : public QMainWindow, public IspHost {
   void ComDriverDeviceLost();
   QString StatusText(int panel) const;
   int PageIndex() const;
+  // The window's text at `scale` times its 16 px; the window grows to fit.
+  void SetFontScale(double scale);
 
   // ---- Port discovery ----
   void WMDeviceChange(int eventCode);

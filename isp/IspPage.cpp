@@ -76,6 +76,7 @@ void TMainForm::CheckBox2Click() {
   const bool on = CheckBox2->isChecked();
   Edit4->setEnabled(on);
   Label11->setEnabled(on);
+  Label11Unit->setEnabled(on);
   CheckBox10->setEnabled(on);
 }
 

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
+#include <QListView>
 #include <QProcess>
+#include <QTabBar>
 #include <QThread>
 
 #include <csignal>
@@ -439,6 +441,139 @@ TEST(MainFormWindow, PagesHelpAndLinks) {
   EXPECT_NE(f.RzMarqueeStatus1->fillColor(), before);
   f.RzMarqueeStatus1Click();
   EXPECT_EQ(f.RzMarqueeStatus1->fillColor(), before);
+}
+
+// Every caption and counter text of every page needs no more room than its
+// widget has: at the window's 16 px and at one and a half times that.
+QStringList CrampedTexts(TMainForm& f) {
+  QStringList cramped;
+  f.SetStatusText(1, "S:32505856");
+  f.SetStatusText(2, "R:32505856");
+  f.Label10->setText("1023.9 KB");
+  for (int page = 0; page < 4; ++page) {
+    f.RzPageControl1->setCurrentIndex(page);
+    PumpFor(20);
+    for (QWidget* w : f.findChildren<QWidget*>()) {
+      if (!w->isVisible()) continue;
+      QString text;
+      QSize need = w->sizeHint();
+      if (auto* l = qobject_cast<QLabel*>(w)) text = l->text();
+      else if (auto* pb = qobject_cast<QPushButton*>(w)) {
+        // A push button's hint holds a style's minimum width; what counts
+        // is its caption and glyph inside the frame.
+        text = pb->text();
+        const int glyph = pb->icon().isNull() ? 0 : pb->iconSize().width() + 4;
+        need = QSize(pb->fontMetrics().horizontalAdvance(QString(text).remove('&')) + glyph + 8,
+                     pb->fontMetrics().height() + 4);
+      } else if (auto* b = qobject_cast<QAbstractButton*>(w)) text = b->text();
+      else if (auto* c = qobject_cast<QComboBox*>(w)) text = c->currentText(), need = c->minimumSizeHint();
+      else if (auto* e = qobject_cast<QLineEdit*>(w)) text = e->text(), need = e->minimumSizeHint();
+      if (text.isEmpty()) continue;
+      if (need.width() > w->width() || need.height() > w->height())
+        cramped << QString("page %1 '%2': needs %3x%4, has %5x%6")
+                       .arg(page).arg(text).arg(need.width()).arg(need.height()).arg(w->width()).arg(w->height());
+    }
+    QTabBar* tabs = f.RzPageControl1->tabBar();
+    for (int i = 0; i < tabs->count(); ++i)
+      if (tabs->fontMetrics().horizontalAdvance(tabs->tabText(i)) > tabs->tabRect(i).width())
+        cramped << "tab " + tabs->tabText(i);
+  }
+  return cramped;
+}
+
+TEST(MainFormWindow, EveryTextFitsItsWidgetAtTheDefaultFontAndLarger) {
+  FormHarness h;
+  TMainForm& f = h.Create();
+  EXPECT_EQ(f.font().pixelSize(), 16);
+  EXPECT_EQ(f.size(), QSize(600, 502));
+  QStringList cramped = CrampedTexts(f);
+  EXPECT_TRUE(cramped.isEmpty()) << cramped.join('\n').toStdString();
+  f.SetFontScale(1.5);
+  EXPECT_EQ(f.font().pixelSize(), 24);
+  EXPECT_GE(f.width(), 600);
+  cramped = CrampedTexts(f);
+  EXPECT_TRUE(cramped.isEmpty()) << cramped.join('\n').toStdString();
+  // The number fields never cover their captions.
+  f.RzPageControl1->setCurrentIndex(0);
+  PumpFor(20);
+  EXPECT_GE(f.Edit4->geometry().left(), f.Label11->geometry().right());
+  EXPECT_LE(f.Edit4->geometry().right(), f.Label11Unit->geometry().left());
+}
+
+TEST(MainFormWindow, AGrownWindowGivesTheRoomToTheOutputArea) {
+  FormHarness h;
+  TMainForm& f = h.Create();
+  PumpFor(20);
+  const int pages = f.RzPageControl1->height();
+  const QSize output = f.Memo1->size();
+  f.resize(1000, 800);
+  PumpFor(50);
+  EXPECT_EQ(f.RzPageControl1->height(), pages);
+  EXPECT_EQ(f.Memo1->height(), output.height() + 298);
+  EXPECT_EQ(f.Memo1->width(), 1000);
+  EXPECT_EQ(f.RzPageControl1->geometry().bottom() + 1, f.StatusBar1->geometry().top());
+  EXPECT_EQ(f.StatusBar1->geometry().bottom() + 1, 800);
+}
+
+TEST(MainFormWindow, LongDevicePathsShowWholeInTheDropDownAndTooltip) {
+  const QString longPath = "/dev/serial/by-id/usb-Vendor_USB_Serial_Adapter_A1B2C3D4-if00-port0";
+  ManyPorts env({longPath, "ttyUSB0"});
+  FormHarness h;
+  TMainForm& f = h.Create();
+  for (QComboBox* box : {f.ComboBox1, f.ComboBox6}) {
+    box->setCurrentIndex(box->findText(longPath));
+    EXPECT_EQ(box->toolTip(), longPath);
+    EXPECT_GE(box->view()->minimumWidth(), box->view()->fontMetrics().horizontalAdvance(longPath));
+  }
+}
+
+TEST(MainFormWindow, FileDialogsStartWhereTheLastChoiceWasAndOfferEveryPictureFormat) {
+  FormHarness h;
+  TMainForm& f = h.Create();
+  QTemporaryDir a, b;
+  QStringList starts, filters;
+  QString answer;
+  f.ChooseOpenFile = [&](const QString&, const QString& filter, const QString& start) {
+    starts << start;
+    filters << filter;
+    return answer;
+  };
+  f.ChooseSaveFile = f.ChooseOpenFile;
+  // Firmware: its own folder from the start, then the last chosen one.
+  f.Edit2->setText(a.path() + "/fw.hex");
+  f.BitBtn2Click();
+  answer = b.path() + "/other.hex";
+  f.BitBtn2Click();
+  f.BitBtn2Click();
+  EXPECT_EQ(starts, (QStringList{a.path(), a.path(), b.path()}));
+  // Each dialog keeps its own folder.
+  starts.clear();
+  answer = a.path() + "/pic.png";
+  f.BitBtn11Click();
+  f.BitBtn11Click();
+  answer = b.path() + "/out.Txt";
+  f.BitBtn9Click();
+  f.BitBtn9Click();
+  answer.clear();
+  f.BitBtn6Click();
+  EXPECT_EQ(starts, (QStringList{"", a.path(), "", b.path(), ""}));
+  for (const char* ext : {"*.png", "*.jpg", "*.jpeg", "*.bmp", "*.gif"})
+    EXPECT_TRUE(filters[3].section(";;", 0, 0).contains(ext)) << ext;
+}
+
+TEST(MainFormWindow, KeypadKeysHaveTheirOwnCodes) {
+  EXPECT_EQ(VirtualKeyCode(Qt::Key_0, "0", true), 0x60);
+  EXPECT_EQ(VirtualKeyCode(Qt::Key_9, "9", true), 0x69);
+  EXPECT_EQ(VirtualKeyCode(Qt::Key_Asterisk, "*", true), 0x6A);
+  EXPECT_EQ(VirtualKeyCode(Qt::Key_Plus, "+", true), 0x6B);
+  EXPECT_EQ(VirtualKeyCode(Qt::Key_Minus, "-", true), 0x6D);
+  EXPECT_EQ(VirtualKeyCode(Qt::Key_Period, ".", true), 0x6E);
+  EXPECT_EQ(VirtualKeyCode(Qt::Key_Slash, "/", true), 0x6F);
+  EXPECT_EQ(VirtualKeyCode(Qt::Key_Enter, "\r", true), 0x0D);
+  // The same keys on the main block keep the common codes.
+  EXPECT_EQ(VirtualKeyCode(Qt::Key_0, "0"), 0x30);
+  EXPECT_EQ(VirtualKeyCode(Qt::Key_Minus, "-"), 0xBD);
+  EXPECT_EQ(VirtualKeyCode(Qt::Key_Slash, "/"), 0xBF);
 }
 
 TEST(MainFormProgram, SigtermClosesTheWindowAndWritesTheSettings) {
