@@ -2,7 +2,9 @@
 // close, and its failure message.
 #include <gtest/gtest.h>
 
+#include <QApplication>
 #include <QCoreApplication>
+#include <QKeyEvent>
 #include <QListView>
 #include <QProcess>
 #include <QTabBar>
@@ -396,6 +398,17 @@ TEST_F(RecordedWindow, AfterAWriteErrorOneClickReopens) {
   rec.refuseWrites = false;
   f->BitBtn3->click();
   EXPECT_TRUE(f->PortOpen);
+}
+
+TEST_F(RecordedWindow, PerKeySendTellsTheKeypadFromTheMainKeys) {
+  f->SetCheckForTest(f->CheckBox6, true);
+  f->BitBtn3->click();
+  ASSERT_TRUE(f->PortOpen);
+  for (auto mods : {Qt::KeypadModifier, Qt::NoModifier}) {
+    QKeyEvent press(QEvent::KeyPress, Qt::Key_5, mods, "5");
+    QApplication::sendEvent(f->Memo2, &press);
+  }
+  EXPECT_EQ(rec.written, (std::vector<uint8_t>{0x65, 0x35}));
 }
 
 TEST_F(RecordedWindow, TheReceiveAreaClearsOnlyAboveTheLimit) {

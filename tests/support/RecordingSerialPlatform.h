@@ -37,6 +37,7 @@ class RecordingSerialPlatform : public SerialPlatform {
   std::vector<uint8_t> incoming;    // what reads deliver without an inner platform
   bool unplugged = false;           // the device is gone: once incoming is read, reads fail
   int queuedOutput = 0;             // what OutputQueued reports without an inner platform
+  std::vector<uint8_t> written;     // what writes took without an inner platform
 
   // Only the modem-line entries ("DTR1", "RTS0", ...), in order.
   std::vector<std::string> Lines() const {
@@ -80,7 +81,9 @@ class RecordingSerialPlatform : public SerialPlatform {
   }
   long Write(int fd, const void* buf, size_t len) override {
     if (refuseWrites) return -1;
-    return inner_ ? inner_->Write(fd, buf, len) : static_cast<long>(len);
+    if (inner_) return inner_->Write(fd, buf, len);
+    written.insert(written.end(), static_cast<const uint8_t*>(buf), static_cast<const uint8_t*>(buf) + len);
+    return static_cast<long>(len);
   }
   int OutputQueued(int fd) override { return inner_ ? inner_->OutputQueued(fd) : queuedOutput; }
   void SetDtr(int fd, bool on) override {
