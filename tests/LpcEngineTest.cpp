@@ -207,14 +207,13 @@ TEST_F(LpcDownload, BrokenFileEndsTheRunAtOnce) {
   ExpectIdle();
 }
 
-TEST_F(LpcDownload, MissingFileLeavesThePortOpenForTheNextRun) {
+TEST_F(LpcDownload, MissingFileReleasesThePortForTheNextRun) {
   Start(LpcPartProfile::LPC2131(), {}, HexText(PatternImage(100, 16)));
   QFile::remove(host_.firmwareFileName);
   ASSERT_TRUE(Finish(4000));
   EXPECT_EQ(host_.log.last(), QStringLiteral("文件不存在"));
-  EXPECT_TRUE(host_.driver.IsConnected());
-  EXPECT_FALSE(frm_->Timer1.isActive());
-  EXPECT_FALSE(frm_->Timer5.isActive());
+  ExpectIdle();
+  EXPECT_EQ(frm_->LpcIspState, TLPCFrm::Syncing);
 
   const std::vector<uint8_t> image = PatternImage(100, 16);
   QFile f(host_.firmwareFileName);
