@@ -166,6 +166,9 @@ void TLPCFrm::SendEntry(uint16_t index) {
 
 void TLPCFrm::Timer5Timer() {
   TKRNCommDriver& drv = host_.ComDriver();
+  // Fetch what has arrived now rather than at the driver's next 5 ms poll:
+  // a download is some hundred exchanges, each waiting on this.
+  drv.PollReceive();
   const int state = std::clamp(LpcIspState, 1, 10);
   if (drv.ReceiveCount < kMinReplyLength[state]) return;
   QByteArray text;
@@ -400,14 +403,14 @@ bool TLPCFrm::RenewedlyLoadFile() {
       RefuseFile(QStringLiteral("文件不存在"));
       return false;
     case LpcFileLoad::NotRegular:
-      RefuseFile(QStringLiteral("不是普通文件，不能作为固件: %1").arg(name));
-      return false;
     case LpcFileLoad::FileTooLarge:
-      RefuseFile(QStringLiteral("文件太大(%1字节)，不是LPC固件: %2").arg(load.Size).arg(name));
+    case LpcFileLoad::Unreadable: {
+      FirmwareFileRead file;
+      file.status = load.File;
+      file.size = static_cast<int64_t>(load.Size);
+      RefuseFile(FirmwareFileProblem(name, file));
       return false;
-    case LpcFileLoad::Unreadable:
-      RefuseFile(QStringLiteral("文件无法读取: %1").arg(name));
-      return false;
+    }
     case LpcFileLoad::BadLine:
       RefuseFile(QStringLiteral("HEX文件第%1行格式错误").arg(load.LineNumber));
       return false;

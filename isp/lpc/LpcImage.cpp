@@ -1,13 +1,6 @@
 #include "isp/lpc/LpcImage.h"
 
-#include <QFile>
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <iterator>
 
@@ -295,51 +288,26 @@ LpcFileLoad LoadLpcHexText(const QByteArray& text) {
 }
 
 LpcFileLoad LoadLpcHexFile(const QString& fileName) {
+  // Only a regular file, its size checked before a byte is read.
+  const FirmwareFileRead file = ReadFirmwareFile(fileName, kLpcMaxHexFileSize);
   LpcFileLoad result;
-  const QByteArray path = QFile::encodeName(fileName);
-  if (path.isEmpty()) return result;  // Missing
-  // Non-blocking, so a FIFO without a writer cannot hold the window; whatever
-  // the name turns out to be, only a regular file is read, and only after its
-  // size has been checked.
-  const int fd = ::open(path.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (fd < 0) {
-    result.Result = errno == ENOENT || errno == ENOTDIR ? LpcFileLoad::Missing
-                                                        : LpcFileLoad::Unreadable;
-    return result;
-  }
-  struct stat st {};
-  if (::fstat(fd, &st) != 0) {
-    ::close(fd);
-    result.Result = LpcFileLoad::Unreadable;
-    return result;
-  }
-  if (!S_ISREG(st.st_mode)) {
-    ::close(fd);
-    result.Result = LpcFileLoad::NotRegular;
-    return result;
-  }
-  if (st.st_size > kLpcMaxHexFileSize) {
-    ::close(fd);
-    result.Result = LpcFileLoad::FileTooLarge;
-    result.Size = static_cast<uint64_t>(st.st_size);
-    return result;
-  }
-  QByteArray text;
-  text.resize(static_cast<qsizetype>(st.st_size));
-  qsizetype got = 0;
-  // The file may shrink while it is read; it may not grow past what was checked.
-  while (got < text.size()) {
-    const ssize_t n = ::read(fd, text.data() + got, static_cast<size_t>(text.size() - got));
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      ::close(fd);
+  result.File = file.status;
+  switch (file.status) {
+    case FirmwareFileStatus::Ok:
+      break;
+    case FirmwareFileStatus::Missing:
+      result.Result = LpcFileLoad::Missing;
+      return result;
+    case FirmwareFileStatus::NotRegular:
+      result.Result = LpcFileLoad::NotRegular;
+      return result;
+    case FirmwareFileStatus::TooLarge:
+      result.Result = LpcFileLoad::FileTooLarge;
+      result.Size = static_cast<uint64_t>(file.size);
+      return result;
+    case FirmwareFileStatus::Unreadable:
       result.Result = LpcFileLoad::Unreadable;
       return result;
-    }
-    if (n == 0) break;
-    got += n;
   }
-  ::close(fd);
-  text.truncate(got);
-  return LoadLpcHexText(text);
+  return LoadLpcHexText(file.bytes);
 }

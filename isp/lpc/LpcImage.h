@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "firmware/FirmwareFile.h"
+
 // 500 KB (LPC2138): the largest flash below the boot block of any part the
 // engine serves. Each part has its own, smaller or equal, limit.
 inline constexpr uint32_t kLpcMaxImage = 512000;
@@ -118,6 +120,7 @@ struct LpcFileLoad {
   Outcome Result = Missing;
   int LineNumber = 0;  // for BadLine / BadChecksum, counted from 1
   uint64_t Size = 0;   // FileTooLarge: the file's size; TooLarge: the image's
+  FirmwareFileStatus File = FirmwareFileStatus::Ok;  // how reading the file went
   std::vector<uint8_t> Image;
 };
 // A HEX text is larger than its image, but no firmware for these parts needs this much.
