@@ -243,6 +243,21 @@ TEST_F(LpcDownload, ReplyPausedForASecondIsTakenOnce) {
   ExpectFlashHolds(WithVectorChecksum(image));
 }
 
+TEST_F(LpcDownload, SlowSynchronizedIsNotInterruptedByAnotherQuestionMark) {
+  // "Synchro" ... 700 ms ... "nized": a "?" repeated meanwhile would land in
+  // the line the boot loader now expects and spoil the handshake.
+  const std::vector<uint8_t> image = PatternImage(200, 34);
+  LpcSimOptions o;
+  o.SplitCommand = '?';
+  o.SplitAt = 7;
+  o.SplitPauseMs = 700;
+  Start(LpcPartProfile::LPC2131(), o, HexText(image));
+  ASSERT_TRUE(Finish(20000)) << Log();
+  EXPECT_EQ(host_.log.last(), QStringLiteral("写入完成"));
+  EXPECT_EQ(sim_->Syncs.load(), 1);
+  ExpectFlashHolds(WithVectorChecksum(image));
+}
+
 TEST_F(LpcDownload, ResetPulsesComeBeforeTheFirstQuestionMarkAndAreReleased) {
   // "自动复位": RTS holds the boot pin, DTR pulses reset and lets go before
   // the first "?"; nothing touches the lines afterwards until the port closes.
