@@ -259,19 +259,21 @@ TEST_F(LpcImage, CompletionAndSizeLimit) {
   EXPECT_EQ(list[1].Line(0), "W 1073742336 1024\r\n");
   EXPECT_EQ(Program(list), Flashed(r.Image));
 
-  // The largest part's 500 KB load; one byte more is refused with the size.
-  const std::vector<uint8_t> full = PatternImage(kLpcMaxImage, 7);
-  r = Load(HexText(full));
+  // The largest part's 500 KB loads; one byte more is refused with the size.
+  const QByteArray first = HexRecord(0, 0, {1, 2, 3, 4});
+  r = Load(first + HexText({5, 6, 7, 8}, kLpcMaxImage - 4));
   ASSERT_EQ(r.Result, LpcFileLoad::Loaded);
+  EXPECT_EQ(r.Image.size(), kLpcMaxImage);
+  r = Load(first + HexText({9}, kLpcMaxImage));
+  EXPECT_EQ(r.Result, LpcFileLoad::TooLarge);
+  EXPECT_EQ(r.Size, kLpcMaxImage + 4u);
+  const std::vector<uint8_t> full = PatternImage(kLpcMaxImage, 7);
   const LpcSectorLayout lpc2138 = SelectSectorLayout(QStringLiteral("196389"));
-  list = BuildTransferList(r.Image, lpc2138.SectorMap);
+  list = BuildTransferList(full, lpc2138.SectorMap);
   ASSERT_EQ(list.size(), 125u * 8 + 1);
   EXPECT_EQ(list[124 * 8].Line(0), "C 507904 1073742336 4096\r\n");
   EXPECT_EQ(list[125 * 8].Line(0), "C 0 1073742336 4096\r\n");
   EXPECT_TRUE(Program(list) == full);
-  r = Load(HexText(PatternImage(kLpcMaxImage + 1)));
-  EXPECT_EQ(r.Result, LpcFileLoad::TooLarge);
-  EXPECT_EQ(r.Size, kLpcMaxImage + 4u);
 }
 
 TEST_F(LpcImage, TheChunkWithTheVectorsIsWrittenLast) {
