@@ -244,12 +244,14 @@ TEST_F(LpcDownload, ReplyPausedForASecondIsTakenOnce) {
 }
 
 TEST_F(LpcDownload, SlowSynchronizedIsNotInterruptedByAnotherQuestionMark) {
-  // "Synchro" ... 700 ms ... "nized": a "?" repeated meanwhile would land in
-  // the line the boot loader now expects and spoil the handshake.
+  // A noise line, "Synchro" ... 700 ms ... "nized": a "?" sent meanwhile (by
+  // the repeater or for the noise) would land in the line the boot loader
+  // now expects and spoil the handshake.
   const std::vector<uint8_t> image = PatternImage(200, 34);
   LpcSimOptions o;
+  o.SyncNoise = "\xff\x80\xfe\x81\x01\x7f\xf0\x0f\r\n";
   o.SplitCommand = '?';
-  o.SplitAt = 7;
+  o.SplitAt = 10 + 7;
   o.SplitPauseMs = 700;
   Start(LpcPartProfile::LPC2131(), o, HexText(image));
   ASSERT_TRUE(Finish(20000)) << Log();

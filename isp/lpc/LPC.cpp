@@ -35,37 +35,43 @@ int ReplyLines(int state, const QByteArray& firstLine) {
   }
 }
 
-// The reply in `text` once all its lines have arrived, each ended by CR LF,
-// however the bytes were cut on the way. Boot loaders that end lines with
-// CR LF LF leave empty lines, which are no lines. Bytes after the reply that
-// are not line ends stay attached, so that, as before, a reply with extra
-// characters compares as a wrong one.
-bool WholeReply(int state, const QByteArray& text, QByteArray* reply) {
-  QList<QByteArray> lines;
-  qsizetype at = 0;
-  for (;;) {
-    const qsizetype lf = text.indexOf('\n', at);
-    if (lf < 0) return false;
-    QByteArray line = text.mid(at, lf - at);
-    at = lf + 1;
-    if (line.endsWith('\r')) line.chop(1);
-    if (line.isEmpty()) continue;
-    lines << line;
-    if (lines.size() == ReplyLines(state, lines.first())) break;
-  }
-  reply->clear();
-  for (const QByteArray& line : lines) *reply += line + "\r\n";
-  for (qsizetype i = at; i < text.size(); ++i)
-    if (text[i] != '\r' && text[i] != '\n') reply->append(text[i]);
-  return true;
-}
-
 // Whether the start of "Synchronized" is on its way, so that the next "?"
 // must wait: it would land in the line the boot loader is about to expect.
 bool SyncReplyArriving(const QByteArray& text) {
   const QByteArray tail = text.mid(text.lastIndexOf('\n') + 1);
   const qsizetype s = tail.lastIndexOf('S');
   return s >= 0 && QByteArrayLiteral("Synchronized\r").startsWith(tail.mid(s));
+}
+
+// The reply in `text` once all its lines have arrived, each ended by CR LF,
+// however the bytes were cut on the way. Boot loaders that end lines with
+// CR LF LF leave empty lines, which are no lines. Bytes after the reply that
+// are not line ends stay attached, so that, as before, a reply with extra
+// characters compares as a wrong one. While searching, noise lines may come
+// before "Synchronized": every line in so far is the reply, unless
+// "Synchronized" is still arriving.
+bool WholeReply(int state, const QByteArray& text, QByteArray* reply) {
+  if (state == TLPCFrm::Syncing && SyncReplyArriving(text)) return false;
+  QList<QByteArray> lines;
+  qsizetype at = 0;
+  for (;;) {
+    const qsizetype lf = text.indexOf('\n', at);
+    if (lf < 0) {
+      if (state == TLPCFrm::Syncing && !lines.isEmpty()) break;
+      return false;
+    }
+    QByteArray line = text.mid(at, lf - at);
+    at = lf + 1;
+    if (line.endsWith('\r')) line.chop(1);
+    if (line.isEmpty()) continue;
+    lines << line;
+    if (state != TLPCFrm::Syncing && lines.size() == ReplyLines(state, lines.first())) break;
+  }
+  reply->clear();
+  for (const QByteArray& line : lines) *reply += line + "\r\n";
+  for (qsizetype i = at; i < text.size(); ++i)
+    if (text[i] != '\r' && text[i] != '\n') reply->append(text[i]);
+  return true;
 }
 
 }  // namespace

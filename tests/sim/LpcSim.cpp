@@ -149,7 +149,7 @@ void LpcSim::Byte(uint8_t c) {
         line_.clear();
         echo_ = true;
         phase_ = SyncLine;
-        Reply("Synchronized\r\n", '?');
+        Reply(options_.SyncNoise + "Synchronized\r\n", '?');
       }
       return;
     case SyncLine:

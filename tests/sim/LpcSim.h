@@ -40,6 +40,7 @@ struct LpcPartProfile {
 struct LpcSimOptions {
   bool Silent = false;            // reads everything, answers nothing
   int GarbledSyncs = 0;           // the first few '?' get a wrong answer
+  std::string SyncNoise;          // sent ahead of "Synchronized" (line noise at power-up)
   int ResendEvery = 0;            // every Nth data block is answered "RESEND"
   char ErrorCommand = 0;          // command letter answered with ErrorCode ...
   int ErrorCode = 0;
