@@ -409,6 +409,18 @@ bool TComm::IsOpen() const { return impl_->fd >= 0; }
 
 bool TComm::OutputIdle() const { return impl_->outputIdle; }
 
+bool TComm::Drain(int timeoutMs) {
+  Impl& d = *impl_;
+  if (d.fd < 0) return true;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(std::max(0, timeoutMs));
+  while (!d.outputIdle && d.writerAlive) {
+    if (Clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::microseconds(500));
+  }
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+  return d.platform->Drain(d.fd, static_cast<int>(std::max<long long>(0, left)));
+}
+
 void TComm::OpenPort() {
   Impl& d = *impl_;
   if (d.fd >= 0) throw ECommsError("This serial port already opened");

@@ -57,6 +57,9 @@ class TComm : public QObject {
   bool IsOpen() const;
   // True when the transmit thread has nothing queued. A hint, not a barrier.
   bool OutputIdle() const;
+  // Waits until everything queued has left the wire: the transmit thread's
+  // queue first, then the device's own. At most timeoutMs; true when done.
+  bool Drain(int timeoutMs);
 
   // Properties: getter Name(), setter setName(v). A setter that is given the
   // current value changes nothing; others re-apply while open (see .cpp).
