@@ -53,6 +53,7 @@ TSTCFrm::TSTCFrm(IspHost& host, QObject* parent, SerialPlatform* platform)
   // Every piece is handed over as it arrives: a reply is complete when its
   // frame is, not after a pause on the line.
   ComPort1.setReadIntervalTimeout(0xFFFFFFFFu);
+  ComPort1.setLowLatency(true);
   ComPort1.setReadTotalTimeoutMultiplier(0);
   ComPort1.setReadTotalTimeoutConstant(0);
   ComPort1.setWriteTotalTimeoutMultiplier(0);

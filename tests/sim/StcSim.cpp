@@ -146,6 +146,14 @@ std::vector<StcSimTurn> StcSim::Turns() const {
   std::lock_guard<std::mutex> lock(mu_);
   return turns_;
 }
+double StcSim::WireSeconds() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return static_cast<double>(wireNs_) / 1e9;
+}
+double StcSim::DeviceSeconds() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return static_cast<double>(deviceNs_) / 1e9;
+}
 uint32_t StcSim::SyncBaud() const {
   std::lock_guard<std::mutex> lock(mu_);
   return syncBaud_;
@@ -163,10 +171,13 @@ void StcSim::Consume(uint8_t b) {
   if (b == 0x7F && frame_.empty() && state_ != State::AwaitPulses &&
       now - lastByteMs_ > kIdleResetMs) {
     state_ = State::AwaitPulses;
-    settled_ = false;
     pulseRun_ = 0;
   }
   lastByteMs_ = now;
+  if (const uint32_t baud = link_.Baud(); baud != 0 && (state_ == State::AwaitPulses || b != 0x7F || !frame_.empty())) {
+    std::lock_guard<std::mutex> lock(mu_);
+    wireNs_ += 10'000'000'000LL / baud;
+  }
 
   if (state_ == State::AwaitPulses) {
     if (b != 0x7F) {
@@ -307,6 +318,7 @@ void StcSim::HandleFrame(const std::vector<uint8_t>& f) {
       uint8_t sum = 0;
       {
         std::lock_guard<std::mutex> lock(mu_);
+        deviceNs_ += int64_t{faults_.writeMs} * 1000000;
         const bool skip = faults_.skipWriteBlock >= 0 &&
                           address == static_cast<size_t>(faults_.skipWriteBlock) * 128;
         for (size_t i = 0; i < size && 6 + i < payload.size(); ++i) {
@@ -339,6 +351,7 @@ void StcSim::HandleFrame(const std::vector<uint8_t>& f) {
 void StcSim::Erase(const std::vector<uint8_t>& payload) {
   if (faults_.eraseMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(faults_.eraseMs));
   std::lock_guard<std::mutex> lock(mu_);
+  deviceNs_ += int64_t{faults_.eraseMs} * 1000000;
   size_t bytes = flash_.size();
   eraseCount_ = 0;
   if (!payload.empty() && payload[0] != 0xFF) {
@@ -350,8 +363,10 @@ void StcSim::Erase(const std::vector<uint8_t>& payload) {
 
 void StcSim::Reply(uint8_t command, const std::vector<uint8_t>& payload, uint32_t baud,
                    bool corrupt) {
-  std::vector<uint8_t> r = {0x46, 0xB9, 0x68, 0x00, 0x00, command};
-  r.insert(r.end(), payload.begin(), payload.end());
+  std::vector<uint8_t> r;
+  r.reserve(payload.size() + 8);
+  for (uint8_t b : {uint8_t{0x46}, uint8_t{0xB9}, uint8_t{0x68}, uint8_t{0x00}, uint8_t{0x00}, command}) r.push_back(b);
+  for (uint8_t b : payload) r.push_back(b);
   const size_t length = r.size();  // the whole reply less two bytes
   r[3] = static_cast<uint8_t>(length >> 8);
   r[4] = static_cast<uint8_t>(length);
@@ -375,13 +390,14 @@ void StcSim::SendAt(const std::vector<uint8_t>& bytes, uint32_t baud, bool split
     std::lock_guard<std::mutex> lock(mu_);
     if (hostProgSpeed_ == 0) hostProgSpeed_ = PtyHostSpeed(pty_.master());
   }
-  // Before the programming speed holds, the program's port may have been
-  // reopened a moment ago; give it time to finish opening (it discards
-  // pending input while it does).
-  if (state_ != State::Programming || !settled_) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  settled_ = state_ == State::Programming;
+  // The program sets the speed after it has purged its input on opening,
+  // so from here on nothing sent is thrown away.
   const uint32_t before = link_.Baud();
-  if (paced_) link_.SetBaud(baud);
+  if (paced_) {
+    link_.SetBaud(baud);
+    std::lock_guard<std::mutex> lock(mu_);
+    wireNs_ += static_cast<int64_t>(bytes.size()) * 10'000'000'000LL / baud;
+  }
   if (!split) {
     link_.Send(bytes);
   } else {

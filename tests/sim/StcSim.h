@@ -85,7 +85,14 @@ class StcSim {
   // Count byte of the last erase frame (0: none or the small part's frame).
   int EraseCount() const;
   std::vector<StcSimTurn> Turns() const;
+  // Time the session needs on the wire at the speeds it ran at (the connect
+  // pulses counted only until the part synchronised), and the part's own
+  // erase and write time.
+  double WireSeconds() const;
+  double DeviceSeconds() const;
   const SimLink& Link() const { return link_; }
+  // The adapter's latency timer (a low-latency request lowers it).
+  void SetAdapterLatency(int ms) { link_.SetAdapterLatency(ms); }
 
   void Stop();
 
@@ -117,7 +124,6 @@ class StcSim {
   uint32_t trialBaud_ = 0;
   int64_t frameStartNs_ = 0;
   bool replied_ = false;  // a reply went out since the last frame
-  bool settled_ = false;  // the program has listened at the programming speed
 
   mutable std::mutex mu_;  // what the test reads
   std::vector<uint8_t> flash_;
@@ -130,5 +136,7 @@ class StcSim {
   uint32_t syncBaud_ = 0;
   uint32_t hostProgSpeed_ = 0;
   int eraseCount_ = 0;
+  int64_t wireNs_ = 0;
+  int64_t deviceNs_ = 0;
   std::vector<StcSimTurn> turns_;
 };
