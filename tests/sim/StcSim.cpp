@@ -127,8 +127,17 @@ int StcSim::StatusPackets() const {
   return statusPackets_;
 }
 bool StcSim::EndFlagSeen() const {
-  std::lock_guard<std::mutex> lock(mu_);
-  return endFlag_;
+  // Nothing answers the end flag, so the program may be done before the
+  // part has taken it from the wire: give it a moment.
+  const long long until = NowMs() + 1000;
+  for (;;) {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      if (endFlag_) return true;
+    }
+    if (NowMs() >= until) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
 }
 uint32_t StcSim::ProgrammingBaud() const {
   std::lock_guard<std::mutex> lock(mu_);

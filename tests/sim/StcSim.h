@@ -76,7 +76,7 @@ class StcSim {
   int Frames(uint8_t command) const;          // well-formed frames received
   int BadFrames() const;
   int StatusPackets() const;
-  bool EndFlagSeen() const;
+  bool EndFlagSeen() const;  // waits up to a second for it
   uint32_t ProgrammingBaud() const;
   uint32_t SyncBaud() const;
   // The speed the program's port was set to when the part first answered
