@@ -40,14 +40,6 @@ void InstallSignalHandlers() {
   std::signal(SIGPIPE, SIG_IGN);
 }
 
-// An STC engine that still opens message boxes of its own takes a
-// replacement; one that speaks through the host needs nothing.
-template <typename Engine>
-void RouteOwnMessages(Engine& engine, CliHost& host) {
-  if constexpr (requires { engine.ShowMessage = nullptr; })
-    engine.ShowMessage = [&host](const QString& text) { host.ShowMessage(QStringLiteral("Vortana"), text); };
-}
-
 }  // namespace
 
 FileStamp StampOf(const QString& path) {
@@ -74,7 +66,6 @@ IspRunner::IspRunner(const CliOptions& options, Console& console)
       break;
     case IspFamily::Stc:
       stc_ = std::make_unique<TSTCFrm>(host_);
-      RouteOwnMessages(*stc_, host_);
       host_.ImageBytes = [this] { return static_cast<int64_t>(stc_->StcImage.size()); };
       break;
   }
