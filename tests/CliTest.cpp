@@ -247,11 +247,11 @@ TEST_F(CliTest, SilentTargetFailsWithTheReasonLastAndThePortFree) {
 
 TEST_F(CliTest, FileAndUsageErrorsExitTwoWithNothingSent) {
   // Damaged HEX, judged by each family's own reader: the line is named.
-  QByteArray hex = HexText(PatternImage(200, 1), 0x08000000);
+  QByteArray hex = HexText(PatternImage(200, 1));
   const qsizetype third = hex.indexOf('\n', hex.indexOf('\n') + 1) + 1;
   hex[third + 9] = hex[third + 9] == '0' ? '1' : '0';  // a data digit of line 3: checksum wrong
   const QString bad = WriteFile(QStringLiteral("bad.hex"), hex);
-  for (const char* family : {"stm32", "lpc"}) {
+  for (const char* family : {"stm32", "lpc", "stc"}) {
     const Outcome o = RunTool(Args(family, bad));
     ASSERT_TRUE(o.exited);
     EXPECT_EQ(o.status, 2) << family;
