@@ -18,6 +18,7 @@
 #include "isp/stc/STC.h"
 #include "isp/stm32/Stm32Engine.h"
 #include "terminal/ReceiveDisplay.h"
+#include "terminal/TerminalOptions.h"
 #include "platform/SettingsStore.h"
 
 namespace {
@@ -179,6 +180,7 @@ TMainForm::TMainForm(QWidget* parent) : QMainWindow(parent) {
   USB_Change.setInterval(1000);
   Timer1.setInterval(1000);
 
+  Terminal = new TerminalOptions(*this);
   ConnectHandlers();
   FormCreate();
 }
@@ -492,6 +494,7 @@ void TMainForm::FormCreate() {
   if (store.KeyExists()) {
     store.Open();
     ReadSettingsFrom(store);
+    Terminal->ReadSettings(store);
   } else if (!store.CreateKey()) {
     SettingsKeyCreateFailed = true;
     ShowMessage(QStringLiteral("注册软件"), QStringLiteral("未知的原因，创建注册信息失败！"));
@@ -588,6 +591,7 @@ void TMainForm::FormClose() {
   store.WriteString(QStringLiteral("FileName"), Edit2->text());
   store.WriteString(QStringLiteral("Delay"), Edit3->text());
   store.WriteString(QStringLiteral("Delay1"), Edit4->text());
+  Terminal->WriteSettings(store);
   store.Save();
 }
 

@@ -31,6 +31,7 @@ class SendMemo;
 class Stm32Engine;
 class TLPCFrm;
 class TSTCFrm;
+class TerminalOptions;
 
 class TMainForm : public QMainWindow, public IspHost {
   Q_OBJECT
@@ -175,6 +176,9 @@ class TMainForm : public QMainWindow, public IspHost {
   void BitBtn5Click();
   void BitBtn9Click();
   bool SaveReceiveArea(const QString& fileName);
+
+  // ---- Terminal options: receive and send menus, find, log, modem lamps ----
+  TerminalOptions* Terminal = nullptr;
 
   // ---- Bridge ----
   void CheckBox9Click();

@@ -191,6 +191,8 @@ OutputView::OutputView(QWidget* parent) : QAbstractScrollArea(parent), own_(std:
 
 OutputView::~OutputView() = default;
 
+RowSource* OutputView::source() const { return src_ == own_.get() ? nullptr : src_; }
+
 void OutputView::MeasureFont() {
   QFontMetrics fm(font());
   cellWidth_ = std::max(1, fm.horizontalAdvance(QLatin1Char('0')));

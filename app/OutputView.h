@@ -44,7 +44,7 @@ class OutputView : public QAbstractScrollArea {
   // Shows `rows` instead of the own text; nullptr goes back to it. The
   // source must outlive its showing. Call rowsChanged after it grew.
   void setSource(RowSource* rows);
-  RowSource* source() const { return src_ == own_.get() ? nullptr : src_; }
+  RowSource* source() const;
   void rowsChanged();
   // Lays the source out again (after a change of its display).
   void relayout();

@@ -63,6 +63,9 @@ class TKRNCommDriver : public QObject {
   void TakeReceivedText(QByteArray& text) const;
   void SetDtr(bool on);
   void SetRts(bool on);
+  // The modem status lines as TIOCM_* bits; -1 when closed or when the
+  // device cannot report them.
+  int ModemLines();
   void PollReceive();
 
   // Published properties.
