@@ -396,7 +396,13 @@ void OutputView::keyPressEvent(QKeyEvent* e) {
     TextPos c = hasSelection() ? cursor_ : TextPos{firstVisibleRow(), 0};
     if (hasSelection() || (cursor_.row >= firstVisibleRow() && cursor_.row < firstVisibleRow() + VisibleRows()))
       c = cursor_;
-    auto rowLen = [&](qsizetype r) { return n == 0 ? 0 : src_->Row(r).size(); };
+    // A row's end is before its line break; moving past it takes the break along.
+    auto rowLen = [&](qsizetype r) {
+      if (n == 0) return qsizetype{0};
+      QString t = src_->Row(r);
+      while (t.endsWith(u'\n') || t.endsWith(u'\r')) t.chop(1);
+      return t.size();
+    };
     const bool ctrl = e->modifiers() & Qt::ControlModifier;
     switch (e->key()) {
       case Qt::Key_Left:
