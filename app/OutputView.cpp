@@ -35,6 +35,7 @@ class OutputView::OwnText : public RowSource {
   }
   qsizetype RowCount() const override { return static_cast<qsizetype>(rowStarts_.size()); }
   QString Row(qsizetype r) const override {
+    if (r < 0 || r >= RowCount()) return QString();
     const qsizetype start = rowStarts_[r];
     const qsizetype end = r + 1 < RowCount() ? rowStarts_[r + 1] : text_.size();
     return text_.mid(start, end - start);

@@ -435,6 +435,17 @@ int main(int argc, char** argv) {
     const size_t pacedHistory = std::min(maxHistory + 2 * measured, kClearLimit - pacedBytes);
     const size_t pacedFrom = pacedHistory;
     b.Prefill(false, pacedHistory);
+    // A wider window lays the whole store out again for the new width.
+    QElapsedTimer wt;
+    wt.start();
+    f.resize(f.width() + 80, f.height());
+    f.Memo1->resize(f.Memo1->width() + 80, f.Memo1->height());
+    b.Settle();
+    std::printf("new width at %.1f MiB: %.0f ms to lay the rows out again\n",
+                static_cast<double>(f.ReceiveStore.size()) / kMiB, static_cast<double>(wt.nsecsElapsed()) * 1e-6);
+    f.Memo1->resize(f.Memo1->width() - 80, f.Memo1->height());
+    f.resize(f.width() - 80, f.height());
+    b.Settle();
     ResetPeak();
     b.Paced(pacedFrom, 2.0, false);
     b.Paced(pacedFrom + static_cast<size_t>(2.0 * kLineRate) + 1, 3.0, true);

@@ -7,6 +7,7 @@
 
 #include <QString>
 
+#include <algorithm>
 #include <compare>
 #include <vector>
 
@@ -38,7 +39,8 @@ class RowSource {
     if (b <= a) return QString();
     std::vector<qsizetype> starts;
     QString s;
-    AppendRows(a.row, b.row + 1, s, &starts);
+    AppendRows(a.row, std::min(b.row + 1, RowCount()), s, &starts);
+    if (starts.empty()) return QString();
     const qsizetype from = starts.front() + a.col;
     const qsizetype to = std::min(s.size(), starts.back() + b.col);
     return s.mid(from, to - from);

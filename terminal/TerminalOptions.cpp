@@ -75,7 +75,10 @@ TerminalOptions::TerminalOptions(TMainForm& form) : QObject(&form), f_(form), ro
   lineTimer_.start();
 }
 
-TerminalOptions::~TerminalOptions() { StopLog(); }
+// The window's widgets may be gone by now: only the file is closed.
+TerminalOptions::~TerminalOptions() {
+  if (logFd_ >= 0) ::close(logFd_);
+}
 
 void TerminalOptions::AddReceiveMenuEntries(QMenu* m) {
   m->addSeparator();
@@ -183,7 +186,11 @@ void TerminalOptions::LogBytes(const uint8_t* data, size_t size) {
 
 void TerminalOptions::PollLines() {
   const bool open = watched_ && watched_->IsConnected();
-  if (Logging() && !f_.ComDriver_->IsConnected()) StopLog();  // the port closed
+  // The port closing ends the log (one started while it was closed waits for
+  // it to open and close).
+  const bool mainOpen = f_.ComDriver_->IsConnected();
+  if (Logging() && mainWasOpen_ && !mainOpen) StopLog();
+  mainWasOpen_ = mainOpen;
   lamps_->Show(open ? watched_->ModemLines() : -1);
 }
 

@@ -91,5 +91,6 @@ class TerminalOptions : public QObject {
 
   ModemLamps* lamps_ = nullptr;
   TKRNCommDriver* watched_ = nullptr;
+  bool mainWasOpen_ = false;
   QTimer lineTimer_;
 };

@@ -446,6 +446,11 @@ TEST_F(Terminal, AFailedLogWriteStopsTheLogWithAMessageAndTheTerminalGoesOn) {
   Arrive({'c'});
   EXPECT_EQ(f->Memo1->toPlainText(), "abc");
   EXPECT_TRUE(f->PortOpen);
+  // A window closed while it logs lets go of the file.
+  QTemporaryDir dir;
+  ASSERT_TRUE(f->Terminal->StartLog(dir.path() + "/last.log"));
+  h.form.reset();
+  f = nullptr;
 }
 
 TEST_F(Terminal, ModemLampsFollowTheLinesAndAreGreyWhenTheyCannotBeRead) {
