@@ -122,14 +122,13 @@ class FindEdit : public QLineEdit {
   }
 };
 
-// Cells before index `upTo` of a row's text (line break characters take none).
-int CellsBefore(const QString& row, qsizetype upTo) {
-  int cells = 0;
-  const char16_t* p = reinterpret_cast<const char16_t*>(row.constData());
-  upTo = std::min(upTo, row.size());
-  for (qsizetype i = 0; i < upTo; ++i)
-    if (p[i] != u'\r' && p[i] != u'\n') cells += CellWidth(p[i]);
-  return cells;
+// What a row shows of its text up to index `upTo`: line break characters
+// take no room.
+QString Shown(const QString& row, qsizetype upTo) {
+  QString s = row.left(upTo);
+  s.remove(u'\r');
+  s.remove(u'\n');
+  return s;
 }
 }  // namespace
 
@@ -325,15 +324,20 @@ TextPos OutputView::PosAt(const QPoint& p) const {
   if (n == 0) return {};
   const qsizetype row = std::clamp<qsizetype>(firstVisibleRow() + std::max(0, p.y()) / lineHeight_, 0, n - 1);
   const QString text = src_->Row(row);
-  const int cell = std::max(0, (p.x() - 2 + cellWidth_ / 2) / cellWidth_);
-  int at = 0;
+  // The glyphs' own widths: a fallback font's wide characters need not be
+  // exactly two cells.
+  const QFontMetrics fm(font());
+  const int x = p.x() - 2;
   qsizetype i = 0;
+  int at = 0;
   const char16_t* c = reinterpret_cast<const char16_t*>(text.constData());
   for (; i < text.size(); ++i) {
     if (c[i] == u'\r' || c[i] == u'\n') break;
-    const int w = CellWidth(c[i]);
-    if (at + (w + 1) / 2 > cell) break;
+    const qsizetype len = QChar::isHighSurrogate(c[i]) && i + 1 < text.size() ? 2 : 1;
+    const int w = fm.horizontalAdvance(text.mid(i, len));
+    if (at + w / 2 > x) break;
     at += w;
+    i += len - 1;
   }
   return {row, i};
 }
@@ -539,19 +543,28 @@ void OutputView::paintEvent(QPaintEvent*) {
   const bool sel = hasSelection();
   for (qsizetype r = first, y = 0; r < rows && y < viewport()->height(); ++r, y += lineHeight_) {
     QString row = src_->Row(r);
+    QRect selected;
     if (sel && r >= selA.row && r <= selB.row) {
       const qsizetype s = r == selA.row ? selA.col : 0;
       const qsizetype e = r == selB.row ? selB.col : row.size();
-      const int x0 = CellsBefore(row, s);
-      int x1 = CellsBefore(row, e);
-      if (r != selB.row) ++x1;  // the line break is selected too
-      painter.fillRect(2 + x0 * cellWidth_, static_cast<int>(y), (x1 - x0) * cellWidth_, lineHeight_,
-                       palette().color(group, QPalette::Highlight));
+      const QFontMetrics fm(font());
+      const int x0 = fm.horizontalAdvance(Shown(row, s));
+      int x1 = fm.horizontalAdvance(Shown(row, e));
+      if (r != selB.row) x1 += cellWidth_;  // the line break is selected too
+      selected = QRect(2 + x0, static_cast<int>(y), x1 - x0, lineHeight_);
+      painter.fillRect(selected, palette().color(group, QPalette::Highlight));
     }
     row.remove(u'\r');
     row.remove(u'\n');
     painter.setPen(textColor);
     painter.drawText(2, static_cast<int>(y) + ascent_, row);
+    if (!selected.isEmpty()) {
+      painter.save();
+      painter.setClipRect(selected);
+      painter.setPen(palette().color(group, QPalette::HighlightedText));
+      painter.drawText(2, static_cast<int>(y) + ascent_, row);
+      painter.restore();
+    }
   }
 }
 

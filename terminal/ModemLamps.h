@@ -1,8 +1,10 @@
 // Four lamps for the modem status lines the far end drives: CTS, DSR, DCD
-// and RI. All grey when the port is closed or its device cannot report them.
+// and RI, lit while the line is high. All grey when the port is closed or
+// its device cannot report them. Painted rather than built from labels, so
+// the lamps shrink their lettering to the room the status bar leaves.
 #pragma once
 
-#include <QLabel>
+#include <QString>
 #include <QWidget>
 
 class ModemLamps : public QWidget {
@@ -15,7 +17,13 @@ class ModemLamps : public QWidget {
   // "CTS1 DSR0 DCD1 RI0", or "CTS- DSR- DCD- RI-" when greyed.
   QString StateText() const;
 
+  QSize sizeHint() const override;
+  QSize minimumSizeHint() const override;
+
+ protected:
+  void paintEvent(QPaintEvent* event) override;
+
  private:
-  QLabel* lamp_[4] = {};
-  int bits_ = -2;  // nothing shown yet
+  int Width(int pixelSize) const;
+  int bits_ = -1;
 };

@@ -1,5 +1,6 @@
 #include "terminal/TerminalOptions.h"
 
+#include <QBoxLayout>
 #include <QFile>
 #include <QMenu>
 #include <QShortcut>
@@ -65,10 +66,11 @@ TerminalOptions::TerminalOptions(TMainForm& form) : QObject(&form), f_(form), ro
     menu->exec(f_.Memo2->mapToGlobal(at));
   });
 
-  // The free part of the status bar, right of the clock.
+  // The status bar's free end, right of the clock.
   lamps_ = new ModemLamps(f_.StatusBar1);
-  lamps_->setGeometry(410, 1, 128, 20);
   lamps_->setAttribute(Qt::WA_TransparentForMouseEvents);
+  if (auto* panels = qobject_cast<QBoxLayout*>(f_.StatusBar1->layout())) panels->addWidget(lamps_);
+  else lamps_->setGeometry(410, 1, 128, 20);
   watched_ = f_.ComDriver_;
   lineTimer_.setInterval(kLinePollMs);
   connect(&lineTimer_, &QTimer::timeout, this, [this] { PollLines(); });

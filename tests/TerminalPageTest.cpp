@@ -265,10 +265,11 @@ TEST_F(Terminal, SelectionIsCopiedAndWithoutOneEverything) {
   Key(v, Qt::Key_C, Qt::ControlModifier);
   EXPECT_EQ(QApplication::clipboard()->text(), "hello world\r\ns");
   // The mouse: press on the second word, drag to its end.
-  const int cell = v->viewport()->fontMetrics().horizontalAdvance(QLatin1Char('0'));
-  QMouseEvent press2(QEvent::MouseButtonPress, QPointF(2 + 6 * cell + 1, 3), QPointF(), Qt::LeftButton, Qt::LeftButton,
-                     Qt::NoModifier);
-  QMouseEvent drag(QEvent::MouseMove, QPointF(2 + 11 * cell + 1, 3), QPointF(), Qt::NoButton, Qt::LeftButton, Qt::NoModifier);
+  const QFontMetrics fm(v->font());
+  QMouseEvent press2(QEvent::MouseButtonPress, QPointF(2 + fm.horizontalAdvance("hello ") + 1, 3), QPointF(),
+                     Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
+  QMouseEvent drag(QEvent::MouseMove, QPointF(2 + fm.horizontalAdvance("hello world") + 1, 3), QPointF(), Qt::NoButton,
+                   Qt::LeftButton, Qt::NoModifier);
   QCoreApplication::sendEvent(v->viewport(), &press2);
   QCoreApplication::sendEvent(v->viewport(), &drag);
   EXPECT_EQ(v->selectedText(), "world");
