@@ -288,8 +288,7 @@ class TMainForm : public QMainWindow, public IspHost {
   void SetCheck(QCheckBox* box, bool on);  // runs the box's click handler
   void Sleep(int ms);
 
-  // Receive display: the rendering grows with each receive instead of being
-  // rebuilt from the whole store (terminal/TerminalReceive.cpp).
+  // Whether the output area shows the receive store (terminal/TerminalReceive.cpp).
   struct RxDisplay;
   std::unique_ptr<RxDisplay> rx_;
 
