@@ -187,6 +187,18 @@ OutputView::OutputView(QWidget* parent) : QAbstractScrollArea(parent), own_(std:
   findBar_ = bar;
   countTimer_.setInterval(0);
   connect(&countTimer_, &QTimer::timeout, this, [this] { CountStep(); });
+  layoutTimer_.setInterval(0);
+  connect(&layoutTimer_, &QTimer::timeout, this, [this] {
+    // About a megabyte a slice: a few milliseconds, so polls go on between.
+    if (!src_->ContinueLayout(size_t{1} << 20)) return;
+    layoutTimer_.stop();
+    const bool atEnd = verticalScrollBar()->value() == verticalScrollBar()->maximum();
+    clearSelection();
+    RestartCount();
+    UpdateScrollBar();
+    if (atEnd) verticalScrollBar()->setValue(verticalScrollBar()->maximum());
+    viewport()->update();
+  });
 }
 
 OutputView::~OutputView() = default;
@@ -223,6 +235,7 @@ void OutputView::forEachPiece(const std::function<void(const QString&)>& piece) 
 }
 
 void OutputView::setPlainText(const QString& text) {
+  layoutTimer_.stop();
   src_ = own_.get();
   own_->Layout(cols_);
   own_->Set(text);
@@ -237,6 +250,7 @@ void OutputView::appendText(const QString& text) {
   if (src_ != own_.get()) {
     // Text added after a shown source continues a copy of what it showed.
     const QString shown = toPlainText();
+    layoutTimer_.stop();
     src_ = own_.get();
     own_->Layout(cols_);
     own_->Set(shown);
@@ -254,9 +268,18 @@ void OutputView::appendLine(const QString& line) {
   viewport()->update();
 }
 
+void OutputView::LayoutSource() {
+  src_->Layout(cols_);
+  if (src_->LayoutPending()) {
+    if (!layoutTimer_.isActive()) layoutTimer_.start();
+  } else {
+    layoutTimer_.stop();
+  }
+}
+
 void OutputView::setSource(RowSource* rows) {
   src_ = rows ? rows : own_.get();
-  src_->Layout(cols_);
+  LayoutSource();
   clearSelection();
   RestartCount();
   UpdateScrollBar();
@@ -270,7 +293,7 @@ void OutputView::rowsChanged() {
 }
 
 void OutputView::relayout() {
-  src_->Layout(cols_);
+  LayoutSource();
   clearSelection();
   RestartCount();
   UpdateScrollBar();
@@ -574,7 +597,7 @@ void OutputView::resizeEvent(QResizeEvent* event) {
   const bool atEnd = verticalScrollBar()->value() == verticalScrollBar()->maximum();
   MeasureFont();
   if (cols_ != oldCols) {
-    src_->Layout(cols_);
+    LayoutSource();
     clearSelection();
   }
   UpdateScrollBar();

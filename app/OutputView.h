@@ -102,6 +102,9 @@ class OutputView : public QAbstractScrollArea {
   void PlaceFindBar();
   void RestartCount();
   void CountStep();
+  // Lays the source out for the current width; a source that does it in
+  // slices gets them from a timer.
+  void LayoutSource();
   bool Find(bool forward);
 
   std::unique_ptr<OwnText> own_;
@@ -119,5 +122,6 @@ class OutputView : public QAbstractScrollArea {
   QLabel* findLabel_ = nullptr;
   std::unique_ptr<MatchCounter> counter_;
   QTimer countTimer_;
+  QTimer layoutTimer_;
   QString findNote_;  // "未找到", "已从头开始", ...
 };

@@ -6,32 +6,82 @@
 
 namespace {
 constexpr char16_t kHexDigits[] = u"0123456789ABCDEF";
+// Below this a new width is laid out at once.
+constexpr size_t kSlicedLayoutFrom = 256 * 1024;
 }
 
 ReceiveRows::ReceiveRows(const std::vector<uint8_t>& store) : store_(store) { Relayout(true, true); }
 
 void ReceiveRows::SetTimestamps(bool on) {
   if (on == stamps_) return;
+  FinishPending();
   stamps_ = on;
   Relayout(true, true);
 }
 
 void ReceiveRows::SetEncoding(TextEncoding e) {
   if (e == enc_) return;
+  FinishPending();
   enc_ = e;
   Relayout(true, false);
 }
 
 void ReceiveRows::Layout(int cols) {
   cols = std::max(cols, 8);
-  if (cols == cols_) return;
-  cols_ = cols;
+  if (pending_ ? cols == pendingCols_ : cols == cols_) return;
+  if (pending_ && cols == cols_) {  // back to the width the rows have
+    pending_ = false;
+    return;
+  }
+  if (std::min(known_, store_.size()) < kSlicedLayoutFrom) {
+    pending_ = false;
+    cols_ = cols;
+    Relayout(true, true);
+    return;
+  }
+  pending_ = true;
+  pendingCols_ = cols;
+  pendingText_ = FreshRows(true);
+  pendingHex_ = FreshRows(false);
+  pendingBlock_ = 0;
+}
+
+bool ReceiveRows::ContinueLayout(size_t maxBytes) {
+  if (!pending_) return true;
+  const size_t size = std::min(known_, store_.size());
+  size_t budget = maxBytes;
+  if (pendingText_.scanned < size) {
+    const size_t end = std::min(size, pendingText_.scanned + budget);
+    budget -= end - pendingText_.scanned;
+    ExtendText(pendingText_, pendingCols_, end);
+  }
+  // Whole blocks, so that each still starts its own line.
+  while (budget > 0 && pendingBlock_ < blocks_.size()) {
+    const size_t end = pendingBlock_ + 1 < blocks_.size() ? blocks_[pendingBlock_ + 1].offset : size;
+    budget -= std::min(budget, end - std::min(end, pendingHex_.scanned));
+    ExtendHex(pendingHex_, pendingCols_, std::min(end, size), true);
+    ++pendingBlock_;
+  }
+  if (pendingText_.scanned < size || pendingBlock_ < blocks_.size()) return false;
+  textRows_ = std::move(pendingText_);
+  hexRows_ = std::move(pendingHex_);
+  cols_ = pendingCols_;
+  pending_ = false;
+  return true;
+}
+
+void ReceiveRows::FinishPending() {
+  if (!pending_) return;
+  pending_ = false;
+  cols_ = pendingCols_;
   Relayout(true, true);
 }
 
 void ReceiveRows::Cleared() {
   blocks_.clear();
   known_ = 0;
+  if (pending_) cols_ = pendingCols_;
+  pending_ = false;
   Relayout(true, true);
 }
 
@@ -43,8 +93,9 @@ void ReceiveRows::Appended(uint32_t msOfDay) {
   if (size == known_) return;
   blocks_.push_back({static_cast<uint32_t>(known_), msOfDay});
   known_ = size;
-  ExtendText(size);
-  ExtendHex(size, true);
+  ExtendText(textRows_, cols_, size);
+  ExtendHex(hexRows_, cols_, size, true);
+  // A layout being built takes the new block when it gets there.
 }
 
 void ReceiveRows::StartRow(Rows& r, size_t at, bool line) {
@@ -53,28 +104,30 @@ void ReceiveRows::StartRow(Rows& r, size_t at, bool line) {
   r.rowEmpty = true;
 }
 
+ReceiveRows::Rows ReceiveRows::FreshRows(bool text) const {
+  Rows r;
+  if (text) r.decoder = TextDecoder(enc_);
+  r.cells = stamps_ ? kStampWidth : 0;
+  return r;
+}
+
 void ReceiveRows::Relayout(bool text, bool hex) {
   const size_t size = std::min(known_, store_.size());
   if (text) {
-    textRows_ = Rows{};
-    textRows_.decoder = TextDecoder(enc_);
-    textRows_.cells = stamps_ ? kStampWidth : 0;
-    ExtendText(size);
+    textRows_ = FreshRows(true);
+    ExtendText(textRows_, cols_, size);
   }
   if (hex) {
-    hexRows_ = Rows{};
-    hexRows_.cells = stamps_ ? kStampWidth : 0;
+    hexRows_ = FreshRows(false);
     for (size_t b = 0; b < blocks_.size(); ++b) {
       const size_t end = b + 1 < blocks_.size() ? blocks_[b + 1].offset : size;
-      ExtendHex(std::min(end, size), true);
+      ExtendHex(hexRows_, cols_, std::min(end, size), true);
     }
   }
 }
 
-void ReceiveRows::ExtendText(size_t end) {
-  Rows& r = textRows_;
+void ReceiveRows::ExtendText(Rows& r, int cols, size_t end) {
   const uint8_t* p = store_.data();
-  const int cols = cols_;
   char16_t out[3];
   for (size_t i = r.scanned; i < end; ++i) {
     const uint8_t b = p[i];
@@ -98,13 +151,12 @@ void ReceiveRows::ExtendText(size_t end) {
   r.scanned = std::max(r.scanned, end);
 }
 
-void ReceiveRows::ExtendHex(size_t end, bool blockStarts) {
-  Rows& r = hexRows_;
+void ReceiveRows::ExtendHex(Rows& r, int cols, size_t end, bool blockStarts) {
   size_t i = r.scanned;
   if (i >= end) return;
   if (blockStarts && stamps_ && i > 0) StartRow(r, i, true);
   while (i < end) {
-    size_t room = r.cells < cols_ ? static_cast<size_t>(cols_ - r.cells) / 3 : 0;
+    size_t room = r.cells < cols ? static_cast<size_t>(cols - r.cells) / 3 : 0;
     if (room == 0) {
       if (!r.rowEmpty) {
         StartRow(r, i, false);

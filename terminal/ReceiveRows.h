@@ -38,6 +38,12 @@ class ReceiveRows : public RowSource {
   qsizetype RowOfByte(size_t offset) const;
   size_t FirstByteOfRow(qsizetype row) const;
   int Columns() const { return cols_; }
+
+  // A new width over a large store is laid out a slice at a time while the
+  // rows of the old width go on being shown (and growing): a resize never
+  // holds the window up for a pass over the whole history.
+  bool LayoutPending() const override { return pending_; }
+  bool ContinueLayout(size_t maxBytes) override;
   // Bytes of bookkeeping held besides the store.
   size_t MemoryBytes() const;
 
@@ -63,8 +69,10 @@ class ReceiveRows : public RowSource {
 
   const Rows& cur() const { return hex_ ? hexRows_ : textRows_; }
   void Relayout(bool text, bool hex);
-  void ExtendText(size_t end);
-  void ExtendHex(size_t end, bool blockStarts);
+  void FinishPending();
+  Rows FreshRows(bool text) const;
+  void ExtendText(Rows& r, int cols, size_t end);
+  void ExtendHex(Rows& r, int cols, size_t end, bool blockStarts);
   void StartRow(Rows& r, size_t at, bool line);
   uint32_t TimeOf(size_t offset) const;
   size_t RowEnd(const Rows& r, qsizetype row) const;
@@ -79,4 +87,10 @@ class ReceiveRows : public RowSource {
   std::vector<Block> blocks_;
   Rows textRows_;
   Rows hexRows_;
+  // The layout for a new width, while it is being built.
+  bool pending_ = false;
+  int pendingCols_ = 0;
+  Rows pendingText_;
+  Rows pendingHex_;
+  size_t pendingBlock_ = 0;  // next block the hexadecimal layout takes
 };

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <compare>
+#include <cstddef>
 #include <vector>
 
 // A place in the rows: row and index into that row's text.
@@ -23,6 +24,14 @@ class RowSource {
   virtual ~RowSource() = default;
   // Lays the rows out for `cols` cells a row; nothing to do when they are.
   virtual void Layout(int cols) = 0;
+  // A source may finish a new layout in slices: while it is pending, the
+  // rows of the previous one are shown; each call does about `maxBytes` of
+  // it and returns true once the new rows are in place.
+  virtual bool LayoutPending() const { return false; }
+  virtual bool ContinueLayout(size_t maxBytes) {
+    (void)maxBytes;
+    return true;
+  }
   virtual qsizetype RowCount() const = 0;
   virtual QString Row(qsizetype row) const = 0;
   // Appends rows [first, last) to `out`; with `starts`, records where each

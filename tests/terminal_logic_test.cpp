@@ -328,6 +328,53 @@ TEST(ReceiveRows, ArrivalTimesStartLinesOnlyAndEachHexBlockStartsALine) {
   EXPECT_EQ(f.Joined(), ReceiveRenderer::RenderHex(f.store.data(), f.store.size()));
 }
 
+TEST(ReceiveRows, ANewWidthOverALargeStoreIsLaidOutInSlicesWhileDataArrives) {
+  for (bool stamps : {false, true}) {
+    Feed f;
+    f.rows.SetTimestamps(stamps);
+    f.rows.Layout(72);
+    std::mt19937 rng(5);
+    const std::vector<uint8_t> all = MixedStream(rng, TextEncoding::Gbk, 200000);
+    for (size_t at = 0; at < all.size(); at += 1024)
+      f.Add(std::vector<uint8_t>(all.begin() + static_cast<long>(at), all.begin() + static_cast<long>(std::min(all.size(), at + 1024))));
+    const qsizetype before = f.rows.RowCount();
+    f.rows.Layout(50);
+    ASSERT_TRUE(f.rows.LayoutPending());
+    EXPECT_EQ(f.rows.Columns(), 72);  // the old rows are shown meanwhile
+    EXPECT_EQ(f.rows.RowCount(), before);
+    int slices = 0;
+    while (!f.rows.ContinueLayout(40000)) {
+      if (++slices == 3) f.Add({'l', 'a', 't', 'e', '\r', '\n'});  // arrives in the middle
+      ASSERT_LT(slices, 1000);
+    }
+    EXPECT_GT(slices, 5);
+    EXPECT_EQ(f.rows.Columns(), 50);
+    if (!stamps) {
+      QString whole;
+      TextDecoder().Decode(f.store.data(), f.store.size(), whole, true);
+      EXPECT_EQ(f.Joined(), whole);
+    }
+    for (qsizetype r = 0; r < f.rows.RowCount(); ++r) {
+      int cells = 0;
+      for (QChar c : f.rows.Row(r)) cells += c == u'\r' || c == u'\n' ? 0 : CellWidth(c.unicode());
+      ASSERT_LE(cells, 50) << "row " << r;
+    }
+    // The same rows as laying the store out at once (in hexadecimal with
+    // times, where each block starts a line, only with the same blocks).
+    Feed g;
+    g.store = f.store;
+    g.rows.SetTimestamps(stamps);
+    g.rows.Layout(50);
+    g.rows.Appended(0);
+    EXPECT_EQ(f.rows.RowCount(), g.rows.RowCount());
+    if (!stamps) {
+      f.rows.SetHex(true);
+      g.rows.SetHex(true);
+      EXPECT_EQ(f.Joined(), g.Joined());
+    }
+  }
+}
+
 // A large store, so searches cross the finder's chunks.
 struct BigFeed : Feed {
   explicit BigFeed(TextEncoding e) {
