@@ -3,6 +3,11 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstring>
 #include <vector>
@@ -43,6 +48,7 @@ HexDecodeResult DecodeIntelHex(const QByteArray& text, uint64_t maxSpan) {
   const qsizetype size = text.size();
   qsizetype pos = 0;
   int lineNo = 0;
+  bool endRecord = false;
   while (pos < size) {
     // One line: ends at CR, LF or CR LF, as text reading takes them.
     qsizetype end = pos;
@@ -107,13 +113,19 @@ HexDecodeResult DecodeIntelHex(const QByteArray& text, uint64_t maxSpan) {
         linearBase = ((uint64_t{payload[0]} << 8) | payload[1]) << 16;
         segmentMode = false;
         break;
+      case 0x01:
+        endRecord = true;  // later records still count
+        break;
       default:
-        // 01 end of file: later records still count. 03, 05: start
-        // addresses, nothing to place. 06 and above: not ours.
+        // 03, 05: start addresses, nothing to place. 06 and above: not ours.
         break;
     }
   }
 
+  if (!endRecord) {
+    result.error = HexDecodeResult::Error::NoEndRecord;
+    return result;
+  }
   if (records.empty()) return result;  // span 0: nothing to load
   uint64_t lowest = UINT64_MAX, highest = 0;
   for (const auto& r : records) {
@@ -138,7 +150,7 @@ bool IsHexFileName(const QString& path) {
   const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
   if (dot < 0) return false;
   const QString ext = name.mid(dot);
-  return ext == QLatin1String(".hex") || ext == QLatin1String(".HEX");
+  return ext.compare(QLatin1String(".hex"), Qt::CaseInsensitive) == 0;
 }
 
 QString FirmwareSizeLine(int64_t length) {
@@ -147,67 +159,123 @@ QString FirmwareSizeLine(int64_t length) {
 
 FirmwareImage::FirmwareImage() : buffer_(new uint8_t[kImageBufferSize]()) {}
 
+namespace {
+
+enum class ReadOutcome { Ok, Missing, NotRegular, TooLarge, Failed };
+
+// Reads a regular file of at most `limit` bytes. The file is opened without
+// blocking and checked on the open descriptor, so a FIFO never waits for a
+// writer and a device is never read at all.
+ReadOutcome ReadRegularFile(const QString& path, qint64 limit, QByteArray& out) {
+  const QByteArray native = QFile::encodeName(path);
+  const int fd = ::open(native.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) return errno == ENOENT || errno == ENOTDIR ? ReadOutcome::Missing : ReadOutcome::Failed;
+  struct Closer {
+    int fd;
+    ~Closer() { ::close(fd); }
+  } closer{fd};
+  struct stat st {};
+  if (fstat(fd, &st) != 0) return ReadOutcome::Failed;
+  if (!S_ISREG(st.st_mode)) return ReadOutcome::NotRegular;
+  if (st.st_size > limit) return ReadOutcome::TooLarge;
+  // The file may grow while it is read; never take more than the limit.
+  out.resize(static_cast<qsizetype>(std::min<qint64>(st.st_size, limit)) + 1);
+  qsizetype got = 0;
+  for (;;) {
+    if (got == out.size()) {
+      if (got > limit) return ReadOutcome::TooLarge;
+      out.resize(std::min<qsizetype>(out.size() * 2, static_cast<qsizetype>(limit) + 1));
+    }
+    const ssize_t n = ::read(fd, out.data() + got, static_cast<size_t>(out.size() - got));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return ReadOutcome::Failed;
+    if (n == 0) break;
+    got += n;
+  }
+  if (got > limit) return ReadOutcome::TooLarge;
+  out.resize(got);
+  return ReadOutcome::Ok;
+}
+
+}  // namespace
+
 FirmwareLoadResult FirmwareImage::Load(const QString& path) {
   using Outcome = FirmwareLoadResult::Outcome;
   FirmwareLoadResult r;
-  QFileInfo info(path);
-  if (path.isEmpty() || !info.exists() || info.isDir()) {
+  auto refuse = [&](const QString& why) {
+    r.outcome = Outcome::Refused;
+    r.status = why;
+    r.reportToLog = true;
+    return r;
+  };
+  const QString name = QFileInfo(path).fileName();
+  const QString tooBig = QStringLiteral("文件太大，不能超过1024KB");
+  const bool hex = IsHexFileName(path);
+  // Even with short records and comments, a 1 MiB image stays far below the
+  // HEX bound; a bigger file is not read at all.
+  const qint64 limit = hex ? 64 * qint64{kImageBufferSize} : qint64{kImageBufferSize} + 3;
+
+  QByteArray content;
+  const ReadOutcome read = path.isEmpty() ? ReadOutcome::Missing : ReadRegularFile(path, limit, content);
+  if (read == ReadOutcome::Missing) {
     r.outcome = Outcome::Missing;
     r.status = QStringLiteral("文件不存在");
     return r;
   }
+  // Whatever follows, the previous image is gone.
   stream_.clear();
   streamExists_ = true;
+  switch (read) {
+    case ReadOutcome::Missing:
+    case ReadOutcome::NotRegular:
+      return refuse(QStringLiteral("不是普通文件，不能下载: %1").arg(name));
+    case ReadOutcome::TooLarge:
+      return refuse(tooBig);
+    case ReadOutcome::Failed:
+      r.status = QStringLiteral("文件无法读取: %1").arg(name);
+      return r;
+    case ReadOutcome::Ok:
+      break;
+  }
 
-  auto refuse = [&](const QString& why, bool toLog) {
-    r.outcome = Outcome::Refused;
-    r.status = why;
-    r.reportToLog = toLog;
-    return r;
+  const int64_t flashLimit = int64_t{FlashSizeKB} * 1024;
+  auto tooLargeForFlash = [&](uint64_t length) {
+    // The size line names the image, the status the part's flash.
+    r.sizeLine = FirmwareSizeLine(static_cast<int64_t>(std::min<uint64_t>(length, INT64_MAX)));
+    return refuse(QStringLiteral("文件太大，不能用于%1K Flash").arg(FlashSizeKB));
   };
-  const QString tooBig = QStringLiteral("文件太大，不能超过1024KB");
-
-  QFile file(path);
-  if (!file.open(QIODevice::ReadOnly)) return r;  // Failed, silently
-  const bool hex = IsHexFileName(path);
-  if (!hex && file.size() > kImageBufferSize) return refuse(tooBig, true);
-  // Even with short records and comments, a 1 MiB image stays far below
-  // this; a bigger file is not read into memory at all.
-  if (hex && file.size() > 64 * qint64{kImageBufferSize}) return refuse(tooBig, true);
-  QByteArray content = file.readAll();
-  if (file.error() != QFileDevice::NoError) return r;
 
   QByteArray image;
   if (hex) {
-    // The flash-size limit comes first; the buffer bounds whatever passes it.
-    const int64_t flashLimit = int64_t{FlashSizeKB} * 1024;
     HexDecodeResult d = DecodeIntelHex(content, uint64_t(kImageBufferSize));
     switch (d.error) {
       case HexDecodeResult::Error::Syntax:
-        return refuse(QStringLiteral("HEX文件第 %1 行格式错误").arg(d.errorLine), true);
+        return refuse(QStringLiteral("HEX文件第 %1 行格式错误").arg(d.errorLine));
       case HexDecodeResult::Error::Checksum:
-        return refuse(QStringLiteral("HEX文件第 %1 行校验和错误").arg(d.errorLine), true);
+        return refuse(QStringLiteral("HEX文件第 %1 行校验和错误").arg(d.errorLine));
+      case HexDecodeResult::Error::NoEndRecord:
+        return refuse(QStringLiteral("HEX文件不完整（没有结束记录）: %1").arg(name));
       case HexDecodeResult::Error::TooLarge:
       case HexDecodeResult::Error::None:
         break;
     }
     const uint64_t padded = (d.span + 3) & ~uint64_t{3};
-    if (padded == 0) return refuse(QStringLiteral("文件为空"), true);
-    if (static_cast<int64_t>(std::min<uint64_t>(padded, INT64_MAX)) > flashLimit)
-      return refuse(QStringLiteral("文件太大，不能用于%1K Flash").arg(FlashSizeKB), false);
+    if (padded == 0) return refuse(QStringLiteral("文件为空"));
+    if (padded > static_cast<uint64_t>(flashLimit)) return tooLargeForFlash(padded);
     if (d.error == HexDecodeResult::Error::TooLarge || padded > uint64_t(kImageBufferSize))
-      return refuse(tooBig, true);
+      return refuse(tooBig);
     image = std::move(d.image);
     image.append(QByteArray(static_cast<qsizetype>(padded - d.span), '\0'));
     r.status = QStringLiteral("下载目标代码。。。");
   } else {
     image = std::move(content);
-    if (image.isEmpty()) return refuse(QStringLiteral("文件为空"), true);
+    if (image.isEmpty()) return refuse(QStringLiteral("文件为空"));
     // The boot loader writes whole 32-bit words only; a ragged tail would be
     // refused on the last block.
     const qsizetype rem = image.size() % 4;
     if (rem) image.append(QByteArray(4 - rem, char(0xFF)));
-    if (image.size() > kImageBufferSize) return refuse(tooBig, true);
+    if (image.size() > flashLimit) return tooLargeForFlash(static_cast<uint64_t>(image.size()));
+    if (image.size() > kImageBufferSize) return refuse(tooBig);
     r.status = QStringLiteral("下载目标代码");
   }
 

@@ -92,6 +92,11 @@ class TKRNCommDriver : public QObject {
   void setOutputTimeout(uint16_t v) { outputTimeout_ = v; }
   TComPortReceiveDataEvent OnReceiveData;
 
+  // The open device and the layer it goes through, for callers that wait
+  // on the device themselves (-1 when closed).
+  int Handle() const { return handle_; }
+  SerialPlatform& Platform() const { return platform_; }
+
   // The line settings ApplySettings hands to the device (pure, for tests).
   SerialLineSettings BuildLineSettings() const;
 
