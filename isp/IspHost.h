@@ -38,6 +38,15 @@ class IspHost {
   virtual QString ClockModeCaption() const = 0; // BitBtn7 "12T" / "6T"
   virtual QString PortNameText() const = 0;     // ComboBox1
   virtual QString FirmwareFileName() const = 0; // Edit2
+  // "写后校验": read the written range back and compare (where the family can).
+  virtual bool VerifyAfterWrite() const { return true; }
+
+  // An informational message box (the window) or its equivalent line (the
+  // command line). Engines never open a box of their own.
+  virtual void ShowMessage(const QString& caption, const QString& text) {
+    (void)caption;
+    AddLog(text);
+  }
 
   // The main port, opened with the terminal page's line settings.
   virtual bool ComPort_Open() = 0;

@@ -8,7 +8,12 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <linux/serial.h>
+#include <poll.h>
+
 #include <cerrno>
+#include <chrono>
+#include <thread>
 
 #include "platform/Termios2.h"
 
@@ -115,6 +120,42 @@ class LinuxSerialPlatform final : public SerialPlatform {
 
   void SetRts(int fd, bool on) override {
     if (fd >= 0) SetModemLine(fd, TIOCM_RTS, on);
+  }
+
+  bool SetLowLatency(int fd, bool on, bool* wasOn) override {
+    if (wasOn) *wasOn = false;
+    if (fd < 0) return false;
+    serial_struct ss{};
+    if (ioctl(fd, TIOCGSERIAL, &ss) != 0) return false;
+    if (wasOn) *wasOn = (ss.flags & ASYNC_LOW_LATENCY) != 0;
+    if (on)
+      ss.flags |= ASYNC_LOW_LATENCY;
+    else
+      ss.flags &= ~ASYNC_LOW_LATENCY;
+    return ioctl(fd, TIOCSSERIAL, &ss) == 0;
+  }
+
+  // tcdrain() can wait as long as the kernel's closing wait (30 s) on a line
+  // held by flow control; poll the queue instead so the wait is bounded.
+  bool Drain(int fd, int timeoutMs) override {
+    if (fd < 0) return false;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+      int queued = 0;
+      if (ioctl(fd, TIOCOUTQ, &queued) != 0) return false;
+      if (queued <= 0) break;
+      if (std::chrono::steady_clock::now() >= deadline) return false;
+      std::this_thread::sleep_for(std::chrono::microseconds(500));
+    }
+    // TIOCOUTQ counts the kernel's buffer; the UART's own FIFO (up to 16 or
+    // 64 bytes on USB adapters) empties within a few byte times.
+    return true;
+  }
+
+  int ModemLines(int fd) override {
+    int bits = 0;
+    if (fd < 0 || ioctl(fd, TIOCMGET, &bits) != 0) return -1;
+    return bits;
   }
 };
 

@@ -44,5 +44,27 @@ class SerialPlatform {
   virtual void SetDtr(int fd, bool on) = 0;
   virtual void SetRts(int fd, bool on) = 0;
 
+  // Asks the driver to hand received data over at once (ASYNC_LOW_LATENCY:
+  // USB adapters otherwise hold it for their latency timer). *wasOn gets the
+  // previous setting so it can be restored. False when the device refuses
+  // (a pseudo-terminal, a driver without the flag): the port works as it is.
+  virtual bool SetLowLatency(int fd, bool on, bool* wasOn) {
+    (void)fd, (void)on;
+    if (wasOn) *wasOn = false;
+    return false;
+  }
+  // Waits until the output queue has left the wire, at most timeoutMs.
+  // True when it emptied in time.
+  virtual bool Drain(int fd, int timeoutMs) {
+    (void)fd, (void)timeoutMs;
+    return true;
+  }
+  // The modem status lines as TIOCM_* bits (CTS, DSR, CD, RI, ...); -1 when
+  // the device cannot report them.
+  virtual int ModemLines(int fd) {
+    (void)fd;
+    return -1;
+  }
+
   static SerialPlatform& System();
 };

@@ -1,3 +1,6 @@
 if(TARGET vortana_firmware)
   vortana_add_test(FirmwareImageTest SOURCES FirmwareImageTest.cpp LIBS vortana_firmware)
 endif()
+if(TARGET vortana_firmware)
+  vortana_add_test(FirmwareFileTest SOURCES FirmwareFileTest.cpp LIBS vortana_firmware)
+endif()

@@ -1,5 +1,6 @@
 // A SerialPlatform that records what a driver asks of the device, in order:
-// "OPEN", "CLOSE", "LINE", "PURGE", "DTR1", "DTR0", "RTS1", "RTS0". ApplyLine
+// "OPEN", "CLOSE", "LINE", "PURGE", "DTR1", "DTR0", "RTS1", "RTS0",
+// "LOWLAT1", "LOWLAT0", "DRAIN", "MODEM". ApplyLine
 // sets the modem lines as the settings say, so it is recorded as "LINE"
 // followed by the DTR and RTS entries it implies.
 //
@@ -8,6 +9,7 @@
 // Open hands out made-up descriptors, reads find nothing, writes take all.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -25,6 +27,11 @@ class RecordingSerialPlatform : public SerialPlatform {
   bool rts = false;
   bool failOpen = false;            // make Open fail
   bool refuseWrites = false;        // make Write report a refusal (-1)
+  bool refuseLowLatency = false;    // behave like a pty: no ASYNC_LOW_LATENCY
+  bool lowLatency = false;          // the flag as the fake device holds it
+  std::function<void(bool)> onLowLatency;  // e.g. lowers a simulated adapter's latency
+  int lastDrainMs = -1;             // time-out of the last Drain
+  int modemLines = -2;              // what ModemLines reports; -2 asks the inner platform
 
   // Only the modem-line entries ("DTR1", "RTS0", ...), in order.
   std::vector<std::string> Lines() const {
@@ -73,6 +80,27 @@ class RecordingSerialPlatform : public SerialPlatform {
   void SetRts(int fd, bool on) override {
     Record("RTS", on, rts);
     if (inner_) inner_->SetRts(fd, on);
+  }
+  bool SetLowLatency(int fd, bool on, bool* wasOn) override {
+    calls.push_back(on ? "LOWLAT1" : "LOWLAT0");
+    if (refuseLowLatency) {
+      if (wasOn) *wasOn = false;
+      return false;
+    }
+    if (wasOn) *wasOn = lowLatency;
+    lowLatency = on;
+    if (onLowLatency) onLowLatency(on);
+    return true;
+  }
+  bool Drain(int fd, int timeoutMs) override {
+    calls.push_back("DRAIN");
+    lastDrainMs = timeoutMs;
+    return inner_ ? inner_->Drain(fd, timeoutMs) : true;
+  }
+  int ModemLines(int fd) override {
+    calls.push_back("MODEM");
+    if (modemLines != -2) return modemLines;
+    return inner_ ? inner_->ModemLines(fd) : -1;
   }
 
  private:
