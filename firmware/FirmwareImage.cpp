@@ -1,12 +1,9 @@
 #include "firmware/FirmwareImage.h"
 
+#include "firmware/FirmwareFile.h"
+
 #include <QFile>
 #include <QFileInfo>
-
-#include <cerrno>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
@@ -145,59 +142,13 @@ HexDecodeResult DecodeIntelHex(const QByteArray& text, uint64_t maxSpan) {
   return result;
 }
 
-bool IsHexFileName(const QString& path) {
-  const QString name = QFileInfo(path).fileName();
-  const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
-  if (dot < 0) return false;
-  const QString ext = name.mid(dot);
-  return ext.compare(QLatin1String(".hex"), Qt::CaseInsensitive) == 0;
-}
+bool IsHexFileName(const QString& path) { return IsHexName(path); }
 
 QString FirmwareSizeLine(int64_t length) {
   return QStringLiteral("文件尺寸: %1 Byte / %2 KB").arg(length).arg(length / 1024);
 }
 
 FirmwareImage::FirmwareImage() : buffer_(new uint8_t[kImageBufferSize]()) {}
-
-namespace {
-
-enum class ReadOutcome { Ok, Missing, NotRegular, TooLarge, Failed };
-
-// Reads a regular file of at most `limit` bytes. The file is opened without
-// blocking and checked on the open descriptor, so a FIFO never waits for a
-// writer and a device is never read at all.
-ReadOutcome ReadRegularFile(const QString& path, qint64 limit, QByteArray& out) {
-  const QByteArray native = QFile::encodeName(path);
-  const int fd = ::open(native.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-  if (fd < 0) return errno == ENOENT || errno == ENOTDIR ? ReadOutcome::Missing : ReadOutcome::Failed;
-  struct Closer {
-    int fd;
-    ~Closer() { ::close(fd); }
-  } closer{fd};
-  struct stat st {};
-  if (fstat(fd, &st) != 0) return ReadOutcome::Failed;
-  if (!S_ISREG(st.st_mode)) return ReadOutcome::NotRegular;
-  if (st.st_size > limit) return ReadOutcome::TooLarge;
-  // The file may grow while it is read; never take more than the limit.
-  out.resize(static_cast<qsizetype>(std::min<qint64>(st.st_size, limit)) + 1);
-  qsizetype got = 0;
-  for (;;) {
-    if (got == out.size()) {
-      if (got > limit) return ReadOutcome::TooLarge;
-      out.resize(std::min<qsizetype>(out.size() * 2, static_cast<qsizetype>(limit) + 1));
-    }
-    const ssize_t n = ::read(fd, out.data() + got, static_cast<size_t>(out.size() - got));
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return ReadOutcome::Failed;
-    if (n == 0) break;
-    got += n;
-  }
-  if (got > limit) return ReadOutcome::TooLarge;
-  out.resize(got);
-  return ReadOutcome::Ok;
-}
-
-}  // namespace
 
 FirmwareLoadResult FirmwareImage::Load(const QString& path) {
   using Outcome = FirmwareLoadResult::Outcome;
@@ -215,9 +166,8 @@ FirmwareLoadResult FirmwareImage::Load(const QString& path) {
   // HEX bound; a bigger file is not read at all.
   const qint64 limit = hex ? 64 * qint64{kImageBufferSize} : qint64{kImageBufferSize} + 3;
 
-  QByteArray content;
-  const ReadOutcome read = path.isEmpty() ? ReadOutcome::Missing : ReadRegularFile(path, limit, content);
-  if (read == ReadOutcome::Missing) {
+  FirmwareFileRead file = ReadFirmwareFile(path, limit);
+  if (file.status == FirmwareFileStatus::Missing) {
     r.outcome = Outcome::Missing;
     r.status = QStringLiteral("文件不存在");
     return r;
@@ -225,18 +175,19 @@ FirmwareLoadResult FirmwareImage::Load(const QString& path) {
   // Whatever follows, the previous image is gone.
   stream_.clear();
   streamExists_ = true;
-  switch (read) {
-    case ReadOutcome::Missing:
-    case ReadOutcome::NotRegular:
-      return refuse(QStringLiteral("不是普通文件，不能下载: %1").arg(name));
-    case ReadOutcome::TooLarge:
+  switch (file.status) {
+    case FirmwareFileStatus::Missing:
+    case FirmwareFileStatus::NotRegular:
+      return refuse(FirmwareFileProblem(path, file));
+    case FirmwareFileStatus::TooLarge:
       return refuse(tooBig);
-    case ReadOutcome::Failed:
-      r.status = QStringLiteral("文件无法读取: %1").arg(name);
+    case FirmwareFileStatus::Unreadable:
+      r.status = FirmwareFileProblem(path, file);
       return r;
-    case ReadOutcome::Ok:
+    case FirmwareFileStatus::Ok:
       break;
   }
+  QByteArray content = std::move(file.bytes);
 
   const int64_t flashLimit = int64_t{FlashSizeKB} * 1024;
   auto tooLargeForFlash = [&](uint64_t length) {

@@ -82,6 +82,7 @@ class RecordingSerialPlatform : public SerialPlatform {
     if (inner_) inner_->SetRts(fd, on);
   }
   bool SetLowLatency(int fd, bool on, bool* wasOn) override {
+    (void)fd;
     calls.push_back(on ? "LOWLAT1" : "LOWLAT0");
     if (refuseLowLatency) {
       if (wasOn) *wasOn = false;
