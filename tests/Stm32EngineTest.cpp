@@ -521,6 +521,21 @@ TEST_F(Stm32EngineTest, HangUpMidDownloadIsReportedAtOnce) {
   ExpectPortReleased();
 }
 
+// The window closes the port while a session runs (the terminal's button).
+TEST_F(Stm32EngineTest, PortClosedUnderTheSessionEndsIt) {
+  Stm32SimOptions o;
+  o.link = Paced();
+  StartSim(0x0414, o);
+  WriteFile("fw.bin", RandomBytes(8192, 10));
+  engine.STM32UP();
+  ASSERT_TRUE(PumpUntil([&] { return sim->blocksWritten() >= 2; }, 10000));
+  host.ComPort_Close();
+  ASSERT_TRUE(PumpUntil([&] { return Ended(); }, 1000));
+  EXPECT_EQ(host.log.mid(host.log.size() - 2),
+            (QStringList{QStringLiteral("串口已断开或无法写入"), QStringLiteral("连机失败 ！")}));
+  ExpectPortReleased();
+}
+
 // Stray bytes flooding in while searching must not run past the frame buffer.
 TEST_F(Stm32EngineTest, ReplyFloodIsCutToTheFrameBuffer) {
   Stm32SimOptions o;

@@ -160,9 +160,15 @@ void Stm32Engine::Timer3Timer() {
 
 void Stm32Engine::OnReadable() {
   TKRNCommDriver& port = host_.ComDriver();
-  const int fd = port.Handle();
+  if (!readable_) return;
+  const int fd = static_cast<int>(readable_->socket());
+  if (fd != port.Handle()) {  // the port was closed under the session
+    readable_.reset();
+    Fail(kPortLost);
+    return;
+  }
   Timer5Timer();
-  if (!readable_ || fd < 0 || fd != port.Handle()) return;
+  if (!readable_ || fd != port.Handle()) return;
   // A device that has gone (adapter pulled) stays readable for ever: end
   // the session instead of spinning on it.
   pollfd p{fd, POLLIN, 0};
@@ -174,7 +180,11 @@ void Stm32Engine::OnReadable() {
 
 void Stm32Engine::Timer5Timer() {
   TKRNCommDriver& port = host_.ComDriver();
-  if (!port.IsConnected() || !Running()) return;
+  if (!Running()) return;
+  if (!port.IsConnected()) {  // closed under the session
+    Fail(kPortLost);
+    return;
+  }
   port.PollReceive();
   if (StmState < 1 || StmState > 14) StmState = 1;
   if (StmState == 1) {
