@@ -127,7 +127,7 @@ void Stm32Engine::STM32UP() {
   bool wasOn = false;
   if (fd >= 0 && port.Platform().SetLowLatency(fd, true, &wasOn) && !wasOn) lowLatencyFd_ = fd;
   if (fd >= 0 && fcntl(fd, F_GETFD) != -1) {
-    readable_ = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
+    readable_ = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read, this);
     connect(readable_.get(), &QSocketNotifier::activated, this, &Stm32Engine::OnReadable);
   }
   if (host_.AutoReset()) ResetIntoBootLoader();
@@ -163,7 +163,7 @@ void Stm32Engine::OnReadable() {
   if (!readable_) return;
   const int fd = static_cast<int>(readable_->socket());
   if (fd != port.Handle()) {  // the port was closed under the session
-    readable_.reset();
+    StopWatching();
     Fail(kPortLost);
     return;
   }
@@ -173,7 +173,7 @@ void Stm32Engine::OnReadable() {
   // the session instead of spinning on it.
   pollfd p{fd, POLLIN, 0};
   if (poll(&p, 1, 0) == 1 && (p.revents & (POLLHUP | POLLERR | POLLNVAL))) {
-    readable_.reset();
+    StopWatching();
     Fail(kPortLost);
   }
 }
@@ -595,6 +595,13 @@ void Stm32Engine::Finish() {
   if (host_.AutoDownload()) host_.EndAutoDownload();
 }
 
+void Stm32Engine::StopWatching() {
+  // Often called from the notifier's own signal: it goes once that returns.
+  if (!readable_) return;
+  readable_->setEnabled(false);
+  readable_.release()->deleteLater();
+}
+
 void Stm32Engine::Fail(const QString& cause) {
   if (!Running() && !readable_) return;  // ended already
   StmState = 1;
@@ -608,7 +615,7 @@ void Stm32Engine::EndSession() {
   OvertimeT.stop();
   Timer3.stop();
   Timer5.stop();
-  readable_.reset();
+  StopWatching();
   syncAwaiting_ = false;
   TKRNCommDriver& port = host_.ComDriver();
   if (lowLatencyFd_ >= 0 && lowLatencyFd_ == port.Handle())

@@ -95,6 +95,7 @@ class Stm32Engine : public QObject {
   void Fail(const QString& cause);
   void EndSession();
   void OnReadable();
+  void StopWatching();
   void Await(int32_t state, const QString& cause);
   void Resynchronise();
 
