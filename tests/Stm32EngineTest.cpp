@@ -348,6 +348,19 @@ TEST_F(Stm32EngineTest, SecondDownloadToAPartStillSynchronised) {
   EXPECT_TRUE(sim->synchronised());
 }
 
+// An answer slower than any adapter: a second 0x7F has gone out and the GET
+// that follows is misread. The NACK it gets sends the engine back to
+// synchronise, which ends whatever the part holds; then all goes as usual.
+TEST_F(Stm32EngineTest, AnswerLaterThanAnyAdapterStillConnects) {
+  Stm32SimOptions o;
+  o.link = Paced();
+  o.syncReplyDelayMs = Stm32Engine::kSyncAnswerMs + 100;
+  StartSim(0x0414, o);
+  ExpectDownloads(RandomBytes(512, 23), false);
+  EXPECT_EQ(host.log.first(), QStringLiteral("正在查找设备。。。"));
+  EXPECT_EQ(host.log.count(QStringLiteral("已成功连接")), 1);
+}
+
 // Flash that holds an earlier firmware is erased exactly where the image
 // goes (programming only clears bits); what lies beyond keeps its data.
 TEST_F(Stm32EngineTest, PartHoldingEarlierFirmwareIsErasedWhereTheImageGoes) {

@@ -37,7 +37,7 @@ class Stm32Engine : public QObject {
   static constexpr int kMaxBlock = 256;
   // How long a synchronisation byte may go unanswered before the next one:
   // past any USB adapter's latency timer, so its answer cannot cross it.
-  static constexpr int kSyncAnswerMs = 150;
+  static constexpr int kSyncAnswerMs = 200;
 
   explicit Stm32Engine(IspHost& host, QObject* parent = nullptr);
   ~Stm32Engine() override;
