@@ -22,4 +22,5 @@ void TMainForm::USB_ChangeTimer() {
     ComboBox1->addItems(ports);
   }
   ComboBox1->setCurrentIndex(ComboBox6->currentIndex());
+  ReopenLostPort(ports);
 }

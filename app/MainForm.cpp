@@ -4,7 +4,11 @@
 #include <QCloseEvent>
 #include <QDesktopServices>
 #include <QFileDialog>
+#include <QGridLayout>
+#include <QHBoxLayout>
 #include <QKeyEvent>
+#include <QListView>
+#include <QVBoxLayout>
 #include <QMessageBox>
 #include <QScreen>
 #include <QThread>
@@ -56,11 +60,23 @@ void SendMemo::setText(const QString& t) {
 }
 
 void SendMemo::keyPressEvent(QKeyEvent* e) {
-  if (OnKeyDown) OnKeyDown(VirtualKeyCode(e->key(), e->text()));
+  if (OnKeyDown) OnKeyDown(VirtualKeyCode(e->key(), e->text(), e->modifiers() & Qt::KeypadModifier));
   QPlainTextEdit::keyPressEvent(e);
 }
 
-int VirtualKeyCode(int key, const QString& text) {
+int VirtualKeyCode(int key, const QString& text, bool keypad) {
+  if (keypad) {
+    if (key >= Qt::Key_0 && key <= Qt::Key_9) return 0x60 + (key - Qt::Key_0);
+    switch (key) {
+      case Qt::Key_Asterisk: return 0x6A;
+      case Qt::Key_Plus: return 0x6B;
+      case Qt::Key_Comma: return 0x6C;  // separator
+      case Qt::Key_Minus: return 0x6D;
+      case Qt::Key_Period: case Qt::Key_Delete: return 0x6E;
+      case Qt::Key_Slash: return 0x6F;
+      default: break;  // Enter and the keypad's arrows are the common keys
+    }
+  }
   if (key >= Qt::Key_A && key <= Qt::Key_Z) return key;  // same codes as 'A'..'Z'
   if (key >= Qt::Key_0 && key <= Qt::Key_9) return key;
   switch (key) {
@@ -109,17 +125,17 @@ int VirtualKeyCode(int key, const QString& text) {
 
 std::function<void(const QString&, const QString&)> TMainForm::MessageSink;
 
-TMainForm::TMainForm(QWidget* parent) : QMainWindow(parent) {
-  ComDriver_ = new TKRNCommDriver(this);
-  KRNCommDriver1 = new TKRNCommDriver(this);
+TMainForm::TMainForm(QWidget* parent, SerialPlatform* platform) : QMainWindow(parent) {
+  ComDriver_ = new TKRNCommDriver(this, platform);
+  KRNCommDriver1 = new TKRNCommDriver(this, platform);
 
-  ShowMessage = [this](const QString& caption, const QString& text) {
+  ShowMessageHook = [this](const QString& caption, const QString& text) {
     QMessageBox box(caption == QStringLiteral("注册软件") ? QMessageBox::Warning : QMessageBox::Information,
                     caption, text, QMessageBox::Ok, this);
     if (caption == QStringLiteral("注册软件")) box.setWindowFlag(Qt::WindowStaysOnTopHint);
     box.exec();
   };
-  if (MessageSink) ShowMessage = MessageSink;
+  if (MessageSink) ShowMessageHook = MessageSink;
   ChooseOpenFile = [this](const QString& title, const QString& filter, const QString& start) {
     return QFileDialog::getOpenFileName(this, title, start, filter);
   };
@@ -129,29 +145,35 @@ TMainForm::TMainForm(QWidget* parent) : QMainWindow(parent) {
   OpenUrl = [](const QString& url) { QDesktopServices::openUrl(QUrl(url)); };
   ListSerialPorts = [] { return DiscoverPorts(); };
 
-  QFont font;
-  font.setFamilies({QStringLiteral("宋体"), QStringLiteral("SimSun"), QStringLiteral("WenQuanYi Micro Hei")});
-  font.setPixelSize(14);
-  setFont(font);
-  resize(600, 502);
-  setMinimumSize(600, 502);
-
   auto* central = new QWidget(this);
   setCentralWidget(central);
+  auto* column = new QVBoxLayout(central);
+  column->setContentsMargins(0, 0, 0, 0);
+  column->setSpacing(0);
 
-  Memo1 = new OutputView(central);
-  Memo1->setGeometry(0, 0, 600, 280);
-
-  Panel1 = new QWidget(central);
-  Panel1->setGeometry(0, 0, 600, 280);
+  // The output area takes whatever room the window has beyond the pages and
+  // the status bar; the help panel lies over it.
+  auto* output = new QWidget(central);
+  auto* outputCell = new QGridLayout(output);
+  outputCell->setContentsMargins(0, 0, 0, 0);
+  Memo1 = new OutputView(output);
+  Memo1->setMinimumHeight(60);
+  Panel1 = new QWidget(output);
   Panel1->setAutoFillBackground(true);
+  auto* panelBox = new QVBoxLayout(Panel1);
   Image3 = new ClickableLabel(Panel1);
   Image3->setPixmap(ConnectorPinout());
-  Image3->setGeometry(20, 15, 560, 250);
+  Image3->setAlignment(Qt::AlignCenter);
+  Image3->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Ignored);
+  panelBox->addWidget(Image3);
+  outputCell->addWidget(Memo1, 0, 0);
+  outputCell->addWidget(Panel1, 0, 0);
   Panel1->hide();
+  column->addWidget(output, 1);
 
   RzPageControl1 = new QTabWidget(central);
-  RzPageControl1->setGeometry(0, 280, 600, 200);
+  RzPageControl1->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
+  column->addWidget(RzPageControl1, 0);
   TabSheet1 = new QWidget;
   TabSheet2 = new QWidget;
   TabSheet3 = new QWidget;
@@ -173,6 +195,8 @@ TMainForm::TMainForm(QWidget* parent) : QMainWindow(parent) {
   BuildPrinterPage();
   BuildAboutPage();
   BuildStatusBar();
+  SetFontScale(1.0);
+  resize(minimumSize());
 
   TimerSec.setInterval(1000);
   AutoIspTimer.setInterval(200);
@@ -183,50 +207,102 @@ TMainForm::TMainForm(QWidget* parent) : QMainWindow(parent) {
   FormCreate();
 }
 
+namespace {
+// A label for a control, or a unit after it.
+QLabel* Caption(const QString& text, QWidget* parent) {
+  auto* l = new QLabel(text, parent);
+  l->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Preferred);
+  return l;
+}
+
+QHBoxLayout* Row(std::initializer_list<QWidget*> widgets, bool stretch = true) {
+  auto* row = new QHBoxLayout;
+  row->setSpacing(4);
+  for (QWidget* w : widgets) row->addWidget(w);
+  if (stretch) row->addStretch(1);
+  return row;
+}
+
+QVBoxLayout* Column(QWidget* page) {
+  auto* c = new QVBoxLayout(page);
+  c->setContentsMargins(4, 4, 4, 4);
+  c->setSpacing(3);
+  return c;
+}
+
+// Port lists show long device paths whole: the drop-down is as wide as its
+// longest entry, and the chosen one is the list's tooltip.
+void ShowWholePortNames(QComboBox* box) {
+  auto widen = [box] {
+    int widest = 0;
+    const QFontMetrics fm(box->view()->font());
+    for (int i = 0; i < box->count(); ++i) widest = std::max(widest, fm.horizontalAdvance(box->itemText(i)));
+    box->view()->setMinimumWidth(widest + 32);
+    box->setToolTip(box->currentText());
+  };
+  box->view()->setTextElideMode(Qt::ElideNone);
+  QObject::connect(box->model(), &QAbstractItemModel::rowsInserted, box, widen);
+  QObject::connect(box->model(), &QAbstractItemModel::rowsRemoved, box, widen);
+  QObject::connect(box, &QComboBox::currentIndexChanged, box, widen);
+  widen();
+}
+}  // namespace
+
+// A number field as wide as its longest allowed text.
+class DigitsEdit : public QLineEdit {
+ public:
+  using QLineEdit::QLineEdit;
+  QSize sizeHint() const override {
+    QSize s = QLineEdit::sizeHint();
+    const int digits = std::max(1, std::min(maxLength(), 6));
+    s.setWidth(fontMetrics().horizontalAdvance(QString(digits, u'9')) + 14);
+    return s;
+  }
+  QSize minimumSizeHint() const override { return sizeHint(); }
+};
+
 void TMainForm::BuildIspPage() {
   QWidget* p = TabSheet1;
-  auto* lblModel = new QLabel(QStringLiteral("芯片型号"), p);
-  lblModel->setGeometry(6, 6, 60, 22);
   MCUType = new QComboBox(p);
   for (const char* m : kModels) MCUType->addItem(QString::fromUtf8(m));
-  MCUType->setGeometry(70, 4, 170, 24);
   MCUType->setCurrentIndex(6);
-
-  auto* lblPort = new QLabel(QStringLiteral("串口号"), p);
-  lblPort->setGeometry(6, 34, 60, 22);
   ComboBox6 = new QComboBox(p);
   ComboBox6->addItems(DefaultPorts());
-  ComboBox6->setGeometry(70, 32, 170, 24);
-  auto* lblSpeed = new QLabel(QStringLiteral("波特率"), p);
-  lblSpeed->setGeometry(6, 62, 60, 22);
+  ShowWholePortNames(ComboBox6);
   ComboBox7 = new QComboBox(p);
   for (const char* s : kSpeeds) ComboBox7->addItem(QString::fromLatin1(s));
   ComboBox7->setCurrentIndex(11);
-  ComboBox7->setGeometry(70, 60, 170, 24);
+  Label10 = new QLabel(p);
+
+  auto* left = new QGridLayout;
+  left->setHorizontalSpacing(4);
+  left->setVerticalSpacing(3);
+  left->addWidget(Caption(QStringLiteral("芯片型号"), p), 0, 0);
+  left->addWidget(MCUType, 0, 1);
+  left->addWidget(Caption(QStringLiteral("串口号"), p), 1, 0);
+  left->addWidget(ComboBox6, 1, 1);
+  left->addWidget(Caption(QStringLiteral("波特率"), p), 2, 0);
+  left->addWidget(ComboBox7, 2, 1);
+  left->addWidget(Label10, 3, 0, 1, 2);
+  left->setRowStretch(4, 1);
 
   Edit2 = new QLineEdit(DefaultFirmwareName(), p);
   Edit2->setReadOnly(true);
   Edit2->setEnabled(false);
-  Edit2->setGeometry(250, 4, 300, 24);
   BitBtn2 = new QPushButton(QStringLiteral("..."), p);
   BitBtn2->setToolTip(QStringLiteral("选择目标文件"));
-  BitBtn2->setGeometry(554, 4, 34, 24);
+  BitBtn2->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
+  BitBtn2->setMaximumWidth(40);
 
   BitBtn1 = new QPushButton(QStringLiteral("下载"), p);
-  BitBtn1->setGeometry(250, 32, 96, 52);
-  QFont big = BitBtn1->font();
-  big.setPixelSize(18);
-  big.setBold(true);
-  BitBtn1->setFont(big);
+  BitBtn1->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Expanding);
+  BitBtn1->setMinimumWidth(90);
 
   CheckBox1 = new QCheckBox(QStringLiteral("自动上载"), p);
   CheckBox1->setToolTip(QStringLiteral("选用后：\n目标文件(*.bin或*.hex)更新时，自动进行上载操作。"));
-  CheckBox1->setGeometry(354, 32, 96, 24);
   CheckBox2 = new QCheckBox(QStringLiteral("自动复位"), p);
   CheckBox2->setChecked(true);
-  CheckBox2->setGeometry(354, 60, 96, 24);
   CheckBox10 = new QCheckBox(QStringLiteral("模式2"), p);
-  CheckBox10->setGeometry(454, 60, 70, 24);
   // The hint describes the reset wiring the box selects.
   auto wiringHint = [this] {
     CheckBox10->setToolTip(CheckBox10->isChecked()
@@ -235,57 +311,77 @@ void TMainForm::BuildIspPage() {
   };
   wiringHint();
   connect(CheckBox10, &QCheckBox::toggled, this, wiringHint);
+  CheckBox11 = new QCheckBox(QStringLiteral("写后校验"), p);
+  CheckBox11->setChecked(true);
+  CheckBox11->setToolTip(QStringLiteral("写入后读回比较"));
   BitBtn7 = new QPushButton(QStringLiteral("12T"), p);
   BitBtn7->setToolTip(QStringLiteral(" 6T / 双倍速\n12T / 单倍速"));
-  BitBtn7->setGeometry(530, 32, 58, 24);
 
-  // Each number field sits in the blank run of its label's caption; the
-  // blanks are widened so the field fits between the words.
-  auto fieldInLabel = [p](QLabel* label, QLineEdit* edit, int x, const QString& before, int blanks) {
-    QFont f = label->font();
-    f.setWordSpacing(8);
-    label->setFont(f);
-    label->setGeometry(x, 90, 150, 22);
-    QFontMetrics fm(f);
-    const int start = fm.horizontalAdvance(before);
-    const int width = fm.horizontalAdvance(QString(blanks, u' '));
-    edit->setParent(p);
-    edit->setGeometry(x + start + 2, 89, width - 4, 24);
-  };
-  auto* lblTimeout = new QLabel(QStringLiteral("超时值       sec"), p);
-  Edit3 = new QLineEdit(QStringLiteral("5"));
+  // The number fields sit between their captions and units.
+  Edit3 = new DigitsEdit(QStringLiteral("5"), p);
   Edit3->setMaxLength(2);
   Edit3->setToolTip(QStringLiteral("1 ~ 99"));
-  fieldInLabel(lblTimeout, Edit3, 354, QStringLiteral("超时值"), 7);
-  Label11 = new QLabel(QStringLiteral("复位时间     ms"), p);
-  Edit4 = new QLineEdit(QStringLiteral("500"));
+  Label11 = Caption(QStringLiteral("复位时间"), p);
+  Label11Unit = Caption(QStringLiteral("ms"), p);
+  Edit4 = new DigitsEdit(QStringLiteral("500"), p);
   Edit4->setMaxLength(3);
   Edit4->setToolTip(QStringLiteral("1 ~ 999"));
-  fieldInLabel(Label11, Edit4, 466, QStringLiteral("复位时间"), 5);
 
-  Label10 = new QLabel(p);
-  Label10->setGeometry(6, 90, 234, 22);
+  auto* options = new QVBoxLayout;
+  options->setSpacing(3);
+  options->addLayout(Row({CheckBox1, BitBtn7}));
+  options->addLayout(Row({CheckBox2, CheckBox10, CheckBox11}));
+  auto* download = new QHBoxLayout;
+  download->addWidget(BitBtn1);
+  download->addLayout(options, 1);
+  auto* fields = Row({Caption(QStringLiteral("超时值"), p), Edit3, Caption(QStringLiteral("sec"), p)}, false);
+  fields->addSpacing(12);
+  fields->addWidget(Label11);
+  fields->addWidget(Edit4);
+  fields->addWidget(Label11Unit);
+  fields->addStretch(1);
+
+  auto* right = new QVBoxLayout;
+  right->setSpacing(3);
+  auto* file = new QHBoxLayout;
+  file->addWidget(Edit2, 1);
+  file->addWidget(BitBtn2);
+  right->addLayout(file);
+  right->addLayout(download);
+  right->addLayout(fields);
+
+  auto* top = new QHBoxLayout;
+  top->setSpacing(8);
+  top->addLayout(left, 0);
+  top->addLayout(right, 1);
+
   ProgressBar1 = new QProgressBar(p);
-  ProgressBar1->setGeometry(6, 118, 582, 16);
+  ProgressBar1->setFixedHeight(16);
   ProgressBar1->setRange(0, 100);
   ProgressBar1->setValue(0);
   ProgressBar1->setTextVisible(false);
-
   RzMarqueeStatus1 = new Marquee(p);
-  RzMarqueeStatus1->setGeometry(2, 142, 590, 22);
+
+  QVBoxLayout* page = Column(p);
+  page->addLayout(top);
+  page->addWidget(ProgressBar1);
+  page->addWidget(RzMarqueeStatus1);
 }
 
 void TMainForm::BuildTerminalPage() {
   QWidget* p = TabSheet2;
   const char* const labels[] = {"串口号", "波特率", "数据位", "停止位", "奇偶位"};
   QComboBox** boxes[] = {&ComboBox1, &ComboBox2, &ComboBox3, &ComboBox4, &ComboBox5};
+  auto* port = new QGridLayout;
+  port->setHorizontalSpacing(4);
+  port->setVerticalSpacing(2);
   for (int i = 0; i < 5; ++i) {
-    auto* l = new QLabel(QString::fromUtf8(labels[i]), p);
-    l->setGeometry(4, 3 + i * 24, 50, 22);
+    port->addWidget(Caption(QString::fromUtf8(labels[i]), p), i, 0);
     *boxes[i] = new QComboBox(p);
-    (*boxes[i])->setGeometry(54, 2 + i * 24, 94, 22);
+    port->addWidget(*boxes[i], i, 1);
   }
   ComboBox1->addItems(DefaultPorts());
+  ShowWholePortNames(ComboBox1);
   for (const char* s : kSpeeds) ComboBox2->addItem(QString::fromLatin1(s));
   ComboBox2->setCurrentIndex(11);
   ComboBox3->addItems({"5", "6", "7", "8"});
@@ -296,123 +392,180 @@ void TMainForm::BuildTerminalPage() {
   BitBtn3 = new QPushButton(QStringLiteral("打开串口"), p);
   BitBtn3->setLayoutDirection(Qt::RightToLeft);  // glyph to the right of the caption
   BitBtn3->setIcon(QIcon(Image1));
-  BitBtn3->setGeometry(4, 122, 144, 24);
+  port->addWidget(BitBtn3, 5, 0, 1, 2);
   CheckBox3 = new QCheckBox(QStringLiteral("DTR"), p);
-  CheckBox3->setGeometry(6, 148, 56, 20);
   CheckBox4 = new QCheckBox(QStringLiteral("RTS"), p);
-  CheckBox4->setGeometry(74, 148, 56, 20);
+  port->addLayout(Row({CheckBox3, CheckBox4}), 6, 0, 1, 2);
+  port->setRowStretch(7, 1);
 
   Memo2 = new SendMemo(p);
-  Memo2->setGeometry(154, 2, 278, 116);
   Memo2->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   Memo2->setText(QStringLiteral("发送区\r\n") + QString::fromLatin1(kMakerWebAddress));
+  Memo2->setMinimumSize(120, 60);
+  // The page control is as high as its pages' controls need; the memos
+  // take what is left instead of asking for room of their own.
+  Memo2->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Ignored);
   BitBtn_TX = new QPushButton(QStringLiteral("发送(&S)"), p);
-  BitBtn_TX->setGeometry(154, 122, 90, 24);
   BitBtn6 = new QPushButton(QStringLiteral("读入文件"), p);
-  BitBtn6->setGeometry(248, 122, 88, 24);
   BitBtn8 = new QPushButton(QStringLiteral("清空发送区"), p);
-  BitBtn8->setGeometry(340, 122, 92, 24);
   CheckBox5 = new QCheckBox(QStringLiteral("定时发送"), p);
-  CheckBox5->setGeometry(156, 148, 90, 20);
-  Edit1 = new QLineEdit(QStringLiteral("1000"), p);
+  Edit1 = new DigitsEdit(QStringLiteral("1000"), p);
   Edit1->setMaxLength(4);
   Edit1->setToolTip(QStringLiteral("1 ~ 9999"));
-  Edit1->setGeometry(248, 147, 50, 22);
-  Label8 = new QLabel(QStringLiteral("ms"), p);
-  Label8->setGeometry(302, 148, 24, 20);
+  Label8 = Caption(QStringLiteral("ms"), p);
+  auto* send = new QVBoxLayout;
+  send->setSpacing(2);
+  send->addWidget(Memo2, 1);
+  send->addLayout(Row({BitBtn_TX, BitBtn6, BitBtn8}, false));
+  send->addLayout(Row({CheckBox5, Edit1, Label8}));
 
   CheckHexTXD = new QCheckBox(QStringLiteral("HEX发送"), p);
-  CheckHexTXD->setGeometry(438, 2, 150, 20);
   CheckBox7 = new QCheckBox(QStringLiteral("发送新行"), p);
-  CheckBox7->setGeometry(438, 22, 150, 20);
   CheckBox6 = new QCheckBox(QStringLiteral("按键即发"), p);
   CheckBox6->setToolTip(QStringLiteral("选用后：\n于发送区窗口按键即发送该键值"));
-  CheckBox6->setGeometry(438, 42, 150, 20);
   CheckBox8 = new QCheckBox(QStringLiteral("发送后清空发送区"), p);
-  CheckBox8->setGeometry(438, 62, 150, 20);
   CheckHexRXD = new QCheckBox(QStringLiteral("HEX显示"), p);
-  CheckHexRXD->setGeometry(438, 84, 150, 20);
   BitBtn5 = new QPushButton(QStringLiteral("清空接收区"), p);
-  BitBtn5->setGeometry(436, 122, 76, 24);
   BitBtn9 = new QPushButton(QStringLiteral("保存接收区"), p);
-  BitBtn9->setGeometry(514, 122, 76, 24);
-  QFont small = BitBtn5->font();
-  small.setPixelSize(12);
-  BitBtn5->setFont(small);
-  BitBtn9->setFont(small);
   CheckBox9 = new QCheckBox(QStringLiteral("中转桥"), p);
-  CheckBox9->setGeometry(438, 148, 80, 20);
   BitBtn10 = new QPushButton(QStringLiteral("帮助"), p);
   BitBtn10->setToolTip(QStringLiteral("DB9串口信号线定义"));
-  BitBtn10->setGeometry(530, 146, 60, 22);
+  auto* options = new QVBoxLayout;
+  options->setSpacing(1);
+  for (QWidget* w : std::initializer_list<QWidget*>{CheckHexTXD, CheckBox7, CheckBox6, CheckBox8, CheckHexRXD})
+    options->addWidget(w);
+  options->addStretch(1);
+  options->addLayout(Row({BitBtn5, BitBtn9}, false));
+  options->addLayout(Row({CheckBox9, BitBtn10}, false));
+
+  auto* page = new QHBoxLayout(p);
+  page->setContentsMargins(4, 4, 4, 4);
+  page->setSpacing(6);
+  page->addLayout(port, 0);
+  page->addLayout(send, 1);
+  page->addLayout(options, 0);
 }
 
 void TMainForm::BuildPrinterPage() {
   QWidget* p = TabSheet3;
   EscImage = SamplePrintPicture();
   ESC_IMG = new QLabel(p);
-  ESC_IMG->setGeometry(4, 2, 200, 136);
   ESC_IMG->setAlignment(Qt::AlignCenter);
   ESC_IMG->setFrameShape(QFrame::Box);
-  ESC_IMG->setPixmap(QPixmap::fromImage(EscImage).scaled(196, 132, Qt::KeepAspectRatio));
+  ESC_IMG->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Ignored);
+  ESC_IMG->setMinimumSize(120, 80);
+  ESC_IMG->setPixmap(QPixmap::fromImage(EscImage).scaled(160, 110, Qt::KeepAspectRatio));
   BitBtn11 = new QPushButton(QStringLiteral("打开图片"), p);
-  BitBtn11->setGeometry(4, 142, 200, 24);
+  auto* picture = new QVBoxLayout;
+  picture->setSpacing(3);
+  picture->addWidget(ESC_IMG, 1);
+  picture->addWidget(BitBtn11);
 
-  auto* lblSta = new QLabel(QStringLiteral("前段指令(初始化)"), p);
-  lblSta->setGeometry(210, 0, 176, 20);
   ESC_STA = new SendMemo(p);
-  ESC_STA->setGeometry(210, 20, 176, 62);
   ESC_STA->setText(QStringLiteral("1B 40\r\n1B 33 00"));
-  auto* lblEnd = new QLabel(QStringLiteral("后段指令(进纸)"), p);
-  lblEnd->setGeometry(210, 84, 176, 20);
   ESC_END = new SendMemo(p);
-  ESC_END->setGeometry(210, 104, 176, 62);
   ESC_END->setText(QStringLiteral("1A 0C 00"));
+  for (SendMemo* m : {ESC_STA, ESC_END}) {
+    m->setMinimumSize(130, 40);
+    m->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Ignored);
+  }
+  auto* commands = new QVBoxLayout;
+  commands->setSpacing(2);
+  commands->addWidget(Caption(QStringLiteral("前段指令(初始化)"), p));
+  commands->addWidget(ESC_STA, 1);
+  commands->addWidget(Caption(QStringLiteral("后段指令(进纸)"), p));
+  commands->addWidget(ESC_END, 1);
 
   ComboBox8 = new QComboBox(p);
   ComboBox8->addItems({QStringLiteral("标签打印机"), QStringLiteral("小票打印机")});
-  ComboBox8->setGeometry(392, 2, 196, 24);
   Button3 = new QPushButton(QStringLiteral("生成条码数据"), p);
-  Button3->setGeometry(392, 32, 196, 26);
   Button4 = new QPushButton(QStringLiteral("生成二维码数据"), p);
-  Button4->setGeometry(392, 62, 196, 26);
   Button1 = new QPushButton(QStringLiteral("图片生成光栅位图数据 + 打印"), p);
-  QFont f = Button1->font();
-  f.setPixelSize(12);
-  Button1->setFont(f);
-  Button1->setGeometry(392, 100, 196, 44);
+  Button1->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Expanding);
+  auto* actions = new QVBoxLayout;
+  actions->setSpacing(3);
+  for (QWidget* w : std::initializer_list<QWidget*>{ComboBox8, Button3, Button4, Button1}) actions->addWidget(w);
+
+  auto* page = new QHBoxLayout(p);
+  page->setContentsMargins(4, 4, 4, 4);
+  page->setSpacing(6);
+  page->addLayout(picture, 1);
+  page->addLayout(commands, 1);
+  page->addLayout(actions, 0);
 }
 
 void TMainForm::BuildAboutPage() {
   Memo6 = new QPlainTextEdit(TabSheet4);
   Memo6->setReadOnly(true);
-  Memo6->setGeometry(2, 2, 588, 164);
   Memo6->setPlainText(QString(AboutText()).replace(QStringLiteral("\r\n"), QStringLiteral("\n")));
+  // As high as the tallest page: the page control keeps one height.
+  Memo6->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Ignored);
+  auto* page = new QVBoxLayout(TabSheet4);
+  page->setContentsMargins(2, 2, 2, 2);
+  page->addWidget(Memo6);
 }
 
 void TMainForm::BuildStatusBar() {
+  auto* strip = new QHBoxLayout;
+  strip->setContentsMargins(0, 0, 0, 0);
+  strip->setSpacing(0);
   StatusBar1 = new ClickableLabel(centralWidget());
-  StatusBar1->setGeometry(0, 480, 540, 22);
   StatusBar1->setFrameShape(QFrame::StyledPanel);
-  const int widths[] = {150, 65, 65, 128};
+  auto* panels = new QHBoxLayout(StatusBar1);
+  panels->setContentsMargins(2, 1, 2, 1);
+  panels->setSpacing(2);
   const char* const initial[] = {"", "S:0", "R:0", "12:00:00"};
-  int x = 2;
   for (int i = 0; i < 4; ++i) {
     StatusPanel[i] = new QLabel(QString::fromLatin1(initial[i]), StatusBar1);
-    StatusPanel[i]->setGeometry(x, 1, widths[i] - 2, 20);
     StatusPanel[i]->setFrameShape(QFrame::Panel);
     StatusPanel[i]->setFrameShadow(QFrame::Sunken);
     StatusPanel[i]->setAttribute(Qt::WA_TransparentForMouseEvents);
-    x += widths[i];
+    panels->addWidget(StatusPanel[i], i == 0 ? 1 : 0);
   }
   Image5 = new ClickableLabel(centralWidget());
   Image5->setPixmap(LinkPicture());
-  Image5->setGeometry(540, 482, 60, 18);
+  Image5->setAlignment(Qt::AlignCenter);
+  Image5->setFixedWidth(60);
   Image5->setCursor(Qt::PointingHandCursor);
+  strip->addWidget(StatusBar1, 1);
+  strip->addWidget(Image5, 0);
+  static_cast<QVBoxLayout*>(centralWidget()->layout())->addLayout(strip);
+}
+
+void TMainForm::SetFontScale(double scale) {
+  // The text's font is 16 px; the download button's caption is larger.
+  QFont font;
+  font.setFamilies({QStringLiteral("宋体"), QStringLiteral("SimSun"), QStringLiteral("WenQuanYi Micro Hei"),
+                    QStringLiteral("Noto Sans CJK SC")});
+  font.setPixelSize(qRound(16 * scale));
+  setFont(font);
+  QFont big = font;
+  big.setPixelSize(qRound(18 * scale));
+  big.setBold(true);
+  BitBtn1->setFont(big);
+  // Panels at least as wide as the window definition's, and wide enough for
+  // every digit a counter can show.
+  const QFontMetrics fm(font);
+  const int pad = 2 * StatusPanel[0]->frameWidth() + 8;
+  const int widths[] = {150, 65, 65, 128};
+  const QString widest[] = {QString(), QStringLiteral("S:-2147483648"), QStringLiteral("R:-2147483648"),
+                            QStringLiteral("00:00:00")};
+  for (int i = 0; i < 4; ++i)
+    StatusPanel[i]->setMinimumWidth(std::max(widths[i], fm.horizontalAdvance(widest[i]) + pad));
+  // The strip is a label holding the panels; its own hint knows nothing of them.
+  StatusBar1->setFixedHeight(StatusPanel[3]->sizeHint().height() + 4);
+  // The window definition's 600 x 502 unless the text needs more.
+  for (QWidget* w : findChildren<QWidget*>())
+    if (w->layout()) w->layout()->invalidate();
+  if (auto* l = layout()) l->activate();
+  const QSize needed = minimumSizeHint().expandedTo(QSize(600, 502));
+  setMinimumSize(needed);
+  if (width() < needed.width() || height() < needed.height()) resize(size().expandedTo(needed));
 }
 
 void TMainForm::ConnectHandlers() {
   ComDriver_->OnReceiveData = [this](TKRNCommDriver* s, const uint8_t* d, int32_t n) { ComDriverReceiveData(s, d, n); };
+  ComDriver_->OnDeviceLost = [this](TKRNCommDriver*) { ComDriverDeviceLost(); };
   KRNCommDriver1->OnReceiveData = [this](TKRNCommDriver* s, const uint8_t* d, int32_t n) {
     KRNCommDriver1ReceiveData(s, d, n);
   };
@@ -502,6 +655,7 @@ void TMainForm::FormCreate() {
   ComboBox7->setCurrentIndex(ComboBox2->currentIndex());
   MCUTypeChange();
   USB_ChangeTimer();
+  ApplyStoredPort();
   if (CheckBox1->isChecked()) {
     if (!AutoIspTimer.isActive()) AutoIspTimer.start();
     LastFileStamp = FileStampText(Edit2->text());
@@ -509,46 +663,55 @@ void TMainForm::FormCreate() {
 }
 
 void TMainForm::ReadSettingsFrom(SettingsStore& store) {
-  // Reading ends silently at the first integer missing or of the wrong type,
-  // and at the first text stored as another type.
+  // Each value on its own: one missing or of the wrong type keeps its
+  // control's default and costs none of the others.
   auto index = [&](const char* name, QComboBox* box) {
     auto v = store.ReadInteger(QString::fromLatin1(name));
-    if (!v) return false;
-    if (*v >= 0 && *v < box->count()) box->setCurrentIndex(*v);
-    return true;
+    if (v && *v >= 0 && *v < box->count()) box->setCurrentIndex(*v);
   };
   auto check = [&](const char* name, QCheckBox* box) {
-    auto v = store.ReadBool(QString::fromLatin1(name));
-    if (!v) return false;
-    SetCheck(box, *v);
-    return true;
+    if (auto v = store.ReadBool(QString::fromLatin1(name))) SetCheck(box, *v);
   };
   auto text = [&](const char* name, const std::function<void(const QString&)>& set) {
-    auto v = store.ReadString(QString::fromLatin1(name));
-    if (!v) return false;
-    set(*v);
-    return true;
+    const QString n = QString::fromLatin1(name);
+    if (!store.HasValue(n)) return;  // missing: the default stays
+    if (auto v = store.ReadString(n)) set(*v);
   };
-  if (!index("Port", ComboBox1)) return;
-  if (!index("BaudRate", ComboBox2)) return;
-  if (!index("Data", ComboBox3)) return;
-  if (!index("Stop", ComboBox4)) return;
-  if (!index("Parity", ComboBox5)) return;
-  if (!check("HexRXD", CheckHexRXD)) return;
-  if (!check("TimeTXD_ch", CheckBox5)) return;
-  if (!text("TimeTXD_v", [&](const QString& t) { Edit1->setText(t); Edit1Change(Edit1); })) return;
-  if (!check("HexTXD", CheckHexTXD)) return;
-  if (!check("SendNewL", CheckBox7)) return;
-  if (!check("KeySend", CheckBox6)) return;
-  if (!check("SendClear", CheckBox8)) return;
-  if (!text("SendStr", [&](const QString& t) { Memo2->setText(t); })) return;
-  if (!index("MCUType", MCUType)) return;
-  if (!text("12T", [&](const QString& t) { BitBtn7->setText(t); })) return;
-  if (!check("AutoISP", CheckBox1)) return;
-  if (!check("AutoRST", CheckBox2)) return;
-  if (!text("FileName", [&](const QString& t) { Edit2->setText(t); })) return;
-  if (!text("Delay", [&](const QString& t) { Edit3->setText(t); Edit3Change(); })) return;
+  // The position is applied once the ports have been discovered.
+  storedPort_ = store.ReadInteger(QStringLiteral("Port"));
+  index("BaudRate", ComboBox2);
+  index("Data", ComboBox3);
+  index("Stop", ComboBox4);
+  index("Parity", ComboBox5);
+  check("HexRXD", CheckHexRXD);
+  check("TimeTXD_ch", CheckBox5);
+  text("TimeTXD_v", [&](const QString& t) { Edit1->setText(t); Edit1Change(Edit1); });
+  check("HexTXD", CheckHexTXD);
+  check("SendNewL", CheckBox7);
+  check("KeySend", CheckBox6);
+  check("SendClear", CheckBox8);
+  text("SendStr", [&](const QString& t) { Memo2->setText(t); });
+  index("MCUType", MCUType);
+  text("12T", [&](const QString& t) { BitBtn7->setText(t); });
+  check("AutoISP", CheckBox1);
+  check("AutoRST", CheckBox2);
+  text("FileName", [&](const QString& t) { Edit2->setText(t); });
+  text("Delay", [&](const QString& t) { Edit3->setText(t); Edit3Change(); });
   text("Delay1", [&](const QString& t) { Edit4->setText(t); Edit1Change(Edit4); });
+  // Values added later: a file without them reads as before.
+  check("Verify", CheckBox11);
+  text("PortName", [&](const QString& t) { storedPortName_ = t; });
+}
+
+void TMainForm::ApplyStoredPort() {
+  int i = storedPortName_.isEmpty() ? -1 : ComboBox1->findText(storedPortName_);
+  // A stored position past the list (the list is shorter now) keeps the
+  // list's own selection.
+  if (i < 0 && storedPort_ && *storedPort_ >= 0 && *storedPort_ < ComboBox1->count()) i = *storedPort_;
+  if (i >= 0) {
+    ComboBox1->setCurrentIndex(i);
+    ComboBox6->setCurrentIndex(i);
+  }
 }
 
 void TMainForm::FormShow() { RzPageControl1Change(); }
@@ -588,6 +751,8 @@ void TMainForm::FormClose() {
   store.WriteString(QStringLiteral("FileName"), Edit2->text());
   store.WriteString(QStringLiteral("Delay"), Edit3->text());
   store.WriteString(QStringLiteral("Delay1"), Edit4->text());
+  store.WriteBool(QStringLiteral("Verify"), CheckBox11->isChecked());
+  store.WriteString(QStringLiteral("PortName"), ComboBox1->currentText());
   store.Save();
 }
 
@@ -612,7 +777,15 @@ void TMainForm::RzPageControl1Change() {
   OnPageTextShown();
 }
 
-bool TMainForm::ComPort_Open() {
+bool TMainForm::ComPort_Open() { return OpenMainPort(false); }
+
+bool TMainForm::OpenMainPort(bool quiet) {
+  // A download goes to the port the lists show: a port still open under
+  // another name (the ISP list renames without reopening) is closed first.
+  if (ComDriver_->IsConnected() && ComDriver_->PortName != ComboBox1->currentText()) {
+    PortOpen = true;
+    ComPort_Close();
+  }
   PortOpen = ComDriver_->IsConnected();
   ComDriver_->PortName = ComboBox1->currentText();
   ComDriver_->setComPortSpeed(static_cast<TComPortBaudRate>(ComboBox2->currentIndex()));
@@ -622,35 +795,76 @@ bool TMainForm::ComPort_Open() {
   ComDriver_->ReceiveCount = 0;
   if (ComDriver_->Connect()) {
     PortOpen = true;
-    BitBtn3->setIcon(QIcon(Image2));
+    lostPortName_.clear();
+    ShowPortState();
     return true;
   }
-  ShowMessage(QStringLiteral("Vortana"),
-              QStringLiteral("当前串口号已经被占用，或其它错误 ！\r请选择其它串口，或检查串口设置是否正确。"));
+  PortOpen = false;
+  ShowPortState();
+  if (!quiet)
+    ShowMessage(QStringLiteral("Vortana"),
+                QStringLiteral("当前串口号已经被占用，或其它错误 ！\r请选择其它串口，或检查串口设置是否正确。"));
   return false;
 }
 
 bool TMainForm::ComPort_Close() {
-  BitBtn3->setIcon(QIcon(Image1));
-  repaint();
   if (PortOpen) {
     PortOpen = false;
     ComDriver_->Disconnect();
   }
+  ShowPortState();
+  repaint();
   return true;
+}
+
+void TMainForm::ShowPortState() {
+  BitBtn3->setIcon(QIcon(PortOpen ? Image2 : Image1));
+  BitBtn3->setText(PortOpen ? QStringLiteral("关闭串口") : QStringLiteral("打开串口"));
+}
+
+void TMainForm::ComDriverDeviceLost() {
+  // The driver has closed itself; what it read before is shown already.
+  lostPortName_ = ComDriver_->PortName;
+  lostAt_.start();
+  PortOpen = false;
+  Timer1.stop();
+  ShowPortState();
+  SetStatusText(0, QStringLiteral("串口已断开 %1").arg(lostPortName_));
+}
+
+void TMainForm::ReopenLostPort(const QStringList& presentPorts) {
+  if (lostPortName_.isEmpty()) return;
+  constexpr qint64 kComeBackMs = 60000;
+  if (PortOpen || lostAt_.elapsed() > kComeBackMs) {
+    lostPortName_.clear();  // reopened by the user, or gone for good
+    return;
+  }
+  if (!presentPorts.contains(lostPortName_)) return;
+  const int i = ComboBox1->findText(lostPortName_);
+  if (i < 0) return;
+  ComboBox1->setCurrentIndex(i);
+  ComboBox6->setCurrentIndex(i);
+  const QString name = lostPortName_;
+  if (!OpenMainPort(true)) {
+    lostPortName_ = name;  // not ready yet; the next device change tries again
+    return;
+  }
+  // As the open button leaves it: the boxes' lines, timed sending.
+  CheckBox3Click();
+  CheckBox4Click();
+  CheckBox5Click();
+  SetStatusText(0, QStringLiteral("串口已重新连接 %1").arg(name));
 }
 
 void TMainForm::BitBtn3Click() {
   if (BitBtn3->text() == QStringLiteral("打开串口")) {
     if (!ComPort_Open()) return;
-    BitBtn3->setText(QStringLiteral("关闭串口"));
     CheckBox3Click();
     CheckBox4Click();
     CheckBox5Click();
     SendCounter = 0;
     SetStatusText(1, QStringLiteral("S:0"));
   } else {
-    BitBtn3->setText(QStringLiteral("打开串口"));
     ComPort_Close();
   }
 }
@@ -705,6 +919,15 @@ QString TMainForm::StatusText(int panel) const {
   return panel >= 0 && panel < 4 ? StatusPanel[panel]->text() : QString();
 }
 
+QString TMainForm::DialogFolder(const QString& which, const QString& fallback) const {
+  const auto it = dialogFolders_.find(which);
+  return it != dialogFolders_.end() ? it->second : fallback;
+}
+
+void TMainForm::RememberDialogFolder(const QString& which, const QString& chosenFile) {
+  dialogFolders_[which] = QFileInfo(chosenFile).absolutePath();
+}
+
 void TMainForm::Sleep(int ms) { QThread::msleep(static_cast<unsigned long>(ms)); }
 
 // ---- IspHost ----
@@ -715,13 +938,25 @@ void TMainForm::SetLogText(const QString& text) { Memo1->setPlainText(text); OnP
 void TMainForm::SetProgressMax(int max) { ProgressBar1->setMaximum(std::max(1, max)); }
 void TMainForm::SetProgress(int position) { ProgressBar1->setValue(std::min(position, ProgressBar1->maximum())); }
 void TMainForm::SetSizeLabel(const QString& text) { Label10->setText(text); }
-void TMainForm::SetDownloadEnabled(bool on) { BitBtn1->setEnabled(on); }
+void TMainForm::SetDownloadEnabled(bool on) {
+  BitBtn1->setEnabled(on);
+  if (on) QueueDownloadOfNewerBuild();
+}
 bool TMainForm::DownloadEnabled() const { return BitBtn1->isEnabled(); }
 void TMainForm::SetPortListsEnabled(bool on) {
   ComboBox1->setEnabled(on);
   ComboBox2->setEnabled(on);
 }
-void TMainForm::SetPortGlyph(bool open) { BitBtn3->setIcon(QIcon(open ? Image2 : Image1)); }
+void TMainForm::SetPortGlyph(bool open) {
+  // The STC programmer's own port shows on the same button while it is
+  // open; when it closes, the button tells the main port's state again.
+  if (!open) {
+    ShowPortState();
+    return;
+  }
+  BitBtn3->setIcon(QIcon(Image2));
+  BitBtn3->setText(QStringLiteral("关闭串口"));
+}
 void TMainForm::SetLogAndChooserEnabled(bool on) {
   Memo1->setEnabled(on);
   BitBtn2->setEnabled(on);
@@ -733,6 +968,11 @@ void TMainForm::EndAutoDownload() {
 bool TMainForm::AutoDownload() const { return CheckBox1->isChecked(); }
 bool TMainForm::AutoReset() const { return CheckBox2->isChecked(); }
 bool TMainForm::ResetMode2() const { return CheckBox10->isChecked(); }
+bool TMainForm::VerifyAfterWrite() const { return CheckBox11->isChecked(); }
+
+void TMainForm::ShowMessage(const QString& caption, const QString& text) {
+  if (ShowMessageHook) ShowMessageHook(caption, text);
+}
 QString TMainForm::TimeoutText() const { return Edit3->text(); }
 QString TMainForm::ResetDelayText() const { return Edit4->text(); }
 QString TMainForm::ClockModeCaption() const { return BitBtn7->text(); }

@@ -7,6 +7,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QImage>
 #include <QLabel>
 #include <QLineEdit>
@@ -18,7 +19,9 @@
 #include <QTimer>
 
 #include <functional>
+#include <map>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "app/OutputView.h"
@@ -35,7 +38,9 @@ class TSTCFrm;
 class TMainForm : public QMainWindow, public IspHost {
   Q_OBJECT
  public:
-  explicit TMainForm(QWidget* parent = nullptr);
+  // platform: the serial layer under the window's two drivers; nullptr is
+  // the real one (tests pass a recording one to watch the drivers).
+  explicit TMainForm(QWidget* parent = nullptr, SerialPlatform* platform = nullptr);
   ~TMainForm() override;
 
   // Program entry creates the two programmer windows after the main window.
@@ -77,9 +82,11 @@ class TMainForm : public QMainWindow, public IspHost {
   QCheckBox* CheckBox1 = nullptr;
   QCheckBox* CheckBox2 = nullptr;
   QCheckBox* CheckBox10 = nullptr;
+  QCheckBox* CheckBox11 = nullptr;  // "写后校验"
   QLineEdit* Edit3 = nullptr;
   QLineEdit* Edit4 = nullptr;
-  QLabel* Label11 = nullptr;
+  QLabel* Label11 = nullptr;      // "复位时间"
+  QLabel* Label11Unit = nullptr;  // its unit, "ms"
   QPushButton* BitBtn7 = nullptr;
   QProgressBar* ProgressBar1 = nullptr;
   QLabel* Label10 = nullptr;
@@ -148,8 +155,14 @@ class TMainForm : public QMainWindow, public IspHost {
   void Image4Click();
   void RzMarqueeStatus1Click();
   void SetStatusText(int panel, const QString& text);
+  // The open/close button's caption and glyph follow PortOpen.
+  void ShowPortState();
+  // The device behind the open main port has gone (driver event).
+  void ComDriverDeviceLost();
   QString StatusText(int panel) const;
   int PageIndex() const;
+  // The window's text at `scale` times its 16 px; the window grows to fit.
+  void SetFontScale(double scale);
 
   // ---- Port discovery ----
   void WMDeviceChange(int eventCode);
@@ -192,6 +205,8 @@ class TMainForm : public QMainWindow, public IspHost {
   void AutoIspTimerTimer();
   void BitBtn2Click();
   QString FileStampText(const QString& path) const;
+  // A session has ended: a build saved while it ran is downloaded next.
+  void QueueDownloadOfNewerBuild();
 
   // ---- Printer page ----
   void BitBtn11Click();
@@ -215,6 +230,7 @@ class TMainForm : public QMainWindow, public IspHost {
   bool AutoDownload() const override;
   bool AutoReset() const override;
   bool ResetMode2() const override;
+  bool VerifyAfterWrite() const override;
   QString TimeoutText() const override;
   QString ResetDelayText() const override;
   QString ClockModeCaption() const override;
@@ -222,8 +238,11 @@ class TMainForm : public QMainWindow, public IspHost {
   QString FirmwareFileName() const override;
   TKRNCommDriver& ComDriver() override { return *ComDriver_; }
 
+  // An information box with the caption given (the settings failure keeps
+  // its warning box).
+  void ShowMessage(const QString& caption, const QString& text) override;
   // Message boxes go through here so tests can see them without a modal loop.
-  std::function<void(const QString& caption, const QString& text)> ShowMessage;
+  std::function<void(const QString& caption, const QString& text)> ShowMessageHook;
   // When set, every new window shows its messages here instead (tests).
   static std::function<void(const QString& caption, const QString& text)> MessageSink;
   // File dialogs likewise: return the chosen name or empty text.
@@ -251,6 +270,15 @@ class TMainForm : public QMainWindow, public IspHost {
   void BuildStatusBar();
   void ConnectHandlers();
   void ReadSettingsFrom(class SettingsStore& store);
+  // After the first refill: the stored name when that device is listed,
+  // else the stored position when it is within the list.
+  void ApplyStoredPort();
+  bool OpenMainPort(bool quiet);
+  // An unplugged port comes back: reopen it as it was (after a refill).
+  void ReopenLostPort(const QStringList& presentPorts);
+  // Start folder of a file dialog, and remembering the one chosen there.
+  QString DialogFolder(const QString& which, const QString& fallback = QString()) const;
+  void RememberDialogFolder(const QString& which, const QString& chosenFile);
   // Memo1 now holds a page text or log lines, not the receive rendering.
   void OnPageTextShown();
   void SetCheck(QCheckBox* box, bool on);  // runs the box's click handler
@@ -266,6 +294,12 @@ class TMainForm : public QMainWindow, public IspHost {
   std::unique_ptr<TSTCFrm> stc_;
   bool shown_ = false;
   bool closing_ = false;
+  std::optional<int32_t> storedPort_;
+  QString storedPortName_;
+  QString lostPortName_;        // the main port's name when its device vanished
+  QElapsedTimer lostAt_;
+  QString downloadedStamp_;     // stamp of the firmware file when the session started
+  std::map<QString, QString> dialogFolders_;
 };
 
 // Glyph-carrying label that reports clicks.
@@ -293,5 +327,6 @@ class SendMemo : public QPlainTextEdit {
 };
 
 // The virtual-key code the original keyboard layer reports for a Qt key
-// (letters upper-case, Enter 0x0D, Shift 0x10, Ctrl 0x11, ...).
-int VirtualKeyCode(int qtKey, const QString& text);
+// (letters upper-case, Enter 0x0D, Shift 0x10, Ctrl 0x11, ...); keys of the
+// numeric keypad have codes of their own (0x60-0x6F).
+int VirtualKeyCode(int qtKey, const QString& text, bool keypad = false);

@@ -12,6 +12,8 @@ class Marquee : public QWidget {
   QString text() const { return text_; }
   void setFillColor(const QColor& c);
   QColor fillColor() const { return fill_; }
+  QSize sizeHint() const override { return {100, fontMetrics().height() + 6}; }
+  QSize minimumSizeHint() const override { return {40, fontMetrics().height() + 6}; }
 
  signals:
   void clicked();

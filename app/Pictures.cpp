@@ -61,10 +61,14 @@ QPixmap ConnectorPinout() {
       "7  RTS  请求发送 (输出)", "8  CTS  清除发送 (输入)", "9  RI   振铃指示 (输入)"};
   f.setPixelSize(13);
   p.setFont(f);
+  // The pin list on the right, the wiring note below both: no text crosses
+  // the drawing or another line.
   for (int i = 0; i < 9; ++i)
-    p.drawText(QPointF(300, 50 + i * 20), QString::fromUtf8(kPins[i]));
-  p.drawText(QPointF(30, 170), QStringLiteral("ISP 复位接线: DTR 接复位, RTS 接 BOOT0 (或 P3.0 供电控制)"));
-  p.drawText(QPointF(30, 195), QStringLiteral("点击本图关闭"));
+    p.drawText(QPointF(300, 48 + i * 18), QString::fromUtf8(kPins[i]));
+  p.drawLine(20, 206, 540, 206);
+  p.drawText(QRect(20, 210, 520, 18), Qt::AlignLeft | Qt::AlignVCenter,
+             QStringLiteral("ISP 复位接线: DTR 接复位, RTS 接 BOOT0 (或 P3.0 供电控制)"));
+  p.drawText(QRect(20, 230, 520, 18), Qt::AlignRight | Qt::AlignVCenter, QStringLiteral("点击本图关闭"));
   return pm;
 }
 

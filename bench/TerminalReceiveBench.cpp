@@ -314,7 +314,7 @@ int main(int argc, char** argv) {
   Pty pty;
   auto form = std::make_unique<TMainForm>();
   TMainForm& f = *form;
-  f.ShowMessage = TMainForm::MessageSink;
+  f.ShowMessageHook = TMainForm::MessageSink;
   f.show();
   f.ComboBox1->addItem(QString::fromStdString(pty.path));
   f.ComboBox1->setCurrentIndex(f.ComboBox1->count() - 1);

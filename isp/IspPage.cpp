@@ -34,6 +34,8 @@ void TMainForm::CreateProgrammers() {
 
 void TMainForm::BitBtn1Click() {
   if (!BitBtn1->isEnabled()) return;  // a session is running
+  // What this session downloads; a later stamp at its end means a newer build.
+  downloadedStamp_ = FileStampText(Edit2->text());
   Memo1->clear();
   OnPageTextShown();
   const int index = MCUType->currentIndex();
@@ -74,6 +76,7 @@ void TMainForm::CheckBox2Click() {
   const bool on = CheckBox2->isChecked();
   Edit4->setEnabled(on);
   Label11->setEnabled(on);
+  Label11Unit->setEnabled(on);
   CheckBox10->setEnabled(on);
 }
 
@@ -105,6 +108,16 @@ void TMainForm::TimerSecTimer() {
   }
 }
 
+void TMainForm::QueueDownloadOfNewerBuild() {
+  if (PageIndex() != 0 || !CheckBox1->isChecked()) return;
+  const QString stamp = FileStampText(Edit2->text());
+  if (stamp.isEmpty() || stamp == downloadedStamp_) return;
+  // Once per session: the next one records the stamp it downloads.
+  downloadedStamp_ = stamp;
+  LastFileStamp = stamp;
+  if (!AutoIspTimer.isActive()) AutoIspTimer.start();
+}
+
 void TMainForm::AutoIspTimerTimer() {
   AutoIspTimer.stop();
   BitBtn1->click();
@@ -112,6 +125,9 @@ void TMainForm::AutoIspTimerTimer() {
 
 void TMainForm::BitBtn2Click() {
   const QString chosen = ChooseOpenFile(QStringLiteral("选择目标文件"),
-                                        QStringLiteral("bin; pin; hex (*.bin *.pin *.hex)"), Edit2->text());
-  if (!chosen.isEmpty()) Edit2->setText(chosen);
+                                        QStringLiteral("bin; pin; hex (*.bin *.pin *.hex)"),
+                                        DialogFolder(QStringLiteral("firmware"), QFileInfo(Edit2->text()).absolutePath()));
+  if (chosen.isEmpty()) return;
+  RememberDialogFolder(QStringLiteral("firmware"), chosen);
+  Edit2->setText(chosen);
 }

@@ -157,6 +157,13 @@ class LinuxSerialPlatform final : public SerialPlatform {
     if (fd < 0 || ioctl(fd, TIOCMGET, &bits) != 0) return -1;
     return bits;
   }
+
+  bool HungUp(int fd) override {
+    if (fd < 0) return true;
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, 0) < 0) return false;
+    return (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+  }
 };
 
 }  // namespace

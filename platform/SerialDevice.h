@@ -65,6 +65,12 @@ class SerialPlatform {
     (void)fd;
     return -1;
   }
+  // True when the device behind fd is gone (an adapter pulled out: the
+  // descriptor reports a hang-up or an error that will not clear).
+  virtual bool HungUp(int fd) {
+    (void)fd;
+    return false;
+  }
 
   static SerialPlatform& System();
 };

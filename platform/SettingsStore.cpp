@@ -62,7 +62,12 @@ static qsizetype ReadQuoted(const QString& line, qsizetype pos, QString* out) {
         case 'r': *out += u'\r'; break;
         case 'n': *out += u'\n'; break;
         case 't': *out += u'\t'; break;
-        default: return -1;
+        default:
+          // Not an escape ("C:\fw\blink.hex" typed by hand): the
+          // backslash stays as it stands.
+          *out += u'\\';
+          pos += 1;
+          continue;
       }
       pos += 2;
       continue;

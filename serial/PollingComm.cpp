@@ -61,8 +61,24 @@ bool TKRNCommDriver::Connect() {
 void TKRNCommDriver::Disconnect() {
   if (!IsConnected()) return;
   pollTimer_.stop();
+  // Let queued output go out for as long as it needs at this speed, then
+  // throw the rest away: close() would otherwise wait up to the kernel's
+  // closing time (30 s) on a stalled or slow line.
+  if (!platform_.HungUp(handle_)) {
+    platform_.Drain(handle_, DrainTimeoutMs(platform_.OutputQueued(handle_)));
+    platform_.Purge(handle_, false, true);
+  }
   platform_.Close(handle_);
   handle_ = -1;
+}
+
+int TKRNCommDriver::DrainTimeoutMs(int queuedBytes) const {
+  constexpr int kMarginMs = 50;
+  if (queuedBytes <= 0) return kMarginMs;
+  const int stopBits = stopBits_ == sb1BITS ? 1 : 2;  // 1.5 rounds up
+  const int bitsPerByte = 1 + static_cast<int>(dataBits_) + 5 + (parity_ == ptNONE ? 0 : 1) + stopBits;
+  const int64_t ms = static_cast<int64_t>(queuedBytes) * bitsPerByte * 1000 / BaudRateValue(speed_) + 1;
+  return static_cast<int>(std::min<int64_t>(ms + kMarginMs, kMaxDrainMs));
 }
 
 SerialLineSettings TKRNCommDriver::BuildLineSettings() const {
@@ -158,9 +174,17 @@ void TKRNCommDriver::PollReceive() {
   // must not outrun the device's queue. Each read is one event, as before.
   for (int reads = 0; reads < kMaxReadsPerPoll; ++reads) {
     if (!IsConnected() || pollBuffer_.empty()) return;
-    // A failed read (an unplugged adapter answers EIO) skips this tick only.
     long n = platform_.Read(handle_, pollBuffer_.data(), pollBuffer_.size());
-    if (n <= 0) return;
+    if (n <= 0) {
+      // A failed read skips this tick, unless the device has gone (an
+      // unplugged adapter hangs up and answers EIO): then the port closes
+      // and the owner hears of it, after everything read before.
+      if (platform_.HungUp(handle_)) {
+        Disconnect();
+        if (OnDeviceLost) OnDeviceLost(this);
+      }
+      return;
+    }
     const int got = static_cast<int>(std::min<long>(n, static_cast<long>(pollBuffer_.size())));
     // Old bytes give way to new ones when both do not fit.
     if (static_cast<int>(ReceiveCount) + got >= kReceiveBufferSize) ReceiveCount = 0;

@@ -41,6 +41,9 @@ class TKRNCommDriver : public QObject {
   static constexpr int kReceiveBufferSize = 1024;
   static constexpr int32_t kWriteRefused = 2147483647;
   static constexpr int kMaxReadsPerPoll = 16;
+  // Longest wait for unsent output when the port closes; what is left after
+  // it is discarded, so closing never holds the window for long.
+  static constexpr int kMaxDrainMs = 2000;
 
   // platform == nullptr uses the real device layer; tests pass a recording fake.
   explicit TKRNCommDriver(QObject* owner = nullptr, SerialPlatform* platform = nullptr);
@@ -91,6 +94,14 @@ class TKRNCommDriver : public QObject {
   uint16_t OutputTimeout() const { return outputTimeout_; }
   void setOutputTimeout(uint16_t v) { outputTimeout_ = v; }
   TComPortReceiveDataEvent OnReceiveData;
+  // Raised once when the device behind the open port is gone (a USB adapter
+  // pulled out). The driver has closed itself by then; every byte read
+  // before the hang-up was delivered through OnReceiveData first.
+  std::function<void(TKRNCommDriver* Sender)> OnDeviceLost;
+
+  // How long closing waits for the bytes still queued: their time on the
+  // wire at the current speed and framing, plus a margin, at most kMaxDrainMs.
+  int DrainTimeoutMs(int queuedBytes) const;
 
   // The open device and the layer it goes through, for callers that wait
   // on the device themselves (-1 when closed).

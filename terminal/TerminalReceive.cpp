@@ -140,8 +140,9 @@ bool TMainForm::SaveReceiveArea(const QString& fileName) {
 }
 
 void TMainForm::BitBtn9Click() {
-  QString name = ChooseSaveFile(QStringLiteral("保存接收区"), QStringLiteral("Txt (*.Txt)"), QString());
+  QString name = ChooseSaveFile(QStringLiteral("保存接收区"), QStringLiteral("Txt (*.Txt)"), DialogFolder(QStringLiteral("save")));
   if (name.isEmpty()) return;
+  RememberDialogFolder(QStringLiteral("save"), name);
   if (QFileInfo(name).suffix().isEmpty()) name += QStringLiteral(".Txt");
   if (!SaveReceiveArea(name))
     ShowMessage(QStringLiteral("Vortana"), QStringLiteral("无法写入文件 %1").arg(name));

@@ -87,8 +87,10 @@ void TMainForm::Memo2KeyDown(int virtualKey) {
 }
 
 void TMainForm::BitBtn6Click() {
-  const QString name = ChooseOpenFile(QStringLiteral("读入文件"), QStringLiteral("TXT (*.TXT *.txt);;ALL (*.*)"), QString());
+  const QString name = ChooseOpenFile(QStringLiteral("读入文件"), QStringLiteral("TXT (*.TXT *.txt);;ALL (*.*)"),
+                                      DialogFolder(QStringLiteral("send")));
   if (name.isEmpty()) return;
+  RememberDialogFolder(QStringLiteral("send"), name);
   QFile f(name);
   if (!f.open(QIODevice::ReadOnly)) {
     ShowMessage(QStringLiteral("Vortana"), QStringLiteral("无法读取文件 %1").arg(name));

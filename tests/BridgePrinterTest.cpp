@@ -145,6 +145,34 @@ TEST(Printer, TheFarSideDecodesBackToThePicture) {
   EXPECT_TRUE(f.Memo1->toPlainText().endsWith("1B 4A 00\n1A 0C 00"));
 }
 
+// A logo on a transparent background: the background is paper, only the
+// drawing prints.
+TEST(Printer, ATransparentBackgroundPrintsAsPaper) {
+  FormHarness h;
+  PtyPair pty;
+  TMainForm& f = h.Create();
+  UsePort(f, pty.slavePath());
+  f.BitBtn3Click();
+  ASSERT_TRUE(f.PortOpen);
+  QImage logo(30, 24, QImage::Format_ARGB32);
+  logo.fill(Qt::transparent);  // transparent black, as most tools write it
+  for (int y = 8; y < 16; ++y)
+    for (int x = 10; x < 20; ++x) logo.setPixelColor(x, y, Qt::black);
+  QTemporaryDir dir;
+  ASSERT_TRUE(logo.save(dir.path() + "/logo.png"));
+  ASSERT_TRUE(f.LoadPrintPicture(dir.path() + "/logo.png"));
+  EXPECT_EQ(f.EscImage.pixelColor(0, 0), QColor(Qt::white));
+
+  Bytes got;
+  std::thread reader([&] { got = pty.ReadUntilQuiet(200, 10000); });
+  f.Button1Click();
+  reader.join();
+  const EscPosPage page = DecodeEscPos(got.data(), got.size());
+  for (int y = 0; y < logo.height(); ++y)
+    for (int x = 0; x < logo.width(); ++x)
+      ASSERT_EQ(page.Dot(x, y), x >= 10 && x < 20 && y >= 8 && y < 16) << x << "," << y;
+}
+
 TEST(Printer, RefusalsAndThePrinterChoice) {
   FormHarness h;
   TMainForm& f = h.Create();

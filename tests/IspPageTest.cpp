@@ -425,10 +425,9 @@ TEST_F(IspPage, Stm32MissingFileEndsTheSessionAndReleasesThePort) {
   EXPECT_FALSE(f->Stm32()->Running());
 }
 
-// The terminal holds one port; the ISP page then names another. An open
-// port keeps its name: the download uses the port already open, and the new
-// name takes effect once that port has been closed.
-TEST_F(IspPage, Stm32DownloadUsesThePortTheTerminalHoldsUntilItIsClosed) {
+// The terminal holds one port; the ISP page then names another. The
+// download goes to the port the page shows: the held one is closed first.
+TEST_F(IspPage, Stm32DownloadGoesToTheShownPortWhenTheTerminalHoldsAnother) {
   SelectPort();
   f->BitBtn3->click();
   ASSERT_TRUE(f->PortOpen);
@@ -442,19 +441,16 @@ TEST_F(IspPage, Stm32DownloadUsesThePortTheTerminalHoldsUntilItIsClosed) {
   Choose(kStm32);
   const auto image = RandomBytes(512, 4);
   f->Edit2->setText(WriteFile(QStringLiteral("fw.bin"), image));
-  {
-    Stm32Sim held(pty.master(), Stm32SimProfile::ForProduct(0x0414));
-    ASSERT_TRUE(Download(10000));
-    EXPECT_EQ(f->StatusText(0), QStringLiteral("上载完成！")) << Lines(*f).join('|').toStdString();
-    EXPECT_EQ(held.Flash(0, 512), image);
-    held.Stop();
-  }
-  EXPECT_FALSE(f->PortOpen);
+  Stm32Sim held(pty.master(), Stm32SimProfile::ForProduct(0x0414));
   Stm32Sim sim(other.master(), Stm32SimProfile::ForProduct(0x0414));
   ASSERT_TRUE(Download(10000));
   EXPECT_EQ(f->StatusText(0), QStringLiteral("上载完成！")) << Lines(*f).join('|').toStdString();
   EXPECT_EQ(sim.Flash(0, 512), image);
+  EXPECT_NE(held.Flash(0, 512), image);  // the held board was never written
+  EXPECT_FALSE(f->PortOpen);
+  EXPECT_EQ(f->BitBtn3->text(), QStringLiteral("打开串口"));  // one click reopens
   h.form.reset();
+  held.Stop();
   sim.Stop();
 }
 
@@ -548,8 +544,8 @@ TEST_F(IspPage, StcFromTheButton) {
 }
 
 // The STC session runs inside the click while the clock keeps ticking: a
-// save during it is recorded and queues nothing.
-TEST_F(IspPage, StcSessionIgnoresAFileSavedWhileItRuns) {
+// build saved during it is recorded, and downloaded once the session ends.
+TEST_F(IspPage, StcSessionIsFollowedByTheBuildSavedWhileItRan) {
   SelectPort();
   Choose(kStc89C52);
   f->Edit4->setText(QStringLiteral("20"));
@@ -560,20 +556,31 @@ TEST_F(IspPage, StcSessionIgnoresAFileSavedWhileItRuns) {
   f->Edit2->setText(file);
   f->SetCheckForTest(f->CheckBox1, true);
   f->LastFileStamp = f->FileStampText(file);  // as start-up records it
+  const std::vector<uint8_t> newer = PatternImage(128, 9);
+  // The simulated part takes a pause on the line as its power cycle.
+  f->AutoIspTimer.setInterval(800);
   bool queued = true;
   QTimer::singleShot(300, f, [&] {
+    WriteFile(QStringLiteral("fw.hex"), HexText(newer));
     SetFileSecond(file, second + 10);
     f->TimerSecTimer();
     queued = f->AutoIspTimer.isActive();
   });
   f->BitBtn1->click();
-  EXPECT_FALSE(queued);
+  EXPECT_FALSE(queued);  // not while the session runs
   EXPECT_EQ(f->LastFileStamp, f->FileStampText(file));
   ASSERT_EQ(Lines(*f).last(), QStringLiteral("上载数据成功 ！"));
+  EXPECT_TRUE(f->AutoIspTimer.isActive());  // the newer build is next
+  ASSERT_TRUE(PumpUntil([&] { return sim.Frames(0x84) == 2 && f->BitBtn1->isEnabled(); }, 20000))
+      << Lines(*f).join('|').toStdString();
+  EXPECT_EQ(Lines(*f).last(), QStringLiteral("上载数据成功 ！"));
+  const auto flash = sim.Flash();
+  ASSERT_GE(flash.size(), newer.size());
+  EXPECT_EQ(std::vector<uint8_t>(flash.begin(), flash.begin() + static_cast<long>(newer.size())), newer);
+  // The build on the chip is the one on disk: nothing more follows.
   PumpFor(400);
   EXPECT_FALSE(f->AutoIspTimer.isActive());
-  EXPECT_EQ(sim.Frames(0x84), 1);  // erased once: no second session
-  EXPECT_TRUE(f->BitBtn1->isEnabled());
+  EXPECT_EQ(sim.Frames(0x84), 2);
   EXPECT_TRUE(f->isMinimized());  // a successful automatic download gets out of the way
   sim.Stop();
 }
@@ -619,19 +626,26 @@ TEST_F(IspPage, ChangedFileStartsADownloadOnlyWhenIdleAndOnTheIspPage) {
   SetFileSecond(file, second += 10);
   ASSERT_TRUE(PumpUntil(sessionStarted, 1600));
   EXPECT_FALSE(Lines(*f).contains(QStringLiteral("上载完成！")));  // cleared by the new session
-  // Touched while it runs: recorded, nothing queued.
+  // Rebuilt while it runs: recorded, nothing started during the session,
+  // and the newer build follows once it ends.
+  const auto newer = RandomBytes(1024, 8);
+  WriteFile(QStringLiteral("auto.bin"), newer);
   SetFileSecond(file, second += 10);
   f->TimerSecTimer();
   EXPECT_EQ(f->LastFileStamp, f->FileStampText(file));
   EXPECT_FALSE(f->AutoIspTimer.isActive());
   ASSERT_TRUE(PumpUntil([&] { return f->BitBtn1->isEnabled(); }, 15000)) << stm32Sim->failure();
-  EXPECT_EQ(stm32Sim->Flash(0, 1024), image);
+  EXPECT_TRUE(f->AutoIspTimer.isActive());
+  newSim();
+  ASSERT_TRUE(PumpUntil(sessionStarted, 1000));
+  ASSERT_TRUE(PumpUntil([&] { return f->BitBtn1->isEnabled(); }, 15000)) << stm32Sim->failure();
+  EXPECT_EQ(stm32Sim->Flash(0, 1024), newer);
   f->TimerSecTimer();
   EXPECT_FALSE(f->AutoIspTimer.isActive());
   PumpFor(300);
   EXPECT_TRUE(f->BitBtn1->isEnabled());
   EXPECT_FALSE(f->PortOpen);
-  EXPECT_EQ(sessions, 2);
+  EXPECT_EQ(sessions, 3);
 
   // Another page shown: the change goes unnoticed until the ISP page is back.
   f->TimerSec.stop();  // ticks by hand from here
@@ -649,7 +663,7 @@ TEST_F(IspPage, ChangedFileStartsADownloadOnlyWhenIdleAndOnTheIspPage) {
   ASSERT_TRUE(PumpUntil(sessionStarted, 1000));
   ASSERT_TRUE(PumpUntil([&] { return f->BitBtn1->isEnabled(); }, 15000)) << stm32Sim->failure();
   EXPECT_EQ(f->StatusText(0), QStringLiteral("上载完成！"));
-  EXPECT_EQ(sessions, 3);
+  EXPECT_EQ(sessions, 4);
   EXPECT_TRUE(h.messages.isEmpty());
 }
 

@@ -1,5 +1,8 @@
+#include <QElapsedTimer>
 #include <QFile>
 #include <QTemporaryDir>
+
+#include <sys/stat.h>
 
 #include <gtest/gtest.h>
 
@@ -28,30 +31,58 @@ std::vector<uint8_t> Decode(const QByteArray& line) {
   return out;
 }
 
-// Every data byte of the list's blocks, in order, and a check of each block's
-// checksum line and size.
-std::vector<uint8_t> DataOf(const LpcTransferList& list) {
-  std::vector<uint8_t> all;
+// What a boot loader does with the list: every data block lands in RAM
+// (its checksum line checked), every copy moves RAM to an erased flash.
+// Returns the flash; `copies` gets the flash addresses in the order copied.
+std::vector<uint8_t> Program(const LpcTransferList& list, std::vector<uint32_t>* copies = nullptr) {
+  std::vector<uint8_t> flash(kLpcMaxImage, 0xFF);
+  std::vector<uint8_t> ram;
+  uint32_t expected = 0;
   for (size_t e = 1; e < list.size(); ++e) {
     const LpcTransferEntry& entry = list[e];
-    if (entry.EntryKind != ekDataBlock) continue;
-    EXPECT_GE(entry.LineCount, 2);
-    EXPECT_LE(entry.LineCount, 21);
-    uint32_t sum = 0;
-    for (int i = 0; i + 1 < entry.LineCount; ++i) {
-      const QByteArray line = entry.Line(i);
-      EXPECT_TRUE(line.endsWith("\r\n"));
-      EXPECT_NE(line, " \r\n") << "empty data line in entry " << e;
-      for (uint8_t b : Decode(line)) {
-        all.push_back(b);
-        sum += b;
+    if (entry.EntryKind == ekDataBlock) {
+      EXPECT_GE(entry.LineCount, 2);
+      EXPECT_LE(entry.LineCount, 21);
+      uint32_t sum = 0;
+      for (int i = 0; i + 1 < entry.LineCount; ++i) {
+        const QByteArray line = entry.Line(i);
+        EXPECT_TRUE(line.endsWith("\r\n"));
+        EXPECT_NE(line, " \r\n") << "empty data line in entry " << e;
+        for (uint8_t b : Decode(line)) {
+          ram.push_back(b);
+          sum += b;
+        }
       }
+      EXPECT_EQ(entry.Line(entry.LineCount - 1), QByteArray::number(sum) + "\r\n");
+      continue;
     }
-    EXPECT_EQ(entry.Line(entry.LineCount - 1), QByteArray::number(sum) + "\r\n");
+    const QList<QByteArray> w = entry.Line(0).trimmed().split(' ');
+    if (w[0] == "W") {
+      EXPECT_EQ(ram.size(), expected) << "entry " << e;
+      ram.clear();
+      expected = w[2].toUInt();
+      EXPECT_EQ(w[1].toUInt(), kLpcRamBuffer);
+    } else if (w[0] == "C") {
+      EXPECT_EQ(ram.size(), expected) << "entry " << e;
+      const uint32_t dst = w[1].toUInt(), count = w[3].toUInt();
+      EXPECT_EQ(count, expected) << "the copy takes exactly what was written to RAM";
+      EXPECT_LE(dst + count, flash.size());
+      for (uint32_t i = 0; i < count && i < ram.size() && dst + i < flash.size(); ++i)
+        flash[dst + i] = ram[i];
+      if (copies) copies->push_back(dst);
+    }
   }
-  return all;
+  return flash;
 }
 
+// The flash a correct download of `image` leaves.
+std::vector<uint8_t> Flashed(const std::vector<uint8_t>& image) {
+  std::vector<uint8_t> flash(kLpcMaxImage, 0xFF);
+  std::copy(image.begin(), image.end(), flash.begin());
+  return flash;
+}
+
+const QByteArray kEnd = ":00000001FF\r\n";
 LpcFileLoad Load(const QByteArray& text) { return LoadLpcHexText(text); }
 
 class LpcImage : public ::testing::Test {
@@ -70,7 +101,7 @@ TEST_F(LpcImage, RecordsArePlacedAtTheirAddresses) {
   // over without stopping; linear base 0 changes nothing.
   QByteArray text = "; build 12\r\n" + HexRecord(4, 0, {0, 0}) +
                     HexRecord(0, 0x100, {1, 2, 3, 4, 5, 6, 7, 8}) + "\r\n" +
-                    ":00000001FF\r\n" + HexRecord(0, 0x104, {0xAA, 0xBB}) +
+                    kEnd + HexRecord(0, 0x104, {0xAA, 0xBB}) +
                     HexRecord(0, 0x10A, {0xCC}).toLower();
   LpcFileLoad r = Load(text);
   ASSERT_EQ(r.Result, LpcFileLoad::Loaded);
@@ -80,16 +111,16 @@ TEST_F(LpcImage, RecordsArePlacedAtTheirAddresses) {
             (std::vector<uint8_t>{1, 2, 3, 4, 0xAA, 0xBB, 7, 8, 0, 0, 0xCC, 0}));
 
   // Segment and linear bases add to the record offset.
-  r = Load(HexRecord(2, 0, {0x01, 0x00}) + HexRecord(0, 0x0010, {9}));
+  r = Load(HexRecord(2, 0, {0x01, 0x00}) + HexRecord(0, 0x0010, {9}) + kEnd);
   ASSERT_EQ(r.Result, LpcFileLoad::Loaded);
   ASSERT_EQ(r.Image.size(), 0x1014u);
   EXPECT_EQ(r.Image[0x1010], 9);
-  r = Load(HexRecord(4, 0, {0x00, 0x01}) + HexRecord(0, 0x0002, {7}));
+  r = Load(HexRecord(4, 0, {0x00, 0x01}) + HexRecord(0, 0x0002, {7}) + kEnd);
   ASSERT_EQ(r.Result, LpcFileLoad::Loaded);
   EXPECT_EQ(r.Image[0x10002], 7);
 
   // Records of up to 255 bytes.
-  r = Load(HexRecord(0, 0, std::vector<uint8_t>(255, 0x11)));
+  r = Load(HexRecord(0, 0, std::vector<uint8_t>(255, 0x11)) + kEnd);
   ASSERT_EQ(r.Result, LpcFileLoad::Loaded);
   EXPECT_EQ(r.Image.size(), 256u);
   EXPECT_EQ(r.Image[254], 0x11);
@@ -101,37 +132,93 @@ TEST_F(LpcImage, BrokenFilesAreRefusedWithTheLineNumber) {
 
   QByteArray wrongSum = bad;
   wrongSum[wrongSum.size() - 3] = wrongSum[wrongSum.size() - 3] == '0' ? '1' : '0';
-  LpcFileLoad r = Load(good + "\n" + wrongSum + good);
+  LpcFileLoad r = Load(good + "\n" + wrongSum + good + kEnd);
   EXPECT_EQ(r.Result, LpcFileLoad::BadChecksum);
   EXPECT_EQ(r.LineNumber, 3);
 
   QByteArray notHex = bad;
   notHex[10] = 'G';
-  r = Load(good + notHex);
+  r = Load(good + notHex + kEnd);
   EXPECT_EQ(r.Result, LpcFileLoad::BadLine);
   EXPECT_EQ(r.LineNumber, 2);
 
   // Shorter than its byte count claims, or than the fixed fields.
-  r = Load(good + bad.left(bad.size() - 6) + "\r\n");
+  r = Load(good + bad.left(bad.size() - 6) + "\r\n" + kEnd);
   EXPECT_EQ(r.Result, LpcFileLoad::BadLine);
   EXPECT_EQ(r.LineNumber, 2);
   r = Load(":0400\r\n");
   EXPECT_EQ(r.Result, LpcFileLoad::BadLine);
   EXPECT_EQ(r.LineNumber, 1);
-  r = Load(HexRecord(4, 0, {}) + good);  // a base record without its value
+  r = Load(HexRecord(4, 0, {}) + good + kEnd);  // a base record without its value
   EXPECT_EQ(r.Result, LpcFileLoad::BadLine);
 
   // No data at all, e.g. a raw binary without record lines.
-  EXPECT_EQ(Load(":00000001FF\r\n").Result, LpcFileLoad::NoData);
+  EXPECT_EQ(Load(kEnd).Result, LpcFileLoad::NoData);
   EXPECT_EQ(Load(QByteArray("\x7f" "ELF\x01\x02\n\x00\x00", 9)).Result, LpcFileLoad::NoData);
 
   // Data far above the flash (an address in another memory) is too large,
-  // without trying to fill the gap.
-  r = Load(HexRecord(4, 0, {0x08, 0x00}) + good);
+  // without trying to fill the gap, and the size says where it reaches.
+  r = Load(HexRecord(4, 0, {0x08, 0x00}) + good + kEnd);
   EXPECT_EQ(r.Result, LpcFileLoad::TooLarge);
+  EXPECT_EQ(r.Size, 0x08000004u);
+}
 
+TEST_F(LpcImage, FileCutAtAnyLineIsIncomplete) {
+  // A linker still writing the file: every cut at a line end before the end
+  // record is refused, and so is every cut inside a line.
+  const QByteArray whole = HexText(PatternImage(300, 4));
+  ASSERT_EQ(Load(whole).Result, LpcFileLoad::Loaded);
+  int cuts = 0;
+  for (qsizetype at = whole.indexOf('\n'); at >= 0 && at + 1 < whole.size();
+       at = whole.indexOf('\n', at + 1)) {
+    ++cuts;
+    // Only the base record: nothing to write, which is refused as well.
+    EXPECT_EQ(Load(whole.left(at + 1)).Result,
+              cuts == 1 ? LpcFileLoad::NoData : LpcFileLoad::Incomplete) << "cut at " << at;
+    EXPECT_NE(Load(whole.left(at - 4)).Result, LpcFileLoad::Loaded) << "cut at " << at - 4;
+  }
+  EXPECT_EQ(cuts, 11);  // the base record and ten data records
+}
+
+TEST_F(LpcImage, OnlyRegularFilesOfBoundedSizeAreRead) {
   QTemporaryDir dir;
   EXPECT_EQ(LoadLpcHexFile(dir.filePath("none.hex")).Result, LpcFileLoad::Missing);
+  EXPECT_EQ(LoadLpcHexFile(QString()).Result, LpcFileLoad::Missing);
+
+  // The extension is no part of the test: any case, or none, reads as HEX.
+  const QByteArray hex = HexText(PatternImage(64, 2));
+  for (const char* name : {"fw.hex", "fw.Hex", "FW.HEX", "fw.ihx"}) {
+    QFile f(dir.filePath(QLatin1String(name)));
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(hex);
+    f.close();
+    const LpcFileLoad r = LoadLpcHexFile(f.fileName());
+    EXPECT_EQ(r.Result, LpcFileLoad::Loaded) << name;
+    EXPECT_EQ(r.Image, PatternImage(64, 2)) << name;
+  }
+
+  // A device, a FIFO nobody writes to and a folder are refused at once,
+  // never read (a FIFO would block the window, /dev/zero would never end).
+  const QString fifo = dir.filePath("pipe.hex");
+  ASSERT_EQ(mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+  QElapsedTimer t;
+  t.start();
+  EXPECT_EQ(LoadLpcHexFile(QStringLiteral("/dev/zero")).Result, LpcFileLoad::NotRegular);
+  EXPECT_EQ(LoadLpcHexFile(fifo).Result, LpcFileLoad::NotRegular);
+  EXPECT_EQ(LoadLpcHexFile(dir.path()).Result, LpcFileLoad::NotRegular);
+  EXPECT_LT(t.elapsed(), 2000);
+
+  // The size is checked before anything is read: a sparse file far larger
+  // than any HEX text is refused with its size.
+  const QString big = dir.filePath("big.hex");
+  {
+    QFile f(big);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    ASSERT_TRUE(f.resize(kLpcMaxHexFileSize + 1));
+  }
+  const LpcFileLoad r = LoadLpcHexFile(big);
+  EXPECT_EQ(r.Result, LpcFileLoad::FileTooLarge);
+  EXPECT_EQ(r.Size, static_cast<uint64_t>(kLpcMaxHexFileSize + 1));
 }
 
 TEST_F(LpcImage, CompletionAndSizeLimit) {
@@ -141,47 +228,73 @@ TEST_F(LpcImage, CompletionAndSizeLimit) {
   EXPECT_EQ(r.Image.size(), 4096u);
   EXPECT_EQ(BuildTransferList(r.Image, Map4K).size(), 9u);
 
-  // 45 bytes -> 46 -> 48: one write of 48, one block of a 45- and a 3-byte line.
+  // 45 bytes -> 46 -> 48; the chunk is padded with 0xFF to the smallest copy
+  // (256 bytes), so what RAM held before never reaches the flash.
   const std::vector<uint8_t> small = PatternImage(45);
   r = Load(HexText(small));
   ASSERT_EQ(r.Result, LpcFileLoad::Loaded);
   ASSERT_EQ(r.Image.size(), 48u);
   LpcTransferList list = BuildTransferList(r.Image, Map4K);
   ASSERT_EQ(list.size(), 5u);
-  EXPECT_EQ(list[1].Line(0), "W 1073742336 48\r\n");
+  EXPECT_EQ(list[1].Line(0), "W 1073742336 256\r\n");
   ASSERT_EQ(list[2].EntryKind, ekDataBlock);
-  ASSERT_EQ(list[2].LineCount, 3);
-  EXPECT_EQ(list[2].Line(0)[0], 'M');
-  EXPECT_EQ(list[2].Line(1)[0], '#');
+  ASSERT_EQ(list[2].LineCount, 7);  // five lines of 45, one of 31, the checksum
+  EXPECT_EQ(list[2].Line(5)[0], '?');
   EXPECT_EQ(list[3].Line(0), "P 0 0\r\n");
-  EXPECT_EQ(list[4].Line(0), "C 0 1073742336 4096\r\n");
-  EXPECT_EQ(DataOf(list), r.Image);
+  EXPECT_EQ(list[4].Line(0), "C 0 1073742336 256\r\n");
+  EXPECT_EQ(Program(list), Flashed(r.Image));
 
-  // 177 -> 180 = four whole lines: no empty line, and a remainder of 900
-  // (twenty whole lines) fits the list exactly.
-  r = Load(HexText(PatternImage(177)));
-  ASSERT_EQ(r.Image.size(), 180u);
-  list = BuildTransferList(r.Image, Map4K);
-  ASSERT_EQ(list.size(), 5u);
-  EXPECT_EQ(list[2].LineCount, 5);
-  EXPECT_EQ(DataOf(list), r.Image);
-  r = Load(HexText(PatternImage(4096 + 897)));
-  ASSERT_EQ(r.Image.size(), 4996u);
-  list = BuildTransferList(r.Image, Map4K);
-  EXPECT_EQ(list.size(), 8u * 1 + 1 + 4);
-  EXPECT_EQ(list[10].LineCount, 21);
-  EXPECT_EQ(DataOf(list), r.Image);
+  // Copy sizes follow what the boot loader takes.
+  EXPECT_EQ(LpcCopySize(4), 256u);
+  EXPECT_EQ(LpcCopySize(256), 256u);
+  EXPECT_EQ(LpcCopySize(257), 512u);
+  EXPECT_EQ(LpcCopySize(1000), 1024u);
+  EXPECT_EQ(LpcCopySize(1028), 4096u);
+  EXPECT_EQ(LpcCopySize(4096), 4096u);
 
-  // 248 KB is the limit: 62 chunks, 497 entries; one byte more is refused.
-  const std::vector<uint8_t> full = PatternImage(kLpcImageLimit, 7);
-  r = Load(HexText(full));
+  // 5000 bytes: the second chunk holds 904 and is padded to 1024.
+  r = Load(HexText(PatternImage(5000, 8)));
+  ASSERT_EQ(r.Image.size(), 5000u);
+  list = BuildTransferList(r.Image, Map4K);
+  EXPECT_EQ(list[1].Line(0), "W 1073742336 1024\r\n");
+  EXPECT_EQ(Program(list), Flashed(r.Image));
+
+  // The largest part's 500 KB loads; one byte more is refused with the size.
+  const QByteArray first = HexRecord(0, 0, {1, 2, 3, 4});
+  r = Load(first + HexText({5, 6, 7, 8}, kLpcMaxImage - 4));
   ASSERT_EQ(r.Result, LpcFileLoad::Loaded);
-  list = BuildTransferList(r.Image, SelectSectorLayout(QStringLiteral("67305219")).SectorMap);
-  ASSERT_EQ(list.size(), 497u);
-  EXPECT_EQ(list[496].Line(0), "C 249856 1073742336 4096\r\n");
-  EXPECT_EQ(list[495].Line(0), "P 16 16\r\n");
-  EXPECT_EQ(DataOf(list), full);
-  EXPECT_EQ(Load(HexText(PatternImage(kLpcImageLimit + 1))).Result, LpcFileLoad::TooLarge);
+  EXPECT_EQ(r.Image.size(), kLpcMaxImage);
+  r = Load(first + HexText({9}, kLpcMaxImage));
+  EXPECT_EQ(r.Result, LpcFileLoad::TooLarge);
+  EXPECT_EQ(r.Size, kLpcMaxImage + 4u);
+  const std::vector<uint8_t> full = PatternImage(kLpcMaxImage, 7);
+  const LpcSectorLayout lpc2138 = SelectSectorLayout(QStringLiteral("196389"));
+  list = BuildTransferList(full, lpc2138.SectorMap);
+  ASSERT_EQ(list.size(), 125u * 8 + 1);
+  EXPECT_EQ(list[124 * 8].Line(0), "C 507904 1073742336 4096\r\n");
+  EXPECT_EQ(list[125 * 8].Line(0), "C 0 1073742336 4096\r\n");
+  EXPECT_TRUE(Program(list) == full);
+}
+
+TEST_F(LpcImage, TheChunkWithTheVectorsIsWrittenLast) {
+  // On either layout: every other chunk first, in address order, then the
+  // first chunk, whose vector table makes the chip start the program.
+  const std::vector<uint8_t> image = PatternImage(5 * 4096 + 100, 6);
+  for (const char* id : {"196387", "67305219"}) {
+    const LpcSectorLayout layout = SelectSectorLayout(QLatin1String(id));
+    const LpcTransferList list = BuildTransferList(image, layout.SectorMap);
+    std::vector<uint32_t> copies;
+    EXPECT_EQ(Program(list, &copies), Flashed(image)) << id;
+    EXPECT_EQ(copies, (std::vector<uint32_t>{4096, 8192, 12288, 16384, 20480, 0})) << id;
+    // Each copy is prepared in the chunk's own sector just before it.
+    for (size_t e = 2; e < list.size(); ++e) {
+      const QByteArray line = list[e].Line(0);
+      if (!line.startsWith("C ")) continue;
+      const uint32_t chunk = line.split(' ')[1].toUInt() / 4096 + 1;
+      const QByteArray s = QByteArray::number(layout.SectorMap[chunk]);
+      EXPECT_EQ(list[e - 1].Line(0), "P " + s + " " + s + "\r\n") << id << " " << line.constData();
+    }
+  }
 }
 
 TEST_F(LpcImage, TransferListOfOneChunk) {
@@ -200,31 +313,46 @@ TEST_F(LpcImage, TransferListOfOneChunk) {
   EXPECT_EQ(list[2].Line(0).size(), 63);
   EXPECT_EQ(list[7].Line(0), "P 0 0\r\n");
   EXPECT_EQ(list[8].Line(0), "C 0 1073742336 4096\r\n");
-  EXPECT_EQ(DataOf(list), image);
+  EXPECT_EQ(Program(list), Flashed(image));
 }
 
-TEST_F(LpcImage, SectorLayouts) {
-  LpcSectorLayout a = SelectSectorLayout(QStringLiteral("196389"));
-  EXPECT_EQ(a.LastSector, "26");
-  EXPECT_EQ(a.SectorMap[1], 0);
-  EXPECT_EQ(a.SectorMap[8], 7);
+TEST_F(LpcImage, SectorLayoutsAndFlashBelowTheBootBlock) {
+  struct Expect { const char* id; const char* last; uint32_t flash; };
+  const Expect parts[] = {{"196353", "7", 32768},     {"196369", "8", 65536},
+                          {"196387", "14", 262144},   {"196389", "26", 512000},
+                          {"4293984018", "14", 262144}, {"1963870", "16", 253952}};
+  for (const Expect& p : parts) {
+    const LpcSectorLayout l = SelectSectorLayout(QLatin1String(p.id));
+    EXPECT_EQ(l.LastSector, QLatin1String(p.last)) << p.id;
+    EXPECT_EQ(l.FlashSize, p.flash) << p.id;
+  }
+  EXPECT_EQ(kLpcPartCount, 5);
+
+  // Every chunk of an image that fits lies in a sector the erase covers, and
+  // in the sector whose addresses hold it.
+  auto check = [](const LpcPartRow& row) {
+    const LpcSectorLayout l = SelectSectorLayout(QLatin1String(row.PartId));
+    for (uint32_t k = 1; k <= l.FlashSize / 4096; ++k) {
+      const int s = l.SectorMap[k];
+      ASSERT_LE(s, row.LastSector) << row.PartId << " chunk " << k;
+      uint32_t start = 0;
+      for (int i = 0; i < s; ++i) start += LpcSectorSize(row.Layout, i);
+      ASSERT_GE((k - 1) * 4096, start) << row.PartId << " chunk " << k;
+      ASSERT_LT((k - 1) * 4096, start + LpcSectorSize(row.Layout, s)) << row.PartId << " chunk " << k;
+    }
+  };
+  for (int i = 0; i < kLpcPartCount; ++i) check(kLpcParts[i]);
+  check(kLpcOtherPart);
+
+  // The two maps as the layouts define them.
+  const LpcSectorLayout a = SelectSectorLayout(QStringLiteral("196389"));
   EXPECT_EQ(a.SectorMap[9], 8);
-  EXPECT_EQ(a.SectorMap[16], 8);
-  EXPECT_EQ(a.SectorMap[17], 9);
   EXPECT_EQ(a.SectorMap[120], 21);
   EXPECT_EQ(a.SectorMap[121], 22);
   EXPECT_EQ(a.SectorMap[125], 26);
-  EXPECT_EQ(SelectSectorLayout(QStringLiteral("196353")).LastSector, "7");
-  EXPECT_EQ(SelectSectorLayout(QStringLiteral("196369")).LastSector, "8");
-  EXPECT_EQ(SelectSectorLayout(QStringLiteral("196387")).LastSector, "14");
-  EXPECT_EQ(SelectSectorLayout(QStringLiteral("4293984018")).LastSector, "14");
-  LpcSectorLayout b = SelectSectorLayout(QStringLiteral("1963870"));  // not a listed ID
-  EXPECT_EQ(b.LastSector, "16");
-  EXPECT_EQ(b.SectorMap[2], 0);
+  const LpcSectorLayout b = SelectSectorLayout(QStringLiteral("1963870"));
   EXPECT_EQ(b.SectorMap[3], 1);
-  EXPECT_EQ(b.SectorMap[16], 7);
   EXPECT_EQ(b.SectorMap[17], 8);
-  EXPECT_EQ(b.SectorMap[33], 9);
   EXPECT_EQ(b.SectorMap[48], 9);
   EXPECT_EQ(b.SectorMap[49], 10);
   EXPECT_EQ(b.SectorMap[62], 16);

@@ -2,8 +2,12 @@
 // close, and its failure message.
 #include <gtest/gtest.h>
 
+#include <QApplication>
 #include <QCoreApplication>
+#include <QKeyEvent>
+#include <QListView>
 #include <QProcess>
+#include <QTabBar>
 #include <QThread>
 
 #include <csignal>
@@ -13,11 +17,13 @@
 #include "support/EventPump.h"
 #include "support/FormHarness.h"
 #include "support/Pty.h"
+#include "support/RecordingSerialPlatform.h"
 
 #include <fcntl.h>
 #include <unistd.h>
 
 namespace {
+using Strings = std::vector<std::string>;
 const QString kOpenFailed =
     QStringLiteral("Vortana|当前串口号已经被占用，或其它错误 ！\r请选择其它串口，或检查串口设置是否正确。");
 
@@ -73,23 +79,94 @@ TEST(MainFormSettings, OnlyPortAndBaudRateRestoresThoseTwo) {
   EXPECT_TRUE(f.CheckBox2->isChecked());
 }
 
-TEST(MainFormSettings, AValueOfTheWrongTypeEndsTheReading) {
+TEST(MainFormSettings, OneBadValueCostsNoOther) {
   FormHarness h;
-  // "Stop" is text where an integer belongs: Parity and all after it keep
-  // their defaults. A line that does not parse is ignored on its own.
+  // "BaudRate" is missing, "Stop" and "FileName" have the wrong type, one
+  // line does not parse: each takes its default, everything else is read,
+  // and the next close writes the good values back unchanged.
   h.WriteSettings(
       "\"Port\"=dword:00000001\n"
       "garbage that is not a value\n"
       "\"Data\"=dword:00000002\n"
       "\"Stop\"=\"2\"\n"
       "\"Parity\"=dword:00000002\n"
-      "\"HexRXD\"=dword:00000001\n");
+      "\"HexRXD\"=dword:00000001\n"
+      "\"SendStr\"=\"kept\"\n"
+      "\"FileName\"=dword:00000005\n"
+      "\"Delay1\"=\"300\"\n"
+      "\"Verify\"=\"no\"\n");
   TMainForm& f = h.Create();
   EXPECT_EQ(f.ComboBox1->currentIndex(), 1);
-  // "BaudRate" is missing, so the reading already ended there.
-  EXPECT_EQ(f.ComboBox3->currentIndex(), 3);
-  EXPECT_EQ(f.ComboBox5->currentIndex(), 0);
-  EXPECT_FALSE(f.CheckHexRXD->isChecked());
+  EXPECT_EQ(f.ComboBox2->currentText(), "57600");
+  EXPECT_EQ(f.ComboBox3->currentIndex(), 2);
+  EXPECT_EQ(f.ComboBox4->currentIndex(), 0);
+  EXPECT_EQ(f.ComboBox5->currentIndex(), 2);
+  EXPECT_TRUE(f.CheckHexRXD->isChecked());
+  EXPECT_EQ(f.Memo2->text(), "kept");
+  EXPECT_TRUE(f.Edit2->text().endsWith("/Test.bin"));
+  EXPECT_EQ(f.Edit4->text(), "300");
+  EXPECT_EQ(f.Edit1->text(), "1000");  // missing text keeps its default too
+  EXPECT_TRUE(f.CheckBox11->isChecked());
+  f.close();
+  SettingsStore store;
+  ASSERT_TRUE(store.Open());
+  EXPECT_EQ(store.ReadString("SendStr"), QString("kept"));
+  EXPECT_EQ(store.ReadString("Delay1"), QString("300"));
+  EXPECT_EQ(store.ReadInteger("Parity"), 2);
+}
+
+TEST(MainFormSettings, VerifyBoxIsKeptAndReadsTickedWhenAbsent) {
+  FormHarness h;
+  h.WriteSettings("\"Delay1\"=\"500\"\n");
+  TMainForm& f = h.Create();
+  EXPECT_EQ(f.CheckBox11->text(), "写后校验");
+  EXPECT_TRUE(f.CheckBox11->isChecked());
+  EXPECT_TRUE(f.VerifyAfterWrite());
+  f.CheckBox11->click();
+  EXPECT_FALSE(f.VerifyAfterWrite());
+  f.close();
+  h.form.reset();
+  TMainForm& g = h.Create();
+  EXPECT_FALSE(g.CheckBox11->isChecked());
+  SettingsStore store;
+  ASSERT_TRUE(store.Open());
+  EXPECT_EQ(store.ReadInteger("Verify"), 0);
+}
+
+// Ports beyond the window's eight, listed by discovery.
+struct ManyPorts {
+  QByteArray saved = qgetenv("VORTANA_EXTRA_PORTS");
+  explicit ManyPorts(const QStringList& ports) { qputenv("VORTANA_EXTRA_PORTS", ports.join(':').toLocal8Bit()); }
+  ~ManyPorts() { qputenv("VORTANA_EXTRA_PORTS", saved); }
+};
+
+TEST(MainFormSettings, StoredPortSurvivesARestartByNameElseByPosition) {
+  QStringList ports;
+  for (int i = 0; i < 10; ++i) ports << QStringLiteral("/dev/vtest%1").arg(i);
+  ManyPorts env(ports);
+  FormHarness h;
+  auto start = [&](const QString& settings) -> TMainForm& {
+    h.form.reset();
+    h.WriteSettings(settings);
+    TMainForm& f = h.Create();
+    EXPECT_EQ(f.ComboBox6->currentIndex(), f.ComboBox1->currentIndex());
+    return f;
+  };
+  // The last position of ten survives, past the window's eight defaults.
+  EXPECT_EQ(start("\"Port\"=dword:00000009\n").ComboBox1->currentText(), "/dev/vtest9");
+  // One past the end is no position: the list keeps its own first entry.
+  EXPECT_EQ(start("\"Port\"=dword:0000000a\n").ComboBox1->currentIndex(), 0);
+  // The name wins when that device is present, whatever the position.
+  EXPECT_EQ(start("\"Port\"=dword:00000007\n\"PortName\"=\"/dev/vtest3\"\n").ComboBox1->currentText(),
+            "/dev/vtest3");
+  TMainForm& f = start("\"Port\"=dword:00000007\n\"PortName\"=\"/dev/gone\"\n");
+  EXPECT_EQ(f.ComboBox1->currentText(), "/dev/vtest7");
+  f.ComboBox1->setCurrentIndex(5);
+  f.close();
+  SettingsStore store;
+  ASSERT_TRUE(store.Open());
+  EXPECT_EQ(store.ReadInteger("Port"), 5);
+  EXPECT_EQ(store.ReadString("PortName"), QString("/dev/vtest5"));
 }
 
 TEST(MainFormSettings, RestoredBoxesRunTheirHandlersAndTextsFollowTheirRules) {
@@ -128,7 +205,7 @@ TEST(MainFormSettings, ClosingWritesEveryValueInOrderWithModelFirst) {
   const QStringList expected = {"Model", "Port", "BaudRate", "Data", "Stop", "Parity", "HexRXD",
                                 "TimeTXD_ch", "TimeTXD_v", "HexTXD", "SendNewL", "KeySend", "SendClear",
                                 "SendStr", "MCUType", "12T", "AutoISP", "AutoRST", "FileName", "Delay",
-                                "Delay1"};
+                                "Delay1", "Verify", "PortName"};
   EXPECT_EQ(h.SettingsNames(), expected);
   SettingsStore store;
   ASSERT_TRUE(store.Open());
@@ -204,7 +281,7 @@ TEST(MainFormPort, APortHeldElsewhereOrMissingShowsTheMessageAndChangesNothing) 
   EXPECT_EQ(f.BitBtn3->text(), "打开串口");
 }
 
-TEST(MainFormPort, AnAdapterUnpluggedWhileOpenLeavesTheWindowWorking) {
+TEST(MainFormPort, AnAdapterUnpluggedWhileOpenClosesThePortAndSaysSo) {
   FormHarness h;
   auto pty = std::make_unique<PtyPair>();
   TMainForm& f = h.Create();
@@ -213,10 +290,140 @@ TEST(MainFormPort, AnAdapterUnpluggedWhileOpenLeavesTheWindowWorking) {
   f.BitBtn3Click();
   ASSERT_TRUE(f.PortOpen);
   pty->HangUp();
-  PumpFor(100);  // polls go on against the vanished device
-  f.BitBtn3Click();
-  EXPECT_FALSE(f.PortOpen);
+  ASSERT_TRUE(PumpUntil([&] { return !f.PortOpen; }, 3000));
+  EXPECT_FALSE(f.ComDriver().IsConnected());
   EXPECT_EQ(f.BitBtn3->text(), "打开串口");
+  EXPECT_TRUE(IconIs(f.BitBtn3, f.Image1));
+  EXPECT_EQ(f.StatusText(0), "串口已断开 " + QString::fromStdString(pty->slavePath()));
+  EXPECT_TRUE(h.messages.isEmpty());
+}
+
+// The window's own drivers on a recording platform: what its boxes and
+// buttons ask of the device, in order.
+struct RecordedWindow : ::testing::Test {
+  FormHarness h;
+  RecordingSerialPlatform rec{nullptr};
+  TMainForm* f = nullptr;
+  void SetUp() override {
+    h.RemoveSettings();
+    f = &h.Create(true, &rec);
+    f->ListSerialPorts = [this] { return present; };
+    f->ComboBox1->addItem("ttyUSB7");
+    f->ComboBox1->setCurrentIndex(f->ComboBox1->count() - 1);
+    f->RzPageControl1->setCurrentIndex(1);
+    rec.Clear();
+  }
+  void TearDown() override { h.form.reset(); }
+  QStringList present{"ttyUSB7"};
+};
+
+TEST_F(RecordedWindow, DtrAndRtsBoxesDriveTheirOwnLineOnlyWhileOpen) {
+  f->CheckBox3->click();  // DTR ticked while closed: nothing on the line
+  EXPECT_TRUE(rec.Lines().empty());
+  f->BitBtn3->click();
+  ASSERT_TRUE(f->PortOpen);
+  // The settings drop both lines; then each box sets its own line.
+  EXPECT_EQ(rec.Lines(), (Strings{"DTR0", "RTS0", "DTR1", "RTS0"}));
+  rec.Clear();
+  f->CheckBox4->click();
+  EXPECT_EQ(rec.Lines(), Strings{"RTS1"});
+  f->CheckBox3->click();
+  EXPECT_EQ(rec.Lines(), (Strings{"RTS1", "DTR0"}));
+  f->BitBtn3->click();
+  rec.Clear();
+  f->CheckBox3->click();
+  f->CheckBox4->click();
+  EXPECT_TRUE(rec.calls.empty());
+}
+
+TEST_F(RecordedWindow, ClosingDrainsForTheTimeTheQueuedBytesNeed) {
+  f->ComboBox2->setCurrentIndex(6);  // 9600 bit/s, 8N1: 1.04 ms a byte
+  f->BitBtn3->click();
+  ASSERT_TRUE(f->PortOpen);
+  rec.queuedOutput = 960;  // one second of output still queued
+  rec.Clear();
+  f->BitBtn3->click();
+  EXPECT_EQ(rec.calls, (Strings{"DRAIN", "PURGE", "CLOSE"}));
+  EXPECT_GE(rec.lastDrainMs, 1000);
+  EXPECT_LE(rec.lastDrainMs, 1200);
+  // A full queue at 110 bit/s would take a minute: the wait stays bounded.
+  f->ComboBox2->setCurrentIndex(0);
+  f->BitBtn3->click();
+  rec.queuedOutput = 4095;
+  f->BitBtn3->click();
+  EXPECT_EQ(rec.lastDrainMs, TKRNCommDriver::kMaxDrainMs);
+}
+
+TEST_F(RecordedWindow, AnUnpluggedAdapterClosesAtOnceAndReopensWhenItReturns) {
+  f->CheckBox3->click();
+  f->BitBtn3->click();
+  ASSERT_TRUE(f->PortOpen);
+  // The last bytes before the hang-up are shown, then the port closes.
+  rec.incoming = {'l', 'a', 's', 't'};
+  rec.unplugged = true;
+  present.clear();
+  ASSERT_TRUE(PumpUntil([&] { return !f->PortOpen; }, 3000));
+  EXPECT_EQ(f->Memo1->toPlainText(), "last");
+  EXPECT_EQ(f->BitBtn3->text(), "打开串口");
+  EXPECT_TRUE(IconIs(f->BitBtn3, f->Image1));
+  EXPECT_EQ(f->StatusText(0), "串口已断开 ttyUSB7");
+  EXPECT_FALSE(rec.calls.empty());
+  EXPECT_EQ(rec.calls.back(), "CLOSE");
+  // Another device arriving reopens nothing.
+  present = {"ttyUSB3"};
+  f->WMDeviceChange(7);
+  ASSERT_TRUE(PumpUntil([&] { return !f->USB_Change.isActive(); }, 3000));
+  EXPECT_FALSE(f->PortOpen);
+  // The same one back: reopened with its settings and its DTR box.
+  rec.unplugged = false;
+  present = {"ttyUSB3", "ttyUSB7"};
+  rec.Clear();
+  f->WMDeviceChange(7);
+  ASSERT_TRUE(PumpUntil([&] { return f->PortOpen; }, 3000));
+  EXPECT_EQ(f->ComboBox1->currentText(), "ttyUSB7");
+  EXPECT_EQ(f->BitBtn3->text(), "关闭串口");
+  EXPECT_EQ(f->StatusText(0), "串口已重新连接 ttyUSB7");
+  EXPECT_EQ(rec.calls.front(), "OPEN");
+  EXPECT_EQ(rec.Lines(), (Strings{"DTR0", "RTS0", "DTR1", "RTS0"}));
+  EXPECT_TRUE(h.messages.isEmpty());
+}
+
+TEST_F(RecordedWindow, AfterAWriteErrorOneClickReopens) {
+  f->BitBtn3->click();
+  ASSERT_TRUE(f->PortOpen);
+  rec.refuseWrites = true;
+  f->BitBtn_TX->click();
+  EXPECT_FALSE(f->PortOpen);
+  EXPECT_EQ(f->BitBtn3->text(), "打开串口");
+  rec.refuseWrites = false;
+  f->BitBtn3->click();
+  EXPECT_TRUE(f->PortOpen);
+}
+
+TEST_F(RecordedWindow, PerKeySendTellsTheKeypadFromTheMainKeys) {
+  f->SetCheckForTest(f->CheckBox6, true);
+  f->BitBtn3->click();
+  ASSERT_TRUE(f->PortOpen);
+  for (auto mods : {Qt::KeypadModifier, Qt::NoModifier}) {
+    QKeyEvent press(QEvent::KeyPress, Qt::Key_5, mods, "5");
+    QApplication::sendEvent(f->Memo2, &press);
+  }
+  EXPECT_EQ(rec.written, (std::vector<uint8_t>{0x65, 0x35}));
+}
+
+TEST_F(RecordedWindow, TheReceiveAreaClearsOnlyAboveTheLimit) {
+  f->BitBtn3->click();
+  ASSERT_TRUE(f->PortOpen);
+  f->ReceiveCounter = 32505856 - 4;
+  rec.incoming = {'a', 'b', 'c', 'd'};
+  ASSERT_TRUE(PumpUntil([&] { return rec.incoming.empty(); }, 3000));
+  PumpFor(20);
+  EXPECT_EQ(f->StatusText(2), "R:32505856");  // exactly at the limit: kept
+  EXPECT_EQ(f->ReceiveStore.size(), 4u);
+  rec.incoming = {'e'};
+  ASSERT_TRUE(PumpUntil([&] { return f->ReceiveCounter == 0; }, 3000));
+  EXPECT_EQ(f->StatusText(2), "R:0");
+  EXPECT_TRUE(f->ReceiveStore.empty());
 }
 
 TEST(MainFormWindow, PagesHelpAndLinks) {
@@ -249,6 +456,139 @@ TEST(MainFormWindow, PagesHelpAndLinks) {
   EXPECT_EQ(f.RzMarqueeStatus1->fillColor(), before);
 }
 
+// Every caption and counter text of every page needs no more room than its
+// widget has: at the window's 16 px and at one and a half times that.
+QStringList CrampedTexts(TMainForm& f) {
+  QStringList cramped;
+  f.SetStatusText(1, "S:32505856");
+  f.SetStatusText(2, "R:32505856");
+  f.Label10->setText("1023.9 KB");
+  for (int page = 0; page < 4; ++page) {
+    f.RzPageControl1->setCurrentIndex(page);
+    PumpFor(20);
+    for (QWidget* w : f.findChildren<QWidget*>()) {
+      if (!w->isVisible()) continue;
+      QString text;
+      QSize need = w->sizeHint();
+      if (auto* l = qobject_cast<QLabel*>(w)) text = l->text();
+      else if (auto* pb = qobject_cast<QPushButton*>(w)) {
+        // A push button's hint holds a style's minimum width; what counts
+        // is its caption and glyph inside the frame.
+        text = pb->text();
+        const int glyph = pb->icon().isNull() ? 0 : pb->iconSize().width() + 4;
+        need = QSize(pb->fontMetrics().horizontalAdvance(QString(text).remove('&')) + glyph + 8,
+                     pb->fontMetrics().height() + 4);
+      } else if (auto* b = qobject_cast<QAbstractButton*>(w)) text = b->text();
+      else if (auto* c = qobject_cast<QComboBox*>(w)) text = c->currentText(), need = c->minimumSizeHint();
+      else if (auto* e = qobject_cast<QLineEdit*>(w)) text = e->text(), need = e->minimumSizeHint();
+      if (text.isEmpty()) continue;
+      if (need.width() > w->width() || need.height() > w->height())
+        cramped << QString("page %1 '%2': needs %3x%4, has %5x%6")
+                       .arg(page).arg(text).arg(need.width()).arg(need.height()).arg(w->width()).arg(w->height());
+    }
+    QTabBar* tabs = f.RzPageControl1->tabBar();
+    for (int i = 0; i < tabs->count(); ++i)
+      if (tabs->fontMetrics().horizontalAdvance(tabs->tabText(i)) > tabs->tabRect(i).width())
+        cramped << "tab " + tabs->tabText(i);
+  }
+  return cramped;
+}
+
+TEST(MainFormWindow, EveryTextFitsItsWidgetAtTheDefaultFontAndLarger) {
+  FormHarness h;
+  TMainForm& f = h.Create();
+  EXPECT_EQ(f.font().pixelSize(), 16);
+  EXPECT_EQ(f.size(), QSize(600, 502));
+  QStringList cramped = CrampedTexts(f);
+  EXPECT_TRUE(cramped.isEmpty()) << cramped.join('\n').toStdString();
+  f.SetFontScale(1.5);
+  EXPECT_EQ(f.font().pixelSize(), 24);
+  EXPECT_GE(f.width(), 600);
+  cramped = CrampedTexts(f);
+  EXPECT_TRUE(cramped.isEmpty()) << cramped.join('\n').toStdString();
+  // The number fields never cover their captions.
+  f.RzPageControl1->setCurrentIndex(0);
+  PumpFor(20);
+  EXPECT_GE(f.Edit4->geometry().left(), f.Label11->geometry().right());
+  EXPECT_LE(f.Edit4->geometry().right(), f.Label11Unit->geometry().left());
+}
+
+TEST(MainFormWindow, AGrownWindowGivesTheRoomToTheOutputArea) {
+  FormHarness h;
+  TMainForm& f = h.Create();
+  PumpFor(20);
+  const int pages = f.RzPageControl1->height();
+  const QSize output = f.Memo1->size();
+  f.resize(1000, 800);
+  PumpFor(50);
+  EXPECT_EQ(f.RzPageControl1->height(), pages);
+  EXPECT_EQ(f.Memo1->height(), output.height() + 298);
+  EXPECT_EQ(f.Memo1->width(), 1000);
+  EXPECT_EQ(f.RzPageControl1->geometry().bottom() + 1, f.StatusBar1->geometry().top());
+  EXPECT_EQ(f.StatusBar1->geometry().bottom() + 1, 800);
+}
+
+TEST(MainFormWindow, LongDevicePathsShowWholeInTheDropDownAndTooltip) {
+  const QString longPath = "/dev/serial/by-id/usb-Vendor_USB_Serial_Adapter_A1B2C3D4-if00-port0";
+  ManyPorts env({longPath, "ttyUSB0"});
+  FormHarness h;
+  TMainForm& f = h.Create();
+  for (QComboBox* box : {f.ComboBox1, f.ComboBox6}) {
+    box->setCurrentIndex(box->findText(longPath));
+    EXPECT_EQ(box->toolTip(), longPath);
+    EXPECT_GE(box->view()->minimumWidth(), box->view()->fontMetrics().horizontalAdvance(longPath));
+  }
+}
+
+TEST(MainFormWindow, FileDialogsStartWhereTheLastChoiceWasAndOfferEveryPictureFormat) {
+  FormHarness h;
+  TMainForm& f = h.Create();
+  QTemporaryDir a, b;
+  QStringList starts, filters;
+  QString answer;
+  f.ChooseOpenFile = [&](const QString&, const QString& filter, const QString& start) {
+    starts << start;
+    filters << filter;
+    return answer;
+  };
+  f.ChooseSaveFile = f.ChooseOpenFile;
+  // Firmware: its own folder from the start, then the last chosen one.
+  f.Edit2->setText(a.path() + "/fw.hex");
+  f.BitBtn2Click();
+  answer = b.path() + "/other.hex";
+  f.BitBtn2Click();
+  f.BitBtn2Click();
+  EXPECT_EQ(starts, (QStringList{a.path(), a.path(), b.path()}));
+  // Each dialog keeps its own folder.
+  starts.clear();
+  answer = a.path() + "/pic.png";
+  f.BitBtn11Click();
+  f.BitBtn11Click();
+  answer = b.path() + "/out.Txt";
+  f.BitBtn9Click();
+  f.BitBtn9Click();
+  answer.clear();
+  f.BitBtn6Click();
+  EXPECT_EQ(starts, (QStringList{"", a.path(), "", b.path(), ""}));
+  for (const char* ext : {"*.png", "*.jpg", "*.jpeg", "*.bmp", "*.gif"})
+    EXPECT_TRUE(filters[3].section(";;", 0, 0).contains(ext)) << ext;
+}
+
+TEST(MainFormWindow, KeypadKeysHaveTheirOwnCodes) {
+  EXPECT_EQ(VirtualKeyCode(Qt::Key_0, "0", true), 0x60);
+  EXPECT_EQ(VirtualKeyCode(Qt::Key_9, "9", true), 0x69);
+  EXPECT_EQ(VirtualKeyCode(Qt::Key_Asterisk, "*", true), 0x6A);
+  EXPECT_EQ(VirtualKeyCode(Qt::Key_Plus, "+", true), 0x6B);
+  EXPECT_EQ(VirtualKeyCode(Qt::Key_Minus, "-", true), 0x6D);
+  EXPECT_EQ(VirtualKeyCode(Qt::Key_Period, ".", true), 0x6E);
+  EXPECT_EQ(VirtualKeyCode(Qt::Key_Slash, "/", true), 0x6F);
+  EXPECT_EQ(VirtualKeyCode(Qt::Key_Enter, "\r", true), 0x0D);
+  // The same keys on the main block keep the common codes.
+  EXPECT_EQ(VirtualKeyCode(Qt::Key_0, "0"), 0x30);
+  EXPECT_EQ(VirtualKeyCode(Qt::Key_Minus, "-"), 0xBD);
+  EXPECT_EQ(VirtualKeyCode(Qt::Key_Slash, "/"), 0xBF);
+}
+
 TEST(MainFormProgram, SigtermClosesTheWindowAndWritesTheSettings) {
   QTemporaryDir home;
   QProcess program;
@@ -268,5 +608,5 @@ TEST(MainFormProgram, SigtermClosesTheWindowAndWritesTheSettings) {
   EXPECT_EQ(program.exitCode(), 0) << program.readAllStandardError().toStdString();
   QFile f(settings);
   ASSERT_TRUE(f.open(QIODevice::ReadOnly));
-  EXPECT_EQ(f.readAll().count('\n'), 21);
+  EXPECT_EQ(f.readAll().count('\n'), 23);
 }

@@ -72,11 +72,13 @@ TEST(PollingComm, ConnectAndDisconnect) {
   EXPECT_TRUE(d.Connect());  // already open: nothing else happens
   EXPECT_TRUE(rec.calls.empty());
 
+  // Unsent output gets its bounded time, the rest is discarded, then close.
   d.Disconnect();
   EXPECT_FALSE(d.IsConnected());
-  EXPECT_EQ(rec.calls, Strings{"CLOSE"});
+  const Strings closing{"DRAIN", "PURGE", "CLOSE"};
+  EXPECT_EQ(rec.calls, closing);
   d.Disconnect();
-  EXPECT_EQ(rec.calls, Strings{"CLOSE"});
+  EXPECT_EQ(rec.calls, closing);
 
   ASSERT_TRUE(d.Connect());  // and again after a close
   d.Disconnect();
@@ -345,25 +347,64 @@ TEST(PollingComm, OnePollTakesABacklogInBlocksWithoutLoss) {
   EXPECT_EQ(d.ReceiveCount, 952);
 }
 
-TEST(PollingComm, HangUpWhileOpenLeavesDriverUsable) {
+TEST(PollingComm, HangUpClosesThePortAndIsReportedOnce) {
   PtyPair pty;
-  TKRNCommDriver d;
+  RecordingSerialPlatform rec;
+  TKRNCommDriver d(nullptr, &rec);
   d.PortName = QString::fromStdString(pty.slavePath());
-  int polls = 0;
+  int polls = 0, lost = 0;
   d.OnReceiveData = [&](TKRNCommDriver*, const uint8_t*, int32_t) { ++polls; };
-  d.setOutputTimeout(200);
+  d.OnDeviceLost = [&](TKRNCommDriver* s) {
+    EXPECT_EQ(s, &d);
+    EXPECT_FALSE(d.IsConnected());
+    ++lost;
+  };
   ASSERT_TRUE(d.Connect());
+  PumpFor(30);
+  EXPECT_EQ(lost, 0);  // a quiet line is not a lost one
+  rec.Clear();
   pty.HangUp();
-  PumpFor(60);  // polls keep running on a vanished device without a crash
-  EXPECT_TRUE(d.IsConnected());
+  ASSERT_TRUE(PumpUntil([&] { return lost > 0; }, 3000));
+  PumpFor(30);
+  EXPECT_EQ(lost, 1);
   EXPECT_EQ(polls, 0);
-  const auto block = Pattern(4096, 9);
-  const int32_t r = d.SendBytes(block.data(), static_cast<int32_t>(block.size()));
-  EXPECT_EQ(r, TKRNCommDriver::kWriteRefused);  // the device refuses, no wait
+  EXPECT_EQ(rec.calls, Strings{"CLOSE"});  // nothing to drain on a vanished device
+  const auto block = Pattern(16, 9);
+  EXPECT_EQ(d.SendBytes(block.data(), 16), 0);  // closed
   d.SetDtr(true);
-  d.setComPortSpeed(br115200);
   d.Disconnect();
+}
+
+TEST(PollingComm, BytesReadBeforeAHangUpAreDeliveredFirst) {
+  RecordingSerialPlatform rec(nullptr);
+  TKRNCommDriver d(nullptr, &rec);
+  d.PortName = "ttyUSB0";
+  std::string events;
+  d.OnReceiveData = [&](TKRNCommDriver*, const uint8_t* p, int32_t n) {
+    events.append(reinterpret_cast<const char*>(p), static_cast<size_t>(n));
+  };
+  d.OnDeviceLost = [&](TKRNCommDriver*) { events += "|lost"; };
+  ASSERT_TRUE(d.Connect());
+  rec.incoming.assign(1500, 'x');  // more than one read takes
+  rec.unplugged = true;
+  for (int tick = 0; tick < 3 && d.IsConnected(); ++tick) d.PollReceive();
   EXPECT_FALSE(d.IsConnected());
+  EXPECT_TRUE(events == std::string(1500, 'x') + "|lost") << events.size() << " " << events.substr(0, 8);
+}
+
+TEST(PollingComm, DrainTimeFollowsSpeedAndFramingAndIsBounded) {
+  TKRNCommDriver d;
+  d.setComPortSpeed(br9600);
+  const int idle = d.DrainTimeoutMs(0);
+  EXPECT_GT(idle, 0);
+  const int oneSecond = d.DrainTimeoutMs(960);  // 8N1: 10 bits a byte
+  EXPECT_GE(oneSecond, 1000);
+  EXPECT_LE(oneSecond, 1000 + idle + 1);
+  d.setComPortParity(ptEVEN);
+  d.setComPortStopBits(sb2BITS);
+  EXPECT_GE(d.DrainTimeoutMs(960), 1200);  // 12 bits a byte
+  d.setComPortSpeed(br110);
+  EXPECT_EQ(d.DrainTimeoutMs(4096), TKRNCommDriver::kMaxDrainMs);
 }
 
 TEST(PollingComm, PollingDelayRestartsRunningTimer) {

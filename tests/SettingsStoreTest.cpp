@@ -32,7 +32,6 @@ TEST(SettingsStore, MalformedLinesAreIgnored) {
   EXPECT_FALSE(SettingsStore::ParseLine("\"Port\"=dword:0000000").has_value());    // 7 digits
   EXPECT_FALSE(SettingsStore::ParseLine("\"Port\"=dword:0000000G").has_value());
   EXPECT_FALSE(SettingsStore::ParseLine("\"Name\"=\"unterminated").has_value());
-  EXPECT_FALSE(SettingsStore::ParseLine("\"Name\"=\"bad \\q escape\"").has_value());
   EXPECT_FALSE(SettingsStore::ParseLine("Port=dword:00000001").has_value());
   auto ok = SettingsStore::ParseLine("\"Port\"=dword:0000000a");
   ASSERT_TRUE(ok.has_value());
@@ -55,4 +54,28 @@ TEST(SettingsStore, SaveKeepsWriteOrderThenOtherValuesAndReplacesTheFileWhole) {
   QFile f(path);
   f.open(QIODevice::ReadOnly);
   EXPECT_EQ(QString::fromUtf8(f.readAll()), "\"Model\"=dword:00000001\n\"Port\"=dword:00000005\n\"Old\"=\"kept\"\n");
+}
+
+TEST(SettingsStore, HandWrittenBackslashesStayAndTheLaterOfTwoLinesCounts) {
+  QTemporaryDir dir;
+  const QString path = dir.path() + "/Vortana.reg";
+  {
+    QFile f(path);
+    f.open(QIODevice::WriteOnly);
+    f.write("\"FileName\"=\"C:\\fw\\blink.hex\"\n"  // backslashes that start no escape
+            "\"Port\"=dword:00000001\n"
+            "\"Mixed\"=\"a\\qb\\n\\\\c\"\n"
+            "\"Port\"=dword:00000004\n");
+  }
+  SettingsStore s(path);
+  ASSERT_TRUE(s.Open());
+  EXPECT_EQ(s.ReadString("FileName"), QString("C:\\fw\\blink.hex"));
+  EXPECT_EQ(s.ReadString("Mixed"), QString("a\\qb\n\\c"));
+  EXPECT_EQ(s.ReadInteger("Port"), 4);
+  // Saved and read again, the text is unchanged.
+  ASSERT_TRUE(s.Save());
+  SettingsStore again(path);
+  ASSERT_TRUE(again.Open());
+  EXPECT_EQ(again.ReadString("FileName"), QString("C:\\fw\\blink.hex"));
+  EXPECT_EQ(again.ReadInteger("Port"), 4);
 }

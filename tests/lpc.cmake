@@ -1,2 +1,2 @@
 vortana_add_test(LpcImageTest SOURCES LpcImageTest.cpp LIBS vortana_lpc)
-vortana_add_test(LpcEngineTest SOURCES LpcEngineTest.cpp sim/LpcSim.cpp LIBS vortana_lpc QT TIMEOUT 180)
+vortana_add_test(LpcEngineTest SOURCES LpcEngineTest.cpp sim/LpcSim.cpp LIBS vortana_lpc vortana_simlink QT TIMEOUT 240)

@@ -16,6 +16,64 @@ constexpr int kMaxSyncAttempts = 250;
 const char kCrystal[] = "11059.2";
 const char kUnlock[] = "U 23130";
 
+// Lines a whole reply has in each state. While the echo is on (states 2 to 5)
+// the command comes back as the first line. J and K follow a "0" return code
+// with their numbers; any other code stands alone.
+int ReplyLines(int state, const QByteArray& firstLine) {
+  switch (state) {
+    case TLPCFrm::SyncEcho:
+    case TLPCFrm::CrystalSent:
+    case TLPCFrm::Unlocking:
+    case TLPCFrm::EchoOff:
+      return 2;
+    case TLPCFrm::ReadingPartId:
+      return firstLine == "0" ? 2 : 1;
+    case TLPCFrm::ReadingBootVersion:
+      return firstLine == "0" ? 3 : 1;
+    default:
+      return 1;
+  }
+}
+
+// Whether the start of "Synchronized" is on its way, so that the next "?"
+// must wait: it would land in the line the boot loader is about to expect.
+bool SyncReplyArriving(const QByteArray& text) {
+  const QByteArray tail = text.mid(text.lastIndexOf('\n') + 1);
+  const qsizetype s = tail.lastIndexOf('S');
+  return s >= 0 && QByteArrayLiteral("Synchronized\r").startsWith(tail.mid(s));
+}
+
+// The reply in `text` once all its lines have arrived, each ended by CR LF,
+// however the bytes were cut on the way. Boot loaders that end lines with
+// CR LF LF leave empty lines, which are no lines. Bytes after the reply that
+// are not line ends stay attached, so that, as before, a reply with extra
+// characters compares as a wrong one. While searching, noise lines may come
+// before "Synchronized": every line in so far is the reply, unless
+// "Synchronized" is still arriving.
+bool WholeReply(int state, const QByteArray& text, QByteArray* reply) {
+  if (state == TLPCFrm::Syncing && SyncReplyArriving(text)) return false;
+  QList<QByteArray> lines;
+  qsizetype at = 0;
+  for (;;) {
+    const qsizetype lf = text.indexOf('\n', at);
+    if (lf < 0) {
+      if (state == TLPCFrm::Syncing && !lines.isEmpty()) break;
+      return false;
+    }
+    QByteArray line = text.mid(at, lf - at);
+    at = lf + 1;
+    if (line.endsWith('\r')) line.chop(1);
+    if (line.isEmpty()) continue;
+    lines << line;
+    if (state != TLPCFrm::Syncing && lines.size() == ReplyLines(state, lines.first())) break;
+  }
+  reply->clear();
+  for (const QByteArray& line : lines) *reply += line + "\r\n";
+  for (qsizetype i = at; i < text.size(); ++i)
+    if (text[i] != '\r' && text[i] != '\n') reply->append(text[i]);
+  return true;
+}
+
 }  // namespace
 
 TLPCFrm::TLPCFrm(IspHost& host, QObject* parent) : QObject(parent), host_(host) {
@@ -114,14 +172,19 @@ void TLPCFrm::SendEntry(uint16_t index) {
 
 void TLPCFrm::Timer5Timer() {
   TKRNCommDriver& drv = host_.ComDriver();
+  // Fetch what has arrived now rather than at the driver's next 5 ms poll:
+  // a download is some hundred exchanges, each waiting on this.
+  drv.PollReceive();
   const int state = std::clamp(LpcIspState, 1, 10);
   if (drv.ReceiveCount < kMinReplyLength[state]) return;
   QByteArray text;
   drv.TakeReceivedText(text);
-  if (!text.endsWith("\r\n")) return;
+  QByteArray reply;
+  if (!WholeReply(state, text, &reply)) return;
+  // Consumed whole: nothing of it is left for the next step.
   drv.ReceiveCount = 0;
   try {
-    HandleReply(text);
+    HandleReply(reply);
   } catch (...) {
     // A failing step is left to the step time-out.
   }
@@ -304,6 +367,9 @@ void TLPCFrm::Timer2Timer() {
 
 void TLPCFrm::Timer3Timer() {
   LpcIspState = Syncing;
+  QByteArray text;
+  host_.ComDriver().TakeReceivedText(text);
+  if (SyncReplyArriving(text)) return;
   host_.ComDriver().SendText("?");
   host_.ComDriver().ReceiveCount = 0;
 }
@@ -318,9 +384,11 @@ bool TLPCFrm::SectorSet(const QString& partId) {
   const LpcSectorLayout layout = SelectSectorLayout(partId);
   std::copy(std::begin(layout.SectorMap), std::end(layout.SectorMap), std::begin(SectorMap));
   LastSector = layout.LastSector;
+  FlashSize = layout.FlashSize;
   return RenewedlyLoadFile();
 }
 
+// Every run that ends gives the port back and leaves the page ready.
 void TLPCFrm::RefuseFile(const QString& text) {
   LpcIspState = Syncing;
   Timer1.stop();
@@ -334,20 +402,21 @@ void TLPCFrm::RefuseFile(const QString& text) {
 }
 
 bool TLPCFrm::RenewedlyLoadFile() {
-  LpcFileLoad load = LoadLpcHexFile(host_.FirmwareFileName());
+  const QString name = host_.FirmwareFileName();
+  LpcFileLoad load = LoadLpcHexFile(name);
   switch (load.Result) {
     case LpcFileLoad::Missing:
-      // The port stays open: a new run may start on it at once.
-      Timer1.stop();
-      Timer2.stop();
-      Timer5.stop();
-      Report(QStringLiteral("文件不存在"));
-      host_.SetProgress(0);
-      host_.SetDownloadEnabled(true);
+      RefuseFile(QStringLiteral("文件不存在"));
       return false;
-    case LpcFileLoad::Unreadable:
-      RefuseFile(QStringLiteral("文件无法读取"));
+    case LpcFileLoad::NotRegular:
+    case LpcFileLoad::FileTooLarge:
+    case LpcFileLoad::Unreadable: {
+      FirmwareFileRead file;
+      file.status = load.File;
+      file.size = static_cast<int64_t>(load.Size);
+      RefuseFile(FirmwareFileProblem(name, file));
       return false;
+    }
     case LpcFileLoad::BadLine:
       RefuseFile(QStringLiteral("HEX文件第%1行格式错误").arg(load.LineNumber));
       return false;
@@ -357,14 +426,24 @@ bool TLPCFrm::RenewedlyLoadFile() {
     case LpcFileLoad::NoData:
       RefuseFile(QStringLiteral("HEX文件中没有数据"));
       return false;
-    case LpcFileLoad::TooLarge:
-      // The step time-out keeps running and ends the download.
-      LpcImage.clear();
-      ImagePresent = false;
-      Report(QStringLiteral("文件太大，不能用于256K Flash的LPC ARM"));
+    case LpcFileLoad::Incomplete:
+      RefuseFile(QStringLiteral("HEX文件不完整(没有结束记录): %1").arg(name));
       return false;
+    case LpcFileLoad::TooLarge:
+      break;
     case LpcFileLoad::Loaded:
       break;
+  }
+  if (load.Result == LpcFileLoad::TooLarge || load.Size > FlashSize) {
+    // Refused before anything is erased.
+    LpcImage.clear();
+    ImagePresent = false;
+    RefuseFile(QStringLiteral("文件太大: 映像%1字节(%2 KB)，器件Flash只有%3字节(%4 KB)")
+                   .arg(load.Size)
+                   .arg((load.Size + 1023) / 1024)
+                   .arg(FlashSize)
+                   .arg(FlashSize / 1024));
+    return false;
   }
   LpcImage = std::move(load.Image);
   ImagePresent = true;

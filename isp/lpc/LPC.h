@@ -53,6 +53,7 @@ class TLPCFrm : public QObject {
   int32_t EntryRetries = 0;
   uint16_t EntryIndex = 0;
   QString LastSector;
+  uint32_t FlashSize = 0;  // what the part ID allows an image to fill
   uint8_t SectorMap[kLpcSectorMapSize] = {};
   std::vector<uint8_t> LpcImage;
   bool ImagePresent = false;

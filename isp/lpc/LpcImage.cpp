@@ -1,10 +1,8 @@
 #include "isp/lpc/LpcImage.h"
 
-#include <QFile>
-#include <QFileInfo>
-
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 
 bool LpcTransferEntry::AddLine(const QByteArray& line) {
   if (LineCount >= kSlotCount) return false;
@@ -21,28 +19,36 @@ QByteArray LpcTransferEntry::Line(int index) const {
   return QByteArray(LineSlots[index].Text, LineSlots[index].Length);
 }
 
+uint32_t LpcSectorSize(LpcLayoutKind kind, int sector) {
+  if (kind == LpcLayoutKind::Small4k32k) return sector < 8 || sector >= 22 ? 4096 : 32768;
+  return sector == 8 || sector == 9 ? 65536 : 8192;
+}
+
+const LpcPartRow kLpcParts[] = {
+    {"196353", LpcLayoutKind::Small4k32k, 7},       // LPC2131, 32 KB
+    {"196369", LpcLayoutKind::Small4k32k, 8},       // LPC2132, 64 KB
+    {"196387", LpcLayoutKind::Small4k32k, 14},      // LPC2136, 256 KB
+    {"196389", LpcLayoutKind::Small4k32k, 26},      // LPC2138, 500 KB
+    {"4293984018", LpcLayoutKind::Small4k32k, 14},  // 0xFFF0FF12
+};
+const int kLpcPartCount = static_cast<int>(std::size(kLpcParts));
+const LpcPartRow kLpcOtherPart = {"", LpcLayoutKind::Large8k64k, 16};
+
 LpcSectorLayout SelectSectorLayout(const QString& partId) {
+  const LpcPartRow* row = &kLpcOtherPart;
+  for (const LpcPartRow& p : kLpcParts)
+    if (partId == QLatin1String(p.PartId)) row = &p;
   LpcSectorLayout layout;
-  static const struct { const char* id; const char* last; } kSmallSectorParts[] = {
-      {"196353", "7"}, {"196369", "8"}, {"196387", "14"}, {"196389", "26"},
-      {"4293984018", "14"}};
-  for (const auto& p : kSmallSectorParts) {
-    if (partId == QLatin1String(p.id)) {
-      // 4 KB / 32 KB layout: eight 4 KB sectors, fourteen of 32 KB, five of 4 KB.
-      for (int k = 1; k <= 125; ++k) {
-        int sector = k <= 8 ? k - 1 : k <= 120 ? 8 + (k - 9) / 8 : k - 99;
-        layout.SectorMap[k] = static_cast<uint8_t>(sector);
-      }
-      layout.LastSector = QLatin1String(p.last);
-      return layout;
-    }
+  // Every sector of the layout, so the map covers the largest part using it.
+  const int sectors = row->Layout == LpcLayoutKind::Small4k32k ? 27 : 17;
+  int chunk = 1;
+  for (int s = 0; s < sectors; ++s) {
+    const uint32_t size = LpcSectorSize(row->Layout, s);
+    for (uint32_t at = 0; at < size && chunk < kLpcSectorMapSize; at += kLpcChunkSize)
+      layout.SectorMap[chunk++] = static_cast<uint8_t>(s);
+    if (s <= row->LastSector) layout.FlashSize += size;
   }
-  // 8 KB / 64 KB layout: eight 8 KB sectors, two of 64 KB, seven of 8 KB.
-  for (int k = 1; k <= 62; ++k) {
-    int sector = k <= 16 ? (k - 1) / 2 : k <= 32 ? 8 : k <= 48 ? 9 : 10 + (k - 49) / 2;
-    layout.SectorMap[k] = static_cast<uint8_t>(sector);
-  }
-  layout.LastSector = QStringLiteral("16");
+  layout.LastSector = QString::number(row->LastSector);
   return layout;
 }
 
@@ -111,7 +117,8 @@ HexLineResult LoadHexLine(const QByteArray& line, LpcHexLoad& load) {
     case 0: {
       load.DataBytes += static_cast<uint64_t>(n);
       const uint64_t target = uint64_t{offset} + load.LinearBase + load.SegmentBase;
-      if (target + static_cast<uint64_t>(n) > kLpcImageLimit) {
+      if (n > 0) load.End = std::max(load.End, target + static_cast<uint64_t>(n));
+      if (target + static_cast<uint64_t>(n) > kLpcMaxImage) {
         // Never grow past what any part can take; the load is refused later.
         load.TooLarge = true;
         return HexLineResult::Used;
@@ -129,8 +136,12 @@ HexLineResult LoadHexLine(const QByteArray& line, LpcHexLoad& load) {
       if (n < 2) return HexLineResult::BadSyntax;
       load.LinearBase = (static_cast<uint32_t>(data[0]) << 8 | data[1]) * 65536u;
       return HexLineResult::Used;
+    case 1:
+      // Reading goes on to the last line; the record only proves the file whole.
+      load.EndRecord = true;
+      return HexLineResult::Ignored;
     default:
-      // End of file and start addresses: reading goes on to the last line.
+      // Start addresses.
       return HexLineResult::Ignored;
   }
 }
@@ -192,29 +203,45 @@ void AppendDataBlocks(LpcTransferList& list, const uint8_t* data, uint32_t lengt
 
 void AppendChunk(LpcTransferList& list, const uint8_t* data, uint32_t length, uint32_t chunk,
                  const uint8_t (&sectorMap)[kLpcSectorMapSize]) {
+  // A short last chunk is padded with erased-flash bytes up to the copy size,
+  // so nothing an earlier chunk left in RAM lands in flash after the image.
+  const uint32_t copy = LpcCopySize(length);
+  std::vector<uint8_t> padded;
+  if (copy != length) {
+    padded.assign(copy, 0xFF);
+    std::copy(data, data + length, padded.begin());
+    data = padded.data();
+  }
   const QByteArray ram = QByteArray::number(kLpcRamBuffer);
-  list.push_back(CommandEntry("W " + ram + " " + QByteArray::number(length)));
-  AppendDataBlocks(list, data, length);
+  list.push_back(CommandEntry("W " + ram + " " + QByteArray::number(copy)));
+  AppendDataBlocks(list, data, copy);
   const QByteArray sector =
       QByteArray::number(chunk < kLpcSectorMapSize ? sectorMap[chunk] : 0);
   list.push_back(CommandEntry("P " + sector + " " + sector));
-  // The whole 4 KB of the RAM buffer is copied even for a shorter last chunk.
   list.push_back(CommandEntry("C " + QByteArray::number((chunk - 1) * kLpcChunkSize) + " " +
-                              ram + " " + QByteArray::number(kLpcChunkSize)));
+                              ram + " " + QByteArray::number(copy)));
 }
 
 }  // namespace
 
+uint32_t LpcCopySize(uint32_t bytes) {
+  for (uint32_t size : kLpcCopySizes)
+    if (bytes <= size) return size;
+  return kLpcChunkSize;
+}
+
 LpcTransferList BuildTransferList(const std::vector<uint8_t>& image,
                                   const uint8_t (&sectorMap)[kLpcSectorMapSize]) {
   LpcTransferList list(1);  // element 0, never sent
-  const uint32_t size = static_cast<uint32_t>(std::min<size_t>(image.size(), kLpcImageLimit));
-  const uint32_t full = size / kLpcChunkSize;
-  const uint32_t rest = size % kLpcChunkSize;
-  list.reserve(8 * full + 12);
-  for (uint32_t c = 1; c <= full; ++c)
-    AppendChunk(list, image.data() + (c - 1) * kLpcChunkSize, kLpcChunkSize, c, sectorMap);
-  if (rest > 0) AppendChunk(list, image.data() + full * kLpcChunkSize, rest, full + 1, sectorMap);
+  const uint32_t size = static_cast<uint32_t>(std::min<size_t>(image.size(), kLpcMaxImage));
+  const uint32_t chunks = (size + kLpcChunkSize - 1) / kLpcChunkSize;
+  list.reserve(8 * chunks + 4);
+  auto append = [&](uint32_t c) {
+    const uint32_t at = (c - 1) * kLpcChunkSize;
+    AppendChunk(list, image.data() + at, std::min(kLpcChunkSize, size - at), c, sectorMap);
+  };
+  for (uint32_t c = 2; c <= chunks; ++c) append(c);
+  if (chunks >= 1) append(1);
   return list;
 }
 
@@ -242,37 +269,45 @@ LpcFileLoad LoadLpcHexText(const QByteArray& text) {
     result.Result = LpcFileLoad::NoData;
     return result;
   }
+  // A file still being written (a linker racing the automatic download)
+  // stops at a line boundary just as often as anywhere else.
+  if (!load.EndRecord) {
+    result.Result = LpcFileLoad::Incomplete;
+    return result;
+  }
   if (!load.TooLarge) CompleteLpcImage(load.Image);
-  if (load.TooLarge || load.Image.size() > kLpcImageLimit) {
+  if (load.TooLarge || load.Image.size() > kLpcMaxImage) {
     result.Result = LpcFileLoad::TooLarge;
+    result.Size = std::max<uint64_t>(load.Image.size(), (load.End + 3) / 4 * 4);
     return result;
   }
   result.Result = LpcFileLoad::Loaded;
+  result.Size = load.Image.size();
   result.Image = std::move(load.Image);
   return result;
 }
 
 LpcFileLoad LoadLpcHexFile(const QString& fileName) {
+  // Only a regular file, its size checked before a byte is read.
+  const FirmwareFileRead file = ReadFirmwareFile(fileName, kLpcMaxHexFileSize);
   LpcFileLoad result;
-  if (fileName.isEmpty() || !QFileInfo::exists(fileName)) {
-    result.Result = LpcFileLoad::Missing;
-    return result;
+  result.File = file.status;
+  switch (file.status) {
+    case FirmwareFileStatus::Ok:
+      break;
+    case FirmwareFileStatus::Missing:
+      result.Result = LpcFileLoad::Missing;
+      return result;
+    case FirmwareFileStatus::NotRegular:
+      result.Result = LpcFileLoad::NotRegular;
+      return result;
+    case FirmwareFileStatus::TooLarge:
+      result.Result = LpcFileLoad::FileTooLarge;
+      result.Size = static_cast<uint64_t>(file.size);
+      return result;
+    case FirmwareFileStatus::Unreadable:
+      result.Result = LpcFileLoad::Unreadable;
+      return result;
   }
-  QFile file(fileName);
-  if (!file.open(QIODevice::ReadOnly)) {
-    result.Result = LpcFileLoad::Unreadable;
-    return result;
-  }
-  // The image is at most 248 KB; a HEX text for it stays far below this.
-  constexpr qint64 kMaxFileSize = 64ll * 1024 * 1024;
-  if (file.size() > kMaxFileSize) {
-    result.Result = LpcFileLoad::TooLarge;
-    return result;
-  }
-  const QByteArray text = file.readAll();
-  if (file.error() != QFile::NoError) {
-    result.Result = LpcFileLoad::Unreadable;
-    return result;
-  }
-  return LoadLpcHexText(text);
+  return LoadLpcHexText(file.bytes);
 }

@@ -10,8 +10,11 @@
 #include <cstdint>
 #include <vector>
 
-// 248 KB: the largest flash of the family below the boot block.
-inline constexpr uint32_t kLpcImageLimit = 253952;
+#include "firmware/FirmwareFile.h"
+
+// 500 KB (LPC2138): the largest flash below the boot block of any part the
+// engine serves. Each part has its own, smaller or equal, limit.
+inline constexpr uint32_t kLpcMaxImage = 512000;
 inline constexpr uint32_t kLpcChunkSize = 4096;
 inline constexpr uint32_t kLpcRamBuffer = 1073742336u;  // 0x40000200
 inline constexpr int kLpcSectorMapSize = 130;
@@ -41,11 +44,30 @@ struct LpcTransferEntry {
 // Entry 0 exists but is never sent; entries 1 .. size()-1 go out in order.
 using LpcTransferList = std::vector<LpcTransferEntry>;
 
-// Sector of each 4 KB chunk (index k from 1) and the highest sector to erase,
-// chosen by the part ID text the boot loader reports.
+// The two flash layouts of the family: 4 KB / 32 KB sectors (LPC213x) and
+// 8 KB / 64 KB sectors (LPC22xx).
+enum class LpcLayoutKind { Small4k32k, Large8k64k };
+uint32_t LpcSectorSize(LpcLayoutKind kind, int sector);
+
+// One row per part ID the boot loader may report. Flash from sector 0 up to
+// LastSector is what the user may program; above it the boot block (or
+// nothing) lies.
+struct LpcPartRow {
+  const char* PartId;  // decimal, as J reports it
+  LpcLayoutKind Layout;
+  int LastSector;
+};
+extern const LpcPartRow kLpcParts[];
+extern const int kLpcPartCount;
+// What any other ID is taken for: an LPC22xx part with 248 KB below its boot block.
+extern const LpcPartRow kLpcOtherPart;
+
+// Sector of each 4 KB chunk (index k from 1), the highest sector to erase and
+// the flash an image may fill, chosen by the part ID text.
 struct LpcSectorLayout {
   uint8_t SectorMap[kLpcSectorMapSize] = {};
   QString LastSector;
+  uint32_t FlashSize = 0;  // bytes in sectors 0 .. LastSector
 };
 LpcSectorLayout SelectSectorLayout(const QString& partId);
 
@@ -60,8 +82,10 @@ struct LpcHexLoad {
   std::vector<uint8_t> Image;  // byte i belongs at flash address i
   uint32_t LinearBase = 0;
   uint32_t SegmentBase = 0;
-  bool TooLarge = false;       // some record lies past kLpcImageLimit
+  bool TooLarge = false;       // some record lies past kLpcMaxImage
+  uint64_t End = 0;            // one past the highest address a record fills
   uint64_t DataBytes = 0;      // data bytes seen in data records
+  bool EndRecord = false;      // the end-of-file record was seen
 };
 
 enum class HexLineResult { Used, Ignored, BadSyntax, BadChecksum };
@@ -76,15 +100,30 @@ void CompleteLpcImage(std::vector<uint8_t>& image);
 // image holds the whole table; returns whether it did and the value written.
 bool SetVectorChecksum(std::vector<uint8_t>& image, uint32_t* value);
 
+// Copy sizes the boot loader's C command takes.
+inline constexpr uint32_t kLpcCopySizes[] = {256, 512, 1024, 4096};
+// What the last, partial chunk is padded to (with 0xFF) and copied as.
+uint32_t LpcCopySize(uint32_t bytes);
+
+// Chunks go out from the second one on; the first, which holds the vector
+// table and its checksum, goes last, so that a download cut off part-way
+// leaves a chip whose boot check fails and which stays in the boot loader.
 LpcTransferList BuildTransferList(const std::vector<uint8_t>& image,
                                   const uint8_t (&sectorMap)[kLpcSectorMapSize]);
 
 // A whole file: read, placed, completed, limited. The caller tells the user.
 struct LpcFileLoad {
-  enum Outcome { Loaded, Missing, Unreadable, BadLine, BadChecksum, NoData, TooLarge };
+  enum Outcome {
+    Loaded, Missing, NotRegular, FileTooLarge, Unreadable, BadLine, BadChecksum, NoData,
+    Incomplete, TooLarge
+  };
   Outcome Result = Missing;
   int LineNumber = 0;  // for BadLine / BadChecksum, counted from 1
+  uint64_t Size = 0;   // FileTooLarge: the file's size; TooLarge: the image's
+  FirmwareFileStatus File = FirmwareFileStatus::Ok;  // how reading the file went
   std::vector<uint8_t> Image;
 };
+// A HEX text is larger than its image, but no firmware for these parts needs this much.
+inline constexpr int64_t kLpcMaxHexFileSize = 32ll * 1024 * 1024;
 LpcFileLoad LoadLpcHexFile(const QString& fileName);
 LpcFileLoad LoadLpcHexText(const QByteArray& text);

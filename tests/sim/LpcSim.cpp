@@ -1,10 +1,7 @@
 #include "sim/LpcSim.h"
 
-#include <cerrno>
-#include <poll.h>
-#include <unistd.h>
-
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <sstream>
 
@@ -61,7 +58,7 @@ LpcPartProfile LpcPartProfile::LPC2294() {
 }
 
 LpcSim::LpcSim(PtyPair& pty, LpcPartProfile part, LpcSimOptions options)
-    : pty_(pty), fd_(pty.master()), part_(std::move(part)), options_(options) {
+    : pty_(pty), part_(std::move(part)), options_(options), link_(pty.master(), options.Link) {
   // Old firmware in the flash, so that a missing erase shows.
   flash_.assign(part_.FlashSize(), 0xA5);
   ram_.assign(part_.RamSize, 0x5A);
@@ -74,11 +71,21 @@ LpcSim::~LpcSim() { Stop(); }
 void LpcSim::Stop() {
   stop_ = true;
   if (thread_.joinable()) thread_.join();
+  link_.Stop();
 }
 
 std::vector<uint8_t> LpcSim::Flash() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return flash_;
+}
+
+bool LpcSim::VectorsValid() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  uint32_t sum = 0;
+  for (size_t at = 0; at < 32; at += 4)
+    sum += static_cast<uint32_t>(flash_[at]) | static_cast<uint32_t>(flash_[at + 1]) << 8 |
+           static_cast<uint32_t>(flash_[at + 2]) << 16 | static_cast<uint32_t>(flash_[at + 3]) << 24;
+  return sum == 0;
 }
 
 std::vector<std::string> LpcSim::Commands() const {
@@ -87,10 +94,6 @@ std::vector<std::string> LpcSim::Commands() const {
 }
 
 void LpcSim::Run() {
-  uint8_t buf[512];
-  const auto byteTime = options_.LineRate
-      ? std::chrono::nanoseconds(10'000'000'000ll / options_.LineRate)
-      : std::chrono::nanoseconds(0);
   while (!stop_ && !HungUp) {
     if (resetRequested_.exchange(false)) {
       phase_ = Autobaud;
@@ -99,45 +102,30 @@ void LpcSim::Run() {
       prepared_.assign(part_.Sectors.size(), false);
       line_.clear();
     }
-    pollfd p{fd_, POLLIN, 0};
-    if (poll(&p, 1, 10) <= 0) continue;
-    ssize_t n = ::read(fd_, buf, sizeof buf);
-    if (n <= 0) {
-      if (n < 0 && errno != EAGAIN && errno != EIO) break;
-      if (n == 0 || errno == EIO) std::this_thread::sleep_for(std::chrono::milliseconds(2));
-      continue;
-    }
-    BytesIn += static_cast<uint64_t>(n);
-    if (options_.LineRate) {
-      // The bytes cannot have arrived faster than the line carries them.
-      auto now = std::chrono::steady_clock::now();
-      inClock_ = std::max(inClock_, now - byteTime) + byteTime * n;
-      std::this_thread::sleep_until(inClock_);
-    }
-    for (ssize_t i = 0; i < n && !HungUp && !stop_; ++i) Byte(buf[i]);
+    uint8_t c = 0;
+    if (link_.Read(c, 10)) Byte(c);
   }
 }
 
-void LpcSim::Reply(const std::string& text) {
+void LpcSim::Reply(const std::string& text, char command) {
   if (HungUp || text.empty()) return;
-  if (options_.LineRate) {
-    const auto byteTime = std::chrono::nanoseconds(10'000'000'000ll / options_.LineRate);
-    outClock_ = std::max(outClock_, std::chrono::steady_clock::now()) +
-                byteTime * static_cast<int64_t>(text.size());
-    std::this_thread::sleep_until(outClock_);
-  }
-  size_t done = 0;
-  while (done < text.size() && !stop_) {
-    ssize_t n = ::write(fd_, text.data() + done, text.size() - done);
-    if (n > 0) {
-      done += static_cast<size_t>(n);
-      continue;
+  std::string out = text;
+  if (options_.DoubleLineFeed) {
+    out.clear();
+    for (char c : text) {
+      out += c;
+      if (c == '\n') out += '\n';
     }
-    if (n < 0 && errno != EAGAIN) return;
-    pollfd p{fd_, POLLOUT, 0};
-    poll(&p, 1, 10);
   }
-  BytesOut += done;
+  if (command != 0 && command == options_.SplitCommand && options_.SplitAt > 0 &&
+      options_.SplitAt < out.size()) {
+    link_.Send(out.substr(0, options_.SplitAt));
+    link_.Flush();
+    std::this_thread::sleep_for(std::chrono::milliseconds(options_.SplitPauseMs));
+    link_.Send(out.substr(options_.SplitAt));
+    return;
+  }
+  link_.Send(out);
 }
 
 void LpcSim::Busy(int ms) {
@@ -161,7 +149,7 @@ void LpcSim::Byte(uint8_t c) {
         line_.clear();
         echo_ = true;
         phase_ = SyncLine;
-        Reply("Synchronized\r\n");
+        Reply(options_.SyncNoise + "Synchronized\r\n", '?');
       }
       return;
     case SyncLine:
@@ -263,9 +251,9 @@ void LpcSim::Command(const std::string& line) {
     echo_ = args[0] == 1;
     return;
   }
-  if (cmd == "J") return Reply("0\r\n" + part_.PartId + "\r\n");
+  if (cmd == "J") return Reply("0\r\n" + part_.PartId + "\r\n", 'J');
   // Minor number first, then the major one.
-  if (cmd == "K") return Reply("0\r\n" + part_.BootMinor + "\r\n" + part_.BootMajor + "\r\n");
+  if (cmd == "K") return Reply("0\r\n" + part_.BootMinor + "\r\n" + part_.BootMajor + "\r\n", 'K');
   if (cmd == "W") {
     if (!need(2)) return ReplyCode(PARAM_ERROR);
     if (!unlocked_) return ReplyCode(CMD_LOCKED);
@@ -363,7 +351,10 @@ void LpcSim::DataLine(const std::string& line) {
     Reply("OK\r\n");
     ++BlocksAccepted;
     if (options_.HangUpAfterBlocks >= 0 && BlocksAccepted >= options_.HangUpAfterBlocks) {
+      // The cable is pulled once the answer has left.
       HungUp = true;
+      link_.Flush();
+      link_.Stop();
       pty_.HangUp();
     }
     return;

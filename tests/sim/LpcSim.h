@@ -1,18 +1,21 @@
 // A simulated LPC2xxx serial ISP boot loader on the master side of a
-// pseudo-terminal: autobaud on "?", the "Synchronized" handshake, the
-// crystal line, echo until "A 0", U/J/K, W with uuencoded lines and a
+// pseudo-terminal, behind the shared link model (line rate, USB adapter,
+// replies cut into pieces): autobaud on "?", the "Synchronized" handshake,
+// the crystal line, echo until "A 0", U/J/K, W with uuencoded lines and a
 // checksum line after every 20 lines, P/E/C with the sector rules, and
 // decimal return codes. Fault options make it fall silent, ask for resends,
-// answer a command with an error code or hang up mid-download.
+// answer a command with an error code, end its lines CR LF LF, cut one
+// command's reply at a chosen point, or hang up mid-download.
 #pragma once
 
 #include <atomic>
-#include <chrono>
 #include <cstdint>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "sim/SimLink.h"
 
 class PtyPair;
 
@@ -37,14 +40,19 @@ struct LpcPartProfile {
 struct LpcSimOptions {
   bool Silent = false;            // reads everything, answers nothing
   int GarbledSyncs = 0;           // the first few '?' get a wrong answer
+  std::string SyncNoise;          // sent ahead of "Synchronized" (line noise at power-up)
   int ResendEvery = 0;            // every Nth data block is answered "RESEND"
   char ErrorCommand = 0;          // command letter answered with ErrorCode ...
   int ErrorCode = 0;
   int ErrorCount = -1;            // ... this many times (-1: always)
   int HangUpAfterBlocks = -1;     // close the line after this many accepted blocks
-  uint32_t LineRate = 0;          // bits per second to pace both directions at; 0 = none
   int EraseMs = 0;                // time one erase command takes
   int CopyMsPer256 = 0;           // programming time
+  bool DoubleLineFeed = false;    // replies end their lines CR LF LF
+  char SplitCommand = 0;          // the reply to this command letter ('?' too) ...
+  size_t SplitAt = 0;             // ... leaves in two pieces, cut before this byte ...
+  int SplitPauseMs = 0;           // ... this far apart
+  SimLinkOptions Link;            // the wire between the program and the chip
 };
 
 class LpcSim {
@@ -70,6 +78,9 @@ class LpcSim {
   void Reset() { resetRequested_ = true; }
 
   std::vector<uint8_t> Flash() const;
+  // Whether the boot loader would start the program in flash: the eight
+  // vector words add up to zero.
+  bool VectorsValid() const;
   std::vector<std::string> Commands() const;  // command lines, in order
   const LpcPartProfile& Part() const { return part_; }
 
@@ -77,10 +88,9 @@ class LpcSim {
   std::atomic<int> ResendsRequested{0};
   std::atomic<int> CopyOverwrites{0};  // bytes programmed over non-erased flash
   std::atomic<int> Syncs{0};
-  std::atomic<uint64_t> BytesIn{0};
-  std::atomic<uint64_t> BytesOut{0};
   std::atomic<int64_t> FlashBusyMs{0};  // erase and copy time spent
   std::atomic<bool> HungUp{false};
+  SimLink& Link() { return link_; }
 
  private:
   enum Phase { Autobaud, SyncLine, CrystalLine, CommandLine, DataLines };
@@ -90,15 +100,15 @@ class LpcSim {
   void Line(const std::string& line);
   void Command(const std::string& line);
   void DataLine(const std::string& line);
-  void Reply(const std::string& text);
+  void Reply(const std::string& text, char command = 0);
   void ReplyCode(int code) { Reply(std::to_string(code) + "\r\n"); }
   bool SectorRange(uint32_t from, uint32_t count, size_t* first, size_t* last) const;
   void Busy(int ms);
 
   PtyPair& pty_;
-  int fd_;
   LpcPartProfile part_;
   LpcSimOptions options_;
+  SimLink link_;
   std::thread thread_;
   std::atomic<bool> stop_{false};
   std::atomic<bool> resetRequested_{false};
@@ -124,7 +134,4 @@ class LpcSim {
   uint32_t blockSum_ = 0;
   int blockLines_ = 0;
   bool expectChecksum_ = false;
-  // Line-rate pacing.
-  std::chrono::steady_clock::time_point inClock_{};
-  std::chrono::steady_clock::time_point outClock_{};
 };

@@ -11,6 +11,10 @@
 
 class FakeIspHost : public IspHost {
  public:
+  // platform: where the driver's device calls go (nullptr: the real layer);
+  // a recording platform lets a test see the modem lines an engine drives.
+  explicit FakeIspHost(SerialPlatform* platform = nullptr) : driver(nullptr, platform) {}
+
   // What the window would hold.
   QString status;
   QStringList log;          // Memo1, line by line

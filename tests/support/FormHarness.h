@@ -30,9 +30,10 @@ struct FormHarness {
     TMainForm::MessageSink = nullptr;
   }
 
-  TMainForm& Create(bool withProgrammers = true) {
-    form = std::make_unique<TMainForm>();
-    form->ShowMessage = TMainForm::MessageSink;
+  // platform: the serial layer under the window's drivers (nullptr: the real one).
+  TMainForm& Create(bool withProgrammers = true, SerialPlatform* platform = nullptr) {
+    form = std::make_unique<TMainForm>(nullptr, platform);
+    form->ShowMessageHook = TMainForm::MessageSink;
     if (withProgrammers) form->CreateProgrammers();
     form->show();
     return *form;

@@ -9,6 +9,8 @@
 // Open hands out made-up descriptors, reads find nothing, writes take all.
 #pragma once
 
+#include <algorithm>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -32,6 +34,10 @@ class RecordingSerialPlatform : public SerialPlatform {
   std::function<void(bool)> onLowLatency;  // e.g. lowers a simulated adapter's latency
   int lastDrainMs = -1;             // time-out of the last Drain
   int modemLines = -2;              // what ModemLines reports; -2 asks the inner platform
+  std::vector<uint8_t> incoming;    // what reads deliver without an inner platform
+  bool unplugged = false;           // the device is gone: once incoming is read, reads fail
+  int queuedOutput = 0;             // what OutputQueued reports without an inner platform
+  std::vector<uint8_t> written;     // what writes took without an inner platform
 
   // Only the modem-line entries ("DTR1", "RTS0", ...), in order.
   std::vector<std::string> Lines() const {
@@ -66,13 +72,20 @@ class RecordingSerialPlatform : public SerialPlatform {
     return inner_ ? inner_->Purge(fd, input, output) : true;
   }
   long Read(int fd, void* buf, size_t len) override {
-    return inner_ ? inner_->Read(fd, buf, len) : 0;
+    if (inner_ && !unplugged) return inner_->Read(fd, buf, len);
+    const size_t n = std::min(len, incoming.size());
+    if (n == 0) return unplugged ? -1 : 0;
+    std::copy(incoming.begin(), incoming.begin() + static_cast<long>(n), static_cast<uint8_t*>(buf));
+    incoming.erase(incoming.begin(), incoming.begin() + static_cast<long>(n));
+    return static_cast<long>(n);
   }
   long Write(int fd, const void* buf, size_t len) override {
     if (refuseWrites) return -1;
-    return inner_ ? inner_->Write(fd, buf, len) : static_cast<long>(len);
+    if (inner_) return inner_->Write(fd, buf, len);
+    written.insert(written.end(), static_cast<const uint8_t*>(buf), static_cast<const uint8_t*>(buf) + len);
+    return static_cast<long>(len);
   }
-  int OutputQueued(int fd) override { return inner_ ? inner_->OutputQueued(fd) : 0; }
+  int OutputQueued(int fd) override { return inner_ ? inner_->OutputQueued(fd) : queuedOutput; }
   void SetDtr(int fd, bool on) override {
     Record("DTR", on, dtr);
     if (inner_) inner_->SetDtr(fd, on);
@@ -81,8 +94,7 @@ class RecordingSerialPlatform : public SerialPlatform {
     Record("RTS", on, rts);
     if (inner_) inner_->SetRts(fd, on);
   }
-  bool SetLowLatency(int fd, bool on, bool* wasOn) override {
-    (void)fd;
+  bool SetLowLatency(int, bool on, bool* wasOn) override {
     calls.push_back(on ? "LOWLAT1" : "LOWLAT0");
     if (refuseLowLatency) {
       if (wasOn) *wasOn = false;
@@ -103,6 +115,7 @@ class RecordingSerialPlatform : public SerialPlatform {
     if (modemLines != -2) return modemLines;
     return inner_ ? inner_->ModemLines(fd) : -1;
   }
+  bool HungUp(int fd) override { return unplugged || (inner_ && inner_->HungUp(fd)); }
 
  private:
   void Record(const char* name, bool on, bool& state) {
