@@ -593,8 +593,11 @@ TEST_F(Stm32EngineTest, ResetLinesAndLowLatencyAroundTheSession) {
     EXPECT_EQ(host.platform.LinesAfterLastWrite(), c.after);
     const auto& calls = host.platform.calls;
     auto at = [&](const char* what) { return std::find(calls.begin(), calls.end(), what) - calls.begin(); };
+    auto last = [&](const char* what) {
+      return calls.rend() - std::find(calls.rbegin(), calls.rend(), what) - 1;
+    };
     EXPECT_LT(at("LOWLAT1"), at("W"));
-    EXPECT_EQ(calls[calls.size() - 2], "LOWLAT0");
+    EXPECT_GT(last("LOWLAT0"), last("W"));
     EXPECT_EQ(calls.back(), "CLOSE");
     EXPECT_FALSE(host.platform.lowLatency);
   }

@@ -186,6 +186,10 @@ void Stm32Engine::Timer5Timer() {
     return;
   }
   port.PollReceive();
+  if (!port.IsConnected()) {  // the device went away while being read
+    Fail(kPortLost);
+    return;
+  }
   if (StmState < 1 || StmState > 14) StmState = 1;
   if (StmState == 1) {
     HandleSyncReply();
