@@ -413,6 +413,18 @@ TEST_F(Stm32EngineTest, UnknownIdTakesTheEraseItsBootLoaderOffers) {
   EXPECT_EQ(sim->ErasedUnits(), (std::vector<uint32_t>{0, 1, 2}));
   EXPECT_EQ(sim->Flash(0, 5000), image);
   EXPECT_TRUE(sim->failure().empty()) << sim->failure();
+
+  // A size the engine cannot read (kept elsewhere on this part, so it reads
+  // erased bytes) leaves the usual 512 KB and no size line.
+  p.flashSizeAddress = 0x1FFF7A22;
+  p.eraseUnits.assign(512, 2048);
+  StartSim(p);
+  WriteFile("big.bin", std::string(513 * 1024, 'x'));
+  ASSERT_TRUE(Download(20000));
+  EXPECT_EQ(host.log.mid(5, 3), (QStringList{QStringLiteral("加载文件。。。"),
+                                             QStringLiteral("文件尺寸: 525312 Byte / 513 KB"),
+                                             QStringLiteral("文件太大，不能用于512K Flash")}));
+  EXPECT_EQ(sim->erasesDone(), 0);
 }
 
 TEST_F(Stm32EngineTest, VerifyNamesTheFirstDifferingAddress) {
