@@ -142,8 +142,6 @@ HexDecodeResult DecodeIntelHex(const QByteArray& text, uint64_t maxSpan) {
   return result;
 }
 
-bool IsHexFileName(const QString& path) { return IsHexName(path); }
-
 QString FirmwareSizeLine(int64_t length) {
   return QStringLiteral("文件尺寸: %1 Byte / %2 KB").arg(length).arg(length / 1024);
 }
@@ -161,7 +159,7 @@ FirmwareLoadResult FirmwareImage::Load(const QString& path) {
   };
   const QString name = QFileInfo(path).fileName();
   const QString tooBig = QStringLiteral("文件太大，不能超过1024KB");
-  const bool hex = IsHexFileName(path);
+  const bool hex = IsHexName(path);
   // Even with short records and comments, a 1 MiB image stays far below the
   // HEX bound; a bigger file is not read at all.
   const qint64 limit = hex ? 64 * qint64{kImageBufferSize} : qint64{kImageBufferSize} + 3;

@@ -31,9 +31,6 @@ struct HexDecodeResult {
 // (a file cut short, say while a linker is still writing it) is NoEndRecord.
 HexDecodeResult DecodeIntelHex(const QByteArray& text, uint64_t maxSpan);
 
-// True when the file name's extension is ".hex", in any mix of cases.
-bool IsHexFileName(const QString& path);
-
 // "文件尺寸: 5120 Byte / 5 KB"
 QString FirmwareSizeLine(int64_t length);
 
