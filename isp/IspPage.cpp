@@ -23,7 +23,6 @@ void TMainForm::CreateProgrammers() {
   stm32_ = std::make_unique<Stm32Engine>(*this);
   lpc_ = std::make_unique<TLPCFrm>(*this);
   stc_ = std::make_unique<TSTCFrm>(*this);
-  stc_->ShowMessage = [this](const QString& text) { ShowMessage(QStringLiteral("Vortana"), text); };
   stc_->SetMainWindowNormal = [this] {
     if (windowFlags() & Qt::WindowStaysOnTopHint) {
       setWindowFlag(Qt::WindowStaysOnTopHint, false);

@@ -153,6 +153,7 @@ struct TComm::Impl {
   std::unique_ptr<Notifier> notifier;
 
   int fd = -1;
+  bool restoreLowLatency = false;  // the driver's flag was off before this open
   int closeEvent = -1;  // eventfd, written once by ClosePort and never reset
   int writeWake = -1;   // eventfd, written by SendData for each queued block
   std::thread readThread;
@@ -409,6 +410,18 @@ bool TComm::IsOpen() const { return impl_->fd >= 0; }
 
 bool TComm::OutputIdle() const { return impl_->outputIdle; }
 
+bool TComm::Drain(int timeoutMs) {
+  Impl& d = *impl_;
+  if (d.fd < 0) return true;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(std::max(0, timeoutMs));
+  while (!d.outputIdle && d.writerAlive) {
+    if (Clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::microseconds(500));
+  }
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+  return d.platform->Drain(d.fd, static_cast<int>(std::max<long long>(0, left)));
+}
+
 void TComm::OpenPort() {
   Impl& d = *impl_;
   if (d.fd >= 0) throw ECommsError("This serial port already opened");
@@ -422,6 +435,12 @@ void TComm::OpenPort() {
   // The device queue sizes (4096 each way) have no kernel counterpart.
 
   d.fd = fd;
+  d.restoreLowLatency = false;
+  if (lowLatency_) {
+    // A device that has no such flag (a pty) is used as it is.
+    bool wasOn = false;
+    d.restoreLowLatency = d.platform->SetLowLatency(fd, true, &wasOn) && !wasOn;
+  }
   d.platform->Purge(fd, true, true);
   d.outputIdle = true;
   ApplyTimeouts();
@@ -433,6 +452,7 @@ void TComm::OpenPort() {
     if (d.closeEvent >= 0) ::close(d.closeEvent);
     if (d.writeWake >= 0) ::close(d.writeWake);
     d.closeEvent = d.writeWake = -1;
+    if (d.restoreLowLatency) d.platform->SetLowLatency(fd, false, nullptr);
     d.platform->Close(fd);
     d.fd = -1;
     throw ECommsError("Unable to create event");
@@ -444,6 +464,7 @@ void TComm::OpenPort() {
     ::close(d.closeEvent);
     ::close(d.writeWake);
     d.closeEvent = d.writeWake = -1;
+    if (d.restoreLowLatency) d.platform->SetLowLatency(fd, false, nullptr);
     d.platform->Close(fd);
     d.fd = -1;
     ++d.generation;
@@ -474,6 +495,8 @@ void TComm::ClosePort() {
   ::close(d.closeEvent);
   ::close(d.writeWake);
   d.closeEvent = d.writeWake = -1;
+  if (d.restoreLowLatency) d.platform->SetLowLatency(d.fd, false, nullptr);
+  d.restoreLowLatency = false;
   d.platform->Close(d.fd);
   d.fd = -1;
   d.writerAlive = false;

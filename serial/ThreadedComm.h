@@ -57,6 +57,14 @@ class TComm : public QObject {
   bool IsOpen() const;
   // True when the transmit thread has nothing queued. A hint, not a barrier.
   bool OutputIdle() const;
+  // Waits until everything queued has left the wire: the transmit thread's
+  // queue first, then the device's own. At most timeoutMs; true when done.
+  bool Drain(int timeoutMs);
+  // Asks the driver for low-latency delivery while open (USB adapters then
+  // hand data over at once instead of on their latency timer) and restores
+  // the driver's setting on close. Takes effect with the next open.
+  bool LowLatency() const { return lowLatency_; }
+  void setLowLatency(bool v) { lowLatency_ = v; }
 
   // Properties: getter Name(), setter setName(v). A setter that is given the
   // current value changes nothing; others re-apply while open (see .cpp).
@@ -147,6 +155,7 @@ class TComm : public QObject {
   uint32_t readTotalConstant_ = 0;
   uint32_t writeTotalMultiplier_ = 0;
   uint32_t writeTotalConstant_ = 0;
+  bool lowLatency_ = false;
 
   void ApplyLineSettings();
   void ApplyTimeouts();

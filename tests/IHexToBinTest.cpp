@@ -15,6 +15,7 @@ namespace {
 
 using DecodeFn = int32_t (*)(const char*, uint8_t*);
 using ConvertFn = uint32_t (*)(const char*);
+using CheckFn = int32_t (*)(const char*, int32_t*);
 
 class IHexToBin : public ::testing::Test {
  protected:
@@ -26,7 +27,8 @@ class IHexToBin : public ::testing::Test {
     byte_ = reinterpret_cast<ConvertFn>(dlsym(lib_, "HexToByte"));
     word_ = reinterpret_cast<ConvertFn>(dlsym(lib_, "HexToWord"));
     dword_ = reinterpret_cast<ConvertFn>(dlsym(lib_, "HexToDword"));
-    ASSERT_TRUE(decode_ && byte_ && word_ && dword_);
+    check_ = reinterpret_cast<CheckFn>(dlsym(lib_, "CheckHex"));
+    ASSERT_TRUE(decode_ && byte_ && word_ && dword_ && check_);
     file_ = std::filesystem::temp_directory_path() /
             ("ihextobin-" + std::to_string(::getpid()) + ".hex");
     // Exactly the size the programmer passes: ASan sees any write beyond it.
@@ -50,6 +52,15 @@ class IHexToBin : public ::testing::Test {
   void* lib_ = nullptr;
   DecodeFn decode_ = nullptr;
   ConvertFn byte_ = nullptr, word_ = nullptr, dword_ = nullptr;
+  CheckFn check_ = nullptr;
+
+  // CheckHex's status, with the line it names appended as "@line".
+  std::string Check(const std::string& text) {
+    std::ofstream(file_, std::ios::binary) << text;
+    int32_t line = -1;
+    const int32_t status = check_(file_.c_str(), &line);
+    return std::to_string(status) + "@" + std::to_string(line);
+  }
   std::filesystem::path file_;
   std::unique_ptr<uint8_t[]> buffer_;
 };
@@ -121,6 +132,40 @@ TEST_F(IHexToBin, RecordCutShortAtEndOfText) {
   // Cut inside the record's header.
   EXPECT_EQ(Decode(":0100000034CB\n:1000"), 2);
   EXPECT_EQ(buffer_[0], 0x34);
+}
+
+// What the programmer refuses before a byte is flashed: 1 accepted, 2 no
+// end record, 3 syntax, 4 not hex, 5 checksum, 6 above 64 KB, 7 a segment
+// base the decoder would not apply.
+TEST_F(IHexToBin, CheckNamesTheFaultyLine) {
+  const std::string good =
+      ":020000040000FA\r\n"
+      ":020020001122AB\r\n"
+      "\r\n"
+      ":010030009936\r\n"
+      ":00000001FF\r\n";
+  EXPECT_EQ(Check(good), "1@0");
+  EXPECT_EQ(Check(":0100000012ED\r:00000001FF\r"), "1@0");  // CR-only line ends
+  EXPECT_EQ(Check(":0100000012ED\n:00000001FF\n:zz\n"), "1@0");  // after the end: ignored
+
+  // Cut at every line boundary before the end record: incomplete.
+  size_t at = 0;
+  while ((at = good.find('\n', at)) != std::string::npos && at + 1 < good.size()) {
+    ++at;
+    if (good.compare(at, 11, ":00000001FF") == 0) break;
+    EXPECT_EQ(Check(good.substr(0, at)).substr(0, 2), "2@") << at;
+  }
+  EXPECT_EQ(Check(""), "2@0");
+
+  EXPECT_EQ(Check(":0100000012ED\n:02002000112\n:00000001FF\n"), "3@2");  // truncated line
+  EXPECT_EQ(Check("\x02\x01\x1e\n"), "3@1");                               // a binary file
+  EXPECT_EQ(Check("0100000012ED\n:00000001FF\n"), "3@1");                   // no colon
+  EXPECT_EQ(Check(":0100000012ED\n:01000100G4CA\n:00000001FF\n"), "4@2");    // not a hex digit
+  EXPECT_EQ(Check(":0100000012EE\n:00000001FF\n"), "5@1");                  // checksum
+  EXPECT_EQ(Check(":020000040001F9\n:0100000012ED\n:00000001FF\n"), "6@2");  // linear base 64 KB
+  EXPECT_EQ(Check(":02FFFF001122CD\n:00000001FF\n"), "6@1");   // runs past FFFF
+  EXPECT_EQ(Check(":020000020800F4\n:0100000012ED\n:00000001FF\n"), "7@2");  // segment 0800
+  EXPECT_EQ(check_("/nonexistent/file.hex", nullptr), 0);
 }
 
 }  // namespace

@@ -52,6 +52,33 @@ TEST(StcFrames, FixedFramesCarryTheirChecksum) {
   EXPECT_TRUE(SpeedFrame1(0, 1).isEmpty());
 }
 
+// The erase covers the image: two counts per 512 bytes, never fewer than
+// the part's fixed frame carries; the frame stays well formed.
+TEST(StcFrames, EraseCountCoversTheImage) {
+  EXPECT_EQ(EraseFrame(1), QStringLiteral("46B96A000D84053333333333333216"));
+  EXPECT_EQ(EraseFrame(2), QStringLiteral("46B96A000D840C3333333333333916"));
+  EXPECT_EQ(EraseFrame(6), QStringLiteral("46B96A000D84073333333333333416"));
+  struct Case {
+    int model;
+    size_t length;
+    int count;
+  } cases[] = {{1, 1, 0x05},    {1, 512, 0x05},  {1, 513, 0x05},  {1, 1536, 0x06},
+               {1, 8192, 0x20}, {2, 3000, 0x0C}, {2, 20480, 0x50}, {6, 32768, 0x80},
+               {3, 64512, 0xFC}, {4, 4096, 0x10}};
+  for (const Case& c : cases) {
+    const QString frame = EraseFrame(c.model, c.length);
+    ExpectWellFormed(frame);
+    EXPECT_EQ(HexToBytes(frame)[6], c.count) << c.model << " " << c.length;
+  }
+  EXPECT_EQ(EraseFrame(5, 1024), EraseFrame(5));  // the small part's own frame
+}
+
+TEST(StcFrames, FlashOfEveryModel) {
+  const size_t kb[] = {8, 20, 63, 4, 1, 32};
+  for (int model = 1; model <= 6; ++model) EXPECT_EQ(FlashSizeOf(model), kb[model - 1] * 1024);
+  EXPECT_EQ(FlashSizeOf(0), 0u);
+}
+
 TEST(StcFrames, LongEraseFrameOfTheSmallPart) {
   const std::vector<uint8_t> b = HexToBytes(EraseFrame(5));
   ASSERT_EQ(b.size(), 141u);
@@ -132,15 +159,81 @@ TEST(StcFrames, BlocksAndDataFrames) {
   EXPECT_EQ(SizeLabelText(1100), QStringLiteral("1.0 KB"));
 }
 
-TEST(StcFrames, RepliesAndFirmwareVersion) {
-  ReplyCollector rx;
-  const uint8_t first[] = {0x46, 0xB9, 0x68};
-  const uint8_t second[] = {0x00, 0x07, 0x80, 0xE7, 0x16};
-  EXPECT_FALSE(rx.Feed(first, sizeof first));
-  EXPECT_TRUE(rx.Feed(second, sizeof second));
-  EXPECT_EQ(rx.LastReply, QStringLiteral("46B968000780E716"));
-  EXPECT_TRUE(rx.RxHex.isEmpty());
+// Frame a part sends: [46 B9] 68, length, payload, sum, 16.
+std::vector<uint8_t> DeviceFrame(std::vector<uint8_t> payload, bool header = true) {
+  std::vector<uint8_t> f = {0x68, 0x00, 0x00};
+  f.insert(f.end(), payload.begin(), payload.end());
+  const size_t length = f.size() + 2;
+  f[1] = static_cast<uint8_t>(length >> 8);
+  f[2] = static_cast<uint8_t>(length);
+  uint8_t sum = 0;
+  for (uint8_t b : f) sum = static_cast<uint8_t>(sum + b);
+  f.push_back(sum);
+  f.push_back(0x16);
+  if (header) f.insert(f.begin(), {0x46, 0xB9});
+  return f;
+}
 
+// A reply is complete when its whole frame is in, however it was cut; noise
+// before it is passed over; a wrong sum or a frame still short of its
+// length is no reply, even when the newest byte is 16.
+TEST(StcFrames, ReplyIsAWholeFrame) {
+  const std::vector<uint8_t> reply = DeviceFrame({0x80, 0x16, 0x16});  // 16 inside the payload
+  for (size_t cut = 1; cut < reply.size(); ++cut) {
+    ReplyCollector rx;
+    EXPECT_FALSE(rx.Feed(reply.data(), cut)) << cut;
+    EXPECT_TRUE(rx.Feed(reply.data() + cut, reply.size() - cut)) << cut;
+    EXPECT_EQ(rx.LastReply, BytesToHex(reply));
+    EXPECT_EQ(rx.Pending(), 0u);
+  }
+  ReplyCollector rx;  // byte by byte: complete at the last one only
+  for (size_t i = 0; i < reply.size(); ++i) EXPECT_EQ(rx.Feed(&reply[i], 1), i + 1 == reply.size()) << i;
+
+  // Connect pulses echoed and noise ahead of the status packet, which has
+  // no header.
+  StcSimProfile p = StcProfile("STC89C52RC", 11059200);
+  std::vector<uint8_t> status = {0x7F, 0x7F, 0x16, 0x68, 0x00};
+  const std::vector<uint8_t> packet = StcSim::StatusPacket(p, 1200);
+  status.insert(status.end(), packet.begin(), packet.end());
+  ReplyCollector connect;
+  size_t at = 0;
+  bool done = false;
+  while (at < status.size()) {  // pieces of seven bytes, as a slow line gives them
+    const size_t n = std::min<size_t>(7, status.size() - at);
+    done = connect.Feed(status.data() + at, n);
+    at += n;
+    if (at < status.size()) {
+      EXPECT_FALSE(done) << at;
+    }
+  }
+  EXPECT_TRUE(done);
+  EXPECT_EQ(connect.LastReply, BytesToHex(packet));
+  EXPECT_EQ(connect.FirmwareVersion, QStringLiteral("43C"));
+
+  std::vector<uint8_t> bad = reply;
+  bad[bad.size() - 2] ^= 1;
+  ReplyCollector wrongSum;
+  EXPECT_FALSE(wrongSum.Feed(bad.data(), bad.size()));
+  // The good frame after it still counts.
+  EXPECT_TRUE(wrongSum.Feed(reply.data(), reply.size()));
+  EXPECT_EQ(wrongSum.LastReply, BytesToHex(reply));
+}
+
+TEST(StcFrames, BlockReplyCarriesTheBlockSum) {
+  std::vector<uint8_t> image(128);
+  for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<uint8_t>(i * 3);
+  const QString block = SplitIntoBlocks(image)[0];
+  uint8_t sum = 0;
+  for (uint8_t b : image) sum = static_cast<uint8_t>(sum + b);
+  EXPECT_EQ(BlockSum(block), sum);
+  EXPECT_TRUE(BlockReplyMatches(BytesToHex(DeviceFrame({0x80, sum})), sum));
+  EXPECT_TRUE(BlockReplyMatches(BytesToHex(DeviceFrame({0x80, sum}, false)), sum));
+  EXPECT_FALSE(BlockReplyMatches(BytesToHex(DeviceFrame({0x80, uint8_t(sum + 1)})), sum));
+  EXPECT_FALSE(BlockReplyMatches(BytesToHex(DeviceFrame({0x00})), sum));  // an answer without a sum
+  EXPECT_FALSE(BlockReplyMatches(QString(), sum));
+}
+
+TEST(StcFrames, FirmwareVersionPositions) {
   // 28 bytes: eighth-last and seventh-last; 29 bytes: bytes 21 and 22.
   std::vector<uint8_t> r28(28, 0x00);
   r28[20] = 0x43;
@@ -160,7 +253,7 @@ TEST(StcFrames, RepliesAndFirmwareVersion) {
 TEST(StcFrames, ImageThroughTheConverterLibrary) {
   QTemporaryDir dir;
   const QString hex = dir.filePath(QStringLiteral("fw.hex"));
-  std::ofstream(hex.toStdString()) << ":0300000002001EDB\n:01001000000F\n:00000001FF\n";
+  std::ofstream(hex.toStdString()) << ":0300000002001EDD\n:0100100000EF\n:00000001FF\n";
   HexImage image = LoadHexImage(ConverterLibraryPath(), hex);
   ASSERT_EQ(image.status, ImageStatus::Ok);
   EXPECT_EQ(image.decodeResult, 1);
@@ -168,7 +261,7 @@ TEST(StcFrames, ImageThroughTheConverterLibrary) {
   EXPECT_EQ(image.bytes, (std::vector<uint8_t>{0x02, 0x00, 0x1E}));
 
   const QString zeros = dir.filePath(QStringLiteral("zeros.hex"));
-  std::ofstream(zeros.toStdString()) << ":0200000000000E\n:00000001FF\n";
+  std::ofstream(zeros.toStdString()) << ":020000000000FE\n:00000001FF\n";
   EXPECT_EQ(LoadHexImage(ConverterLibraryPath(), zeros).status, ImageStatus::NoData);
 
   HexImage missing = LoadHexImage(dir.filePath(QStringLiteral("libnothing.so")), hex);
@@ -177,11 +270,46 @@ TEST(StcFrames, ImageThroughTheConverterLibrary) {
 
   // A full 64 KB image: nothing beyond it is copied.
   const QString full = dir.filePath(QStringLiteral("full.hex"));
-  std::ofstream(full.toStdString()) << ":01FFFF0077xx\n:00000001FF\n";
+  std::ofstream(full.toStdString()) << ":01FFFF00778A\n:00000001FF\n";
   HexImage big = LoadHexImage(ConverterLibraryPath(), full);
   ASSERT_EQ(big.bytes.size(), 65536u);
   EXPECT_EQ(big.bytes.back(), 0x77);
   EXPECT_EQ(SplitIntoBlocks(big.bytes).size(), 512);
+}
+
+// A file that is cut off, mistyped or damaged is refused as a whole, with
+// the file and the line named; nothing of it becomes an image.
+TEST(StcFrames, DamagedFilesAreRefused) {
+  QTemporaryDir dir;
+  const QString hex = dir.filePath(QStringLiteral("fw.hex"));
+  auto load = [&](const std::string& text) {
+    std::ofstream(hex.toStdString(), std::ios::binary) << text;
+    return LoadHexImage(ConverterLibraryPath(), hex);
+  };
+  const std::string lines[] = {":100000000102030405060708090A0B0C0D0E0F1068\r\n",
+                               ":10001000AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA40\r\n",
+                               ":020020000055",  // completed below
+                               ":00000001FF\r\n"};
+  std::string third = std::string(lines[2]) + "89\r\n";
+  const std::string whole = lines[0] + lines[1] + third + lines[3];
+  ASSERT_EQ(load(whole).status, ImageStatus::Ok);
+  // Cut at every line boundary before the end record: incomplete.
+  for (const std::string& cut : {std::string(), lines[0], lines[0] + lines[1], lines[0] + lines[1] + third}) {
+    const HexImage image = load(cut);
+    EXPECT_EQ(image.status, ImageStatus::Refused) << cut.size();
+    EXPECT_EQ(image.error, QStringLiteral("上载文件 %1 不完整 (没有结束记录) ！").arg(hex));
+    EXPECT_TRUE(image.bytes.empty());
+  }
+  HexImage truncated = load(lines[0] + ":10001000AAAA\r\n" + lines[3]);
+  EXPECT_EQ(truncated.error, QStringLiteral("上载文件 %1 第 2 行格式错误 ！").arg(hex));
+  HexImage notHex = load(lines[0] + ":10001000AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAO40\r\n" + lines[3]);
+  EXPECT_EQ(notHex.error, QStringLiteral("上载文件 %1 第 2 行含有非十六进制字符 ！").arg(hex));
+  HexImage checksum = load(lines[0] + ":10001000AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA41\r\n" + lines[3]);
+  EXPECT_EQ(checksum.error, QStringLiteral("上载文件 %1 第 2 行校验和错误 ！").arg(hex));
+  HexImage high = load(":020000040001F9\r\n" + lines[0] + lines[3]);
+  EXPECT_EQ(high.status, ImageStatus::Refused);
+  EXPECT_EQ(high.error, QStringLiteral("上载文件 %1 第 2 行的数据超出 64 KB 地址范围 ！").arg(hex));
+  EXPECT_EQ(high.errorLine, 2);
 }
 
 TEST(StcFrames, TheCarriedConverterIsWrittenOutWhenMissingAndLoads) {

@@ -1,13 +1,17 @@
 // Whole STC sessions from the download button against a simulated boot
-// loader on a pseudo-terminal.
+// loader on a pseudo-terminal, over the wire model: paced, behind USB
+// adapters, with replies cut anywhere.
 #include <gtest/gtest.h>
 
 #include <QDir>
 #include <QTemporaryDir>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <memory>
+#include <poll.h>
+#include <sys/stat.h>
 
 #include "isp/stc/STC.h"
 #include "sim/StcSim.h"
@@ -20,9 +24,14 @@ namespace {
 class RecordingHost : public FakeIspHost {
  public:
   std::vector<int> progressSteps;
+  QStringList boxes;  // message boxes, by their text
   void SetProgress(int position) override {
     FakeIspHost::SetProgress(position);
     progressSteps.push_back(position);
+  }
+  void ShowMessage(const QString& caption, const QString& text) override {
+    EXPECT_EQ(caption, QStringLiteral("Vortana"));
+    boxes << text;
   }
 };
 
@@ -51,9 +60,9 @@ std::string HexText(const std::vector<uint8_t>& image) {
   return out + ":00000001FF\r\n";
 }
 
-std::vector<uint8_t> Firmware(size_t size) {
+std::vector<uint8_t> Firmware(size_t size, unsigned salt = 0) {
   std::vector<uint8_t> image(size);
-  for (size_t i = 0; i < size; ++i) image[i] = static_cast<uint8_t>((i * 7 + 3) & 0xFF);
+  for (size_t i = 0; i < size; ++i) image[i] = static_cast<uint8_t>((i * 7 + 3 + salt) & 0xFF);
   // A gap the HEX file leaves out: it must arrive as 00.
   if (size > 80) std::fill(image.begin() + 48, image.begin() + 80, 0);
   image.back() = 0xA5;
@@ -71,21 +80,42 @@ const QStringList kSuccessLog = {
     QStringLiteral("发送结束标志 ！"),      QStringLiteral("上载数据成功 ！"),
 };
 
-class StcSession : public ::testing::Test {
- protected:
-  void SetUp() override {
+// A pseudo-terminal keeps no output queue to wait for: a write sits in the
+// far side's buffer until the kernel moves it on, and a close in between
+// throws it away, which no real line does once its output has drained.
+// Polling the far side moves it on, so a drain here means what it means on
+// a wire: the bytes are on their way to the part.
+class PtyLines : public RecordingSerialPlatform {
+ public:
+  explicit PtyLines(int master) : master_(master) {}
+  bool Drain(int fd, int timeoutMs) override {
+    const bool drained = RecordingSerialPlatform::Drain(fd, timeoutMs);
+    pollfd p{master_, POLLIN, 0};
+    ::poll(&p, 1, 0);
+    return drained;
+  }
+
+ private:
+  int master_;
+};
+
+// One programmer with its own port, host and files; a test may build several.
+struct Rig {
+  Rig() {
     host.portName = QString::fromStdString(pty.slavePath());
     host.timeoutText = QStringLiteral("2");
     host.firmwareFileName = dir.filePath(QStringLiteral("fw.hex"));
     frm = std::make_unique<TSTCFrm>(host, nullptr, &lines);
-    frm->ShowMessage = [this](const QString& text) { boxes << text; };
     frm->SetMainWindowNormal = [this] { ++normalStyle; };
   }
 
-  std::vector<uint8_t> WriteFirmware(size_t size) {
-    std::vector<uint8_t> image = Firmware(size);
+  std::vector<uint8_t> WriteFirmware(size_t size, unsigned salt = 0) {
+    std::vector<uint8_t> image = Firmware(size, salt);
     std::ofstream(host.firmwareFileName.toStdString(), std::ios::binary) << HexText(image);
     return image;
+  }
+  void WriteText(const std::string& text) {
+    std::ofstream(host.firmwareFileName.toStdString(), std::ios::binary) << text;
   }
 
   // Shorter ticks for the failure paths: the waits still count the
@@ -98,6 +128,26 @@ class StcSession : public ::testing::Test {
     EXPECT_FALSE(frm->ComPort1.IsOpen());
     EXPECT_EQ(host.progress, 0);
     EXPECT_FALSE(frm->SeekTimer.isActive());
+    EXPECT_FALSE(frm->SessionRunning());
+  }
+
+  // Nothing reached the line: the port was never opened.
+  void ExpectNothingSent() {
+    EXPECT_EQ(std::count(lines.calls.begin(), lines.calls.end(), "OPEN"), 0);
+    EXPECT_EQ(pty.ReadUntilQuiet(50, 200).size(), 0u);
+  }
+
+  // The image exactly, then the padding of its last block; the rest of the
+  // erased range blank and beyond it the earlier firmware untouched.
+  void ExpectFlash(const StcSim& sim, const std::vector<uint8_t>& image) {
+    const std::vector<uint8_t> flash = sim.Flash();
+    ASSERT_GE(flash.size(), image.size());
+    EXPECT_TRUE(std::equal(image.begin(), image.end(), flash.begin())) << "flash differs";
+    const size_t end = (image.size() + 127) / 128 * 128;
+    const size_t erased = std::min(flash.size(), (static_cast<size_t>(sim.EraseCount()) * 256 + 511) / 512 * 512);
+    for (size_t i = image.size(); i < end; ++i) ASSERT_EQ(flash[i], 0x00) << i;
+    for (size_t i = end; i < erased; ++i) ASSERT_EQ(flash[i], 0xFF) << i;
+    for (size_t i = erased; i < flash.size(); ++i) ASSERT_EQ(flash[i], StcSim::EarlierFirmware(i)) << i;
   }
 
   void ExpectSuccess(const StcSim& sim, const std::vector<uint8_t>& image, const QString& model,
@@ -108,14 +158,9 @@ class StcSession : public ::testing::Test {
     expected[13] = doubleSpeed ? QStringLiteral("设置为双倍速完成 ！")
                                : QStringLiteral("设置为单倍速完成 ！");
     EXPECT_EQ(host.log, expected);
-    const std::vector<uint8_t> flash = sim.Flash();
-    ASSERT_GE(flash.size(), image.size());
-    EXPECT_TRUE(std::equal(image.begin(), image.end(), flash.begin()));
-    // The last block is padded with 00; beyond it the flash stays erased.
-    const size_t end = (image.size() + 127) / 128 * 128;
-    for (size_t i = image.size(); i < end; ++i) ASSERT_EQ(flash[i], 0x00) << i;
-    for (size_t i = end; i < flash.size(); ++i) ASSERT_EQ(flash[i], 0xFF) << i;
+    ExpectFlash(sim, image);
     EXPECT_EQ(sim.Frames(0x80), 5);
+    EXPECT_EQ(sim.Frames(0x84), 1);
     EXPECT_EQ(sim.Frames(0x00), static_cast<int>((image.size() + 127) / 128));
     EXPECT_EQ(sim.Frames(0x50), 1);
     EXPECT_EQ(sim.BadFrames(), 0);
@@ -124,136 +169,361 @@ class StcSession : public ::testing::Test {
     const std::vector<uint8_t> option = doubleSpeed ? std::vector<uint8_t>{0xFC, 0xFF, 0xFA, 0xFF}
                                                     : std::vector<uint8_t>{0xFD, 0xFF, 0xFD, 0xFF};
     EXPECT_EQ(sim.ClockOption(), option);
-    EXPECT_TRUE(boxes.isEmpty());
+    EXPECT_TRUE(host.boxes.isEmpty());
+    // 8F, 8E and the end flag have left the wire before the speed changes
+    // or the port closes.
+    const std::vector<std::string>& calls = lines.calls;
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), "DRAIN"), 3);
+    for (size_t i = 0; i < calls.size(); ++i)
+      if (calls[i] == "DRAIN") {
+        size_t next = i + 1;
+        while (next < calls.size() && calls[next] == "LOWLAT0") ++next;
+        ASSERT_LT(next, calls.size());
+        EXPECT_TRUE(calls[next] == "CLOSE" || calls[next] == "LINE") << i << " " << calls[next];
+      }
     ExpectIdle();
   }
 
   PtyPair pty;
-  RecordingSerialPlatform lines;  // passes everything on to the pty
+  PtyLines lines{pty.master()};  // records, and passes everything on to the pty
   QTemporaryDir dir;
   RecordingHost host;
   std::unique_ptr<TSTCFrm> frm;
-  QStringList boxes;
   int normalStyle = 0;
 };
 
+class StcSession : public ::testing::Test {
+ protected:
+  Rig r;
+};
+
 TEST_F(StcSession, Stc89C52RcAt11MHz) {
-  const std::vector<uint8_t> image = WriteFirmware(200);
-  host.autoReset = true;  // RTS is not there on a pty: not an error
-  host.resetDelayText = QStringLiteral("20");
-  host.autoDownload = true;
-  StcSim sim(pty, StcProfile("STC89C52RC", 11059200));
-  frm->BitBtn1Click();
-  ExpectSuccess(sim, image, QStringLiteral("STC89C52RC/时钟频率: 11.0592M"), false);
+  const std::vector<uint8_t> image = r.WriteFirmware(200);
+  r.host.autoReset = true;  // RTS is not there on a pty: not an error
+  r.host.resetDelayText = QStringLiteral("20");
+  r.host.autoDownload = true;
+  StcSim sim(r.pty, StcProfile("STC89C52RC", 11059200));
+  r.frm->BitBtn1Click();
+  r.ExpectSuccess(sim, image, QStringLiteral("STC89C52RC/时钟频率: 11.0592M"), false);
   EXPECT_EQ(sim.HostProgrammingSpeed(), 115200u);
-  EXPECT_EQ(host.sizeLabel, QStringLiteral("0.1 KB"));
-  EXPECT_EQ(host.progressSteps, (std::vector<int>{50, 100, 0}));
-  EXPECT_EQ(host.autoDownloadEnded, 1);
+  EXPECT_EQ(r.host.sizeLabel, QStringLiteral("0.1 KB"));
+  EXPECT_EQ(r.host.progressSteps, (std::vector<int>{50, 100, 0}));
+  EXPECT_EQ(r.host.autoDownloadEnded, 1);
   // One reset pulse on RTS; DTR stays released throughout.
-  const std::vector<std::string> modem = lines.Lines();
+  const std::vector<std::string> modem = r.lines.Lines();
   EXPECT_EQ(std::count(modem.begin(), modem.end(), "RTS1"), 1);
   EXPECT_EQ(std::count(modem.begin(), modem.end(), "DTR1"), 0);
 }
 
+// A reply in two pieces 150 ms apart is one reply, on every step.
 TEST_F(StcSession, Stc89C58RdPlusAt22MHzDoubleSpeedWithSplitReplies) {
-  const std::vector<uint8_t> image = WriteFirmware(300);
-  host.clockModeCaption = QStringLiteral("6T");
+  const std::vector<uint8_t> image = r.WriteFirmware(300);
+  r.host.clockModeCaption = QStringLiteral("6T");
   StcSimFaults faults;
   faults.splitReplies = true;
-  StcSim sim(pty, StcProfile("STC89C58RD+", 22118400), faults);
-  frm->BitBtn1Click();
-  ExpectSuccess(sim, image, QStringLiteral("STC89C58RD+/时钟频率: 22.1184M"), true);
+  faults.splitPauseMs = 150;
+  StcSim sim(r.pty, StcProfile("STC89C58RD+", 22118400), faults);
+  r.frm->BitBtn1Click();
+  r.ExpectSuccess(sim, image, QStringLiteral("STC89C58RD+/时钟频率: 22.1184M"), true);
   EXPECT_EQ(sim.HostProgrammingSpeed(), 115200u);
-  EXPECT_EQ(host.autoDownloadEnded, 0);
+  EXPECT_EQ(r.host.autoDownloadEnded, 0);
 }
 
+// Any letter case of the extension is a HEX file.
 TEST_F(StcSession, TwelveMHzPartProgramsAt38400) {
-  const std::vector<uint8_t> image = WriteFirmware(130);
-  StcSim sim(pty, StcProfile("STC89C51RC", 12000000));
-  frm->BitBtn1Click();
-  ExpectSuccess(sim, image, QStringLiteral("STC89C51RC/时钟频率: 12.000M"), false);
+  r.host.firmwareFileName = r.dir.filePath(QStringLiteral("FW.Hex"));
+  const std::vector<uint8_t> image = r.WriteFirmware(130);
+  StcSim sim(r.pty, StcProfile("STC89C51RC", 12000000));
+  r.frm->BitBtn1Click();
+  r.ExpectSuccess(sim, image, QStringLiteral("STC89C51RC/时钟频率: 12.000M"), false);
   EXPECT_EQ(sim.HostProgrammingSpeed(), 38400u);
 }
 
+// Paced at the line rate behind adapters of every common latency: the
+// status packet arrives over half a second in many pieces at 1200 bit/s,
+// replies late and in chunks. Each wait ends when its frame is complete,
+// not after a pause on the line.
+TEST(StcSessionLink, PacedBehindEveryAdapterLatency) {
+  std::vector<int64_t> gaps;
+  for (int latency : {0, 4, 8, 12, 16, 25, 35, 50}) {
+    SCOPED_TRACE(latency);
+    Rig r;
+    const std::vector<uint8_t> image = r.WriteFirmware(384, static_cast<unsigned>(latency));
+    SimLinkOptions link;
+    link.baud = 115200;
+    link.adapterLatencyMs = latency;
+    StcSim sim(r.pty, StcProfile("STC89C52RC", 11059200), {}, link);
+    r.frm->BitBtn1Click();
+    r.ExpectSuccess(sim, image, QStringLiteral("STC89C52RC/时钟频率: 11.0592M"), false);
+    for (const StcSimTurn& t : sim.Turns()) gaps.push_back(t.nextStartNs - t.replyDoneNs);
+    sim.Stop();
+  }
+  // From a reply's last byte to the next frame: the program's own reaction
+  // only. Waiting for a quiet line would make every turn 100 ms or more.
+  ASSERT_GE(gaps.size(), 8u * 9);
+  std::sort(gaps.begin(), gaps.end());
+  const int64_t median = gaps[gaps.size() / 2];
+  EXPECT_LT(median, 30'000'000) << "median turn " << median / 1000 << " us";
+}
+
+// Low-latency delivery is asked for on every open and the driver's setting
+// restored on every close; a device without the flag is used as it is.
+TEST(StcSessionLink, LowLatencyWhileThePortIsOpen) {
+  for (bool refuse : {false, true}) {
+    SCOPED_TRACE(refuse);
+    Rig r;
+    r.lines.refuseLowLatency = refuse;
+    const std::vector<uint8_t> image = r.WriteFirmware(256);
+    SimLinkOptions link;
+    link.baud = 115200;
+    link.adapterLatencyMs = 16;
+    StcSim sim(r.pty, StcProfile("STC89C52RC", 11059200), {}, link);
+    r.lines.onLowLatency = [&sim](bool on) { sim.SetAdapterLatency(on ? 1 : 16); };
+    r.frm->BitBtn1Click();
+    r.ExpectSuccess(sim, image, QStringLiteral("STC89C52RC/时钟频率: 11.0592M"), false);
+    const std::vector<std::string>& calls = r.lines.calls;
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), "OPEN"), 4);
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), "LOWLAT1"), 4);
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), "LOWLAT0"), refuse ? 0 : 4);
+    for (size_t i = 1; i < calls.size(); ++i) {
+      if (calls[i - 1] == "OPEN") {
+        EXPECT_EQ(calls[i], "LOWLAT1") << i;
+      }
+      if (calls[i] == "CLOSE" && !refuse) {
+        EXPECT_EQ(calls[i - 1], "LOWLAT0") << i;
+      }
+    }
+    EXPECT_FALSE(r.lines.lowLatency);
+    sim.Stop();
+  }
+}
+
+// Replies cut at random points with random pauses: every seed programs the
+// same bytes.
+TEST(StcSessionLink, RepliesCutAnywhere) {
+  for (uint32_t seed = 1; seed <= 20; ++seed) {
+    SCOPED_TRACE(seed);
+    Rig r;
+    const std::vector<uint8_t> image = r.WriteFirmware(200 + seed * 7, seed);
+    SimLinkOptions link;
+    link.seed = seed;
+    link.maxPauseMs = 12;
+    if (seed % 10 == 0) {  // two of them paced and behind an adapter too
+      link.baud = 115200;
+      link.adapterLatencyMs = 16;
+    }
+    StcSim sim(r.pty, StcProfile(seed % 2 ? "STC89C55RD+" : "STC89C52RC", 11059200), {}, link);
+    r.frm->BitBtn1Click();
+    ASSERT_EQ(r.host.log.last(), QStringLiteral("上载数据成功 ！"));
+    r.ExpectFlash(sim, image);
+    EXPECT_EQ(sim.BadFrames(), 0);
+    sim.Stop();
+  }
+}
+
+// A frame whose sum does not match is no reply: the session waits for a
+// real one and times out, rather than run ahead of the part.
+TEST_F(StcSession, FrameWithWrongChecksumIsIgnored) {
+  r.WriteFirmware(64);
+  r.FastTicks();
+  StcSimFaults faults;
+  faults.badChecksumTo = 0x80;
+  StcSim sim(r.pty, StcProfile("STC89C52RC", 11059200), faults);
+  r.frm->BitBtn1Click();
+  EXPECT_EQ(r.host.log.last(), QStringLiteral("写控制信息超时 ！"));
+  EXPECT_EQ(sim.Frames(0x80), 1);
+  EXPECT_EQ(r.frm->TimeoutTicks, 6);
+  r.ExpectIdle();
+}
+
+// A part that holds an earlier firmware: the erase covers the whole image
+// (a 3000-byte image needs 12 counts, the fixed frame asks for 5), so the
+// image lands exactly and the flash beyond it keeps what it held.
+TEST_F(StcSession, EarlierFirmwareIsErasedUnderTheWholeImage) {
+  const std::vector<uint8_t> image = r.WriteFirmware(3000);
+  StcSim sim(r.pty, StcProfile("STC89C52RC", 11059200));
+  r.frm->BitBtn1Click();
+  r.ExpectSuccess(sim, image, QStringLiteral("STC89C52RC/时钟频率: 11.0592M"), false);
+  EXPECT_EQ(sim.EraseCount(), 12);
+  EXPECT_EQ(sim.Flash()[4000], StcSim::EarlierFirmware(4000));
+}
+
+// A block the part did not program shows in the sum it answers: the session
+// ends naming the block, never with success.
+TEST_F(StcSession, BlockThatDoesNotProgramEndsTheSession) {
+  r.WriteFirmware(600);
+  StcSimFaults faults;
+  faults.skipWriteBlock = 2;
+  StcSim sim(r.pty, StcProfile("STC89C52RC", 11059200), faults);
+  r.frm->BitBtn1Click();
+  EXPECT_EQ(r.host.log.last(), QStringLiteral("写入数据校验错误 ！地址: 0x0100"));
+  EXPECT_FALSE(r.host.log.contains(QStringLiteral("上载数据成功 ！")));
+  EXPECT_EQ(sim.Frames(0x00), 3);
+  EXPECT_EQ(sim.Frames(0x8D), 0);
+  EXPECT_EQ(r.normalStyle, 1);
+  r.ExpectIdle();
+}
+
+// One byte more than the identified part holds: refused before anything is
+// erased, naming both sizes.
+TEST(StcSessionLink, ImageLargerThanThePart) {
+  const struct {
+    const char* model;
+    size_t flash;
+  } parts[] = {{"STC89C51RC", 4096},     {"STC89C52RC", 8192},  {"STC89C55RD+", 20480},
+               {"STC89C58RD+", 32768},   {"STC89C516RD+", 64512}, {"STC12C1052", 1024}};
+  for (const auto& part : parts) {
+    SCOPED_TRACE(part.model);
+    Rig r;
+    r.WriteFirmware(part.flash + 1);
+    StcSim sim(r.pty, StcProfile(part.model, 11059200));
+    r.frm->BitBtn1Click();
+    EXPECT_EQ(r.host.log.last(), QStringLiteral("上载文件 %1 字节，超出 %2 的 Flash 容量 %3 字节 ！")
+                                     .arg(part.flash + 1)
+                                     .arg(QString::fromUtf8(part.model))
+                                     .arg(part.flash));
+    EXPECT_EQ(sim.Frames(0x8F), 0);
+    EXPECT_EQ(sim.Frames(0x84), 0);
+    EXPECT_EQ(r.normalStyle, 1);
+    r.ExpectIdle();
+    sim.Stop();
+  }
+}
+
 TEST_F(StcSession, NoAnswerToConnectPulses) {
-  WriteFirmware(64);
-  host.timeoutText = QStringLiteral("1");
+  r.WriteFirmware(64);
+  r.host.timeoutText = QStringLiteral("1");
   StcSimFaults faults;
   faults.silent = true;
-  StcSim sim(pty, StcProfile("STC89C52RC", 11059200), faults);
-  frm->BitBtn1Click();
-  EXPECT_EQ(host.log.last(), QStringLiteral("连接超时 ！"));
+  StcSim sim(r.pty, StcProfile("STC89C52RC", 11059200), faults);
+  r.frm->BitBtn1Click();
+  EXPECT_EQ(r.host.log.last(), QStringLiteral("连接超时 ！"));
   EXPECT_EQ(sim.SyncBaud(), 1200u);  // the pulses went out at 1200
-  EXPECT_EQ(normalStyle, 0);  // this path leaves the window's style alone
-  const std::vector<std::string> modem = lines.Lines();
+  EXPECT_EQ(r.normalStyle, 0);  // this path leaves the window's style alone
+  const std::vector<std::string> modem = r.lines.Lines();
   EXPECT_EQ(std::count(modem.begin(), modem.end(), "RTS1"), 0);  // no reset asked for
-  ExpectIdle();
+  r.ExpectIdle();
 }
 
+// The boxes go through the host: the engine opens none of its own.
 TEST_F(StcSession, UnknownModelIsRefused) {
-  WriteFirmware(64);
-  StcSim sim(pty, StcProfile("unknown", 11059200));
-  frm->BitBtn1Click();
-  EXPECT_EQ(host.log.last(), QStringLiteral("未支持的 MCU ！"));
-  ASSERT_EQ(boxes.size(), 1);
-  EXPECT_TRUE(boxes[0].startsWith(QStringLiteral("当前版本支持 MCU:")));
-  EXPECT_EQ(normalStyle, 1);
+  r.WriteFirmware(64);
+  StcSim sim(r.pty, StcProfile("unknown", 11059200));
+  r.frm->BitBtn1Click();
+  EXPECT_EQ(r.host.log.last(), QStringLiteral("未支持的 MCU ！"));
+  ASSERT_EQ(r.host.boxes.size(), 1);
+  EXPECT_TRUE(r.host.boxes[0].startsWith(QStringLiteral("当前版本支持 MCU:")));
+  EXPECT_EQ(r.normalStyle, 1);
   EXPECT_EQ(sim.Frames(0x8F), 0);
-  ExpectIdle();
+  r.ExpectIdle();
 }
 
-TEST_F(StcSession, SilentEraseTimesOut) {
-  WriteFirmware(64);
-  FastTicks();
+// The erase is given 12 one-second ticks, a block 10: counted, not timed.
+TEST_F(StcSession, SilentEraseTimesOutAfterTwelveTicks) {
+  r.WriteFirmware(64);
+  r.FastTicks();
   StcSimFaults faults;
   faults.noReplyTo = 0x84;
-  StcSim sim(pty, StcProfile("STC89C55RD+", 18432000), faults);
-  frm->BitBtn1Click();
-  EXPECT_EQ(host.log.last(), QStringLiteral("擦除芯片超时 ！"));
+  StcSim sim(r.pty, StcProfile("STC89C55RD+", 18432000), faults);
+  r.frm->BitBtn1Click();
+  EXPECT_EQ(r.host.log.last(), QStringLiteral("擦除芯片超时 ！"));
+  EXPECT_EQ(r.frm->TimeoutTicks, 12);
   EXPECT_EQ(sim.Frames(0x84), 1);
   EXPECT_EQ(sim.Frames(0x00), 0);
-  EXPECT_EQ(normalStyle, 1);
-  ExpectIdle();
+  EXPECT_EQ(r.normalStyle, 1);
+  r.ExpectIdle();
+}
+
+// An erase that takes longer than any other wait allows still succeeds.
+TEST_F(StcSession, SlowEraseWithinItsWait) {
+  const std::vector<uint8_t> image = r.WriteFirmware(64);
+  r.FastTicks();  // 12 ticks: 1.8 s
+  StcSimFaults faults;
+  faults.eraseMs = 1200;  // 8 ticks
+  StcSim sim(r.pty, StcProfile("STC89C52RC", 11059200), faults);
+  r.frm->BitBtn1Click();
+  r.ExpectSuccess(sim, image, QStringLiteral("STC89C52RC/时钟频率: 11.0592M"), false);
 }
 
 TEST_F(StcSession, HangUpDuringWrite) {
-  WriteFirmware(600);
-  FastTicks();
+  r.WriteFirmware(600);
+  r.FastTicks();
   StcSimFaults faults;
   faults.hangUpOn = 0x00;
   faults.hangUpAfter = 2;
-  StcSim sim(pty, StcProfile("STC89C516RD+", 11059200), faults);
-  frm->BitBtn1Click();
-  EXPECT_EQ(host.log.last(), QStringLiteral("上载数据超时 ！"));
-  EXPECT_EQ(host.progressSteps.back(), 0);
+  StcSim sim(r.pty, StcProfile("STC89C516RD+", 11059200), faults);
+  r.frm->BitBtn1Click();
+  EXPECT_EQ(r.host.log.last(), QStringLiteral("上载数据超时 ！"));
+  EXPECT_EQ(r.frm->TimeoutTicks, 10);
+  EXPECT_EQ(r.host.progressSteps.back(), 0);
   EXPECT_EQ(sim.Frames(0x00), 2);
-  ExpectIdle();
+  r.ExpectIdle();
 }
 
 TEST_F(StcSession, NothingIsOpenedWithoutAnImage) {
   // Missing file.
-  frm->BitBtn1Click();
-  EXPECT_EQ(host.log, QStringList{QStringLiteral("上载文件不存在 ！")});
-  ExpectIdle();
+  r.frm->BitBtn1Click();
+  EXPECT_EQ(r.host.log, QStringList{QStringLiteral("上载文件不存在 ！")});
+  r.ExpectIdle();
 
   // A file without any data.
-  host.log.clear();
-  std::ofstream(host.firmwareFileName.toStdString()) << ":0200000000000E\r\n:00000001FF\r\n";
-  frm->BitBtn1Click();
-  EXPECT_EQ(host.log.size(), 1);
-  EXPECT_EQ(host.log.last(), QStringLiteral("上载文件中没有可下载的数据 ！"));
-  ExpectIdle();
+  r.host.log.clear();
+  r.WriteText(":020000000000FE\r\n:00000001FF\r\n");
+  r.frm->BitBtn1Click();
+  EXPECT_EQ(r.host.log, QStringList{QStringLiteral("上载文件中没有可下载的数据 ！")});
+  r.ExpectIdle();
 
   // The converter library cannot be loaded: the page is usable again.
-  host.log.clear();
-  WriteFirmware(64);
-  host.logAndChooserEnabled = false;
-  frm->LibraryPath = dir.filePath(QStringLiteral("libmissing.so"));
-  frm->BitBtn1Click();
-  EXPECT_EQ(boxes, QStringList{QStringLiteral("Unable to Load iHexToBin")});
-  EXPECT_TRUE(host.logAndChooserEnabled);
-  ExpectIdle();
-  EXPECT_EQ(pty.ReadUntilQuiet(50, 200).size(), 0u);  // the port was never opened
+  r.host.log.clear();
+  r.WriteFirmware(64);
+  r.host.logAndChooserEnabled = false;
+  const QString library = r.frm->LibraryPath;
+  r.frm->LibraryPath = r.dir.filePath(QStringLiteral("libmissing.so"));
+  r.frm->BitBtn1Click();
+  EXPECT_EQ(r.host.boxes, QStringList{QStringLiteral("Unable to Load iHexToBin")});
+  EXPECT_TRUE(r.host.logAndChooserEnabled);
+  r.ExpectIdle();
+  r.frm->LibraryPath = library;
+  r.ExpectNothingSent();
+}
+
+// A damaged file is refused with its line before the port opens; a device
+// or a FIFO is refused at once instead of being read.
+TEST_F(StcSession, DamagedOrSpecialFilesAreRefusedBeforeThePortOpens) {
+  StcSim sim(r.pty, StcProfile("STC89C52RC", 11059200));
+  const std::string good = ":100000000102030405060708090A0B0C0D0E0F1068\r\n";
+  const QString name = r.host.firmwareFileName;
+  const struct {
+    std::string text;
+    QString line;
+  } cases[] = {
+      {good, QStringLiteral("上载文件 %1 不完整 (没有结束记录) ！").arg(name)},
+      {good + ":1000100011\r\n:00000001FF\r\n", QStringLiteral("上载文件 %1 第 2 行格式错误 ！").arg(name)},
+      {":10000000010203040506070809OA0B0C0D0E0F1068\r\n:00000001FF\r\n",
+       QStringLiteral("上载文件 %1 第 1 行含有非十六进制字符 ！").arg(name)},
+      {":020000040001F9\r\n" + good + ":00000001FF\r\n",
+       QStringLiteral("上载文件 %1 第 2 行的数据超出 64 KB 地址范围 ！").arg(name)},
+  };
+  for (const auto& c : cases) {
+    r.host.log.clear();
+    r.WriteText(c.text);
+    r.frm->BitBtn1Click();
+    EXPECT_EQ(r.host.log, QStringList{c.line});
+    r.ExpectIdle();
+  }
+
+  const QString fifo = r.dir.filePath(QStringLiteral("fifo.hex"));
+  ASSERT_EQ(::mkfifo(fifo.toLocal8Bit().constData(), 0600), 0);
+  for (const QString& special : {QStringLiteral("/dev/zero"), fifo, r.dir.path()}) {
+    r.host.log.clear();
+    r.host.firmwareFileName = special;
+    r.frm->BitBtn1Click();  // returns: nothing waits on the file
+    ASSERT_EQ(r.host.log.size(), 1);
+    EXPECT_TRUE(r.host.log[0].contains(special)) << r.host.log[0].toStdString();
+    r.ExpectIdle();
+  }
+  EXPECT_EQ(sim.StatusPackets(), 0);
+  r.ExpectNothingSent();
 }
 
 }  // namespace

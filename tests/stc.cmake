@@ -1,5 +1,5 @@
 add_library(vortana_stcsim STATIC sim/StcSim.cpp sim/StcSim.h sim/PtySpeed.cpp sim/PtySpeed.h)
-target_link_libraries(vortana_stcsim PUBLIC vortana_testsupport)
+target_link_libraries(vortana_stcsim PUBLIC vortana_testsupport vortana_simlink)
 
 vortana_add_test(StcFramesTest SOURCES StcFramesTest.cpp LIBS vortana_stc vortana_stcsim QT)
 

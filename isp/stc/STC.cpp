@@ -2,14 +2,24 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QFileInfo>
-#include <QMessageBox>
 #include <QThread>
+
+#include <algorithm>
+
+#include "firmware/FirmwareFile.h"
 
 namespace {
 
 const QString kPortBusy = QStringLiteral(
     "当前串口号已经被占用，或其它错误 ！\r请选择其它串口，或检查串口设置是否正确。");
+const QString kCaption = QStringLiteral("Vortana");
+
+// Longest the program waits for a frame to leave the wire: the longest
+// frame (142 bytes) takes 1.2 s at 1200 bit/s.
+constexpr int kDrainLimitMs = 3000;
+
+// A HEX text of a full 64 KB image in one-byte records is about 1 MB.
+constexpr int64_t kMaxHexFileBytes = 16 * 1024 * 1024;
 
 // Waits for the next event without spinning. Only called while a timer runs
 // (the one-second tick or the 20 ms connect pulses), so it always wakes up.
@@ -40,7 +50,10 @@ TSTCFrm::TSTCFrm(IspHost& host, QObject* parent, SerialPlatform* platform)
   ComPort1.setXonChar(0x11);
   ComPort1.setXoffChar(0x13);
   ComPort1.setReplacedChar(0);
-  ComPort1.setReadIntervalTimeout(100);
+  // Every piece is handed over as it arrives: a reply is complete when its
+  // frame is, not after a pause on the line.
+  ComPort1.setReadIntervalTimeout(0xFFFFFFFFu);
+  ComPort1.setLowLatency(true);
   ComPort1.setReadTotalTimeoutMultiplier(0);
   ComPort1.setReadTotalTimeoutConstant(0);
   ComPort1.setWriteTotalTimeoutMultiplier(0);
@@ -48,7 +61,6 @@ TSTCFrm::TSTCFrm(IspHost& host, QObject* parent, SerialPlatform* platform)
   ComPort1.OnReceiveData = [this](TComm*, const uint8_t* buffer, uint16_t length) {
     ComPort1ReceiveData(buffer, length);
   };
-  ComPort1.OnSendDataEmpty = [this](TComm*) { sendEmpty_ = true; };
 
   SeekTimer.setInterval(20);
   connect(&SeekTimer, &QTimer::timeout, this, &TSTCFrm::SeekTimerTimer);
@@ -58,20 +70,16 @@ TSTCFrm::TSTCFrm(IspHost& host, QObject* parent, SerialPlatform* platform)
 
   LibraryPath = stc::ConverterLibraryPath();
   stc::PlaceConverterLibrary(LibraryPath);
-  ShowMessage = [](const QString& text) {
-    QMessageBox box(QMessageBox::Information, QStringLiteral("Vortana"), text, QMessageBox::Ok);
-    box.exec();
-  };
 }
 
 TSTCFrm::~TSTCFrm() { FormClose(); }
 
 void TSTCFrm::FormClose() { ComPort1.ClosePort(); }
 
-void TSTCFrm::SeekTimerTimer() {
-  SendHexFrame(stc::kConnectPulse);
-  Rx.RxHex.clear();
-}
+// The pulses go on while the status packet comes in (half a second at
+// 1200 bit/s); the collector passes over anything that is not a frame, so
+// nothing received is thrown away here.
+void TSTCFrm::SeekTimerTimer() { SendHexFrame(stc::kConnectPulse); }
 
 void TSTCFrm::TimeOutTMTimer() { ++TimeoutTicks; }
 
@@ -95,7 +103,11 @@ bool TSTCFrm::LoadHexImage(const QString& fileName) {
     // Stands in for the application's error report; the block list keeps
     // what it held.
     host_.AddLog(image.error);
-    ShowMessage(image.error);
+    host_.ShowMessage(kCaption, image.error);
+    return false;
+  }
+  if (image.status == stc::ImageStatus::Refused) {
+    host_.AddLog(image.error);
     return false;
   }
   if (image.status == stc::ImageStatus::NoData) {
@@ -113,14 +125,21 @@ void TSTCFrm::SplitIntoBlocks() { BlockList = stc::SplitIntoBlocks(StcImage); }
 
 bool TSTCFrm::PrepareImage() {
   const QString fileName = host_.FirmwareFileName();
-  if (fileName.isEmpty() || !QFileInfo(fileName).isFile()) {
-    host_.SetPortGlyph(false);
+  FirmwareFileRead file = fileName.isEmpty() ? FirmwareFileRead{FirmwareFileStatus::Missing, 0, {}}
+                                             : CheckFirmwareFile(fileName);
+  // The converter reads the whole file: a device, a FIFO or a file far
+  // beyond any 64 KB image is refused before it is opened.
+  if (file.status == FirmwareFileStatus::Ok && file.size > kMaxHexFileBytes)
+    file.status = FirmwareFileStatus::TooLarge;
+  bool ready = false;
+  if (file.status == FirmwareFileStatus::Missing) {
     host_.AddLog(QStringLiteral("上载文件不存在 ！"));
-    host_.SetProgress(0);
-    host_.SetDownloadEnabled(true);
-    return false;
+  } else if (file.status != FirmwareFileStatus::Ok) {
+    host_.AddLog(FirmwareFileProblem(fileName, file));
+  } else {
+    ready = LoadHexImage(fileName);
   }
-  if (!LoadHexImage(fileName)) {
+  if (!ready) {
     // Nothing was opened; the page must stay usable.
     host_.SetPortGlyph(false);
     host_.SetProgress(0);
@@ -138,6 +157,30 @@ void TSTCFrm::NormalStyle() {
 }
 
 void TSTCFrm::Pause(int ms) { QThread::msleep(static_cast<unsigned long>(ms)); }
+
+// Waits until a frame of `bytes` just handed to the component has left the
+// wire, so that a speed change or a close cannot cut it short. The driver's
+// queue is waited for first; what it has passed on may still sit in the
+// UART's or the USB adapter's own buffer, which nothing reports, so the
+// frame's wire time is allowed on top.
+void TSTCFrm::DrainOutput(size_t bytes) {
+  ComPort1.Drain(kDrainLimitMs);
+  const uint32_t baud = std::max<uint32_t>(1, ComPort1.BaudRate());
+  const uint64_t us = static_cast<uint64_t>(bytes) * 10 * 1000000 / baud + 1000;
+  QThread::usleep(static_cast<unsigned long>(us));
+}
+
+// Sends a frame before a speed change: the pause the boot loader is given
+// runs from the moment the frame is queued, and never ends before the frame
+// is out.
+void TSTCFrm::SendBeforeSpeedChange(const QString& frame) {
+  QElapsedTimer t;
+  t.start();
+  SendHexFrame(frame);
+  DrainOutput(static_cast<size_t>(frame.size() / 2));
+  const qint64 left = 100 - t.elapsed();
+  if (left > 0) Pause(static_cast<int>(left));
+}
 
 void TSTCFrm::Fail(const QString& logLine, bool normalStyle) {
   host_.SetProgress(0);
@@ -208,7 +251,7 @@ void TSTCFrm::BitBtn1Click() {
   try {
     ComPort1.OpenPort();
   } catch (const ECommsError&) {
-    ShowMessage(kPortBusy);
+    host_.ShowMessage(kCaption, kPortBusy);
     NormalStyle();
     host_.SetDownloadEnabled(true);
     return;
@@ -223,7 +266,7 @@ void TSTCFrm::BitBtn1Click() {
 
   // 5. Connect pulses until the boot loader sends its status packet.
   host_.AddLog(QStringLiteral("正在连机 。。。"));
-  Rx.RxHex.clear();
+  Rx.Clear();
   SeekTimer.start();
   TimeoutTicks = 0;
   ConnectPending = true;
@@ -249,25 +292,34 @@ void TSTCFrm::BitBtn1Click() {
   ModelCode = stc::ModelCodeOf(Rx.LastReply);
   OscCode = stc::OscCodeOf(Rx.LastReply);
   if (ModelCode == 0) {
-    ShowMessage(QStringLiteral(
+    host_.ShowMessage(kCaption, QStringLiteral(
         "当前版本支持 MCU: 12C1052/89C51RC/89C52RC/89C55RD+/89C516RD+ ！"));
     Fail(QStringLiteral("未支持的 MCU ！"), true);
     return;
   }
   if (OscCode == 0) {
-    ShowMessage(QStringLiteral(
+    host_.ShowMessage(kCaption, QStringLiteral(
         "当前版本支持 Oscillator: 11.0592/12.00/18.432/22.1184/24.00/36.864 ！"));
     Fail(QStringLiteral("未支持的 Oscillator ！"), true);
     return;
   }
   TargetBaud = stc::TargetBaudOf(OscCode);
   host_.AddLog(stc::ModelName(ModelCode) + stc::OscText(OscCode));
+  // An image the part cannot hold would run into its EEPROM and beyond.
+  const size_t flash = stc::FlashSizeOf(ModelCode);
+  if (StcImage.size() > flash) {
+    Fail(QStringLiteral("上载文件 %1 字节，超出 %2 的 Flash 容量 %3 字节 ！")
+             .arg(StcImage.size())
+             .arg(stc::ModelName(ModelCode))
+             .arg(flash),
+         true);
+    return;
+  }
 
   // 8. First speed step: announce the new speed at 1200, answer comes at
   // the new speed.
   ReplyPending = true;
-  SendHexFrame(stc::SpeedFrame1(OscCode, ModelCode));
-  Pause(100);
+  SendBeforeSpeedChange(stc::SpeedFrame1(OscCode, ModelCode));
   if (!Reopen(TargetBaud)) return;
   if (!WhileMcuResponse(6, QStringLiteral("调整波特率一超时 ！"))) return;
   host_.AddLog(QStringLiteral("调整波特率一完成 ！"));
@@ -278,8 +330,7 @@ void TSTCFrm::BitBtn1Click() {
   if (!Reopen(1200)) return;
   Pause(100);
   ReplyPending = true;
-  SendHexFrame(stc::SpeedFrame2(OscCode, ModelCode));
-  Pause(100);
+  SendBeforeSpeedChange(stc::SpeedFrame2(OscCode, ModelCode));
   if (!Reopen(TargetBaud)) return;
   if (!WhileMcuResponse(6, QStringLiteral("调整波特率二超时 ！"))) return;
   host_.AddLog(QStringLiteral("调整波特率二完成 ！"));
@@ -296,7 +347,7 @@ void TSTCFrm::BitBtn1Click() {
   // 11. Erase.
   host_.AddLog(QStringLiteral("正在擦除芯片 。。。"));
   ReplyPending = true;
-  SendHexFrame(stc::EraseFrame(ModelCode));
+  SendHexFrame(stc::EraseFrame(ModelCode, StcImage.size()));
   if (!WhileMcuResponse(12, QStringLiteral("擦除芯片超时 ！"))) return;
   host_.AddLog(QStringLiteral("擦除芯片完成 ！"));
 
@@ -310,6 +361,13 @@ void TSTCFrm::BitBtn1Click() {
     SendHexFrame(frame);
     host_.SetProgress(stc::BlockProgress(k, blocks));
     if (!WhileMcuResponse(10, QStringLiteral("上载数据超时 ！"))) return;
+    // The part answers with the sum of the block as its flash now holds it.
+    if (!stc::BlockReplyMatches(Rx.LastReply, stc::BlockSum(BlockList[k]))) {
+      const QString address =
+          QStringLiteral("%1").arg(k * stc::kBlockSize, 4, 16, QLatin1Char('0')).toUpper();
+      Fail(QStringLiteral("写入数据校验错误 ！地址: 0x%1").arg(address), true);
+      return;
+    }
   }
 
   // 13. Clock option, read now so that a change during the write counts.
@@ -326,18 +384,12 @@ void TSTCFrm::BitBtn1Click() {
   SendHexFrame(stc::kConfirmFrame);
   if (!WhileMcuResponse(10, QStringLiteral("设置选项超时 ！"))) return;
 
-  // 15. End flag. Its reply is never awaited, but it is let out of the
-  // transmit queue before the port closes, which would discard it.
+  // 15. End flag. Its reply is never awaited, but it has to leave the wire
+  // before the speed changes and the port closes, which would cut it off.
   host_.AddLog(QStringLiteral("发送结束标志 ！"));
   ReplyPending = true;
-  sendEmpty_ = false;
   SendHexFrame(stc::kEndFlagFrame);
-  QElapsedTimer drain;
-  drain.start();
-  while (!sendEmpty_ && drain.elapsed() < 1000) {
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-    QThread::msleep(2);
-  }
+  DrainOutput(static_cast<size_t>(stc::kEndFlagFrame.size() / 2));
   host_.AddLog(QStringLiteral("上载数据成功 ！"));
   host_.SetProgress(0);
   ComPort1.setBaudRate(1200);

@@ -57,9 +57,6 @@ class TSTCFrm : public QObject {
 
   // Where the converter library is looked for (beside the program).
   QString LibraryPath;
-  // Message box owned by this window (caption "Vortana", information
-  // icon). Replaceable, so that a headless run does not stop on a dialog.
-  std::function<void(const QString& text)> ShowMessage;
   // Puts the main window back from stay-on-top to its normal style; the
   // main window wires it to its own style.
   std::function<void()> SetMainWindowNormal;
@@ -68,10 +65,11 @@ class TSTCFrm : public QObject {
   void Fail(const QString& logLine, bool normalStyle);
   void NormalStyle();
   void Pause(int ms);
+  void DrainOutput(size_t bytes);
+  void SendBeforeSpeedChange(const QString& frame);
   bool Reopen(uint32_t baud);
   void PulseReset();
 
   IspHost& host_;
   bool running_ = false;
-  bool sendEmpty_ = false;
 };

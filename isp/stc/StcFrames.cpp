@@ -24,11 +24,14 @@ const char kDigits[] = "0123456789ABCDEF";
 struct ModelRow {
   const char* signature;
   const char* name;
+  size_t flashSize;   // program flash in bytes
+  uint8_t eraseCount; // what the part's fixed erase frame carries (0: its own frame)
 };
 // Searched in this order; a later match overrides an earlier one.
 const ModelRow kModels[] = {
-    {"F00282", "STC89C52RC"},  {"F10582", "STC89C55RD+"}, {"F11082", "STC89C516RD+"},
-    {"F00182", "STC89C51RC"},  {"F20183", "STC12C1052"},  {"F10882", "STC89C58RD+"},
+    {"F00282", "STC89C52RC", 8 * 1024, 0x05},    {"F10582", "STC89C55RD+", 20 * 1024, 0x0C},
+    {"F11082", "STC89C516RD+", 63 * 1024, 0x0C}, {"F00182", "STC89C51RC", 4 * 1024, 0x05},
+    {"F20183", "STC12C1052", 1 * 1024, 0x00},    {"F10882", "STC89C58RD+", 32 * 1024, 0x07},
 };
 
 struct OscRow {
@@ -104,6 +107,11 @@ QString ModelName(int modelCode) {
   return QString::fromUtf8(kModels[modelCode - 1].name);
 }
 
+size_t FlashSizeOf(int modelCode) {
+  if (modelCode < 1 || modelCode > 6) return 0;
+  return kModels[modelCode - 1].flashSize;
+}
+
 QString OscText(int oscCode) {
   if (oscCode < 1 || oscCode > 6) return {};
   return QString::fromUtf8(kOscillators[oscCode - 1].text);
@@ -149,24 +157,26 @@ QString ControlFrame(int modelCode) {
   return {};
 }
 
-QString EraseFrame(int modelCode) {
-  switch (modelCode) {
-    case 1:
-    case 4: return QStringLiteral("46B96A000D84053333333333333216");
-    case 2:
-    case 3: return QStringLiteral("46B96A000D840C3333333333333916");
-    case 6: return QStringLiteral("46B96A000D84073333333333333416");
-    case 5:
-      return QStringLiteral(
-                 "46B96A008B84FF0003EA0010000000000000000000000000807F7E7D7C7B7A797877767574737271"
-                 "706F6E6D6C6B6A69686766") +
-             QStringLiteral(
-                 "6564636261605F5E5D5C5B5A595857565554535251504F4E4D4C4B4A49484746454443424140"
-                 "3F3E3D3C3B3A3938373635343") +
-             QStringLiteral(
-                 "33231302F2E2D2C2B2A292827262524232221201F1E1D1C1B1A191817161514131211100F0E5A16");
-    default: return {};
+QString EraseFrame(int modelCode, size_t imageLength) {
+  if (modelCode == 5) {
+    // The small part's frame names its own range; it is kept as it is.
+    return QStringLiteral(
+               "46B96A008B84FF0003EA0010000000000000000000000000807F7E7D7C7B7A797877767574737271"
+               "706F6E6D6C6B6A69686766") +
+           QStringLiteral(
+               "6564636261605F5E5D5C5B5A595857565554535251504F4E4D4C4B4A49484746454443424140"
+               "3F3E3D3C3B3A3938373635343") +
+           QStringLiteral(
+               "33231302F2E2D2C2B2A292827262524232221201F1E1D1C1B1A191817161514131211100F0E5A16");
   }
+  if (modelCode < 1 || modelCode > 6) return {};
+  // Two counts per 512 bytes of image, so a part that holds an earlier
+  // firmware is erased under all of the new one.
+  const size_t needed = (imageLength + 511) / 512 * 2;
+  const size_t count = std::min<size_t>(0xFF, std::max<size_t>(kModels[modelCode - 1].eraseCount, needed));
+  const uint8_t c = static_cast<uint8_t>(count);
+  const QString text = QStringLiteral("46B96A000D84") + BytesToHex(&c, 1) + QStringLiteral("333333333333");
+  return text + FrameChecksum(text) + QStringLiteral("16");
 }
 
 QString ClockFrame(bool doubleSpeed) {
@@ -191,6 +201,20 @@ QString DataFrame(int blockIndex, const QString& blockText) {
   QString text = QStringLiteral("46B96A008C000000") + BytesToHex(addr, 2) +
                  QStringLiteral("0080") + blockText;
   return text + FrameChecksum(text) + QStringLiteral("16");
+}
+
+uint8_t BlockSum(const QString& blockText) {
+  uint8_t sum = 0;
+  for (uint8_t b : HexToBytes(blockText)) sum = static_cast<uint8_t>(sum + b);
+  return sum;
+}
+
+bool BlockReplyMatches(const QString& replyHex, uint8_t sum) {
+  const std::vector<uint8_t> r = HexToBytes(replyHex);
+  // The direction byte follows the header when there is one.
+  const size_t d = r.size() >= 2 && r[0] == 0x46 && r[1] == 0xB9 ? 2 : 0;
+  // 68, length, 80, the sum, checksum, 16.
+  return r.size() >= d + 7 && r[d] == 0x68 && r[d + 3] == 0x80 && r[d + 4] == sum;
 }
 
 int BlockProgress(int blockIndex, int blocks) {
@@ -227,14 +251,43 @@ QString VersionText(const QString& firmwareVersion) {
   return firmwareVersion.left(1) + QStringLiteral(".") + firmwareVersion.mid(1, 2);
 }
 
-bool ReplyCollector::Feed(const uint8_t* data, size_t count) {
-  RxHex += BytesToHex(data, count);
-  if (!RxHex.endsWith(QStringLiteral("16"))) return false;
-  LastReply = RxHex;
-  FirmwareVersion = FirmwareVersionOf(RxHex);
-  RxHex.clear();
-  return true;
+long CompleteFrameStart(const std::vector<uint8_t>& bytes) {
+  const size_t end = bytes.size();
+  // Shortest frame: 68, length, sum, 16.
+  if (end < 5 || bytes[end - 1] != 0x16) return -1;
+  // The latest start first: a frame inside a longer run of noise wins.
+  for (size_t s = end - 5 + 1; s-- > 0;) {
+    if (bytes[s] != 0x68) continue;
+    const size_t length = (static_cast<size_t>(bytes[s + 1]) << 8) | bytes[s + 2];
+    if (length < 5 || s + length != end) continue;
+    uint8_t sum = 0;
+    for (size_t i = s; i < end - 2; ++i) sum = static_cast<uint8_t>(sum + bytes[i]);
+    if (sum != bytes[end - 2]) continue;
+    if (s >= 2 && bytes[s - 2] == 0x46 && bytes[s - 1] == 0xB9) return static_cast<long>(s - 2);
+    return static_cast<long>(s);
+  }
+  return -1;
 }
+
+bool ReplyCollector::Feed(const uint8_t* data, size_t count) {
+  // Longest reply is a status packet of some sixty bytes; a stream that
+  // never forms a frame must not grow without bound.
+  constexpr size_t kKeep = 4096;
+  for (size_t i = 0; i < count; ++i) {
+    if (pending_.size() >= kKeep) pending_.erase(pending_.begin(), pending_.begin() + kKeep / 2);
+    pending_.push_back(data[i]);
+    if (data[i] != 0x16) continue;
+    const long start = CompleteFrameStart(pending_);
+    if (start < 0) continue;
+    LastReply = BytesToHex(pending_.data() + start, pending_.size() - static_cast<size_t>(start));
+    FirmwareVersion = FirmwareVersionOf(LastReply);
+    pending_.clear();
+    return true;
+  }
+  return false;
+}
+
+QString ReplyCollector::RxHex() const { return BytesToHex(pending_); }
 
 QString ConverterLibraryPath() {
   return QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("libiHexToBin.so"));
@@ -255,6 +308,30 @@ void PlaceConverterLibrary(const QString& path) {
   if (!QFile::exists(path)) SaveResourceToFile(QStringLiteral("SRC1"), QStringLiteral("FILE1"), path);
 }
 
+namespace {
+
+QString RefusalText(int check, int line, const QString& fileName) {
+  const QString name = QDir::toNativeSeparators(fileName);
+  switch (check) {
+    case IHEXTOBIN_CHECK_UNREADABLE:
+      return QStringLiteral("无法读取上载文件 %1 ！").arg(name);
+    case IHEXTOBIN_CHECK_NO_EOF:
+      return QStringLiteral("上载文件 %1 不完整 (没有结束记录) ！").arg(name);
+    case IHEXTOBIN_CHECK_SYNTAX:
+      return QStringLiteral("上载文件 %1 第 %2 行格式错误 ！").arg(name).arg(line);
+    case IHEXTOBIN_CHECK_NOT_HEX:
+      return QStringLiteral("上载文件 %1 第 %2 行含有非十六进制字符 ！").arg(name).arg(line);
+    case IHEXTOBIN_CHECK_CHECKSUM:
+      return QStringLiteral("上载文件 %1 第 %2 行校验和错误 ！").arg(name).arg(line);
+    case IHEXTOBIN_CHECK_ABOVE_64K:
+      return QStringLiteral("上载文件 %1 第 %2 行的数据超出 64 KB 地址范围 ！").arg(name).arg(line);
+    default:
+      return QStringLiteral("上载文件 %1 第 %2 行的地址记录无法处理 ！").arg(name).arg(line);
+  }
+}
+
+}  // namespace
+
 HexImage LoadHexImage(const QString& libraryPath, const QString& fileName) {
   HexImage result;
   void* lib = dlopen(QFile::encodeName(libraryPath).constData(), RTLD_NOW | RTLD_LOCAL);
@@ -264,16 +341,36 @@ HexImage LoadHexImage(const QString& libraryPath, const QString& fileName) {
     return result;
   }
   auto decode = reinterpret_cast<DecodeHexFn>(dlsym(lib, "DecodeHex"));
-  if (!decode) {
+  auto check = reinterpret_cast<CheckHexFn>(dlsym(lib, "CheckHex"));
+  if (!decode || !check) {
     const char* why = dlerror();
     result.status = ImageStatus::ExportMissing;
     result.error = why ? QString::fromLocal8Bit(why) : QStringLiteral("DecodeHex not found");
     dlclose(lib);
     return result;
   }
+  const QByteArray name = QFile::encodeName(fileName);
+  // Nothing of a file that is cut off or damaged is flashed.
+  int32_t line = 0;
+  result.checkResult = check(name.constData(), &line);
+  if (result.checkResult != IHEXTOBIN_CHECK_OK) {
+    dlclose(lib);
+    result.status = ImageStatus::Refused;
+    result.errorLine = line;
+    result.error = RefusalText(result.checkResult, line, fileName);
+    return result;
+  }
   std::vector<uint8_t> work(kImageCapacity, 0);
-  result.decodeResult = decode(QFile::encodeName(fileName).constData(), work.data());
+  result.decodeResult = decode(name.constData(), work.data());
   dlclose(lib);
+  if (result.decodeResult != 1) {
+    // Checked a moment ago; changed or gone since.
+    result.status = ImageStatus::Refused;
+    result.error = RefusalText(result.decodeResult == 0 ? IHEXTOBIN_CHECK_UNREADABLE
+                                                        : IHEXTOBIN_CHECK_NO_EOF,
+                               0, fileName);
+    return result;
+  }
 
   // Trailing 00 bytes are never sent; a gap in the file reads as 00.
   size_t length = kImageCapacity;

@@ -36,6 +36,7 @@ QString FrameChecksum(const QString& text);
 int ModelCodeOf(const QString& reply);
 int OscCodeOf(const QString& reply);
 QString ModelName(int modelCode);
+size_t FlashSizeOf(int modelCode);     // program flash in bytes, 0 when unknown
 QString OscText(int oscCode);          // "/时钟频率: 11.0592M" ...
 uint32_t TargetBaudOf(int oscCode);    // programming speed
 
@@ -43,37 +44,62 @@ uint32_t TargetBaudOf(int oscCode);    // programming speed
 QString SpeedFrame1(int oscCode, int modelCode);   // 8F
 QString SpeedFrame2(int oscCode, int modelCode);   // 8E
 QString ControlFrame(int modelCode);               // 80
-QString EraseFrame(int modelCode);                 // 84
+// 84. The count byte covers the image (two per 512 bytes, rounded up) and
+// never drops below the count the part's fixed frame carries.
+QString EraseFrame(int modelCode, size_t imageLength = 0);
 QString ClockFrame(bool doubleSpeed);              // 8D
 
 // Image blocks: 256 hex digits each, the last padded with "00".
 QStringList SplitIntoBlocks(const std::vector<uint8_t>& image);
 // The write frame (command 00) of block k.
 QString DataFrame(int blockIndex, const QString& blockText);
+// Low byte of the sum of a block's 128 bytes (padding included): what the
+// boot loader answers a write with, read back from its flash.
+uint8_t BlockSum(const QString& blockText);
+// True when a reply (hex text) to a block write reports that sum: command
+// byte 80 followed by the sum.
+bool BlockReplyMatches(const QString& replyHex, uint8_t sum);
 // (k + 1) * 100 / blocks, halves rounded to even.
 int BlockProgress(int blockIndex, int blocks);
 // "2.9 KB": whole kilobytes and the tenths digit, rounded down.
 QString SizeLabelText(size_t length);
 
-// Collects received bytes until a reply is complete (its newest byte is 16).
-struct ReplyCollector {
-  QString RxHex;
-  QString LastReply;
+// Collects received bytes until a whole reply frame has arrived, in however
+// many pieces: [46 B9] 68, a 16-bit length counting from the 68 through the
+// final 16, the payload, a one-byte sum of everything from the 68 through
+// the payload, and 16. The status packet after the connect pulses comes
+// without 46 B9. Bytes before a frame (noise, late echoes) are passed over;
+// a frame whose sum does not match is not a reply.
+class ReplyCollector {
+ public:
+  QString LastReply;        // hex text of the last complete reply
   QString FirmwareVersion;  // two hex digits and one character, e.g. "43C"
-  // Returns true when these bytes completed a reply.
+  // Returns true when these bytes completed a reply. Bytes after it in the
+  // same piece arrived before anything new was asked: they are dropped.
   bool Feed(const uint8_t* data, size_t count);
+  void Clear() { pending_.clear(); }
+  QString RxHex() const;    // bytes taken since the last reply, as hex text
+  size_t Pending() const { return pending_.size(); }
+
+ private:
+  std::vector<uint8_t> pending_;
 };
+// Where a reply frame ends at the end of `bytes`: the index of its first
+// byte (its 46 or, without a header, its 68), or -1 when none does.
+long CompleteFrameStart(const std::vector<uint8_t>& bytes);
 QString FirmwareVersionOf(const QString& replyHex);
 // "43C" -> "4.3C".
 QString VersionText(const QString& firmwareVersion);
 
 // Converting a HEX file through the converter library.
-enum class ImageStatus { Ok, LibraryMissing, ExportMissing, NoData };
+enum class ImageStatus { Ok, LibraryMissing, ExportMissing, NoData, Refused };
 struct HexImage {
   ImageStatus status = ImageStatus::NoData;
   std::vector<uint8_t> bytes;  // up to the last non-zero byte
   int decodeResult = 0;        // what DecodeHex returned
-  QString error;               // loader's text when the library failed
+  int checkResult = 0;         // what CheckHex returned
+  int errorLine = 0;           // line CheckHex named
+  QString error;               // loader's text, or why the file is refused
 };
 // libiHexToBin.so beside the running program.
 QString ConverterLibraryPath();

@@ -6,8 +6,6 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <poll.h>
-#include <unistd.h>
 
 namespace {
 
@@ -56,6 +54,10 @@ StcSimProfile StcProfile(const std::string& model, uint32_t crystalHz) {
   return p;
 }
 
+uint8_t StcSim::EarlierFirmware(size_t address) {
+  return static_cast<uint8_t>((address * 37 + 11) ^ 0x5A);
+}
+
 std::vector<uint8_t> StcSim::StatusPacket(const StcSimProfile& profile, uint32_t syncBaud) {
   // 68, length 00 3B, 00, eight frequency counts, version 4.3C, option
   // byte, model, zeros, checksum, 16: 59 bytes in all.
@@ -71,18 +73,27 @@ std::vector<uint8_t> StcSim::StatusPacket(const StcSimProfile& profile, uint32_t
   p.push_back(0xFD);
   p.insert(p.end(), profile.modelBytes, profile.modelBytes + 3);
   p.insert(p.end(), 31, 0x00);
+  // Summed like every frame: from the direction byte through the payload.
   uint8_t sum = 0;
-  for (size_t i = 1; i < p.size(); ++i) sum = static_cast<uint8_t>(sum + p[i]);
+  for (uint8_t b : p) sum = static_cast<uint8_t>(sum + b);
   p.push_back(sum);
   p.push_back(0x16);
   return p;
 }
 
-StcSim::StcSim(PtyPair& pty, StcSimProfile profile, StcSimFaults faults)
-    : pty_(pty), profile_(std::move(profile)), faults_(faults) {
-  // Flash as a part leaves the factory is not blank: writing without an
-  // erase shows in the result.
-  flash_.assign(profile_.flashSize, 0x5A);
+StcSim::StcSim(PtyPair& pty, StcSimProfile profile, StcSimFaults faults, SimLinkOptions link)
+    : pty_(pty),
+      link_(pty.master(), [&] {
+        if (link.baud != 0) link.baud = 1200;
+        return link;
+      }()),
+      paced_(link.baud != 0),
+      profile_(std::move(profile)),
+      faults_(faults) {
+  // The part holds an earlier firmware: writing without an erase shows in
+  // the result.
+  flash_.resize(profile_.flashSize);
+  for (size_t i = 0; i < flash_.size(); ++i) flash_[i] = EarlierFirmware(i);
   thread_ = std::thread([this] { Run(); });
 }
 
@@ -91,6 +102,7 @@ StcSim::~StcSim() { Stop(); }
 void StcSim::Stop() {
   stop_ = true;
   if (thread_.joinable()) thread_.join();
+  link_.Stop();
 }
 
 std::vector<uint8_t> StcSim::Flash() const {
@@ -115,8 +127,17 @@ int StcSim::StatusPackets() const {
   return statusPackets_;
 }
 bool StcSim::EndFlagSeen() const {
-  std::lock_guard<std::mutex> lock(mu_);
-  return endFlag_;
+  // Nothing answers the end flag, so the program may be done before the
+  // part has taken it from the wire: give it a moment.
+  const long long until = NowMs() + 1000;
+  for (;;) {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      if (endFlag_) return true;
+    }
+    if (NowMs() >= until) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
 }
 uint32_t StcSim::ProgrammingBaud() const {
   std::lock_guard<std::mutex> lock(mu_);
@@ -126,21 +147,31 @@ uint32_t StcSim::HostProgrammingSpeed() const {
   std::lock_guard<std::mutex> lock(mu_);
   return hostProgSpeed_;
 }
+int StcSim::EraseCount() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return eraseCount_;
+}
+std::vector<StcSimTurn> StcSim::Turns() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return turns_;
+}
+double StcSim::WireSeconds() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return static_cast<double>(wireNs_) / 1e9;
+}
+double StcSim::DeviceSeconds() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return static_cast<double>(deviceNs_) / 1e9;
+}
 uint32_t StcSim::SyncBaud() const {
   std::lock_guard<std::mutex> lock(mu_);
   return syncBaud_;
 }
 
 void StcSim::Run() {
-  uint8_t buf[512];
-  while (!stop_) {
-    const int fd = pty_.master();
-    if (fd < 0) break;
-    pollfd p{fd, POLLIN, 0};
-    if (poll(&p, 1, 10) <= 0) continue;
-    const ssize_t n = ::read(fd, buf, sizeof buf);
-    if (n <= 0) continue;
-    for (ssize_t i = 0; i < n && !stop_ && pty_.master() >= 0; ++i) Consume(buf[i]);
+  while (!stop_ && pty_.master() >= 0) {
+    uint8_t b;
+    if (link_.Read(b, 10)) Consume(b);
   }
 }
 
@@ -152,6 +183,10 @@ void StcSim::Consume(uint8_t b) {
     pulseRun_ = 0;
   }
   lastByteMs_ = now;
+  if (const uint32_t baud = link_.Baud(); baud != 0 && (state_ == State::AwaitPulses || b != 0x7F || !frame_.empty())) {
+    std::lock_guard<std::mutex> lock(mu_);
+    wireNs_ += 10'000'000'000LL / baud;
+  }
 
   if (state_ == State::AwaitPulses) {
     if (b != 0x7F) {
@@ -177,6 +212,11 @@ void StcSim::Consume(uint8_t b) {
 
   // Frames: 46 B9 6A, length, command, payload, checksum, 16. Anything in
   // between (late 7F pulses, the FE prefix of the end flag) is passed over.
+  if (frame_.empty() && b == 0x46) {
+    // The byte has just finished crossing: it started one byte time ago.
+    const uint32_t baud = link_.Baud();
+    frameStartNs_ = SimLink::NowNs() - (baud ? 10'000'000'000LL / baud : 0);
+  }
   frame_.push_back(b);
   static const uint8_t header[3] = {0x46, 0xB9, 0x6A};
   if (frame_.size() <= 3) {
@@ -222,12 +262,17 @@ void StcSim::HandleFrame(const std::vector<uint8_t>& f) {
   {
     std::lock_guard<std::mutex> lock(mu_);
     seen = ++frames_[command];
+    // The reply's last byte was the last one handed over before this frame.
+    if (state_ == State::Programming && replied_) turns_.push_back({command, link_.LastOutNs(), frameStartNs_});
+    replied_ = false;
   }
   if (faults_.hangUpOn == command && seen == faults_.hangUpAfter) {
+    link_.Stop();
     pty_.HangUp();
     return;
   }
   const bool answer = !faults_.silent && faults_.noReplyTo != command;
+  const bool corrupt = faults_.badChecksumTo == command;
 
   switch (state_) {
     case State::AwaitPulses:
@@ -251,7 +296,7 @@ void StcSim::HandleFrame(const std::vector<uint8_t>& f) {
         }
         trialBaud_ = speed;
         state_ = State::SpeedTrial;
-        if (answer) Reply(command, payload, trialBaud_);
+        if (answer) Reply(command, payload, trialBaud_, corrupt);
       } else if (command == 0x8E && state_ == State::SpeedTrial) {
         const uint32_t speed = SpeedFrom(payload);
         if (speed != 0 && !Near(speed, trialBaud_)) return;
@@ -260,7 +305,7 @@ void StcSim::HandleFrame(const std::vector<uint8_t>& f) {
           std::lock_guard<std::mutex> lock(mu_);
           progBaud_ = trialBaud_;
         }
-        if (answer) Reply(command, payload, trialBaud_);
+        if (answer) Reply(command, payload, trialBaud_, corrupt);
       }
       return;
     case State::Programming:
@@ -269,21 +314,30 @@ void StcSim::HandleFrame(const std::vector<uint8_t>& f) {
 
   const uint32_t speed = ProgrammingBaud();
   switch (command) {
-    case 0x84: {
-      std::lock_guard<std::mutex> lock(mu_);
-      std::fill(flash_.begin(), flash_.end(), 0xFF);
+    case 0x84:
+      Erase(payload);
       break;
-    }
     case 0x00: {
       // 00 00, address, 00 80, 128 data bytes. Flash cells only lose bits
       // when written, so a block lands as it is only on erased flash.
       if (payload.size() < 6) return;
       const size_t address = (static_cast<size_t>(payload[2]) << 8) | payload[3];
       const size_t size = (static_cast<size_t>(payload[4]) << 8) | payload[5];
-      std::lock_guard<std::mutex> lock(mu_);
-      for (size_t i = 0; i < size && 6 + i < payload.size(); ++i)
-        if (address + i < flash_.size()) flash_[address + i] &= payload[6 + i];
-      break;
+      if (faults_.writeMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(faults_.writeMs));
+      uint8_t sum = 0;
+      {
+        std::lock_guard<std::mutex> lock(mu_);
+        deviceNs_ += int64_t{faults_.writeMs} * 1000000;
+        const bool skip = faults_.skipWriteBlock >= 0 &&
+                          address == static_cast<size_t>(faults_.skipWriteBlock) * 128;
+        for (size_t i = 0; i < size && 6 + i < payload.size(); ++i) {
+          if (address + i >= flash_.size()) continue;
+          if (!skip) flash_[address + i] &= payload[6 + i];
+          sum = static_cast<uint8_t>(sum + flash_[address + i]);
+        }
+      }
+      if (answer) Reply(0x80, {sum}, speed, corrupt);
+      return;
     }
     case 0x8D: {
       std::lock_guard<std::mutex> lock(mu_);
@@ -298,17 +352,36 @@ void StcSim::HandleFrame(const std::vector<uint8_t>& f) {
     default:
       break;
   }
-  if (answer) Reply(command, {}, speed);
+  if (answer) Reply(command, {}, speed, corrupt);
 }
 
-void StcSim::Reply(uint8_t command, const std::vector<uint8_t>& payload, uint32_t baud) {
-  std::vector<uint8_t> r = {0x46, 0xB9, 0x68, 0x00, 0x00, command};
-  r.insert(r.end(), payload.begin(), payload.end());
+// The count byte of the 84 frame asks for two counts per 512-byte sector;
+// the small part's own frame erases all of it.
+void StcSim::Erase(const std::vector<uint8_t>& payload) {
+  if (faults_.eraseMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(faults_.eraseMs));
+  std::lock_guard<std::mutex> lock(mu_);
+  deviceNs_ += int64_t{faults_.eraseMs} * 1000000;
+  size_t bytes = flash_.size();
+  eraseCount_ = 0;
+  if (!payload.empty() && payload[0] != 0xFF) {
+    eraseCount_ = payload[0];
+    bytes = (static_cast<size_t>(payload[0]) * 256 + 511) / 512 * 512;
+  }
+  std::fill(flash_.begin(), flash_.begin() + static_cast<long>(std::min(bytes, flash_.size())), 0xFF);
+}
+
+void StcSim::Reply(uint8_t command, const std::vector<uint8_t>& payload, uint32_t baud,
+                   bool corrupt) {
+  std::vector<uint8_t> r;
+  r.reserve(payload.size() + 8);
+  for (uint8_t b : {uint8_t{0x46}, uint8_t{0xB9}, uint8_t{0x68}, uint8_t{0x00}, uint8_t{0x00}, command}) r.push_back(b);
+  for (uint8_t b : payload) r.push_back(b);
   const size_t length = r.size();  // the whole reply less two bytes
   r[3] = static_cast<uint8_t>(length >> 8);
   r[4] = static_cast<uint8_t>(length);
   uint8_t sum = 0;
   for (size_t i = 2; i < r.size(); ++i) sum = static_cast<uint8_t>(sum + r[i]);
+  if (corrupt) sum = static_cast<uint8_t>(sum + 1);
   r.push_back(sum);
   r.push_back(0x16);
   SendAt(r, baud, faults_.splitReplies);
@@ -326,17 +399,27 @@ void StcSim::SendAt(const std::vector<uint8_t>& bytes, uint32_t baud, bool split
     std::lock_guard<std::mutex> lock(mu_);
     if (hostProgSpeed_ == 0) hostProgSpeed_ = PtyHostSpeed(pty_.master());
   }
-  // The program's port may have been reopened a moment ago; give it time
-  // to finish opening (it discards pending input while it does).
-  std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  if (!split) {
-    pty_.Write(bytes);
-    return;
+  // The program sets the speed after it has purged its input on opening,
+  // so from here on nothing sent is thrown away.
+  const uint32_t before = link_.Baud();
+  if (paced_) {
+    link_.SetBaud(baud);
+    std::lock_guard<std::mutex> lock(mu_);
+    wireNs_ += static_cast<int64_t>(bytes.size()) * 10'000'000'000LL / baud;
   }
-  size_t cut = bytes.size() / 2;
-  while (cut > 1 && bytes[cut - 1] == 0x16) --cut;
-  pty_.Write(std::vector<uint8_t>(bytes.begin(), bytes.begin() + static_cast<long>(cut)));
-  // Longer than the receiver's 100 ms read interval: two receive blocks.
-  std::this_thread::sleep_for(std::chrono::milliseconds(250));
-  pty_.Write(std::vector<uint8_t>(bytes.begin() + static_cast<long>(cut), bytes.end()));
+  if (!split) {
+    link_.Send(bytes);
+  } else {
+    size_t cut = bytes.size() / 2;
+    while (cut > 1 && bytes[cut - 1] == 0x16) --cut;
+    link_.Send(std::vector<uint8_t>(bytes.begin(), bytes.begin() + static_cast<long>(cut)));
+    link_.Flush();
+    std::this_thread::sleep_for(std::chrono::milliseconds(faults_.splitPauseMs));
+    link_.Send(std::vector<uint8_t>(bytes.begin() + static_cast<long>(cut), bytes.end()));
+  }
+  // Wire times of the reply are fixed when it is queued; the part listens
+  // at its own speed again (after 8F: the connect speed until 8E confirms).
+  if (paced_) link_.SetBaud(state_ == State::SpeedTrial ? before : baud);
+  std::lock_guard<std::mutex> lock(mu_);
+  replied_ = true;
 }
