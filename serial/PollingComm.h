@@ -106,6 +106,11 @@ class TKRNCommDriver : public QObject {
   // wire at the current speed and framing, plus a margin, at most kMaxDrainMs.
   int DrainTimeoutMs(int queuedBytes) const;
 
+  // The open device and the layer it goes through, for callers that wait
+  // on the device themselves (-1 when closed).
+  int Handle() const { return handle_; }
+  SerialPlatform& Platform() const { return platform_; }
+
   // The line settings ApplySettings hands to the device (pure, for tests).
   SerialLineSettings BuildLineSettings() const;
 
