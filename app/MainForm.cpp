@@ -22,6 +22,7 @@
 #include "isp/stc/STC.h"
 #include "isp/stm32/Stm32Engine.h"
 #include "terminal/ReceiveDisplay.h"
+#include "terminal/TerminalOptions.h"
 #include "platform/SettingsStore.h"
 
 namespace {
@@ -203,6 +204,7 @@ TMainForm::TMainForm(QWidget* parent, SerialPlatform* platform) : QMainWindow(pa
   USB_Change.setInterval(1000);
   Timer1.setInterval(1000);
 
+  Terminal = new TerminalOptions(*this);
   ConnectHandlers();
   FormCreate();
 }
@@ -645,6 +647,7 @@ void TMainForm::FormCreate() {
   if (store.KeyExists()) {
     store.Open();
     ReadSettingsFrom(store);
+    Terminal->ReadSettings(store);
   } else if (!store.CreateKey()) {
     SettingsKeyCreateFailed = true;
     ShowMessage(QStringLiteral("注册软件"), QStringLiteral("未知的原因，创建注册信息失败！"));
@@ -753,6 +756,7 @@ void TMainForm::FormClose() {
   store.WriteString(QStringLiteral("Delay1"), Edit4->text());
   store.WriteBool(QStringLiteral("Verify"), CheckBox11->isChecked());
   store.WriteString(QStringLiteral("PortName"), ComboBox1->currentText());
+  Terminal->WriteSettings(store);
   store.Save();
 }
 

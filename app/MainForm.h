@@ -34,6 +34,7 @@ class SendMemo;
 class Stm32Engine;
 class TLPCFrm;
 class TSTCFrm;
+class TerminalOptions;
 
 class TMainForm : public QMainWindow, public IspHost {
   Q_OBJECT
@@ -189,6 +190,9 @@ class TMainForm : public QMainWindow, public IspHost {
   void BitBtn9Click();
   bool SaveReceiveArea(const QString& fileName);
 
+  // ---- Terminal options: receive and send menus, find, log, modem lamps ----
+  TerminalOptions* Terminal = nullptr;
+
   // ---- Bridge ----
   void CheckBox9Click();
   void KRNCommDriver1ReceiveData(TKRNCommDriver* Sender, const uint8_t* DataPtr, int32_t DataSize);
@@ -284,8 +288,7 @@ class TMainForm : public QMainWindow, public IspHost {
   void SetCheck(QCheckBox* box, bool on);  // runs the box's click handler
   void Sleep(int ms);
 
-  // Receive display: the rendering grows with each receive instead of being
-  // rebuilt from the whole store (terminal/TerminalReceive.cpp).
+  // Whether the output area shows the receive store (terminal/TerminalReceive.cpp).
   struct RxDisplay;
   std::unique_ptr<RxDisplay> rx_;
 

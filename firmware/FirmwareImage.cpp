@@ -1,5 +1,7 @@
 #include "firmware/FirmwareImage.h"
 
+#include "firmware/FirmwareFile.h"
+
 #include <QFile>
 #include <QFileInfo>
 
@@ -43,6 +45,7 @@ HexDecodeResult DecodeIntelHex(const QByteArray& text, uint64_t maxSpan) {
   const qsizetype size = text.size();
   qsizetype pos = 0;
   int lineNo = 0;
+  bool endRecord = false;
   while (pos < size) {
     // One line: ends at CR, LF or CR LF, as text reading takes them.
     qsizetype end = pos;
@@ -107,13 +110,19 @@ HexDecodeResult DecodeIntelHex(const QByteArray& text, uint64_t maxSpan) {
         linearBase = ((uint64_t{payload[0]} << 8) | payload[1]) << 16;
         segmentMode = false;
         break;
+      case 0x01:
+        endRecord = true;  // later records still count
+        break;
       default:
-        // 01 end of file: later records still count. 03, 05: start
-        // addresses, nothing to place. 06 and above: not ours.
+        // 03, 05: start addresses, nothing to place. 06 and above: not ours.
         break;
     }
   }
 
+  if (!endRecord) {
+    result.error = HexDecodeResult::Error::NoEndRecord;
+    return result;
+  }
   if (records.empty()) return result;  // span 0: nothing to load
   uint64_t lowest = UINT64_MAX, highest = 0;
   for (const auto& r : records) {
@@ -133,14 +142,6 @@ HexDecodeResult DecodeIntelHex(const QByteArray& text, uint64_t maxSpan) {
   return result;
 }
 
-bool IsHexFileName(const QString& path) {
-  const QString name = QFileInfo(path).fileName();
-  const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
-  if (dot < 0) return false;
-  const QString ext = name.mid(dot);
-  return ext == QLatin1String(".hex") || ext == QLatin1String(".HEX");
-}
-
 QString FirmwareSizeLine(int64_t length) {
   return QStringLiteral("文件尺寸: %1 Byte / %2 KB").arg(length).arg(length / 1024);
 }
@@ -150,64 +151,80 @@ FirmwareImage::FirmwareImage() : buffer_(new uint8_t[kImageBufferSize]()) {}
 FirmwareLoadResult FirmwareImage::Load(const QString& path) {
   using Outcome = FirmwareLoadResult::Outcome;
   FirmwareLoadResult r;
-  QFileInfo info(path);
-  if (path.isEmpty() || !info.exists() || info.isDir()) {
+  auto refuse = [&](const QString& why) {
+    r.outcome = Outcome::Refused;
+    r.status = why;
+    r.reportToLog = true;
+    return r;
+  };
+  const QString name = QFileInfo(path).fileName();
+  const QString tooBig = QStringLiteral("文件太大，不能超过1024KB");
+  const bool hex = IsHexName(path);
+  // Even with short records and comments, a 1 MiB image stays far below the
+  // HEX bound; a bigger file is not read at all.
+  const qint64 limit = hex ? 64 * qint64{kImageBufferSize} : qint64{kImageBufferSize} + 3;
+
+  FirmwareFileRead file = ReadFirmwareFile(path, limit);
+  if (file.status == FirmwareFileStatus::Missing) {
     r.outcome = Outcome::Missing;
     r.status = QStringLiteral("文件不存在");
     return r;
   }
+  // Whatever follows, the previous image is gone.
   stream_.clear();
   streamExists_ = true;
+  switch (file.status) {
+    case FirmwareFileStatus::Missing:
+    case FirmwareFileStatus::NotRegular:
+      return refuse(FirmwareFileProblem(path, file));
+    case FirmwareFileStatus::TooLarge:
+      return refuse(tooBig);
+    case FirmwareFileStatus::Unreadable:
+      r.status = FirmwareFileProblem(path, file);
+      return r;
+    case FirmwareFileStatus::Ok:
+      break;
+  }
+  QByteArray content = std::move(file.bytes);
 
-  auto refuse = [&](const QString& why, bool toLog) {
-    r.outcome = Outcome::Refused;
-    r.status = why;
-    r.reportToLog = toLog;
-    return r;
+  const int64_t flashLimit = int64_t{FlashSizeKB} * 1024;
+  auto tooLargeForFlash = [&](uint64_t length) {
+    // The size line names the image, the status the part's flash.
+    r.sizeLine = FirmwareSizeLine(static_cast<int64_t>(std::min<uint64_t>(length, INT64_MAX)));
+    return refuse(QStringLiteral("文件太大，不能用于%1K Flash").arg(FlashSizeKB));
   };
-  const QString tooBig = QStringLiteral("文件太大，不能超过1024KB");
-
-  QFile file(path);
-  if (!file.open(QIODevice::ReadOnly)) return r;  // Failed, silently
-  const bool hex = IsHexFileName(path);
-  if (!hex && file.size() > kImageBufferSize) return refuse(tooBig, true);
-  // Even with short records and comments, a 1 MiB image stays far below
-  // this; a bigger file is not read into memory at all.
-  if (hex && file.size() > 64 * qint64{kImageBufferSize}) return refuse(tooBig, true);
-  QByteArray content = file.readAll();
-  if (file.error() != QFileDevice::NoError) return r;
 
   QByteArray image;
   if (hex) {
-    // The flash-size limit comes first; the buffer bounds whatever passes it.
-    const int64_t flashLimit = int64_t{FlashSizeKB} * 1024;
     HexDecodeResult d = DecodeIntelHex(content, uint64_t(kImageBufferSize));
     switch (d.error) {
       case HexDecodeResult::Error::Syntax:
-        return refuse(QStringLiteral("HEX文件第 %1 行格式错误").arg(d.errorLine), true);
+        return refuse(QStringLiteral("HEX文件第 %1 行格式错误").arg(d.errorLine));
       case HexDecodeResult::Error::Checksum:
-        return refuse(QStringLiteral("HEX文件第 %1 行校验和错误").arg(d.errorLine), true);
+        return refuse(QStringLiteral("HEX文件第 %1 行校验和错误").arg(d.errorLine));
+      case HexDecodeResult::Error::NoEndRecord:
+        return refuse(QStringLiteral("HEX文件不完整（没有结束记录）: %1").arg(name));
       case HexDecodeResult::Error::TooLarge:
       case HexDecodeResult::Error::None:
         break;
     }
     const uint64_t padded = (d.span + 3) & ~uint64_t{3};
-    if (padded == 0) return refuse(QStringLiteral("文件为空"), true);
-    if (static_cast<int64_t>(std::min<uint64_t>(padded, INT64_MAX)) > flashLimit)
-      return refuse(QStringLiteral("文件太大，不能用于%1K Flash").arg(FlashSizeKB), false);
+    if (padded == 0) return refuse(QStringLiteral("文件为空"));
+    if (padded > static_cast<uint64_t>(flashLimit)) return tooLargeForFlash(padded);
     if (d.error == HexDecodeResult::Error::TooLarge || padded > uint64_t(kImageBufferSize))
-      return refuse(tooBig, true);
+      return refuse(tooBig);
     image = std::move(d.image);
     image.append(QByteArray(static_cast<qsizetype>(padded - d.span), '\0'));
     r.status = QStringLiteral("下载目标代码。。。");
   } else {
     image = std::move(content);
-    if (image.isEmpty()) return refuse(QStringLiteral("文件为空"), true);
+    if (image.isEmpty()) return refuse(QStringLiteral("文件为空"));
     // The boot loader writes whole 32-bit words only; a ragged tail would be
     // refused on the last block.
     const qsizetype rem = image.size() % 4;
     if (rem) image.append(QByteArray(4 - rem, char(0xFF)));
-    if (image.size() > kImageBufferSize) return refuse(tooBig, true);
+    if (image.size() > flashLimit) return tooLargeForFlash(static_cast<uint64_t>(image.size()));
+    if (image.size() > kImageBufferSize) return refuse(tooBig);
     r.status = QStringLiteral("下载目标代码");
   }
 

@@ -15,7 +15,7 @@
 
 // What a HEX file's text decodes to.
 struct HexDecodeResult {
-  enum class Error { None, Syntax, Checksum, TooLarge };
+  enum class Error { None, Syntax, Checksum, TooLarge, NoEndRecord };
   Error error = Error::None;
   int errorLine = 0;             // 1-based line of a Syntax or Checksum error
   uint32_t baseAddress = 0;      // address of image byte 0
@@ -27,11 +27,9 @@ struct HexDecodeResult {
 // segment and extended linear address records honoured); gaps read 0xFF,
 // like erased flash. Byte 0 stands at 0x08000000 when every data address is
 // at or above it, else at address 0. A span above maxSpan is reported as
-// TooLarge without building the image.
+// TooLarge without building the image. Text without an end-of-file record
+// (a file cut short, say while a linker is still writing it) is NoEndRecord.
 HexDecodeResult DecodeIntelHex(const QByteArray& text, uint64_t maxSpan);
-
-// True when the file name's extension is exactly ".hex" or ".HEX".
-bool IsHexFileName(const QString& path);
 
 // "文件尺寸: 5120 Byte / 5 KB"
 QString FirmwareSizeLine(int64_t length);
@@ -41,7 +39,7 @@ struct FirmwareLoadResult {
     Loaded,   // image in ImageBuffer; sizeLine for Memo1, status for the status line
     Missing,  // no such file
     Refused,  // status says why
-    Failed,   // unreadable; nothing to show
+    Failed,   // unreadable; status names the file
   };
   Outcome outcome = Outcome::Failed;
   QString status;
@@ -66,8 +64,8 @@ class FirmwareImage {
   int32_t Length() const { return streamExists_ ? static_cast<int32_t>(stream_.size()) : 0; }
   bool HasImage() const { return streamExists_; }
 
-  // Target flash in KB; limits HEX images only. The engine sets it before
-  // every load.
+  // Target flash in KB; no image larger than this is loaded. The engine
+  // sets it before every load.
   int32_t FlashSizeKB = 512;
 
  private:

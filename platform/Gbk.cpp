@@ -133,6 +133,36 @@ void GbkDecoder::Decode(const uint8_t* data, size_t size, QString& out, bool ski
   out.resize(start + (dst - begin));
 }
 
+int GbkDecoder::Push(uint8_t b, char16_t* out) {
+  const GbkTables& t = Tables();
+  int n = 0;
+  if (pending_ != 0) {
+    const char16_t c = t.pair[static_cast<size_t>(pending_ - 0x80) * 256 + b];
+    pending_ = 0;
+    if (c != 0) {
+      out[0] = c;
+      return 1;
+    }
+    out[n++] = kReplacement;
+  }
+  if (b < 0x80) {
+    out[n++] = b;
+    return n;
+  }
+  switch (t.highClass[b - 0x80]) {
+    case kLead:
+      pending_ = b;
+      break;
+    case kSingleChar:
+      out[n++] = t.highChar[b - 0x80];
+      break;
+    default:
+      out[n++] = kReplacement;
+      break;
+  }
+  return n;
+}
+
 QString GbkDecoder::Feed(const QByteArray& bytes) {
   QString out;
   Decode(reinterpret_cast<const uint8_t*>(bytes.constData()), static_cast<size_t>(bytes.size()),

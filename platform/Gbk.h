@@ -31,6 +31,12 @@ class GbkDecoder {
   // Convenience form: returns the complete characters of this feed.
   QString Feed(const QByteArray& bytes);
 
+  // Decodes one byte (not 0-skipping) and writes the characters it completes
+  // to `out`: none while a lead byte waits, one, or two when a waiting lead
+  // byte had no trail (U+FFFD, then the byte decoded afresh). Gives exactly
+  // what Decode gives for the same bytes.
+  int Push(uint8_t b, char16_t* out);
+
   // True while a lead byte waits for its trail byte.
   bool HasPending() const { return pending_ != 0; }
 

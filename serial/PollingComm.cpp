@@ -158,6 +158,8 @@ void TKRNCommDriver::TakeReceivedText(QByteArray& text) const {
   text = QByteArray(reinterpret_cast<const char*>(ReceiveBuffer), n);
 }
 
+int TKRNCommDriver::ModemLines() { return handle_ < 0 ? -1 : platform_.ModemLines(handle_); }
+
 void TKRNCommDriver::SetDtr(bool on) {
   if (!IsConnected()) return;
   platform_.SetDtr(handle_, on);

@@ -66,6 +66,9 @@ class TKRNCommDriver : public QObject {
   void TakeReceivedText(QByteArray& text) const;
   void SetDtr(bool on);
   void SetRts(bool on);
+  // The modem status lines as TIOCM_* bits; -1 when closed or when the
+  // device cannot report them.
+  int ModemLines();
   void PollReceive();
 
   // Published properties.
@@ -102,6 +105,11 @@ class TKRNCommDriver : public QObject {
   // How long closing waits for the bytes still queued: their time on the
   // wire at the current speed and framing, plus a margin, at most kMaxDrainMs.
   int DrainTimeoutMs(int queuedBytes) const;
+
+  // The open device and the layer it goes through, for callers that wait
+  // on the device themselves (-1 when closed).
+  int Handle() const { return handle_; }
+  SerialPlatform& Platform() const { return platform_; }
 
   // The line settings ApplySettings hands to the device (pure, for tests).
   SerialLineSettings BuildLineSettings() const;

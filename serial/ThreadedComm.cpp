@@ -156,6 +156,7 @@ struct TComm::Impl {
   bool restoreLowLatency = false;  // the driver's flag was off before this open
   int closeEvent = -1;  // eventfd, written once by ClosePort and never reset
   int writeWake = -1;   // eventfd, written by SendData for each queued block
+  int hangupWake = -1;  // eventfd, written by the transmit thread when it meets a dead device
   std::thread readThread;
   std::thread writeThread;
 
@@ -164,6 +165,7 @@ struct TComm::Impl {
   uint64_t generation = 0;
   std::atomic<bool> hangupPosted{false};
   std::atomic<bool> writerAlive{false};
+  std::atomic<bool> readerAlive{false};
 
   std::mutex queueMutex;
   std::deque<Block> queue;    // guarded by queueMutex
@@ -183,6 +185,13 @@ struct TComm::Impl {
   // A vanished device shows up in both threads; the owner hears of it once.
   void PostHangup(uint64_t gen) {
     if (!hangupPosted.exchange(true)) Post(gen, CommMsgHangup);
+  }
+
+  // The transmit thread's hang-up goes through the receive thread while that
+  // runs, so that bytes it still holds are delivered before the hang-up.
+  void WriterHangup(uint64_t gen) {
+    if (readerAlive) Signal(hangupWake);
+    else PostHangup(gen);
   }
 
   void Deliver(uint64_t gen, const uint8_t* bytes, size_t count) {
@@ -239,14 +248,34 @@ void TComm::Impl::ReadLoop(uint64_t gen) {
     if (totalMs > 0) earliest(readStart + total);
     if (watch.active()) earliest(nextSample);
 
-    pollfd p[2] = {{closeEvent, POLLIN, 0}, {fd, POLLIN, 0}};
-    int r = poll(p, 2, PollTimeoutUntil(deadline));
+    pollfd p[3] = {{closeEvent, POLLIN, 0}, {fd, POLLIN, 0}, {hangupWake, POLLIN, 0}};
+    int r = poll(p, 3, PollTimeoutUntil(deadline));
     if (r < 0) {
       if (errno == EINTR) continue;
       hangup = true;
       break;
     }
     if (p[0].revents) break;
+    if (p[2].revents & POLLIN) {
+      // The transmit thread found the device gone: take what is still
+      // readable, then report.
+      uint64_t counter;
+      [[maybe_unused]] ssize_t k = ::read(hangupWake, &counter, sizeof counter);
+      for (;;) {
+        if (got == kReadBlock) {
+          Deliver(gen, block, got);
+          got = 0;
+        }
+        const ssize_t n = ::read(fd, block + got, kReadBlock - got);
+        if (n <= 0) break;
+        got += static_cast<size_t>(n);
+      }
+      if (got > 0) Deliver(gen, block, got);
+      got = 0;
+      PostHangup(gen);
+      readStart = Clock::now();
+      continue;
+    }
 
     if (watch.active() && Clock::now() >= nextSample) {
       uint32_t errors = 0, modem = 0;
@@ -278,10 +307,14 @@ void TComm::Impl::ReadLoop(uint64_t gen) {
     }
   }
 
+  // Bytes read before a hang-up reach the owner before it hears of it.
   if (hangup) {
     if (got > 0) Deliver(gen, block, got);
     PostHangup(gen);
   }
+  readerAlive = false;
+  // A hang-up the transmit thread handed over too late is passed on here.
+  if (IsSignalled(hangupWake)) PostHangup(gen);
   tcflush(fd, TCIFLUSH);
 }
 
@@ -302,18 +335,18 @@ bool TComm::Impl::WriteBlock(uint64_t gen, const uint8_t* data, size_t count) {
       int r = poll(p, 2, -1);
       if (r < 0 && errno == EINTR) continue;
       if (r < 0) {
-        PostHangup(gen);
+        WriterHangup(gen);
         return false;
       }
       if (p[0].revents) return false;
       if (p[1].revents & POLLNVAL) return false;
       if ((p[1].revents & (POLLHUP | POLLERR)) && !(p[1].revents & POLLOUT)) {
-        PostHangup(gen);
+        WriterHangup(gen);
         return false;
       }
       continue;
     }
-    PostHangup(gen);
+    WriterHangup(gen);
     return false;
   }
   return true;
@@ -343,7 +376,7 @@ void TComm::Impl::WriteLoop(uint64_t gen) {
       int r = poll(p, 2, -1);
       if (r < 0 && errno == EINTR) continue;
       if (r < 0) {
-        PostHangup(gen);
+        WriterHangup(gen);
         break;
       }
       if (p[0].revents) break;
@@ -448,10 +481,12 @@ void TComm::OpenPort() {
 
   d.closeEvent = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   d.writeWake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (d.closeEvent < 0 || d.writeWake < 0) {
+  d.hangupWake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (d.closeEvent < 0 || d.writeWake < 0 || d.hangupWake < 0) {
     if (d.closeEvent >= 0) ::close(d.closeEvent);
     if (d.writeWake >= 0) ::close(d.writeWake);
-    d.closeEvent = d.writeWake = -1;
+    if (d.hangupWake >= 0) ::close(d.hangupWake);
+    d.closeEvent = d.writeWake = d.hangupWake = -1;
     if (d.restoreLowLatency) d.platform->SetLowLatency(fd, false, nullptr);
     d.platform->Close(fd);
     d.fd = -1;
@@ -463,7 +498,8 @@ void TComm::OpenPort() {
   auto undoEvents = [&] {
     ::close(d.closeEvent);
     ::close(d.writeWake);
-    d.closeEvent = d.writeWake = -1;
+    ::close(d.hangupWake);
+    d.closeEvent = d.writeWake = d.hangupWake = -1;
     if (d.restoreLowLatency) d.platform->SetLowLatency(fd, false, nullptr);
     d.platform->Close(fd);
     d.fd = -1;
@@ -471,8 +507,10 @@ void TComm::OpenPort() {
   };
 
   try {
+    d.readerAlive = true;
     d.readThread = std::thread([&d, gen] { d.ReadLoop(gen); });
   } catch (const std::system_error&) {
+    d.readerAlive = false;
     undoEvents();
     throw ECommsError("Unable to create read thread");
   }
@@ -494,12 +532,14 @@ void TComm::ClosePort() {
   d.StopWriteThread();
   ::close(d.closeEvent);
   ::close(d.writeWake);
-  d.closeEvent = d.writeWake = -1;
+  ::close(d.hangupWake);
+  d.closeEvent = d.writeWake = d.hangupWake = -1;
   if (d.restoreLowLatency) d.platform->SetLowLatency(d.fd, false, nullptr);
   d.restoreLowLatency = false;
   d.platform->Close(d.fd);
   d.fd = -1;
   d.writerAlive = false;
+  d.readerAlive = false;
   {
     std::lock_guard<std::mutex> lock(d.queueMutex);
     d.queue.clear();

@@ -1,11 +1,8 @@
-// What the main window keeps about the receive area's rendering.
+// What the main window keeps about the receive area's showing.
 #pragma once
 
 #include "app/MainForm.h"
-#include "terminal/ReceiveRenderer.h"
 
 struct TMainForm::RxDisplay {
-  ReceiveRenderer renderer;
-  bool showsStore = false;  // Memo1 holds the rendering of ReceiveStore
-  bool hex = false;         // in this rendering
+  bool showsStore = false;  // Memo1 shows the rows of ReceiveStore
 };

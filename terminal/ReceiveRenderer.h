@@ -1,8 +1,9 @@
-// Renderings of the receive store: text (GBK, bytes of value 0 left out) and
-// hexadecimal ("41 00 42 "). The display appends the rendering of each new
-// block instead of rebuilding the whole store on every receive, so the cost of
-// a receive does not grow with what was received before; the text rendering
-// carries an unfinished double-byte character over to the next block.
+// Renderings of a whole receive store, or of its blocks one after another:
+// text (GBK, bytes of value 0 left out) and hexadecimal ("41 00 42 "). The
+// receive area itself renders only the rows on screen (ReceiveRows); these
+// are the plain renderings it must agree with, kept for checking it. The
+// text rendering carries an unfinished double-byte character over to the
+// next block.
 #pragma once
 
 #include <QString>

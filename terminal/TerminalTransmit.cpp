@@ -1,11 +1,10 @@
 // The terminal page's transmit side: the send button in text and hex mode,
 // timed sending, send-per-key, loading a file into the send area.
 #include <QFile>
-#include <QStringDecoder>
 
 #include "app/MainForm.h"
-#include "platform/Gbk.h"
 #include "terminal/HexText.h"
+#include "terminal/TerminalOptions.h"
 
 void TMainForm::ReportWriteFailure() {
   ComPort_Close();
@@ -19,11 +18,15 @@ void TMainForm::BitBtn_TXClick() {
   if (CheckHexTXD->isChecked()) {
     SendHex(Memo2->text());
   } else {
-    QByteArray bytes = EncodeGbk(Memo2->text());
-    if (CheckBox7->isChecked()) bytes += "\r\n";
+    // The chosen line break stands for the send area's own line breaks and
+    // for the one "发送新行" appends; the chosen encoding gives the bytes.
+    const TextEncoding enc = Terminal->Encoding();
+    const LineEnding end = Terminal->LineEnd();
+    QByteArray bytes = EncodeText(WithLineBreaks(Memo2->text(), end), enc);
+    if (CheckBox7->isChecked()) bytes += EncodeText(LineBreak(end), enc);
     if (ComDriver_->SendText(bytes) == TKRNCommDriver::kWriteRefused) ReportWriteFailure();
     // The text's own length, read again: the appended line break is not counted.
-    SendCounter += static_cast<int32_t>(EncodeGbk(Memo2->text()).size());
+    SendCounter += static_cast<int32_t>(EncodeText(WithLineBreaks(Memo2->text(), end), enc).size());
     SetStatusText(1, QStringLiteral("S:%1").arg(SendCounter));
   }
   if (CheckBox8->isChecked()) Memo2->clear();
@@ -96,11 +99,7 @@ void TMainForm::BitBtn6Click() {
     ShowMessage(QStringLiteral("Vortana"), QStringLiteral("无法读取文件 %1").arg(name));
     return;
   }
-  const QByteArray raw = f.readAll();
-  // Text files come in UTF-8 or in the GBK code page; take UTF-8 when it is valid.
-  QStringDecoder utf8(QStringDecoder::Utf8);
-  QString text = utf8.decode(raw);
-  if (utf8.hasError()) text = GbkDecoder().Feed(raw);
+  const QString text = DecodeFileText(f.readAll(), Terminal->Encoding());
   Memo2->setToolTip(name);
   Memo2->setText(text);
 }

@@ -1,9 +1,12 @@
 #include <gtest/gtest.h>
 
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
+
+#include <sys/stat.h>
 
 #include <vector>
 
@@ -63,16 +66,16 @@ class FirmwareImageTest : public ::testing::Test {
   FirmwareImage img;
 };
 
-TEST_F(FirmwareImageTest, ExtensionDecidesHexCaseSensitively) {
+TEST_F(FirmwareImageTest, ExtensionDecidesHexInAnyCase) {
   const std::string text = Rec(0, 0, {0x11, 0x22, 0x33, 0x44}) + kEof;
-  for (const char* name : {"fw.hex", "FW.HEX"}) {
+  for (const char* name : {"fw.hex", "FW.HEX", "fw.Hex"}) {
     auto r = img.Load(Write(name, text));
     ASSERT_EQ(r.outcome, Outcome::Loaded) << name;
     EXPECT_EQ(Bytes(img), (std::vector<uint8_t>{0x11, 0x22, 0x33, 0x44})) << name;
     EXPECT_EQ(r.status, QStringLiteral("下载目标代码。。。"));
   }
-  // ".Hex" is not a HEX name: the text itself is the image.
-  auto r = img.Load(Write("fw.Hex", text));
+  // Any other extension is binary: the text itself is the image.
+  auto r = img.Load(Write("fw.txt", text));
   ASSERT_EQ(r.outcome, Outcome::Loaded);
   EXPECT_EQ(r.status, QStringLiteral("下载目标代码"));
   ASSERT_GE(img.Length(), int32_t(text.size()));
@@ -108,7 +111,7 @@ TEST_F(FirmwareImageTest, PaddingToWholeWords) {
   EXPECT_EQ(img.Length(), 8);
 }
 
-TEST_F(FirmwareImageTest, FlashSizeLimitForHex) {
+TEST_F(FirmwareImageTest, FlashSizeLimitForEveryImage) {
   img.FlashSizeKB = 512;
   auto r = img.Load(Write("max.hex", ContiguousHex(524288)));
   ASSERT_EQ(r.outcome, Outcome::Loaded) << r.status.toStdString();
@@ -120,9 +123,47 @@ TEST_F(FirmwareImageTest, FlashSizeLimitForHex) {
   EXPECT_EQ(r.status, QStringLiteral("文件太大，不能用于512K Flash"));
   EXPECT_EQ(img.Length(), 0);
 
-  // Binary images are not held to the flash size.
-  r = img.Load(Write("big.bin", std::string(600000, '\0')));
+  EXPECT_EQ(r.sizeLine, QStringLiteral("文件尺寸: 524292 Byte / 512 KB"));  // the image's size too
+
+  // Binary images too.
+  r = img.Load(Write("big.bin", std::string(524292, '\0')));
+  EXPECT_EQ(r.outcome, Outcome::Refused);
+  EXPECT_EQ(r.status, QStringLiteral("文件太大，不能用于512K Flash"));
+  r = img.Load(Write("fits.bin", std::string(524288, '\0')));
   EXPECT_EQ(r.outcome, Outcome::Loaded);
+}
+
+// A HEX file cut short (a linker still writing it) has no end record.
+TEST_F(FirmwareImageTest, HexWithoutEndRecordIsRefusedAsIncomplete) {
+  const std::string full = ContiguousHex(200);
+  size_t pos = 0;
+  int cuts = 0;
+  while ((pos = full.find('\n', pos)) != std::string::npos && pos + 1 < full.size()) {
+    ++pos;
+    auto r = img.Load(Write("cut.hex", full.substr(0, pos)));
+    EXPECT_EQ(r.outcome, Outcome::Refused) << pos;
+    EXPECT_EQ(r.status, QStringLiteral("HEX文件不完整（没有结束记录）: cut.hex"));
+    ++cuts;
+  }
+  EXPECT_EQ(cuts, 8);  // every line but the end record
+  EXPECT_EQ(img.Load(Write("whole.hex", full)).outcome, Outcome::Loaded);
+}
+
+// Only regular files are firmware: a device or a FIFO is refused at once,
+// without reading from it or waiting for a writer.
+TEST_F(FirmwareImageTest, OnlyRegularFilesAreRead) {
+  const QString fifo = dir.filePath("pipe.bin");
+  ASSERT_EQ(mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+  QDir(dir.path()).mkdir("folder.hex");
+  for (const QString& path : {QStringLiteral("/dev/zero"), fifo, dir.filePath("folder.hex")}) {
+    QElapsedTimer t;
+    t.start();
+    auto r = img.Load(path);
+    EXPECT_LT(t.elapsed(), 500) << path.toStdString();
+    EXPECT_EQ(r.outcome, Outcome::Refused) << path.toStdString();
+    EXPECT_EQ(r.status, QStringLiteral("不是普通文件: ") + path);
+    EXPECT_EQ(img.Length(), 0);
+  }
 }
 
 TEST_F(FirmwareImageTest, RecordsBeyondTheBasicsAreHandledAsReadersExpect) {
@@ -197,6 +238,7 @@ TEST_F(FirmwareImageTest, EmptyMissingAndOversizedImagesAreRefused) {
   EXPECT_EQ(r.status, QStringLiteral("文件不存在"));
 
   // Nothing may land past the 1 MiB buffer, whatever the flash size says.
+  img.FlashSizeKB = 2048;
   r = img.Load(Write("huge.bin", std::string(FirmwareImage::kImageBufferSize + 1, '\0')));
   EXPECT_EQ(r.outcome, Outcome::Refused);
   EXPECT_EQ(r.status, QStringLiteral("文件太大，不能超过1024KB"));

@@ -155,7 +155,7 @@ class IspPage : public ::testing::Test {
     if (!flashLine.isEmpty()) l << flashLine;
     l << QStringLiteral("加载文件。。。") << QStringLiteral("文件尺寸: %1 Byte / %2 KB").arg(length).arg(length / 1024)
       << QStringLiteral("加载文件完成！") << QStringLiteral(" ") << QStringLiteral("擦除页[ 0 .. %1 ]").arg(lastUnit)
-      << QStringLiteral("开始写入。。。") << QStringLiteral("上载完成！");
+      << QStringLiteral("开始写入。。。") << QStringLiteral("开始校验。。。") << QStringLiteral("上载完成！");
     return l;
   }
 
@@ -406,9 +406,10 @@ TEST_F(IspPage, Stm32ExtendedEraseFromTheButton) {
   f->Edit2->setText(WriteFile(QStringLiteral("f4.bin"), image));
   ASSERT_TRUE(Download(20000)) << stm32Sim->failure();
   EXPECT_EQ(f->StatusText(0), QStringLiteral("上载完成！"));
-  EXPECT_EQ(Lines(*f), Stm32Log("3.1", "0413", QStringLiteral("STM32F40x 家族"), {}, 16384, 1));
+  EXPECT_EQ(Lines(*f), Stm32Log("3.1", "0413", QStringLiteral("STM32F40x 家族"),
+                                 QStringLiteral("存储容量 Flash:1024 KB"), 16384, 0));
   EXPECT_EQ(stm32Sim->Flash(0, static_cast<uint32_t>(image.size())), image);
-  EXPECT_EQ(stm32Sim->EraseFrame(), (std::vector<uint8_t>{0x00, 0x01, 0x00, 0x00, 0x00, 0x01, 0x01 ^ 0x01}));
+  EXPECT_EQ(stm32Sim->EraseFrame(), (std::vector<uint8_t>{0x00, 0x00, 0x00, 0x00, 0x00}));
   ExpectPortReleased();
 }
 

@@ -206,7 +206,9 @@ TEST(MainFormSettings, ClosingWritesEveryValueInOrderWithModelFirst) {
                                 "TimeTXD_ch", "TimeTXD_v", "HexTXD", "SendNewL", "KeySend", "SendClear",
                                 "SendStr", "MCUType", "12T", "AutoISP", "AutoRST", "FileName", "Delay",
                                 "Delay1", "Verify", "PortName"};
-  EXPECT_EQ(h.SettingsNames(), expected);
+  // The terminal's values follow (checked with the terminal).
+  EXPECT_EQ(h.SettingsNames().mid(0, expected.size()), expected);
+  EXPECT_EQ(h.SettingsNames().size(), expected.size() + 5);
   SettingsStore store;
   ASSERT_TRUE(store.Open());
   EXPECT_EQ(store.ReadInteger("Model"), 2);
@@ -608,5 +610,5 @@ TEST(MainFormProgram, SigtermClosesTheWindowAndWritesTheSettings) {
   EXPECT_EQ(program.exitCode(), 0) << program.readAllStandardError().toStdString();
   QFile f(settings);
   ASSERT_TRUE(f.open(QIODevice::ReadOnly));
-  EXPECT_EQ(f.readAll().count('\n'), 23);
+  EXPECT_EQ(f.readAll().count('\n'), 28);
 }

@@ -59,3 +59,39 @@ TEST(OutputView, AppendingPiecesGivesTheSameRowsAsTheWholeText) {
   EXPECT_EQ(pieces->columns(), whole->columns());
   EXPECT_EQ(pieces->rowCount(), whole->rowCount());
 }
+
+namespace {
+// A source of a million rows that counts what it is asked for.
+class CountingRows : public RowSource {
+ public:
+  mutable int asked = 0;
+  int laidOut = 0;
+  void Layout(int) override { ++laidOut; }
+  qsizetype RowCount() const override { return 1000000; }
+  QString Row(qsizetype r) const override {
+    ++asked;
+    return QStringLiteral("row %1\r\n").arg(r);
+  }
+};
+}  // namespace
+
+TEST(OutputView, AnOutsideSourceIsAskedOnlyForTheRowsOnScreen) {
+  std::unique_ptr<OutputView> v(NewView());
+  CountingRows rows;
+  v->setSource(&rows);
+  v->scrollToEnd();
+  rows.asked = 0;
+  (void)v->viewport()->grab();  // paints
+  const int onScreen = v->viewport()->height() / v->fontMetrics().lineSpacing() + 1;
+  EXPECT_GT(rows.asked, 0);
+  EXPECT_LE(rows.asked, onScreen + 1);
+  EXPECT_EQ(v->rowCount(), 1000000);
+  // Selection and copy reach into the source as far as the selection goes.
+  v->select({999998, 4}, {999999, 3});
+  EXPECT_EQ(v->selectedText(), "999998\r\nrow");
+  // Text added afterwards continues what was shown (an engine's log line).
+  v->setPlainText("page");
+  EXPECT_EQ(v->source(), nullptr);
+  v->appendLine("more");
+  EXPECT_EQ(v->toPlainText(), "page\r\nmore");
+}

@@ -3,6 +3,8 @@
 #include "serial/ThreadedComm.h"
 
 #include "platform/SerialDevice.h"
+#include <QThread>
+
 #include "support/EventPump.h"
 #include "support/Pty.h"
 #include "support/RecordingSerialPlatform.h"
@@ -39,6 +41,7 @@ struct Events {
   std::vector<uint8_t> terminators;  // the byte after each block
   int sendEmpty = 0;
   int hangups = 0;
+  std::string order;  // 'D' for each block, 'H' for each hang-up, as delivered
   int total() const { return static_cast<int>(blocks.size()) + sendEmpty + hangups; }
 };
 
@@ -46,9 +49,13 @@ void Watch(TComm& comm, Events& ev) {
   comm.OnReceiveData = [&ev](TComm*, const uint8_t* buf, uint16_t len) {
     ev.blocks.emplace_back(buf, buf + len);
     ev.terminators.push_back(buf[len]);
+    ev.order += 'D';
   };
   comm.OnSendDataEmpty = [&ev](TComm*) { ++ev.sendEmpty; };
-  comm.OnRequestHangup = [&ev](TComm*) { ++ev.hangups; };
+  comm.OnRequestHangup = [&ev](TComm*) {
+    ++ev.hangups;
+    ev.order += 'H';
+  };
 }
 
 class ThreadedCommTest : public ::testing::Test {
@@ -198,6 +205,35 @@ TEST_F(ThreadedCommTest, FarEndHangUpIsReportedOnceAndClosingStillWorks) {
   EXPECT_EQ(ev.hangups, 1);
   comm.ClosePort();
   EXPECT_FALSE(comm.IsOpen());
+}
+
+// Bytes the receive thread still holds (waiting for the read interval to
+// pass) when the far end hangs up reach the owner before the hang-up does,
+// also when the transmit thread is the first to meet the dead device.
+TEST(ThreadedCommHangUp, BytesReadJustBeforeAHangUpAreDeliveredFirst) {
+  for (int round = 0; round < 12; ++round) {
+    PtyPair pty;
+    TComm comm;
+    Events ev;
+    Watch(comm, ev);
+    comm.setCommName(QString::fromStdString(pty.slavePath()));
+    comm.setReadIntervalTimeout(5000);  // the block would wait for this long
+    comm.OpenPort();
+    ASSERT_TRUE(PumpUntil([&] { return ev.sendEmpty == 1; }, 2000));
+    const std::string last = "last words " + std::to_string(round);
+    pty.Write(last);
+    QThread::msleep(30);  // read by now, held for the interval
+    if (round % 2) comm.SendData(reinterpret_cast<const uint8_t*>("?"), 1);
+    pty.HangUp();
+    ASSERT_TRUE(PumpUntil([&] { return ev.hangups == 1; }, 3000)) << "round " << round;
+    PumpFor(20);
+    std::string got;
+    for (const Bytes& b : ev.blocks) got.append(b.begin(), b.end());
+    EXPECT_EQ(got, last) << "round " << round;
+    ASSERT_FALSE(ev.order.empty());
+    EXPECT_EQ(ev.order.back(), 'H') << ev.order << " in round " << round;
+    comm.ClosePort();
+  }
 }
 
 TEST(ThreadedCommOpen, MissingDeviceRaises) {

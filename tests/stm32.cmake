@@ -2,7 +2,7 @@ find_package(Threads REQUIRED)
 if(TARGET vortana_stm32)
   add_library(vortana_stm32sim STATIC sim/Stm32Sim.cpp)
   target_include_directories(vortana_stm32sim PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
-  target_link_libraries(vortana_stm32sim PUBLIC Threads::Threads)
+  target_link_libraries(vortana_stm32sim PUBLIC vortana_simlink Threads::Threads)
   vortana_add_test(Stm32EngineTest SOURCES Stm32EngineTest.cpp
                    LIBS vortana_stm32 vortana_stm32sim QT TIMEOUT 180)
 endif()

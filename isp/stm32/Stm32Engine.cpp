@@ -1,8 +1,13 @@
 #include "isp/stm32/Stm32Engine.h"
 
+#include <QSocketNotifier>
 #include <QThread>
 
+#include <fcntl.h>
+#include <poll.h>
+
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 
 #include "serial/PollingComm.h"
@@ -19,29 +24,26 @@ constexpr uint8_t kErase = 0x43;
 constexpr uint8_t kExtendedErase = 0x44;
 constexpr uint8_t kWriteMemory = 0x31;
 
-// Shortest reply worth looking at, by state; row 0 for extended-erase
-// targets (2-byte flash-size read), row 1 for standard-erase targets.
-constexpr int kReplyLengthTable[2][12] = {
-    {0, 1, 15, 5, 1, 1, 3, 1, 1, 1, 1, 1},
-    {0, 1, 15, 5, 1, 1, 5, 1, 1, 1, 1, 1},
-};
+// Units a standard erase can name (one-byte page numbers), and how many
+// numbers go into one erase frame: the standard count byte 0xFF would mean
+// a global erase, and an extended frame stays within the frame buffer.
+constexpr int kStandardPages = 256;
+constexpr int kStandardPerFrame = 255;
+constexpr int kExtendedPerFrame = 120;
 
-// Upper bounds in KB of the first n sectors (1-based n), for the extended
-// erase list; past the last bound the last count is used.
-constexpr int kH7SectorBounds[] = {128, 256, 384, 512, 640, 768, 896};
-constexpr int kF2F4SectorBounds[] = {16, 32, 48, 64, 128, 256, 384, 512, 640, 768, 896, 1024, 1152, 1280, 1408};
+// Flash the engine assumes when the part does not tell.
+constexpr int kDefaultFlashKB = 512;
 
-template <size_t N>
-int SectorsFor(int kb, const int (&bounds)[N]) {
-  for (size_t n = 0; n < N; ++n)
-    if (bounds[n] >= kb) return static_cast<int>(n) + 1;
-  return static_cast<int>(N) + 1;
+int64_t NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
 }
 
-void StartIfStopped(QTimer& t) {
-  // Starting a running timer would restart its interval.
-  if (!t.isActive()) t.start();
-}
+QString Hex32(uint32_t v) { return QStringLiteral("0x") + QStringLiteral("%1").arg(v, 8, 16, QLatin1Char('0')).toUpper(); }
+
+const QString kNoSync = QStringLiteral("设备没有应答同步字节 0x7F");
+const QString kPortLost = QStringLiteral("串口已断开或无法写入");
 
 }  // namespace
 
@@ -55,16 +57,30 @@ Stm32Engine::Stm32Engine(IspHost& host, QObject* parent) : QObject(parent), host
   connect(&OvertimeT, &QTimer::timeout, this, &Stm32Engine::OvertimeTTimer);
 }
 
-void Stm32Engine::Send(const uint8_t* data, int count) {
-  // A refused or short write needs no action here: the missing reply ends
-  // the session by the time-out.
-  host_.ComDriver().SendBytes(data, count);
+Stm32Engine::~Stm32Engine() = default;
+
+bool Stm32Engine::Send(const uint8_t* data, int count) {
+  // A refused or timed-out write means the port is gone; the caller stops
+  // and the session ends naming it.
+  const int32_t sent = host_.ComDriver().SendBytes(data, count);
+  if (sent == count) return true;
+  portLost_ = true;
+  return false;
 }
 
-void Stm32Engine::SendCommand(uint8_t code) {
+bool Stm32Engine::SendCommand(uint8_t code) {
   FrameBuffer[0] = code;
   FrameBuffer[1] = static_cast<uint8_t>(~code);
-  Send(FrameBuffer, 2);
+  return Send(FrameBuffer, 2);
+}
+
+bool Stm32Engine::SendAddress(uint32_t address) {
+  FrameBuffer[0] = static_cast<uint8_t>(address >> 24);
+  FrameBuffer[1] = static_cast<uint8_t>(address >> 16);
+  FrameBuffer[2] = static_cast<uint8_t>(address >> 8);
+  FrameBuffer[3] = static_cast<uint8_t>(address);
+  FrameBuffer[4] = FrameBuffer[0] ^ FrameBuffer[1] ^ FrameBuffer[2] ^ FrameBuffer[3];
+  return Send(FrameBuffer, 5);
 }
 
 void Stm32Engine::ResetIntoBootLoader() {
@@ -101,6 +117,19 @@ void Stm32Engine::STM32UP() {
   if (Running()) return;  // one session at a time
   if (!host_.ComPort_Open()) return;
   host_.SetDownloadEnabled(false);
+  TKRNCommDriver& port = host_.ComDriver();
+  portLost_ = false;
+  syncAwaiting_ = false;
+  cause_ = kNoSync;
+  const int fd = port.Handle();
+  // USB adapters otherwise hold every reply for their latency timer, which
+  // three exchanges a block would pay again and again.
+  bool wasOn = false;
+  if (fd >= 0 && port.Platform().SetLowLatency(fd, true, &wasOn) && !wasOn) lowLatencyFd_ = fd;
+  if (fd >= 0 && fcntl(fd, F_GETFD) != -1) {
+    readable_ = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read, this);
+    connect(readable_.get(), &QSocketNotifier::activated, this, &Stm32Engine::OnReadable);
+  }
   if (host_.AutoReset()) ResetIntoBootLoader();
   Timer3.start();
   StepTimeoutCounter = 5;  // about 6 s to find the boot loader
@@ -111,69 +140,151 @@ void Stm32Engine::STM32UP() {
 
 void Stm32Engine::Timer3Timer() {
   TKRNCommDriver& port = host_.ComDriver();
-  const int waiting = std::min<int>(port.ReceiveCount, TKRNCommDriver::kReceiveBufferSize);
-  // An answer that came in late must not be thrown away: once it has sent
-  // its ACK the boot loader takes a further 0x7F as a bad command and NACKs
-  // it, and the session could never connect.
-  if (StmState == 1 && waiting > 0 && std::memchr(port.ReceiveBuffer, kAck, static_cast<size_t>(waiting)))
-    return;
+  // The last 0x7F may still be on its way back; another one now could be
+  // read as the complement of the first, or as a command code.
+  if (syncAwaiting_ && NowMs() - syncSentMs_ < kSyncAnswerMs) return;
   StmState = 1;
+  port.PollReceive();
+  port.ReceiveCount = 0;  // only an answer to this byte counts
   FrameBuffer[0] = kSync;
-  Send(FrameBuffer, 1);
-  port.ReceiveCount = 0;  // only a reply to this byte counts
+  if (!Send(FrameBuffer, 1)) {
+    Fail(kPortLost);
+    return;
+  }
+  syncAwaiting_ = true;
+  syncSentMs_ = NowMs();
   const QString searching = QStringLiteral("正在查找设备。。。");
   host_.ShowStatus(searching);
   host_.SetLogText(searching);
 }
 
+void Stm32Engine::OnReadable() {
+  TKRNCommDriver& port = host_.ComDriver();
+  if (!readable_) return;
+  const int fd = static_cast<int>(readable_->socket());
+  if (fd != port.Handle()) {  // the port was closed under the session
+    StopWatching();
+    Fail(kPortLost);
+    return;
+  }
+  Timer5Timer();
+  if (!readable_ || fd != port.Handle()) return;
+  // A device that has gone (adapter pulled) stays readable for ever: end
+  // the session instead of spinning on it.
+  pollfd p{fd, POLLIN, 0};
+  if (poll(&p, 1, 0) == 1 && (p.revents & (POLLHUP | POLLERR | POLLNVAL))) {
+    StopWatching();
+    Fail(kPortLost);
+  }
+}
+
 void Stm32Engine::Timer5Timer() {
   TKRNCommDriver& port = host_.ComDriver();
-  if (StmState < 1 || StmState > 11) StmState = 1;
-  const int needed = std::max(1, kReplyLengthTable[StandardErase ? 1 : 0][StmState]);
-  // Each block costs three exchanges; waiting for the driver's own 5 ms
-  // poll on each would add about a third to the download. Reading the
-  // device here takes a reply on this tick instead.
-  if (port.ReceiveCount < needed) port.PollReceive();
-  const int count = std::min<int>(port.ReceiveCount, TKRNCommDriver::kReceiveBufferSize);
-  // A synchronisation ACK that came late may be followed by NACKs of the
-  // further 0x7F bytes that crossed it on the line. The boot loader is
-  // listening all the same: state 1 takes any ACK, and state 2 skips the
-  // NACKs in front of the GET reply.
-  int skip = 0;
-  if (StmState == 2)
-    while (skip < count && port.ReceiveBuffer[skip] == kNack) ++skip;
-  const int n = count - skip;
-  if (n < needed) return;
-  const bool acked = std::memchr(port.ReceiveBuffer, kAck, static_cast<size_t>(count)) != nullptr;
-  // No reply of the protocol is longer than the frame buffer; a flood of
-  // stray bytes is cut to its start.
-  std::memcpy(FrameBuffer, port.ReceiveBuffer + skip, static_cast<size_t>(std::min(n, kFrameBufferSize)));
-  port.ReceiveCount = 0;
-  const uint8_t* B = FrameBuffer;
+  if (!Running()) return;
+  if (!port.IsConnected()) {  // closed under the session
+    Fail(kPortLost);
+    return;
+  }
+  port.PollReceive();
+  if (!port.IsConnected()) {  // the device went away while being read
+    Fail(kPortLost);
+    return;
+  }
+  if (StmState < 1 || StmState > 14) StmState = 1;
+  if (StmState == 1) {
+    HandleSyncReply();
+  } else {
+    const int count = std::min<int>(port.ReceiveCount, TKRNCommDriver::kReceiveBufferSize);
+    const int need = ReplyLength(port.ReceiveBuffer, count);
+    if (need == 0 || count < need) return;  // never act on part of a reply
+    std::memcpy(FrameBuffer, port.ReceiveBuffer, static_cast<size_t>(std::min(need, kFrameBufferSize)));
+    // Whatever came with it was sent before the next command could be
+    // seen, so it belongs to no reply still to come.
+    port.ReceiveCount = 0;
+    Dispatch(FrameBuffer);
+  }
+  if (portLost_) Fail(kPortLost);
+}
 
+void Stm32Engine::HandleSyncReply() {
+  TKRNCommDriver& port = host_.ComDriver();
+  const int count = std::min<int>(port.ReceiveCount, TKRNCommDriver::kReceiveBufferSize);
+  if (count == 0 || !syncAwaiting_) {
+    port.ReceiveCount = 0;  // nothing was asked: noise
+    return;
+  }
+  // ACK: the boot loader has just synchronised. NACK: it was synchronised
+  // already and took this byte as the end of a command; either way it now
+  // waits for a command.
+  bool answered = false;
+  for (int i = 0; i < count; ++i)
+    if (port.ReceiveBuffer[i] == kAck || port.ReceiveBuffer[i] == kNack) answered = true;
+  port.ReceiveCount = 0;
+  if (!answered) {
+    host_.ShowStatus(QStringLiteral("无法和设备通讯，请重新复位"));
+    return;
+  }
+  Timer3.stop();
+  syncAwaiting_ = false;
+  StepTimeoutCounter = 0;
+  ReportStatus(host_, QStringLiteral("已成功连接"));
+  if (SendCommand(kGet)) Await(2, QStringLiteral("GET 命令没有应答"));
+}
+
+void Stm32Engine::Resynchronise() {
+  StmState = 1;
+  syncAwaiting_ = false;
+  cause_ = kNoSync;
+  if (!Timer3.isActive()) Timer3.start();
+}
+
+void Stm32Engine::Await(int32_t state, const QString& cause) {
+  StmState = state;
+  cause_ = cause;
+}
+
+int Stm32Engine::ReplyLength(const uint8_t* b, int n) const {
+  if (n < 1) return 0;
+  if (b[0] != kAck) return 1;  // NACK or a stray byte: one byte either way
   switch (StmState) {
-    case 1:
-      if (!acked) {
-        host_.ShowStatus(QStringLiteral("无法和设备通讯，请重新复位"));
+    case 2:
+    case 3:  // ACK, N, N + 1 bytes, ACK
+      return n < 2 ? 0 : b[1] + 4;
+    case 6:
+    case 14:  // ACK, the bytes asked for
+      return 1 + readLength_;
+    default:
+      return 1;
+  }
+}
+
+void Stm32Engine::Dispatch(const uint8_t* B) {
+  const bool ack = B[0] == kAck;
+  const bool nack = B[0] == kNack;
+  switch (StmState) {
+    case 2:
+      // A NACK here answers no GET: a 0x7F that crossed on the line made
+      // the boot loader take the GET's code as a complement. Synchronise
+      // again; the next 0x7F completes whatever it now holds.
+      if (nack) {
+        Resynchronise();
         return;
       }
-      Timer3.stop();
+      if (!ack || B[1] != 0x0B || B[3] != 0x00 || B[14] != kAck) {
+        cause_ = QStringLiteral("GET 命令应答无效");
+        return;
+      }
       StepTimeoutCounter = 0;
-      ReportStatus(host_, QStringLiteral("已成功连接"));
-      SendCommand(kGet);
-      StmState = 2;
-      return;
-
-    case 2:
-      if (B[0] != kAck || B[1] != 0x0B || B[3] != 0x00 || B[14] != kAck) return;
-      StepTimeoutCounter = 0;
+      commands_.assign(B + 3, B + 14);
       ReportStatus(host_, QStringLiteral("Bootloader 版本 %1.%2").arg(B[2] / 16).arg(B[2] % 16));
-      SendCommand(kGetId);
-      StmState = 3;
+      if (SendCommand(kGetId)) Await(3, QStringLiteral("GET ID 命令没有应答"));
       return;
 
     case 3:
-      if (B[0] != kAck || B[1] != 0x01 || B[4] != kAck) return;
+      if (!ack || B[1] != 0x01 || B[4] != kAck) {
+        cause_ = QStringLiteral("GET ID 命令应答无效");
+        return;
+      }
       StepTimeoutCounter = 0;
       ProductId = QStringLiteral("%1%2")
                       .arg(B[2], 2, 16, QLatin1Char('0'))
@@ -181,134 +292,196 @@ void Stm32Engine::Timer5Timer() {
                       .toUpper();
       host_.AddLog(QStringLiteral("Product ID: ") + ProductId);
       IdentifyFamily();
-      SendCommand(kReadMemory);
-      StmState = 4;
+      image_.FlashSizeKB = kDefaultFlashKB;
+      if (SendCommand(kReadMemory)) Await(4, QStringLiteral("读 Flash 容量没有应答"));
       return;
 
-    case 4: {
-      // A refused read still gets its address frame; the count that follows
-      // then stalls the session into the time-out.
-      if (B[0] != kAck && B[0] != kNack) return;
+    case 4:
+      // A refused read (a read-protected part) leaves the size unknown; the
+      // address frame would only be read as commands.
+      if (nack) {
+        StepTimeoutCounter = 0;
+        LoadAndStartErase();
+        return;
+      }
+      if (!ack) return;
       StepTimeoutCounter = 0;
-      static const uint8_t kF1Size[5] = {0x1F, 0xFF, 0xF7, 0xE0, 0xF7};
-      static const uint8_t kH7Size[5] = {0x1F, 0xF1, 0xE8, 0x80, 0x86};
-      static const uint8_t kOtherSize[5] = {0x1F, 0xFF, 0x77, 0xDE, 0x49};
-      const uint8_t* frame = StandardErase                          ? kF1Size
-                             : ProductId == QLatin1String("0483") ? kH7Size
-                                                                    : kOtherSize;
-      std::memcpy(FrameBuffer, frame, 5);
-      Send(FrameBuffer, 5);
-      StmState = 5;
+      if (SendAddress(part_->flashSizeAddress)) Await(5, QStringLiteral("读 Flash 容量没有应答"));
       return;
-    }
 
     case 5:
-      if (B[0] != kAck) return;
+      if (nack) {  // the register is not readable on this part
+        StepTimeoutCounter = 0;
+        LoadAndStartErase();
+        return;
+      }
+      if (!ack) return;
       StepTimeoutCounter = 0;
-      FrameBuffer[0] = StandardErase ? 0x03 : 0x01;
+      readLength_ = part_->flashSizeReadBytes;
+      FrameBuffer[0] = static_cast<uint8_t>(readLength_ - 1);
       FrameBuffer[1] = static_cast<uint8_t>(~FrameBuffer[0]);
-      Send(FrameBuffer, 2);
-      StmState = 6;
+      if (Send(FrameBuffer, 2)) Await(6, QStringLiteral("读 Flash 容量没有应答"));
       return;
 
     case 6:
-      if (B[0] != kAck) return;
-      if (StandardErase) {
+      if (nack) {
         StepTimeoutCounter = 0;
-        image_.FlashSizeKB = B[1] + 256 * B[2];
-        host_.AddLog(QStringLiteral("存储容量 Flash:%1 KB").arg(image_.FlashSizeKB));
-      } else {
-        image_.FlashSizeKB = 512;
+        LoadAndStartErase();
+        return;
       }
-      SendCommand(StandardErase ? kErase : kExtendedErase);
-      StmState = 7;
+      if (!ack) return;
+      StepTimeoutCounter = 0;
+      {
+        const int kb = B[1] + 256 * B[2];
+        // An unprogrammed register reads 0xFFFF; keep the assumption then.
+        if (kb != 0 && kb != 0xFFFF) {
+          image_.FlashSizeKB = kb;
+          host_.AddLog(QStringLiteral("存储容量 Flash:%1 KB").arg(kb));
+        }
+      }
+      LoadAndStartErase();
       return;
 
     case 7:
-      if (B[0] != kAck) return;
-      LoadAndErase();
+      if (nack) {
+        cause_ = QStringLiteral("擦除命令被拒绝");
+        return;
+      }
+      if (!ack) return;
+      StepTimeoutCounter = 0;
+      {
+        const std::vector<uint8_t>& frame = eraseFrames_[eraseNext_++];
+        std::memcpy(FrameBuffer, frame.data(), frame.size());
+        if (!Send(FrameBuffer, static_cast<int>(frame.size()))) return;
+      }
+      if (eraseNext_ == 1) {
+        host_.ShowStatus(QStringLiteral("正在擦除。。。"));
+        host_.AddLog(QStringLiteral(" "));
+        host_.AddLog(QStringLiteral("擦除页[ 0 .. %1 ]").arg(eraseUnits_ - 1));
+        host_.AddLog(QStringLiteral("开始写入。。。"));
+      }
+      Await(8, QStringLiteral("擦除没有完成"));
       return;
 
     case 8:
-      if (B[0] != kAck) return;
+      if (nack) {
+        cause_ = WriteOffset == 0 ? QStringLiteral("擦除被拒绝")
+                                  : QStringLiteral("写入被拒绝: 地址 %1").arg(Hex32(lastBlockAddress_));
+        return;
+      }
+      if (!ack) return;
       StepTimeoutCounter = 0;
-      SendCommand(kWriteMemory);
-      StmState = 9;
+      if (eraseNext_ < eraseFrames_.size()) {
+        // The page count is one byte: a long list goes in several commands.
+        if (SendCommand(StandardErase ? kErase : kExtendedErase)) Await(7, QStringLiteral("擦除命令没有应答"));
+        return;
+      }
+      if (SendCommand(kWriteMemory))
+        Await(9, QStringLiteral("写命令没有应答: 地址 %1").arg(Hex32(WriteAddress)));
       return;
 
     case 9:
-      if (B[0] != kAck) return;
+      if (nack) {
+        cause_ = QStringLiteral("写命令被拒绝: 地址 %1").arg(Hex32(WriteAddress));
+        return;
+      }
+      if (!ack) return;
       host_.ShowStatus(QStringLiteral("写地址: 0x") +
                        QStringLiteral("%1").arg(WriteAddress, 8, 16, QLatin1Char('0')).toUpper());
-      FrameBuffer[0] = static_cast<uint8_t>(WriteAddress >> 24);
-      FrameBuffer[1] = static_cast<uint8_t>(WriteAddress >> 16);
-      FrameBuffer[2] = static_cast<uint8_t>(WriteAddress >> 8);
-      FrameBuffer[3] = static_cast<uint8_t>(WriteAddress);
-      FrameBuffer[4] = FrameBuffer[0] ^ FrameBuffer[1] ^ FrameBuffer[2] ^ FrameBuffer[3];
-      Send(FrameBuffer, 5);
-      StmState = 10;
+      if (SendAddress(WriteAddress))
+        Await(10, QStringLiteral("写地址没有应答: 地址 %1").arg(Hex32(WriteAddress)));
       return;
 
     case 10:
-      if (B[0] != kAck) return;
+      if (nack) {
+        cause_ = QStringLiteral("写地址被拒绝: 地址 %1").arg(Hex32(WriteAddress));
+        return;
+      }
+      if (!ack) return;
       WriteBlock();
       return;
 
     case 11:
-      if (B[0] != kAck) return;
-      Finish();
+      if (nack) {
+        cause_ = QStringLiteral("写入被拒绝: 地址 %1").arg(Hex32(lastBlockAddress_));
+        return;
+      }
+      if (!ack) return;
+      if (host_.VerifyAfterWrite())
+        StartVerify();
+      else
+        Finish();
+      return;
+
+    case 12:
+      if (nack) {
+        cause_ = QStringLiteral("读命令被拒绝，无法校验");
+        return;
+      }
+      if (!ack) return;
+      if (SendAddress(kFlashBase + verifyOffset_))
+        Await(13, QStringLiteral("校验读取没有应答: 地址 %1").arg(Hex32(kFlashBase + verifyOffset_)));
+      return;
+
+    case 13:
+      if (nack) {
+        cause_ = QStringLiteral("校验读取被拒绝: 地址 %1").arg(Hex32(kFlashBase + verifyOffset_));
+        return;
+      }
+      if (!ack) return;
+      readLength_ = std::min<int>(kMaxBlock, image_.Length() - static_cast<int>(verifyOffset_));
+      FrameBuffer[0] = static_cast<uint8_t>(readLength_ - 1);
+      FrameBuffer[1] = static_cast<uint8_t>(~FrameBuffer[0]);
+      if (Send(FrameBuffer, 2)) StmState = 14;
+      return;
+
+    case 14:
+      if (nack) {
+        cause_ = QStringLiteral("校验读取被拒绝: 地址 %1").arg(Hex32(kFlashBase + verifyOffset_));
+        return;
+      }
+      if (!ack) return;
+      VerifyBlock(B + 1);
       return;
   }
 }
 
 void Stm32Engine::IdentifyFamily() {
-  StandardErase = true;
-  PageSize = 2048;
-  QString line = QStringLiteral("CPU :Fxxx");
-  if (ProductId == QLatin1String("0414")) {
-    line = QStringLiteral("STM32F10x 家族");
-  } else if (ProductId == QLatin1String("0410")) {
-    line = QStringLiteral("CPU :F10x 1K");
-    PageSize = 1024;
-  } else if (ProductId == QLatin1String("0411")) {
-    line = QStringLiteral("STM32F20x 家族");
-    StandardErase = false;
-  } else if (ProductId == QLatin1String("0413")) {
-    line = QStringLiteral("STM32F40x 家族");
-    StandardErase = false;
-  } else if (ProductId == QLatin1String("0463")) {
-    line = QStringLiteral("STM32F41x 家族");
-    StandardErase = false;
-  } else if (ProductId == QLatin1String("0483")) {
-    line = QStringLiteral("STM32H7xx 家族");
-    StandardErase = false;
+  part_ = &Stm32PartFor(static_cast<uint16_t>(ProductId.toUInt(nullptr, 16)));
+  StandardErase = part_->erase == Stm32Erase::Standard;
+  if (part_->erase == Stm32Erase::FromGet) {
+    // Ask the boot loader which erase it knows; only a part that offers the
+    // extended erase alone gets it.
+    const bool standard = std::find(commands_.begin(), commands_.end(), kErase) != commands_.end();
+    const bool extended = std::find(commands_.begin(), commands_.end(), kExtendedErase) != commands_.end();
+    StandardErase = standard || !extended;
   }
-  host_.AddLog(line);
+  PageSize = part_->pageSize ? static_cast<int32_t>(part_->pageSize) : 2048;
+  host_.AddLog(QString::fromUtf8(part_->familyLine));
 }
 
-std::vector<uint8_t> Stm32Engine::EraseList(bool standardErase, const QString& productId, int pageSize,
-                                            int imageLength) {
-  std::vector<uint8_t> frame;
-  if (standardErase) {
-    // Pages 0 to N - 1, N at most 127; the count byte 0xFF would mean a
-    // global erase.
-    const int count = std::min(imageLength / std::max(pageSize, 1) + 1, 127);
-    frame.push_back(static_cast<uint8_t>(count - 1));
-    for (int i = 0; i < count; ++i) frame.push_back(static_cast<uint8_t>(i));
-  } else {
-    const int kb = imageLength / 1024 + 1;
-    const int count = productId == QLatin1String("0483") ? SectorsFor(kb, kH7SectorBounds)
-                                                         : SectorsFor(kb, kF2F4SectorBounds);
-    frame = {0x00, static_cast<uint8_t>(count - 1)};
-    for (int i = 0; i < count; ++i) {
-      frame.push_back(0x00);
-      frame.push_back(static_cast<uint8_t>(i));
+std::vector<std::vector<uint8_t>> Stm32Engine::EraseFrames(bool extended, int units) {
+  std::vector<std::vector<uint8_t>> frames;
+  const int perFrame = extended ? kExtendedPerFrame : kStandardPerFrame;
+  for (int first = 0; first < units; first += perFrame) {
+    const int n = std::min(perFrame, units - first);
+    std::vector<uint8_t> f;
+    if (extended) {
+      f = {static_cast<uint8_t>((n - 1) >> 8), static_cast<uint8_t>(n - 1)};
+      for (int i = first; i < first + n; ++i) {
+        f.push_back(static_cast<uint8_t>(i >> 8));
+        f.push_back(static_cast<uint8_t>(i));
+      }
+    } else {
+      f.push_back(static_cast<uint8_t>(n - 1));
+      for (int i = first; i < first + n; ++i) f.push_back(static_cast<uint8_t>(i));
     }
+    uint8_t x = 0;
+    for (uint8_t v : f) x ^= v;
+    f.push_back(x);
+    frames.push_back(std::move(f));
   }
-  uint8_t x = 0;
-  for (uint8_t v : frame) x ^= v;
-  frame.push_back(x);
-  return frame;
+  return frames;
 }
 
 bool Stm32Engine::RenewedlyLoadFile() {
@@ -322,51 +495,43 @@ bool Stm32Engine::RenewedlyLoadFile() {
     case FirmwareLoadResult::Outcome::Missing:
       // Nothing to send: wind the session up here. The port is released
       // too, so the terminal's closed-port picture tells the truth.
-      OvertimeT.stop();
-      Timer3.stop();
-      Timer5.stop();
       StmState = 1;
-      host_.ComPort_Close();
+      host_.AddLog(r.status);
+      EndSession();
       host_.SetPortGlyph(false);
       host_.ShowStatus(r.status);
       host_.SetProgress(0);
-      host_.SetDownloadEnabled(true);
-      host_.SetPortListsEnabled(true);
       return false;
     case FirmwareLoadResult::Outcome::Refused:
-      host_.ShowStatus(r.status);
-      if (r.reportToLog) host_.AddLog(r.status);
-      return false;
     case FirmwareLoadResult::Outcome::Failed:
+      // Said at once: waiting for the time-out would tell the user nothing.
+      if (!r.sizeLine.isEmpty()) host_.AddLog(r.sizeLine);
+      Fail(r.status);
       return false;
   }
   return false;
 }
 
-void Stm32Engine::LoadAndErase() {
+void Stm32Engine::LoadAndStartErase() {
   StepTimeoutCounter = 0;
-  Timer5.stop();
   host_.AddLog(QStringLiteral("加载文件。。。"));
-  // On failure Timer5 stays stopped: a missing file has ended the session
-  // already, anything else ends by the time-out.
+  // The image is checked against the part before anything is erased.
   if (!RenewedlyLoadFile()) return;
   WriteAddress = kFlashBase;
   WriteOffset = 0;
   BytesRemaining = image_.Length();
   host_.AddLog(QStringLiteral("加载文件完成！"));
 
-  const std::vector<uint8_t> list = EraseList(StandardErase, ProductId, PageSize, image_.Length());
-  const int length = std::min(static_cast<int>(list.size()), kFrameBufferSize);  // at most 129
-  std::memcpy(FrameBuffer, list.data(), static_cast<size_t>(length));
-  Send(FrameBuffer, length);
-  const int count = StandardErase ? list[0] + 1 : list[1] + 1;
-
-  host_.ShowStatus(QStringLiteral("正在擦除。。。"));
-  host_.AddLog(QStringLiteral(" "));
-  host_.AddLog(QStringLiteral("擦除页[ 0 .. %1 ]").arg(count - 1));
-  host_.AddLog(QStringLiteral("开始写入。。。"));
-  StmState = 8;
-  StartIfStopped(Timer5);
+  // Exactly the units the image covers: flash after it (settings, logs)
+  // keeps what it holds.
+  eraseUnits_ = Stm32UnitsCovering(*part_, image_.Length());
+  if (StandardErase && eraseUnits_ > kStandardPages) {
+    Fail(QStringLiteral("擦除命令只能擦除 %1 页，文件需要 %2 页").arg(kStandardPages).arg(eraseUnits_));
+    return;
+  }
+  eraseFrames_ = EraseFrames(!StandardErase, eraseUnits_);
+  eraseNext_ = 0;
+  if (SendCommand(StandardErase ? kErase : kExtendedErase)) Await(7, QStringLiteral("擦除命令没有应答"));
 }
 
 void Stm32Engine::WriteBlock() {
@@ -380,15 +545,47 @@ void Stm32Engine::WriteBlock() {
   for (int i = 0; i < L; ++i) x ^= data[i];
   // Count, data straight from the image, checksum: no copy of the block.
   FrameBuffer[0] = static_cast<uint8_t>(L - 1);
-  Send(FrameBuffer, 1);
-  Send(data, L);
+  if (!Send(FrameBuffer, 1) || !Send(data, L)) return;
   FrameBuffer[0] = x;
-  Send(FrameBuffer, 1);
+  if (!Send(FrameBuffer, 1)) return;
+  const QString cause = QStringLiteral("写入没有应答: 地址 %1").arg(Hex32(WriteAddress));
+  lastBlockAddress_ = WriteAddress;
   BytesRemaining -= L;
   WriteAddress += static_cast<uint32_t>(L);
   WriteOffset += static_cast<uint32_t>(L);
   host_.SetProgress(static_cast<int>(WriteOffset));
-  StmState = BytesRemaining > 0 ? 8 : 11;
+  Await(BytesRemaining > 0 ? 8 : 11, cause);
+}
+
+void Stm32Engine::StartVerify() {
+  StepTimeoutCounter = 0;
+  verifyOffset_ = 0;
+  host_.ShowStatus(QStringLiteral("正在校验。。。"));
+  host_.AddLog(QStringLiteral("开始校验。。。"));
+  host_.SetProgress(0);
+  if (SendCommand(kReadMemory)) Await(12, QStringLiteral("校验读取没有应答"));
+}
+
+void Stm32Engine::VerifyBlock(const uint8_t* data) {
+  StepTimeoutCounter = 0;
+  const uint8_t* expected = image_.ImageBuffer() + verifyOffset_;
+  for (int i = 0; i < readLength_; ++i) {
+    if (data[i] != expected[i]) {
+      Fail(QStringLiteral("校验错误: 地址 %1 读出 0x%2，应为 0x%3")
+               .arg(Hex32(kFlashBase + verifyOffset_ + static_cast<uint32_t>(i)))
+               .arg(data[i], 2, 16, QLatin1Char('0'))
+               .arg(expected[i], 2, 16, QLatin1Char('0')));
+      return;
+    }
+  }
+  verifyOffset_ += static_cast<uint32_t>(readLength_);
+  host_.SetProgress(static_cast<int>(verifyOffset_));
+  if (static_cast<int>(verifyOffset_) >= image_.Length()) {
+    Finish();
+    return;
+  }
+  if (SendCommand(kReadMemory))
+    Await(12, QStringLiteral("校验读取没有应答: 地址 %1").arg(Hex32(kFlashBase + verifyOffset_)));
 }
 
 void Stm32Engine::Finish() {
@@ -402,7 +599,32 @@ void Stm32Engine::Finish() {
   if (host_.AutoDownload()) host_.EndAutoDownload();
 }
 
+void Stm32Engine::StopWatching() {
+  // Often called from the notifier's own signal: it goes once that returns.
+  if (!readable_) return;
+  readable_->setEnabled(false);
+  readable_.release()->deleteLater();
+}
+
+void Stm32Engine::Fail(const QString& cause) {
+  if (!Running() && !readable_) return;  // ended already
+  StmState = 1;
+  host_.SetProgress(0);
+  if (!cause.isEmpty()) host_.AddLog(cause);
+  ReportStatus(host_, QStringLiteral("连机失败 ！"));
+  EndSession();
+}
+
 void Stm32Engine::EndSession() {
+  OvertimeT.stop();
+  Timer3.stop();
+  Timer5.stop();
+  StopWatching();
+  syncAwaiting_ = false;
+  TKRNCommDriver& port = host_.ComDriver();
+  if (lowLatencyFd_ >= 0 && lowLatencyFd_ == port.Handle())
+    port.Platform().SetLowLatency(lowLatencyFd_, false, nullptr);
+  lowLatencyFd_ = -1;
   host_.ComPort_Close();
   host_.SetDownloadEnabled(true);
   host_.SetPortListsEnabled(true);
@@ -411,11 +633,5 @@ void Stm32Engine::EndSession() {
 void Stm32Engine::OvertimeTTimer() {
   ++StepTimeoutCounter;
   if (StepTimeoutCounter <= 10) return;
-  StmState = 1;
-  host_.SetProgress(0);
-  ReportStatus(host_, QStringLiteral("连机失败 ！"));
-  OvertimeT.stop();
-  Timer3.stop();
-  Timer5.stop();
-  EndSession();
+  Fail(cause_);
 }

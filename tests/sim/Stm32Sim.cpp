@@ -1,21 +1,11 @@
 #include "sim/Stm32Sim.h"
 
-#include <cerrno>
 #include <chrono>
-#include <poll.h>
-#include <sys/eventfd.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <numeric>
 
 namespace {
-
-int64_t NowNs() {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
 
 std::vector<uint32_t> Repeat(uint32_t value, int times) { return std::vector<uint32_t>(times, value); }
 
@@ -94,24 +84,22 @@ Stm32SimProfile Stm32SimProfile::ForProduct(uint16_t productId) {
 }
 
 Stm32Sim::Stm32Sim(int masterFd, Stm32SimProfile profile, Stm32SimOptions options)
-    : fd_(masterFd), profile_(std::move(profile)), options_(options) {
+    : profile_(std::move(profile)), options_(options), link_(masterFd, options.link) {
   flash_.assign(profile_.FlashBytes(), 0xFF);
-  if (options_.baudRate > 0)
-    byteNs_ = int64_t{1000000000} * options_.bitsPerByte / options_.baudRate;
-  stopFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   thread_ = std::thread([this] { Run(); });
 }
 
-Stm32Sim::~Stm32Sim() {
-  Stop();
-  if (stopFd_ >= 0) close(stopFd_);
-}
+Stm32Sim::~Stm32Sim() { Stop(); }
 
 void Stm32Sim::Stop() {
   stop_ = true;
-  uint64_t one = 1;
-  if (stopFd_ >= 0) (void)!write(stopFd_, &one, sizeof one);
+  link_.Stop();  // wakes a thread waiting for a byte
   if (thread_.joinable()) thread_.join();
+}
+
+void Stm32Sim::Reset() {
+  reset_ = true;
+  link_.DiscardInput();
 }
 
 std::vector<uint8_t> Stm32Sim::Flash(uint32_t offset, uint32_t length) const {
@@ -123,7 +111,17 @@ std::vector<uint8_t> Stm32Sim::Flash(uint32_t offset, uint32_t length) const {
 
 std::vector<uint8_t> Stm32Sim::EraseFrame() const {
   std::lock_guard<std::mutex> lock(mutex_);
-  return eraseFrame_;
+  return eraseFrames_.empty() ? std::vector<uint8_t>{} : eraseFrames_.back();
+}
+
+std::vector<std::vector<uint8_t>> Stm32Sim::EraseFrames() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return eraseFrames_;
+}
+
+std::vector<uint32_t> Stm32Sim::ErasedUnits() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return erasedUnits_;
 }
 
 void Stm32Sim::Preload(uint32_t offset, const std::vector<uint8_t>& bytes) {
@@ -141,59 +139,25 @@ void Stm32Sim::Complain(const std::string& what) {
   if (failure_.empty()) failure_ = what;
 }
 
-bool Stm32Sim::SleepUntilNs(int64_t deadline) {
+bool Stm32Sim::Busy(uint64_t micros) {
+  if (!options_.realisticTiming || micros == 0) return !stop_;
+  busyUs_ += micros;
+  // The chip is busy; what arrives meanwhile waits in the link.
+  const int64_t until = SimLink::NowNs() + static_cast<int64_t>(micros) * 1000;
   while (!stop_) {
-    int64_t left = deadline - NowNs();
+    const int64_t left = until - SimLink::NowNs();
     if (left <= 0) return true;
-    if (left > 2000000) {
-      // Long waits (erase) stay interruptible by Stop().
-      pollfd p{stopFd_, POLLIN, 0};
-      poll(&p, 1, static_cast<int>(left / 1000000) - 1);
-    } else {
-      std::this_thread::sleep_for(std::chrono::nanoseconds(left));
-    }
+    std::this_thread::sleep_for(std::chrono::nanoseconds(std::min<int64_t>(left, 20000000)));
   }
   return false;
 }
 
-bool Stm32Sim::Busy(uint64_t micros) {
-  if (!options_.realisticTiming || micros == 0) return !stop_;
-  busyUs_ += micros;
-  return SleepUntilNs(NowNs() + static_cast<int64_t>(micros) * 1000);
-}
-
 bool Stm32Sim::ReadByte(uint8_t& b) {
-  while (inPos_ >= inBuf_.size()) {
-    if (stop_) return false;
-    inBuf_.clear();
-    inArrival_.clear();
-    inPos_ = 0;
-    pollfd p[2] = {{fd_, POLLIN, 0}, {stopFd_, POLLIN, 0}};
-    int r = poll(p, 2, 100);
-    if (r <= 0) continue;
-    if (p[1].revents & POLLIN) return false;
-    uint8_t chunk[1024];
-    ssize_t n = read(fd_, chunk, sizeof chunk);
-    if (n <= 0) {
-      // The other side has gone (or nothing after all): don't spin.
-      if (n < 0 && errno != EAGAIN && errno != EINTR) {
-        pollfd s{stopFd_, POLLIN, 0};
-        poll(&s, 1, 10);
-      }
-      continue;
-    }
-    bytesIn_ += static_cast<uint64_t>(n);
-    const int64_t now = NowNs();
-    for (ssize_t i = 0; i < n; ++i) {
-      inWireEnd_ = std::max(inWireEnd_, now) + byteNs_;
-      inBuf_.push_back(chunk[i]);
-      inArrival_.push_back(inWireEnd_);
-    }
+  while (!stop_) {
+    if (reset_) return false;
+    if (link_.Read(b, 50)) return true;
   }
-  // Paced: a byte is not there before its last bit is.
-  if (byteNs_ > 0 && !SleepUntilNs(inArrival_[inPos_])) return false;
-  b = inBuf_[inPos_++];
-  return true;
+  return false;
 }
 
 bool Stm32Sim::Reply(const std::vector<uint8_t>& bytes) {
@@ -201,59 +165,49 @@ bool Stm32Sim::Reply(const std::vector<uint8_t>& bytes) {
   if (options_.silent) return true;
   ++replies_;
   if (options_.stopAfterReplies >= 0 && replies_ > options_.stopAfterReplies) return true;
-  if (byteNs_ > 0) {
-    outWireEnd_ = std::max(outWireEnd_, NowNs()) + byteNs_ * static_cast<int64_t>(bytes.size());
-    if (!SleepUntilNs(outWireEnd_)) return false;
-  }
-  size_t done = 0;
-  while (done < bytes.size()) {
-    if (stop_) return false;
-    ssize_t n = write(fd_, bytes.data() + done, bytes.size() - done);
-    if (n > 0) {
-      done += static_cast<size_t>(n);
-      bytesOut_ += static_cast<uint64_t>(n);
-      continue;
-    }
-    if (n < 0 && errno != EAGAIN && errno != EINTR) return false;
-    pollfd p{fd_, POLLOUT, 0};
-    poll(&p, 1, 10);
-  }
+  link_.Send(bytes);
   return true;
 }
 
 void Stm32Sim::Run() {
-  uint8_t b = 0;
-  // Until synchronised, the boot loader listens for 0x7F only (it measures
-  // the baud rate on it); anything else is line noise to it.
-  while (!synced_) {
-    if (!ReadByte(b)) return;
-    if (b == 0x7F && !options_.silent) {
-      synced_ = true;
-      if (options_.syncReplyDelayMs > 0 && !SleepUntilNs(NowNs() + int64_t{options_.syncReplyDelayMs} * 1000000))
-        return;
-      if (!Reply({kAck})) return;
-    }
-  }
-  for (;;) {
-    uint8_t code = 0, complement = 0;
-    if (!ReadByte(code)) return;
-    if (code == 0x7F) {  // a second synchronisation byte is no command
-      if (!Reply({kNack})) return;
+  while (!stop_) {
+    if (reset_.exchange(false)) synced_ = false;
+    uint8_t b = 0;
+    if (!ReadByte(b)) continue;
+    // Until synchronised, the boot loader listens for 0x7F only (it measures
+    // the baud rate on it); anything else is line noise to it.
+    if (!synced_) {
+      if (b == 0x7F && !options_.silent) {
+        synced_ = true;
+        if (options_.syncReplyDelayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(options_.syncReplyDelayMs));
+        Reply({kAck});
+      }
       continue;
     }
-    if (!ReadByte(complement)) return;
+    // Synchronised: this byte is a command code, the next its complement.
+    const uint8_t code = b;
+    uint8_t complement = 0;
+    if (!ReadByte(complement)) continue;
+    if (code == 0x7F && complement == 0x7F) {
+      // Two synchronisation bytes of a host that found the part listening.
+      ++straySyncs_;
+      Reply({kNack});
+      continue;
+    }
+    if (code == 0x7F || complement == 0x7F) Complain("synchronisation byte read as part of a command");
     if (static_cast<uint8_t>(code ^ complement) != 0xFF) {
       Complain("bad command complement");
-      if (!Reply({kNack})) return;
+      Reply({kNack});
       continue;
     }
     if (options_.nackCommand == code) {
-      if (!Reply({kNack})) return;
+      Reply({kNack});
       continue;
     }
     bool ok = true;
     switch (code) {
       case 0x00: ok = HandleGet(); break;
+      case 0x01: ok = HandleGetVersion(); break;
       case 0x02: ok = HandleGetId(); break;
       case 0x11: ok = HandleReadMemory(); break;
       case 0x31: ok = HandleWrite(); break;
@@ -268,10 +222,10 @@ void Stm32Sim::Run() {
         ok = Reply({kNack});
         break;
     }
-    if (!ok) return;
+    if (!ok) continue;
     if (options_.hangUpAfterWrites >= 0 && blocksWritten_ >= options_.hangUpAfterWrites) {
       hungUp_ = true;  // the test closes the line; this side says nothing more
-      return;
+      while (!stop_) std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
   }
 }
@@ -280,6 +234,10 @@ bool Stm32Sim::HandleGet() {
   const uint8_t erase = profile_.extendedErase ? 0x44 : 0x43;
   return Reply({kAck, 0x0B, profile_.bootloaderVersion, 0x00, 0x01, 0x02, 0x11, 0x21, 0x31, erase, 0x63,
                 0x73, 0x82, 0x92, kAck});
+}
+
+bool Stm32Sim::HandleGetVersion() {
+  return Reply({kAck, profile_.bootloaderVersion, 0x00, 0x00, kAck});
 }
 
 bool Stm32Sim::HandleGetId() {
@@ -333,6 +291,7 @@ bool Stm32Sim::EraseUnit(uint32_t index) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     std::fill(flash_.begin() + start, flash_.begin() + start + profile_.eraseUnits[index], 0xFF);
+    erasedUnits_.push_back(index);
   }
   return Busy(uint64_t{profile_.eraseUnitMs.size() > index ? profile_.eraseUnitMs[index] : 0} * 1000);
 }
@@ -351,7 +310,7 @@ bool Stm32Sim::HandleErase() {
   }
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    eraseFrame_ = frame;
+    eraseFrames_.push_back(frame);
   }
   uint8_t x = 0;
   for (size_t i = 0; i + 1 < frame.size(); ++i) x ^= frame[i];
@@ -392,7 +351,7 @@ bool Stm32Sim::HandleExtendedErase() {
   }
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    eraseFrame_ = frame;
+    eraseFrames_.push_back(frame);
   }
   uint8_t x = 0;
   for (size_t i = 0; i + 1 < frame.size(); ++i) x ^= frame[i];
@@ -454,16 +413,19 @@ bool Stm32Sim::HandleWrite() {
     Complain("write: past the end of flash");
     return Reply({kNack});
   }
+  // Programming only clears bits: a byte written over flash that was not
+  // erased keeps the old zeros.
   bool erased = true;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    for (size_t i = 0; i < data.size(); ++i) erased = erased && flash_[offset + i] == 0xFF;
-    if (erased) std::copy(data.begin(), data.end(), flash_.begin() + offset);
+    for (size_t i = 0; i < data.size(); ++i) {
+      uint8_t& cell = flash_[offset + i];
+      erased = erased && cell == 0xFF;
+      cell &= data[i];
+      if (static_cast<int64_t>(offset + i) == options_.weakCell) cell ^= 0x04;
+    }
   }
-  if (!erased) {
-    Complain("write: flash not erased");
-    return Reply({kNack});
-  }
+  if (!erased) Complain("write: flash not erased");
   if (!Busy(static_cast<uint64_t>(profile_.writeUsPerByte * static_cast<double>(data.size())))) return false;
   ++blocksWritten_;
   return Reply({kAck});

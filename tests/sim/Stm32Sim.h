@@ -1,8 +1,12 @@
 // A simulated STM32 system-memory boot loader (USART protocol, ST AN3155)
-// on the master side of a pseudo-terminal. It runs in a thread of its own
-// and answers the way the chip does: 0x7F synchronises; then every command
-// is a code and its complement, answered by ACK (0x79) or NACK (0x1F).
-// Tests read back the flash and the erase list it received.
+// on the master side of a pseudo-terminal, behind the shared link model (line
+// rate, USB adapter, replies cut apart). It runs in a thread of its own and
+// answers the way the chip does: 0x7F synchronises; from then on every byte
+// where a command is due is a command code and the next byte its complement
+// (a further 0x7F included), answered by ACK (0x79) or NACK (0x1F). It stays
+// synchronised until Reset(), across host sessions, as a part that was not
+// reset does. Programming only clears bits, so flash written without its
+// erase reads back wrong. Tests read back the flash and the erase frames.
 #pragma once
 
 #include <atomic>
@@ -11,6 +15,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "sim/SimLink.h"
 
 struct Stm32SimProfile {
   uint16_t productId = 0x0414;
@@ -30,8 +36,7 @@ struct Stm32SimProfile {
 };
 
 struct Stm32SimOptions {
-  uint32_t baudRate = 0;       // > 0: bytes take their wire time in both directions
-  int bitsPerByte = 11;        // start, 8 data, even parity, stop
+  SimLinkOptions link{0, 11};  // the wire: 8E1, 11 bits a byte
   bool realisticTiming = false;
   int syncReplyDelayMs = 0;    // a slow adapter: the first ACK comes late
   // Faults.
@@ -39,6 +44,7 @@ struct Stm32SimOptions {
   int nackCommand = -1;        // answer this command code with NACK
   int stopAfterReplies = -1;   // go quiet after this many replies
   int hangUpAfterWrites = -1;  // leave the line after this many written blocks
+  int weakCell = -1;           // flash offset that keeps one bit wrong when written
 };
 
 class Stm32Sim {
@@ -53,14 +59,21 @@ class Stm32Sim {
   Stm32Sim(const Stm32Sim&) = delete;
   Stm32Sim& operator=(const Stm32Sim&) = delete;
 
-  // Stops and joins the thread; safe to call twice.
+  // Stops and joins the thread (and the link's); safe to call twice.
   void Stop();
+  // The part is reset: it waits for 0x7F again, and what has not yet been
+  // read is lost.
+  void Reset();
+  SimLink& link() { return link_; }
 
   const Stm32SimProfile& profile() const { return profile_; }
   std::vector<uint8_t> Flash(uint32_t offset, uint32_t length) const;
-  // The erase frame exactly as received after the command's ACK (count,
-  // page or sector numbers, checksum); empty if none came.
+  // The last erase frame exactly as received after the command's ACK
+  // (count, page or sector numbers, checksum); empty if none came. All of
+  // them in EraseFrames(); the units erased, in order, in ErasedUnits().
   std::vector<uint8_t> EraseFrame() const;
+  std::vector<std::vector<uint8_t>> EraseFrames() const;
+  std::vector<uint32_t> ErasedUnits() const;
   // Sets flash bytes directly, e.g. to leave old firmware behind.
   void Preload(uint32_t offset, const std::vector<uint8_t>& bytes);
 
@@ -68,8 +81,11 @@ class Stm32Sim {
   int erasesDone() const { return erases_.load(); }
   bool hungUp() const { return hungUp_.load(); }
   bool synchronised() const { return synced_.load(); }
-  uint64_t bytesReceived() const { return bytesIn_.load(); }
-  uint64_t bytesSent() const { return bytesOut_.load(); }
+  // 0x7F bytes the part read where a command was due (a host finding a
+  // part that was still synchronised).
+  int strayCommandSyncs() const { return straySyncs_.load(); }
+  uint64_t bytesReceived() const { return link_.BytesIn(); }
+  uint64_t bytesSent() const { return link_.BytesOut(); }
   // Time spent erasing and programming (realistic timing only).
   uint64_t busyMicros() const { return busyUs_.load(); }
   std::string failure() const;  // first protocol complaint, for diagnostics
@@ -79,11 +95,11 @@ class Stm32Sim {
   bool ReadByte(uint8_t& b);
   bool Reply(const std::vector<uint8_t>& bytes);
   bool Busy(uint64_t micros);
-  bool SleepUntilNs(int64_t deadline);
   void Complain(const std::string& what);
   bool Readable(uint32_t address, uint32_t count) const;
   uint8_t ReadMemory(uint32_t address) const;
   bool HandleGet();
+  bool HandleGetVersion();
   bool HandleGetId();
   bool HandleReadMemory();
   bool HandleErase();
@@ -91,33 +107,24 @@ class Stm32Sim {
   bool HandleWrite();
   bool EraseUnit(uint32_t index);
 
-  int fd_;
-  int stopFd_ = -1;
   Stm32SimProfile profile_;
   Stm32SimOptions options_;
-  int64_t byteNs_ = 0;
+  SimLink link_;
 
   mutable std::mutex mutex_;
   std::vector<uint8_t> flash_;
-  std::vector<uint8_t> eraseFrame_;
+  std::vector<std::vector<uint8_t>> eraseFrames_;
+  std::vector<uint32_t> erasedUnits_;
   std::string failure_;
-
-  // Received bytes waiting to be taken, each with the time it finished
-  // crossing the wire.
-  std::vector<uint8_t> inBuf_;
-  size_t inPos_ = 0;
-  int64_t inWireEnd_ = 0;
-  int64_t outWireEnd_ = 0;
-  std::vector<int64_t> inArrival_;
   int replies_ = 0;
 
   std::atomic<bool> stop_{false};
   std::atomic<bool> synced_{false};
+  std::atomic<bool> reset_{false};
   std::atomic<bool> hungUp_{false};
   std::atomic<int> blocksWritten_{0};
   std::atomic<int> erases_{0};
-  std::atomic<uint64_t> bytesIn_{0};
-  std::atomic<uint64_t> bytesOut_{0};
+  std::atomic<int> straySyncs_{0};
   std::atomic<uint64_t> busyUs_{0};
   std::thread thread_;
 };
