@@ -141,11 +141,33 @@ TEST_F(CliTest, Stm32ImageLandsAndTheLogComesOutLineByLine) {
   EXPECT_EQ(o.out.count(QStringLiteral("文件尺寸: 3000 Byte / 2 KB")), 1);
   EXPECT_TRUE(o.out.contains(QStringLiteral("Product ID: 0414")));
   EXPECT_TRUE(o.out.contains(QStringLiteral("擦除页[ 0 .. 1 ]")));
+  EXPECT_TRUE(o.out.contains(QStringLiteral("开始校验。。。")));
   EXPECT_EQ(o.out.last(), QStringLiteral("上载完成！"));
   // Not a terminal: the progress comes as plain lines, the last one complete.
   EXPECT_TRUE(o.err.contains(QStringLiteral("100%  3000/3000 bytes"))) << o.err.toStdString();
   EXPECT_FALSE(o.err.contains(QLatin1Char('\r')));
   EXPECT_TRUE(PortFree(pty.slavePath()));
+}
+
+TEST_F(CliTest, Stm32SuccessMeansTheImageReadsBackUnlessVerifyIsOff) {
+  const std::vector<uint8_t> image = PatternImage(1024, 8);
+  const QString file = WriteFile(QStringLiteral("fw.bin"), QByteArray(reinterpret_cast<const char*>(image.data()), 1024));
+  Stm32SimOptions weak;
+  weak.weakCell = 300;  // one bit there stays wrong after writing
+  auto sim = std::make_unique<Stm32Sim>(pty.master(), Stm32SimProfile::ForProduct(0x0414), weak);
+  const Outcome checked = RunTool(Args("stm32", file, {QStringLiteral("--reset=none")}));
+  ASSERT_TRUE(checked.exited);
+  EXPECT_EQ(checked.status, 1);
+  EXPECT_FALSE(checked.out.filter(QStringLiteral("校验错误: 地址")).isEmpty()) << checked.out.join('\n').toStdString();
+  EXPECT_FALSE(checked.out.contains(QStringLiteral("上载完成！")));
+
+  sim->Stop();
+  sim = std::make_unique<Stm32Sim>(pty.master(), Stm32SimProfile::ForProduct(0x0414), weak);
+  const Outcome unchecked = RunTool(Args("stm32", file, {QStringLiteral("--reset=none"), QStringLiteral("--no-verify")}));
+  ASSERT_TRUE(unchecked.exited);
+  EXPECT_EQ(unchecked.status, 0);
+  EXPECT_FALSE(unchecked.out.contains(QStringLiteral("开始校验。。。")));
+  EXPECT_EQ(unchecked.out.last(), QStringLiteral("上载完成！"));
 }
 
 TEST_F(CliTest, LpcImageLands) {
