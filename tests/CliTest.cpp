@@ -328,6 +328,28 @@ TEST_F(CliTest, WatchDownloadsEachNewBuildUntilInterrupted) {
   EXPECT_TRUE(PortFree(pty.slavePath()));
 }
 
+TEST_F(CliTest, WatchDownloadsABuildThatLandsDuringADownloadAfterIt) {
+  const std::vector<uint8_t> first = PatternImage(12000, 3);
+  const std::vector<uint8_t> second = PatternImage(2000, 4);
+  const QString file = WriteFile(QStringLiteral("fw.hex"), HexText(first, 0x08000000));
+  Stm32SimOptions paced;
+  paced.link = SimLinkOptions{115200, 11};  // about a second for the first build
+  Stm32Sim sim(pty.master(), Stm32SimProfile::ForProduct(0x0414), paced);
+  Tool tool;
+  tool.Start(Args("stm32", file, {QStringLiteral("--watch"), QStringLiteral("--reset=none")}));
+  ASSERT_TRUE(WaitFor([&] { return tool.Lines().contains(QStringLiteral("开始写入。。。")); }, 30000));
+  WriteFile(QStringLiteral("fw.hex"), HexText(second, 0x08000000));
+  ASSERT_EQ(tool.Lines().count(QStringLiteral("上载完成！")), 0) << "the first download ended too soon";
+  // The part was not reset in between: it is still synchronised.
+  ASSERT_TRUE(WaitFor([&] { return tool.Lines().count(QStringLiteral("上载完成！")) == 2; }, 60000))
+      << tool.Lines().join('\n').toStdString();
+  EXPECT_EQ(sim.Flash(0, 2000), second);
+  tool.Signal(SIGINT);
+  const Outcome o = tool.Wait(10000);
+  ASSERT_TRUE(o.exited);
+  EXPECT_EQ(o.status, 0);
+}
+
 TEST_F(CliTest, InterruptDuringADownloadReleasesThePortAtOnce) {
   Stm32SimOptions silent;
   silent.silent = true;
