@@ -624,6 +624,21 @@ TEST_F(Stm32EngineTest, ResetLinesAndLowLatencyAroundTheSession) {
   }
 }
 
+// The engine listens in on the port's receive handler for replies the
+// port's own polling takes first; whoever set that handler still gets
+// every byte, and has it back once the session is over.
+TEST_F(Stm32EngineTest, PortReceiveHandlerSeesEveryReplyAndIsPutBack) {
+  StartSim(0x0414);
+  uint64_t seen = 0;
+  host.recDriver.OnReceiveData = [&](TKRNCommDriver*, const uint8_t*, int32_t n) { seen += static_cast<uint64_t>(n); };
+  ExpectDownloads(RandomBytes(1024, 72));
+  EXPECT_EQ(seen, sim->bytesSent());
+  seen = 0;
+  ASSERT_TRUE(host.recDriver.OnReceiveData);
+  host.recDriver.OnReceiveData(&host.recDriver, nullptr, 3);
+  EXPECT_EQ(seen, 3u);
+}
+
 TEST(Stm32EraseFrames, CoverTheImageExactly) {
   const Stm32Part& f1 = Stm32PartFor(0x0414);
   EXPECT_EQ(Stm32UnitsCovering(f1, 2047), 1);

@@ -1,5 +1,6 @@
 #include "isp/stm32/Stm32Engine.h"
 
+#include <QPointer>
 #include <QSocketNotifier>
 #include <QThread>
 
@@ -130,6 +131,16 @@ void Stm32Engine::STM32UP() {
     readable_ = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read, this);
     connect(readable_.get(), &QSocketNotifier::activated, this, &Stm32Engine::OnReadable);
   }
+  // The port's own polling tick can take a reply off the line before the
+  // notifier sees it; the reply would then wait for the next Timer5 tick.
+  // Have such a read hand over at once.
+  savedOnReceive_ = port.OnReceiveData;
+  receiveHooked_ = true;
+  port.OnReceiveData = [self = QPointer<Stm32Engine>(this), prev = savedOnReceive_](
+                           TKRNCommDriver* sender, const uint8_t* data, int32_t size) {
+    if (prev) prev(sender, data, size);
+    if (self && !self->ownRead_) QMetaObject::invokeMethod(self.data(), &Stm32Engine::Timer5Timer, Qt::QueuedConnection);
+  };
   if (host_.AutoReset()) ResetIntoBootLoader();
   Timer3.start();
   StepTimeoutCounter = 5;  // about 6 s to find the boot loader
@@ -144,7 +155,7 @@ void Stm32Engine::Timer3Timer() {
   // read as the complement of the first, or as a command code.
   if (syncAwaiting_ && NowMs() - syncSentMs_ < kSyncAnswerMs) return;
   StmState = 1;
-  port.PollReceive();
+  ReadPort();
   port.ReceiveCount = 0;  // only an answer to this byte counts
   FrameBuffer[0] = kSync;
   if (!Send(FrameBuffer, 1)) {
@@ -185,7 +196,7 @@ void Stm32Engine::Timer5Timer() {
     Fail(kPortLost);
     return;
   }
-  port.PollReceive();
+  ReadPort();
   if (!port.IsConnected()) {  // the device went away while being read
     Fail(kPortLost);
     return;
@@ -204,6 +215,12 @@ void Stm32Engine::Timer5Timer() {
     Dispatch(FrameBuffer);
   }
   if (portLost_) Fail(kPortLost);
+}
+
+void Stm32Engine::ReadPort() {
+  ownRead_ = true;
+  host_.ComDriver().PollReceive();
+  ownRead_ = false;
 }
 
 void Stm32Engine::HandleSyncReply() {
@@ -622,6 +639,11 @@ void Stm32Engine::EndSession() {
   StopWatching();
   syncAwaiting_ = false;
   TKRNCommDriver& port = host_.ComDriver();
+  if (receiveHooked_) {
+    port.OnReceiveData = std::move(savedOnReceive_);
+    savedOnReceive_ = nullptr;
+    receiveHooked_ = false;
+  }
   if (lowLatencyFd_ >= 0 && lowLatencyFd_ == port.Handle())
     port.Platform().SetLowLatency(lowLatencyFd_, false, nullptr);
   lowLatencyFd_ = -1;

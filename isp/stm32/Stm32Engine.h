@@ -26,6 +26,7 @@
 #include "firmware/FirmwareImage.h"
 #include "isp/IspHost.h"
 #include "isp/stm32/Stm32Parts.h"
+#include "serial/PollingComm.h"
 
 class QSocketNotifier;
 
@@ -84,6 +85,7 @@ class Stm32Engine : public QObject {
   void ResetIntoBootLoader();
   void ResetIntoProgram();
   void IdentifyFamily();
+  void ReadPort();  // the engine's own read of the port
   void HandleSyncReply();
   int ReplyLength(const uint8_t* b, int n) const;
   void Dispatch(const uint8_t* B);
@@ -115,4 +117,7 @@ class Stm32Engine : public QObject {
   QString cause_;             // what failed if the time-out ends the session
   std::unique_ptr<QSocketNotifier> readable_;
   int lowLatencyFd_ = -1;     // the device whose low-latency setting is to restore
+  bool ownRead_ = false;      // inside the engine's own PollReceive
+  bool receiveHooked_ = false;
+  TComPortReceiveDataEvent savedOnReceive_;  // the port's handler before the session
 };
