@@ -7,6 +7,8 @@
 
 #include <QString>
 
+#include "isp/IspJob.h"
+
 class TKRNCommDriver;
 
 class IspHost {
@@ -47,6 +49,14 @@ class IspHost {
     (void)caption;
     AddLog(text);
   }
+
+  // Every session ends with exactly one result, after its last log line
+  // (which, on failure, is the cause). The port is released by then.
+  virtual void SessionEnded(const IspResult& result) { (void)result; }
+
+  // Why the last ComPort_Open (or an engine's own open of the port named
+  // by PortNameText) failed, one line naming the cause and its remedy.
+  virtual QString PortOpenError() const { return {}; }
 
   // The main port, opened with the terminal page's line settings.
   virtual bool ComPort_Open() = 0;

@@ -1,0 +1,138 @@
+// What a host asks of an engine, and what the engine answers at the end.
+//
+// A job is a value: the window's download button and every job of the
+// command line are one IspJob each, handed to the engine's Start(). The
+// engine reports along the way through IspHost (log lines, status, progress)
+// and ends every session, however it ends, with exactly one IspResult passed
+// to IspHost::SessionEnded. A failure carries its cause as one line, the
+// line both hosts show last, plus the step, the command and the part's own
+// return code where it sent one, so that a production line can record it.
+#pragma once
+
+#include <QMap>
+#include <QString>
+#include <QStringList>
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+enum class IspJobKind {
+  Download,        // erase what the image needs, write, verify if asked
+  Verify,          // compare the part with the file, write nothing
+  Read,            // read the part back into a file
+  Erase,           // the whole flash, or `range` when set
+  BlankCheck,      // is the flash (or `range`) erased
+  ProtectRead,     // turn read-out protection on
+  UnprotectRead,   // turn it off (the part erases itself)
+  UnprotectWrite,  // turn write protection off
+  Go,              // start the program at `goAddress` or the flash base
+  Info,            // identify the part; nothing is written
+};
+
+// A few bytes put into the image after it is loaded, before anything is
+// erased (a production line's serial number). The address is the part's.
+struct IspImagePatch {
+  uint32_t address = 0;
+  std::vector<uint8_t> bytes;
+};
+
+struct IspAddressRange {
+  uint32_t address = 0;
+  uint32_t length = 0;
+};
+
+struct IspJob {
+  IspJobKind kind = IspJobKind::Download;
+  QString file;                          // Download, Verify: the firmware; Read: where to write
+  std::optional<uint32_t> address;       // Read, Erase, BlankCheck: start (default: flash base)
+  std::optional<uint32_t> length;        // ... and length (default: to the end of flash)
+  bool go = false;                       // Download: start the program afterwards
+  std::optional<uint32_t> goAddress;     // Go (and go after a download): default the flash base
+  std::vector<IspImagePatch> patches;    // Download
+
+  // Families with an internal oscillator trimmed by the host (STC15/STC8):
+  // the frequency asked for, 0 = the engine's default.
+  double frequencyKHz = 0;
+  // Option bytes to change, by name ("reset_pin" -> "io"); any option not
+  // named keeps the value the part holds.
+  QMap<QString, QString> options;
+  QString eepromFile;                    // data flash image to program (STC)
+  bool eepromInImage = false;            // a HEX may run past code flash into the EEPROM
+
+  static IspJob Download(const QString& file) {
+    IspJob j;
+    j.file = file;
+    return j;
+  }
+  static IspJob OfKind(IspJobKind kind) {
+    IspJob j;
+    j.kind = kind;
+    return j;
+  }
+};
+
+struct IspResult {
+  bool ok = false;
+  // Why it failed, one line, the last line of the log; on success the
+  // family's closing line ("上载完成！", ...).
+  QString cause;
+  QString step;                // what was under way: "擦除", "写入", "连接" ...
+  QString command;             // the command the part refused ("E 0 3", "0x44"), if any
+  int code = -1;               // the part's own return code, -1 when it sent none
+  // True when the failure lies with the user's input (file, option, port)
+  // and nothing was sent to the part: the command line exits with 2.
+  bool usageError = false;
+
+  // What the session learned about the part (any that it could).
+  QString partName;
+  QString partId;              // product / part ID as the family writes it
+  QString uniqueId;            // hex; empty where the family has none
+  QStringList info;            // Info: the lines that describe the part
+
+  static IspResult Success(const QString& line) {
+    IspResult r;
+    r.ok = true;
+    r.cause = line;
+    return r;
+  }
+  static IspResult Failure(const QString& cause, const QString& step = {}) {
+    IspResult r;
+    r.cause = cause;
+    r.step = step;
+    return r;
+  }
+};
+
+// What each family's engine offers a host.
+class IspEngine {
+ public:
+  virtual ~IspEngine() = default;
+  // Starts `job`; the session ends with IspHost::SessionEnded. The STC
+  // engine runs its whole session inside this call; the others return at
+  // once and run on the event loop.
+  virtual void Start(const IspJob& job) = 0;
+  virtual bool Busy() const = 0;
+  // Ends a running session now (Ctrl-C): the port is released, no result
+  // is reported.
+  virtual void Abort() = 0;
+  // The jobs this family can do.
+  virtual bool Supports(IspJobKind kind) const = 0;
+};
+
+// "读出", "擦除" ...: how a job is named in messages.
+inline QString IspJobName(IspJobKind kind) {
+  switch (kind) {
+    case IspJobKind::Download: return QStringLiteral("下载");
+    case IspJobKind::Verify: return QStringLiteral("校验");
+    case IspJobKind::Read: return QStringLiteral("读出");
+    case IspJobKind::Erase: return QStringLiteral("擦除");
+    case IspJobKind::BlankCheck: return QStringLiteral("查空");
+    case IspJobKind::ProtectRead: return QStringLiteral("设置读保护");
+    case IspJobKind::UnprotectRead: return QStringLiteral("解除读保护");
+    case IspJobKind::UnprotectWrite: return QStringLiteral("解除写保护");
+    case IspJobKind::Go: return QStringLiteral("运行程序");
+    case IspJobKind::Info: return QStringLiteral("读器件信息");
+  }
+  return {};
+}
