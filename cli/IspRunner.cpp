@@ -126,7 +126,7 @@ IspRunner::Check IspRunner::CheckFile() {
   bool good = false;
   if (stm32_) {
     FirmwareImage image;
-    image.FlashSizeKB = FirmwareImage::kImageBufferSize / 1024;
+    image.FlashSizeKB = FirmwareImage::kMaxImageBytes / 1024;
     const FirmwareLoadResult r = image.Load(host_.FirmwareFileName());
     good = r.outcome == FirmwareLoadResult::Outcome::Loaded;
     if (!good) host_.ShowStatus(r.status);

@@ -124,11 +124,23 @@ HexDecodeResult DecodeIntelHex(const QByteArray& text, uint64_t maxSpan) {
     return result;
   }
   if (records.empty()) return result;  // span 0: nothing to load
-  uint64_t lowest = UINT64_MAX, highest = 0;
-  for (const auto& r : records) {
-    lowest = std::min(lowest, r.address);
-    highest = std::max(highest, r.address + static_cast<uint64_t>(r.bytes.size()));
+  // The stretches the records hold, merged where they touch or overlap.
+  std::vector<HexDecodeResult::Segment> spans;
+  spans.reserve(records.size());
+  for (const auto& r : records) spans.push_back({r.address, static_cast<uint64_t>(r.bytes.size())});
+  std::sort(spans.begin(), spans.end(), [](const auto& a, const auto& b) { return a.address < b.address; });
+  for (const auto& sp : spans) {
+    if (!result.segments.empty() &&
+        sp.address <= result.segments.back().address + result.segments.back().length) {
+      auto& last = result.segments.back();
+      last.length = std::max(last.length, sp.address + sp.length - last.address);
+    } else {
+      result.segments.push_back(sp);
+    }
   }
+  for (const auto& sg : result.segments) result.dataBytes += sg.length;
+  const uint64_t lowest = result.segments.front().address;
+  const uint64_t highest = result.segments.back().address + result.segments.back().length;
   result.baseAddress = lowest >= FirmwareImage::kFlashBase ? FirmwareImage::kFlashBase : 0;
   result.span = highest - result.baseAddress;
   if (result.span > maxSpan) {
@@ -146,7 +158,13 @@ QString FirmwareSizeLine(int64_t length) {
   return QStringLiteral("文件尺寸: %1 Byte / %2 KB").arg(length).arg(length / 1024);
 }
 
-FirmwareImage::FirmwareImage() : buffer_(new uint8_t[kImageBufferSize]()) {}
+namespace {
+
+QString Hex32(uint64_t v) {
+  return QStringLiteral("0x") + QStringLiteral("%1").arg(static_cast<qulonglong>(v), 8, 16, QLatin1Char('0')).toUpper();
+}
+
+}  // namespace
 
 FirmwareLoadResult FirmwareImage::Load(const QString& path) {
   using Outcome = FirmwareLoadResult::Outcome;
@@ -158,11 +176,11 @@ FirmwareLoadResult FirmwareImage::Load(const QString& path) {
     return r;
   };
   const QString name = QFileInfo(path).fileName();
-  const QString tooBig = QStringLiteral("文件太大，不能超过1024KB");
+  const QString tooBig = QStringLiteral("文件太大，不能超过%1KB").arg(kMaxImageBytes / 1024);
   const bool hex = IsHexName(path);
-  // Even with short records and comments, a 1 MiB image stays far below the
-  // HEX bound; a bigger file is not read at all.
-  const qint64 limit = hex ? 64 * qint64{kImageBufferSize} : qint64{kImageBufferSize} + 3;
+  // Even with short records and comments, the largest image stays far below
+  // the HEX bound; a bigger file is not read at all.
+  const qint64 limit = hex ? 64 * qint64{kMaxImageBytes} : qint64{kMaxImageBytes} + 3;
 
   FirmwareFileRead file = ReadFirmwareFile(path, limit);
   if (file.status == FirmwareFileStatus::Missing) {
@@ -172,6 +190,7 @@ FirmwareLoadResult FirmwareImage::Load(const QString& path) {
   }
   // Whatever follows, the previous image is gone.
   stream_.clear();
+  segments_.clear();
   streamExists_ = true;
   switch (file.status) {
     case FirmwareFileStatus::Missing:
@@ -193,10 +212,12 @@ FirmwareLoadResult FirmwareImage::Load(const QString& path) {
     r.sizeLine = FirmwareSizeLine(static_cast<int64_t>(std::min<uint64_t>(length, INT64_MAX)));
     return refuse(QStringLiteral("文件太大，不能用于%1K Flash").arg(FlashSizeKB));
   };
+  const int unit = std::max(4, WriteUnit);
+  auto padTo = [](uint64_t n, int to) { return (n + to - 1) / to * to; };
 
   QByteArray image;
   if (hex) {
-    HexDecodeResult d = DecodeIntelHex(content, uint64_t(kImageBufferSize));
+    HexDecodeResult d = DecodeIntelHex(content, uint64_t(kMaxImageBytes));
     switch (d.error) {
       case HexDecodeResult::Error::Syntax:
         return refuse(QStringLiteral("HEX文件第 %1 行格式错误").arg(d.errorLine));
@@ -208,28 +229,74 @@ FirmwareLoadResult FirmwareImage::Load(const QString& path) {
       case HexDecodeResult::Error::None:
         break;
     }
-    const uint64_t padded = (d.span + 3) & ~uint64_t{3};
-    if (padded == 0) return refuse(QStringLiteral("文件为空"));
+    if (d.segments.empty()) return refuse(QStringLiteral("文件为空"));
+    // Byte 0 is the flash base; a file linked at address 0 (the boot alias
+    // of flash) counts from there instead.
+    const uint64_t flashEnd = uint64_t{kFlashBase} + static_cast<uint64_t>(flashLimit);
+    auto inside = [&](uint64_t from, uint64_t to) {
+      return std::all_of(d.segments.begin(), d.segments.end(), [&](const auto& sg) {
+        return sg.address >= from && sg.address + sg.length <= to;
+      });
+    };
+    const uint64_t padded = (d.span + 3) & ~uint64_t{3};  // whole words, zero-filled
+    if (!inside(kFlashBase, flashEnd) && !inside(0, static_cast<uint64_t>(flashLimit))) {
+      if (d.dataBytes > static_cast<uint64_t>(flashLimit)) return tooLargeForFlash(padded);
+      // A few records somewhere else (option bytes, RAM, another part's
+      // flash): named, not taken for a size problem.
+      const bool flashAddresses = std::any_of(d.segments.begin(), d.segments.end(), [&](const auto& sg) {
+        return sg.address >= kFlashBase && sg.address < flashEnd;
+      });
+      const uint64_t from = flashAddresses ? kFlashBase : 0;
+      const uint64_t to = from + static_cast<uint64_t>(flashLimit);
+      uint64_t outside = d.segments.back().address;
+      for (const auto& sg : d.segments) {
+        if (sg.address < from || sg.address >= to) {
+          outside = sg.address;
+          break;
+        }
+        if (sg.address + sg.length > to) {
+          outside = to;
+          break;
+        }
+      }
+      return refuse(QStringLiteral("HEX文件的数据在 Flash 之外: 地址 %1").arg(Hex32(outside)));
+    }
     if (padded > static_cast<uint64_t>(flashLimit)) return tooLargeForFlash(padded);
-    if (d.error == HexDecodeResult::Error::TooLarge || padded > uint64_t(kImageBufferSize))
-      return refuse(tooBig);
+    if (d.error == HexDecodeResult::Error::TooLarge || padded > uint64_t(kMaxImageBytes)) return refuse(tooBig);
     image = std::move(d.image);
     image.append(QByteArray(static_cast<qsizetype>(padded - d.span), '\0'));
+    for (const auto& sg : d.segments)
+      segments_.push_back({static_cast<uint32_t>(sg.address - d.baseAddress), static_cast<uint32_t>(sg.length)});
+    if (ErasedValue != 0xFF) {
+      // Gaps read as erased flash on this part.
+      uint32_t at = 0;
+      for (const auto& sg : segments_) {
+        std::memset(image.data() + at, ErasedValue, sg.offset - at);
+        at = sg.offset + sg.length;
+      }
+    }
     r.status = QStringLiteral("下载目标代码。。。");
   } else {
     image = std::move(content);
     if (image.isEmpty()) return refuse(QStringLiteral("文件为空"));
-    // The boot loader writes whole 32-bit words only; a ragged tail would be
-    // refused on the last block.
-    const qsizetype rem = image.size() % 4;
-    if (rem) image.append(QByteArray(4 - rem, char(0xFF)));
-    if (image.size() > flashLimit) return tooLargeForFlash(static_cast<uint64_t>(image.size()));
-    if (image.size() > kImageBufferSize) return refuse(tooBig);
+    segments_.push_back({0, static_cast<uint32_t>(std::min<qsizetype>(image.size(), INT32_MAX))});
     r.status = QStringLiteral("下载目标代码");
+  }
+  // The boot loader writes whole words (whole flash words on parts with
+  // ECC); a ragged tail would be refused on the last block, so it ends in
+  // erased-flash bytes, which program nothing.
+  const uint64_t whole = padTo(static_cast<uint64_t>(image.size()), unit);
+  if (whole > static_cast<uint64_t>(image.size()) && whole <= static_cast<uint64_t>(std::max<int64_t>(flashLimit, image.size() + 3)))
+    image.append(QByteArray(static_cast<qsizetype>(whole - static_cast<uint64_t>(image.size())), char(ErasedValue)));
+  if (image.size() > flashLimit) return tooLargeForFlash(static_cast<uint64_t>(image.size()));
+  if (image.size() > kMaxImageBytes) return refuse(tooBig);
+  if (!segments_.empty()) {
+    // The last stretch runs to the end of the padding.
+    auto& last = segments_.back();
+    last.length = static_cast<uint32_t>(image.size()) - last.offset;
   }
 
   stream_ = std::move(image);
-  std::memcpy(buffer_.get(), stream_.constData(), static_cast<size_t>(stream_.size()));
   r.outcome = Outcome::Loaded;
   r.sizeLine = FirmwareSizeLine(stream_.size());
   return r;

@@ -1,7 +1,10 @@
 // The STM32 firmware image: the file named on the ISP page turned into a
 // flat byte image that starts at the target's flash base. Intel HEX files
 // (".hex" / ".HEX") are decoded record by record and placed at their
-// addresses; every other file is taken as raw binary.
+// addresses; every other file is taken as raw binary. The image is as large
+// as the part's flash allows, and it remembers which stretches the file
+// really holds (a HEX file may leave gaps), so that nothing outside them
+// need be erased or written.
 //
 // The loading itself is plain logic without widgets: it returns what the
 // window should show, and the engine puts that on the status line and Memo1.
@@ -11,7 +14,7 @@
 #include <QString>
 
 #include <cstdint>
-#include <memory>
+#include <vector>
 
 // What a HEX file's text decodes to.
 struct HexDecodeResult {
@@ -21,6 +24,13 @@ struct HexDecodeResult {
   uint32_t baseAddress = 0;      // address of image byte 0
   uint64_t span = 0;             // bytes from baseAddress to the last data byte
   QByteArray image;              // filled only when span <= maxSpan
+  // The stretches of data the records hold, absolute, sorted and merged.
+  struct Segment {
+    uint64_t address;
+    uint64_t length;
+  };
+  std::vector<Segment> segments;
+  uint64_t dataBytes = 0;        // bytes in the segments
 };
 
 // Decodes Intel HEX text. Records are placed at their addresses (extended
@@ -51,25 +61,39 @@ struct FirmwareLoadResult {
 
 class FirmwareImage {
  public:
-  static constexpr int32_t kImageBufferSize = 1048576;  // 1 MiB
+  // No part has more flash than this; no image is ever larger.
+  static constexpr int32_t kMaxImageBytes = 4 * 1048576;
   static constexpr uint32_t kFlashBase = 0x08000000;
 
-  FirmwareImage();
+  // A stretch of the image the file holds (offsets from byte 0).
+  struct Segment {
+    uint32_t offset;
+    uint32_t length;
+  };
 
-  // Reads the file into ImageBuffer from offset 0. Bytes beyond Length()
-  // may hold an older, longer image; nothing may read them.
+  FirmwareImage() = default;
+
+  // Reads the file into the image from offset 0.
   FirmwareLoadResult Load(const QString& path);
 
-  const uint8_t* ImageBuffer() const { return buffer_.get(); }
+  const uint8_t* ImageBuffer() const { return reinterpret_cast<const uint8_t*>(stream_.constData()); }
   int32_t Length() const { return streamExists_ ? static_cast<int32_t>(stream_.size()) : 0; }
   bool HasImage() const { return streamExists_; }
+  // What the file holds: one stretch for a binary, the records' for a HEX
+  // file (padding included). Gaps between them read ErasedValue.
+  const std::vector<Segment>& Segments() const { return segments_; }
 
   // Target flash in KB; no image larger than this is loaded. The engine
   // sets it before every load.
   int32_t FlashSizeKB = 512;
+  // What erased flash reads on the part: gaps and ragged ends are filled with it.
+  uint8_t ErasedValue = 0xFF;
+  // The flash programs this many bytes at a time: the image ends on a whole
+  // such unit (4 at least, as WRITE MEMORY takes whole words).
+  int32_t WriteUnit = 4;
 
  private:
-  std::unique_ptr<uint8_t[]> buffer_;
   QByteArray stream_;       // the last loaded image (ImageStream)
   bool streamExists_ = false;
+  std::vector<Segment> segments_;
 };

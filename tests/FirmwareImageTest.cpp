@@ -12,6 +12,7 @@
 
 #include "firmware/FileTime.h"
 #include "firmware/FirmwareImage.h"
+#include "firmware/FirmwareWriter.h"
 
 namespace {
 
@@ -237,19 +238,110 @@ TEST_F(FirmwareImageTest, EmptyMissingAndOversizedImagesAreRefused) {
   EXPECT_EQ(r.outcome, Outcome::Missing);
   EXPECT_EQ(r.status, QStringLiteral("文件不存在"));
 
-  // Nothing may land past the 1 MiB buffer, whatever the flash size says.
-  img.FlashSizeKB = 2048;
-  r = img.Load(Write("huge.bin", std::string(FirmwareImage::kImageBufferSize + 1, '\0')));
+  // Nothing is larger than the largest part, whatever the flash size says.
+  img.FlashSizeKB = 8192;
+  r = img.Load(Write("huge.bin", std::string(FirmwareImage::kMaxImageBytes + 1, '\0')));
   EXPECT_EQ(r.outcome, Outcome::Refused);
-  EXPECT_EQ(r.status, QStringLiteral("文件太大，不能超过1024KB"));
-  r = img.Load(Write("edge.bin", std::string(FirmwareImage::kImageBufferSize, '\0')));
+  EXPECT_EQ(r.status, QStringLiteral("文件太大，不能超过4096KB"));
+  r = img.Load(Write("edge.bin", std::string(FirmwareImage::kMaxImageBytes, '\0')));
   EXPECT_EQ(r.outcome, Outcome::Loaded);
+}
 
+// Images as large as the part: 2 MB loads on a 2 MB part, one byte more is
+// refused naming both sizes.
+TEST_F(FirmwareImageTest, ImageFollowsThePartsFlashSize) {
   img.FlashSizeKB = 2048;
-  std::string far = Rec(0, 0, {1, 2, 3, 4}) + Linear(0x0010) + Rec(0, 0, {5, 6, 7, 8}) + kEof;
-  r = img.Load(Write("far.hex", far));  // bytes at 0 and 0x100000: 1 MiB + 4
-  EXPECT_EQ(r.outcome, Outcome::Refused);
-  EXPECT_EQ(r.status, QStringLiteral("文件太大，不能超过1024KB"));
+  auto r = img.Load(Write("two.hex", ContiguousHex(2 * 1048576)));
+  ASSERT_EQ(r.outcome, Outcome::Loaded) << r.status.toStdString();
+  EXPECT_EQ(img.Length(), 2 * 1048576);
+  EXPECT_EQ(img.ImageBuffer()[2 * 1048576 - 1], 0xFF);
+  r = img.Load(Write("over.bin", std::string(2 * 1048576 + 4, 'x')));
+  EXPECT_EQ(r.status, QStringLiteral("文件太大，不能用于2048K Flash"));
+  EXPECT_EQ(r.sizeLine, QStringLiteral("文件尺寸: 2097156 Byte / 2048 KB"));
+}
+
+// Records that lie outside the part's flash are named as such, not taken
+// for a size problem: option bytes, RAM, flash past the end, a file that
+// mixes the boot alias with flash addresses.
+TEST_F(FirmwareImageTest, DataOutsideFlashIsRefusedByAddress) {
+  img.FlashSizeKB = 64;
+  const std::string code = Linear(0x0800) + Rec(0, 0, {1, 2, 3, 4});
+  struct Case {
+    std::string text;
+    const char* address;
+  };
+  const Case cases[] = {
+      {code + Linear(0x1FFF) + Rec(0xF800, 0, {0xAA, 0x55, 0xFF, 0x00}) + kEof, "0x1FFFF800"},
+      {code + Linear(0x2000) + Rec(0x0000, 0, {9, 9, 9, 9}) + kEof, "0x20000000"},
+      {code + Linear(0x0801) + Rec(0x0000, 0, {7, 7, 7, 7}) + kEof, "0x08010000"},  // just past 64 KB
+      {code + Linear(0x0800) + Rec(0xFFFE, 0, {7, 7, 7, 7}) + kEof, "0x08010000"},  // runs over the end
+      {Linear(0x0000) + Rec(0x0100, 0, {5, 5, 5, 5}) + code + kEof, "0x00000100"},
+  };
+  for (const auto& c : cases) {
+    auto r = img.Load(Write("out.hex", c.text));
+    EXPECT_EQ(r.outcome, Outcome::Refused) << c.address;
+    EXPECT_EQ(r.status, QStringLiteral("HEX文件的数据在 Flash 之外: 地址 ") + QLatin1String(c.address));
+  }
+  // A file linked at the boot alias (address 0) alone still loads from the flash base.
+  auto r = img.Load(Write("alias.hex", Rec(0, 0, {1, 2, 3, 4}) + kEof));
+  EXPECT_EQ(r.outcome, Outcome::Loaded);
+}
+
+// The stretches the file holds, for erasing and writing only those; gaps
+// and ragged ends read what erased flash reads on the part, and the image
+// ends on the part's programming unit.
+TEST_F(FirmwareImageTest, SegmentsGapsAndProgrammingUnit) {
+  std::string text = Linear(0x0800) + Rec(0x0000, 0, {1, 2, 3, 4, 5, 6, 7, 8}) + Rec(0x0008, 0, {9, 10, 11, 12}) +
+                     Rec(0x4000, 0, {0xC0, 0xC1}) + kEof;
+  img.ErasedValue = 0x00;  // L0/L1
+  img.WriteUnit = 8;
+  auto r = img.Load(Write("two.hex", text));
+  ASSERT_EQ(r.outcome, Outcome::Loaded);
+  ASSERT_EQ(img.Segments().size(), 2u);
+  EXPECT_EQ(img.Segments()[0].offset, 0u);
+  EXPECT_EQ(img.Segments()[0].length, 12u);
+  EXPECT_EQ(img.Segments()[1].offset, 0x4000u);
+  EXPECT_EQ(img.Segments()[1].length, 8u);  // two data bytes, zeros to the word, erased to the double word
+  ASSERT_EQ(img.Length(), 0x4008);
+  EXPECT_EQ(img.ImageBuffer()[12], 0x00);
+  EXPECT_EQ(img.ImageBuffer()[0x3FFF], 0x00);
+  EXPECT_EQ(img.ImageBuffer()[0x4001], 0xC1);
+
+  img.ErasedValue = 0xFF;
+  img.WriteUnit = 32;
+  r = img.Load(Write("r.bin", std::string(33, 'y')));
+  ASSERT_EQ(img.Length(), 64);
+  EXPECT_EQ(img.ImageBuffer()[33], 0xFF);
+  ASSERT_EQ(img.Segments().size(), 1u);
+  EXPECT_EQ(img.Segments()[0].length, 64u);
+}
+
+// What a read-out writes: HEX that reads back to the same bytes at the same
+// addresses (across a 64 KB boundary), binary as it is, nothing at all when
+// the file cannot be written.
+TEST(FirmwareWriter, FilesReadBackAsWritten) {
+  QTemporaryDir dir;
+  QByteArray bytes;
+  for (int i = 0; i < 40; ++i) bytes.append(static_cast<char>(i * 7));
+  const QString hex = dir.filePath("out.HEX");
+  ASSERT_EQ(WriteFirmwareFile(hex, bytes, 0x0800FFF0), QString());
+  QFile f(hex);
+  ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+  const HexDecodeResult d = DecodeIntelHex(f.readAll(), 1 << 20);
+  ASSERT_EQ(d.error, HexDecodeResult::Error::None);
+  ASSERT_EQ(d.segments.size(), 1u);
+  EXPECT_EQ(d.segments[0].address, 0x0800FFF0u);
+  EXPECT_EQ(d.image.mid(0xFFF0), bytes);
+
+  const QString bin = dir.filePath("out.bin");
+  ASSERT_EQ(WriteFirmwareFile(bin, bytes, 0x08000000), QString());
+  QFile b(bin);
+  ASSERT_TRUE(b.open(QIODevice::ReadOnly));
+  EXPECT_EQ(b.readAll(), bytes);
+
+  const QString nowhere = dir.filePath("no/such/folder/x.bin");
+  EXPECT_EQ(WriteFirmwareFile(nowhere, bytes, 0x08000000), QStringLiteral("无法写入文件: ") + nowhere);
+  EXPECT_FALSE(QFile::exists(nowhere));
 }
 
 TEST(FileTime, FollowsTheFileModificationTime) {
