@@ -284,7 +284,9 @@ FirmwareLoadResult FirmwareImage::Load(const QString& path) {
   }
   // The boot loader writes whole words (whole flash words on parts with
   // ECC); a ragged tail would be refused on the last block, so it ends in
-  // erased-flash bytes, which program nothing.
+  // erased-flash bytes, which program nothing. The size line names the
+  // file's words.
+  const int64_t words = static_cast<int64_t>(padTo(static_cast<uint64_t>(image.size()), 4));
   const uint64_t whole = padTo(static_cast<uint64_t>(image.size()), unit);
   if (whole > static_cast<uint64_t>(image.size()) && whole <= static_cast<uint64_t>(std::max<int64_t>(flashLimit, image.size() + 3)))
     image.append(QByteArray(static_cast<qsizetype>(whole - static_cast<uint64_t>(image.size())), char(ErasedValue)));
@@ -298,6 +300,34 @@ FirmwareLoadResult FirmwareImage::Load(const QString& path) {
 
   stream_ = std::move(image);
   r.outcome = Outcome::Loaded;
-  r.sizeLine = FirmwareSizeLine(stream_.size());
+  r.sizeLine = FirmwareSizeLine(words);
   return r;
+}
+
+bool FirmwareImage::Patch(uint32_t offset, const std::vector<uint8_t>& bytes) {
+  if (!streamExists_ || stream_.isEmpty()) return false;
+  if (bytes.empty()) return true;
+  const uint64_t end = uint64_t{offset} + bytes.size();
+  if (end > uint64_t(FlashSizeKB) * 1024 || end > uint64_t(kMaxImageBytes)) return false;
+  const int unit = std::max(4, WriteUnit);
+  const uint64_t whole = (end + unit - 1) / unit * unit;
+  if (whole > static_cast<uint64_t>(stream_.size()))
+    stream_.append(QByteArray(static_cast<qsizetype>(whole - static_cast<uint64_t>(stream_.size())), char(ErasedValue)));
+  std::memcpy(stream_.data() + offset, bytes.data(), bytes.size());
+  // The patched bytes (to whole units) are the file's too now.
+  const uint32_t from = offset / unit * unit;
+  const uint32_t to = static_cast<uint32_t>(std::min<uint64_t>(whole, static_cast<uint64_t>(stream_.size())));
+  segments_.push_back({from, to - from});
+  std::sort(segments_.begin(), segments_.end(), [](const Segment& a, const Segment& b) { return a.offset < b.offset; });
+  std::vector<Segment> merged;
+  for (const Segment& sg : segments_) {
+    if (!merged.empty() && sg.offset <= merged.back().offset + merged.back().length) {
+      Segment& last = merged.back();
+      last.length = std::max(last.offset + last.length, sg.offset + sg.length) - last.offset;
+    } else {
+      merged.push_back(sg);
+    }
+  }
+  segments_ = std::move(merged);
+  return true;
 }

@@ -83,6 +83,11 @@ class FirmwareImage {
   // file (padding included). Gaps between them read ErasedValue.
   const std::vector<Segment>& Segments() const { return segments_; }
 
+  // Puts bytes into the loaded image at `offset` (a production line's serial
+  // number), growing it with erased flash if they lie past its end. False
+  // when they would lie past the flash (FlashSizeKB) or no image is loaded.
+  bool Patch(uint32_t offset, const std::vector<uint8_t>& bytes);
+
   // Target flash in KB; no image larger than this is loaded. The engine
   // sets it before every load.
   int32_t FlashSizeKB = 512;

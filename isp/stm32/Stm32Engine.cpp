@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstring>
 
+#include "firmware/FirmwareWriter.h"
 #include "serial/PollingComm.h"
 
 namespace {
@@ -21,9 +22,13 @@ constexpr uint8_t kNack = 0x1F;
 constexpr uint8_t kGet = 0x00;
 constexpr uint8_t kGetId = 0x02;
 constexpr uint8_t kReadMemory = 0x11;
+constexpr uint8_t kGo = 0x21;
+constexpr uint8_t kWriteMemory = 0x31;
 constexpr uint8_t kErase = 0x43;
 constexpr uint8_t kExtendedErase = 0x44;
-constexpr uint8_t kWriteMemory = 0x31;
+constexpr uint8_t kWriteUnprotect = 0x73;
+constexpr uint8_t kReadoutProtect = 0x82;
+constexpr uint8_t kReadoutUnprotect = 0x92;
 
 // Units a standard erase can name (one-byte page numbers), and how many
 // numbers go into one erase frame: the standard count byte 0xFF would mean
@@ -32,8 +37,9 @@ constexpr int kStandardPages = 256;
 constexpr int kStandardPerFrame = 255;
 constexpr int kExtendedPerFrame = 120;
 
-// Flash the engine assumes when the part does not tell.
-constexpr int kDefaultFlashKB = 512;
+// While a session runs the engine reads the port when it is readable; the
+// port's own tick would only read nothing, hundreds of times a second.
+constexpr uint16_t kSessionPollingDelayMs = 1000;
 
 int64_t NowMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -42,16 +48,23 @@ int64_t NowMs() {
 }
 
 QString Hex32(uint32_t v) { return QStringLiteral("0x") + QStringLiteral("%1").arg(v, 8, 16, QLatin1Char('0')).toUpper(); }
+QString Hex8(uint8_t v) { return QStringLiteral("0x") + QStringLiteral("%1").arg(v, 2, 16, QLatin1Char('0')).toUpper(); }
 
 const QString kNoSync = QStringLiteral("设备没有应答同步字节 0x7F");
 const QString kPortLost = QStringLiteral("串口已断开或无法写入");
+
+bool NeedsImage(IspJobKind k) { return k == IspJobKind::Download || k == IspJobKind::Verify; }
+// Jobs that go by the flash's size (and so read the size register).
+bool NeedsSize(IspJobKind k) {
+  return k != IspJobKind::Go && k != IspJobKind::ProtectRead && k != IspJobKind::UnprotectRead &&
+         k != IspJobKind::UnprotectWrite;
+}
 
 }  // namespace
 
 Stm32Engine::Stm32Engine(IspHost& host, QObject* parent) : QObject(parent), host_(host) {
   Timer3.setInterval(10);
-  Timer5.setInterval(2);
-  Timer5.setTimerType(Qt::PreciseTimer);
+  Timer5.setInterval(kBackupTickMs);
   OvertimeT.setInterval(1000);
   connect(&Timer3, &QTimer::timeout, this, &Stm32Engine::Timer3Timer);
   connect(&Timer5, &QTimer::timeout, this, &Stm32Engine::Timer5Timer);
@@ -59,6 +72,11 @@ Stm32Engine::Stm32Engine(IspHost& host, QObject* parent) : QObject(parent), host
 }
 
 Stm32Engine::~Stm32Engine() = default;
+
+bool Stm32Engine::Supports(IspJobKind kind) const {
+  (void)kind;
+  return true;  // every job the boot loader has a command for
+}
 
 bool Stm32Engine::Send(const uint8_t* data, int count) {
   // A refused or timed-out write means the port is gone; the caller stops
@@ -114,10 +132,12 @@ void Stm32Engine::ResetIntoProgram() {
   }
 }
 
+void Stm32Engine::STM32UP() { Start(IspJob::Download(host_.FirmwareFileName())); }
+
 void Stm32Engine::Start(const IspJob& job) {
   if (Running()) return;  // one session at a time
   job_ = job;
-  if (job_.file.isEmpty()) job_.file = host_.FirmwareFileName();
+  if (NeedsImage(job_.kind) && job_.file.isEmpty()) job_.file = host_.FirmwareFileName();
   if (!host_.ComPort_Open()) {
     IspResult r = IspResult::Failure(host_.PortOpenError(), QStringLiteral("打开串口"));
     r.usageError = true;
@@ -125,8 +145,26 @@ void Stm32Engine::Start(const IspJob& job) {
     return;
   }
   connected_ = false;
+  resynchronised_ = false;
   ProductId.clear();
   part_ = nullptr;
+  commands_.clear();
+  version_ = 0;
+  flashKB_.reset();
+  dualBank_.reset();
+  readProtected_ = false;
+  probed_ = false;
+  wentTo_ = false;
+  lastCommand_ = 0;
+  map_.reset();
+  info_.clear();
+  uniqueId_.clear();
+  expecting_ = false;
+  expect_ = {};
+  stepLimit_ = 10;
+  // The text's download ends a refused step by its time-out; every other
+  // job says so at once.
+  stallOnRefusal_ = job_.kind == IspJobKind::Download;
   host_.SetDownloadEnabled(false);
   TKRNCommDriver& port = host_.ComDriver();
   portLost_ = false;
@@ -141,9 +179,10 @@ void Stm32Engine::Start(const IspJob& job) {
     readable_ = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read, this);
     connect(readable_.get(), &QSocketNotifier::activated, this, &Stm32Engine::OnReadable);
   }
+  savedPollingDelay_ = port.ComPortPollingDelay();
+  port.setComPortPollingDelay(kSessionPollingDelayMs);
   // The port's own polling tick can take a reply off the line before the
-  // notifier sees it; the reply would then wait for the next Timer5 tick.
-  // Have such a read hand over at once.
+  // notifier sees it; have such a read hand over at once.
   savedOnReceive_ = port.OnReceiveData;
   receiveHooked_ = true;
   port.OnReceiveData = [self = QPointer<Stm32Engine>(this), prev = savedOnReceive_](
@@ -152,14 +191,13 @@ void Stm32Engine::Start(const IspJob& job) {
     if (self && !self->ownRead_) QMetaObject::invokeMethod(self.data(), &Stm32Engine::Timer5Timer, Qt::QueuedConnection);
   };
   if (host_.AutoReset()) ResetIntoBootLoader();
+  StmState = 1;
   Timer3.start();
   StepTimeoutCounter = 5;  // about 6 s to find the boot loader
   OvertimeT.start();
   Timer5.start();
   StandardErase = false;
 }
-
-void Stm32Engine::STM32UP() { Start(IspJob::Download(host_.FirmwareFileName())); }
 
 void Stm32Engine::Abort() {
   if (!Running() && !readable_) return;
@@ -219,18 +257,47 @@ void Stm32Engine::Timer5Timer() {
     Fail(kPortLost);
     return;
   }
-  if (StmState < 1 || StmState > 14) StmState = 1;
-  if (StmState == 1) {
+  if (Timer3.isActive()) {
     HandleSyncReply();
+  } else if (!expecting_) {
+    port.ReceiveCount = 0;  // nothing was asked: noise
   } else {
-    const int count = std::min<int>(port.ReceiveCount, TKRNCommDriver::kReceiveBufferSize);
-    const int need = ReplyLength(port.ReceiveBuffer, count);
+    int count = std::min<int>(port.ReceiveCount, TKRNCommDriver::kReceiveBufferSize);
+    // Line noise before a reply is no reply: skip to its first ACK or NACK.
+    int skip = 0;
+    while (skip < count && port.ReceiveBuffer[skip] != kAck && port.ReceiveBuffer[skip] != kNack) ++skip;
+    if (skip > 0) {
+      std::memmove(port.ReceiveBuffer, port.ReceiveBuffer + skip, static_cast<size_t>(count - skip));
+      count -= skip;
+      port.ReceiveCount = static_cast<uint16_t>(count);
+    }
+    if (count < 1) return;
+    const uint8_t* b = port.ReceiveBuffer;
+    int need = 1;
+    if (b[0] == kAck) {
+      if (expect_.reply == Reply::Listed) need = count < 2 ? 0 : b[1] + 4;
+      if (expect_.reply == Reply::Bytes) need = 1 + expect_.bytes;
+    }
     if (need == 0 || count < need) return;  // never act on part of a reply
-    std::memcpy(FrameBuffer, port.ReceiveBuffer, static_cast<size_t>(std::min(need, kFrameBufferSize)));
+    std::memcpy(FrameBuffer, b, static_cast<size_t>(std::min(need, kFrameBufferSize)));
     // Whatever came with it was sent before the next command could be
     // seen, so it belongs to no reply still to come.
     port.ReceiveCount = 0;
-    Dispatch(FrameBuffer);
+    Expect e = std::move(expect_);
+    expect_ = {};
+    expecting_ = false;
+    if (FrameBuffer[0] == kAck) {
+      if (e.reply == Reply::Listed && FrameBuffer[need - 1] != kAck) {
+        Invalid(e.refused);
+      } else {
+        if (!e.keepCounter) StepTimeoutCounter = 0;
+        if (e.ack) e.ack(FrameBuffer);
+      }
+    } else if (e.nack) {
+      e.nack();
+    } else {
+      Refuse(e.refused);
+    }
   }
   if (portLost_) Fail(kPortLost);
 }
@@ -264,264 +331,300 @@ void Stm32Engine::HandleSyncReply() {
   connected_ = true;
   StepTimeoutCounter = 0;
   ReportStatus(host_, QStringLiteral("已成功连接"));
-  if (SendCommand(kGet)) Await(2, QStringLiteral("GET 命令没有应答"));
+  SendGet();
 }
 
 void Stm32Engine::Resynchronise() {
   StmState = 1;
   syncAwaiting_ = false;
+  expecting_ = false;
   cause_ = kNoSync;
   if (!Timer3.isActive()) Timer3.start();
 }
 
-void Stm32Engine::Await(int32_t state, const QString& cause) {
-  StmState = state;
-  cause_ = cause;
+void Stm32Engine::Await(Expect e) {
+  StmState = e.state;
+  cause_ = e.timeout;
+  expect_ = std::move(e);
+  expecting_ = true;
 }
 
-int Stm32Engine::ReplyLength(const uint8_t* b, int n) const {
-  if (n < 1) return 0;
-  if (b[0] != kAck) return 1;  // NACK or a stray byte: one byte either way
-  switch (StmState) {
-    case 2:
-    case 3:  // ACK, N, N + 1 bytes, ACK
-      return n < 2 ? 0 : b[1] + 4;
-    case 6:
-    case 14:  // ACK, the bytes asked for
-      return 1 + readLength_;
-    default:
-      return 1;
-  }
+void Stm32Engine::Command(uint8_t code, Expect e) {
+  lastCommand_ = code;
+  if (SendCommand(code)) Await(std::move(e));
 }
 
-void Stm32Engine::Dispatch(const uint8_t* B) {
-  const bool ack = B[0] == kAck;
-  const bool nack = B[0] == kNack;
-  switch (StmState) {
-    case 2:
-      // A NACK here answers no GET: a 0x7F that crossed on the line made
-      // the boot loader take the GET's code as a complement. Synchronise
-      // again; the next 0x7F completes whatever it now holds.
-      if (nack) {
-        Resynchronise();
-        return;
-      }
-      if (!ack || B[1] != 0x0B || B[3] != 0x00 || B[14] != kAck) {
-        cause_ = QStringLiteral("GET 命令应答无效");
-        return;
-      }
-      StepTimeoutCounter = 0;
-      commands_.assign(B + 3, B + 14);
-      ReportStatus(host_, QStringLiteral("Bootloader 版本 %1.%2").arg(B[2] / 16).arg(B[2] % 16));
-      if (SendCommand(kGetId)) Await(3, QStringLiteral("GET ID 命令没有应答"));
-      return;
-
-    case 3:
-      if (!ack || B[1] != 0x01 || B[4] != kAck) {
-        cause_ = QStringLiteral("GET ID 命令应答无效");
-        return;
-      }
-      StepTimeoutCounter = 0;
-      ProductId = QStringLiteral("%1%2")
-                      .arg(B[2], 2, 16, QLatin1Char('0'))
-                      .arg(B[3], 2, 16, QLatin1Char('0'))
-                      .toUpper();
-      host_.AddLog(QStringLiteral("Product ID: ") + ProductId);
-      IdentifyFamily();
-      image_.FlashSizeKB = kDefaultFlashKB;
-      if (SendCommand(kReadMemory)) Await(4, QStringLiteral("读 Flash 容量没有应答"));
-      return;
-
-    case 4:
-      // A refused read (a read-protected part) leaves the size unknown; the
-      // address frame would only be read as commands.
-      if (nack) {
-        StepTimeoutCounter = 0;
-        LoadAndStartErase();
-        return;
-      }
-      if (!ack) return;
-      StepTimeoutCounter = 0;
-      if (SendAddress(part_->flashSizeAddress)) Await(5, QStringLiteral("读 Flash 容量没有应答"));
-      return;
-
-    case 5:
-      if (nack) {  // the register is not readable on this part
-        StepTimeoutCounter = 0;
-        LoadAndStartErase();
-        return;
-      }
-      if (!ack) return;
-      StepTimeoutCounter = 0;
-      readLength_ = part_->flashSizeReadBytes;
-      FrameBuffer[0] = static_cast<uint8_t>(readLength_ - 1);
+void Stm32Engine::ReadMemory(int32_t state, uint32_t address, int length, const QString& timeout,
+                             std::function<void(const uint8_t*)> data, std::function<void(ReadRefusal)> refused) {
+  Expect cmd;
+  cmd.state = state;
+  cmd.timeout = timeout;
+  cmd.nack = [this, refused] { refused(ReadRefusal::Command); };
+  cmd.ack = [this, state, address, length, timeout, data, refused](const uint8_t*) {
+    if (!SendAddress(address)) return;
+    Expect addr;
+    addr.state = state + 1;
+    addr.timeout = timeout;
+    addr.nack = [refused] { refused(ReadRefusal::Address); };
+    addr.ack = [this, state, length, timeout, data, refused](const uint8_t*) {
+      FrameBuffer[0] = static_cast<uint8_t>(length - 1);
       FrameBuffer[1] = static_cast<uint8_t>(~FrameBuffer[0]);
-      if (Send(FrameBuffer, 2)) Await(6, QStringLiteral("读 Flash 容量没有应答"));
-      return;
-
-    case 6:
-      if (nack) {
-        StepTimeoutCounter = 0;
-        LoadAndStartErase();
-        return;
-      }
-      if (!ack) return;
-      StepTimeoutCounter = 0;
-      {
-        const int kb = B[1] + 256 * B[2];
-        // An unprogrammed register reads 0xFFFF; keep the assumption then.
-        if (kb != 0 && kb != 0xFFFF) {
-          image_.FlashSizeKB = kb;
-          host_.AddLog(QStringLiteral("存储容量 Flash:%1 KB").arg(kb));
-        }
-      }
-      LoadAndStartErase();
-      return;
-
-    case 7:
-      if (nack) {
-        cause_ = QStringLiteral("擦除命令被拒绝");
-        return;
-      }
-      if (!ack) return;
-      StepTimeoutCounter = 0;
-      {
-        const std::vector<uint8_t>& frame = eraseFrames_[eraseNext_++];
-        std::memcpy(FrameBuffer, frame.data(), frame.size());
-        if (!Send(FrameBuffer, static_cast<int>(frame.size()))) return;
-      }
-      if (eraseNext_ == 1) {
-        host_.ShowStatus(QStringLiteral("正在擦除。。。"));
-        host_.AddLog(QStringLiteral(" "));
-        host_.AddLog(QStringLiteral("擦除页[ 0 .. %1 ]").arg(eraseUnits_ - 1));
-        host_.AddLog(QStringLiteral("开始写入。。。"));
-      }
-      Await(8, QStringLiteral("擦除没有完成"));
-      return;
-
-    case 8:
-      if (nack) {
-        cause_ = WriteOffset == 0 ? QStringLiteral("擦除被拒绝")
-                                  : QStringLiteral("写入被拒绝: 地址 %1").arg(Hex32(lastBlockAddress_));
-        return;
-      }
-      if (!ack) return;
-      StepTimeoutCounter = 0;
-      if (eraseNext_ < eraseFrames_.size()) {
-        // The page count is one byte: a long list goes in several commands.
-        if (SendCommand(StandardErase ? kErase : kExtendedErase)) Await(7, QStringLiteral("擦除命令没有应答"));
-        return;
-      }
-      if (SendCommand(kWriteMemory))
-        Await(9, QStringLiteral("写命令没有应答: 地址 %1").arg(Hex32(WriteAddress)));
-      return;
-
-    case 9:
-      if (nack) {
-        cause_ = QStringLiteral("写命令被拒绝: 地址 %1").arg(Hex32(WriteAddress));
-        return;
-      }
-      if (!ack) return;
-      host_.ShowStatus(QStringLiteral("写地址: 0x") +
-                       QStringLiteral("%1").arg(WriteAddress, 8, 16, QLatin1Char('0')).toUpper());
-      if (SendAddress(WriteAddress))
-        Await(10, QStringLiteral("写地址没有应答: 地址 %1").arg(Hex32(WriteAddress)));
-      return;
-
-    case 10:
-      if (nack) {
-        cause_ = QStringLiteral("写地址被拒绝: 地址 %1").arg(Hex32(WriteAddress));
-        return;
-      }
-      if (!ack) return;
-      WriteBlock();
-      return;
-
-    case 11:
-      if (nack) {
-        cause_ = QStringLiteral("写入被拒绝: 地址 %1").arg(Hex32(lastBlockAddress_));
-        return;
-      }
-      if (!ack) return;
-      if (host_.VerifyAfterWrite())
-        StartVerify();
-      else
-        Finish();
-      return;
-
-    case 12:
-      if (nack) {
-        cause_ = QStringLiteral("读命令被拒绝，无法校验");
-        return;
-      }
-      if (!ack) return;
-      if (SendAddress(kFlashBase + verifyOffset_))
-        Await(13, QStringLiteral("校验读取没有应答: 地址 %1").arg(Hex32(kFlashBase + verifyOffset_)));
-      return;
-
-    case 13:
-      if (nack) {
-        cause_ = QStringLiteral("校验读取被拒绝: 地址 %1").arg(Hex32(kFlashBase + verifyOffset_));
-        return;
-      }
-      if (!ack) return;
-      readLength_ = std::min<int>(kMaxBlock, image_.Length() - static_cast<int>(verifyOffset_));
-      FrameBuffer[0] = static_cast<uint8_t>(readLength_ - 1);
-      FrameBuffer[1] = static_cast<uint8_t>(~FrameBuffer[0]);
-      if (Send(FrameBuffer, 2)) StmState = 14;
-      return;
-
-    case 14:
-      if (nack) {
-        cause_ = QStringLiteral("校验读取被拒绝: 地址 %1").arg(Hex32(kFlashBase + verifyOffset_));
-        return;
-      }
-      if (!ack) return;
-      VerifyBlock(B + 1);
-      return;
-  }
+      if (!Send(FrameBuffer, 2)) return;
+      Expect bytes;
+      bytes.state = state + 2;
+      bytes.reply = Reply::Bytes;
+      bytes.bytes = length;
+      bytes.timeout = timeout;
+      bytes.nack = [refused] { refused(ReadRefusal::Count); };
+      bytes.ack = [data](const uint8_t* b) { data(b + 1); };
+      Await(std::move(bytes));
+    };
+    Await(std::move(addr));
+  };
+  Command(kReadMemory, std::move(cmd));
 }
 
-void Stm32Engine::IdentifyFamily() {
+void Stm32Engine::Refuse(const QString& cause) {
+  if (stallOnRefusal_) {
+    cause_ = cause;  // the time-out ends it, naming this
+    return;
+  }
+  Fail(cause);
+}
+
+void Stm32Engine::Invalid(const QString& cause) { Refuse(cause); }
+
+bool Stm32Engine::Offers(uint8_t code) const {
+  return std::find(commands_.begin(), commands_.end(), code) != commands_.end();
+}
+
+void Stm32Engine::SendGet() {
+  Expect e;
+  e.state = 2;
+  e.reply = Reply::Listed;
+  e.timeout = QStringLiteral("GET 命令没有应答");
+  e.refused = QStringLiteral("GET 命令应答无效");
+  // A NACK here may answer no GET: a 0x7F that crossed on the line made
+  // the boot loader take the GET's code as a complement. Synchronise once
+  // more; the next 0x7F completes whatever it now holds. A second NACK is
+  // the part's refusal.
+  e.nack = [this] {
+    if (!resynchronised_) {
+      resynchronised_ = true;
+      Resynchronise();
+      return;
+    }
+    Refuse(QStringLiteral("GET 命令被拒绝"));
+  };
+  e.ack = [this](const uint8_t* b) {
+    // ACK, N, version, N command codes (GET first), ACK. Newer boot loaders
+    // list more than the first eleven.
+    const int n = b[1];
+    if (n < 1 || b[3] != kGet) {
+      Invalid(QStringLiteral("GET 命令应答无效"));
+      return;
+    }
+    version_ = b[2];
+    commands_.assign(b + 3, b + 3 + n);
+    ReportStatus(host_, QStringLiteral("Bootloader 版本 %1.%2").arg(version_ / 16).arg(version_ % 16));
+    SendGetId();
+  };
+  Command(kGet, std::move(e));
+}
+
+void Stm32Engine::SendGetId() {
+  Expect e;
+  e.state = 3;
+  e.reply = Reply::Listed;
+  e.timeout = QStringLiteral("GET ID 命令没有应答");
+  e.refused = QStringLiteral("GET ID 命令应答无效");
+  e.ack = [this](const uint8_t* b) {
+    if (b[1] < 1) {
+      Invalid(QStringLiteral("GET ID 命令应答无效"));
+      return;
+    }
+    ProductId = QStringLiteral("%1%2").arg(b[2], 2, 16, QLatin1Char('0')).arg(b[3], 2, 16, QLatin1Char('0')).toUpper();
+    host_.AddLog(QStringLiteral("Product ID: ") + ProductId);
+    Identified();
+  };
+  Command(kGetId, std::move(e));
+}
+
+void Stm32Engine::Identified() {
   part_ = &Stm32PartFor(static_cast<uint16_t>(ProductId.toUInt(nullptr, 16)));
   StandardErase = part_->erase == Stm32Erase::Standard;
   if (part_->erase == Stm32Erase::FromGet) {
     // Ask the boot loader which erase it knows; only a part that offers the
     // extended erase alone gets it.
-    const bool standard = std::find(commands_.begin(), commands_.end(), kErase) != commands_.end();
-    const bool extended = std::find(commands_.begin(), commands_.end(), kExtendedErase) != commands_.end();
-    StandardErase = standard || !extended;
+    StandardErase = Offers(kErase) || !Offers(kExtendedErase);
   }
   PageSize = part_->pageSize ? static_cast<int32_t>(part_->pageSize) : 2048;
   host_.AddLog(QString::fromUtf8(part_->familyLine));
+  if (part_->flashSizeAddress && NeedsSize(job_.kind))
+    ReadFlashSize();
+  else
+    ReadBankMode();
 }
 
-std::vector<std::vector<uint8_t>> Stm32Engine::EraseFrames(bool extended, int units) {
-  std::vector<std::vector<uint8_t>> frames;
-  const int perFrame = extended ? kExtendedPerFrame : kStandardPerFrame;
-  for (int first = 0; first < units; first += perFrame) {
-    const int n = std::min(perFrame, units - first);
-    std::vector<uint8_t> f;
-    if (extended) {
-      f = {static_cast<uint8_t>((n - 1) >> 8), static_cast<uint8_t>(n - 1)};
-      for (int i = first; i < first + n; ++i) {
-        f.push_back(static_cast<uint8_t>(i >> 8));
-        f.push_back(static_cast<uint8_t>(i));
-      }
-    } else {
-      f.push_back(static_cast<uint8_t>(n - 1));
-      for (int i = first; i < first + n; ++i) f.push_back(static_cast<uint8_t>(i));
-    }
-    uint8_t x = 0;
-    for (uint8_t v : f) x ^= v;
-    f.push_back(x);
-    frames.push_back(std::move(f));
+void Stm32Engine::ReadFlashSize() {
+  ReadMemory(
+      4, part_->flashSizeAddress, part_->flashSizeReadBytes, QStringLiteral("读 Flash 容量没有应答"),
+      [this](const uint8_t* d) {
+        flashKB_ = Stm32DecodeFlashSize(*part_, d[0], d[1]);
+        if (flashKB_) host_.AddLog(QStringLiteral("存储容量 Flash:%1 KB").arg(*flashKB_));
+        ReadBankMode();
+      },
+      [this](ReadRefusal why) {
+        // READ MEMORY refused outright: read-out protection. A refused
+        // address: the register lies where this boot loader does not read.
+        if (why == ReadRefusal::Command) readProtected_ = true;
+        ReadBankMode();
+      });
+}
+
+void Stm32Engine::ReadBankMode() {
+  const bool needsLayout = job_.kind == IspJobKind::Download || job_.kind == IspJobKind::Erase;
+  if (!part_->bankOption.address || readProtected_ || !needsLayout) {
+    Prepared();
+    return;
   }
-  return frames;
+  ReadMemory(
+      6, part_->bankOption.address, 4, QStringLiteral("读选项字节没有应答"),
+      [this](const uint8_t* d) {
+        const uint32_t word = d[0] | (uint32_t{d[1]} << 8) | (uint32_t{d[2]} << 16) | (uint32_t{d[3]} << 24);
+        dualBank_ = (word & part_->bankOption.dualBankMask) != 0;
+        Prepared();
+      },
+      [this](ReadRefusal) { Prepared(); });
+}
+
+uint32_t Stm32Engine::FlashBytes() const {
+  if (!part_) return 0;
+  if (flashKB_) return *flashKB_ * 1024;
+  return part_->maxFlashKB * 1024;  // the line's largest, when the part does not tell
+}
+
+QString Stm32Engine::ProtectedCause() const {
+  return QStringLiteral("读保护已开启：器件拒绝读写。用 vortana-isp --unprotect-read 解除（会擦除整片 Flash）");
+}
+
+bool Stm32Engine::MakeMap() {
+  if (!part_->Known()) {
+    Fail(QStringLiteral("未知器件 (Product ID %1)：不知道它的页布局，为免丢失数据不擦除").arg(ProductId));
+    return false;
+  }
+  if (part_->bankOption.address && !dualBank_) {
+    Fail(QStringLiteral("读不出选项字节，不知道 Bank 模式和页大小，为免丢失数据不擦除"));
+    return false;
+  }
+  map_ = std::make_unique<Stm32FlashMap>(*part_, FlashBytes(), dualBank_.value_or(true));
+  return true;
+}
+
+void Stm32Engine::Prepared() { StartJob(); }
+
+void Stm32Engine::StartJob() {
+  const IspJobKind k = job_.kind;
+  if (readProtected_ && k != IspJobKind::Info && k != IspJobKind::UnprotectRead) {
+    // Every command but GET, GET ID, GET VERSION and READOUT UNPROTECT is
+    // refused now: say so instead of waiting for the refusals.
+    Fail(ProtectedCause());
+    return;
+  }
+  if (NeedsSize(k) && part_->Known() && !flashKB_ && k != IspJobKind::Info)
+    host_.AddLog(QStringLiteral("读不出 Flash 容量，按此系列最大的 %1 KB").arg(part_->maxFlashKB));
+  switch (k) {
+    case IspJobKind::Download: {
+      if (!MakeMap() || !LoadForJob()) return;
+      // Exactly the units that hold the image's data: flash around it
+      // (settings, logs) keeps what it holds.
+      std::vector<uint32_t> numbers;
+      for (const auto& sg : image_.Segments())
+        for (const Stm32Unit& u : map_->Covering(sg.offset, sg.length)) numbers.push_back(u.number);
+      std::sort(numbers.begin(), numbers.end());
+      numbers.erase(std::unique(numbers.begin(), numbers.end()), numbers.end());
+      StartErase(numbers, true);
+      return;
+    }
+    case IspJobKind::Verify:
+      if (!LoadForJob()) return;
+      StartVerify();
+      return;
+    case IspJobKind::Read:
+    case IspJobKind::BlankCheck:
+      StartRead();
+      return;
+    case IspJobKind::Erase:
+      if (job_.address || job_.length) {
+        EraseRange();
+      } else if (part_->massErase || !part_->Known()) {
+        // The part erases itself: no layout is guessed.
+        const std::vector<uint8_t> frame = StandardErase ? std::vector<uint8_t>{0xFF, 0x00}
+                                                         : std::vector<uint8_t>{0xFF, 0xFF, 0x00};
+        MassErase(frame, QStringLiteral("整片擦除。。。"));
+      } else {
+        if (!MakeMap()) return;
+        std::vector<uint32_t> numbers;
+        for (const Stm32Unit& u : map_->Units()) numbers.push_back(u.number);
+        StartErase(numbers, false);
+      }
+      return;
+    case IspJobKind::ProtectRead:
+      Protection(kReadoutProtect, QStringLiteral("读保护已开启"));
+      return;
+    case IspJobKind::UnprotectRead:
+      host_.AddLog(QStringLiteral("解除读保护会擦除整片 Flash。。。"));
+      Protection(kReadoutUnprotect, QStringLiteral("读保护已解除，Flash 已擦除"));
+      return;
+    case IspJobKind::UnprotectWrite:
+      Protection(kWriteUnprotect, QStringLiteral("写保护已解除"));
+      return;
+    case IspJobKind::Go: {
+      const uint32_t at = job_.goAddress.value_or(kFlashBase);
+      GoTo(at, [this, at] { Succeed(QStringLiteral("程序已从 %1 开始运行").arg(Hex32(at))); });
+      return;
+    }
+    case IspJobKind::Info:
+      ReadUniqueId();
+      return;
+  }
+}
+
+bool Stm32Engine::LoadForJob() {
+  StepTimeoutCounter = 0;
+  host_.AddLog(QStringLiteral("加载文件。。。"));
+  image_.FlashSizeKB = static_cast<int32_t>(FlashBytes() / 1024);
+  if (!part_->Known()) image_.FlashSizeKB = FirmwareImage::kMaxImageBytes / 1024;
+  image_.ErasedValue = part_->erasedValue;
+  image_.WriteUnit = part_->programBytes;
+  // The image is checked against the part before anything is erased.
+  if (!RenewedlyLoadFile()) return false;
+  for (const IspImagePatch& p : job_.patches) {
+    if (p.address < kFlashBase || !image_.Patch(p.address - kFlashBase, p.bytes)) {
+      Fail(QStringLiteral("写入数据的地址不在 Flash 之内: 地址 %1").arg(Hex32(p.address)));
+      return false;
+    }
+  }
+  if (!job_.patches.empty()) host_.SetProgressMax(image_.Length());
+  WriteAddress = kFlashBase;
+  WriteOffset = 0;
+  BytesRemaining = image_.Length();
+  // Without the part's own size, a line whose parts differ in size has its
+  // second bank where the size puts it: only the smallest part's first
+  // bank is certain.
+  if (map_ && !flashKB_ && map_->TwoBanks() && part_->minFlashKB < part_->maxFlashKB) {
+    const uint32_t certain = part_->minFlashKB * 1024 / 2;
+    if (static_cast<uint32_t>(image_.Length()) > certain) {
+      Fail(QStringLiteral("读不出 Flash 容量，第二个 Bank 的页号不能确定，为免丢失数据不擦除"));
+      return false;
+    }
+  }
+  host_.AddLog(QStringLiteral("加载文件完成！"));
+  return true;
 }
 
 bool Stm32Engine::RenewedlyLoadFile() {
-  const FirmwareLoadResult r = image_.Load(host_.FirmwareFileName());
+  const FirmwareLoadResult r = image_.Load(job_.file.isEmpty() ? host_.FirmwareFileName() : job_.file);
   switch (r.outcome) {
     case FirmwareLoadResult::Outcome::Loaded:
       host_.SetProgressMax(image_.Length());
@@ -537,10 +640,7 @@ bool Stm32Engine::RenewedlyLoadFile() {
       host_.SetPortGlyph(false);
       host_.ShowStatus(r.status);
       host_.SetProgress(0);
-      {
-        IspResult result = IspResult::Failure(r.status, QStringLiteral("加载文件"));
-        Ended(result);
-      }
+      Ended(IspResult::Failure(r.status, QStringLiteral("加载文件")));
       return false;
     case FirmwareLoadResult::Outcome::Refused:
     case FirmwareLoadResult::Outcome::Failed:
@@ -552,92 +652,489 @@ bool Stm32Engine::RenewedlyLoadFile() {
   return false;
 }
 
-void Stm32Engine::LoadAndStartErase() {
-  StepTimeoutCounter = 0;
-  host_.AddLog(QStringLiteral("加载文件。。。"));
-  // The image is checked against the part before anything is erased.
-  if (!RenewedlyLoadFile()) return;
-  WriteAddress = kFlashBase;
-  WriteOffset = 0;
-  BytesRemaining = image_.Length();
-  host_.AddLog(QStringLiteral("加载文件完成！"));
-
-  // Exactly the units the image covers: flash after it (settings, logs)
-  // keeps what it holds.
-  eraseUnits_ = Stm32UnitsCovering(*part_, image_.Length());
-  if (StandardErase && eraseUnits_ > kStandardPages) {
-    Fail(QStringLiteral("擦除命令只能擦除 %1 页，文件需要 %2 页").arg(kStandardPages).arg(eraseUnits_));
-    return;
+std::vector<std::vector<uint8_t>> Stm32Engine::EraseFrames(bool extended, const std::vector<uint32_t>& numbers,
+                                                           int perFrame) {
+  std::vector<std::vector<uint8_t>> frames;
+  const int most = std::max(1, std::min(perFrame, extended ? kExtendedPerFrame : kStandardPerFrame));
+  for (size_t first = 0; first < numbers.size(); first += static_cast<size_t>(most)) {
+    const int n = static_cast<int>(std::min<size_t>(static_cast<size_t>(most), numbers.size() - first));
+    std::vector<uint8_t> f;
+    if (extended) {
+      f = {static_cast<uint8_t>((n - 1) >> 8), static_cast<uint8_t>(n - 1)};
+      for (size_t i = first; i < first + static_cast<size_t>(n); ++i) {
+        f.push_back(static_cast<uint8_t>(numbers[i] >> 8));
+        f.push_back(static_cast<uint8_t>(numbers[i]));
+      }
+    } else {
+      f.push_back(static_cast<uint8_t>(n - 1));
+      for (size_t i = first; i < first + static_cast<size_t>(n); ++i) f.push_back(static_cast<uint8_t>(numbers[i]));
+    }
+    uint8_t x = 0;
+    for (uint8_t v : f) x ^= v;
+    f.push_back(x);
+    frames.push_back(std::move(f));
   }
-  eraseFrames_ = EraseFrames(!StandardErase, eraseUnits_);
-  eraseNext_ = 0;
-  if (SendCommand(StandardErase ? kErase : kExtendedErase)) Await(7, QStringLiteral("擦除命令没有应答"));
+  return frames;
 }
 
-void Stm32Engine::WriteBlock() {
-  const int L = std::min(BytesRemaining, kMaxBlock);
-  if (L <= 0) {  // nothing left (cannot happen with a loaded image): finish on this ACK
-    Finish();
+std::vector<std::vector<uint8_t>> Stm32Engine::EraseFrames(bool extended, int units) {
+  std::vector<uint32_t> numbers;
+  for (int i = 0; i < units; ++i) numbers.push_back(static_cast<uint32_t>(i));
+  return EraseFrames(extended, numbers, extended ? kExtendedPerFrame : kStandardPerFrame);
+}
+
+std::vector<Stm32Engine::Block> Stm32Engine::WriteBlocks(const std::vector<FirmwareImage::Segment>& segments,
+                                                         uint32_t imageLength, uint32_t unit) {
+  std::vector<Block> blocks;
+  unit = std::max<uint32_t>(unit, 4);
+  uint32_t done = 0;  // everything below is in a block already
+  for (const auto& sg : segments) {
+    uint32_t at = std::max(sg.offset / unit * unit, done);
+    const uint64_t stop = std::min<uint64_t>(imageLength, (uint64_t{sg.offset} + sg.length + unit - 1) / unit * unit);
+    while (at < stop) {
+      const uint32_t end = static_cast<uint32_t>(std::min<uint64_t>(stop, (uint64_t{at} / kMaxBlock + 1) * kMaxBlock));
+      if (!blocks.empty() && blocks.back().offset + blocks.back().length == at && at % kMaxBlock != 0)
+        blocks.back().length += end - at;  // the same 256 bytes: one frame
+      else
+        blocks.push_back({at, end - at});
+      at = end;
+    }
+    done = std::max<uint32_t>(done, static_cast<uint32_t>(stop));
+  }
+  return blocks;
+}
+
+void Stm32Engine::StartErase(const std::vector<uint32_t>& numbers, bool thenWrite) {
+  blocks_.clear();
+  blockNext_ = 0;
+  if (thenWrite) blocks_ = WriteBlocks(image_.Segments(), static_cast<uint32_t>(image_.Length()), part_->programBytes);
+  if (numbers.empty()) {
+    if (thenWrite) StartWrite();
+    else Succeed(QStringLiteral("擦除完成"));
     return;
   }
-  const uint8_t* data = image_.ImageBuffer() + WriteOffset;
-  uint8_t x = static_cast<uint8_t>(L - 1);
-  for (int i = 0; i < L; ++i) x ^= data[i];
-  // Count, data straight from the image, checksum: no copy of the block.
-  FrameBuffer[0] = static_cast<uint8_t>(L - 1);
-  if (!Send(FrameBuffer, 1) || !Send(data, L)) return;
-  FrameBuffer[0] = x;
-  if (!Send(FrameBuffer, 1)) return;
-  const QString cause = QStringLiteral("写入没有应答: 地址 %1").arg(Hex32(WriteAddress));
-  lastBlockAddress_ = WriteAddress;
-  BytesRemaining -= L;
-  WriteAddress += static_cast<uint32_t>(L);
-  WriteOffset += static_cast<uint32_t>(L);
-  host_.SetProgress(static_cast<int>(WriteOffset));
-  Await(BytesRemaining > 0 ? 8 : 11, cause);
+  if (StandardErase && numbers.back() >= static_cast<uint32_t>(kStandardPages)) {
+    Fail(QStringLiteral("擦除命令只能擦除 %1 页，文件需要 %2 页").arg(kStandardPages).arg(numbers.back() + 1));
+    return;
+  }
+  // A frame keeps the part busy for at most about kEraseFrameMs, so no
+  // step outlasts its time-out.
+  const int perFrame = static_cast<int>(kEraseFrameMs / std::max<uint32_t>(1, part_->unitEraseMaxMs));
+  eraseFrames_ = EraseFrames(!StandardErase, numbers, perFrame);
+  eraseNext_ = 0;
+  // The ranges erased, as the boot loader numbers them.
+  QStringList ranges;
+  for (size_t i = 0; i < numbers.size();) {
+    size_t j = i;
+    while (j + 1 < numbers.size() && numbers[j + 1] == numbers[j] + 1) ++j;
+    ranges << QStringLiteral("擦除页[ %1 .. %2 ]").arg(numbers[i]).arg(numbers[j]);
+    i = j + 1;
+  }
+  const bool download = thenWrite;
+  Expect first;
+  first.state = 7;
+  first.timeout = QStringLiteral("擦除命令没有应答");
+  first.refused = QStringLiteral("擦除命令被拒绝");
+  first.ack = [this, ranges, download](const uint8_t*) {
+    host_.ShowStatus(QStringLiteral("正在擦除。。。"));
+    host_.AddLog(QStringLiteral(" "));
+    for (const QString& r : ranges) host_.AddLog(r);
+    if (download) host_.AddLog(QStringLiteral("开始写入。。。"));
+    eraseNext_ = 0;
+    NextEraseFrame();
+  };
+  // The first frame goes once the command's ACK is in (above); the rest
+  // through NextEraseFrame, each behind a command of its own.
+  Command(StandardErase ? kErase : kExtendedErase, std::move(first));
+}
+
+void Stm32Engine::NextEraseFrame() {
+  const std::vector<uint8_t>& frame = eraseFrames_[eraseNext_];
+  std::memcpy(FrameBuffer, frame.data(), frame.size());
+  if (!Send(FrameBuffer, static_cast<int>(frame.size()))) return;
+  Expect done;
+  done.state = 8;
+  done.timeout = QStringLiteral("擦除没有完成");
+  done.refused = QStringLiteral("擦除被拒绝");
+  done.ack = [this](const uint8_t*) {
+    if (++eraseNext_ < eraseFrames_.size()) {
+      // The count is one byte (two for the extended erase): a long list
+      // goes in several commands.
+      Expect more;
+      more.state = 7;
+      more.timeout = QStringLiteral("擦除命令没有应答");
+      more.refused = QStringLiteral("擦除命令被拒绝");
+      more.ack = [this](const uint8_t*) { NextEraseFrame(); };
+      Command(StandardErase ? kErase : kExtendedErase, std::move(more));
+      return;
+    }
+    if (!blocks_.empty() || job_.kind == IspJobKind::Download)
+      StartWrite();
+    else
+      Succeed(QStringLiteral("擦除完成"));
+  };
+  Await(std::move(done));
+}
+
+void Stm32Engine::MassErase(std::vector<uint8_t> frame, const QString& line) {
+  host_.ShowStatus(QStringLiteral("正在擦除。。。"));
+  host_.AddLog(line);
+  Expect cmd;
+  cmd.state = 7;
+  cmd.timeout = QStringLiteral("擦除命令没有应答");
+  cmd.refused = QStringLiteral("擦除命令被拒绝");
+  cmd.ack = [this, frame](const uint8_t*) {
+    std::memcpy(FrameBuffer, frame.data(), frame.size());
+    if (!Send(FrameBuffer, static_cast<int>(frame.size()))) return;
+    // The whole flash takes longer than one step's time.
+    stepLimit_ = std::max(10, static_cast<int>(part_->massEraseMaxMs / 1000) + 10);
+    Expect done;
+    done.state = 8;
+    done.timeout = QStringLiteral("擦除没有完成");
+    done.refused = QStringLiteral("整片擦除被拒绝");
+    done.ack = [this](const uint8_t*) {
+      stepLimit_ = 10;
+      Succeed(QStringLiteral("擦除完成"));
+    };
+    Await(std::move(done));
+  };
+  Command(StandardErase ? kErase : kExtendedErase, std::move(cmd));
+}
+
+void Stm32Engine::EraseRange() {
+  if (!MakeMap()) return;
+  const uint32_t address = job_.address.value_or(kFlashBase);
+  const uint32_t length = job_.length.value_or(FlashBytes() - std::min(FlashBytes(), address - kFlashBase));
+  const uint64_t end = uint64_t{address} + length;
+  if (address < kFlashBase || end > uint64_t{kFlashBase} + map_->FlashBytes() || length == 0) {
+    Fail(QStringLiteral("擦除范围不在 Flash 之内: %1 .. %2").arg(Hex32(address)).arg(Hex32(static_cast<uint32_t>(end - 1))));
+    return;
+  }
+  // Only whole units can be erased: a range that splits one would lose
+  // the data beside it, so it is refused, naming the unit.
+  const uint32_t from = address - kFlashBase;
+  const uint32_t to = static_cast<uint32_t>(end - kFlashBase);
+  for (uint32_t edge : {from, to}) {
+    const Stm32Unit* u = map_->UnitHolding(edge == to ? to - 1 : edge);
+    if (!u) continue;
+    const bool split = edge == from ? u->offset != from : u->offset + u->size != to;
+    if (split) {
+      Fail(QStringLiteral("擦除范围必须是整页: %1 在页 %2 (%3 .. %4) 之中")
+               .arg(Hex32(kFlashBase + edge))
+               .arg(u->number)
+               .arg(Hex32(kFlashBase + u->offset))
+               .arg(Hex32(kFlashBase + u->offset + u->size - 1)));
+      return;
+    }
+  }
+  std::vector<uint32_t> numbers;
+  for (const Stm32Unit& u : map_->Covering(from, length)) numbers.push_back(u.number);
+  std::sort(numbers.begin(), numbers.end());
+  StartErase(numbers, false);
+}
+
+void Stm32Engine::StartWrite() { WriteBlock(); }
+
+void Stm32Engine::WriteBlock() {
+  // After an erase, a block of nothing but erased flash is already there.
+  const uint8_t* image = image_.ImageBuffer();
+  while (blockNext_ < blocks_.size()) {
+    const Block& b = blocks_[blockNext_];
+    const uint8_t* data = image + b.offset;
+    if (!std::all_of(data, data + b.length, [this](uint8_t v) { return v == part_->erasedValue; })) break;
+    ++blockNext_;
+  }
+  if (blockNext_ >= blocks_.size()) {
+    WriteOffset = static_cast<uint32_t>(image_.Length());
+    BytesRemaining = 0;
+    host_.SetProgress(image_.Length());
+    if (host_.VerifyAfterWrite())
+      StartVerify();
+    else
+      Finish();
+    return;
+  }
+  const Block block = blocks_[blockNext_];
+  WriteAddress = kFlashBase + block.offset;
+  const uint32_t address = WriteAddress;
+  Expect cmd;
+  cmd.state = 9;
+  cmd.keepCounter = true;
+  cmd.timeout = QStringLiteral("写命令没有应答: 地址 %1").arg(Hex32(address));
+  cmd.refused = QStringLiteral("写命令被拒绝: 地址 %1").arg(Hex32(address));
+  cmd.ack = [this, block, address](const uint8_t*) {
+    host_.ShowStatus(QStringLiteral("写地址: 0x") + QStringLiteral("%1").arg(address, 8, 16, QLatin1Char('0')).toUpper());
+    if (!SendAddress(address)) return;
+    Expect addr;
+    addr.state = 10;
+    addr.keepCounter = true;
+    addr.timeout = QStringLiteral("写地址没有应答: 地址 %1").arg(Hex32(address));
+    addr.refused = QStringLiteral("写地址被拒绝: 地址 %1").arg(Hex32(address));
+    addr.ack = [this, block, address](const uint8_t*) {
+      const int L = static_cast<int>(block.length);
+      const uint8_t* data = image_.ImageBuffer() + block.offset;
+      uint8_t x = static_cast<uint8_t>(L - 1);
+      for (int i = 0; i < L; ++i) x ^= data[i];
+      // Count, data straight from the image, checksum: no copy of the block.
+      FrameBuffer[0] = static_cast<uint8_t>(L - 1);
+      if (!Send(FrameBuffer, 1) || !Send(data, L)) return;
+      FrameBuffer[0] = x;
+      if (!Send(FrameBuffer, 1)) return;
+      WriteOffset = block.offset + block.length;
+      BytesRemaining = image_.Length() - static_cast<int32_t>(WriteOffset);
+      host_.SetProgress(static_cast<int>(WriteOffset));
+      Expect done;
+      done.state = blockNext_ + 1 < blocks_.size() ? 8 : 11;
+      done.timeout = QStringLiteral("写入没有应答: 地址 %1").arg(Hex32(address));
+      done.refused = QStringLiteral("写入被拒绝: 地址 %1").arg(Hex32(address));
+      done.ack = [this](const uint8_t*) {
+        ++blockNext_;
+        WriteBlock();
+      };
+      Await(std::move(done));
+    };
+    Await(std::move(addr));
+  };
+  Command(kWriteMemory, std::move(cmd));
 }
 
 void Stm32Engine::StartVerify() {
   StepTimeoutCounter = 0;
-  verifyOffset_ = 0;
+  if (job_.kind == IspJobKind::Verify)
+    blocks_ = WriteBlocks(image_.Segments(), static_cast<uint32_t>(image_.Length()), part_->programBytes);
+  blockNext_ = 0;
   host_.ShowStatus(QStringLiteral("正在校验。。。"));
   host_.AddLog(QStringLiteral("开始校验。。。"));
   host_.SetProgress(0);
-  if (SendCommand(kReadMemory)) Await(12, QStringLiteral("校验读取没有应答"));
+  VerifyBlock();
 }
 
-void Stm32Engine::VerifyBlock(const uint8_t* data) {
-  StepTimeoutCounter = 0;
-  const uint8_t* expected = image_.ImageBuffer() + verifyOffset_;
-  for (int i = 0; i < readLength_; ++i) {
-    if (data[i] != expected[i]) {
-      Fail(QStringLiteral("校验错误: 地址 %1 读出 0x%2，应为 0x%3")
-               .arg(Hex32(kFlashBase + verifyOffset_ + static_cast<uint32_t>(i)))
-               .arg(data[i], 2, 16, QLatin1Char('0'))
-               .arg(expected[i], 2, 16, QLatin1Char('0')));
-      return;
-    }
-  }
-  verifyOffset_ += static_cast<uint32_t>(readLength_);
-  host_.SetProgress(static_cast<int>(verifyOffset_));
-  if (static_cast<int>(verifyOffset_) >= image_.Length()) {
-    Finish();
+void Stm32Engine::VerifyBlock() {
+  if (blockNext_ >= blocks_.size()) {
+    if (job_.kind == IspJobKind::Verify)
+      Succeed(QStringLiteral("校验通过"));
+    else
+      Finish();
     return;
   }
-  if (SendCommand(kReadMemory))
-    Await(12, QStringLiteral("校验读取没有应答: 地址 %1").arg(Hex32(kFlashBase + verifyOffset_)));
+  const Block block = blocks_[blockNext_];
+  const uint32_t address = kFlashBase + block.offset;
+  ReadMemory(
+      12, address, static_cast<int>(block.length), QStringLiteral("校验读取没有应答: 地址 %1").arg(Hex32(address)),
+      [this, block](const uint8_t* data) {
+        const uint8_t* expected = image_.ImageBuffer() + block.offset;
+        for (uint32_t i = 0; i < block.length; ++i) {
+          if (data[i] != expected[i]) {
+            Fail(QStringLiteral("校验错误: 地址 %1 读出 0x%2，应为 0x%3")
+                     .arg(Hex32(kFlashBase + block.offset + i))
+                     .arg(data[i], 2, 16, QLatin1Char('0'))
+                     .arg(expected[i], 2, 16, QLatin1Char('0')));
+            return;
+          }
+        }
+        host_.SetProgress(static_cast<int>(block.offset + block.length));
+        ++blockNext_;
+        VerifyBlock();
+      },
+      [this, address](ReadRefusal why) {
+        Refuse(why == ReadRefusal::Command ? QStringLiteral("读命令被拒绝，无法校验")
+                                           : QStringLiteral("校验读取被拒绝: 地址 %1").arg(Hex32(address)));
+      });
+}
+
+void Stm32Engine::StartRead() {
+  const bool blank = job_.kind == IspJobKind::BlankCheck;
+  const uint32_t flash = part_->Known() ? FlashBytes() : 0;
+  readAddress_ = job_.address.value_or(kFlashBase);
+  if (job_.length) {
+    readLength_ = *job_.length;
+  } else if (readAddress_ >= kFlashBase && readAddress_ - kFlashBase < flash) {
+    readLength_ = flash - (readAddress_ - kFlashBase);
+  } else {
+    Fail(part_->Known() ? QStringLiteral("地址 %1 不在 Flash 之内，需要给出长度").arg(Hex32(readAddress_))
+                        : QStringLiteral("未知器件，不知道 Flash 的大小，需要给出地址和长度"));
+    return;
+  }
+  if (uint64_t{readAddress_} + readLength_ > 0x100000000ULL) {
+    Fail(QStringLiteral("范围超出 4 GB 地址空间"));
+    return;
+  }
+  readBytes_.clear();
+  if (!blank) readBytes_.reserve(static_cast<qsizetype>(readLength_));
+  readBytes_.resize(0);
+  blockNext_ = 0;  // bytes done, here
+  host_.SetProgressMax(static_cast<int>(std::min<uint32_t>(readLength_, INT32_MAX)));
+  host_.SetProgress(0);
+  host_.ShowStatus(blank ? QStringLiteral("正在查空。。。") : QStringLiteral("正在读出。。。"));
+  host_.AddLog(QStringLiteral("%1 %2 起 %3 字节。。。")
+                   .arg(blank ? QStringLiteral("查空") : QStringLiteral("读出"))
+                   .arg(Hex32(readAddress_))
+                   .arg(readLength_));
+  ReadBlock();
+}
+
+void Stm32Engine::ReadBlock() {
+  const bool blank = job_.kind == IspJobKind::BlankCheck;
+  const uint32_t done = static_cast<uint32_t>(blockNext_);
+  if (done >= readLength_) {
+    if (blank) {
+      Succeed(QStringLiteral("查空完成：全部为空"));
+      return;
+    }
+    const QString error = WriteFirmwareFile(job_.file, readBytes_, readAddress_);
+    if (!error.isEmpty()) {
+      Fail(error);
+      return;
+    }
+    Succeed(QStringLiteral("读出完成：%1 字节已写入 %2").arg(readLength_).arg(job_.file));
+    return;
+  }
+  const int n = static_cast<int>(std::min<uint32_t>(kMaxBlock, readLength_ - done));
+  const uint32_t address = readAddress_ + done;
+  ReadMemory(
+      20, address, n, QStringLiteral("读取没有应答: 地址 %1").arg(Hex32(address)),
+      [this, n, address, blank](const uint8_t* data) {
+        if (blank) {
+          const uint8_t erased = part_->erasedValue;
+          for (int i = 0; i < n; ++i)
+            if (data[i] != erased) {
+              Fail(QStringLiteral("不是空的: 地址 %1 读出 %2").arg(Hex32(address + static_cast<uint32_t>(i))).arg(Hex8(data[i])));
+              return;
+            }
+        } else {
+          readBytes_.append(reinterpret_cast<const char*>(data), n);
+        }
+        blockNext_ += static_cast<size_t>(n);
+        host_.SetProgress(static_cast<int>(blockNext_));
+        ReadBlock();
+      },
+      [this, address](ReadRefusal why) {
+        Fail(why == ReadRefusal::Command ? ProtectedCause()
+                                         : QStringLiteral("读取被拒绝: 地址 %1").arg(Hex32(address)));
+      });
+}
+
+void Stm32Engine::GoTo(uint32_t address, std::function<void()> then) {
+  Expect cmd;
+  cmd.state = 30;
+  cmd.timeout = QStringLiteral("GO 命令没有应答");
+  cmd.refused = QStringLiteral("GO 命令被拒绝（读保护已开启？）");
+  cmd.ack = [this, address, then](const uint8_t*) {
+    if (!SendAddress(address)) return;
+    Expect addr;
+    addr.state = 31;
+    addr.timeout = QStringLiteral("GO 地址没有应答: 地址 %1").arg(Hex32(address));
+    addr.refused = QStringLiteral("GO 地址被拒绝: 地址 %1").arg(Hex32(address));
+    addr.ack = [this, then](const uint8_t*) {
+      wentTo_ = true;  // the program runs: no reset after it
+      then();
+    };
+    Await(std::move(addr));
+  };
+  Command(kGo, std::move(cmd));
+}
+
+void Stm32Engine::Protection(uint8_t code, const QString& done) {
+  const QString name = code == kReadoutProtect     ? QStringLiteral("设置读保护")
+                       : code == kReadoutUnprotect ? QStringLiteral("解除读保护")
+                                                   : QStringLiteral("解除写保护");
+  if (!Offers(code)) {
+    Fail(QStringLiteral("这个 Bootloader 没有%1命令 (%2)").arg(name, Hex8(code)));
+    return;
+  }
+  Expect cmd;
+  cmd.state = 40;
+  cmd.timeout = name + QStringLiteral("命令没有应答");
+  cmd.refused = name + QStringLiteral("命令被拒绝");
+  cmd.ack = [this, code, name, done](const uint8_t*) {
+    // The second ACK comes once the option bytes are written (and, to
+    // remove read-out protection, the whole flash erased); then the part
+    // resets itself.
+    if (code == kReadoutUnprotect)
+      stepLimit_ = std::max(10, static_cast<int>(part_->massEraseMaxMs / 1000) + 10);
+    Expect finished;
+    finished.state = 41;
+    finished.timeout = name + QStringLiteral("没有完成");
+    finished.refused = name + QStringLiteral("被拒绝");
+    finished.ack = [this, done](const uint8_t*) {
+      stepLimit_ = 10;
+      Succeed(done);
+    };
+    Await(std::move(finished));
+  };
+  Command(code, std::move(cmd));
+}
+
+void Stm32Engine::ReadUniqueId() {
+  // Read-out protection shows in READ MEMORY's refusal; a part whose size
+  // was not read is asked at its flash base.
+  if (!readProtected_ && !flashKB_ && !probed_) {
+    probed_ = true;
+    ReadMemory(
+        20, kFlashBase, 1, QStringLiteral("读取没有应答: 地址 %1").arg(Hex32(kFlashBase)),
+        [this](const uint8_t*) { ReadUniqueId(); },
+        [this](ReadRefusal why) {
+          if (why == ReadRefusal::Command) readProtected_ = true;
+          ReadUniqueId();
+        });
+    return;
+  }
+  auto report = [this] {
+    info_ << QStringLiteral("Product ID: 0x") + ProductId
+          << QStringLiteral("器件: %1").arg(part_->Known() ? QString::fromLatin1(part_->name) : QStringLiteral("未知"))
+          << QStringLiteral("Bootloader 版本: %1.%2").arg(version_ / 16).arg(version_ % 16)
+          << (flashKB_           ? QStringLiteral("Flash 容量: %1 KB").arg(*flashKB_)
+              : part_->Known()   ? QStringLiteral("Flash 容量: 读不出（此系列最大 %1 KB）").arg(part_->maxFlashKB)
+                                 : QStringLiteral("Flash 容量: 读不出"))
+          << (uniqueId_.isEmpty() ? QStringLiteral("唯一 ID: 无") : QStringLiteral("唯一 ID: ") + uniqueId_)
+          << (readProtected_ ? QStringLiteral("读保护: 已开启") : QStringLiteral("读保护: 未开启"));
+    for (const QString& line : info_) host_.AddLog(line);
+    Succeed(QStringLiteral("读器件信息完成"));
+  };
+  if (readProtected_ || !part_->uniqueIdAddress) {
+    report();
+    return;
+  }
+  const int third = part_->uniqueIdThirdWord;
+  ReadMemory(
+      50, part_->uniqueIdAddress, third + 4, QStringLiteral("读唯一 ID 没有应答"),
+      [this, third, report](const uint8_t* d) {
+        QByteArray id(reinterpret_cast<const char*>(d), 8);
+        id.append(reinterpret_cast<const char*>(d + third), 4);
+        uniqueId_ = QString::fromLatin1(id.toHex()).toUpper();
+        report();
+      },
+      [this, report](ReadRefusal) {
+        uniqueId_ = QStringLiteral("读不出");
+        report();
+      });
 }
 
 void Stm32Engine::Finish() {
+  host_.SetProgress(0);
+  if (job_.go) {
+    const uint32_t at = job_.goAddress.value_or(kFlashBase);
+    GoTo(at, [this, at] {
+      host_.AddLog(QStringLiteral("程序已从 %1 开始运行").arg(Hex32(at)));
+      Succeed(QStringLiteral("上载完成！"));
+    });
+    return;
+  }
+  Succeed(QStringLiteral("上载完成！"));
+}
+
+void Stm32Engine::Succeed(const QString& line) {
   StmState = 1;
   host_.SetProgress(0);
-  ReportStatus(host_, QStringLiteral("上载完成！"));
+  ReportStatus(host_, line);
   OvertimeT.stop();
   Timer5.stop();
-  if (host_.AutoReset()) ResetIntoProgram();
+  if (host_.AutoReset() && !wentTo_) ResetIntoProgram();
   EndSession();
-  if (host_.AutoDownload()) host_.EndAutoDownload();
-  Ended(IspResult::Success(QStringLiteral("上载完成！")));
+  if (job_.kind == IspJobKind::Download && host_.AutoDownload()) host_.EndAutoDownload();
+  IspResult r = IspResult::Success(line);
+  r.info = info_;
+  Ended(r);
 }
 
 void Stm32Engine::StopWatching() {
@@ -652,7 +1149,9 @@ void Stm32Engine::StopWatching() {
 // answered, the cause alone says what went wrong, on the status line too.
 void Stm32Engine::Fail(const QString& cause) {
   if (!Running() && !readable_) return;  // ended already
+  failedState_ = StmState;
   StmState = 1;
+  expecting_ = false;
   host_.SetProgress(0);
   const QString why = cause.isEmpty() ? kNoSync : cause;
   if (!connected_) {
@@ -662,13 +1161,31 @@ void Stm32Engine::Fail(const QString& cause) {
     ReportStatus(host_, why);
   }
   EndSession();
-  IspResult r = IspResult::Failure(why);
+  IspResult r = IspResult::Failure(why, StepName());
+  if (connected_ && why != kPortLost) r.command = Hex8(lastCommand_);
+  r.info = info_;
   Ended(r);
+}
+
+QString Stm32Engine::StepName() const {
+  const int s = failedState_;
+  if (s <= 1) return QStringLiteral("连接");
+  if (s <= 3) return QStringLiteral("识别");
+  if (s <= 6) return QStringLiteral("读容量");
+  if (s <= 8) return QStringLiteral("擦除");
+  if (s <= 11) return QStringLiteral("写入");
+  if (s <= 14) return QStringLiteral("校验");
+  if (s <= 22) return job_.kind == IspJobKind::BlankCheck ? QStringLiteral("查空") : QStringLiteral("读出");
+  if (s <= 31) return QStringLiteral("运行程序");
+  if (s <= 41) return IspJobName(job_.kind);
+  return QStringLiteral("读唯一 ID");
 }
 
 void Stm32Engine::Ended(IspResult result) {
   if (!ProductId.isEmpty() && connected_) result.partId = ProductId;
-  if (part_ && connected_) result.partName = QString::fromUtf8(part_->familyLine);
+  if (part_ && connected_)
+    result.partName = part_->Known() ? QString::fromLatin1(part_->name) : QString::fromUtf8(part_->familyLine);
+  if (!uniqueId_.isEmpty() && uniqueId_ != QStringLiteral("读不出")) result.uniqueId = uniqueId_;
   host_.SessionEnded(result);
 }
 
@@ -678,11 +1195,15 @@ void Stm32Engine::EndSession() {
   Timer5.stop();
   StopWatching();
   syncAwaiting_ = false;
+  expecting_ = false;
+  expect_ = {};
+  wentTo_ = false;
   TKRNCommDriver& port = host_.ComDriver();
   if (receiveHooked_) {
     port.OnReceiveData = std::move(savedOnReceive_);
     savedOnReceive_ = nullptr;
     receiveHooked_ = false;
+    port.setComPortPollingDelay(savedPollingDelay_);
   }
   if (lowLatencyFd_ >= 0 && lowLatencyFd_ == port.Handle())
     port.Platform().SetLowLatency(lowLatencyFd_, false, nullptr);
@@ -694,6 +1215,6 @@ void Stm32Engine::EndSession() {
 
 void Stm32Engine::OvertimeTTimer() {
   ++StepTimeoutCounter;
-  if (StepTimeoutCounter <= 10) return;
+  if (StepTimeoutCounter <= stepLimit_) return;
   Fail(cause_);
 }

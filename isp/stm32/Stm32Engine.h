@@ -1,26 +1,36 @@
 // Programs an STM32 through its system-memory boot loader (USART protocol,
-// ST AN3155). A state machine stepped by three timers on the GUI thread:
-// Timer3 sends the synchronisation byte until the boot loader answers,
-// Timer5 acts on replies, OvertimeT ends a session that stops moving. While
-// a session runs, data arriving on the port wakes the engine at once, so a
-// reply is handled when its last byte is in, not on the next tick.
+// ST AN3155), and runs the other jobs a host asks for (read back, erase,
+// blank check, read-out and write protection, GO, identify). A state
+// machine on the GUI thread: Timer3 sends the synchronisation byte until
+// the boot loader answers, OvertimeT ends a session that stops moving, and
+// the port's readable notification hands each reply over as its last byte
+// arrives (Timer5 only backs that up, slowly: nothing polls the line).
 //
-// A reply is taken only when it is complete, and nothing of it is carried
-// into the next step. Only one synchronisation byte is ever unanswered: a
-// boot loader that is already synchronised (a part not reset since an
-// earlier session) reads a 0x7F as a command code and waits for its
-// complement, so a second 0x7F is sent only once the first has had time to
-// be answered; its NACK then shows the part listening.
+// Every step sends one frame and states the reply it waits for; a reply is
+// taken only when it is complete, and nothing of it is carried into the
+// next step. Only one synchronisation byte is ever unanswered: a boot
+// loader that is already synchronised (a part not reset since an earlier
+// session) reads a 0x7F as a command code and waits for its complement, so
+// a second 0x7F is sent only once the first has had time to be answered;
+// its NACK then shows the part listening.
+//
+// What the engine knows of the part is a row of Stm32Parts; it erases only
+// the units that hold the image's data, writes only the blocks that hold
+// more than erased flash, and refuses what it cannot do safely (a part
+// whose layout it does not know, a range that splits an erase unit).
 //
 // The engine reaches the window and the main port only through IspHost.
 #pragma once
 
 #include <QObject>
 #include <QString>
+#include <QStringList>
 #include <QTimer>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "firmware/FirmwareImage.h"
@@ -40,19 +50,24 @@ class Stm32Engine : public QObject, public IspEngine {
   // How long a synchronisation byte may go unanswered before the next one:
   // past any USB adapter's latency timer, so its answer cannot cross it.
   static constexpr int kSyncAnswerMs = 200;
+  // The replies come through the port's readable notification; this tick
+  // only catches one that slipped past it.
+  static constexpr int kBackupTickMs = 100;
+  // Erase frames are cut so that none keeps the part busy much longer than
+  // this (by the data sheet's longest erase of a unit).
+  static constexpr int kEraseFrameMs = 4000;
 
   explicit Stm32Engine(IspHost& host, QObject* parent = nullptr);
   ~Stm32Engine() override;
 
-  // Starts a session: opens the port, resets the target if asked, and
-  // starts the timers. The window's download button: Start(Download).
+  // The window's download button: Start(Download).
   void STM32UP();
 
   // IspEngine.
   void Start(const IspJob& job) override;
   bool Busy() const override { return Running(); }
   void Abort() override;
-  bool Supports(IspJobKind kind) const override { return kind == IspJobKind::Download; }
+  bool Supports(IspJobKind kind) const override;
 
   void Timer3Timer();
   void Timer5Timer();
@@ -62,10 +77,23 @@ class Stm32Engine : public QObject, public IspEngine {
   // session up itself.
   bool RenewedlyLoadFile();
 
-  // The erase frames sent after ERASE (one-byte page numbers, at most 255
-  // a frame) or EXTENDED ERASE (two-byte numbers): units 0 .. units - 1,
-  // each frame count, numbers, checksum.
+  // The erase frames sent after ERASE (one-byte page numbers, at most
+  // perFrame, never 255 a frame) or EXTENDED ERASE (two-byte numbers): each
+  // frame count, numbers, checksum.
+  static std::vector<std::vector<uint8_t>> EraseFrames(bool extended, const std::vector<uint32_t>& numbers,
+                                                       int perFrame);
+  // Units 0 .. units - 1, as many a frame as a frame takes.
   static std::vector<std::vector<uint8_t>> EraseFrames(bool extended, int units);
+
+  // The stretches a download writes (and a verify reads back): the image's
+  // data cut at 256-byte boundaries from the flash base, each on whole
+  // programming units.
+  struct Block {
+    uint32_t offset;
+    uint32_t length;
+  };
+  static std::vector<Block> WriteBlocks(const std::vector<FirmwareImage::Segment>& segments, uint32_t imageLength,
+                                        uint32_t unit);
 
   FirmwareImage& Image() { return image_; }
   bool Running() const { return OvertimeT.isActive() || Timer5.isActive() || Timer3.isActive(); }
@@ -82,45 +110,111 @@ class Stm32Engine : public QObject, public IspEngine {
   int32_t BytesRemaining = 0;
 
   QTimer Timer3;     // 10 ms: synchronisation
-  QTimer Timer5;     // 2 ms: replies
+  QTimer Timer5;     // replies the notification missed
   QTimer OvertimeT;  // 1 s: step time-out
 
  private:
+  // The reply a step waits for.
+  enum class Reply : uint8_t {
+    Ack,     // ACK (or NACK)
+    Listed,  // ACK, N, N + 1 bytes, ACK (GET, GET ID)
+    Bytes,   // ACK and `bytes` bytes (READ MEMORY's data)
+  };
+  struct Expect {
+    int32_t state = 0;
+    Reply reply = Reply::Ack;
+    int bytes = 0;
+    QString timeout;            // the cause should the part stay silent
+    QString refused;            // ... should it answer NACK
+    bool keepCounter = false;   // a block's three exchanges share one time budget
+    std::function<void(const uint8_t*)> ack;  // the reply, ACK first
+    std::function<void()> nack;               // instead of the refusal
+  };
+  enum class ReadRefusal { Command, Address, Count };
+
   bool Send(const uint8_t* data, int count);
   bool SendCommand(uint8_t code);
   bool SendAddress(uint32_t address);
+  void Await(Expect e);
+  void Command(uint8_t code, Expect e);
+  void ReadMemory(int32_t state, uint32_t address, int length, const QString& timeout,
+                  std::function<void(const uint8_t*)> data, std::function<void(ReadRefusal)> refused);
+  void Refuse(const QString& cause);
+  void Invalid(const QString& cause);
+  bool Offers(uint8_t code) const;
+
   void ResetIntoBootLoader();
   void ResetIntoProgram();
-  void IdentifyFamily();
-  void ReadPort();  // the engine's own read of the port
+  void ReadPort();
   void HandleSyncReply();
-  int ReplyLength(const uint8_t* b, int n) const;
-  void Dispatch(const uint8_t* B);
-  void LoadAndStartErase();
+  void Resynchronise();
+  void OnReadable();
+  void StopWatching();
+
+  // The session's steps.
+  void SendGet();
+  void SendGetId();
+  void Identified();
+  void ReadFlashSize();
+  void ReadBankMode();
+  void Prepared();
+  bool MakeMap();
+  void StartJob();
+  bool LoadForJob();
+  void StartErase(const std::vector<uint32_t>& numbers, bool thenWrite);
+  void MassErase(std::vector<uint8_t> frame, const QString& line);
+  void NextEraseFrame();
+  void StartWrite();
   void WriteBlock();
   void StartVerify();
-  void VerifyBlock(const uint8_t* data);
+  void VerifyBlock();
+  void StartRead();
+  void ReadBlock();
+  void GoTo(uint32_t address, std::function<void()> then);
+  void Protection(uint8_t code, const QString& done);
+  void ReadUniqueId();
+  void EraseRange();
   void Finish();
+  void Succeed(const QString& line);
   void Fail(const QString& cause);
   void EndSession();
   void Ended(IspResult result);
-  void OnReadable();
-  void StopWatching();
-  void Await(int32_t state, const QString& cause);
-  void Resynchronise();
+  QString ProtectedCause() const;
+  QString StepName() const;
+  uint32_t FlashBytes() const;
 
   IspHost& host_;
   IspJob job_;
   bool connected_ = false;    // the boot loader has answered this session
+  bool resynchronised_ = false;
   FirmwareImage image_;
   const Stm32Part* part_ = nullptr;
-  std::vector<uint8_t> commands_;                 // from the GET reply
+  std::vector<uint8_t> commands_;  // from the GET reply
+  uint8_t version_ = 0;
+  std::optional<uint32_t> flashKB_;  // as the part reports it
+  std::optional<bool> dualBank_;      // the bank-mode option, where read
+  bool readProtected_ = false;
+  bool probed_ = false;       // Info: the flash base was asked about protection
+  bool wentTo_ = false;       // GO was obeyed: the program runs, no reset after it
+  uint8_t lastCommand_ = 0;   // the command of the step under way
+  int32_t failedState_ = 1;
+  std::unique_ptr<Stm32FlashMap> map_;
+  QStringList info_;
+  QString uniqueId_;
+
+  bool expecting_ = false;
+  Expect expect_;
+  int stepLimit_ = 10;        // seconds a step may take
+  bool stallOnRefusal_ = false;  // the text's download: a refusal ends by the time-out
+
   std::vector<std::vector<uint8_t>> eraseFrames_;
   size_t eraseNext_ = 0;
-  int eraseUnits_ = 0;
-  int readLength_ = 0;        // bytes the pending READ MEMORY asked for
-  uint32_t verifyOffset_ = 0;
-  uint32_t lastBlockAddress_ = kFlashBase;
+  std::vector<Block> blocks_;
+  size_t blockNext_ = 0;
+  uint32_t readAddress_ = 0;
+  uint32_t readLength_ = 0;
+  QByteArray readBytes_;
+
   bool syncAwaiting_ = false;
   int64_t syncSentMs_ = 0;
   bool portLost_ = false;
@@ -129,5 +223,6 @@ class Stm32Engine : public QObject, public IspEngine {
   int lowLatencyFd_ = -1;     // the device whose low-latency setting is to restore
   bool ownRead_ = false;      // inside the engine's own PollReceive
   bool receiveHooked_ = false;
+  uint16_t savedPollingDelay_ = 0;
   TComPortReceiveDataEvent savedOnReceive_;  // the port's handler before the session
 };

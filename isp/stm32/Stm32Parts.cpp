@@ -4,19 +4,243 @@
 
 namespace {
 
-// F2/F4: four 16 KB sectors, one of 64 KB, then 128 KB sectors.
-const std::vector<uint32_t> kF2F4Sectors{16, 16, 16, 16, 64, 128};
+using E = Stm32Erase;
+using S = Stm32SizeCode;
 
+constexpr uint32_t KB = 1024;
+
+// Sector maps (KB, from a bank's start, the last one repeating).
+const std::vector<uint32_t> kF2F4Sectors{16, 16, 16, 16, 64, 128};
+const std::vector<uint32_t> kF7Sectors{32, 32, 32, 32, 128, 256};  // F74x/F75x, F76x/F77x single bank
+const std::vector<uint32_t> k128KSectors{128};
+const std::vector<uint32_t> k8KSectors{8};
+const std::vector<uint32_t> kNone{};
+
+constexpr Stm32BankOption kNoOption{};
+// FLASH_OPTR as the option-byte area shows it; DBANK (bit 22) set = two banks.
+// G47x/G48x: RM0440 "FLASH option register", 4 KB pages in one bank.
+constexpr Stm32BankOption kG4Dbank{0x1FFF7800, 1u << 22, 4096};
+// L4R/L4S, L4P/L4Q: RM0432 "FLASH option register", 8 KB pages in one bank.
+constexpr Stm32BankOption kL4PlusDbank{0x1FFF7800, 1u << 22, 8192};
+// L552/L562: RM0438 "FLASH option register" (FLASH_OPTR at 0x40022040), 4 KB pages in one bank.
+constexpr Stm32BankOption kL5Dbank{0x40022040, 1u << 22, 4096};
+
+// Columns: product ID, name, family line, erase form,
+//   flash-size register, bytes read there, its coding, smallest and largest flash (KB),
+//   page size, sectors, two banks from (KB), bank 2's first unit, bank-mode option,
+//   erased value, boot-loader RAM [start, end), mass erase, bank erase, unique ID,
+//   longest unit / mass erase (ms), bytes programmed at once, once only.
+//
+// Product IDs, names and boot-loader RAM: AN2606 "Device-dependent bootloader
+// parameters" and each line's "Bootloader configuration" table. Layouts,
+// registers and erased values: the line's reference manual ("Flash memory
+// organization", "Flash size data register", "Unique device ID register").
+// Erase and programming times: the data sheets' flash memory characteristics.
 const std::vector<Stm32Part> kParts = {
-    {0x0414, "STM32F10x 家族", Stm32Erase::Standard, 2048, {}, 0x1FFFF7E0, 4},
-    {0x0410, "CPU :F10x 1K", Stm32Erase::Standard, 1024, {}, 0x1FFFF7E0, 4},
-    {0x0411, "STM32F20x 家族", Stm32Erase::Extended, 0, kF2F4Sectors, 0x1FFF7A22, 2},
-    {0x0413, "STM32F40x 家族", Stm32Erase::Extended, 0, kF2F4Sectors, 0x1FFF7A22, 2},
-    {0x0463, "STM32F41x 家族", Stm32Erase::Extended, 0, kF2F4Sectors, 0x1FFF7A22, 2},
-    {0x0483, "STM32H7xx 家族", Stm32Erase::Extended, 0, {128}, 0x1FF1E880, 2},
-    // Every other ID: 2 KB pages, the size where F1 parts keep it, and the
-    // erase command the boot loader itself offers.
-    {0x0000, "CPU :Fxxx", Stm32Erase::FromGet, 2048, {}, 0x1FFFF7E0, 4},
+    // The text's six lines keep their family lines and erase forms.
+    // F1 high density, RM0008 3.3.3 (2 KB pages), 30.1/30.2 (F_SIZE, UID).
+    {0x0414, "STM32F10xxx high-density", "STM32F10x 家族", E::Standard, 0x1FFFF7E0, 4, S::KBytes, 256, 512,
+     2048, kNone, 0, 0, kNoOption, 0xFF, 0x20000000, 0x20000200, true, false, 0x1FFFF7E8, 40, 40, 2, true},
+    // F1 medium density, RM0008 3.3.3 (1 KB pages).
+    {0x0410, "STM32F10xxx medium-density", "CPU :F10x 1K", E::Standard, 0x1FFFF7E0, 4, S::KBytes, 64, 128,
+     1024, kNone, 0, 0, kNoOption, 0xFF, 0x20000000, 0x20000200, true, false, 0x1FFFF7E8, 40, 40, 2, true},
+    // F2, RM0033 2.3.1 (sectors), 32.1/32.2.
+    {0x0411, "STM32F2xxxx", "STM32F20x 家族", E::Extended, 0x1FFF7A22, 2, S::KBytes, 128, 1024,
+     0, kF2F4Sectors, 0, 0, kNoOption, 0xFF, 0x20000000, 0x20002000, true, false, 0x1FFF7A10, 4000, 32000, 4, false},
+    // F405/F407/F415/F417, RM0090 3.3 (sectors), 39.1/39.2.
+    {0x0413, "STM32F40xxx/41xxx", "STM32F40x 家族", E::Extended, 0x1FFF7A22, 2, S::KBytes, 512, 1024,
+     0, kF2F4Sectors, 0, 0, kNoOption, 0xFF, 0x20000000, 0x20003000, true, false, 0x1FFF7A10, 4000, 32000, 4, false},
+    // F413/F423, RM0430 3.3 (16 sectors, 1.5 MB), 35.1/35.2.
+    {0x0463, "STM32F413xx/423xx", "STM32F41x 家族", E::Extended, 0x1FFF7A22, 2, S::KBytes, 1024, 1536,
+     0, kF2F4Sectors, 0, 0, kNoOption, 0xFF, 0x20000000, 0x20003000, true, false, 0x1FFF7A10, 4000, 32000, 4, false},
+    // H72x/H73x, RM0468 4.3.4 (one bank of 128 KB sectors, 256-bit flash words), 66.1/66.2.
+    {0x0483, "STM32H72xxx/73xxx", "STM32H7xx 家族", E::Extended, 0x1FF1E880, 2, S::KBytes, 128, 1024,
+     0, k128KSectors, 0, 0, kNoOption, 0xFF, 0x20000000, 0x20004000, true, false, 0x1FF1E800, 4000, 16000, 32, true},
+
+    // F0, RM0091 3.2 / RM0360 3.2 (pages), 39.1/33.1 (F_SIZE 0x1FFFF7CC, UID 0x1FFFF7AC).
+    {0x0444, "STM32F03xx4/6", "STM32F03x 家族", E::FromGet, 0x1FFFF7CC, 2, S::KBytes, 16, 32,
+     1024, kNone, 0, 0, kNoOption, 0xFF, 0x20000000, 0x20000800, true, false, 0x1FFFF7AC, 40, 40, 2, true},
+    {0x0445, "STM32F04xxx/F070x6", "STM32F04x 家族", E::FromGet, 0x1FFFF7CC, 2, S::KBytes, 16, 32,
+     1024, kNone, 0, 0, kNoOption, 0xFF, 0x20000000, 0x20001800, true, false, 0x1FFFF7AC, 40, 40, 2, true},
+    {0x0440, "STM32F030x8/F05xxx", "STM32F05x 家族", E::FromGet, 0x1FFFF7CC, 2, S::KBytes, 16, 64,
+     1024, kNone, 0, 0, kNoOption, 0xFF, 0x20000000, 0x20000800, true, false, 0x1FFFF7AC, 40, 40, 2, true},
+    {0x0448, "STM32F070xB/F071xx/F072xx", "STM32F07x 家族", E::FromGet, 0x1FFFF7CC, 2, S::KBytes, 64, 128,
+     2048, kNone, 0, 0, kNoOption, 0xFF, 0x20000000, 0x20001800, true, false, 0x1FFFF7AC, 40, 40, 2, true},
+    {0x0442, "STM32F030xC/F09xxx", "STM32F09x 家族", E::FromGet, 0x1FFFF7CC, 2, S::KBytes, 128, 256,
+     2048, kNone, 0, 0, kNoOption, 0xFF, 0x20000000, 0x20001800, true, false, 0x1FFFF7AC, 40, 40, 2, true},
+
+    // F1, RM0008 3.3.3 (pages; XL: 512 pages over two banks, numbered on), 30.1/30.2.
+    {0x0412, "STM32F10xxx low-density", "STM32F10x 家族", E::FromGet, 0x1FFFF7E0, 4, S::KBytes, 16, 32,
+     1024, kNone, 0, 0, kNoOption, 0xFF, 0x20000000, 0x20000200, true, false, 0x1FFFF7E8, 40, 40, 2, true},
+    {0x0430, "STM32F10xxx XL-density", "STM32F10x 家族", E::FromGet, 0x1FFFF7E0, 4, S::KBytes, 768, 1024,
+     2048, kNone, 0, 0, kNoOption, 0xFF, 0x20000000, 0x20000800, true, false, 0x1FFFF7E8, 40, 80, 2, true},
+    // Connectivity line, RM0008 3.3.3 (2 KB pages).
+    {0x0418, "STM32F105xx/107xx", "STM32F10x 家族", E::FromGet, 0x1FFFF7E0, 4, S::KBytes, 64, 256,
+     2048, kNone, 0, 0, kNoOption, 0xFF, 0x20000000, 0x20001000, true, false, 0x1FFFF7E8, 40, 40, 2, true},
+    // Value line, RM0041 3.3.3 (low/medium 1 KB pages, high 2 KB), 28.1/28.2.
+    {0x0420, "STM32F100xx low/medium-density", "STM32F10x 家族", E::FromGet, 0x1FFFF7E0, 4, S::KBytes, 16, 128,
+     1024, kNone, 0, 0, kNoOption, 0xFF, 0x20000000, 0x20000200, true, false, 0x1FFFF7E8, 40, 40, 2, true},
+    {0x0428, "STM32F100xx high-density", "STM32F10x 家族", E::FromGet, 0x1FFFF7E0, 4, S::KBytes, 256, 512,
+     2048, kNone, 0, 0, kNoOption, 0xFF, 0x20000000, 0x20000200, true, false, 0x1FFFF7E8, 40, 40, 2, true},
+
+    // F3, RM0316 4.2.1 / RM0313 3.2.1 / RM0364 3.2.1 (2 KB pages), "Device electronic signature"
+    // (F_SIZE 0x1FFFF7CC, UID 0x1FFFF7AC).
+    {0x0422, "STM32F302xB(C)/303xB(C)/358xx", "STM32F30x 家族", E::FromGet, 0x1FFFF7CC, 2, S::KBytes, 128, 256,
+     2048, kNone, 0, 0, kNoOption, 0xFF, 0x20000000, 0x20001800, true, false, 0x1FFFF7AC, 40, 40, 2, true},
+    {0x0438, "STM32F303x4(6/8)/334xx/328xx", "STM32F30x 家族", E::FromGet, 0x1FFFF7CC, 2, S::KBytes, 16, 64,
+     2048, kNone, 0, 0, kNoOption, 0xFF, 0x20000000, 0x20001800, true, false, 0x1FFFF7AC, 40, 40, 2, true},
+    {0x0439, "STM32F301xx/302x4(6/8)/318xx", "STM32F30x 家族", E::FromGet, 0x1FFFF7CC, 2, S::KBytes, 32, 64,
+     2048, kNone, 0, 0, kNoOption, 0xFF, 0x20000000, 0x20001800, true, false, 0x1FFFF7AC, 40, 40, 2, true},
+    {0x0432, "STM32F373xx/378xx", "STM32F37x 家族", E::FromGet, 0x1FFFF7CC, 2, S::KBytes, 64, 256,
+     2048, kNone, 0, 0, kNoOption, 0xFF, 0x20000000, 0x20001800, true, false, 0x1FFFF7AC, 40, 40, 2, true},
+    {0x0446, "STM32F302xD(E)/303xD(E)/398xx", "STM32F30x 家族", E::FromGet, 0x1FFFF7CC, 2, S::KBytes, 384, 512,
+     2048, kNone, 0, 0, kNoOption, 0xFF, 0x20000000, 0x20001800, true, false, 0x1FFFF7AC, 40, 40, 2, true},
+
+    // F4, RM0090 / RM0368 / RM0383 / RM0390 / RM0401 / RM0402 / RM0386 "Embedded flash memory"
+    // (sectors; 2 MB parts: two 1 MB banks, bank 2 sectors 12-23), F_SIZE 0x1FFF7A22, UID 0x1FFF7A10.
+    {0x0419, "STM32F42xxx/43xxx", "STM32F42x 家族", E::FromGet, 0x1FFF7A22, 2, S::KBytes, 512, 2048,
+     0, kF2F4Sectors, 2048, 12, kNoOption, 0xFF, 0x20000000, 0x20003000, true, true, 0x1FFF7A10, 4000, 32000, 4, false},
+    {0x0423, "STM32F401xB(C)", "STM32F40x 家族", E::FromGet, 0x1FFF7A22, 2, S::KBytes, 128, 256,
+     0, kF2F4Sectors, 0, 0, kNoOption, 0xFF, 0x20000000, 0x20003000, true, false, 0x1FFF7A10, 4000, 16000, 4, false},
+    {0x0433, "STM32F401xD(E)", "STM32F40x 家族", E::FromGet, 0x1FFF7A22, 2, S::KBytes, 384, 512,
+     0, kF2F4Sectors, 0, 0, kNoOption, 0xFF, 0x20000000, 0x20003000, true, false, 0x1FFF7A10, 4000, 16000, 4, false},
+    {0x0458, "STM32F410xx", "STM32F41x 家族", E::FromGet, 0x1FFF7A22, 2, S::KBytes, 64, 128,
+     0, kF2F4Sectors, 0, 0, kNoOption, 0xFF, 0x20000000, 0x20003000, true, false, 0x1FFF7A10, 4000, 16000, 4, false},
+    {0x0431, "STM32F411xx", "STM32F41x 家族", E::FromGet, 0x1FFF7A22, 2, S::KBytes, 256, 512,
+     0, kF2F4Sectors, 0, 0, kNoOption, 0xFF, 0x20000000, 0x20003000, true, false, 0x1FFF7A10, 4000, 16000, 4, false},
+    {0x0441, "STM32F412xx", "STM32F41x 家族", E::FromGet, 0x1FFF7A22, 2, S::KBytes, 512, 1024,
+     0, kF2F4Sectors, 0, 0, kNoOption, 0xFF, 0x20000000, 0x20003000, true, false, 0x1FFF7A10, 4000, 32000, 4, false},
+    {0x0421, "STM32F446xx", "STM32F44x 家族", E::FromGet, 0x1FFF7A22, 2, S::KBytes, 256, 512,
+     0, kF2F4Sectors, 0, 0, kNoOption, 0xFF, 0x20000000, 0x20003000, true, false, 0x1FFF7A10, 4000, 16000, 4, false},
+    {0x0434, "STM32F469xx/479xx", "STM32F46x 家族", E::FromGet, 0x1FFF7A22, 2, S::KBytes, 512, 2048,
+     0, kF2F4Sectors, 2048, 12, kNoOption, 0xFF, 0x20000000, 0x20003000, true, true, 0x1FFF7A10, 4000, 32000, 4, false},
+
+    // F7, RM0385 / RM0410 3.3 (single-bank sectors, the factory setting), RM0431 3.3;
+    // F_SIZE 0x1FF0F442 (F72x/F73x: 0x1FF07A22), UID 0x1FF0F420 (0x1FF07A10).
+    {0x0449, "STM32F74xxx/75xxx", "STM32F74x 家族", E::FromGet, 0x1FF0F442, 2, S::KBytes, 64, 1024,
+     0, kF7Sectors, 0, 0, kNoOption, 0xFF, 0x20000000, 0x20004000, true, false, 0x1FF0F420, 4000, 32000, 4, false},
+    {0x0451, "STM32F76xxx/77xxx", "STM32F76x 家族", E::FromGet, 0x1FF0F442, 2, S::KBytes, 1024, 2048,
+     0, kF7Sectors, 0, 0, kNoOption, 0xFF, 0x20000000, 0x20004000, true, false, 0x1FF0F420, 4000, 32000, 4, false},
+    {0x0452, "STM32F72xxx/73xxx", "STM32F72x 家族", E::FromGet, 0x1FF07A22, 2, S::KBytes, 64, 512,
+     0, kF2F4Sectors, 0, 0, kNoOption, 0xFF, 0x20000000, 0x20004000, true, false, 0x1FF07A10, 4000, 16000, 4, false},
+
+    // G0, RM0444 / RM0454 3.3.1 (2 KB pages; G0B/G0C two banks, bank 2 from page 256),
+    // F_SIZE 0x1FFF75E0, UID 0x1FFF7590; 64-bit double words with ECC.
+    {0x0466, "STM32G03xxx/04xxx", "STM32G0xx 家族", E::FromGet, 0x1FFF75E0, 2, S::KBytes, 16, 64,
+     2048, kNone, 0, 0, kNoOption, 0xFF, 0x20000000, 0x20001000, true, false, 0x1FFF7590, 40, 40, 8, true},
+    {0x0456, "STM32G05xxx/06xxx", "STM32G0xx 家族", E::FromGet, 0x1FFF75E0, 2, S::KBytes, 32, 64,
+     2048, kNone, 0, 0, kNoOption, 0xFF, 0x20000000, 0x20001000, true, false, 0x1FFF7590, 40, 40, 8, true},
+    {0x0460, "STM32G07xxx/08xxx", "STM32G0xx 家族", E::FromGet, 0x1FFF75E0, 2, S::KBytes, 64, 128,
+     2048, kNone, 0, 0, kNoOption, 0xFF, 0x20000000, 0x20001000, true, false, 0x1FFF7590, 40, 40, 8, true},
+    {0x0467, "STM32G0B0xx/B1xx/C1xx", "STM32G0xx 家族", E::FromGet, 0x1FFF75E0, 2, S::KBytes, 256, 512,
+     2048, kNone, 256, 256, kNoOption, 0xFF, 0x20000000, 0x20001000, true, true, 0x1FFF7590, 40, 40, 8, true},
+
+    // G4, RM0440 3.3.1 (category 3: two banks of 2 KB pages unless DBANK is cleared),
+    // F_SIZE 0x1FFF75E0, UID 0x1FFF7590.
+    {0x0468, "STM32G431xx/441xx", "STM32G4xx 家族", E::FromGet, 0x1FFF75E0, 2, S::KBytes, 32, 128,
+     2048, kNone, 0, 0, kNoOption, 0xFF, 0x20000000, 0x20004000, true, false, 0x1FFF7590, 40, 40, 8, true},
+    {0x0469, "STM32G47xxx/48xxx", "STM32G4xx 家族", E::FromGet, 0x1FFF75E0, 2, S::KBytes, 128, 512,
+     2048, kNone, 1, 256, kG4Dbank, 0xFF, 0x20000000, 0x20004000, true, true, 0x1FFF7590, 40, 40, 8, true},
+    {0x0479, "STM32G491xx/4A1xx", "STM32G4xx 家族", E::FromGet, 0x1FFF75E0, 2, S::KBytes, 256, 512,
+     2048, kNone, 0, 0, kNoOption, 0xFF, 0x20000000, 0x20004000, true, false, 0x1FFF7590, 40, 40, 8, true},
+
+    // H5, RM0492 (H503) / RM0481 7.3.4: two banks of 8 KB sectors, 128-bit flash words;
+    // F_SIZE 0x08FFF80C, UID 0x08FFF800.
+    {0x0474, "STM32H503xx", "STM32H5xx 家族", E::FromGet, 0x08FFF80C, 2, S::KBytes, 128, 128,
+     0, k8KSectors, 1, 8, kNoOption, 0xFF, 0x20000000, 0x20004000, true, true, 0x08FFF800, 20, 200, 16, true},
+    {0x0478, "STM32H523xx/533xx", "STM32H5xx 家族", E::FromGet, 0x08FFF80C, 2, S::KBytes, 256, 512,
+     0, k8KSectors, 1, 128, kNoOption, 0xFF, 0x20000000, 0x20004000, true, true, 0x08FFF800, 20, 800, 16, true},
+    {0x0484, "STM32H56xxx/57xxx", "STM32H5xx 家族", E::FromGet, 0x08FFF80C, 2, S::KBytes, 1024, 2048,
+     0, k8KSectors, 1, 128, kNoOption, 0xFF, 0x20000000, 0x20004000, true, true, 0x08FFF800, 20, 2000, 16, true},
+
+    // H7, RM0433 4.3.4 (H74x/H75x: two banks of 128 KB sectors, bank 2 from sector 8),
+    // RM0455 4.3.4 (H7A3/H7B3: two banks of 8 KB sectors, bank 2 from 128);
+    // F_SIZE 0x1FF1E880 / 0x08FFF80C, UID 0x1FF1E800 / 0x08FFF800.
+    {0x0450, "STM32H74xxx/75xxx", "STM32H7xx 家族", E::FromGet, 0x1FF1E880, 2, S::KBytes, 128, 2048,
+     0, k128KSectors, 1024, 8, kNoOption, 0xFF, 0x20000000, 0x20004000, true, true, 0x1FF1E800, 4000, 32000, 32, true},
+    {0x0480, "STM32H7A3xx/B3xx/B0xx", "STM32H7xx 家族", E::FromGet, 0x08FFF80C, 2, S::KBytes, 128, 2048,
+     0, k8KSectors, 1024, 128, kNoOption, 0xFF, 0x20000000, 0x20004000, true, true, 0x08FFF800, 20, 2000, 16, true},
+
+    // L0, RM0451 / RM0377 / RM0367 / RM0376 3.3.1 (128-byte pages; erased reads 0x00),
+    // F_SIZE 0x1FF8007C, UID 0x1FF80050 (third word at +0x14).
+    {0x0457, "STM32L01xxx/02xxx", "STM32L0xx 家族", E::FromGet, 0x1FF8007C, 2, S::KBytes, 8, 16,
+     128, kNone, 0, 0, kNoOption, 0x00, 0x20000000, 0x20000800, false, false, 0x1FF80050, 5, 0, 4, true, 0x14},
+    {0x0425, "STM32L031xx/041xx", "STM32L0xx 家族", E::FromGet, 0x1FF8007C, 2, S::KBytes, 16, 32,
+     128, kNone, 0, 0, kNoOption, 0x00, 0x20000000, 0x20001000, false, false, 0x1FF80050, 5, 0, 4, true, 0x14},
+    {0x0417, "STM32L05xxx/06xxx", "STM32L0xx 家族", E::FromGet, 0x1FF8007C, 2, S::KBytes, 32, 64,
+     128, kNone, 0, 0, kNoOption, 0x00, 0x20000000, 0x20001000, false, false, 0x1FF80050, 5, 0, 4, true, 0x14},
+    {0x0447, "STM32L07xxx/08xxx", "STM32L0xx 家族", E::FromGet, 0x1FF8007C, 2, S::KBytes, 64, 192,
+     128, kNone, 0, 0, kNoOption, 0x00, 0x20000000, 0x20001000, false, false, 0x1FF80050, 5, 0, 4, true, 0x14},
+
+    // L1, RM0038 3.2 (256-byte pages; erased reads 0x00; the banks' pages follow on), 31.1/31.2:
+    // F_SIZE 0x1FF8004C (cat. 1, 2) or 0x1FF800CC (cat. 3 to 6; cat. 4 codes 0 = 256 KB, 1 = 384 KB),
+    // UID 0x1FF80050 or 0x1FF800D0 (third word at +0x14).
+    {0x0416, "STM32L1xxx6(8/B)", "STM32L1xx 家族", E::FromGet, 0x1FF8004C, 2, S::KBytes, 32, 128,
+     256, kNone, 0, 0, kNoOption, 0x00, 0x20000000, 0x20001000, false, false, 0x1FF80050, 5, 0, 4, true, 0x14},
+    {0x0429, "STM32L1xxx6(8/B)A", "STM32L1xx 家族", E::FromGet, 0x1FF8004C, 2, S::KBytes, 32, 128,
+     256, kNone, 0, 0, kNoOption, 0x00, 0x20000000, 0x20001000, false, false, 0x1FF80050, 5, 0, 4, true, 0x14},
+    {0x0427, "STM32L1xxxC", "STM32L1xx 家族", E::FromGet, 0x1FF800CC, 2, S::KBytes, 256, 256,
+     256, kNone, 0, 0, kNoOption, 0x00, 0x20000000, 0x20001000, false, false, 0x1FF800D0, 5, 0, 4, true, 0x14},
+    {0x0436, "STM32L1xxxD", "STM32L1xx 家族", E::FromGet, 0x1FF800CC, 2, S::L1Cat4, 256, 384,
+     256, kNone, 0, 0, kNoOption, 0x00, 0x20000000, 0x20001000, false, false, 0x1FF800D0, 5, 0, 4, true, 0x14},
+    {0x0437, "STM32L1xxxE", "STM32L1xx 家族", E::FromGet, 0x1FF800CC, 2, S::KBytes, 512, 512,
+     256, kNone, 0, 0, kNoOption, 0x00, 0x20000000, 0x20001000, false, false, 0x1FF800D0, 5, 0, 4, true, 0x14},
+
+    // L4, RM0394 3.3.1 (2 KB pages), RM0351 3.3.1 (1 MB lines: two banks, bank 2 from page 256),
+    // RM0432 3.3.1 (L4+: two banks of 4 KB pages unless DBANK is cleared); F_SIZE 0x1FFF75E0,
+    // UID 0x1FFF7590.
+    {0x0464, "STM32L41xxx/42xxx", "STM32L4xx 家族", E::FromGet, 0x1FFF75E0, 2, S::KBytes, 64, 128,
+     2048, kNone, 0, 0, kNoOption, 0xFF, 0x20000000, 0x20003000, true, false, 0x1FFF7590, 25, 25, 8, true},
+    {0x0435, "STM32L43xxx/44xxx", "STM32L4xx 家族", E::FromGet, 0x1FFF75E0, 2, S::KBytes, 128, 256,
+     2048, kNone, 0, 0, kNoOption, 0xFF, 0x20000000, 0x20003000, true, false, 0x1FFF7590, 25, 25, 8, true},
+    {0x0462, "STM32L45xxx/46xxx", "STM32L4xx 家族", E::FromGet, 0x1FFF75E0, 2, S::KBytes, 256, 512,
+     2048, kNone, 0, 0, kNoOption, 0xFF, 0x20000000, 0x20003000, true, false, 0x1FFF7590, 25, 25, 8, true},
+    {0x0415, "STM32L47xxx/48xxx", "STM32L4xx 家族", E::FromGet, 0x1FFF75E0, 2, S::KBytes, 256, 1024,
+     2048, kNone, 1, 256, kNoOption, 0xFF, 0x20000000, 0x20003000, true, true, 0x1FFF7590, 25, 25, 8, true},
+    {0x0461, "STM32L496xx/4A6xx", "STM32L4xx 家族", E::FromGet, 0x1FFF75E0, 2, S::KBytes, 256, 1024,
+     2048, kNone, 1, 256, kNoOption, 0xFF, 0x20000000, 0x20003000, true, true, 0x1FFF7590, 25, 25, 8, true},
+    {0x0470, "STM32L4Rxx/4Sxx", "STM32L4+ 家族", E::FromGet, 0x1FFF75E0, 2, S::KBytes, 1024, 2048,
+     4096, kNone, 1, 256, kL4PlusDbank, 0xFF, 0x20000000, 0x20003000, true, true, 0x1FFF7590, 25, 25, 8, true},
+    {0x0471, "STM32L4P5xx/Q5xx", "STM32L4+ 家族", E::FromGet, 0x1FFF75E0, 2, S::KBytes, 512, 1024,
+     4096, kNone, 1, 256, kL4PlusDbank, 0xFF, 0x20000000, 0x20003000, true, true, 0x1FFF7590, 25, 25, 8, true},
+
+    // L5, RM0438 6.3.1 (two banks of 2 KB pages unless DBANK is cleared), F_SIZE 0x0BFA05E0,
+    // UID 0x0BFA0590.
+    {0x0472, "STM32L552xx/562xx", "STM32L5xx 家族", E::FromGet, 0x0BFA05E0, 2, S::KBytes, 256, 512,
+     2048, kNone, 1, 128, kL5Dbank, 0xFF, 0x20000000, 0x20004000, true, true, 0x0BFA0590, 25, 25, 8, true},
+
+    // U5, RM0456 7.3.1 (two banks of 8 KB pages, 128-bit quad words), F_SIZE 0x0BFA07A0,
+    // UID 0x0BFA0700.
+    {0x0455, "STM32U535xx/545xx", "STM32U5xx 家族", E::FromGet, 0x0BFA07A0, 2, S::KBytes, 256, 512,
+     8192, kNone, 1, 128, kNoOption, 0xFF, 0x20000000, 0x20004000, true, true, 0x0BFA0700, 10, 100, 16, true},
+    {0x0482, "STM32U575xx/585xx", "STM32U5xx 家族", E::FromGet, 0x0BFA07A0, 2, S::KBytes, 1024, 2048,
+     8192, kNone, 1, 128, kNoOption, 0xFF, 0x20000000, 0x20004000, true, true, 0x0BFA0700, 10, 100, 16, true},
+    {0x0481, "STM32U59xxx/5Axxx", "STM32U5xx 家族", E::FromGet, 0x0BFA07A0, 2, S::KBytes, 2048, 4096,
+     8192, kNone, 1, 256, kNoOption, 0xFF, 0x20000000, 0x20004000, true, true, 0x0BFA0700, 10, 100, 16, true},
+    {0x0476, "STM32U5Fxxx/5Gxxx", "STM32U5xx 家族", E::FromGet, 0x0BFA07A0, 2, S::KBytes, 2048, 4096,
+     8192, kNone, 1, 256, kNoOption, 0xFF, 0x20000000, 0x20004000, true, true, 0x0BFA0700, 10, 100, 16, true},
+
+    // WB, RM0434 3.3.1 (WB5x: 4 KB pages), RM0473 3.3.1 (WB1x: 2 KB pages); F_SIZE 0x1FFF75E0,
+    // UID 0x1FFF7590.
+    {0x0495, "STM32WB5xxx/35xx", "STM32WBxx 家族", E::FromGet, 0x1FFF75E0, 2, S::KBytes, 256, 1024,
+     4096, kNone, 0, 0, kNoOption, 0xFF, 0x20000000, 0x20004000, true, false, 0x1FFF7590, 25, 25, 8, true},
+    {0x0494, "STM32WB1xxx", "STM32WBxx 家族", E::FromGet, 0x1FFF75E0, 2, S::KBytes, 320, 320,
+     2048, kNone, 0, 0, kNoOption, 0xFF, 0x20000000, 0x20004000, true, false, 0x1FFF7590, 25, 25, 8, true},
+
+    // WL, RM0453 / RM0461 3.3.1 (2 KB pages), F_SIZE 0x1FFF75E0, UID 0x1FFF7590.
+    {0x0497, "STM32WLE5xx/WL55xx", "STM32WLxx 家族", E::FromGet, 0x1FFF75E0, 2, S::KBytes, 64, 256,
+     2048, kNone, 0, 0, kNoOption, 0xFF, 0x20000000, 0x20002000, true, false, 0x1FFF7590, 25, 25, 8, true},
+
+    // C0, RM0490 3.3.1 (2 KB pages), F_SIZE 0x1FFF75A0, UID 0x1FFF7550.
+    {0x0443, "STM32C011xx", "STM32C0xx 家族", E::FromGet, 0x1FFF75A0, 2, S::KBytes, 16, 32,
+     2048, kNone, 0, 0, kNoOption, 0xFF, 0x20000000, 0x20000C00, true, false, 0x1FFF7550, 40, 40, 8, true},
+    {0x0453, "STM32C031xx", "STM32C0xx 家族", E::FromGet, 0x1FFF75A0, 2, S::KBytes, 16, 32,
+     2048, kNone, 0, 0, kNoOption, 0xFF, 0x20000000, 0x20000C00, true, false, 0x1FFF7550, 40, 40, 8, true},
+
+    // Every other ID: its layout is not known, so nothing is erased by page
+    // or sector; the erase command is whichever the boot loader offers.
+    {0x0000, "", "CPU :Fxxx", E::FromGet, 0, 0, S::KBytes, 0, 0,
+     0, kNone, 0, 0, kNoOption, 0xFF, 0, 0, false, false, 0, 40, 40000, 4, false},
 };
 
 }  // namespace
@@ -29,19 +253,76 @@ const Stm32Part& Stm32PartFor(uint16_t productId) {
   return kParts.back();
 }
 
-int64_t Stm32UnitsBytes(const Stm32Part& part, int units) {
-  if (part.pageSize) return int64_t{part.pageSize} * units;
-  int64_t bytes = 0;
-  for (int i = 0; i < units; ++i)
-    bytes += int64_t{part.sectorsKB[std::min<size_t>(i, part.sectorsKB.size() - 1)]} * 1024;
-  return bytes;
+std::optional<uint32_t> Stm32DecodeFlashSize(const Stm32Part& part, uint8_t lo, uint8_t hi) {
+  const uint32_t raw = lo + 256u * hi;
+  uint32_t kb = raw;
+  if (part.sizeCode == Stm32SizeCode::L1Cat4) {
+    if (raw > 1) return std::nullopt;
+    kb = raw == 0 ? 256 : 384;
+  }
+  // An unprogrammed register reads 0xFFFF; a size the line never has is no
+  // size either.
+  if (kb == 0 || raw == 0xFFFF) return std::nullopt;
+  if (part.Known() && (kb < part.minFlashKB || kb > part.maxFlashKB)) return std::nullopt;
+  return kb;
+}
+
+Stm32FlashMap::Stm32FlashMap(const Stm32Part& part, uint32_t flashBytes, bool dualBank)
+    : flashBytes_(flashBytes), twoBanks_(false) {
+  uint32_t pageSize = part.pageSize;
+  bool optionSaysSingle = part.bankOption.address != 0 && !dualBank;
+  if (optionSaysSingle) pageSize = part.bankOption.singlePageSize;
+  twoBanks_ = !optionSaysSingle && part.dualBankFromKB != 0 && flashBytes >= part.dualBankFromKB * KB;
+  if (pageSize == 0 && part.sectorsKB.empty()) return;  // layout unknown: no units
+
+  const uint32_t bank = twoBanks_ ? flashBytes / 2 : flashBytes;
+  auto addBank = [&](uint32_t start, uint32_t firstNumber) {
+    uint32_t offset = 0;
+    for (uint32_t i = 0; offset < bank; ++i) {
+      uint32_t size = pageSize ? pageSize
+                               : part.sectorsKB[std::min<size_t>(i, part.sectorsKB.size() - 1)] * KB;
+      size = std::min(size, bank - offset);
+      units_.push_back({start + offset, size, firstNumber + i});
+      offset += size;
+    }
+  };
+  addBank(0, 0);
+  if (twoBanks_) {
+    const uint32_t firstNumber = part.bank2FirstUnit ? part.bank2FirstUnit : static_cast<uint32_t>(units_.size());
+    addBank(bank, firstNumber);
+  }
+}
+
+std::vector<Stm32Unit> Stm32FlashMap::Covering(uint32_t offset, uint32_t length) const {
+  std::vector<Stm32Unit> out;
+  if (length == 0) return out;
+  const uint64_t end = uint64_t{offset} + length;
+  for (const auto& u : units_)
+    if (u.offset < end && uint64_t{u.offset} + u.size > offset) out.push_back(u);
+  return out;
+}
+
+const Stm32Unit* Stm32FlashMap::UnitAt(uint32_t offset) const {
+  for (const auto& u : units_)
+    if (u.offset == offset) return &u;
+  return nullptr;
+}
+
+const Stm32Unit* Stm32FlashMap::UnitHolding(uint32_t offset) const {
+  for (const auto& u : units_)
+    if (offset >= u.offset && offset - u.offset < u.size) return &u;
+  return nullptr;
 }
 
 int Stm32UnitsCovering(const Stm32Part& part, int64_t imageLength) {
   if (imageLength <= 0) return 0;
-  if (part.pageSize) return static_cast<int>((imageLength + part.pageSize - 1) / part.pageSize);
-  int units = 0;
-  for (int64_t covered = 0; covered < imageLength; ++units)
-    covered += int64_t{part.sectorsKB[std::min<size_t>(units, part.sectorsKB.size() - 1)]} * 1024;
-  return units;
+  const Stm32FlashMap map(part, part.maxFlashKB * KB);
+  return static_cast<int>(map.Covering(0, static_cast<uint32_t>(std::min<int64_t>(imageLength, UINT32_MAX))).size());
+}
+
+int64_t Stm32UnitsBytes(const Stm32Part& part, int units) {
+  const Stm32FlashMap map(part, part.maxFlashKB * KB);
+  int64_t bytes = 0;
+  for (int i = 0; i < units && i < static_cast<int>(map.Units().size()); ++i) bytes += map.Units()[static_cast<size_t>(i)].size;
+  return bytes;
 }

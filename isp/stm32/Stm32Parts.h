@@ -1,11 +1,21 @@
-// What the engine knows about each STM32 part, as data: the family line it
-// reports, the erase command, the erase layout and where the part keeps its
-// flash size. Adding a part is adding a row.
+// What the engine knows about each STM32 part, as data: one row per product
+// ID the USART boot loader reports (ST AN2606), with the facts a session
+// needs to erase exactly what an image covers and to run the other jobs:
+// where the flash is and how large, where the part keeps its size, how the
+// flash is cut into erase units (uniform pages, or sectors of several
+// sizes; two banks and how the boot loader numbers the second one), what
+// erased flash reads, which erase forms the boot loader takes, where the
+// 96-bit unique ID is, and the programming rule of the flash.
+//
+// The engine branches on these fields, never on a part's name; adding a
+// part is adding a row. The flash map of one part (its actual size and bank
+// mode known) is worked out by Stm32FlashMap below.
 #pragma once
 
 #include <QString>
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 enum class Stm32Erase {
@@ -14,22 +24,100 @@ enum class Stm32Erase {
   FromGet,   // whichever of the two the boot loader lists in its GET reply
 };
 
+// How the flash-size register reads.
+enum class Stm32SizeCode : uint8_t {
+  KBytes,    // the size in KB, least significant byte first
+  L1Cat4,    // 0 means 256 KB, 1 means 384 KB (STM32L1 category 4)
+};
+
+// A bank-mode option bit that changes the layout (the factory setting is
+// the row's own layout): the option word the boot loader lets READ MEMORY
+// reach, and the bit that selects two banks.
+struct Stm32BankOption {
+  uint32_t address = 0;     // 0: the layout never changes
+  uint32_t dualBankMask = 0;
+  uint32_t singlePageSize = 0;  // uniform pages in single-bank mode
+};
+
 struct Stm32Part {
   uint16_t productId;       // 0 for the row that stands for every unknown ID
+  const char* name;         // the parts of the line, as AN2606 names them
   const char* familyLine;   // the Memo1 line naming the family (UTF-8)
   Stm32Erase erase;
-  uint32_t pageSize;        // uniform pages; 0 when sectorsKB describes the layout
-  std::vector<uint32_t> sectorsKB;  // sector sizes from the flash base, the last one repeating
-  uint32_t flashSizeAddress;        // the flash-size register (KB, least significant byte first)
-  uint8_t flashSizeReadBytes;       // bytes READ MEMORY asks for there
+  uint32_t flashSizeAddress;   // the flash-size register; 0 = none readable
+  uint8_t flashSizeReadBytes;  // bytes READ MEMORY asks for there
+  Stm32SizeCode sizeCode;
+  uint32_t minFlashKB;         // the smallest and largest flash of the line:
+  uint32_t maxFlashKB;         // the largest is assumed when the part does not tell
+  // Layout of one bank (or of the whole flash when single).
+  uint32_t pageSize;                // uniform pages; 0 when sectorsKB describes the layout
+  std::vector<uint32_t> sectorsKB;  // sector sizes from the bank's start, the last one repeating
+  // Two banks: the flash is split in halves once it is at least this large
+  // (0: one bank always). Bank 2's first unit has the number bank2FirstUnit
+  // (0: it follows bank 1's last).
+  uint32_t dualBankFromKB;
+  uint32_t bank2FirstUnit;
+  Stm32BankOption bankOption;
+  uint8_t erasedValue;          // what erased flash reads
+  uint32_t bootRamStart;        // RAM the boot loader keeps for itself: [start, end)
+  uint32_t bootRamEnd;
+  bool massErase;               // takes the global erase (0xFF / 0xFFFF)
+  bool bankErase;               // takes the bank erases 0xFFFE / 0xFFFD
+  uint32_t uniqueIdAddress;     // the 96-bit unique ID; 0 where the line has none
+  uint32_t unitEraseMaxMs;      // the longest erase of one unit (data sheet)
+  uint32_t massEraseMaxMs;      // ... of the whole flash
+  uint8_t programBytes;         // the flash programs this many bytes at a time
+  bool programOnce;             // ECC: such a unit takes one programming after its erase
+  // Where the unique ID's third word lies from its first (L0/L1 keep it apart).
+  uint8_t uniqueIdThirdWord = 8;
+
+  static constexpr uint32_t kFlashBase = 0x08000000;
+  bool Known() const { return productId != 0; }
 };
 
 // The row for a product ID; unknown IDs get the catch-all row.
 const Stm32Part& Stm32PartFor(uint16_t productId);
 const std::vector<Stm32Part>& Stm32PartTable();
 
-// The erase units (pages or sectors) that hold the first `imageLength`
-// bytes of flash: units 0 .. count - 1.
+// The flash size the register's two bytes give on this part, in KB; empty
+// when they cannot be a size of the line (erased, zero, beyond the line).
+std::optional<uint32_t> Stm32DecodeFlashSize(const Stm32Part& part, uint8_t lo, uint8_t hi);
+
+// One erase unit: where it starts (offset from the flash base), its size
+// and the number the boot loader knows it by.
+struct Stm32Unit {
+  uint32_t offset;
+  uint32_t size;
+  uint32_t number;
+};
+
+// The erase units of one part whose flash size (and bank mode) is known.
+class Stm32FlashMap {
+ public:
+  // dualBank: the bank-mode option reads "two banks" (rows without such an
+  // option ignore it).
+  Stm32FlashMap(const Stm32Part& part, uint32_t flashBytes, bool dualBank = true);
+
+  uint32_t FlashBytes() const { return flashBytes_; }
+  bool TwoBanks() const { return twoBanks_; }
+  uint32_t BankBytes() const { return twoBanks_ ? flashBytes_ / 2 : flashBytes_; }
+  const std::vector<Stm32Unit>& Units() const { return units_; }
+  // The units that hold any byte of [offset, offset + length); empty for
+  // length 0 or a range outside flash.
+  std::vector<Stm32Unit> Covering(uint32_t offset, uint32_t length) const;
+  // The unit that starts at offset, if one does.
+  const Stm32Unit* UnitAt(uint32_t offset) const;
+  // The unit that holds offset (nullptr past the end).
+  const Stm32Unit* UnitHolding(uint32_t offset) const;
+
+ private:
+  uint32_t flashBytes_;
+  bool twoBanks_;
+  std::vector<Stm32Unit> units_;
+};
+
+// Compatibility for the text's parts: the units from the flash base that
+// hold the first `imageLength` bytes, and their bytes, on the line's
+// largest flash.
 int Stm32UnitsCovering(const Stm32Part& part, int64_t imageLength);
-// Bytes in the first `units` units.
 int64_t Stm32UnitsBytes(const Stm32Part& part, int units);

@@ -7,22 +7,252 @@
 
 namespace {
 
-std::vector<uint32_t> Repeat(uint32_t value, int times) { return std::vector<uint32_t>(times, value); }
+constexpr uint32_t KB = 1024;
 
-std::vector<uint32_t> F4Sectors(int big) {  // 4 x 16 KB, 64 KB, then 128 KB sectors
-  std::vector<uint32_t> v = Repeat(16 * 1024, 4);
-  v.push_back(64 * 1024);
-  auto rest = Repeat(128 * 1024, big);
-  v.insert(v.end(), rest.begin(), rest.end());
-  return v;
+enum class Cut { Pages, F2F4, F7, S128K, S8K };
+
+// One product line as its documents describe it. Sources, per group below:
+// AN2606 (product ID, boot-loader version, commands), the line's reference
+// manual (flash organisation, F_SIZE, unique ID, erased value, programming
+// unit) and data sheet (erase and programming times).
+struct Line {
+  uint16_t pid;
+  uint8_t version;
+  bool extended;
+  uint32_t flashKB;          // the simulated part: the line's largest
+  Cut cut;
+  uint32_t pageBytes;        // Cut::Pages
+  uint32_t dualFromKB;       // two banks (halves) from this size; 0: one bank
+  uint32_t bank2First;       // bank 2's first unit number; 0: it follows bank 1
+  uint32_t fsize;
+  bool fsizeReadable;
+  uint32_t uid;
+  uint32_t uidThird;
+  uint8_t erased;
+  uint32_t program;
+  bool once;
+  bool mass;
+  bool bank;
+  uint32_t option;           // option word with DBANK (bit 22) set, 0: none
+  uint32_t sysStart, sysEnd;
+  uint32_t unitMs;           // erase time of one unit (0: by sector size)
+  double usPerByte;
+};
+
+// F_SIZE / UID groups.
+constexpr uint32_t kF0Size = 0x1FFFF7CC, kF0Uid = 0x1FFFF7AC;
+constexpr uint32_t kF1Size = 0x1FFFF7E0, kF1Uid = 0x1FFFF7E8;
+constexpr uint32_t kF4Size = 0x1FFF7A22, kF4Uid = 0x1FFF7A10;
+constexpr uint32_t kG0Size = 0x1FFF75E0, kG0Uid = 0x1FFF7590;
+
+const Line kLines[] = {
+    // F0: RM0091/RM0360 (1 or 2 KB pages, half-words), AN2606 STM32F03x..F09x chapters.
+    {0x0444, 0x10, true, 32, Cut::Pages, 1024, 0, 0, kF0Size, true, kF0Uid, 8, 0xFF, 2, true, true, false, 0,
+     0x1FFFEC00, 0x1FFFF800, 20, 26.25},
+    {0x0445, 0xA0, true, 32, Cut::Pages, 1024, 0, 0, kF0Size, true, kF0Uid, 8, 0xFF, 2, true, true, false, 0,
+     0x1FFFC400, 0x1FFFF800, 20, 26.25},
+    {0x0440, 0x21, true, 64, Cut::Pages, 1024, 0, 0, kF0Size, true, kF0Uid, 8, 0xFF, 2, true, true, false, 0,
+     0x1FFFEC00, 0x1FFFF800, 20, 26.25},
+    {0x0448, 0xA1, true, 128, Cut::Pages, 2048, 0, 0, kF0Size, true, kF0Uid, 8, 0xFF, 2, true, true, false, 0,
+     0x1FFFC800, 0x1FFFF800, 20, 26.25},
+    {0x0442, 0x52, true, 256, Cut::Pages, 2048, 0, 0, kF0Size, true, kF0Uid, 8, 0xFF, 2, true, true, false, 0,
+     0x1FFFD800, 0x1FFFF800, 20, 26.25},
+    // F1: RM0008/RM0041 (half-words); XL density: 512 pages over two banks, numbered on.
+    {0x0412, 0x22, false, 32, Cut::Pages, 1024, 0, 0, kF1Size, true, kF1Uid, 8, 0xFF, 2, true, true, false, 0,
+     0x1FFFF000, 0x1FFFF800, 20, 26.25},
+    {0x0410, 0x22, false, 128, Cut::Pages, 1024, 0, 0, kF1Size, true, kF1Uid, 8, 0xFF, 2, true, true, false, 0,
+     0x1FFFF000, 0x1FFFF800, 20, 26.25},
+    {0x0414, 0x22, false, 512, Cut::Pages, 2048, 0, 0, kF1Size, true, kF1Uid, 8, 0xFF, 2, true, true, false, 0,
+     0x1FFFF000, 0x1FFFF800, 20, 26.25},
+    {0x0430, 0x21, true, 1024, Cut::Pages, 2048, 0, 0, kF1Size, true, kF1Uid, 8, 0xFF, 2, true, true, false, 0,
+     0x1FFFE000, 0x1FFFF800, 20, 26.25},
+    {0x0418, 0x22, false, 256, Cut::Pages, 2048, 0, 0, kF1Size, true, kF1Uid, 8, 0xFF, 2, true, true, false, 0,
+     0x1FFFB000, 0x1FFFF800, 20, 26.25},
+    {0x0420, 0x22, false, 128, Cut::Pages, 1024, 0, 0, kF1Size, true, kF1Uid, 8, 0xFF, 2, true, true, false, 0,
+     0x1FFFF000, 0x1FFFF800, 20, 26.25},
+    {0x0428, 0x22, false, 512, Cut::Pages, 2048, 0, 0, kF1Size, true, kF1Uid, 8, 0xFF, 2, true, true, false, 0,
+     0x1FFFF000, 0x1FFFF800, 20, 26.25},
+    // F2, F4: RM0033/RM0090/RM0368/RM0383/RM0390/RM0401/RM0402/RM0430/RM0386 (sectors; 2 MB
+    // parts two banks of 1 MB, bank 2 from sector 12), words, bits cleared one by one.
+    {0x0411, 0x33, true, 1024, Cut::F2F4, 0, 0, 0, kF4Size, true, kF4Uid, 8, 0xFF, 4, false, true, false, 0,
+     0x1FFF0000, 0x1FFF7800, 0, 4.0},
+    {0x0413, 0x31, true, 1024, Cut::F2F4, 0, 0, 0, kF4Size, true, kF4Uid, 8, 0xFF, 4, false, true, false, 0,
+     0x1FFF0000, 0x1FFF7800, 0, 4.0},
+    {0x0419, 0x70, true, 2048, Cut::F2F4, 0, 2048, 12, kF4Size, true, kF4Uid, 8, 0xFF, 4, false, true, true, 0,
+     0x1FFF0000, 0x1FFF7800, 0, 4.0},
+    {0x0423, 0xD1, true, 256, Cut::F2F4, 0, 0, 0, kF4Size, true, kF4Uid, 8, 0xFF, 4, false, true, false, 0,
+     0x1FFF0000, 0x1FFF7800, 0, 4.0},
+    {0x0433, 0xD1, true, 512, Cut::F2F4, 0, 0, 0, kF4Size, true, kF4Uid, 8, 0xFF, 4, false, true, false, 0,
+     0x1FFF0000, 0x1FFF7800, 0, 4.0},
+    {0x0458, 0xB1, true, 128, Cut::F2F4, 0, 0, 0, kF4Size, true, kF4Uid, 8, 0xFF, 4, false, true, false, 0,
+     0x1FFF0000, 0x1FFF7800, 0, 4.0},
+    {0x0431, 0xD0, true, 512, Cut::F2F4, 0, 0, 0, kF4Size, true, kF4Uid, 8, 0xFF, 4, false, true, false, 0,
+     0x1FFF0000, 0x1FFF7800, 0, 4.0},
+    {0x0441, 0x90, true, 1024, Cut::F2F4, 0, 0, 0, kF4Size, true, kF4Uid, 8, 0xFF, 4, false, true, false, 0,
+     0x1FFF0000, 0x1FFF7800, 0, 4.0},
+    {0x0421, 0x90, true, 512, Cut::F2F4, 0, 0, 0, kF4Size, true, kF4Uid, 8, 0xFF, 4, false, true, false, 0,
+     0x1FFF0000, 0x1FFF7800, 0, 4.0},
+    {0x0434, 0x90, true, 2048, Cut::F2F4, 0, 2048, 12, kF4Size, true, kF4Uid, 8, 0xFF, 4, false, true, true, 0,
+     0x1FFF0000, 0x1FFF7800, 0, 4.0},
+    {0x0463, 0x90, true, 1536, Cut::F2F4, 0, 0, 0, kF4Size, true, kF4Uid, 8, 0xFF, 4, false, true, false, 0,
+     0x1FFF0000, 0x1FFF7800, 0, 4.0},
+    // F7: RM0385/RM0410 (single bank: 32, 128, 256 KB sectors), RM0431 (16, 64, 128 KB).
+    {0x0449, 0x90, true, 1024, Cut::F7, 0, 0, 0, 0x1FF0F442, true, 0x1FF0F420, 8, 0xFF, 4, false, true, false, 0,
+     0x1FF00000, 0x1FF0EDC0, 0, 4.0},
+    {0x0451, 0x93, true, 2048, Cut::F7, 0, 0, 0, 0x1FF0F442, true, 0x1FF0F420, 8, 0xFF, 4, false, true, false, 0,
+     0x1FF00000, 0x1FF0EDC0, 0, 4.0},
+    {0x0452, 0x90, true, 512, Cut::F2F4, 0, 0, 0, 0x1FF07A22, true, 0x1FF07A10, 8, 0xFF, 4, false, true, false, 0,
+     0x1FF00000, 0x1FF0EDC0, 0, 4.0},
+    // G0: RM0444/RM0454 (2 KB pages, 64-bit words with ECC; G0B/G0C bank 2 from page 256).
+    {0x0466, 0xB0, true, 64, Cut::Pages, 2048, 0, 0, kG0Size, true, kG0Uid, 8, 0xFF, 8, true, true, false, 0,
+     0x1FFF0000, 0x1FFF2000, 22, 10.0},
+    {0x0456, 0xB2, true, 64, Cut::Pages, 2048, 0, 0, kG0Size, true, kG0Uid, 8, 0xFF, 8, true, true, false, 0,
+     0x1FFF0000, 0x1FFF2000, 22, 10.0},
+    {0x0460, 0xB2, true, 128, Cut::Pages, 2048, 0, 0, kG0Size, true, kG0Uid, 8, 0xFF, 8, true, true, false, 0,
+     0x1FFF0000, 0x1FFF7000, 22, 10.0},
+    {0x0467, 0x92, true, 512, Cut::Pages, 2048, 256, 256, kG0Size, true, kG0Uid, 8, 0xFF, 8, true, true, true, 0,
+     0x1FFF0000, 0x1FFF7000, 22, 10.0},
+    // G4: RM0440 (2 KB pages; category 3 two banks while DBANK is set, bank 2 from page 256).
+    {0x0468, 0xD4, true, 128, Cut::Pages, 2048, 0, 0, kG0Size, true, kG0Uid, 8, 0xFF, 8, true, true, false, 0,
+     0x1FFF0000, 0x1FFF7000, 22, 10.0},
+    {0x0469, 0xD5, true, 512, Cut::Pages, 2048, 1, 256, kG0Size, true, kG0Uid, 8, 0xFF, 8, true, true, true,
+     0x1FFF7800, 0x1FFF0000, 0x1FFF7000, 22, 10.0},
+    {0x0479, 0xD2, true, 512, Cut::Pages, 2048, 0, 0, kG0Size, true, kG0Uid, 8, 0xFF, 8, true, true, false, 0,
+     0x1FFF0000, 0x1FFF7000, 22, 10.0},
+    // H5: RM0492/RM0481 (two banks of 8 KB sectors, 128-bit words; bank 2 from 8 / 128).
+    {0x0474, 0xE3, true, 128, Cut::S8K, 0, 1, 8, 0x08FFF80C, true, 0x08FFF800, 8, 0xFF, 16, true, true, true, 0,
+     0x0BF87000, 0x0BF90000, 2, 1.0},
+    {0x0478, 0xE4, true, 512, Cut::S8K, 0, 1, 128, 0x08FFF80C, true, 0x08FFF800, 8, 0xFF, 16, true, true, true, 0,
+     0x0BF87000, 0x0BF90000, 2, 1.0},
+    {0x0484, 0xE3, true, 2048, Cut::S8K, 0, 1, 128, 0x08FFF80C, true, 0x08FFF800, 8, 0xFF, 16, true, true, true, 0,
+     0x0BF87000, 0x0BF90000, 2, 1.0},
+    // H7: RM0433 (two banks of eight 128 KB sectors, 256-bit words), RM0455 (two banks of
+    // 8 KB sectors, 128-bit words, bank 2 from 128), RM0468 (one bank of 128 KB sectors).
+    {0x0450, 0x90, true, 2048, Cut::S128K, 0, 1024, 8, 0x1FF1E880, true, 0x1FF1E800, 8, 0xFF, 32, true, true, true,
+     0, 0x1FF00000, 0x1FF20000, 1000, 11.0 / 32},
+    {0x0480, 0x92, true, 2048, Cut::S8K, 0, 1024, 128, 0x08FFF80C, true, 0x08FFF800, 8, 0xFF, 16, true, true, true,
+     0, 0x1FF00000, 0x1FF10000, 2, 1.0},
+    {0x0483, 0x91, true, 1024, Cut::S128K, 0, 0, 0, 0x1FF1E880, true, 0x1FF1E800, 8, 0xFF, 32, true, true, false, 0,
+     0x1FF00000, 0x1FF20000, 1000, 11.0 / 32},
+    // L0: RM0451/RM0377/RM0367/RM0376 (128-byte pages, erased reads 0x00, words).
+    {0x0457, 0xC3, true, 16, Cut::Pages, 128, 0, 0, 0x1FF8007C, true, 0x1FF80050, 0x14, 0x00, 4, true, false, false,
+     0, 0x1FF00000, 0x1FF01000, 3, 25.0},
+    {0x0425, 0xC0, true, 32, Cut::Pages, 128, 0, 0, 0x1FF8007C, true, 0x1FF80050, 0x14, 0x00, 4, true, false, false,
+     0, 0x1FF00000, 0x1FF01000, 3, 25.0},
+    {0x0417, 0xC0, true, 64, Cut::Pages, 128, 0, 0, 0x1FF8007C, true, 0x1FF80050, 0x14, 0x00, 4, true, false, false,
+     0, 0x1FF00000, 0x1FF01000, 3, 25.0},
+    {0x0447, 0x41, true, 192, Cut::Pages, 128, 0, 0, 0x1FF8007C, true, 0x1FF80050, 0x14, 0x00, 4, true, false, false,
+     0, 0x1FF00000, 0x1FF02000, 3, 25.0},
+    // L1: RM0038 (256-byte pages, erased reads 0x00; F_SIZE by category, cat. 4 coded 0/1).
+    {0x0416, 0x20, true, 128, Cut::Pages, 256, 0, 0, 0x1FF8004C, true, 0x1FF80050, 0x14, 0x00, 4, true, false, false,
+     0, 0x1FF00000, 0x1FF01000, 3, 25.0},
+    {0x0429, 0x20, true, 128, Cut::Pages, 256, 0, 0, 0x1FF8004C, true, 0x1FF80050, 0x14, 0x00, 4, true, false, false,
+     0, 0x1FF00000, 0x1FF01000, 3, 25.0},
+    {0x0427, 0x40, true, 256, Cut::Pages, 256, 0, 0, 0x1FF800CC, true, 0x1FF800D0, 0x14, 0x00, 4, true, false, false,
+     0, 0x1FF00000, 0x1FF02000, 3, 25.0},
+    {0x0436, 0x45, true, 384, Cut::Pages, 256, 0, 0, 0x1FF800CC, true, 0x1FF800D0, 0x14, 0x00, 4, true, false, false,
+     0, 0x1FF00000, 0x1FF02000, 3, 25.0},
+    {0x0437, 0x40, true, 512, Cut::Pages, 256, 0, 0, 0x1FF800CC, true, 0x1FF800D0, 0x14, 0x00, 4, true, false, false,
+     0, 0x1FF00000, 0x1FF02000, 3, 25.0},
+    // L4: RM0394/RM0351 (2 KB pages, 1 MB lines two banks, bank 2 from page 256), RM0432 (L4+:
+    // 4 KB pages in two banks while DBANK is set). The L43x/L44x boot loader refuses to read
+    // its F_SIZE register (reported on ST's community forum; RM0394 marks the area reserved).
+    {0x0464, 0xD1, true, 128, Cut::Pages, 2048, 0, 0, kG0Size, true, kG0Uid, 8, 0xFF, 8, true, true, false, 0,
+     0x1FFF0000, 0x1FFF7000, 22, 10.0},
+    {0x0435, 0xC1, true, 256, Cut::Pages, 2048, 0, 0, kG0Size, false, kG0Uid, 8, 0xFF, 8, true, true, false, 0,
+     0x1FFF0000, 0x1FFF7000, 22, 10.0},
+    {0x0462, 0xD2, true, 512, Cut::Pages, 2048, 0, 0, kG0Size, true, kG0Uid, 8, 0xFF, 8, true, true, false, 0,
+     0x1FFF0000, 0x1FFF7000, 22, 10.0},
+    {0x0415, 0xA3, true, 1024, Cut::Pages, 2048, 1, 256, kG0Size, true, kG0Uid, 8, 0xFF, 8, true, true, true, 0,
+     0x1FFF0000, 0x1FFF7000, 22, 10.0},
+    {0x0461, 0x93, true, 1024, Cut::Pages, 2048, 1, 256, kG0Size, true, kG0Uid, 8, 0xFF, 8, true, true, true, 0,
+     0x1FFF0000, 0x1FFF7000, 22, 10.0},
+    {0x0470, 0x95, true, 2048, Cut::Pages, 4096, 1, 256, kG0Size, true, kG0Uid, 8, 0xFF, 8, true, true, true,
+     0x1FFF7800, 0x1FFF0000, 0x1FFF7000, 22, 10.0},
+    {0x0471, 0x90, true, 1024, Cut::Pages, 4096, 1, 256, kG0Size, true, kG0Uid, 8, 0xFF, 8, true, true, true,
+     0x1FFF7800, 0x1FFF0000, 0x1FFF7000, 22, 10.0},
+    // L5: RM0438 (two banks of 2 KB pages while DBANK is set, bank 2 from page 128).
+    {0x0472, 0x92, true, 512, Cut::Pages, 2048, 1, 128, 0x0BFA05E0, true, 0x0BFA0590, 8, 0xFF, 8, true, true, true,
+     0x40022040, 0x0BF90000, 0x0BF98000, 22, 10.0},
+    // U5: RM0456 (two banks of 8 KB pages, 128-bit words; bank 2 from page 128 or 256).
+    {0x0455, 0xE2, true, 512, Cut::Pages, 8192, 1, 128, 0x0BFA07A0, true, 0x0BFA0700, 8, 0xFF, 16, true, true, true,
+     0, 0x0BF90000, 0x0BFA0000, 2, 1.0},
+    {0x0482, 0xE3, true, 2048, Cut::Pages, 8192, 1, 128, 0x0BFA07A0, true, 0x0BFA0700, 8, 0xFF, 16, true, true, true,
+     0, 0x0BF90000, 0x0BFA0000, 2, 1.0},
+    {0x0481, 0xE2, true, 4096, Cut::Pages, 8192, 1, 256, 0x0BFA07A0, true, 0x0BFA0700, 8, 0xFF, 16, true, true, true,
+     0, 0x0BF90000, 0x0BFA0000, 2, 1.0},
+    {0x0476, 0xE1, true, 4096, Cut::Pages, 8192, 1, 256, 0x0BFA07A0, true, 0x0BFA0700, 8, 0xFF, 16, true, true, true,
+     0, 0x0BF90000, 0x0BFA0000, 2, 1.0},
+    // WB: RM0434 (WB5x 4 KB pages), RM0473 (WB1x 2 KB pages); WL: RM0453 (2 KB pages).
+    {0x0495, 0xD5, true, 1024, Cut::Pages, 4096, 0, 0, kG0Size, true, kG0Uid, 8, 0xFF, 8, true, true, false, 0,
+     0x1FFF0000, 0x1FFF7000, 22, 10.0},
+    {0x0494, 0xB1, true, 320, Cut::Pages, 2048, 0, 0, kG0Size, true, kG0Uid, 8, 0xFF, 8, true, true, false, 0,
+     0x1FFF0000, 0x1FFF7000, 22, 10.0},
+    {0x0497, 0xC4, true, 256, Cut::Pages, 2048, 0, 0, kG0Size, true, kG0Uid, 8, 0xFF, 8, true, true, false, 0,
+     0x1FFF0000, 0x1FFF7000, 22, 10.0},
+    // C0: RM0490 (2 KB pages, 64-bit words with ECC).
+    {0x0443, 0xD0, true, 32, Cut::Pages, 2048, 0, 0, 0x1FFF75A0, true, 0x1FFF7550, 8, 0xFF, 8, true, true, false, 0,
+     0x1FFF0000, 0x1FFF1800, 22, 10.0},
+    {0x0453, 0xD0, true, 32, Cut::Pages, 2048, 0, 0, 0x1FFF75A0, true, 0x1FFF7550, 8, 0xFF, 8, true, true, false, 0,
+     0x1FFF0000, 0x1FFF1800, 22, 10.0},
+};
+
+// Sector sizes of one bank, KB, the last one repeating.
+std::vector<uint32_t> SectorList(Cut cut) {
+  switch (cut) {
+    case Cut::F2F4: return {16, 16, 16, 16, 64, 128};
+    case Cut::F7: return {32, 32, 32, 32, 128, 256};
+    case Cut::S128K: return {128};
+    case Cut::S8K: return {8};
+    case Cut::Pages: break;
+  }
+  return {};
 }
 
-std::vector<uint32_t> F4SectorMs(int big) {  // typical x32 erase times
-  std::vector<uint32_t> v = Repeat(250, 4);
-  v.push_back(550);
-  auto rest = Repeat(1000, big);
-  v.insert(v.end(), rest.begin(), rest.end());
-  return v;
+uint32_t SectorMs(uint32_t bytes) {  // typical x32 erase times of F2/F4/F7 sectors
+  return bytes <= 16 * KB ? 250 : bytes <= 64 * KB ? 550 : bytes <= 128 * KB ? 1000 : 2000;
+}
+
+Stm32SimProfile Build(const Line& l, uint32_t flashKB) {
+  Stm32SimProfile p;
+  p.productId = l.pid;
+  p.bootloaderVersion = l.version;
+  p.extendedErase = l.extended;
+  const uint32_t flash = flashKB * KB;
+  const bool twoBanks = l.dualFromKB != 0 && flashKB >= l.dualFromKB;
+  const uint32_t bank = twoBanks ? flash / 2 : flash;
+  auto addBank = [&](uint32_t firstNumber) {
+    const std::vector<uint32_t> sectors = SectorList(l.cut);
+    uint32_t done = 0;
+    for (uint32_t i = 0; done < bank; ++i) {
+      uint32_t size = l.cut == Cut::Pages ? l.pageBytes : sectors[std::min<size_t>(i, sectors.size() - 1)] * KB;
+      size = std::min(size, bank - done);
+      p.eraseUnits.push_back(size);
+      p.unitNumbers.push_back(firstNumber + i);
+      p.eraseUnitMs.push_back(l.unitMs ? l.unitMs : SectorMs(size));
+      done += size;
+    }
+  };
+  addBank(0);
+  if (twoBanks) {
+    p.bank1Units = static_cast<uint32_t>(p.eraseUnits.size());
+    addBank(l.bank2First ? l.bank2First : p.bank1Units);
+  }
+  p.flashSizeAddress = l.fsize;
+  p.flashSizeReadable = l.fsizeReadable;
+  p.systemMemoryStart = l.sysStart;
+  p.systemMemoryEnd = l.sysEnd;
+  p.uniqueIdAddress = l.uid;
+  p.uniqueIdThirdWord = l.uidThird;
+  p.optionAddress = l.option;
+  p.optionWord = l.option ? 0xFFEFF8AA : 0;  // factory options: DBANK (bit 22) set, RDP level 0
+  p.erasedValue = l.erased;
+  p.programBytes = l.program;
+  p.programOnce = l.once;
+  p.massErase = l.mass;
+  p.bankErase = l.bank;
+  p.writeUsPerByte = l.usPerByte;
+  return p;
 }
 
 }  // namespace
@@ -31,61 +261,31 @@ uint32_t Stm32SimProfile::FlashBytes() const {
   return std::accumulate(eraseUnits.begin(), eraseUnits.end(), uint32_t{0});
 }
 
-Stm32SimProfile Stm32SimProfile::ForProduct(uint16_t productId) {
-  Stm32SimProfile p;
+std::vector<uint16_t> Stm32SimProfile::Products() {
+  std::vector<uint16_t> ids;
+  for (const Line& l : kLines) ids.push_back(l.pid);
+  return ids;
+}
+
+Stm32SimProfile Stm32SimProfile::ForProduct(uint16_t productId, uint32_t flashKB) {
+  for (const Line& l : kLines)
+    if (l.pid == productId) return Build(l, flashKB);
+  Stm32SimProfile p = Build(kLines[7], flashKB);  // F1 high density's facts
   p.productId = productId;
-  switch (productId) {
-    case 0x0410:  // F1 medium density: 128 pages of 1 KB
-      p.eraseUnits = Repeat(1024, 128);
-      p.eraseUnitMs = Repeat(20, 128);
-      break;
-    case 0x0411:  // F2: 1 MB
-    case 0x0413:  // F405/407: 1 MB
-      p.bootloaderVersion = 0x31;
-      p.extendedErase = true;
-      p.eraseUnits = F4Sectors(7);
-      p.eraseUnitMs = F4SectorMs(7);
-      break;
-    case 0x0463:  // F413/423: 1.5 MB
-      p.bootloaderVersion = 0x31;
-      p.extendedErase = true;
-      p.eraseUnits = F4Sectors(11);
-      p.eraseUnitMs = F4SectorMs(11);
-      break;
-    case 0x0483:  // H72x/73x: 8 sectors of 128 KB
-      p.bootloaderVersion = 0x91;
-      p.extendedErase = true;
-      p.eraseUnits = Repeat(128 * 1024, 8);
-      p.eraseUnitMs = Repeat(1000, 8);
-      break;
-    case 0x0414:  // F1 high density: 256 pages of 2 KB
-    default:
-      p.eraseUnits = Repeat(2048, 256);
-      p.eraseUnitMs = Repeat(20, 256);
-      break;
-  }
-  if (productId == 0x0410 || productId == 0x0414 || !p.extendedErase) {
-    p.flashSizeAddress = 0x1FFFF7E0;
-    p.systemMemoryStart = 0x1FFFF000;
-    p.systemMemoryEnd = 0x1FFFF800;
-    p.writeUsPerByte = 52.5 / 2;  // half-word programming
-  } else if (productId == 0x0483) {
-    p.flashSizeAddress = 0x1FF1E880;
-    p.systemMemoryStart = 0x1FF00000;
-    p.systemMemoryEnd = 0x1FF20000;
-    p.writeUsPerByte = 11.0 / 32;  // 256-bit flash words
-  } else {
-    p.flashSizeAddress = 0x1FFF7A22;
-    p.systemMemoryStart = 0x1FFF0000;
-    p.systemMemoryEnd = 0x1FFF7800;
-    p.writeUsPerByte = 16.0 / 4;  // word programming
-  }
   return p;
+}
+
+Stm32SimProfile Stm32SimProfile::ForProduct(uint16_t productId) {
+  for (const Line& l : kLines)
+    if (l.pid == productId) return Build(l, l.flashKB);
+  return ForProduct(productId, 512);
 }
 
 Stm32Sim::Stm32Sim(int masterFd, Stm32SimProfile profile, Stm32SimOptions options)
     : profile_(std::move(profile)), options_(options), link_(masterFd, options.link) {
-  flash_.assign(profile_.FlashBytes(), 0xFF);
+  flash_.assign(profile_.FlashBytes(), profile_.erasedValue);
+  readProtected_ = profile_.readProtected;
+  writeProtected_ = profile_.writeProtected;
   thread_ = std::thread([this] { Run(); });
 }
 
@@ -124,6 +324,11 @@ std::vector<uint32_t> Stm32Sim::ErasedUnits() const {
   return erasedUnits_;
 }
 
+bool Stm32Sim::writeProtected(uint32_t unit) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return writeProtected_.count(unit) != 0;
+}
+
 void Stm32Sim::Preload(uint32_t offset, const std::vector<uint8_t>& bytes) {
   std::lock_guard<std::mutex> lock(mutex_);
   for (size_t i = 0; i < bytes.size() && offset + i < flash_.size(); ++i) flash_[offset + i] = bytes[i];
@@ -137,6 +342,13 @@ std::string Stm32Sim::failure() const {
 void Stm32Sim::Complain(const std::string& what) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (failure_.empty()) failure_ = what;
+}
+
+void Stm32Sim::SelfReset() {
+  // After an option change the part restarts; with BOOT0 still high it is
+  // in its boot loader again, waiting for 0x7F.
+  synced_ = false;
+  ++selfResets_;
 }
 
 bool Stm32Sim::Busy(uint64_t micros) {
@@ -171,9 +383,13 @@ bool Stm32Sim::Reply(const std::vector<uint8_t>& bytes) {
 
 void Stm32Sim::Run() {
   while (!stop_) {
-    if (reset_.exchange(false)) synced_ = false;
+    if (reset_.exchange(false)) {
+      synced_ = false;
+      runningFrom_ = 0;
+    }
     uint8_t b = 0;
     if (!ReadByte(b)) continue;
+    if (runningFrom_ != 0) continue;  // the program runs; it does not speak this protocol
     // Until synchronised, the boot loader listens for 0x7F only (it measures
     // the baud rate on it); anything else is line noise to it.
     if (!synced_) {
@@ -204,12 +420,18 @@ void Stm32Sim::Run() {
       Reply({kNack});
       continue;
     }
+    // Read-out protection: only these still work.
+    if (readProtected_ && code != 0x00 && code != 0x01 && code != 0x02 && code != 0x92) {
+      Reply({kNack});
+      continue;
+    }
     bool ok = true;
     switch (code) {
       case 0x00: ok = HandleGet(); break;
       case 0x01: ok = HandleGetVersion(); break;
       case 0x02: ok = HandleGetId(); break;
       case 0x11: ok = HandleReadMemory(); break;
+      case 0x21: ok = HandleGo(); break;
       case 0x31: ok = HandleWrite(); break;
       case 0x43:
         ok = profile_.extendedErase ? Reply({kNack}) : HandleErase();
@@ -217,6 +439,10 @@ void Stm32Sim::Run() {
       case 0x44:
         ok = profile_.extendedErase ? HandleExtendedErase() : Reply({kNack});
         break;
+      case 0x63: ok = HandleWriteProtect(); break;
+      case 0x73:
+      case 0x82:
+      case 0x92: ok = HandleProtection(code); break;
       default:
         Complain("unknown command");
         ok = Reply({kNack});
@@ -231,9 +457,13 @@ void Stm32Sim::Run() {
 }
 
 bool Stm32Sim::HandleGet() {
-  const uint8_t erase = profile_.extendedErase ? 0x44 : 0x43;
-  return Reply({kAck, 0x0B, profile_.bootloaderVersion, 0x00, 0x01, 0x02, 0x11, 0x21, 0x31, erase, 0x63,
-                0x73, 0x82, 0x92, kAck});
+  std::vector<uint8_t> cmds{0x00, 0x01, 0x02, 0x11, 0x21, 0x31, static_cast<uint8_t>(profile_.extendedErase ? 0x44 : 0x43),
+                            0x63, 0x73, 0x82, 0x92};
+  cmds.insert(cmds.end(), profile_.extraCommands.begin(), profile_.extraCommands.end());
+  std::vector<uint8_t> reply{kAck, static_cast<uint8_t>(cmds.size()), profile_.bootloaderVersion};
+  reply.insert(reply.end(), cmds.begin(), cmds.end());
+  reply.push_back(kAck);
+  return Reply(reply);
 }
 
 bool Stm32Sim::HandleGetVersion() {
@@ -247,20 +477,57 @@ bool Stm32Sim::HandleGetId() {
 
 bool Stm32Sim::Readable(uint32_t address, uint32_t count) const {
   const uint64_t end = uint64_t{address} + count;
-  if (address >= kFlashBase && end <= uint64_t{kFlashBase} + flash_.size()) return true;
-  if (address >= profile_.systemMemoryStart && end <= profile_.systemMemoryEnd) return true;
-  return address >= profile_.flashSizeAddress && end <= uint64_t{profile_.flashSizeAddress} + 4;
+  auto within = [&](uint64_t from, uint64_t to) { return address >= from && end <= to; };
+  if (within(kFlashBase, uint64_t{kFlashBase} + flash_.size())) return true;
+  if (within(profile_.systemMemoryStart, profile_.systemMemoryEnd)) return true;
+  if (profile_.flashSizeReadable && within(profile_.flashSizeAddress, uint64_t{profile_.flashSizeAddress} + 4))
+    return true;
+  if (profile_.uniqueIdAddress &&
+      within(profile_.uniqueIdAddress, uint64_t{profile_.uniqueIdAddress} + profile_.uniqueIdThirdWord + 4))
+    return true;
+  return profile_.optionAddress && within(profile_.optionAddress, uint64_t{profile_.optionAddress} + 4);
 }
 
 uint8_t Stm32Sim::ReadMemory(uint32_t address) const {
   const uint32_t kb = static_cast<uint32_t>(flash_.size() / 1024);
-  if (address == profile_.flashSizeAddress) return static_cast<uint8_t>(kb);
-  if (address == profile_.flashSizeAddress + 1) return static_cast<uint8_t>(kb >> 8);
+  const uint16_t size = profile_.flashSizeValue ? profile_.flashSizeValue : static_cast<uint16_t>(kb);
+  if (profile_.flashSizeReadable && address == profile_.flashSizeAddress) return static_cast<uint8_t>(size);
+  if (profile_.flashSizeReadable && address == profile_.flashSizeAddress + 1) return static_cast<uint8_t>(size >> 8);
   if (address >= kFlashBase && address - kFlashBase < flash_.size()) {
     std::lock_guard<std::mutex> lock(mutex_);
     return flash_[address - kFlashBase];
   }
-  return 0xFF;
+  if (profile_.optionAddress && address - profile_.optionAddress < 4)
+    return static_cast<uint8_t>(profile_.optionWord >> (8 * (address - profile_.optionAddress)));
+  if (profile_.uniqueIdAddress && address - profile_.uniqueIdAddress < profile_.uniqueIdThirdWord + 4) {
+    // A made-up ID of the product, one byte pattern per address.
+    return static_cast<uint8_t>(0x30 + (address - profile_.uniqueIdAddress) * 7 + profile_.productId);
+  }
+  // Other system memory: code, which says nothing of the part.
+  return static_cast<uint8_t>((address * 2654435761u) >> 24);
+}
+
+uint32_t Stm32Sim::UnitStart(uint32_t index) const {
+  uint32_t start = 0;
+  for (uint32_t i = 0; i < index; ++i) start += profile_.eraseUnits[i];
+  return start;
+}
+
+int Stm32Sim::UnitOfNumber(uint32_t number) const {
+  for (size_t i = 0; i < profile_.eraseUnits.size(); ++i) {
+    const uint32_t n = profile_.unitNumbers.empty() ? static_cast<uint32_t>(i) : profile_.unitNumbers[i];
+    if (n == number) return static_cast<int>(i);
+  }
+  return -1;
+}
+
+int Stm32Sim::UnitHolding(uint32_t offset) const {
+  uint32_t start = 0;
+  for (size_t i = 0; i < profile_.eraseUnits.size(); ++i) {
+    if (offset < start + profile_.eraseUnits[i]) return static_cast<int>(i);
+    start += profile_.eraseUnits[i];
+  }
+  return -1;
 }
 
 bool Stm32Sim::HandleReadMemory() {
@@ -269,10 +536,11 @@ bool Stm32Sim::HandleReadMemory() {
   for (auto& v : a)
     if (!ReadByte(v)) return false;
   const uint32_t address = (uint32_t{a[0]} << 24) | (uint32_t{a[1]} << 16) | (uint32_t{a[2]} << 8) | a[3];
-  if ((a[0] ^ a[1] ^ a[2] ^ a[3]) != a[4] || !Readable(address, 1)) {
-    Complain("read memory: bad address");
+  if ((a[0] ^ a[1] ^ a[2] ^ a[3]) != a[4]) {
+    Complain("read memory: bad address checksum");
     return Reply({kNack});
   }
+  if (!Readable(address, 1)) return Reply({kNack});  // an area this boot loader does not read
   if (!Reply({kAck})) return false;
   uint8_t n = 0, nc = 0;
   if (!ReadByte(n) || !ReadByte(nc)) return false;
@@ -285,15 +553,40 @@ bool Stm32Sim::HandleReadMemory() {
   return Reply(out);
 }
 
+bool Stm32Sim::HandleGo() {
+  if (!Reply({kAck})) return false;
+  uint8_t a[5];
+  for (auto& v : a)
+    if (!ReadByte(v)) return false;
+  const uint32_t address = (uint32_t{a[0]} << 24) | (uint32_t{a[1]} << 16) | (uint32_t{a[2]} << 8) | a[3];
+  const bool inFlash = address >= kFlashBase && address - kFlashBase < flash_.size();
+  const bool inRam = address >= 0x20000000 && address < 0x20100000;
+  if ((a[0] ^ a[1] ^ a[2] ^ a[3]) != a[4] || (!inFlash && !inRam)) {
+    Complain("go: bad address");
+    return Reply({kNack});
+  }
+  if (!Reply({kAck})) return false;
+  runningFrom_ = address;
+  synced_ = false;
+  return true;
+}
+
 bool Stm32Sim::EraseUnit(uint32_t index) {
-  uint32_t start = 0;
-  for (uint32_t i = 0; i < index; ++i) start += profile_.eraseUnits[i];
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    std::fill(flash_.begin() + start, flash_.begin() + start + profile_.eraseUnits[index], 0xFF);
+    // No error is returned for a write-protected unit (AN3155); it keeps its data.
+    if (writeProtected_.count(index)) return !stop_;
+    const uint32_t start = UnitStart(index);
+    std::fill(flash_.begin() + start, flash_.begin() + start + profile_.eraseUnits[index], profile_.erasedValue);
     erasedUnits_.push_back(index);
   }
   return Busy(uint64_t{profile_.eraseUnitMs.size() > index ? profile_.eraseUnitMs[index] : 0} * 1000);
+}
+
+bool Stm32Sim::EraseAll() {
+  for (uint32_t i = 0; i < profile_.eraseUnits.size(); ++i)
+    if (!EraseUnit(i)) return false;
+  return true;
 }
 
 bool Stm32Sim::HandleErase() {
@@ -319,18 +612,23 @@ bool Stm32Sim::HandleErase() {
     Complain("erase: bad checksum");
     return Reply({kNack});
   }
-  for (int i = 0; i < items; ++i)
-    if (frame[1 + i] >= profile_.eraseUnits.size()) {
+  if (n == 0xFF) {
+    if (!profile_.massErase) return Reply({kNack});
+    if (!EraseAll()) return false;
+    ++erases_;
+    return Reply({kAck});
+  }
+  std::vector<int> units;
+  for (int i = 0; i < items; ++i) {
+    const int u = UnitOfNumber(frame[1 + i]);
+    if (u < 0) {
       Complain("erase: no such page");
       return Reply({kNack});
     }
-  if (n == 0xFF) {
-    for (uint32_t i = 0; i < profile_.eraseUnits.size(); ++i)
-      if (!EraseUnit(i)) return false;
-  } else {
-    for (int i = 0; i < items; ++i)
-      if (!EraseUnit(frame[1 + i])) return false;
+    units.push_back(u);
   }
+  for (int u : units)
+    if (!EraseUnit(static_cast<uint32_t>(u))) return false;
   ++erases_;
   return Reply({kAck});
 }
@@ -359,21 +657,29 @@ bool Stm32Sim::HandleExtendedErase() {
     Complain("extended erase: bad frame");
     return Reply({kNack});
   }
-  std::vector<uint32_t> sectors;
-  if (special) {
-    for (uint32_t i = 0; i < profile_.eraseUnits.size(); ++i) sectors.push_back(i);
+  std::vector<uint32_t> units;
+  const uint32_t all = static_cast<uint32_t>(profile_.eraseUnits.size());
+  const uint32_t bank1 = profile_.bank1Units ? profile_.bank1Units : all;
+  if (n == 0xFFFF) {
+    if (!profile_.massErase) return Reply({kNack});
+    for (uint32_t i = 0; i < all; ++i) units.push_back(i);
+  } else if (special) {
+    if (!profile_.bankErase) return Reply({kNack});
+    const bool first = n == 0xFFFE;
+    for (uint32_t i = first ? 0 : bank1; i < (first ? bank1 : all); ++i) units.push_back(i);
   } else {
     for (int i = 0; i < items; ++i) {
-      uint32_t s = (uint32_t{frame[2 + 2 * i]} << 8) | frame[3 + 2 * i];
-      if (s >= profile_.eraseUnits.size()) {
-        Complain("extended erase: no such sector");
+      const uint32_t s = (uint32_t{frame[2 + 2 * i]} << 8) | frame[3 + 2 * i];
+      const int u = UnitOfNumber(s);
+      if (u < 0) {
+        Complain("extended erase: no such page or sector");
         return Reply({kNack});
       }
-      sectors.push_back(s);
+      units.push_back(static_cast<uint32_t>(u));
     }
   }
-  for (uint32_t s : sectors)
-    if (!EraseUnit(s)) return false;
+  for (uint32_t u : units)
+    if (!EraseUnit(u)) return false;
   ++erases_;
   return Reply({kAck});
 }
@@ -405,28 +711,96 @@ bool Stm32Sim::HandleWrite() {
     Complain("write: bad checksum");
     return Reply({kNack});
   }
-  if (data.size() % 4 != 0) {
-    Complain("write: length not a multiple of 4");
+  const uint32_t unit = profile_.programBytes;
+  if (data.size() % 4 != 0 || data.size() % std::max<uint32_t>(unit, 1) != 0 || offset % std::max<uint32_t>(unit, 1) != 0) {
+    Complain("write: not whole words of this flash");
     return Reply({kNack});
   }
   if (offset + data.size() > flash_.size()) {
     Complain("write: past the end of flash");
     return Reply({kNack});
   }
-  // Programming only clears bits: a byte written over flash that was not
-  // erased keeps the old zeros.
-  bool erased = true;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    for (size_t i = 0; i < data.size(); ++i) {
-      uint8_t& cell = flash_[offset + i];
-      erased = erased && cell == 0xFF;
-      cell &= data[i];
-      if (static_cast<int64_t>(offset + i) == options_.weakCell) cell ^= 0x04;
+    for (uint32_t at = offset; at < offset + data.size(); ++at)
+      if (writeProtected_.count(static_cast<uint32_t>(UnitHolding(at)))) {
+        failure_ = failure_.empty() ? std::string("write: unit write-protected") : failure_;
+        return Reply({kNack});
+      }
+    if (profile_.programOnce) {
+      // ECC (and the half-word rule of the older lines): a unit takes one
+      // programming after its erase; a write to one that is not erased is
+      // refused whole.
+      for (uint32_t at = offset; at < offset + data.size(); ++at)
+        if (flash_[at] != profile_.erasedValue) {
+          if (failure_.empty()) failure_ = "write: unit not erased";
+          return Reply({kNack});
+        }
+      for (size_t i = 0; i < data.size(); ++i) flash_[offset + i] = data[i];
+    } else {
+      // Programming only clears bits: a byte written over flash that was
+      // not erased keeps the old zeros.
+      bool erased = true;
+      for (size_t i = 0; i < data.size(); ++i) {
+        uint8_t& cell = flash_[offset + i];
+        erased = erased && cell == 0xFF;
+        cell &= data[i];
+      }
+      if (!erased && failure_.empty()) failure_ = "write: flash not erased";
     }
+    if (options_.weakCell >= 0 && static_cast<uint32_t>(options_.weakCell) - offset < data.size())
+      flash_[static_cast<size_t>(options_.weakCell)] ^= 0x04;
   }
-  if (!erased) Complain("write: flash not erased");
   if (!Busy(static_cast<uint64_t>(profile_.writeUsPerByte * static_cast<double>(data.size())))) return false;
   ++blocksWritten_;
   return Reply({kAck});
+}
+
+bool Stm32Sim::HandleWriteProtect() {
+  if (!Reply({kAck})) return false;
+  uint8_t n = 0;
+  if (!ReadByte(n)) return false;
+  std::vector<uint8_t> codes(n + 1u);
+  uint8_t x = n;
+  for (auto& v : codes) {
+    if (!ReadByte(v)) return false;
+    x ^= v;
+  }
+  uint8_t sum = 0;
+  if (!ReadByte(sum)) return false;
+  if (x != sum) {
+    Complain("write protect: bad checksum");
+    return Reply({kNack});
+  }
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (uint8_t c : codes) {
+      const int u = UnitOfNumber(c);
+      if (u >= 0) writeProtected_.insert(static_cast<uint32_t>(u));
+    }
+  }
+  if (!Reply({kAck})) return false;
+  SelfReset();
+  return true;
+}
+
+bool Stm32Sim::HandleProtection(uint8_t code) {
+  if (!Reply({kAck})) return false;
+  if (code == 0x73) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    writeProtected_.clear();
+  } else if (code == 0x82) {
+    readProtected_ = true;
+  } else {
+    // Leaving read-out protection erases the whole flash first.
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      writeProtected_.clear();
+    }
+    if (!EraseAll()) return false;
+    readProtected_ = false;
+  }
+  if (!Reply({kAck})) return false;
+  SelfReset();
+  return true;
 }

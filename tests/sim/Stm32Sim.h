@@ -5,13 +5,26 @@
 // where a command is due is a command code and the next byte its complement
 // (a further 0x7F included), answered by ACK (0x79) or NACK (0x1F). It stays
 // synchronised until Reset(), across host sessions, as a part that was not
-// reset does. Programming only clears bits, so flash written without its
-// erase reads back wrong. Tests read back the flash and the erase frames.
+// reset does.
+//
+// Each product line is a profile of its own facts (kept apart from the
+// engine's table, from the same documents): the erase units and the numbers
+// the boot loader gives them (second banks included), the flash-size
+// register and whether the boot loader lets it be read, the unique ID, what
+// erased flash reads, and the programming rule of the flash: on parts with
+// ECC a unit takes one programming after its erase and a write to a unit
+// that is not erased is refused; elsewhere programming only clears bits, so
+// flash written without its erase reads back wrong. Read-out protection
+// refuses every command but GET, GET VERSION, GET ID and READOUT
+// UNPROTECT, which erases everything; write protection keeps units from
+// being erased or written; GO starts the program (the part says nothing
+// more until it is reset).
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -23,16 +36,35 @@ struct Stm32SimProfile {
   uint8_t bootloaderVersion = 0x22;
   bool extendedErase = false;           // EXTENDED ERASE (0x44) instead of ERASE (0x43)
   std::vector<uint32_t> eraseUnits;     // page or sector sizes in bytes, from the flash base
-  uint32_t flashSizeAddress = 0;        // the F_SIZE register (KB, 16 bits, little end first)
+  std::vector<uint32_t> unitNumbers;    // the boot loader's number of each unit (empty: its index)
+  uint32_t bank1Units = 0;              // units of bank 1 when there are two banks (bank erase)
+  uint32_t flashSizeAddress = 0;        // the F_SIZE register (16 bits, little end first)
+  bool flashSizeReadable = true;        // the boot loader lets READ MEMORY reach it
+  uint16_t flashSizeValue = 0;          // what it holds; 0: the flash in KB
   uint32_t systemMemoryStart = 0;       // readable boot-loader area
   uint32_t systemMemoryEnd = 0;
+  uint32_t uniqueIdAddress = 0;         // 0: none
+  uint32_t uniqueIdThirdWord = 8;       // where the ID's third word lies from its first
+  uint32_t optionAddress = 0;           // a readable option word (bank mode), 0: none
+  uint32_t optionWord = 0;
+  uint8_t erasedValue = 0xFF;
+  uint32_t programBytes = 2;            // the flash programs this many bytes at a time ...
+  bool programOnce = true;              // ... once after each erase (ECC), or bit by bit
+  bool massErase = true;                // takes 0xFF / 0xFFFF
+  bool bankErase = false;               // takes 0xFFFE / 0xFFFD
+  std::vector<uint8_t> extraCommands;   // listed after the usual eleven by newer boot loaders
+  bool readProtected = false;           // at start
+  std::set<uint32_t> writeProtected;    // unit indices, at start
   // Realistic busy times (used when Stm32SimOptions::realisticTiming is set).
   std::vector<uint32_t> eraseUnitMs;    // per page/sector
   double writeUsPerByte = 0;
 
   uint32_t FlashBytes() const;
-  // 0410, 0414 (F1), 0411 (F2), 0413 (F40x), 0463 (F41x), 0483 (H7).
+  // Every product ID the simulator knows; unknown IDs get F1 high density's facts.
   static Stm32SimProfile ForProduct(uint16_t productId);
+  static std::vector<uint16_t> Products();
+  // The same part with another flash size (a smaller member of the line).
+  static Stm32SimProfile ForProduct(uint16_t productId, uint32_t flashKB);
 };
 
 struct Stm32SimOptions {
@@ -70,7 +102,8 @@ class Stm32Sim {
   std::vector<uint8_t> Flash(uint32_t offset, uint32_t length) const;
   // The last erase frame exactly as received after the command's ACK
   // (count, page or sector numbers, checksum); empty if none came. All of
-  // them in EraseFrames(); the units erased, in order, in ErasedUnits().
+  // them in EraseFrames(); the units erased (indices from the flash base),
+  // in order, in ErasedUnits().
   std::vector<uint8_t> EraseFrame() const;
   std::vector<std::vector<uint8_t>> EraseFrames() const;
   std::vector<uint32_t> ErasedUnits() const;
@@ -81,6 +114,12 @@ class Stm32Sim {
   int erasesDone() const { return erases_.load(); }
   bool hungUp() const { return hungUp_.load(); }
   bool synchronised() const { return synced_.load(); }
+  bool readProtected() const { return readProtected_.load(); }
+  bool writeProtected(uint32_t unit) const;
+  // Where GO started the program; 0 while the boot loader runs.
+  uint32_t runningFrom() const { return runningFrom_.load(); }
+  // Times the part reset itself (after a protection change).
+  int selfResets() const { return selfResets_.load(); }
   // 0x7F bytes the part read where a command was due (a host finding a
   // part that was still synchronised).
   int strayCommandSyncs() const { return straySyncs_.load(); }
@@ -96,16 +135,24 @@ class Stm32Sim {
   bool Reply(const std::vector<uint8_t>& bytes);
   bool Busy(uint64_t micros);
   void Complain(const std::string& what);
+  void SelfReset();
   bool Readable(uint32_t address, uint32_t count) const;
   uint8_t ReadMemory(uint32_t address) const;
+  uint32_t UnitStart(uint32_t index) const;
+  int UnitOfNumber(uint32_t number) const;
+  int UnitHolding(uint32_t offset) const;
   bool HandleGet();
   bool HandleGetVersion();
   bool HandleGetId();
   bool HandleReadMemory();
+  bool HandleGo();
   bool HandleErase();
   bool HandleExtendedErase();
   bool HandleWrite();
+  bool HandleWriteProtect();
+  bool HandleProtection(uint8_t code);
   bool EraseUnit(uint32_t index);
+  bool EraseAll();
 
   Stm32SimProfile profile_;
   Stm32SimOptions options_;
@@ -115,6 +162,7 @@ class Stm32Sim {
   std::vector<uint8_t> flash_;
   std::vector<std::vector<uint8_t>> eraseFrames_;
   std::vector<uint32_t> erasedUnits_;
+  std::set<uint32_t> writeProtected_;
   std::string failure_;
   int replies_ = 0;
 
@@ -122,6 +170,9 @@ class Stm32Sim {
   std::atomic<bool> synced_{false};
   std::atomic<bool> reset_{false};
   std::atomic<bool> hungUp_{false};
+  std::atomic<bool> readProtected_{false};
+  std::atomic<uint32_t> runningFrom_{0};
+  std::atomic<int> selfResets_{0};
   std::atomic<int> blocksWritten_{0};
   std::atomic<int> erases_{0};
   std::atomic<int> straySyncs_{0};
