@@ -6,3 +6,10 @@ if(TARGET vortana_stm32)
   vortana_add_test(Stm32EngineTest SOURCES Stm32EngineTest.cpp
                    LIBS vortana_stm32 vortana_stm32sim QT TIMEOUT 180)
 endif()
+if(TARGET vortana_stm32)
+  vortana_add_test(Stm32PartsTest SOURCES Stm32PartsTest.cpp LIBS vortana_stm32)
+endif()
+if(TARGET vortana_stm32 AND TARGET vortana_stm32sim)
+  vortana_add_test(Stm32LinesTest SOURCES Stm32LinesTest.cpp
+                   LIBS vortana_stm32 vortana_stm32sim QT TIMEOUT 300)
+endif()

@@ -252,6 +252,8 @@ Stm32SimProfile Build(const Line& l, uint32_t flashKB) {
   p.massErase = l.mass;
   p.bankErase = l.bank;
   p.writeUsPerByte = l.usPerByte;
+  // L1 category 4 (RM0038 "Flash size register"): 0 stands for 256 KB, 1 for 384 KB.
+  if (l.pid == 0x0436) p.flashSizeValue = flashKB >= 384 ? 1 : 0;
   return p;
 }
 
@@ -284,6 +286,7 @@ Stm32SimProfile Stm32SimProfile::ForProduct(uint16_t productId) {
 Stm32Sim::Stm32Sim(int masterFd, Stm32SimProfile profile, Stm32SimOptions options)
     : profile_(std::move(profile)), options_(options), link_(masterFd, options.link) {
   flash_.assign(profile_.FlashBytes(), profile_.erasedValue);
+  for (uint32_t i = 0, at = 0; i < profile_.eraseUnits.size(); at += profile_.eraseUnits[i++]) unitStarts_.push_back(at);
   readProtected_ = profile_.readProtected;
   writeProtected_ = profile_.writeProtected;
   thread_ = std::thread([this] { Run(); });
@@ -490,7 +493,7 @@ bool Stm32Sim::Readable(uint32_t address, uint32_t count) const {
 
 uint8_t Stm32Sim::ReadMemory(uint32_t address) const {
   const uint32_t kb = static_cast<uint32_t>(flash_.size() / 1024);
-  const uint16_t size = profile_.flashSizeValue ? profile_.flashSizeValue : static_cast<uint16_t>(kb);
+  const uint16_t size = profile_.flashSizeValue >= 0 ? static_cast<uint16_t>(profile_.flashSizeValue) : static_cast<uint16_t>(kb);
   if (profile_.flashSizeReadable && address == profile_.flashSizeAddress) return static_cast<uint8_t>(size);
   if (profile_.flashSizeReadable && address == profile_.flashSizeAddress + 1) return static_cast<uint8_t>(size >> 8);
   if (address >= kFlashBase && address - kFlashBase < flash_.size()) {
@@ -507,11 +510,7 @@ uint8_t Stm32Sim::ReadMemory(uint32_t address) const {
   return static_cast<uint8_t>((address * 2654435761u) >> 24);
 }
 
-uint32_t Stm32Sim::UnitStart(uint32_t index) const {
-  uint32_t start = 0;
-  for (uint32_t i = 0; i < index; ++i) start += profile_.eraseUnits[i];
-  return start;
-}
+uint32_t Stm32Sim::UnitStart(uint32_t index) const { return unitStarts_[index]; }
 
 int Stm32Sim::UnitOfNumber(uint32_t number) const {
   for (size_t i = 0; i < profile_.eraseUnits.size(); ++i) {
@@ -522,12 +521,9 @@ int Stm32Sim::UnitOfNumber(uint32_t number) const {
 }
 
 int Stm32Sim::UnitHolding(uint32_t offset) const {
-  uint32_t start = 0;
-  for (size_t i = 0; i < profile_.eraseUnits.size(); ++i) {
-    if (offset < start + profile_.eraseUnits[i]) return static_cast<int>(i);
-    start += profile_.eraseUnits[i];
-  }
-  return -1;
+  if (offset >= flash_.size()) return -1;
+  const auto after = std::upper_bound(unitStarts_.begin(), unitStarts_.end(), offset);
+  return static_cast<int>(after - unitStarts_.begin()) - 1;
 }
 
 bool Stm32Sim::HandleReadMemory() {
@@ -577,7 +573,11 @@ bool Stm32Sim::EraseUnit(uint32_t index) {
     // No error is returned for a write-protected unit (AN3155); it keeps its data.
     if (writeProtected_.count(index)) return !stop_;
     const uint32_t start = UnitStart(index);
+    const int stuck = options_.stuckCell;
+    const uint8_t kept = stuck >= 0 && static_cast<size_t>(stuck) < flash_.size() ? flash_[static_cast<size_t>(stuck)] : 0;
     std::fill(flash_.begin() + start, flash_.begin() + start + profile_.eraseUnits[index], profile_.erasedValue);
+    if (stuck >= 0 && static_cast<uint32_t>(stuck) - start < profile_.eraseUnits[index])
+      flash_[static_cast<size_t>(stuck)] = kept;  // a cell that no longer erases
     erasedUnits_.push_back(index);
   }
   return Busy(uint64_t{profile_.eraseUnitMs.size() > index ? profile_.eraseUnitMs[index] : 0} * 1000);
@@ -722,11 +722,12 @@ bool Stm32Sim::HandleWrite() {
   }
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    for (uint32_t at = offset; at < offset + data.size(); ++at)
-      if (writeProtected_.count(static_cast<uint32_t>(UnitHolding(at)))) {
-        failure_ = failure_.empty() ? std::string("write: unit write-protected") : failure_;
-        return Reply({kNack});
-      }
+    if (!writeProtected_.empty()) {
+      const int first = UnitHolding(offset);
+      const int last = UnitHolding(offset + static_cast<uint32_t>(data.size()) - 1);
+      for (int u = first; u <= last; ++u)
+        if (writeProtected_.count(static_cast<uint32_t>(u))) return Reply({kNack});
+    }
     if (profile_.programOnce) {
       // ECC (and the half-word rule of the older lines): a unit takes one
       // programming after its erase; a write to one that is not erased is

@@ -40,7 +40,7 @@ struct Stm32SimProfile {
   uint32_t bank1Units = 0;              // units of bank 1 when there are two banks (bank erase)
   uint32_t flashSizeAddress = 0;        // the F_SIZE register (16 bits, little end first)
   bool flashSizeReadable = true;        // the boot loader lets READ MEMORY reach it
-  uint16_t flashSizeValue = 0;          // what it holds; 0: the flash in KB
+  int flashSizeValue = -1;              // what it holds; -1: the flash in KB
   uint32_t systemMemoryStart = 0;       // readable boot-loader area
   uint32_t systemMemoryEnd = 0;
   uint32_t uniqueIdAddress = 0;         // 0: none
@@ -77,6 +77,7 @@ struct Stm32SimOptions {
   int stopAfterReplies = -1;   // go quiet after this many replies
   int hangUpAfterWrites = -1;  // leave the line after this many written blocks
   int weakCell = -1;           // flash offset that keeps one bit wrong when written
+  int stuckCell = -1;          // flash offset that keeps its old value through an erase
 };
 
 class Stm32Sim {
@@ -160,6 +161,7 @@ class Stm32Sim {
 
   mutable std::mutex mutex_;
   std::vector<uint8_t> flash_;
+  std::vector<uint32_t> unitStarts_;  // offset of each erase unit
   std::vector<std::vector<uint8_t>> eraseFrames_;
   std::vector<uint32_t> erasedUnits_;
   std::set<uint32_t> writeProtected_;

@@ -1,0 +1,265 @@
+// The STM32 parts table against facts written out here, independently of
+// it (ST AN2606 for the product IDs; each line's reference manual for the
+// layout, the flash-size register and the unique ID), and the pure logic
+// that turns a part and an image into erase frames and write blocks.
+#include <gtest/gtest.h>
+
+#include <set>
+
+#include "isp/stm32/Stm32Engine.h"
+#include "isp/stm32/Stm32Parts.h"
+
+namespace {
+
+struct Fact {
+  uint16_t pid;
+  uint32_t firstUnit;    // bytes of unit 0
+  uint32_t maxKB;        // the line's largest flash
+  uint32_t units;        // erase units on that flash
+  uint32_t sizeRegister; // F_SIZE
+  uint32_t uid;          // 96-bit unique ID
+  uint8_t erased;
+  uint32_t bank2Offset;  // 0: one bank
+  uint32_t bank2First;   // the number of bank 2's first unit
+};
+
+constexpr uint32_t K = 1024;
+
+const Fact kFacts[] = {
+    // F0
+    {0x444, 1 * K, 32, 32, 0x1FFFF7CC, 0x1FFFF7AC, 0xFF, 0, 0},
+    {0x445, 1 * K, 32, 32, 0x1FFFF7CC, 0x1FFFF7AC, 0xFF, 0, 0},
+    {0x440, 1 * K, 64, 64, 0x1FFFF7CC, 0x1FFFF7AC, 0xFF, 0, 0},
+    {0x448, 2 * K, 128, 64, 0x1FFFF7CC, 0x1FFFF7AC, 0xFF, 0, 0},
+    {0x442, 2 * K, 256, 128, 0x1FFFF7CC, 0x1FFFF7AC, 0xFF, 0, 0},
+    // F1 low, medium, high, XL density, connectivity line, value line
+    {0x412, 1 * K, 32, 32, 0x1FFFF7E0, 0x1FFFF7E8, 0xFF, 0, 0},
+    {0x410, 1 * K, 128, 128, 0x1FFFF7E0, 0x1FFFF7E8, 0xFF, 0, 0},
+    {0x414, 2 * K, 512, 256, 0x1FFFF7E0, 0x1FFFF7E8, 0xFF, 0, 0},
+    {0x430, 2 * K, 1024, 512, 0x1FFFF7E0, 0x1FFFF7E8, 0xFF, 0, 0},
+    {0x418, 2 * K, 256, 128, 0x1FFFF7E0, 0x1FFFF7E8, 0xFF, 0, 0},
+    {0x420, 1 * K, 128, 128, 0x1FFFF7E0, 0x1FFFF7E8, 0xFF, 0, 0},
+    {0x428, 2 * K, 512, 256, 0x1FFFF7E0, 0x1FFFF7E8, 0xFF, 0, 0},
+    // F2: 4 x 16 KB, 64 KB, 7 x 128 KB
+    {0x411, 16 * K, 1024, 12, 0x1FFF7A22, 0x1FFF7A10, 0xFF, 0, 0},
+    // F3
+    {0x422, 2 * K, 256, 128, 0x1FFFF7CC, 0x1FFFF7AC, 0xFF, 0, 0},
+    {0x438, 2 * K, 64, 32, 0x1FFFF7CC, 0x1FFFF7AC, 0xFF, 0, 0},
+    {0x439, 2 * K, 64, 32, 0x1FFFF7CC, 0x1FFFF7AC, 0xFF, 0, 0},
+    {0x432, 2 * K, 256, 128, 0x1FFFF7CC, 0x1FFFF7AC, 0xFF, 0, 0},
+    {0x446, 2 * K, 512, 256, 0x1FFFF7CC, 0x1FFFF7AC, 0xFF, 0, 0},
+    // F4 (2 MB parts: two banks of 12 sectors, bank 2 from sector 12)
+    {0x413, 16 * K, 1024, 12, 0x1FFF7A22, 0x1FFF7A10, 0xFF, 0, 0},
+    {0x419, 16 * K, 2048, 24, 0x1FFF7A22, 0x1FFF7A10, 0xFF, 1024 * K, 12},
+    {0x423, 16 * K, 256, 6, 0x1FFF7A22, 0x1FFF7A10, 0xFF, 0, 0},
+    {0x433, 16 * K, 512, 8, 0x1FFF7A22, 0x1FFF7A10, 0xFF, 0, 0},
+    {0x458, 16 * K, 128, 5, 0x1FFF7A22, 0x1FFF7A10, 0xFF, 0, 0},
+    {0x431, 16 * K, 512, 8, 0x1FFF7A22, 0x1FFF7A10, 0xFF, 0, 0},
+    {0x441, 16 * K, 1024, 12, 0x1FFF7A22, 0x1FFF7A10, 0xFF, 0, 0},
+    {0x421, 16 * K, 512, 8, 0x1FFF7A22, 0x1FFF7A10, 0xFF, 0, 0},
+    {0x434, 16 * K, 2048, 24, 0x1FFF7A22, 0x1FFF7A10, 0xFF, 1024 * K, 12},
+    {0x463, 16 * K, 1536, 16, 0x1FFF7A22, 0x1FFF7A10, 0xFF, 0, 0},
+    // F7: 4 x 32 KB, 128 KB, 256 KB sectors (F72x/F73x: the F4 sizes)
+    {0x449, 32 * K, 1024, 8, 0x1FF0F442, 0x1FF0F420, 0xFF, 0, 0},
+    {0x451, 32 * K, 2048, 12, 0x1FF0F442, 0x1FF0F420, 0xFF, 0, 0},
+    {0x452, 16 * K, 512, 8, 0x1FF07A22, 0x1FF07A10, 0xFF, 0, 0},
+    // G0 (G0B/G0C: bank 2 from page 256)
+    {0x466, 2 * K, 64, 32, 0x1FFF75E0, 0x1FFF7590, 0xFF, 0, 0},
+    {0x456, 2 * K, 64, 32, 0x1FFF75E0, 0x1FFF7590, 0xFF, 0, 0},
+    {0x460, 2 * K, 128, 64, 0x1FFF75E0, 0x1FFF7590, 0xFF, 0, 0},
+    {0x467, 2 * K, 512, 256, 0x1FFF75E0, 0x1FFF7590, 0xFF, 256 * K, 256},
+    // G4 (category 3 in its factory two-bank mode)
+    {0x468, 2 * K, 128, 64, 0x1FFF75E0, 0x1FFF7590, 0xFF, 0, 0},
+    {0x469, 2 * K, 512, 256, 0x1FFF75E0, 0x1FFF7590, 0xFF, 256 * K, 256},
+    {0x479, 2 * K, 512, 256, 0x1FFF75E0, 0x1FFF7590, 0xFF, 0, 0},
+    // H5: 8 KB sectors in two banks
+    {0x474, 8 * K, 128, 16, 0x08FFF80C, 0x08FFF800, 0xFF, 64 * K, 8},
+    {0x478, 8 * K, 512, 64, 0x08FFF80C, 0x08FFF800, 0xFF, 256 * K, 128},
+    {0x484, 8 * K, 2048, 256, 0x08FFF80C, 0x08FFF800, 0xFF, 1024 * K, 128},
+    // H7
+    {0x450, 128 * K, 2048, 16, 0x1FF1E880, 0x1FF1E800, 0xFF, 1024 * K, 8},
+    {0x480, 8 * K, 2048, 256, 0x08FFF80C, 0x08FFF800, 0xFF, 1024 * K, 128},
+    {0x483, 128 * K, 1024, 8, 0x1FF1E880, 0x1FF1E800, 0xFF, 0, 0},
+    // L0: 128-byte pages, erased reads 0x00
+    {0x457, 128, 16, 128, 0x1FF8007C, 0x1FF80050, 0x00, 0, 0},
+    {0x425, 128, 32, 256, 0x1FF8007C, 0x1FF80050, 0x00, 0, 0},
+    {0x417, 128, 64, 512, 0x1FF8007C, 0x1FF80050, 0x00, 0, 0},
+    {0x447, 128, 192, 1536, 0x1FF8007C, 0x1FF80050, 0x00, 0, 0},
+    // L1 categories 1 to 6: 256-byte pages, erased reads 0x00
+    {0x416, 256, 128, 512, 0x1FF8004C, 0x1FF80050, 0x00, 0, 0},
+    {0x429, 256, 128, 512, 0x1FF8004C, 0x1FF80050, 0x00, 0, 0},
+    {0x427, 256, 256, 1024, 0x1FF800CC, 0x1FF800D0, 0x00, 0, 0},
+    {0x436, 256, 384, 1536, 0x1FF800CC, 0x1FF800D0, 0x00, 0, 0},
+    {0x437, 256, 512, 2048, 0x1FF800CC, 0x1FF800D0, 0x00, 0, 0},
+    // L4 (1 MB lines: bank 2 from page 256), L4+ (4 KB pages in two banks)
+    {0x464, 2 * K, 128, 64, 0x1FFF75E0, 0x1FFF7590, 0xFF, 0, 0},
+    {0x435, 2 * K, 256, 128, 0x1FFF75E0, 0x1FFF7590, 0xFF, 0, 0},
+    {0x462, 2 * K, 512, 256, 0x1FFF75E0, 0x1FFF7590, 0xFF, 0, 0},
+    {0x415, 2 * K, 1024, 512, 0x1FFF75E0, 0x1FFF7590, 0xFF, 512 * K, 256},
+    {0x461, 2 * K, 1024, 512, 0x1FFF75E0, 0x1FFF7590, 0xFF, 512 * K, 256},
+    {0x470, 4 * K, 2048, 512, 0x1FFF75E0, 0x1FFF7590, 0xFF, 1024 * K, 256},
+    {0x471, 4 * K, 1024, 256, 0x1FFF75E0, 0x1FFF7590, 0xFF, 512 * K, 256},
+    // L5
+    {0x472, 2 * K, 512, 256, 0x0BFA05E0, 0x0BFA0590, 0xFF, 256 * K, 128},
+    // U5: 8 KB pages in two banks
+    {0x455, 8 * K, 512, 64, 0x0BFA07A0, 0x0BFA0700, 0xFF, 256 * K, 128},
+    {0x482, 8 * K, 2048, 256, 0x0BFA07A0, 0x0BFA0700, 0xFF, 1024 * K, 128},
+    {0x481, 8 * K, 4096, 512, 0x0BFA07A0, 0x0BFA0700, 0xFF, 2048 * K, 256},
+    {0x476, 8 * K, 4096, 512, 0x0BFA07A0, 0x0BFA0700, 0xFF, 2048 * K, 256},
+    // WB, WL
+    {0x495, 4 * K, 1024, 256, 0x1FFF75E0, 0x1FFF7590, 0xFF, 0, 0},
+    {0x494, 2 * K, 320, 160, 0x1FFF75E0, 0x1FFF7590, 0xFF, 0, 0},
+    {0x497, 2 * K, 256, 128, 0x1FFF75E0, 0x1FFF7590, 0xFF, 0, 0},
+    // C0
+    {0x443, 2 * K, 32, 16, 0x1FFF75A0, 0x1FFF7550, 0xFF, 0, 0},
+    {0x453, 2 * K, 32, 16, 0x1FFF75A0, 0x1FFF7550, 0xFF, 0, 0},
+};
+
+std::vector<uint32_t> Numbers(const std::vector<Stm32Unit>& units) {
+  std::vector<uint32_t> n;
+  for (const auto& u : units) n.push_back(u.number);
+  return n;
+}
+
+TEST(Stm32Parts, EveryProductIdHasItsLayoutSizeRegisterAndUniqueId) {
+  std::set<uint16_t> seen;
+  for (const Fact& f : kFacts) {
+    SCOPED_TRACE(::testing::Message() << std::hex << f.pid);
+    const Stm32Part& p = Stm32PartFor(f.pid);
+    ASSERT_TRUE(p.Known());
+    EXPECT_EQ(p.maxFlashKB, f.maxKB);
+    EXPECT_EQ(p.flashSizeAddress, f.sizeRegister);
+    EXPECT_EQ(p.uniqueIdAddress, f.uid);
+    EXPECT_EQ(p.erasedValue, f.erased);
+    const Stm32FlashMap map(p, f.maxKB * K);
+    ASSERT_EQ(map.Units().size(), f.units);
+    EXPECT_EQ(map.Units().front().offset, 0u);
+    EXPECT_EQ(map.Units().front().size, f.firstUnit);
+    uint64_t total = 0;
+    for (size_t i = 0; i < map.Units().size(); ++i) {
+      const Stm32Unit& u = map.Units()[i];
+      EXPECT_EQ(u.offset, total) << "no hole, no overlap";
+      total += u.size;
+    }
+    EXPECT_EQ(total, uint64_t{f.maxKB} * K);
+    EXPECT_EQ(map.TwoBanks(), f.bank2Offset != 0);
+    if (f.bank2Offset) {
+      const Stm32Unit* first = map.UnitAt(f.bank2Offset);
+      ASSERT_NE(first, nullptr);
+      EXPECT_EQ(first->number, f.bank2First);
+      EXPECT_EQ(map.UnitHolding(f.bank2Offset - 1)->number + 1 <= f.bank2First, true);
+    } else {
+      EXPECT_EQ(map.Units().back().number, f.units - 1);
+    }
+    seen.insert(f.pid);
+  }
+  // The text's six lines keep their family lines; every other known ID has
+  // a line of its own, an unknown one the catch-all.
+  EXPECT_STREQ(Stm32PartFor(0x0414).familyLine, "STM32F10x 家族");
+  EXPECT_STREQ(Stm32PartFor(0x0410).familyLine, "CPU :F10x 1K");
+  EXPECT_STREQ(Stm32PartFor(0x0411).familyLine, "STM32F20x 家族");
+  EXPECT_STREQ(Stm32PartFor(0x0413).familyLine, "STM32F40x 家族");
+  EXPECT_STREQ(Stm32PartFor(0x0463).familyLine, "STM32F41x 家族");
+  EXPECT_STREQ(Stm32PartFor(0x0483).familyLine, "STM32H7xx 家族");
+  EXPECT_EQ(Stm32PartFor(0x0414).erase, Stm32Erase::Standard);
+  EXPECT_EQ(Stm32PartFor(0x0413).erase, Stm32Erase::Extended);
+  EXPECT_FALSE(Stm32PartFor(0x0999).Known());
+  EXPECT_STREQ(Stm32PartFor(0x0999).familyLine, "CPU :Fxxx");
+  for (const Stm32Part& p : Stm32PartTable())
+    if (p.Known()) EXPECT_TRUE(seen.count(p.productId)) << std::hex << p.productId << " has no fact here";
+}
+
+TEST(Stm32Parts, FlashSizeRegisterReadsAsTheLineCodesIt) {
+  EXPECT_EQ(Stm32DecodeFlashSize(Stm32PartFor(0x0414), 0x00, 0x02), 512u);
+  EXPECT_EQ(Stm32DecodeFlashSize(Stm32PartFor(0x0414), 0xFF, 0xFF), std::nullopt);  // unprogrammed
+  EXPECT_EQ(Stm32DecodeFlashSize(Stm32PartFor(0x0414), 0x00, 0x04), std::nullopt);  // no F1 HD has 1 MB
+  EXPECT_EQ(Stm32DecodeFlashSize(Stm32PartFor(0x0414), 0x00, 0x00), std::nullopt);
+  // L1 category 4: 0 is 256 KB, 1 is 384 KB.
+  EXPECT_EQ(Stm32DecodeFlashSize(Stm32PartFor(0x0436), 0x00, 0x00), 256u);
+  EXPECT_EQ(Stm32DecodeFlashSize(Stm32PartFor(0x0436), 0x01, 0x00), 384u);
+  EXPECT_EQ(Stm32DecodeFlashSize(Stm32PartFor(0x0436), 0x80, 0x01), std::nullopt);
+  EXPECT_EQ(Stm32DecodeFlashSize(Stm32PartFor(0x0999), 0x40, 0x00), 64u);  // unknown: as it says
+}
+
+// What an image of a given length covers, on every kind of layout: the
+// units that hold its bytes and no more.
+TEST(Stm32Parts, UnitsCoveringAnImageOnEveryLayout) {
+  struct Case {
+    uint16_t pid;
+    uint32_t length;
+    size_t units;
+  };
+  const Case cases[] = {
+      {0x457, 1024, 8},   {0x457, 1025, 9},         // 128-byte pages
+      {0x416, 256, 1},    {0x416, 257, 2},          // 256-byte pages
+      {0x410, 2048, 2},   {0x414, 2048, 1},   {0x414, 2049, 2},
+      {0x495, 4097, 2},   {0x482, 8192, 1},   {0x482, 8193, 2},  // 4 KB, 8 KB pages
+      {0x413, 16384, 1},  {0x413, 16385, 2},  {0x413, 65537, 5}, {0x413, 131073, 6},
+      {0x449, 32769, 2},  {0x449, 131073, 5},                    // F7: 32 KB sectors, then 128 KB
+      {0x483, 131072, 1}, {0x483, 131073, 2},
+  };
+  for (const Case& c : cases) {
+    const Stm32Part& p = Stm32PartFor(c.pid);
+    EXPECT_EQ(Stm32FlashMap(p, p.maxFlashKB * K).Covering(0, c.length).size(), c.units)
+        << std::hex << c.pid << std::dec << " " << c.length;
+  }
+  // Second banks as the boot loader numbers them. L476 with 512 KB: bank 2
+  // at 256 KB, its first page number 256 although bank 1 has 128.
+  const Stm32FlashMap l4(Stm32PartFor(0x0415), 512 * K);
+  EXPECT_EQ(Numbers(l4.Covering(254 * K, 6 * K)), (std::vector<uint32_t>{127, 256, 257}));
+  // F429 with 2 MB: bank 2's first sector (16 KB) is number 12.
+  const Stm32FlashMap f4(Stm32PartFor(0x0419), 2048 * K);
+  EXPECT_EQ(Numbers(f4.Covering(1024 * K - 1, 17 * K)), (std::vector<uint32_t>{11, 12, 13}));
+  // ... and with 1 MB one bank of 12 sectors.
+  EXPECT_FALSE(Stm32FlashMap(Stm32PartFor(0x0419), 1024 * K).TwoBanks());
+  // G474 with DBANK cleared: one bank of 4 KB pages.
+  const Stm32FlashMap g4single(Stm32PartFor(0x0469), 512 * K, false);
+  EXPECT_FALSE(g4single.TwoBanks());
+  EXPECT_EQ(Numbers(g4single.Covering(0, 5 * K)), (std::vector<uint32_t>{0, 1}));
+  const Stm32FlashMap g4dual(Stm32PartFor(0x0469), 512 * K, true);
+  EXPECT_EQ(Numbers(g4dual.Covering(0, 5 * K)), (std::vector<uint32_t>{0, 1, 2}));
+  // A range past the end covers what lies inside; the unknown part has none.
+  EXPECT_TRUE(Stm32FlashMap(Stm32PartFor(0x0999), 64 * K).Units().empty());
+  EXPECT_TRUE(l4.Covering(0, 0).empty());
+}
+
+TEST(Stm32Parts, EraseFramesHoldTheNumbersTheirCountByteCanName) {
+  // The standard count byte takes 255 pages at most (0xFF would erase all).
+  auto frames = Stm32Engine::EraseFrames(false, 256);
+  ASSERT_EQ(frames.size(), 2u);
+  EXPECT_EQ(frames[0].size(), 257u);
+  EXPECT_EQ(frames[0][0], 254);
+  EXPECT_EQ(frames[1], (std::vector<uint8_t>{0x00, 0xFF, 0xFF}));
+  // Extended: two-byte numbers, the second bank's too.
+  frames = Stm32Engine::EraseFrames(true, {126, 127, 256}, 100);
+  ASSERT_EQ(frames.size(), 1u);
+  EXPECT_EQ(frames[0], (std::vector<uint8_t>{0x00, 0x02, 0x00, 0x7E, 0x00, 0x7F, 0x01, 0x00,
+                                             0x00 ^ 0x02 ^ 0x7E ^ 0x7F ^ 0x01}));
+  // One slow sector a frame keeps every frame within its time-out.
+  EXPECT_EQ(Stm32Engine::EraseFrames(true, {0, 1, 2}, 1).size(), 3u);
+  for (const auto& f : Stm32Engine::EraseFrames(true, 600)) {
+    uint8_t x = 0;
+    for (size_t i = 0; i + 1 < f.size(); ++i) x ^= f[i];
+    EXPECT_EQ(x, f.back());
+    EXPECT_LE(f.size(), size_t(Stm32Engine::kFrameBufferSize));
+  }
+}
+
+// The blocks a download writes: the file's stretches only, on whole
+// programming units, never across a 256-byte boundary, one frame for each
+// 256 bytes however many records fill it.
+TEST(Stm32Parts, WriteBlocksFollowTheFilesStretches) {
+  using B = Stm32Engine::Block;
+  auto blocks = Stm32Engine::WriteBlocks({{0, 10}, {12, 4}, {0x1003, 600}}, 0x1300, 8);
+  std::vector<std::pair<uint32_t, uint32_t>> got;
+  for (const B& b : blocks) got.emplace_back(b.offset, b.length);
+  EXPECT_EQ(got, (std::vector<std::pair<uint32_t, uint32_t>>{
+                     {0, 16}, {0x1000, 0x100}, {0x1100, 0x100}, {0x1200, 0x60}}));
+  // A 32-byte unit: the stretch grows to whole flash words within the image.
+  blocks = Stm32Engine::WriteBlocks({{40, 8}}, 64, 32);
+  ASSERT_EQ(blocks.size(), 1u);
+  EXPECT_EQ(blocks[0].offset, 32u);
+  EXPECT_EQ(blocks[0].length, 32u);
+}
+
+}  // namespace
