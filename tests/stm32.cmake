@@ -13,3 +13,7 @@ if(TARGET vortana_stm32 AND TARGET vortana_stm32sim)
   vortana_add_test(Stm32LinesTest SOURCES Stm32LinesTest.cpp
                    LIBS vortana_stm32 vortana_stm32sim QT TIMEOUT 300)
 endif()
+if(TARGET vortana_stm32 AND TARGET vortana_stm32sim)
+  vortana_add_test(Stm32JobsTest SOURCES Stm32JobsTest.cpp
+                   LIBS vortana_stm32 vortana_stm32sim QT TIMEOUT 180)
+endif()

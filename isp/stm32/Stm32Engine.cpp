@@ -277,6 +277,7 @@ void Stm32Engine::Timer5Timer() {
     if (b[0] == kAck) {
       if (expect_.reply == Reply::Listed) need = count < 2 ? 0 : b[1] + 4;
       if (expect_.reply == Reply::Bytes) need = 1 + expect_.bytes;
+      if (expect_.reply == Reply::AckAck) need = 2;
     }
     if (need == 0 || count < need) return;  // never act on part of a reply
     std::memcpy(FrameBuffer, b, static_cast<size_t>(std::min(need, kFrameBufferSize)));
@@ -287,7 +288,7 @@ void Stm32Engine::Timer5Timer() {
     expect_ = {};
     expecting_ = false;
     if (FrameBuffer[0] == kAck) {
-      if (e.reply == Reply::Listed && FrameBuffer[need - 1] != kAck) {
+      if ((e.reply == Reply::Listed || e.reply == Reply::AckAck) && FrameBuffer[need - 1] != kAck) {
         Invalid(e.refused);
       } else {
         if (!e.keepCounter) StepTimeoutCounter = 0;
@@ -1042,27 +1043,20 @@ void Stm32Engine::Protection(uint8_t code, const QString& done) {
     Fail(QStringLiteral("这个 Bootloader 没有%1命令 (%2)").arg(name, Hex8(code)));
     return;
   }
-  Expect cmd;
-  cmd.state = 40;
-  cmd.timeout = name + QStringLiteral("命令没有应答");
-  cmd.refused = name + QStringLiteral("命令被拒绝");
-  cmd.ack = [this, code, name, done](const uint8_t*) {
-    // The second ACK comes once the option bytes are written (and, to
-    // remove read-out protection, the whole flash erased); then the part
-    // resets itself.
-    if (code == kReadoutUnprotect)
-      stepLimit_ = std::max(10, static_cast<int>(part_->massEraseMaxMs / 1000) + 10);
-    Expect finished;
-    finished.state = 41;
-    finished.timeout = name + QStringLiteral("没有完成");
-    finished.refused = name + QStringLiteral("被拒绝");
-    finished.ack = [this, done](const uint8_t*) {
-      stepLimit_ = 10;
-      Succeed(done);
-    };
-    Await(std::move(finished));
+  // ACK for the command, a second one once the option bytes are written
+  // (and, to remove read-out protection, the whole flash erased); then the
+  // part resets itself.
+  if (code == kReadoutUnprotect) stepLimit_ = std::max(10, static_cast<int>(part_->massEraseMaxMs / 1000) + 10);
+  Expect e;
+  e.state = 40;
+  e.reply = Reply::AckAck;
+  e.timeout = name + QStringLiteral("没有完成");
+  e.refused = name + QStringLiteral("命令被拒绝");
+  e.ack = [this, done](const uint8_t*) {
+    stepLimit_ = 10;
+    Succeed(done);
   };
-  Command(code, std::move(cmd));
+  Command(code, std::move(e));
 }
 
 void Stm32Engine::ReadUniqueId() {
@@ -1086,7 +1080,9 @@ void Stm32Engine::ReadUniqueId() {
           << (flashKB_           ? QStringLiteral("Flash 容量: %1 KB").arg(*flashKB_)
               : part_->Known()   ? QStringLiteral("Flash 容量: 读不出（此系列最大 %1 KB）").arg(part_->maxFlashKB)
                                  : QStringLiteral("Flash 容量: 读不出"))
-          << (uniqueId_.isEmpty() ? QStringLiteral("唯一 ID: 无") : QStringLiteral("唯一 ID: ") + uniqueId_)
+          << (!part_->uniqueIdAddress ? QStringLiteral("唯一 ID: 无")
+              : readProtected_        ? QStringLiteral("唯一 ID: 读不出（读保护已开启）")
+                                      : QStringLiteral("唯一 ID: ") + uniqueId_)
           << (readProtected_ ? QStringLiteral("读保护: 已开启") : QStringLiteral("读保护: 未开启"));
     for (const QString& line : info_) host_.AddLog(line);
     Succeed(QStringLiteral("读器件信息完成"));

@@ -119,6 +119,7 @@ class Stm32Engine : public QObject, public IspEngine {
     Ack,     // ACK (or NACK)
     Listed,  // ACK, N, N + 1 bytes, ACK (GET, GET ID)
     Bytes,   // ACK and `bytes` bytes (READ MEMORY's data)
+    AckAck,  // ACK, then ACK once the option bytes are written (they may come together)
   };
   struct Expect {
     int32_t state = 0;
