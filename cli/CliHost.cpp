@@ -111,6 +111,7 @@ bool CliHost::ComPort_Open() {
   // The window's port settings: the family's framing at the chosen speed.
   driver_.PortName = options_.port;
   driver_.setComPortSpeed(SpeedIndex(options_.baud));
+  if (!ListSpeeds().contains(options_.baud)) driver_.setComPortBitRate(options_.baud);
   driver_.setComPortDataBits(db8BITS);
   driver_.setComPortStopBits(sb1BITS);
   driver_.setComPortParity(options_.family == IspFamily::Stm32 ? ptEVEN : ptNONE);

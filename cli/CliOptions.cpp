@@ -39,6 +39,13 @@ bool ParseCliNumber(const QString& text, uint32_t* value) {
   return true;
 }
 
+const QList<uint32_t>& Stm32ExtraSpeeds() {
+  // The boot loader measures the speed on its first 0x7F: it takes the
+  // usual rates the lists leave out as well.
+  static const QList<uint32_t> speeds = {76800, 153600, 230400, 500000, 576000, 1000000, 1152000, 1500000, 2000000};
+  return speeds;
+}
+
 const QList<uint32_t>& ListSpeeds() {
   static const QList<uint32_t> speeds = {110,   300,   600,    1200,   2400,   4800,   9600,
                                          14400, 19200, 38400,  56000,  57600,  115200, 128000,
@@ -275,9 +282,11 @@ ParsedCommandLine ParseCommandLine(const QStringList& args) {
   if (!baud.isEmpty()) {
     bool ok = false;
     const uint32_t b = baud.toUInt(&ok, 10);
-    if (!ok || !ListSpeeds().contains(b))
-      return fail(QStringLiteral("speed '%1' is not one of the port speeds (110 ... 1228800)").arg(baud));
-    if (o.family == IspFamily::Stm32 && b < 19200)
+    const bool stm32 = o.family == IspFamily::Stm32;
+    if (!ok || !(ListSpeeds().contains(b) || (stm32 && Stm32ExtraSpeeds().contains(b))))
+      return fail(stm32 ? QStringLiteral("speed '%1' is not one of the port speeds or the STM32 boot loader's (19200 ... 2000000)").arg(baud)
+                        : QStringLiteral("speed '%1' is not one of the port speeds (110 ... 1228800)").arg(baud));
+    if (stm32 && b < 19200)
       return fail(QStringLiteral("STM32 downloads run at 19200 bit/s or faster"));
     if (o.family == IspFamily::Lpc && b > 57600)
       return fail(QStringLiteral("LPC downloads run at 57600 bit/s or slower"));
@@ -344,7 +353,7 @@ QString HelpText() {
       "                        several -p program several boards at once\n"
       "      --ports PATTERN   every present port that matches ('ttyUSB*')\n"
       "  -f, --family FAMILY   stm32 (8E1), lpc (8N1) or stc (its own speeds)\n"
-      "  -b, --baud BAUD       port speed: STM32 19200 ... 1228800, default 115200;\n"
+      "  -b, --baud BAUD       port speed: STM32 19200 ... 2000000 (230400 too), default 115200;\n"
       "                        LPC 110 ... 57600, default 57600\n"
       "      --reset WIRING    reset into the boot loader on DTR/RTS: dtr (default),\n"
       "                        mode2 (the second STM32 wiring) or none\n"

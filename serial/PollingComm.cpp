@@ -77,13 +77,13 @@ int TKRNCommDriver::DrainTimeoutMs(int queuedBytes) const {
   if (queuedBytes <= 0) return kMarginMs;
   const int stopBits = stopBits_ == sb1BITS ? 1 : 2;  // 1.5 rounds up
   const int bitsPerByte = 1 + static_cast<int>(dataBits_) + 5 + (parity_ == ptNONE ? 0 : 1) + stopBits;
-  const int64_t ms = static_cast<int64_t>(queuedBytes) * bitsPerByte * 1000 / BaudRateValue(speed_) + 1;
+  const int64_t ms = static_cast<int64_t>(queuedBytes) * bitsPerByte * 1000 / BitsPerSecond() + 1;
   return static_cast<int>(std::min<int64_t>(ms + kMarginMs, kMaxDrainMs));
 }
 
 SerialLineSettings TKRNCommDriver::BuildLineSettings() const {
   SerialLineSettings s;
-  s.baudRate = BaudRateValue(speed_);
+  s.baudRate = BitsPerSecond();
   s.dataBits = static_cast<int>(dataBits_) + 5;
   s.parity = static_cast<int>(parity_);
   s.stopBits = static_cast<int>(stopBits_);
@@ -203,6 +203,12 @@ void TKRNCommDriver::setComPort(TComPortNumber v) {
 
 void TKRNCommDriver::setComPortSpeed(TComPortBaudRate v) {
   speed_ = v;
+  bitRate_ = 0;
+  if (IsConnected()) ApplySettings();
+}
+
+void TKRNCommDriver::setComPortBitRate(uint32_t bitsPerSecond) {
+  bitRate_ = bitsPerSecond;
   if (IsConnected()) ApplySettings();
 }
 

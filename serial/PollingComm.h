@@ -75,7 +75,11 @@ class TKRNCommDriver : public QObject {
   TComPortNumber ComPort() const { return comPort_; }
   void setComPort(TComPortNumber v);
   TComPortBaudRate ComPortSpeed() const { return speed_; }
-  void setComPortSpeed(TComPortBaudRate v);
+  void setComPortSpeed(TComPortBaudRate v);  // also drops a bit rate set below
+  // A speed the lists do not offer (230400 for a boot loader that takes
+  // it); 0 goes back to ComPortSpeed.
+  void setComPortBitRate(uint32_t bitsPerSecond);
+  uint32_t BitsPerSecond() const { return bitRate_ ? bitRate_ : BaudRateValue(speed_); }
   TComPortDataBits ComPortDataBits() const { return dataBits_; }
   void setComPortDataBits(TComPortDataBits v);
   TComPortStopBits ComPortStopBits() const { return stopBits_; }
@@ -119,6 +123,7 @@ class TKRNCommDriver : public QObject {
   int handle_ = -1;  // device handle; -1 = no device
   TComPortNumber comPort_ = pnCOM1;
   TComPortBaudRate speed_ = br9600;
+  uint32_t bitRate_ = 0;
   TComPortDataBits dataBits_ = db8BITS;
   TComPortStopBits stopBits_ = sb1BITS;
   TComPortParity parity_ = ptNONE;

@@ -43,6 +43,10 @@ TEST(CliOptions, FamiliesTakeTheWindowsDefaults) {
 
   EXPECT_EQ(Parse(QStringLiteral("-p x -f stm32 -b 921600 --reset mode2 f")).options.reset, ResetWiring::Mode2);
   EXPECT_EQ(Parse(QStringLiteral("-p x -f stm32 -b 921600 f")).options.baud, 921600u);
+  // Every speed the STM32 boot loader takes, the lowest the window allows too.
+  EXPECT_EQ(Parse(QStringLiteral("-p x -f stm32 -b 230400 f")).options.baud, 230400u);
+  EXPECT_EQ(Parse(QStringLiteral("-p x -f stm32 -b 19200 f")).options.baud, 19200u);
+  EXPECT_EQ(Parse(QStringLiteral("-p x -f lpc -b 230400 f")).kind, ParsedCommandLine::Kind::UsageError);
   EXPECT_EQ(Parse(QStringLiteral("-p x -f stm32 --crystal-khz 12000 f")).notes.size(), 1);
   EXPECT_EQ(Parse(QStringLiteral("-f stm32 --help")).kind, ParsedCommandLine::Kind::Help);
 }

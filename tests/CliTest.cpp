@@ -18,6 +18,8 @@
 #include "sim/LpcHexText.h"
 #include "sim/LpcSim.h"
 #include "sim/StcSim.h"
+#include "firmware/FirmwareImage.h"
+#include "sim/PtySpeed.h"
 #include "sim/Stm32Sim.h"
 #include "support/Pty.h"
 
@@ -168,6 +170,58 @@ TEST_F(CliTest, Stm32SuccessMeansTheImageReadsBackUnlessVerifyIsOff) {
   EXPECT_EQ(unchecked.status, 0);
   EXPECT_FALSE(unchecked.out.contains(QStringLiteral("开始校验。。。")));
   EXPECT_EQ(unchecked.out.last(), QStringLiteral("上载完成！"));
+}
+
+// The STM32 jobs as a script runs them: the speed reaches the port (the
+// lowest the window allows, and one beyond its lists), a read-out lands in
+// its file, --info names the part, a locked part fails with the remedy last.
+TEST_F(CliTest, Stm32JobsAndSpeedsFromTheCommandLine) {
+  const std::vector<uint8_t> image = PatternImage(2000, 9);
+  const QString file = WriteFile(QStringLiteral("fw.bin"), QByteArray(reinterpret_cast<const char*>(image.data()), 2000));
+  const QString port = QString::fromStdString(pty.slavePath());
+  auto job = [&](QStringList more) {
+    return QStringList{QStringLiteral("-p"), port, QStringLiteral("-f"), QStringLiteral("stm32"), QStringLiteral("--reset=none")} + more;
+  };
+  for (const char* baud : {"19200", "230400"}) {
+    SCOPED_TRACE(baud);
+    Stm32Sim sim(pty.master(), Stm32SimProfile::ForProduct(0x0410));
+    const Outcome o = RunTool(job({QStringLiteral("-b"), QString::fromLatin1(baud), file}));
+    ASSERT_TRUE(o.exited);
+    EXPECT_EQ(o.status, 0) << o.out.join('\n').toStdString() << o.err.toStdString();
+    EXPECT_EQ(sim.Flash(0, 2000), image);
+    EXPECT_EQ(PtyHostSpeed(pty.master()), QString::fromLatin1(baud).toUInt());
+  }
+  {
+    Stm32Sim sim(pty.master(), Stm32SimProfile::ForProduct(0x0410));
+    sim.Preload(0, image);
+    const QString out = dir.filePath(QStringLiteral("back.hex"));
+    const Outcome o = RunTool(job({QStringLiteral("--read"), out, QStringLiteral("--length"), QStringLiteral("2000")}));
+    ASSERT_TRUE(o.exited);
+    EXPECT_EQ(o.status, 0) << o.out.join('\n').toStdString() << o.err.toStdString();
+    EXPECT_EQ(o.out.last(), QStringLiteral("读出完成：2000 字节已写入 ") + out);
+    QFile f(out);
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    const HexDecodeResult d = DecodeIntelHex(f.readAll(), 1 << 20);
+    EXPECT_EQ(d.baseAddress, 0x08000000u);
+    EXPECT_EQ(std::vector<uint8_t>(d.image.begin(), d.image.end()), image);
+
+    const Outcome info = RunTool(job({QStringLiteral("--info")}));
+    ASSERT_TRUE(info.exited);
+    EXPECT_EQ(info.status, 0);
+    EXPECT_TRUE(info.out.contains(QStringLiteral("器件: STM32F10xxx medium-density"))) << info.out.join('\n').toStdString();
+    EXPECT_TRUE(info.out.contains(QStringLiteral("Flash 容量: 128 KB")));
+    EXPECT_EQ(info.out.last(), QStringLiteral("读器件信息完成"));
+    EXPECT_EQ(sim.erasesDone(), 0);
+  }
+  Stm32SimProfile locked = Stm32SimProfile::ForProduct(0x0410);
+  locked.readProtected = true;
+  Stm32Sim sim(pty.master(), locked);
+  const Outcome o = RunTool(job({file}));
+  ASSERT_TRUE(o.exited);
+  EXPECT_EQ(o.status, 1);
+  ASSERT_FALSE(o.out.isEmpty());
+  EXPECT_TRUE(o.out.last().startsWith(QStringLiteral("读保护已开启"))) << o.out.last().toStdString();
+  EXPECT_TRUE(o.out.last().contains(QStringLiteral("--unprotect-read")));
 }
 
 TEST_F(CliTest, LpcImageLands) {
