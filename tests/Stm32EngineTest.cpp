@@ -430,17 +430,22 @@ TEST_F(Stm32EngineTest, PortReceiveHandlerSeesEveryReplyAndIsPutBack) {
 }
 
 // An independent reading of the simulated boot loader: the Debian stm32flash
-// tool programs and verifies it over the same pseudo-terminal.
-TEST(Stm32SimYardstick, Stm32flashProgramsTheSimulatedPart) {
+// tool programs and verifies every simulated line over the same
+// pseudo-terminal, over an earlier firmware.
+TEST(Stm32SimYardstick, Stm32flashProgramsEverySimulatedLine) {
   const QString tool = QStringLiteral("/usr/bin/stm32flash");
   if (!QFile::exists(tool)) GTEST_SKIP() << "stm32flash not installed";
   PtyPair pty;
   QTemporaryDir dir;
-  for (uint16_t id : {uint16_t(0x0414), uint16_t(0x0413)}) {
-    SCOPED_TRACE(id);
+  QStringList failed, unknown;
+  for (uint16_t id : Stm32SimProfile::Products()) {
+    SCOPED_TRACE(::testing::Message() << std::hex << id);
     Stm32SimOptions o;
     o.link = Paced();
+    o.link.baud = 460800;
     Stm32Sim sim(pty.master(), Stm32SimProfile::ForProduct(id), o);
+    const auto old = RandomBytes(8192, id + 1);
+    sim.Preload(0, old);
     const auto image = RandomBytes(3000, id);
     const QString path = dir.filePath(QStringLiteral("fw%1.bin").arg(id));
     QFile f(path);
@@ -452,11 +457,23 @@ TEST(Stm32SimYardstick, Stm32flashProgramsTheSimulatedPart) {
     QProcess p;
     p.start(tool, {"-b", "115200", "-m", "8n1", "-w", path, "-v", QString::fromStdString(pty.slavePath())});
     ASSERT_TRUE(p.waitForFinished(60000));
-    EXPECT_EQ(p.exitCode(), 0) << p.readAllStandardOutput().toStdString() << p.readAllStandardError().toStdString();
-    EXPECT_EQ(sim.Flash(0, 3000), image);
-    EXPECT_EQ(sim.Flash(3000, 16), std::vector<uint8_t>(16, 0xFF));
+    const QString said = QString::fromLocal8Bit(p.readAllStandardOutput() + p.readAllStandardError());
+    if (said.contains(QStringLiteral("Unknown/unsupported device"))) {
+      unknown << QStringLiteral("%1").arg(id, 4, 16, QLatin1Char('0'));  // the tool's own list decides
+      sim.Stop();
+      continue;
+    }
+    const bool ok = p.exitCode() == 0 && sim.Flash(0, 3000) == image;
+    if (!ok)
+      failed << QStringLiteral("%1: %2 %3 | %4").arg(id, 4, 16, QLatin1Char('0')).arg(p.exitCode())
+                    .arg(QString::fromStdString(sim.failure()))
+                    .arg(said.right(300).simplified());
     sim.Stop();
   }
+  EXPECT_TRUE(failed.isEmpty()) << failed.join('\n').toStdString();
+  // This tool version knows most lines; the rest have no independent reading here.
+  EXPECT_GE(Stm32SimProfile::Products().size() - static_cast<size_t>(unknown.size()), 40u) << unknown.join(' ').toStdString();
+  if (!unknown.isEmpty()) std::printf("stm32flash does not know: %s\n", unknown.join(' ').toStdString().c_str());
 }
 
 }  // namespace

@@ -362,7 +362,8 @@ TEST(Stm32SimRules, ProgrammingProtectionAndGoAsThePartsDo) {
     ASSERT_EQ(raw.Ask({0x7F}, 1), std::vector<uint8_t>{ACK});
     EXPECT_EQ(raw.Write(0x08000000, word), ACK);
     EXPECT_EQ(raw.Write(0x08000000, word), NACK);                       // programmed already
-    EXPECT_EQ(raw.Write(0x08000100, {1, 2, 3, 4}), NACK);               // half a double word
+    EXPECT_EQ(raw.Write(0x08000100, {1, 2, 3, 4}), ACK);                // half a double word: padded ...
+    EXPECT_EQ(raw.Write(0x08000104, {5, 6, 7, 8}), NACK);               // ... and programmed whole
     EXPECT_FALSE(sim.failure().empty());
   }
   {

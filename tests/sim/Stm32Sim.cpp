@@ -287,6 +287,7 @@ Stm32Sim::Stm32Sim(int masterFd, Stm32SimProfile profile, Stm32SimOptions option
     : profile_(std::move(profile)), options_(options), link_(masterFd, options.link) {
   flash_.assign(profile_.FlashBytes(), profile_.erasedValue);
   for (uint32_t i = 0, at = 0; i < profile_.eraseUnits.size(); at += profile_.eraseUnits[i++]) unitStarts_.push_back(at);
+  programmed_.assign(flash_.size() / std::max<uint32_t>(profile_.programBytes, 1) + 1, false);
   readProtected_ = profile_.readProtected;
   writeProtected_ = profile_.writeProtected;
   thread_ = std::thread([this] { Run(); });
@@ -576,6 +577,8 @@ bool Stm32Sim::EraseUnit(uint32_t index) {
     const int stuck = options_.stuckCell;
     const uint8_t kept = stuck >= 0 && static_cast<size_t>(stuck) < flash_.size() ? flash_[static_cast<size_t>(stuck)] : 0;
     std::fill(flash_.begin() + start, flash_.begin() + start + profile_.eraseUnits[index], profile_.erasedValue);
+    const uint32_t unit = std::max<uint32_t>(profile_.programBytes, 1);
+    std::fill(programmed_.begin() + start / unit, programmed_.begin() + (start + profile_.eraseUnits[index]) / unit, false);
     if (stuck >= 0 && static_cast<uint32_t>(stuck) - start < profile_.eraseUnits[index])
       flash_[static_cast<size_t>(stuck)] = kept;  // a cell that no longer erases
     erasedUnits_.push_back(index);
@@ -711,9 +714,11 @@ bool Stm32Sim::HandleWrite() {
     Complain("write: bad checksum");
     return Reply({kNack});
   }
-  const uint32_t unit = profile_.programBytes;
-  if (data.size() % 4 != 0 || data.size() % std::max<uint32_t>(unit, 1) != 0 || offset % std::max<uint32_t>(unit, 1) != 0) {
-    Complain("write: not whole words of this flash");
+  // Whole words at word addresses (AN3155); a flash word of ECC flash that
+  // the data only partly fills is padded and programmed whole.
+  const uint32_t unit = std::max<uint32_t>(profile_.programBytes, 1);
+  if (data.size() % 4 != 0 || offset % 4 != 0) {
+    Complain("write: not whole words");
     return Reply({kNack});
   }
   if (offset + data.size() > flash_.size()) {
@@ -730,14 +735,19 @@ bool Stm32Sim::HandleWrite() {
     }
     if (profile_.programOnce) {
       // ECC (and the half-word rule of the older lines): a unit takes one
-      // programming after its erase; a write to one that is not erased is
-      // refused whole.
-      for (uint32_t at = offset; at < offset + data.size(); ++at)
-        if (flash_[at] != profile_.erasedValue) {
+      // programming after its erase; a write to one that is not erased, or
+      // was programmed already, is refused whole.
+      const uint32_t first = offset / unit, last = (offset + static_cast<uint32_t>(data.size()) - 1) / unit;
+      for (uint32_t u = first; u <= last; ++u) {
+        bool erased = !programmed_[u];
+        for (uint32_t at = u * unit; erased && at < (u + 1) * unit; ++at) erased = flash_[at] == profile_.erasedValue;
+        if (!erased) {
           if (failure_.empty()) failure_ = "write: unit not erased";
           return Reply({kNack});
         }
+      }
       for (size_t i = 0; i < data.size(); ++i) flash_[offset + i] = data[i];
+      for (uint32_t u = first; u <= last; ++u) programmed_[u] = true;
     } else {
       // Programming only clears bits: a byte written over flash that was
       // not erased keeps the old zeros.

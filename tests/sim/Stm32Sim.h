@@ -162,6 +162,7 @@ class Stm32Sim {
   mutable std::mutex mutex_;
   std::vector<uint8_t> flash_;
   std::vector<uint32_t> unitStarts_;  // offset of each erase unit
+  std::vector<bool> programmed_;      // programming units written since their erase
   std::vector<std::vector<uint8_t>> eraseFrames_;
   std::vector<uint32_t> erasedUnits_;
   std::set<uint32_t> writeProtected_;
