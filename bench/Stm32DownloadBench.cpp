@@ -1,10 +1,16 @@
-// Downloads a 64 KB image at 115200 bit/s into the simulated boot loader
-// behind the link model, which takes every byte's wire time and the chip's
-// erase and programming times. Prints the session time (first to last byte
-// the target saw) against that floor; then the same download behind a
-// 16 ms USB adapter, with and without the low-latency request (which the
-// model answers by lowering the adapter's timer to 1 ms); and, as a
-// yardstick, the Debian stm32flash tool against the same simulated part.
+// STM32 download times against the simulated boot loader behind the link
+// model, which takes every byte's wire time and the chip's erase and
+// programming times; the Debian stm32flash tool against the same simulated
+// part as the yardstick.
+//
+// 1. A 64 KB image at 57600 ... 921600 bit/s (230400 included): the session
+//    time (first to last byte the target saw) against the wire + device
+//    floor, Vortana and stm32flash, verify on and off.
+// 2. A sparse 256 KB image (three blocks in four erased flash) at 115200.
+// 3. Behind a 16 ms USB adapter, with and without the low-latency request.
+// 4. What a whole download process costs the machine: vortana-isp (and, if
+//    VORTANA_ISP_BEFORE names another build of it, that one) against
+//    stm32flash, CPU time from wait4() and system calls from strace -c -f.
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
@@ -13,7 +19,11 @@
 #include <QTemporaryDir>
 #include <QTimer>
 
+#include <fcntl.h>
+#include <spawn.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 
 #include <cstdio>
 #include <random>
@@ -24,9 +34,10 @@
 #include "support/Pty.h"
 #include "support/RecordingSerialPlatform.h"
 
+extern char** environ;
+
 namespace {
 
-constexpr uint32_t kBaud = 115200;
 constexpr int kImageBytes = 64 * 1024;
 
 class BenchHost : public FakeIspHost {
@@ -34,11 +45,13 @@ class BenchHost : public FakeIspHost {
   RecordingSerialPlatform platform;
   TKRNCommDriver recDriver{nullptr, &platform};
   bool verify = true;
+  uint32_t bitRate = 0;
 
   bool VerifyAfterWrite() const override { return verify; }
   bool ComPort_Open() override {
     recDriver.PortName = portName;
     recDriver.setComPortSpeed(speed);
+    if (bitRate) recDriver.setComPortBitRate(bitRate);
     recDriver.setComPortParity(parity);
     return recDriver.Connect();
   }
@@ -56,52 +69,68 @@ struct Figures {
 };
 
 void Print(const char* what, const Figures& f) {
-  std::printf("  %-44s %s  session %6.3f s  wire+device %6.3f s  ratio %.3f\n", what,
-              f.ok ? "ok    " : "FAILED", f.session, f.floor, f.floor > 0 ? f.session / f.floor : 0.0);
+  std::printf("  %-44s %s  session %7.3f s  wire+device %7.3f s  ratio %.3f\n", what, f.ok ? "ok    " : "FAILED",
+              f.session, f.floor, f.floor > 0 ? f.session / f.floor : 0.0);
 }
 
-Figures Measure(Stm32Sim& sim, bool ok) {
+Figures Measure(Stm32Sim& sim, bool ok, uint32_t baud) {
   Figures f;
   f.ok = ok;
   f.session = static_cast<double>(sim.link().LastInNs() - sim.link().FirstInNs()) / 1e9;
   const uint64_t bytes = sim.bytesReceived() + sim.bytesSent();
-  f.floor = static_cast<double>(bytes) * 11 / kBaud + static_cast<double>(sim.busyMicros()) / 1e6;
+  f.floor = static_cast<double>(bytes) * 11 / baud + static_cast<double>(sim.busyMicros()) / 1e6;
   return f;
 }
 
-std::vector<uint8_t> Image() {
-  std::vector<uint8_t> image(kImageBytes);
+std::vector<uint8_t> Image(bool sparse) {
+  std::vector<uint8_t> image(sparse ? 256 * 1024 : kImageBytes, 0xFF);
   std::mt19937 gen(42);
-  for (auto& b : image) b = static_cast<uint8_t>(gen());
+  for (size_t i = 0; i < image.size(); ++i)
+    if (!sparse || (i / 256) % 4 == 0) image[i] = static_cast<uint8_t>(gen());
   return image;
 }
 
 QString WriteImage(const QTemporaryDir& dir, const std::vector<uint8_t>& image) {
   const QString path = dir.filePath("bench.bin");
   QFile f(path);
-  if (f.open(QIODevice::WriteOnly)) f.write(reinterpret_cast<const char*>(image.data()), kImageBytes);
+  if (f.open(QIODevice::WriteOnly)) f.write(reinterpret_cast<const char*>(image.data()), static_cast<qint64>(image.size()));
   return path;
 }
 
-// latencyMs < 0: no adapter. lowLatency: the device takes the request.
-Figures RunEngine(uint16_t productId, int latencyMs, bool lowLatency, bool verify) {
+TComPortBaudRate ListIndex(uint32_t baud) {
+  for (int i = 0; i < kBaudRateCount; ++i)
+    if (BaudRateValue(static_cast<TComPortBaudRate>(i)) == baud) return static_cast<TComPortBaudRate>(i);
+  return br115200;
+}
+
+struct Run {
+  uint16_t productId = 0x0414;
+  uint32_t baud = 115200;
+  bool verify = true;
+  bool sparse = false;
+  int latencyMs = -1;  // < 0: no adapter
+  bool lowLatency = true;
+};
+
+Figures RunEngine(const Run& r) {
   PtyPair pty;
   QTemporaryDir dir;
-  const auto image = Image();
+  const auto image = Image(r.sparse);
   BenchHost host;
   host.portName = QString::fromStdString(pty.slavePath());
-  host.speed = br115200;
+  host.speed = ListIndex(r.baud);
+  if (BaudRateValue(host.speed) != r.baud) host.bitRate = r.baud;
   host.parity = ptEVEN;
   host.firmwareFileName = WriteImage(dir, image);
-  host.verify = verify;
+  host.verify = r.verify;
   Stm32SimOptions o;
-  o.link.baud = kBaud;
-  o.link.adapterLatencyMs = std::max(latencyMs, 0);
+  o.link.baud = r.baud;
+  o.link.adapterLatencyMs = std::max(r.latencyMs, 0);
   o.realisticTiming = true;
-  Stm32Sim sim(pty.master(), Stm32SimProfile::ForProduct(productId), o);
-  host.platform.refuseLowLatency = !lowLatency;
+  Stm32Sim sim(pty.master(), Stm32SimProfile::ForProduct(r.productId), o);
+  host.platform.refuseLowLatency = !r.lowLatency;
   host.platform.onLowLatency = [&](bool on) {
-    if (latencyMs > 0) sim.link().SetAdapterLatency(on ? 1 : latencyMs);
+    if (r.latencyMs > 0) sim.link().SetAdapterLatency(on ? 1 : r.latencyMs);
   };
   Stm32Engine engine(host);
 
@@ -112,64 +141,156 @@ Figures RunEngine(uint16_t productId, int latencyMs, bool lowLatency, bool verif
   QEventLoop loop;
   QTimer check;
   QObject::connect(&check, &QTimer::timeout, [&] {
-    if ((host.downloadEnabled && !engine.Running()) || t.elapsed() > 180000) loop.quit();
+    if ((host.downloadEnabled && !engine.Running()) || t.elapsed() > 600000) loop.quit();
   });
   check.start(20);
   loop.exec();
   sim.Stop();
   const bool ok = host.downloadEnabled && !engine.Running() && host.status == QStringLiteral("上载完成！") &&
-                  sim.Flash(0, kImageBytes) == image;
-  return Measure(sim, ok);
+                  sim.Flash(0, static_cast<uint32_t>(image.size())) == image;
+  return Measure(sim, ok, r.baud);
 }
 
-Figures RunStm32flash(uint16_t productId, bool verify) {
+Figures RunStm32flash(const Run& r) {
   const QString tool = QStringLiteral("/usr/bin/stm32flash");
   if (!QFile::exists(tool)) return {};
   PtyPair pty;
   QTemporaryDir dir;
-  const auto image = Image();
+  const auto image = Image(r.sparse);
   Stm32SimOptions o;
-  o.link.baud = kBaud;
+  o.link.baud = r.baud;
   o.realisticTiming = true;
-  Stm32Sim sim(pty.master(), Stm32SimProfile::ForProduct(productId), o);
-  QStringList args{"-b", "115200", "-m", "8n1", "-w", WriteImage(dir, image)};
-  if (verify) args << "-v";
+  Stm32Sim sim(pty.master(), Stm32SimProfile::ForProduct(r.productId), o);
+  QStringList args{"-b", QString::number(r.baud), "-m", "8n1", "-w", WriteImage(dir, image)};
+  if (r.verify) args << "-v";
   args << QString::fromStdString(pty.slavePath());
   QProcess p;
   p.start(tool, args);
-  const bool finished = p.waitForFinished(180000);
+  const bool finished = p.waitForFinished(600000);
   sim.Stop();
-  return Measure(sim, finished && p.exitCode() == 0 && sim.Flash(0, kImageBytes) == image);
+  return Measure(sim, finished && p.exitCode() == 0 && sim.Flash(0, static_cast<uint32_t>(image.size())) == image,
+                 r.baud);
+}
+
+// Runs a program to its end; its CPU time (user + system) in seconds, or
+// -1 when it failed.
+double CpuSeconds(const std::vector<std::string>& argv) {
+  std::vector<char*> args;
+  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  pid_t pid = 0;
+  posix_spawn_file_actions_t quiet;
+  posix_spawn_file_actions_init(&quiet);
+  posix_spawn_file_actions_addopen(&quiet, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&quiet, 2, "/dev/null", O_WRONLY, 0);
+  const int spawned = posix_spawn(&pid, args[0], &quiet, nullptr, args.data(), environ);
+  posix_spawn_file_actions_destroy(&quiet);
+  if (spawned != 0) return -1;
+  int status = 0;
+  rusage ru{};
+  if (wait4(pid, &status, 0, &ru) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return -1;
+  return static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
+         static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+}
+
+// System calls of a whole run, every thread (strace -c -f), or -1.
+long SystemCalls(std::vector<std::string> argv, const QTemporaryDir& dir) {
+  if (!QFile::exists(QStringLiteral("/usr/bin/strace"))) return -1;
+  const std::string out = dir.filePath("strace.txt").toStdString();
+  argv.insert(argv.begin(), {"/usr/bin/strace", "-c", "-f", "-o", out});
+  if (CpuSeconds(argv) < 0) return -1;
+  QFile f(QString::fromStdString(out));
+  if (!f.open(QIODevice::ReadOnly)) return -1;
+  long total = -1;
+  for (const QByteArray& line : f.readAll().split('\n'))
+    if (line.trimmed().endsWith("total")) total = line.simplified().split(' ').value(3).toLong();
+  return total;
+}
+
+// One 64 KB download at 115200 by a separate process, against the paced
+// simulated part in this one.
+void MachineCost(const char* what, const std::vector<std::string>& command) {
+  double cpu = -1;
+  long calls = -1;
+  for (int pass = 0; pass < 2; ++pass) {
+    PtyPair pty;
+    QTemporaryDir dir;
+    const auto image = Image(false);
+    const std::string file = WriteImage(dir, image).toStdString();
+    Stm32SimOptions o;
+    o.link.baud = 115200;
+    o.realisticTiming = true;
+    Stm32Sim sim(pty.master(), Stm32SimProfile::ForProduct(0x0414), o);
+    std::vector<std::string> argv = command;
+    for (auto& a : argv) {
+      if (a == "PORT") a = pty.slavePath();
+      if (a == "FILE") a = file;
+    }
+    if (pass == 0)
+      cpu = CpuSeconds(argv);
+    else
+      calls = SystemCalls(argv, dir);
+    sim.Stop();
+    if (sim.Flash(0, kImageBytes) != image) cpu = calls = -1;
+  }
+  std::printf("  %-44s CPU %6.3f s  system calls %7ld\n", what, cpu, calls);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);  // each row as it is measured
   // The simulated part keeps time with sleeps; the kernel's default 50 us
   // slack on each would be charged to whichever host is measured. Threads
-  // and the tool's process inherit the setting.
+  // and the tools' processes inherit the setting.
   prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
   QCoreApplication app(argc, argv);
+  // "cost": the last part alone.
+  const bool costOnly = argc > 1 && std::string(argv[1]) == "cost";
   int failures = 0;
-  for (uint16_t id : {uint16_t(0x0414), uint16_t(0x0413)}) {
-    std::printf("product %04X, %d bytes at %u bit/s 8E1 (paced link, chip erase and program times)\n", id,
-                kImageBytes, kBaud);
-    struct Row {
-      const char* what;
-      Figures f;
-    };
-    const Row rows[] = {
-        {"Vortana, verify on, no adapter", RunEngine(id, -1, true, true)},
-        {"Vortana, verify off, no adapter", RunEngine(id, -1, true, false)},
-        {"stm32flash -v, no adapter", RunStm32flash(id, true)},
-        {"stm32flash, no adapter", RunStm32flash(id, false)},
-        {"Vortana, verify on, 16 ms adapter, low latency", RunEngine(id, 16, true, true)},
-        {"Vortana, verify on, 16 ms adapter, refused", RunEngine(id, 16, false, true)},
-    };
-    for (const Row& r : rows) {
-      Print(r.what, r.f);
-      if (!r.f.ok) ++failures;
-    }
+  auto row = [&](const char* what, const Figures& f) {
+    Print(what, f);
+    if (!f.ok) ++failures;
+  };
+
+  for (uint32_t baud : {57600u, 115200u, 230400u, 460800u, 921600u}) {
+    if (costOnly) break;
+    std::printf("product 0414, %d bytes at %u bit/s 8E1 (paced link, chip erase and program times)\n", kImageBytes,
+                baud);
+    Run r;
+    r.baud = baud;
+    row("Vortana, verify on", RunEngine(r));
+    row("stm32flash -v", RunStm32flash(r));
+    r.verify = false;
+    row("Vortana, verify off", RunEngine(r));
+    row("stm32flash", RunStm32flash(r));
   }
+  for (uint16_t id : {uint16_t(0x0414), uint16_t(0x0413)}) {
+    if (costOnly) break;
+    std::printf("product %04X, sparse 256 KB image (1 block in 4 holds data) at 115200 bit/s\n", id);
+    Run r;
+    r.productId = id;
+    r.sparse = true;
+    row("Vortana, verify on", RunEngine(r));
+    row("stm32flash -v", RunStm32flash(r));
+    r.verify = false;
+    row("Vortana, verify off", RunEngine(r));
+    row("stm32flash", RunStm32flash(r));
+  }
+  if (!costOnly) {
+    std::printf("product 0414, %d bytes at 115200 bit/s behind a 16 ms USB adapter\n", kImageBytes);
+    Run r;
+    r.latencyMs = 16;
+    row("Vortana, verify on, low latency taken", RunEngine(r));
+    r.lowLatency = false;
+    row("Vortana, verify on, low latency refused", RunEngine(r));
+  }
+  std::printf("one %d-byte download at 115200 bit/s as a process of its own\n", kImageBytes);
+  const std::string isp = QCoreApplication::applicationDirPath().toStdString() + "/vortana-isp";
+  MachineCost("vortana-isp", {isp, "-p", "PORT", "-f", "stm32", "--reset=none", "FILE"});
+  if (const char* before = std::getenv("VORTANA_ISP_BEFORE"))
+    MachineCost("vortana-isp (VORTANA_ISP_BEFORE)", {before, "-p", "PORT", "-f", "stm32", "--reset=none", "FILE"});
+  if (QFile::exists(QStringLiteral("/usr/bin/stm32flash")))
+    MachineCost("stm32flash -v", {"/usr/bin/stm32flash", "-b", "115200", "-m", "8n1", "-w", "FILE", "-v", "PORT"});
   return failures ? 1 : 0;
 }

@@ -13,3 +13,6 @@ if(TARGET vortana_stm32)
   target_include_directories(Stm32DownloadBench PRIVATE ${CMAKE_SOURCE_DIR}/tests)
   target_link_libraries(Stm32DownloadBench PRIVATE vortana_stm32 vortana_stm32sim Qt6::Core GTest::gtest util)
 endif()
+if(TARGET Stm32DownloadBench AND TARGET vortana-isp)
+  add_dependencies(Stm32DownloadBench vortana-isp)  # measured as a process of its own
+endif()

@@ -371,7 +371,7 @@ QString HelpText() {
       "                        --address A and --length N choose a range (default: all)\n"
       "      --verify-only     compare the part with FILE, write nothing\n"
       "      --erase           erase the whole flash\n"
-      "      --erase-range A:N erase the units that hold A ... A+N-1\n"
+      "      --erase-range A:N erase A ... A+N-1; STM32: whole pages or sectors only\n"
       "      --blank-check     check that the flash (or --address/--length) is erased\n"
       "      --info            identify the part; nothing is written\n"
       "      --unprotect-read  remove read-out protection (erases the whole flash)\n"

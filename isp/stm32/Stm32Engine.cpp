@@ -69,6 +69,12 @@ Stm32Engine::Stm32Engine(IspHost& host, QObject* parent) : QObject(parent), host
   connect(&Timer3, &QTimer::timeout, this, &Stm32Engine::Timer3Timer);
   connect(&Timer5, &QTimer::timeout, this, &Stm32Engine::Timer5Timer);
   connect(&OvertimeT, &QTimer::timeout, this, &Stm32Engine::OvertimeTTimer);
+  Settle.setSingleShot(true);
+  Settle.setTimerType(Qt::PreciseTimer);
+  connect(&Settle, &QTimer::timeout, this, [this] {
+    if (readable_) readable_->setEnabled(true);
+    Timer5Timer();
+  });
 }
 
 Stm32Engine::~Stm32Engine() = default;
@@ -146,6 +152,7 @@ void Stm32Engine::Start(const IspJob& job) {
   }
   connected_ = false;
   resynchronised_ = false;
+  step_ = QStringLiteral("连接");
   ProductId.clear();
   part_ = nullptr;
   commands_.clear();
@@ -156,6 +163,7 @@ void Stm32Engine::Start(const IspJob& job) {
   probed_ = false;
   wentTo_ = false;
   lastCommand_ = 0;
+  bytesSeen_ = 0;
   map_.reset();
   info_.clear();
   uniqueId_.clear();
@@ -188,6 +196,7 @@ void Stm32Engine::Start(const IspJob& job) {
   port.OnReceiveData = [self = QPointer<Stm32Engine>(this), prev = savedOnReceive_](
                            TKRNCommDriver* sender, const uint8_t* data, int32_t size) {
     if (prev) prev(sender, data, size);
+    if (self) self->bytesSeen_ += static_cast<uint64_t>(size);
     if (self && !self->ownRead_) QMetaObject::invokeMethod(self.data(), &Stm32Engine::Timer5Timer, Qt::QueuedConnection);
   };
   if (host_.AutoReset()) ResetIntoBootLoader();
@@ -234,10 +243,13 @@ void Stm32Engine::OnReadable() {
     Fail(kPortLost);
     return;
   }
+  const uint64_t before = bytesSeen_;
   Timer5Timer();
   if (!readable_ || fd != port.Handle()) return;
   // A device that has gone (adapter pulled) stays readable for ever: end
-  // the session instead of spinning on it.
+  // the session instead of spinning on it. A wake-up that brought bytes
+  // came from a device that is there.
+  if (bytesSeen_ != before) return;
   pollfd p{fd, POLLIN, 0};
   if (poll(&p, 1, 0) == 1 && (p.revents & (POLLHUP | POLLERR | POLLNVAL))) {
     StopWatching();
@@ -279,7 +291,17 @@ void Stm32Engine::Timer5Timer() {
       if (expect_.reply == Reply::Bytes) need = 1 + expect_.bytes;
       if (expect_.reply == Reply::AckAck) need = 2;
     }
-    if (need == 0 || count < need) return;  // never act on part of a reply
+    if (need == 0 || count < need) {  // never act on part of a reply
+      // The rest of a long reply needs its wire time; wake once it has
+      // had it, not for each byte.
+      const int missing = need - count;
+      const uint32_t bps = std::max<uint32_t>(port.BitsPerSecond(), 1200);
+      if (need > 0 && missing >= 16 && readable_ && !Settle.isActive()) {
+        readable_->setEnabled(false);
+        Settle.start(static_cast<int>(std::max<int64_t>(1, int64_t{missing} * 11 * 1000 / bps)));
+      }
+      return;
+    }
     std::memcpy(FrameBuffer, b, static_cast<size_t>(std::min(need, kFrameBufferSize)));
     // Whatever came with it was sent before the next command could be
     // seen, so it belongs to no reply still to come.
@@ -345,6 +367,7 @@ void Stm32Engine::Resynchronise() {
 
 void Stm32Engine::Await(Expect e) {
   StmState = e.state;
+  step_ = StepName();
   cause_ = e.timeout;
   expect_ = std::move(e);
   expecting_ = true;
@@ -593,6 +616,7 @@ void Stm32Engine::StartJob() {
 
 bool Stm32Engine::LoadForJob() {
   StepTimeoutCounter = 0;
+  step_ = QStringLiteral("加载文件");
   host_.AddLog(QStringLiteral("加载文件。。。"));
   image_.FlashSizeKB = static_cast<int32_t>(FlashBytes() / 1024);
   if (!part_->Known()) image_.FlashSizeKB = FirmwareImage::kMaxImageBytes / 1024;
@@ -1145,7 +1169,6 @@ void Stm32Engine::StopWatching() {
 // answered, the cause alone says what went wrong, on the status line too.
 void Stm32Engine::Fail(const QString& cause) {
   if (!Running() && !readable_) return;  // ended already
-  failedState_ = StmState;
   StmState = 1;
   expecting_ = false;
   host_.SetProgress(0);
@@ -1157,14 +1180,14 @@ void Stm32Engine::Fail(const QString& cause) {
     ReportStatus(host_, why);
   }
   EndSession();
-  IspResult r = IspResult::Failure(why, StepName());
+  IspResult r = IspResult::Failure(why, step_);
   if (connected_ && why != kPortLost) r.command = Hex8(lastCommand_);
   r.info = info_;
   Ended(r);
 }
 
 QString Stm32Engine::StepName() const {
-  const int s = failedState_;
+  const int s = StmState;
   if (s <= 1) return QStringLiteral("连接");
   if (s <= 3) return QStringLiteral("识别");
   if (s <= 6) return QStringLiteral("读容量");
@@ -1186,6 +1209,7 @@ void Stm32Engine::Ended(IspResult result) {
 }
 
 void Stm32Engine::EndSession() {
+  Settle.stop();
   OvertimeT.stop();
   Timer3.stop();
   Timer5.stop();

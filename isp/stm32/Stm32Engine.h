@@ -110,6 +110,7 @@ class Stm32Engine : public QObject, public IspEngine {
   int32_t BytesRemaining = 0;
 
   QTimer Timer3;     // 10 ms: synchronisation
+  QTimer Settle;     // a long reply's wire time: no wake-up for each of its bytes
   QTimer Timer5;     // replies the notification missed
   QTimer OvertimeT;  // 1 s: step time-out
 
@@ -198,7 +199,7 @@ class Stm32Engine : public QObject, public IspEngine {
   bool probed_ = false;       // Info: the flash base was asked about protection
   bool wentTo_ = false;       // GO was obeyed: the program runs, no reset after it
   uint8_t lastCommand_ = 0;   // the command of the step under way
-  int32_t failedState_ = 1;
+  QString step_;             // what is under way, for the result
   std::unique_ptr<Stm32FlashMap> map_;
   QStringList info_;
   QString uniqueId_;
@@ -223,6 +224,7 @@ class Stm32Engine : public QObject, public IspEngine {
   std::unique_ptr<QSocketNotifier> readable_;
   int lowLatencyFd_ = -1;     // the device whose low-latency setting is to restore
   bool ownRead_ = false;      // inside the engine's own PollReceive
+  uint64_t bytesSeen_ = 0;    // every byte the port has read this session
   bool receiveHooked_ = false;
   uint16_t savedPollingDelay_ = 0;
   TComPortReceiveDataEvent savedOnReceive_;  // the port's handler before the session

@@ -313,16 +313,3 @@ const Stm32Unit* Stm32FlashMap::UnitHolding(uint32_t offset) const {
     if (offset >= u.offset && offset - u.offset < u.size) return &u;
   return nullptr;
 }
-
-int Stm32UnitsCovering(const Stm32Part& part, int64_t imageLength) {
-  if (imageLength <= 0) return 0;
-  const Stm32FlashMap map(part, part.maxFlashKB * KB);
-  return static_cast<int>(map.Covering(0, static_cast<uint32_t>(std::min<int64_t>(imageLength, UINT32_MAX))).size());
-}
-
-int64_t Stm32UnitsBytes(const Stm32Part& part, int units) {
-  const Stm32FlashMap map(part, part.maxFlashKB * KB);
-  int64_t bytes = 0;
-  for (int i = 0; i < units && i < static_cast<int>(map.Units().size()); ++i) bytes += map.Units()[static_cast<size_t>(i)].size;
-  return bytes;
-}

@@ -115,9 +115,3 @@ class Stm32FlashMap {
   bool twoBanks_;
   std::vector<Stm32Unit> units_;
 };
-
-// Compatibility for the text's parts: the units from the flash base that
-// hold the first `imageLength` bytes, and their bytes, on the line's
-// largest flash.
-int Stm32UnitsCovering(const Stm32Part& part, int64_t imageLength);
-int64_t Stm32UnitsBytes(const Stm32Part& part, int units);

@@ -461,11 +461,15 @@ void Stm32Sim::Run() {
 }
 
 bool Stm32Sim::HandleGet() {
-  std::vector<uint8_t> cmds{0x00, 0x01, 0x02, 0x11, 0x21, 0x31, static_cast<uint8_t>(profile_.extendedErase ? 0x44 : 0x43),
-                            0x63, 0x73, 0x82, 0x92};
-  cmds.insert(cmds.end(), profile_.extraCommands.begin(), profile_.extraCommands.end());
-  std::vector<uint8_t> reply{kAck, static_cast<uint8_t>(cmds.size()), profile_.bootloaderVersion};
-  reply.insert(reply.end(), cmds.begin(), cmds.end());
+  const uint8_t erase = profile_.extendedErase ? 0x44 : 0x43;
+  std::vector<uint8_t> cmds{0x00, 0x01, 0x02, 0x11, 0x21, 0x31, erase, 0x63, 0x73, 0x82, 0x92};
+  for (uint8_t c : profile_.extraCommands) cmds.push_back(c);
+  std::vector<uint8_t> reply;
+  reply.reserve(cmds.size() + 4);
+  reply.push_back(kAck);
+  reply.push_back(static_cast<uint8_t>(cmds.size()));
+  reply.push_back(profile_.bootloaderVersion);
+  for (uint8_t c : cmds) reply.push_back(c);
   reply.push_back(kAck);
   return Reply(reply);
 }

@@ -178,6 +178,18 @@ class Stm32Harness : public ::testing::Test {
     host.log.clear();
     engine.STM32UP();
     EXPECT_FALSE(host.downloadEnabled);
+    return WaitForEnd(timeoutMs);
+  }
+
+  // Runs one job to its end, the same way.
+  bool Run(const IspJob& job, int timeoutMs) {
+    host.log.clear();
+    host.result.reset();
+    engine.Start(job);
+    return WaitForEnd(timeoutMs) && host.result.has_value();
+  }
+
+  bool WaitForEnd(int timeoutMs) {
     QElapsedTimer t;
     t.start();
     QEventLoop loop;
@@ -188,23 +200,6 @@ class Stm32Harness : public ::testing::Test {
     check.start(10);
     loop.exec();
     return Ended();
-  }
-
-  // Runs one job to its end, the same way.
-  bool Run(const IspJob& job, int timeoutMs) {
-    host.log.clear();
-    host.result.reset();
-    engine.Start(job);
-    QElapsedTimer t;
-    t.start();
-    QEventLoop loop;
-    QTimer check;
-    QObject::connect(&check, &QTimer::timeout, [&] {
-      if (Ended() || t.elapsed() > timeoutMs) loop.quit();
-    });
-    check.start(10);
-    loop.exec();
-    return Ended() && host.result.has_value();
   }
 
   void ExpectPortReleased() {
