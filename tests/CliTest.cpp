@@ -251,6 +251,26 @@ TEST_F(CliTest, PortProblemsAreNamedAndExitTwo) {
     }
   }
   ::close(held);
+
+  // Permission denied, the usual case of a user not in the dialout group:
+  // the program runs as nobody against a device only root may open.
+  if (::geteuid() == 0 && QFile::exists(QStringLiteral("/usr/bin/setpriv"))) {
+    QFile::setPermissions(dir.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner |
+                                          QFileDevice::ReadOther | QFileDevice::ExeOther);
+    QFile::setPermissions(hex, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadOther);
+    QProcess p;
+    p.start(QStringLiteral("/usr/bin/setpriv"),
+            {QStringLiteral("--reuid=65534"), QStringLiteral("--regid=65534"), QStringLiteral("--clear-groups"),
+             QStringLiteral(VORTANA_ISP_PATH), QStringLiteral("-p"), QString::fromStdString(pty.slavePath()),
+             QStringLiteral("-f"), QStringLiteral("stm32"), hex});
+    ASSERT_TRUE(p.waitForFinished(30000));
+    const QStringList out = QString::fromUtf8(p.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
+    EXPECT_EQ(p.exitCode(), 2);
+    ASSERT_FALSE(out.isEmpty()) << p.readAllStandardError().toStdString();
+    EXPECT_TRUE(out.last().startsWith(QStringLiteral("没有权限打开 ") + QString::fromStdString(pty.slavePath())))
+        << out.last().toStdString();
+    EXPECT_TRUE(out.last().contains(QStringLiteral("dialout")));
+  }
 }
 
 TEST_F(CliTest, WatchDownloadsEachNewBuildUntilInterrupted) {
