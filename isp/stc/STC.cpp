@@ -13,6 +13,7 @@ namespace {
 const QString kPortBusy = QStringLiteral(
     "当前串口号已经被占用，或其它错误 ！\r请选择其它串口，或检查串口设置是否正确。");
 const QString kCaption = QStringLiteral("Vortana");
+const QString kPortLost = QStringLiteral("串口已断开 ！");
 
 // Longest the program waits for a frame to leave the wire: the longest
 // frame (142 bytes) takes 1.2 s at 1200 bit/s.
@@ -61,6 +62,8 @@ TSTCFrm::TSTCFrm(IspHost& host, QObject* parent, SerialPlatform* platform)
   ComPort1.OnReceiveData = [this](TComm*, const uint8_t* buffer, uint16_t length) {
     ComPort1ReceiveData(buffer, length);
   };
+  // An adapter pulled out ends the wait at once, not after its time-out.
+  ComPort1.OnRequestHangup = [this](TComm*) { HungUp = true; };
 
   SeekTimer.setInterval(20);
   connect(&SeekTimer, &QTimer::timeout, this, &TSTCFrm::SeekTimerTimer);
@@ -203,6 +206,10 @@ bool TSTCFrm::WhileMcuResponse(int limit, const QString& message) {
       return true;
     }
     ProcessPending();
+    if (HungUp) {
+      Fail(kPortLost, true);
+      return false;
+    }
     if (TimeoutTicks >= limit) break;
   }
   Fail(message, true);
@@ -213,11 +220,15 @@ bool TSTCFrm::WhileMcuResponse(int limit, const QString& message) {
 // between ends the session like a port that cannot be opened.
 bool TSTCFrm::Reopen(uint32_t baud) {
   ComPort1.ClosePort();
+  if (HungUp) {
+    Fail(kPortLost, true);
+    return false;
+  }
   ComPort1.setBaudRate(baud);
   try {
     ComPort1.OpenPort();
   } catch (const ECommsError&) {
-    Fail(QStringLiteral("当前串口号已经被占用，或其它错误 ！"), true);
+    Fail(HungUp ? kPortLost : QStringLiteral("当前串口号已经被占用，或其它错误 ！"), true);
     return false;
   }
   return true;
@@ -257,6 +268,8 @@ void TSTCFrm::BitBtn1Click() {
     return;
   }
 
+  HungUp = false;
+
   // 3.-4. Line settings, optional reset pulse on RTS.
   host_.SetPortGlyph(true);
   ComPort1.setParity(TParity::None);
@@ -273,6 +286,10 @@ void TSTCFrm::BitBtn1Click() {
   while (ConnectPending) {
     ProcessPending();
     if (!ConnectPending) break;
+    if (HungUp) {
+      Fail(kPortLost, false);
+      return;
+    }
     if (!TimeOutTM.isActive()) TimeOutTM.start();
     bool ok = false;
     int limit = host_.TimeoutText().trimmed().toInt(&ok);
@@ -290,7 +307,12 @@ void TSTCFrm::BitBtn1Click() {
 
   // 7. Identify model and crystal.
   ModelCode = stc::ModelCodeOf(Rx.LastReply);
-  OscCode = stc::OscCodeOf(Rx.LastReply);
+  // The speed step is built from the clock the part measured, whatever the
+  // crystal; a clock no speed of the list can be divided from is refused.
+  ClockHz = stc::MeasuredClockHz(Rx.LastReply, 1200);
+  const stc::SpeedTimer timer = stc::SpeedTimerOf(ModelCode);
+  const stc::SpeedPlan speed = stc::PlanSpeed(timer, ClockHz);
+  OscCode = speed.baud != 0 ? std::max(1, stc::OscCodeOfClock(ClockHz)) : 0;
   if (ModelCode == 0) {
     host_.ShowMessage(kCaption, QStringLiteral(
         "当前版本支持 MCU: 12C1052/89C51RC/89C52RC/89C55RD+/89C516RD+ ！"));
@@ -303,8 +325,8 @@ void TSTCFrm::BitBtn1Click() {
     Fail(QStringLiteral("未支持的 Oscillator ！"), true);
     return;
   }
-  TargetBaud = stc::TargetBaudOf(OscCode);
-  host_.AddLog(stc::ModelName(ModelCode) + stc::OscText(OscCode));
+  TargetBaud = speed.baud;
+  host_.AddLog(stc::ModelName(ModelCode) + stc::ClockText(ClockHz));
   // An image the part cannot hold would run into its EEPROM and beyond.
   const size_t flash = stc::FlashSizeOf(ModelCode);
   if (StcImage.size() > flash) {
@@ -319,7 +341,7 @@ void TSTCFrm::BitBtn1Click() {
   // 8. First speed step: announce the new speed at 1200, answer comes at
   // the new speed.
   ReplyPending = true;
-  SendBeforeSpeedChange(stc::SpeedFrame1(OscCode, ModelCode));
+  SendBeforeSpeedChange(stc::SpeedFrame1(timer, speed));
   if (!Reopen(TargetBaud)) return;
   if (!WhileMcuResponse(6, QStringLiteral("调整波特率一超时 ！"))) return;
   host_.AddLog(QStringLiteral("调整波特率一完成 ！"));
@@ -330,7 +352,7 @@ void TSTCFrm::BitBtn1Click() {
   if (!Reopen(1200)) return;
   Pause(100);
   ReplyPending = true;
-  SendBeforeSpeedChange(stc::SpeedFrame2(OscCode, ModelCode));
+  SendBeforeSpeedChange(stc::SpeedFrame2(timer, speed));
   if (!Reopen(TargetBaud)) return;
   if (!WhileMcuResponse(6, QStringLiteral("调整波特率二超时 ！"))) return;
   host_.AddLog(QStringLiteral("调整波特率二完成 ！"));

@@ -50,6 +50,8 @@ class TSTCFrm : public QObject {
   int ModelCode = 0;
   int OscCode = 0;
   uint32_t TargetBaud = 0;
+  double ClockHz = 0;      // as the part measured it
+  bool HungUp = false;     // the port reported a hang-up during this session
   stc::ReplyCollector Rx;  // RxHex, LastReply, FirmwareVersion
   std::vector<uint8_t> StcImage;
   QStringList BlockList;
