@@ -119,8 +119,35 @@ int TLPCFrm::PacingMs() const {
   return std::clamp(value, 0, 99) * 3;
 }
 
-void TLPCFrm::BitBtn1Click() {
-  if (!host_.ComPort_Open()) return;
+void TLPCFrm::BitBtn1Click() { Start(IspJob::Download(host_.FirmwareFileName())); }
+
+void TLPCFrm::Abort() {
+  LpcIspState = Syncing;
+  Timer1.stop();
+  Timer2.stop();
+  Timer3.stop();
+  Timer5.stop();
+  host_.ComPort_Close();
+  host_.SetProgress(0);
+  host_.SetDownloadEnabled(true);
+}
+
+void TLPCFrm::Ended(IspResult result) {
+  if (!Edit4.isEmpty()) result.partId = Edit4;
+  host_.SessionEnded(result);
+}
+
+void TLPCFrm::Start(const IspJob& job) {
+  if (Busy()) return;
+  job_ = job;
+  if (job_.file.isEmpty()) job_.file = host_.FirmwareFileName();
+  Edit4.clear();
+  if (!host_.ComPort_Open()) {
+    IspResult r = IspResult::Failure(host_.PortOpenError(), QStringLiteral("打开串口"));
+    r.usageError = true;
+    host_.SessionEnded(r);
+    return;
+  }
   TKRNCommDriver& drv = host_.ComDriver();
   if (host_.AutoReset()) {
     // Pull the part into its boot loader: RTS holds the boot pin, DTR pulses reset.
@@ -292,6 +319,7 @@ void TLPCFrm::HandleReply(const QByteArray& text) {
         if (ListLength() <= 1) {
           // Nothing to write (a loaded image never gives this).
           EndRun(QStringLiteral("写入完成"));
+          Ended(IspResult::Success(QStringLiteral("写入完成")));
           return;
         }
         SendEntry(EntryIndex);
@@ -315,6 +343,7 @@ void TLPCFrm::HandleReply(const QByteArray& text) {
         } else {
           EndRun(QStringLiteral("写入完成"));
           if (host_.AutoDownload()) host_.EndAutoDownload();
+          Ended(IspResult::Success(QStringLiteral("写入完成")));
         }
         return;
       }
@@ -324,6 +353,7 @@ void TLPCFrm::HandleReply(const QByteArray& text) {
         EnableTimer(Timer1);
       } else {
         EndRun(QStringLiteral("下载的过程中出错"));
+        Ended(IspResult::Failure(QStringLiteral("下载的过程中出错"), QStringLiteral("写入")));
       }
       return;
     }
@@ -353,6 +383,7 @@ void TLPCFrm::Timer1Timer() {
   Timer5.stop();
   host_.ComPort_Close();
   host_.SetDownloadEnabled(true);
+  Ended(IspResult::Failure(QStringLiteral("LPC通信超时!")));
 }
 
 void TLPCFrm::Timer2Timer() {
@@ -398,6 +429,7 @@ void TLPCFrm::RefuseFile(const QString& text) {
   host_.SetProgress(0);
   host_.ComPort_Close();
   host_.SetDownloadEnabled(true);
+  Ended(IspResult::Failure(text, QStringLiteral("加载文件")));
 }
 
 bool TLPCFrm::RenewedlyLoadFile() {

@@ -11,9 +11,10 @@
 #include <cstdint>
 
 #include "isp/IspHost.h"
+#include "isp/IspJob.h"
 #include "isp/lpc/LpcImage.h"
 
-class TLPCFrm : public QObject {
+class TLPCFrm : public QObject, public IspEngine {
   Q_OBJECT
  public:
   enum LpcIspStates {
@@ -24,8 +25,14 @@ class TLPCFrm : public QObject {
   explicit TLPCFrm(IspHost& host, QObject* parent = nullptr);
   ~TLPCFrm() override;
 
-  // Starts a download; the ISP page calls it.
+  // Starts a download; the ISP page calls it. Start(Download) is the same.
   void BitBtn1Click();
+
+  // IspEngine.
+  void Start(const IspJob& job) override;
+  bool Busy() const override { return Timer1.isActive() || Timer5.isActive() || Timer3.isActive(); }
+  void Abort() override;
+  bool Supports(IspJobKind kind) const override { return kind == IspJobKind::Download; }
 
   // Chooses the sector layout for a part ID and loads the firmware.
   bool SectorSet(const QString& partId);
@@ -76,7 +83,10 @@ class TLPCFrm : public QObject {
   // Ends a run that cannot go on because of the firmware file.
   void RefuseFile(const QString& text);
 
+  void Ended(IspResult result);
+
   IspHost& host_;
+  IspJob job_;
   bool spinner_ = true;
   bool writeMode_ = true;
   uint8_t dots_ = 0;
