@@ -83,7 +83,7 @@ void TSTCFrm::FormClose() { ComPort1.ClosePort(); }
 // The pulses go on while the status packet comes in (half a second at
 // 1200 bit/s); the collector passes over anything that is not a frame, so
 // nothing received is thrown away here.
-void TSTCFrm::SeekTimerTimer() { SendHexFrame(stc::kConnectPulse); }
+void TSTCFrm::SeekTimerTimer() { SendHexFrame(PulseText); }
 
 void TSTCFrm::TimeOutTMTimer() { ++TimeoutTicks; }
 
@@ -152,7 +152,47 @@ bool TSTCFrm::PrepareImage() {
     return false;
   }
   SplitIntoBlocks();
+  if (!CheckJobOptions()) {
+    host_.SetPortGlyph(false);
+    host_.SetProgress(0);
+    host_.SetDownloadEnabled(true);
+    host_.SetLogAndChooserEnabled(true);
+    return false;
+  }
   Log(QStringLiteral("下载目标代码"));
+  return true;
+}
+
+// What the job asks beyond the image, checked before the port opens: option
+// names and values some family knows, and the EEPROM file.
+bool TSTCFrm::CheckJobOptions() {
+  for (auto it = job_.options.cbegin(); it != job_.options.cend(); ++it) {
+    bool name = false, value = false;
+    for (const stc::OptionDef& d : stc::OptionDefs()) {
+      if (it.key() != QLatin1String(d.name)) continue;
+      name = true;
+      for (const stc::OptionValue& v : d.values)
+        value = value || it.value().compare(QLatin1String(v.name), Qt::CaseInsensitive) == 0;
+    }
+    if (!name || !value) {
+      Log(name ? QStringLiteral("选项 %1 不能取值 %2 ！").arg(it.key(), it.value())
+               : QStringLiteral("没有选项 %1 ！").arg(it.key()));
+      return false;
+    }
+  }
+  EepromImage.clear();
+  if (job_.eepromFile.isEmpty()) return true;
+  const FirmwareFileRead file = CheckFirmwareFile(job_.eepromFile);
+  if (file.status != FirmwareFileStatus::Ok) {
+    Log(FirmwareFileProblem(job_.eepromFile, file));
+    return false;
+  }
+  stc::HexImage image = stc::LoadHexImage(LibraryPath, job_.eepromFile);
+  if (image.status != stc::ImageStatus::Ok) {
+    Log(image.status == stc::ImageStatus::NoData ? QStringLiteral("EEPROM 文件中没有数据 ！") : image.error);
+    return false;
+  }
+  EepromImage = std::move(image.bytes);
   return true;
 }
 
@@ -194,6 +234,10 @@ void TSTCFrm::Log(const QString& line) {
 void TSTCFrm::Ended(IspResult result) {
   if (aborted_) return;  // the host ended it and wants no word of it
   if (ModelCode > 0) result.partName = stc::ModelName(ModelCode);
+  if (!partName_.isEmpty()) result.partName = partName_;
+  result.partId = partId_;
+  result.uniqueId = uniqueId_;
+  result.info = info_;
   host_.SessionEnded(result);
 }
 
@@ -280,6 +324,12 @@ void TSTCFrm::Start(const IspJob& job) {
   job_ = job;
   if (job_.file.isEmpty()) job_.file = host_.FirmwareFileName();
   ModelCode = 0;
+  partName_.clear();
+  partId_.clear();
+  uniqueId_.clear();
+  info_.clear();
+  PulseText = stc::kConnectPulse;
+  Rx.Width = stc::SumWidth::Either;
   Session();
 }
 
@@ -294,8 +344,9 @@ void TSTCFrm::Session() {
     return;
   }
 
-  // 2. Port at 1200 bit/s.
+  // 2. Port at 1200 bit/s, no parity whatever the last session left.
   host_.SetDownloadEnabled(false);
+  ComPort1.setParity(TParity::None);
   ComPort1.setCommName(host_.PortNameText());
   ComPort1.setBaudRate(1200);
   try {
@@ -346,6 +397,16 @@ void TSTCFrm::Session() {
   // 6. Connected.
   SeekTimer.stop();
   TimeOutTM.stop();
+  // The later families frame their status packet with a 16-bit sum and
+  // name themselves by a magic; the rest is theirs.
+  {
+    std::vector<uint8_t> payload;
+    if (stc::ParseFrame16(stc::HexToBytes(Rx.LastReply), payload) && stc::StatusMagic(payload)) {
+      ModernSession(payload);
+      return;
+    }
+  }
+  Rx.Width = stc::SumWidth::Sum8;
   Log(QStringLiteral("连机成功! 固件版本:") + stc::VersionText(Rx.FirmwareVersion));
 
   // 7. Identify model and crystal.
@@ -378,6 +439,12 @@ void TSTCFrm::Session() {
              .arg(stc::ModelName(ModelCode))
              .arg(flash),
          true);
+    return;
+  }
+  // These parts have no option bytes or data flash of this kind: what was
+  // asked for cannot be done, and is not silently left out.
+  if (!job_.options.isEmpty() || !job_.eepromFile.isEmpty()) {
+    Fail(QStringLiteral("%1 不支持设置选项或写入 EEPROM ！").arg(stc::ModelName(ModelCode)), true);
     return;
   }
 

@@ -333,7 +333,7 @@ QString VersionText(const QString& firmwareVersion) {
   return firmwareVersion.left(1) + QStringLiteral(".") + firmwareVersion.mid(1, 2);
 }
 
-long CompleteFrameStart(const std::vector<uint8_t>& bytes) {
+long CompleteFrameStart(const std::vector<uint8_t>& bytes, SumWidth width) {
   const size_t end = bytes.size();
   // Shortest frame: 68, length, sum, 16.
   if (end < 5 || bytes[end - 1] != 0x16) return -1;
@@ -342,10 +342,21 @@ long CompleteFrameStart(const std::vector<uint8_t>& bytes) {
     if (bytes[s] != 0x68) continue;
     const size_t length = (static_cast<size_t>(bytes[s + 1]) << 8) | bytes[s + 2];
     if (length < 5 || s + length != end) continue;
-    uint8_t sum = 0;
-    for (size_t i = s; i < end - 2; ++i) sum = static_cast<uint8_t>(sum + bytes[i]);
-    if (sum != bytes[end - 2]) continue;
-    if (s >= 2 && bytes[s - 2] == 0x46 && bytes[s - 1] == 0xB9) return static_cast<long>(s - 2);
+    const bool header = s >= 2 && bytes[s - 2] == 0x46 && bytes[s - 1] == 0xB9;
+    bool good = false;
+    if (width != SumWidth::Sum16) {
+      uint8_t sum = 0;
+      for (size_t i = s; i < end - 2; ++i) sum = static_cast<uint8_t>(sum + bytes[i]);
+      good = sum == bytes[end - 2];
+    }
+    // The later families: a 16-bit sum, always behind the 46 B9 header.
+    if (!good && width != SumWidth::Sum8 && header && length >= 6) {
+      uint16_t sum = 0;
+      for (size_t i = s; i < end - 3; ++i) sum = static_cast<uint16_t>(sum + bytes[i]);
+      good = sum == ((bytes[end - 3] << 8) | bytes[end - 2]);
+    }
+    if (!good) continue;
+    if (header) return static_cast<long>(s - 2);
     return static_cast<long>(s);
   }
   return -1;
@@ -359,7 +370,7 @@ bool ReplyCollector::Feed(const uint8_t* data, size_t count) {
     if (pending_.size() >= kKeep) pending_.erase(pending_.begin(), pending_.begin() + kKeep / 2);
     pending_.push_back(data[i]);
     if (data[i] != 0x16) continue;
-    const long start = CompleteFrameStart(pending_);
+    const long start = CompleteFrameStart(pending_, Width);
     if (start < 0) continue;
     LastReply = BytesToHex(pending_.data() + start, pending_.size() - static_cast<size_t>(start));
     FirmwareVersion = FirmwareVersionOf(LastReply);

@@ -104,8 +104,12 @@ QString SizeLabelText(size_t length);
 // the payload, and 16. The status packet after the connect pulses comes
 // without 46 B9. Bytes before a frame (noise, late echoes) are passed over;
 // a frame whose sum does not match is not a reply.
+// Which sum a reply frame carries: STC89 one byte, the later families two.
+enum class SumWidth { Sum8, Sum16, Either };
+
 class ReplyCollector {
  public:
+  SumWidth Width = SumWidth::Either;
   QString LastReply;        // hex text of the last complete reply
   QString FirmwareVersion;  // two hex digits and one character, e.g. "43C"
   // Returns true when these bytes completed a reply. Bytes after it in the
@@ -120,7 +124,7 @@ class ReplyCollector {
 };
 // Where a reply frame ends at the end of `bytes`: the index of its first
 // byte (its 46 or, without a header, its 68), or -1 when none does.
-long CompleteFrameStart(const std::vector<uint8_t>& bytes);
+long CompleteFrameStart(const std::vector<uint8_t>& bytes, SumWidth width = SumWidth::Sum8);
 QString FirmwareVersionOf(const QString& replyHex);
 // "43C" -> "4.3C".
 QString VersionText(const QString& firmwareVersion);
