@@ -428,3 +428,20 @@ TEST(StcFamilies, Refusals) {
     sim.Stop();
   }
 }
+
+// Info: the part named, its options shown and returned; nothing trimmed,
+// erased or written, and no file needed.
+TEST(StcFamilies, InfoWritesNothing) {
+  Rig r;
+  StcModernSim sim(r.pty, ModernProfile("STC8H1K08"));
+  const IspResult& result = r.Run(IspJob::OfKind(IspJobKind::Info));
+  ASSERT_TRUE(result.ok) << result.cause.toStdString();
+  EXPECT_EQ(result.partName, QStringLiteral("STC8H1K08"));
+  EXPECT_EQ(result.partId, QStringLiteral("F734"));
+  EXPECT_TRUE(result.info.contains(QStringLiteral("选项 低压检测门槛 (lvd_level=2.7v): 2.7 V")));
+  EXPECT_TRUE(result.info.contains(QStringLiteral("STC8H1K08/内部 RC 振荡器, 未调整")));
+  EXPECT_EQ(r.host.log.last(), QStringLiteral("读器件信息完成 ！"));
+  EXPECT_EQ(sim.TrimRounds(), 0);
+  EXPECT_EQ(sim.Frames(0x03) + sim.Frames(0x02) + sim.Frames(0x22) + sim.Frames(0x04), 0);
+  r.ExpectIdle();
+}

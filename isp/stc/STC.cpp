@@ -252,6 +252,20 @@ void TSTCFrm::Abort() {
   TimeoutTicks = 1 << 20;
 }
 
+// A session that has learned what it came for and writes nothing: the
+// part stays in its boot loader, the port is released.
+void TSTCFrm::EndQuietly(const QString& line) {
+  SeekTimer.stop();
+  TimeOutTM.stop();
+  ComPort1.ClosePort();
+  ComPort1.setParity(TParity::None);
+  host_.SetProgress(0);
+  host_.SetDownloadEnabled(true);
+  host_.SetPortGlyph(false);
+  Log(line);
+  Ended(IspResult::Success(line));
+}
+
 void TSTCFrm::Fail(const QString& logLine, bool normalStyle) {
   host_.SetProgress(0);
   ConnectPending = false;
@@ -336,8 +350,14 @@ void TSTCFrm::Start(const IspJob& job) {
 void TSTCFrm::Session() {
   host_.SetProgressMax(100);
 
-  // 1. Image first: nothing is opened for a file that cannot be sent.
-  if (!PrepareImage()) {
+  // 1. Image first: nothing is opened for a file that cannot be sent. An
+  // Info job sends nothing and needs none.
+  const bool info = job_.kind == IspJobKind::Info;
+  if (info) {
+    StcImage.clear();
+    BlockList.clear();
+  }
+  if (!info && !PrepareImage()) {
     IspResult r = IspResult::Failure(lastLog_, QStringLiteral("加载文件"));
     r.usageError = true;
     Ended(r);
@@ -439,6 +459,11 @@ void TSTCFrm::Session() {
              .arg(stc::ModelName(ModelCode))
              .arg(flash),
          true);
+    return;
+  }
+  if (info) {
+    info_ = QStringList{stc::ModelName(ModelCode) + stc::ClockText(ClockHz)};
+    EndQuietly(QStringLiteral("读器件信息完成 ！"));
     return;
   }
   // These parts have no option bytes or data flash of this kind: what was

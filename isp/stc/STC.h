@@ -34,7 +34,9 @@ class TSTCFrm : public QObject, public IspEngine {
   void Start(const IspJob& job) override;
   bool Busy() const override { return running_; }
   void Abort() override;
-  bool Supports(IspJobKind kind) const override { return kind == IspJobKind::Download; }
+  bool Supports(IspJobKind kind) const override {
+    return kind == IspJobKind::Download || kind == IspJobKind::Info;
+  }
   // True when a reply arrived; false after `limit` one-second ticks, having
   // released the port and logged `message`.
   bool WhileMcuResponse(int limit, const QString& message);
@@ -77,6 +79,7 @@ class TSTCFrm : public QObject, public IspEngine {
 
  private:
   void Fail(const QString& logLine, bool normalStyle);
+  void EndQuietly(const QString& line);
   void NormalStyle();
   void Pause(int ms);
   void DrainOutput(size_t bytes);

@@ -87,18 +87,25 @@ void TSTCFrm::ModernSession(const std::vector<uint8_t>& statusPayload) {
   Rx.Width = stc::SumWidth::Sum16;
 
   // What the part is and holds.
+  QStringList described;
   if (protocol == stc::Protocol::Stc12 || status.externalClock) {
-    Log(partName_ + stc::ClockText(status.clockHz));
+    described << partName_ + stc::ClockText(status.clockHz);
   } else {
-    Log(partName_ + (status.clockHz > 0 ? QStringLiteral("/内部 RC 振荡器, 上次调整为 %1 MHz").arg(Mhz(status.clockHz))
-                                        : QStringLiteral("/内部 RC 振荡器, 未调整")));
+    described << partName_ + (status.clockHz > 0
+                                  ? QStringLiteral("/内部 RC 振荡器, 上次调整为 %1 MHz").arg(Mhz(status.clockHz))
+                                  : QStringLiteral("/内部 RC 振荡器, 未调整"));
   }
-  Log(QStringLiteral("程序区 %1 KB, EEPROM %2 KB").arg(row->codeFlash / 1024.0).arg(row->eeprom / 1024.0));
-  const QStringList optionLines = stc::DescribeOptions(protocol, status.mcs);
-  for (const QString& line : optionLines) Log(line);
-  info_ = optionLines;
+  described << QStringLiteral("程序区 %1 KB, EEPROM %2 KB").arg(row->codeFlash / 1024.0).arg(row->eeprom / 1024.0);
+  described << stc::DescribeOptions(protocol, status.mcs);
+  for (const QString& line : described) Log(line);
+  info_ = described;
   if (!status.uid.empty() && std::any_of(status.uid.begin(), status.uid.end(), [](uint8_t b) { return b != 0; }))
     uniqueId_ = stc::HexString(status.uid);
+
+  if (job_.kind == IspJobKind::Info) {
+    EndQuietly(QStringLiteral("读器件信息完成 ！"));
+    return;
+  }
 
   // Options asked for: every name must be one of this family's; the rest
   // keep what the part holds.
