@@ -371,6 +371,18 @@ TEST(StcFamilies, Refusals) {
     sim.Stop();
   }
   {
+    // A boot loader that answers 80 first (the STC15F10x/20x kind).
+    Rig r;
+    r.WriteFirmware(100);
+    StcModernProfile ack = ModernProfile("STC15W4K56S4");
+    ack.ackFirst = true;
+    StcModernSim sim(r.pty, ack);
+    const IspResult& result = r.Run(r.Job());
+    EXPECT_EQ(result.cause, QStringLiteral("未支持的 MCU: STC15F10x/20x 系列 (先回应 80 的引导程序) ！"));
+    EXPECT_EQ(sim.Frames(0x03), 0);
+    sim.Stop();
+  }
+  {
     Rig r;
     r.WriteFirmware(100);
     StcModernSim sim(r.pty, ModernProfile("STC15W4K56S4"));

@@ -421,8 +421,18 @@ void TSTCFrm::Session() {
   // name themselves by a magic; the rest is theirs.
   {
     std::vector<uint8_t> payload;
-    if (stc::ParseFrame16(stc::HexToBytes(Rx.LastReply), payload) && stc::StatusMagic(payload)) {
-      ModernSession(payload);
+    if (stc::ParseFrame16(stc::HexToBytes(Rx.LastReply), payload)) {
+      if (stc::StatusMagic(payload)) {
+        ModernSession(payload);
+        return;
+      }
+      // STC15F10x/20x boot loaders first answer 80 and want it echoed; that
+      // protocol's later steps are not known well enough to program them.
+      Log(QStringLiteral("连机成功! 芯片回应 %1").arg(stc::BytesToHex(payload)));
+      Fail(payload.size() == 1 && payload[0] == 0x80
+               ? QStringLiteral("未支持的 MCU: STC15F10x/20x 系列 (先回应 80 的引导程序) ！")
+               : QStringLiteral("未支持的 MCU: 无法识别的状态包 ！"),
+           true);
       return;
     }
   }

@@ -354,6 +354,10 @@ void StcModernSim::Consume(uint8_t b) {
     firstWrite_ = true;
     challenge_.clear();
     if (faults_.silent) return;
+    if (profile_.ackFirst) {
+      SendAt(Frame({0x80}, 0x68), syncBaud_);
+      return;
+    }
     std::vector<uint8_t> status;
     {
       std::lock_guard<std::mutex> lock(mu_);

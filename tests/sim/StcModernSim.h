@@ -44,6 +44,7 @@ struct StcModernProfile {
   double rcOffset = 0.0;        // this part's RC error (0.02 = 2 % fast)
   double driftAmplitude = 0.0008;  // slow warm-up drift of the RC, relative
   double programClockError = 0.002;  // STC8: factory 24 MHz calibration
+  bool ackFirst = false;        // answers the pulses with 80 first (STC15F10x/20x)
   std::vector<uint8_t> uid = {0xF5, 0x28, 0x00, 0xA5, 0x03, 0x27, 0x49};
 };
 
