@@ -491,6 +491,21 @@ TEST(StcSessionLink, AnyCrystalFromSixToFortyMHz) {
   }
 }
 
+// A part an earlier double-speed download left in 6T mode: its counts are
+// doubled and its UART takes 16 samples a bit. The crystal shown is the
+// real one, and the speed step still lands on 115200.
+TEST_F(StcSession, PartLeftInSixTMode) {
+  const std::vector<uint8_t> image = r.WriteFirmware(260);
+  StcSimProfile p = StcProfile("STC89C516RD+", 11059200);
+  p.sixT = true;
+  StcSim sim(r.pty, p);
+  r.frm->BitBtn1Click();
+  r.ExpectSuccess(sim, image, QStringLiteral("STC89C516RD+/时钟频率: 11.0592M"), false);
+  EXPECT_EQ(sim.ProgrammingBaud(), 115200u);
+  // Reload 65536 - 6: 11.0592 MHz / (16 x 6) = 115200.
+  EXPECT_EQ(sim.SpeedPayload()[1], 0xFA);
+}
+
 // Blank lines before the first record and between records are no fault.
 TEST_F(StcSession, HexWithBlankLines) {
   const std::vector<uint8_t> image = Firmware(100);

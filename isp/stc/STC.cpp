@@ -443,9 +443,12 @@ void TSTCFrm::Session() {
   ModelCode = stc::ModelCodeOf(Rx.LastReply);
   // The speed step is built from the clock the part measured, whatever the
   // crystal; a clock no speed of the list can be divided from is refused.
-  ClockHz = stc::MeasuredClockHz(Rx.LastReply, 1200);
+  // A part left in 6T mode counts the pulses twice as fast and runs its
+  // UART on 16 samples a bit: the same reload, half the crystal.
+  const bool sixT = stc::SixTModeOf(Rx.LastReply);
+  ClockHz = stc::MeasuredClockHz(Rx.LastReply, 1200) / (sixT ? 2 : 1);
   const stc::SpeedTimer timer = stc::SpeedTimerOf(ModelCode);
-  const stc::SpeedPlan speed = stc::PlanSpeed(timer, ClockHz);
+  const stc::SpeedPlan speed = stc::PlanSpeed(timer, ClockHz, sixT);
   OscCode = speed.baud != 0 ? std::max(1, stc::OscCodeOfClock(ClockHz)) : 0;
   if (ModelCode == 0) {
     host_.ShowMessage(kCaption, QStringLiteral(

@@ -139,6 +139,14 @@ double MeasuredClockHz(const QString& statusHex, uint32_t syncBaud) {
   return syncBaud * (sum / 8) * 12.0 / 7.0;
 }
 
+bool SixTModeOf(const QString& statusHex) {
+  const std::vector<uint8_t> b = HexToBytes(statusHex);
+  const size_t d = b.size() >= 2 && b[0] == 0x46 && b[1] == 0xB9 ? 2 : 0;
+  // 68, length, 00, sixteen count bytes, version, stepping, options.
+  const size_t at = d + 3 + 1 + 16 + 2;
+  return b.size() > at && b[d] == 0x68 && (b[at] & 0x01) == 0;
+}
+
 namespace {
 const double kCrystals[6] = {11059200, 18432000, 22118400, 36864000, 12000000, 24000000};
 }

@@ -45,6 +45,9 @@ SpeedTimer SpeedTimerOf(int modelCode);  // how the model's boot loader takes it
 // counts of the connect pulses, each about 7 x clock / (12 x baud). 0 when
 // the reply holds no counts.
 double MeasuredClockHz(const QString& statusHex, uint32_t syncBaud);
+// The option byte after the version: bit 0 clear is 6T (double speed)
+// mode, as the 8D clock option frames set it (FC for 6T, FD for 12T).
+bool SixTModeOf(const QString& statusHex);
 // The crystal of the oscillator table within 1 % of `clockHz` (1 to 6), or
 // 0 for any other crystal.
 int OscCodeOfClock(double clockHz);

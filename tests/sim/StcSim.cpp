@@ -64,7 +64,8 @@ std::vector<uint8_t> StcSim::StatusPacket(const StcSimProfile& profile, uint32_t
   // 68, length 00 3B, 00, eight frequency counts, version 4.3C, option
   // byte, model, zeros, checksum, 16: 59 bytes in all.
   std::vector<uint8_t> p = {0x68, 0x00, 0x3B, 0x00};
-  const uint64_t base = syncBaud ? 7ull * profile.crystalHz / (12ull * syncBaud) : 0;
+  // In 6T mode the boot loader's counting loop runs twice as fast.
+  const uint64_t base = syncBaud ? 7ull * profile.crystalHz * (profile.sixT ? 2 : 1) / (12ull * syncBaud) : 0;
   const uint16_t count = static_cast<uint16_t>(static_cast<int64_t>(base) + profile.countOffset);
   for (int i = 0; i < 8; ++i) {
     p.push_back(static_cast<uint8_t>(count >> 8));
@@ -72,7 +73,7 @@ std::vector<uint8_t> StcSim::StatusPacket(const StcSimProfile& profile, uint32_t
   }
   p.push_back(0x43);
   p.push_back('C');
-  p.push_back(0xFD);
+  p.push_back(profile.sixT ? 0xFC : 0xFD);
   p.insert(p.end(), profile.modelBytes, profile.modelBytes + 3);
   p.insert(p.end(), 31, 0x00);
   // Summed like every frame: from the direction byte through the payload.
@@ -267,7 +268,7 @@ uint32_t StcSim::SpeedFrom(const std::vector<uint8_t>& payload, bool withWait) c
   } else {
     if (payload[2] != static_cast<uint8_t>(0xFF - payload[0])) return 0;
     const uint32_t reload = (static_cast<uint32_t>(payload[0]) << 8) | payload[1];
-    baud = clock / (32.0 * (65536 - reload));
+    baud = clock / ((profile_.sixT ? 16.0 : 32.0) * (65536 - reload));
   }
   if (withWait) {
     // The wait setting names the highest clock it is good for; a shorter

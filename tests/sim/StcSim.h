@@ -32,6 +32,7 @@ struct StcSimProfile {
   size_t flashSize = 8192;
   int countOffset = 0;          // real parts measure one or two counts low
   bool brt8 = false;            // a 1T part whose boot loader takes an 8-bit reload
+  bool sixT = false;            // left in 6T (double speed) mode by an earlier download
 };
 
 // The six models the programmer knows, or "unknown" (a part it does not).
