@@ -322,6 +322,8 @@ ParsedCommandLine ParseCommandLine(const QStringList& args) {
       r.notes << QStringLiteral("--crystal-khz is ignored: %1 parts report their crystal").arg(fname);
   }
 
+  if (o.family == IspFamily::Stc && !o.verify)
+    r.notes << QStringLiteral("--no-verify changes nothing for STC: the parts cannot be read back");
   if (o.family != IspFamily::Stc) {
     if (o.job.frequencyKHz > 0) return fail(QStringLiteral("--frequency is for STC parts, which trim their own oscillator"));
     if (!o.job.options.isEmpty()) return fail(QStringLiteral("--option is for STC parts"));
@@ -352,7 +354,9 @@ QString HelpText() {
       "      --timeout S       STC: seconds to wait for the chip; LPC: paces data\n"
       "                        lines by S x 3 ms; 1 ... 99 (default 5)\n"
       "      --crystal-khz K   LPC crystal frequency in kHz (default 11059.2)\n"
-      "      --no-verify       skip reading the image back after writing\n"
+      "      --no-verify       skip reading the image back after writing (STM32 and\n"
+      "                        LPC; STC parts cannot be read back, each block write\n"
+      "                        is checked by the sum the part answers)\n"
       "      --go[=ADDRESS]    start the program after the download (or alone)\n"
       "      --watch           stay and download again whenever FILE changes;\n"
       "                        Ctrl-C ends it (the exit status is the last download's)\n"

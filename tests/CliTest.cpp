@@ -422,6 +422,35 @@ TEST_F(CliTest, WatchDownloadsEachNewBuildUntilInterrupted) {
   EXPECT_TRUE(PortFree(pty.slavePath()));
 }
 
+// A linker that writes its output in pieces over a second: one download,
+// of the whole file, once it holds still.
+TEST_F(CliTest, WatchWaitsForAFileWrittenInPieces) {
+  const std::vector<uint8_t> first = PatternImage(600, 5);
+  const std::vector<uint8_t> second = PatternImage(4000, 6);
+  const QString file = WriteFile(QStringLiteral("fw.bin"), QByteArray(reinterpret_cast<const char*>(first.data()), 600));
+  Stm32Sim sim(pty.master(), Stm32SimProfile::ForProduct(0x0414));
+  Tool tool;
+  tool.Start(Args("stm32", file, {QStringLiteral("--watch"), QStringLiteral("--reset=none")}));
+  ASSERT_TRUE(WaitFor([&] { return tool.Lines().contains(QStringLiteral("上载完成！")); }, 30000));
+  {
+    QFile f(file);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    for (size_t at = 0; at < second.size(); at += 400) {
+      f.write(reinterpret_cast<const char*>(second.data() + at), 400);
+      f.flush();
+      QThread::msleep(100);
+    }
+  }
+  ASSERT_TRUE(WaitFor([&] { return tool.Lines().count(QStringLiteral("上载完成！")) == 2; }, 30000))
+      << tool.Lines().join('\n').toStdString();
+  EXPECT_EQ(sim.Flash(0, 4000), second);
+  QThread::msleep(1500);
+  EXPECT_EQ(tool.Lines().count(QStringLiteral("上载完成！")), 2);
+  EXPECT_EQ(tool.Lines().count(QStringLiteral("加载文件。。。")), 2) << "a download started on a part-written file";
+  tool.Signal(SIGINT);
+  EXPECT_EQ(tool.Wait(10000).status, 0);
+}
+
 TEST_F(CliTest, WatchDownloadsABuildThatLandsDuringADownloadAfterIt) {
   const std::vector<uint8_t> first = PatternImage(12000, 3);
   const std::vector<uint8_t> second = PatternImage(2000, 4);
