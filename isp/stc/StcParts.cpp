@@ -37,6 +37,10 @@ const std::vector<PartRow>& PartTable() {
       {0xF482, "STC15L2K16S2", 16 * 1024, 45 * 1024, Protocol::Stc15},
       {0xF488, "STC15L2K60S2", 60 * 1024, 1 * 1024, Protocol::Stc15},
       {0xF294, "STC15F104W", 4 * 1024, 1 * 1024, Protocol::Stc15},
+      // Public reports: STC15F2K60S2 F408 60 KB + 1 KB (7.2.5S, trimmed at
+      // 1200 bit/s pulses); IAP15W4K61S4 F56A 61 KB, an IAP part (7.2.5T).
+      {0xF408, "STC15F2K60S2", 60 * 1024, 1 * 1024, Protocol::Stc15},
+      {0xF56A, "IAP15W4K61S4", 61 * 1024, 0, Protocol::Stc15},
       // STC8F2K08S2 status packet and report (7.3.10U): F641, 8 KB + 56 KB.
       {0xF641, "STC8F2K08S2", 8 * 1024, 56 * 1024, Protocol::Stc8},
       // STC8H1K08 status packet and report (7.3.13U): F734, 8 KB + 4 KB
