@@ -60,6 +60,10 @@ TEST(StcModern, FramesAsRealPartsSendThem) {
     EXPECT_FALSE(ParseFrame16(damaged, p));
   }
   EXPECT_EQ(Frame16(Stc12Handshake(0xD17E)), Hex("46 B9 6A 00 0D 50 00 00 36 01 D1 7E 02 4D 16"));
+  EXPECT_EQ(Frame16(Stc12Finish(0xD17E)), Hex("46 B9 6A 00 0D 69 00 00 36 01 D1 7E 02 66 16"));
+  // The end packets STC15 (82) and STC8 (FF) parts were sent.
+  EXPECT_EQ(Frame16({0x82}), Hex("46 B9 6A 00 07 82 00 F3 16"));
+  EXPECT_EQ(Frame16({0xFF}), Hex("46 B9 6A 00 07 FF 01 70 16"));
   EXPECT_EQ(Frame16(ModernPrepare(false)), Hex("46 B9 6A 00 07 05 00 76 16"));
   EXPECT_EQ(Frame16(ModernErase(false)), Hex("46 B9 6A 00 08 03 00 00 75 16"));
   EXPECT_EQ(Frame16(ModernPrepare(true)), Hex("46 B9 6A 00 0B 05 00 00 5A A5 01 79 16"));

@@ -409,6 +409,19 @@ TEST_F(StcSession, NoAnswerToConnectPulses) {
   r.ExpectIdle();
 }
 
+// An STC89 part has no option bytes or data flash of the later kind: a job
+// that asks for them is refused once the part is known, before the erase.
+TEST_F(StcSession, OptionsAskedOfAnStc89AreRefused) {
+  r.WriteFirmware(64);
+  StcSim sim(r.pty, StcProfile("STC89C52RC", 11059200));
+  IspJob job = IspJob::Download(r.host.firmwareFileName);
+  job.options.insert(QStringLiteral("watchdog"), QStringLiteral("on"));
+  r.frm->Start(job);
+  EXPECT_EQ(r.host.log.last(), QStringLiteral("STC89C52RC 不支持设置选项或写入 EEPROM ！"));
+  EXPECT_EQ(sim.Frames(0x84), 0);
+  r.ExpectIdle();
+}
+
 // The boxes go through the host: the engine opens none of its own.
 TEST_F(StcSession, UnknownModelIsRefused) {
   r.WriteFirmware(64);
