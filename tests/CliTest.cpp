@@ -20,92 +20,11 @@
 #include "sim/StcModernSim.h"
 #include "sim/StcSim.h"
 #include "sim/Stm32Sim.h"
+#include "support/IspTool.h"
 #include "support/Pty.h"
 
 namespace {
-
-struct Outcome {
-  bool exited = false;
-  int status = -1;
-  QStringList out;  // standard output, line by line
-  QString err;
-};
-
-class Tool {
- public:
-  // Standard error on a terminal instead of a pipe.
-  void ErrorTo(const std::string& terminal) { proc_.setStandardErrorFile(QString::fromStdString(terminal)); }
-  void Start(const QStringList& args) {
-    proc_.setProgram(QStringLiteral(VORTANA_ISP_PATH));
-    proc_.setArguments(args);
-    proc_.start();
-    ASSERT_TRUE(proc_.waitForStarted(10000));
-  }
-  Outcome Wait(int timeoutMs) {
-    Outcome o;
-    o.exited = proc_.waitForFinished(timeoutMs) && proc_.exitStatus() == QProcess::NormalExit;
-    o.status = proc_.exitCode();
-    Collect();
-    o.out = out_;
-    o.err = err_;
-    return o;
-  }
-  // Output so far, without waiting for the end.
-  QStringList Lines() {
-    proc_.waitForReadyRead(50);
-    Collect();
-    return out_;
-  }
-  void Signal(int sig) { ::kill(static_cast<pid_t>(proc_.processId()), sig); }
-  ~Tool() {
-    if (proc_.state() != QProcess::NotRunning) {
-      proc_.kill();
-      proc_.waitForFinished(5000);
-    }
-  }
-
- private:
-  void Collect() {
-    pending_ += proc_.readAllStandardOutput();
-    qsizetype nl;
-    while ((nl = pending_.indexOf('\n')) >= 0) {
-      out_ << QString::fromUtf8(pending_.left(nl));
-      pending_.remove(0, nl + 1);
-    }
-    err_ += QString::fromUtf8(proc_.readAllStandardError());
-  }
-  QProcess proc_;
-  QByteArray pending_;
-  QStringList out_;
-  QString err_;
-};
-
-Outcome RunTool(const QStringList& args, int timeoutMs = 60000) {
-  Tool tool;
-  tool.Start(args);
-  return tool.Wait(timeoutMs);
-}
-
-// Another program can take the port: no lock, no exclusive mode left behind.
-bool PortFree(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-  if (fd < 0) return false;
-  bool free = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
-  int exclusive = 0;
-  if (::ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive) free = false;
-  ::close(fd);
-  return free;
-}
-
-bool WaitFor(const std::function<bool()>& done, int timeoutMs) {
-  QElapsedTimer t;
-  t.start();
-  while (!done()) {
-    if (t.elapsed() > timeoutMs) return false;
-    QThread::msleep(20);
-  }
-  return true;
-}
+using namespace isptool;
 
 class CliTest : public ::testing::Test {
  protected:
@@ -391,6 +310,26 @@ TEST_F(CliTest, PortProblemsAreNamedAndExitTwo) {
     }
   }
   ::close(held);
+
+  // Permission denied, the usual case of a user not in the dialout group:
+  // the program runs as nobody against a device only root may open.
+  if (::geteuid() == 0 && QFile::exists(QStringLiteral("/usr/bin/setpriv"))) {
+    QFile::setPermissions(dir.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner |
+                                          QFileDevice::ReadOther | QFileDevice::ExeOther);
+    QFile::setPermissions(hex, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadOther);
+    QProcess p;
+    p.start(QStringLiteral("/usr/bin/setpriv"),
+            {QStringLiteral("--reuid=65534"), QStringLiteral("--regid=65534"), QStringLiteral("--clear-groups"),
+             QStringLiteral(VORTANA_ISP_PATH), QStringLiteral("-p"), QString::fromStdString(pty.slavePath()),
+             QStringLiteral("-f"), QStringLiteral("stm32"), hex});
+    ASSERT_TRUE(p.waitForFinished(30000));
+    const QStringList out = QString::fromUtf8(p.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
+    EXPECT_EQ(p.exitCode(), 2);
+    ASSERT_FALSE(out.isEmpty()) << p.readAllStandardError().toStdString();
+    EXPECT_TRUE(out.last().startsWith(QStringLiteral("没有权限打开 ") + QString::fromStdString(pty.slavePath())))
+        << out.last().toStdString();
+    EXPECT_TRUE(out.last().contains(QStringLiteral("dialout")));
+  }
 }
 
 TEST_F(CliTest, WatchDownloadsEachNewBuildUntilInterrupted) {

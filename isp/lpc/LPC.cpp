@@ -133,6 +133,7 @@ void TLPCFrm::Abort() {
 }
 
 void TLPCFrm::Ended(IspResult result) {
+  result.partAnswered = answered_;
   if (!Edit4.isEmpty()) result.partId = Edit4;
   host_.SessionEnded(result);
 }
@@ -142,6 +143,7 @@ void TLPCFrm::Start(const IspJob& job) {
   job_ = job;
   if (job_.file.isEmpty()) job_.file = host_.FirmwareFileName();
   Edit4.clear();
+  answered_ = false;
   if (!host_.ComPort_Open()) {
     IspResult r = IspResult::Failure(host_.PortOpenError(), QStringLiteral("打开串口"));
     r.usageError = true;
@@ -221,6 +223,7 @@ void TLPCFrm::HandleReply(const QByteArray& text) {
   switch (LpcIspState) {
     case Syncing:
       if (text.contains("Synchronized\r\n")) {
+        answered_ = true;
         Timer1.stop();
         Timer3.stop();
         Report(QStringLiteral("已成功连接"));

@@ -233,6 +233,7 @@ void TSTCFrm::Log(const QString& line) {
 
 void TSTCFrm::Ended(IspResult result) {
   if (aborted_) return;  // the host ended it and wants no word of it
+  result.partAnswered = answered_;
   if (ModelCode > 0) result.partName = stc::ModelName(ModelCode);
   if (!partName_.isEmpty()) result.partName = partName_;
   result.partId = partId_;
@@ -338,6 +339,7 @@ void TSTCFrm::Start(const IspJob& job) {
   job_ = job;
   if (job_.file.isEmpty()) job_.file = host_.FirmwareFileName();
   ModelCode = 0;
+  answered_ = false;
   partName_.clear();
   partId_.clear();
   uniqueId_.clear();
@@ -415,6 +417,7 @@ void TSTCFrm::Session() {
   }
 
   // 6. Connected.
+  answered_ = true;
   SeekTimer.stop();
   TimeOutTM.stop();
   // The later families frame their status packet with a 16-bit sum and
