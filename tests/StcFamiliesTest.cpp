@@ -457,3 +457,20 @@ TEST(StcFamilies, InfoWritesNothing) {
   EXPECT_EQ(sim.Frames(0x03) + sim.Frames(0x02) + sim.Frames(0x22) + sim.Frames(0x04), 0);
   r.ExpectIdle();
 }
+
+// An STC15 on an external crystal: its clock comes from the crystal count,
+// nothing is trimmed, the UART reload is built from the crystal.
+TEST(StcFamilies, Stc15OnACrystalIsNotTrimmed) {
+  Rig r;
+  const StcModernProfile p = ModernProfile("IAP15F2K61S2-crystal");
+  const std::vector<uint8_t> image = r.WriteFirmware(400, 4);
+  StcModernSim sim(r.pty, p);
+  const IspResult& result = r.Run(r.Job(24000));
+  ASSERT_TRUE(result.ok) << result.cause.toStdString();
+  EXPECT_TRUE(r.Logged(QStringLiteral("IAP15F2K61S2/时钟频率: 22.1184M")));
+  EXPECT_TRUE(r.LogWith(QStringLiteral("已调整到")).isEmpty());
+  EXPECT_EQ(sim.TrimRounds(), 0);
+  EXPECT_NEAR(sim.ProgrammingBaud(), 115200, 115200 * 0.03);
+  ExpectFlash(sim, p, image);
+  sim.Stop();
+}
