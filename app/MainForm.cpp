@@ -12,7 +12,10 @@
 #include <QKeyEvent>
 #include <QListView>
 #include <QVBoxLayout>
+#include <QMenu>
 #include <QMessageBox>
+#include <QToolButton>
+#include <QDoubleValidator>
 #include <QPainter>
 #include <QScreen>
 #include <QThread>
@@ -147,6 +150,10 @@ TMainForm::TMainForm(QWidget* parent, SerialPlatform* platform) : QMainWindow(pa
   };
   ChooseSaveFile = [this](const QString& title, const QString& filter, const QString& start) {
     return QFileDialog::getSaveFileName(this, title, start, filter);
+  };
+  AskYesNo = [this](const QString& caption, const QString& text) {
+    return QMessageBox::question(this, caption, text, QMessageBox::Yes | QMessageBox::No, QMessageBox::No) ==
+           QMessageBox::Yes;
   };
   OpenUrl = [](const QString& url) { QDesktopServices::openUrl(QUrl(url)); };
   ListSerialPorts = [] { return DiscoverPorts(); };
@@ -294,7 +301,20 @@ void TMainForm::BuildIspPage() {
   left->addWidget(Caption(QStringLiteral("波特率"), p), 2, 0);
   left->addWidget(ComboBox7, 2, 1);
   left->addWidget(Label10, 3, 0, 1, 2);
-  left->setRowStretch(4, 1);
+  // Below the specified controls, so none of them moves.
+  LabelFreq = Caption(QStringLiteral("频率"), p);
+  EditFreq = new DigitsEdit(QStringLiteral("11059.2"), p);
+  EditFreq->setMaxLength(8);
+  EditFreq->setValidator(new QDoubleValidator(1000, 100000, 3, EditFreq));
+  EditFreq->setToolTip(QStringLiteral("STC15/STC8 内部 RC 振荡器调整到的频率 (kHz)"));
+  auto* freq = new QHBoxLayout;
+  freq->setSpacing(4);
+  freq->addWidget(EditFreq);
+  freq->addWidget(Caption(QStringLiteral("kHz"), p));
+  freq->addStretch(1);
+  left->addWidget(LabelFreq, 4, 0);
+  left->addLayout(freq, 4, 1);
+  left->setRowStretch(5, 1);
 
   Edit2 = new QLineEdit(DefaultFirmwareName(), p);
   Edit2->setReadOnly(true);
@@ -339,7 +359,33 @@ void TMainForm::BuildIspPage() {
 
   auto* options = new QVBoxLayout;
   options->setSpacing(3);
-  options->addLayout(Row({CheckBox1, BitBtn7}));
+  BitBtnJobs = new QToolButton(p);
+  BitBtnJobs->setText(QStringLiteral("更多"));
+  BitBtnJobs->setToolTip(QStringLiteral("读出、擦除、解除保护、器件信息、STC 选项"));
+  BitBtnJobs->setPopupMode(QToolButton::InstantPopup);
+  JobsMenu = new QMenu(BitBtnJobs);
+  const QList<QPair<IspJobKind, QString>> jobs = {
+      {IspJobKind::Info, QStringLiteral("读器件信息")},
+      {IspJobKind::Read, QStringLiteral("读出到文件…")},
+      {IspJobKind::Verify, QStringLiteral("与文件比较（不写入）")},
+      {IspJobKind::Erase, QStringLiteral("擦除整片")},
+      {IspJobKind::BlankCheck, QStringLiteral("查空")},
+      {IspJobKind::UnprotectRead, QStringLiteral("解除读保护…")},
+      {IspJobKind::ProtectRead, QStringLiteral("设置读保护")},
+      {IspJobKind::UnprotectWrite, QStringLiteral("解除写保护")},
+      {IspJobKind::Go, QStringLiteral("运行程序")},
+  };
+  for (const auto& j : jobs) {
+    QAction* a = JobsMenu->addAction(j.second);
+    const IspJobKind kind = j.first;
+    connect(a, &QAction::triggered, this, [this, kind] { JobsMenuTriggered(kind); });
+    jobActions_.insert(kind, a);
+  }
+  JobsMenu->addSeparator();
+  stcOptionsAction_ = JobsMenu->addAction(QStringLiteral("STC 选项…"));
+  connect(stcOptionsAction_, &QAction::triggered, this, [this] { StcOptionsClick(); });
+  BitBtnJobs->setMenu(JobsMenu);
+  options->addLayout(Row({CheckBox1, BitBtn7, BitBtnJobs}));
   options->addLayout(Row({CheckBox2, CheckBox10, CheckBox11}));
   auto* download = new QHBoxLayout;
   download->addWidget(BitBtn1);
@@ -663,6 +709,10 @@ void TMainForm::FormCreate() {
     store.Open();
     ReadSettingsFrom(store);
     Terminal->ReadSettings(store);
+    // Added after the terminal's values.
+    if (store.HasValue(QStringLiteral("Frequency")))
+      if (auto v = store.ReadString(QStringLiteral("Frequency")))
+        if (v->toDouble() >= 1000 && v->toDouble() <= 100000) EditFreq->setText(*v);
   } else if (!store.CreateKey()) {
     SettingsKeyCreateFailed = true;
     ShowMessage(QStringLiteral("注册软件"), QStringLiteral("未知的原因，创建注册信息失败！"));
@@ -772,6 +822,7 @@ void TMainForm::FormClose() {
   store.WriteBool(QStringLiteral("Verify"), CheckBox11->isChecked());
   store.WriteString(QStringLiteral("PortName"), ComboBox1->currentText());
   Terminal->WriteSettings(store);
+  store.WriteString(QStringLiteral("Frequency"), EditFreq->text());
   store.Save();
 }
 

@@ -31,6 +31,9 @@
 #include "serial/PollingComm.h"
 
 class Marquee;
+class QMenu;
+class QToolButton;
+class IspEngine;
 class ClickableLabel;
 class SendMemo;
 class Stm32Engine;
@@ -86,6 +89,12 @@ class TMainForm : public QMainWindow, public IspHost {
   QCheckBox* CheckBox2 = nullptr;
   QCheckBox* CheckBox10 = nullptr;
   QCheckBox* CheckBox11 = nullptr;  // "写后校验"
+  // Beyond the download: the other jobs of the chosen family ("更多"), and
+  // the frequency STC parts with an internal oscillator are trimmed to.
+  QToolButton* BitBtnJobs = nullptr;
+  QMenu* JobsMenu = nullptr;
+  QLineEdit* EditFreq = nullptr;    // kHz
+  QLabel* LabelFreq = nullptr;
   QLineEdit* Edit3 = nullptr;
   QLineEdit* Edit4 = nullptr;
   QLabel* Label11 = nullptr;      // "复位时间"
@@ -256,6 +265,8 @@ class TMainForm : public QMainWindow, public IspHost {
   // File dialogs likewise: return the chosen name or empty text.
   std::function<QString(const QString& title, const QString& filter, const QString& start)> ChooseOpenFile;
   std::function<QString(const QString& title, const QString& filter, const QString& start)> ChooseSaveFile;
+  // A question with Yes and No (No is the default); true for Yes.
+  std::function<bool(const QString& caption, const QString& text)> AskYesNo;
   // Opening a mail or web link.
   std::function<void(const QString& url)> OpenUrl;
 
@@ -297,6 +308,17 @@ class TMainForm : public QMainWindow, public IspHost {
   std::unique_ptr<RxDisplay> rx_;
 
   QString portOpenError_;  // why the main port last failed to open
+  // The jobs of the ISP page: the download button's and the menu's.
+  void StartIspJob(IspJob job);
+  IspEngine* CurrentEngine() const;
+  void JobsMenuTriggered(IspJobKind kind);
+  void StcOptionsClick();
+  void UpdateJobActions();
+  QMap<IspJobKind, QAction*> jobActions_;
+  QAction* stcOptionsAction_ = nullptr;
+  QMap<QString, QString> stcOptions_;  // asked for in the STC options dialog
+  QString stcEepromFile_;
+  bool stcEepromInImage_ = false;
   int sizeLabelFamily_ = -1;  // the family whose file Label10 describes
   int panelBase_[4] = {150, 65, 65, 128};  // status panels' own widths
   void FitCounter(int panel);

@@ -234,9 +234,11 @@ TEST(MainFormSettings, ClosingWritesEveryValueInOrderWithModelFirst) {
                                 "TimeTXD_ch", "TimeTXD_v", "HexTXD", "SendNewL", "KeySend", "SendClear",
                                 "SendStr", "MCUType", "12T", "AutoISP", "AutoRST", "FileName", "Delay",
                                 "Delay1", "Verify", "PortName"};
-  // The terminal's values follow (checked with the terminal).
+  // The terminal's values follow (checked with the terminal), then the
+  // STC trim frequency.
   EXPECT_EQ(h.SettingsNames().mid(0, expected.size()), expected);
-  EXPECT_EQ(h.SettingsNames().size(), expected.size() + 5);
+  EXPECT_EQ(h.SettingsNames().size(), expected.size() + 6);
+  EXPECT_EQ(h.SettingsNames().last(), "Frequency");
   SettingsStore store;
   ASSERT_TRUE(store.Open());
   EXPECT_EQ(store.ReadInteger("Model"), 2);
@@ -721,5 +723,5 @@ TEST(MainFormProgram, SigtermClosesTheWindowAndWritesTheSettings) {
   EXPECT_EQ(program.exitCode(), 0) << program.readAllStandardError().toStdString();
   QFile f(settings);
   ASSERT_TRUE(f.open(QIODevice::ReadOnly));
-  EXPECT_EQ(f.readAll().count('\n'), 28);
+  EXPECT_EQ(f.readAll().count('\n'), 29);
 }
