@@ -151,7 +151,8 @@ TEST(LpcParts, IdsParseAsJAnswersThem) {
 
 TEST(LpcParts, CortexMImagesGetTheirChecksumAtTheirSlot) {
   // LPC1768: the first eight words add up to zero with the word at 0x1C.
-  std::vector<uint8_t> image = PatternImage(10000, 3);
+  const std::vector<uint8_t> before = PatternImage(10000, 3);
+  std::vector<uint8_t> image = before;
   uint32_t value = 0;
   ASSERT_TRUE(SetVectorChecksum(image, &value, 0x1C));
   uint32_t sum = 0;
@@ -159,24 +160,24 @@ TEST(LpcParts, CortexMImagesGetTheirChecksumAtTheirSlot) {
     sum += static_cast<uint32_t>(image[at]) | image[at + 1] << 8 | image[at + 2] << 16 |
            static_cast<uint32_t>(image[at + 3]) << 24;
   EXPECT_EQ(sum, 0u);
-  EXPECT_EQ(std::vector<uint8_t>(image.begin() + 0x14, image.begin() + 0x18),
-            std::vector<uint8_t>(PatternImage(10000, 3).begin() + 0x14, PatternImage(10000, 3).begin() + 0x18));
+  EXPECT_TRUE(std::equal(image.begin(), image.begin() + 0x1C, before.begin()));  // 0x14 stays the program's
 
   // Its plan: 4 KB chunks through 0x10000200, sectors 16.. of 32 KB.
   const LpcTransferList list = BuildTransferList(image, LpcPlanFor(*FindLpcPart(0x26013F37)));
-  EXPECT_EQ(list[1].Line(0), "W 268435968 1024\r\n");  // the short last chunk first
+  EXPECT_EQ(list[1].Line(0), "W 268435968 4096\r\n");
   EXPECT_EQ(list.back().Line(0), "C 0 268435968 4096\r\n");
 
   // LPC812: raw 1 KB chunks, no checksum lines, 1 KB sectors.
   const std::vector<uint8_t> small = PatternImage(2100, 4);
   const LpcTransferList raw = BuildTransferList(small, LpcPlanFor(*FindLpcPart(0x8122)));
   ASSERT_EQ(raw.size(), 13u);
-  EXPECT_EQ(raw[1].Line(0), "W 268436224 64\r\n");
+  EXPECT_EQ(raw[1].Line(0), "W 268436224 1024\r\n");
   EXPECT_EQ(raw[2].EntryKind, ekRawData);
-  EXPECT_EQ(raw[2].Raw.size(), 64);
-  EXPECT_EQ(raw[3].Line(0), "P 2 2\r\n");
-  EXPECT_EQ(raw[4].Line(0), "C 2048 268436224 64\r\n");
-  EXPECT_EQ(raw[7].Line(0), "P 1 1\r\n");
+  EXPECT_EQ(raw[3].Line(0), "P 1 1\r\n");
+  EXPECT_EQ(raw[5].Line(0), "W 268436224 64\r\n");
+  EXPECT_EQ(raw[6].Raw.size(), 64);  // 52 bytes and erased flash after them
+  EXPECT_EQ(raw[7].Line(0), "P 2 2\r\n");
+  EXPECT_EQ(raw[8].Line(0), "C 2048 268436224 64\r\n");
   EXPECT_EQ(raw[12].Line(0), "C 0 268436224 1024\r\n");
   EXPECT_EQ(QByteArray(raw[10].Raw), QByteArray(reinterpret_cast<const char*>(small.data()), 1024));
 }

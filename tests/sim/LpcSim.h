@@ -23,6 +23,11 @@
 class PtyPair;
 
 struct LpcPartProfile {
+  LpcPartProfile(std::string name, std::string id, std::vector<uint32_t> sectors, uint32_t ramSize,
+                 std::string major = "2", std::string minor = "12")
+      : Name(std::move(name)), PartId(std::move(id)), Sectors(std::move(sectors)), RamSize(ramSize),
+        BootMajor(std::move(major)), BootMinor(std::move(minor)) {}
+
   std::string Name;
   std::string PartId;             // decimal, as the J command reports it
   std::vector<uint32_t> Sectors;  // sector sizes from sector 0
