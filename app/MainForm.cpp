@@ -21,6 +21,7 @@
 #include "isp/lpc/LPC.h"
 #include "isp/stc/STC.h"
 #include "isp/stm32/Stm32Engine.h"
+#include "platform/SerialOpenError.h"
 #include "terminal/ReceiveDisplay.h"
 #include "terminal/TerminalOptions.h"
 #include "platform/SettingsStore.h"
@@ -805,9 +806,14 @@ bool TMainForm::OpenMainPort(bool quiet) {
   }
   PortOpen = false;
   ShowPortState();
+  // The specified box, with the real cause under it: a missing adapter,
+  // a missing dialout group and another program on the port need
+  // different remedies.
+  portOpenError_ = QString::fromStdString(SerialOpenFailureText(ComDriver_->PortName.toStdString()));
   if (!quiet)
     ShowMessage(QStringLiteral("Vortana"),
-                QStringLiteral("当前串口号已经被占用，或其它错误 ！\r请选择其它串口，或检查串口设置是否正确。"));
+                QStringLiteral("当前串口号已经被占用，或其它错误 ！\r请选择其它串口，或检查串口设置是否正确。\r\r") +
+                    portOpenError_);
   return false;
 }
 
@@ -973,6 +979,11 @@ bool TMainForm::AutoDownload() const { return CheckBox1->isChecked(); }
 bool TMainForm::AutoReset() const { return CheckBox2->isChecked(); }
 bool TMainForm::ResetMode2() const { return CheckBox10->isChecked(); }
 bool TMainForm::VerifyAfterWrite() const { return CheckBox11->isChecked(); }
+
+void TMainForm::SessionEnded(const IspResult& result) {
+  // The session's own last word stands on the status line, not a step's.
+  if (!result.cause.isEmpty()) SetStatusText(0, result.cause);
+}
 
 void TMainForm::ShowMessage(const QString& caption, const QString& text) {
   if (ShowMessageHook) ShowMessageHook(caption, text);

@@ -245,6 +245,8 @@ class TMainForm : public QMainWindow, public IspHost {
   // An information box with the caption given (the settings failure keeps
   // its warning box).
   void ShowMessage(const QString& caption, const QString& text) override;
+  QString PortOpenError() const override { return portOpenError_; }
+  void SessionEnded(const IspResult& result) override;
   // Message boxes go through here so tests can see them without a modal loop.
   std::function<void(const QString& caption, const QString& text)> ShowMessageHook;
   // When set, every new window shows its messages here instead (tests).
@@ -292,6 +294,7 @@ class TMainForm : public QMainWindow, public IspHost {
   struct RxDisplay;
   std::unique_ptr<RxDisplay> rx_;
 
+  QString portOpenError_;  // why the main port last failed to open
   std::unique_ptr<Stm32Engine> stm32_;
   std::unique_ptr<TLPCFrm> lpc_;
   std::unique_ptr<TSTCFrm> stc_;

@@ -5,11 +5,9 @@
 #include <algorithm>
 
 #include "app/PortDiscovery.h"
+#include "platform/SerialOpenError.h"
 
 namespace {
-
-const QString kPortBusy = QStringLiteral(
-    "当前串口号已经被占用，或其它错误 ！\r请选择其它串口，或检查串口设置是否正确。");
 
 TComPortBaudRate SpeedIndex(uint32_t baud) {
   const qsizetype i = ListSpeeds().indexOf(baud);
@@ -30,7 +28,18 @@ void CliHost::ShowStatus(const QString& text) {
 
 void CliHost::AddLog(const QString& line) {
   lastText_ = line;
-  if (!quiet_) console_.Line(line);
+  if (quiet_) return;
+  lastLine_ = line;
+  console_.Line(line);
+}
+
+void CliHost::SessionEnded(const IspResult& result) {
+  if (quiet_) return;  // the file check before a session
+  result_ = result;
+  hasResult_ = true;
+  if (!result.ok) succeeded_ = false;
+  if (result.ok) succeeded_ = true;
+  if (OnSessionEnded) OnSessionEnded();
 }
 
 void CliHost::SetLogText(const QString& text) {
@@ -79,6 +88,7 @@ void CliHost::SetDownloadEnabled(bool on) {
   if (!on) {
     started_ = true;
   } else if (!was && started_ && !quiet_ && OnSessionEnded) {
+    // The result follows at once; this is the safety net should it not.
     OnSessionEnded();
   }
 }
@@ -89,6 +99,9 @@ void CliHost::BeginSession() {
   downloadEnabled_ = true;
   logText_.clear();
   lastText_.clear();
+  lastLine_.clear();
+  hasResult_ = false;
+  result_ = IspResult();
   firstDone_ = -1;
   lastPosition_ = 0;
   progressMax_ = 100;
@@ -103,13 +116,12 @@ bool CliHost::ComPort_Open() {
   driver_.setComPortParity(options_.family == IspFamily::Stm32 ? ptEVEN : ptNONE);
   driver_.ReceiveCount = 0;
   if (driver_.IsConnected() || driver_.Connect()) return true;
-  const QString path = QString::fromStdString(SerialDevicePath(options_.port.toStdString()));
-  if (!QFileInfo::exists(path)) {
+  portOpenError_ = QString::fromStdString(SerialOpenFailureText(options_.port.toStdString()));
+  if (portOpenError_.contains(QStringLiteral("不存在"))) {
     const QStringList found = DiscoverPorts();
-    console_.Error(QStringLiteral("%1: no such device; ports found: %2")
-                       .arg(path, found.isEmpty() ? QStringLiteral("none") : found.join(QStringLiteral(", "))));
+    portOpenError_ += QStringLiteral("；找到的串口: ") +
+                      (found.isEmpty() ? QStringLiteral("无") : found.join(QStringLiteral(", ")));
   }
-  ShowMessage(QStringLiteral("Vortana"), kPortBusy);
   return false;
 }
 

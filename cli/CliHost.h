@@ -38,18 +38,25 @@ class CliHost : public IspHost {
   bool AutoDownload() const override { return true; }
   bool AutoReset() const override { return options_.reset != ResetWiring::None; }
   bool ResetMode2() const override { return options_.reset == ResetWiring::Mode2; }
-  QString TimeoutText() const override { return QString::number(options_.timeoutS); }
+  // LPC: the data lines go without a pause unless one is asked for; the
+  // window's default (15 ms a line) is for the slowest adapters.
+  QString TimeoutText() const override {
+    if (options_.family == IspFamily::Lpc && !options_.timeoutGiven) return QStringLiteral("0");
+    return QString::number(options_.timeoutS);
+  }
   QString ResetDelayText() const override { return QString::number(options_.resetMs); }
   QString ClockModeCaption() const override { return QStringLiteral("12T"); }
   QString PortNameText() const override { return options_.port; }
   QString FirmwareFileName() const override { return fileName_; }
   bool ComPort_Open() override;
+  QString PortOpenError() const override { return portOpenError_; }
   bool ComPort_Close() override;
   TKRNCommDriver& ComDriver() override { return driver_; }
   bool VerifyAfterWrite() const override { return options_.verify; }
   // A message box of the window: one line here, as it may be the reason a
   // session ends.
   void ShowMessage(const QString& caption, const QString& text) override;
+  void SessionEnded(const IspResult& result) override;
 
   // What the runner needs of a session.
   void BeginSession();
@@ -57,6 +64,9 @@ class CliHost : public IspHost {
   bool Succeeded() const { return succeeded_; }
   bool PortOpen() const { return driver_.IsConnected(); }
   QString LastText() const { return lastText_; }  // the newest status or log text
+  QString LastLine() const { return lastLine_; }  // the newest line printed
+  bool HasResult() const { return hasResult_; }
+  const IspResult& Result() const { return result_; }
   // Called when the download button comes back after a start.
   std::function<void()> OnSessionEnded;
   // Image size in bytes for the progress, where the bar counts percent.
@@ -75,6 +85,10 @@ class CliHost : public IspHost {
   bool succeeded_ = false;
   bool quiet_ = false;
   QString lastText_;
+  QString lastLine_;
+  QString portOpenError_;
+  bool hasResult_ = false;
+  IspResult result_;
   QString logText_;           // what SetLogText last put into the log
   int progressMax_ = 100;
   QElapsedTimer progressClock_;

@@ -23,6 +23,22 @@ QString FamilyName(IspFamily f) {
 
 }  // namespace
 
+bool ParseCliNumber(const QString& text, uint32_t* value) {
+  QString t = text.trimmed();
+  uint64_t scale = 1;
+  if (t.endsWith(QLatin1Char('K'), Qt::CaseInsensitive)) scale = 1024;
+  if (t.endsWith(QLatin1Char('M'), Qt::CaseInsensitive)) scale = 1024 * 1024;
+  if (scale != 1) t.chop(1);
+  if (t.isEmpty()) return false;
+  bool ok = false;
+  const uint64_t v = t.startsWith(QLatin1String("0x"), Qt::CaseInsensitive) ? t.mid(2).toULongLong(&ok, 16)
+                                                                             : t.toULongLong(&ok, 10);
+  if (!ok || (t.startsWith(QLatin1String("0x"), Qt::CaseInsensitive) && t.size() == 2)) return false;
+  if (v > 0xFFFFFFFFull / scale) return false;
+  *value = static_cast<uint32_t>(v * scale);
+  return true;
+}
+
 const QList<uint32_t>& ListSpeeds() {
   static const QList<uint32_t> speeds = {110,   300,   600,    1200,   2400,   4800,   9600,
                                          14400, 19200, 38400,  56000,  57600,  115200, 128000,
@@ -40,7 +56,10 @@ ParsedCommandLine ParseCommandLine(const QStringList& args) {
   };
 
   QString family, baud, reset, resetMs, timeout, crystal;
-  QStringList files;
+  QString readFile, address, length, eraseRange, frequency, eeprom, report, serialStart, serialAddress,
+      serialFormat;
+  QStringList files, jobs, optionValues;
+  IspJobKind kind = IspJobKind::Download;
   bool optionsEnd = false;
   for (int i = 0; i < args.size(); ++i) {
     const QString& arg = args[i];
@@ -64,6 +83,47 @@ ParsedCommandLine ParseCommandLine(const QStringList& args) {
       o.watch = true;
       continue;
     }
+    if (arg == QLatin1String("--watch-boards")) {
+      o.watchBoards = true;
+      continue;
+    }
+    if (arg == QLatin1String("--porcelain")) {
+      o.porcelain = true;
+      continue;
+    }
+    if (arg == QLatin1String("--eeprom-in-image")) {
+      o.job.eepromInImage = true;
+      continue;
+    }
+    {
+      // Jobs without a value.
+      static const QList<QPair<QString, IspJobKind>> kFlags = {
+          {QStringLiteral("--erase"), IspJobKind::Erase},
+          {QStringLiteral("--blank-check"), IspJobKind::BlankCheck},
+          {QStringLiteral("--protect-read"), IspJobKind::ProtectRead},
+          {QStringLiteral("--unprotect-read"), IspJobKind::UnprotectRead},
+          {QStringLiteral("--unprotect-write"), IspJobKind::UnprotectWrite},
+          {QStringLiteral("--info"), IspJobKind::Info},
+          {QStringLiteral("--verify-only"), IspJobKind::Verify},
+      };
+      bool matched = false;
+      for (const auto& f : kFlags)
+        if (arg == f.first) {
+          jobs << f.first;
+          kind = f.second;
+          matched = true;
+        }
+      if (matched) continue;
+    }
+    if (arg == QLatin1String("--go") || arg.startsWith(QLatin1String("--go="))) {
+      o.job.go = true;
+      if (arg.size() > 5) {
+        uint32_t a = 0;
+        if (!ParseCliNumber(arg.mid(5), &a)) return fail(QStringLiteral("--go= takes an address, not '%1'").arg(arg.mid(5)));
+        o.job.goAddress = a;
+      }
+      continue;
+    }
 
     // Options with a value: "-p X", "-pX", "--port X", "--port=X".
     QString name = arg, value;
@@ -81,7 +141,20 @@ ParsedCommandLine ParseCommandLine(const QStringList& args) {
       inlineValue = true;
     }
     QString* slot = nullptr;
-    if (name == QLatin1String("-p") || name == QLatin1String("--port")) slot = &o.port;
+    QString portValue, optionValue;
+    if (name == QLatin1String("-p") || name == QLatin1String("--port")) slot = &portValue;
+    else if (name == QLatin1String("--ports")) slot = &o.portPattern;
+    else if (name == QLatin1String("--read")) slot = &readFile;
+    else if (name == QLatin1String("--address")) slot = &address;
+    else if (name == QLatin1String("--length")) slot = &length;
+    else if (name == QLatin1String("--erase-range")) slot = &eraseRange;
+    else if (name == QLatin1String("--frequency")) slot = &frequency;
+    else if (name == QLatin1String("--option")) slot = &optionValue;
+    else if (name == QLatin1String("--eeprom")) slot = &eeprom;
+    else if (name == QLatin1String("--report")) slot = &report;
+    else if (name == QLatin1String("--serial-start")) slot = &serialStart;
+    else if (name == QLatin1String("--serial-address")) slot = &serialAddress;
+    else if (name == QLatin1String("--serial-format")) slot = &serialFormat;
     else if (name == QLatin1String("-f") || name == QLatin1String("--family")) slot = &family;
     else if (name == QLatin1String("-b") || name == QLatin1String("--baud")) slot = &baud;
     else if (name == QLatin1String("--reset")) slot = &reset;
@@ -95,13 +168,99 @@ ParsedCommandLine ParseCommandLine(const QStringList& args) {
     }
     if (value.isEmpty()) return fail(QStringLiteral("option '%1' needs a value").arg(name));
     *slot = value;
+    if (slot == &portValue) o.ports << value;
+    if (slot == &optionValue) optionValues << value;
+    if (slot == &readFile) {
+      jobs << QStringLiteral("--read");
+      kind = IspJobKind::Read;
+    }
+    if (slot == &eraseRange) {
+      jobs << QStringLiteral("--erase-range");
+      kind = IspJobKind::Erase;
+    }
   }
 
-  if (o.port.isEmpty()) return fail(QStringLiteral("no port given (-p PORT)"));
+  if (o.ports.isEmpty() && o.portPattern.isEmpty()) return fail(QStringLiteral("no port given (-p PORT)"));
+  if (!o.ports.isEmpty()) o.port = o.ports.first();
   if (family.isEmpty()) return fail(QStringLiteral("no family given (-f stm32|lpc|stc)"));
-  if (files.isEmpty()) return fail(QStringLiteral("no firmware file given"));
-  if (files.size() > 1) return fail(QStringLiteral("one firmware file only, not '%1'").arg(files.join(' ')));
-  o.file = files.first();
+
+  // One job a run; --go may follow a download.
+  if (jobs.size() > 1) return fail(QStringLiteral("one job at a time, not %1").arg(jobs.join(QStringLiteral(" and "))));
+  if (kind == IspJobKind::Download && files.isEmpty() && o.job.go) kind = IspJobKind::Go;
+  o.job.kind = kind;
+  const bool takesFile = kind == IspJobKind::Download || kind == IspJobKind::Verify;
+  if (takesFile) {
+    if (files.isEmpty()) return fail(QStringLiteral("no firmware file given"));
+    if (files.size() > 1) return fail(QStringLiteral("one firmware file only, not '%1'").arg(files.join(' ')));
+    o.file = files.first();
+    o.job.file = o.file;
+  } else {
+    if (!files.isEmpty())
+      return fail(QStringLiteral("%1 takes no firmware file ('%2')").arg(jobs.isEmpty() ? QStringLiteral("--go") : jobs.first(), files.join(' ')));
+    if (kind == IspJobKind::Read) o.job.file = readFile;
+  }
+  if (o.job.go && kind != IspJobKind::Download && kind != IspJobKind::Go)
+    return fail(QStringLiteral("--go follows a download, or stands alone"));
+  if (o.watch && kind != IspJobKind::Download) return fail(QStringLiteral("--watch watches a firmware file to download"));
+
+  // Ranges: --read, --erase-range, --blank-check.
+  if (!address.isEmpty() || !length.isEmpty()) {
+    if (kind != IspJobKind::Read && kind != IspJobKind::BlankCheck && kind != IspJobKind::Verify)
+      return fail(QStringLiteral("--address and --length go with --read or --blank-check"));
+    uint32_t v = 0;
+    if (!address.isEmpty()) {
+      if (!ParseCliNumber(address, &v)) return fail(QStringLiteral("--address takes a number (0x08000000, 4096), not '%1'").arg(address));
+      o.job.address = v;
+    }
+    if (!length.isEmpty()) {
+      if (!ParseCliNumber(length, &v) || v == 0) return fail(QStringLiteral("--length takes a byte count above 0 (256, 64K), not '%1'").arg(length));
+      o.job.length = v;
+    }
+  }
+  if (!eraseRange.isEmpty()) {
+    const qsizetype colon = eraseRange.indexOf(QLatin1Char(':'));
+    uint32_t a = 0, n = 0;
+    if (colon <= 0 || !ParseCliNumber(eraseRange.left(colon), &a) || !ParseCliNumber(eraseRange.mid(colon + 1), &n) || n == 0)
+      return fail(QStringLiteral("--erase-range takes ADDRESS:LENGTH (0x08004000:16K), not '%1'").arg(eraseRange));
+    o.job.address = a;
+    o.job.length = n;
+  }
+
+  // Options of the parts that trim their own oscillator and carry option bytes.
+  if (!frequency.isEmpty()) {
+    bool ok = false;
+    const double khz = frequency.toDouble(&ok);
+    if (!ok || khz < 1000 || khz > 100000)
+      return fail(QStringLiteral("--frequency takes kHz, 1000 ... 100000, not '%1'").arg(frequency));
+    o.job.frequencyKHz = khz;
+  }
+  for (const QString& ov : optionValues) {
+    const qsizetype eq = ov.indexOf(QLatin1Char('='));
+    if (eq <= 0 || eq == ov.size() - 1) return fail(QStringLiteral("--option takes name=value, not '%1'").arg(ov));
+    o.job.options.insert(ov.left(eq).trimmed().toLower(), ov.mid(eq + 1).trimmed());
+  }
+  o.job.eepromFile = eeprom;
+
+  // A production run.
+  o.reportFile = report;
+  if (!serialStart.isEmpty() || !serialAddress.isEmpty()) {
+    if (serialStart.isEmpty() || serialAddress.isEmpty())
+      return fail(QStringLiteral("--serial-start and --serial-address go together"));
+    bool ok = false;
+    const qulonglong n = serialStart.toULongLong(&ok, 0);
+    if (!ok) return fail(QStringLiteral("--serial-start takes a number, not '%1'").arg(serialStart));
+    o.serialStart = n;
+    uint32_t a = 0;
+    if (!ParseCliNumber(serialAddress, &a)) return fail(QStringLiteral("--serial-address takes an address, not '%1'").arg(serialAddress));
+    o.serialAddress = a;
+    if (kind != IspJobKind::Download) return fail(QStringLiteral("serial numbers go into a download"));
+  }
+  if (!serialFormat.isEmpty()) {
+    const QString f = serialFormat.toLower();
+    if (f != QLatin1String("u32le") && f != QLatin1String("ascii"))
+      return fail(QStringLiteral("--serial-format is u32le or ascii, not '%1'").arg(serialFormat));
+    o.serialFormat = f;
+  }
 
   const QString fam = family.toLower();
   if (fam == QLatin1String("stm32")) o.family = IspFamily::Stm32;
@@ -111,7 +270,8 @@ ParsedCommandLine ParseCommandLine(const QStringList& args) {
   const QString fname = FamilyName(o.family);
 
   // The window's line settings: STM32 runs at 19200 bit/s or faster (115200
-  // unless told), LPC at 57600 or slower; STC parts choose their own speeds.
+  // unless told), LPC at 57600 unless told (its boot loader takes up to
+  // 115200, and more on some parts); STC parts choose their own speeds.
   o.baud = o.family == IspFamily::Stm32 ? 115200 : o.family == IspFamily::Lpc ? 57600 : 0;
   if (!baud.isEmpty()) {
     bool ok = false;
@@ -120,8 +280,8 @@ ParsedCommandLine ParseCommandLine(const QStringList& args) {
       return fail(QStringLiteral("speed '%1' is not one of the port speeds (110 ... 1228800)").arg(baud));
     if (o.family == IspFamily::Stm32 && b < 19200)
       return fail(QStringLiteral("STM32 downloads run at 19200 bit/s or faster"));
-    if (o.family == IspFamily::Lpc && b > 57600)
-      return fail(QStringLiteral("LPC downloads run at 57600 bit/s or slower"));
+    if (o.family == IspFamily::Lpc && b > 230400)
+      return fail(QStringLiteral("LPC downloads run at 230400 bit/s or slower"));
     if (o.family == IspFamily::Stc)
       r.notes << QStringLiteral("-b is ignored: STC parts set their own speeds");
     else
@@ -148,6 +308,7 @@ ParsedCommandLine ParseCommandLine(const QStringList& args) {
   if (!timeout.isEmpty()) {
     if (!ParseInt(timeout, 1, 99, &o.timeoutS))
       return fail(QStringLiteral("--timeout takes 1 ... 99 seconds, not '%1'").arg(timeout));
+    o.timeoutGiven = true;
     if (o.family == IspFamily::Stm32)
       r.notes << QStringLiteral("--timeout is ignored: STM32 sessions use fixed time-outs");
   }
@@ -163,6 +324,12 @@ ParsedCommandLine ParseCommandLine(const QStringList& args) {
       r.notes << QStringLiteral("--crystal-khz is ignored: %1 parts report their crystal").arg(fname);
   }
 
+  if (o.family != IspFamily::Stc) {
+    if (o.job.frequencyKHz > 0) return fail(QStringLiteral("--frequency is for STC parts, which trim their own oscillator"));
+    if (!o.job.options.isEmpty()) return fail(QStringLiteral("--option is for STC parts"));
+    if (!o.job.eepromFile.isEmpty() || o.job.eepromInImage) return fail(QStringLiteral("--eeprom is for STC parts"));
+  }
+
   r.kind = ParsedCommandLine::Kind::Run;
   return r;
 }
@@ -170,26 +337,58 @@ ParsedCommandLine ParseCommandLine(const QStringList& args) {
 QString HelpText() {
   return QStringLiteral(
       "Usage: vortana-isp -p PORT -f stm32|lpc|stc [options] FILE\n"
+      "       vortana-isp -p PORT -f FAMILY JOB [options]\n"
       "Downloads FILE (Intel HEX; raw binary for STM32) into a microcontroller\n"
-      "through its serial boot loader, with the engines of the Vortana window.\n"
+      "through its serial boot loader, with the engines of the Vortana window,\n"
+      "or does one other job on the part.\n"
       "\n"
-      "  -p, --port PORT       device path or port name as the lists show it (ttyUSB0)\n"
+      "  -p, --port PORT       device path or port name as the lists show it (ttyUSB0);\n"
+      "                        several -p program several boards at once\n"
+      "      --ports PATTERN   every present port that matches ('ttyUSB*')\n"
       "  -f, --family FAMILY   stm32 (8E1), lpc (8N1) or stc (its own speeds)\n"
       "  -b, --baud BAUD       port speed: STM32 19200 ... 1228800, default 115200;\n"
-      "                        LPC 110 ... 57600, default 57600\n"
+      "                        LPC 110 ... 128000, default 57600\n"
       "      --reset WIRING    reset into the boot loader on DTR/RTS: dtr (default),\n"
       "                        mode2 (the second STM32 wiring) or none\n"
       "      --reset-ms N      STC reset pulse on RTS, 1 ... 999 ms (default 500)\n"
-      "      --timeout S       STC: seconds to wait for the chip; LPC: paces data\n"
-      "                        lines by S x 3 ms; 1 ... 99 (default 5)\n"
-      "      --crystal-khz K   LPC crystal frequency in kHz (default 11059.2)\n"
+      "      --timeout S       STC: seconds to wait for the chip (default 5); LPC:\n"
+      "                        a pause of S x 3 ms after each data line (default\n"
+      "                        none); 1 ... 99\n"
+      "      --crystal-khz K   LPC ARM7 crystal in kHz (default 11059.2); LPC23xx/24xx\n"
+      "                        and the Cortex-M parts run their ISP on the IRC\n"
       "      --no-verify       skip reading the image back after writing\n"
+      "      --go[=ADDRESS]    start the program after the download (or alone)\n"
       "      --watch           stay and download again whenever FILE changes;\n"
       "                        Ctrl-C ends it (the exit status is the last download's)\n"
+      "\n"
+      "Jobs instead of a download (one a run):\n"
+      "      --read OUT        read the part back into OUT (.hex: Intel HEX, else binary);\n"
+      "                        --address A and --length N choose a range (default: all)\n"
+      "      --verify-only     compare the part with FILE, write nothing\n"
+      "      --erase           erase the whole flash\n"
+      "      --erase-range A:N erase the units that hold A ... A+N-1\n"
+      "      --blank-check     check that the flash (or --address/--length) is erased\n"
+      "      --info            identify the part; nothing is written\n"
+      "      --unprotect-read  remove read-out protection (erases the whole flash)\n"
+      "      --protect-read    turn read-out protection on\n"
+      "      --unprotect-write remove write protection\n"
+      "\n"
+      "STC parts:\n"
+      "      --frequency KHZ   trim the internal oscillator to KHZ (e.g. 24000)\n"
+      "      --option N=V      set one option byte (repeat for more); others keep\n"
+      "                        what the part holds\n"
+      "      --eeprom FILE     program the data flash (EEPROM) from FILE\n"
+      "      --eeprom-in-image accept a HEX whose data runs on into the EEPROM\n"
+      "\n"
+      "Several boards (a production line):\n"
+      "      --report FILE     append a JSON line per board (CSV when FILE ends .csv)\n"
+      "      --watch-boards    stay; program each board as it is connected\n"
+      "      --serial-start N --serial-address A [--serial-format u32le|ascii]\n"
+      "                        write a serial number, one up per board, into the image\n"
       "  -h, --help            this text\n"
       "\n"
       "Prints the status lines of the window's log, one a line, on standard output,\n"
-      "and the progress on standard error. Exit status: 0 the image is in the chip,\n"
-      "1 the download failed (the reason is the last line), 2 usage or file error\n"
-      "(nothing was sent).\n");
+      "and the progress on standard error. Exit status: 0 the job is done (the image\n"
+      "is in the chip), 1 it failed (the reason is the last line), 2 usage, file or\n"
+      "port error (nothing was sent).\n");
 }

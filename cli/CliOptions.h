@@ -7,6 +7,9 @@
 #include <QStringList>
 
 #include <cstdint>
+#include <optional>
+
+#include "isp/IspJob.h"
 
 enum class IspFamily { Stm32, Lpc, Stc };
 
@@ -17,17 +20,35 @@ enum class ResetWiring {
 };
 
 struct CliOptions {
-  QString port;                 // device path or list name ("ttyUSB0")
+  QString port;                 // device path or list name ("ttyUSB0"): the first of `ports`
+  QStringList ports;            // every -p, in order
+  QString portPattern;          // --ports 'ttyUSB*': every present port that matches
   IspFamily family = IspFamily::Stm32;
   uint32_t baud = 0;            // a speed of the port lists; 0 before parsing
   ResetWiring reset = ResetWiring::Dtr;
   int resetMs = 500;            // "复位时间" (STC reset pulse)
   int timeoutS = 5;             // "超时值" (STC connect wait, LPC line pacing)
+  bool timeoutGiven = false;    // --timeout was given (LPC: else no pause between lines)
   QString crystalKHz = QStringLiteral("11059.2");  // LPC crystal, sent as typed
   bool verify = true;
   bool watch = false;
   QString file;
+  // What to do: a download of `file` unless a job option says otherwise.
+  // job.file is `file` for a download or a verify, the output for a read.
+  IspJob job;
+
+  // A production run (several boards, see LineRunner).
+  QString reportFile;           // --report: a JSON line (or CSV row) per board
+  bool watchBoards = false;     // --watch-boards: a station that waits for boards
+  std::optional<uint64_t> serialStart;  // --serial-start N
+  std::optional<uint32_t> serialAddress;  // --serial-address A
+  QString serialFormat = QStringLiteral("u32le");  // --serial-format u32le|ascii
+  bool porcelain = false;       // --porcelain: machine-readable lines (a board of a production run)
 };
+
+// "0x08000000", "134217728", "64K", "1M": an address or length. False on
+// anything else, or a value above 32 bits.
+bool ParseCliNumber(const QString& text, uint32_t* value);
 
 struct ParsedCommandLine {
   enum class Kind { Run, Help, UsageError };

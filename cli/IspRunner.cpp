@@ -58,26 +58,27 @@ IspRunner::IspRunner(const CliOptions& options, Console& console)
   switch (options_.family) {
     case IspFamily::Stm32:
       stm32_ = std::make_unique<Stm32Engine>(host_);
+      engine_ = stm32_.get();
       break;
     case IspFamily::Lpc:
       lpc_ = std::make_unique<TLPCFrm>(host_);
       lpc_->CrystalKHz = options_.crystalKHz.toLatin1();
       host_.ImageBytes = [this] { return static_cast<int64_t>(lpc_->LpcImage.size()); };
+      engine_ = lpc_.get();
       break;
     case IspFamily::Stc:
       stc_ = std::make_unique<TSTCFrm>(host_);
       host_.ImageBytes = [this] { return static_cast<int64_t>(stc_->StcImage.size()); };
+      engine_ = stc_.get();
       break;
   }
-  if (!stc_) {
-    host_.OnSessionEnded = [this] {
-      // The engine may still be on its way out (EndAutoDownload follows
-      // the button); look at the outcome once it has returned.
-      if (endPending_) return;
-      endPending_ = true;
-      QTimer::singleShot(0, this, &IspRunner::SessionEnded);
-    };
-  }
+  host_.OnSessionEnded = [this] {
+    // The engine may still be on its way out; look at the outcome once it
+    // has returned.
+    if (endPending_) return;
+    endPending_ = true;
+    QTimer::singleShot(0, this, &IspRunner::SessionEnded);
+  };
   watchTimer_.setInterval(kWatchPollMs);
   connect(&watchTimer_, &QTimer::timeout, this, &IspRunner::PollFile);
 }
@@ -94,6 +95,19 @@ int IspRunner::Exec() {
   if (g_signalPipe[0] >= 0) {
     signalNotifier_ = std::make_unique<QSocketNotifier>(g_signalPipe[0], QSocketNotifier::Read);
     connect(signalNotifier_.get(), &QSocketNotifier::activated, this, &IspRunner::Interrupted);
+  }
+  if (!engine_->Supports(options_.job.kind)) {
+    console_.Error(QStringLiteral("%1 parts cannot do this job (%2)")
+                       .arg(options_.family == IspFamily::Stm32 ? QStringLiteral("STM32")
+                            : options_.family == IspFamily::Lpc ? QStringLiteral("LPC")
+                                                                : QStringLiteral("STC"),
+                            IspJobName(options_.job.kind)));
+    return kExitUsage;
+  }
+  const bool takesFile = options_.job.kind == IspJobKind::Download || options_.job.kind == IspJobKind::Verify;
+  if (!takesFile) {
+    QTimer::singleShot(0, this, &IspRunner::StartSession);
+    return QCoreApplication::exec();
   }
   // A file that is not there at all is most likely a typing error, even
   // when watching; anything else about it can be mended while we wait.
@@ -131,7 +145,7 @@ IspRunner::Check IspRunner::CheckFile() {
     good = r.outcome == FirmwareLoadResult::Outcome::Loaded;
     if (!good) host_.ShowStatus(r.status);
   } else if (lpc_) {
-    good = lpc_->SectorSet(QStringLiteral("196389"));  // LPC2138, the largest flash
+    good = lpc_->SectorSet(QStringLiteral("637615927"));  // LPC1768, the largest flash
   } else if (stc_) {
     good = stc_->PrepareImage();
   }
@@ -161,35 +175,23 @@ void IspRunner::StartDownload() {
       return;
   }
 
+  StartSession();
+}
+
+void IspRunner::StartSession() {
   running_ = true;
   host_.BeginSession();
-  if (stm32_) {
-    stm32_->STM32UP();
-  } else if (lpc_) {
-    lpc_->BitBtn1Click();
-  } else if (stc_) {
-    ++stcDepth_;
-    stc_->BitBtn1Click();
-    --stcDepth_;
-    SessionEnded();
-    return;
-  }
-  // The port did not open: the engine never took the button.
-  if (!host_.Started()) SessionEnded();
+  IspJob job = options_.job;
+  if (job.kind == IspJobKind::Download || job.kind == IspJobKind::Verify) job.file = host_.FirmwareFileName();
+  if (stc_) ++stcDepth_;
+  engine_->Start(job);
+  if (stc_) --stcDepth_;
+  // Neither a result nor the button taken: nothing will come.
+  if (!host_.HasResult() && !host_.Started()) SessionEnded();
 }
 
 void IspRunner::ReleasePort() {
-  if (stm32_) {
-    stm32_->Timer3.stop();
-    stm32_->Timer5.stop();
-    stm32_->OvertimeT.stop();
-  }
-  if (lpc_) {
-    lpc_->Timer1.stop();
-    lpc_->Timer2.stop();
-    lpc_->Timer3.stop();
-    lpc_->Timer5.stop();
-  }
+  if (engine_ && engine_->Busy()) engine_->Abort();
   if (stc_) {
     stc_->SeekTimer.stop();
     stc_->ComPort1.ClosePort();
@@ -205,7 +207,14 @@ void IspRunner::SessionEnded() {
   running_ = false;
   ReleasePort();
   console_.EndProgress();
-  status_ = host_.Succeeded() ? kExitInChip : kExitFailed;
+  if (host_.HasResult()) {
+    const IspResult& r = host_.Result();
+    // The reason is the last line, whatever the engine printed before it.
+    if (!r.cause.isEmpty() && r.cause != host_.LastLine()) console_.Line(r.cause);
+    status_ = r.ok ? kExitInChip : r.usageError ? kExitUsage : kExitFailed;
+  } else {
+    status_ = host_.Succeeded() ? kExitInChip : kExitFailed;
+  }
   if (!options_.watch) Finish(status_);
 }
 

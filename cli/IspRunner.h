@@ -16,6 +16,7 @@
 #include "cli/CliOptions.h"
 #include "cli/Console.h"
 
+class IspEngine;
 class Stm32Engine;
 class TLPCFrm;
 class TSTCFrm;
@@ -48,6 +49,7 @@ class IspRunner : public QObject {
   enum class Check { Good, Missing, Refused };
   Check CheckFile();
   void StartDownload();
+  void StartSession();
   void SessionEnded();
   void Finish(int status);
   void PollFile();
@@ -60,6 +62,7 @@ class IspRunner : public QObject {
   std::unique_ptr<Stm32Engine> stm32_;
   std::unique_ptr<TLPCFrm> lpc_;
   std::unique_ptr<TSTCFrm> stc_;
+  IspEngine* engine_ = nullptr;  // the family's, one of the three
 
   int status_ = kExitFailed;
   bool running_ = false;      // a session is on

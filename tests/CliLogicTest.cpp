@@ -79,10 +79,79 @@ TEST(CliOptions, UsageErrorsSayWhatIsWrong) {
   }
 }
 
+TEST(CliOptions, JobsAndTheirParameters) {
+  const ParsedCommandLine read = Parse(QStringLiteral("-p x -f stm32 --read out.hex --address 0x08004000 --length 16K"));
+  ASSERT_EQ(read.kind, ParsedCommandLine::Kind::Run) << read.error.toStdString();
+  EXPECT_EQ(read.options.job.kind, IspJobKind::Read);
+  EXPECT_EQ(read.options.job.file, QStringLiteral("out.hex"));
+  EXPECT_EQ(read.options.job.address.value_or(0), 0x08004000u);
+  EXPECT_EQ(read.options.job.length.value_or(0), 16384u);
+
+  const ParsedCommandLine range = Parse(QStringLiteral("-p x -f stm32 --erase-range=0x08000000:2K"));
+  ASSERT_EQ(range.kind, ParsedCommandLine::Kind::Run) << range.error.toStdString();
+  EXPECT_EQ(range.options.job.kind, IspJobKind::Erase);
+  EXPECT_EQ(range.options.job.length.value_or(0), 2048u);
+  EXPECT_FALSE(Parse(QStringLiteral("-p x -f stm32 --erase")).options.job.length.has_value());
+
+  // --go alone is a job; after a file it follows the download.
+  const ParsedCommandLine go = Parse(QStringLiteral("-p x -f lpc --go=0x100"));
+  EXPECT_EQ(go.options.job.kind, IspJobKind::Go);
+  EXPECT_EQ(go.options.job.goAddress.value_or(0), 0x100u);
+  const ParsedCommandLine then = Parse(QStringLiteral("-p x -f stm32 --go fw.bin"));
+  EXPECT_EQ(then.options.job.kind, IspJobKind::Download);
+  EXPECT_TRUE(then.options.job.go);
+  EXPECT_EQ(then.options.job.file, QStringLiteral("fw.bin"));
+
+  const ParsedCommandLine stc = Parse(QStringLiteral("-p x -f stc --frequency 24000 --option Reset_Pin=io --option wdt=off fw.hex"));
+  ASSERT_EQ(stc.kind, ParsedCommandLine::Kind::Run) << stc.error.toStdString();
+  EXPECT_DOUBLE_EQ(stc.options.job.frequencyKHz, 24000);
+  EXPECT_EQ(stc.options.job.options.value(QStringLiteral("reset_pin")), QStringLiteral("io"));
+  EXPECT_EQ(stc.options.job.options.size(), 2);
+
+  // Several boards.
+  const ParsedCommandLine line = Parse(QStringLiteral("-p ttyUSB0 -p ttyUSB1 -f stm32 --serial-start 100 --serial-address 0x0800FFF0 fw.bin"));
+  ASSERT_EQ(line.kind, ParsedCommandLine::Kind::Run) << line.error.toStdString();
+  EXPECT_EQ(line.options.ports, (QStringList{QStringLiteral("ttyUSB0"), QStringLiteral("ttyUSB1")}));
+  EXPECT_EQ(line.options.port, QStringLiteral("ttyUSB0"));
+  EXPECT_EQ(line.options.serialStart.value_or(0), 100u);
+
+  struct Case {
+    const char* line;
+    const char* says;
+  };
+  const Case bad[] = {
+      {"-p x -f stm32 --erase --info", "one job at a time"},
+      {"-p x -f stm32 --erase fw.hex", "takes no firmware file"},
+      {"-p x -f stm32 --verify-only", "no firmware file"},
+      {"-p x -f stm32 --read out.bin --address 12Q", "--address takes a number"},
+      {"-p x -f stm32 --read out.bin --length 0", "above 0"},
+      {"-p x -f stm32 --read out.bin --address 0x100000000", "--address takes a number"},
+      {"-p x -f stm32 --erase-range 0x08000000", "ADDRESS:LENGTH"},
+      {"-p x -f stm32 --address 0x0 fw.hex", "go with --read"},
+      {"-p x -f stm32 --erase --go", "--go follows a download"},
+      {"-p x -f stm32 --frequency 24000 fw.hex", "for STC parts"},
+      {"-p x -f lpc --option a=b fw.hex", "for STC parts"},
+      {"-p x -f stc --option noequals fw.hex", "name=value"},
+      {"-p x -f stc --frequency fast fw.hex", "kHz"},
+      {"-p x -f stm32 --serial-start 5 fw.hex", "go together"},
+      {"-p x -f stm32 --serial-start 5 --serial-address 0 --serial-format bcd fw.hex", "u32le or ascii"},
+      {"-p x -f stm32 --info --watch", "--watch watches"},
+  };
+  for (const Case& c : bad) {
+    const ParsedCommandLine r = Parse(QString::fromLatin1(c.line));
+    EXPECT_EQ(r.kind, ParsedCommandLine::Kind::UsageError) << c.line;
+    EXPECT_TRUE(r.error.contains(QString::fromLatin1(c.says))) << c.line << ": " << r.error.toStdString();
+  }
+}
+
 TEST(CliOptions, HelpNamesEveryOption) {
   const QString help = HelpText();
   for (const char* option : {"-p", "-f", "-b", "--reset", "--reset-ms", "--timeout", "--crystal-khz", "--no-verify",
-                             "--watch", "--help"})
+                             "--watch", "--help", "--read", "--address", "--length", "--erase", "--erase-range",
+                             "--blank-check", "--info", "--unprotect-read", "--protect-read", "--unprotect-write",
+                             "--go", "--verify-only", "--frequency", "--option", "--eeprom", "--eeprom-in-image",
+                             "--ports", "--report", "--watch-boards", "--serial-start", "--serial-address",
+                             "--serial-format"})
     EXPECT_TRUE(help.contains(QString::fromLatin1(option))) << option;
 }
 

@@ -262,7 +262,8 @@ TEST_F(CliTest, SilentTargetFailsWithTheReasonLastAndThePortFree) {
   ASSERT_TRUE(o.exited);
   EXPECT_EQ(o.status, 1);
   ASSERT_FALSE(o.out.isEmpty());
-  EXPECT_EQ(o.out.last(), QStringLiteral("连机失败 ！"));
+  EXPECT_EQ(o.out.last(), QStringLiteral("设备没有应答同步字节 0x7F"));
+  EXPECT_TRUE(o.out.contains(QStringLiteral("连机失败 ！")));
   EXPECT_GT(sim.bytesReceived(), 0u);
   EXPECT_TRUE(PortFree(pty.slavePath()));
 }
@@ -297,6 +298,40 @@ TEST_F(CliTest, FileAndUsageErrorsExitTwoWithNothingSent) {
   EXPECT_TRUE(help.out.join('\n').contains(QStringLiteral("--watch")));
 
   EXPECT_TRUE(pty.Read(1, 200).empty()) << "a byte reached the port";
+}
+
+// A port that will not open is a usage error with its real cause as the last
+// line, for every family: the remedy differs (plug the adapter in, pick a
+// serial device, close the other program).
+TEST_F(CliTest, PortProblemsAreNamedAndExitTwo) {
+  const QString hex = WriteFile(QStringLiteral("fw.hex"), HexText(PatternImage(64, 3)));
+  const QString plain = WriteFile(QStringLiteral("plain.txt"), "not a port");
+  // Another program holds the pty the way we do: an advisory lock.
+  const int held = ::open(pty.slavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  ASSERT_GE(held, 0);
+  ASSERT_EQ(::flock(held, LOCK_EX | LOCK_NB), 0);
+  struct Case {
+    QString port;
+    QString says;
+  };
+  const Case cases[] = {
+      {QStringLiteral("/dev/vortana-absent"), QStringLiteral("串口 /dev/vortana-absent 不存在（设备没有连接？）")},
+      {QStringLiteral("/dev/null"), QStringLiteral("/dev/null 不是串口设备")},
+      {plain, plain + QStringLiteral(" 不是串口设备")},
+      {QString::fromStdString(pty.slavePath()),
+       QStringLiteral("串口 %1 已被其它程序占用（PID %2").arg(QString::fromStdString(pty.slavePath())).arg(::getpid())},
+  };
+  for (const char* family : {"stm32", "lpc", "stc"}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(family) + " " + c.port.toStdString());
+      const Outcome o = RunTool({QStringLiteral("-p"), c.port, QStringLiteral("-f"), QString::fromLatin1(family), hex});
+      ASSERT_TRUE(o.exited);
+      EXPECT_EQ(o.status, 2);
+      ASSERT_FALSE(o.out.isEmpty()) << o.err.toStdString();
+      EXPECT_TRUE(o.out.last().startsWith(c.says)) << o.out.last().toStdString();
+    }
+  }
+  ::close(held);
 }
 
 TEST_F(CliTest, WatchDownloadsEachNewBuildUntilInterrupted) {

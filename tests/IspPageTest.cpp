@@ -207,8 +207,10 @@ TEST_F(IspPage, Stm32ForcesAtLeast19200EvenParityOnTheOpenedLine) {
   f->BitBtn1->click();
   EXPECT_EQ(f->ComboBox2->currentText(), QStringLiteral("115200"));
   EXPECT_EQ(f->ComboBox5->currentText(), QStringLiteral("Even"));
-  // A port that cannot be opened: the message, and no session.
-  EXPECT_EQ(h.messages, QStringList{kOpenFailed});
+  // A port that cannot be opened: the message with its cause, and no session.
+  ASSERT_EQ(h.messages.size(), 1);
+  EXPECT_TRUE(h.messages[0].startsWith(kOpenFailed));
+  EXPECT_TRUE(h.messages[0].endsWith(QStringLiteral("不存在（设备没有连接？）")));
   EXPECT_TRUE(f->BitBtn1->isEnabled());
   EXPECT_FALSE(f->PortOpen);
 }
@@ -260,7 +262,8 @@ TEST_F(IspPage, LpcForcesAtMost57600EightNoneOne) {
   f->BitBtn1->click();
   EXPECT_EQ(f->ComboBox2->currentText(), QStringLiteral("9600"));
   EXPECT_EQ(f->ComboBox7->currentText(), QStringLiteral("9600"));
-  EXPECT_EQ(h.messages, QStringList{kOpenFailed});
+  ASSERT_EQ(h.messages.size(), 1);
+  EXPECT_TRUE(h.messages[0].startsWith(kOpenFailed));
   EXPECT_TRUE(f->BitBtn1->isEnabled());
 }
 
@@ -463,7 +466,9 @@ TEST_F(IspPage, StcOnAPortTheTerminalHoldsIsRefused) {
   Choose(kStc89C52);
   f->Edit2->setText(WriteFile(QStringLiteral("fw.hex"), HexText(PatternImage(100, 2))));
   f->BitBtn1->click();
-  EXPECT_EQ(h.messages, QStringList{kOpenFailed});
+  ASSERT_EQ(h.messages.size(), 1);
+  EXPECT_TRUE(h.messages[0].startsWith(kOpenFailed));
+  EXPECT_TRUE(h.messages[0].contains(QStringLiteral("已被其它程序占用")));
   EXPECT_TRUE(f->BitBtn1->isEnabled());
   EXPECT_TRUE(f->BitBtn2->isEnabled());
   EXPECT_TRUE(f->Memo1->isEnabled());

@@ -275,11 +275,17 @@ TEST(MainFormPort, APortHeldElsewhereOrMissingShowsTheMessageAndChangesNothing) 
   f.BitBtn3Click();
   EXPECT_FALSE(f.PortOpen);
   EXPECT_EQ(f.BitBtn3->text(), "打开串口");
+  // The window's own words, then the real cause: here a program (this one)
+  // holds the port, and the lock tells who.
   ASSERT_EQ(h.messages.size(), 1);
-  EXPECT_EQ(h.messages[0], kOpenFailed);
+  EXPECT_TRUE(h.messages[0].startsWith(kOpenFailed));
+  EXPECT_TRUE(h.messages[0].contains(QStringLiteral("已被其它程序占用（PID %1").arg(::getpid())))
+      << h.messages[0].toStdString();
   SelectPort(f, "/dev/vortana-no-such-port");
   f.BitBtn3Click();
-  EXPECT_EQ(h.messages.size(), 2);
+  ASSERT_EQ(h.messages.size(), 2);
+  EXPECT_TRUE(h.messages[1].endsWith(QStringLiteral("串口 /dev/vortana-no-such-port 不存在（设备没有连接？）")))
+      << h.messages[1].toStdString();
   EXPECT_EQ(f.BitBtn3->text(), "打开串口");
 }
 

@@ -113,7 +113,7 @@ void TLPCFrm::BitBtn1Click() { Start(IspJob::Download(host_.FirmwareFileName()))
 void TLPCFrm::Start(const IspJob& job) {
   if (running_) return;  // one session at a time
   if (!host_.ComPort_Open()) {
-    IspResult r = IspResult::Failure(host_.PortOpenError(), QStringLiteral("连接"));
+    IspResult r = IspResult::Failure(host_.PortOpenError(), QStringLiteral("打开串口"));
     r.usageError = true;
     lastResult_ = r;
     host_.SessionEnded(r);
@@ -922,7 +922,7 @@ bool TLPCFrm::SectorSet(const QString& partId) {
 
 // Every run that ends gives the port back and leaves the page ready.
 void TLPCFrm::RefuseFile(const QString& text) {
-  IspResult r = IspResult::Failure(text, QStringLiteral("文件"));
+  IspResult r = IspResult::Failure(text, QStringLiteral("加载文件"));
   r.usageError = true;
   if (running_) {
     Timer2.stop();

@@ -7,6 +7,7 @@
 #include <algorithm>
 
 #include "firmware/FirmwareFile.h"
+#include "platform/SerialOpenError.h"
 
 namespace {
 
@@ -102,18 +103,18 @@ bool TSTCFrm::LoadHexImage(const QString& fileName) {
       image.status == stc::ImageStatus::ExportMissing) {
     // Stands in for the application's error report; the block list keeps
     // what it held.
-    host_.AddLog(image.error);
+    Log(image.error);
     host_.ShowMessage(kCaption, image.error);
     return false;
   }
   if (image.status == stc::ImageStatus::Refused) {
-    host_.AddLog(image.error);
+    Log(image.error);
     return false;
   }
   if (image.status == stc::ImageStatus::NoData) {
     StcImage.clear();
     host_.SetSizeLabel(stc::SizeLabelText(0));
-    host_.AddLog(QStringLiteral("上载文件中没有可下载的数据 ！"));
+    Log(QStringLiteral("上载文件中没有可下载的数据 ！"));
     return false;
   }
   StcImage = std::move(image.bytes);
@@ -133,9 +134,9 @@ bool TSTCFrm::PrepareImage() {
     file.status = FirmwareFileStatus::TooLarge;
   bool ready = false;
   if (file.status == FirmwareFileStatus::Missing) {
-    host_.AddLog(QStringLiteral("上载文件不存在 ！"));
+    Log(QStringLiteral("上载文件不存在 ！"));
   } else if (file.status != FirmwareFileStatus::Ok) {
-    host_.AddLog(FirmwareFileProblem(fileName, file));
+    Log(FirmwareFileProblem(fileName, file));
   } else {
     ready = LoadHexImage(fileName);
   }
@@ -148,7 +149,7 @@ bool TSTCFrm::PrepareImage() {
     return false;
   }
   SplitIntoBlocks();
-  host_.AddLog(QStringLiteral("下载目标代码"));
+  Log(QStringLiteral("下载目标代码"));
   return true;
 }
 
@@ -182,6 +183,28 @@ void TSTCFrm::SendBeforeSpeedChange(const QString& frame) {
   if (left > 0) Pause(static_cast<int>(left));
 }
 
+void TSTCFrm::Log(const QString& line) {
+  lastLog_ = line;
+  host_.AddLog(line);
+}
+
+void TSTCFrm::Ended(IspResult result) {
+  if (aborted_) return;  // the host ended it and wants no word of it
+  if (ModelCode > 0) result.partName = stc::ModelName(ModelCode);
+  host_.SessionEnded(result);
+}
+
+void TSTCFrm::Abort() {
+  if (!running_) return;
+  aborted_ = true;
+  SeekTimer.stop();
+  ComPort1.ClosePort();
+  // The session's loop sees the reply it waits for never come: end it now.
+  ConnectPending = false;
+  ReplyPending = false;
+  TimeoutTicks = 1 << 20;
+}
+
 void TSTCFrm::Fail(const QString& logLine, bool normalStyle) {
   host_.SetProgress(0);
   ConnectPending = false;
@@ -190,8 +213,9 @@ void TSTCFrm::Fail(const QString& logLine, bool normalStyle) {
   SeekTimer.stop();
   TimeOutTM.stop();
   ComPort1.ClosePort();
-  host_.AddLog(logLine);
+  Log(logLine);
   if (normalStyle) NormalStyle();
+  Ended(IspResult::Failure(logLine));
 }
 
 bool TSTCFrm::WhileMcuResponse(int limit, const QString& message) {
@@ -232,17 +256,32 @@ void TSTCFrm::PulseReset() {
   ComPort1.setRtsControl(TRtsControl::RtsDisable);
 }
 
-void TSTCFrm::BitBtn1Click() {
+void TSTCFrm::BitBtn1Click() { Start(IspJob::Download(host_.FirmwareFileName())); }
+
+void TSTCFrm::Start(const IspJob& job) {
   if (running_) return;
   running_ = true;
+  aborted_ = false;
   struct Done {
     bool& flag;
     ~Done() { flag = false; }
   } done{running_};
+  job_ = job;
+  if (job_.file.isEmpty()) job_.file = host_.FirmwareFileName();
+  ModelCode = 0;
+  Session();
+}
+
+void TSTCFrm::Session() {
   host_.SetProgressMax(100);
 
   // 1. Image first: nothing is opened for a file that cannot be sent.
-  if (!PrepareImage()) return;
+  if (!PrepareImage()) {
+    IspResult r = IspResult::Failure(lastLog_, QStringLiteral("加载文件"));
+    r.usageError = true;
+    Ended(r);
+    return;
+  }
 
   // 2. Port at 1200 bit/s.
   host_.SetDownloadEnabled(false);
@@ -251,9 +290,13 @@ void TSTCFrm::BitBtn1Click() {
   try {
     ComPort1.OpenPort();
   } catch (const ECommsError&) {
-    host_.ShowMessage(kCaption, kPortBusy);
+    const QString why = QString::fromStdString(SerialOpenFailureText(host_.PortNameText().toStdString()));
+    host_.ShowMessage(kCaption, kPortBusy + QStringLiteral("\r\r") + why);
     NormalStyle();
     host_.SetDownloadEnabled(true);
+    IspResult r = IspResult::Failure(why, QStringLiteral("打开串口"));
+    r.usageError = true;
+    Ended(r);
     return;
   }
 
@@ -265,7 +308,7 @@ void TSTCFrm::BitBtn1Click() {
   if (host_.AutoReset()) PulseReset();
 
   // 5. Connect pulses until the boot loader sends its status packet.
-  host_.AddLog(QStringLiteral("正在连机 。。。"));
+  Log(QStringLiteral("正在连机 。。。"));
   Rx.Clear();
   SeekTimer.start();
   TimeoutTicks = 0;
@@ -286,7 +329,7 @@ void TSTCFrm::BitBtn1Click() {
   // 6. Connected.
   SeekTimer.stop();
   TimeOutTM.stop();
-  host_.AddLog(QStringLiteral("连机成功! 固件版本:") + stc::VersionText(Rx.FirmwareVersion));
+  Log(QStringLiteral("连机成功! 固件版本:") + stc::VersionText(Rx.FirmwareVersion));
 
   // 7. Identify model and crystal.
   ModelCode = stc::ModelCodeOf(Rx.LastReply);
@@ -304,7 +347,7 @@ void TSTCFrm::BitBtn1Click() {
     return;
   }
   TargetBaud = stc::TargetBaudOf(OscCode);
-  host_.AddLog(stc::ModelName(ModelCode) + stc::OscText(OscCode));
+  Log(stc::ModelName(ModelCode) + stc::OscText(OscCode));
   // An image the part cannot hold would run into its EEPROM and beyond.
   const size_t flash = stc::FlashSizeOf(ModelCode);
   if (StcImage.size() > flash) {
@@ -322,38 +365,38 @@ void TSTCFrm::BitBtn1Click() {
   SendBeforeSpeedChange(stc::SpeedFrame1(OscCode, ModelCode));
   if (!Reopen(TargetBaud)) return;
   if (!WhileMcuResponse(6, QStringLiteral("调整波特率一超时 ！"))) return;
-  host_.AddLog(QStringLiteral("调整波特率一完成 ！"));
+  Log(QStringLiteral("调整波特率一完成 ！"));
 
   // 9. Second speed step confirms it; the boot loader falls back to the old
   // speed until then.
-  host_.AddLog(QStringLiteral("第二次调整波特率 。。。"));
+  Log(QStringLiteral("第二次调整波特率 。。。"));
   if (!Reopen(1200)) return;
   Pause(100);
   ReplyPending = true;
   SendBeforeSpeedChange(stc::SpeedFrame2(OscCode, ModelCode));
   if (!Reopen(TargetBaud)) return;
   if (!WhileMcuResponse(6, QStringLiteral("调整波特率二超时 ！"))) return;
-  host_.AddLog(QStringLiteral("调整波特率二完成 ！"));
+  Log(QStringLiteral("调整波特率二完成 ！"));
 
   // 10. Control information, five times, each with its own reply.
-  host_.AddLog(QStringLiteral("正在发送控制信息 。。。"));
+  Log(QStringLiteral("正在发送控制信息 。。。"));
   for (int i = 0; i < 5; ++i) {
     ReplyPending = true;
     SendHexFrame(stc::ControlFrame(ModelCode));
     if (!WhileMcuResponse(6, QStringLiteral("写控制信息超时 ！"))) return;
   }
-  host_.AddLog(QStringLiteral("发送控制信息完成 ！"));
+  Log(QStringLiteral("发送控制信息完成 ！"));
 
   // 11. Erase.
-  host_.AddLog(QStringLiteral("正在擦除芯片 。。。"));
+  Log(QStringLiteral("正在擦除芯片 。。。"));
   ReplyPending = true;
   SendHexFrame(stc::EraseFrame(ModelCode, StcImage.size()));
   if (!WhileMcuResponse(12, QStringLiteral("擦除芯片超时 ！"))) return;
-  host_.AddLog(QStringLiteral("擦除芯片完成 ！"));
+  Log(QStringLiteral("擦除芯片完成 ！"));
 
   // 12. Write the blocks.
   ReplyPending = false;
-  host_.AddLog(QStringLiteral("正在上载数据 。。。"));
+  Log(QStringLiteral("正在上载数据 。。。"));
   const int blocks = static_cast<int>(BlockList.size());
   for (int k = 0; k < blocks; ++k) {
     const QString frame = stc::DataFrame(k, BlockList[k]);
@@ -372,11 +415,11 @@ void TSTCFrm::BitBtn1Click() {
 
   // 13. Clock option, read now so that a change during the write counts.
   const bool doubleSpeed = host_.ClockModeCaption() == QStringLiteral("6T");
-  host_.AddLog(doubleSpeed ? QStringLiteral("设置为双倍速 ！") : QStringLiteral("设置为单倍速 ！"));
+  Log(doubleSpeed ? QStringLiteral("设置为双倍速 ！") : QStringLiteral("设置为单倍速 ！"));
   ReplyPending = true;
   SendHexFrame(stc::ClockFrame(doubleSpeed));
   if (!WhileMcuResponse(10, QStringLiteral("设置选项超时 ！"))) return;
-  host_.AddLog(doubleSpeed ? QStringLiteral("设置为双倍速完成 ！")
+  Log(doubleSpeed ? QStringLiteral("设置为双倍速完成 ！")
                            : QStringLiteral("设置为单倍速完成 ！"));
 
   // 14. Option confirmation.
@@ -386,15 +429,16 @@ void TSTCFrm::BitBtn1Click() {
 
   // 15. End flag. Its reply is never awaited, but it has to leave the wire
   // before the speed changes and the port closes, which would cut it off.
-  host_.AddLog(QStringLiteral("发送结束标志 ！"));
+  Log(QStringLiteral("发送结束标志 ！"));
   ReplyPending = true;
   SendHexFrame(stc::kEndFlagFrame);
   DrainOutput(static_cast<size_t>(stc::kEndFlagFrame.size() / 2));
-  host_.AddLog(QStringLiteral("上载数据成功 ！"));
+  Log(QStringLiteral("上载数据成功 ！"));
   host_.SetProgress(0);
   ComPort1.setBaudRate(1200);
   host_.SetDownloadEnabled(true);
   host_.SetPortGlyph(false);
   ComPort1.ClosePort();
   if (host_.AutoDownload()) host_.EndAutoDownload();
+  Ended(IspResult::Success(QStringLiteral("上载数据成功 ！")));
 }

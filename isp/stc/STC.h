@@ -14,10 +14,11 @@
 #include <vector>
 
 #include "isp/IspHost.h"
+#include "isp/IspJob.h"
 #include "isp/stc/StcFrames.h"
 #include "serial/ThreadedComm.h"
 
-class TSTCFrm : public QObject {
+class TSTCFrm : public QObject, public IspEngine {
   Q_OBJECT
  public:
   // `platform` is the device layer of ComPort1 (nullptr: the real one).
@@ -25,7 +26,14 @@ class TSTCFrm : public QObject {
   ~TSTCFrm() override;
 
   // Runs one whole session; returns when it has ended, well or not.
+  // The window's download button: Start(Download).
   void BitBtn1Click();
+
+  // IspEngine. Start runs the whole session before it returns.
+  void Start(const IspJob& job) override;
+  bool Busy() const override { return running_; }
+  void Abort() override;
+  bool Supports(IspJobKind kind) const override { return kind == IspJobKind::Download; }
   // True when a reply arrived; false after `limit` one-second ticks, having
   // released the port and logged `message`.
   bool WhileMcuResponse(int limit, const QString& message);
@@ -70,6 +78,14 @@ class TSTCFrm : public QObject {
   bool Reopen(uint32_t baud);
   void PulseReset();
 
+  void Ended(IspResult result);
+  void Session();
+  void Log(const QString& line);  // Memo1, remembering the last line
+
+  QString lastLog_;
+
   IspHost& host_;
+  IspJob job_;
   bool running_ = false;
+  bool aborted_ = false;
 };

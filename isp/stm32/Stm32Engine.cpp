@@ -114,9 +114,19 @@ void Stm32Engine::ResetIntoProgram() {
   }
 }
 
-void Stm32Engine::STM32UP() {
+void Stm32Engine::Start(const IspJob& job) {
   if (Running()) return;  // one session at a time
-  if (!host_.ComPort_Open()) return;
+  job_ = job;
+  if (job_.file.isEmpty()) job_.file = host_.FirmwareFileName();
+  if (!host_.ComPort_Open()) {
+    IspResult r = IspResult::Failure(host_.PortOpenError(), QStringLiteral("打开串口"));
+    r.usageError = true;
+    host_.SessionEnded(r);
+    return;
+  }
+  connected_ = false;
+  ProductId.clear();
+  part_ = nullptr;
   host_.SetDownloadEnabled(false);
   TKRNCommDriver& port = host_.ComDriver();
   portLost_ = false;
@@ -147,6 +157,14 @@ void Stm32Engine::STM32UP() {
   OvertimeT.start();
   Timer5.start();
   StandardErase = false;
+}
+
+void Stm32Engine::STM32UP() { Start(IspJob::Download(host_.FirmwareFileName())); }
+
+void Stm32Engine::Abort() {
+  if (!Running() && !readable_) return;
+  StmState = 1;
+  EndSession();
 }
 
 void Stm32Engine::Timer3Timer() {
@@ -243,6 +261,7 @@ void Stm32Engine::HandleSyncReply() {
   }
   Timer3.stop();
   syncAwaiting_ = false;
+  connected_ = true;
   StepTimeoutCounter = 0;
   ReportStatus(host_, QStringLiteral("已成功连接"));
   if (SendCommand(kGet)) Await(2, QStringLiteral("GET 命令没有应答"));
@@ -518,6 +537,10 @@ bool Stm32Engine::RenewedlyLoadFile() {
       host_.SetPortGlyph(false);
       host_.ShowStatus(r.status);
       host_.SetProgress(0);
+      {
+        IspResult result = IspResult::Failure(r.status, QStringLiteral("加载文件"));
+        Ended(result);
+      }
       return false;
     case FirmwareLoadResult::Outcome::Refused:
     case FirmwareLoadResult::Outcome::Failed:
@@ -614,6 +637,7 @@ void Stm32Engine::Finish() {
   if (host_.AutoReset()) ResetIntoProgram();
   EndSession();
   if (host_.AutoDownload()) host_.EndAutoDownload();
+  Ended(IspResult::Success(QStringLiteral("上载完成！")));
 }
 
 void Stm32Engine::StopWatching() {
@@ -623,13 +647,29 @@ void Stm32Engine::StopWatching() {
   readable_.release()->deleteLater();
 }
 
+// The cause is the last line the user reads. A part that never answered
+// is "连机失败 ！" first (check the cable, the reset wiring); once it has
+// answered, the cause alone says what went wrong, on the status line too.
 void Stm32Engine::Fail(const QString& cause) {
   if (!Running() && !readable_) return;  // ended already
   StmState = 1;
   host_.SetProgress(0);
-  if (!cause.isEmpty()) host_.AddLog(cause);
-  ReportStatus(host_, QStringLiteral("连机失败 ！"));
+  const QString why = cause.isEmpty() ? kNoSync : cause;
+  if (!connected_) {
+    ReportStatus(host_, QStringLiteral("连机失败 ！"));
+    host_.AddLog(why);
+  } else {
+    ReportStatus(host_, why);
+  }
   EndSession();
+  IspResult r = IspResult::Failure(why);
+  Ended(r);
+}
+
+void Stm32Engine::Ended(IspResult result) {
+  if (!ProductId.isEmpty() && connected_) result.partId = ProductId;
+  if (part_ && connected_) result.partName = QString::fromUtf8(part_->familyLine);
+  host_.SessionEnded(result);
 }
 
 void Stm32Engine::EndSession() {

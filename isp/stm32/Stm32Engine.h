@@ -25,12 +25,13 @@
 
 #include "firmware/FirmwareImage.h"
 #include "isp/IspHost.h"
+#include "isp/IspJob.h"
 #include "isp/stm32/Stm32Parts.h"
 #include "serial/PollingComm.h"
 
 class QSocketNotifier;
 
-class Stm32Engine : public QObject {
+class Stm32Engine : public QObject, public IspEngine {
   Q_OBJECT
  public:
   static constexpr int kFrameBufferSize = 264;
@@ -44,8 +45,14 @@ class Stm32Engine : public QObject {
   ~Stm32Engine() override;
 
   // Starts a session: opens the port, resets the target if asked, and
-  // starts the timers.
+  // starts the timers. The window's download button: Start(Download).
   void STM32UP();
+
+  // IspEngine.
+  void Start(const IspJob& job) override;
+  bool Busy() const override { return Running(); }
+  void Abort() override;
+  bool Supports(IspJobKind kind) const override { return kind == IspJobKind::Download; }
 
   void Timer3Timer();
   void Timer5Timer();
@@ -96,12 +103,15 @@ class Stm32Engine : public QObject {
   void Finish();
   void Fail(const QString& cause);
   void EndSession();
+  void Ended(IspResult result);
   void OnReadable();
   void StopWatching();
   void Await(int32_t state, const QString& cause);
   void Resynchronise();
 
   IspHost& host_;
+  IspJob job_;
+  bool connected_ = false;    // the boot loader has answered this session
   FirmwareImage image_;
   const Stm32Part* part_ = nullptr;
   std::vector<uint8_t> commands_;                 // from the GET reply
