@@ -854,10 +854,9 @@ void TLPCFrm::ReadFinished() {
     const size_t at = from + i;
     if (at >= LpcImage.size()) break;
     if (readBack_[i] != LpcImage[at]) {
-      IspResult r = IspResult::Failure(QStringLiteral("校验错误: 地址 %1 应为 0x%2，读出 0x%3")
-                                           .arg(Hex(static_cast<uint32_t>(at)))
-                                           .arg(LpcImage[at], 2, 16, QLatin1Char('0'))
-                                           .arg(readBack_[i], 2, 16, QLatin1Char('0')),
+      IspResult r = IspResult::Failure(QStringLiteral("校验错误: 地址 %1 应为 %2，读出 %3")
+                                           .arg(Hex(static_cast<uint32_t>(at)), Hex(LpcImage[at], 2),
+                                                Hex(readBack_[i], 2)),
                                        QStringLiteral("校验"));
       return EndSession(r);
     }

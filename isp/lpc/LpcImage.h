@@ -64,7 +64,7 @@ LpcSectorLayout SelectSectorLayout(const QString& partId);
 struct LpcWritePlan {
   uint32_t RamBuffer = kLpcRamBuffer;
   uint32_t Chunk = kLpcChunkSize;
-  std::vector<uint32_t> CopySizes{256, 512, 1024, 4096};
+  std::vector<uint32_t> CopySizes{256, 512, 1024, 4096};  // ascending
   std::vector<int> SectorOfChunk;  // index = chunk number from 1; [0] unused
   bool Binary = false;
 };

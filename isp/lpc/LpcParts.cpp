@@ -7,6 +7,7 @@ namespace {
 // Copy counts of the C command.
 constexpr uint16_t kCopyClassic[] = {256, 512, 1024, 4096, 0};
 constexpr uint16_t kCopyPaged[] = {64, 128, 256, 512, 1024, 0};  // LPC8xx
+constexpr uint16_t kCopy8k[] = {512, 1024, 4096, 8192, 0};       // the 8 KB-sector ARM7 parts
 
 // Sector geometries; a part has the sectors that lie within its flash.
 constexpr LpcSectorRun kGeo8k[] = {{15, 8}, {0, 0}};                      // 128 KB ARM7 parts
@@ -26,8 +27,10 @@ constexpr uint32_t kM3Ram = 0x10000000u;
 // Row makers, one per line of parts: what a line shares is said once.
 constexpr LpcPartRow Arm7(uint32_t id, const char* name, uint32_t flashKB, const LpcSectorRun* geo,
                           uint32_t ramKB, uint16_t irc, const char* source) {
+  // The parts with 8 KB sectors copy 512 to 8192 bytes; the others 256 to 4096.
+  const bool eightK = geo == kGeo8k || geo == kGeo8k64k;
   return {id, name, flashKB, geo, LpcCore::Arm7, LpcData::Uuencoded, kArm7Ram, ramKB, kArm7First,
-          kTopReserve, kCopyClassic, irc, 64, false, source};
+          kTopReserve, eightK ? kCopy8k : kCopyClassic, irc, 64, false, source};
 }
 constexpr LpcPartRow Lpc17(uint32_t id, const char* name, uint32_t flashKB, uint32_t ramKB, uint16_t irc,
                            const char* source) {
@@ -45,8 +48,8 @@ constexpr LpcPartRow Lpc8(uint32_t id, const char* name, uint32_t flashKB, uint3
 }
 
 const char kUM10161[] = "UM10161 LPC2101/02/03, flash chapter: part IDs, sectors";
-const char kUM10275[] = "UM10275 LPC2104/05/06, flash chapter: part IDs, 15 x 8 KB sectors";
-const char kUM10114[] = "UM10114 LPC21xx/22xx, flash chapter: part IDs, sector table";
+const char kUM10275[] = "UM10275 LPC2104/05/06, flash chapter: part IDs, 15 x 8 KB sectors, C 512..8192";
+const char kUM10114[] = "UM10114 LPC21xx/22xx, flash chapter: part IDs, sector table, C 512..8192";
 const char kUM10120[] = "UM10120 LPC2131/32/34/36/38(/01), flash chapter: part IDs, sector table";
 const char kUM10139[] = "UM10139 LPC214x, flash chapter: part IDs, sector table";
 const char kUM10211[] = "UM10211 LPC23xx, flash chapter: part IDs, sectors; ISP runs on the 4 MHz IRC";

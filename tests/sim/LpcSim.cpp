@@ -75,10 +75,16 @@ LpcPartProfile LpcPartProfile::LPC2138() { return {"LPC2138", "196389", SmallSec
 LpcPartProfile LpcPartProfile::LPC2294() {
   std::vector<uint32_t> s;
   for (int i = 0; i < 17; ++i) s.push_back(i == 8 || i == 9 ? 65536 : 8192);
-  return {"LPC2294", "84016915", s, 16384, "1", "65"};
+  LpcPartProfile p{"LPC2294", "84016915", s, 16384, "1", "65"};
+  p.CopySizes = {512, 1024, 4096, 8192};
+  return p;
 }
 // UM10275: 128 KB, 15 x 8 KB below the boot block.
-LpcPartProfile LpcPartProfile::LPC2104() { return {"LPC2104", "4293984018", Uniform(15, 8192), 16384}; }
+LpcPartProfile LpcPartProfile::LPC2104() {
+  LpcPartProfile p{"LPC2104", "4293984018", Uniform(15, 8192), 16384};
+  p.CopySizes = {512, 1024, 4096, 8192};
+  return p;
+}
 // UM10120, UM10139.
 LpcPartProfile LpcPartProfile::LPC2134() { return {"LPC2134", "196370", SmallSectorLayout(11), 16384}; }
 LpcPartProfile LpcPartProfile::LPC2148() { return {"LPC2148", "67305253", SmallSectorLayout(27), 32768}; }
@@ -383,7 +389,7 @@ void LpcSim::Command(const std::string& line) {
     if (part_.Binary) {
       std::string out;
       for (uint32_t i = 0; i < count; ++i) out.push_back(static_cast<char>(ReadByte(addr + i)));
-      Reply(out);
+      link_.Send(out);  // bytes, not lines: no line ends to double
       return;
     }
     readAddress_ = addr;
