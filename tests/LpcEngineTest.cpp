@@ -808,4 +808,31 @@ TEST_F(LpcDownload, EraseBlankCheckVerifyAndGo) {
   EXPECT_TRUE(sim_->Started.load());
 }
 
+TEST_F(LpcDownload, SerialNumberGoesInAndTheProgramStartsAfterTheDownload) {
+  const std::vector<uint8_t> image = PatternImage(6000, 48);
+  IspJob job = IspJob::Download(host_.firmwareFileName);
+  job.patches.push_back({0x1000, {0x78, 0x56, 0x34, 0x12}});
+  job.patches.push_back({7000, {0xAB, 0xCD}});  // past the image: it grows
+  job.go = true;
+  Start(LpcPartProfile::LPC2148(), {}, HexText(image), job);
+  ASSERT_TRUE(Finish(20000)) << Log();
+  EXPECT_EQ(host_.log.last(), QStringLiteral("程序已启动: G 0 A"));
+  EXPECT_TRUE(host_.log.contains(QStringLiteral("写入完成")));
+  EXPECT_TRUE(host_.log.contains(QStringLiteral("校验成功")));
+  EXPECT_TRUE(sim_->Started.load());
+  std::vector<uint8_t> expect = image;
+  std::copy_n(job.patches[0].bytes.begin(), 4, expect.begin() + 0x1000);
+  expect.resize(7004, 0x00);
+  expect[7000] = 0xAB;
+  expect[7001] = 0xCD;
+  ExpectFlashHolds(WithVectorChecksum(expect));
+
+  // A serial number outside the flash is refused before anything is erased.
+  job.patches = {{0x7D000, {1, 2, 3, 4}}};
+  Start(LpcPartProfile::LPC2148(), {}, QByteArray(), job);
+  ASSERT_TRUE(Finish(5000)) << Log();
+  EXPECT_EQ(host_.log.last(), QStringLiteral("写入地址 0x0007D000 超出器件Flash (512000 字节)"));
+  EXPECT_EQ(Count('E'), 0);
+}
+
 }  // namespace

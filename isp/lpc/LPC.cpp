@@ -538,7 +538,7 @@ void TLPCFrm::HandleReply(const QByteArray& text) {
             verifying_ = true;
             StartRead({{from, static_cast<uint32_t>(LpcImage.size()) - from}});
           } else {
-            Succeed(QStringLiteral("写入完成"));
+            DownloadDone();
           }
         }
         return;
@@ -667,17 +667,9 @@ void TLPCFrm::AfterBootVersion() {
       StartRead({{start, end - start}});
       return;
     }
-    case IspJobKind::Go: {
-      const uint32_t address = job_.goAddress.value_or(0);
-      LpcIspState = Going;
-      SendCommand("G " + QByteArray::number(address) + (Part->core == LpcCore::Arm7 ? " A" : " T"));
-      const uint64_t session = session_;
-      QTimer::singleShot(kGoAnswerMs, this, [this, session] {
-        if (running_ && session == session_ && LpcIspState == Going && rx_.isEmpty())
-          Succeed(QStringLiteral("程序已启动: ") + QString::fromLatin1(lastCommand_));
-      });
+    case IspJobKind::Go:
+      StartGo();
       return;
-    }
     case IspJobKind::Info:
       if (Part->serialNumber) {
         LpcIspState = ReadingSerial;
@@ -709,6 +701,23 @@ void TLPCFrm::FinishInfo(const QString& serial) {
   r.info = info_;
   r.uniqueId = serial;
   EndSession(r);
+}
+
+void TLPCFrm::DownloadDone() {
+  if (!job_.go) return Succeed(QStringLiteral("写入完成"));
+  host_.AddLog(QStringLiteral("写入完成"));
+  StartGo();
+}
+
+void TLPCFrm::StartGo() {
+  const uint32_t address = job_.goAddress.value_or(0);
+  LpcIspState = Going;
+  SendCommand("G " + QByteArray::number(address) + (Part->core == LpcCore::Arm7 ? " A" : " T"));
+  const uint64_t session = session_;
+  QTimer::singleShot(kGoAnswerMs, this, [this, session] {
+    if (running_ && session == session_ && LpcIspState == Going && rx_.isEmpty())
+      Succeed(QStringLiteral("程序已启动: ") + QString::fromLatin1(lastCommand_));
+  });
 }
 
 void TLPCFrm::StartPrepare() {
@@ -779,7 +788,7 @@ void TLPCFrm::HandleReadData() {
       if (code < 0) continue;  // no return code: not this reply's start
       if (code == kLpcCodeReadProtection && verifying_ && job_.kind == IspJobKind::Download) {
         host_.AddLog(QStringLiteral("器件已开启代码读保护，不能读出，跳过写后校验"));
-        return Succeed(QStringLiteral("写入完成"));
+        return DownloadDone();
       }
       if (code != 0) return Refused(step, lastCommand_, code);
       codeSeen_ = true;
@@ -862,7 +871,8 @@ void TLPCFrm::ReadFinished() {
     }
   }
   host_.AddLog(QStringLiteral("校验成功"));
-  Succeed(job_.kind == IspJobKind::Verify ? QStringLiteral("校验完成") : QStringLiteral("写入完成"));
+  if (job_.kind == IspJobKind::Verify) return Succeed(QStringLiteral("校验完成"));
+  DownloadDone();
 }
 
 void TLPCFrm::Timer1Timer() {
@@ -984,6 +994,17 @@ bool TLPCFrm::RenewedlyLoadFile() {
                    .arg(FlashSize / 1024));
     return false;
   }
+  // A production line's bytes (a serial number) go in before anything is erased.
+  for (const IspImagePatch& patch : running_ ? job_.patches : std::vector<IspImagePatch>{}) {
+    const uint64_t end = uint64_t{patch.address} + patch.bytes.size();
+    if (end > FlashSize) {
+      RefuseFile(QStringLiteral("写入地址 %1 超出器件Flash (%2 字节)").arg(Hex(patch.address)).arg(FlashSize));
+      return false;
+    }
+    if (load.Image.size() < end) load.Image.resize(static_cast<size_t>(end), kLpcFillByte);
+    std::copy(patch.bytes.begin(), patch.bytes.end(), load.Image.begin() + patch.address);
+  }
+  if (running_ && !job_.patches.empty()) CompleteLpcImage(load.Image);
   LpcImage = std::move(load.Image);
   ImagePresent = true;
   host_.AddLog(QStringLiteral("CodeSize: %1 KB").arg(LpcImage.size() / 1024));

@@ -110,6 +110,8 @@ class TLPCFrm : public QObject, public IspEngine {
   // After K: the job's own steps.
   void AfterBootVersion();
   void StartPrepare();
+  void StartGo();
+  void DownloadDone();
   void StartWriting();
   void StartRead(std::vector<ReadRange> ranges);
   void SendNextRead();
