@@ -40,6 +40,13 @@ QString VectorLine(const std::vector<uint8_t>& withChecksum, size_t slot = 0x14)
 }
 
 bool IsCortexM(const LpcPartProfile& p) { return p.RamBase == 0x10000000u; }
+
+// The wire the job tests run over: 115200 bit/s behind an adapter, replies
+// cut at random points.
+LpcSimOptions Paced(uint32_t seed, LpcSimOptions o = {}) {
+  o.Link = SimLinkOptions{115200, 10, 6, 62, seed, 8};
+  return o;
+}
 size_t Slot(const LpcPartProfile& p) { return IsCortexM(p) ? 0x1C : 0x14; }
 
 class LpcDownload : public ::testing::Test {
@@ -584,7 +591,7 @@ TEST_F(LpcDownload, EveryRefusedCommandIsNamedAtOnce) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(1, c.command));
-    LpcSimOptions o;
+    LpcSimOptions o = Paced(static_cast<uint32_t>(c.command));
     o.ErrorCommand = c.command;
     o.ErrorCode = c.code;
     QElapsedTimer t;
@@ -606,7 +613,7 @@ TEST_F(LpcDownload, EveryRefusedCommandIsNamedAtOnce) {
 }
 
 TEST_F(LpcDownload, UnknownPartIsRefusedWithItsIdBeforeAnythingIsErased) {
-  Start(LpcPartProfile::Unknown(), {}, HexText(PatternImage(200, 41)));
+  Start(LpcPartProfile::Unknown(), Paced(41), HexText(PatternImage(200, 41)));
   ASSERT_TRUE(Finish(5000)) << Log();
   EXPECT_EQ(host_.log.last(), QStringLiteral("未知的器件ID: 0x12345678 (305419896)，不在器件表中，未擦除任何内容"));
   EXPECT_EQ(Count('P'), 0);
@@ -622,7 +629,7 @@ TEST_F(LpcDownload, CrystalOfAnyLengthCompletes) {
     SCOPED_TRACE(khz);
     frm_ = std::make_unique<TLPCFrm>(host_);
     frm_->CrystalKHz = khz;
-    Start(LpcPartProfile::LPC2131(), {}, HexText(PatternImage(200, 42)));
+    Start(LpcPartProfile::LPC2131(), Paced(42), HexText(PatternImage(200, 42)));
     ASSERT_TRUE(Finish(5000)) << Log();
     EXPECT_EQ(host_.log.last(), QStringLiteral("写入完成"));
     EXPECT_EQ(sim_->Commands().size(), Count('U') + Count('A') + Count('J') + Count('K') + Count('P') + Count('E') +
@@ -634,11 +641,11 @@ TEST_F(LpcDownload, ReadBackCatchesAFlashCellThatDidNotProgram) {
   // One bit at 5000 stays set; the read-back names the address. Without
   // "写后校验" the same run ends as written, which is what the box promises.
   const std::vector<uint8_t> image = [] {
-    std::vector<uint8_t> i = PatternImage(9000, 43);
+    std::vector<uint8_t> i = PatternImage(5200, 43);
     i[5000] = 0x00;
     return i;
   }();
-  LpcSimOptions o;
+  LpcSimOptions o = Paced(43);
   o.StuckBit = 5000;
   Start(LpcPartProfile::LPC2136(), o, HexText(image));
   ASSERT_TRUE(Finish(20000)) << Log();
@@ -655,7 +662,7 @@ TEST_F(LpcDownload, ReadBackCatchesAFlashCellThatDidNotProgram) {
 
 TEST_F(LpcDownload, CodeReadProtectionIsNamed) {
   // Level 1: the whole flash may be erased, but sector 0 is not written.
-  LpcSimOptions crp1;
+  LpcSimOptions crp1 = Paced(44);
   crp1.Crp = 1;
   Start(LpcPartProfile::LPC1114(), crp1, HexText(PatternImage(6000, 44)));
   ASSERT_TRUE(Finish(20000)) << Log();
@@ -663,7 +670,7 @@ TEST_F(LpcDownload, CodeReadProtectionIsNamed) {
             QStringLiteral("复制到Flash失败: C 0 268436224 4096 → 返回码 19 CODE_READ_PROTECTION_ENABLED（器件已开启代码读保护）"));
   EXPECT_EQ(Result().code, 19);
   // Level 2: nothing goes into RAM at all.
-  LpcSimOptions crp2;
+  LpcSimOptions crp2 = Paced(45);
   crp2.Crp = 2;
   Start(LpcPartProfile::LPC1114(), crp2, HexText(PatternImage(6000, 44)));
   ASSERT_TRUE(Finish(20000)) << Log();
@@ -681,7 +688,7 @@ TEST_F(LpcDownload, CodeReadProtectionIsNamed) {
 
 TEST_F(LpcDownload, BinaryDataAcknowledgedWithOkAsTheManualsSay) {
   const std::vector<uint8_t> image = PatternImage(3000, 45);
-  LpcSimOptions o;
+  LpcSimOptions o = Paced(46);
   o.OkAfterBinary = true;
   Start(LpcPartProfile::LPC812(), o, HexText(image));
   ASSERT_TRUE(Finish(20000)) << Log();
@@ -690,7 +697,7 @@ TEST_F(LpcDownload, BinaryDataAcknowledgedWithOkAsTheManualsSay) {
 }
 
 TEST_F(LpcDownload, InfoNamesThePartItsBootCodeFlashAndSerial) {
-  Start(LpcPartProfile::LPC1768(), {}, QByteArray(), IspJob::OfKind(IspJobKind::Info));
+  Start(LpcPartProfile::LPC1768(), Paced(47), QByteArray(), IspJob::OfKind(IspJobKind::Info));
   ASSERT_TRUE(Finish(5000)) << Log();
   const IspResult r = Result();
   ASSERT_TRUE(r.ok) << r.cause.toStdString();
@@ -704,7 +711,7 @@ TEST_F(LpcDownload, InfoNamesThePartItsBootCodeFlashAndSerial) {
   EXPECT_EQ(Count('E') + Count('W') + Count('P'), 0);
 
   // A boot code without N: no serial line, no failure.
-  Start(LpcPartProfile::LPC2136(), {}, QByteArray(), IspJob::OfKind(IspJobKind::Info));
+  Start(LpcPartProfile::LPC2136(), Paced(48), QByteArray(), IspJob::OfKind(IspJobKind::Info));
   ASSERT_TRUE(Finish(5000)) << Log();
   const IspResult arm7 = Result();
   ASSERT_TRUE(arm7.ok);
@@ -713,9 +720,9 @@ TEST_F(LpcDownload, InfoNamesThePartItsBootCodeFlashAndSerial) {
 }
 
 TEST_F(LpcDownload, ReadWritesWhatTheFlashHolds) {
-  // A binary of a range past the boot code's window, and a HEX of the whole
-  // flash with its addresses.
-  Start(LpcPartProfile::LPC2131(), {}, HexText(PatternImage(7000, 46)));
+  // A binary of a range past the boot code's window, and a HEX from the
+  // flash base with its addresses.
+  Start(LpcPartProfile::LPC2131(), Paced(49), HexText(PatternImage(7000, 46)));
   ASSERT_TRUE(Finish(20000)) << Log();
   ASSERT_EQ(host_.log.last(), QStringLiteral("写入完成"));
   const std::vector<uint8_t> flash = sim_->Flash();
@@ -734,12 +741,13 @@ TEST_F(LpcDownload, ReadWritesWhatTheFlashHolds) {
 
   IspJob hex = IspJob::OfKind(IspJobKind::Read);
   hex.file = dir_.filePath(QStringLiteral("part.hex"));
+  hex.length = 8192;  // from the flash base
   Continue(hex);
   ASSERT_TRUE(Finish(20000)) << Log();
   EXPECT_TRUE(host_.log.contains(QStringLiteral("注意: 地址 0x0000..0x003F 在ISP模式下映射为Boot代码，读出的不是用户程序")));
   const LpcFileLoad load = LoadLpcHexFile(hex.file);
   ASSERT_EQ(load.Result, LpcFileLoad::Loaded);
-  ASSERT_EQ(load.Image.size(), 32768u);
+  ASSERT_EQ(load.Image.size(), 8192u);
   EXPECT_TRUE(std::equal(load.Image.begin() + 64, load.Image.end(), flash.begin() + 64));
 
   // Past the flash: refused before anything is read.
@@ -747,7 +755,7 @@ TEST_F(LpcDownload, ReadWritesWhatTheFlashHolds) {
   past.file = dir_.filePath(QStringLiteral("past.bin"));
   past.address = 32000;
   past.length = 1024;
-  Start(LpcPartProfile::LPC2131(), {}, QByteArray(), past);
+  Start(LpcPartProfile::LPC2131(), Paced(50), QByteArray(), past);
   ASSERT_TRUE(Finish(5000)) << Log();
   EXPECT_TRUE(host_.log.last().startsWith(QStringLiteral("读出范围超出Flash")));
   EXPECT_EQ(Count('R'), 0);
@@ -755,12 +763,12 @@ TEST_F(LpcDownload, ReadWritesWhatTheFlashHolds) {
 
 TEST_F(LpcDownload, EraseBlankCheckVerifyAndGo) {
   // The simulated part holds old firmware: not blank; erased: blank.
-  Start(LpcPartProfile::LPC1343(), {}, QByteArray(), IspJob::OfKind(IspJobKind::BlankCheck));
+  Start(LpcPartProfile::LPC1343(), Paced(51), QByteArray(), IspJob::OfKind(IspJobKind::BlankCheck));
   ASSERT_TRUE(Finish(5000)) << Log();
   EXPECT_EQ(host_.log.last(), QStringLiteral("Flash不空: 地址 0x00000000 的内容为 0xA5A5A5A5"));
   EXPECT_EQ(Result().code, 8);
 
-  Start(LpcPartProfile::LPC1343(), {}, QByteArray(), IspJob::OfKind(IspJobKind::Erase));
+  Start(LpcPartProfile::LPC1343(), Paced(52), QByteArray(), IspJob::OfKind(IspJobKind::Erase));
   ASSERT_TRUE(Finish(5000)) << Log();
   EXPECT_EQ(host_.log.last(), QStringLiteral("擦除完成: 扇区 0..7"));
   const std::vector<uint8_t> flash = sim_->Flash();
@@ -771,7 +779,7 @@ TEST_F(LpcDownload, EraseBlankCheckVerifyAndGo) {
   IspJob some = IspJob::OfKind(IspJobKind::Erase);
   some.address = 0x1800;
   some.length = 0x1000;
-  Start(LpcPartProfile::LPC1343(), {}, QByteArray(), some);
+  Start(LpcPartProfile::LPC1343(), Paced(53), QByteArray(), some);
   ASSERT_TRUE(Finish(5000)) << Log();
   EXPECT_EQ(host_.log.last(), QStringLiteral("擦除完成: 扇区 1..2"));
   const std::vector<uint8_t> partly = sim_->Flash();
@@ -782,7 +790,7 @@ TEST_F(LpcDownload, EraseBlankCheckVerifyAndGo) {
 
   // Verify compares without writing.
   const std::vector<uint8_t> image = PatternImage(3000, 47);
-  Start(LpcPartProfile::LPC1343(), {}, HexText(image));
+  Start(LpcPartProfile::LPC1343(), Paced(54), HexText(image));
   ASSERT_TRUE(Finish(20000)) << Log();
   ASSERT_EQ(host_.log.last(), QStringLiteral("写入完成"));
   IspJob verify = IspJob::OfKind(IspJobKind::Verify);
@@ -814,7 +822,7 @@ TEST_F(LpcDownload, SerialNumberGoesInAndTheProgramStartsAfterTheDownload) {
   job.patches.push_back({0x1000, {0x78, 0x56, 0x34, 0x12}});
   job.patches.push_back({7000, {0xAB, 0xCD}});  // past the image: it grows
   job.go = true;
-  Start(LpcPartProfile::LPC2148(), {}, HexText(image), job);
+  Start(LpcPartProfile::LPC2148(), Paced(55), HexText(image), job);
   ASSERT_TRUE(Finish(20000)) << Log();
   EXPECT_EQ(host_.log.last(), QStringLiteral("程序已启动: G 0 A"));
   EXPECT_TRUE(host_.log.contains(QStringLiteral("写入完成")));
@@ -829,7 +837,7 @@ TEST_F(LpcDownload, SerialNumberGoesInAndTheProgramStartsAfterTheDownload) {
 
   // A serial number outside the flash is refused before anything is erased.
   job.patches = {{0x7D000, {1, 2, 3, 4}}};
-  Start(LpcPartProfile::LPC2148(), {}, QByteArray(), job);
+  Start(LpcPartProfile::LPC2148(), Paced(56), QByteArray(), job);
   ASSERT_TRUE(Finish(5000)) << Log();
   EXPECT_EQ(host_.log.last(), QStringLiteral("写入地址 0x0007D000 超出器件Flash (512000 字节)"));
   EXPECT_EQ(Count('E'), 0);
