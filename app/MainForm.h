@@ -5,9 +5,11 @@
 #pragma once
 
 #include <QCheckBox>
+#include <QCoreApplication>
 #include <QComboBox>
 #include <QDateTime>
 #include <QElapsedTimer>
+#include <QFileSystemWatcher>
 #include <QImage>
 #include <QLabel>
 #include <QLineEdit>
@@ -295,6 +297,9 @@ class TMainForm : public QMainWindow, public IspHost {
   std::unique_ptr<RxDisplay> rx_;
 
   QString portOpenError_;  // why the main port last failed to open
+  int sizeLabelFamily_ = -1;  // the family whose file Label10 describes
+  int panelBase_[4] = {150, 65, 65, 128};  // status panels' own widths
+  void FitCounter(int panel);
   std::unique_ptr<Stm32Engine> stm32_;
   std::unique_ptr<TLPCFrm> lpc_;
   std::unique_ptr<TSTCFrm> stc_;
@@ -302,6 +307,10 @@ class TMainForm : public QMainWindow, public IspHost {
   bool closing_ = false;
   std::optional<int32_t> storedPort_;
   QString storedPortName_;
+  // Device nodes coming and going: /dev, and wherever the main port's path
+  // and the link it follows live (/dev/pts, /dev/serial/by-id, a user's link).
+  QFileSystemWatcher devWatch_;
+  void WatchPortPath(const QString& portName);
   QString lostPortName_;        // the main port's name when its device vanished
   QElapsedTimer lostAt_;
   QString downloadedStamp_;     // stamp of the firmware file when the session started
@@ -313,10 +322,32 @@ class ClickableLabel : public QLabel {
   Q_OBJECT
  public:
   using QLabel::QLabel;
+  // A label holding a layout (the status bar's strip) needs what the layout needs.
+  QSize minimumSizeHint() const override;
  signals:
   void clicked();
  protected:
   void mousePressEvent(QMouseEvent* e) override;
+};
+
+// Qt's own texts (context menus, file dialogs, "OK") in Chinese, as the
+// window's are: the translations of Debian's Qt 6 translations package.
+// False when they are not installed (the texts stay English).
+bool LoadQtChineseTexts(QCoreApplication& app);
+
+// A status panel whose text never pushes its neighbours: too long a text is
+// cut with an ellipsis instead of widening the panel.
+class ElidedLabel : public QLabel {
+  Q_OBJECT
+ public:
+  using QLabel::QLabel;
+  QSize minimumSizeHint() const override;
+  QSize sizeHint() const override;
+  void setPreferredWidth(int w) { preferred_ = w; updateGeometry(); }
+ protected:
+  void paintEvent(QPaintEvent* e) override;
+ private:
+  int preferred_ = 150;
 };
 
 // Multi-line text box that reports each key press before it takes the key.

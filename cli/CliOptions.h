@@ -46,6 +46,13 @@ struct CliOptions {
   bool porcelain = false;       // --porcelain: machine-readable lines (a board of a production run)
 };
 
+// The command line of one board of a production run: the run's options for
+// that port alone, machine-readable (--porcelain), with its serial number.
+QStringList BoardArguments(const CliOptions& o, const QString& port, std::optional<uint64_t> serial);
+// Whether the options ask for a production run (several boards, a report,
+// a station) rather than one board.
+bool IsProductionRun(const CliOptions& o);
+
 // "0x08000000", "134217728", "64K", "1M": an address or length. False on
 // anything else, or a value above 32 bits.
 bool ParseCliNumber(const QString& text, uint32_t* value);

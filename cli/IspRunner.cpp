@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "cli/BoardRecord.h"
 #include "firmware/FirmwareFile.h"
 #include "isp/lpc/LPC.h"
 #include "isp/stc/STC.h"
@@ -183,6 +184,8 @@ void IspRunner::StartSession() {
   host_.BeginSession();
   IspJob job = options_.job;
   if (job.kind == IspJobKind::Download || job.kind == IspJobKind::Verify) job.file = host_.FirmwareFileName();
+  if (options_.serialStart && options_.serialAddress)
+    job.patches.push_back({*options_.serialAddress, SerialNumberBytes(*options_.serialStart, options_.serialFormat)});
   if (stc_) ++stcDepth_;
   engine_->Start(job);
   if (stc_) --stcDepth_;
@@ -212,13 +215,17 @@ void IspRunner::SessionEnded() {
     // The reason is the last line, whatever the engine printed before it.
     if (!r.cause.isEmpty() && r.cause != host_.LastLine()) console_.Line(r.cause);
     status_ = r.ok ? kExitInChip : r.usageError ? kExitUsage : kExitFailed;
+    console_.Result(r, status_);
   } else {
     status_ = host_.Succeeded() ? kExitInChip : kExitFailed;
   }
   if (!options_.watch) Finish(status_);
 }
 
-void IspRunner::Finish(int status) { QCoreApplication::exit(status); }
+void IspRunner::Finish(int status) {
+  console_.ResultIfNone(status);
+  QCoreApplication::exit(status);
+}
 
 void IspRunner::PollFile() {
   if (running_) return;

@@ -36,6 +36,8 @@ void TMainForm::BitBtn1Click() {
   // What this session downloads; a later stamp at its end means a newer build.
   downloadedStamp_ = FileStampText(Edit2->text());
   Memo1->clear();
+  // A session's status line is its own: nothing of the last one stays.
+  SetStatusText(0, QString());
   OnPageTextShown();
   const int index = MCUType->currentIndex();
   if (index >= 0 && index <= 5) {
@@ -65,7 +67,20 @@ void TMainForm::BitBtn1Click() {
   }
 }
 
-void TMainForm::MCUTypeChange() { BitBtn7->setEnabled(MCUType->currentIndex() > 6); }
+void TMainForm::MCUTypeChange() {
+  const int index = MCUType->currentIndex();
+  BitBtn7->setEnabled(index > 6);
+  // STC89 boot loaders cannot read their flash back: nothing to verify
+  // beyond the sum each block write answers with.
+  const bool stc = index > 6;
+  CheckBox11->setEnabled(!stc);
+  CheckBox11->setToolTip(stc ? QStringLiteral("STC89 的引导程序不能读回 Flash，无法写后校验（每块写入由芯片回报的校验和检查）")
+                             : QStringLiteral("写入后读回比较"));
+  // The size shown is of the file the chosen family loaded, or none.
+  const int family = index < 0 ? -1 : index <= 5 ? 0 : index == 6 ? 1 : 2;
+  if (family != sizeLabelFamily_) Label10->clear();
+  sizeLabelFamily_ = family;
+}
 
 void TMainForm::BitBtn7Click() {
   BitBtn7->setText(BitBtn7->text() == QStringLiteral("6T") ? QStringLiteral("12T") : QStringLiteral("6T"));

@@ -43,12 +43,16 @@ TEST(CliOptions, FamiliesTakeTheWindowsDefaults) {
   EXPECT_TRUE(stc.options.watch);
   EXPECT_EQ(stc.options.timeoutS, 9);
   EXPECT_EQ(stc.options.file, QStringLiteral("-fw.hex"));
-  // STC chooses its own speeds: the speed given is reported as unused.
-  ASSERT_EQ(stc.notes.size(), 1);
+  // STC chooses its own speeds and cannot be read back: both options are
+  // reported as changing nothing.
+  ASSERT_EQ(stc.notes.size(), 2);
   EXPECT_TRUE(stc.notes[0].startsWith(QStringLiteral("-b")));
+  EXPECT_TRUE(stc.notes[1].startsWith(QStringLiteral("--no-verify")));
 
   EXPECT_EQ(Parse(QStringLiteral("-p x -f stm32 -b 921600 --reset mode2 f")).options.reset, ResetWiring::Mode2);
   EXPECT_EQ(Parse(QStringLiteral("-p x -f stm32 -b 921600 f")).options.baud, 921600u);
+  // The slowest speed STM32 takes is a speed it takes.
+  EXPECT_EQ(Parse(QStringLiteral("-p x -f stm32 -b 19200 f")).options.baud, 19200u);
   EXPECT_EQ(Parse(QStringLiteral("-p x -f stm32 --crystal-khz 12000 f")).notes.size(), 1);
   EXPECT_EQ(Parse(QStringLiteral("-f stm32 --help")).kind, ParsedCommandLine::Kind::Help);
 }

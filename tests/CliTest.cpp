@@ -19,92 +19,11 @@
 #include "sim/LpcSim.h"
 #include "sim/StcSim.h"
 #include "sim/Stm32Sim.h"
+#include "support/IspTool.h"
 #include "support/Pty.h"
 
 namespace {
-
-struct Outcome {
-  bool exited = false;
-  int status = -1;
-  QStringList out;  // standard output, line by line
-  QString err;
-};
-
-class Tool {
- public:
-  // Standard error on a terminal instead of a pipe.
-  void ErrorTo(const std::string& terminal) { proc_.setStandardErrorFile(QString::fromStdString(terminal)); }
-  void Start(const QStringList& args) {
-    proc_.setProgram(QStringLiteral(VORTANA_ISP_PATH));
-    proc_.setArguments(args);
-    proc_.start();
-    ASSERT_TRUE(proc_.waitForStarted(10000));
-  }
-  Outcome Wait(int timeoutMs) {
-    Outcome o;
-    o.exited = proc_.waitForFinished(timeoutMs) && proc_.exitStatus() == QProcess::NormalExit;
-    o.status = proc_.exitCode();
-    Collect();
-    o.out = out_;
-    o.err = err_;
-    return o;
-  }
-  // Output so far, without waiting for the end.
-  QStringList Lines() {
-    proc_.waitForReadyRead(50);
-    Collect();
-    return out_;
-  }
-  void Signal(int sig) { ::kill(static_cast<pid_t>(proc_.processId()), sig); }
-  ~Tool() {
-    if (proc_.state() != QProcess::NotRunning) {
-      proc_.kill();
-      proc_.waitForFinished(5000);
-    }
-  }
-
- private:
-  void Collect() {
-    pending_ += proc_.readAllStandardOutput();
-    qsizetype nl;
-    while ((nl = pending_.indexOf('\n')) >= 0) {
-      out_ << QString::fromUtf8(pending_.left(nl));
-      pending_.remove(0, nl + 1);
-    }
-    err_ += QString::fromUtf8(proc_.readAllStandardError());
-  }
-  QProcess proc_;
-  QByteArray pending_;
-  QStringList out_;
-  QString err_;
-};
-
-Outcome RunTool(const QStringList& args, int timeoutMs = 60000) {
-  Tool tool;
-  tool.Start(args);
-  return tool.Wait(timeoutMs);
-}
-
-// Another program can take the port: no lock, no exclusive mode left behind.
-bool PortFree(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-  if (fd < 0) return false;
-  bool free = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
-  int exclusive = 0;
-  if (::ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive) free = false;
-  ::close(fd);
-  return free;
-}
-
-bool WaitFor(const std::function<bool()>& done, int timeoutMs) {
-  QElapsedTimer t;
-  t.start();
-  while (!done()) {
-    if (t.elapsed() > timeoutMs) return false;
-    QThread::msleep(20);
-  }
-  return true;
-}
+using namespace isptool;
 
 class CliTest : public ::testing::Test {
  protected:
@@ -444,6 +363,35 @@ TEST_F(CliTest, WatchDownloadsEachNewBuildUntilInterrupted) {
   ASSERT_TRUE(o.exited);
   EXPECT_EQ(o.status, 0);  // the last download put the build in the chip
   EXPECT_TRUE(PortFree(pty.slavePath()));
+}
+
+// A linker that writes its output in pieces over a second: one download,
+// of the whole file, once it holds still.
+TEST_F(CliTest, WatchWaitsForAFileWrittenInPieces) {
+  const std::vector<uint8_t> first = PatternImage(600, 5);
+  const std::vector<uint8_t> second = PatternImage(4000, 6);
+  const QString file = WriteFile(QStringLiteral("fw.bin"), QByteArray(reinterpret_cast<const char*>(first.data()), 600));
+  Stm32Sim sim(pty.master(), Stm32SimProfile::ForProduct(0x0414));
+  Tool tool;
+  tool.Start(Args("stm32", file, {QStringLiteral("--watch"), QStringLiteral("--reset=none")}));
+  ASSERT_TRUE(WaitFor([&] { return tool.Lines().contains(QStringLiteral("上载完成！")); }, 30000));
+  {
+    QFile f(file);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    for (size_t at = 0; at < second.size(); at += 400) {
+      f.write(reinterpret_cast<const char*>(second.data() + at), 400);
+      f.flush();
+      QThread::msleep(100);
+    }
+  }
+  ASSERT_TRUE(WaitFor([&] { return tool.Lines().count(QStringLiteral("上载完成！")) == 2; }, 30000))
+      << tool.Lines().join('\n').toStdString();
+  EXPECT_EQ(sim.Flash(0, 4000), second);
+  QThread::msleep(1500);
+  EXPECT_EQ(tool.Lines().count(QStringLiteral("上载完成！")), 2);
+  EXPECT_EQ(tool.Lines().count(QStringLiteral("加载文件。。。")), 2) << "a download started on a part-written file";
+  tool.Signal(SIGINT);
+  EXPECT_EQ(tool.Wait(10000).status, 0);
 }
 
 TEST_F(CliTest, WatchDownloadsABuildThatLandsDuringADownloadAfterIt) {

@@ -126,6 +126,8 @@ void TLPCFrm::Start(const IspJob& job) {
   afterRaw_ = false;
   info_.clear();
   bootVersion_.clear();
+  Edit4.clear();
+  answered_ = false;
   Part = nullptr;
   lastResult_ = IspResult();
   TKRNCommDriver& drv = host_.ComDriver();
@@ -366,6 +368,7 @@ void TLPCFrm::EndSession(IspResult result, bool report) {
   } else if (!Edit4.isEmpty()) {
     result.partId = Edit4;
   }
+  result.partAnswered = answered_;
   lastResult_ = result;
   host_.SessionEnded(result);
 }
@@ -377,6 +380,7 @@ void TLPCFrm::HandleReply(const QByteArray& text) {
   switch (LpcIspState) {
     case Syncing:
       if (text.contains("Synchronized\r\n")) {
+        answered_ = true;
         Timer1.stop();
         Timer3.stop();
         Report(QStringLiteral("已成功连接"));

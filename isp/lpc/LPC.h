@@ -124,6 +124,7 @@ class TLPCFrm : public QObject, public IspEngine {
   IspHost& host_;
   IspJob job_;
   bool running_ = false;
+  bool answered_ = false;    // the boot loader synchronised this session
   bool spinner_ = true;
   bool writeMode_ = true;
   uint8_t dots_ = 0;

@@ -190,6 +190,7 @@ void TSTCFrm::Log(const QString& line) {
 
 void TSTCFrm::Ended(IspResult result) {
   if (aborted_) return;  // the host ended it and wants no word of it
+  result.partAnswered = answered_;
   if (ModelCode > 0) result.partName = stc::ModelName(ModelCode);
   host_.SessionEnded(result);
 }
@@ -269,6 +270,7 @@ void TSTCFrm::Start(const IspJob& job) {
   job_ = job;
   if (job_.file.isEmpty()) job_.file = host_.FirmwareFileName();
   ModelCode = 0;
+  answered_ = false;
   Session();
 }
 
@@ -327,6 +329,7 @@ void TSTCFrm::Session() {
   }
 
   // 6. Connected.
+  answered_ = true;
   SeekTimer.stop();
   TimeOutTM.stop();
   Log(QStringLiteral("连机成功! 固件版本:") + stc::VersionText(Rx.FirmwareVersion));

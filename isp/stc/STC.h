@@ -88,4 +88,5 @@ class TSTCFrm : public QObject, public IspEngine {
   IspJob job_;
   bool running_ = false;
   bool aborted_ = false;
+  bool answered_ = false;  // the status packet came this session
 };

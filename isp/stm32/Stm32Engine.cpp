@@ -667,6 +667,7 @@ void Stm32Engine::Fail(const QString& cause) {
 }
 
 void Stm32Engine::Ended(IspResult result) {
+  result.partAnswered = connected_;
   if (!ProductId.isEmpty() && connected_) result.partId = ProductId;
   if (part_ && connected_) result.partName = QString::fromUtf8(part_->familyLine);
   host_.SessionEnded(result);
