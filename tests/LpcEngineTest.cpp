@@ -102,7 +102,7 @@ class LpcDownload : public ::testing::Test {
     EXPECT_EQ(host_.progress, 0);
     EXPECT_EQ(frm_->LpcIspState, TLPCFrm::Syncing);
   }
-  // The text's lines in the text's order; the read-back before the last.
+  // The download's lines in their order; the read-back before the last.
   std::string SuccessLog(const QString& partId, const QString& boot, int kb,
                          const std::vector<uint8_t>& flashImage, size_t slot = 0x14) {
     return QStringList{QStringLiteral("正在查找。。。"), QStringLiteral("已成功连接"),
@@ -841,6 +841,31 @@ TEST_F(LpcDownload, SerialNumberGoesInAndTheProgramStartsAfterTheDownload) {
   ASSERT_TRUE(Finish(5000)) << Log();
   EXPECT_EQ(host_.log.last(), QStringLiteral("写入地址 0x0007D000 超出器件Flash (512000 字节)"));
   EXPECT_EQ(Count('E'), 0);
+}
+
+TEST_F(LpcDownload, RefusalsOfTheJobsOwnCommandsAreNamed) {
+  struct Case {
+    IspJobKind kind;
+    char command;
+    int code;
+    QString cause;
+  };
+  const Case cases[] = {
+      {IspJobKind::BlankCheck, 'I', LpcSim::PARAM_ERROR, QStringLiteral("查空失败: I 0 7 → 返回码 12 PARAM_ERROR")},
+      {IspJobKind::Go, 'G', LpcSim::CMD_LOCKED, QStringLiteral("运行失败: G 0 T → 返回码 15 CMD_LOCKED")},
+      {IspJobKind::Info, 'N', LpcSim::BUSY, QStringLiteral("读序列号失败: N → 返回码 11 BUSY")},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(1, c.command));
+    LpcSimOptions o = Paced(60 + static_cast<uint32_t>(c.code));
+    o.ErrorCommand = c.command;
+    o.ErrorCode = c.code;
+    Start(LpcPartProfile::LPC1343(), o, QByteArray(), IspJob::OfKind(c.kind));
+    ASSERT_TRUE(Finish(5000)) << Log();
+    EXPECT_EQ(host_.log.last(), c.cause);
+    EXPECT_EQ(Result().code, c.code);
+    ExpectIdle();
+  }
 }
 
 }  // namespace

@@ -317,7 +317,7 @@ TEST_F(LpcImage, TransferListOfOneChunk) {
 }
 
 TEST_F(LpcImage, SectorLayoutsOfTheTextsPartsAndTheMendedIds) {
-  // The text's four LPC213x IDs keep their last sectors; 0xFFF0FF12 is the
+  // The four LPC213x IDs keep their last sectors; 0xFFF0FF12 is the
   // LPC2104 with fifteen 8 KB sectors; an ID in no table gives no flash.
   struct Expect { const char* id; const char* last; uint32_t flash; };
   const Expect parts[] = {{"196353", "7", 32768},     {"196369", "8", 65536},

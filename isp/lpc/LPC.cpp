@@ -886,7 +886,7 @@ void TLPCFrm::Timer1Timer() {
   host_.SetProgress(0);
   IspResult r = IspResult::Failure(QStringLiteral("LPC通信超时!"), QStringLiteral("连接"));
   if (!lastCommand_.isEmpty()) r.command = QString::fromLatin1(lastCommand_);
-  // The text's order: the line, then the timers and the port.
+  // The line first, then the timers and the port, as ever.
   Report(r.cause);
   Timer2.stop();
   Timer3.stop();

@@ -42,7 +42,7 @@ LpcWritePlan LpcPlanFor(const LpcPartRow& row) {
   const uint32_t largest = LpcLargestCopy(row);
   for (const uint16_t* s = row.copySizes; s && *s; ++s)
     if (*s <= largest) plan.CopySizes.push_back(*s);
-  // 4 KB chunks where the RAM allows, as the text's parts take them.
+  // 4 KB chunks where the RAM allows, as the first LPC2xxx parts took them.
   plan.Chunk = std::min<uint32_t>(largest, kLpcChunkSize);
   while (!plan.CopySizes.empty() && plan.CopySizes.back() > plan.Chunk) plan.CopySizes.pop_back();
   plan.Binary = row.data == LpcData::Binary;

@@ -111,7 +111,7 @@ uint32_t LpcCopySize(uint32_t bytes);
 // table and its checksum, goes last, so that a download cut off part-way
 // leaves a chip whose boot check fails and which stays in the boot loader.
 LpcTransferList BuildTransferList(const std::vector<uint8_t>& image, const LpcWritePlan& plan);
-// The ARM7 plan of the text's parts: 4 KB chunks at 0x40000200, the sector
+// The ARM7 plan of the LPC213x parts: 4 KB chunks at 0x40000200, the sector
 // of chunk k from the map.
 LpcTransferList BuildTransferList(const std::vector<uint8_t>& image,
                                   const uint8_t (&sectorMap)[kLpcSectorMapSize]);
