@@ -17,6 +17,7 @@
 
 #include "sim/LpcHexText.h"
 #include "sim/LpcSim.h"
+#include "sim/StcModernSim.h"
 #include "sim/StcSim.h"
 #include "sim/Stm32Sim.h"
 #include "support/IspTool.h"
@@ -255,6 +256,64 @@ TEST_F(CliTest, StcMessageBoxBecomesALineWithoutADisplay) {
   EXPECT_TRUE(PortFree(pty.slavePath()));
 }
 
+// An STC15 part through vortana-isp: trimmed to --frequency, options set
+// with --option, the data flash from --eeprom; the cause last on failure,
+// exit 2 for an option no family has, before the port is touched.
+TEST_F(CliTest, StcFamiliesTrimOptionsAndEeprom) {
+  const StcModernProfile p = ModernProfile("STC15W4K56S4");
+  std::vector<uint8_t> image = PatternImage(900, 6);
+  image.back() = 0x3C;
+  const QString file = WriteFile(QStringLiteral("fw.hex"), HexText(image));
+  std::vector<uint8_t> data = PatternImage(200, 9);
+  data.back() = 0x11;
+  const QString ee = WriteFile(QStringLiteral("ee.hex"), HexText(data));
+  std::vector<uint8_t> status;
+  {
+    // This part keeps its EEPROM at erase: the first run sets it to erase
+    // it with the code, along with the reset pin.
+    StcModernSim sim(pty, p);
+    const Outcome o = RunTool(Args("stc", file,
+                                   {QStringLiteral("--frequency"), QStringLiteral("24000"), QStringLiteral("--option"),
+                                    QStringLiteral("reset_pin=io"), QStringLiteral("--option"),
+                                    QStringLiteral("eeprom_erase=on")}));
+    ASSERT_TRUE(o.exited);
+    EXPECT_EQ(o.status, 0) << o.out.join('\n').toStdString();
+    EXPECT_EQ(o.out.last(), QStringLiteral("上载数据成功 ！"));
+    bool trimmed = false;
+    for (const QString& l : o.out) trimmed = trimmed || l.startsWith(QStringLiteral("已调整到 2"));
+    EXPECT_TRUE(trimmed);
+    EXPECT_NEAR(sim.RunningHz(), 24e6, 24e6 * 0.005);
+    const std::vector<uint8_t> flash = sim.Flash();
+    EXPECT_TRUE(std::equal(image.begin(), image.end(), flash.begin()));
+    EXPECT_EQ(sim.Options()[4] & 0x10, 0x10);
+    EXPECT_TRUE(PortFree(pty.slavePath()));
+    status = sim.Status();
+    sim.Stop();
+  }
+  {
+    // The same part again, now with its EEPROM data; the options read back.
+    StcModernProfile q = p;
+    q.status = status;
+    StcModernSim sim(pty, q);
+    const Outcome o = RunTool(Args("stc", file, {QStringLiteral("--frequency"), QStringLiteral("24000"),
+                                                 QStringLiteral("--eeprom"), ee}));
+    ASSERT_TRUE(o.exited);
+    EXPECT_EQ(o.status, 0) << o.out.join('\n').toStdString();
+    EXPECT_TRUE(o.out.contains(QStringLiteral("选项 复位脚 (reset_pin=io): I/O 口")));
+    EXPECT_TRUE(o.out.contains(QStringLiteral("选项 下载时擦除 EEPROM (eeprom_erase=on): 开")));
+    const std::vector<uint8_t> flash = sim.Flash();
+    EXPECT_TRUE(std::equal(data.begin(), data.end(), flash.begin() + static_cast<long>(p.codeFlash)));
+    sim.Stop();
+  }
+  {
+    const Outcome o = RunTool(Args("stc", file, {QStringLiteral("--option"), QStringLiteral("colour=blue")}));
+    ASSERT_TRUE(o.exited);
+    EXPECT_EQ(o.status, 2);
+    ASSERT_FALSE(o.out.isEmpty());
+    EXPECT_EQ(o.out.last(), QStringLiteral("没有选项 colour ！"));
+  }
+}
+
 TEST_F(CliTest, SilentTargetFailsWithTheReasonLastAndThePortFree) {
   Stm32SimOptions silent;
   silent.silent = true;
@@ -334,6 +393,26 @@ TEST_F(CliTest, PortProblemsAreNamedAndExitTwo) {
     }
   }
   ::close(held);
+
+  // Permission denied, the usual case of a user not in the dialout group:
+  // the program runs as nobody against a device only root may open.
+  if (::geteuid() == 0 && QFile::exists(QStringLiteral("/usr/bin/setpriv"))) {
+    QFile::setPermissions(dir.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner |
+                                          QFileDevice::ReadOther | QFileDevice::ExeOther);
+    QFile::setPermissions(hex, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadOther);
+    QProcess p;
+    p.start(QStringLiteral("/usr/bin/setpriv"),
+            {QStringLiteral("--reuid=65534"), QStringLiteral("--regid=65534"), QStringLiteral("--clear-groups"),
+             QStringLiteral(VORTANA_ISP_PATH), QStringLiteral("-p"), QString::fromStdString(pty.slavePath()),
+             QStringLiteral("-f"), QStringLiteral("stm32"), hex});
+    ASSERT_TRUE(p.waitForFinished(30000));
+    const QStringList out = QString::fromUtf8(p.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
+    EXPECT_EQ(p.exitCode(), 2);
+    ASSERT_FALSE(out.isEmpty()) << p.readAllStandardError().toStdString();
+    EXPECT_TRUE(out.last().startsWith(QStringLiteral("没有权限打开 ") + QString::fromStdString(pty.slavePath())))
+        << out.last().toStdString();
+    EXPECT_TRUE(out.last().contains(QStringLiteral("dialout")));
+  }
 }
 
 TEST_F(CliTest, WatchDownloadsEachNewBuildUntilInterrupted) {
