@@ -270,7 +270,8 @@ ParsedCommandLine ParseCommandLine(const QStringList& args) {
   const QString fname = FamilyName(o.family);
 
   // The window's line settings: STM32 runs at 19200 bit/s or faster (115200
-  // unless told), LPC at 57600 or slower; STC parts choose their own speeds.
+  // unless told), LPC at 57600 unless told (its boot loader takes up to
+  // 115200, and more on some parts); STC parts choose their own speeds.
   o.baud = o.family == IspFamily::Stm32 ? 115200 : o.family == IspFamily::Lpc ? 57600 : 0;
   if (!baud.isEmpty()) {
     bool ok = false;
@@ -279,8 +280,8 @@ ParsedCommandLine ParseCommandLine(const QStringList& args) {
       return fail(QStringLiteral("speed '%1' is not one of the port speeds (110 ... 1228800)").arg(baud));
     if (o.family == IspFamily::Stm32 && b < 19200)
       return fail(QStringLiteral("STM32 downloads run at 19200 bit/s or faster"));
-    if (o.family == IspFamily::Lpc && b > 57600)
-      return fail(QStringLiteral("LPC downloads run at 57600 bit/s or slower"));
+    if (o.family == IspFamily::Lpc && b > 230400)
+      return fail(QStringLiteral("LPC downloads run at 230400 bit/s or slower"));
     if (o.family == IspFamily::Stc)
       r.notes << QStringLiteral("-b is ignored: STC parts set their own speeds");
     else
@@ -307,6 +308,7 @@ ParsedCommandLine ParseCommandLine(const QStringList& args) {
   if (!timeout.isEmpty()) {
     if (!ParseInt(timeout, 1, 99, &o.timeoutS))
       return fail(QStringLiteral("--timeout takes 1 ... 99 seconds, not '%1'").arg(timeout));
+    o.timeoutGiven = true;
     if (o.family == IspFamily::Stm32)
       r.notes << QStringLiteral("--timeout is ignored: STM32 sessions use fixed time-outs");
   }
@@ -400,13 +402,15 @@ QString HelpText() {
       "      --ports PATTERN   every present port that matches ('ttyUSB*')\n"
       "  -f, --family FAMILY   stm32 (8E1), lpc (8N1) or stc (its own speeds)\n"
       "  -b, --baud BAUD       port speed: STM32 19200 ... 1228800, default 115200;\n"
-      "                        LPC 110 ... 57600, default 57600\n"
+      "                        LPC 110 ... 128000, default 57600\n"
       "      --reset WIRING    reset into the boot loader on DTR/RTS: dtr (default),\n"
       "                        mode2 (the second STM32 wiring) or none\n"
       "      --reset-ms N      STC reset pulse on RTS, 1 ... 999 ms (default 500)\n"
-      "      --timeout S       STC: seconds to wait for the chip; LPC: paces data\n"
-      "                        lines by S x 3 ms; 1 ... 99 (default 5)\n"
-      "      --crystal-khz K   LPC crystal frequency in kHz (default 11059.2)\n"
+      "      --timeout S       STC: seconds to wait for the chip (default 5); LPC:\n"
+      "                        a pause of S x 3 ms after each data line (default\n"
+      "                        none); 1 ... 99\n"
+      "      --crystal-khz K   LPC ARM7 crystal in kHz (default 11059.2); LPC23xx/24xx\n"
+      "                        and the Cortex-M parts run their ISP on the IRC\n"
       "      --no-verify       skip reading the image back after writing (STM32 and\n"
       "                        LPC; STC parts cannot be read back, each block write\n"
       "                        is checked by the sum the part answers)\n"

@@ -28,6 +28,7 @@ struct CliOptions {
   ResetWiring reset = ResetWiring::Dtr;
   int resetMs = 500;            // "复位时间" (STC reset pulse)
   int timeoutS = 5;             // "超时值" (STC connect wait, LPC line pacing)
+  bool timeoutGiven = false;    // --timeout was given (LPC: else no pause between lines)
   QString crystalKHz = QStringLiteral("11059.2");  // LPC crystal, sent as typed
   bool verify = true;
   bool watch = false;

@@ -146,7 +146,7 @@ IspRunner::Check IspRunner::CheckFile() {
     good = r.outcome == FirmwareLoadResult::Outcome::Loaded;
     if (!good) host_.ShowStatus(r.status);
   } else if (lpc_) {
-    good = lpc_->SectorSet(QStringLiteral("196389"));  // LPC2138, the largest flash
+    good = lpc_->SectorSet(QStringLiteral("637615927"));  // LPC1768, the largest flash
   } else if (stc_) {
     good = stc_->PrepareImage();
   }

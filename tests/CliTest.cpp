@@ -133,6 +133,89 @@ TEST_F(CliTest, LpcBootLoaderIsToldTheCrystalGiven) {
   EXPECT_EQ(tool.Wait(10000).status, 1);
 }
 
+TEST_F(CliTest, LpcAt115200WithAnyCrystalTextAndNoLinePause) {
+  // An LPC1768 at 115200 behind a paced adapter; "11059" is as good as
+  // "11059.2"; the lines go without the window's 15 ms pause.
+  LpcSimOptions o;
+  o.Link = SimLinkOptions{115200, 10, 4, 62, 7, 10};
+  LpcSim sim(pty, LpcPartProfile::LPC1768(), o);
+  const std::vector<uint8_t> image = PatternImage(9000, 5);
+  const QString file = WriteFile(QStringLiteral("fw.hex"), HexText(image));
+  QElapsedTimer t;
+  t.start();
+  const Outcome out = RunTool(Args("lpc", file, {QStringLiteral("-b"), QStringLiteral("115200"), QStringLiteral("--crystal-khz"),
+                                                 QStringLiteral("11059"), QStringLiteral("--reset=none")}));
+  ASSERT_TRUE(out.exited);
+  EXPECT_EQ(out.status, 0) << out.out.join('\n').toStdString() << out.err.toStdString();
+  EXPECT_LT(t.elapsed(), 15000);
+  const std::vector<uint8_t> expect = WithVectorChecksum(image, 0x1C);
+  const std::vector<uint8_t> flash = sim.Flash();
+  EXPECT_TRUE(std::equal(expect.begin(), expect.end(), flash.begin()));
+  EXPECT_TRUE(out.out.contains(QStringLiteral("校验成功")));
+  EXPECT_EQ(out.out.last(), QStringLiteral("写入完成"));
+}
+
+TEST_F(CliTest, LpcRefusalsAndUnplugEndWithTheCauseLast) {
+  const QString file = WriteFile(QStringLiteral("fw.hex"), HexText(PatternImage(3000, 6)));
+  {
+    LpcSimOptions o;
+    o.ErrorCommand = 'E';
+    o.ErrorCode = LpcSim::CODE_READ_PROTECTION_ENABLED;
+    LpcSim sim(pty, LpcPartProfile::LPC2148(), o);
+    QElapsedTimer t;
+    t.start();
+    const Outcome out = RunTool(Args("lpc", file, {QStringLiteral("--reset=none")}));
+    ASSERT_TRUE(out.exited);
+    EXPECT_EQ(out.status, 1);
+    EXPECT_LT(t.elapsed(), 4000);
+    ASSERT_FALSE(out.out.isEmpty());
+    EXPECT_EQ(out.out.last(),
+              QStringLiteral("擦除失败: E 0 26 → 返回码 19 CODE_READ_PROTECTION_ENABLED（器件已开启代码读保护）"));
+  }
+  {
+    LpcSimOptions o;
+    o.HangUpAfterBlocks = 3;
+    LpcSim sim(pty, LpcPartProfile::LPC2148(), o);
+    QElapsedTimer t;
+    t.start();
+    const Outcome out = RunTool(Args("lpc", file, {QStringLiteral("--reset=none")}), 15000);
+    EXPECT_LT(t.elapsed(), 4000);
+    ASSERT_TRUE(out.exited);
+    EXPECT_EQ(out.status, 1);
+    ASSERT_FALSE(out.out.isEmpty());
+    EXPECT_EQ(out.out.last(), QStringLiteral("串口已断开或无法写入"));
+  }
+}
+
+TEST_F(CliTest, LpcJobs) {
+  LpcSim sim(pty, LpcPartProfile::LPC1114());
+  Outcome info = RunTool({QStringLiteral("-p"), QString::fromStdString(pty.slavePath()), QStringLiteral("-f"),
+                          QStringLiteral("lpc"), QStringLiteral("--info"), QStringLiteral("--reset=none")});
+  ASSERT_TRUE(info.exited);
+  EXPECT_EQ(info.status, 0) << info.out.join('\n').toStdString() << info.err.toStdString();
+  EXPECT_TRUE(info.out.contains(QStringLiteral("器件: LPC1114/302")));
+  EXPECT_TRUE(info.out.contains(QStringLiteral("Flash: 32 KB, 8 个扇区")));
+
+  const QString out = dir.filePath(QStringLiteral("back.bin"));
+  sim.Reset();
+  Outcome read = RunTool({QStringLiteral("-p"), QString::fromStdString(pty.slavePath()), QStringLiteral("-f"),
+                          QStringLiteral("lpc"), QStringLiteral("--read"), out, QStringLiteral("--address"),
+                          QStringLiteral("0x1000"), QStringLiteral("--length"), QStringLiteral("1K"),
+                          QStringLiteral("--reset=none")});
+  ASSERT_TRUE(read.exited);
+  EXPECT_EQ(read.status, 0) << read.out.join('\n').toStdString() << read.err.toStdString();
+  QFile f(out);
+  ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+  EXPECT_EQ(f.readAll(), QByteArray(1024, '\xA5'));  // the old firmware
+
+  sim.Reset();
+  Outcome blank = RunTool({QStringLiteral("-p"), QString::fromStdString(pty.slavePath()), QStringLiteral("-f"),
+                           QStringLiteral("lpc"), QStringLiteral("--blank-check"), QStringLiteral("--reset=none")});
+  EXPECT_EQ(blank.status, 1);
+  ASSERT_FALSE(blank.out.isEmpty());
+  EXPECT_TRUE(blank.out.last().startsWith(QStringLiteral("Flash不空")));
+}
+
 TEST_F(CliTest, StcImageLands) {
   StcSim sim(pty, StcProfile("STC89C52RC", 11059200));
   std::vector<uint8_t> image = PatternImage(300, 5);
