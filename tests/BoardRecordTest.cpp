@@ -51,7 +51,7 @@ TEST(BoardRecord, JsonAndCsvCarryEveryFieldAndSurviveCommasAndQuotes) {
 
 TEST(BoardRecord, ReportsAppendAndSerialsAreNeverHandedOutTwice) {
   QTemporaryDir dir;
-  for (const QString name : {QStringLiteral("line.jsonl"), QStringLiteral("line.csv")}) {
+  for (const QString& name : {QStringLiteral("line.jsonl"), QStringLiteral("line.csv")}) {
     SCOPED_TRACE(name.toStdString());
     const QString path = dir.filePath(name);
     EXPECT_TRUE(SerialsInReport(path).empty());
