@@ -309,6 +309,10 @@ class TMainForm : public QMainWindow, public IspHost {
 
   QString portOpenError_;  // why the main port last failed to open
   // The jobs of the ISP page: the download button's and the menu's.
+ public:
+  // What the STC options dialog chose: options to set, EEPROM to program.
+  void SetStcExtras(const QMap<QString, QString>& options, const QString& eepromFile, bool eepromInImage);
+ private:
   void StartIspJob(IspJob job);
   IspEngine* CurrentEngine() const;
   void JobsMenuTriggered(IspJobKind kind);

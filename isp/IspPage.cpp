@@ -128,9 +128,13 @@ void TMainForm::StcOptionsClick() {
   StcOptionsDialog dialog(current, this);
   if (dialog.exec() != QDialog::Accepted) return;
   const StcDownloadExtras chosen = dialog.Chosen();
-  stcOptions_ = chosen.options;
-  stcEepromFile_ = chosen.eepromFile;
-  stcEepromInImage_ = chosen.eepromInImage;
+  SetStcExtras(chosen.options, chosen.eepromFile, chosen.eepromInImage);
+}
+
+void TMainForm::SetStcExtras(const QMap<QString, QString>& options, const QString& eepromFile, bool eepromInImage) {
+  stcOptions_ = options;
+  stcEepromFile_ = eepromFile;
+  stcEepromInImage_ = eepromInImage;
   UpdateJobActions();
 }
 
