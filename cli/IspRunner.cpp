@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "cli/BoardRecord.h"
+#include "cli/Signals.h"
 #include "firmware/FirmwareFile.h"
 #include "isp/lpc/LPC.h"
 #include "isp/stc/STC.h"
@@ -18,28 +19,6 @@
 namespace {
 
 constexpr int kWatchPollMs = 250;
-
-int g_signalPipe[2] = {-1, -1};
-
-void OnSignal(int sig) {
-  const char c = 1;
-  [[maybe_unused]] ssize_t n = ::write(g_signalPipe[1], &c, 1);
-  // A second Ctrl-C ends the program at once, should a pause hold it up.
-  std::signal(sig, SIG_DFL);
-}
-
-void InstallSignalHandlers() {
-  if (g_signalPipe[0] < 0 && ::pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
-  struct sigaction sa {};
-  sa.sa_handler = OnSignal;
-  sigemptyset(&sa.sa_mask);
-  sa.sa_flags = SA_RESTART;
-  sigaction(SIGINT, &sa, nullptr);
-  sigaction(SIGTERM, &sa, nullptr);
-  // A reader that went away (`| head -1`) must not kill the program while
-  // it holds the port.
-  std::signal(SIGPIPE, SIG_IGN);
-}
 
 }  // namespace
 
@@ -92,9 +71,9 @@ IspRunner::~IspRunner() {
 }
 
 int IspRunner::Exec() {
-  InstallSignalHandlers();
-  if (g_signalPipe[0] >= 0) {
-    signalNotifier_ = std::make_unique<QSocketNotifier>(g_signalPipe[0], QSocketNotifier::Read);
+  const int signalFd = SignalPipe(true);
+  if (signalFd >= 0) {
+    signalNotifier_ = std::make_unique<QSocketNotifier>(signalFd, QSocketNotifier::Read);
     connect(signalNotifier_.get(), &QSocketNotifier::activated, this, &IspRunner::Interrupted);
   }
   if (!engine_->Supports(options_.job.kind)) {
@@ -240,9 +219,7 @@ void IspRunner::PollFile() {
 }
 
 void IspRunner::Interrupted() {
-  char buf[16];
-  while (::read(g_signalPipe[0], buf, sizeof buf) > 0) {
-  }
+  DrainSignalPipe();
   watchTimer_.stop();
   if (running_) {
     running_ = false;

@@ -13,6 +13,7 @@
 #include "app/PortDiscovery.h"
 #include "cli/CliHost.h"
 #include "cli/ProgressText.h"
+#include "cli/Signals.h"
 #include "isp/lpc/LPC.h"
 #include "isp/stc/STC.h"
 #include "isp/stm32/Stm32Engine.h"
@@ -25,13 +26,6 @@ constexpr int kRedrawMs = 100;
 constexpr int kPresenceMs = 300;   // station: how often an absent port is looked at
 constexpr int kProbeRestMs = 1000; // station: between probes of a board that stays
 constexpr int kUsageRestMs = 2000; // station: after a port or file that could not be used
-
-int g_linePipe[2] = {-1, -1};
-
-void OnLineSignal(int) {
-  const char c = 1;
-  [[maybe_unused]] ssize_t n = ::write(g_linePipe[1], &c, 1);
-}
 
 QString FamilyArg(IspFamily f) {
   return f == IspFamily::Stm32 ? QStringLiteral("stm32") : f == IspFamily::Lpc ? QStringLiteral("lpc")
@@ -133,15 +127,11 @@ int LineRunner::Exec() {
   }
   infoProbe_ = options_.watchBoards && FamilyHasInfo(options_, console_);
 
-  if (::pipe2(g_linePipe, O_CLOEXEC | O_NONBLOCK) == 0) {
-    struct sigaction sa {};
-    sa.sa_handler = OnLineSignal;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = SA_RESTART;
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
-    std::signal(SIGPIPE, SIG_IGN);
-    signalNotifier_ = std::make_unique<QSocketNotifier>(g_linePipe[0], QSocketNotifier::Read);
+  // A second Ctrl-C is the run's too: it stops the boards, each releasing
+  // its port, rather than killing this process.
+  const int signalFd = SignalPipe(false);
+  if (signalFd >= 0) {
+    signalNotifier_ = std::make_unique<QSocketNotifier>(signalFd, QSocketNotifier::Read);
     connect(signalNotifier_.get(), &QSocketNotifier::activated, this, &LineRunner::Interrupted);
   }
 
@@ -377,10 +367,9 @@ void LineRunner::Tick() {
 }
 
 void LineRunner::Interrupted() {
-  char buf[16];
-  while (::read(g_linePipe[0], buf, sizeof buf) > 0) {
-  }
-  ++interrupts_;
+  const int arrived = DrainSignalPipe();
+  if (arrived == 0) return;
+  interrupts_ += arrived;
   if (interrupts_ == 1) {
     console_.Error(QStringLiteral("stopping after the boards in progress (Ctrl-C again stops them)"));
     // Probes are no boards: stop them now.
