@@ -4,12 +4,19 @@
 #include <QCloseEvent>
 #include <QDesktopServices>
 #include <QFileDialog>
+#include <QFileInfo>
+#include <QLibraryInfo>
+#include <QTranslator>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QListView>
 #include <QVBoxLayout>
+#include <QMenu>
 #include <QMessageBox>
+#include <QToolButton>
+#include <QDoubleValidator>
+#include <QPainter>
 #include <QScreen>
 #include <QThread>
 #include <QUrl>
@@ -144,8 +151,15 @@ TMainForm::TMainForm(QWidget* parent, SerialPlatform* platform) : QMainWindow(pa
   ChooseSaveFile = [this](const QString& title, const QString& filter, const QString& start) {
     return QFileDialog::getSaveFileName(this, title, start, filter);
   };
+  AskYesNo = [this](const QString& caption, const QString& text) {
+    return QMessageBox::question(this, caption, text, QMessageBox::Yes | QMessageBox::No, QMessageBox::No) ==
+           QMessageBox::Yes;
+  };
   OpenUrl = [](const QString& url) { QDesktopServices::openUrl(QUrl(url)); };
   ListSerialPorts = [] { return DiscoverPorts(); };
+  // Device nodes appearing or vanishing stand for the device-change message.
+  devWatch_.addPath(QStringLiteral("/dev"));
+  connect(&devWatch_, &QFileSystemWatcher::directoryChanged, this, [this] { WMDeviceChange(7); });
 
   auto* central = new QWidget(this);
   setCentralWidget(central);
@@ -287,7 +301,20 @@ void TMainForm::BuildIspPage() {
   left->addWidget(Caption(QStringLiteral("波特率"), p), 2, 0);
   left->addWidget(ComboBox7, 2, 1);
   left->addWidget(Label10, 3, 0, 1, 2);
-  left->setRowStretch(4, 1);
+  // Below the specified controls, so none of them moves.
+  LabelFreq = Caption(QStringLiteral("频率"), p);
+  EditFreq = new DigitsEdit(QStringLiteral("11059.2"), p);
+  EditFreq->setMaxLength(8);
+  EditFreq->setValidator(new QDoubleValidator(1000, 100000, 3, EditFreq));
+  EditFreq->setToolTip(QStringLiteral("STC15/STC8 内部 RC 振荡器调整到的频率 (kHz)"));
+  auto* freq = new QHBoxLayout;
+  freq->setSpacing(4);
+  freq->addWidget(EditFreq);
+  freq->addWidget(Caption(QStringLiteral("kHz"), p));
+  freq->addStretch(1);
+  left->addWidget(LabelFreq, 4, 0);
+  left->addLayout(freq, 4, 1);
+  left->setRowStretch(5, 1);
 
   Edit2 = new QLineEdit(DefaultFirmwareName(), p);
   Edit2->setReadOnly(true);
@@ -332,7 +359,33 @@ void TMainForm::BuildIspPage() {
 
   auto* options = new QVBoxLayout;
   options->setSpacing(3);
-  options->addLayout(Row({CheckBox1, BitBtn7}));
+  BitBtnJobs = new QToolButton(p);
+  BitBtnJobs->setText(QStringLiteral("更多"));
+  BitBtnJobs->setToolTip(QStringLiteral("读出、擦除、解除保护、器件信息、STC 选项"));
+  BitBtnJobs->setPopupMode(QToolButton::InstantPopup);
+  JobsMenu = new QMenu(BitBtnJobs);
+  const QList<QPair<IspJobKind, QString>> jobs = {
+      {IspJobKind::Info, QStringLiteral("读器件信息")},
+      {IspJobKind::Read, QStringLiteral("读出到文件…")},
+      {IspJobKind::Verify, QStringLiteral("与文件比较（不写入）")},
+      {IspJobKind::Erase, QStringLiteral("擦除整片")},
+      {IspJobKind::BlankCheck, QStringLiteral("查空")},
+      {IspJobKind::UnprotectRead, QStringLiteral("解除读保护…")},
+      {IspJobKind::ProtectRead, QStringLiteral("设置读保护")},
+      {IspJobKind::UnprotectWrite, QStringLiteral("解除写保护")},
+      {IspJobKind::Go, QStringLiteral("运行程序")},
+  };
+  for (const auto& j : jobs) {
+    QAction* a = JobsMenu->addAction(j.second);
+    const IspJobKind kind = j.first;
+    connect(a, &QAction::triggered, this, [this, kind] { JobsMenuTriggered(kind); });
+    jobActions_.insert(kind, a);
+  }
+  JobsMenu->addSeparator();
+  stcOptionsAction_ = JobsMenu->addAction(QStringLiteral("STC 选项…"));
+  connect(stcOptionsAction_, &QAction::triggered, this, [this] { StcOptionsClick(); });
+  BitBtnJobs->setMenu(JobsMenu);
+  options->addLayout(Row({CheckBox1, BitBtn7, BitBtnJobs}));
   options->addLayout(Row({CheckBox2, CheckBox10, CheckBox11}));
   auto* download = new QHBoxLayout;
   download->addWidget(BitBtn1);
@@ -519,7 +572,7 @@ void TMainForm::BuildStatusBar() {
   panels->setSpacing(2);
   const char* const initial[] = {"", "S:0", "R:0", "12:00:00"};
   for (int i = 0; i < 4; ++i) {
-    StatusPanel[i] = new QLabel(QString::fromLatin1(initial[i]), StatusBar1);
+    StatusPanel[i] = i == 0 ? new ElidedLabel(StatusBar1) : new QLabel(QString::fromLatin1(initial[i]), StatusBar1);
     StatusPanel[i]->setFrameShape(QFrame::Panel);
     StatusPanel[i]->setFrameShadow(QFrame::Sunken);
     StatusPanel[i]->setAttribute(Qt::WA_TransparentForMouseEvents);
@@ -553,8 +606,15 @@ void TMainForm::SetFontScale(double scale) {
   const int widths[] = {150, 65, 65, 128};
   const QString widest[] = {QString(), QStringLiteral("S:-2147483648"), QStringLiteral("R:-2147483648"),
                             QStringLiteral("00:00:00")};
-  for (int i = 0; i < 4; ++i)
-    StatusPanel[i]->setMinimumWidth(std::max(widths[i], fm.horizontalAdvance(widest[i]) + pad));
+  // Panel 0 only asks for its width: a long status is cut, the counters
+  // always get theirs.
+  static_cast<ElidedLabel*>(StatusPanel[0])->setPreferredWidth(widths[0]);
+  // The counters grow with their digits (never cut), the clock holds its own.
+  for (int i = 1; i < 3; ++i) {
+    panelBase_[i] = widths[i];
+    FitCounter(i);
+  }
+  StatusPanel[3]->setMinimumWidth(std::max(widths[3], fm.horizontalAdvance(widest[3]) + pad));
   // The strip is a label holding the panels; its own hint knows nothing of them.
   StatusBar1->setFixedHeight(StatusPanel[3]->sizeHint().height() + 4);
   // The window definition's 600 x 502 unless the text needs more.
@@ -649,6 +709,10 @@ void TMainForm::FormCreate() {
     store.Open();
     ReadSettingsFrom(store);
     Terminal->ReadSettings(store);
+    // Added after the terminal's values.
+    if (store.HasValue(QStringLiteral("Frequency")))
+      if (auto v = store.ReadString(QStringLiteral("Frequency")))
+        if (v->toDouble() >= 1000 && v->toDouble() <= 100000) EditFreq->setText(*v);
   } else if (!store.CreateKey()) {
     SettingsKeyCreateFailed = true;
     ShowMessage(QStringLiteral("注册软件"), QStringLiteral("未知的原因，创建注册信息失败！"));
@@ -758,6 +822,7 @@ void TMainForm::FormClose() {
   store.WriteBool(QStringLiteral("Verify"), CheckBox11->isChecked());
   store.WriteString(QStringLiteral("PortName"), ComboBox1->currentText());
   Terminal->WriteSettings(store);
+  store.WriteString(QStringLiteral("Frequency"), EditFreq->text());
   store.Save();
 }
 
@@ -801,6 +866,9 @@ bool TMainForm::OpenMainPort(bool quiet) {
   if (ComDriver_->Connect()) {
     PortOpen = true;
     lostPortName_.clear();
+    // An unplug notice is history once the port works again.
+    if (StatusText(0).startsWith(QStringLiteral("串口已断开"))) SetStatusText(0, QString());
+    WatchPortPath(ComDriver_->PortName);
     ShowPortState();
     return true;
   }
@@ -840,6 +908,18 @@ void TMainForm::ComDriverDeviceLost() {
   Timer1.stop();
   ShowPortState();
   SetStatusText(0, QStringLiteral("串口已断开 %1").arg(lostPortName_));
+}
+
+void TMainForm::WatchPortPath(const QString& portName) {
+  const QFileInfo path(QString::fromStdString(SerialDevicePath(portName.toStdString())));
+  QStringList dirs{path.absolutePath()};
+  // A link may lead elsewhere (/dev/serial/by-id -> /dev/ttyUSB0, a user's
+  // link -> /dev/pts/3): when the device returns, the target's folder changes.
+  if (path.isSymLink()) dirs << QFileInfo(path.symLinkTarget()).absolutePath();
+  const QString canonical = path.canonicalFilePath();
+  if (!canonical.isEmpty()) dirs << QFileInfo(canonical).absolutePath();
+  for (const QString& d : dirs)
+    if (QFileInfo(d).isDir() && !devWatch_.directories().contains(d)) devWatch_.addPath(d);
 }
 
 void TMainForm::ReopenLostPort(const QStringList& presentPorts) {
@@ -922,7 +1002,19 @@ void TMainForm::RzMarqueeStatus1Click() {
 }
 
 void TMainForm::SetStatusText(int panel, const QString& text) {
-  if (panel >= 0 && panel < 4) StatusPanel[panel]->setText(text);
+  if (panel < 0 || panel >= 4) return;
+  StatusPanel[panel]->setText(text);
+  if (panel == 1 || panel == 2) FitCounter(panel);
+}
+
+void TMainForm::FitCounter(int panel) {
+  QLabel* l = StatusPanel[panel];
+  // The window's font: the panels take it, though perhaps not yet. A framed
+  // label indents its text by half an 'x' on each side.
+  const QFontMetrics fm(font());
+  const int need = fm.horizontalAdvance(l->text()) + fm.horizontalAdvance(QLatin1Char('x')) + 2 * l->frameWidth() + 8;
+  const int w = std::max(panelBase_[panel], need);
+  if (l->minimumWidth() != w) l->setMinimumWidth(w);
 }
 
 QString TMainForm::StatusText(int panel) const {
@@ -979,6 +1071,46 @@ bool TMainForm::AutoDownload() const { return CheckBox1->isChecked(); }
 bool TMainForm::AutoReset() const { return CheckBox2->isChecked(); }
 bool TMainForm::ResetMode2() const { return CheckBox10->isChecked(); }
 bool TMainForm::VerifyAfterWrite() const { return CheckBox11->isChecked(); }
+
+bool LoadQtChineseTexts(QCoreApplication& app) {
+  static QTranslator* texts = nullptr;
+  if (texts) return true;
+  auto* t = new QTranslator(&app);
+  if (!t->load(QLocale(QLocale::Chinese, QLocale::China), QStringLiteral("qtbase"), QStringLiteral("_"),
+               QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
+    delete t;
+    return false;
+  }
+  app.installTranslator(t);
+  texts = t;
+  return true;
+}
+
+// Room for an ellipsis and a little text; the rest of the room is what the
+// counters beside it leave.
+QSize ClickableLabel::minimumSizeHint() const {
+  const QSize own = QLabel::minimumSizeHint();
+  if (!layout()) return own;
+  const int frame = 2 * frameWidth();
+  return own.expandedTo(layout()->totalMinimumSize() + QSize(frame, frame));
+}
+
+QSize ElidedLabel::minimumSizeHint() const {
+  const int w = fontMetrics().horizontalAdvance(QStringLiteral("正在…")) + 2 * frameWidth() + 8;
+  return QSize(std::max(w, minimumWidth()), QLabel::minimumSizeHint().height());
+}
+
+QSize ElidedLabel::sizeHint() const {
+  return QSize(std::max(preferred_, minimumSizeHint().width()), QLabel::sizeHint().height());
+}
+
+void ElidedLabel::paintEvent(QPaintEvent*) {
+  QPainter p(this);
+  drawFrame(&p);
+  const QRect r = contentsRect().adjusted(margin() + 2, 0, -margin() - 2, 0);
+  p.setPen(palette().color(isEnabled() ? QPalette::Active : QPalette::Disabled, QPalette::WindowText));
+  p.drawText(r, Qt::AlignVCenter | Qt::AlignLeft, fontMetrics().elidedText(text(), Qt::ElideRight, r.width()));
+}
 
 void TMainForm::SessionEnded(const IspResult& result) {
   // The session's own last word stands on the status line, not a step's.

@@ -5,9 +5,11 @@
 #pragma once
 
 #include <QCheckBox>
+#include <QCoreApplication>
 #include <QComboBox>
 #include <QDateTime>
 #include <QElapsedTimer>
+#include <QFileSystemWatcher>
 #include <QImage>
 #include <QLabel>
 #include <QLineEdit>
@@ -29,6 +31,9 @@
 #include "serial/PollingComm.h"
 
 class Marquee;
+class QMenu;
+class QToolButton;
+class IspEngine;
 class ClickableLabel;
 class SendMemo;
 class Stm32Engine;
@@ -84,6 +89,12 @@ class TMainForm : public QMainWindow, public IspHost {
   QCheckBox* CheckBox2 = nullptr;
   QCheckBox* CheckBox10 = nullptr;
   QCheckBox* CheckBox11 = nullptr;  // "写后校验"
+  // Beyond the download: the other jobs of the chosen family ("更多"), and
+  // the frequency STC parts with an internal oscillator are trimmed to.
+  QToolButton* BitBtnJobs = nullptr;
+  QMenu* JobsMenu = nullptr;
+  QLineEdit* EditFreq = nullptr;    // kHz
+  QLabel* LabelFreq = nullptr;
   QLineEdit* Edit3 = nullptr;
   QLineEdit* Edit4 = nullptr;
   QLabel* Label11 = nullptr;      // "复位时间"
@@ -254,6 +265,8 @@ class TMainForm : public QMainWindow, public IspHost {
   // File dialogs likewise: return the chosen name or empty text.
   std::function<QString(const QString& title, const QString& filter, const QString& start)> ChooseOpenFile;
   std::function<QString(const QString& title, const QString& filter, const QString& start)> ChooseSaveFile;
+  // A question with Yes and No (No is the default); true for Yes.
+  std::function<bool(const QString& caption, const QString& text)> AskYesNo;
   // Opening a mail or web link.
   std::function<void(const QString& url)> OpenUrl;
 
@@ -295,6 +308,24 @@ class TMainForm : public QMainWindow, public IspHost {
   std::unique_ptr<RxDisplay> rx_;
 
   QString portOpenError_;  // why the main port last failed to open
+  // The jobs of the ISP page: the download button's and the menu's.
+ public:
+  // What the STC options dialog chose: options to set, EEPROM to program.
+  void SetStcExtras(const QMap<QString, QString>& options, const QString& eepromFile, bool eepromInImage);
+ private:
+  void StartIspJob(IspJob job);
+  IspEngine* CurrentEngine() const;
+  void JobsMenuTriggered(IspJobKind kind);
+  void StcOptionsClick();
+  void UpdateJobActions();
+  QMap<IspJobKind, QAction*> jobActions_;
+  QAction* stcOptionsAction_ = nullptr;
+  QMap<QString, QString> stcOptions_;  // asked for in the STC options dialog
+  QString stcEepromFile_;
+  bool stcEepromInImage_ = false;
+  int sizeLabelFamily_ = -1;  // the family whose file Label10 describes
+  int panelBase_[4] = {150, 65, 65, 128};  // status panels' own widths
+  void FitCounter(int panel);
   std::unique_ptr<Stm32Engine> stm32_;
   std::unique_ptr<TLPCFrm> lpc_;
   std::unique_ptr<TSTCFrm> stc_;
@@ -302,6 +333,10 @@ class TMainForm : public QMainWindow, public IspHost {
   bool closing_ = false;
   std::optional<int32_t> storedPort_;
   QString storedPortName_;
+  // Device nodes coming and going: /dev, and wherever the main port's path
+  // and the link it follows live (/dev/pts, /dev/serial/by-id, a user's link).
+  QFileSystemWatcher devWatch_;
+  void WatchPortPath(const QString& portName);
   QString lostPortName_;        // the main port's name when its device vanished
   QElapsedTimer lostAt_;
   QString downloadedStamp_;     // stamp of the firmware file when the session started
@@ -313,10 +348,32 @@ class ClickableLabel : public QLabel {
   Q_OBJECT
  public:
   using QLabel::QLabel;
+  // A label holding a layout (the status bar's strip) needs what the layout needs.
+  QSize minimumSizeHint() const override;
  signals:
   void clicked();
  protected:
   void mousePressEvent(QMouseEvent* e) override;
+};
+
+// Qt's own texts (context menus, file dialogs, "OK") in Chinese, as the
+// window's are: the translations of Debian's Qt 6 translations package.
+// False when they are not installed (the texts stay English).
+bool LoadQtChineseTexts(QCoreApplication& app);
+
+// A status panel whose text never pushes its neighbours: too long a text is
+// cut with an ellipsis instead of widening the panel.
+class ElidedLabel : public QLabel {
+  Q_OBJECT
+ public:
+  using QLabel::QLabel;
+  QSize minimumSizeHint() const override;
+  QSize sizeHint() const override;
+  void setPreferredWidth(int w) { preferred_ = w; updateGeometry(); }
+ protected:
+  void paintEvent(QPaintEvent* e) override;
+ private:
+  int preferred_ = 150;
 };
 
 // Multi-line text box that reports each key press before it takes the key.

@@ -403,11 +403,23 @@ void OutputView::mouseMoveEvent(QMouseEvent* e) {
   viewport()->update();
 }
 
+void OutputView::mouseReleaseEvent(QMouseEvent* e) {
+  if (e->button() == Qt::LeftButton) OfferSelection();
+}
+
+// What the mouse selects is offered for middle-click pasting, as in every
+// X11 terminal.
+void OutputView::OfferSelection() {
+  QClipboard* c = QApplication::clipboard();
+  if (hasSelection() && c->supportsSelection()) c->setText(selectedText(), QClipboard::Selection);
+}
+
 void OutputView::mouseDoubleClickEvent(QMouseEvent* e) {
   const TextPos p = PosAt(e->position().toPoint());
   QString row = src_->Row(p.row);
   while (row.endsWith(u'\n') || row.endsWith(u'\r')) row.chop(1);
   select({p.row, 0}, {p.row, row.size()});
+  OfferSelection();
 }
 
 void OutputView::keyPressEvent(QKeyEvent* e) {

@@ -1,7 +1,6 @@
 // Program entry: the main window, then the two programmer windows, then the
 // message loop until the main window closes.
 #include <QApplication>
-#include <QFileSystemWatcher>
 #include <QSocketNotifier>
 #include <QToolTip>
 
@@ -22,6 +21,7 @@ void OnTerminate(int) {
 
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
+  LoadQtChineseTexts(app);
   TMainForm form;
   form.CreateProgrammers();
 
@@ -45,11 +45,6 @@ int main(int argc, char** argv) {
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGINT, &sa, nullptr);
   }
-
-  // Device nodes appearing or vanishing stand for the device-change message.
-  QFileSystemWatcher devWatch;
-  devWatch.addPath(QStringLiteral("/dev"));
-  QObject::connect(&devWatch, &QFileSystemWatcher::directoryChanged, &form, [&form] { form.WMDeviceChange(7); });
 
   form.show();
   return app.exec();

@@ -38,7 +38,12 @@ class CliHost : public IspHost {
   bool AutoDownload() const override { return true; }
   bool AutoReset() const override { return options_.reset != ResetWiring::None; }
   bool ResetMode2() const override { return options_.reset == ResetWiring::Mode2; }
-  QString TimeoutText() const override { return QString::number(options_.timeoutS); }
+  // LPC: the data lines go without a pause unless one is asked for; the
+  // window's default (15 ms a line) is for the slowest adapters.
+  QString TimeoutText() const override {
+    if (options_.family == IspFamily::Lpc && !options_.timeoutGiven) return QStringLiteral("0");
+    return QString::number(options_.timeoutS);
+  }
   QString ResetDelayText() const override { return QString::number(options_.resetMs); }
   QString ClockModeCaption() const override { return QStringLiteral("12T"); }
   QString PortNameText() const override { return options_.port; }

@@ -277,7 +277,8 @@ ParsedCommandLine ParseCommandLine(const QStringList& args) {
   const QString fname = FamilyName(o.family);
 
   // The window's line settings: STM32 runs at 19200 bit/s or faster (115200
-  // unless told), LPC at 57600 or slower; STC parts choose their own speeds.
+  // unless told), LPC at 57600 unless told (its boot loader takes up to
+  // 115200, and more on some parts); STC parts choose their own speeds.
   o.baud = o.family == IspFamily::Stm32 ? 115200 : o.family == IspFamily::Lpc ? 57600 : 0;
   if (!baud.isEmpty()) {
     bool ok = false;
@@ -288,8 +289,8 @@ ParsedCommandLine ParseCommandLine(const QStringList& args) {
                         : QStringLiteral("speed '%1' is not one of the port speeds (110 ... 1228800)").arg(baud));
     if (stm32 && b < 19200)
       return fail(QStringLiteral("STM32 downloads run at 19200 bit/s or faster"));
-    if (o.family == IspFamily::Lpc && b > 57600)
-      return fail(QStringLiteral("LPC downloads run at 57600 bit/s or slower"));
+    if (o.family == IspFamily::Lpc && b > 230400)
+      return fail(QStringLiteral("LPC downloads run at 230400 bit/s or slower"));
     if (o.family == IspFamily::Stc)
       r.notes << QStringLiteral("-b is ignored: STC parts set their own speeds");
     else
@@ -316,6 +317,7 @@ ParsedCommandLine ParseCommandLine(const QStringList& args) {
   if (!timeout.isEmpty()) {
     if (!ParseInt(timeout, 1, 99, &o.timeoutS))
       return fail(QStringLiteral("--timeout takes 1 ... 99 seconds, not '%1'").arg(timeout));
+    o.timeoutGiven = true;
     if (o.family == IspFamily::Stm32)
       r.notes << QStringLiteral("--timeout is ignored: STM32 sessions use fixed time-outs");
   }
@@ -331,6 +333,8 @@ ParsedCommandLine ParseCommandLine(const QStringList& args) {
       r.notes << QStringLiteral("--crystal-khz is ignored: %1 parts report their crystal").arg(fname);
   }
 
+  if (o.family == IspFamily::Stc && !o.verify)
+    r.notes << QStringLiteral("--no-verify changes nothing for STC: the parts cannot be read back");
   if (o.family != IspFamily::Stc) {
     if (o.job.frequencyKHz > 0) return fail(QStringLiteral("--frequency is for STC parts, which trim their own oscillator"));
     if (!o.job.options.isEmpty()) return fail(QStringLiteral("--option is for STC parts"));
@@ -339,6 +343,59 @@ ParsedCommandLine ParseCommandLine(const QStringList& args) {
 
   r.kind = ParsedCommandLine::Kind::Run;
   return r;
+}
+
+bool IsProductionRun(const CliOptions& o) {
+  return o.ports.size() > 1 || !o.portPattern.isEmpty() || o.watchBoards || !o.reportFile.isEmpty();
+}
+
+QStringList BoardArguments(const CliOptions& o, const QString& port, std::optional<uint64_t> serial) {
+  auto hex = [](uint32_t v) { return QStringLiteral("0x") + QString::number(v, 16).toUpper(); };
+  QStringList a{QStringLiteral("--porcelain"), QStringLiteral("-p"), port, QStringLiteral("-f"),
+                o.family == IspFamily::Stm32 ? QStringLiteral("stm32")
+                : o.family == IspFamily::Lpc ? QStringLiteral("lpc")
+                                             : QStringLiteral("stc")};
+  if (o.family != IspFamily::Stc) a << QStringLiteral("-b") << QString::number(o.baud);
+  a << QStringLiteral("--reset")
+    << (o.reset == ResetWiring::None ? QStringLiteral("none")
+        : o.reset == ResetWiring::Mode2 ? QStringLiteral("mode2")
+                                        : QStringLiteral("dtr"));
+  if (o.family == IspFamily::Stc) a << QStringLiteral("--reset-ms") << QString::number(o.resetMs);
+  if (o.family != IspFamily::Stm32) a << QStringLiteral("--timeout") << QString::number(o.timeoutS);
+  if (o.family == IspFamily::Lpc) a << QStringLiteral("--crystal-khz") << o.crystalKHz;
+  if (!o.verify && o.family != IspFamily::Stc) a << QStringLiteral("--no-verify");
+  const IspJob& j = o.job;
+  switch (j.kind) {
+    case IspJobKind::Download: break;
+    case IspJobKind::Verify: a << QStringLiteral("--verify-only"); break;
+    case IspJobKind::Read: a << QStringLiteral("--read") << j.file; break;
+    case IspJobKind::Erase:
+      if (j.length)
+        a << QStringLiteral("--erase-range") << hex(j.address.value_or(0)) + QLatin1Char(':') + QString::number(*j.length);
+      else
+        a << QStringLiteral("--erase");
+      break;
+    case IspJobKind::BlankCheck: a << QStringLiteral("--blank-check"); break;
+    case IspJobKind::ProtectRead: a << QStringLiteral("--protect-read"); break;
+    case IspJobKind::UnprotectRead: a << QStringLiteral("--unprotect-read"); break;
+    case IspJobKind::UnprotectWrite: a << QStringLiteral("--unprotect-write"); break;
+    case IspJobKind::Go: break;
+    case IspJobKind::Info: a << QStringLiteral("--info"); break;
+  }
+  const bool ranged = j.kind == IspJobKind::Read || j.kind == IspJobKind::BlankCheck || j.kind == IspJobKind::Verify;
+  if (ranged && j.address) a << QStringLiteral("--address") << hex(*j.address);
+  if (ranged && j.length) a << QStringLiteral("--length") << QString::number(*j.length);
+  if (j.go) a << (j.goAddress ? QStringLiteral("--go=") + hex(*j.goAddress) : QStringLiteral("--go"));
+  if (j.frequencyKHz > 0) a << QStringLiteral("--frequency") << QString::number(j.frequencyKHz, 'f', 3);
+  for (auto it = j.options.begin(); it != j.options.end(); ++it)
+    a << QStringLiteral("--option") << it.key() + QLatin1Char('=') + it.value();
+  if (!j.eepromFile.isEmpty()) a << QStringLiteral("--eeprom") << j.eepromFile;
+  if (j.eepromInImage) a << QStringLiteral("--eeprom-in-image");
+  if (serial && o.serialAddress)
+    a << QStringLiteral("--serial-start") << QString::number(*serial) << QStringLiteral("--serial-address")
+      << hex(*o.serialAddress) << QStringLiteral("--serial-format") << o.serialFormat;
+  if (j.kind == IspJobKind::Download || j.kind == IspJobKind::Verify) a << QStringLiteral("--") << o.file;
+  return a;
 }
 
 QString HelpText() {
@@ -354,14 +411,18 @@ QString HelpText() {
       "      --ports PATTERN   every present port that matches ('ttyUSB*')\n"
       "  -f, --family FAMILY   stm32 (8E1), lpc (8N1) or stc (its own speeds)\n"
       "  -b, --baud BAUD       port speed: STM32 19200 ... 2000000 (230400 too), default 115200;\n"
-      "                        LPC 110 ... 57600, default 57600\n"
+      "                        LPC 110 ... 128000, default 57600\n"
       "      --reset WIRING    reset into the boot loader on DTR/RTS: dtr (default),\n"
       "                        mode2 (the second STM32 wiring) or none\n"
       "      --reset-ms N      STC reset pulse on RTS, 1 ... 999 ms (default 500)\n"
-      "      --timeout S       STC: seconds to wait for the chip; LPC: paces data\n"
-      "                        lines by S x 3 ms; 1 ... 99 (default 5)\n"
-      "      --crystal-khz K   LPC crystal frequency in kHz (default 11059.2)\n"
-      "      --no-verify       skip reading the image back after writing\n"
+      "      --timeout S       STC: seconds to wait for the chip (default 5); LPC:\n"
+      "                        a pause of S x 3 ms after each data line (default\n"
+      "                        none); 1 ... 99\n"
+      "      --crystal-khz K   LPC ARM7 crystal in kHz (default 11059.2); LPC23xx/24xx\n"
+      "                        and the Cortex-M parts run their ISP on the IRC\n"
+      "      --no-verify       skip reading the image back after writing (STM32 and\n"
+      "                        LPC; STC parts cannot be read back, each block write\n"
+      "                        is checked by the sum the part answers)\n"
       "      --go[=ADDRESS]    start the program after the download (or alone)\n"
       "      --watch           stay and download again whenever FILE changes;\n"
       "                        Ctrl-C ends it (the exit status is the last download's)\n"

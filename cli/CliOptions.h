@@ -28,6 +28,7 @@ struct CliOptions {
   ResetWiring reset = ResetWiring::Dtr;
   int resetMs = 500;            // "复位时间" (STC reset pulse)
   int timeoutS = 5;             // "超时值" (STC connect wait, LPC line pacing)
+  bool timeoutGiven = false;    // --timeout was given (LPC: else no pause between lines)
   QString crystalKHz = QStringLiteral("11059.2");  // LPC crystal, sent as typed
   bool verify = true;
   bool watch = false;
@@ -44,6 +45,13 @@ struct CliOptions {
   QString serialFormat = QStringLiteral("u32le");  // --serial-format u32le|ascii
   bool porcelain = false;       // --porcelain: machine-readable lines (a board of a production run)
 };
+
+// The command line of one board of a production run: the run's options for
+// that port alone, machine-readable (--porcelain), with its serial number.
+QStringList BoardArguments(const CliOptions& o, const QString& port, std::optional<uint64_t> serial);
+// Whether the options ask for a production run (several boards, a report,
+// a station) rather than one board.
+bool IsProductionRun(const CliOptions& o);
 
 // "0x08000000", "134217728", "64K", "1M": an address or length. False on
 // anything else, or a value above 32 bits.

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "cli/Porcelain.h"
+
 namespace {
 
 constexpr int kBarWidth = 30;
@@ -34,7 +36,31 @@ void Console::Draw(const QString& text) {
   sinceDraw_.restart();
 }
 
+void Console::Emit(const QByteArray& line) {
+  std::fwrite(line.constData(), 1, static_cast<size_t>(line.size()), out_);
+  std::fflush(out_);
+}
+
+void Console::Result(const IspResult& result, int exitStatus) {
+  if (!porcelain_) return;
+  resultSent_ = true;
+  Emit(PorcelainResult(result, exitStatus));
+}
+
+void Console::ResultIfNone(int exitStatus) {
+  if (!porcelain_ || resultSent_) return;
+  IspResult r = IspResult::Failure(lastLine_);
+  r.ok = exitStatus == 0;
+  r.usageError = exitStatus == 2;
+  Result(r, exitStatus);
+}
+
 void Console::Line(const QString& text) {
+  if (porcelain_) {
+    lastLine_ = text;
+    Emit(PorcelainLog(text));
+    return;
+  }
   // The line goes above whatever stands on the bottom line, which is then
   // drawn again below it.
   const bool redraw = drawn_;
@@ -45,6 +71,11 @@ void Console::Line(const QString& text) {
 }
 
 void Console::Error(const QString& text) {
+  if (porcelain_) {
+    lastLine_ = text;
+    Emit(PorcelainError(text));
+    return;
+  }
   const bool redraw = drawn_;
   Erase();
   Put(err_, QStringLiteral("vortana-isp: ") + text + QLatin1Char('\n'));
@@ -53,6 +84,13 @@ void Console::Error(const QString& text) {
 }
 
 void Console::Status(const QString& text) {
+  if (porcelain_) {
+    // Ten a second at most: a download shows a status per block.
+    if (text.trimmed().isEmpty() || (sinceDraw_.elapsed() < kRedrawMs && text != lastLine_)) return;
+    sinceDraw_.restart();
+    Emit(PorcelainStatus(text));
+    return;
+  }
   if (!tty_ || barActive_ || text.trimmed().isEmpty()) return;
   if (drawn_ && sinceDraw_.elapsed() < kRedrawMs) {
     bottom_ = text.left(kStatusChars);  // drawn with the next line or frame
@@ -63,6 +101,13 @@ void Console::Status(const QString& text) {
 
 void Console::Progress(const ProgressSample& s) {
   if (s.percent <= 0) return;
+  if (porcelain_) {
+    if (s.percent == lastPercent_ || (sinceDraw_.elapsed() < kRedrawMs && s.percent < 100)) return;
+    lastPercent_ = s.percent;
+    sinceDraw_.restart();
+    Emit(PorcelainProgress(std::min(s.percent, 100), s.doneBytes, s.totalBytes));
+    return;
+  }
   if (!tty_) {
     const int tenth = std::min(s.percent, 100) / 10;
     if (tenth < lastTenth_) lastTenth_ = 0;  // a second pass (read-back) counts again
@@ -81,6 +126,10 @@ void Console::Progress(const ProgressSample& s) {
 }
 
 void Console::EndProgress() {
+  if (porcelain_) {
+    lastPercent_ = -1;
+    return;
+  }
   Erase();
   barActive_ = false;
   lastPercent_ = -1;

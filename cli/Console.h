@@ -10,6 +10,7 @@
 #include <cstdio>
 
 #include "cli/ProgressText.h"
+#include "isp/IspJob.h"
 
 class Console {
  public:
@@ -22,14 +23,26 @@ class Console {
   void Status(const QString& text);
   void Progress(const ProgressSample& s);
   void EndProgress();                // a session ended: the bar goes away
+  // A board of a production run: everything goes to standard output as
+  // the JSON lines of cli/Porcelain.h, the result last.
+  void SetPorcelain(bool on) { porcelain_ = on; }
+  bool Porcelain() const { return porcelain_; }
+  void Result(const IspResult& result, int exitStatus);
+  // Porcelain: a result for a run that ended before any session (a file
+  // refused): the last line is its cause.
+  void ResultIfNone(int exitStatus);
 
  private:
   void Draw(const QString& text);
   void Erase();
+  void Emit(const QByteArray& line);
 
   FILE* out_;
   FILE* err_;
   bool tty_;
+  bool porcelain_ = false;
+  bool resultSent_ = false;
+  QString lastLine_;          // porcelain: the last log line, the cause of an early exit
   bool drawn_ = false;        // something stands on the bottom line of the terminal
   QString bottom_;            // ... and this is it
   bool barActive_ = false;

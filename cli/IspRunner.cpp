@@ -9,6 +9,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "cli/BoardRecord.h"
+#include "cli/Signals.h"
 #include "firmware/FirmwareFile.h"
 #include "isp/lpc/LPC.h"
 #include "isp/stc/STC.h"
@@ -17,28 +19,6 @@
 namespace {
 
 constexpr int kWatchPollMs = 250;
-
-int g_signalPipe[2] = {-1, -1};
-
-void OnSignal(int sig) {
-  const char c = 1;
-  [[maybe_unused]] ssize_t n = ::write(g_signalPipe[1], &c, 1);
-  // A second Ctrl-C ends the program at once, should a pause hold it up.
-  std::signal(sig, SIG_DFL);
-}
-
-void InstallSignalHandlers() {
-  if (g_signalPipe[0] < 0 && ::pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
-  struct sigaction sa {};
-  sa.sa_handler = OnSignal;
-  sigemptyset(&sa.sa_mask);
-  sa.sa_flags = SA_RESTART;
-  sigaction(SIGINT, &sa, nullptr);
-  sigaction(SIGTERM, &sa, nullptr);
-  // A reader that went away (`| head -1`) must not kill the program while
-  // it holds the port.
-  std::signal(SIGPIPE, SIG_IGN);
-}
 
 }  // namespace
 
@@ -91,9 +71,9 @@ IspRunner::~IspRunner() {
 }
 
 int IspRunner::Exec() {
-  InstallSignalHandlers();
-  if (g_signalPipe[0] >= 0) {
-    signalNotifier_ = std::make_unique<QSocketNotifier>(g_signalPipe[0], QSocketNotifier::Read);
+  const int signalFd = SignalPipe(true);
+  if (signalFd >= 0) {
+    signalNotifier_ = std::make_unique<QSocketNotifier>(signalFd, QSocketNotifier::Read);
     connect(signalNotifier_.get(), &QSocketNotifier::activated, this, &IspRunner::Interrupted);
   }
   if (!engine_->Supports(options_.job.kind)) {
@@ -145,7 +125,7 @@ IspRunner::Check IspRunner::CheckFile() {
     good = r.outcome == FirmwareLoadResult::Outcome::Loaded;
     if (!good) host_.ShowStatus(r.status);
   } else if (lpc_) {
-    good = lpc_->SectorSet(QStringLiteral("196389"));  // LPC2138, the largest flash
+    good = lpc_->SectorSet(QStringLiteral("637615927"));  // LPC1768, the largest flash
   } else if (stc_) {
     good = stc_->PrepareImage();
   }
@@ -183,6 +163,8 @@ void IspRunner::StartSession() {
   host_.BeginSession();
   IspJob job = options_.job;
   if (job.kind == IspJobKind::Download || job.kind == IspJobKind::Verify) job.file = host_.FirmwareFileName();
+  if (options_.serialStart && options_.serialAddress)
+    job.patches.push_back({*options_.serialAddress, SerialNumberBytes(*options_.serialStart, options_.serialFormat)});
   if (stc_) ++stcDepth_;
   engine_->Start(job);
   if (stc_) --stcDepth_;
@@ -212,13 +194,17 @@ void IspRunner::SessionEnded() {
     // The reason is the last line, whatever the engine printed before it.
     if (!r.cause.isEmpty() && r.cause != host_.LastLine()) console_.Line(r.cause);
     status_ = r.ok ? kExitInChip : r.usageError ? kExitUsage : kExitFailed;
+    console_.Result(r, status_);
   } else {
     status_ = host_.Succeeded() ? kExitInChip : kExitFailed;
   }
   if (!options_.watch) Finish(status_);
 }
 
-void IspRunner::Finish(int status) { QCoreApplication::exit(status); }
+void IspRunner::Finish(int status) {
+  console_.ResultIfNone(status);
+  QCoreApplication::exit(status);
+}
 
 void IspRunner::PollFile() {
   if (running_) return;
@@ -233,9 +219,7 @@ void IspRunner::PollFile() {
 }
 
 void IspRunner::Interrupted() {
-  char buf[16];
-  while (::read(g_signalPipe[0], buf, sizeof buf) > 0) {
-  }
+  DrainSignalPipe();
   watchTimer_.stop();
   if (running_) {
     running_ = false;

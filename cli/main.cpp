@@ -9,6 +9,7 @@
 #include "cli/CliOptions.h"
 #include "cli/Console.h"
 #include "cli/IspRunner.h"
+#include "cli/LineRunner.h"
 
 int main(int argc, char** argv) {
   QCoreApplication app(argc, argv);
@@ -28,8 +29,13 @@ int main(int argc, char** argv) {
     case ParsedCommandLine::Kind::Run:
       break;
   }
+  if (parsed.options.porcelain) console.SetPorcelain(true);
   for (const QString& note : parsed.notes) console.Error(note);
 
+  if (IsProductionRun(parsed.options) && !parsed.options.porcelain) {
+    LineRunner line(parsed.options, console, stderr, ::isatty(STDERR_FILENO) == 1);
+    return line.Exec();
+  }
   IspRunner runner(parsed.options, console);
   return runner.Exec();
 }

@@ -83,6 +83,9 @@ struct IspResult {
   // True when the failure lies with the user's input (file, option, port)
   // and nothing was sent to the part: the command line exits with 2.
   bool usageError = false;
+  // The part answered at all this session (a board is there); false when
+  // nothing answered the boot loader's handshake.
+  bool partAnswered = false;
 
   // What the session learned about the part (any that it could).
   QString partName;

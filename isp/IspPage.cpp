@@ -3,7 +3,11 @@
 // and speed, the clock and the automatic re-download.
 #include <QFileInfo>
 
+#include <QAction>
+#include <QMenu>
+
 #include "app/MainForm.h"
+#include "app/StcOptionsDialog.h"
 #include "firmware/FileTime.h"
 #include "isp/lpc/LPC.h"
 #include "isp/stc/STC.h"
@@ -29,14 +33,38 @@ void TMainForm::CreateProgrammers() {
       show();
     }
   };
+  UpdateJobActions();
 }
 
 void TMainForm::BitBtn1Click() {
+  IspJob job = IspJob::Download(Edit2->text());
+  const int index = MCUType->currentIndex();
+  if (index >= 7 && index <= 11) {
+    // What the STC parts are asked for beyond the image.
+    job.frequencyKHz = EditFreq->text().toDouble();
+    job.options = stcOptions_;
+    job.eepromFile = stcEepromFile_;
+    job.eepromInImage = stcEepromInImage_;
+  }
+  StartIspJob(job);
+}
+
+IspEngine* TMainForm::CurrentEngine() const {
+  const int index = MCUType->currentIndex();
+  if (index >= 0 && index <= 5) return lpc_.get();
+  if (index == 6) return stm32_.get();
+  if (index >= 7 && index <= 11) return stc_.get();
+  return nullptr;
+}
+
+void TMainForm::StartIspJob(IspJob job) {
   if (!BitBtn1->isEnabled()) return;  // a session is running
   // What this session downloads; a later stamp at its end means a newer build.
-  downloadedStamp_ = FileStampText(Edit2->text());
+  if (job.kind == IspJobKind::Download) downloadedStamp_ = FileStampText(Edit2->text());
   Memo1->clear();
   OnPageTextShown();
+  // A session's status line is its own: nothing of the last one stays.
+  SetStatusText(0, QString());
   const int index = MCUType->currentIndex();
   if (index >= 0 && index <= 5) {
     if (ComboBox2->currentIndex() > 11) {
@@ -46,7 +74,7 @@ void TMainForm::BitBtn1Click() {
     ComboBox3->setCurrentIndex(3);
     ComboBox4->setCurrentIndex(0);
     ComboBox5->setCurrentIndex(0);
-    if (lpc_) lpc_->BitBtn1Click();
+    if (lpc_) lpc_->Start(job);
   } else if (index == 6) {
     if (ComboBox2->currentIndex() < 8) {
       ComboBox2->setCurrentIndex(8);
@@ -55,17 +83,88 @@ void TMainForm::BitBtn1Click() {
     ComboBox3->setCurrentIndex(3);
     ComboBox4->setCurrentIndex(0);
     ComboBox5->setCurrentIndex(2);
-    if (stm32_) stm32_->STM32UP();
+    if (stm32_) stm32_->Start(job);
   } else if (index >= 7 && index <= 11) {
     Memo1->setEnabled(false);
     BitBtn2->setEnabled(false);
-    if (stc_) stc_->BitBtn1Click();
+    if (stc_) stc_->Start(job);
     BitBtn2->setEnabled(true);
     Memo1->setEnabled(true);
   }
 }
 
-void TMainForm::MCUTypeChange() { BitBtn7->setEnabled(MCUType->currentIndex() > 6); }
+void TMainForm::JobsMenuTriggered(IspJobKind kind) {
+  IspEngine* engine = CurrentEngine();
+  if (!engine || !engine->Supports(kind) || !BitBtn1->isEnabled()) return;
+  IspJob job = IspJob::OfKind(kind);
+  switch (kind) {
+    case IspJobKind::Read: {
+      const QString out = ChooseSaveFile(QStringLiteral("读出到文件"), QStringLiteral("hex; bin (*.hex *.bin)"),
+                                         DialogFolder(QStringLiteral("readout"), QFileInfo(Edit2->text()).absolutePath()));
+      if (out.isEmpty()) return;
+      RememberDialogFolder(QStringLiteral("readout"), out);
+      job.file = out;
+      break;
+    }
+    case IspJobKind::Verify:
+      job.file = Edit2->text();
+      break;
+    case IspJobKind::UnprotectRead:
+      if (!AskYesNo(QStringLiteral("Vortana"),
+                    QStringLiteral("解除读保护时芯片会擦除整个 Flash，原有程序和数据都会丢失。\r继续吗？")))
+        return;
+      break;
+    case IspJobKind::Erase:
+      if (!AskYesNo(QStringLiteral("Vortana"), QStringLiteral("擦除整片 Flash？原有程序和数据都会丢失。"))) return;
+      break;
+    default:
+      break;
+  }
+  StartIspJob(job);
+}
+
+void TMainForm::StcOptionsClick() {
+  StcDownloadExtras current{stcOptions_, stcEepromFile_, stcEepromInImage_};
+  StcOptionsDialog dialog(current, this);
+  if (dialog.exec() != QDialog::Accepted) return;
+  const StcDownloadExtras chosen = dialog.Chosen();
+  SetStcExtras(chosen.options, chosen.eepromFile, chosen.eepromInImage);
+}
+
+void TMainForm::SetStcExtras(const QMap<QString, QString>& options, const QString& eepromFile, bool eepromInImage) {
+  stcOptions_ = options;
+  stcEepromFile_ = eepromFile;
+  stcEepromInImage_ = eepromInImage;
+  UpdateJobActions();
+}
+
+void TMainForm::UpdateJobActions() {
+  IspEngine* engine = CurrentEngine();
+  for (auto it = jobActions_.begin(); it != jobActions_.end(); ++it)
+    it.value()->setEnabled(engine && engine->Supports(it.key()));
+  const bool stc = MCUType->currentIndex() > 6;
+  stcOptionsAction_->setEnabled(stc);
+  const int asked = static_cast<int>(stcOptions_.size()) + (stcEepromFile_.isEmpty() ? 0 : 1);
+  stcOptionsAction_->setText(asked ? QStringLiteral("STC 选项… (%1 项待写入)").arg(asked) : QStringLiteral("STC 选项…"));
+  EditFreq->setEnabled(stc);
+  LabelFreq->setEnabled(stc);
+}
+
+void TMainForm::MCUTypeChange() {
+  const int index = MCUType->currentIndex();
+  BitBtn7->setEnabled(index > 6);
+  // STC89 boot loaders cannot read their flash back: nothing to verify
+  // beyond the sum each block write answers with.
+  const bool stc = index > 6;
+  CheckBox11->setEnabled(!stc);
+  CheckBox11->setToolTip(stc ? QStringLiteral("STC89 的引导程序不能读回 Flash，无法写后校验（每块写入由芯片回报的校验和检查）")
+                             : QStringLiteral("写入后读回比较"));
+  // The size shown is of the file the chosen family loaded, or none.
+  const int family = index < 0 ? -1 : index <= 5 ? 0 : index == 6 ? 1 : 2;
+  if (family != sizeLabelFamily_) Label10->clear();
+  sizeLabelFamily_ = family;
+  UpdateJobActions();
+}
 
 void TMainForm::BitBtn7Click() {
   BitBtn7->setText(BitBtn7->text() == QStringLiteral("6T") ? QStringLiteral("12T") : QStringLiteral("6T"));

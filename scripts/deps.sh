@@ -3,7 +3,7 @@
 # Debian 12; run as root (or with sudo available).
 set -euo pipefail
 need=(g++ cmake ninja-build pkg-config qt6-base-dev qt6-qpa-plugins libgtest-dev
-      fonts-wqy-microhei xvfb xauth sharutils stm32flash lpc21isp)
+      fonts-wqy-microhei xvfb xauth sharutils stm32flash lpc21isp qt6-translations-l10n)
 missing=()
 for p in "${need[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

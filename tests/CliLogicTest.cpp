@@ -26,6 +26,12 @@ TEST(CliOptions, FamiliesTakeTheWindowsDefaults) {
   EXPECT_EQ(lpc.options.family, IspFamily::Lpc);
   EXPECT_EQ(lpc.options.baud, 57600u);
   EXPECT_EQ(lpc.options.crystalKHz, QStringLiteral("12000"));
+  EXPECT_FALSE(lpc.options.timeoutGiven);
+  // The boot loader takes 115200 and more; only the window's lists stop at 57600.
+  const ParsedCommandLine fast = Parse(QStringLiteral("-p x -f lpc -b 115200 --timeout 2 fw.hex"));
+  ASSERT_EQ(fast.kind, ParsedCommandLine::Kind::Run) << fast.error.toStdString();
+  EXPECT_EQ(fast.options.baud, 115200u);
+  EXPECT_TRUE(fast.options.timeoutGiven);
 
   const ParsedCommandLine stc =
       Parse(QStringLiteral("-pttyUSB1 -fstc -b 9600 --reset none --no-verify --watch --timeout 9 -- -fw.hex"));
@@ -37,9 +43,11 @@ TEST(CliOptions, FamiliesTakeTheWindowsDefaults) {
   EXPECT_TRUE(stc.options.watch);
   EXPECT_EQ(stc.options.timeoutS, 9);
   EXPECT_EQ(stc.options.file, QStringLiteral("-fw.hex"));
-  // STC chooses its own speeds: the speed given is reported as unused.
-  ASSERT_EQ(stc.notes.size(), 1);
+  // STC chooses its own speeds and cannot be read back: both options are
+  // reported as changing nothing.
+  ASSERT_EQ(stc.notes.size(), 2);
   EXPECT_TRUE(stc.notes[0].startsWith(QStringLiteral("-b")));
+  EXPECT_TRUE(stc.notes[1].startsWith(QStringLiteral("--no-verify")));
 
   EXPECT_EQ(Parse(QStringLiteral("-p x -f stm32 -b 921600 --reset mode2 f")).options.reset, ResetWiring::Mode2);
   EXPECT_EQ(Parse(QStringLiteral("-p x -f stm32 -b 921600 f")).options.baud, 921600u);
@@ -64,7 +72,7 @@ TEST(CliOptions, UsageErrorsSayWhatIsWrong) {
       {"-p x -f avr fw.hex", "unknown family"},
       {"-p x -f stm32 -b 1000 fw.hex", "not one of the port speeds"},
       {"-p x -f stm32 -b 9600 fw.hex", "19200"},
-      {"-p x -f lpc -b 115200 fw.hex", "57600"},
+      {"-p x -f lpc -b 256000 fw.hex", "230400"},
       {"-p x -f lpc --reset mode2 fw.hex", "STM32 wiring"},
       {"-p x -f stm32 --reset rts fw.hex", "unknown reset wiring"},
       {"-p x -f stc --reset-ms 0 fw.hex", "1 ... 999"},

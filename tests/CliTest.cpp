@@ -17,96 +17,16 @@
 
 #include "sim/LpcHexText.h"
 #include "sim/LpcSim.h"
+#include "sim/StcModernSim.h"
 #include "sim/StcSim.h"
 #include "firmware/FirmwareImage.h"
 #include "sim/PtySpeed.h"
 #include "sim/Stm32Sim.h"
+#include "support/IspTool.h"
 #include "support/Pty.h"
 
 namespace {
-
-struct Outcome {
-  bool exited = false;
-  int status = -1;
-  QStringList out;  // standard output, line by line
-  QString err;
-};
-
-class Tool {
- public:
-  // Standard error on a terminal instead of a pipe.
-  void ErrorTo(const std::string& terminal) { proc_.setStandardErrorFile(QString::fromStdString(terminal)); }
-  void Start(const QStringList& args) {
-    proc_.setProgram(QStringLiteral(VORTANA_ISP_PATH));
-    proc_.setArguments(args);
-    proc_.start();
-    ASSERT_TRUE(proc_.waitForStarted(10000));
-  }
-  Outcome Wait(int timeoutMs) {
-    Outcome o;
-    o.exited = proc_.waitForFinished(timeoutMs) && proc_.exitStatus() == QProcess::NormalExit;
-    o.status = proc_.exitCode();
-    Collect();
-    o.out = out_;
-    o.err = err_;
-    return o;
-  }
-  // Output so far, without waiting for the end.
-  QStringList Lines() {
-    proc_.waitForReadyRead(50);
-    Collect();
-    return out_;
-  }
-  void Signal(int sig) { ::kill(static_cast<pid_t>(proc_.processId()), sig); }
-  ~Tool() {
-    if (proc_.state() != QProcess::NotRunning) {
-      proc_.kill();
-      proc_.waitForFinished(5000);
-    }
-  }
-
- private:
-  void Collect() {
-    pending_ += proc_.readAllStandardOutput();
-    qsizetype nl;
-    while ((nl = pending_.indexOf('\n')) >= 0) {
-      out_ << QString::fromUtf8(pending_.left(nl));
-      pending_.remove(0, nl + 1);
-    }
-    err_ += QString::fromUtf8(proc_.readAllStandardError());
-  }
-  QProcess proc_;
-  QByteArray pending_;
-  QStringList out_;
-  QString err_;
-};
-
-Outcome RunTool(const QStringList& args, int timeoutMs = 60000) {
-  Tool tool;
-  tool.Start(args);
-  return tool.Wait(timeoutMs);
-}
-
-// Another program can take the port: no lock, no exclusive mode left behind.
-bool PortFree(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-  if (fd < 0) return false;
-  bool free = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
-  int exclusive = 0;
-  if (::ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive) free = false;
-  ::close(fd);
-  return free;
-}
-
-bool WaitFor(const std::function<bool()>& done, int timeoutMs) {
-  QElapsedTimer t;
-  t.start();
-  while (!done()) {
-    if (t.elapsed() > timeoutMs) return false;
-    QThread::msleep(20);
-  }
-  return true;
-}
+using namespace isptool;
 
 class CliTest : public ::testing::Test {
  protected:
@@ -267,6 +187,89 @@ TEST_F(CliTest, LpcBootLoaderIsToldTheCrystalGiven) {
   EXPECT_EQ(tool.Wait(10000).status, 1);
 }
 
+TEST_F(CliTest, LpcAt115200WithAnyCrystalTextAndNoLinePause) {
+  // An LPC1768 at 115200 behind a paced adapter; "11059" is as good as
+  // "11059.2"; the lines go without the window's 15 ms pause.
+  LpcSimOptions o;
+  o.Link = SimLinkOptions{115200, 10, 4, 62, 7, 10};
+  LpcSim sim(pty, LpcPartProfile::LPC1768(), o);
+  const std::vector<uint8_t> image = PatternImage(9000, 5);
+  const QString file = WriteFile(QStringLiteral("fw.hex"), HexText(image));
+  QElapsedTimer t;
+  t.start();
+  const Outcome out = RunTool(Args("lpc", file, {QStringLiteral("-b"), QStringLiteral("115200"), QStringLiteral("--crystal-khz"),
+                                                 QStringLiteral("11059"), QStringLiteral("--reset=none")}));
+  ASSERT_TRUE(out.exited);
+  EXPECT_EQ(out.status, 0) << out.out.join('\n').toStdString() << out.err.toStdString();
+  EXPECT_LT(t.elapsed(), 15000);
+  const std::vector<uint8_t> expect = WithVectorChecksum(image, 0x1C);
+  const std::vector<uint8_t> flash = sim.Flash();
+  EXPECT_TRUE(std::equal(expect.begin(), expect.end(), flash.begin()));
+  EXPECT_TRUE(out.out.contains(QStringLiteral("校验成功")));
+  EXPECT_EQ(out.out.last(), QStringLiteral("写入完成"));
+}
+
+TEST_F(CliTest, LpcRefusalsAndUnplugEndWithTheCauseLast) {
+  const QString file = WriteFile(QStringLiteral("fw.hex"), HexText(PatternImage(3000, 6)));
+  {
+    LpcSimOptions o;
+    o.ErrorCommand = 'E';
+    o.ErrorCode = LpcSim::CODE_READ_PROTECTION_ENABLED;
+    LpcSim sim(pty, LpcPartProfile::LPC2148(), o);
+    QElapsedTimer t;
+    t.start();
+    const Outcome out = RunTool(Args("lpc", file, {QStringLiteral("--reset=none")}));
+    ASSERT_TRUE(out.exited);
+    EXPECT_EQ(out.status, 1);
+    EXPECT_LT(t.elapsed(), 4000);
+    ASSERT_FALSE(out.out.isEmpty());
+    EXPECT_EQ(out.out.last(),
+              QStringLiteral("擦除失败: E 0 26 → 返回码 19 CODE_READ_PROTECTION_ENABLED（器件已开启代码读保护）"));
+  }
+  {
+    LpcSimOptions o;
+    o.HangUpAfterBlocks = 3;
+    LpcSim sim(pty, LpcPartProfile::LPC2148(), o);
+    QElapsedTimer t;
+    t.start();
+    const Outcome out = RunTool(Args("lpc", file, {QStringLiteral("--reset=none")}), 15000);
+    EXPECT_LT(t.elapsed(), 4000);
+    ASSERT_TRUE(out.exited);
+    EXPECT_EQ(out.status, 1);
+    ASSERT_FALSE(out.out.isEmpty());
+    EXPECT_EQ(out.out.last(), QStringLiteral("串口已断开或无法写入"));
+  }
+}
+
+TEST_F(CliTest, LpcJobs) {
+  LpcSim sim(pty, LpcPartProfile::LPC1114());
+  Outcome info = RunTool({QStringLiteral("-p"), QString::fromStdString(pty.slavePath()), QStringLiteral("-f"),
+                          QStringLiteral("lpc"), QStringLiteral("--info"), QStringLiteral("--reset=none")});
+  ASSERT_TRUE(info.exited);
+  EXPECT_EQ(info.status, 0) << info.out.join('\n').toStdString() << info.err.toStdString();
+  EXPECT_TRUE(info.out.contains(QStringLiteral("器件: LPC1114/302")));
+  EXPECT_TRUE(info.out.contains(QStringLiteral("Flash: 32 KB, 8 个扇区")));
+
+  const QString out = dir.filePath(QStringLiteral("back.bin"));
+  sim.Reset();
+  Outcome read = RunTool({QStringLiteral("-p"), QString::fromStdString(pty.slavePath()), QStringLiteral("-f"),
+                          QStringLiteral("lpc"), QStringLiteral("--read"), out, QStringLiteral("--address"),
+                          QStringLiteral("0x1000"), QStringLiteral("--length"), QStringLiteral("1K"),
+                          QStringLiteral("--reset=none")});
+  ASSERT_TRUE(read.exited);
+  EXPECT_EQ(read.status, 0) << read.out.join('\n').toStdString() << read.err.toStdString();
+  QFile f(out);
+  ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+  EXPECT_EQ(f.readAll(), QByteArray(1024, '\xA5'));  // the old firmware
+
+  sim.Reset();
+  Outcome blank = RunTool({QStringLiteral("-p"), QString::fromStdString(pty.slavePath()), QStringLiteral("-f"),
+                           QStringLiteral("lpc"), QStringLiteral("--blank-check"), QStringLiteral("--reset=none")});
+  EXPECT_EQ(blank.status, 1);
+  ASSERT_FALSE(blank.out.isEmpty());
+  EXPECT_TRUE(blank.out.last().startsWith(QStringLiteral("Flash不空")));
+}
+
 TEST_F(CliTest, StcImageLands) {
   StcSim sim(pty, StcProfile("STC89C52RC", 11059200));
   std::vector<uint8_t> image = PatternImage(300, 5);
@@ -305,6 +308,64 @@ TEST_F(CliTest, StcMessageBoxBecomesALineWithoutADisplay) {
   EXPECT_TRUE(o.out[o.out.size() - 2].startsWith(QStringLiteral("当前版本支持 MCU:")));
   EXPECT_EQ(o.out.last(), QStringLiteral("未支持的 MCU ！"));
   EXPECT_TRUE(PortFree(pty.slavePath()));
+}
+
+// An STC15 part through vortana-isp: trimmed to --frequency, options set
+// with --option, the data flash from --eeprom; the cause last on failure,
+// exit 2 for an option no family has, before the port is touched.
+TEST_F(CliTest, StcFamiliesTrimOptionsAndEeprom) {
+  const StcModernProfile p = ModernProfile("STC15W4K56S4");
+  std::vector<uint8_t> image = PatternImage(900, 6);
+  image.back() = 0x3C;
+  const QString file = WriteFile(QStringLiteral("fw.hex"), HexText(image));
+  std::vector<uint8_t> data = PatternImage(200, 9);
+  data.back() = 0x11;
+  const QString ee = WriteFile(QStringLiteral("ee.hex"), HexText(data));
+  std::vector<uint8_t> status;
+  {
+    // This part keeps its EEPROM at erase: the first run sets it to erase
+    // it with the code, along with the reset pin.
+    StcModernSim sim(pty, p);
+    const Outcome o = RunTool(Args("stc", file,
+                                   {QStringLiteral("--frequency"), QStringLiteral("24000"), QStringLiteral("--option"),
+                                    QStringLiteral("reset_pin=io"), QStringLiteral("--option"),
+                                    QStringLiteral("eeprom_erase=on")}));
+    ASSERT_TRUE(o.exited);
+    EXPECT_EQ(o.status, 0) << o.out.join('\n').toStdString();
+    EXPECT_EQ(o.out.last(), QStringLiteral("上载数据成功 ！"));
+    bool trimmed = false;
+    for (const QString& l : o.out) trimmed = trimmed || l.startsWith(QStringLiteral("已调整到 2"));
+    EXPECT_TRUE(trimmed);
+    EXPECT_NEAR(sim.RunningHz(), 24e6, 24e6 * 0.005);
+    const std::vector<uint8_t> flash = sim.Flash();
+    EXPECT_TRUE(std::equal(image.begin(), image.end(), flash.begin()));
+    EXPECT_EQ(sim.Options()[4] & 0x10, 0x10);
+    EXPECT_TRUE(PortFree(pty.slavePath()));
+    status = sim.Status();
+    sim.Stop();
+  }
+  {
+    // The same part again, now with its EEPROM data; the options read back.
+    StcModernProfile q = p;
+    q.status = status;
+    StcModernSim sim(pty, q);
+    const Outcome o = RunTool(Args("stc", file, {QStringLiteral("--frequency"), QStringLiteral("24000"),
+                                                 QStringLiteral("--eeprom"), ee}));
+    ASSERT_TRUE(o.exited);
+    EXPECT_EQ(o.status, 0) << o.out.join('\n').toStdString();
+    EXPECT_TRUE(o.out.contains(QStringLiteral("选项 复位脚 (reset_pin=io): I/O 口")));
+    EXPECT_TRUE(o.out.contains(QStringLiteral("选项 下载时擦除 EEPROM (eeprom_erase=on): 开")));
+    const std::vector<uint8_t> flash = sim.Flash();
+    EXPECT_TRUE(std::equal(data.begin(), data.end(), flash.begin() + static_cast<long>(p.codeFlash)));
+    sim.Stop();
+  }
+  {
+    const Outcome o = RunTool(Args("stc", file, {QStringLiteral("--option"), QStringLiteral("colour=blue")}));
+    ASSERT_TRUE(o.exited);
+    EXPECT_EQ(o.status, 2);
+    ASSERT_FALSE(o.out.isEmpty());
+    EXPECT_EQ(o.out.last(), QStringLiteral("没有选项 colour ！"));
+  }
 }
 
 TEST_F(CliTest, SilentTargetFailsWithTheReasonLastAndThePortFree) {
@@ -386,6 +447,26 @@ TEST_F(CliTest, PortProblemsAreNamedAndExitTwo) {
     }
   }
   ::close(held);
+
+  // Permission denied, the usual case of a user not in the dialout group:
+  // the program runs as nobody against a device only root may open.
+  if (::geteuid() == 0 && QFile::exists(QStringLiteral("/usr/bin/setpriv"))) {
+    QFile::setPermissions(dir.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner |
+                                          QFileDevice::ReadOther | QFileDevice::ExeOther);
+    QFile::setPermissions(hex, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadOther);
+    QProcess p;
+    p.start(QStringLiteral("/usr/bin/setpriv"),
+            {QStringLiteral("--reuid=65534"), QStringLiteral("--regid=65534"), QStringLiteral("--clear-groups"),
+             QStringLiteral(VORTANA_ISP_PATH), QStringLiteral("-p"), QString::fromStdString(pty.slavePath()),
+             QStringLiteral("-f"), QStringLiteral("stm32"), hex});
+    ASSERT_TRUE(p.waitForFinished(30000));
+    const QStringList out = QString::fromUtf8(p.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
+    EXPECT_EQ(p.exitCode(), 2);
+    ASSERT_FALSE(out.isEmpty()) << p.readAllStandardError().toStdString();
+    EXPECT_TRUE(out.last().startsWith(QStringLiteral("没有权限打开 ") + QString::fromStdString(pty.slavePath())))
+        << out.last().toStdString();
+    EXPECT_TRUE(out.last().contains(QStringLiteral("dialout")));
+  }
 }
 
 TEST_F(CliTest, WatchDownloadsEachNewBuildUntilInterrupted) {
@@ -415,6 +496,35 @@ TEST_F(CliTest, WatchDownloadsEachNewBuildUntilInterrupted) {
   ASSERT_TRUE(o.exited);
   EXPECT_EQ(o.status, 0);  // the last download put the build in the chip
   EXPECT_TRUE(PortFree(pty.slavePath()));
+}
+
+// A linker that writes its output in pieces over a second: one download,
+// of the whole file, once it holds still.
+TEST_F(CliTest, WatchWaitsForAFileWrittenInPieces) {
+  const std::vector<uint8_t> first = PatternImage(600, 5);
+  const std::vector<uint8_t> second = PatternImage(4000, 6);
+  const QString file = WriteFile(QStringLiteral("fw.bin"), QByteArray(reinterpret_cast<const char*>(first.data()), 600));
+  Stm32Sim sim(pty.master(), Stm32SimProfile::ForProduct(0x0414));
+  Tool tool;
+  tool.Start(Args("stm32", file, {QStringLiteral("--watch"), QStringLiteral("--reset=none")}));
+  ASSERT_TRUE(WaitFor([&] { return tool.Lines().contains(QStringLiteral("上载完成！")); }, 30000));
+  {
+    QFile f(file);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    for (size_t at = 0; at < second.size(); at += 400) {
+      f.write(reinterpret_cast<const char*>(second.data() + at), 400);
+      f.flush();
+      QThread::msleep(100);
+    }
+  }
+  ASSERT_TRUE(WaitFor([&] { return tool.Lines().count(QStringLiteral("上载完成！")) == 2; }, 30000))
+      << tool.Lines().join('\n').toStdString();
+  EXPECT_EQ(sim.Flash(0, 4000), second);
+  QThread::msleep(1500);
+  EXPECT_EQ(tool.Lines().count(QStringLiteral("上载完成！")), 2);
+  EXPECT_EQ(tool.Lines().count(QStringLiteral("加载文件。。。")), 2) << "a download started on a part-written file";
+  tool.Signal(SIGINT);
+  EXPECT_EQ(tool.Wait(10000).status, 0);
 }
 
 TEST_F(CliTest, WatchDownloadsABuildThatLandsDuringADownloadAfterIt) {

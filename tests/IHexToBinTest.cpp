@@ -79,8 +79,14 @@ TEST_F(IHexToBin, StatusValues) {
   EXPECT_EQ(decode_("/nonexistent/file.hex", buffer_.get()), 0);
   EXPECT_TRUE(Untouched());
 
-  // A blank first line: refused at once, nothing stored.
-  EXPECT_EQ(Decode("\r\n:0100000012ED\r\n:00000001FF\r\n"), 2);
+  // Blank lines before the first record are passed over; a byte-order mark
+  // or a comment there is refused at once, nothing stored.
+  EXPECT_EQ(Decode("\r\n \n\t\r\n:0100000012ED\r\n\r\n:00000001FF\r\n"), 1);
+  EXPECT_EQ(buffer_[0], 0x12);
+  buffer_[0] = 0xAA;
+  EXPECT_EQ(Decode("\xEF\xBB\xBF:0100000012ED\r\n:00000001FF\r\n"), 2);
+  EXPECT_EQ(Decode("; build 7\r\n:0100000012ED\r\n:00000001FF\r\n"), 2);
+  EXPECT_EQ(Decode("\r\n\r\n"), 2);
   EXPECT_TRUE(Untouched());
 
   // Data after the end-of-file record is ignored.

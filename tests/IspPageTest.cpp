@@ -5,7 +5,10 @@
 
 #include <QApplication>
 #include <QFile>
+#include <QAction>
 #include <QKeyEvent>
+#include <QMenu>
+#include <QToolButton>
 #include <QTemporaryDir>
 #include <QTimer>
 
@@ -16,6 +19,7 @@
 #include "platform/Termios2.h"
 #include "sim/LpcHexText.h"
 #include "sim/LpcSim.h"
+#include "sim/StcModernSim.h"
 #include "sim/StcSim.h"
 #include "sim/Stm32Sim.h"
 #include "support/EventPump.h"
@@ -498,8 +502,13 @@ TEST_F(IspPage, LpcFromTheButton) {
                             .arg(QString::number(check, 16).toUpper().rightJustified(8, QLatin1Char('0'))),
                         QStringLiteral("下载目标代码"), QStringLiteral("读器件ID成功:196387"),
                         QStringLiteral("读Boot代码版本成功:2.12"), QStringLiteral("正在擦除。。。"),
-                        QStringLiteral("擦除成功"), QStringLiteral("开始写入。。。"), QStringLiteral("写入完成")};
-  EXPECT_EQ(Lines(*f), log);
+                        QStringLiteral("擦除成功"), QStringLiteral("开始写入。。。")};
+  // "写后校验" reads the image back (past the boot code's vectors).
+  const QStringList verify{QStringLiteral("开始校验。。。"),
+                           QStringLiteral("地址 0x0000..0x003F 在ISP模式下映射为Boot代码，不参与校验"),
+                           QStringLiteral("校验成功")};
+  EXPECT_EQ(Lines(*f), log + (f->CheckBox11->isChecked() ? verify : QStringList()) +
+                           QStringList{QStringLiteral("写入完成")});
   EXPECT_EQ(f->StatusText(0), QStringLiteral("写入完成"));
   ExpectPortReleased();
   EXPECT_TRUE(h.messages.isEmpty());
@@ -673,3 +682,93 @@ TEST_F(IspPage, ChangedFileStartsADownloadOnlyWhenIdleAndOnTheIspPage) {
 }
 
 }  // namespace
+
+// ---- The other jobs, from the "更多" menu ----
+
+namespace {
+QAction* JobAction(TMainForm& f, const QString& text) {
+  for (QAction* a : f.JobsMenu->actions())
+    if (a->text().startsWith(text)) return a;
+  return nullptr;
+}
+}  // namespace
+
+// The menu offers what the chosen family's engine can do, and the frequency
+// field belongs to the STC parts; none of it moves a control of the page.
+TEST_F(IspPage, TheJobsMenuFollowsTheFamily) {
+  const QRect button = f->BitBtn1->geometry(), file = f->Edit2->geometry(), speed = f->ComboBox7->geometry(),
+              progress = f->ProgressBar1->geometry();
+  Choose(kLpc2136);
+  EXPECT_TRUE(JobAction(*f, QStringLiteral("读出到文件"))->isEnabled());
+  EXPECT_TRUE(JobAction(*f, QStringLiteral("查空"))->isEnabled());
+  EXPECT_FALSE(JobAction(*f, QStringLiteral("STC 选项"))->isEnabled());
+  EXPECT_FALSE(f->EditFreq->isEnabled());
+  Choose(kStc89C52);
+  EXPECT_FALSE(JobAction(*f, QStringLiteral("读出到文件"))->isEnabled());  // STC parts cannot be read back
+  EXPECT_TRUE(JobAction(*f, QStringLiteral("读器件信息"))->isEnabled());
+  EXPECT_TRUE(JobAction(*f, QStringLiteral("STC 选项"))->isEnabled());
+  EXPECT_TRUE(f->EditFreq->isEnabled());
+  EXPECT_FALSE(f->CheckBox11->isEnabled());
+  EXPECT_EQ(f->BitBtn1->geometry(), button);
+  EXPECT_EQ(f->Edit2->geometry(), file);
+  EXPECT_EQ(f->ComboBox7->geometry(), speed);
+  EXPECT_EQ(f->ProgressBar1->geometry(), progress);
+}
+
+// A read-out from the menu: the family's line settings, the file chosen,
+// the part's flash in it, and the page ready again.
+TEST_F(IspPage, LpcReadOutFromTheMenu) {
+  SelectPort();
+  Choose(kLpc2136);
+  ChooseSpeed(k115200);
+  lpcSim = std::make_unique<LpcSim>(pty, LpcPartProfile::LPC2136());
+  const std::vector<uint8_t> image = PatternImage(6000, 8);
+  f->Edit2->setText(WriteFile(QStringLiteral("fw.hex"), HexText(image)));
+  ASSERT_TRUE(Download(60000)) << Lines(*f).join('\n').toStdString();
+  const QString out = dir.filePath(QStringLiteral("back.bin"));
+  f->ChooseSaveFile = [&](const QString&, const QString&, const QString&) { return out; };
+  lpcSim->Reset();  // the reset a real board gets from the modem lines
+  JobAction(*f, QStringLiteral("读出到文件"))->trigger();
+  EXPECT_EQ(f->ComboBox2->currentText(), QStringLiteral("57600"));  // LPC's ceiling in the window
+  ASSERT_TRUE(PumpUntil([this] { return f->BitBtn1->isEnabled(); }, 120000)) << Lines(*f).join('\n').toStdString();
+  QFile back(out);
+  ASSERT_TRUE(back.open(QIODevice::ReadOnly)) << Lines(*f).join('\n').toStdString();
+  const QByteArray bytes = back.readAll();
+  const std::vector<uint8_t> flash = lpcSim->Flash();
+  ASSERT_GE(bytes.size(), 6000);
+  // Past the boot code's window at 0, the file holds the flash.
+  EXPECT_TRUE(std::equal(flash.begin() + 64, flash.begin() + 6000, reinterpret_cast<const uint8_t*>(bytes.constData()) + 64));
+  ExpectPortReleased();
+  // Cancelling the file choice starts nothing.
+  f->ChooseSaveFile = [](const QString&, const QString&, const QString&) { return QString(); };
+  JobAction(*f, QStringLiteral("读出到文件"))->trigger();
+  EXPECT_TRUE(f->BitBtn1->isEnabled());
+}
+
+// The STC download takes the frequency typed on the page and the options
+// chosen in the dialog; an option not chosen keeps what the part holds.
+TEST_F(IspPage, StcTrimsToThePagesFrequencyAndSetsOnlyTheOptionsAsked) {
+  SelectPort();
+  Choose(kStc89C52);
+  f->Edit3->setText(QStringLiteral("3"));
+  f->Edit4->setText(QStringLiteral("20"));
+  f->EditFreq->setText(QStringLiteral("24000"));
+  f->SetStcExtras({{QStringLiteral("reset_pin"), QStringLiteral("io")}}, QString(), false);
+  EXPECT_TRUE(JobAction(*f, QStringLiteral("STC 选项"))->text().contains(QStringLiteral("1 项")));
+  const StcModernProfile p = ModernProfile("STC15W4K56S4");
+  StcModernSim sim(pty, p);
+  const std::vector<uint8_t> before = sim.Options();
+  const std::vector<uint8_t> image = PatternImage(700, 4);
+  f->Edit2->setText(WriteFile(QStringLiteral("fw.hex"), HexText(image)));
+  f->BitBtn1->click();
+  EXPECT_EQ(f->StatusText(0), QStringLiteral("上载数据成功 ！")) << Lines(*f).join('\n').toStdString();
+  EXPECT_NEAR(sim.StoredHz(), 24e6, 24e6 * 0.005);
+  const std::vector<uint8_t> after = sim.Options();
+  ASSERT_EQ(after.size(), before.size());
+  EXPECT_EQ(after[4] & 0x10, 0x10);  // the reset pin as I/O
+  for (size_t i = 0; i < after.size(); ++i)
+    if (i != 4) EXPECT_EQ(after[i], before[i]) << "option byte " << i;
+  const std::vector<uint8_t> flash = sim.Flash();
+  EXPECT_TRUE(std::equal(image.begin(), image.end(), flash.begin()));
+  sim.Stop();
+}

@@ -259,7 +259,7 @@ TEST_F(LpcImage, CompletionAndSizeLimit) {
   EXPECT_EQ(list[1].Line(0), "W 1073742336 1024\r\n");
   EXPECT_EQ(Program(list), Flashed(r.Image));
 
-  // The largest part's 500 KB loads; one byte more is refused with the size.
+  // The largest part's 512 KB loads; one byte more is refused with the size.
   const QByteArray first = HexRecord(0, 0, {1, 2, 3, 4});
   r = Load(first + HexText({5, 6, 7, 8}, kLpcMaxImage - 4));
   ASSERT_EQ(r.Result, LpcFileLoad::Loaded);
@@ -267,20 +267,20 @@ TEST_F(LpcImage, CompletionAndSizeLimit) {
   r = Load(first + HexText({9}, kLpcMaxImage));
   EXPECT_EQ(r.Result, LpcFileLoad::TooLarge);
   EXPECT_EQ(r.Size, kLpcMaxImage + 4u);
-  const std::vector<uint8_t> full = PatternImage(kLpcMaxImage, 7);
+  const std::vector<uint8_t> full = PatternImage(512000, 7);
   const LpcSectorLayout lpc2138 = SelectSectorLayout(QStringLiteral("196389"));
   list = BuildTransferList(full, lpc2138.SectorMap);
   ASSERT_EQ(list.size(), 125u * 8 + 1);
   EXPECT_EQ(list[124 * 8].Line(0), "C 507904 1073742336 4096\r\n");
   EXPECT_EQ(list[125 * 8].Line(0), "C 0 1073742336 4096\r\n");
-  EXPECT_TRUE(Program(list) == full);
+  EXPECT_TRUE(Program(list) == Flashed(full));
 }
 
 TEST_F(LpcImage, TheChunkWithTheVectorsIsWrittenLast) {
   // On either layout: every other chunk first, in address order, then the
   // first chunk, whose vector table makes the chip start the program.
   const std::vector<uint8_t> image = PatternImage(5 * 4096 + 100, 6);
-  for (const char* id : {"196387", "67305219"}) {
+  for (const char* id : {"196387", "84016915"}) {
     const LpcSectorLayout layout = SelectSectorLayout(QLatin1String(id));
     const LpcTransferList list = BuildTransferList(image, layout.SectorMap);
     std::vector<uint32_t> copies;
@@ -316,46 +316,39 @@ TEST_F(LpcImage, TransferListOfOneChunk) {
   EXPECT_EQ(Program(list), Flashed(image));
 }
 
-TEST_F(LpcImage, SectorLayoutsAndFlashBelowTheBootBlock) {
+TEST_F(LpcImage, SectorLayoutsOfTheTextsPartsAndTheMendedIds) {
+  // The four LPC213x IDs keep their last sectors; 0xFFF0FF12 is the
+  // LPC2104 with fifteen 8 KB sectors; an ID in no table gives no flash.
   struct Expect { const char* id; const char* last; uint32_t flash; };
   const Expect parts[] = {{"196353", "7", 32768},     {"196369", "8", 65536},
                           {"196387", "14", 262144},   {"196389", "26", 512000},
-                          {"4293984018", "14", 262144}, {"1963870", "16", 253952}};
+                          {"4293984018", "14", 122880}, {"84016915", "16", 253952},
+                          {"100794131", "16", 253952}, {"67239699", "16", 253952}};
   for (const Expect& p : parts) {
     const LpcSectorLayout l = SelectSectorLayout(QLatin1String(p.id));
+    ASSERT_NE(l.Part, nullptr) << p.id;
     EXPECT_EQ(l.LastSector, QLatin1String(p.last)) << p.id;
     EXPECT_EQ(l.FlashSize, p.flash) << p.id;
   }
-  EXPECT_EQ(kLpcPartCount, 5);
+  EXPECT_EQ(SelectSectorLayout(QStringLiteral("1963870")).Part, nullptr);
+  EXPECT_EQ(SelectSectorLayout(QStringLiteral("1963870")).FlashSize, 0u);
+  EXPECT_EQ(SelectSectorLayout(QStringLiteral("")).Part, nullptr);
 
-  // Every chunk of an image that fits lies in a sector the erase covers, and
-  // in the sector whose addresses hold it.
-  auto check = [](const LpcPartRow& row) {
-    const LpcSectorLayout l = SelectSectorLayout(QLatin1String(row.PartId));
-    for (uint32_t k = 1; k <= l.FlashSize / 4096; ++k) {
-      const int s = l.SectorMap[k];
-      ASSERT_LE(s, row.LastSector) << row.PartId << " chunk " << k;
-      uint32_t start = 0;
-      for (int i = 0; i < s; ++i) start += LpcSectorSize(row.Layout, i);
-      ASSERT_GE((k - 1) * 4096, start) << row.PartId << " chunk " << k;
-      ASSERT_LT((k - 1) * 4096, start + LpcSectorSize(row.Layout, s)) << row.PartId << " chunk " << k;
-    }
-  };
-  for (int i = 0; i < kLpcPartCount; ++i) check(kLpcParts[i]);
-  check(kLpcOtherPart);
-
-  // The two maps as the layouts define them.
+  // The two ARM7 maps as the layouts define them.
   const LpcSectorLayout a = SelectSectorLayout(QStringLiteral("196389"));
   EXPECT_EQ(a.SectorMap[9], 8);
   EXPECT_EQ(a.SectorMap[120], 21);
   EXPECT_EQ(a.SectorMap[121], 22);
   EXPECT_EQ(a.SectorMap[125], 26);
-  const LpcSectorLayout b = SelectSectorLayout(QStringLiteral("1963870"));
+  const LpcSectorLayout b = SelectSectorLayout(QStringLiteral("84016915"));
   EXPECT_EQ(b.SectorMap[3], 1);
   EXPECT_EQ(b.SectorMap[17], 8);
   EXPECT_EQ(b.SectorMap[48], 9);
   EXPECT_EQ(b.SectorMap[49], 10);
   EXPECT_EQ(b.SectorMap[62], 16);
+  const LpcSectorLayout c = SelectSectorLayout(QStringLiteral("4293984018"));
+  EXPECT_EQ(c.SectorMap[3], 1);
+  EXPECT_EQ(c.SectorMap[30], 14);
 }
 
 TEST_F(LpcImage, UuencodingMatchesSharutils) {

@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QCoreApplication>
 #include <QKeyEvent>
+#include <QLayout>
 #include <QListView>
 #include <QProcess>
 #include <QTabBar>
@@ -115,6 +116,33 @@ TEST(MainFormSettings, OneBadValueCostsNoOther) {
   EXPECT_EQ(store.ReadInteger("Parity"), 2);
 }
 
+// A stored list position one past the end is no position: each list keeps
+// its default instead of showing nothing.
+TEST(MainFormSettings, AnIndexEqualToTheListLengthKeepsTheDefault) {
+  FormHarness h;
+  h.WriteSettings(
+      "\"BaudRate\"=dword:00000013\n"   // 19 speeds
+      "\"Data\"=dword:00000004\n"       // 4 data bit sizes
+      "\"Stop\"=dword:00000003\n"
+      "\"Parity\"=dword:00000005\n"
+      "\"MCUType\"=dword:0000000c\n");  // 12 families
+  TMainForm& f = h.Create();
+  EXPECT_EQ(f.ComboBox2->count(), 19);
+  EXPECT_EQ(f.ComboBox2->currentText(), "57600");
+  EXPECT_EQ(f.ComboBox3->currentText(), "8");
+  EXPECT_EQ(f.ComboBox4->currentText(), "1");
+  EXPECT_EQ(f.ComboBox5->currentText(), "None");
+  EXPECT_EQ(f.MCUType->count(), 12);
+  EXPECT_EQ(f.MCUType->currentText(), "STM32Fxxx/H7xx家族");
+  // The last position itself is a position.
+  f.close();
+  h.form.reset();
+  h.WriteSettings("\"BaudRate\"=dword:00000012\n\"MCUType\"=dword:0000000b\n");
+  TMainForm& g = h.Create();
+  EXPECT_EQ(g.ComboBox2->currentText(), "1228800");
+  EXPECT_EQ(g.MCUType->currentText(), "STC89C516RD+");
+}
+
 TEST(MainFormSettings, VerifyBoxIsKeptAndReadsTickedWhenAbsent) {
   FormHarness h;
   h.WriteSettings("\"Delay1\"=\"500\"\n");
@@ -206,9 +234,11 @@ TEST(MainFormSettings, ClosingWritesEveryValueInOrderWithModelFirst) {
                                 "TimeTXD_ch", "TimeTXD_v", "HexTXD", "SendNewL", "KeySend", "SendClear",
                                 "SendStr", "MCUType", "12T", "AutoISP", "AutoRST", "FileName", "Delay",
                                 "Delay1", "Verify", "PortName"};
-  // The terminal's values follow (checked with the terminal).
+  // The terminal's values follow (checked with the terminal), then the
+  // STC trim frequency.
   EXPECT_EQ(h.SettingsNames().mid(0, expected.size()), expected);
-  EXPECT_EQ(h.SettingsNames().size(), expected.size() + 5);
+  EXPECT_EQ(h.SettingsNames().size(), expected.size() + 6);
+  EXPECT_EQ(h.SettingsNames().last(), "Frequency");
   SettingsStore store;
   ASSERT_TRUE(store.Open());
   EXPECT_EQ(store.ReadInteger("Model"), 2);
@@ -304,6 +334,52 @@ TEST(MainFormPort, AnAdapterUnpluggedWhileOpenClosesThePortAndSaysSo) {
   EXPECT_TRUE(IconIs(f.BitBtn3, f.Image1));
   EXPECT_EQ(f.StatusText(0), "串口已断开 " + QString::fromStdString(pty->slavePath()));
   EXPECT_TRUE(h.messages.isEmpty());
+}
+
+// The port behind a user's link (or /dev/serial/by-id) comes back elsewhere
+// than /dev: the window watches where the link and its target live.
+TEST(MainFormPort, APortBehindALinkReopensWhenTheLinkLeadsToADeviceAgain) {
+  FormHarness h;
+  QTemporaryDir links;
+  const QString link = links.filePath(QStringLiteral("board"));
+  auto first = std::make_unique<PtyPair>();
+  ASSERT_TRUE(QFile::link(QString::fromStdString(first->slavePath()), link));
+  TMainForm& f = h.Create();
+  f.ListSerialPorts = [&] { return QStringList{link}; };
+  SelectPort(f, link.toStdString());
+  f.RzPageControl1->setCurrentIndex(1);
+  f.BitBtn3Click();
+  ASSERT_TRUE(f.PortOpen);
+  first->HangUp();
+  ASSERT_TRUE(PumpUntil([&] { return !f.PortOpen; }, 3000));
+  EXPECT_EQ(f.StatusText(0), QStringLiteral("串口已断开 ") + link);
+  // The adapter is back under a new pty; the link is pointed at it, as udev
+  // would point a by-id link.
+  PtyPair second;
+  const QString fresh = links.filePath(QStringLiteral("board.new"));
+  ASSERT_TRUE(QFile::link(QString::fromStdString(second.slavePath()), fresh));
+  ASSERT_EQ(::rename(fresh.toLocal8Bit().constData(), link.toLocal8Bit().constData()), 0);
+  ASSERT_TRUE(PumpUntil([&] { return f.PortOpen; }, 5000)) << "no reopen after the link came back";
+  EXPECT_EQ(f.StatusText(0), QStringLiteral("串口已重新连接 ") + link);
+  EXPECT_TRUE(h.messages.isEmpty());
+}
+
+// A manual reopen after an unplug: the unplug notice goes.
+TEST(MainFormPort, OpeningAgainReplacesTheUnplugNotice) {
+  FormHarness h;
+  auto pty = std::make_unique<PtyPair>();
+  TMainForm& f = h.Create();
+  SelectPort(f, pty->slavePath());
+  f.RzPageControl1->setCurrentIndex(1);
+  f.BitBtn3Click();
+  pty->HangUp();
+  ASSERT_TRUE(PumpUntil([&] { return !f.PortOpen; }, 3000));
+  ASSERT_TRUE(f.StatusText(0).startsWith(QStringLiteral("串口已断开")));
+  PtyPair other;
+  SelectPort(f, other.slavePath());
+  f.BitBtn3Click();
+  ASSERT_TRUE(f.PortOpen);
+  EXPECT_FALSE(f.StatusText(0).startsWith(QStringLiteral("串口已断开")));
 }
 
 // The window's own drivers on a recording platform: what its boxes and
@@ -478,7 +554,8 @@ QStringList CrampedTexts(TMainForm& f) {
       if (!w->isVisible()) continue;
       QString text;
       QSize need = w->sizeHint();
-      if (auto* l = qobject_cast<QLabel*>(w)) text = l->text();
+      if (auto* e = qobject_cast<ElidedLabel*>(w)) text = e->text(), need = QSize(e->minimumSizeHint().width(), e->height());
+      else if (auto* l = qobject_cast<QLabel*>(w)) text = l->text();
       else if (auto* pb = qobject_cast<QPushButton*>(w)) {
         // A push button's hint holds a style's minimum width; what counts
         // is its caption and glyph inside the frame.
@@ -519,6 +596,36 @@ TEST(MainFormWindow, EveryTextFitsItsWidgetAtTheDefaultFontAndLarger) {
   PumpFor(20);
   EXPECT_GE(f.Edit4->geometry().left(), f.Label11->geometry().right());
   EXPECT_LE(f.Edit4->geometry().right(), f.Label11Unit->geometry().left());
+}
+
+// A long status text is cut, never painted over the counters beside it.
+TEST(MainFormWindow, ALongStatusStaysInItsPanel) {
+  FormHarness h;
+  TMainForm& f = h.Create();
+  QCoreApplication::processEvents();
+  f.StatusBar1->layout()->activate();
+  const QRect counter = f.StatusPanel[1]->geometry();
+  const int width = f.StatusPanel[0]->width();
+  f.SetStatusText(0, QStringLiteral("HEX文件第376行格式错误 写地址: 0x08000100 ") + QString(80, QLatin1Char('x')));
+  QCoreApplication::processEvents();
+  f.StatusBar1->layout()->activate();
+  EXPECT_EQ(f.StatusPanel[1]->geometry(), counter);
+  EXPECT_EQ(f.StatusPanel[0]->width(), width);
+  EXPECT_LE(f.StatusPanel[0]->geometry().right(), f.StatusPanel[1]->geometry().left());
+  // Every panel has its own room at the window's first size.
+  for (int i = 0; i < 3; ++i)
+    EXPECT_LT(f.StatusPanel[i]->geometry().right(), f.StatusPanel[i + 1]->geometry().left()) << i;
+  EXPECT_LE(f.StatusPanel[3]->geometry().right(), f.StatusBar1->contentsRect().right());
+  EXPECT_GE(f.StatusPanel[1]->width(), f.StatusPanel[1]->minimumWidth());
+}
+
+// Qt's own texts are Chinese too, where Debian's translations are installed.
+TEST(MainFormWindow, QtsOwnTextsAreChinese) {
+  if (!LoadQtChineseTexts(*QCoreApplication::instance())) GTEST_SKIP() << "qt6-translations-l10n not installed";
+  EXPECT_EQ(QCoreApplication::translate("QPlatformTheme", "OK"), QStringLiteral("确定"));
+  EXPECT_EQ(QCoreApplication::translate("QPlatformTheme", "Cancel"), QStringLiteral("取消"));
+  EXPECT_TRUE(QCoreApplication::translate("QWidgetTextControl", "&Undo").startsWith(QStringLiteral("撤")));
+  EXPECT_TRUE(QCoreApplication::translate("QFileDialog", "File &name:").contains(QStringLiteral("文件名")));
 }
 
 TEST(MainFormWindow, AGrownWindowGivesTheRoomToTheOutputArea) {
@@ -616,5 +723,5 @@ TEST(MainFormProgram, SigtermClosesTheWindowAndWritesTheSettings) {
   EXPECT_EQ(program.exitCode(), 0) << program.readAllStandardError().toStdString();
   QFile f(settings);
   ASSERT_TRUE(f.open(QIODevice::ReadOnly));
-  EXPECT_EQ(f.readAll().count('\n'), 28);
+  EXPECT_EQ(f.readAll().count('\n'), 29);
 }

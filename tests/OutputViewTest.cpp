@@ -2,7 +2,10 @@
 // the text arrives at once or piece by piece.
 #include <gtest/gtest.h>
 
+#include <QApplication>
+#include <QClipboard>
 #include <QCoreApplication>
+#include <QMouseEvent>
 #include <QRandomGenerator>
 
 #include "app/OutputView.h"
@@ -94,4 +97,27 @@ TEST(OutputView, AnOutsideSourceIsAskedOnlyForTheRowsOnScreen) {
   EXPECT_EQ(v->source(), nullptr);
   v->appendLine("more");
   EXPECT_EQ(v->toPlainText(), "page\r\nmore");
+}
+
+// A mouse selection is offered for middle-click pasting, as in every X11
+// terminal. Only a platform with a primary selection (X11) can show it.
+TEST(OutputView, AMouseSelectionBecomesThePrimarySelection) {
+  if (!QApplication::clipboard()->supportsSelection()) GTEST_SKIP() << "no primary selection on this platform";
+  std::unique_ptr<OutputView> v(NewView());
+  v->setPlainText(QStringLiteral("hello world\r\nsecond"));
+  QApplication::clipboard()->setText(QStringLiteral("old"), QClipboard::Selection);
+  QWidget* vp = v->viewport();
+  const int y = v->fontMetrics().height() / 2 + 2;
+  auto send = [&](QEvent::Type t, int x, Qt::MouseButtons held) {
+    QMouseEvent e(t, QPointF(x, y), vp->mapToGlobal(QPointF(x, y)), Qt::LeftButton, held, Qt::NoModifier);
+    QCoreApplication::sendEvent(vp, &e);
+  };
+  send(QEvent::MouseButtonPress, 1, Qt::LeftButton);
+  send(QEvent::MouseMove, v->fontMetrics().horizontalAdvance(QStringLiteral("hello")) + 1, Qt::LeftButton);
+  send(QEvent::MouseButtonRelease, v->fontMetrics().horizontalAdvance(QStringLiteral("hello")) + 1, Qt::NoButton);
+  ASSERT_TRUE(v->hasSelection());
+  for (int i = 0; i < 20 && QApplication::clipboard()->text(QClipboard::Selection) == QStringLiteral("old"); ++i)
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+  EXPECT_EQ(QApplication::clipboard()->text(QClipboard::Selection), v->selectedText());
+  EXPECT_TRUE(v->selectedText().startsWith(QStringLiteral("hell")));
 }

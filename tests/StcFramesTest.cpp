@@ -6,6 +6,7 @@
 #include <QFileInfo>
 #include <QTemporaryDir>
 
+#include <cmath>
 #include <fstream>
 
 #include "isp/stc/StcFrames.h"
@@ -43,13 +44,9 @@ TEST(StcFrames, FixedFramesCarryTheirChecksum) {
   for (int model = 1; model <= 6; ++model) {
     ExpectWellFormed(ControlFrame(model));
     ExpectWellFormed(EraseFrame(model));
-    for (int osc = 1; osc <= 6; ++osc) {
-      ExpectWellFormed(SpeedFrame1(osc, model));
-      ExpectWellFormed(SpeedFrame2(osc, model));
-    }
   }
   EXPECT_TRUE(ControlFrame(0).isEmpty());
-  EXPECT_TRUE(SpeedFrame1(0, 1).isEmpty());
+  EXPECT_TRUE(SpeedFrame1(SpeedTimer::Timer2, SpeedPlan{}).isEmpty());
 }
 
 // The erase covers the image: two counts per 512 bytes, never fewer than
@@ -89,16 +86,76 @@ TEST(StcFrames, LongEraseFrameOfTheSmallPart) {
   EXPECT_EQ(b[139], 0x5A);
 }
 
-TEST(StcFrames, SpeedFramesFollowCrystalAndSpeed) {
-  const double crystal[] = {11059200, 18432000, 22118400, 36864000, 12000000, 24000000};
-  for (int osc = 1; osc <= 6; ++osc) {
-    const std::vector<uint8_t> b = HexToBytes(SpeedFrame1(osc, 1));
-    const int expected =
-        65536 - static_cast<int>(crystal[osc - 1] / (32.0 * TargetBaudOf(osc)) + 0.5);
-    EXPECT_EQ((b[6] << 8) | b[7], expected) << osc;
+// The frames the programmer used to carry as a table, at the six crystals it
+// knew: its rows come out of the arithmetic unchanged, except the two that
+// were wrong (the STC89C58RD+ got the 1T part's row at 11.0592 MHz, 21 bit/s
+// on that part; at 24 MHz the wait was the one for 20 MHz and below).
+TEST(StcFrames, SpeedFramesOfTheKnownCrystals) {
+  const struct {
+    double crystal;
+    uint32_t baud;
+    const char* first;
+    const char* second;
+  } rows[] = {
+      {11059200, 115200, "46B96A000C8FFFFD00062881B016", "46B96A000B8EFFFD0006282D16"},
+      {18432000, 115200, "46B96A000C8FFFFB000A2881B216", "46B96A000B8EFFFB000A282F16"},
+      {22118400, 115200, "46B96A000C8FFFFA000C2880B216", "46B96A000B8EFFFA000C283016"},
+      {36864000, 115200, "46B96A000C8FFFF600142880B616", "46B96A000B8EFFF60014283416"},
+      {12000000, 38400, "46B96A000C8FFFF600142881B716", "46B96A000B8EFFF60014283416"},
+      {24000000, 57600, "46B96A000C8FFFF3001A2880B916", "46B96A000B8EFFF3001A283716"},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.crystal);
+    const SpeedPlan plan = PlanSpeed(SpeedTimer::Timer2, r.crystal);
+    EXPECT_EQ(plan.baud, r.baud);
+    EXPECT_EQ(SpeedFrame1(SpeedTimer::Timer2, plan), QLatin1String(r.first));
+    EXPECT_EQ(SpeedFrame2(SpeedTimer::Timer2, plan), QLatin1String(r.second));
   }
-  EXPECT_EQ(TargetBaudOf(5), 38400u);
-  EXPECT_EQ(SpeedFrame2(5, 1), SpeedFrame2(4, 1));
+  // The 1T part's row was right for it.
+  const SpeedPlan small = PlanSpeed(SpeedTimer::Brt8, 11059200);
+  EXPECT_EQ(SpeedFrame1(SpeedTimer::Brt8, small), QStringLiteral("46B96A000C8FC0FA3F0C2883B516"));
+  EXPECT_EQ(SpeedFrame2(SpeedTimer::Brt8, small), QStringLiteral("46B96A000B8EC0FA3F0C283016"));
+  EXPECT_EQ(SpeedTimerOf(6), SpeedTimer::Timer2);  // STC89C58RD+
+  EXPECT_EQ(SpeedTimerOf(5), SpeedTimer::Brt8);    // STC12C1052
+}
+
+// Every crystal from 6 to 40 MHz, as the part measures it: the reload gives
+// a speed within a UART's margin by the part's own arithmetic, and the wait
+// is long enough for the clock (STC89 data sheet, ISP_CONTR: wait 3 up to
+// 5 MHz, 2 up to 10, 1 up to 20, 0 up to 40).
+TEST(StcFrames, SpeedFramesForEveryCrystal) {
+  for (double mhz = 6.0; mhz <= 40.0; mhz += 0.125) {
+    SCOPED_TRACE(mhz);
+    StcSimProfile p = StcProfile("STC89C58RD+", static_cast<uint32_t>(mhz * 1e6));
+    const double measured = MeasuredClockHz(BytesToHex(StcSim::StatusPacket(p, 1200)), 1200);
+    EXPECT_NEAR(measured, mhz * 1e6, mhz * 1e6 * 0.001);
+    const SpeedPlan plan = PlanSpeed(SpeedTimer::Timer2, measured);
+    ASSERT_NE(plan.baud, 0u);
+    const std::vector<uint8_t> b = HexToBytes(SpeedFrame1(SpeedTimer::Timer2, plan));
+    ExpectWellFormed(SpeedFrame1(SpeedTimer::Timer2, plan));
+    ExpectWellFormed(SpeedFrame2(SpeedTimer::Timer2, plan));
+    const int reload = (b[6] << 8) | b[7];
+    const double real = mhz * 1e6 / (32.0 * (65536 - reload));
+    EXPECT_LT(std::abs(real - plan.baud) / plan.baud, 0.03) << plan.baud;
+    EXPECT_EQ(b[8], 0xFF - b[6]);
+    const int wait = b[11] & 7;
+    const double goodUpTo[] = {40e6, 20e6, 10e6, 5e6};
+    EXPECT_EQ(b[11] & 0x80, 0x80);
+    ASSERT_LT(wait, 4);
+    EXPECT_LE(mhz * 1e6, goodUpTo[wait]);
+    // And no longer than needed: the next shorter wait would not do.
+    if (wait < 3) {
+      EXPECT_GE(mhz * 1e6, goodUpTo[wait + 1] * 0.999) << wait;
+    }
+  }
+  // 1T part: an 8-bit reload over 16 samples.
+  for (double mhz = 6.0; mhz <= 35.0; mhz += 0.5) {
+    const SpeedPlan plan = PlanSpeed(SpeedTimer::Brt8, mhz * 1e6);
+    ASSERT_NE(plan.baud, 0u) << mhz;
+    const double real = mhz * 1e6 / (16.0 * (256 - plan.reload));
+    EXPECT_LT(std::abs(real - plan.baud) / plan.baud, 0.03) << mhz;
+  }
+  EXPECT_EQ(PlanSpeed(SpeedTimer::Timer2, 0).baud, 0u);
 }
 
 TEST(StcFrames, LaterTableRowsWin) {

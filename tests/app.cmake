@@ -14,3 +14,11 @@ endif()
 if(TARGET vortana_app)
   vortana_add_test(OutputViewTest SOURCES OutputViewTest.cpp LIBS vortana_app QT)
 endif()
+# The primary selection needs a real X server: the same suite under Xvfb.
+find_program(XVFB_RUN xvfb-run)
+if(TARGET OutputViewTest AND XVFB_RUN)
+  add_test(NAME OutputViewTestX11
+           COMMAND ${XVFB_RUN} -a $<TARGET_FILE:OutputViewTest> --gtest_filter=*PrimarySelection*)
+  set_tests_properties(OutputViewTestX11 PROPERTIES TIMEOUT 60
+    ENVIRONMENT "QT_QPA_PLATFORM=xcb;ASAN_OPTIONS=detect_leaks=0")
+endif()

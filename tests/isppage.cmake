@@ -1,4 +1,4 @@
 if(TARGET vortana_app)
-  vortana_add_test(IspPageTest SOURCES IspPageTest.cpp sim/Stm32Sim.cpp sim/LpcSim.cpp sim/StcSim.cpp
-                   sim/PtySpeed.cpp LIBS vortana_app vortana_simlink QT TIMEOUT 300)
+  vortana_add_test(IspPageTest SOURCES IspPageTest.cpp sim/Stm32Sim.cpp sim/LpcSim.cpp
+                   LIBS vortana_app vortana_stcsim vortana_simlink QT TIMEOUT 300)
 endif()

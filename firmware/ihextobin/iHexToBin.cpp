@@ -58,8 +58,11 @@ char* ReadWholeFile(const char* fileName) {
 int32_t Decode(const char* text, uint8_t* output) {
   // The text ends at its first NUL, as a C string would.
   const size_t length = std::strlen(text);
-  if (length == 0 || text[0] != ':') return 2;
+  // Blank lines before the first record are harmless, as between records;
+  // anything else there (a byte-order mark, a comment) is not a HEX file.
   size_t at = 0;  // index of the current record's ':'
+  while (at < length && (text[at] == '\r' || text[at] == '\n' || text[at] == ' ' || text[at] == '\t')) ++at;
+  if (at == length || text[at] != ':') return 2;
   for (;;) {
     const size_t left = length - at;
     // Byte count, address and type occupy positions 1..8.

@@ -21,7 +21,8 @@ enum { IHEXTOBIN_IMAGE_SIZE = 65536 };
 // 16-bit address. The buffer must hold IHEXTOBIN_IMAGE_SIZE bytes; bytes at
 // or beyond that index are dropped. Returns 0 when the file could not be
 // read (nothing stored), 1 when an end-of-file record was reached, 2 when
-// the text does not start with ':' or ends without an end-of-file record.
+// the text does not start with ':' (blank lines before it are passed over)
+// or ends without an end-of-file record.
 IHEXTOBIN_API int32_t DecodeHex(const char* fileName, uint8_t* output);
 
 // Hex text to numbers: two, four, or all characters up to the NUL.

@@ -4,34 +4,23 @@
 
 #include <algorithm>
 
+#include "firmware/ImageFile.h"
 #include "serial/PollingComm.h"
 
 namespace {
 
-// Fewest bytes a reply can have in each state before it is looked at.
-constexpr int kMinReplyLength[] = {0, 14, 18, 13, 12, 8, 5, 5, 3, 3, 3};
 constexpr int kMaxSends = 20;
 constexpr int kMaxSyncAttempts = 250;
+// One R asks for this much: five checksum exchanges of 20 lines each.
+constexpr uint32_t kReadPiece = 4096;
+// The part may start the program without a word; a refusal comes at once.
+constexpr int kGoAnswerMs = 500;
 
 const char kUnlock[] = "U 23130";
+const QString kPortLost = QStringLiteral("串口已断开或无法写入");
 
-// Lines a whole reply has in each state. While the echo is on (states 2 to 5)
-// the command comes back as the first line. J and K follow a "0" return code
-// with their numbers; any other code stands alone.
-int ReplyLines(int state, const QByteArray& firstLine) {
-  switch (state) {
-    case TLPCFrm::SyncEcho:
-    case TLPCFrm::CrystalSent:
-    case TLPCFrm::Unlocking:
-    case TLPCFrm::EchoOff:
-      return 2;
-    case TLPCFrm::ReadingPartId:
-      return firstLine == "0" ? 2 : 1;
-    case TLPCFrm::ReadingBootVersion:
-      return firstLine == "0" ? 3 : 1;
-    default:
-      return 1;
-  }
+QString Hex(uint32_t v, int digits = 8) {
+  return QStringLiteral("0x") + QString::number(v, 16).toUpper().rightJustified(digits, QLatin1Char('0'));
 }
 
 // Whether the start of "Synchronized" is on its way, so that the next "?"
@@ -42,35 +31,20 @@ bool SyncReplyArriving(const QByteArray& text) {
   return s >= 0 && QByteArrayLiteral("Synchronized\r").startsWith(tail.mid(s));
 }
 
-// The reply in `text` once all its lines have arrived, each ended by CR LF,
-// however the bytes were cut on the way. Boot loaders that end lines with
-// CR LF LF leave empty lines, which are no lines. Bytes after the reply that
-// are not line ends stay attached, so that, as before, a reply with extra
-// characters compares as a wrong one. While searching, noise lines may come
-// before "Synchronized": every line in so far is the reply, unless
-// "Synchronized" is still arriving.
-bool WholeReply(int state, const QByteArray& text, QByteArray* reply) {
-  if (state == TLPCFrm::Syncing && SyncReplyArriving(text)) return false;
-  QList<QByteArray> lines;
-  qsizetype at = 0;
-  for (;;) {
-    const qsizetype lf = text.indexOf('\n', at);
-    if (lf < 0) {
-      if (state == TLPCFrm::Syncing && !lines.isEmpty()) break;
-      return false;
-    }
-    QByteArray line = text.mid(at, lf - at);
-    at = lf + 1;
-    if (line.endsWith('\r')) line.chop(1);
-    if (line.isEmpty()) continue;
-    lines << line;
-    if (state != TLPCFrm::Syncing && lines.size() == ReplyLines(state, lines.first())) break;
+// One uuencoded line back to its bytes (at most what its length character says).
+std::vector<uint8_t> Uudecode(const QByteArray& line) {
+  std::vector<uint8_t> out;
+  if (line.isEmpty()) return out;
+  const size_t n = static_cast<size_t>((line[0] - 32) & 63);
+  for (qsizetype i = 1; i + 4 <= line.size() && out.size() < n; i += 4) {
+    uint8_t v[4];
+    for (int k = 0; k < 4; ++k) v[k] = static_cast<uint8_t>((line[i + k] - 32) & 63);
+    out.push_back(static_cast<uint8_t>(v[0] << 2 | v[1] >> 4));
+    out.push_back(static_cast<uint8_t>(v[1] << 4 | v[2] >> 2));
+    out.push_back(static_cast<uint8_t>(v[2] << 6 | v[3]));
   }
-  reply->clear();
-  for (const QByteArray& line : lines) *reply += line + "\r\n";
-  for (qsizetype i = at; i < text.size(); ++i)
-    if (text[i] != '\r' && text[i] != '\n') reply->append(text[i]);
-  return true;
+  if (out.size() > n) out.resize(n);
+  return out;
 }
 
 }  // namespace
@@ -89,18 +63,18 @@ TLPCFrm::TLPCFrm(IspHost& host, QObject* parent) : QObject(parent), host_(host) 
   connect(&Timer3, &QTimer::timeout, this, &TLPCFrm::Timer3Timer);
   connect(&Timer4, &QTimer::timeout, this, &TLPCFrm::Timer4Timer);
   connect(&Timer5, &QTimer::timeout, this, &TLPCFrm::Timer5Timer);
-  FormCreate();
-  Timer4.start();
-}
-
-TLPCFrm::~TLPCFrm() = default;
-
-void TLPCFrm::FormCreate() {
   spinner_ = true;
   fillDigits_ = QStringLiteral("00");
   ImagePresent = false;
   lineEnd_ = "\r\n";
-  std::fill(std::begin(SectorMap), std::end(SectorMap), uint8_t{0});
+  Timer4.start();
+}
+
+TLPCFrm::~TLPCFrm() {
+  if (hooked_) {
+    host_.ComDriver().OnReceiveData = savedOnReceive_;
+    host_.ComDriver().OnDeviceLost = savedOnLost_;
+  }
 }
 
 // A running timer keeps its period when it is enabled again.
@@ -119,36 +93,58 @@ int TLPCFrm::PacingMs() const {
   return std::clamp(value, 0, 99) * 3;
 }
 
+bool TLPCFrm::Supports(IspJobKind kind) const {
+  switch (kind) {
+    case IspJobKind::Download:
+    case IspJobKind::Verify:
+    case IspJobKind::Read:
+    case IspJobKind::Erase:
+    case IspJobKind::BlankCheck:
+    case IspJobKind::Go:
+    case IspJobKind::Info:
+      return true;
+    default:
+      return false;
+  }
+}
+
 void TLPCFrm::BitBtn1Click() { Start(IspJob::Download(host_.FirmwareFileName())); }
 
-void TLPCFrm::Abort() {
-  LpcIspState = Syncing;
-  Timer1.stop();
-  Timer2.stop();
-  Timer3.stop();
-  Timer5.stop();
-  host_.ComPort_Close();
-  host_.SetProgress(0);
-  host_.SetDownloadEnabled(true);
-}
-
-void TLPCFrm::Ended(IspResult result) {
-  if (!Edit4.isEmpty()) result.partId = Edit4;
-  host_.SessionEnded(result);
-}
-
 void TLPCFrm::Start(const IspJob& job) {
-  if (Busy()) return;
-  job_ = job;
-  if (job_.file.isEmpty()) job_.file = host_.FirmwareFileName();
-  Edit4.clear();
+  if (running_) return;  // one session at a time
   if (!host_.ComPort_Open()) {
     IspResult r = IspResult::Failure(host_.PortOpenError(), QStringLiteral("打开串口"));
     r.usageError = true;
+    lastResult_ = r;
     host_.SessionEnded(r);
     return;
   }
+  job_ = job;
+  running_ = true;
+  ++session_;
+  rx_.clear();
+  afterRaw_ = false;
+  info_.clear();
+  bootVersion_.clear();
+  Edit4.clear();
+  answered_ = false;
+  Part = nullptr;
+  lastResult_ = IspResult();
   TKRNCommDriver& drv = host_.ComDriver();
+  // Every byte the port reads comes here, whichever poll reads it, so a
+  // reply longer than the driver's buffer is never cut; an unplugged
+  // adapter ends the session at once.
+  savedOnReceive_ = drv.OnReceiveData;
+  savedOnLost_ = drv.OnDeviceLost;
+  hooked_ = true;
+  drv.OnReceiveData = [this](TKRNCommDriver* sender, const uint8_t* data, int32_t size) {
+    if (savedOnReceive_) savedOnReceive_(sender, data, size);
+    if (running_ && data && size > 0) rx_.append(reinterpret_cast<const char*>(data), size);
+  };
+  drv.OnDeviceLost = [this](TKRNCommDriver* sender) {
+    if (savedOnLost_) savedOnLost_(sender);
+    if (running_) QMetaObject::invokeMethod(this, &TLPCFrm::PortLost, Qt::QueuedConnection);
+  };
   if (host_.AutoReset()) {
     // Pull the part into its boot loader: RTS holds the boot pin, DTR pulses reset.
     drv.SetRts(true);
@@ -159,8 +155,10 @@ void TLPCFrm::Start(const IspJob& job) {
   }
   SyncAttempts = 1;
   LpcIspState = Syncing;
-  drv.SendText("?");
+  drv.PollReceive();  // what came before the "?" is no answer to it
+  rx_.clear();
   drv.ReceiveCount = 0;
+  if (!Send("?")) return;
   Report(QStringLiteral("正在查找。。。"));
   EnableTimer(Timer3);
   EnableTimer(Timer1);
@@ -168,18 +166,49 @@ void TLPCFrm::Start(const IspJob& job) {
   host_.SetDownloadEnabled(false);
 }
 
+void TLPCFrm::Abort() {
+  if (!running_) return;
+  running_ = false;
+  Timer1.stop();
+  Timer2.stop();
+  Timer3.stop();
+  Timer5.stop();
+  LpcIspState = Syncing;
+  if (hooked_) {
+    host_.ComDriver().OnReceiveData = savedOnReceive_;
+    host_.ComDriver().OnDeviceLost = savedOnLost_;
+    hooked_ = false;
+  }
+  host_.ComPort_Close();
+  host_.SetProgress(0);
+  host_.SetDownloadEnabled(true);
+}
+
+bool TLPCFrm::Send(const QByteArray& bytes) {
+  TKRNCommDriver& drv = host_.ComDriver();
+  if (!drv.IsConnected() ||
+      drv.SendBytes(bytes.constData(), static_cast<int32_t>(bytes.size())) != static_cast<int32_t>(bytes.size())) {
+    PortLost();
+    return false;
+  }
+  return true;
+}
+
 void TLPCFrm::SendCommand(const QByteArray& command) {
-  host_.ComDriver().SendText(command + lineEnd_);
+  lastCommand_ = command;
+  rx_.clear();
+  if (!Send(command + lineEnd_)) return;
   EnableTimer(Timer1);
 }
 
-void TLPCFrm::SendEntry(uint16_t index) {
+void TLPCFrm::SendEntry(size_t index) {
   if (index == 0 || index >= TransferList.size()) return;
   const LpcTransferEntry& entry = TransferList[index];
-  TKRNCommDriver& drv = host_.ComDriver();
+  rx_.clear();
   if (entry.EntryKind == ekCommand) {
     const QByteArray line = entry.Line(0);
-    drv.SendBytes(line.constData(), static_cast<int32_t>(line.size()));
+    lastCommand_ = line.trimmed();
+    if (!Send(line)) return;
     if (line.startsWith('C')) {
       writeMode_ = false;
       Show(QStringLiteral("正在将RAM内容复制到Flash"));
@@ -188,39 +217,170 @@ void TLPCFrm::SendEntry(uint16_t index) {
     }
     return;
   }
+  if (entry.EntryKind == ekRawData) {
+    Send(entry.Raw);
+    return;
+  }
   const int pause = PacingMs();
   for (int i = 0; i < entry.LineCount; ++i) {
-    const QByteArray line = entry.Line(i);
-    drv.SendBytes(line.constData(), static_cast<int32_t>(line.size()));
+    if (!Send(entry.Line(i))) return;
     if (pause > 0) QThread::msleep(static_cast<unsigned long>(pause));
   }
 }
 
+int TLPCFrm::ReturnCode(const QByteArray& line) {
+  const QByteArray t = line.trimmed();
+  if (t.isEmpty() || t.size() > 3) return -1;
+  for (char c : t)
+    if (c < '0' || c > '9') return -1;
+  return t.toInt();
+}
+
+// How many lines make the reply that begins with `lines`; 0 while unknown.
+int TLPCFrm::ReplyLines(const QList<QByteArray>& lines) const {
+  switch (LpcIspState) {
+    case SyncEcho:
+    case CrystalSent:
+    case Unlocking:
+    case EchoOff:
+      return 2;  // the echo, then the answer
+    case ReadingPartId:
+      return ReturnCode(lines.first()) == 0 ? 2 : 1;
+    case ReadingBootVersion:
+      return ReturnCode(lines.first()) == 0 ? 3 : 1;
+    case ReadingSerial:
+      return ReturnCode(lines.first()) == 0 ? 5 : 1;
+    case BlankChecking:  // SECTOR_NOT_BLANK names the offset and its contents
+      return ReturnCode(lines.first()) == 8 ? 3 : 1;
+    default:
+      return 1;
+  }
+}
+
+// The reply in rx_ once all its lines have arrived, each ended by CR LF,
+// however the bytes were cut on the way. Boot loaders that end lines with
+// CR LF LF leave empty lines, which are no lines. Bytes after the reply that
+// are not line ends stay attached, so that a reply with extra characters
+// compares as a wrong one. While searching, noise lines may come before
+// "Synchronized": every line in so far is the reply, unless "Synchronized"
+// is still arriving.
+bool TLPCFrm::TakeReply(QByteArray* reply) {
+  const bool syncing = LpcIspState == Syncing;
+  if (syncing && SyncReplyArriving(rx_)) return false;
+  QList<QByteArray> lines;
+  qsizetype at = 0;
+  for (;;) {
+    const qsizetype lf = rx_.indexOf('\n', at);
+    if (lf < 0) {
+      if (syncing && !lines.isEmpty()) break;
+      return false;
+    }
+    QByteArray line = rx_.mid(at, lf - at);
+    at = lf + 1;
+    if (line.endsWith('\r')) line.chop(1);
+    if (line.isEmpty()) continue;
+    // Where the data went as raw bytes, some boot codes acknowledge them.
+    if (afterRaw_ && lines.isEmpty() && line == "OK") continue;
+    lines << line;
+    if (!syncing && lines.size() >= ReplyLines(lines)) break;
+  }
+  reply->clear();
+  for (const QByteArray& line : lines) *reply += line + "\r\n";
+  for (qsizetype i = at; i < rx_.size(); ++i)
+    if (rx_[i] != '\r' && rx_[i] != '\n') reply->append(rx_[i]);
+  return true;
+}
+
 void TLPCFrm::Timer5Timer() {
+  if (!running_) return;
   TKRNCommDriver& drv = host_.ComDriver();
+  if (!drv.IsConnected()) {  // closed under the session, or gone
+    PortLost();
+    return;
+  }
   // Fetch what has arrived now rather than at the driver's next 5 ms poll:
   // a download is some hundred exchanges, each waiting on this.
   drv.PollReceive();
-  const int state = std::clamp(LpcIspState, 1, 10);
-  if (drv.ReceiveCount < kMinReplyLength[state]) return;
-  QByteArray text;
-  drv.TakeReceivedText(text);
-  QByteArray reply;
-  if (!WholeReply(state, text, &reply)) return;
-  // Consumed whole: nothing of it is left for the next step.
-  drv.ReceiveCount = 0;
-  try {
-    HandleReply(reply);
-  } catch (...) {
-    // A failing step is left to the step time-out.
+  if (!running_) return;
+  if (!drv.IsConnected()) {
+    PortLost();
+    return;
   }
+  drv.ReceiveCount = 0;  // the bytes are in rx_
+  if (LpcIspState == ReadingMemory) {
+    HandleReadData();
+    return;
+  }
+  QByteArray reply;
+  if (!TakeReply(&reply)) return;
+  // Consumed whole: nothing of it is left for the next step.
+  rx_.clear();
+  afterRaw_ = false;
+  HandleReply(reply);
+}
+
+void TLPCFrm::Refused(const QString& step, const QByteArray& command, int code) {
+  QString cause = QStringLiteral("%1失败: %2 → 返回码 %3 %4")
+                      .arg(step, QString::fromLatin1(command))
+                      .arg(code)
+                      .arg(LpcReturnCodeName(code));
+  if (code == kLpcCodeReadProtection) cause += QStringLiteral("（器件已开启代码读保护）");
+  IspResult r = IspResult::Failure(cause, step);
+  r.command = QString::fromLatin1(command);
+  r.code = code;
+  EndSession(r);
+}
+
+void TLPCFrm::Fail(const QString& cause, const QString& step) { EndSession(IspResult::Failure(cause, step)); }
+
+void TLPCFrm::Succeed(const QString& line) {
+  IspResult r = IspResult::Success(line);
+  r.info = info_;
+  EndSession(r);
+  if (job_.kind == IspJobKind::Download && host_.AutoDownload()) host_.EndAutoDownload();
+}
+
+void TLPCFrm::PortLost() {
+  if (!running_) return;
+  Fail(kPortLost, QStringLiteral("连接"));
+}
+
+void TLPCFrm::EndSession(IspResult result, bool report) {
+  if (!running_) return;
+  running_ = false;
+  LpcIspState = Syncing;
+  Timer1.stop();
+  Timer5.stop();
+  Timer3.stop();
+  if (hooked_) {
+    host_.ComDriver().OnReceiveData = savedOnReceive_;
+    host_.ComDriver().OnDeviceLost = savedOnLost_;
+    hooked_ = false;
+  }
+  host_.ComPort_Close();
+  Timer2.stop();
+  if (report) Report(result.cause);
+  host_.SetProgress(0);
+  host_.SetDownloadEnabled(true);
+  if (Part) {
+    result.partName = QString::fromLatin1(Part->name);
+    result.partId = LpcPartIdText(Part->id);
+  } else if (!Edit4.isEmpty()) {
+    result.partId = Edit4;
+  }
+  result.partAnswered = answered_;
+  lastResult_ = result;
+  host_.SessionEnded(result);
 }
 
 void TLPCFrm::HandleReply(const QByteArray& text) {
   TKRNCommDriver& drv = host_.ComDriver();
+  const QList<QByteArray> lines = text.split('\n');
+  auto codeAt = [&](int i) { return i < lines.size() ? ReturnCode(lines[i]) : -1; };
   switch (LpcIspState) {
     case Syncing:
       if (text.contains("Synchronized\r\n")) {
+        answered_ = true;
         Timer1.stop();
         Timer3.stop();
         Report(QStringLiteral("已成功连接"));
@@ -228,7 +388,7 @@ void TLPCFrm::HandleReply(const QByteArray& text) {
         SendCommand("Synchronized");
       } else if (SyncAttempts < kMaxSyncAttempts) {
         ++SyncAttempts;
-        drv.SendText("?");
+        if (!Send("?")) return;
         drv.ReceiveCount = 0;
         Show(spinner_ ? QStringLiteral("正在查找设备  \\") : QStringLiteral("正在查找设备  /"));
         spinner_ = !spinner_;
@@ -236,7 +396,7 @@ void TLPCFrm::HandleReply(const QByteArray& text) {
         Report(QStringLiteral("无法和设备通讯，请重新复位"));
         SyncAttempts = 1;
         Timer3.stop();
-        drv.SendText("?");
+        if (!Send("?")) return;
         drv.ReceiveCount = 0;
       }
       return;
@@ -264,6 +424,8 @@ void TLPCFrm::HandleReply(const QByteArray& text) {
         Report(QStringLiteral("解锁成功"));
         LpcIspState = EchoOff;
         SendCommand("A 0");
+      } else if (codeAt(1) > 0) {
+        Refused(QStringLiteral("解锁"), kUnlock, codeAt(1));
       }
       return;
     case EchoOff:
@@ -272,13 +434,39 @@ void TLPCFrm::HandleReply(const QByteArray& text) {
         Show(QStringLiteral("已准备"));
         LpcIspState = ReadingPartId;
         SendCommand("J");
+      } else if (codeAt(1) > 0) {
+        Refused(QStringLiteral("关闭回显"), "A 0", codeAt(1));
       }
       return;
     case ReadingPartId: {
+      if (codeAt(0) > 0) return Refused(QStringLiteral("读器件ID"), "J", codeAt(0));
       if (!text.startsWith("0\r\n")) return;
       const QString id = QString::fromLatin1(text.mid(3, text.size() - 5));
       Edit4 = id;
-      if (!SectorSet(id)) return;
+      const std::optional<uint32_t> number = ParseLpcPartId(id);
+      Part = number ? FindLpcPart(*number) : nullptr;
+      if (!Part) {
+        // Refused before anything is erased: a guessed layout could erase
+        // or write where the part has no such sector.
+        Fail(number ? QStringLiteral("未知的器件ID: %1，不在器件表中，未擦除任何内容").arg(LpcPartIdText(*number))
+                    : QStringLiteral("器件ID无法识别: %1").arg(id),
+             QStringLiteral("读器件ID"));
+        return;
+      }
+      if (Part->flashKB == 0) {
+        Fail(QStringLiteral("%1 没有片内Flash，无法编程").arg(QString::fromLatin1(Part->name)),
+             QStringLiteral("读器件ID"));
+        return;
+      }
+      const bool needsImage = job_.kind == IspJobKind::Download || job_.kind == IspJobKind::Verify;
+      if (needsImage) {
+        if (!SectorSet(id)) return;
+      } else {
+        const LpcSectorLayout layout = SelectSectorLayout(id);
+        std::copy(std::begin(layout.SectorMap), std::end(layout.SectorMap), std::begin(SectorMap));
+        LastSector = layout.LastSector;
+        FlashSize = layout.FlashSize;
+      }
       Edit4Hint = QStringLiteral("SectorAmount: ") + LastSector;
       Timer1.stop();
       Show(QStringLiteral("读器件ID成功"));
@@ -288,17 +476,18 @@ void TLPCFrm::HandleReply(const QByteArray& text) {
       return;
     }
     case ReadingBootVersion: {
+      if (codeAt(0) > 0) return Refused(QStringLiteral("读Boot代码版本"), "K", codeAt(0));
       if (!text.startsWith("0\r\n")) return;
       // Minor number first, then major.
       const QList<QByteArray> parts = text.mid(3).split('\n');
       auto field = [&](int i) {
         return i < parts.size() ? QString::fromLatin1(parts[i].trimmed()) : QString();
       };
+      bootVersion_ = field(1) + QStringLiteral(".") + field(0);
       Timer1.stop();
       Show(QStringLiteral("读Boot代码版本成功"));
-      host_.AddLog(QStringLiteral("读Boot代码版本成功:") + field(1) + QStringLiteral(".") + field(0));
-      LpcIspState = Preparing;
-      SendCommand("P 0 " + LastSector.toLatin1());
+      host_.AddLog(QStringLiteral("读Boot代码版本成功:") + bootVersion_);
+      AfterBootVersion();
       return;
     }
     case Preparing:
@@ -306,84 +495,403 @@ void TLPCFrm::HandleReply(const QByteArray& text) {
         Timer1.stop();
         Report(QStringLiteral("正在擦除。。。"));
         LpcIspState = Erasing;
-        SendCommand("E 0 " + LastSector.toLatin1());
+        int first = 0, last = 0;
+        JobSectors(&first, &last);
+        SendCommand("E " + QByteArray::number(first) + " " + QByteArray::number(last));
+      } else if (codeAt(0) > 0) {
+        Refused(QStringLiteral("擦除"), lastCommand_, codeAt(0));
       }
       return;
     case Erasing:
       if (text == "0\r\n") {
         Timer1.stop();
         Report(QStringLiteral("擦除成功"));
-        EntryIndex = 1;
-        EntryRetries = 0;
-        LpcIspState = Writing;
-        if (ListLength() <= 1) {
-          // Nothing to write (a loaded image never gives this).
-          EndRun(QStringLiteral("写入完成"));
-          Ended(IspResult::Success(QStringLiteral("写入完成")));
-          return;
-        }
-        SendEntry(EntryIndex);
-        EnableTimer(Timer1);
-        writeMode_ = true;
-        EnableTimer(Timer2);
-        host_.AddLog(QStringLiteral("开始写入。。。"));
+        if (job_.kind == IspJobKind::Erase) return Succeed(QStringLiteral("擦除完成: 扇区 ") + SectorRangeText());
+        StartWriting();
+      } else if (codeAt(0) > 0) {
+        Refused(QStringLiteral("擦除"), lastCommand_, codeAt(0));
       }
       return;
     case Writing: {
       if (EntryIndex == 0 || EntryIndex >= ListLength()) return;
-      const QByteArray expected =
-          TransferList[EntryIndex].EntryKind == ekDataBlock ? QByteArray("OK\r\n") : QByteArray("0\r\n");
+      const LpcTransferEntry& entry = TransferList[EntryIndex];
+      const QByteArray expected = entry.EntryKind == ekDataBlock ? QByteArray("OK\r\n") : QByteArray("0\r\n");
       if (text == expected) {
         Timer1.stop();
         ++EntryIndex;
+        // Raw data has no answer: the command after it follows at once.
+        while (EntryIndex < ListLength() && TransferList[EntryIndex].EntryKind == ekRawData) {
+          SendEntry(EntryIndex);
+          if (!running_) return;
+          afterRaw_ = true;
+          ++EntryIndex;
+        }
         if (EntryIndex < ListLength()) {
           EntryRetries = 0;
           SendEntry(EntryIndex);
-          EnableTimer(Timer1);
+          if (running_) EnableTimer(Timer1);
         } else {
-          EndRun(QStringLiteral("写入完成"));
-          if (host_.AutoDownload()) host_.EndAutoDownload();
-          Ended(IspResult::Success(QStringLiteral("写入完成")));
+          Timer2.stop();
+          if (host_.VerifyAfterWrite()) {
+            // Past the bytes that read as boot code while in ISP.
+            const uint32_t from = std::min<uint32_t>(Part ? Part->bootRemap : 0,
+                                                     static_cast<uint32_t>(LpcImage.size()));
+            host_.AddLog(QStringLiteral("开始校验。。。"));
+            if (from > 0)
+              host_.AddLog(QStringLiteral("地址 0x0000..%1 在ISP模式下映射为Boot代码，不参与校验").arg(Hex(from - 1, 4)));
+            verifying_ = true;
+            StartRead({{from, static_cast<uint32_t>(LpcImage.size()) - from}});
+          } else {
+            DownloadDone();
+          }
         }
         return;
       }
+      const int code = codeAt(0);
+      if (entry.EntryKind == ekCommand && code > 0) {
+        const QString step = lastCommand_.startsWith('C')   ? QStringLiteral("复制到Flash")
+                             : lastCommand_.startsWith('P') ? QStringLiteral("准备扇区")
+                                                            : QStringLiteral("写RAM");
+        return Refused(step, lastCommand_, code);
+      }
+      // A resend request, or a reply that makes no sense: the entry again.
       ++EntryRetries;
       if (EntryRetries < kMaxSends) {
         SendEntry(EntryIndex);
-        EnableTimer(Timer1);
+        if (running_) EnableTimer(Timer1);
       } else {
-        EndRun(QStringLiteral("下载的过程中出错"));
-        Ended(IspResult::Failure(QStringLiteral("下载的过程中出错"), QStringLiteral("写入")));
+        Fail(QStringLiteral("下载的过程中出错"), QStringLiteral("写入"));
       }
       return;
     }
+    case ReadingSerial:
+      if (text.startsWith("0\r\n") && lines.size() >= 5) {
+        QStringList words;
+        for (int i = 1; i <= 4; ++i) words << QString::fromLatin1(lines[i].trimmed());
+        FinishInfo(words.join(QLatin1Char(' ')));
+      } else if (codeAt(0) == 1) {  // INVALID_COMMAND: this boot code has no N
+        FinishInfo(QString());
+      } else if (codeAt(0) > 0) {
+        Refused(QStringLiteral("读序列号"), "N", codeAt(0));
+      }
+      return;
+    case BlankChecking:
+      if (text == "0\r\n") {
+        Timer1.stop();
+        Succeed(QStringLiteral("查空完成: 扇区 %1 全部为空").arg(SectorRangeText()));
+      } else if (codeAt(0) == 8 && lines.size() >= 3) {
+        bool ok1 = false, ok2 = false;
+        const uint32_t offset = lines[1].trimmed().toUInt(&ok1);
+        const uint32_t content = lines[2].trimmed().toUInt(&ok2);
+        IspResult r = IspResult::Failure(
+            ok1 && ok2 ? QStringLiteral("Flash不空: 地址 %1 的内容为 %2").arg(Hex(offset), Hex(content))
+                       : QStringLiteral("Flash不空"),
+            QStringLiteral("查空"));
+        r.command = QString::fromLatin1(lastCommand_);
+        r.code = 8;
+        EndSession(r);
+      } else if (codeAt(0) > 0) {
+        Refused(QStringLiteral("查空"), lastCommand_, codeAt(0));
+      }
+      return;
+    case Going:
+      if (text == "0\r\n") {
+        Succeed(QStringLiteral("程序已启动: ") + QString::fromLatin1(lastCommand_));
+      } else if (codeAt(0) > 0) {
+        Refused(QStringLiteral("运行"), lastCommand_, codeAt(0));
+      }
+      return;
     default:
       return;
   }
 }
 
-void TLPCFrm::EndRun(const QString& text) {
-  LpcIspState = Syncing;
+bool TLPCFrm::JobSectors(int* first, int* last) const {
+  *first = 0;
+  *last = LastSector.toInt();
+  if (!Part || (job_.kind != IspJobKind::Erase && job_.kind != IspJobKind::BlankCheck)) return true;
+  if (!job_.address && !job_.length) return true;
+  const uint32_t from = job_.address.value_or(0);
+  const uint64_t end = job_.length ? uint64_t{from} + *job_.length : uint64_t{FlashSize};
+  if (end <= from || end > FlashSize) return false;
+  *first = LpcSectorOf(*Part, from);
+  *last = LpcSectorOf(*Part, static_cast<uint32_t>(end - 1));
+  return *first >= 0 && *last >= *first;
+}
+
+QString TLPCFrm::SectorRangeText() const {
+  int first = 0, last = 0;
+  JobSectors(&first, &last);
+  return QStringLiteral("%1..%2").arg(first).arg(last);
+}
+
+void TLPCFrm::AfterBootVersion() {
+  switch (job_.kind) {
+    case IspJobKind::Download:
+      StartPrepare();
+      return;
+    case IspJobKind::Erase: {
+      int first = 0, last = 0;
+      if (!JobSectors(&first, &last))
+        return Fail(QStringLiteral("擦除范围超出Flash (%1 字节)").arg(FlashSize), QStringLiteral("擦除"));
+      StartPrepare();
+      return;
+    }
+    case IspJobKind::BlankCheck: {
+      int first = 0, last = 0;
+      if (!JobSectors(&first, &last))
+        return Fail(QStringLiteral("查空范围超出Flash (%1 字节)").arg(FlashSize), QStringLiteral("查空"));
+      LpcIspState = BlankChecking;
+      SendCommand("I " + QByteArray::number(first) + " " + QByteArray::number(last));
+      return;
+    }
+    case IspJobKind::Verify: {
+      const uint32_t from = std::min<uint32_t>(Part->bootRemap, static_cast<uint32_t>(LpcImage.size()));
+      host_.AddLog(QStringLiteral("开始校验。。。"));
+      if (from > 0)
+        host_.AddLog(QStringLiteral("地址 0x0000..%1 在ISP模式下映射为Boot代码，不参与校验").arg(Hex(from - 1, 4)));
+      verifying_ = true;
+      StartRead({{from, static_cast<uint32_t>(LpcImage.size()) - from}});
+      return;
+    }
+    case IspJobKind::Read: {
+      const uint32_t from = job_.address.value_or(0);
+      const uint64_t length = job_.length ? *job_.length : (FlashSize > from ? FlashSize - from : 0);
+      if (length == 0 || uint64_t{from} + length > FlashSize)
+        return Fail(QStringLiteral("读出范围超出Flash: %1 + %2 字节，器件Flash只有 %3 字节")
+                        .arg(Hex(from)).arg(length).arg(FlashSize),
+                    QStringLiteral("读出"));
+      if (from < Part->bootRemap)
+        host_.AddLog(QStringLiteral("注意: 地址 0x0000..%1 在ISP模式下映射为Boot代码，读出的不是用户程序")
+                         .arg(Hex(Part->bootRemap - 1u, 4)));
+      verifying_ = false;
+      // R takes whole words; the file gets exactly what was asked.
+      const uint32_t start = from & ~3u;
+      const uint32_t end = static_cast<uint32_t>((uint64_t{from} + length + 3) & ~uint64_t{3});
+      StartRead({{start, end - start}});
+      return;
+    }
+    case IspJobKind::Go:
+      StartGo();
+      return;
+    case IspJobKind::Info:
+      if (Part->serialNumber) {
+        LpcIspState = ReadingSerial;
+        SendCommand("N");
+      } else {
+        FinishInfo(QString());
+      }
+      return;
+    default:
+      Fail(QStringLiteral("LPC不支持此操作: %1").arg(IspJobName(job_.kind)));
+      return;
+  }
+}
+
+void TLPCFrm::FinishInfo(const QString& serial) {
   Timer1.stop();
-  Timer5.stop();
-  host_.ComPort_Close();
-  Timer2.stop();
-  Report(text);
-  host_.SetProgress(0);
-  host_.SetDownloadEnabled(true);
+  const std::vector<LpcSector> sectors = LpcSectors(*Part);
+  info_ << QStringLiteral("器件: %1").arg(QString::fromLatin1(Part->name))
+        << QStringLiteral("器件ID: %1").arg(LpcPartIdText(Part->id))
+        << QStringLiteral("Boot代码版本: %1").arg(bootVersion_)
+        << QStringLiteral("Flash: %1 KB, %2 个扇区").arg(Part->flashKB).arg(sectors.size())
+        << (Part->ircKHz ? QStringLiteral("时钟: ISP使用内部振荡器 %1 MHz，晶振设置不影响").arg(Part->ircKHz / 1000)
+                         : QStringLiteral("时钟: ISP使用外部晶振，须设为实际频率（当前 %1 kHz）")
+                               .arg(QString::fromLatin1(CrystalKHz)));
+  if (!serial.isEmpty()) info_ << QStringLiteral("序列号: %1").arg(serial);
+  for (const QString& line : info_) host_.AddLog(line);
+  lastResult_.uniqueId = serial;
+  IspResult r = IspResult::Success(QStringLiteral("读器件信息完成"));
+  r.info = info_;
+  r.uniqueId = serial;
+  EndSession(r);
+}
+
+void TLPCFrm::DownloadDone() {
+  if (!job_.go) return Succeed(QStringLiteral("写入完成"));
+  host_.AddLog(QStringLiteral("写入完成"));
+  StartGo();
+}
+
+void TLPCFrm::StartGo() {
+  const uint32_t address = job_.goAddress.value_or(0);
+  LpcIspState = Going;
+  SendCommand("G " + QByteArray::number(address) + (Part->core == LpcCore::Arm7 ? " A" : " T"));
+  const uint64_t session = session_;
+  QTimer::singleShot(kGoAnswerMs, this, [this, session] {
+    if (running_ && session == session_ && LpcIspState == Going && rx_.isEmpty())
+      Succeed(QStringLiteral("程序已启动: ") + QString::fromLatin1(lastCommand_));
+  });
+}
+
+void TLPCFrm::StartPrepare() {
+  int first = 0, last = 0;
+  JobSectors(&first, &last);
+  LpcIspState = Preparing;
+  SendCommand("P " + QByteArray::number(first) + " " + QByteArray::number(last));
+}
+
+void TLPCFrm::StartWriting() {
+  EntryIndex = 1;
+  EntryRetries = 0;
+  LpcIspState = Writing;
+  if (ListLength() <= 1) {
+    // Nothing to write (a loaded image never gives this).
+    Succeed(QStringLiteral("写入完成"));
+    return;
+  }
+  SendEntry(EntryIndex);
+  if (!running_) return;
+  EnableTimer(Timer1);
+  writeMode_ = true;
+  EnableTimer(Timer2);
+  host_.AddLog(QStringLiteral("开始写入。。。"));
+}
+
+void TLPCFrm::StartRead(std::vector<ReadRange> ranges) {
+  reads_ = std::move(ranges);
+  readIndex_ = 0;
+  readBack_.clear();
+  readTotal_ = 0;
+  readDone_ = 0;
+  for (const ReadRange& r : reads_) readTotal_ += r.length;
+  readAt_ = reads_.empty() ? 0 : reads_[0].address;
+  LpcIspState = ReadingMemory;
+  SendNextRead();
+}
+
+void TLPCFrm::SendNextRead() {
+  while (readIndex_ < reads_.size() && readAt_ >= reads_[readIndex_].address + reads_[readIndex_].length) {
+    if (++readIndex_ < reads_.size()) readAt_ = reads_[readIndex_].address;
+  }
+  if (readIndex_ >= reads_.size()) return ReadFinished();
+  const ReadRange& r = reads_[readIndex_];
+  pieceAddress_ = readAt_;
+  pieceLength_ = std::min(kReadPiece, r.address + r.length - readAt_);
+  piece_.clear();
+  block_.clear();
+  blockSum_ = 0;
+  blockLines_ = 0;
+  codeSeen_ = false;
+  readResends_ = 0;
+  Timer1.stop();
+  SendCommand("R " + QByteArray::number(pieceAddress_) + " " + QByteArray::number(pieceLength_));
+}
+
+void TLPCFrm::HandleReadData() {
+  const QString step = verifying_ ? QStringLiteral("校验") : QStringLiteral("读出");
+  if (!codeSeen_) {
+    for (;;) {
+      const qsizetype lf = rx_.indexOf('\n');
+      if (lf < 0) return;
+      QByteArray line = rx_.left(lf);
+      rx_.remove(0, lf + 1);
+      if (line.endsWith('\r')) line.chop(1);
+      if (line.isEmpty()) continue;
+      const int code = ReturnCode(line);
+      if (code < 0) continue;  // no return code: not this reply's start
+      if (code == kLpcCodeReadProtection && verifying_ && job_.kind == IspJobKind::Download) {
+        host_.AddLog(QStringLiteral("器件已开启代码读保护，不能读出，跳过写后校验"));
+        return DownloadDone();
+      }
+      if (code != 0) return Refused(step, lastCommand_, code);
+      codeSeen_ = true;
+      break;
+    }
+  }
+  const bool binary = Part && Part->data == LpcData::Binary;
+  if (binary) {
+    if (static_cast<uint32_t>(rx_.size()) < pieceLength_) return;
+    piece_.assign(rx_.begin(), rx_.begin() + pieceLength_);
+    rx_.clear();
+  } else {
+    for (;;) {
+      if (piece_.size() >= pieceLength_) break;
+      const qsizetype lf = rx_.indexOf('\n');
+      if (lf < 0) return;
+      QByteArray line = rx_.left(lf);
+      rx_.remove(0, lf + 1);
+      if (line.endsWith('\r')) line.chop(1);
+      if (line.isEmpty()) continue;
+      const bool checksumDue = blockLines_ == kLpcLinesPerBlock || piece_.size() + block_.size() >= pieceLength_;
+      if (!checksumDue) {
+        const std::vector<uint8_t> bytes = Uudecode(line);
+        const size_t room = pieceLength_ - piece_.size() - block_.size();
+        for (size_t i = 0; i < bytes.size() && i < room; ++i) {
+          block_.push_back(bytes[i]);
+          blockSum_ += bytes[i];
+        }
+        ++blockLines_;
+        continue;
+      }
+      bool ok = false;
+      const uint32_t sum = line.trimmed().toUInt(&ok);
+      if (ok && sum == blockSum_) {
+        piece_.insert(piece_.end(), block_.begin(), block_.end());
+        readDone_ += block_.size();
+        if (!Send("OK\r\n")) return;
+      } else {
+        if (++readResends_ >= kMaxSends) return Fail(QStringLiteral("读出数据校验和反复错误"), step);
+        if (!Send("RESEND\r\n")) return;
+      }
+      block_.clear();
+      blockSum_ = 0;
+      blockLines_ = 0;
+      Timer1.stop();
+      Timer1.start();  // a fresh period for each block
+    }
+  }
+  if (binary) readDone_ += pieceLength_;
+  readBack_.insert(readBack_.end(), piece_.begin(), piece_.end());
+  readAt_ += pieceLength_;
+  SendNextRead();
+}
+
+void TLPCFrm::ReadFinished() {
+  Timer1.stop();
+  if (job_.kind == IspJobKind::Read) {
+    const uint32_t from = job_.address.value_or(0);
+    const uint32_t start = reads_.empty() ? from : reads_[0].address;
+    const uint64_t length = job_.length ? *job_.length : readBack_.size();
+    const size_t skip = from - start;
+    std::vector<uint8_t> bytes(readBack_.begin() + static_cast<std::ptrdiff_t>(std::min(skip, readBack_.size())),
+                               readBack_.begin() + static_cast<std::ptrdiff_t>(
+                                                       std::min<uint64_t>(skip + length, readBack_.size())));
+    QString error;
+    if (!WriteImageFile(job_.file, from, bytes, &error)) return Fail(error, QStringLiteral("读出"));
+    return Succeed(QStringLiteral("读出完成: %1 字节 → %2").arg(bytes.size()).arg(job_.file));
+  }
+  // Verify: the image as written, from the first byte read.
+  const uint32_t from = reads_.empty() ? 0 : reads_[0].address;
+  for (size_t i = 0; i < readBack_.size(); ++i) {
+    const size_t at = from + i;
+    if (at >= LpcImage.size()) break;
+    if (readBack_[i] != LpcImage[at]) {
+      IspResult r = IspResult::Failure(QStringLiteral("校验错误: 地址 %1 应为 %2，读出 %3")
+                                           .arg(Hex(static_cast<uint32_t>(at)), Hex(LpcImage[at], 2),
+                                                Hex(readBack_[i], 2)),
+                                       QStringLiteral("校验"));
+      return EndSession(r);
+    }
+  }
+  host_.AddLog(QStringLiteral("校验成功"));
+  if (job_.kind == IspJobKind::Verify) return Succeed(QStringLiteral("校验完成"));
+  DownloadDone();
 }
 
 void TLPCFrm::Timer1Timer() {
   Timer1.stop();
+  if (!running_) return;
   LpcIspState = Syncing;
   host_.SetProgress(0);
-  Report(QStringLiteral("LPC通信超时!"));
+  IspResult r = IspResult::Failure(QStringLiteral("LPC通信超时!"), QStringLiteral("连接"));
+  if (!lastCommand_.isEmpty()) r.command = QString::fromLatin1(lastCommand_);
+  // The line first, then the timers and the port, as ever.
+  Report(r.cause);
   Timer2.stop();
   Timer3.stop();
   Timer5.stop();
-  host_.ComPort_Close();
-  host_.SetDownloadEnabled(true);
-  Ended(IspResult::Failure(QStringLiteral("LPC通信超时!")));
+  EndSession(r, false);
 }
 
 void TLPCFrm::Timer2Timer() {
@@ -396,15 +904,21 @@ void TLPCFrm::Timer2Timer() {
 }
 
 void TLPCFrm::Timer3Timer() {
+  if (!running_) return;
   LpcIspState = Syncing;
-  QByteArray text;
-  host_.ComDriver().TakeReceivedText(text);
-  if (SyncReplyArriving(text)) return;
-  host_.ComDriver().SendText("?");
+  host_.ComDriver().PollReceive();
+  if (!running_) return;
+  if (SyncReplyArriving(rx_)) return;
+  if (!Send("?")) return;
+  rx_.clear();
   host_.ComDriver().ReceiveCount = 0;
 }
 
 void TLPCFrm::Timer4Timer() {
+  if (LpcIspState == ReadingMemory && readTotal_ > 0) {
+    host_.SetProgress(static_cast<int>(std::max<uint64_t>(1, readDone_ * 100 / readTotal_)));
+    return;
+  }
   if (LpcIspState != Writing || ListLength() == 0) return;
   const unsigned position = static_cast<unsigned>(EntryIndex) * 100u / ListLength() + 3u;
   host_.SetProgress(static_cast<int>(position));
@@ -415,11 +929,20 @@ bool TLPCFrm::SectorSet(const QString& partId) {
   std::copy(std::begin(layout.SectorMap), std::end(layout.SectorMap), std::begin(SectorMap));
   LastSector = layout.LastSector;
   FlashSize = layout.FlashSize;
+  if (layout.Part) Part = layout.Part;
   return RenewedlyLoadFile();
 }
 
 // Every run that ends gives the port back and leaves the page ready.
 void TLPCFrm::RefuseFile(const QString& text) {
+  IspResult r = IspResult::Failure(text, QStringLiteral("加载文件"));
+  r.usageError = true;
+  if (running_) {
+    Timer2.stop();
+    EndSession(r);
+    return;
+  }
+  // Checked without a session (the command line looks at the file first).
   LpcIspState = Syncing;
   Timer1.stop();
   Timer2.stop();
@@ -429,11 +952,10 @@ void TLPCFrm::RefuseFile(const QString& text) {
   host_.SetProgress(0);
   host_.ComPort_Close();
   host_.SetDownloadEnabled(true);
-  Ended(IspResult::Failure(text, QStringLiteral("加载文件")));
 }
 
 bool TLPCFrm::RenewedlyLoadFile() {
-  const QString name = host_.FirmwareFileName();
+  const QString name = running_ && !job_.file.isEmpty() ? job_.file : host_.FirmwareFileName();
   LpcFileLoad load = LoadLpcHexFile(name);
   switch (load.Result) {
     case LpcFileLoad::Missing:
@@ -476,14 +998,31 @@ bool TLPCFrm::RenewedlyLoadFile() {
                    .arg(FlashSize / 1024));
     return false;
   }
+  // A production line's bytes (a serial number) go in before anything is erased.
+  for (const IspImagePatch& patch : running_ ? job_.patches : std::vector<IspImagePatch>{}) {
+    const uint64_t end = uint64_t{patch.address} + patch.bytes.size();
+    if (end > FlashSize) {
+      RefuseFile(QStringLiteral("写入地址 %1 超出器件Flash (%2 字节)").arg(Hex(patch.address)).arg(FlashSize));
+      return false;
+    }
+    if (load.Image.size() < end) load.Image.resize(static_cast<size_t>(end), kLpcFillByte);
+    std::copy(patch.bytes.begin(), patch.bytes.end(), load.Image.begin() + patch.address);
+  }
+  if (running_ && !job_.patches.empty()) CompleteLpcImage(load.Image);
   LpcImage = std::move(load.Image);
   ImagePresent = true;
   host_.AddLog(QStringLiteral("CodeSize: %1 KB").arg(LpcImage.size() / 1024));
+  const uint32_t slot = Part ? LpcVectorChecksumSlot(*Part) : 0x14;
   uint32_t check = 0;
-  if (SetVectorChecksum(LpcImage, &check))
-    host_.AddLog(QStringLiteral("向量表校验字(0x14)已设置为 0x%1")
+  if (SetVectorChecksum(LpcImage, &check, slot))
+    host_.AddLog(QStringLiteral("向量表校验字(0x%1)已设置为 0x%2")
+                     .arg(QString::number(slot, 16).toUpper())
                      .arg(QString::number(check, 16).toUpper().rightJustified(8, QLatin1Char('0'))));
-  TransferList = BuildTransferList(LpcImage, SectorMap);
-  Report(QStringLiteral("下载目标代码"));
+  if (Part) {
+    TransferList = BuildTransferList(LpcImage, LpcPlanFor(*Part));
+  } else {
+    TransferList = BuildTransferList(LpcImage, SectorMap);
+  }
+  if (job_.kind == IspJobKind::Download || !running_) Report(QStringLiteral("下载目标代码"));
   return true;
 }

@@ -1,6 +1,9 @@
-// TLPCFrm: the LPC2xxx download engine. A state machine stepped by five
-// timers on the GUI thread; it reaches the window, the main port and the
-// options only through IspHost.
+// TLPCFrm: the engine of every part that speaks NXP's ISP text protocol
+// (LPC2xxx, LPC17xx, LPC11xx/11Cxx/11Uxx, LPC12xx, LPC13xx, LPC8xx). A state
+// machine stepped by five timers on the GUI thread; it reaches the window,
+// the main port and the options only through IspHost. What differs between
+// parts (sectors, RAM window, checksum slot, data encoding) comes from the
+// part's row in LpcParts.
 #pragma once
 
 #include <QByteArray>
@@ -9,6 +12,8 @@
 #include <QTimer>
 
 #include <cstdint>
+#include <functional>
+#include <vector>
 
 #include "isp/IspHost.h"
 #include "isp/IspJob.h"
@@ -19,20 +24,21 @@ class TLPCFrm : public QObject, public IspEngine {
  public:
   enum LpcIspStates {
     Syncing = 1, SyncEcho, CrystalSent, Unlocking, EchoOff,
-    ReadingPartId, ReadingBootVersion, Preparing, Erasing, Writing
+    ReadingPartId, ReadingBootVersion, Preparing, Erasing, Writing,
+    ReadingSerial, BlankChecking, ReadingMemory, Going
   };
 
   explicit TLPCFrm(IspHost& host, QObject* parent = nullptr);
   ~TLPCFrm() override;
 
-  // Starts a download; the ISP page calls it. Start(Download) is the same.
+  // Starts a download of the page's file; the ISP page calls it.
   void BitBtn1Click();
 
   // IspEngine.
   void Start(const IspJob& job) override;
-  bool Busy() const override { return Timer1.isActive() || Timer5.isActive() || Timer3.isActive(); }
+  bool Busy() const override { return running_; }
   void Abort() override;
-  bool Supports(IspJobKind kind) const override { return kind == IspJobKind::Download; }
+  bool Supports(IspJobKind kind) const override;
 
   // Chooses the sector layout for a part ID and loads the firmware.
   bool SectorSet(const QString& partId);
@@ -41,7 +47,7 @@ class TLPCFrm : public QObject, public IspEngine {
   void Timer1Timer();  // step time-out
   void Timer2Timer();  // status animation while writing
   void Timer3Timer();  // "?" repeater while searching
-  void Timer4Timer();  // progress while writing
+  void Timer4Timer();  // progress while writing or reading back
   void Timer5Timer();  // reply poll
 
   QTimer Timer1;
@@ -65,31 +71,90 @@ class TLPCFrm : public QObject, public IspEngine {
   QString LastSector;
   uint32_t FlashSize = 0;  // what the part ID allows an image to fill
   uint8_t SectorMap[kLpcSectorMapSize] = {};
+  const LpcPartRow* Part = nullptr;  // the row of the part found
   std::vector<uint8_t> LpcImage;
   bool ImagePresent = false;
   LpcTransferList TransferList;
-  uint16_t ListLength() const { return static_cast<uint16_t>(TransferList.size()); }
+  size_t ListLength() const { return TransferList.size(); }
+  const IspResult& LastResult() const { return lastResult_; }
 
  private:
-  void FormCreate();
+  struct ReadRange {
+    uint32_t address;
+    uint32_t length;
+  };
+
   void HandleReply(const QByteArray& text);
+  bool TakeReply(QByteArray* reply);
+  int ReplyLines(const QList<QByteArray>& lines) const;
   void SendCommand(const QByteArray& command);
-  void SendEntry(uint16_t index);
+  bool Send(const QByteArray& bytes);
+  void SendEntry(size_t index);
   void EnableTimer(QTimer& t);
   void Show(const QString& text);
   void Report(const QString& text);
-  void EndRun(const QString& text);
   int PacingMs() const;
+  // A reply line as a return code; -1 when it is not a number.
+  static int ReturnCode(const QByteArray& line);
+  // Ends the step at once: the command the part refused, its code and name.
+  void Refused(const QString& step, const QByteArray& command, int code);
+  // Every end of a session: timers stopped, port released, the last line,
+  // the result.
+  void EndSession(IspResult result, bool report = true);
+  void Fail(const QString& cause, const QString& step = {});
+  void Succeed(const QString& line);
+  void PortLost();
   // Ends a run that cannot go on because of the firmware file.
   void RefuseFile(const QString& text);
 
-  void Ended(IspResult result);
+  // After K: the job's own steps.
+  void AfterBootVersion();
+  void StartPrepare();
+  void StartGo();
+  void DownloadDone();
+  void StartWriting();
+  void StartRead(std::vector<ReadRange> ranges);
+  void SendNextRead();
+  void HandleReadData();
+  void ReadFinished();
+  void FinishInfo(const QString& serial);
+  QString SectorRangeText() const;
+  bool JobSectors(int* first, int* last) const;
 
   IspHost& host_;
   IspJob job_;
+  bool running_ = false;
+  bool answered_ = false;    // the boot loader synchronised this session
   bool spinner_ = true;
   bool writeMode_ = true;
   uint8_t dots_ = 0;
   QString fillDigits_;
   QByteArray lineEnd_;
+  QByteArray rx_;            // bytes of the reply under way
+  QByteArray lastCommand_;   // the last command line, without its line end
+  bool afterRaw_ = false;    // the entry before was raw data: an "OK" line may lead
+  IspResult lastResult_;
+  QStringList info_;
+  QString bootVersion_;
+  uint64_t session_ = 0;     // counts sessions, so a late single-shot knows its own
+  std::function<void(TKRNCommDriver*, const uint8_t*, int32_t)> savedOnReceive_;
+  std::function<void(TKRNCommDriver*)> savedOnLost_;
+  bool hooked_ = false;
+
+  // Read-back and reading.
+  std::vector<ReadRange> reads_;
+  size_t readIndex_ = 0;
+  uint32_t readAt_ = 0;        // next address of the current range
+  uint32_t pieceAddress_ = 0;  // the R under way
+  uint32_t pieceLength_ = 0;
+  std::vector<uint8_t> piece_;     // bytes of the R under way, accepted blocks
+  std::vector<uint8_t> block_;     // bytes of the block not yet checked
+  uint32_t blockSum_ = 0;
+  int blockLines_ = 0;
+  bool codeSeen_ = false;
+  int readResends_ = 0;
+  std::vector<uint8_t> readBack_;  // everything read, in range order
+  uint64_t readTotal_ = 0;
+  uint64_t readDone_ = 0;
+  bool verifying_ = false;
 };

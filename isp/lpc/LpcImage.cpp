@@ -19,37 +19,38 @@ QByteArray LpcTransferEntry::Line(int index) const {
   return QByteArray(LineSlots[index].Text, LineSlots[index].Length);
 }
 
-uint32_t LpcSectorSize(LpcLayoutKind kind, int sector) {
-  if (kind == LpcLayoutKind::Small4k32k) return sector < 8 || sector >= 22 ? 4096 : 32768;
-  return sector == 8 || sector == 9 ? 65536 : 8192;
+LpcSectorLayout SelectSectorLayout(const QString& partId) {
+  LpcSectorLayout layout;
+  const std::optional<uint32_t> id = ParseLpcPartId(partId);
+  const LpcPartRow* row = id ? FindLpcPart(*id) : nullptr;
+  if (!row) return layout;
+  layout.Part = row;
+  const std::vector<LpcSector> sectors = LpcSectors(*row);
+  for (int k = 1; k < kLpcSectorMapSize; ++k) {
+    const int s = LpcSectorOf(*row, static_cast<uint32_t>(k - 1) * kLpcChunkSize);
+    layout.SectorMap[k] = static_cast<uint8_t>(s < 0 ? 0 : s);
+  }
+  for (const LpcSector& s : sectors) layout.FlashSize += s.size;
+  layout.LastSector = QString::number(sectors.empty() ? 0 : sectors.size() - 1);
+  return layout;
 }
 
-const LpcPartRow kLpcParts[] = {
-    {"196353", LpcLayoutKind::Small4k32k, 7},       // LPC2131, 32 KB
-    {"196369", LpcLayoutKind::Small4k32k, 8},       // LPC2132, 64 KB
-    {"196387", LpcLayoutKind::Small4k32k, 14},      // LPC2136, 256 KB
-    {"196389", LpcLayoutKind::Small4k32k, 26},      // LPC2138, 500 KB
-    {"4293984018", LpcLayoutKind::Small4k32k, 14},  // 0xFFF0FF12
-};
-const int kLpcPartCount = static_cast<int>(std::size(kLpcParts));
-const LpcPartRow kLpcOtherPart = {"", LpcLayoutKind::Large8k64k, 16};
-
-LpcSectorLayout SelectSectorLayout(const QString& partId) {
-  const LpcPartRow* row = &kLpcOtherPart;
-  for (const LpcPartRow& p : kLpcParts)
-    if (partId == QLatin1String(p.PartId)) row = &p;
-  LpcSectorLayout layout;
-  // Every sector of the layout, so the map covers the largest part using it.
-  const int sectors = row->Layout == LpcLayoutKind::Small4k32k ? 27 : 17;
-  int chunk = 1;
-  for (int s = 0; s < sectors; ++s) {
-    const uint32_t size = LpcSectorSize(row->Layout, s);
-    for (uint32_t at = 0; at < size && chunk < kLpcSectorMapSize; at += kLpcChunkSize)
-      layout.SectorMap[chunk++] = static_cast<uint8_t>(s);
-    if (s <= row->LastSector) layout.FlashSize += size;
-  }
-  layout.LastSector = QString::number(row->LastSector);
-  return layout;
+LpcWritePlan LpcPlanFor(const LpcPartRow& row) {
+  LpcWritePlan plan;
+  plan.RamBuffer = LpcRamBuffer(row);
+  plan.CopySizes.clear();
+  const uint32_t largest = LpcLargestCopy(row);
+  for (const uint16_t* s = row.copySizes; s && *s; ++s)
+    if (*s <= largest) plan.CopySizes.push_back(*s);
+  // 4 KB chunks where the RAM allows, as the first LPC2xxx parts took them.
+  plan.Chunk = std::min<uint32_t>(largest, kLpcChunkSize);
+  while (!plan.CopySizes.empty() && plan.CopySizes.back() > plan.Chunk) plan.CopySizes.pop_back();
+  plan.Binary = row.data == LpcData::Binary;
+  const uint32_t flash = row.flashKB * 1024u;
+  plan.SectorOfChunk.assign(1, 0);
+  if (plan.Chunk == 0) return plan;
+  for (uint32_t at = 0; at < flash; at += plan.Chunk) plan.SectorOfChunk.push_back(LpcSectorOf(row, at));
+  return plan;
 }
 
 char UuChar(uint8_t value) {
@@ -153,17 +154,17 @@ void CompleteLpcImage(std::vector<uint8_t>& image) {
   if (q > 0) image.insert(image.end(), 4 - q, kLpcFillByte);
 }
 
-bool SetVectorChecksum(std::vector<uint8_t>& image, uint32_t* value) {
-  if (image.size() < 32) return false;
+bool SetVectorChecksum(std::vector<uint8_t>& image, uint32_t* value, uint32_t slot) {
+  if (image.size() < 32 || slot > 28 || slot % 4 != 0) return false;
   auto word = [&](size_t at) {
     return static_cast<uint32_t>(image[at]) | static_cast<uint32_t>(image[at + 1]) << 8 |
            static_cast<uint32_t>(image[at + 2]) << 16 | static_cast<uint32_t>(image[at + 3]) << 24;
   };
   uint32_t sum = 0;
   for (size_t at = 0; at < 32; at += 4)
-    if (at != 0x14) sum += word(at);
+    if (at != slot) sum += word(at);
   const uint32_t check = 0u - sum;
-  for (int i = 0; i < 4; ++i) image[0x14 + i] = static_cast<uint8_t>(check >> (8 * i));
+  for (uint32_t i = 0; i < 4; ++i) image[slot + i] = static_cast<uint8_t>(check >> (8 * i));
   if (value) *value = check;
   return true;
 }
@@ -202,47 +203,66 @@ void AppendDataBlocks(LpcTransferList& list, const uint8_t* data, uint32_t lengt
 }
 
 void AppendChunk(LpcTransferList& list, const uint8_t* data, uint32_t length, uint32_t chunk,
-                 const uint8_t (&sectorMap)[kLpcSectorMapSize]) {
+                 const LpcWritePlan& plan) {
   // A short last chunk is padded with erased-flash bytes up to the copy size,
   // so nothing an earlier chunk left in RAM lands in flash after the image.
-  const uint32_t copy = LpcCopySize(length);
+  const uint32_t copy = LpcCopySize(plan, length);
   std::vector<uint8_t> padded;
   if (copy != length) {
     padded.assign(copy, 0xFF);
-    std::copy(data, data + length, padded.begin());
+    std::copy(data, data + std::min(length, copy), padded.begin());
     data = padded.data();
   }
-  const QByteArray ram = QByteArray::number(kLpcRamBuffer);
+  const QByteArray ram = QByteArray::number(plan.RamBuffer);
   list.push_back(CommandEntry("W " + ram + " " + QByteArray::number(copy)));
-  AppendDataBlocks(list, data, copy);
-  const QByteArray sector =
-      QByteArray::number(chunk < kLpcSectorMapSize ? sectorMap[chunk] : 0);
+  if (plan.Binary) {
+    LpcTransferEntry raw;
+    raw.EntryKind = ekRawData;
+    raw.Raw = QByteArray(reinterpret_cast<const char*>(data), static_cast<qsizetype>(copy));
+    list.push_back(raw);
+  } else {
+    AppendDataBlocks(list, data, copy);
+  }
+  const int s = chunk < plan.SectorOfChunk.size() ? plan.SectorOfChunk[chunk] : 0;
+  const QByteArray sector = QByteArray::number(s < 0 ? 0 : s);
   list.push_back(CommandEntry("P " + sector + " " + sector));
-  list.push_back(CommandEntry("C " + QByteArray::number((chunk - 1) * kLpcChunkSize) + " " +
-                              ram + " " + QByteArray::number(copy)));
+  list.push_back(CommandEntry("C " + QByteArray::number((chunk - 1) * plan.Chunk) + " " + ram + " " +
+                              QByteArray::number(copy)));
 }
 
 }  // namespace
 
-uint32_t LpcCopySize(uint32_t bytes) {
-  for (uint32_t size : kLpcCopySizes)
+uint32_t LpcCopySize(const LpcWritePlan& plan, uint32_t bytes) {
+  for (uint32_t size : plan.CopySizes)
     if (bytes <= size) return size;
-  return kLpcChunkSize;
+  return plan.Chunk;
 }
 
-LpcTransferList BuildTransferList(const std::vector<uint8_t>& image,
-                                  const uint8_t (&sectorMap)[kLpcSectorMapSize]) {
+uint32_t LpcCopySize(uint32_t bytes) {
+  static const LpcWritePlan arm7;
+  return LpcCopySize(arm7, bytes);
+}
+
+LpcTransferList BuildTransferList(const std::vector<uint8_t>& image, const LpcWritePlan& plan) {
   LpcTransferList list(1);  // element 0, never sent
+  if (plan.Chunk == 0) return list;
   const uint32_t size = static_cast<uint32_t>(std::min<size_t>(image.size(), kLpcMaxImage));
-  const uint32_t chunks = (size + kLpcChunkSize - 1) / kLpcChunkSize;
+  const uint32_t chunks = (size + plan.Chunk - 1) / plan.Chunk;
   list.reserve(8 * chunks + 4);
   auto append = [&](uint32_t c) {
-    const uint32_t at = (c - 1) * kLpcChunkSize;
-    AppendChunk(list, image.data() + at, std::min(kLpcChunkSize, size - at), c, sectorMap);
+    const uint32_t at = (c - 1) * plan.Chunk;
+    AppendChunk(list, image.data() + at, std::min(plan.Chunk, size - at), c, plan);
   };
   for (uint32_t c = 2; c <= chunks; ++c) append(c);
   if (chunks >= 1) append(1);
   return list;
+}
+
+LpcTransferList BuildTransferList(const std::vector<uint8_t>& image,
+                                  const uint8_t (&sectorMap)[kLpcSectorMapSize]) {
+  LpcWritePlan plan;
+  plan.SectorOfChunk.assign(std::begin(sectorMap), std::end(sectorMap));
+  return BuildTransferList(image, plan);
 }
 
 LpcFileLoad LoadLpcHexText(const QByteArray& text) {

@@ -11,10 +11,11 @@
 #include <vector>
 
 #include "firmware/FirmwareFile.h"
+#include "isp/lpc/LpcParts.h"
 
-// 500 KB (LPC2138): the largest flash below the boot block of any part the
-// engine serves. Each part has its own, smaller or equal, limit.
-inline constexpr uint32_t kLpcMaxImage = 512000;
+// 512 KB (LPC1768): the largest flash of any part in the table. Each part
+// has its own, smaller or equal, limit.
+inline constexpr uint32_t kLpcMaxImage = 512 * 1024;
 inline constexpr uint32_t kLpcChunkSize = 4096;
 inline constexpr uint32_t kLpcRamBuffer = 1073742336u;  // 0x40000200
 inline constexpr int kLpcSectorMapSize = 130;
@@ -22,7 +23,9 @@ inline constexpr int kLpcLinesPerBlock = 20;
 inline constexpr int kLpcBytesPerLine = 45;
 inline constexpr uint8_t kLpcFillByte = 0x00;
 
-enum LpcEntryKind : uint32_t { ekDataBlock = 2, ekCommand = 3 };
+// ekRawData: the bytes of a chunk as they are, for the lines whose boot
+// code takes W data in binary; nothing answers them.
+enum LpcEntryKind : uint32_t { ekDataBlock = 2, ekCommand = 3, ekRawData = 4 };
 
 struct LpcLineSlot {
   char Text[64] = {};
@@ -34,6 +37,7 @@ struct LpcTransferEntry {
   LpcLineSlot LineSlots[kSlotCount];
   uint16_t LineCount = 0;
   LpcEntryKind EntryKind = ekCommand;
+  QByteArray Raw;  // ekRawData only
 
   // Stores one line in the next slot; false (nothing stored) when the slots
   // are full or the line does not fit a slot.
@@ -44,32 +48,29 @@ struct LpcTransferEntry {
 // Entry 0 exists but is never sent; entries 1 .. size()-1 go out in order.
 using LpcTransferList = std::vector<LpcTransferEntry>;
 
-// The two flash layouts of the family: 4 KB / 32 KB sectors (LPC213x) and
-// 8 KB / 64 KB sectors (LPC22xx).
-enum class LpcLayoutKind { Small4k32k, Large8k64k };
-uint32_t LpcSectorSize(LpcLayoutKind kind, int sector);
-
-// One row per part ID the boot loader may report. Flash from sector 0 up to
-// LastSector is what the user may program; above it the boot block (or
-// nothing) lies.
-struct LpcPartRow {
-  const char* PartId;  // decimal, as J reports it
-  LpcLayoutKind Layout;
-  int LastSector;
-};
-extern const LpcPartRow kLpcParts[];
-extern const int kLpcPartCount;
-// What any other ID is taken for: an LPC22xx part with 248 KB below its boot block.
-extern const LpcPartRow kLpcOtherPart;
-
 // Sector of each 4 KB chunk (index k from 1), the highest sector to erase and
-// the flash an image may fill, chosen by the part ID text.
+// the flash an image may fill, chosen by the part ID text (decimal, as J
+// reports it). An ID not in the table gives no row and no flash.
 struct LpcSectorLayout {
   uint8_t SectorMap[kLpcSectorMapSize] = {};
   QString LastSector;
   uint32_t FlashSize = 0;  // bytes in sectors 0 .. LastSector
+  const LpcPartRow* Part = nullptr;
 };
 LpcSectorLayout SelectSectorLayout(const QString& partId);
+
+// How a part takes an image: where in RAM a chunk goes, how large a chunk
+// is, the copy counts, the sector of each chunk and the data encoding.
+struct LpcWritePlan {
+  uint32_t RamBuffer = kLpcRamBuffer;
+  uint32_t Chunk = kLpcChunkSize;
+  std::vector<uint32_t> CopySizes{256, 512, 1024, 4096};  // ascending
+  std::vector<int> SectorOfChunk;  // index = chunk number from 1; [0] unused
+  bool Binary = false;
+};
+LpcWritePlan LpcPlanFor(const LpcPartRow& row);
+// What the last, partial chunk is padded to (with 0xFF) and copied as.
+uint32_t LpcCopySize(const LpcWritePlan& plan, uint32_t bytes);
 
 // Uuencoding, zero written as the backquote.
 char UuChar(uint8_t value);
@@ -96,9 +97,10 @@ HexLineResult LoadHexLine(const QByteArray& line, LpcHexLoad& load);
 void CompleteLpcImage(std::vector<uint8_t>& image);
 
 // The boot loader starts the user program only when the eight vector words
-// add up to zero; the word at 0x14 is reserved for that. Sets it when the
-// image holds the whole table; returns whether it did and the value written.
-bool SetVectorChecksum(std::vector<uint8_t>& image, uint32_t* value);
+// add up to zero; one word (0x14 on ARM7, 0x1C on Cortex-M) is reserved for
+// that. Sets it when the image holds the whole table; returns whether it did
+// and the value written.
+bool SetVectorChecksum(std::vector<uint8_t>& image, uint32_t* value, uint32_t slot = 0x14);
 
 // Copy sizes the boot loader's C command takes.
 inline constexpr uint32_t kLpcCopySizes[] = {256, 512, 1024, 4096};
@@ -108,6 +110,9 @@ uint32_t LpcCopySize(uint32_t bytes);
 // Chunks go out from the second one on; the first, which holds the vector
 // table and its checksum, goes last, so that a download cut off part-way
 // leaves a chip whose boot check fails and which stays in the boot loader.
+LpcTransferList BuildTransferList(const std::vector<uint8_t>& image, const LpcWritePlan& plan);
+// The ARM7 plan of the LPC213x parts: 4 KB chunks at 0x40000200, the sector
+// of chunk k from the map.
 LpcTransferList BuildTransferList(const std::vector<uint8_t>& image,
                                   const uint8_t (&sectorMap)[kLpcSectorMapSize]);
 

@@ -14,6 +14,7 @@ namespace {
 const QString kPortBusy = QStringLiteral(
     "当前串口号已经被占用，或其它错误 ！\r请选择其它串口，或检查串口设置是否正确。");
 const QString kCaption = QStringLiteral("Vortana");
+const QString kPortLost = QStringLiteral("串口已断开 ！");
 
 // Longest the program waits for a frame to leave the wire: the longest
 // frame (142 bytes) takes 1.2 s at 1200 bit/s.
@@ -62,6 +63,8 @@ TSTCFrm::TSTCFrm(IspHost& host, QObject* parent, SerialPlatform* platform)
   ComPort1.OnReceiveData = [this](TComm*, const uint8_t* buffer, uint16_t length) {
     ComPort1ReceiveData(buffer, length);
   };
+  // An adapter pulled out ends the wait at once, not after its time-out.
+  ComPort1.OnRequestHangup = [this](TComm*) { HungUp = true; };
 
   SeekTimer.setInterval(20);
   connect(&SeekTimer, &QTimer::timeout, this, &TSTCFrm::SeekTimerTimer);
@@ -80,7 +83,7 @@ void TSTCFrm::FormClose() { ComPort1.ClosePort(); }
 // The pulses go on while the status packet comes in (half a second at
 // 1200 bit/s); the collector passes over anything that is not a frame, so
 // nothing received is thrown away here.
-void TSTCFrm::SeekTimerTimer() { SendHexFrame(stc::kConnectPulse); }
+void TSTCFrm::SeekTimerTimer() { SendHexFrame(PulseText); }
 
 void TSTCFrm::TimeOutTMTimer() { ++TimeoutTicks; }
 
@@ -149,7 +152,47 @@ bool TSTCFrm::PrepareImage() {
     return false;
   }
   SplitIntoBlocks();
+  if (!CheckJobOptions()) {
+    host_.SetPortGlyph(false);
+    host_.SetProgress(0);
+    host_.SetDownloadEnabled(true);
+    host_.SetLogAndChooserEnabled(true);
+    return false;
+  }
   Log(QStringLiteral("下载目标代码"));
+  return true;
+}
+
+// What the job asks beyond the image, checked before the port opens: option
+// names and values some family knows, and the EEPROM file.
+bool TSTCFrm::CheckJobOptions() {
+  for (auto it = job_.options.cbegin(); it != job_.options.cend(); ++it) {
+    bool name = false, value = false;
+    for (const stc::OptionDef& d : stc::OptionDefs()) {
+      if (it.key() != QLatin1String(d.name)) continue;
+      name = true;
+      for (const stc::OptionValue& v : d.values)
+        value = value || it.value().compare(QLatin1String(v.name), Qt::CaseInsensitive) == 0;
+    }
+    if (!name || !value) {
+      Log(name ? QStringLiteral("选项 %1 不能取值 %2 ！").arg(it.key(), it.value())
+               : QStringLiteral("没有选项 %1 ！").arg(it.key()));
+      return false;
+    }
+  }
+  EepromImage.clear();
+  if (job_.eepromFile.isEmpty()) return true;
+  const FirmwareFileRead file = CheckFirmwareFile(job_.eepromFile);
+  if (file.status != FirmwareFileStatus::Ok) {
+    Log(FirmwareFileProblem(job_.eepromFile, file));
+    return false;
+  }
+  stc::HexImage image = stc::LoadHexImage(LibraryPath, job_.eepromFile);
+  if (image.status != stc::ImageStatus::Ok) {
+    Log(image.status == stc::ImageStatus::NoData ? QStringLiteral("EEPROM 文件中没有数据 ！") : image.error);
+    return false;
+  }
+  EepromImage = std::move(image.bytes);
   return true;
 }
 
@@ -190,7 +233,12 @@ void TSTCFrm::Log(const QString& line) {
 
 void TSTCFrm::Ended(IspResult result) {
   if (aborted_) return;  // the host ended it and wants no word of it
+  result.partAnswered = answered_;
   if (ModelCode > 0) result.partName = stc::ModelName(ModelCode);
+  if (!partName_.isEmpty()) result.partName = partName_;
+  result.partId = partId_;
+  result.uniqueId = uniqueId_;
+  result.info = info_;
   host_.SessionEnded(result);
 }
 
@@ -203,6 +251,20 @@ void TSTCFrm::Abort() {
   ConnectPending = false;
   ReplyPending = false;
   TimeoutTicks = 1 << 20;
+}
+
+// A session that has learned what it came for and writes nothing: the
+// part stays in its boot loader, the port is released.
+void TSTCFrm::EndQuietly(const QString& line) {
+  SeekTimer.stop();
+  TimeOutTM.stop();
+  ComPort1.ClosePort();
+  ComPort1.setParity(TParity::None);
+  host_.SetProgress(0);
+  host_.SetDownloadEnabled(true);
+  host_.SetPortGlyph(false);
+  Log(line);
+  Ended(IspResult::Success(line));
 }
 
 void TSTCFrm::Fail(const QString& logLine, bool normalStyle) {
@@ -227,6 +289,10 @@ bool TSTCFrm::WhileMcuResponse(int limit, const QString& message) {
       return true;
     }
     ProcessPending();
+    if (HungUp) {
+      Fail(kPortLost, true);
+      return false;
+    }
     if (TimeoutTicks >= limit) break;
   }
   Fail(message, true);
@@ -237,11 +303,15 @@ bool TSTCFrm::WhileMcuResponse(int limit, const QString& message) {
 // between ends the session like a port that cannot be opened.
 bool TSTCFrm::Reopen(uint32_t baud) {
   ComPort1.ClosePort();
+  if (HungUp) {
+    Fail(kPortLost, true);
+    return false;
+  }
   ComPort1.setBaudRate(baud);
   try {
     ComPort1.OpenPort();
   } catch (const ECommsError&) {
-    Fail(QStringLiteral("当前串口号已经被占用，或其它错误 ！"), true);
+    Fail(HungUp ? kPortLost : QStringLiteral("当前串口号已经被占用，或其它错误 ！"), true);
     return false;
   }
   return true;
@@ -269,22 +339,36 @@ void TSTCFrm::Start(const IspJob& job) {
   job_ = job;
   if (job_.file.isEmpty()) job_.file = host_.FirmwareFileName();
   ModelCode = 0;
+  answered_ = false;
+  partName_.clear();
+  partId_.clear();
+  uniqueId_.clear();
+  info_.clear();
+  PulseText = stc::kConnectPulse;
+  Rx.Width = stc::SumWidth::Either;
   Session();
 }
 
 void TSTCFrm::Session() {
   host_.SetProgressMax(100);
 
-  // 1. Image first: nothing is opened for a file that cannot be sent.
-  if (!PrepareImage()) {
+  // 1. Image first: nothing is opened for a file that cannot be sent. An
+  // Info job sends nothing and needs none.
+  const bool info = job_.kind == IspJobKind::Info;
+  if (info) {
+    StcImage.clear();
+    BlockList.clear();
+  }
+  if (!info && !PrepareImage()) {
     IspResult r = IspResult::Failure(lastLog_, QStringLiteral("加载文件"));
     r.usageError = true;
     Ended(r);
     return;
   }
 
-  // 2. Port at 1200 bit/s.
+  // 2. Port at 1200 bit/s, no parity whatever the last session left.
   host_.SetDownloadEnabled(false);
+  ComPort1.setParity(TParity::None);
   ComPort1.setCommName(host_.PortNameText());
   ComPort1.setBaudRate(1200);
   try {
@@ -299,6 +383,8 @@ void TSTCFrm::Session() {
     Ended(r);
     return;
   }
+
+  HungUp = false;
 
   // 3.-4. Line settings, optional reset pulse on RTS.
   host_.SetPortGlyph(true);
@@ -316,6 +402,10 @@ void TSTCFrm::Session() {
   while (ConnectPending) {
     ProcessPending();
     if (!ConnectPending) break;
+    if (HungUp) {
+      Fail(kPortLost, false);
+      return;
+    }
     if (!TimeOutTM.isActive()) TimeOutTM.start();
     bool ok = false;
     int limit = host_.TimeoutText().trimmed().toInt(&ok);
@@ -327,13 +417,42 @@ void TSTCFrm::Session() {
   }
 
   // 6. Connected.
+  answered_ = true;
   SeekTimer.stop();
   TimeOutTM.stop();
+  // The later families frame their status packet with a 16-bit sum and
+  // name themselves by a magic; the rest is theirs.
+  {
+    std::vector<uint8_t> payload;
+    if (stc::ParseFrame16(stc::HexToBytes(Rx.LastReply), payload)) {
+      if (stc::StatusMagic(payload)) {
+        ModernSession(payload);
+        return;
+      }
+      // STC15F10x/20x boot loaders first answer 80 and want it echoed; that
+      // protocol's later steps are not known well enough to program them.
+      Log(QStringLiteral("连机成功! 芯片回应 %1").arg(stc::BytesToHex(payload)));
+      Fail(payload.size() == 1 && payload[0] == 0x80
+               ? QStringLiteral("未支持的 MCU: STC15F10x/20x 系列 (先回应 80 的引导程序) ！")
+               : QStringLiteral("未支持的 MCU: 无法识别的状态包 ！"),
+           true);
+      return;
+    }
+  }
+  Rx.Width = stc::SumWidth::Sum8;
   Log(QStringLiteral("连机成功! 固件版本:") + stc::VersionText(Rx.FirmwareVersion));
 
   // 7. Identify model and crystal.
   ModelCode = stc::ModelCodeOf(Rx.LastReply);
-  OscCode = stc::OscCodeOf(Rx.LastReply);
+  // The speed step is built from the clock the part measured, whatever the
+  // crystal; a clock no speed of the list can be divided from is refused.
+  // A part left in 6T mode counts the pulses twice as fast and runs its
+  // UART on 16 samples a bit: the same reload, half the crystal.
+  const bool sixT = stc::SixTModeOf(Rx.LastReply);
+  ClockHz = stc::MeasuredClockHz(Rx.LastReply, 1200) / (sixT ? 2 : 1);
+  const stc::SpeedTimer timer = stc::SpeedTimerOf(ModelCode);
+  const stc::SpeedPlan speed = stc::PlanSpeed(timer, ClockHz, sixT);
+  OscCode = speed.baud != 0 ? std::max(1, stc::OscCodeOfClock(ClockHz)) : 0;
   if (ModelCode == 0) {
     host_.ShowMessage(kCaption, QStringLiteral(
         "当前版本支持 MCU: 12C1052/89C51RC/89C52RC/89C55RD+/89C516RD+ ！"));
@@ -346,8 +465,8 @@ void TSTCFrm::Session() {
     Fail(QStringLiteral("未支持的 Oscillator ！"), true);
     return;
   }
-  TargetBaud = stc::TargetBaudOf(OscCode);
-  Log(stc::ModelName(ModelCode) + stc::OscText(OscCode));
+  TargetBaud = speed.baud;
+  Log(stc::ModelName(ModelCode) + stc::ClockText(ClockHz));
   // An image the part cannot hold would run into its EEPROM and beyond.
   const size_t flash = stc::FlashSizeOf(ModelCode);
   if (StcImage.size() > flash) {
@@ -358,11 +477,22 @@ void TSTCFrm::Session() {
          true);
     return;
   }
+  if (info) {
+    info_ = QStringList{stc::ModelName(ModelCode) + stc::ClockText(ClockHz)};
+    EndQuietly(QStringLiteral("读器件信息完成 ！"));
+    return;
+  }
+  // These parts have no option bytes or data flash of this kind: what was
+  // asked for cannot be done, and is not silently left out.
+  if (!job_.options.isEmpty() || !job_.eepromFile.isEmpty()) {
+    Fail(QStringLiteral("%1 不支持设置选项或写入 EEPROM ！").arg(stc::ModelName(ModelCode)), true);
+    return;
+  }
 
   // 8. First speed step: announce the new speed at 1200, answer comes at
   // the new speed.
   ReplyPending = true;
-  SendBeforeSpeedChange(stc::SpeedFrame1(OscCode, ModelCode));
+  SendBeforeSpeedChange(stc::SpeedFrame1(timer, speed));
   if (!Reopen(TargetBaud)) return;
   if (!WhileMcuResponse(6, QStringLiteral("调整波特率一超时 ！"))) return;
   Log(QStringLiteral("调整波特率一完成 ！"));
@@ -373,7 +503,7 @@ void TSTCFrm::Session() {
   if (!Reopen(1200)) return;
   Pause(100);
   ReplyPending = true;
-  SendBeforeSpeedChange(stc::SpeedFrame2(OscCode, ModelCode));
+  SendBeforeSpeedChange(stc::SpeedFrame2(timer, speed));
   if (!Reopen(TargetBaud)) return;
   if (!WhileMcuResponse(6, QStringLiteral("调整波特率二超时 ！"))) return;
   Log(QStringLiteral("调整波特率二完成 ！"));

@@ -16,6 +16,7 @@
 #include "isp/IspHost.h"
 #include "isp/IspJob.h"
 #include "isp/stc/StcFrames.h"
+#include "isp/stc/StcModern.h"
 #include "serial/ThreadedComm.h"
 
 class TSTCFrm : public QObject, public IspEngine {
@@ -33,7 +34,9 @@ class TSTCFrm : public QObject, public IspEngine {
   void Start(const IspJob& job) override;
   bool Busy() const override { return running_; }
   void Abort() override;
-  bool Supports(IspJobKind kind) const override { return kind == IspJobKind::Download; }
+  bool Supports(IspJobKind kind) const override {
+    return kind == IspJobKind::Download || kind == IspJobKind::Info;
+  }
   // True when a reply arrived; false after `limit` one-second ticks, having
   // released the port and logged `message`.
   bool WhileMcuResponse(int limit, const QString& message);
@@ -58,9 +61,14 @@ class TSTCFrm : public QObject, public IspEngine {
   int ModelCode = 0;
   int OscCode = 0;
   uint32_t TargetBaud = 0;
+  double ClockHz = 0;      // as the part measured it
+  bool HungUp = false;     // the port reported a hang-up during this session
   stc::ReplyCollector Rx;  // RxHex, LastReply, FirmwareVersion
   std::vector<uint8_t> StcImage;
+  std::vector<uint8_t> EepromImage;  // the job's EEPROM file, from EEPROM offset 0
   QStringList BlockList;
+  // What SeekTimer sends: the connect pulses, or FE while a trim round runs.
+  QString PulseText = stc::kConnectPulse;
   bool SessionRunning() const { return running_; }
 
   // Where the converter library is looked for (beside the program).
@@ -71,6 +79,7 @@ class TSTCFrm : public QObject, public IspEngine {
 
  private:
   void Fail(const QString& logLine, bool normalStyle);
+  void EndQuietly(const QString& line);
   void NormalStyle();
   void Pause(int ms);
   void DrainOutput(size_t bytes);
@@ -78,14 +87,28 @@ class TSTCFrm : public QObject, public IspEngine {
   bool Reopen(uint32_t baud);
   void PulseReset();
 
+  // The families after STC89 (StcModernSession.cpp).
+  void ModernSession(const std::vector<uint8_t>& statusPayload);
+  bool Exchange(const std::vector<uint8_t>& payload, int limit, const QString& timeoutMessage,
+                std::vector<uint8_t>& reply);
+  bool SwitchExchange(const std::vector<uint8_t>& payload, uint32_t baud, int limit, const QString& timeoutMessage,
+                      std::vector<uint8_t>& reply);
+  bool ExpectReply(const std::vector<uint8_t>& reply, uint8_t command, const QString& step);
+  bool TrimRound(const std::vector<stc::Trim>& trims, size_t slotCount, std::vector<double>& hz);
+  bool CheckJobOptions();
+
   void Ended(IspResult result);
   void Session();
   void Log(const QString& line);  // Memo1, remembering the last line
 
   QString lastLog_;
+  // What this session learned of the part, for its result.
+  QString partName_, partId_, uniqueId_;
+  QStringList info_;
 
   IspHost& host_;
   IspJob job_;
   bool running_ = false;
   bool aborted_ = false;
+  bool answered_ = false;  // the status packet came this session
 };

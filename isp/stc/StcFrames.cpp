@@ -9,6 +9,8 @@
 
 #include <dlfcn.h>
 
+#include <cmath>
+
 namespace stc {
 namespace {
 
@@ -26,32 +28,35 @@ struct ModelRow {
   const char* name;
   size_t flashSize;   // program flash in bytes
   uint8_t eraseCount; // what the part's fixed erase frame carries (0: its own frame)
+  SpeedTimer speedTimer;
 };
 // Searched in this order; a later match overrides an earlier one.
 const ModelRow kModels[] = {
-    {"F00282", "STC89C52RC", 8 * 1024, 0x05},    {"F10582", "STC89C55RD+", 20 * 1024, 0x0C},
-    {"F11082", "STC89C516RD+", 63 * 1024, 0x0C}, {"F00182", "STC89C51RC", 4 * 1024, 0x05},
-    {"F20183", "STC12C1052", 1 * 1024, 0x00},    {"F10882", "STC89C58RD+", 32 * 1024, 0x07},
+    {"F00282", "STC89C52RC", 8 * 1024, 0x05, SpeedTimer::Timer2},
+    {"F10582", "STC89C55RD+", 20 * 1024, 0x0C, SpeedTimer::Timer2},
+    {"F11082", "STC89C516RD+", 63 * 1024, 0x0C, SpeedTimer::Timer2},
+    {"F00182", "STC89C51RC", 4 * 1024, 0x05, SpeedTimer::Timer2},
+    // A 1T part: its boot loader takes an 8-bit reload (the 12C2052AD packet
+    // dump shows the same 8F layout: C0, reload, 3F, check, delay, wait).
+    {"F20183", "STC12C1052", 1 * 1024, 0x00, SpeedTimer::Brt8},
+    {"F10882", "STC89C58RD+", 32 * 1024, 0x07, SpeedTimer::Timer2},
 };
 
 struct OscRow {
   const char* signatures[5];
   const char* text;
-  uint32_t baud;
 };
 // The "3B00xx" signatures are what the current boot loader's status packet
 // gives: its length byte 3B, a 00, then the high byte of the first frequency
 // count, which is about 7 x crystal / (12 x 1200) at the connect speed.
 const OscRow kOscillators[] = {
-    {{"1C0014", "280014", "390014", "3B0014", "3B0015"}, "/时钟频率: 11.0592M", 115200},
-    {{"1C0022", "390022", "3B0022", "3B0023", nullptr}, "/时钟频率: 18.432M", 115200},
-    {{"1C0029", "390029", "3B0029", "3B002A", nullptr}, "/时钟频率: 22.1184M", 115200},
-    {{"1C0045", "390045", "3B0045", "3B0046", nullptr}, "/时钟频率: 36.864M", 115200},
-    {{"1C0016", "390016", "3B0016", nullptr, nullptr}, "/时钟频率: 12.000M", 38400},
-    {{"1C002D", "39002D", "3B002D", nullptr, nullptr}, "/时钟频率: 24.000M", 57600},
+    {{"1C0014", "280014", "390014", "3B0014", "3B0015"}, "/时钟频率: 11.0592M"},
+    {{"1C0022", "390022", "3B0022", "3B0023", nullptr}, "/时钟频率: 18.432M"},
+    {{"1C0029", "390029", "3B0029", "3B002A", nullptr}, "/时钟频率: 22.1184M"},
+    {{"1C0045", "390045", "3B0045", "3B0046", nullptr}, "/时钟频率: 36.864M"},
+    {{"1C0016", "390016", "3B0016", nullptr, nullptr}, "/时钟频率: 12.000M"},
+    {{"1C002D", "39002D", "3B002D", nullptr, nullptr}, "/时钟频率: 24.000M"},
 };
-
-bool SmallModel(int modelCode) { return modelCode == 5 || modelCode == 6; }
 
 }  // namespace
 
@@ -112,42 +117,127 @@ size_t FlashSizeOf(int modelCode) {
   return kModels[modelCode - 1].flashSize;
 }
 
+SpeedTimer SpeedTimerOf(int modelCode) {
+  if (modelCode < 1 || modelCode > 6) return SpeedTimer::Timer2;
+  return kModels[modelCode - 1].speedTimer;
+}
+
 QString OscText(int oscCode) {
   if (oscCode < 1 || oscCode > 6) return {};
   return QString::fromUtf8(kOscillators[oscCode - 1].text);
 }
 
-uint32_t TargetBaudOf(int oscCode) {
-  if (oscCode < 1 || oscCode > 6) return 0;
-  return kOscillators[oscCode - 1].baud;
+double MeasuredClockHz(const QString& statusHex, uint32_t syncBaud) {
+  const std::vector<uint8_t> b = HexToBytes(statusHex);
+  // 68, a 16-bit length, the packet's first payload byte, then the counts;
+  // the header 46 B9 comes first where the part sends one.
+  const size_t d = b.size() >= 2 && b[0] == 0x46 && b[1] == 0xB9 ? 2 : 0;
+  const size_t first = d + 4;
+  if (b.size() < first + 16 || b[d] != 0x68 || syncBaud == 0) return 0;
+  double sum = 0;
+  for (size_t i = 0; i < 8; ++i) sum += (b[first + 2 * i] << 8) | b[first + 2 * i + 1];
+  return syncBaud * (sum / 8) * 12.0 / 7.0;
 }
 
-QString SpeedFrame1(int oscCode, int modelCode) {
-  switch (oscCode) {
-    case 1:
-      return SmallModel(modelCode) ? QStringLiteral("46B96A000C8FC0FA3F0C2883B516")
-                                   : QStringLiteral("46B96A000C8FFFFD00062881B016");
-    case 2: return QStringLiteral("46B96A000C8FFFFB000A2881B216");
-    case 3: return QStringLiteral("46B96A000C8FFFFA000C2880B216");
-    case 4: return QStringLiteral("46B96A000C8FFFF600142880B616");
-    case 5: return QStringLiteral("46B96A000C8FFFF600142881B716");
-    case 6: return QStringLiteral("46B96A000C8FFFF3001A2881BA16");
-    default: return {};
-  }
+bool SixTModeOf(const QString& statusHex) {
+  const std::vector<uint8_t> b = HexToBytes(statusHex);
+  const size_t d = b.size() >= 2 && b[0] == 0x46 && b[1] == 0xB9 ? 2 : 0;
+  // 68, length, 00, sixteen count bytes, version, stepping, options.
+  const size_t at = d + 3 + 1 + 16 + 2;
+  return b.size() > at && b[d] == 0x68 && (b[at] & 0x01) == 0;
 }
 
-QString SpeedFrame2(int oscCode, int modelCode) {
-  switch (oscCode) {
-    case 1:
-      return SmallModel(modelCode) ? QStringLiteral("46B96A000B8EC0FA3F0C283016")
-                                   : QStringLiteral("46B96A000B8EFFFD0006282D16");
-    case 2: return QStringLiteral("46B96A000B8EFFFB000A282F16");
-    case 3: return QStringLiteral("46B96A000B8EFFFA000C283016");
-    case 4:
-    case 5: return QStringLiteral("46B96A000B8EFFF60014283416");
-    case 6: return QStringLiteral("46B96A000B8EFFF3001A283716");
-    default: return {};
+namespace {
+const double kCrystals[6] = {11059200, 18432000, 22118400, 36864000, 12000000, 24000000};
+}
+
+int OscCodeOfClock(double clockHz) {
+  for (int i = 0; i < 6; ++i)
+    if (std::abs(clockHz - kCrystals[i]) <= kCrystals[i] * 0.01) return i + 1;
+  return 0;
+}
+
+QString ClockText(double clockHz) {
+  if (const int code = OscCodeOfClock(clockHz)) return OscText(code);
+  return QStringLiteral("/时钟频率: %1M").arg(clockHz / 1e6, 0, 'f', 3);
+}
+
+uint8_t Stc89IapWait(double clockHz) {
+  // WT2..0: 011 up to 5 MHz, 010 up to 10, 001 up to 20, 000 up to 40.
+  if (clockHz < 5e6) return 0x83;
+  if (clockHz < 10e6) return 0x82;
+  if (clockHz < 20e6) return 0x81;
+  return 0x80;
+}
+
+uint8_t Stc12IapWait(double clockHz) {
+  // WT2..0: 111 up to 1 MHz, 110 to 2, 101 to 3, 100 to 6, 011 to 12,
+  // 010 to 20, 001 to 24, 000 to 30 (and above, the longest wait).
+  const double limits[] = {1e6, 2e6, 3e6, 6e6, 12e6, 20e6, 24e6};
+  for (int i = 0; i < 7; ++i)
+    if (clockHz < limits[i]) return static_cast<uint8_t>(0x87 - i);
+  return 0x80;
+}
+
+SpeedPlan PlanSpeed(SpeedTimer timer, double clockHz, bool sixT) {
+  SpeedPlan plan;
+  if (clockHz <= 0) return plan;
+  const double samples = timer == SpeedTimer::Brt8 ? 16 : (sixT ? 16 : 32);
+  const long range = timer == SpeedTimer::Brt8 ? 256 : 65536;
+  // The fastest speed the part's divider reaches closely enough.
+  for (uint32_t baud : {115200u, 57600u, 38400u, 19200u, 9600u, 4800u, 2400u}) {
+    const long divisor = std::lround(clockHz / (samples * baud));
+    if (divisor < 1 || divisor >= range) continue;
+    const double actual = clockHz / (samples * static_cast<double>(divisor));
+    if (std::abs(actual - baud) > baud * kSpeedTolerance) continue;
+    plan.baud = baud;
+    plan.reload = static_cast<uint16_t>(range - divisor);
+    plan.actualBaud = actual;
+    plan.iapWait = timer == SpeedTimer::Brt8 ? Stc12IapWait(clockHz) : Stc89IapWait(clockHz);
+    return plan;
   }
+  return plan;
+}
+
+namespace {
+
+// Payload of 8F and 8E; 8F carries the IAP wait as well.
+std::vector<uint8_t> SpeedPayload(SpeedTimer timer, const SpeedPlan& plan, bool withIap) {
+  std::vector<uint8_t> p;
+  // The part waits this long after the change before it answers.
+  constexpr uint8_t kDelay = 0x28;
+  if (timer == SpeedTimer::Timer2) {
+    const uint8_t hi = static_cast<uint8_t>(plan.reload >> 8), lo = static_cast<uint8_t>(plan.reload);
+    p = {hi, lo, static_cast<uint8_t>(0xFF - hi), static_cast<uint8_t>(2 * (256 - lo)), kDelay};
+  } else {
+    const uint8_t brt = static_cast<uint8_t>(plan.reload);
+    p = {0xC0, brt, 0x3F, static_cast<uint8_t>(2 * (256 - brt)), kDelay};
+  }
+  if (withIap) p.push_back(plan.iapWait);
+  return p;
+}
+
+}  // namespace
+
+QString HostFrame(uint8_t command, const std::vector<uint8_t>& payload) {
+  std::vector<uint8_t> f = {0x46, 0xB9, 0x6A, 0, 0, command};
+  f.insert(f.end(), payload.begin(), payload.end());
+  // Counted from the direction byte through the end byte.
+  const size_t length = f.size() - 2 + 2;
+  f[3] = static_cast<uint8_t>(length >> 8);
+  f[4] = static_cast<uint8_t>(length);
+  const QString text = BytesToHex(f);
+  return text + FrameChecksum(text) + QStringLiteral("16");
+}
+
+QString SpeedFrame1(SpeedTimer timer, const SpeedPlan& plan) {
+  if (plan.baud == 0) return {};
+  return HostFrame(0x8F, SpeedPayload(timer, plan, true));
+}
+
+QString SpeedFrame2(SpeedTimer timer, const SpeedPlan& plan) {
+  if (plan.baud == 0) return {};
+  return HostFrame(0x8E, SpeedPayload(timer, plan, false));
 }
 
 QString ControlFrame(int modelCode) {
@@ -251,7 +341,7 @@ QString VersionText(const QString& firmwareVersion) {
   return firmwareVersion.left(1) + QStringLiteral(".") + firmwareVersion.mid(1, 2);
 }
 
-long CompleteFrameStart(const std::vector<uint8_t>& bytes) {
+long CompleteFrameStart(const std::vector<uint8_t>& bytes, SumWidth width) {
   const size_t end = bytes.size();
   // Shortest frame: 68, length, sum, 16.
   if (end < 5 || bytes[end - 1] != 0x16) return -1;
@@ -260,10 +350,21 @@ long CompleteFrameStart(const std::vector<uint8_t>& bytes) {
     if (bytes[s] != 0x68) continue;
     const size_t length = (static_cast<size_t>(bytes[s + 1]) << 8) | bytes[s + 2];
     if (length < 5 || s + length != end) continue;
-    uint8_t sum = 0;
-    for (size_t i = s; i < end - 2; ++i) sum = static_cast<uint8_t>(sum + bytes[i]);
-    if (sum != bytes[end - 2]) continue;
-    if (s >= 2 && bytes[s - 2] == 0x46 && bytes[s - 1] == 0xB9) return static_cast<long>(s - 2);
+    const bool header = s >= 2 && bytes[s - 2] == 0x46 && bytes[s - 1] == 0xB9;
+    bool good = false;
+    if (width != SumWidth::Sum16) {
+      uint8_t sum = 0;
+      for (size_t i = s; i < end - 2; ++i) sum = static_cast<uint8_t>(sum + bytes[i]);
+      good = sum == bytes[end - 2];
+    }
+    // The later families: a 16-bit sum, always behind the 46 B9 header.
+    if (!good && width != SumWidth::Sum8 && header && length >= 6) {
+      uint16_t sum = 0;
+      for (size_t i = s; i < end - 3; ++i) sum = static_cast<uint16_t>(sum + bytes[i]);
+      good = sum == ((bytes[end - 3] << 8) | bytes[end - 2]);
+    }
+    if (!good) continue;
+    if (header) return static_cast<long>(s - 2);
     return static_cast<long>(s);
   }
   return -1;
@@ -277,7 +378,7 @@ bool ReplyCollector::Feed(const uint8_t* data, size_t count) {
     if (pending_.size() >= kKeep) pending_.erase(pending_.begin(), pending_.begin() + kKeep / 2);
     pending_.push_back(data[i]);
     if (data[i] != 0x16) continue;
-    const long start = CompleteFrameStart(pending_);
+    const long start = CompleteFrameStart(pending_, Width);
     if (start < 0) continue;
     LastReply = BytesToHex(pending_.data() + start, pending_.size() - static_cast<size_t>(start));
     FirmwareVersion = FirmwareVersionOf(LastReply);

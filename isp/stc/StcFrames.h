@@ -38,11 +38,48 @@ int OscCodeOf(const QString& reply);
 QString ModelName(int modelCode);
 size_t FlashSizeOf(int modelCode);     // program flash in bytes, 0 when unknown
 QString OscText(int oscCode);          // "/时钟频率: 11.0592M" ...
-uint32_t TargetBaudOf(int oscCode);    // programming speed
+enum class SpeedTimer;
+SpeedTimer SpeedTimerOf(int modelCode);  // how the model's boot loader takes its speed
 
-// Fixed frames; empty when the codes are out of range.
-QString SpeedFrame1(int oscCode, int modelCode);   // 8F
-QString SpeedFrame2(int oscCode, int modelCode);   // 8E
+// The clock as the boot loader measured it: the status packet carries eight
+// counts of the connect pulses, each about 7 x clock / (12 x baud). 0 when
+// the reply holds no counts.
+double MeasuredClockHz(const QString& statusHex, uint32_t syncBaud);
+// The option byte after the version: bit 0 clear is 6T (double speed)
+// mode, as the 8D clock option frames set it (FC for 6T, FD for 12T).
+bool SixTModeOf(const QString& statusHex);
+// The crystal of the oscillator table within 1 % of `clockHz` (1 to 6), or
+// 0 for any other crystal.
+int OscCodeOfClock(double clockHz);
+// "/时钟频率: 11.0592M" for a crystal of the table, else the measured clock
+// ("/时钟频率: 7.373M").
+QString ClockText(double clockHz);
+
+// The programming speed and the UART setting that gives it. STC89 parts
+// run their UART from timer 2: baud = clock / (32 x (65536 - reload)) in
+// 12T mode, / 16 in 6T mode. The STC12C1052 boot loader takes an 8-bit
+// reload: baud = clock / (16 x (256 - reload)).
+enum class SpeedTimer { Timer2, Brt8 };
+struct SpeedPlan {
+  uint32_t baud = 0;      // 0: no speed of the list is within reach
+  uint16_t reload = 0;
+  double actualBaud = 0;  // what the part really runs at
+  uint8_t iapWait = 0;    // ISP_CONTR value: enable bit and the wait for the clock
+};
+inline constexpr double kSpeedTolerance = 0.025;  // a UART frame's margin, with room to spare
+SpeedPlan PlanSpeed(SpeedTimer timer, double clockHz, bool sixT = false);
+// ISP_CONTR wait settings by the clock they are good up to, from the data
+// sheets (ISP_CONTR): 0x80 enables IAP, the low bits set the wait.
+uint8_t Stc89IapWait(double clockHz);
+uint8_t Stc12IapWait(double clockHz);
+
+// 8F (test the new speed) and 8E (switch to it): the reload, its check
+// bytes, the delay after the change and, in 8F, the IAP wait.
+QString SpeedFrame1(SpeedTimer timer, const SpeedPlan& plan);
+QString SpeedFrame2(SpeedTimer timer, const SpeedPlan& plan);
+// A host frame: 46 B9 6A, the length, the command, the payload, the
+// one-byte sum and 16.
+QString HostFrame(uint8_t command, const std::vector<uint8_t>& payload);
 QString ControlFrame(int modelCode);               // 80
 // 84. The count byte covers the image (two per 512 bytes, rounded up) and
 // never drops below the count the part's fixed frame carries.
@@ -70,8 +107,12 @@ QString SizeLabelText(size_t length);
 // the payload, and 16. The status packet after the connect pulses comes
 // without 46 B9. Bytes before a frame (noise, late echoes) are passed over;
 // a frame whose sum does not match is not a reply.
+// Which sum a reply frame carries: STC89 one byte, the later families two.
+enum class SumWidth { Sum8, Sum16, Either };
+
 class ReplyCollector {
  public:
+  SumWidth Width = SumWidth::Either;
   QString LastReply;        // hex text of the last complete reply
   QString FirmwareVersion;  // two hex digits and one character, e.g. "43C"
   // Returns true when these bytes completed a reply. Bytes after it in the
@@ -86,7 +127,7 @@ class ReplyCollector {
 };
 // Where a reply frame ends at the end of `bytes`: the index of its first
 // byte (its 46 or, without a header, its 68), or -1 when none does.
-long CompleteFrameStart(const std::vector<uint8_t>& bytes);
+long CompleteFrameStart(const std::vector<uint8_t>& bytes, SumWidth width = SumWidth::Sum8);
 QString FirmwareVersionOf(const QString& replyHex);
 // "43C" -> "4.3C".
 QString VersionText(const QString& firmwareVersion);

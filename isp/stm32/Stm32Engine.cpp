@@ -1201,6 +1201,7 @@ QString Stm32Engine::StepName() const {
 }
 
 void Stm32Engine::Ended(IspResult result) {
+  result.partAnswered = connected_;
   if (!ProductId.isEmpty() && connected_) result.partId = ProductId;
   if (part_ && connected_)
     result.partName = part_->Known() ? QString::fromLatin1(part_->name) : QString::fromUtf8(part_->familyLine);

@@ -47,14 +47,15 @@ inline std::vector<uint8_t> PatternImage(size_t size, uint32_t seed = 1) {
   return image;
 }
 
-// The image with its vector checksum word at 0x14, as the flash must hold it.
-inline std::vector<uint8_t> WithVectorChecksum(std::vector<uint8_t> image) {
+// The image with its vector checksum word (0x14 on ARM7, 0x1C on Cortex-M),
+// as the flash must hold it.
+inline std::vector<uint8_t> WithVectorChecksum(std::vector<uint8_t> image, size_t slot = 0x14) {
   uint32_t sum = 0;
   for (size_t at = 0; at < 32; at += 4)
-    if (at != 0x14)
+    if (at != slot)
       sum += static_cast<uint32_t>(image[at]) | static_cast<uint32_t>(image[at + 1]) << 8 |
              static_cast<uint32_t>(image[at + 2]) << 16 | static_cast<uint32_t>(image[at + 3]) << 24;
   const uint32_t check = 0u - sum;
-  for (int i = 0; i < 4; ++i) image[0x14 + static_cast<size_t>(i)] = static_cast<uint8_t>(check >> (8 * i));
+  for (size_t i = 0; i < 4; ++i) image[slot + i] = static_cast<uint8_t>(check >> (8 * i));
   return image;
 }

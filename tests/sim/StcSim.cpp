@@ -17,7 +17,7 @@ long long NowMs() {
 bool Near(uint32_t a, uint32_t b) {
   if (a == 0 || b == 0) return false;
   return std::llabs(static_cast<long long>(a) - static_cast<long long>(b)) * 100 <=
-         static_cast<long long>(b) * 5;
+         static_cast<long long>(b) * 3;
 }
 
 // After this much silence a run of 7F starts a new session (a reset part).
@@ -30,6 +30,7 @@ StcSimProfile StcProfile(const std::string& model, uint32_t crystalHz) {
     const char* name;
     uint8_t bytes[3];
     size_t flash;
+    bool brt8 = false;
   };
   static const Row rows[] = {
       {"STC89C51RC", {0xF0, 0x01, 0x82}, 4 * 1024},
@@ -37,7 +38,7 @@ StcSimProfile StcProfile(const std::string& model, uint32_t crystalHz) {
       {"STC89C55RD+", {0xF1, 0x05, 0x82}, 20 * 1024},
       {"STC89C58RD+", {0xF1, 0x08, 0x82}, 32 * 1024},
       {"STC89C516RD+", {0xF1, 0x10, 0x82}, 63 * 1024},
-      {"STC12C1052", {0xF2, 0x01, 0x83}, 1024},
+      {"STC12C1052", {0xF2, 0x01, 0x83}, 1024, true},
       {"unknown", {0xF0, 0x03, 0x82}, 8 * 1024},
   };
   StcSimProfile p;
@@ -47,6 +48,7 @@ StcSimProfile StcProfile(const std::string& model, uint32_t crystalHz) {
     if (model == r.name) {
       std::copy(r.bytes, r.bytes + 3, p.modelBytes);
       p.flashSize = r.flash;
+      p.brt8 = r.brt8;
       return p;
     }
   }
@@ -62,7 +64,8 @@ std::vector<uint8_t> StcSim::StatusPacket(const StcSimProfile& profile, uint32_t
   // 68, length 00 3B, 00, eight frequency counts, version 4.3C, option
   // byte, model, zeros, checksum, 16: 59 bytes in all.
   std::vector<uint8_t> p = {0x68, 0x00, 0x3B, 0x00};
-  const uint64_t base = syncBaud ? 7ull * profile.crystalHz / (12ull * syncBaud) : 0;
+  // In 6T mode the boot loader's counting loop runs twice as fast.
+  const uint64_t base = syncBaud ? 7ull * profile.crystalHz * (profile.sixT ? 2 : 1) / (12ull * syncBaud) : 0;
   const uint16_t count = static_cast<uint16_t>(static_cast<int64_t>(base) + profile.countOffset);
   for (int i = 0; i < 8; ++i) {
     p.push_back(static_cast<uint8_t>(count >> 8));
@@ -70,7 +73,7 @@ std::vector<uint8_t> StcSim::StatusPacket(const StcSimProfile& profile, uint32_t
   }
   p.push_back(0x43);
   p.push_back('C');
-  p.push_back(0xFD);
+  p.push_back(profile.sixT ? 0xFC : 0xFD);
   p.insert(p.end(), profile.modelBytes, profile.modelBytes + 3);
   p.insert(p.end(), 31, 0x00);
   // Summed like every frame: from the direction byte through the payload.
@@ -163,6 +166,10 @@ double StcSim::DeviceSeconds() const {
   std::lock_guard<std::mutex> lock(mu_);
   return static_cast<double>(deviceNs_) / 1e9;
 }
+std::vector<uint8_t> StcSim::SpeedPayload() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return speedPayload_;
+}
 uint32_t StcSim::SyncBaud() const {
   std::lock_guard<std::mutex> lock(mu_);
   return syncBaud_;
@@ -245,14 +252,37 @@ void StcSim::Consume(uint8_t b) {
   HandleFrame(f);
 }
 
-// 8F and 8E carry 65536 - crystal / (32 x baud). The rows of the 1T-style
-// parts carry other timer values; for them the part simply follows the
-// speed the program switches to.
-uint32_t StcSim::SpeedFrom(const std::vector<uint8_t>& payload) const {
-  if (payload.size() < 2) return 0;
-  const uint32_t divisor = 65536u - ((static_cast<uint32_t>(payload[0]) << 8) | payload[1]);
-  if (divisor == 0 || divisor > 255) return 0;
-  return static_cast<uint32_t>(profile_.crystalHz / (32.0 * divisor) + 0.5);
+// The boot loader's own arithmetic: 8F and 8E carry the reload for the new
+// speed. STC89 parts (timer 2, 12T): hi, lo, FF - hi, a check byte, the
+// delay, and in 8F the ISP_CONTR value; baud = clock / (32 x (65536 -
+// reload)). The STC12C1052: C0, an 8-bit reload, 3F, check, delay, wait;
+// baud = clock / (16 x (256 - reload)). The part runs at what its clock
+// really gives; a host listening at another speed hears nothing.
+uint32_t StcSim::SpeedFrom(const std::vector<uint8_t>& payload, bool withWait) const {
+  if (payload.size() < (withWait ? 6u : 5u)) return 0;
+  const double clock = profile_.crystalHz;
+  double baud;
+  if (profile_.brt8) {
+    if (payload[0] != 0xC0 || payload[2] != 0x3F || payload[1] == 0) return 0;
+    baud = clock / (16.0 * (256 - payload[1]));
+  } else {
+    if (payload[2] != static_cast<uint8_t>(0xFF - payload[0])) return 0;
+    const uint32_t reload = (static_cast<uint32_t>(payload[0]) << 8) | payload[1];
+    baud = clock / ((profile_.sixT ? 16.0 : 32.0) * (65536 - reload));
+  }
+  if (withWait) {
+    // The wait setting names the highest clock it is good for; a shorter
+    // wait than the clock needs would program unreliably, so the part's
+    // boot loader would not take it (data sheets, ISP_CONTR).
+    const uint8_t iap = payload[5];
+    if ((iap & 0x80) == 0) return 0;
+    const int wt = iap & 0x07;
+    static const double stc89[] = {40e6, 20e6, 10e6, 5e6};
+    static const double stc12[] = {30e6, 24e6, 20e6, 12e6, 6e6, 3e6, 2e6, 1e6};
+    const double goodUpTo = profile_.brt8 ? stc12[wt] : (wt < 4 ? stc89[wt] : 0);
+    if (clock > goodUpTo && wt != 0) return 0;
+  }
+  return static_cast<uint32_t>(baud + 0.5);
 }
 
 void StcSim::HandleFrame(const std::vector<uint8_t>& f) {
@@ -280,26 +310,18 @@ void StcSim::HandleFrame(const std::vector<uint8_t>& f) {
     case State::Synced:
     case State::SpeedTrial:
       if (command == 0x8F) {
-        uint32_t speed = SpeedFrom(payload);
-        if (speed == 0) {
-          // Follow the program: wait for it to leave the connect speed.
-          const long long until = NowMs() + 3000;
-          while (!stop_ && NowMs() < until) {
-            const uint32_t host = PtyHostSpeed(pty_.master());
-            if (host != 0 && host != SyncBaud()) {
-              speed = host;
-              break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-          }
-          if (speed == 0) return;
+        const uint32_t speed = SpeedFrom(payload, true);
+        {
+          std::lock_guard<std::mutex> lock(mu_);
+          speedPayload_ = payload;
         }
+        if (speed == 0) return;
         trialBaud_ = speed;
         state_ = State::SpeedTrial;
         if (answer) Reply(command, payload, trialBaud_, corrupt);
       } else if (command == 0x8E && state_ == State::SpeedTrial) {
-        const uint32_t speed = SpeedFrom(payload);
-        if (speed != 0 && !Near(speed, trialBaud_)) return;
+        const uint32_t speed = SpeedFrom(payload, false);
+        if (speed == 0 || speed != trialBaud_) return;
         state_ = State::Programming;
         {
           std::lock_guard<std::mutex> lock(mu_);

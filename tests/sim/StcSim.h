@@ -31,6 +31,8 @@ struct StcSimProfile {
   uint32_t crystalHz = 11059200;
   size_t flashSize = 8192;
   int countOffset = 0;          // real parts measure one or two counts low
+  bool brt8 = false;            // a 1T part whose boot loader takes an 8-bit reload
+  bool sixT = false;            // left in 6T (double speed) mode by an earlier download
 };
 
 // The six models the programmer knows, or "unknown" (a part it does not).
@@ -84,6 +86,8 @@ class StcSim {
   uint32_t HostProgrammingSpeed() const;
   // Count byte of the last erase frame (0: none or the small part's frame).
   int EraseCount() const;
+  // Payload of the last 8F frame.
+  std::vector<uint8_t> SpeedPayload() const;
   std::vector<StcSimTurn> Turns() const;
   // Time the session needs on the wire at the speeds it ran at (the connect
   // pulses counted only until the part synchronised), and the part's own
@@ -102,7 +106,7 @@ class StcSim {
   void Run();
   void Consume(uint8_t b);
   void HandleFrame(const std::vector<uint8_t>& f);
-  uint32_t SpeedFrom(const std::vector<uint8_t>& payload) const;
+  uint32_t SpeedFrom(const std::vector<uint8_t>& payload, bool withWait) const;
   // `corrupt`: the checksum is off by one.
   void Reply(uint8_t command, const std::vector<uint8_t>& payload, uint32_t baud, bool corrupt);
   void SendAt(const std::vector<uint8_t>& bytes, uint32_t baud, bool split);
@@ -128,6 +132,7 @@ class StcSim {
   mutable std::mutex mu_;  // what the test reads
   std::vector<uint8_t> flash_;
   std::vector<uint8_t> clockOption_;
+  std::vector<uint8_t> speedPayload_;
   std::map<uint8_t, int> frames_;
   int badFrames_ = 0;
   int statusPackets_ = 0;

@@ -6,6 +6,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <vector>
+
 #include "isp/IspHost.h"
 #include "serial/PollingComm.h"
 
@@ -45,6 +47,8 @@ class FakeIspHost : public IspHost {
 
   TKRNCommDriver driver;
   bool portOpen = false;
+  bool verifyAfterWrite = true;        // "写后校验"
+  std::vector<IspResult> results;      // every SessionEnded, in order
 
   void ShowStatus(const QString& text) override { status = text; }
   void AddLog(const QString& line) override { log << line; }
@@ -68,6 +72,8 @@ class FakeIspHost : public IspHost {
   QString ClockModeCaption() const override { return clockModeCaption; }
   QString PortNameText() const override { return portName; }
   QString FirmwareFileName() const override { return firmwareFileName; }
+  bool VerifyAfterWrite() const override { return verifyAfterWrite; }
+  void SessionEnded(const IspResult& result) override { results.push_back(result); }
 
   bool ComPort_Open() override {
     portOpen = driver.IsConnected();

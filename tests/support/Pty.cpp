@@ -23,6 +23,10 @@ PtyPair::PtyPair() {
   keeper_ = slave;
   slavePath_ = name;
   fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
+  // A program the test starts must not inherit the master: while it held
+  // it, closing ours would not hang the line up.
+  fcntl(master_, F_SETFD, FD_CLOEXEC);
+  fcntl(keeper_, F_SETFD, FD_CLOEXEC);
 }
 
 PtyPair::~PtyPair() {

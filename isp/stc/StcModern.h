@@ -1,0 +1,191 @@
+// The byte layer of the STC families after STC89: STC10/11/12 (boot loader
+// 6.x and 7.1), STC15 (7.x) and STC8 (7.3 on). Free of windows and ports,
+// like StcFrames: the parts table, frames with their 16-bit sum, the status
+// packet, the oscillator trim arithmetic, the speed switch, erase, write and
+// option packets, and the option bytes as named settings.
+//
+// All three families frame alike: 46 B9, 6A (host) or 68 (part), a 16-bit
+// length counted from the direction byte through the end byte, the payload,
+// a 16-bit sum of everything from the direction byte through the payload,
+// and 16. They answer the 0x7F pulses with a status packet whose payload
+// starts with 50 and carries the model's magic at payload offset 20.
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+namespace stc {
+
+enum class Protocol {
+  Stc12,  // STC10/11/12: clock from the pulse counts, 8-bit baud timer, 84 erase
+  Stc15,  // STC15: RC oscillator trimmed by the host, programs at 22.1184 MHz
+  Stc8,   // STC8A/8F/8G/8H: RC trimmed in one band with a divider, programs at 24 MHz
+};
+
+// One row per model: the magic its status packet carries, its name, code
+// flash and EEPROM (data flash) in bytes, and the protocol of its boot loader.
+struct PartRow {
+  uint16_t magic;
+  const char* name;
+  uint32_t codeFlash;
+  uint32_t eeprom;
+  Protocol protocol;
+};
+const std::vector<PartRow>& PartTable();
+const PartRow* FindPart(uint16_t magic);
+QString ProtocolName(Protocol p);
+
+// Frames.
+std::vector<uint8_t> Frame16(const std::vector<uint8_t>& payload, uint8_t direction = 0x6A);
+// True when `bytes` end with one whole frame whose 16-bit sum is right;
+// `payload` then holds its payload. The frame may be preceded by anything.
+bool ParseFrame16(const std::vector<uint8_t>& bytes, std::vector<uint8_t>& payload);
+
+// What the status packet says.
+struct PartStatus {
+  bool valid = false;
+  uint16_t magic = 0;
+  uint8_t version = 0;     // 0x73: 7.3
+  char stepping = 0;       // 'T'
+  uint8_t minor = 0;       // 4 in "7.3.4T" (STC15/STC8 only)
+  // STC12: the clock measured on the pulses. STC15/STC8: the frequency the
+  // part was last trimmed to (0 when never), or for an STC15 on an external
+  // crystal, its measured clock.
+  double clockHz = 0;
+  bool externalClock = false;
+  // The option bytes as the family numbers them (see OptionDefs).
+  std::vector<uint8_t> mcs;
+  std::vector<uint8_t> uid;  // 7 bytes where the packet carries them
+  std::vector<uint8_t> payload;
+};
+// `payload` of the status frame; `syncBaud` the speed of the pulses.
+PartStatus ParseStatus(Protocol protocol, const std::vector<uint8_t>& payload, uint32_t syncBaud);
+// Magic of a status payload (50 ...), nullopt when it is none.
+std::optional<uint16_t> StatusMagic(const std::vector<uint8_t>& payload);
+QString VersionString(const PartStatus& s);   // "7.3.4T", "6.2I"
+QString HexString(const std::vector<uint8_t>& bytes);  // "F52800A5032749"
+
+// Boot loaders from 7.2 on expect 5A A5 after the address in prepare,
+// erase, write and option packets.
+bool UsesGuardBytes(const PartStatus& s);
+
+// --- Trimming (STC15, STC8) ---------------------------------------------
+// A trim is the two bytes the oscillator's calibration takes: STC15 the
+// fine adjust and the range (00, 40, 80, C0); STC8 the trim and a fine step
+// (0 to 3).
+struct Trim {
+  uint8_t a = 0;
+  uint8_t b = 0;
+  bool operator==(const Trim&) const = default;
+};
+// The part measures each trim on the pulses that follow a challenge:
+// frequency = count x (pulse speed / 2).
+double CountToHz(uint16_t count, uint32_t syncBaud);
+// STC15 always sends twelve slots (unused ones 00 00); STC8 as many as it tries.
+std::vector<uint8_t> ChallengePacket(const std::vector<Trim>& trims, size_t slotCount);
+// Counts of a challenge reply (00, n, n counts), empty when malformed.
+std::vector<uint16_t> ChallengeCounts(const std::vector<uint8_t>& payload);
+
+// STC15: the first round is fixed; the second tries six trims around the
+// target and six around the programming frequency.
+inline constexpr double kStc15ProgramHz = 22118400;
+std::vector<Trim> Stc15FirstRound();
+// Six trims around where `targetHz` lies, read off the first round's
+// measurements (one frequency per trim of Stc15FirstRound).
+std::vector<Trim> Stc15Around(const std::vector<double>& firstHz, double targetHz);
+// Six trims centred on `t` in its range.
+std::vector<Trim> Stc15Near(Trim t);
+
+// STC8: one band for the oscillator; lower frequencies use the divider.
+inline constexpr double kStc8ProgramHz = 24000000;
+inline constexpr double kStc8BandLowHz = 16000000;
+inline constexpr double kStc8BandHighHz = 38000000;
+// Divider for a target: the oscillator runs at target x divider, inside the
+// band and as near its middle as a whole divider gets. 0: out of reach.
+int Stc8Divider(double targetHz);
+std::vector<Trim> Stc8FirstRound();
+// Twelve trims (three trims, four fine steps each) around where `bandHz`
+// lies on the line through the first round's two measurements.
+std::vector<Trim> Stc8Around(const std::vector<double>& firstHz, double bandHz);
+std::vector<Trim> Stc8Near(Trim t);
+
+// The trim whose measured frequency lies nearest `targetHz`.
+struct TrimChoice {
+  Trim trim;
+  double hz = 0;
+  double errorPercent = 0;  // (hz - target) / target x 100
+};
+TrimChoice Nearest(const std::vector<Trim>& trims, const std::vector<double>& hz, double targetHz);
+inline constexpr double kTrimTolerancePercent = 0.5;
+
+// --- Speed switch -------------------------------------------------------
+// The programming speed: the fastest of the list the UART divider of the
+// programming clock gets within 2.5 % of. STC12: 8-bit reload over 16
+// samples; STC15/STC8: a 16-bit reload over 4.
+struct ModernSpeed {
+  uint32_t baud = 0;
+  uint16_t reload = 0;
+  double actualBaud = 0;
+};
+// `programClockHz`: the clock the part programs at (STC12: its measured
+// clock; STC15: 22.1184 MHz trimmed, or its crystal; STC8: 24 MHz).
+ModernSpeed PlanModernSpeed(Protocol p, double programClockHz);
+uint8_t ModernIapWait(Protocol p, double clockHz);
+
+// STC12: 50 00 00 36 01 ID (start of the handshake), 8F/8E C0 reload 3F
+// check delay [wait], 69 ... (end of writing).
+std::vector<uint8_t> Stc12Handshake(uint16_t magic);
+std::vector<uint8_t> Stc12SpeedPacket(uint8_t command, const ModernSpeed& speed, uint8_t iapWait);
+std::vector<uint8_t> Stc12Finish(uint16_t magic);
+// 84: erase `eraseBytes` (rounded to 512) of a part of `codeFlash` bytes.
+std::vector<uint8_t> Stc12Erase(uint32_t eraseBytes, uint32_t codeFlash);
+// 00 00 00 addr 00 80 data.
+std::vector<uint8_t> Stc12Write(uint16_t address, const uint8_t* block);
+// 8D MS0..MS15 clock.
+std::vector<uint8_t> Stc12Options(const std::vector<uint8_t>& mcs, double clockHz);
+
+// STC15/STC8: 01 (switch), 05 (prepare), 03 (erase), 22/02 (write), 04
+// (options), 82/FF (end).
+std::vector<uint8_t> Stc15Switch(Trim programTrim, const ModernSpeed& speed, uint8_t iapWait);
+std::vector<uint8_t> Stc8Switch(Trim userTrim, const ModernSpeed& speed);
+std::vector<uint8_t> ModernPrepare(bool guard);
+std::vector<uint8_t> ModernErase(bool guard);
+std::vector<uint8_t> ModernWrite(bool first, uint16_t address, const uint8_t* block, bool guard);
+std::vector<uint8_t> Stc15Options(const PartStatus& s, const std::vector<uint8_t>& mcs, Trim userTrim,
+                                  double userHz, bool guard);
+std::vector<uint8_t> Stc8Options(const std::vector<uint8_t>& mcs, Trim userTrim, int divider, double userHz);
+inline constexpr uint8_t kWriteAccepted = 0x54;
+
+// --- Option bytes as named settings ---------------------------------------
+struct OptionValue {
+  const char* name;   // "on", "io", "256", "2.7v" ...
+  uint8_t bits;       // the field's bits, in place
+  const char* text;   // Chinese, for the log
+};
+struct OptionDef {
+  const char* name;   // --option name
+  const char* label;  // Chinese
+  Protocol protocol;
+  int byte;           // index into PartStatus::mcs
+  uint8_t mask;
+  std::vector<OptionValue> values;
+};
+const std::vector<OptionDef>& OptionDefs();
+std::vector<const OptionDef*> OptionsOf(Protocol p);
+// "复位脚 (reset_pin): I/O 口" for each option the family has.
+QStringList DescribeOptions(Protocol p, const std::vector<uint8_t>& mcs);
+// Applies name=value settings to a copy of `mcs`; bits of options not named
+// keep what the part holds. On a name or value the family does not have,
+// `error` says which and the result is empty.
+std::vector<uint8_t> ApplyOptions(Protocol p, const std::vector<uint8_t>& mcs,
+                                  const std::vector<std::pair<QString, QString>>& settings, QString& error);
+// Current value name of one option, empty when the family lacks it.
+QString OptionValueName(Protocol p, const std::vector<uint8_t>& mcs, const QString& name);
+
+}  // namespace stc

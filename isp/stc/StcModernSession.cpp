@@ -1,0 +1,365 @@
+// The session of the families after STC89 (STC10/11/12, STC15, STC8),
+// taken over from BitBtn1Click once the status packet has named the part.
+// It waits the same way (WhileMcuResponse, one-second ticks) and reuses the
+// STC89 path's step messages where a step means the same.
+#include "isp/stc/STC.h"
+
+#include <QFile>
+
+#include <algorithm>
+#include <cmath>
+
+#include "isp/stc/StcModern.h"
+
+namespace {
+
+constexpr double kDefaultTargetHz = 11059200;  // the window's default, 11059.2 kHz
+
+QString Mhz(double hz) { return QString::number(hz / 1e6, 'f', 3); }
+
+}  // namespace
+
+bool TSTCFrm::Exchange(const std::vector<uint8_t>& payload, int limit, const QString& timeoutMessage,
+                       std::vector<uint8_t>& reply) {
+  ReplyPending = true;
+  SendHexFrame(stc::BytesToHex(stc::Frame16(payload)));
+  if (!WhileMcuResponse(limit, timeoutMessage)) return false;
+  reply.clear();
+  stc::ParseFrame16(stc::HexToBytes(Rx.LastReply), reply);
+  return true;
+}
+
+bool TSTCFrm::ExpectReply(const std::vector<uint8_t>& reply, uint8_t command, const QString& step) {
+  if (!reply.empty() && reply[0] == command) return true;
+  Fail(QStringLiteral("%1失败: 芯片回应 %2 ！").arg(step, stc::BytesToHex(reply)), true);
+  return false;
+}
+
+// The frame goes out at the old speed; the answer comes at the new one.
+bool TSTCFrm::SwitchExchange(const std::vector<uint8_t>& payload, uint32_t baud, int limit,
+                             const QString& timeoutMessage, std::vector<uint8_t>& reply) {
+  ReplyPending = true;
+  SendBeforeSpeedChange(stc::BytesToHex(stc::Frame16(payload)));
+  if (!Reopen(baud)) return false;
+  if (!WhileMcuResponse(limit, timeoutMessage)) return false;
+  reply.clear();
+  stc::ParseFrame16(stc::HexToBytes(Rx.LastReply), reply);
+  return true;
+}
+
+// One round of trim challenges: the part measures each trim on the FE
+// pulses that follow, and answers with a count per trim.
+bool TSTCFrm::TrimRound(const std::vector<stc::Trim>& trims, size_t slotCount, std::vector<double>& hz) {
+  ReplyPending = true;
+  SendHexFrame(stc::BytesToHex(stc::Frame16(stc::ChallengePacket(trims, slotCount))));
+  PulseText = QStringLiteral("FEFE");
+  SeekTimer.start();
+  const bool answered = WhileMcuResponse(6, QStringLiteral("调整频率超时 ！"));
+  SeekTimer.stop();
+  PulseText = stc::kConnectPulse;
+  if (!answered) return false;
+  std::vector<uint8_t> reply;
+  stc::ParseFrame16(stc::HexToBytes(Rx.LastReply), reply);
+  const std::vector<uint16_t> counts = stc::ChallengeCounts(reply);
+  if (counts.size() != trims.size()) {
+    Fail(QStringLiteral("调整频率失败: 芯片回应 %1 ！").arg(stc::BytesToHex(reply)), true);
+    return false;
+  }
+  hz.clear();
+  for (uint16_t c : counts) hz.push_back(stc::CountToHz(c, 1200));
+  return true;
+}
+
+void TSTCFrm::ModernSession(const std::vector<uint8_t>& statusPayload) {
+  const uint16_t magic = stc::StatusMagic(statusPayload).value_or(0);
+  const stc::PartRow* row = stc::FindPart(magic);
+  // The version sits where every family puts it; the rest needs the row.
+  stc::PartStatus status = stc::ParseStatus(row ? row->protocol : stc::Protocol::Stc15, statusPayload, 1200);
+  Log(QStringLiteral("连机成功! 固件版本:") + stc::VersionString(status));
+  const QString magicText = QStringLiteral("%1").arg(magic, 4, 16, QLatin1Char('0')).toUpper();
+  partId_ = magicText;
+  if (!row || !status.valid) {
+    Fail(QStringLiteral("未支持的 MCU: 型号代码 %1 ！").arg(magicText), true);
+    return;
+  }
+  const stc::Protocol protocol = row->protocol;
+  partName_ = QString::fromUtf8(row->name);
+  Rx.Width = stc::SumWidth::Sum16;
+
+  // What the part is and holds.
+  QStringList described;
+  if (protocol == stc::Protocol::Stc12 || status.externalClock) {
+    described << partName_ + stc::ClockText(status.clockHz);
+  } else {
+    described << partName_ + (status.clockHz > 0
+                                  ? QStringLiteral("/内部 RC 振荡器, 上次调整为 %1 MHz").arg(Mhz(status.clockHz))
+                                  : QStringLiteral("/内部 RC 振荡器, 未调整"));
+  }
+  described << QStringLiteral("程序区 %1 KB, EEPROM %2 KB").arg(row->codeFlash / 1024.0).arg(row->eeprom / 1024.0);
+  described << stc::DescribeOptions(protocol, status.mcs);
+  for (const QString& line : described) Log(line);
+  info_ = described;
+  if (!status.uid.empty() && std::any_of(status.uid.begin(), status.uid.end(), [](uint8_t b) { return b != 0; }))
+    uniqueId_ = stc::HexString(status.uid);
+
+  if (job_.kind == IspJobKind::Info) {
+    EndQuietly(QStringLiteral("读器件信息完成 ！"));
+    return;
+  }
+
+  // Options asked for: every name must be one of this family's; the rest
+  // keep what the part holds.
+  std::vector<std::pair<QString, QString>> settings;
+  for (auto it = job_.options.cbegin(); it != job_.options.cend(); ++it) settings.emplace_back(it.key(), it.value());
+  QString optionError;
+  const std::vector<uint8_t> mcs = stc::ApplyOptions(protocol, status.mcs, settings, optionError);
+  if (mcs.empty() && !optionError.isEmpty()) {
+    Fail(optionError, true);
+    return;
+  }
+
+  // The image: code flash, and EEPROM only where asked for.
+  std::vector<uint8_t> image = StcImage;
+  std::vector<uint8_t> eeprom = EepromImage;
+  if (image.size() > row->codeFlash) {
+    const bool intoEeprom = image.size() <= static_cast<size_t>(row->codeFlash) + row->eeprom;
+    if (!intoEeprom) {
+      Fail(QStringLiteral("上载文件 %1 字节，超出 %2 的 Flash 容量 %3 字节 ！")
+               .arg(image.size())
+               .arg(partName_)
+               .arg(row->codeFlash + (job_.eepromInImage ? row->eeprom : 0)),
+           true);
+      return;
+    }
+    if (!job_.eepromInImage) {
+      Fail(QStringLiteral("上载文件的数据超出 %1 的程序区 (%2 字节)，进入 EEPROM 区；要写入 EEPROM 请明确要求 ！")
+               .arg(partName_)
+               .arg(row->codeFlash),
+           true);
+      return;
+    }
+    eeprom.assign(image.begin() + row->codeFlash, image.end());
+    image.resize(row->codeFlash);
+  }
+  if (eeprom.size() > row->eeprom) {
+    Fail(QStringLiteral("EEPROM 文件 %1 字节，超出 %2 的 EEPROM 容量 %3 字节 ！")
+             .arg(eeprom.size())
+             .arg(partName_)
+             .arg(row->eeprom),
+         true);
+    return;
+  }
+  // STC15 and STC8 erase the data flash with the code only when the part
+  // is set so; written over old data it would come out wrong.
+  if (!eeprom.empty() && protocol != stc::Protocol::Stc12 &&
+      stc::OptionValueName(protocol, status.mcs, QStringLiteral("eeprom_erase")) != QLatin1String("on")) {
+    Fail(QStringLiteral("芯片设置为下载时不擦除 EEPROM (eeprom_erase=off)，无法写入 EEPROM；"
+                        "请先以 eeprom_erase=on 下载一次 ！"),
+         true);
+    return;
+  }
+
+  // Even parity from here on, as these boot loaders talk.
+  ComPort1.setParity(TParity::Even);
+  if (!Reopen(1200)) return;
+
+  std::vector<uint8_t> reply;
+  stc::Trim userTrim, programTrim;
+  double userHz = status.clockHz;
+  int divider = 1;
+  double programClock = status.clockHz;
+
+  // Trim the internal oscillator to the frequency asked for.
+  if (protocol != stc::Protocol::Stc12 && !status.externalClock) {
+    const double target = job_.frequencyKHz > 0 ? job_.frequencyKHz * 1000 : kDefaultTargetHz;
+    Log(QStringLiteral("正在调整频率到 %1 MHz 。。。").arg(Mhz(target)));
+    std::vector<double> first, second;
+    stc::TrimChoice best;
+    if (protocol == stc::Protocol::Stc15) {
+      // Counts are 16 bits at half the pulse speed: 39 MHz at 1200 bit/s.
+      if (target < 4e6 || target > 39e6) {
+        Fail(QStringLiteral("无法调整到 %1 MHz：内部 RC 振荡器可调范围为 4 至 39 MHz ！").arg(Mhz(target)), true);
+        return;
+      }
+      const std::vector<stc::Trim> round1 = stc::Stc15FirstRound();
+      if (!TrimRound(round1, 12, first)) return;
+      std::vector<stc::Trim> user = stc::Stc15Around(first, target);
+      std::vector<stc::Trim> prog = stc::Stc15Around(first, stc::kStc15ProgramHz);
+      for (int round = 0; round < 3; ++round) {
+        std::vector<stc::Trim> both = user;
+        both.insert(both.end(), prog.begin(), prog.end());
+        if (!TrimRound(both, 12, second)) return;
+        const std::vector<double> userHzs(second.begin(), second.begin() + 6);
+        const std::vector<double> progHzs(second.begin() + 6, second.end());
+        best = stc::Nearest(user, userHzs, target);
+        const stc::TrimChoice progBest = stc::Nearest(prog, progHzs, stc::kStc15ProgramHz);
+        programTrim = progBest.trim;
+        if (std::abs(best.errorPercent) <= stc::kTrimTolerancePercent &&
+            std::abs(progBest.errorPercent) <= stc::kTrimTolerancePercent)
+          break;
+        // Closer in where the best one lies.
+        user = stc::Stc15Near(best.trim);
+        prog = stc::Stc15Near(progBest.trim);
+      }
+      programClock = stc::kStc15ProgramHz;
+    } else {
+      divider = stc::Stc8Divider(target);
+      if (divider == 0) {
+        Fail(QStringLiteral("无法调整到 %1 MHz：内部 RC 振荡器经分频可达 %2 至 %3 MHz ！")
+                 .arg(Mhz(target), Mhz(stc::kStc8BandLowHz / 32), Mhz(stc::kStc8BandHighHz)),
+             true);
+        return;
+      }
+      const double band = target * divider;
+      if (!TrimRound(stc::Stc8FirstRound(), 2, first)) return;
+      std::vector<stc::Trim> trims = stc::Stc8Around(first, band);
+      for (int round = 0; round < 3; ++round) {
+        if (!TrimRound(trims, 12, second)) return;
+        best = stc::Nearest(trims, second, band);
+        if (std::abs(best.errorPercent) <= stc::kTrimTolerancePercent) break;
+        trims = stc::Stc8Near(best.trim);
+      }
+      best.hz /= divider;
+      programClock = stc::kStc8ProgramHz;
+    }
+    if (std::abs(best.errorPercent) > stc::kTrimTolerancePercent) {
+      Fail(QStringLiteral("无法调整到 %1 MHz：最接近的是 %2 MHz (%3%) ！")
+               .arg(Mhz(target), Mhz(best.hz), QString::number(best.errorPercent, 'f', 2)),
+           true);
+      return;
+    }
+    userTrim = best.trim;
+    userHz = best.hz;
+    Log(QStringLiteral("已调整到 %1 MHz (%2%)").arg(Mhz(userHz), QString::number(best.errorPercent, 'f', 2)));
+  } else if (protocol == stc::Protocol::Stc15) {
+    programClock = status.clockHz;
+  }
+
+  // The programming speed.
+  const stc::ModernSpeed speed = stc::PlanModernSpeed(protocol, programClock);
+  if (speed.baud == 0) {
+    host_.ShowMessage(QStringLiteral("Vortana"), QStringLiteral("当前版本支持 Oscillator: 4 至 40 MHz ！"));
+    Fail(QStringLiteral("未支持的 Oscillator ！"), true);
+    return;
+  }
+  TargetBaud = speed.baud;
+  const uint8_t iap = stc::ModernIapWait(protocol, programClock);
+  if (protocol == stc::Protocol::Stc12) {
+    // Announce the handshake, test the new speed, fall back, switch.
+    if (!Exchange(stc::Stc12Handshake(magic), 6, QStringLiteral("调整波特率一超时 ！"), reply)) return;
+    if (!ExpectReply(reply, 0x8F, QStringLiteral("调整波特率一"))) return;
+    if (!SwitchExchange(stc::Stc12SpeedPacket(0x8F, speed, iap), speed.baud, 6,
+                        QStringLiteral("调整波特率一超时 ！"), reply))
+      return;
+    if (!ExpectReply(reply, 0x8F, QStringLiteral("调整波特率一"))) return;
+    Log(QStringLiteral("调整波特率一完成 ！"));
+    Log(QStringLiteral("第二次调整波特率 。。。"));
+    if (!Reopen(1200)) return;
+    Pause(100);
+    if (!SwitchExchange(stc::Stc12SpeedPacket(0x8E, speed, iap), speed.baud, 6,
+                        QStringLiteral("调整波特率二超时 ！"), reply))
+      return;
+    if (!ExpectReply(reply, 0x84, QStringLiteral("调整波特率二"))) return;
+    Log(QStringLiteral("调整波特率二完成 ！"));
+  } else {
+    const std::vector<uint8_t> packet = protocol == stc::Protocol::Stc15
+                                            ? stc::Stc15Switch(programTrim, speed, iap)
+                                            : stc::Stc8Switch(userTrim, speed);
+    if (!SwitchExchange(packet, speed.baud, 6, QStringLiteral("调整波特率超时 ！"), reply)) return;
+    if (!ExpectReply(reply, 0x01, QStringLiteral("调整波特率"))) return;
+    Log(QStringLiteral("调整波特率完成 (%1 bit/s) ！").arg(speed.baud));
+    Log(QStringLiteral("正在发送控制信息 。。。"));
+    if (!Exchange(stc::ModernPrepare(stc::UsesGuardBytes(status)), 6, QStringLiteral("写控制信息超时 ！"), reply))
+      return;
+    if (!ExpectReply(reply, 0x05, QStringLiteral("写控制信息"))) return;
+    Log(QStringLiteral("发送控制信息完成 ！"));
+  }
+
+  // Everything written goes out in one run from address 0: the code, and
+  // where EEPROM data follows, zeros up to the EEPROM and then its data.
+  std::vector<uint8_t> stream = image;
+  if (!eeprom.empty()) {
+    stream.resize(row->codeFlash, 0x00);
+    stream.insert(stream.end(), eeprom.begin(), eeprom.end());
+  }
+  stream.resize((stream.size() + 127) / 128 * 128, 0x00);
+  if (stream.size() > 65536) {
+    Fail(QStringLiteral("程序与 EEPROM 共 %1 字节，超出 64 KB 地址范围 ！").arg(stream.size()), true);
+    return;
+  }
+  const bool guard = stc::UsesGuardBytes(status);
+
+  Log(QStringLiteral("正在擦除芯片 。。。"));
+  if (protocol == stc::Protocol::Stc12) {
+    if (!Exchange(stc::Stc12Erase(static_cast<uint32_t>(stream.size()), row->codeFlash), 12,
+                  QStringLiteral("擦除芯片超时 ！"), reply))
+      return;
+    if (!ExpectReply(reply, 0x00, QStringLiteral("擦除芯片"))) return;
+  } else {
+    if (!Exchange(stc::ModernErase(guard), 12, QStringLiteral("擦除芯片超时 ！"), reply)) return;
+    if (!ExpectReply(reply, 0x03, QStringLiteral("擦除芯片"))) return;
+  }
+  Log(QStringLiteral("擦除芯片完成 ！"));
+  if (reply.size() >= 8) uniqueId_ = stc::HexString(std::vector<uint8_t>(reply.begin() + 1, reply.begin() + 8));
+  if (!uniqueId_.isEmpty()) Log(QStringLiteral("芯片序号: %1").arg(uniqueId_));
+
+  Log(QStringLiteral("正在上载数据 。。。"));
+  const int blocks = static_cast<int>(stream.size() / 128);
+  for (int k = 0; k < blocks; ++k) {
+    const uint16_t address = static_cast<uint16_t>(k * 128);
+    const uint8_t* block = stream.data() + static_cast<size_t>(k) * 128;
+    if (!eeprom.empty() && address == row->codeFlash) Log(QStringLiteral("正在写入 EEPROM 。。。"));
+    const std::vector<uint8_t> packet = protocol == stc::Protocol::Stc12
+                                            ? stc::Stc12Write(address, block)
+                                            : stc::ModernWrite(k == 0, address, block, guard);
+    ReplyPending = true;
+    SendHexFrame(stc::BytesToHex(stc::Frame16(packet)));
+    host_.SetProgress(stc::BlockProgress(k, blocks));
+    if (!WhileMcuResponse(10, QStringLiteral("上载数据超时 ！"))) return;
+    stc::ParseFrame16(stc::HexToBytes(Rx.LastReply), reply);
+    uint8_t sum = 0;
+    for (int i = 0; i < 128; ++i) sum = static_cast<uint8_t>(sum + block[i]);
+    // STC12 answers with the sum of the block as its flash now holds it;
+    // STC15 and STC8 with 02 and 54 once it is written.
+    const bool good = protocol == stc::Protocol::Stc12
+                          ? reply.size() >= 2 && reply[0] == 0x00 && reply[1] == sum
+                          : reply.size() >= 2 && reply[0] == 0x02 && reply[1] == stc::kWriteAccepted;
+    if (!good) {
+      Fail(QStringLiteral("写入数据校验错误 ！地址: 0x%1")
+               .arg(QStringLiteral("%1").arg(address, 4, 16, QLatin1Char('0')).toUpper()),
+           true);
+      return;
+    }
+  }
+
+  Log(QStringLiteral("正在设置选项 。。。"));
+  if (protocol == stc::Protocol::Stc12) {
+    if (!Exchange(stc::Stc12Finish(magic), 10, QStringLiteral("设置选项超时 ！"), reply)) return;
+    if (!ExpectReply(reply, 0x8D, QStringLiteral("设置选项"))) return;
+    if (!Exchange(stc::Stc12Options(mcs, status.clockHz), 10, QStringLiteral("设置选项超时 ！"), reply)) return;
+    if (!ExpectReply(reply, 0x50, QStringLiteral("设置选项"))) return;
+  } else {
+    const std::vector<uint8_t> packet = protocol == stc::Protocol::Stc15
+                                            ? stc::Stc15Options(status, mcs, userTrim, userHz, guard)
+                                            : stc::Stc8Options(mcs, userTrim, divider, userHz);
+    if (!Exchange(packet, 10, QStringLiteral("设置选项超时 ！"), reply)) return;
+    if (!ExpectReply(reply, 0x04, QStringLiteral("设置选项"))) return;
+  }
+  for (const auto& [name, value] : settings)
+    Log(QStringLiteral("选项 %1 已设为 %2").arg(name, stc::OptionValueName(protocol, mcs, name)));
+  Log(QStringLiteral("设置选项完成 ！"));
+
+  // End: the part starts the new program; it does not answer.
+  Log(QStringLiteral("发送结束标志 ！"));
+  const QString end = stc::BytesToHex(stc::Frame16({static_cast<uint8_t>(protocol == stc::Protocol::Stc8 ? 0xFF : 0x82)}));
+  SendHexFrame(end);
+  DrainOutput(static_cast<size_t>(end.size() / 2));
+  Log(QStringLiteral("上载数据成功 ！"));
+  host_.SetProgress(0);
+  host_.SetDownloadEnabled(true);
+  host_.SetPortGlyph(false);
+  ComPort1.ClosePort();
+  ComPort1.setParity(TParity::None);
+  if (host_.AutoDownload()) host_.EndAutoDownload();
+  Ended(IspResult::Success(QStringLiteral("上载数据成功 ！")));
+}

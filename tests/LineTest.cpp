@@ -1,0 +1,161 @@
+// A production run of vortana-isp: several simulated boards on several
+// pseudo-terminals at once, some of them bad, and the station that waits
+// for boards to come and go.
+#include <gtest/gtest.h>
+
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTemporaryDir>
+
+#include <memory>
+
+#include "sim/Stm32Sim.h"
+#include "support/IspTool.h"
+#include "support/Pty.h"
+
+namespace {
+using namespace isptool;
+
+std::vector<uint8_t> Pattern(size_t n, uint8_t seed) {
+  std::vector<uint8_t> v(n);
+  for (size_t i = 0; i < n; ++i) v[i] = static_cast<uint8_t>(seed * 31 + i * 7 + (i >> 8));
+  return v;
+}
+
+QString Write(QTemporaryDir& dir, const QString& name, const std::vector<uint8_t>& bytes) {
+  QFile f(dir.filePath(name));
+  EXPECT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+  f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<qsizetype>(bytes.size()));
+  return f.fileName();
+}
+
+std::vector<QJsonObject> Records(const QString& path) {
+  std::vector<QJsonObject> out;
+  QFile f(path);
+  if (!f.open(QIODevice::ReadOnly)) return out;
+  for (const QByteArray& line : f.readAll().split('\n'))
+    if (!line.trimmed().isEmpty()) out.push_back(QJsonDocument::fromJson(line).object());
+  return out;
+}
+
+QJsonObject RecordOf(const std::vector<QJsonObject>& records, const std::string& port) {
+  for (const QJsonObject& r : records)
+    if (r.value("port").toString() == QString::fromStdString(port)) return r;
+  return {};
+}
+
+// Four boards, one command: two good (one behind a slow adapter), one
+// silent, one that stops answering mid-download.
+TEST(LineTest, EveryGoodBoardIsExactAndEveryBadOneIsNamed) {
+  QTemporaryDir dir;
+  const std::vector<uint8_t> image = Pattern(6000, 1);
+  const QString file = Write(dir, QStringLiteral("fw.bin"), image);
+  const QString report = dir.filePath(QStringLiteral("line.jsonl"));
+  PtyPair good, slow, silent, dying;
+  Stm32SimOptions paced;
+  paced.link = SimLinkOptions{115200, 11};
+  Stm32SimOptions lagging = paced;
+  lagging.link.adapterLatencyMs = 16;
+  lagging.link.seed = 7;
+  Stm32SimOptions mute;
+  mute.silent = true;
+  Stm32SimOptions dies = paced;
+  dies.stopAfterReplies = 20;
+  Stm32Sim a(good.master(), Stm32SimProfile::ForProduct(0x0414), paced);
+  Stm32Sim b(slow.master(), Stm32SimProfile::ForProduct(0x0413), lagging);
+  Stm32Sim c(silent.master(), Stm32SimProfile::ForProduct(0x0414), mute);
+  Stm32Sim d(dying.master(), Stm32SimProfile::ForProduct(0x0414), dies);
+  a.Preload(0, Pattern(8192, 9));  // used boards
+  b.Preload(0, Pattern(8192, 9));
+  QStringList args{QStringLiteral("-f"), QStringLiteral("stm32"), QStringLiteral("--report"), report};
+  for (PtyPair* p : {&good, &slow, &silent, &dying}) args << QStringLiteral("-p") << QString::fromStdString(p->slavePath());
+  args << file;
+  const Outcome o = RunTool(args, 90000);
+  ASSERT_TRUE(o.exited) << o.err.toStdString();
+  EXPECT_EQ(o.status, 1);
+  EXPECT_EQ(a.Flash(0, 6000), image);
+  EXPECT_EQ(b.Flash(0, 6000), image);
+
+  // The summary: a row per board, the failed ones with their cause.
+  const QString all = o.out.join('\n');
+  auto row = [&](const PtyPair& p) {
+    for (const QString& line : o.out)
+      if (line.startsWith(QString::fromStdString(p.slavePath()) + QLatin1Char(' '))) return line;
+    return QString();
+  };
+  EXPECT_TRUE(row(good).contains(QStringLiteral("成功"))) << all.toStdString();
+  EXPECT_TRUE(row(slow).contains(QStringLiteral("成功")));
+  EXPECT_TRUE(row(silent).contains(QStringLiteral("失败")));
+  EXPECT_TRUE(row(silent).contains(QStringLiteral("设备没有应答同步字节 0x7F")));
+  EXPECT_TRUE(row(dying).contains(QStringLiteral("失败")));
+  EXPECT_TRUE(o.out.last().contains(QStringLiteral("4 块板: 2 成功, 2 失败"))) << all.toStdString();
+
+  const std::vector<QJsonObject> records = Records(report);
+  ASSERT_EQ(records.size(), 4u);
+  const QJsonObject ra = RecordOf(records, good.slavePath());
+  EXPECT_EQ(ra.value("result").toString(), QStringLiteral("ok"));
+  EXPECT_EQ(ra.value("part").toString(), QStringLiteral("STM32F10x 家族"));
+  EXPECT_EQ(ra.value("family").toString(), QStringLiteral("stm32"));
+  EXPECT_EQ(ra.value("sha256").toString().size(), 64);
+  EXPECT_EQ(RecordOf(records, silent.slavePath()).value("cause").toString(), QStringLiteral("设备没有应答同步字节 0x7F"));
+  EXPECT_EQ(RecordOf(records, dying.slavePath()).value("result").toString(), QStringLiteral("failed"));
+  EXPECT_FALSE(RecordOf(records, dying.slavePath()).value("cause").toString().isEmpty());
+  for (PtyPair* p : {&good, &slow, &silent, &dying}) EXPECT_TRUE(PortFree(p->slavePath()));
+}
+
+// A station: boards come and go on two ports; each is programmed once when
+// it appears, and Ctrl-C ends the run with its summary.
+TEST(LineTest, StationProgramsEachBoardAsItAppears) {
+  QTemporaryDir dir;
+  const std::vector<uint8_t> image = Pattern(3000, 2);
+  const QString file = Write(dir, QStringLiteral("fw.bin"), image);
+  const QString report = dir.filePath(QStringLiteral("station.csv"));
+  const QString port0 = dir.filePath(QStringLiteral("fixture0"));
+  const QString port1 = dir.filePath(QStringLiteral("fixture1"));
+  Tool tool;
+  tool.Start({QStringLiteral("-f"), QStringLiteral("stm32"), QStringLiteral("--watch-boards"), QStringLiteral("-p"), port0,
+              QStringLiteral("-p"), port1, QStringLiteral("--report"), report, file});
+  QThread::msleep(500);
+  EXPECT_TRUE(Records(report).empty());
+
+  // A board's adapter appears on the first port.
+  auto board = [&](const QString& port, PtyPair& pty) {
+    return QFile::link(QString::fromStdString(pty.slavePath()), port);
+  };
+  auto pty1 = std::make_unique<PtyPair>();
+  auto sim1 = std::make_unique<Stm32Sim>(pty1->master(), Stm32SimProfile::ForProduct(0x0414));
+  ASSERT_TRUE(board(port0, *pty1));
+  ASSERT_TRUE(WaitFor([&] { return tool.Lines().contains(port0 + QStringLiteral(": 成功")); }, 30000))
+      << tool.Lines().join('\n').toStdString();
+  EXPECT_EQ(sim1->Flash(0, 3000), image);
+  // It is taken away; the next board arrives on the same port.
+  QFile::remove(port0);
+  sim1->Stop();
+  pty1->HangUp();
+  QThread::msleep(800);
+  auto pty2 = std::make_unique<PtyPair>();
+  Stm32Sim sim2(pty2->master(), Stm32SimProfile::ForProduct(0x0414));
+  ASSERT_TRUE(board(port0, *pty2));
+  ASSERT_TRUE(WaitFor([&] { return tool.Lines().count(port0 + QStringLiteral(": 成功")) == 2; }, 30000))
+      << tool.Lines().join('\n').toStdString();
+  EXPECT_EQ(sim2.Flash(0, 3000), image);
+  // A board that stays is not programmed again.
+  QThread::msleep(2500);
+  EXPECT_EQ(tool.Lines().count(port0 + QStringLiteral(": 成功")), 2);
+
+  tool.Signal(SIGINT);
+  const Outcome o = tool.Wait(20000);
+  ASSERT_TRUE(o.exited);
+  EXPECT_EQ(o.status, 0);
+  EXPECT_TRUE(o.out.last().contains(QStringLiteral("2 块板: 2 成功, 0 失败"))) << o.out.join('\n').toStdString();
+  QFile f(report);
+  ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+  const QList<QByteArray> lines = f.readAll().trimmed().split('\n');
+  ASSERT_EQ(lines.size(), 3);  // the header and two boards
+  EXPECT_TRUE(lines[0].startsWith("time,port,"));
+  EXPECT_TRUE(lines[1].contains(port0.toUtf8()) && lines[1].contains(",ok,"));
+  EXPECT_TRUE(PortFree(pty2->slavePath()));
+}
+
+}  // namespace

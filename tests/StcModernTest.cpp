@@ -1,0 +1,284 @@
+// The byte layer of STC10/11/12, STC15 and STC8 against real parts' packets
+// (public dumps and reports): frames, status packets, option bytes, trim
+// arithmetic and the model table.
+#include <gtest/gtest.h>
+
+#include <QString>
+
+#include "isp/stc/StcFrames.h"
+#include "isp/stc/StcModern.h"
+
+using namespace stc;
+
+namespace {
+
+std::vector<uint8_t> Hex(const char* text) { return HexToBytes(QString::fromLatin1(text).remove(QLatin1Char(' '))); }
+
+std::vector<uint8_t> PayloadOf(const std::vector<uint8_t>& frame) {
+  std::vector<uint8_t> p;
+  EXPECT_TRUE(ParseFrame16(frame, p));
+  return p;
+}
+
+// Status packets as real parts sent them.
+const char* kStc12C5A60S2 =
+    "46 B9 68 00 31 50 04 BD 04 BC 04 BC 04 BD 04 BC 04 BC 04 BC 04 BC 62 49 00 D1 7E 8C FF 7F F7 FF "
+    "FF FF 00 00 00 03 00 B0 02 2E 6B 00 CD 80 00 00 11 7E 16";
+const char* kStc15W4K56S4 =
+    "46 B9 68 00 34 50 8D FF 73 96 F7 BC 9F 00 5B 7A C0 FD 27 ED 00 00 73 54 00 F5 28 04 06 70 96 02 "
+    "15 19 1C 1E 23 00 EC E0 04 D7 EA 92 FF FF FF 15 09 25 60 14 BD 16";
+const char* kIap15F2K61S2 =
+    "46 B9 68 00 2B 50 87 D3 75 9C F7 BB 9F 00 A8 AD 40 FD 09 FE 00 00 71 53 00 F4 49 04 06 58 9C 02 "
+    "0E 14 17 19 19 00 F4 F4 04 D2 0F 62 16";
+const char* kStc15L2K16S2 =
+    "46 B9 68 00 34 50 6C EA 7C 91 F7 BA 9E 00 A8 D7 70 FD 27 02 FF FF 72 53 00 F4 82 04 06 70 91 02 "
+    "18 1C 21 23 24 00 F4 40 04 DB FF 7C BF FF FF 15 07 21 51 15 6E 16";
+const char* kStc8H1K08 =
+    "46 B9 68 00 38 50 FF FF FF FF C5 10 04 FF FF BF FD FF 26 DB F5 20 73 55 00 F7 34 0D 89 1C 9C C5 "
+    "0F 1F 20 FF 00 30 00 20 04 A6 23 08 15 32 FF 6A 20 48 74 91 AC D8 FF 18 AC 16";
+const char* kStc8F2K08S2 =
+    "46 B9 68 00 30 50 FF FF FF FF 8F 00 04 FF FF 8B FD FF 27 3E F5 73 73 55 00 F6 41 0A 88 86 6F 8F "
+    "08 20 20 20 01 00 00 20 05 3C 18 05 22 32 FF 12 18 16";
+const char* kStc8Trimmed20MHz =
+    "46 B9 68 00 30 50 01 31 2E 90 38 01 01 FF FD 8B BF FF 27 35 F7 FE 73 55 00 F6 28 09 85 E3 5F 80 "
+    "07 20 20 20 01 00 00 FE 05 3A 17 05 25 91 FF 10 54 16";
+
+}  // namespace
+
+// Our frames are the parts' frames: each real packet rebuilt from its
+// payload comes out byte for byte, and a few host packets of the dumps are
+// what the builders make.
+TEST(StcModern, FramesAsRealPartsSendThem) {
+  for (const char* dump : {kStc12C5A60S2, kStc15W4K56S4, kIap15F2K61S2, kStc15L2K16S2, kStc8H1K08, kStc8F2K08S2,
+                           kStc8Trimmed20MHz}) {
+    const std::vector<uint8_t> frame = Hex(dump);
+    EXPECT_EQ(Frame16(PayloadOf(frame), 0x68), frame) << dump;
+    // One byte off anywhere: no frame.
+    std::vector<uint8_t> damaged = frame;
+    damaged[10] ^= 0x01;
+    std::vector<uint8_t> p;
+    EXPECT_FALSE(ParseFrame16(damaged, p));
+  }
+  EXPECT_EQ(Frame16(Stc12Handshake(0xD17E)), Hex("46 B9 6A 00 0D 50 00 00 36 01 D1 7E 02 4D 16"));
+  EXPECT_EQ(Frame16(Stc12Finish(0xD17E)), Hex("46 B9 6A 00 0D 69 00 00 36 01 D1 7E 02 66 16"));
+  // The end packets STC15 (82) and STC8 (FF) parts were sent.
+  EXPECT_EQ(Frame16({0x82}), Hex("46 B9 6A 00 07 82 00 F3 16"));
+  EXPECT_EQ(Frame16({0xFF}), Hex("46 B9 6A 00 07 FF 01 70 16"));
+  EXPECT_EQ(Frame16(ModernPrepare(false)), Hex("46 B9 6A 00 07 05 00 76 16"));
+  EXPECT_EQ(Frame16(ModernErase(false)), Hex("46 B9 6A 00 08 03 00 00 75 16"));
+  EXPECT_EQ(Frame16(ModernPrepare(true)), Hex("46 B9 6A 00 0B 05 00 00 5A A5 01 79 16"));
+  EXPECT_EQ(Frame16(ModernErase(true)), Hex("46 B9 6A 00 0B 03 00 00 5A A5 01 77 16"));
+  EXPECT_EQ(Frame16(ChallengePacket(Stc15FirstRound(), 12)),
+            Hex("46 B9 6A 00 20 00 0B 00 C0 80 C0 FF C0 00 80 80 80 FF 80 00 40 80 40 FF 40 00 00 80 00 00 00 0A 12 16"));
+  EXPECT_EQ(Frame16(ChallengePacket(Stc8FirstRound(), 2)), Hex("46 B9 6A 00 0C 00 02 00 00 80 00 00 F8 16"));
+  // STC8 switch to 115200 on its 24 MHz programming clock, trim 7C.
+  const ModernSpeed stc8 = PlanModernSpeed(Protocol::Stc8, kStc8ProgramHz);
+  EXPECT_EQ(stc8.baud, 115200u);
+  EXPECT_EQ(Frame16(Stc8Switch({0x7C, 0x02}, stc8)), Hex("46 B9 6A 00 0E 01 00 00 FF CC 01 7C 80 03 41 16"));
+  // STC12 at 9600 on 20 MHz: reload 7E, delay A0, the wait for 20 MHz.
+  const ModernSpeed stc12 = {9600, 0x7E, 9615};
+  const std::vector<uint8_t> test = Stc12SpeedPacket(0x8F, stc12, ModernIapWait(Protocol::Stc12, 20e6));
+  EXPECT_EQ(test, (std::vector<uint8_t>{0x8F, 0xC0, 0x7E, 0x3F, 0x04, 0xA0, 0x81}));
+  // STC15 switch: the programming trim, the reload (9600 at 22.1184 MHz:
+  // FDC0 as the IAP15F2K61S2 dump has it), the wait for 22.1184 MHz.
+  const std::vector<uint8_t> sw = Stc15Switch({0x74, 0x40}, {9600, 0xFDC0, 9600}, ModernIapWait(Protocol::Stc15, 0));
+  const std::vector<uint8_t> dump = {0x01, 0x74, 0x40, 0xFD, 0xC0};
+  EXPECT_TRUE(std::equal(dump.begin(), dump.end(), sw.begin()));
+  EXPECT_EQ(sw.back(), 0x81);
+}
+
+// What the status packets tell, against what the public reports decoded
+// from the same packets.
+TEST(StcModern, StatusPacketsOfRealParts) {
+  PartStatus s = ParseStatus(Protocol::Stc12, PayloadOf(Hex(kStc12C5A60S2)), 9600);
+  ASSERT_TRUE(s.valid);
+  EXPECT_EQ(s.magic, 0xD17E);
+  EXPECT_EQ(VersionString(s), QStringLiteral("6.2I"));
+  EXPECT_NEAR(s.clockHz, 20e6, 20e6 * 0.003);  // a 20 MHz crystal
+  EXPECT_EQ(s.mcs, (std::vector<uint8_t>{0xFF, 0x7F, 0xF7, 0xFF}));
+  EXPECT_EQ(OptionValueName(Protocol::Stc12, s.mcs, QStringLiteral("clock_source")), QStringLiteral("external"));
+
+  s = ParseStatus(Protocol::Stc15, PayloadOf(Hex(kStc15W4K56S4)), 2400);
+  EXPECT_EQ(s.magic, 0xF528);
+  EXPECT_EQ(VersionString(s), QStringLiteral("7.3.4T"));
+  EXPECT_FALSE(s.externalClock);
+  EXPECT_EQ(s.clockHz, 0x005B7AC0);
+  EXPECT_TRUE(UsesGuardBytes(s));
+
+  s = ParseStatus(Protocol::Stc15, PayloadOf(Hex(kIap15F2K61S2)), 9600);
+  EXPECT_EQ(VersionString(s), QStringLiteral("7.1.4S"));
+  EXPECT_EQ(s.clockHz, 11054400);
+  EXPECT_FALSE(UsesGuardBytes(s));
+
+  // STC15L2K16S2 on a crystal, pulses at 2400: 23.966 MHz, and the options
+  // the report lists.
+  s = ParseStatus(Protocol::Stc15, PayloadOf(Hex(kStc15L2K16S2)), 2400);
+  EXPECT_TRUE(s.externalClock);
+  EXPECT_NEAR(s.clockHz, 23.966e6, 1e3);
+  const struct {
+    const char* name;
+    const char* value;
+  } l2k16[] = {{"reset_pin", "io"},         {"clock_source", "external"}, {"clock_gain", "high"},
+               {"watchdog", "off"},         {"watchdog_idle_stop", "on"}, {"watchdog_prescale", "256"},
+               {"low_voltage_reset", "on"}, {"lvd_level", "2"},           {"eeprom_erase", "off"},
+               {"boot_pins", "off"},        {"por_delay", "long"}};
+  for (const auto& o : l2k16)
+    EXPECT_EQ(OptionValueName(Protocol::Stc15, s.mcs, QLatin1String(o.name)), QLatin1String(o.value)) << o.name;
+
+  s = ParseStatus(Protocol::Stc8, PayloadOf(Hex(kStc8H1K08)), 2400);
+  EXPECT_EQ(s.magic, 0xF734);
+  EXPECT_EQ(VersionString(s), QStringLiteral("7.3.13U"));
+  EXPECT_EQ(s.clockHz, 0);  // never trimmed
+  const struct {
+    const char* name;
+    const char* value;
+  } h1k08[] = {{"reset_pin", "io"},          {"clock_gain", "high"},        {"watchdog", "off"},
+               {"watchdog_idle_stop", "on"}, {"watchdog_prescale", "64"},   {"low_voltage_reset", "off"},
+               {"lvd_level", "2.7v"},        {"eeprom_erase", "on"},        {"boot_pins", "off"},
+               {"por_delay", "long"}};
+  for (const auto& o : h1k08)
+    EXPECT_EQ(OptionValueName(Protocol::Stc8, s.mcs, QLatin1String(o.name)), QLatin1String(o.value)) << o.name;
+
+  s = ParseStatus(Protocol::Stc8, PayloadOf(Hex(kStc8F2K08S2)), 2400);
+  EXPECT_EQ(VersionString(s), QStringLiteral("7.3.10U"));
+  EXPECT_EQ(OptionValueName(Protocol::Stc8, s.mcs, QStringLiteral("watchdog_prescale")), QStringLiteral("64"));
+  s = ParseStatus(Protocol::Stc8, PayloadOf(Hex(kStc8Trimmed20MHz)), 2400);
+  EXPECT_EQ(s.clockHz, 20000400);
+}
+
+// Each dump's magic names its model; the one the notes leave unnamed is not
+// in the table; the table's rows are consistent.
+TEST(StcModern, ModelTable) {
+  const struct {
+    const char* dump;
+    const char* name;
+    uint32_t code, eeprom;
+  } parts[] = {{kStc12C5A60S2, "STC12C5A60S2", 61440, 1024}, {kStc15W4K56S4, "STC15W4K56S4", 57344, 2048},
+               {kIap15F2K61S2, "IAP15F2K61S2", 62464, 0},    {kStc15L2K16S2, "STC15L2K16S2", 16384, 46080},
+               {kStc8H1K08, "STC8H1K08", 8192, 4096},        {kStc8F2K08S2, "STC8F2K08S2", 8192, 57344}};
+  for (const auto& p : parts) {
+    const PartRow* row = FindPart(*StatusMagic(PayloadOf(Hex(p.dump))));
+    ASSERT_NE(row, nullptr) << p.name;
+    EXPECT_STREQ(row->name, p.name);
+    EXPECT_EQ(row->codeFlash, p.code);
+    EXPECT_EQ(row->eeprom, p.eeprom);
+  }
+  EXPECT_EQ(FindPart(*StatusMagic(PayloadOf(Hex(kStc8Trimmed20MHz)))), nullptr);
+  for (const PartRow& r : PartTable()) {
+    EXPECT_EQ(r.codeFlash % 1024, 0u) << r.name;
+    // Code and data flash together stay inside the 64 KB the packets address.
+    EXPECT_LE(r.codeFlash + r.eeprom, 65536u) << r.name;
+    int same = 0;
+    for (const PartRow& o : PartTable()) same += o.magic == r.magic;
+    EXPECT_EQ(same, 1) << r.name;
+  }
+  EXPECT_EQ(StatusMagic({0x80, 0x00}), std::nullopt);
+}
+
+// Options: only what is named changes; a name or value the family does not
+// have is refused, naming it.
+TEST(StcModern, OptionsChangeOnlyWhatIsAsked) {
+  const std::vector<uint8_t> mcs = ParseStatus(Protocol::Stc8, PayloadOf(Hex(kStc8H1K08)), 2400).mcs;
+  QString error;
+  const std::vector<uint8_t> set =
+      ApplyOptions(Protocol::Stc8, mcs, {{QStringLiteral("reset_pin"), QStringLiteral("reset")},
+                                         {QStringLiteral("lvd_level"), QStringLiteral("3.0V")}},
+                   error);
+  ASSERT_EQ(set.size(), mcs.size()) << error.toStdString();
+  for (const OptionDef* d : OptionsOf(Protocol::Stc8)) {
+    const QString now = OptionValueName(Protocol::Stc8, set, QLatin1String(d->name));
+    if (QLatin1String(d->name) == QLatin1String("reset_pin")) EXPECT_EQ(now, QStringLiteral("reset"));
+    else if (QLatin1String(d->name) == QLatin1String("lvd_level")) EXPECT_EQ(now, QStringLiteral("3.0v"));
+    else EXPECT_EQ(now, OptionValueName(Protocol::Stc8, mcs, QLatin1String(d->name))) << d->name;
+  }
+  // Bits no option covers are left as they are.
+  EXPECT_EQ(set[2] & ~(0x10 | 0x03), mcs[2] & ~(0x10 | 0x03));
+  EXPECT_EQ(set[4], mcs[4]);
+
+  EXPECT_TRUE(ApplyOptions(Protocol::Stc8, mcs, {{QStringLiteral("clock_source"), QStringLiteral("external")}}, error)
+                  .empty());
+  EXPECT_TRUE(error.contains(QStringLiteral("clock_source")));
+  EXPECT_TRUE(ApplyOptions(Protocol::Stc15, {0xFF, 0xFF, 0xF7, 0xBB, 0x9F, 0xFD, 0xFF},
+                           {{QStringLiteral("watchdog_prescale"), QStringLiteral("300")}}, error)
+                  .empty());
+  EXPECT_TRUE(error.contains(QStringLiteral("300")));
+  EXPECT_EQ(DescribeOptions(Protocol::Stc8, mcs).size(), static_cast<qsizetype>(OptionsOf(Protocol::Stc8).size()));
+}
+
+// The second round sits where the maker's program put it, given the first
+// round's counts of real parts (STC15W4K56S4 at 2400 bit/s, IAP15F2K61S2
+// at 9600, an STC8 at 2400), within two trim steps.
+TEST(StcModern, TrimRoundsFollowRealMeasurements) {
+  auto hz = [](std::vector<uint16_t> counts, uint32_t baud) {
+    std::vector<double> f;
+    for (uint16_t c : counts) f.push_back(CountToHz(c, baud));
+    return f;
+  };
+  const std::vector<double> w4 = hz({0x0D21, 0x12BC, 0x183E, 0x1A05, 0x24FA, 0x2FB3, 0x34D1, 0x4A52, 0x5EC0,
+                                     0x52DB, 0x731A},
+                                    2400);
+  std::vector<Trim> user = Stc15Around(w4, 11059200);
+  ASSERT_EQ(user.size(), 6u);
+  EXPECT_EQ(user[0].b, 0x80);
+  EXPECT_NEAR(user[0].a, 0x71, 2);  // the dump: 71..76 80
+  std::vector<Trim> prog = Stc15Around(w4, kStc15ProgramHz);
+  EXPECT_EQ(prog[0].b, 0x40);
+  EXPECT_NEAR(prog[0].a, 0x6F, 2);  // 6F..74 40
+
+  const std::vector<double> iap = hz({0x0337, 0x049A, 0x0602, 0x066B, 0x0927, 0x0BE8, 0x0D0A, 0x125A, 0x179B,
+                                      0x148F, 0x1C96},
+                                     9600);
+  user = Stc15Around(iap, 11059200);
+  EXPECT_EQ(user[0].b, 0x80);
+  EXPECT_NEAR(user[0].a, 0x75, 2);  // 75..7A 80
+  prog = Stc15Around(iap, kStc15ProgramHz);
+  EXPECT_EQ(prog[0].b, 0x40);
+  EXPECT_NEAR(prog[0].a, 0x74, 2);  // 74..79 40
+
+  const std::vector<Trim> stc8 = Stc8Around(hz({0x36AD, 0x4E83}, 2400), 24e6);
+  ASSERT_EQ(stc8.size(), 12u);
+  EXPECT_NEAR(stc8[0].a, 0x7C, 2);  // 7C 00 .. 7E 03
+  EXPECT_EQ(stc8[3].b, 3);
+
+  // The nearest measured trim, with its error.
+  const TrimChoice c = Nearest({{1, 0}, {2, 0}, {3, 0}}, {23.9e6, 24.01e6, 24.2e6}, 24e6);
+  EXPECT_EQ(c.trim, (Trim{2, 0}));
+  EXPECT_NEAR(c.errorPercent, 0.0417, 0.001);
+
+  // Dividers keep the oscillator in its band.
+  for (double mhz : {6.0, 11.0592, 24.0, 35.0, 1.0, 0.6}) {
+    const int d = Stc8Divider(mhz * 1e6);
+    ASSERT_GT(d, 0) << mhz;
+    EXPECT_GE(mhz * 1e6 * d, kStc8BandLowHz);
+    EXPECT_LE(mhz * 1e6 * d, kStc8BandHighHz);
+  }
+  EXPECT_EQ(Stc8Divider(11059200), 2);
+  EXPECT_EQ(Stc8Divider(0.3e6), 0);
+}
+
+// Option packets put the trim, frequency and option bytes where the parts'
+// own option packets have them.
+TEST(StcModern, OptionPacketsLikeTheDumps) {
+  // STC15W4K56S4's option packet: trim 74 in range 80, 11047200 Hz.
+  const std::vector<uint8_t> w4 = Hex(
+      "46 B9 6A 00 4B 04 00 00 5A A5 FF FF FF 00 FF FF 00 FF FF FF FF FF FF FF FF FF FF FF FF FF FF FF "
+      "00 00 FF A8 FF 91 FF 20 FF FD 03 FF FF FF FF FF FF FF FF FF FF FF FF FF FF FF FF FF FF FF FF FF "
+      "FF EC FF FF FF 74 BF F7 BC 9F 39 51 16");
+  PartStatus s = ParseStatus(Protocol::Stc15, PayloadOf(Hex(kStc15W4K56S4)), 2400);
+  std::vector<uint8_t> mcs = s.mcs;
+  mcs[6] = 0xEC;
+  EXPECT_EQ(Frame16(Stc15Options(s, mcs, {0x74, 0x80}, 11047200, true)), w4);
+  // STC8 at 22.1 MHz, trim 5D 02, divider 1.
+  const std::vector<uint8_t> stc8 = Hex(
+      "04 00 00 5A A5 FF FF FF 00 FF FF 00 FF FF FF FF FF FF FF FF FF FF FF FF FF FF FF 00 FF 01 51 6D 40 "
+      "5D 02 01 FF FD FF FF FF 8B BF F7 FE");
+  EXPECT_EQ(Stc8Options({0xFD, 0x8B, 0xBF, 0xF7, 0xFE}, {0x5D, 0x02}, 1, 0x01516D40), stc8);
+  // STC12: the four option bytes, FF, the clock.
+  const std::vector<uint8_t> stc12 = Stc12Options({0xFF, 0x7F, 0xF7, 0xFF}, 19946057);
+  EXPECT_EQ(Frame16(stc12), Hex("46 B9 6A 00 1B 8D FF 7F F7 FF FF FF FF FF FF FF FF FF FF FF FF FF 01 30 5A 49 11 4E 16"));
+  // Erase: 512-byte sectors as 256-byte counts, the part's size, the guard run.
+  const std::vector<uint8_t> erase = Stc12Erase(100, 60 * 1024);
+  EXPECT_EQ(erase[3], 0x02);
+  EXPECT_EQ(erase[6], 0xF0);
+  EXPECT_EQ(Frame16(erase).size(), 0x8Cu + 2);
+}
