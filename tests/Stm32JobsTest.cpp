@@ -314,7 +314,9 @@ class RawLink {
   ~RawLink() { ::close(fd_); }
   // Sends the bytes and reads `count` back (fewer on a time-out).
   std::vector<uint8_t> Ask(const std::vector<uint8_t>& bytes, size_t count, int timeoutMs = 1000) {
-    if (!bytes.empty()) EXPECT_EQ(::write(fd_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    if (!bytes.empty()) {
+      EXPECT_EQ(::write(fd_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    }
     std::vector<uint8_t> got;
     while (got.size() < count) {
       pollfd p{fd_, POLLIN, 0};
@@ -383,7 +385,9 @@ TEST(Stm32SimRules, ProgrammingProtectionAndGoAsThePartsDo) {
     sim.Preload(0, {1, 2, 3, 4});
     RawLink raw(pty.slavePath());
     ASSERT_EQ(raw.Ask({0x7F}, 1), std::vector<uint8_t>{ACK});
-    for (uint8_t refused : {0x11, 0x21, 0x31, 0x43, 0x63, 0x73, 0x82}) EXPECT_EQ(raw.Command(refused), std::vector<uint8_t>{NACK}) << int(refused);
+    for (uint8_t refused : {0x11, 0x21, 0x31, 0x43, 0x63, 0x73, 0x82}) {
+      EXPECT_EQ(raw.Command(refused), std::vector<uint8_t>{NACK}) << int(refused);
+    }
     EXPECT_EQ(raw.Ask({0x00, 0xFF}, 15).size(), 15u);  // GET
     EXPECT_EQ(raw.Ask({0x01, 0xFE}, 5).size(), 5u);    // GET VERSION
     EXPECT_EQ(raw.Ask({0x02, 0xFD}, 5).size(), 5u);    // GET ID

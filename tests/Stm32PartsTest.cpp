@@ -165,8 +165,11 @@ TEST(Stm32Parts, EveryProductIdHasItsLayoutSizeRegisterAndUniqueId) {
   EXPECT_EQ(Stm32PartFor(0x0413).erase, Stm32Erase::Extended);
   EXPECT_FALSE(Stm32PartFor(0x0999).Known());
   EXPECT_STREQ(Stm32PartFor(0x0999).familyLine, "CPU :Fxxx");
-  for (const Stm32Part& p : Stm32PartTable())
-    if (p.Known()) EXPECT_TRUE(seen.count(p.productId)) << std::hex << p.productId << " has no fact here";
+  for (const Stm32Part& p : Stm32PartTable()) {
+    if (p.Known()) {
+      EXPECT_TRUE(seen.count(p.productId)) << std::hex << p.productId << " has no fact here";
+    }
+  }
 }
 
 TEST(Stm32Parts, FlashSizeRegisterReadsAsTheLineCodesIt) {

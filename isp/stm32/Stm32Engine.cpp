@@ -1204,7 +1204,7 @@ void Stm32Engine::Ended(IspResult result) {
   result.partAnswered = connected_;
   if (!ProductId.isEmpty() && connected_) result.partId = ProductId;
   if (part_ && connected_)
-    result.partName = part_->Known() ? QString::fromLatin1(part_->name) : QString::fromUtf8(part_->familyLine);
+    result.partName = QString::fromUtf8(part_->familyLine);
   if (!uniqueId_.isEmpty() && uniqueId_ != QStringLiteral("读不出")) result.uniqueId = uniqueId_;
   host_.SessionEnded(result);
 }
