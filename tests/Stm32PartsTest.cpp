@@ -153,7 +153,7 @@ TEST(Stm32Parts, EveryProductIdHasItsLayoutSizeRegisterAndUniqueId) {
     }
     seen.insert(f.pid);
   }
-  // The text's six lines keep their family lines; every other known ID has
+  // The first six lines keep their family lines; every other known ID has
   // a line of its own, an unknown one the catch-all.
   EXPECT_STREQ(Stm32PartFor(0x0414).familyLine, "STM32F10x 家族");
   EXPECT_STREQ(Stm32PartFor(0x0410).familyLine, "CPU :F10x 1K");

@@ -170,8 +170,8 @@ void Stm32Engine::Start(const IspJob& job) {
   expecting_ = false;
   expect_ = {};
   stepLimit_ = 10;
-  // The text's download ends a refused step by its time-out; every other
-  // job says so at once.
+  // A download ends a refused step by its time-out, as the window's
+  // download always has; every other job says so at once.
   stallOnRefusal_ = job_.kind == IspJobKind::Download;
   host_.SetDownloadEnabled(false);
   TKRNCommDriver& port = host_.ComDriver();

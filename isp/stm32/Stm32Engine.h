@@ -207,7 +207,7 @@ class Stm32Engine : public QObject, public IspEngine {
   bool expecting_ = false;
   Expect expect_;
   int stepLimit_ = 10;        // seconds a step may take
-  bool stallOnRefusal_ = false;  // the text's download: a refusal ends by the time-out
+  bool stallOnRefusal_ = false;  // a download: a refusal ends by the time-out
 
   std::vector<std::vector<uint8_t>> eraseFrames_;
   size_t eraseNext_ = 0;

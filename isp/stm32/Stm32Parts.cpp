@@ -37,7 +37,7 @@ constexpr Stm32BankOption kL5Dbank{0x40022040, 1u << 22, 4096};
 // organization", "Flash size data register", "Unique device ID register").
 // Erase and programming times: the data sheets' flash memory characteristics.
 const std::vector<Stm32Part> kParts = {
-    // The text's six lines keep their family lines and erase forms.
+    // The first six lines, with the family lines and erase forms the window has always shown.
     // F1 high density, RM0008 3.3.3 (2 KB pages), 30.1/30.2 (F_SIZE, UID).
     {0x0414, "STM32F10xxx high-density", "STM32F10x 家族", E::Standard, 0x1FFFF7E0, 4, S::KBytes, 256, 512,
      2048, kNone, 0, 0, kNoOption, 0xFF, 0x20000000, 0x20000200, true, false, 0x1FFFF7E8, 40, 40, 2, true},
