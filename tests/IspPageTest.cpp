@@ -766,8 +766,11 @@ TEST_F(IspPage, StcTrimsToThePagesFrequencyAndSetsOnlyTheOptionsAsked) {
   const std::vector<uint8_t> after = sim.Options();
   ASSERT_EQ(after.size(), before.size());
   EXPECT_EQ(after[4] & 0x10, 0x10);  // the reset pin as I/O
-  for (size_t i = 0; i < after.size(); ++i)
-    if (i != 4) EXPECT_EQ(after[i], before[i]) << "option byte " << i;
+  for (size_t i = 0; i < after.size(); ++i) {
+    if (i != 4) {
+      EXPECT_EQ(after[i], before[i]) << "option byte " << i;
+    }
+  }
   const std::vector<uint8_t> flash = sim.Flash();
   EXPECT_TRUE(std::equal(image.begin(), image.end(), flash.begin()));
   sim.Stop();
