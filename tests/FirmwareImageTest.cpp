@@ -12,7 +12,6 @@
 
 #include "firmware/FileTime.h"
 #include "firmware/FirmwareImage.h"
-#include "firmware/FirmwareWriter.h"
 
 namespace {
 
@@ -314,34 +313,6 @@ TEST_F(FirmwareImageTest, SegmentsGapsAndProgrammingUnit) {
   EXPECT_EQ(img.ImageBuffer()[33], 0xFF);
   ASSERT_EQ(img.Segments().size(), 1u);
   EXPECT_EQ(img.Segments()[0].length, 64u);
-}
-
-// What a read-out writes: HEX that reads back to the same bytes at the same
-// addresses (across a 64 KB boundary), binary as it is, nothing at all when
-// the file cannot be written.
-TEST(FirmwareWriter, FilesReadBackAsWritten) {
-  QTemporaryDir dir;
-  QByteArray bytes;
-  for (int i = 0; i < 40; ++i) bytes.append(static_cast<char>(i * 7));
-  const QString hex = dir.filePath("out.HEX");
-  ASSERT_EQ(WriteFirmwareFile(hex, bytes, 0x0800FFF0), QString());
-  QFile f(hex);
-  ASSERT_TRUE(f.open(QIODevice::ReadOnly));
-  const HexDecodeResult d = DecodeIntelHex(f.readAll(), 1 << 20);
-  ASSERT_EQ(d.error, HexDecodeResult::Error::None);
-  ASSERT_EQ(d.segments.size(), 1u);
-  EXPECT_EQ(d.segments[0].address, 0x0800FFF0u);
-  EXPECT_EQ(d.image.mid(0xFFF0), bytes);
-
-  const QString bin = dir.filePath("out.bin");
-  ASSERT_EQ(WriteFirmwareFile(bin, bytes, 0x08000000), QString());
-  QFile b(bin);
-  ASSERT_TRUE(b.open(QIODevice::ReadOnly));
-  EXPECT_EQ(b.readAll(), bytes);
-
-  const QString nowhere = dir.filePath("no/such/folder/x.bin");
-  EXPECT_EQ(WriteFirmwareFile(nowhere, bytes, 0x08000000), QStringLiteral("无法写入文件: ") + nowhere);
-  EXPECT_FALSE(QFile::exists(nowhere));
 }
 
 TEST(FileTime, FollowsTheFileModificationTime) {

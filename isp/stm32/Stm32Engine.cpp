@@ -11,7 +11,7 @@
 #include <chrono>
 #include <cstring>
 
-#include "firmware/FirmwareWriter.h"
+#include "firmware/ImageFile.h"
 #include "serial/PollingComm.h"
 
 namespace {
@@ -1006,8 +1006,9 @@ void Stm32Engine::ReadBlock() {
       Succeed(QStringLiteral("查空完成：全部为空"));
       return;
     }
-    const QString error = WriteFirmwareFile(job_.file, readBytes_, readAddress_);
-    if (!error.isEmpty()) {
+    QString error;
+    const auto* data = reinterpret_cast<const uint8_t*>(readBytes_.constData());
+    if (!WriteImageFile(job_.file, readAddress_, std::vector<uint8_t>(data, data + readBytes_.size()), &error)) {
       Fail(error);
       return;
     }
