@@ -20,8 +20,9 @@ inline bool ApplyImagePatches(std::vector<uint8_t>& image, uint32_t base, const 
     const uint64_t end = uint64_t{p.address} + p.bytes.size();
     if (p.address < base || end - base > limit) {
       if (why)
-        *why = QStringLiteral("序列号地址 0x%1 超出器件 Flash 范围")
-                   .arg(QString::number(p.address, 16).toUpper().rightJustified(8, QLatin1Char('0')));
+        *why = QStringLiteral("写入地址 0x%1 超出器件Flash (%2 字节)")
+                   .arg(QString::number(p.address, 16).toUpper().rightJustified(8, QLatin1Char('0')))
+                   .arg(limit);
       return false;
     }
   }

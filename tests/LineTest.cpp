@@ -8,6 +8,7 @@
 #include <QJsonObject>
 #include <QTemporaryDir>
 
+#include <algorithm>
 #include <memory>
 
 #include "sim/Stm32Sim.h"
@@ -102,6 +103,43 @@ TEST(LineTest, EveryGoodBoardIsExactAndEveryBadOneIsNamed) {
   EXPECT_EQ(RecordOf(records, dying.slavePath()).value("result").toString(), QStringLiteral("failed"));
   EXPECT_FALSE(RecordOf(records, dying.slavePath()).value("cause").toString().isEmpty());
   for (PtyPair* p : {&good, &slow, &silent, &dying}) EXPECT_TRUE(PortFree(p->slavePath()));
+}
+
+// Serial numbers: one up per board, in each image, recorded; a second run
+// with the same report never hands out a number it holds.
+TEST(LineTest, SerialNumbersAreUniqueAndInTheImage) {
+  QTemporaryDir dir;
+  const std::vector<uint8_t> image = Pattern(2000, 3);
+  const QString file = Write(dir, QStringLiteral("fw.bin"), image);
+  const QString report = dir.filePath(QStringLiteral("serials.jsonl"));
+  auto run = [&](int boards) {
+    std::vector<std::unique_ptr<PtyPair>> ptys;
+    std::vector<std::unique_ptr<Stm32Sim>> sims;
+    QStringList args{QStringLiteral("-f"), QStringLiteral("stm32"), QStringLiteral("--report"), report,
+                     QStringLiteral("--serial-start"), QStringLiteral("500"), QStringLiteral("--serial-address"),
+                     QStringLiteral("0x08000F00")};
+    for (int i = 0; i < boards; ++i) {
+      ptys.push_back(std::make_unique<PtyPair>());
+      sims.push_back(std::make_unique<Stm32Sim>(ptys.back()->master(), Stm32SimProfile::ForProduct(0x0414)));
+      args << QStringLiteral("-p") << QString::fromStdString(ptys.back()->slavePath());
+    }
+    const Outcome o = RunTool(args << file, 60000);
+    EXPECT_EQ(o.status, 0) << o.out.join('\n').toStdString();
+    std::vector<uint32_t> found;
+    for (auto& sim : sims) {
+      const std::vector<uint8_t> f = sim->Flash(0, 0xF04);
+      EXPECT_TRUE(std::equal(image.begin(), image.end(), f.begin()));
+      found.push_back(f[0xF00] | f[0xF01] << 8 | f[0xF02] << 16 | static_cast<uint32_t>(f[0xF03]) << 24);
+    }
+    std::sort(found.begin(), found.end());
+    return found;
+  };
+  EXPECT_EQ(run(3), (std::vector<uint32_t>{500, 501, 502}));
+  EXPECT_EQ(run(2), (std::vector<uint32_t>{503, 504}));
+  std::vector<double> recorded;
+  for (const QJsonObject& r : Records(report)) recorded.push_back(r.value("serial").toDouble());
+  std::sort(recorded.begin(), recorded.end());
+  EXPECT_EQ(recorded, (std::vector<double>{500, 501, 502, 503, 504}));
 }
 
 // A station: boards come and go on two ports; each is programmed once when

@@ -474,3 +474,33 @@ TEST(StcFamilies, Stc15OnACrystalIsNotTrimmed) {
   ExpectFlash(sim, p, image);
   sim.Stop();
 }
+
+// A production line's serial number goes into the image before the erase,
+// past the file's end too; one outside the code flash ends the session
+// before anything is erased.
+TEST(StcFamilies, SerialNumberPatchedIntoTheImage) {
+  Rig r;
+  const StcModernProfile p = ModernProfile("STC8H1K08");
+  const std::vector<uint8_t> image = r.WriteFirmware(400, 5);
+  StcModernSim sim(r.pty, p);
+  IspJob job = r.Job(24000);
+  job.patches.push_back({0x1000, {0x78, 0x56, 0x34, 0x12}});
+  const IspResult& result = r.Run(job);
+  ASSERT_TRUE(result.ok) << result.cause.toStdString();
+  const std::vector<uint8_t> flash = sim.Flash();
+  EXPECT_TRUE(std::equal(image.begin(), image.end(), flash.begin()));
+  EXPECT_EQ(std::vector<uint8_t>(flash.begin() + 0x1000, flash.begin() + 0x1004),
+            (std::vector<uint8_t>{0x78, 0x56, 0x34, 0x12}));
+  EXPECT_EQ(flash[0x0FFF], 0x00);  // the gap up to it reads as the converter fills it
+  sim.Stop();
+
+  r.host.results.clear();
+  StcModernSim again(r.pty, p);
+  IspJob outside = r.Job(24000);
+  outside.patches.push_back({static_cast<uint32_t>(p.codeFlash) - 2, {1, 2, 3, 4}});
+  const IspResult& refused = r.Run(outside);
+  EXPECT_FALSE(refused.ok);
+  EXPECT_TRUE(refused.cause.startsWith(QStringLiteral("写入地址 0x00001FFE 超出器件Flash"))) << refused.cause.toStdString();
+  EXPECT_EQ(again.Frames(0x03), 0) << "erased before the refusal";
+  again.Stop();
+}

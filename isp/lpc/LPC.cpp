@@ -1,5 +1,7 @@
 #include "isp/lpc/LPC.h"
 
+#include "isp/IspImagePatch.h"
+
 #include <QThread>
 
 #include <algorithm>
@@ -999,14 +1001,10 @@ bool TLPCFrm::RenewedlyLoadFile() {
     return false;
   }
   // A production line's bytes (a serial number) go in before anything is erased.
-  for (const IspImagePatch& patch : running_ ? job_.patches : std::vector<IspImagePatch>{}) {
-    const uint64_t end = uint64_t{patch.address} + patch.bytes.size();
-    if (end > FlashSize) {
-      RefuseFile(QStringLiteral("写入地址 %1 超出器件Flash (%2 字节)").arg(Hex(patch.address)).arg(FlashSize));
-      return false;
-    }
-    if (load.Image.size() < end) load.Image.resize(static_cast<size_t>(end), kLpcFillByte);
-    std::copy(patch.bytes.begin(), patch.bytes.end(), load.Image.begin() + patch.address);
+  QString patchError;
+  if (running_ && !ApplyImagePatches(load.Image, 0, job_.patches, kLpcFillByte, FlashSize, &patchError)) {
+    RefuseFile(patchError);
+    return false;
   }
   if (running_ && !job_.patches.empty()) CompleteLpcImage(load.Image);
   LpcImage = std::move(load.Image);

@@ -7,6 +7,7 @@
 #include <algorithm>
 
 #include "firmware/FirmwareFile.h"
+#include "isp/IspImagePatch.h"
 #include "platform/SerialOpenError.h"
 
 namespace {
@@ -476,6 +477,16 @@ void TSTCFrm::Session() {
              .arg(flash),
          true);
     return;
+  }
+  // A production line's bytes (a serial number) go in before anything is
+  // erased; the image's gaps read 00 as the converter leaves them.
+  if (!info && !job_.patches.empty()) {
+    QString why;
+    if (!ApplyImagePatches(StcImage, 0, job_.patches, 0x00, flash, &why)) {
+      Fail(why, true);
+      return;
+    }
+    SplitIntoBlocks();
   }
   if (info) {
     info_ = QStringList{stc::ModelName(ModelCode) + stc::ClockText(ClockHz)};

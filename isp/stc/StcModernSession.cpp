@@ -3,6 +3,7 @@
 // It waits the same way (WhileMcuResponse, one-second ticks) and reuses the
 // STC89 path's step messages where a step means the same.
 #include "isp/stc/STC.h"
+#include "isp/IspImagePatch.h"
 
 #include <QFile>
 
@@ -118,9 +119,15 @@ void TSTCFrm::ModernSession(const std::vector<uint8_t>& statusPayload) {
     return;
   }
 
-  // The image: code flash, and EEPROM only where asked for.
+  // The image: code flash, and EEPROM only where asked for; a production
+  // line's bytes (a serial number) in it before anything is erased.
   std::vector<uint8_t> image = StcImage;
   std::vector<uint8_t> eeprom = EepromImage;
+  QString patchError;
+  if (!ApplyImagePatches(image, 0, job_.patches, 0x00, row->codeFlash, &patchError)) {
+    Fail(patchError, true);
+    return;
+  }
   if (image.size() > row->codeFlash) {
     const bool intoEeprom = image.size() <= static_cast<size_t>(row->codeFlash) + row->eeprom;
     if (!intoEeprom) {
