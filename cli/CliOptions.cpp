@@ -1,6 +1,9 @@
 #include "cli/CliOptions.h"
 
+#include <QMap>
 #include <QRegularExpression>
+
+#include "isp/stc/StcModern.h"
 
 namespace {
 
@@ -284,7 +287,10 @@ ParsedCommandLine ParseCommandLine(const QStringList& args) {
     bool ok = false;
     const uint32_t b = baud.toUInt(&ok, 10);
     const bool stm32 = o.family == IspFamily::Stm32;
-    if (!ok || !(ListSpeeds().contains(b) || (stm32 && Stm32ExtraSpeeds().contains(b))))
+    // The LPC boot loader finds the speed from "?": with a suitable crystal
+    // it takes the rates between the lists' steps as well.
+    const bool lpcExtra = o.family == IspFamily::Lpc && Stm32ExtraSpeeds().contains(b) && b <= 230400;
+    if (!ok || !(ListSpeeds().contains(b) || (stm32 && Stm32ExtraSpeeds().contains(b)) || lpcExtra))
       return fail(stm32 ? QStringLiteral("speed '%1' is not one of the port speeds or the STM32 boot loader's (19200 ... 2000000)").arg(baud)
                         : QStringLiteral("speed '%1' is not one of the port speeds (110 ... 1228800)").arg(baud));
     if (stm32 && b < 19200)
@@ -398,6 +404,34 @@ QStringList BoardArguments(const CliOptions& o, const QString& port, std::option
   return a;
 }
 
+namespace {
+
+// "      reset_pin=reset|io  复位脚 (STC12, STC15, STC8)", one a setting,
+// from the option table itself so the list never falls behind it.
+QString StcOptionHelp() {
+  QStringList names;
+  QMap<QString, QStringList> values, families;
+  QMap<QString, QString> labels;
+  for (const stc::OptionDef& d : stc::OptionDefs()) {
+    const QString name = QString::fromLatin1(d.name);
+    if (!names.contains(name)) names << name;
+    labels.insert(name, QString::fromUtf8(d.label));
+    for (const stc::OptionValue& v : d.values)
+      if (!values[name].contains(QString::fromLatin1(v.name))) values[name] << QString::fromLatin1(v.name);
+    const QString family = stc::ProtocolName(d.protocol);
+    if (!families[name].contains(family)) families[name] << family;
+  }
+  QString out = QStringLiteral("      option names (--option NAME=VALUE):\n");
+  for (const QString& n : names) {
+    QStringList v = values[n];
+    const QString shown = v.size() > 4 ? v.first() + QStringLiteral(" ... ") + v.last() : v.join(QLatin1Char('|'));
+    out += QStringLiteral("        %1=%2  %3 (%4)\n").arg(n, shown, labels[n], families[n].join(QStringLiteral(", ")));
+  }
+  return out;
+}
+
+}  // namespace
+
 QString HelpText() {
   return QStringLiteral(
       "Usage: vortana-isp -p PORT -f stm32|lpc|stc [options] FILE\n"
@@ -411,7 +445,7 @@ QString HelpText() {
       "      --ports PATTERN   every present port that matches ('ttyUSB*')\n"
       "  -f, --family FAMILY   stm32 (8E1), lpc (8N1) or stc (its own speeds)\n"
       "  -b, --baud BAUD       port speed: STM32 19200 ... 2000000 (230400 too), default 115200;\n"
-      "                        LPC 110 ... 128000, default 57600\n"
+      "                        LPC 110 ... 230400, default 57600\n"
       "      --reset WIRING    reset into the boot loader on DTR/RTS: dtr (default),\n"
       "                        mode2 (the second STM32 wiring) or none\n"
       "      --reset-ms N      STC reset pulse on RTS, 1 ... 999 ms (default 500)\n"
@@ -445,6 +479,7 @@ QString HelpText() {
       "                        what the part holds\n"
       "      --eeprom FILE     program the data flash (EEPROM) from FILE\n"
       "      --eeprom-in-image accept a HEX whose data runs on into the EEPROM\n"
+      "%1"
       "\n"
       "Several boards (a production line):\n"
       "      --report FILE     append a JSON line per board (CSV when FILE ends .csv)\n"
@@ -456,5 +491,5 @@ QString HelpText() {
       "Prints the status lines of the window's log, one a line, on standard output,\n"
       "and the progress on standard error. Exit status: 0 the job is done (the image\n"
       "is in the chip), 1 it failed (the reason is the last line), 2 usage, file or\n"
-      "port error (nothing was sent).\n");
+      "port error (nothing was sent).\n").arg(StcOptionHelp());
 }

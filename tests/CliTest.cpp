@@ -187,26 +187,30 @@ TEST_F(CliTest, LpcBootLoaderIsToldTheCrystalGiven) {
   EXPECT_EQ(tool.Wait(10000).status, 1);
 }
 
-TEST_F(CliTest, LpcAt115200WithAnyCrystalTextAndNoLinePause) {
-  // An LPC1768 at 115200 behind a paced adapter; "11059" is as good as
-  // "11059.2"; the lines go without the window's 15 ms pause.
-  LpcSimOptions o;
-  o.Link = SimLinkOptions{115200, 10, 4, 62, 7, 10};
-  LpcSim sim(pty, LpcPartProfile::LPC1768(), o);
-  const std::vector<uint8_t> image = PatternImage(9000, 5);
-  const QString file = WriteFile(QStringLiteral("fw.hex"), HexText(image));
-  QElapsedTimer t;
-  t.start();
-  const Outcome out = RunTool(Args("lpc", file, {QStringLiteral("-b"), QStringLiteral("115200"), QStringLiteral("--crystal-khz"),
-                                                 QStringLiteral("11059"), QStringLiteral("--reset=none")}));
-  ASSERT_TRUE(out.exited);
-  EXPECT_EQ(out.status, 0) << out.out.join('\n').toStdString() << out.err.toStdString();
-  EXPECT_LT(t.elapsed(), 15000);
-  const std::vector<uint8_t> expect = WithVectorChecksum(image, 0x1C);
-  const std::vector<uint8_t> flash = sim.Flash();
-  EXPECT_TRUE(std::equal(expect.begin(), expect.end(), flash.begin()));
-  EXPECT_TRUE(out.out.contains(QStringLiteral("校验成功")));
-  EXPECT_EQ(out.out.last(), QStringLiteral("写入完成"));
+TEST_F(CliTest, LpcAt115200And230400WithAnyCrystalTextAndNoLinePause) {
+  // An LPC1768 at 115200 and 230400 behind a paced adapter; "11059" is as
+  // good as "11059.2"; the lines go without the window's 15 ms pause.
+  for (uint32_t baud : {115200u, 230400u}) {
+    SCOPED_TRACE(baud);
+    LpcSimOptions o;
+    o.Link = SimLinkOptions{baud, 10, 4, 62, 7, 10};
+    LpcSim sim(pty, LpcPartProfile::LPC1768(), o);
+    const std::vector<uint8_t> image = PatternImage(9000, 5);
+    const QString file = WriteFile(QStringLiteral("fw.hex"), HexText(image));
+    QElapsedTimer t;
+    t.start();
+    const Outcome out = RunTool(Args("lpc", file, {QStringLiteral("-b"), QString::number(baud),
+                                                   QStringLiteral("--crystal-khz"), QStringLiteral("11059"),
+                                                   QStringLiteral("--reset=none")}));
+    ASSERT_TRUE(out.exited);
+    EXPECT_EQ(out.status, 0) << out.out.join('\n').toStdString() << out.err.toStdString();
+    EXPECT_LT(t.elapsed(), 15000);
+    const std::vector<uint8_t> expect = WithVectorChecksum(image, 0x1C);
+    const std::vector<uint8_t> flash = sim.Flash();
+    EXPECT_TRUE(std::equal(expect.begin(), expect.end(), flash.begin()));
+    EXPECT_TRUE(out.out.contains(QStringLiteral("校验成功")));
+    EXPECT_EQ(out.out.last(), QStringLiteral("写入完成"));
+  }
 }
 
 TEST_F(CliTest, LpcRefusalsAndUnplugEndWithTheCauseLast) {
