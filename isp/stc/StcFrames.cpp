@@ -220,8 +220,14 @@ std::vector<uint8_t> SpeedPayload(SpeedTimer timer, const SpeedPlan& plan, bool 
 }  // namespace
 
 QString HostFrame(uint8_t command, const std::vector<uint8_t>& payload) {
-  std::vector<uint8_t> f = {0x46, 0xB9, 0x6A, 0, 0, command};
-  f.insert(f.end(), payload.begin(), payload.end());
+  // Sized first and filled in place: inserting into a brace-built vector
+  // trips a false -Warray-bounds in GCC 12 at -O2.
+  std::vector<uint8_t> f(6 + payload.size());
+  f[0] = 0x46;
+  f[1] = 0xB9;
+  f[2] = 0x6A;
+  f[5] = command;
+  std::copy(payload.begin(), payload.end(), f.begin() + 6);
   // Counted from the direction byte through the end byte.
   const size_t length = f.size() - 2 + 2;
   f[3] = static_cast<uint8_t>(length >> 8);
