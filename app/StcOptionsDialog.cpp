@@ -18,9 +18,12 @@ QList<StcOptionsDialog::Choice> StcOptionsDialog::Choices() {
   for (const stc::OptionDef& d : stc::OptionDefs()) {
     const QString name = QString::fromLatin1(d.name);
     auto it = std::find_if(out.begin(), out.end(), [&](const Choice& c) { return c.name == name; });
+    const QString label = QString::fromUtf8(d.label);
     if (it == out.end()) {
-      out.push_back({name, QString::fromUtf8(d.label), {}, {}});
+      out.push_back({name, label, {}, {}});
       it = out.end() - 1;
+    } else if (!it->label.split(QStringLiteral(" / ")).contains(label)) {
+      it->label += QStringLiteral(" / ") + label;  // the families name its pins differently
     }
     // Families may name the same setting with different values (the
     // low-voltage level): the dialog offers each once.

@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QFile>
 #include <QAction>
+#include <QComboBox>
 #include <QKeyEvent>
 #include <QMenu>
 #include <QToolButton>
@@ -19,6 +20,7 @@
 #include "platform/Termios2.h"
 #include "sim/LpcHexText.h"
 #include "sim/LpcSim.h"
+#include "app/StcOptionsDialog.h"
 #include "sim/StcModernSim.h"
 #include "sim/StcSim.h"
 #include "sim/Stm32Sim.h"
@@ -774,4 +776,28 @@ TEST_F(IspPage, StcTrimsToThePagesFrequencyAndSetsOnlyTheOptionsAsked) {
   const std::vector<uint8_t> flash = sim.Flash();
   EXPECT_TRUE(std::equal(image.begin(), image.end(), flash.begin()));
   sim.Stop();
+}
+
+// The options dialog offers every option once, "不改" first, and gives back
+// only the ones the user changed.
+TEST_F(IspPage, StcOptionsDialogGivesBackOnlyWhatWasChosen) {
+  const QList<StcOptionsDialog::Choice> choices = StcOptionsDialog::Choices();
+  QStringList names;
+  for (const auto& c : choices) names << c.name;
+  EXPECT_EQ(names.removeDuplicates(), 0);
+  for (const char* n : {"reset_pin", "low_voltage_reset", "watchdog", "eeprom_erase", "boot_pins", "clock_source"})
+    EXPECT_TRUE(names.contains(QString::fromLatin1(n))) << n;
+  StcOptionsDialog d({{{QStringLiteral("watchdog"), QStringLiteral("on")}}, QStringLiteral("/tmp/e.hex"), true});
+  StcDownloadExtras e = d.Chosen();
+  EXPECT_EQ(e.options, (QMap<QString, QString>{{QStringLiteral("watchdog"), QStringLiteral("on")}}));
+  EXPECT_EQ(e.eepromFile, QStringLiteral("/tmp/e.hex"));
+  EXPECT_TRUE(e.eepromInImage);
+  for (QComboBox* box : d.findChildren<QComboBox*>()) {
+    EXPECT_EQ(box->itemText(0), QStringLiteral("不改"));
+    if (box->currentIndex() == 0 && box->count() > 1) {
+      box->setCurrentIndex(1);
+      break;
+    }
+  }
+  EXPECT_EQ(d.Chosen().options.size(), 2);
 }
