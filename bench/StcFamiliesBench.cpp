@@ -11,31 +11,13 @@
 #include <random>
 #include <string>
 
+#include "sim/HexText.h"
 #include "isp/stc/STC.h"
 #include "sim/StcModernSim.h"
 #include "support/FakeIspHost.h"
 #include "support/Pty.h"
 
 namespace {
-
-std::string HexText(const std::vector<uint8_t>& image) {
-  std::string out;
-  char line[64];
-  for (size_t at = 0; at < image.size(); at += 16) {
-    const size_t n = std::min<size_t>(16, image.size() - at);
-    unsigned sum = static_cast<unsigned>(n + (at >> 8) + (at & 0xFF));
-    std::snprintf(line, sizeof line, ":%02X%04X00", static_cast<unsigned>(n), static_cast<unsigned>(at));
-    out += line;
-    for (size_t i = 0; i < n; ++i) {
-      std::snprintf(line, sizeof line, "%02X", image[at + i]);
-      out += line;
-      sum += image[at + i];
-    }
-    std::snprintf(line, sizeof line, "%02X\n", (0x100 - (sum & 0xFF)) & 0xFF);
-    out += line;
-  }
-  return out + ":00000001FF\n";
-}
 
 class StageHost : public FakeIspHost {
  public:
@@ -54,7 +36,7 @@ int RunOnce(const char* part, size_t bytes, double khz) {
   std::mt19937 gen(5);
   for (auto& b : image) b = static_cast<uint8_t>(gen() | 1);
   const QString path = dir.filePath(QStringLiteral("bench.hex"));
-  std::ofstream(path.toStdString()) << HexText(image);
+  std::ofstream(path.toStdString()) << HexText(image).toStdString();
 
   StageHost host;
   host.portName = QString::fromStdString(pty.slavePath());

@@ -15,7 +15,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-#include "sim/LpcHexText.h"
+#include "sim/HexText.h"
 #include "sim/LpcSim.h"
 #include "sim/StcModernSim.h"
 #include "sim/StcSim.h"

@@ -18,7 +18,7 @@
 
 #include "isp/stm32/Stm32Engine.h"
 #include "platform/Termios2.h"
-#include "sim/LpcHexText.h"
+#include "sim/HexText.h"
 #include "sim/LpcSim.h"
 #include "app/StcOptionsDialog.h"
 #include "sim/StcModernSim.h"

@@ -13,7 +13,7 @@
 #include <optional>
 
 #include "isp/lpc/LPC.h"
-#include "sim/LpcHexText.h"
+#include "sim/HexText.h"
 #include "sim/LpcSim.h"
 #include "support/EventPump.h"
 #include "support/FakeIspHost.h"

@@ -10,7 +10,7 @@
 #include <string>
 
 #include "isp/lpc/LpcImage.h"
-#include "sim/LpcHexText.h"
+#include "sim/HexText.h"
 
 namespace {
 

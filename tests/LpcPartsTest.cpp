@@ -11,7 +11,7 @@
 #include "firmware/ImageFile.h"
 #include "isp/lpc/LpcImage.h"
 #include "isp/lpc/LpcParts.h"
-#include "sim/LpcHexText.h"
+#include "sim/HexText.h"
 
 namespace {
 

@@ -14,6 +14,7 @@
 #include <memory>
 #include <thread>
 
+#include "sim/HexText.h"
 #include "isp/stc/STC.h"
 #include "sim/StcModernSim.h"
 #include "support/FakeIspHost.h"
@@ -26,26 +27,6 @@ class ResultHost : public FakeIspHost {
   std::vector<IspResult> results;
   void SessionEnded(const IspResult& r) override { results.push_back(r); }
 };
-
-std::string HexText(const std::vector<uint8_t>& image, uint32_t base = 0) {
-  std::string out;
-  char line[64];
-  for (size_t at = 0; at < image.size(); at += 16) {
-    const size_t n = std::min<size_t>(16, image.size() - at);
-    const uint32_t a = static_cast<uint32_t>(base + at);
-    unsigned sum = static_cast<unsigned>(n + ((a >> 8) & 0xFF) + (a & 0xFF));
-    std::snprintf(line, sizeof line, ":%02X%04X00", static_cast<unsigned>(n), a & 0xFFFF);
-    out += line;
-    for (size_t i = 0; i < n; ++i) {
-      std::snprintf(line, sizeof line, "%02X", image[at + i]);
-      out += line;
-      sum += image[at + i];
-    }
-    std::snprintf(line, sizeof line, "%02X\r\n", (0x100 - (sum & 0xFF)) & 0xFF);
-    out += line;
-  }
-  return out + ":00000001FF\r\n";
-}
 
 std::vector<uint8_t> Firmware(size_t size, unsigned salt) {
   std::vector<uint8_t> image(size);
@@ -63,12 +44,12 @@ struct Rig {
   }
   std::vector<uint8_t> WriteFirmware(size_t size, unsigned salt = 0) {
     const std::vector<uint8_t> image = Firmware(size, salt);
-    std::ofstream(host.firmwareFileName.toStdString(), std::ios::binary) << HexText(image);
+    std::ofstream(host.firmwareFileName.toStdString(), std::ios::binary) << HexText(image).toStdString();
     return image;
   }
   QString WriteHex(const QString& name, const std::vector<uint8_t>& bytes, uint32_t base = 0) {
     const QString path = dir.filePath(name);
-    std::ofstream(path.toStdString(), std::ios::binary) << HexText(bytes, base);
+    std::ofstream(path.toStdString(), std::ios::binary) << HexText(bytes, base).toStdString();
     return path;
   }
   IspJob Job(double khz = 0) {

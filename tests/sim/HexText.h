@@ -1,4 +1,4 @@
-// Intel HEX text for the LPC tests: records with correct checksums.
+// Intel HEX text for the tests and benchmarks: records with correct checksums.
 #pragma once
 
 #include <QByteArray>
