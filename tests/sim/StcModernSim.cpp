@@ -1,6 +1,7 @@
 #include "sim/StcModernSim.h"
 
 #include "sim/PtySpeed.h"
+#include "sim/StcHostFrame.h"
 
 #include <gtest/gtest.h>
 
@@ -377,22 +378,7 @@ void StcModernSim::Consume(uint8_t b) {
     if (!challenge_.empty() && ++fePulses_ >= 2) AnswerChallenge();
     return;
   }
-  frame_.push_back(b);
-  static const uint8_t header[3] = {0x46, 0xB9, 0x6A};
-  if (frame_.size() <= 3) {
-    if (frame_.back() != header[frame_.size() - 1]) {
-      frame_.clear();
-      if (b == 0x46) frame_.push_back(b);
-    }
-    return;
-  }
-  if (frame_.size() < 5) return;
-  const size_t total = ((static_cast<size_t>(frame_[3]) << 8) | frame_[4]) + 2;
-  if (total < 9 || total > 600) {
-    frame_.clear();
-    return;
-  }
-  if (frame_.size() < total) return;
+  if (!CollectHostFrame(frame_, b, 9, 600)) return;
   std::vector<uint8_t> f;
   f.swap(frame_);
   uint16_t sum = 0;

@@ -1,6 +1,7 @@
 #include "sim/StcSim.h"
 
 #include "sim/PtySpeed.h"
+#include "sim/StcHostFrame.h"
 
 #include <gtest/gtest.h>
 
@@ -224,22 +225,7 @@ void StcSim::Consume(uint8_t b) {
     const uint32_t baud = link_.Baud();
     frameStartNs_ = SimLink::NowNs() - (baud ? 10'000'000'000LL / baud : 0);
   }
-  frame_.push_back(b);
-  static const uint8_t header[3] = {0x46, 0xB9, 0x6A};
-  if (frame_.size() <= 3) {
-    if (frame_.back() != header[frame_.size() - 1]) {
-      frame_.clear();
-      if (b == 0x46) frame_.push_back(b);
-    }
-    return;
-  }
-  if (frame_.size() < 5) return;
-  const size_t total = ((static_cast<size_t>(frame_[3]) << 8) | frame_[4]) + 2;
-  if (total < 8 || total > 512) {
-    frame_.clear();
-    return;
-  }
-  if (frame_.size() < total) return;
+  if (!CollectHostFrame(frame_, b, 8, 512)) return;
   std::vector<uint8_t> f;
   f.swap(frame_);
   uint8_t sum = 0;
