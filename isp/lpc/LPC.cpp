@@ -455,9 +455,8 @@ void TLPCFrm::HandleReply(const QByteArray& text) {
              QStringLiteral("读器件ID"));
         return;
       }
-      if (Part->flashKB == 0) {
-        Fail(QStringLiteral("%1 没有片内Flash，无法编程").arg(QString::fromLatin1(Part->name)),
-             QStringLiteral("读器件ID"));
+      if (const QString why = LpcRefusal(*Part); !why.isEmpty()) {
+        Fail(why, QStringLiteral("读器件ID"));
         return;
       }
       const bool needsImage = job_.kind == IspJobKind::Download || job_.kind == IspJobKind::Verify;

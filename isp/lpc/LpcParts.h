@@ -18,9 +18,15 @@ struct LpcSectorRun {
   uint16_t sizeKB;
 };
 
+// Where the boot code looks for its valid-code checksum. On the ARM7 parts
+// it is the reserved exception vector at 0x14 (vector 5: the eight vectors
+// add up to zero); on the Cortex-M parts it is table entry 7 at 0x1C (the
+// first eight words add up to zero). 0x14 on a Cortex-M part is its bus-fault
+// handler and 0x1C on an ARM7 part its FIQ vector: either mix-up leaves a
+// part that never starts the program.
 enum class LpcCore : uint8_t {
-  Arm7,     // valid-code checksum at 0x14 (eight vectors add up to zero)
-  CortexM,  // at 0x1C (the first eight words add up to zero)
+  Arm7,
+  CortexM,
 };
 
 enum class LpcData : uint8_t {
@@ -45,13 +51,18 @@ struct LpcPartRow {
   uint16_t bootRemap;           // bytes from address 0 that read as boot code while in ISP
   bool serialNumber;            // N reads the serial number
   const char* source;           // user manual and table
+  const char* refusal;          // set for a part that is named but not programmed here, and why
 };
 
 const std::vector<LpcPartRow>& LpcParts();
 const LpcPartRow* FindLpcPart(uint32_t id);
 
 // Parses J's decimal answer; nullopt for anything that is not a 32-bit number.
+// Parts that answer two words (LPC18xx/43xx) are looked up by the first.
 std::optional<uint32_t> ParseLpcPartId(const QString& text);
+// Why a row cannot be programmed (no flash, or a flash this table cannot
+// describe), as the user reads it; empty for a part that can.
+QString LpcRefusal(const LpcPartRow& row);
 // "0x0002FF25 (196389)".
 QString LpcPartIdText(uint32_t id);
 
