@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <memory>
 #include <optional>
 
@@ -39,7 +40,8 @@ QString VectorLine(const std::vector<uint8_t>& withChecksum, size_t slot = 0x14)
       .arg(QString::number(check, 16).toUpper().rightJustified(8, QLatin1Char('0')));
 }
 
-bool IsCortexM(const LpcPartProfile& p) { return p.RamBase == 0x10000000u; }
+// Every Cortex-M line has its RAM away from 0x40000000 (LPC15xx: 0x02000000).
+bool IsCortexM(const LpcPartProfile& p) { return p.RamBase != 0x40000000u; }
 
 // The wire the job tests run over: 115200 bit/s behind an adapter, replies
 // cut at random points.
@@ -485,7 +487,9 @@ INSTANTIATE_TEST_SUITE_P(Parts, LpcPeer,
                                            PeerCase{&LpcPartProfile::LPC2294, "14746"},
                                            PeerCase{&LpcPartProfile::LPC1768, "12000"},
                                            PeerCase{&LpcPartProfile::LPC1114, "12000"},
-                                           PeerCase{&LpcPartProfile::LPC1343, "12000"}));
+                                           PeerCase{&LpcPartProfile::LPC1343, "12000"},
+                                           PeerCase{&LpcPartProfile::LPC2103, "11059"},
+                                           PeerCase{&LpcPartProfile::LPC2387Early, "12000"}));
 
 // One part of each line, a small image, over the paced link with replies in
 // pieces; every image is read back.
@@ -567,6 +571,67 @@ INSTANTIATE_TEST_SUITE_P(Parts, LpcFull,
                                            LineCase{&LpcPartProfile::LPC1768, 0, 500 * 1024, 22},
                                            LineCase{&LpcPartProfile::LPC1114, 0, 31 * 1024 + 100, 23},
                                            LineCase{&LpcPartProfile::LPC845, 0, 63 * 1024 + 8, 24}));
+
+// The parts whose rows were mended or added, one of each kind, on a part
+// that holds earlier firmware: an image filling most of the flash lands, and
+// every byte after it is the earlier firmware where the engine erased
+// nothing and the erased value where it did. A row that gives a part more
+// RAM than it has ends here with the boot code refusing the write.
+class LpcMended : public LpcDownload, public ::testing::WithParamInterface<LineCase> {};
+
+TEST_P(LpcMended, ImageFillingMostOfTheFlashLeavesTheRestAlone) {
+  const LineCase c = GetParam();
+  const LpcPartProfile part = c.profile();
+  const std::vector<uint8_t> image = PatternImage(c.size, c.seed);
+  LpcSimOptions o;
+  o.Earlier = PatternImage(part.FlashSize(), c.seed + 1000);
+  host_.timeoutText = QStringLiteral("00");
+  Start(part, o, HexText(image));
+  ASSERT_TRUE(Finish(120000)) << Log();
+  ASSERT_TRUE(Result().ok) << Log();
+  const std::vector<uint8_t> expect = WithVectorChecksum(image, Slot(part));
+  const std::vector<uint8_t> flash = sim_->Flash();
+  ASSERT_EQ(flash.size(), part.FlashSize());
+  EXPECT_TRUE(std::equal(expect.begin(), expect.end(), flash.begin())) << "flash differs";
+  EXPECT_EQ(sim_->CopyOverwrites.load(), 0);
+  EXPECT_TRUE(sim_->VectorsValid());
+  std::vector<bool> erased(part.Sectors.size(), false);
+  for (const std::string& cmd : sim_->Commands()) {
+    unsigned first = 0, last = 0;
+    if (std::sscanf(cmd.c_str(), "E %u %u", &first, &last) == 2)
+      for (unsigned s = first; s <= last && s < erased.size(); ++s) erased[s] = true;
+  }
+  size_t sector = 0;
+  for (size_t at = expect.size(); at < flash.size(); ++at) {
+    while (at >= part.SectorStart(sector + 1)) ++sector;
+    const uint8_t want = erased[sector] ? part.Erased : o.Earlier[at];
+    ASSERT_EQ(flash[at], want) << "at " << at << ", sector " << sector << (erased[sector] ? " (erased)" : "");
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Parts, LpcMended,
+                         ::testing::Values(LineCase{&LpcPartProfile::LPC2103, 0, 30 * 1024 + 36, 61},
+                                           LineCase{&LpcPartProfile::LPC2361, 0, 60 * 1024 + 8, 62},
+                                           LineCase{&LpcPartProfile::LPC2387Early, 0, 490 * 1024 + 4, 63},
+                                           LineCase{&LpcPartProfile::LPC1114_203, 0, 31 * 1024 + 100, 64},
+                                           LineCase{&LpcPartProfile::LPC1114_323, 0, 46 * 1024 + 12, 65},
+                                           LineCase{&LpcPartProfile::LPC11U68, 0, 250 * 1024 + 40, 66},
+                                           LineCase{&LpcPartProfile::LPC4088, 0, 500 * 1024 + 20, 67},
+                                           LineCase{&LpcPartProfile::LPC1549, 0, 250 * 1024 + 16, 68},
+                                           LineCase{&LpcPartProfile::LPC802, 0, 15 * 1024 + 28, 69}));
+
+TEST_F(LpcDownload, TwoWordIdOfABankedPartIsRefusedByName) {
+  Start(LpcPartProfile::LPC4357(), Paced(42), HexText(PatternImage(200, 42)));
+  ASSERT_TRUE(Finish(5000)) << Log();
+  EXPECT_EQ(host_.log.last(),
+            QStringLiteral("LPC4357/4353 不受支持：Flash 分为 A、B 两个存储区 (0x1A000000/0x1B000000)，"
+                           "扇区命令须带存储区号，未擦除任何内容"));
+  EXPECT_EQ(Count('P'), 0);
+  EXPECT_EQ(Count('E'), 0);
+  EXPECT_EQ(Count('W'), 0);
+  EXPECT_FALSE(Result().ok);
+  ExpectIdle();
+}
 
 TEST_F(LpcDownload, EveryRefusedCommandIsNamedAtOnce) {
   // The part's return code ends the step at once, naming the command, the

@@ -88,8 +88,9 @@ LpcPartProfile LpcPartProfile::LPC2104() {
 // UM10120, UM10139.
 LpcPartProfile LpcPartProfile::LPC2134() { return {"LPC2134", "196370", SmallSectorLayout(11), 16384}; }
 LpcPartProfile LpcPartProfile::LPC2148() { return {"LPC2148", "67305253", SmallSectorLayout(27), 32768}; }
-// UM10161: eight 4 KB sectors, all of them the user's.
-LpcPartProfile LpcPartProfile::LPC2103() { return {"LPC2103", "327459", Uniform(8, 4096), 8192}; }
+// UM10161: eight 4 KB sectors, all of them the user's. The LPC2103 answers
+// J as the LPC2101/02 do.
+LpcPartProfile LpcPartProfile::LPC2103() { return {"LPC2101/02/03", "327441", Uniform(8, 4096), 8192}; }
 // UM10211, UM10237: 504 KB below the boot block.
 LpcPartProfile LpcPartProfile::LPC2378() { return {"LPC2378", "385940773", SmallSectorLayout(28), 32768}; }
 LpcPartProfile LpcPartProfile::LPC2468() { return {"LPC2468", "369164085", SmallSectorLayout(28), 65536}; }
@@ -133,12 +134,63 @@ LpcPartProfile LpcPartProfile::LPC845() {
   p.RamFirst = 0x10000600u;
   return p;
 }
+// UM10211: 64 KB is eight 4 KB sectors and one of 32 KB.
+LpcPartProfile LpcPartProfile::LPC2361() { return {"LPC2361", "369161985", SmallSectorLayout(9), 8192}; }
+LpcPartProfile LpcPartProfile::LPC2387Early() {
+  return {"LPC2387", "385941301", SmallSectorLayout(28), 65536};
+}
+// UM10398: the XL parts; the /203 has 4 KB of RAM, the ISP keeps up to
+// 0x1000025B.
+LpcPartProfile LpcPartProfile::LPC1114_203() {
+  return CortexM("LPC1114/203", "262210", Uniform(8, 4096), 4096, 0x1000025Cu);
+}
+LpcPartProfile LpcPartProfile::LPC1114_323() {
+  return CortexM("LPC1114/323", "262240", Uniform(12, 4096), 8192, 0x1000025Cu);
+}
+// UM10732: 4 KB sectors to 96 KB, then 32 KB ones; SRAM0 32 KB.
+LpcPartProfile LpcPartProfile::LPC11U68() {
+  std::vector<uint32_t> s = Uniform(24, 4096);
+  for (int i = 0; i < 5; ++i) s.push_back(32768);
+  return CortexM("LPC11U68", "31744", s, 32768, 0x1000025Cu);
+}
+// UM10562: the LPC17xx sectors, 64 KB main SRAM.
+LpcPartProfile LpcPartProfile::LPC4088() {
+  LpcPartProfile p = LPC1768();
+  p.Name = "LPC4088";
+  p.PartId = "1209876295";
+  p.RamSize = 65536;
+  return p;
+}
+// UM10736: SRAM0 at 0x02000000, raw binary data.
+LpcPartProfile LpcPartProfile::LPC1549() {
+  LpcPartProfile p = CortexM("LPC1549", "5449", Uniform(64, 4096), 16384, 0x02000200u);
+  p.RamBase = 0x02000000u;
+  p.Binary = true;
+  return p;
+}
+// UM11045: 16 KB of 1 KB sectors, 2 KB RAM, the ISP stack below 0x100003A8.
+LpcPartProfile LpcPartProfile::LPC802() {
+  LpcPartProfile p = CortexM("LPC802", "32801", Uniform(16, 1024), 2048, 0x100003A8u);
+  p.Binary = true;
+  p.RamTopReserve = 32;
+  p.CopySizes = {64, 128, 256, 512, 1024};
+  return p;
+}
+// UM10503: J answers two words; the flash lies in two banks at 0x1A000000
+// and 0x1B000000 (modelled no further: nothing may reach it).
+LpcPartProfile LpcPartProfile::LPC4357() {
+  return CortexM("LPC4357", "2684471344\r\n68", Uniform(15, 8192), 32768, 0x10000200u);
+}
 LpcPartProfile LpcPartProfile::Unknown() { return {"unknown", "305419896", SmallSectorLayout(15), 32768}; }
 
 LpcSim::LpcSim(PtyPair& pty, LpcPartProfile part, LpcSimOptions options)
     : pty_(pty), part_(std::move(part)), options_(options), link_(pty.master(), options.Link) {
   // Old firmware in the flash, so that a missing erase shows.
   flash_.assign(part_.FlashSize(), 0xA5);
+  if (!options_.Earlier.empty()) {
+    std::fill(flash_.begin(), flash_.end(), part_.Erased);
+    std::copy_n(options_.Earlier.begin(), std::min(options_.Earlier.size(), flash_.size()), flash_.begin());
+  }
   // Code read protection lives in the flash (0x2FC) on the real parts;
   // here it is the option, latched until the part is reset.
   ram_.assign(part_.RamSize, 0x5A);
@@ -408,7 +460,7 @@ void LpcSim::Command(const std::string& line) {
     for (uint32_t at = part_.SectorStart(first); at < part_.SectorStart(last + 1); at += 4) {
       uint32_t word = 0;
       for (int i = 0; i < 4; ++i) word |= static_cast<uint32_t>(flash_[at + static_cast<uint32_t>(i)]) << (8 * i);
-      if (word != 0xFFFFFFFFu)
+      if (word != part_.Erased * 0x01010101u)
         return Reply("8\r\n" + std::to_string(at) + "\r\n" + std::to_string(word) + "\r\n", 'I');
     }
     return ReplyCode(CMD_SUCCESS);
@@ -445,7 +497,7 @@ void LpcSim::Command(const std::string& line) {
       std::lock_guard<std::mutex> lock(mutex_);
       const uint32_t from = part_.SectorStart(first);
       const uint32_t to = part_.SectorStart(last + 1);
-      std::fill(flash_.begin() + from, flash_.begin() + to, uint8_t{0xFF});
+      std::fill(flash_.begin() + from, flash_.begin() + to, part_.Erased);
     }
     for (uint32_t s = first; s <= last; ++s) prepared_[s] = false;
     Busy(options_.EraseMs);
@@ -473,7 +525,7 @@ void LpcSim::Command(const std::string& line) {
       // Programming only clears bits: flash that was not erased ends up ANDed.
       for (uint32_t i = 0; i < count; ++i) {
         uint8_t& cell = flash_[dst + i];
-        if (cell != 0xFF) ++CopyOverwrites;
+        if (cell != part_.Erased) ++CopyOverwrites;
         cell &= ram_[src - part_.RamBase + i];
         if (options_.StuckBit == int64_t{dst} + i) cell |= 0x10;
       }

@@ -40,6 +40,7 @@ struct LpcPartProfile {
   bool Binary = false;               // W and R carry raw bytes
   std::vector<uint32_t> CopySizes{256, 512, 1024, 4096};
   uint32_t BootRemap = 64;           // bytes at 0 that read as boot code in ISP
+  uint8_t Erased = 0xFF;             // what an erased flash byte reads
   std::vector<std::string> Serial;   // N's four words; empty: no N
 
   uint32_t FlashSize() const;
@@ -53,7 +54,7 @@ struct LpcPartProfile {
   static LpcPartProfile LPC2104();  // 0xFFF0FF12, 15 x 8 KB
   static LpcPartProfile LPC2134();  // 0x0002FF12, 128 KB
   static LpcPartProfile LPC2148();  // 0x0402FF25, 500 KB
-  static LpcPartProfile LPC2103();  // 0x0004FF23, 32 KB of 4 KB sectors
+  static LpcPartProfile LPC2103();  // 0x0004FF11 (as the LPC2101/02), 32 KB of 4 KB sectors, 8 KB RAM
   static LpcPartProfile LPC2378();  // 0x1700FD25, 504 KB
   static LpcPartProfile LPC2468();  // 0x1600FF35, 504 KB
   static LpcPartProfile LPC1768();  // 0x26013F37, 512 KB, RAM at 0x10000000
@@ -65,6 +66,16 @@ struct LpcPartProfile {
   static LpcPartProfile LPC1343();  // 0x3D00002B, 32 KB
   static LpcPartProfile LPC812();   // 0x00008122, 16 KB of 1 KB sectors, binary data
   static LpcPartProfile LPC845();   // 0x00008451, 64 KB, binary data
+  // Parts whose facts were mended or added, each as its manual has it.
+  static LpcPartProfile LPC2361();       // 0x1600F701, 64 KB, 8 KB RAM
+  static LpcPartProfile LPC2387Early();  // 0x1700FF35, the first silicon's ID
+  static LpcPartProfile LPC1114_203();   // 0x00040042, 32 KB, 4 KB RAM
+  static LpcPartProfile LPC1114_323();   // 0x00040060, 48 KB, 8 KB RAM
+  static LpcPartProfile LPC11U68();      // 0x00007C00, 24 x 4 KB then 5 x 32 KB
+  static LpcPartProfile LPC4088();       // 0x481D3F47, the LPC17xx sectors
+  static LpcPartProfile LPC1549();       // 0x00001549, RAM at 0x02000000, binary data
+  static LpcPartProfile LPC802();        // 0x00008021, 16 KB, 2 KB RAM, binary data
+  static LpcPartProfile LPC4357();       // two-word ID 0xA001C830 0x44, banked flash
   static LpcPartProfile Unknown();  // an ID no table holds
 };
 
@@ -86,6 +97,7 @@ struct LpcSimOptions {
   int Crp = 0;                    // code read protection level 0 (none), 1 or 2
   int64_t StuckBit = -1;          // this flash address keeps bit 0x10 set when programmed
   bool OkAfterBinary = false;     // acknowledges raw W data with "OK", as the manuals say
+  std::vector<uint8_t> Earlier;   // the flash's contents before the session (erased after them)
   SimLinkOptions Link;            // the wire between the program and the chip
 };
 
