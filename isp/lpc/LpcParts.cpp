@@ -31,9 +31,9 @@ constexpr uint32_t kArm7First = 0x40000200u;
 constexpr uint16_t kTopReserve = 32 + 256;
 constexpr uint32_t kM3Ram = 0x10000000u;
 constexpr uint32_t kM0First = 0x10000300u;
-// LPC15xx: RAM at 0x02000000. The manual names no ISP area the table could
-// cite, so the window starts 2 KB up, above what the smaller parts' boot
-// code is seen to use, and keeps the usual top reserve.
+// LPC15xx: RAM at 0x02000000. No ISP area is cited here, so the window
+// starts 2 KB up (the peer tables write from 0x02000200) and keeps the usual
+// top reserve.
 constexpr uint32_t kLpc15Ram = 0x02000000u;
 constexpr uint32_t kLpc15First = 0x02000800u;
 
@@ -327,9 +327,9 @@ const std::vector<LpcPartRow> kParts = {
     M0(0x28010541, "LPC1345", 32, 8, kUM10524),
     M0(0x08018542, "LPC1346", 48, 8, kUM10524),
     M0(0x08020543, "LPC1347", 64, 8, kUM10524),
-    // LPC15xx: raw binary data (as the LPC8xx), SRAM0 from 0x02000000; the
-    // 12 KB parts count their first 8 KB only, the SRAM after it need not
-    // follow on.
+    // LPC15xx: raw binary data, as the LPC8xx (both peer tools send it so);
+    // SRAM0 from 0x02000000. The 12 KB parts count their first 8 KB only,
+    // the SRAM after it need not follow on.
     Lpc15(0x00001517, "LPC1517", 64, 8, kUM10736),
     Lpc15(0x00001518, "LPC1518", 128, 16, kUM10736),
     Lpc15(0x00001519, "LPC1519", 256, 16, kUM10736),
