@@ -419,6 +419,43 @@ TEST_F(CliTest, FileAndUsageErrorsExitTwoWithNothingSent) {
   EXPECT_TRUE(pty.Read(1, 200).empty()) << "a byte reached the port";
 }
 
+// One reader for every family: each fault refuses the file with the same
+// words whichever part it was meant for, before a byte goes to the port.
+TEST_F(CliTest, EveryFamilyRefusesADamagedHexWithTheSameWords) {
+  const QByteArray good = HexText(PatternImage(200, 1));
+  const qsizetype third = good.indexOf('\n', good.indexOf('\n') + 1) + 1;
+  QByteArray lostColon = good;
+  lostColon.remove(third, 1);  // a data line that lost its ':'
+  QByteArray type06 = good;
+  type06.insert(third, ":0100000612E7\r\n");
+  QByteArray overlap = good;
+  overlap.insert(third, ":0100000012ED\r\n");  // over the first data byte
+  QByteArray random(4096, '\0');
+  for (int i = 0; i < random.size(); ++i) random[i] = char((i * 7919 + 13) % 251);
+  const QString big = WriteFile(QStringLiteral("big.hex"), good);
+  ASSERT_EQ(::truncate(QFile::encodeName(big).constData(), 90ll * 1024 * 1024), 0);
+  const struct {
+    QString file;
+    QString last;
+  } cases[] = {
+      {WriteFile(QStringLiteral("colon.hex"), lostColon), QStringLiteral("HEX文件第 3 行格式错误")},
+      {WriteFile(QStringLiteral("type.hex"), type06), QStringLiteral("HEX文件第 3 行记录类型 06 未知")},
+      {WriteFile(QStringLiteral("overlap.hex"), overlap), QStringLiteral("HEX文件第 3 行的数据与前面的数据重叠")},
+      {WriteFile(QStringLiteral("junk.hex"), random), QStringLiteral("不是 Intel HEX 文件: junk.hex")},
+      {big, QStringLiteral("文件太大: %1 (94371840 Byte)").arg(big)},
+  };
+  for (const auto& c : cases) {
+    for (const char* family : {"stm32", "lpc", "stc"}) {
+      const Outcome o = RunTool(Args(family, c.file));
+      ASSERT_TRUE(o.exited);
+      EXPECT_EQ(o.status, 2) << family;
+      ASSERT_FALSE(o.out.isEmpty()) << family << o.err.toStdString();
+      EXPECT_EQ(o.out.last(), c.last) << family;
+    }
+  }
+  EXPECT_TRUE(pty.Read(1, 200).empty()) << "a byte reached the port";
+}
+
 // A port that will not open is a usage error with its real cause as the last
 // line, for every family: the remedy differs (plug the adapter in, pick a
 // serial device, close the other program).
