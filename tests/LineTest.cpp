@@ -96,7 +96,14 @@ TEST(LineTest, EveryGoodBoardIsExactAndEveryBadOneIsNamed) {
   ASSERT_EQ(records.size(), 4u);
   const QJsonObject ra = RecordOf(records, good.slavePath());
   EXPECT_EQ(ra.value("result").toString(), QStringLiteral("ok"));
-  EXPECT_EQ(ra.value("part").toString(), QStringLiteral("STM32F10x 家族"));
+  // The device name and unique ID --info prints for the same part.
+  EXPECT_EQ(ra.value("part").toString(), QStringLiteral("STM32F10xxx high-density"));
+  const Outcome info = RunTool({QStringLiteral("-p"), QString::fromStdString(good.slavePath()), QStringLiteral("-f"),
+                                QStringLiteral("stm32"), QStringLiteral("--info")});
+  EXPECT_TRUE(info.out.contains(QStringLiteral("器件: STM32F10xxx high-density"))) << info.out.join('\n').toStdString();
+  EXPECT_EQ(ra.value("uid").toString().size(), 24);
+  EXPECT_TRUE(info.out.contains(QStringLiteral("唯一 ID: ") + ra.value("uid").toString()));
+  EXPECT_TRUE(row(good).contains(ra.value("uid").toString())) << row(good).toStdString();
   EXPECT_EQ(ra.value("family").toString(), QStringLiteral("stm32"));
   EXPECT_EQ(ra.value("sha256").toString().size(), 64);
   EXPECT_EQ(RecordOf(records, silent.slavePath()).value("cause").toString(), QStringLiteral("设备没有应答同步字节 0x7F"));
@@ -109,7 +116,7 @@ TEST(LineTest, EveryGoodBoardIsExactAndEveryBadOneIsNamed) {
 // with the same report never hands out a number it holds.
 TEST(LineTest, SerialNumbersAreUniqueAndInTheImage) {
   QTemporaryDir dir;
-  const std::vector<uint8_t> image = Pattern(2000, 3);
+  const std::vector<uint8_t> image = Pattern(4096, 3);
   const QString file = Write(dir, QStringLiteral("fw.bin"), image);
   const QString report = dir.filePath(QStringLiteral("serials.jsonl"));
   auto run = [&](int boards) {
@@ -127,8 +134,9 @@ TEST(LineTest, SerialNumbersAreUniqueAndInTheImage) {
     EXPECT_EQ(o.status, 0) << o.out.join('\n').toStdString();
     std::vector<uint32_t> found;
     for (auto& sim : sims) {
-      const std::vector<uint8_t> f = sim->Flash(0, 0xF04);
-      EXPECT_TRUE(std::equal(image.begin(), image.end(), f.begin()));
+      const std::vector<uint8_t> f = sim->Flash(0, 4096);
+      EXPECT_TRUE(std::equal(image.begin(), image.begin() + 0xF00, f.begin()));
+      EXPECT_TRUE(std::equal(image.begin() + 0xF04, image.end(), f.begin() + 0xF04));
       found.push_back(f[0xF00] | f[0xF01] << 8 | f[0xF02] << 16 | static_cast<uint32_t>(f[0xF03]) << 24);
     }
     std::sort(found.begin(), found.end());
