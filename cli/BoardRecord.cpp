@@ -8,6 +8,9 @@
 
 #include <algorithm>
 
+#include "firmware/FirmwareFile.h"
+#include "firmware/IntelHex.h"
+
 QByteArray RecordJsonLine(const BoardRecord& r) {
   QJsonObject o{{QStringLiteral("time"), r.time.toString(Qt::ISODateWithMs)},
                 {QStringLiteral("port"), r.port},
@@ -158,6 +161,30 @@ std::vector<uint8_t> SerialNumberBytes(uint64_t n, const QString& format) {
           static_cast<uint8_t>(n >> 24)};
 }
 
+QString SerialPlacementProblem(bool stm32, const QString& file, uint32_t address, uint32_t size) {
+  constexpr uint64_t kFlashBase = 0x08000000;
+  const bool hex = !stm32 || IsHexName(file);
+  const FirmwareFileRead read = ReadFirmwareFile(file, hex ? ihex::kMaxFileBytes : 64ll * 1024 * 1024);
+  if (read.status != FirmwareFileStatus::Ok) return {};
+  uint64_t from = stm32 ? kFlashBase : 0, to = from;
+  if (!hex) {
+    to = from + static_cast<uint64_t>(read.bytes.size());
+  } else {
+    const ihex::Result r = ihex::Read(read.bytes.constData(), static_cast<size_t>(read.bytes.size()));
+    if (!r.Ok() || r.Empty()) return {};
+    // A file linked at the boot alias (address 0) still counts from the flash base.
+    const uint64_t base = stm32 && r.Lowest() < kFlashBase ? 0 : from;
+    to = from + (r.End() - base);
+  }
+  to = (to + 3) / 4 * 4;  // the loaders end an image on a whole word
+  if (address >= from && uint64_t{address} + size <= to) return {};
+  auto hex32 = [](uint64_t v) {
+    return QStringLiteral("0x") + QString::number(v, 16).toUpper().rightJustified(8, QLatin1Char('0'));
+  };
+  return QStringLiteral("--serial-address %1 is outside the image (%2 ... %3)")
+      .arg(hex32(address), hex32(from), hex32(to - 1));
+}
+
 QString FileSha256(const QString& path) {
   QFile f(path);
   if (!f.open(QIODevice::ReadOnly)) return {};
@@ -192,27 +219,36 @@ QString PadCells(const QString& text, int cells) {
 }
 
 QStringList SummaryTable(const std::vector<BoardRecord>& boards) {
-  const QStringList head = {QStringLiteral("端口"), QStringLiteral("器件"), QStringLiteral("唯一ID"),
-                            QStringLiteral("结果"), QStringLiteral("用时"), QStringLiteral("原因")};
+  // The serial numbers get a column of their own when the run wrote any.
+  const bool serials = std::any_of(boards.begin(), boards.end(), [](const BoardRecord& b) { return b.serial.has_value(); });
+  QStringList head = {QStringLiteral("端口"), QStringLiteral("器件"), QStringLiteral("唯一ID")};
+  std::vector<int> limits = {24, 22, 34};
+  if (serials) {
+    head << QStringLiteral("序列号");
+    limits.push_back(12);
+  }
+  head << QStringLiteral("结果") << QStringLiteral("用时") << QStringLiteral("原因");
+  limits.insert(limits.end(), {4, 8, 1000});
   std::vector<QStringList> rows;
   for (const BoardRecord& b : boards) {
-    QString part = b.part.isEmpty() ? b.partId : b.part;
-    QString uid = b.uniqueId;
-    if (b.serial) uid += (uid.isEmpty() ? QString() : QStringLiteral(" ")) + QStringLiteral("#%1").arg(*b.serial);
-    rows.push_back({b.port, part, uid, b.ok ? QStringLiteral("成功") : QStringLiteral("失败"),
-                    QStringLiteral("%1 s").arg(b.seconds, 0, 'f', 1), b.ok ? QString() : b.cause});
+    QStringList row = {b.port, b.part.isEmpty() ? b.partId : b.part, b.uniqueId};
+    if (serials) row << (b.serial ? QString::number(*b.serial) : QString());
+    row << (b.ok ? QStringLiteral("成功") : QStringLiteral("失败")) << QStringLiteral("%1 s").arg(b.seconds, 0, 'f', 1)
+        << (b.ok ? QString() : b.cause);
+    rows.push_back(row);
   }
   // Widths from the contents, within reason; the cause takes what is left.
-  const int limits[] = {24, 22, 34, 4, 8, 1000};
-  int widths[6];
-  for (int c = 0; c < 6; ++c) {
+  const int columns = static_cast<int>(head.size());
+  std::vector<int> widths(static_cast<size_t>(columns));
+  for (int c = 0; c < columns; ++c) {
     widths[c] = DisplayWidth(head[c]);
     for (const QStringList& r : rows) widths[c] = std::max(widths[c], DisplayWidth(r[c]));
     widths[c] = std::min(widths[c], limits[c]);
   }
   auto line = [&](const QStringList& cells) {
     QString out;
-    for (int c = 0; c < 6; ++c) out += (c < 5 ? PadCells(cells[c], widths[c]) + QStringLiteral("  ") : cells[c]);
+    for (int c = 0; c < columns; ++c)
+      out += (c < columns - 1 ? PadCells(cells[c], widths[c]) + QStringLiteral("  ") : cells[c]);
     while (out.endsWith(QLatin1Char(' '))) out.chop(1);
     return out;
   };

@@ -51,6 +51,12 @@ uint64_t FirstFreeSerial(uint64_t start, const std::vector<uint64_t>& used);
 // does not fit the format.
 std::vector<uint8_t> SerialNumberBytes(uint64_t n, const QString& format);
 
+// Why `size` bytes at `address` do not lie inside the image the family's
+// loader makes of `file` (STM32: from the flash base; LPC and STC: from
+// address 0); empty when they do, or when the file cannot be read (its
+// loader names that). A serial number outside the image would grow it.
+QString SerialPlacementProblem(bool stm32, const QString& file, uint32_t address, uint32_t size);
+
 // SHA-256 of a file, hex; empty when it cannot be read.
 QString FileSha256(const QString& path);
 

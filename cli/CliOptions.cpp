@@ -71,6 +71,10 @@ ParsedCommandLine ParseCommandLine(const QStringList& args) {
   QStringList files, jobs, optionValues;
   IspJobKind kind = IspJobKind::Download;
   bool optionsEnd = false;
+  // An option given twice must say the same both times: which of two
+  // values was meant cannot be guessed, and a production line must not
+  // run with the wrong one.
+  QMap<const QString*, QPair<QString, QString>> given;  // slot: name as typed, value
   for (int i = 0; i < args.size(); ++i) {
     const QString& arg = args[i];
     if (optionsEnd || arg == QLatin1String("-") || !arg.startsWith(QLatin1Char('-'))) {
@@ -177,6 +181,13 @@ ParsedCommandLine ParseCommandLine(const QStringList& args) {
       value = args[++i];
     }
     if (value.isEmpty()) return fail(QStringLiteral("option '%1' needs a value").arg(name));
+    if (slot != &portValue && slot != &optionValue) {
+      const auto before = given.constFind(slot);
+      if (before != given.constEnd() && before->second != value)
+        return fail(QStringLiteral("%1 given twice with different values: '%2' and '%3'")
+                        .arg(name, before->second, value));
+      given.insert(slot, {name, value});
+    }
     *slot = value;
     if (slot == &portValue) o.ports << value;
     if (slot == &optionValue) optionValues << value;
@@ -247,7 +258,11 @@ ParsedCommandLine ParseCommandLine(const QStringList& args) {
   for (const QString& ov : optionValues) {
     const qsizetype eq = ov.indexOf(QLatin1Char('='));
     if (eq <= 0 || eq == ov.size() - 1) return fail(QStringLiteral("--option takes name=value, not '%1'").arg(ov));
-    o.job.options.insert(ov.left(eq).trimmed().toLower(), ov.mid(eq + 1).trimmed());
+    const QString key = ov.left(eq).trimmed().toLower(), val = ov.mid(eq + 1).trimmed();
+    const auto before = o.job.options.constFind(key);
+    if (before != o.job.options.constEnd() && before->compare(val, Qt::CaseInsensitive) != 0)
+      return fail(QStringLiteral("--option %1 given twice with different values: '%2' and '%3'").arg(key, *before, val));
+    o.job.options.insert(key, val);
   }
   o.job.eepromFile = eeprom;
 
@@ -270,6 +285,10 @@ ParsedCommandLine ParseCommandLine(const QStringList& args) {
     if (f != QLatin1String("u32le") && f != QLatin1String("ascii"))
       return fail(QStringLiteral("--serial-format is u32le or ascii, not '%1'").arg(serialFormat));
     o.serialFormat = f;
+  }
+  if (o.serialStart) {
+    const QString why = SerialRangeProblem(o.serialFormat, *o.serialStart, 1);
+    if (!why.isEmpty()) return fail(why);
   }
 
   const QString fam = family.toLower();
@@ -349,6 +368,21 @@ ParsedCommandLine ParseCommandLine(const QStringList& args) {
 
   r.kind = ParsedCommandLine::Kind::Run;
   return r;
+}
+
+QString SerialRangeProblem(const QString& format, uint64_t first, uint64_t boards) {
+  const bool ascii = format == QLatin1String("ascii");
+  const uint64_t largest = ascii ? 9999999999ull : 0xFFFFFFFFull;
+  const QString range = ascii ? QStringLiteral("ascii holds 10 digits, 0 ... 9999999999")
+                              : QStringLiteral("u32le holds 0 ... 4294967295");
+  if (first > largest) return QStringLiteral("serial number %1 does not fit: %2").arg(first).arg(range);
+  if (boards > 1 && boards - 1 > largest - first)
+    return QStringLiteral("%1 boards from serial number %2 would pass %3: %4")
+        .arg(boards)
+        .arg(first)
+        .arg(largest)
+        .arg(range);
+  return {};
 }
 
 bool IsProductionRun(const CliOptions& o) {
@@ -442,7 +476,9 @@ QString HelpText() {
       "\n"
       "  -p, --port PORT       device path or port name as the lists show it (ttyUSB0);\n"
       "                        several -p program several boards at once\n"
-      "      --ports PATTERN   every present port that matches ('ttyUSB*')\n"
+      "      --ports PATTERN   every present port that matches ('ttyUSB*'; a path\n"
+      "                        pattern takes serial devices only); with\n"
+      "                        --watch-boards also those that appear later\n"
       "  -f, --family FAMILY   stm32 (8E1), lpc (8N1) or stc (its own speeds)\n"
       "  -b, --baud BAUD       port speed: STM32 19200 ... 2000000 (230400 too), default 115200;\n"
       "                        LPC 110 ... 230400, default 57600\n"
@@ -485,7 +521,10 @@ QString HelpText() {
       "      --report FILE     append a JSON line per board (CSV when FILE ends .csv)\n"
       "      --watch-boards    stay; program each board as it is connected\n"
       "      --serial-start N --serial-address A [--serial-format u32le|ascii]\n"
-      "                        write a serial number, one up per board, into the image\n"
+      "                        write a serial number, one up per board, into the image;\n"
+      "                        A must lie inside the image. A board that fails keeps\n"
+      "                        its number used (it may hold it already): the next\n"
+      "                        board gets the next number, the report records both\n"
       "  -h, --help            this text\n"
       "\n"
       "Prints the status lines of the window's log, one a line, on standard output,\n"

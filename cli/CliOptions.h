@@ -53,6 +53,10 @@ QStringList BoardArguments(const CliOptions& o, const QString& port, std::option
 // a station) rather than one board.
 bool IsProductionRun(const CliOptions& o);
 
+// Why `boards` serial numbers from `first` cannot all be written in
+// `format` (u32le or ascii); empty when they can.
+QString SerialRangeProblem(const QString& format, uint64_t first, uint64_t boards);
+
 // "0x08000000", "134217728", "64K", "1M": an address or length. False on
 // anything else, or a value above 32 bits.
 bool ParseCliNumber(const QString& text, uint32_t* value);

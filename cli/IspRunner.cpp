@@ -12,6 +12,7 @@
 #include "cli/BoardRecord.h"
 #include "cli/Signals.h"
 #include "firmware/FirmwareFile.h"
+#include "firmware/ImageFile.h"
 #include "isp/lpc/LPC.h"
 #include "isp/stc/STC.h"
 #include "isp/stm32/Stm32Engine.h"
@@ -85,6 +86,14 @@ int IspRunner::Exec() {
     return kExitUsage;
   }
   const bool takesFile = options_.job.kind == IspJobKind::Download || options_.job.kind == IspJobKind::Verify;
+  if (options_.job.kind == IspJobKind::Read) {
+    // A whole part is read before anything is written: find out first.
+    QString why;
+    if (!CanWriteImageFile(options_.job.file, &why)) {
+      console_.Line(why);
+      return kExitUsage;
+    }
+  }
   if (!takesFile) {
     QTimer::singleShot(0, this, &IspRunner::StartSession);
     return QCoreApplication::exec();
@@ -130,6 +139,15 @@ IspRunner::Check IspRunner::CheckFile() {
     good = stc_->PrepareImage();
   }
   host_.SetQuiet(false);
+  if (good && options_.serialStart && options_.serialAddress) {
+    const QString why =
+        SerialPlacementProblem(stm32_ != nullptr, host_.FirmwareFileName(), *options_.serialAddress,
+                               static_cast<uint32_t>(SerialNumberBytes(*options_.serialStart, options_.serialFormat).size()));
+    if (!why.isEmpty()) {
+      console_.Line(why);
+      return Check::Refused;
+    }
+  }
   if (good) return Check::Good;
   const QString reason = host_.LastText();
   if (reason.isEmpty()) {
@@ -163,6 +181,8 @@ void IspRunner::StartSession() {
   host_.BeginSession();
   IspJob job = options_.job;
   if (job.kind == IspJobKind::Download || job.kind == IspJobKind::Verify) job.file = host_.FirmwareFileName();
+  // A board of a production run: its record names the chip.
+  job.readUniqueId = options_.porcelain;
   if (options_.serialStart && options_.serialAddress)
     job.patches.push_back({*options_.serialAddress, SerialNumberBytes(*options_.serialStart, options_.serialFormat)});
   if (stc_) ++stcDepth_;
@@ -226,6 +246,8 @@ void IspRunner::Interrupted() {
     ReleasePort();
     console_.EndProgress();
     console_.Error(QStringLiteral("interrupted; the port is released"));
+    // The cause ends standard output too, not the step that was under way.
+    console_.Line(QStringLiteral("操作被中断 (%1)，端口已释放").arg(QLatin1String(LastSignalName())));
     status_ = kExitFailed;
     if (stcDepth_ > 0) {
       // The STC session runs its own loop and would only give up after its

@@ -5,6 +5,7 @@
 #include <QFileInfo>
 #include <QRegularExpression>
 
+#include <algorithm>
 #include <csignal>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -53,12 +54,16 @@ QStringList LineRunner::PortsMatching(const QString& pattern) {
                               QRegularExpression::UseUnicodePropertiesOption);
   QStringList found;
   if (pattern.contains(QLatin1Char('/'))) {
-    // A path pattern: the files that match in its folder.
+    // A path pattern: the serial devices that match in its folder. Only
+    // character devices: the run's own logs and reports may match too.
     const QFileInfo fi(pattern);
     QDir dir(fi.path());
     for (const QString& name : dir.entryList({fi.fileName()}, QDir::System | QDir::Files | QDir::NoDotAndDotDot,
-                                             QDir::Name))
-      found << dir.filePath(name);
+                                             QDir::Name)) {
+      struct stat st {};
+      const QString path = dir.filePath(name);
+      if (::stat(QFile::encodeName(path).constData(), &st) == 0 && S_ISCHR(st.st_mode)) found << path;
+    }
     return found;
   }
   for (const QString& name : DiscoverPorts())
@@ -90,7 +95,9 @@ int LineRunner::Exec() {
   if (!options_.portPattern.isEmpty())
     for (const QString& p : PortsMatching(options_.portPattern))
       if (!ports.contains(p)) ports << p;
-  if (ports.isEmpty()) {
+  // A station serves the pattern's ports as they appear; a run of the
+  // boards there now needs one.
+  if (ports.isEmpty() && !options_.watchBoards) {
     console_.Error(QStringLiteral("no port matches '%1'").arg(options_.portPattern));
     return 2;
   }
@@ -113,9 +120,22 @@ int LineRunner::Exec() {
                          .arg(first)
                          .arg(options_.reportFile));
     nextSerial_ = first;
-    if (SerialNumberBytes(first, options_.serialFormat).empty()) {
-      console_.Error(QStringLiteral("serial number %1 does not fit %2").arg(first).arg(options_.serialFormat));
+    // Every board of a run gets its number, or none starts; a station
+    // learns of a number that does not fit when the board comes.
+    const QString range =
+        SerialRangeProblem(options_.serialFormat, first, options_.watchBoards ? 1 : static_cast<uint64_t>(ports.size()));
+    if (!range.isEmpty()) {
+      console_.Error(range);
       return 2;
+    }
+    if (options_.serialAddress && takesFile) {
+      const QString place = SerialPlacementProblem(
+          options_.family == IspFamily::Stm32, options_.file, *options_.serialAddress,
+          static_cast<uint32_t>(SerialNumberBytes(first, options_.serialFormat).size()));
+      if (!place.isEmpty()) {
+        console_.Error(place);
+        return 2;
+      }
     }
   }
   if (!options_.reportFile.isEmpty()) {
@@ -141,7 +161,12 @@ int LineRunner::Exec() {
     b->port = p;
     boards_.push_back(std::move(b));
   }
-  if (options_.watchBoards)
+  if (options_.watchBoards && !options_.portPattern.isEmpty())
+    console_.Error(QStringLiteral("station: %1 port(s) now, and every port matching '%2' that appears; a board is "
+                                  "programmed when it is connected; Ctrl-C ends")
+                       .arg(ports.size())
+                       .arg(options_.portPattern));
+  else if (options_.watchBoards)
     console_.Error(QStringLiteral("station: %1 port(s); a board is programmed when it is connected; Ctrl-C ends")
                        .arg(ports.size()));
   for (auto& b : boards_) {
@@ -164,6 +189,17 @@ void LineRunner::StartJob(Board& b) {
   if (options_.serialStart) b.serial = nextSerial_++;
   b.clock.start();
   b.phase = Phase::Working;
+  if (b.serial && SerialNumberBytes(*b.serial, options_.serialFormat).empty()) {
+    // The numbers have run out: this board fails without being touched,
+    // and is recorded so (never as programmed).
+    PorcelainEvent e;
+    e.kind = PorcelainEvent::Kind::Result;
+    e.result.cause = SerialRangeProblem(options_.serialFormat, *b.serial, 1);
+    e.result.partAnswered = true;  // a board came; it is recorded, not waited for
+    e.exitStatus = 1;
+    JobEnded(b, e);
+    return;
+  }
   Launch(b, BoardArguments(options_, b.port, b.serial));
 }
 
@@ -340,6 +376,18 @@ void LineRunner::Tick() {
   if (ended_) return;
   if (options_.watchBoards && interrupts_ == 0) {
     const qint64 now = runClock_.elapsed();
+    if (!options_.portPattern.isEmpty() && now >= nextScan_) {
+      // Adapters plugged in after the start are the station's too.
+      nextScan_ = now + kPresenceMs;
+      for (const QString& p : PortsMatching(options_.portPattern)) {
+        const bool known = std::any_of(boards_.begin(), boards_.end(), [&](const auto& b) { return b->port == p; });
+        if (known) continue;
+        auto b = std::make_unique<Board>();
+        b->port = p;
+        b->phase = Phase::Absent;
+        boards_.push_back(std::move(b));
+      }
+    }
     for (auto& bp : boards_) {
       Board& b = *bp;
       if (b.proc) continue;

@@ -87,6 +87,7 @@ class LineRunner : public QObject {
   std::vector<BoardRecord> records_;
   QString imageSha_;
   uint64_t nextSerial_ = 0;
+  qint64 nextScan_ = 0;         // station with --ports: next look at the pattern
   bool infoProbe_ = false;      // the family can say which part is there
   int interrupts_ = 0;
   bool ended_ = false;

@@ -8,8 +8,10 @@ namespace {
 
 int g_pipe[2] = {-1, -1};
 bool g_fatal = false;
+volatile sig_atomic_t g_last = 0;
 
 void OnSignal(int sig) {
+  g_last = sig;
   const char c = 1;
   [[maybe_unused]] ssize_t n = ::write(g_pipe[1], &c, 1);
   if (g_fatal) std::signal(sig, SIG_DFL);
@@ -36,4 +38,12 @@ int DrainSignalPipe() {
   ssize_t n;
   while (g_pipe[0] >= 0 && (n = ::read(g_pipe[0], buf, sizeof buf)) > 0) count += static_cast<int>(n);
   return count;
+}
+
+const char* LastSignalName() {
+  switch (g_last) {
+    case SIGINT: return "SIGINT";
+    case SIGTERM: return "SIGTERM";
+    default: return "signal";
+  }
 }

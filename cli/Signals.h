@@ -10,3 +10,5 @@
 int SignalPipe(bool secondIsFatal);
 // Empties the pipe; returns how many signals arrived.
 int DrainSignalPipe();
+// The last signal that arrived ("SIGINT", "SIGTERM"), for the cause line.
+const char* LastSignalName();

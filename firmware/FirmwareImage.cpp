@@ -1,6 +1,7 @@
 #include "firmware/FirmwareImage.h"
 
 #include "firmware/FirmwareFile.h"
+#include "firmware/HexFault.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -9,148 +10,34 @@
 #include <cstring>
 #include <vector>
 
-namespace {
-
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-
-// Two hex digits at p; -1 when either is not one.
-int HexByte(const char* p) {
-  int hi = HexDigit(p[0]);
-  int lo = HexDigit(p[1]);
-  return (hi < 0 || lo < 0) ? -1 : hi * 16 + lo;
-}
-
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
-
-struct DataRecord {
-  uint64_t address;
-  QByteArray bytes;
-};
-
-}  // namespace
-
 HexDecodeResult DecodeIntelHex(const QByteArray& text, uint64_t maxSpan) {
   HexDecodeResult result;
-  std::vector<DataRecord> records;
-  uint64_t segmentBase = 0;  // type 02: offsets wrap inside 64 KiB
-  uint64_t linearBase = 0;   // type 04
-  bool segmentMode = false;
-
-  const char* data = text.constData();
-  const qsizetype size = text.size();
-  qsizetype pos = 0;
-  int lineNo = 0;
-  bool endRecord = false;
-  while (pos < size) {
-    // One line: ends at CR, LF or CR LF, as text reading takes them.
-    qsizetype end = pos;
-    while (end < size && data[end] != '\n' && data[end] != '\r') ++end;
-    qsizetype next = end;
-    if (next < size) next += (data[next] == '\r' && next + 1 < size && data[next + 1] == '\n') ? 2 : 1;
-    ++lineNo;
-
-    qsizetype b = pos, e = end;
-    pos = next;
-    while (b < e && IsBlank(data[b])) ++b;
-    while (e > b && IsBlank(data[e - 1])) --e;
-    if (b == e || data[b] != ':') continue;  // comments, blank lines
-
-    const char* line = data + b;
-    const qsizetype len = e - b;
-    auto fail = [&](HexDecodeResult::Error why) {
-      result.error = why;
-      result.errorLine = lineNo;
-      return result;
-    };
-    if (len < 11) return fail(HexDecodeResult::Error::Syntax);
-    const int count = HexByte(line + 1);
-    if (count < 0 || len != 11 + 2 * count) return fail(HexDecodeResult::Error::Syntax);
-    uint8_t bytes[4 + 255 + 1];
-    const int total = 4 + count + 1;  // LL AAAA TT, data, CC
-    uint8_t sum = 0;
-    for (int i = 0; i < total; ++i) {
-      int v = HexByte(line + 1 + 2 * i);
-      if (v < 0) return fail(HexDecodeResult::Error::Syntax);
-      bytes[i] = static_cast<uint8_t>(v);
-      sum = static_cast<uint8_t>(sum + v);
-    }
-    if (sum != 0) return fail(HexDecodeResult::Error::Checksum);
-
-    const uint32_t offset = (uint32_t{bytes[1]} << 8) | bytes[2];
-    const uint8_t type = bytes[3];
-    const uint8_t* payload = bytes + 4;
-    switch (type) {
-      case 0x00: {
-        if (count == 0) break;
-        if (segmentMode && offset + count > 0x10000) {
-          // A record that runs past the end of its segment wraps to offset 0.
-          uint32_t first = 0x10000 - offset;
-          records.push_back({segmentBase + offset,
-                             QByteArray(reinterpret_cast<const char*>(payload), first)});
-          records.push_back({segmentBase, QByteArray(reinterpret_cast<const char*>(payload + first),
-                                                     count - first)});
-        } else {
-          records.push_back({(segmentMode ? segmentBase : linearBase) + offset,
-                             QByteArray(reinterpret_cast<const char*>(payload), count)});
-        }
-        break;
-      }
-      case 0x02:
-        if (count != 2) return fail(HexDecodeResult::Error::Syntax);
-        segmentBase = ((uint64_t{payload[0]} << 8) | payload[1]) << 4;
-        segmentMode = true;
-        break;
-      case 0x04:
-        if (count != 2) return fail(HexDecodeResult::Error::Syntax);
-        linearBase = ((uint64_t{payload[0]} << 8) | payload[1]) << 16;
-        segmentMode = false;
-        break;
-      case 0x01:
-        endRecord = true;  // later records still count
-        break;
-      default:
-        // 03, 05: start addresses, nothing to place. 06 and above: not ours.
-        break;
-    }
+  const ihex::Result hex = ihex::Read(text.constData(), static_cast<size_t>(text.size()));
+  using E = HexDecodeResult::Error;
+  switch (hex.fault) {
+    case ihex::Fault::None: break;
+    case ihex::Fault::NotHex: result.error = E::NotHex; break;
+    case ihex::Fault::Checksum: result.error = E::Checksum; break;
+    case ihex::Fault::UnknownType: result.error = E::UnknownType; break;
+    case ihex::Fault::Overlap: result.error = E::Overlap; break;
+    case ihex::Fault::NoEndRecord: result.error = E::NoEndRecord; break;
+    case ihex::Fault::FileTooLarge: result.error = E::TooLarge; break;
+    case ihex::Fault::Syntax:
+    case ihex::Fault::AboveLimit: result.error = E::Syntax; break;
   }
-
-  if (!endRecord) {
-    result.error = HexDecodeResult::Error::NoEndRecord;
-    return result;
-  }
-  if (records.empty()) return result;  // span 0: nothing to load
-  // The stretches the records hold, merged where they touch or overlap.
-  std::vector<HexDecodeResult::Segment> spans;
-  spans.reserve(records.size());
-  for (const auto& r : records) spans.push_back({r.address, static_cast<uint64_t>(r.bytes.size())});
-  std::sort(spans.begin(), spans.end(), [](const auto& a, const auto& b) { return a.address < b.address; });
-  for (const auto& sp : spans) {
-    if (!result.segments.empty() &&
-        sp.address <= result.segments.back().address + result.segments.back().length) {
-      auto& last = result.segments.back();
-      last.length = std::max(last.length, sp.address + sp.length - last.address);
-    } else {
-      result.segments.push_back(sp);
-    }
-  }
-  for (const auto& sg : result.segments) result.dataBytes += sg.length;
-  const uint64_t lowest = result.segments.front().address;
-  const uint64_t highest = result.segments.back().address + result.segments.back().length;
-  result.baseAddress = lowest >= FirmwareImage::kFlashBase ? FirmwareImage::kFlashBase : 0;
-  result.span = highest - result.baseAddress;
+  result.errorLine = hex.line;
+  result.recordType = hex.type;
+  if (!hex.Ok() || hex.Empty()) return result;
+  for (const auto& sg : hex.segments) result.segments.push_back({sg.address, sg.length});
+  result.dataBytes = hex.dataBytes;
+  result.baseAddress = hex.Lowest() >= FirmwareImage::kFlashBase ? FirmwareImage::kFlashBase : 0;
+  result.span = hex.End() - result.baseAddress;
   if (result.span > maxSpan) {
-    result.error = HexDecodeResult::Error::TooLarge;
+    result.error = E::TooLarge;
     return result;
   }
   result.image = QByteArray(static_cast<qsizetype>(result.span), char(0xFF));
-  for (const auto& r : records)
-    std::memcpy(result.image.data() + (r.address - result.baseAddress), r.bytes.constData(),
-                static_cast<size_t>(r.bytes.size()));
+  hex.Place(result.baseAddress, reinterpret_cast<uint8_t*>(result.image.data()), static_cast<size_t>(result.span));
   return result;
 }
 
@@ -178,9 +65,8 @@ FirmwareLoadResult FirmwareImage::Load(const QString& path) {
   const QString name = QFileInfo(path).fileName();
   const QString tooBig = QStringLiteral("文件太大，不能超过%1KB").arg(kMaxImageBytes / 1024);
   const bool hex = IsHexName(path);
-  // Even with short records and comments, the largest image stays far below
-  // the HEX bound; a bigger file is not read at all.
-  const qint64 limit = hex ? 64 * qint64{kMaxImageBytes} : qint64{kMaxImageBytes} + 3;
+  // A HEX file beyond the reader's bound is not read at all.
+  const qint64 limit = hex ? ihex::kMaxFileBytes : qint64{kMaxImageBytes} + 3;
 
   FirmwareFileRead file = ReadFirmwareFile(path, limit);
   if (file.status == FirmwareFileStatus::Missing) {
@@ -197,7 +83,8 @@ FirmwareLoadResult FirmwareImage::Load(const QString& path) {
     case FirmwareFileStatus::NotRegular:
       return refuse(FirmwareFileProblem(path, file));
     case FirmwareFileStatus::TooLarge:
-      return refuse(tooBig);
+      // A HEX file is refused by its size as every family's loader does.
+      return refuse(hex ? FirmwareFileProblem(path, file) : tooBig);
     case FirmwareFileStatus::Unreadable:
       r.status = FirmwareFileProblem(path, file);
       return r;
@@ -220,11 +107,17 @@ FirmwareLoadResult FirmwareImage::Load(const QString& path) {
     HexDecodeResult d = DecodeIntelHex(content, uint64_t(kMaxImageBytes));
     switch (d.error) {
       case HexDecodeResult::Error::Syntax:
-        return refuse(QStringLiteral("HEX文件第 %1 行格式错误").arg(d.errorLine));
+        return refuse(HexFaultText(ihex::Fault::Syntax, d.errorLine, 0, name, 0));
       case HexDecodeResult::Error::Checksum:
-        return refuse(QStringLiteral("HEX文件第 %1 行校验和错误").arg(d.errorLine));
+        return refuse(HexFaultText(ihex::Fault::Checksum, d.errorLine, 0, name, 0));
       case HexDecodeResult::Error::NoEndRecord:
-        return refuse(QStringLiteral("HEX文件不完整（没有结束记录）: %1").arg(name));
+        return refuse(HexFaultText(ihex::Fault::NoEndRecord, 0, 0, name, 0));
+      case HexDecodeResult::Error::NotHex:
+        return refuse(HexFaultText(ihex::Fault::NotHex, 0, 0, name, 0));
+      case HexDecodeResult::Error::UnknownType:
+        return refuse(HexFaultText(ihex::Fault::UnknownType, d.errorLine, d.recordType, name, 0));
+      case HexDecodeResult::Error::Overlap:
+        return refuse(HexFaultText(ihex::Fault::Overlap, d.errorLine, 0, name, 0));
       case HexDecodeResult::Error::TooLarge:
       case HexDecodeResult::Error::None:
         break;

@@ -16,11 +16,14 @@
 #include <cstdint>
 #include <vector>
 
+#include "firmware/IntelHex.h"
+
 // What a HEX file's text decodes to.
 struct HexDecodeResult {
-  enum class Error { None, Syntax, Checksum, TooLarge, NoEndRecord };
+  enum class Error { None, Syntax, Checksum, TooLarge, NoEndRecord, NotHex, UnknownType, Overlap };
   Error error = Error::None;
-  int errorLine = 0;             // 1-based line of a Syntax or Checksum error
+  int errorLine = 0;             // 1-based line of a fault in a record
+  int recordType = 0;            // UnknownType: the type
   uint32_t baseAddress = 0;      // address of image byte 0
   uint64_t span = 0;             // bytes from baseAddress to the last data byte
   QByteArray image;              // filled only when span <= maxSpan
@@ -33,12 +36,11 @@ struct HexDecodeResult {
   uint64_t dataBytes = 0;        // bytes in the segments
 };
 
-// Decodes Intel HEX text. Records are placed at their addresses (extended
-// segment and extended linear address records honoured); gaps read 0xFF,
-// like erased flash. Byte 0 stands at 0x08000000 when every data address is
-// at or above it, else at address 0. A span above maxSpan is reported as
-// TooLarge without building the image. Text without an end-of-file record
-// (a file cut short, say while a linker is still writing it) is NoEndRecord.
+// Decodes Intel HEX text by the program's one reader (firmware/IntelHex.h).
+// Records are placed at their addresses; gaps read 0xFF, like erased flash.
+// Byte 0 stands at 0x08000000 when every data address is at or above it,
+// else at address 0. A span above maxSpan is reported as TooLarge without
+// building the image.
 HexDecodeResult DecodeIntelHex(const QByteArray& text, uint64_t maxSpan);
 
 // "文件尺寸: 5120 Byte / 5 KB"

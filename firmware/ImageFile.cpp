@@ -1,5 +1,6 @@
 #include "firmware/ImageFile.h"
 
+#include <QFileInfo>
 #include <QSaveFile>
 
 #include <algorithm>
@@ -65,5 +66,19 @@ bool WriteImageFile(const QString& path, uint32_t baseAddress, const std::vector
     if (error) *error = QStringLiteral("无法写入文件: %1 (%2)").arg(path, file.errorString());
     return false;
   }
+  return true;
+}
+
+bool CanWriteImageFile(const QString& path, QString* error) {
+  QSaveFile file(path);
+  if (QFileInfo(path).isDir()) {
+    if (error) *error = QStringLiteral("无法写入文件: %1 (%2)").arg(path, QStringLiteral("是一个文件夹"));
+    return false;
+  }
+  if (!file.open(QIODevice::WriteOnly)) {
+    if (error) *error = QStringLiteral("无法写入文件: %1 (%2)").arg(path, file.errorString());
+    return false;
+  }
+  file.cancelWriting();
   return true;
 }

@@ -19,3 +19,8 @@ QByteArray IntelHexText(uint32_t baseAddress, const std::vector<uint8_t>& bytes)
 // the file cannot be written.
 bool WriteImageFile(const QString& path, uint32_t baseAddress, const std::vector<uint8_t>& bytes,
                     QString* error = nullptr);
+
+// Whether WriteImageFile could write `path`, found without touching it (a
+// temporary file beside it is made and removed): a read that takes a minute
+// is not started towards a file that cannot be written. Same reason text.
+bool CanWriteImageFile(const QString& path, QString* error = nullptr);

@@ -50,6 +50,7 @@ struct IspJob {
   bool go = false;                       // Download: start the program afterwards
   std::optional<uint32_t> goAddress;     // Go (and go after a download): default the flash base
   std::vector<IspImagePatch> patches;    // Download
+  bool readUniqueId = false;             // Download: read the part's unique ID for the record
 
   // Families with an internal oscillator trimmed by the host (STC15/STC8):
   // the frequency asked for, 0 = the engine's default.

@@ -90,7 +90,12 @@ TEST(BoardRecord, SummaryColumnsLineUpWithChineseText) {
   EXPECT_EQ(DisplayWidth(t[2].left(t[2].indexOf(QStringLiteral("失败")))), at);
   EXPECT_EQ(DisplayWidth(t[0].left(t[0].indexOf(QStringLiteral("结果")))), at);
   EXPECT_TRUE(t[2].endsWith(QStringLiteral("设备没有应答同步字节 0x7F")));
-  EXPECT_TRUE(t[1].contains(QStringLiteral("#7")));
+  // The unique ID column holds the chip's ID; the serial has its own.
+  const int uidAt = DisplayWidth(t[0].left(t[0].indexOf(QStringLiteral("唯一ID"))));
+  const int serialAt = DisplayWidth(t[0].left(t[0].indexOf(QStringLiteral("序列号"))));
+  EXPECT_EQ(DisplayWidth(t[1].left(t[1].indexOf(QStringLiteral("0123456789ABCDEF01234567")))), uidAt);
+  EXPECT_EQ(DisplayWidth(t[2].left(t[2].indexOf(QStringLiteral(" 8  ")) + 1)), serialAt);
+  EXPECT_FALSE(t[1].contains(QStringLiteral("#7")));
   EXPECT_EQ(DisplayWidth(QStringLiteral("中a")), 3);
   EXPECT_EQ(PadCells(QStringLiteral("中文中文"), 5), QStringLiteral("中文…"));
   EXPECT_EQ(PadCells(QStringLiteral("中文中文"), 6), QStringLiteral("中文… "));

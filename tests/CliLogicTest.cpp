@@ -150,7 +150,24 @@ TEST(CliOptions, JobsAndTheirParameters) {
       {"-p x -f stm32 --serial-start 5 fw.hex", "go together"},
       {"-p x -f stm32 --serial-start 5 --serial-address 0 --serial-format bcd fw.hex", "u32le or ascii"},
       {"-p x -f stm32 --info --watch", "--watch watches"},
+      // Serial numbers the format cannot hold.
+      {"-p x -f stm32 --serial-start 4294967296 --serial-address 0x08000000 fw.hex",
+       "serial number 4294967296 does not fit: u32le holds 0 ... 4294967295"},
+      {"-p x -f stm32 --serial-start 10000000000 --serial-address 0x08000000 --serial-format ascii fw.hex",
+       "serial number 10000000000 does not fit: ascii holds 10 digits"},
+      // The same option twice, meaning two things.
+      {"-p x -f stc --option watchdog=on --option watchdog=off fw.hex",
+       "--option watchdog given twice with different values: 'on' and 'off'"},
+      {"-p x -f stc --option WatchDog=on --option watchdog=OFF fw.hex", "given twice"},
+      {"-p x -f stm32 --reset dtr --reset=none fw.hex", "--reset given twice with different values: 'dtr' and 'none'"},
+      {"-p x -f stm32 -b 115200 --baud 57600 fw.hex", "given twice"},
+      {"-p x -f stm32 --report a.csv --report b.csv fw.hex", "given twice"},
   };
+  // Said twice alike is no conflict.
+  EXPECT_EQ(Parse(QStringLiteral("-p x -f stc --option watchdog=on --option watchdog=on --reset-ms 9 --reset-ms 9 fw.hex")).kind,
+            ParsedCommandLine::Kind::Run);
+  EXPECT_EQ(Parse(QStringLiteral("-p x -f stm32 --serial-start 4294967295 --serial-address 0x08000000 fw.hex")).kind,
+            ParsedCommandLine::Kind::Run);
   for (const Case& c : bad) {
     const ParsedCommandLine r = Parse(QString::fromLatin1(c.line));
     EXPECT_EQ(r.kind, ParsedCommandLine::Kind::UsageError) << c.line;

@@ -419,6 +419,73 @@ TEST_F(CliTest, FileAndUsageErrorsExitTwoWithNothingSent) {
   EXPECT_TRUE(pty.Read(1, 200).empty()) << "a byte reached the port";
 }
 
+// What cannot end well is refused before the port is opened: an output
+// that cannot be written (not after reading the whole part), a serial
+// number the format cannot hold or one that would lie outside the image.
+TEST_F(CliTest, HopelessJobsAreRefusedBeforeThePortOpens) {
+  Stm32Sim sim(pty.master(), Stm32SimProfile::ForProduct(0x0414));
+  const QString port = QString::fromStdString(pty.slavePath());
+  const QString file = WriteFile(QStringLiteral("fw.bin"), QByteArray(2000, '\x5A'));
+  const QString nowhere = dir.filePath(QStringLiteral("no/such/folder/out.hex"));
+  Outcome o = RunTool({QStringLiteral("-p"), port, QStringLiteral("-f"), QStringLiteral("stm32"), QStringLiteral("--read"), nowhere});
+  EXPECT_EQ(o.status, 2);
+  ASSERT_FALSE(o.out.isEmpty()) << o.err.toStdString();
+  EXPECT_TRUE(o.out.last().startsWith(QStringLiteral("无法写入文件: ") + nowhere)) << o.out.last().toStdString();
+  o = RunTool({QStringLiteral("-p"), port, QStringLiteral("-f"), QStringLiteral("lpc"), QStringLiteral("--read"), dir.path()});
+  EXPECT_EQ(o.status, 2);
+  ASSERT_FALSE(o.out.isEmpty());
+  EXPECT_EQ(o.out.last(), QStringLiteral("无法写入文件: %1 (是一个文件夹)").arg(dir.path()));
+
+  o = RunTool(Args("stm32", file, {QStringLiteral("--serial-start"), QStringLiteral("7"), QStringLiteral("--serial-address"),
+                                   QStringLiteral("0x08000F00")}));
+  EXPECT_EQ(o.status, 2);
+  ASSERT_FALSE(o.out.isEmpty());
+  EXPECT_EQ(o.out.last(), QStringLiteral("--serial-address 0x08000F00 is outside the image (0x08000000 ... 0x080007CF)"));
+  o = RunTool(Args("stm32", file, {QStringLiteral("--serial-start"), QStringLiteral("4294967296"),
+                                   QStringLiteral("--serial-address"), QStringLiteral("0x08000000")}));
+  EXPECT_EQ(o.status, 2);
+  EXPECT_TRUE(o.err.contains(QStringLiteral("serial number 4294967296 does not fit"))) << o.err.toStdString();
+  EXPECT_EQ(sim.bytesReceived(), 0u);
+  EXPECT_TRUE(PortFree(pty.slavePath()));
+}
+
+// One reader for every family: each fault refuses the file with the same
+// words whichever part it was meant for, before a byte goes to the port.
+TEST_F(CliTest, EveryFamilyRefusesADamagedHexWithTheSameWords) {
+  const QByteArray good = HexText(PatternImage(200, 1));
+  const qsizetype third = good.indexOf('\n', good.indexOf('\n') + 1) + 1;
+  QByteArray lostColon = good;
+  lostColon.remove(third, 1);  // a data line that lost its ':'
+  QByteArray type06 = good;
+  type06.insert(third, ":0100000612E7\r\n");
+  QByteArray overlap = good;
+  overlap.insert(third, ":0100000012ED\r\n");  // over the first data byte
+  QByteArray random(4096, '\0');
+  for (int i = 0; i < random.size(); ++i) random[i] = char((i * 7919 + 13) % 251);
+  const QString big = WriteFile(QStringLiteral("big.hex"), good);
+  ASSERT_EQ(::truncate(QFile::encodeName(big).constData(), 90ll * 1024 * 1024), 0);
+  const struct {
+    QString file;
+    QString last;
+  } cases[] = {
+      {WriteFile(QStringLiteral("colon.hex"), lostColon), QStringLiteral("HEX文件第 3 行格式错误")},
+      {WriteFile(QStringLiteral("type.hex"), type06), QStringLiteral("HEX文件第 3 行记录类型 06 未知")},
+      {WriteFile(QStringLiteral("overlap.hex"), overlap), QStringLiteral("HEX文件第 3 行的数据与前面的数据重叠")},
+      {WriteFile(QStringLiteral("junk.hex"), random), QStringLiteral("不是 Intel HEX 文件: junk.hex")},
+      {big, QStringLiteral("文件太大: %1 (94371840 Byte)").arg(big)},
+  };
+  for (const auto& c : cases) {
+    for (const char* family : {"stm32", "lpc", "stc"}) {
+      const Outcome o = RunTool(Args(family, c.file));
+      ASSERT_TRUE(o.exited);
+      EXPECT_EQ(o.status, 2) << family;
+      ASSERT_FALSE(o.out.isEmpty()) << family << o.err.toStdString();
+      EXPECT_EQ(o.out.last(), c.last) << family;
+    }
+  }
+  EXPECT_TRUE(pty.Read(1, 200).empty()) << "a byte reached the port";
+}
+
 // A port that will not open is a usage error with its real cause as the last
 // line, for every family: the remedy differs (plug the adapter in, pick a
 // serial device, close the other program).
@@ -565,9 +632,12 @@ TEST_F(CliTest, InterruptDuringADownloadReleasesThePortAtOnce) {
   const Outcome o = tool.Wait(10000);
   ASSERT_TRUE(o.exited);
   EXPECT_EQ(o.status, 1);
-  // Ended by the signal, not by the session's own time-out.
+  // Ended by the signal, not by the session's own time-out, and the cause
+  // is the last line of standard output too, not the step under way.
   EXPECT_TRUE(o.err.contains(QStringLiteral("interrupted")));
   EXPECT_FALSE(o.out.contains(QStringLiteral("连机失败 ！")));
+  ASSERT_FALSE(o.out.isEmpty());
+  EXPECT_EQ(o.out.last(), QStringLiteral("操作被中断 (SIGTERM)，端口已释放"));
   EXPECT_TRUE(PortFree(pty.slavePath()));
 }
 

@@ -89,9 +89,13 @@ TEST_F(IHexToBin, StatusValues) {
   EXPECT_EQ(Decode("\r\n\r\n"), 2);
   EXPECT_TRUE(Untouched());
 
-  // Data after the end-of-file record is ignored.
+  // A sound file is read by the program's HEX reader, which reads on after
+  // the end-of-file record; a damaged one is scanned only up to it.
   EXPECT_EQ(Decode(":0100000012ED\n:00000001FF\n:0100010034CA\n"), 1);
   EXPECT_EQ(buffer_[0], 0x12);
+  EXPECT_EQ(buffer_[1], 0x34);
+  buffer_[1] = 0xAA;
+  EXPECT_EQ(Decode(":0100000012ED\n:00000001FF\n:0100010034CB\n"), 1);
   EXPECT_EQ(buffer_[1], 0xAA);
 
   // No end-of-file record: the data is stored all the same.
@@ -141,8 +145,8 @@ TEST_F(IHexToBin, RecordCutShortAtEndOfText) {
 }
 
 // What the programmer refuses before a byte is flashed: 1 accepted, 2 no
-// end record, 3 syntax, 4 not hex, 5 checksum, 6 above 64 KB, 7 a segment
-// base the decoder would not apply.
+// end record, 3 syntax, 5 checksum, 6 above 64 KB, 8 not Intel HEX, 9 an
+// unknown record type, 10 overlapping data.
 TEST_F(IHexToBin, CheckNamesTheFaultyLine) {
   const std::string good =
       ":020000040000FA\r\n"
@@ -152,7 +156,7 @@ TEST_F(IHexToBin, CheckNamesTheFaultyLine) {
       ":00000001FF\r\n";
   EXPECT_EQ(Check(good), "1@0");
   EXPECT_EQ(Check(":0100000012ED\r:00000001FF\r"), "1@0");  // CR-only line ends
-  EXPECT_EQ(Check(":0100000012ED\n:00000001FF\n:zz\n"), "1@0");  // after the end: ignored
+  EXPECT_EQ(Check(":0100000012ED\n:00000001FF\n:zz\n"), "3@3");  // after the end: still a line
 
   // Cut at every line boundary before the end record: incomplete.
   size_t at = 0;
@@ -164,13 +168,16 @@ TEST_F(IHexToBin, CheckNamesTheFaultyLine) {
   EXPECT_EQ(Check(""), "2@0");
 
   EXPECT_EQ(Check(":0100000012ED\n:02002000112\n:00000001FF\n"), "3@2");  // truncated line
-  EXPECT_EQ(Check("\x02\x01\x1e\n"), "3@1");                               // a binary file
-  EXPECT_EQ(Check("0100000012ED\n:00000001FF\n"), "3@1");                   // no colon
-  EXPECT_EQ(Check(":0100000012ED\n:01000100G4CA\n:00000001FF\n"), "4@2");    // not a hex digit
+  EXPECT_EQ(Check("\x02\x01\x1e\n"), "8@1");                               // a binary file
+  EXPECT_EQ(Check("0100000012ED\n:00000001FF\n"), "8@1");                   // no colon
+  EXPECT_EQ(Check(":0100000012ED\n0100010034CA\n:00000001FF\n"), "3@2");    // a later line lost it
+  EXPECT_EQ(Check(":0100000012ED\n:01000100G4CA\n:00000001FF\n"), "3@2");    // not a hex digit
   EXPECT_EQ(Check(":0100000012EE\n:00000001FF\n"), "5@1");                  // checksum
   EXPECT_EQ(Check(":020000040001F9\n:0100000012ED\n:00000001FF\n"), "6@2");  // linear base 64 KB
   EXPECT_EQ(Check(":02FFFF001122CD\n:00000001FF\n"), "6@1");   // runs past FFFF
-  EXPECT_EQ(Check(":020000020800F4\n:0100000012ED\n:00000001FF\n"), "7@2");  // segment 0800
+  EXPECT_EQ(Check(":020000020800F4\n:0100000012ED\n:00000001FF\n"), "1@0");  // segment 0800: at 0x8000
+  EXPECT_EQ(Check(":0100000012ED\n:0100000612E7\n:00000001FF\n"), "9@2");  // record type 06
+  EXPECT_EQ(Check(":0200000012AB41\n:0100010034CA\n:00000001FF\n"), "10@2");  // over line 1's byte
   EXPECT_EQ(check_("/nonexistent/file.hex", nullptr), 0);
 }
 

@@ -96,7 +96,14 @@ TEST(LineTest, EveryGoodBoardIsExactAndEveryBadOneIsNamed) {
   ASSERT_EQ(records.size(), 4u);
   const QJsonObject ra = RecordOf(records, good.slavePath());
   EXPECT_EQ(ra.value("result").toString(), QStringLiteral("ok"));
-  EXPECT_EQ(ra.value("part").toString(), QStringLiteral("STM32F10x 家族"));
+  // The device name and unique ID --info prints for the same part.
+  EXPECT_EQ(ra.value("part").toString(), QStringLiteral("STM32F10xxx high-density"));
+  const Outcome info = RunTool({QStringLiteral("-p"), QString::fromStdString(good.slavePath()), QStringLiteral("-f"),
+                                QStringLiteral("stm32"), QStringLiteral("--info")});
+  EXPECT_TRUE(info.out.contains(QStringLiteral("器件: STM32F10xxx high-density"))) << info.out.join('\n').toStdString();
+  EXPECT_EQ(ra.value("uid").toString().size(), 24);
+  EXPECT_TRUE(info.out.contains(QStringLiteral("唯一 ID: ") + ra.value("uid").toString()));
+  EXPECT_TRUE(row(good).contains(ra.value("uid").toString())) << row(good).toStdString();
   EXPECT_EQ(ra.value("family").toString(), QStringLiteral("stm32"));
   EXPECT_EQ(ra.value("sha256").toString().size(), 64);
   EXPECT_EQ(RecordOf(records, silent.slavePath()).value("cause").toString(), QStringLiteral("设备没有应答同步字节 0x7F"));
@@ -109,7 +116,7 @@ TEST(LineTest, EveryGoodBoardIsExactAndEveryBadOneIsNamed) {
 // with the same report never hands out a number it holds.
 TEST(LineTest, SerialNumbersAreUniqueAndInTheImage) {
   QTemporaryDir dir;
-  const std::vector<uint8_t> image = Pattern(2000, 3);
+  const std::vector<uint8_t> image = Pattern(4096, 3);
   const QString file = Write(dir, QStringLiteral("fw.bin"), image);
   const QString report = dir.filePath(QStringLiteral("serials.jsonl"));
   auto run = [&](int boards) {
@@ -127,8 +134,9 @@ TEST(LineTest, SerialNumbersAreUniqueAndInTheImage) {
     EXPECT_EQ(o.status, 0) << o.out.join('\n').toStdString();
     std::vector<uint32_t> found;
     for (auto& sim : sims) {
-      const std::vector<uint8_t> f = sim->Flash(0, 0xF04);
-      EXPECT_TRUE(std::equal(image.begin(), image.end(), f.begin()));
+      const std::vector<uint8_t> f = sim->Flash(0, 4096);
+      EXPECT_TRUE(std::equal(image.begin(), image.begin() + 0xF00, f.begin()));
+      EXPECT_TRUE(std::equal(image.begin() + 0xF04, image.end(), f.begin() + 0xF04));
       found.push_back(f[0xF00] | f[0xF01] << 8 | f[0xF02] << 16 | static_cast<uint32_t>(f[0xF03]) << 24);
     }
     std::sort(found.begin(), found.end());
@@ -194,6 +202,76 @@ TEST(LineTest, StationProgramsEachBoardAsItAppears) {
   EXPECT_TRUE(lines[0].startsWith("time,port,"));
   EXPECT_TRUE(lines[1].contains(port0.toUtf8()) && lines[1].contains(",ok,"));
   EXPECT_TRUE(PortFree(pty2->slavePath()));
+}
+
+// Serial numbers are checked before any board starts: a run that would
+// pass the format's largest number, or a number outside the image.
+TEST(LineTest, SerialsThatCannotBeWrittenStopTheRunBeforeAnyBoard) {
+  QTemporaryDir dir;
+  const QString file = Write(dir, QStringLiteral("fw.bin"), Pattern(1024, 4));
+  PtyPair p0, p1;
+  Stm32Sim s0(p0.master(), Stm32SimProfile::ForProduct(0x0414));
+  Stm32Sim s1(p1.master(), Stm32SimProfile::ForProduct(0x0414));
+  auto run = [&](const QString& start, const QString& address) {
+    return RunTool({QStringLiteral("-f"), QStringLiteral("stm32"), QStringLiteral("-p"), QString::fromStdString(p0.slavePath()),
+                    QStringLiteral("-p"), QString::fromStdString(p1.slavePath()), QStringLiteral("--serial-start"), start,
+                    QStringLiteral("--serial-address"), address, file},
+                   20000);
+  };
+  Outcome o = run(QStringLiteral("4294967295"), QStringLiteral("0x08000100"));
+  EXPECT_EQ(o.status, 2);
+  EXPECT_TRUE(o.err.contains(QStringLiteral("2 boards from serial number 4294967295 would pass 4294967295")))
+      << o.err.toStdString();
+  o = run(QStringLiteral("1"), QStringLiteral("0x080003FE"));  // two of its four bytes past the end
+  EXPECT_EQ(o.status, 2);
+  EXPECT_TRUE(o.err.contains(QStringLiteral("--serial-address 0x080003FE is outside the image (0x08000000 ... 0x080003FF)")))
+      << o.err.toStdString();
+  EXPECT_EQ(s0.bytesReceived() + s1.bytesReceived(), 0u);
+}
+
+// A station on a path pattern serves serial devices that appear after the
+// start and never its own report, which the pattern matches too; a board
+// that comes when the serial numbers have run out fails, untouched.
+TEST(LineTest, StationRescansItsPatternForSerialDevicesOnly) {
+  QTemporaryDir dir;
+  const std::vector<uint8_t> image = Pattern(2048, 5);
+  const QString file = Write(dir, QStringLiteral("fw.bin"), image);
+  const QString report = dir.filePath(QStringLiteral("fixture-report.jsonl"));
+  Write(dir, QStringLiteral("fixture-report.jsonl"), {});
+  const QString port0 = dir.filePath(QStringLiteral("fixture0"));
+  const QString port1 = dir.filePath(QStringLiteral("fixture1"));
+  Tool tool;
+  tool.Start({QStringLiteral("-f"), QStringLiteral("stm32"), QStringLiteral("--watch-boards"), QStringLiteral("--ports"),
+              dir.filePath(QStringLiteral("fixture*")), QStringLiteral("--report"), report, QStringLiteral("--serial-start"),
+              QStringLiteral("4294967295"), QStringLiteral("--serial-address"), QStringLiteral("0x08000400"), file});
+  QThread::msleep(800);
+  EXPECT_TRUE(Records(report).empty());
+
+  PtyPair pty0, pty1;
+  Stm32Sim sim0(pty0.master(), Stm32SimProfile::ForProduct(0x0414));
+  Stm32Sim sim1(pty1.master(), Stm32SimProfile::ForProduct(0x0414));
+  ASSERT_TRUE(QFile::link(QString::fromStdString(pty0.slavePath()), port0));
+  ASSERT_TRUE(WaitFor([&] { return tool.Lines().contains(port0 + QStringLiteral(": 成功")); }, 30000))
+      << tool.Lines().join('\n').toStdString();
+  const std::vector<uint8_t> f = sim0.Flash(0x400, 4);
+  EXPECT_EQ(f, (std::vector<uint8_t>{0xFF, 0xFF, 0xFF, 0xFF}));
+  ASSERT_TRUE(QFile::link(QString::fromStdString(pty1.slavePath()), port1));
+  const QString refused = port1 + QStringLiteral(": 失败: serial number 4294967296 does not fit: u32le holds 0 ... 4294967295");
+  ASSERT_TRUE(WaitFor([&] { return tool.Lines().contains(refused); }, 30000)) << tool.Lines().join('\n').toStdString();
+  EXPECT_EQ(sim1.bytesReceived(), 0u);
+
+  tool.Signal(SIGINT);
+  const Outcome o = tool.Wait(20000);
+  ASSERT_TRUE(o.exited);
+  EXPECT_EQ(o.status, 1);
+  for (const QString& line : o.out) EXPECT_FALSE(line.startsWith(report)) << line.toStdString();
+  const std::vector<QJsonObject> records = Records(report);
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_EQ(records[0].value("port").toString(), port0);
+  EXPECT_EQ(records[0].value("result").toString(), QStringLiteral("ok"));
+  EXPECT_EQ(records[0].value("serial").toDouble(), 4294967295.0);
+  EXPECT_EQ(records[1].value("port").toString(), port1);
+  EXPECT_EQ(records[1].value("result").toString(), QStringLiteral("failed"));
 }
 
 }  // namespace

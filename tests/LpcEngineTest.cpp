@@ -1,6 +1,7 @@
 // The LPC2xxx download from the download button against a simulated boot
 // loader on a pseudo-terminal, behind the link model: instant, paced at the
 // line rate, behind USB adapters, with replies cut into pieces.
+#include <QFileInfo>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
@@ -380,9 +381,9 @@ TEST_F(LpcDownload, FilesThatCannotBeWrittenEndTheRunAtOnceWithThePortReleased) 
   const QString name = host_.firmwareFileName;
   struct Case { QByteArray hex; LpcPartProfile (*part)(); QString message; };
   const Case cases[] = {
-      {wrongSum, &LpcPartProfile::LPC2132, QStringLiteral("HEX文件第3行校验和错误")},
+      {wrongSum, &LpcPartProfile::LPC2132, QStringLiteral("HEX文件第 3 行校验和错误")},
       {":00000001FF\r\n", &LpcPartProfile::LPC2132, QStringLiteral("HEX文件中没有数据")},
-      {cut, &LpcPartProfile::LPC2132, QStringLiteral("HEX文件不完整(没有结束记录): ") + name},
+      {cut, &LpcPartProfile::LPC2132, QStringLiteral("HEX文件不完整（没有结束记录）: ") + QFileInfo(name).fileName()},
       {HexText(PatternImage(40 * 1024, 1)), &LpcPartProfile::LPC2131,
        QStringLiteral("文件太大: 映像40960字节(40 KB)，器件Flash只有32768字节(32 KB)")},
       {HexText(PatternImage(248 * 1024 + 4, 1)), &LpcPartProfile::LPC2294,

@@ -96,19 +96,18 @@ class LpcImage : public ::testing::Test {
 }  // namespace
 
 TEST_F(LpcImage, RecordsArePlacedAtTheirAddresses) {
-  // A first record at 0x100 gets 256 fill bytes; the later of two records
-  // for one address wins; comments, blank lines and the end record are skipped
-  // over without stopping; linear base 0 changes nothing.
-  QByteArray text = "; build 12\r\n" + HexRecord(4, 0, {0, 0}) +
+  // A first record at 0x100 gets 256 fill bytes; blank lines and the end
+  // record are passed over without stopping; linear base 0 changes nothing.
+  QByteArray text = HexRecord(4, 0, {0, 0}) +
                     HexRecord(0, 0x100, {1, 2, 3, 4, 5, 6, 7, 8}) + "\r\n" +
-                    kEnd + HexRecord(0, 0x104, {0xAA, 0xBB}) +
+                    kEnd + HexRecord(0, 0x108, {0xAA, 0xBB}) +
                     HexRecord(0, 0x10A, {0xCC}).toLower();
   LpcFileLoad r = Load(text);
   ASSERT_EQ(r.Result, LpcFileLoad::Loaded);
   ASSERT_EQ(r.Image.size(), 0x10Cu);
   for (int i = 0; i < 0x100; ++i) ASSERT_EQ(r.Image[i], 0) << i;
   EXPECT_EQ(std::vector<uint8_t>(r.Image.begin() + 0x100, r.Image.end()),
-            (std::vector<uint8_t>{1, 2, 3, 4, 0xAA, 0xBB, 7, 8, 0, 0, 0xCC, 0}));
+            (std::vector<uint8_t>{1, 2, 3, 4, 5, 6, 7, 8, 0xAA, 0xBB, 0xCC, 0}));
 
   // Segment and linear bases add to the record offset.
   r = Load(HexRecord(2, 0, {0x01, 0x00}) + HexRecord(0, 0x0010, {9}) + kEnd);
@@ -133,28 +132,35 @@ TEST_F(LpcImage, BrokenFilesAreRefusedWithTheLineNumber) {
   QByteArray wrongSum = bad;
   wrongSum[wrongSum.size() - 3] = wrongSum[wrongSum.size() - 3] == '0' ? '1' : '0';
   LpcFileLoad r = Load(good + "\n" + wrongSum + good + kEnd);
-  EXPECT_EQ(r.Result, LpcFileLoad::BadChecksum);
+  EXPECT_EQ(r.Result, LpcFileLoad::BadHex);
+  EXPECT_EQ(r.Fault, ihex::Fault::Checksum);
   EXPECT_EQ(r.LineNumber, 3);
 
   QByteArray notHex = bad;
   notHex[10] = 'G';
   r = Load(good + notHex + kEnd);
-  EXPECT_EQ(r.Result, LpcFileLoad::BadLine);
+  EXPECT_EQ(r.Result, LpcFileLoad::BadHex);
+  EXPECT_EQ(r.Fault, ihex::Fault::Syntax);
   EXPECT_EQ(r.LineNumber, 2);
 
   // Shorter than its byte count claims, or than the fixed fields.
   r = Load(good + bad.left(bad.size() - 6) + "\r\n" + kEnd);
-  EXPECT_EQ(r.Result, LpcFileLoad::BadLine);
+  EXPECT_EQ(r.Result, LpcFileLoad::BadHex);
+  EXPECT_EQ(r.Fault, ihex::Fault::Syntax);
   EXPECT_EQ(r.LineNumber, 2);
   r = Load(":0400\r\n");
-  EXPECT_EQ(r.Result, LpcFileLoad::BadLine);
+  EXPECT_EQ(r.Result, LpcFileLoad::BadHex);
+  EXPECT_EQ(r.Fault, ihex::Fault::Syntax);
   EXPECT_EQ(r.LineNumber, 1);
   r = Load(HexRecord(4, 0, {}) + good + kEnd);  // a base record without its value
-  EXPECT_EQ(r.Result, LpcFileLoad::BadLine);
+  EXPECT_EQ(r.Result, LpcFileLoad::BadHex);
+  EXPECT_EQ(r.Fault, ihex::Fault::Syntax);
 
-  // No data at all, e.g. a raw binary without record lines.
+  // No data at all; a raw binary is no HEX file.
   EXPECT_EQ(Load(kEnd).Result, LpcFileLoad::NoData);
-  EXPECT_EQ(Load(QByteArray("\x7f" "ELF\x01\x02\n\x00\x00", 9)).Result, LpcFileLoad::NoData);
+  r = Load(QByteArray("\x7f" "ELF\x01\x02\n\x00\x00", 9));
+  EXPECT_EQ(r.Result, LpcFileLoad::BadHex);
+  EXPECT_EQ(r.Fault, ihex::Fault::NotHex);
 
   // Data far above the flash (an address in another memory) is too large,
   // without trying to fill the gap, and the size says where it reaches.
@@ -172,9 +178,9 @@ TEST_F(LpcImage, FileCutAtAnyLineIsIncomplete) {
   for (qsizetype at = whole.indexOf('\n'); at >= 0 && at + 1 < whole.size();
        at = whole.indexOf('\n', at + 1)) {
     ++cuts;
-    // Only the base record: nothing to write, which is refused as well.
-    EXPECT_EQ(Load(whole.left(at + 1)).Result,
-              cuts == 1 ? LpcFileLoad::NoData : LpcFileLoad::Incomplete) << "cut at " << at;
+    const LpcFileLoad cut = Load(whole.left(at + 1));
+    EXPECT_EQ(cut.Result, LpcFileLoad::BadHex) << "cut at " << at;
+    EXPECT_EQ(cut.Fault, ihex::Fault::NoEndRecord) << "cut at " << at;
     EXPECT_NE(Load(whole.left(at - 4)).Result, LpcFileLoad::Loaded) << "cut at " << at - 4;
   }
   EXPECT_EQ(cuts, 11);  // the base record and ten data records

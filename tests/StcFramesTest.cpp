@@ -354,18 +354,18 @@ TEST(StcFrames, DamagedFilesAreRefused) {
   for (const std::string& cut : {std::string(), lines[0], lines[0] + lines[1], lines[0] + lines[1] + third}) {
     const HexImage image = load(cut);
     EXPECT_EQ(image.status, ImageStatus::Refused) << cut.size();
-    EXPECT_EQ(image.error, QStringLiteral("上载文件 %1 不完整 (没有结束记录) ！").arg(hex));
+    EXPECT_EQ(image.error, QStringLiteral("HEX文件不完整（没有结束记录）: fw.hex"));
     EXPECT_TRUE(image.bytes.empty());
   }
   HexImage truncated = load(lines[0] + ":10001000AAAA\r\n" + lines[3]);
-  EXPECT_EQ(truncated.error, QStringLiteral("上载文件 %1 第 2 行格式错误 ！").arg(hex));
+  EXPECT_EQ(truncated.error, QStringLiteral("HEX文件第 2 行格式错误"));
   HexImage notHex = load(lines[0] + ":10001000AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAO40\r\n" + lines[3]);
-  EXPECT_EQ(notHex.error, QStringLiteral("上载文件 %1 第 2 行含有非十六进制字符 ！").arg(hex));
+  EXPECT_EQ(notHex.error, QStringLiteral("HEX文件第 2 行格式错误"));
   HexImage checksum = load(lines[0] + ":10001000AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA41\r\n" + lines[3]);
-  EXPECT_EQ(checksum.error, QStringLiteral("上载文件 %1 第 2 行校验和错误 ！").arg(hex));
+  EXPECT_EQ(checksum.error, QStringLiteral("HEX文件第 2 行校验和错误"));
   HexImage high = load(":020000040001F9\r\n" + lines[0] + lines[3]);
   EXPECT_EQ(high.status, ImageStatus::Refused);
-  EXPECT_EQ(high.error, QStringLiteral("上载文件 %1 第 2 行的数据超出 64 KB 地址范围 ！").arg(hex));
+  EXPECT_EQ(high.error, QStringLiteral("HEX文件第 2 行的数据超出 64 KB 地址范围"));
   EXPECT_EQ(high.errorLine, 2);
 }
 

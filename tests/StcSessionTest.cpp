@@ -3,6 +3,8 @@
 // adapters, with replies cut anywhere.
 #include <gtest/gtest.h>
 
+#include <QFileInfo>
+
 #include <QDir>
 #include <QElapsedTimer>
 #include <QTemporaryDir>
@@ -585,12 +587,12 @@ TEST_F(StcSession, DamagedOrSpecialFilesAreRefusedBeforeThePortOpens) {
     std::string text;
     QString line;
   } cases[] = {
-      {good, QStringLiteral("上载文件 %1 不完整 (没有结束记录) ！").arg(name)},
-      {good + ":1000100011\r\n:00000001FF\r\n", QStringLiteral("上载文件 %1 第 2 行格式错误 ！").arg(name)},
+      {good, QStringLiteral("HEX文件不完整（没有结束记录）: ") + QFileInfo(name).fileName()},
+      {good + ":1000100011\r\n:00000001FF\r\n", QStringLiteral("HEX文件第 2 行格式错误")},
       {":10000000010203040506070809OA0B0C0D0E0F1068\r\n:00000001FF\r\n",
-       QStringLiteral("上载文件 %1 第 1 行含有非十六进制字符 ！").arg(name)},
+       QStringLiteral("HEX文件第 1 行格式错误")},
       {":020000040001F9\r\n" + good + ":00000001FF\r\n",
-       QStringLiteral("上载文件 %1 第 2 行的数据超出 64 KB 地址范围 ！").arg(name)},
+       QStringLiteral("HEX文件第 2 行的数据超出 64 KB 地址范围")},
   };
   for (const auto& c : cases) {
     r.host.log.clear();

@@ -1,6 +1,8 @@
 #define IHEXTOBIN_BUILD 1
 #include "iHexToBin.h"
 
+#include "firmware/IntelHex.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -91,78 +93,23 @@ int32_t Decode(const char* text, uint8_t* output) {
   }
 }
 
-bool IsHexDigit(char c) {
-  return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
+int32_t CheckCode(const ihex::Result& r) {
+  switch (r.fault) {
+    case ihex::Fault::None: return IHEXTOBIN_CHECK_OK;
+    case ihex::Fault::NotHex: return IHEXTOBIN_CHECK_NOT_INTEL_HEX;
+    case ihex::Fault::Syntax: return IHEXTOBIN_CHECK_SYNTAX;
+    case ihex::Fault::Checksum: return IHEXTOBIN_CHECK_CHECKSUM;
+    case ihex::Fault::UnknownType: return IHEXTOBIN_CHECK_UNKNOWN_TYPE;
+    case ihex::Fault::Overlap: return IHEXTOBIN_CHECK_OVERLAP;
+    case ihex::Fault::AboveLimit: return IHEXTOBIN_CHECK_ABOVE_64K;
+    case ihex::Fault::NoEndRecord: return IHEXTOBIN_CHECK_NO_EOF;
+    case ihex::Fault::FileTooLarge: return IHEXTOBIN_CHECK_TOO_LARGE;
+  }
+  return IHEXTOBIN_CHECK_SYNTAX;
 }
 
-// One record line (without its line end): the check result and, for a data
-// record, where its bytes would land in full.
-int32_t CheckRecord(const char* rec, size_t length, uint32_t& base, bool& eof) {
-  // Trailing blanks are tolerated; anything else must be part of the record.
-  while (length > 0 && (rec[length - 1] == ' ' || rec[length - 1] == '\t')) --length;
-  if (length == 0 || rec[0] != ':') return IHEXTOBIN_CHECK_SYNTAX;
-  for (size_t i = 1; i < length; ++i)
-    if (!IsHexDigit(rec[i])) return IHEXTOBIN_CHECK_NOT_HEX;
-  if (length < 11 || (length - 1) % 2 != 0) return IHEXTOBIN_CHECK_SYNTAX;
-  const uint32_t count = hex2byte(rec + 1);
-  if (length != 11 + 2 * static_cast<size_t>(count)) return IHEXTOBIN_CHECK_SYNTAX;
-  uint32_t sum = 0;
-  for (size_t i = 1; i < length; i += 2) sum += hex2byte(rec + i);
-  if ((sum & 0xFFu) != 0) return IHEXTOBIN_CHECK_CHECKSUM;
-
-  const uint32_t address = hex2word(rec + 3);
-  const uint32_t type = hex2byte(rec + 7);
-  switch (type) {
-    case 0x00:
-      if (count == 0) break;
-      if (base + address + count - 1 > 0xFFFFu) return IHEXTOBIN_CHECK_ABOVE_64K;
-      // Below 64 KB but moved by a segment base: DecodeHex would put the
-      // bytes at the record's own address, not where the file means them.
-      if (base != 0) return IHEXTOBIN_CHECK_PLACEMENT;
-      break;
-    case 0x01:
-      eof = true;
-      break;
-    case 0x02:
-      if (count != 2) return IHEXTOBIN_CHECK_SYNTAX;
-      base = hex2word(rec + 9) << 4;
-      break;
-    case 0x04:
-      if (count != 2) return IHEXTOBIN_CHECK_SYNTAX;
-      base = hex2word(rec + 9) << 16;
-      break;
-    default:
-      break;  // start addresses and unknown types carry no data
-  }
-  return IHEXTOBIN_CHECK_OK;
-}
-
-int32_t Check(const char* text, int32_t* line) {
-  const size_t length = std::strlen(text);
-  uint32_t base = 0;
-  bool eof = false;
-  int32_t lineNo = 0;
-  size_t at = 0;
-  while (at < length) {
-    // Lines end with LF, CR LF or a lone CR.
-    size_t end = at;
-    while (end < length && text[end] != '\n' && text[end] != '\r') ++end;
-    ++lineNo;
-    // Blank lines between records are harmless.
-    bool blank = true;
-    for (size_t i = at; i < end && blank; ++i) blank = text[i] == ' ' || text[i] == '\t';
-    if (!blank) {
-      const int32_t status = CheckRecord(text + at, end - at, base, eof);
-      if (status != IHEXTOBIN_CHECK_OK) {
-        if (line) *line = lineNo;
-        return status;
-      }
-      if (eof) return IHEXTOBIN_CHECK_OK;
-    }
-    at = end + 1;
-    if (end < length && text[end] == '\r' && at < length && text[at] == '\n') ++at;
-  }
-  return IHEXTOBIN_CHECK_NO_EOF;
+ihex::Result ReadChecked(const char* text) {
+  return ihex::Read(text, std::strlen(text), IHEXTOBIN_IMAGE_SIZE);
 }
 
 }  // namespace
@@ -172,18 +119,26 @@ extern "C" {
 int32_t CheckHex(const char* fileName, int32_t* line) {
   if (line) *line = 0;
   if (!fileName) return IHEXTOBIN_CHECK_UNREADABLE;
+  struct stat st {};
+  if (stat(fileName, &st) == 0 && st.st_size > ihex::kMaxFileBytes) return IHEXTOBIN_CHECK_TOO_LARGE;
   char* text = ReadWholeFile(fileName);
   if (!text) return IHEXTOBIN_CHECK_UNREADABLE;
-  const int32_t status = Check(text, line);
+  const ihex::Result r = ReadChecked(text);
   std::free(text);
-  return status;
+  if (line) *line = r.line;
+  return CheckCode(r);
 }
 
 int32_t DecodeHex(const char* fileName, uint8_t* output) {
   if (!fileName || !output) return 0;
   char* text = ReadWholeFile(fileName);
   if (!text) return 0;
-  const int32_t status = Decode(text, output);
+  const ihex::Result r = ReadChecked(text);
+  int32_t status = 1;
+  if (r.Ok())
+    r.Place(0, output, IHEXTOBIN_IMAGE_SIZE);
+  else
+    status = Decode(text, output);
   std::free(text);
   return status;
 }

@@ -2,10 +2,12 @@
 
 #include "isp/IspImagePatch.h"
 
+#include <QFileInfo>
 #include <QThread>
 
 #include <algorithm>
 
+#include "firmware/HexFault.h"
 #include "firmware/ImageFile.h"
 #include "serial/PollingComm.h"
 
@@ -971,17 +973,11 @@ bool TLPCFrm::RenewedlyLoadFile() {
       RefuseFile(FirmwareFileProblem(name, file));
       return false;
     }
-    case LpcFileLoad::BadLine:
-      RefuseFile(QStringLiteral("HEX文件第%1行格式错误").arg(load.LineNumber));
-      return false;
-    case LpcFileLoad::BadChecksum:
-      RefuseFile(QStringLiteral("HEX文件第%1行校验和错误").arg(load.LineNumber));
+    case LpcFileLoad::BadHex:
+      RefuseFile(HexFaultText(load.Fault, load.LineNumber, load.RecordType, QFileInfo(name).fileName(), 0));
       return false;
     case LpcFileLoad::NoData:
       RefuseFile(QStringLiteral("HEX文件中没有数据"));
-      return false;
-    case LpcFileLoad::Incomplete:
-      RefuseFile(QStringLiteral("HEX文件不完整(没有结束记录): %1").arg(name));
       return false;
     case LpcFileLoad::TooLarge:
       break;

@@ -81,72 +81,6 @@ QByteArray UuencodeLine(const uint8_t* data, int count, uint32_t* sum) {
   return line;
 }
 
-namespace {
-
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-}  // namespace
-
-HexLineResult LoadHexLine(const QByteArray& line, LpcHexLoad& load) {
-  if (line.isEmpty() || line[0] != ':') return HexLineResult::Ignored;
-  // Start code, then pairs of digits: count, address (2), type, data, checksum.
-  const qsizetype digits = line.size() - 1;
-  if (digits < 10 || digits % 2 != 0) return HexLineResult::BadSyntax;
-  uint8_t bytes[5 + 255] = {};
-  const qsizetype byteCount = digits / 2;
-  if (byteCount > static_cast<qsizetype>(sizeof bytes)) return HexLineResult::BadSyntax;
-  for (qsizetype i = 0; i < byteCount; ++i) {
-    int hi = HexDigit(line[1 + 2 * i]), lo = HexDigit(line[2 + 2 * i]);
-    if (hi < 0 || lo < 0) return HexLineResult::BadSyntax;
-    bytes[i] = static_cast<uint8_t>(hi << 4 | lo);
-  }
-  const int n = bytes[0];
-  if (byteCount != n + 5) return HexLineResult::BadSyntax;
-  uint8_t check = 0;
-  for (qsizetype i = 0; i < byteCount; ++i) check = static_cast<uint8_t>(check + bytes[i]);
-  if (check != 0) return HexLineResult::BadChecksum;
-
-  const uint32_t offset = static_cast<uint32_t>(bytes[1]) << 8 | bytes[2];
-  const uint8_t type = bytes[3];
-  const uint8_t* data = bytes + 4;
-  switch (type) {
-    case 0: {
-      load.DataBytes += static_cast<uint64_t>(n);
-      const uint64_t target = uint64_t{offset} + load.LinearBase + load.SegmentBase;
-      if (n > 0) load.End = std::max(load.End, target + static_cast<uint64_t>(n));
-      if (target + static_cast<uint64_t>(n) > kLpcMaxImage) {
-        // Never grow past what any part can take; the load is refused later.
-        load.TooLarge = true;
-        return HexLineResult::Used;
-      }
-      const size_t end = static_cast<size_t>(target) + static_cast<size_t>(n);
-      if (load.Image.size() < end) load.Image.resize(end, kLpcFillByte);
-      std::copy(data, data + n, load.Image.begin() + static_cast<std::ptrdiff_t>(target));
-      return HexLineResult::Used;
-    }
-    case 2:
-      if (n < 2) return HexLineResult::BadSyntax;
-      load.SegmentBase = (static_cast<uint32_t>(data[0]) << 8 | data[1]) * 16u;
-      return HexLineResult::Used;
-    case 4:
-      if (n < 2) return HexLineResult::BadSyntax;
-      load.LinearBase = (static_cast<uint32_t>(data[0]) << 8 | data[1]) * 65536u;
-      return HexLineResult::Used;
-    case 1:
-      // Reading goes on to the last line; the record only proves the file whole.
-      load.EndRecord = true;
-      return HexLineResult::Ignored;
-    default:
-      // Start addresses.
-      return HexLineResult::Ignored;
-  }
-}
-
 void CompleteLpcImage(std::vector<uint8_t>& image) {
   const size_t r = image.size() % kLpcChunkSize;
   if (r > 0 && r % kLpcBytesPerLine == 0) image.push_back(kLpcFillByte);
@@ -267,43 +201,34 @@ LpcTransferList BuildTransferList(const std::vector<uint8_t>& image,
 
 LpcFileLoad LoadLpcHexText(const QByteArray& text) {
   LpcFileLoad result;
-  LpcHexLoad load;
-  int lineNumber = 0;
-  qsizetype start = 0;
-  while (start < text.size()) {
-    qsizetype end = text.indexOf('\n', start);
-    if (end < 0) end = text.size();
-    QByteArray line = text.mid(start, end - start);
-    start = end + 1;
-    ++lineNumber;
-    while (!line.isEmpty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t'))
-      line.chop(1);
-    HexLineResult r = LoadHexLine(line, load);
-    if (r == HexLineResult::BadSyntax || r == HexLineResult::BadChecksum) {
-      result.Result = r == HexLineResult::BadSyntax ? LpcFileLoad::BadLine : LpcFileLoad::BadChecksum;
-      result.LineNumber = lineNumber;
-      return result;
-    }
+  const ihex::Result hex = ihex::Read(text.constData(), static_cast<size_t>(text.size()));
+  if (!hex.Ok()) {
+    result.Result = LpcFileLoad::BadHex;
+    result.Fault = hex.fault;
+    result.LineNumber = hex.line;
+    result.RecordType = hex.type;
+    return result;
   }
-  if (load.DataBytes == 0) {
+  if (hex.dataBytes == 0) {
     result.Result = LpcFileLoad::NoData;
     return result;
   }
-  // A file still being written (a linker racing the automatic download)
-  // stops at a line boundary just as often as anywhere else.
-  if (!load.EndRecord) {
-    result.Result = LpcFileLoad::Incomplete;
+  if (hex.End() > kLpcMaxImage) {
+    // Never built past what any part can take; the size says where it reaches.
+    result.Result = LpcFileLoad::TooLarge;
+    result.Size = (hex.End() + 3) / 4 * 4;
     return result;
   }
-  if (!load.TooLarge) CompleteLpcImage(load.Image);
-  if (load.TooLarge || load.Image.size() > kLpcMaxImage) {
+  std::vector<uint8_t> image = hex.Image(0, hex.End(), kLpcFillByte);
+  CompleteLpcImage(image);
+  if (image.size() > kLpcMaxImage) {
     result.Result = LpcFileLoad::TooLarge;
-    result.Size = std::max<uint64_t>(load.Image.size(), (load.End + 3) / 4 * 4);
+    result.Size = image.size();
     return result;
   }
   result.Result = LpcFileLoad::Loaded;
-  result.Size = load.Image.size();
-  result.Image = std::move(load.Image);
+  result.Size = image.size();
+  result.Image = std::move(image);
   return result;
 }
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "firmware/FirmwareFile.h"
+#include "firmware/IntelHex.h"
 #include "isp/lpc/LpcParts.h"
 
 // 512 KB (LPC1768): the largest flash of any part in the table. Each part
@@ -78,20 +79,6 @@ char UuChar(uint8_t value);
 // returns the sum of the encoded bytes in *sum.
 QByteArray UuencodeLine(const uint8_t* data, int count, uint32_t* sum);
 
-// State of one file load.
-struct LpcHexLoad {
-  std::vector<uint8_t> Image;  // byte i belongs at flash address i
-  uint32_t LinearBase = 0;
-  uint32_t SegmentBase = 0;
-  bool TooLarge = false;       // some record lies past kLpcMaxImage
-  uint64_t End = 0;            // one past the highest address a record fills
-  uint64_t DataBytes = 0;      // data bytes seen in data records
-  bool EndRecord = false;      // the end-of-file record was seen
-};
-
-enum class HexLineResult { Used, Ignored, BadSyntax, BadChecksum };
-HexLineResult LoadHexLine(const QByteArray& line, LpcHexLoad& load);
-
 // Completion after the last line: avoid a remainder that is a whole number of
 // 45-byte lines, then round up to whole words.
 void CompleteLpcImage(std::vector<uint8_t>& image);
@@ -119,16 +106,17 @@ LpcTransferList BuildTransferList(const std::vector<uint8_t>& image,
 // A whole file: read, placed, completed, limited. The caller tells the user.
 struct LpcFileLoad {
   enum Outcome {
-    Loaded, Missing, NotRegular, FileTooLarge, Unreadable, BadLine, BadChecksum, NoData,
-    Incomplete, TooLarge
+    Loaded, Missing, NotRegular, FileTooLarge, Unreadable, BadHex, NoData, TooLarge
   };
   Outcome Result = Missing;
-  int LineNumber = 0;  // for BadLine / BadChecksum, counted from 1
+  // BadHex: what the HEX reader refused, and where (line counted from 1).
+  ihex::Fault Fault = ihex::Fault::None;
+  int LineNumber = 0;
+  int RecordType = 0;
   uint64_t Size = 0;   // FileTooLarge: the file's size; TooLarge: the image's
   FirmwareFileStatus File = FirmwareFileStatus::Ok;  // how reading the file went
   std::vector<uint8_t> Image;
 };
-// A HEX text is larger than its image, but no firmware for these parts needs this much.
-inline constexpr int64_t kLpcMaxHexFileSize = 32ll * 1024 * 1024;
+inline constexpr int64_t kLpcMaxHexFileSize = ihex::kMaxFileBytes;
 LpcFileLoad LoadLpcHexFile(const QString& fileName);
 LpcFileLoad LoadLpcHexText(const QByteArray& text);

@@ -1,10 +1,13 @@
 #include "isp/stc/StcFrames.h"
 
+#include "firmware/FirmwareFile.h"
+#include "firmware/HexFault.h"
 #include "firmware/ihextobin/iHexToBin.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QSaveFile>
 
 #include <dlfcn.h>
@@ -417,24 +420,40 @@ void PlaceConverterLibrary(const QString& path) {
 
 namespace {
 
+// The reader's words for each refusal, as the other families show them.
 QString RefusalText(int check, int line, const QString& fileName) {
-  const QString name = QDir::toNativeSeparators(fileName);
+  const QString name = QFileInfo(fileName).fileName();
+  ihex::Fault fault = ihex::Fault::Syntax;
   switch (check) {
     case IHEXTOBIN_CHECK_UNREADABLE:
-      return QStringLiteral("无法读取上载文件 %1 ！").arg(name);
-    case IHEXTOBIN_CHECK_NO_EOF:
-      return QStringLiteral("上载文件 %1 不完整 (没有结束记录) ！").arg(name);
-    case IHEXTOBIN_CHECK_SYNTAX:
-      return QStringLiteral("上载文件 %1 第 %2 行格式错误 ！").arg(name).arg(line);
-    case IHEXTOBIN_CHECK_NOT_HEX:
-      return QStringLiteral("上载文件 %1 第 %2 行含有非十六进制字符 ！").arg(name).arg(line);
-    case IHEXTOBIN_CHECK_CHECKSUM:
-      return QStringLiteral("上载文件 %1 第 %2 行校验和错误 ！").arg(name).arg(line);
-    case IHEXTOBIN_CHECK_ABOVE_64K:
-      return QStringLiteral("上载文件 %1 第 %2 行的数据超出 64 KB 地址范围 ！").arg(name).arg(line);
-    default:
-      return QStringLiteral("上载文件 %1 第 %2 行的地址记录无法处理 ！").arg(name).arg(line);
+      return QStringLiteral("无法读取上载文件 %1 ！").arg(QDir::toNativeSeparators(fileName));
+    case IHEXTOBIN_CHECK_TOO_LARGE: {
+      FirmwareFileRead file;
+      file.status = FirmwareFileStatus::TooLarge;
+      file.size = QFileInfo(fileName).size();
+      return FirmwareFileProblem(fileName, file);
+    }
+    case IHEXTOBIN_CHECK_NO_EOF: fault = ihex::Fault::NoEndRecord; break;
+    case IHEXTOBIN_CHECK_CHECKSUM: fault = ihex::Fault::Checksum; break;
+    case IHEXTOBIN_CHECK_ABOVE_64K: fault = ihex::Fault::AboveLimit; break;
+    case IHEXTOBIN_CHECK_NOT_INTEL_HEX: fault = ihex::Fault::NotHex; break;
+    case IHEXTOBIN_CHECK_UNKNOWN_TYPE: fault = ihex::Fault::UnknownType; break;
+    case IHEXTOBIN_CHECK_OVERLAP: fault = ihex::Fault::Overlap; break;
+    default: break;
   }
+  int type = 0;
+  if (fault == ihex::Fault::UnknownType) {
+    // The library gives the line; the type is read back from it.
+    QFile f(fileName);
+    if (f.open(QIODevice::ReadOnly)) {
+      const ihex::Result r = [&] {
+        const QByteArray text = f.read(ihex::kMaxFileBytes);
+        return ihex::Read(text.constData(), static_cast<size_t>(text.size()), kImageCapacity);
+      }();
+      type = r.type;
+    }
+  }
+  return HexFaultText(fault, line, type, name, kImageCapacity);
 }
 
 }  // namespace

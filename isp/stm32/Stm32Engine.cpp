@@ -559,6 +559,24 @@ void Stm32Engine::StartJob() {
     host_.AddLog(QStringLiteral("读不出 Flash 容量，按此系列最大的 %1 KB").arg(part_->maxFlashKB));
   switch (k) {
     case IspJobKind::Download: {
+      if (job_.readUniqueId && part_->uniqueIdAddress && uniqueId_.isEmpty()) {
+        // A production line records which chip took the image; read before
+        // anything is erased, then the job goes on either way.
+        const int third = part_->uniqueIdThirdWord;
+        ReadMemory(
+            50, part_->uniqueIdAddress, third + 4, QStringLiteral("读唯一 ID 没有应答"),
+            [this, third](const uint8_t* d) {
+              QByteArray id(reinterpret_cast<const char*>(d), 8);
+              id.append(reinterpret_cast<const char*>(d + third), 4);
+              uniqueId_ = QString::fromLatin1(id.toHex()).toUpper();
+              StartJob();
+            },
+            [this](ReadRefusal) {
+              uniqueId_ = QStringLiteral("读不出");
+              StartJob();
+            });
+        return;
+      }
       if (!MakeMap() || !LoadForJob()) return;
       // Exactly the units that hold the image's data: flash around it
       // (settings, logs) keeps what it holds.
@@ -1204,8 +1222,8 @@ QString Stm32Engine::StepName() const {
 void Stm32Engine::Ended(IspResult result) {
   result.partAnswered = connected_;
   if (!ProductId.isEmpty() && connected_) result.partId = ProductId;
-  if (part_ && connected_)
-    result.partName = QString::fromUtf8(part_->familyLine);
+  // The device name --info prints, not the family line of the log.
+  if (part_ && connected_ && part_->Known()) result.partName = QString::fromLatin1(part_->name);
   if (!uniqueId_.isEmpty() && uniqueId_ != QStringLiteral("读不出")) result.uniqueId = uniqueId_;
   host_.SessionEnded(result);
 }
