@@ -186,12 +186,14 @@ TEST_F(Stm32Lines, FlashSizeThePartDoesNotTell) {
   EXPECT_EQ(host.log.last(), QStringLiteral("读不出 Flash 容量，第二个 Bank 的页号不能确定，为免丢失数据不擦除"));
   EXPECT_EQ(sim->erasesDone(), 0);
 
-  // L1 category 4 codes its size: 1 is 384 KB.
-  StartSim(0x0436);
-  WriteFile("fw.bin", RandomBytes(2000, 503));
-  ASSERT_TRUE(Download(20000)) << sim->failure();
-  EXPECT_TRUE(host.log.contains(QStringLiteral("存储容量 Flash:384 KB")));
-  EXPECT_EQ(host.status, QStringLiteral("上载完成！"));
+  // L1 category 4 codes its size in one bit: 0 is 384 KB, 1 is 256 KB.
+  for (uint32_t kb : {384u, 256u}) {
+    StartSim(Stm32SimProfile::ForProduct(0x0436, kb));
+    WriteFile("fw.bin", RandomBytes(2000, 503));
+    ASSERT_TRUE(Download(20000)) << sim->failure();
+    EXPECT_TRUE(host.log.contains(QStringLiteral("存储容量 Flash:%1 KB").arg(kb)));
+    EXPECT_EQ(host.status, QStringLiteral("上载完成！"));
+  }
 }
 
 // After the erase, a block of nothing but erased flash is not written; the

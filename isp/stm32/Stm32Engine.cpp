@@ -158,7 +158,7 @@ void Stm32Engine::Start(const IspJob& job) {
   commands_.clear();
   version_ = 0;
   flashKB_.reset();
-  dualBank_.reset();
+  bankOptionWord_.reset();
   readProtected_ = false;
   probed_ = false;
   wentTo_ = false;
@@ -507,8 +507,10 @@ void Stm32Engine::ReadFlashSize() {
 }
 
 void Stm32Engine::ReadBankMode() {
+  // Only a part whose size lets the option choose its map needs the word;
+  // an unknown size is read as the line's largest, so that one's bit counts.
   const bool needsLayout = job_.kind == IspJobKind::Download || job_.kind == IspJobKind::Erase;
-  if (!part_->bankOption.address || readProtected_ || !needsLayout) {
+  if (!part_->bankOption.MaskFor(FlashBytes() / 1024) || readProtected_ || !needsLayout) {
     Prepared();
     return;
   }
@@ -516,7 +518,10 @@ void Stm32Engine::ReadBankMode() {
       6, part_->bankOption.address, 4, QStringLiteral("读选项字节没有应答"),
       [this](const uint8_t* d) {
         const uint32_t word = d[0] | (uint32_t{d[1]} << 8) | (uint32_t{d[2]} << 16) | (uint32_t{d[3]} << 24);
-        dualBank_ = (word & part_->bankOption.dualBankMask) != 0;
+        bankOptionWord_ = word;
+        const bool dual = part_->bankOption.SaysDual(FlashBytes() / 1024, word);
+        host_.AddLog(QStringLiteral("选项字节 %1 = %2: %3").arg(Hex32(part_->bankOption.address)).arg(Hex32(word))
+                         .arg(dual ? QStringLiteral("双 Bank") : QStringLiteral("单 Bank")));
         Prepared();
       },
       [this](ReadRefusal) { Prepared(); });
@@ -537,11 +542,23 @@ bool Stm32Engine::MakeMap() {
     Fail(QStringLiteral("未知器件 (Product ID %1)：不知道它的页布局，为免丢失数据不擦除").arg(ProductId));
     return false;
   }
-  if (part_->bankOption.address && !dualBank_) {
-    Fail(QStringLiteral("读不出选项字节，不知道 Bank 模式和页大小，为免丢失数据不擦除"));
+  if (part_->bankOption.MaskFor(FlashBytes() / 1024)) {
+    if (!bankOptionWord_) {
+      Fail(QStringLiteral("读不出选项字节，不知道 Bank 模式和页大小，为免丢失数据不擦除"));
+      return false;
+    }
+    // Which bit decides depends on the size: a size the part did not
+    // report could be the wrong bit's.
+    if (!flashKB_ && part_->minFlashKB < part_->maxFlashKB) {
+      Fail(QStringLiteral("读不出 Flash 容量，不知道哪个选项位决定 Bank 模式，为免丢失数据不擦除"));
+      return false;
+    }
+  }
+  map_ = std::make_unique<Stm32FlashMap>(*part_, FlashBytes(), bankOptionWord_);
+  if (map_->Units().empty()) {
+    Fail(QStringLiteral("不知道 %1 KB 的 %2 的页布局，为免丢失数据不擦除").arg(FlashBytes() / 1024).arg(QString::fromLatin1(part_->name)));
     return false;
   }
-  map_ = std::make_unique<Stm32FlashMap>(*part_, FlashBytes(), dualBank_.value_or(true));
   return true;
 }
 
@@ -618,7 +635,8 @@ bool Stm32Engine::LoadForJob() {
   StepTimeoutCounter = 0;
   step_ = QStringLiteral("加载文件");
   host_.AddLog(QStringLiteral("加载文件。。。"));
-  image_.FlashSizeKB = static_cast<int32_t>(FlashBytes() / 1024);
+  // Where bank 2 lies apart, an image may reach past the flash size.
+  image_.FlashSizeKB = static_cast<int32_t>(std::max(FlashBytes(), map_ ? map_->SpanBytes() : 0u) / 1024);
   if (!part_->Known()) image_.FlashSizeKB = FirmwareImage::kMaxImageBytes / 1024;
   image_.ErasedValue = part_->erasedValue;
   image_.WriteUnit = part_->programBytes;
@@ -631,6 +649,19 @@ bool Stm32Engine::LoadForJob() {
     }
   }
   if (!job_.patches.empty()) host_.SetProgressMax(image_.Length());
+  // Data for addresses the part does not have (the hole between two banks
+  // kept apart) would be refused block by block after the erase: say so
+  // before anything changes.
+  if (map_) {
+    for (const auto& sg : image_.Segments()) {
+      if (sg.length && !map_->Holds(sg.offset, sg.length)) {
+        uint32_t at = sg.offset;
+        while (map_->UnitHolding(at)) at = map_->UnitHolding(at)->offset + map_->UnitHolding(at)->size;
+        Fail(QStringLiteral("映像在 %1 处的数据不在 Flash 之内（此器件在那里没有 Flash），为免丢失数据不擦除").arg(Hex32(kFlashBase + at)));
+        return false;
+      }
+    }
+  }
   WriteAddress = kFlashBase;
   WriteOffset = 0;
   BytesRemaining = image_.Length();
@@ -831,7 +862,8 @@ void Stm32Engine::EraseRange() {
   const uint32_t address = job_.address.value_or(kFlashBase);
   const uint32_t length = job_.length.value_or(FlashBytes() - std::min(FlashBytes(), address - kFlashBase));
   const uint64_t end = uint64_t{address} + length;
-  if (address < kFlashBase || end > uint64_t{kFlashBase} + map_->FlashBytes() || length == 0) {
+  if (address < kFlashBase || end > uint64_t{kFlashBase} + map_->SpanBytes() || length == 0 ||
+      !map_->Holds(address - kFlashBase, length)) {
     Fail(QStringLiteral("擦除范围不在 Flash 之内: %1 .. %2").arg(Hex32(address)).arg(Hex32(static_cast<uint32_t>(end - 1))));
     return;
   }
