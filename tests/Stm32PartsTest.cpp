@@ -113,7 +113,14 @@ const Fact kFacts[] = {
     // C0
     {0x443, 2 * K, 32, 16, 0x1FFF75A0, 0x1FFF7550, 0xFF, 0, 0},
     {0x453, 2 * K, 32, 16, 0x1FFF75A0, 0x1FFF7550, 0xFF, 0, 0},
+    {0x493, 2 * K, 128, 64, 0x1FFF75A0, 0x1FFF7550, 0xFF, 0, 0},
+    // U0: the two lines keep their size register and unique ID apart
+    {0x459, 2 * K, 64, 32, 0x1FFF3EA0, 0x1FFF3E50, 0xFF, 0, 0},
+    {0x489, 2 * K, 256, 128, 0x1FFF6EA0, 0x1FFF6E50, 0xFF, 0, 0},
 };
+
+// Lines listed for the boot loader whose flash the table does not carry.
+const uint16_t kNamedOnly[] = {0x44C, 0x44D, 0x485, 0x492, 0x4B0, 0x454};
 
 std::vector<uint32_t> Numbers(const std::vector<Stm32Unit>& units) {
   std::vector<uint32_t> n;
@@ -166,6 +173,13 @@ TEST(Stm32Parts, EveryProductIdHasItsLayoutSizeRegisterAndUniqueId) {
   EXPECT_EQ(Stm32PartFor(0x0413).erase, Stm32Erase::Extended);
   EXPECT_FALSE(Stm32PartFor(0x0999).Known());
   EXPECT_STREQ(Stm32PartFor(0x0999).familyLine, "CPU :Fxxx");
+  for (uint16_t pid : kNamedOnly) {
+    const Stm32Part& p = Stm32PartFor(pid);
+    EXPECT_TRUE(p.Known()) << std::hex << pid;
+    EXPECT_FALSE(p.Described()) << std::hex << pid;
+    EXPECT_TRUE(Stm32FlashMap(p, 1024 * K, 0xFFFFFFFFu).Units().empty()) << std::hex << pid;
+    seen.insert(pid);
+  }
   for (const Stm32Part& p : Stm32PartTable()) {
     if (p.Known()) {
       EXPECT_TRUE(seen.count(p.productId)) << std::hex << p.productId << " has no fact here";

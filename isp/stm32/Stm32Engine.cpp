@@ -539,7 +539,12 @@ QString Stm32Engine::ProtectedCause() const {
 
 bool Stm32Engine::MakeMap() {
   if (!part_->Known()) {
-    Fail(QStringLiteral("未知器件 (Product ID %1)：不知道它的页布局，为免丢失数据不擦除").arg(ProductId));
+    Fail(QStringLiteral("未知器件 (Product ID %1)：不在器件表中，不知道它的页布局，为免丢失数据不擦除").arg(ProductId));
+    return false;
+  }
+  if (!part_->Described()) {
+    Fail(QStringLiteral("%1 (Product ID %2) 暂不支持：器件表中没有它的 Flash 布局，为免丢失数据不擦除")
+             .arg(QString::fromLatin1(part_->name), ProductId));
     return false;
   }
   if (part_->bankOption.MaskFor(FlashBytes() / 1024)) {
@@ -572,7 +577,7 @@ void Stm32Engine::StartJob() {
     Fail(ProtectedCause());
     return;
   }
-  if (NeedsSize(k) && part_->Known() && !flashKB_ && k != IspJobKind::Info)
+  if (NeedsSize(k) && part_->Described() && !flashKB_ && k != IspJobKind::Info)
     host_.AddLog(QStringLiteral("读不出 Flash 容量，按此系列最大的 %1 KB").arg(part_->maxFlashKB));
   switch (k) {
     case IspJobKind::Download: {
@@ -598,7 +603,7 @@ void Stm32Engine::StartJob() {
     case IspJobKind::Erase:
       if (job_.address || job_.length) {
         EraseRange();
-      } else if (part_->massErase || !part_->Known()) {
+      } else if (part_->massErase || !part_->Described()) {
         // The part erases itself: no layout is guessed.
         const std::vector<uint8_t> frame = StandardErase ? std::vector<uint8_t>{0xFF, 0x00}
                                                          : std::vector<uint8_t>{0xFF, 0xFF, 0x00};
@@ -1135,7 +1140,7 @@ void Stm32Engine::ReadUniqueId() {
           << QStringLiteral("器件: %1").arg(part_->Known() ? QString::fromLatin1(part_->name) : QStringLiteral("未知"))
           << QStringLiteral("Bootloader 版本: %1.%2").arg(version_ / 16).arg(version_ % 16)
           << (flashKB_           ? QStringLiteral("Flash 容量: %1 KB").arg(*flashKB_)
-              : part_->Known()   ? QStringLiteral("Flash 容量: 读不出（此系列最大 %1 KB）").arg(part_->maxFlashKB)
+              : part_->Described() ? QStringLiteral("Flash 容量: 读不出（此系列最大 %1 KB）").arg(part_->maxFlashKB)
                                  : QStringLiteral("Flash 容量: 读不出"))
           << (!part_->uniqueIdAddress ? QStringLiteral("唯一 ID: 无")
               : readProtected_        ? QStringLiteral("唯一 ID: 读不出（读保护已开启）")

@@ -262,6 +262,37 @@ const std::vector<Stm32Part> kParts = {
      2048, kNone, 0, 0, kNoOption, 0xFF, 0x20000000, 0x20000C00, true, false, 0x1FFF7550, 40, 40, 8, true},
     {0x0453, "STM32C031xx", "STM32C0xx 家族", E::FromGet, 0x1FFF75A0, 2, S::KBytes, 16, 32,
      2048, kNone, 0, 0, kNoOption, 0xFF, 0x20000000, 0x20000C00, true, false, 0x1FFF7550, 40, 40, 8, true},
+    // C071: AN2606 rev 69 table 1 lists it; RM0490 rev 5 3.3.1 (2 KB pages, 64 KB or 128 KB;
+    // CMSIS stm32c071xx.h: a 6-bit page number, F_SIZE 0x1FFF75A0, UID 0x1FFF7550). Product ID
+    // 0x493 as the line's DBGMCU_IDCODE gives it. The boot loader's RAM is not recorded here
+    // (0, 0): the engine does not use it.
+    {0x0493, "STM32C071xx", "STM32C0xx 家族", E::FromGet, 0x1FFF75A0, 2, S::KBytes, 64, 128,
+     2048, kNone, 0, 0, kNoOption, 0xFF, 0, 0, true, false, 0x1FFF7550, 40, 40, 8, true},
+
+    // U0, RM0503 rev 3 3.3.1 (2 KB pages, 64-bit double words with ECC); CMSIS stm32u031xx.h
+    // (F_SIZE 0x1FFF3EA0, UID 0x1FFF3E50, up to 64 KB) and stm32u073xx.h (F_SIZE 0x1FFF6EA0,
+    // UID 0x1FFF6E50, up to 256 KB); both a 7-bit page number. Product IDs 0x459 and 0x489 as
+    // DBGMCU_IDCODE gives them.
+    {0x0459, "STM32U031xx", "STM32U0xx 家族", E::FromGet, 0x1FFF3EA0, 2, S::KBytes, 16, 64,
+     2048, kNone, 0, 0, kNoOption, 0xFF, 0, 0, true, false, 0x1FFF3E50, 40, 40, 8, true},
+    {0x0489, "STM32U073xx/083xx", "STM32U0xx 家族", E::FromGet, 0x1FFF6EA0, 2, S::KBytes, 64, 256,
+     2048, kNone, 0, 0, kNoOption, 0xFF, 0, 0, true, false, 0x1FFF6E50, 40, 40, 8, true},
+
+    // Lines AN2606 rev 69 lists for the USART boot loader whose flash this table does not
+    // describe (their reference manuals were not at hand when it was checked): they are named,
+    // and nothing is erased or written on them.
+    {0x044C, "STM32C05xxx", "STM32C0xx 家族", E::FromGet, 0, 0, S::KBytes, 0, 0,
+     0, kNone, 0, 0, kNoOption, 0xFF, 0, 0, false, false, 0, 40, 40, 8, true},
+    {0x044D, "STM32C09xxx", "STM32C0xx 家族", E::FromGet, 0, 0, S::KBytes, 0, 0,
+     0, kNone, 0, 0, kNoOption, 0xFF, 0, 0, false, false, 0, 40, 40, 8, true},
+    {0x0485, "STM32H7Rxx/7Sxx", "STM32H7xx 家族", E::FromGet, 0, 0, S::KBytes, 0, 0,
+     0, kNone, 0, 0, kNoOption, 0xFF, 0, 0, false, false, 0, 40, 40, 16, true},
+    {0x0492, "STM32WBA5xxx", "STM32WBAxx 家族", E::FromGet, 0, 0, S::KBytes, 0, 0,
+     0, kNone, 0, 0, kNoOption, 0xFF, 0, 0, false, false, 0, 40, 40, 16, true},
+    {0x04B0, "STM32WBA6xxx", "STM32WBAxx 家族", E::FromGet, 0, 0, S::KBytes, 0, 0,
+     0, kNone, 0, 0, kNoOption, 0xFF, 0, 0, false, false, 0, 40, 40, 16, true},
+    {0x0454, "STM32U37xxx/38xxx", "STM32U3xx 家族", E::FromGet, 0, 0, S::KBytes, 0, 0,
+     0, kNone, 0, 0, kNoOption, 0xFF, 0, 0, false, false, 0, 40, 40, 16, true},
 
     // Every other ID: its layout is not known, so nothing is erased by page
     // or sector; the erase command is whichever the boot loader offers.

@@ -97,6 +97,8 @@ struct Stm32Part {
 
   static constexpr uint32_t kFlashBase = 0x08000000;
   bool Known() const { return productId != 0; }
+  // A part the table names but whose flash it does not describe.
+  bool Described() const { return maxFlashKB != 0; }
 };
 
 // The row for a product ID; unknown IDs get the catch-all row.
