@@ -18,31 +18,35 @@ const std::vector<uint32_t> kNone{};
 
 const Stm32BankOption kNoOption{};
 // F42x/F43x, F469/F479 with 1 MB: DB1M, bit 14 of the option half-word at
-// 0x1FFFC008 (RM0090 rev 21 3.6.1 table 17 and 3.3 tables 7/9; RM0386 3.6.1):
+// 0x1FFFC008 (RM0090 rev 21 3.6.1 table 17, 3.3 tables 7 and 9; RM0386 "Option bytes"):
 // set = two banks of 512 KB whose sectors are numbered 0-7 and 12-19. Parts
 // of 2 MB always have two banks, smaller ones one.
 const Stm32BankOption kF4Db1m{0x1FFFC008, {{1024, 1u << 14}}, false, 0, kF2F4Sectors};
 // F76x/F77x: nDBANK, bit 13 of the option half-word at 0x1FFF0008 (RM0410
-// rev 4 3.4.1 "Option bytes organization"; FLASH_OPTCR bit 29 in the CMSIS
-// header): cleared = two banks of F4-sized sectors, bank 2 from sector 12;
+// "Option bytes organization"; FLASH_OPTCR bit 29 in CMSIS
+// stm32f767xx.h): cleared = two banks of F4-sized sectors, bank 2 from sector 12;
 // set (factory) = one bank of 32/128/256 KB sectors.
 const Stm32BankOption kF7nDbank{0x1FFF0008, {{1024, 1u << 13}, {2048, 1u << 13}}, true, 0, kF7Sectors};
 // G0B0/G0B1/G0C1: DUAL_BANK, bit 21 of FLASH_OPTR as the option area at
-// 0x1FFF7800 shows it (RM0444 rev 5 3.4.1; CMSIS stm32g0b1xx.h), on the 256 KB
+// 0x1FFF7800 shows it (RM0444 "FLASH option register"; CMSIS stm32g0b1xx.h), on the 256 KB
 // and 512 KB parts; 2 KB pages either way, bank 2 from page 256.
 const Stm32BankOption kG0DualBank{0x1FFF7800, {{256, 1u << 21}, {512, 1u << 21}}, false, 2048, {}};
-// G47x/G48x: DBANK, bit 22 of FLASH_OPTR at 0x1FFF7800 (RM0440 rev 7 3.3.1,
-// 5.4.1): 4 KB pages in one bank when cleared.
+// G47x/G48x: DBANK, bit 22 of FLASH_OPTR at 0x1FFF7800 (RM0440 "FLASH option
+// register"; CMSIS stm32g474xx.h): 4 KB pages in one bank when cleared.
 const Stm32BankOption kG4Dbank{0x1FFF7800, {{128, 1u << 22}, {256, 1u << 22}, {512, 1u << 22}}, false, 4096, {}};
-// L4R/L4S: the option bytes lie at 0x1FF00000 on this line (RM0432 rev 9
-// 3.4.1), DBANK (bit 22) on the 2 MB parts, DB1M (bit 21) on the 1 MB ones
-// (CMSIS stm32l4r9xx.h); one bank of 8 KB pages when the bit is cleared.
+// L4R/L4S: the option bytes lie at 0x1FF00000 on this line, not at the
+// 0x1FFF7800 of the other L4 lines (RM0432 "Option bytes description"; the
+// Keil STM32L4xx device pack places STM32L4Rx option words there and STM32L4xx ones at
+// 0x1FFF7800; stm32flash's table gives 0x1FFF7800 for 0x470, which this
+// follows the manual against). DBANK (bit 22) decides on the 2 MB parts,
+// DB1M (bit 21) on the 1 MB ones (CMSIS stm32l4r9xx.h); one bank of 8 KB
+// pages when the bit is cleared.
 const Stm32BankOption kL4RDbank{0x1FF00000, {{2048, 1u << 22}, {1024, 1u << 21}}, false, 8192, {}};
 // L4P5/L4Q5: the same option word; DBANK on the 1 MB parts, bit 21 on the
 // 512 KB ones.
 const Stm32BankOption kL4PDbank{0x1FF00000, {{1024, 1u << 22}, {512, 1u << 21}}, false, 8192, {}};
-// L552/L562: FLASH_OPTR at 0x40022040 (RM0438 rev 7 6.9.15): DBANK (bit 22)
-// on 512 KB parts, DB256K (bit 21) on 256 KB ones; 4 KB pages in one bank.
+// L552/L562: FLASH_OPTR at 0x40022040 (RM0438 "FLASH option register"; CMSIS stm32l552xx.h,
+// FLASH at 0x40022000, OPTR at offset 0x40): DBANK (bit 22) on 512 KB parts, DB256K (bit 21) on 256 KB ones; 4 KB pages in one bank.
 const Stm32BankOption kL5Dbank{0x40022040, {{512, 1u << 22}, {256, 1u << 21}}, false, 4096, {}};
 
 // Columns: product ID, name, family line, erase form,
@@ -56,6 +60,12 @@ const Stm32BankOption kL5Dbank{0x40022040, {{512, 1u << 22}, {256, 1u << 21}}, f
 // registers and erased values: the line's reference manual ("Flash memory
 // organization", "Flash size data register", "Unique device ID register").
 // Erase and programming times: the data sheets' flash memory characteristics.
+// Every row's flash-size register and unique-ID address agree with ST's CMSIS
+// device headers (FLASHSIZE_BASE, UID_BASE of cmsis_device_c0 ... wl), and the
+// H7 bank sizes with their FLASH_BANK_SIZE and FLASH_BANK2_BASE. The boot
+// loader's own RAM is recorded for information only (the engine never uses it).
+// Where stm32flash's table differs (it knows no bank modes and numbers every
+// page from the flash base), the reference manuals are followed.
 const std::vector<Stm32Part> kParts = {
     // The first six lines, with the family lines and erase forms the window has always shown.
     // F1 high density, RM0008 3.3.3 (2 KB pages), 30.1/30.2 (F_SIZE, UID).
@@ -116,8 +126,9 @@ const std::vector<Stm32Part> kParts = {
     {0x0446, "STM32F302xD(E)/303xD(E)/398xx", "STM32F30x 家族", E::FromGet, 0x1FFFF7CC, 2, S::KBytes, 384, 512,
      2048, kNone, 0, 0, kNoOption, 0xFF, 0x20000000, 0x20001800, true, false, 0x1FFFF7AC, 40, 40, 2, true},
 
-    // F4, RM0090 / RM0368 / RM0383 / RM0390 / RM0401 / RM0402 / RM0386 "Embedded flash memory"
-    // (sectors; 2 MB parts: two 1 MB banks, bank 2 sectors 12-23), F_SIZE 0x1FFF7A22, UID 0x1FFF7A10.
+    // F4, RM0090 rev 21 / RM0368 / RM0383 / RM0390 / RM0401 / RM0402 / RM0386 "Embedded flash memory"
+    // (sectors; 2 MB parts: two 1 MB banks, bank 2 sectors 12-23; 1 MB F42x/F43x/F469/F479: DB1M
+    // chooses, RM0090 3.3 table 7), F_SIZE 0x1FFF7A22, UID 0x1FFF7A10.
     {0x0419, "STM32F42xxx/43xxx", "STM32F42x 家族", E::FromGet, 0x1FFF7A22, 2, S::KBytes, 512, 2048,
      0, kF2F4Sectors, 2048, 12, kF4Db1m, 0xFF, 0x20000000, 0x20003000, true, true, 0x1FFF7A10, 4000, 32000, 4, false},
     {0x0423, "STM32F401xB(C)", "STM32F40x 家族", E::FromGet, 0x1FFF7A22, 2, S::KBytes, 128, 256,
@@ -135,7 +146,8 @@ const std::vector<Stm32Part> kParts = {
     {0x0434, "STM32F469xx/479xx", "STM32F46x 家族", E::FromGet, 0x1FFF7A22, 2, S::KBytes, 512, 2048,
      0, kF2F4Sectors, 2048, 12, kF4Db1m, 0xFF, 0x20000000, 0x20003000, true, true, 0x1FFF7A10, 4000, 32000, 4, false},
 
-    // F7, RM0385 / RM0410 3.3 (single-bank sectors, the factory setting), RM0431 3.3;
+    // F7, RM0385 3.3 (32/128/256 KB sectors), RM0410 3.3 (F76x/F77x: the row holds
+    // the dual-bank sectors, nDBANK chooses), RM0431 3.3 (F4-sized sectors);
     // F_SIZE 0x1FF0F442 (F72x/F73x: 0x1FF07A22), UID 0x1FF0F420 (0x1FF07A10).
     {0x0449, "STM32F74xxx/75xxx", "STM32F74x 家族", E::FromGet, 0x1FF0F442, 2, S::KBytes, 64, 1024,
      0, kF7Sectors, 0, 0, kNoOption, 0xFF, 0x20000000, 0x20004000, true, false, 0x1FF0F420, 4000, 32000, 4, false},
@@ -144,7 +156,7 @@ const std::vector<Stm32Part> kParts = {
     {0x0452, "STM32F72xxx/73xxx", "STM32F72x 家族", E::FromGet, 0x1FF07A22, 2, S::KBytes, 64, 512,
      0, kF2F4Sectors, 0, 0, kNoOption, 0xFF, 0x20000000, 0x20004000, true, false, 0x1FF07A10, 4000, 16000, 4, false},
 
-    // G0, RM0444 / RM0454 3.3.1 (2 KB pages; G0B/G0C two banks, bank 2 from page 256),
+    // G0, RM0444 / RM0454 3.3.1 (2 KB pages; G0B/G0C: DUAL_BANK chooses, bank 2 from page 256),
     // F_SIZE 0x1FFF75E0, UID 0x1FFF7590; 64-bit double words with ECC.
     {0x0466, "STM32G03xxx/04xxx", "STM32G0xx 家族", E::FromGet, 0x1FFF75E0, 2, S::KBytes, 16, 64,
      2048, kNone, 0, 0, kNoOption, 0xFF, 0x20000000, 0x20001000, true, false, 0x1FFF7590, 40, 40, 8, true},
@@ -173,8 +185,8 @@ const std::vector<Stm32Part> kParts = {
     {0x0484, "STM32H56xxx/57xxx", "STM32H5xx 家族", E::FromGet, 0x08FFF80C, 2, S::KBytes, 1024, 2048,
      0, k8KSectors, 1, 128, kNoOption, 0xFF, 0x20000000, 0x20004000, true, true, 0x08FFF800, 20, 2000, 16, true},
 
-    // H7, RM0433 rev 8 4.3.4 (H74x/H75x: two banks of 128 KB sectors, bank 2 from sector 8),
-    // RM0455 rev 10 4.3.4 (H7A3/H7B3: two banks of 8 KB sectors, bank 2 from 128);
+    // H7, RM0433 4.3.4 (H74x/H75x: two banks of 128 KB sectors, bank 2 from sector 8),
+    // RM0455 4.3.4 (H7A3/H7B3: two banks of 8 KB sectors, bank 2 from 128);
     // F_SIZE 0x1FF1E880 / 0x08FFF80C, UID 0x1FF1E800 / 0x08FFF800 (CMSIS stm32h743xx.h,
     // stm32h7a3xx.h). Bank 2 always starts at 0x08100000 (FLASH_BANK2_BASE): on the 1 MB
     // parts (H743xG, H7A3xG) each bank holds 512 KB and 0x08080000-0x080FFFFF is no flash.
@@ -196,9 +208,9 @@ const std::vector<Stm32Part> kParts = {
     {0x0447, "STM32L07xxx/08xxx", "STM32L0xx 家族", E::FromGet, 0x1FF8007C, 2, S::KBytes, 64, 192,
      128, kNone, 0, 0, kNoOption, 0x00, 0x20000000, 0x20001000, false, false, 0x1FF80050, 5, 0, 4, true, 0x14},
 
-    // L1, RM0038 rev 17 3.2 (256-byte pages; erased reads 0x00; the banks' pages follow on), 31.1/31.2:
+    // L1, RM0038 3.2 (256-byte pages; erased reads 0x00; the banks' pages follow on), 31.1/31.2:
     // F_SIZE 0x1FF8004C (cat. 1, 2) or 0x1FF800CC (cat. 3 to 6). Category 4 codes its size in
-    // the register's low bit, 0 = 384 KB and 1 = 256 KB (RM0038 31.1.1); cat. 5 parts have
+    // the register's low bit, 0 = 384 KB and 1 = 256 KB (RM0038 "Flash size register"); cat. 5 parts have
     // 384 KB or 512 KB in KB as usual.
     // UID 0x1FF80050 or 0x1FF800D0 (third word at +0x14).
     {0x0416, "STM32L1xxx6(8/B)", "STM32L1xx 家族", E::FromGet, 0x1FF8004C, 2, S::KBytes, 32, 128,
@@ -262,14 +274,14 @@ const std::vector<Stm32Part> kParts = {
      2048, kNone, 0, 0, kNoOption, 0xFF, 0x20000000, 0x20000C00, true, false, 0x1FFF7550, 40, 40, 8, true},
     {0x0453, "STM32C031xx", "STM32C0xx 家族", E::FromGet, 0x1FFF75A0, 2, S::KBytes, 16, 32,
      2048, kNone, 0, 0, kNoOption, 0xFF, 0x20000000, 0x20000C00, true, false, 0x1FFF7550, 40, 40, 8, true},
-    // C071: AN2606 rev 69 table 1 lists it; RM0490 rev 5 3.3.1 (2 KB pages, 64 KB or 128 KB;
+    // C071: AN2606 rev 69 table 1 lists it; RM0490 "Flash memory organization" (2 KB pages, 64 KB or 128 KB;
     // CMSIS stm32c071xx.h: a 6-bit page number, F_SIZE 0x1FFF75A0, UID 0x1FFF7550). Product ID
     // 0x493 as the line's DBGMCU_IDCODE gives it. The boot loader's RAM is not recorded here
     // (0, 0): the engine does not use it.
     {0x0493, "STM32C071xx", "STM32C0xx 家族", E::FromGet, 0x1FFF75A0, 2, S::KBytes, 64, 128,
      2048, kNone, 0, 0, kNoOption, 0xFF, 0, 0, true, false, 0x1FFF7550, 40, 40, 8, true},
 
-    // U0, RM0503 rev 3 3.3.1 (2 KB pages, 64-bit double words with ECC); CMSIS stm32u031xx.h
+    // U0, RM0503 "Flash memory organization" (2 KB pages, 64-bit double words with ECC); CMSIS stm32u031xx.h
     // (F_SIZE 0x1FFF3EA0, UID 0x1FFF3E50, up to 64 KB) and stm32u073xx.h (F_SIZE 0x1FFF6EA0,
     // UID 0x1FFF6E50, up to 256 KB); both a 7-bit page number. Product IDs 0x459 and 0x489 as
     // DBGMCU_IDCODE gives them.
