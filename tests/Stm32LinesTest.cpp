@@ -284,6 +284,14 @@ TEST_F(Stm32Lines, BanksKeptApartAndSizesThatChooseTheBit) {
     EXPECT_EQ(sim->erasesDone(), 0);
   }
 
+  // L552 with SWAP_BANK set: bank 2 sits at the flash base, and which bank
+  // a page number names is not known.
+  StartSim(Stm32SimProfile::ForProduct(0x0472, 512, 0xFFFFFFFFu));
+  WriteFile("fw.bin", RandomBytes(4096, 806));
+  ASSERT_TRUE(Download(20000));
+  EXPECT_EQ(host.log.last(), QStringLiteral("选项字节 SWAP_BANK 已置位：两个 Bank 的地址互换，不知道页号对应哪个 Bank，为免丢失数据不擦除"));
+  EXPECT_EQ(sim->erasesDone(), 0);
+
   // L552 with its size hidden: DBANK or DB256K could be the bit.
   Stm32SimProfile l5 = Stm32SimProfile::ForProduct(0x0472, 256, 1u << 21);
   l5.flashSizeReadable = false;

@@ -558,6 +558,10 @@ bool Stm32Engine::MakeMap() {
       Fail(QStringLiteral("读不出 Flash 容量，不知道哪个选项位决定 Bank 模式，为免丢失数据不擦除"));
       return false;
     }
+    if (*bankOptionWord_ & part_->bankOption.swapMask) {
+      Fail(QStringLiteral("选项字节 SWAP_BANK 已置位：两个 Bank 的地址互换，不知道页号对应哪个 Bank，为免丢失数据不擦除"));
+      return false;
+    }
   }
   map_ = std::make_unique<Stm32FlashMap>(*part_, FlashBytes(), bankOptionWord_);
   if (map_->Units().empty()) {

@@ -47,7 +47,8 @@ const Stm32BankOption kL4RDbank{0x1FF00000, {{2048, 1u << 22}, {1024, 1u << 21}}
 const Stm32BankOption kL4PDbank{0x1FF00000, {{1024, 1u << 22}, {512, 1u << 21}}, false, 8192, {}};
 // L552/L562: FLASH_OPTR at 0x40022040 (RM0438 "FLASH option register"; CMSIS stm32l552xx.h,
 // FLASH at 0x40022000, OPTR at offset 0x40): DBANK (bit 22) on 512 KB parts, DB256K (bit 21) on 256 KB ones; 4 KB pages in one bank.
-const Stm32BankOption kL5Dbank{0x40022040, {{512, 1u << 22}, {256, 1u << 21}}, false, 4096, {}};
+// SWAP_BANK (bit 20) puts bank 2 at the flash base.
+const Stm32BankOption kL5Dbank{0x40022040, {{512, 1u << 22}, {256, 1u << 21}}, false, 4096, {}, 1u << 20};
 
 // Columns: product ID, name, family line, erase form,
 //   flash-size register, bytes read there, its coding, smallest and largest flash (KB),

@@ -47,6 +47,10 @@ struct Stm32BankOption {
   // repeating). The row's own layout is the one of each bank in dual mode.
   uint32_t singlePageSize = 0;
   std::vector<uint32_t> singleSectorsKB;
+  // A bit in the same word that swaps the banks' addresses (SWAP_BANK):
+  // which bank a unit number then names is not known, so a part with it
+  // set is not erased.
+  uint32_t swapMask = 0;
 
   // The bit that decides the mode on a part of this size; 0: none does.
   uint32_t MaskFor(uint32_t flashKB) const {
