@@ -1143,9 +1143,9 @@ void Stm32Engine::ReadUniqueId() {
     info_ << QStringLiteral("Product ID: 0x") + ProductId
           << QStringLiteral("器件: %1").arg(part_->Known() ? QString::fromLatin1(part_->name) : QStringLiteral("未知"))
           << QStringLiteral("Bootloader 版本: %1.%2").arg(version_ / 16).arg(version_ % 16)
-          << (flashKB_           ? QStringLiteral("Flash 容量: %1 KB").arg(*flashKB_)
+          << (flashKB_             ? QStringLiteral("Flash 容量: %1 KB").arg(*flashKB_)
               : part_->Described() ? QStringLiteral("Flash 容量: 读不出（此系列最大 %1 KB）").arg(part_->maxFlashKB)
-                                 : QStringLiteral("Flash 容量: 读不出"))
+                                   : QStringLiteral("Flash 容量: 读不出"))
           << (!part_->uniqueIdAddress ? QStringLiteral("唯一 ID: 无")
               : readProtected_        ? QStringLiteral("唯一 ID: 读不出（读保护已开启）")
                                       : QStringLiteral("唯一 ID: ") + uniqueId_)
