@@ -208,11 +208,30 @@ TEST_F(Stm32EngineTest, UnknownIdIsNamedAndNeverErasedByGuess) {
   WriteFile("fw.bin", RandomBytes(5000, 41));
   ASSERT_TRUE(Download(20000)) << sim->failure();
   EXPECT_EQ(host.log[4], QStringLiteral("CPU :Fxxx"));
-  EXPECT_EQ(host.log.last(), QStringLiteral("未知器件 (Product ID 0999)：不知道它的页布局，为免丢失数据不擦除"));
+  EXPECT_EQ(host.log.last(), QStringLiteral("未知器件 (Product ID 0999)：不在器件表中，不知道它的页布局，为免丢失数据不擦除"));
   EXPECT_EQ(host.status, host.log.last());
   EXPECT_EQ(sim->erasesDone(), 0);
   EXPECT_EQ(sim->Flash(0, 8192), old);
   ExpectPortReleased();
+}
+
+// A line the table names without its flash layout (listed for the boot
+// loader, its manual not checked): named, and nothing erased or written.
+TEST_F(Stm32EngineTest, NamedPartWithoutLayoutIsRefusedByName) {
+  for (uint16_t id : {uint16_t{0x0485}, uint16_t{0x0492}}) {
+    Stm32SimProfile p = Stm32SimProfile::ForProduct(id);
+    p.extendedErase = true;
+    StartSim(p);
+    const auto old = RandomBytes(8192, 42);
+    sim->Preload(0, old);
+    WriteFile("fw.bin", RandomBytes(5000, 43));
+    ASSERT_TRUE(Download(20000)) << sim->failure();
+    const QString name = QString::fromLatin1(Stm32PartFor(id).name);
+    EXPECT_EQ(host.log.last(), QStringLiteral("%1 (Product ID %2) 暂不支持：器件表中没有它的 Flash 布局，为免丢失数据不擦除")
+                                   .arg(name, QStringLiteral("%1").arg(id, 4, 16, QLatin1Char('0')).toUpper()));
+    EXPECT_EQ(sim->erasesDone(), 0);
+    EXPECT_EQ(sim->Flash(0, 8192), old);
+  }
 }
 
 TEST_F(Stm32EngineTest, VerifyNamesTheFirstDifferingAddress) {

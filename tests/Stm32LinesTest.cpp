@@ -7,6 +7,8 @@
 
 #include <QStringList>
 
+#include <optional>
+
 namespace {
 
 using namespace stm32test;
@@ -186,12 +188,118 @@ TEST_F(Stm32Lines, FlashSizeThePartDoesNotTell) {
   EXPECT_EQ(host.log.last(), QStringLiteral("读不出 Flash 容量，第二个 Bank 的页号不能确定，为免丢失数据不擦除"));
   EXPECT_EQ(sim->erasesDone(), 0);
 
-  // L1 category 4 codes its size: 1 is 384 KB.
-  StartSim(0x0436);
-  WriteFile("fw.bin", RandomBytes(2000, 503));
-  ASSERT_TRUE(Download(20000)) << sim->failure();
-  EXPECT_TRUE(host.log.contains(QStringLiteral("存储容量 Flash:384 KB")));
-  EXPECT_EQ(host.status, QStringLiteral("上载完成！"));
+  // L1 category 4 codes its size in one bit: 0 is 384 KB, 1 is 256 KB.
+  for (uint32_t kb : {384u, 256u}) {
+    StartSim(Stm32SimProfile::ForProduct(0x0436, kb));
+    WriteFile("fw.bin", RandomBytes(2000, 503));
+    ASSERT_TRUE(Download(20000)) << sim->failure();
+    EXPECT_TRUE(host.log.contains(QStringLiteral("存储容量 Flash:%1 KB").arg(kb)));
+    EXPECT_EQ(host.status, QStringLiteral("上载完成！"));
+  }
+}
+
+// Parts whose map an option bit or the flash size changes, each in the mode
+// it is set to, take an image filling most of their flash over earlier
+// firmware (no-delay link): the option is read, the sectors or pages of
+// that mode erased, and the flash past the image's units left as it was.
+TEST_F(Stm32Lines, EachBankModeFillsMostOfItsFlash) {
+  struct Case {
+    uint16_t id;
+    uint32_t flashKB;
+    std::optional<uint32_t> option;  // empty: as the factory sets it
+    const char* firstErase;          // the log's first erase line
+  };
+  const Case cases[] = {
+      {0x0419, 1024, std::nullopt, "擦除页[ 0 .. 10 ]"},            // F429xG: DB1M cleared, one bank
+      {0x0419, 1024, 0xFFFFFFFFu, "擦除页[ 0 .. 7 ]"},              // DB1M set: sectors 12.. in bank 2
+      {0x0451, 1024, std::nullopt, "擦除页[ 0 .. 7 ]"},             // F767xG: nDBANK set, 32 KB sectors
+      {0x0451, 2048, 0xFFFFDFFFu, "擦除页[ 0 .. 21 ]"},             // F767xI: nDBANK cleared, 16 KB .. 128 KB sectors
+      {0x0467, 512, ~(1u << 21), "擦除页[ 0 .. 223 ]"},            // G0B1xE: one bank of 256 pages
+      {0x0470, 1024, 1u << 21, "擦除页[ 0 .. 127 ]"},               // L4R9xG: DB1M, 4 KB pages
+      {0x0470, 2048, ~(1u << 22), "擦除页[ 0 .. 223 ]"},           // L4R9xI: 8 KB pages, one bank
+      {0x0472, 256, 1u << 21, "擦除页[ 0 .. 63 ]"},                 // L552xC: DB256K, 2 KB pages
+      {0x0436, 256, std::nullopt, "擦除页[ 0 .. 892 ]"},            // L1 cat. 4 of 256 KB (size bit 1)
+  };
+  host.verify = false;  // the flash is compared here
+  unsigned seed = 700;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::Message() << std::hex << c.id << std::dec << " " << c.flashKB << " KB");
+    StartSim(c.option ? Stm32SimProfile::ForProduct(c.id, c.flashKB, *c.option)
+                      : Stm32SimProfile::ForProduct(c.id, c.flashKB));
+    const uint32_t flash = sim->profile().FlashBytes();
+    ASSERT_EQ(flash, c.flashKB * 1024);
+    const auto old = RandomBytes(flash, seed);
+    sim->Preload(0, old);
+    const auto image = RandomBytes(flash / 8 * 7 - 1000, seed + 1);
+    WriteFile("big.bin", image);
+    ASSERT_TRUE(Download(120000)) << sim->failure();
+    ASSERT_EQ(host.status, QStringLiteral("上载完成！")) << host.log.join('\n').toStdString();
+    EXPECT_TRUE(host.log.contains(QStringLiteral("存储容量 Flash:%1 KB").arg(c.flashKB)));
+    QString firstErase;
+    for (const QString& l : host.log)
+      if (firstErase.isEmpty() && l.startsWith(QStringLiteral("擦除页"))) firstErase = l;
+    EXPECT_EQ(firstErase, QString::fromUtf8(c.firstErase));
+    auto padded = image;
+    const uint32_t unit = sim->profile().programBytes;
+    padded.resize((image.size() + unit - 1) / unit * unit, sim->profile().erasedValue);
+    ExpectOnlyTheImagesUnitsChanged(*sim, padded, old);
+    EXPECT_TRUE(sim->failure().empty()) << sim->failure();
+    ++seed;
+    if (HasFailure()) return;
+  }
+}
+
+// H743xG and H7A3xG, 1 MB: bank 2 at 0x08100000, nothing between. A file
+// for both banks lands in both; one that runs on past bank 1 is refused
+// before anything is erased. A line whose bank bit depends on a size the
+// part does not tell erases nothing either.
+TEST_F(Stm32Lines, BanksKeptApartAndSizesThatChooseTheBit) {
+  host.verify = false;
+  for (uint16_t id : {uint16_t{0x0450}, uint16_t{0x0480}}) {
+    SCOPED_TRACE(::testing::Message() << std::hex << id);
+    StartSim(Stm32SimProfile::ForProduct(id, 1024));
+    ASSERT_EQ(sim->profile().SpanBytes(), 1536u * 1024);
+    const auto oldLow = RandomBytes(512 * 1024, 800);
+    const auto oldHigh = RandomBytes(512 * 1024, 801);
+    sim->Preload(0, oldLow);
+    sim->Preload(1024 * 1024, oldHigh);
+    const auto low = RandomBytes(380 * 1024, 802);
+    const auto high = RandomBytes(380 * 1024, 803);
+    WriteFile("two.hex", ToHex(low, false) + ToHex(high, true, 0x08100000));
+    ASSERT_TRUE(Download(120000)) << sim->failure();
+    ASSERT_EQ(host.status, QStringLiteral("上载完成！")) << host.log.join('\n').toStdString();
+    const uint32_t end = 384 * 1024;  // both 128 KB sectors and 8 KB sectors end here
+    EXPECT_EQ(sim->Flash(0, 380 * 1024), low);
+    EXPECT_EQ(sim->Flash(380 * 1024, 4 * 1024), std::vector<uint8_t>(4 * 1024, 0xFF));
+    EXPECT_EQ(sim->Flash(end, 128 * 1024), std::vector<uint8_t>(oldLow.begin() + end, oldLow.end()));
+    EXPECT_EQ(sim->Flash(1024 * 1024, 380 * 1024), high);
+    EXPECT_EQ(sim->Flash(1024 * 1024 + end, 128 * 1024), std::vector<uint8_t>(oldHigh.begin() + end, oldHigh.end()));
+    EXPECT_TRUE(sim->failure().empty()) << sim->failure();
+
+    // A binary of 600 KB reaches 0x08080000, where this part has no flash.
+    StartSim(Stm32SimProfile::ForProduct(id, 1024));
+    WriteFile("long.bin", RandomBytes(600 * 1024, 804));
+    ASSERT_TRUE(Download(20000));
+    EXPECT_EQ(host.log.last(), QStringLiteral("映像在 0x08080000 处的数据不在 Flash 之内（此器件在那里没有 Flash），为免丢失数据不擦除"));
+    EXPECT_EQ(sim->erasesDone(), 0);
+  }
+
+  // L552 with SWAP_BANK set: bank 2 sits at the flash base, and which bank
+  // a page number names is not known.
+  StartSim(Stm32SimProfile::ForProduct(0x0472, 512, 0xFFFFFFFFu));
+  WriteFile("fw.bin", RandomBytes(4096, 806));
+  ASSERT_TRUE(Download(20000));
+  EXPECT_EQ(host.log.last(), QStringLiteral("选项字节 SWAP_BANK 已置位：两个 Bank 的地址互换，不知道页号对应哪个 Bank，为免丢失数据不擦除"));
+  EXPECT_EQ(sim->erasesDone(), 0);
+
+  // L552 with its size hidden: DBANK or DB256K could be the bit.
+  Stm32SimProfile l5 = Stm32SimProfile::ForProduct(0x0472, 256, 1u << 21);
+  l5.flashSizeReadable = false;
+  StartSim(l5);
+  WriteFile("fw.bin", RandomBytes(4096, 805));
+  ASSERT_TRUE(Download(20000));
+  EXPECT_EQ(host.log.last(), QStringLiteral("读不出 Flash 容量，不知道哪个选项位决定 Bank 模式，为免丢失数据不擦除"));
+  EXPECT_EQ(sim->erasesDone(), 0);
 }
 
 // After the erase, a block of nothing but erased flash is not written; the

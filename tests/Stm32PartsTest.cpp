@@ -113,7 +113,14 @@ const Fact kFacts[] = {
     // C0
     {0x443, 2 * K, 32, 16, 0x1FFF75A0, 0x1FFF7550, 0xFF, 0, 0},
     {0x453, 2 * K, 32, 16, 0x1FFF75A0, 0x1FFF7550, 0xFF, 0, 0},
+    {0x493, 2 * K, 128, 64, 0x1FFF75A0, 0x1FFF7550, 0xFF, 0, 0},
+    // U0: the two lines keep their size register and unique ID apart
+    {0x459, 2 * K, 64, 32, 0x1FFF3EA0, 0x1FFF3E50, 0xFF, 0, 0},
+    {0x489, 2 * K, 256, 128, 0x1FFF6EA0, 0x1FFF6E50, 0xFF, 0, 0},
 };
+
+// Lines listed for the boot loader whose flash the table does not carry.
+const uint16_t kNamedOnly[] = {0x44C, 0x44D, 0x485, 0x492, 0x4B0, 0x454};
 
 std::vector<uint32_t> Numbers(const std::vector<Stm32Unit>& units) {
   std::vector<uint32_t> n;
@@ -131,7 +138,8 @@ TEST(Stm32Parts, EveryProductIdHasItsLayoutSizeRegisterAndUniqueId) {
     EXPECT_EQ(p.flashSizeAddress, f.sizeRegister);
     EXPECT_EQ(p.uniqueIdAddress, f.uid);
     EXPECT_EQ(p.erasedValue, f.erased);
-    const Stm32FlashMap map(p, f.maxKB * K);
+    // Option words read as all ones: every line's factory bank mode.
+    const Stm32FlashMap map(p, f.maxKB * K, 0xFFFFFFFFu);
     ASSERT_EQ(map.Units().size(), f.units);
     EXPECT_EQ(map.Units().front().offset, 0u);
     EXPECT_EQ(map.Units().front().size, f.firstUnit);
@@ -165,6 +173,13 @@ TEST(Stm32Parts, EveryProductIdHasItsLayoutSizeRegisterAndUniqueId) {
   EXPECT_EQ(Stm32PartFor(0x0413).erase, Stm32Erase::Extended);
   EXPECT_FALSE(Stm32PartFor(0x0999).Known());
   EXPECT_STREQ(Stm32PartFor(0x0999).familyLine, "CPU :Fxxx");
+  for (uint16_t pid : kNamedOnly) {
+    const Stm32Part& p = Stm32PartFor(pid);
+    EXPECT_TRUE(p.Known()) << std::hex << pid;
+    EXPECT_FALSE(p.Described()) << std::hex << pid;
+    EXPECT_TRUE(Stm32FlashMap(p, 1024 * K, 0xFFFFFFFFu).Units().empty()) << std::hex << pid;
+    seen.insert(pid);
+  }
   for (const Stm32Part& p : Stm32PartTable()) {
     if (p.Known()) {
       EXPECT_TRUE(seen.count(p.productId)) << std::hex << p.productId << " has no fact here";
@@ -177,9 +192,9 @@ TEST(Stm32Parts, FlashSizeRegisterReadsAsTheLineCodesIt) {
   EXPECT_EQ(Stm32DecodeFlashSize(Stm32PartFor(0x0414), 0xFF, 0xFF), std::nullopt);  // unprogrammed
   EXPECT_EQ(Stm32DecodeFlashSize(Stm32PartFor(0x0414), 0x00, 0x04), std::nullopt);  // no F1 HD has 1 MB
   EXPECT_EQ(Stm32DecodeFlashSize(Stm32PartFor(0x0414), 0x00, 0x00), std::nullopt);
-  // L1 category 4: 0 is 256 KB, 1 is 384 KB.
-  EXPECT_EQ(Stm32DecodeFlashSize(Stm32PartFor(0x0436), 0x00, 0x00), 256u);
-  EXPECT_EQ(Stm32DecodeFlashSize(Stm32PartFor(0x0436), 0x01, 0x00), 384u);
+  // L1 category 4 (RM0038 "Flash size register"): 0 is 384 KB, 1 is 256 KB.
+  EXPECT_EQ(Stm32DecodeFlashSize(Stm32PartFor(0x0436), 0x00, 0x00), 384u);
+  EXPECT_EQ(Stm32DecodeFlashSize(Stm32PartFor(0x0436), 0x01, 0x00), 256u);
   EXPECT_EQ(Stm32DecodeFlashSize(Stm32PartFor(0x0436), 0x80, 0x01), std::nullopt);
   EXPECT_EQ(Stm32DecodeFlashSize(Stm32PartFor(0x0999), 0x40, 0x00), 64u);  // unknown: as it says
 }
@@ -213,17 +228,107 @@ TEST(Stm32Parts, UnitsCoveringAnImageOnEveryLayout) {
   // F429 with 2 MB: bank 2's first sector (16 KB) is number 12.
   const Stm32FlashMap f4(Stm32PartFor(0x0419), 2048 * K);
   EXPECT_EQ(Numbers(f4.Covering(1024 * K - 1, 17 * K)), (std::vector<uint32_t>{11, 12, 13}));
-  // ... and with 1 MB one bank of 12 sectors.
-  EXPECT_FALSE(Stm32FlashMap(Stm32PartFor(0x0419), 1024 * K).TwoBanks());
   // G474 with DBANK cleared: one bank of 4 KB pages.
-  const Stm32FlashMap g4single(Stm32PartFor(0x0469), 512 * K, false);
+  const Stm32FlashMap g4single(Stm32PartFor(0x0469), 512 * K, ~(1u << 22));
   EXPECT_FALSE(g4single.TwoBanks());
   EXPECT_EQ(Numbers(g4single.Covering(0, 5 * K)), (std::vector<uint32_t>{0, 1}));
-  const Stm32FlashMap g4dual(Stm32PartFor(0x0469), 512 * K, true);
+  const Stm32FlashMap g4dual(Stm32PartFor(0x0469), 512 * K, 1u << 22);
   EXPECT_EQ(Numbers(g4dual.Covering(0, 5 * K)), (std::vector<uint32_t>{0, 1, 2}));
   // A range past the end covers what lies inside; the unknown part has none.
   EXPECT_TRUE(Stm32FlashMap(Stm32PartFor(0x0999), 64 * K).Units().empty());
   EXPECT_TRUE(l4.Covering(0, 0).empty());
+}
+
+// Bank modes, from the reference manuals: which option bit decides on a
+// part of which size, and the map each setting gives. A wrong bit or
+// polarity erases sector numbers the part gives to other addresses.
+TEST(Stm32Parts, BankModeOptionBitsChooseTheMap) {
+  struct Mode {
+    uint16_t pid;
+    uint32_t flashKB;
+    uint32_t word;         // the option word as read
+    uint32_t units;
+    uint32_t firstSize;    // bytes
+    uint32_t lastSize;
+    uint32_t bank2Offset;  // 0: one bank
+    uint32_t bank2First;
+  };
+  constexpr uint32_t all = 0xFFFFFFFFu;
+  const Mode modes[] = {
+      // F42x/F43x (RM0090 3.3, 3.6.1): DB1M, bit 14 at 0x1FFFC008, only on 1 MB parts.
+      {0x419, 1024, ~(1u << 14), 12, 16 * K, 128 * K, 0, 0},
+      {0x419, 1024, all, 16, 16 * K, 128 * K, 512 * K, 12},
+      {0x419, 2048, 0, 24, 16 * K, 128 * K, 1024 * K, 12},
+      {0x419, 512, all, 8, 16 * K, 128 * K, 0, 0},
+      {0x434, 1024, all, 16, 16 * K, 128 * K, 512 * K, 12},
+      // F76x/F77x (RM0410 3.3.1, 3.4.1): nDBANK, bit 13 at 0x1FFF0008, cleared = two banks.
+      {0x451, 2048, all, 12, 32 * K, 256 * K, 0, 0},
+      {0x451, 2048, ~(1u << 13), 24, 16 * K, 128 * K, 1024 * K, 12},
+      {0x451, 1024, all, 8, 32 * K, 256 * K, 0, 0},
+      {0x451, 1024, ~(1u << 13), 16, 16 * K, 128 * K, 512 * K, 12},
+      // G0B/G0C (RM0444 3.3.1): DUAL_BANK, bit 21, on 256 KB and 512 KB parts; 2 KB pages.
+      {0x467, 512, all, 256, 2 * K, 2 * K, 256 * K, 256},
+      {0x467, 512, ~(1u << 21), 256, 2 * K, 2 * K, 0, 0},
+      {0x467, 256, all, 128, 2 * K, 2 * K, 128 * K, 256},
+      {0x467, 128, all, 64, 2 * K, 2 * K, 0, 0},
+      // G47x/G48x (RM0440 3.3.1): DBANK, bit 22; 4 KB pages in one bank.
+      {0x469, 512, ~(1u << 22), 128, 4 * K, 4 * K, 0, 0},
+      // L4R/L4S (RM0432 3.3.1): DBANK (bit 22) on 2 MB, DB1M (bit 21) on 1 MB; 8 KB pages single.
+      {0x470, 2048, all, 512, 4 * K, 4 * K, 1024 * K, 256},
+      {0x470, 2048, ~(1u << 22), 256, 8 * K, 8 * K, 0, 0},
+      {0x470, 1024, 1u << 21, 256, 4 * K, 4 * K, 512 * K, 256},
+      {0x470, 1024, 1u << 22, 128, 8 * K, 8 * K, 0, 0},
+      // L4P5/L4Q5: DBANK on 1 MB, bit 21 on 512 KB.
+      {0x471, 1024, 1u << 22, 256, 4 * K, 4 * K, 512 * K, 256},
+      {0x471, 512, 1u << 22, 64, 8 * K, 8 * K, 0, 0},
+      // L552/L562 (RM0438 6.3.1): DBANK (bit 22) on 512 KB, DB256K (bit 21) on 256 KB.
+      {0x472, 512, all, 256, 2 * K, 2 * K, 256 * K, 128},
+      {0x472, 512, ~(1u << 22), 128, 4 * K, 4 * K, 0, 0},
+      {0x472, 256, 1u << 21, 128, 2 * K, 2 * K, 128 * K, 128},
+      {0x472, 256, 1u << 22, 64, 4 * K, 4 * K, 0, 0},
+      // H74x/H75x, H7A3/B3 (RM0433, RM0455 4.3.4): bank 2 at 0x08100000 whatever the size.
+      {0x450, 1024, 0, 8, 128 * K, 128 * K, 1024 * K, 8},
+      {0x480, 1024, 0, 128, 8 * K, 8 * K, 1024 * K, 128},
+      {0x450, 128, 0, 1, 128 * K, 128 * K, 0, 0},
+  };
+  for (const Mode& m : modes) {
+    SCOPED_TRACE(::testing::Message() << std::hex << m.pid << " " << std::dec << m.flashKB << " KB, option "
+                                      << std::hex << m.word);
+    const Stm32FlashMap map(Stm32PartFor(m.pid), m.flashKB * K, m.word);
+    ASSERT_EQ(map.Units().size(), m.units);
+    EXPECT_EQ(map.Units().front().size, m.firstSize);
+    EXPECT_EQ(map.Units().back().size, m.lastSize);
+    EXPECT_EQ(map.TwoBanks(), m.bank2Offset != 0);
+    if (m.bank2Offset) {
+      const Stm32Unit* first = map.UnitAt(m.bank2Offset);
+      ASSERT_NE(first, nullptr);
+      EXPECT_EQ(first->number, m.bank2First);
+      EXPECT_EQ(map.SpanBytes(), m.bank2Offset + m.flashKB * K / 2);
+    } else {
+      EXPECT_EQ(map.Units().back().number, m.units - 1);
+      EXPECT_EQ(map.SpanBytes(), m.flashKB * K);
+    }
+  }
+  // Where the option decides and was not read, nothing is mapped; where
+  // the size alone decides, the word is not needed.
+  EXPECT_TRUE(Stm32FlashMap(Stm32PartFor(0x0419), 1024 * K).Units().empty());
+  EXPECT_TRUE(Stm32FlashMap(Stm32PartFor(0x0451), 2048 * K).Units().empty());
+  EXPECT_EQ(Stm32FlashMap(Stm32PartFor(0x0419), 2048 * K).Units().size(), 24u);
+  // The option words as the boot loader reads them.
+  EXPECT_EQ(Stm32PartFor(0x0419).bankOption.address, 0x1FFFC008u);
+  EXPECT_EQ(Stm32PartFor(0x0434).bankOption.address, 0x1FFFC008u);
+  EXPECT_EQ(Stm32PartFor(0x0451).bankOption.address, 0x1FFF0008u);
+  EXPECT_EQ(Stm32PartFor(0x0467).bankOption.address, 0x1FFF7800u);
+  EXPECT_EQ(Stm32PartFor(0x0469).bankOption.address, 0x1FFF7800u);
+  EXPECT_EQ(Stm32PartFor(0x0470).bankOption.address, 0x1FF00000u);
+  EXPECT_EQ(Stm32PartFor(0x0471).bankOption.address, 0x1FF00000u);
+  EXPECT_EQ(Stm32PartFor(0x0472).bankOption.address, 0x40022040u);
+  // The hole between the H743xG's banks is no flash.
+  const Stm32FlashMap h7(Stm32PartFor(0x0450), 1024 * K);
+  EXPECT_TRUE(h7.Holds(0, 512 * K));
+  EXPECT_FALSE(h7.Holds(512 * K - 4, 8));
+  EXPECT_TRUE(h7.Covering(512 * K, 512 * K).empty());
+  EXPECT_TRUE(h7.Holds(1024 * K, 512 * K));
 }
 
 TEST(Stm32Parts, EraseFramesHoldTheNumbersTheirCountByteCanName) {

@@ -158,7 +158,7 @@ void Stm32Engine::Start(const IspJob& job) {
   commands_.clear();
   version_ = 0;
   flashKB_.reset();
-  dualBank_.reset();
+  bankOptionWord_.reset();
   readProtected_ = false;
   probed_ = false;
   wentTo_ = false;
@@ -507,8 +507,10 @@ void Stm32Engine::ReadFlashSize() {
 }
 
 void Stm32Engine::ReadBankMode() {
+  // Only a part whose size lets the option choose its map needs the word;
+  // an unknown size is read as the line's largest, so that one's bit counts.
   const bool needsLayout = job_.kind == IspJobKind::Download || job_.kind == IspJobKind::Erase;
-  if (!part_->bankOption.address || readProtected_ || !needsLayout) {
+  if (!part_->bankOption.MaskFor(FlashBytes() / 1024) || readProtected_ || !needsLayout) {
     Prepared();
     return;
   }
@@ -516,7 +518,10 @@ void Stm32Engine::ReadBankMode() {
       6, part_->bankOption.address, 4, QStringLiteral("读选项字节没有应答"),
       [this](const uint8_t* d) {
         const uint32_t word = d[0] | (uint32_t{d[1]} << 8) | (uint32_t{d[2]} << 16) | (uint32_t{d[3]} << 24);
-        dualBank_ = (word & part_->bankOption.dualBankMask) != 0;
+        bankOptionWord_ = word;
+        const bool dual = part_->bankOption.SaysDual(FlashBytes() / 1024, word);
+        host_.AddLog(QStringLiteral("选项字节 %1 = %2: %3").arg(Hex32(part_->bankOption.address)).arg(Hex32(word))
+                         .arg(dual ? QStringLiteral("双 Bank") : QStringLiteral("单 Bank")));
         Prepared();
       },
       [this](ReadRefusal) { Prepared(); });
@@ -534,14 +539,35 @@ QString Stm32Engine::ProtectedCause() const {
 
 bool Stm32Engine::MakeMap() {
   if (!part_->Known()) {
-    Fail(QStringLiteral("未知器件 (Product ID %1)：不知道它的页布局，为免丢失数据不擦除").arg(ProductId));
+    Fail(QStringLiteral("未知器件 (Product ID %1)：不在器件表中，不知道它的页布局，为免丢失数据不擦除").arg(ProductId));
     return false;
   }
-  if (part_->bankOption.address && !dualBank_) {
-    Fail(QStringLiteral("读不出选项字节，不知道 Bank 模式和页大小，为免丢失数据不擦除"));
+  if (!part_->Described()) {
+    Fail(QStringLiteral("%1 (Product ID %2) 暂不支持：器件表中没有它的 Flash 布局，为免丢失数据不擦除")
+             .arg(QString::fromLatin1(part_->name), ProductId));
     return false;
   }
-  map_ = std::make_unique<Stm32FlashMap>(*part_, FlashBytes(), dualBank_.value_or(true));
+  if (part_->bankOption.MaskFor(FlashBytes() / 1024)) {
+    if (!bankOptionWord_) {
+      Fail(QStringLiteral("读不出选项字节，不知道 Bank 模式和页大小，为免丢失数据不擦除"));
+      return false;
+    }
+    // Which bit decides depends on the size: a size the part did not
+    // report could be the wrong bit's.
+    if (!flashKB_ && part_->minFlashKB < part_->maxFlashKB) {
+      Fail(QStringLiteral("读不出 Flash 容量，不知道哪个选项位决定 Bank 模式，为免丢失数据不擦除"));
+      return false;
+    }
+    if (*bankOptionWord_ & part_->bankOption.swapMask) {
+      Fail(QStringLiteral("选项字节 SWAP_BANK 已置位：两个 Bank 的地址互换，不知道页号对应哪个 Bank，为免丢失数据不擦除"));
+      return false;
+    }
+  }
+  map_ = std::make_unique<Stm32FlashMap>(*part_, FlashBytes(), bankOptionWord_);
+  if (map_->Units().empty()) {
+    Fail(QStringLiteral("不知道 %1 KB 的 %2 的页布局，为免丢失数据不擦除").arg(FlashBytes() / 1024).arg(QString::fromLatin1(part_->name)));
+    return false;
+  }
   return true;
 }
 
@@ -555,7 +581,7 @@ void Stm32Engine::StartJob() {
     Fail(ProtectedCause());
     return;
   }
-  if (NeedsSize(k) && part_->Known() && !flashKB_ && k != IspJobKind::Info)
+  if (NeedsSize(k) && part_->Described() && !flashKB_ && k != IspJobKind::Info)
     host_.AddLog(QStringLiteral("读不出 Flash 容量，按此系列最大的 %1 KB").arg(part_->maxFlashKB));
   switch (k) {
     case IspJobKind::Download: {
@@ -599,7 +625,7 @@ void Stm32Engine::StartJob() {
     case IspJobKind::Erase:
       if (job_.address || job_.length) {
         EraseRange();
-      } else if (part_->massErase || !part_->Known()) {
+      } else if (part_->massErase || !part_->Described()) {
         // The part erases itself: no layout is guessed.
         const std::vector<uint8_t> frame = StandardErase ? std::vector<uint8_t>{0xFF, 0x00}
                                                          : std::vector<uint8_t>{0xFF, 0xFF, 0x00};
@@ -636,7 +662,8 @@ bool Stm32Engine::LoadForJob() {
   StepTimeoutCounter = 0;
   step_ = QStringLiteral("加载文件");
   host_.AddLog(QStringLiteral("加载文件。。。"));
-  image_.FlashSizeKB = static_cast<int32_t>(FlashBytes() / 1024);
+  // Where bank 2 lies apart, an image may reach past the flash size.
+  image_.FlashSizeKB = static_cast<int32_t>(std::max(FlashBytes(), map_ ? map_->SpanBytes() : 0u) / 1024);
   if (!part_->Known()) image_.FlashSizeKB = FirmwareImage::kMaxImageBytes / 1024;
   image_.ErasedValue = part_->erasedValue;
   image_.WriteUnit = part_->programBytes;
@@ -649,6 +676,19 @@ bool Stm32Engine::LoadForJob() {
     }
   }
   if (!job_.patches.empty()) host_.SetProgressMax(image_.Length());
+  // Data for addresses the part does not have (the hole between two banks
+  // kept apart) would be refused block by block after the erase: say so
+  // before anything changes.
+  if (map_) {
+    for (const auto& sg : image_.Segments()) {
+      if (sg.length && !map_->Holds(sg.offset, sg.length)) {
+        uint32_t at = sg.offset;
+        while (map_->UnitHolding(at)) at = map_->UnitHolding(at)->offset + map_->UnitHolding(at)->size;
+        Fail(QStringLiteral("映像在 %1 处的数据不在 Flash 之内（此器件在那里没有 Flash），为免丢失数据不擦除").arg(Hex32(kFlashBase + at)));
+        return false;
+      }
+    }
+  }
   WriteAddress = kFlashBase;
   WriteOffset = 0;
   BytesRemaining = image_.Length();
@@ -849,7 +889,8 @@ void Stm32Engine::EraseRange() {
   const uint32_t address = job_.address.value_or(kFlashBase);
   const uint32_t length = job_.length.value_or(FlashBytes() - std::min(FlashBytes(), address - kFlashBase));
   const uint64_t end = uint64_t{address} + length;
-  if (address < kFlashBase || end > uint64_t{kFlashBase} + map_->FlashBytes() || length == 0) {
+  if (address < kFlashBase || end > uint64_t{kFlashBase} + map_->SpanBytes() || length == 0 ||
+      !map_->Holds(address - kFlashBase, length)) {
     Fail(QStringLiteral("擦除范围不在 Flash 之内: %1 .. %2").arg(Hex32(address)).arg(Hex32(static_cast<uint32_t>(end - 1))));
     return;
   }
@@ -1120,9 +1161,9 @@ void Stm32Engine::ReadUniqueId() {
     info_ << QStringLiteral("Product ID: 0x") + ProductId
           << QStringLiteral("器件: %1").arg(part_->Known() ? QString::fromLatin1(part_->name) : QStringLiteral("未知"))
           << QStringLiteral("Bootloader 版本: %1.%2").arg(version_ / 16).arg(version_ % 16)
-          << (flashKB_           ? QStringLiteral("Flash 容量: %1 KB").arg(*flashKB_)
-              : part_->Known()   ? QStringLiteral("Flash 容量: 读不出（此系列最大 %1 KB）").arg(part_->maxFlashKB)
-                                 : QStringLiteral("Flash 容量: 读不出"))
+          << (flashKB_             ? QStringLiteral("Flash 容量: %1 KB").arg(*flashKB_)
+              : part_->Described() ? QStringLiteral("Flash 容量: 读不出（此系列最大 %1 KB）").arg(part_->maxFlashKB)
+                                   : QStringLiteral("Flash 容量: 读不出"))
           << (!part_->uniqueIdAddress ? QStringLiteral("唯一 ID: 无")
               : readProtected_        ? QStringLiteral("唯一 ID: 读不出（读保护已开启）")
                                       : QStringLiteral("唯一 ID: ") + uniqueId_)

@@ -194,7 +194,7 @@ class Stm32Engine : public QObject, public IspEngine {
   std::vector<uint8_t> commands_;  // from the GET reply
   uint8_t version_ = 0;
   std::optional<uint32_t> flashKB_;  // as the part reports it
-  std::optional<bool> dualBank_;      // the bank-mode option, where read
+  std::optional<uint32_t> bankOptionWord_;  // the bank-mode option word, where read
   bool readProtected_ = false;
   bool probed_ = false;       // Info: the flash base was asked about protection
   bool wentTo_ = false;       // GO was obeyed: the program runs, no reset after it

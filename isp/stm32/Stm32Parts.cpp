@@ -16,14 +16,39 @@ const std::vector<uint32_t> k128KSectors{128};
 const std::vector<uint32_t> k8KSectors{8};
 const std::vector<uint32_t> kNone{};
 
-constexpr Stm32BankOption kNoOption{};
-// FLASH_OPTR as the option-byte area shows it; DBANK (bit 22) set = two banks.
-// G47x/G48x: RM0440 "FLASH option register", 4 KB pages in one bank.
-constexpr Stm32BankOption kG4Dbank{0x1FFF7800, 1u << 22, 4096};
-// L4R/L4S, L4P/L4Q: RM0432 "FLASH option register", 8 KB pages in one bank.
-constexpr Stm32BankOption kL4PlusDbank{0x1FFF7800, 1u << 22, 8192};
-// L552/L562: RM0438 "FLASH option register" (FLASH_OPTR at 0x40022040), 4 KB pages in one bank.
-constexpr Stm32BankOption kL5Dbank{0x40022040, 1u << 22, 4096};
+const Stm32BankOption kNoOption{};
+// F42x/F43x, F469/F479 with 1 MB: DB1M, bit 14 of the option half-word at
+// 0x1FFFC008 (RM0090 rev 21 3.6.1 table 17, 3.3 tables 7 and 9; RM0386 "Option bytes"):
+// set = two banks of 512 KB whose sectors are numbered 0-7 and 12-19. Parts
+// of 2 MB always have two banks, smaller ones one.
+const Stm32BankOption kF4Db1m{0x1FFFC008, {{1024, 1u << 14}}, false, 0, kF2F4Sectors};
+// F76x/F77x: nDBANK, bit 13 of the option half-word at 0x1FFF0008 (RM0410
+// "Option bytes organization"; FLASH_OPTCR bit 29 in CMSIS
+// stm32f767xx.h): cleared = two banks of F4-sized sectors, bank 2 from sector 12;
+// set (factory) = one bank of 32/128/256 KB sectors.
+const Stm32BankOption kF7nDbank{0x1FFF0008, {{1024, 1u << 13}, {2048, 1u << 13}}, true, 0, kF7Sectors};
+// G0B0/G0B1/G0C1: DUAL_BANK, bit 21 of FLASH_OPTR as the option area at
+// 0x1FFF7800 shows it (RM0444 "FLASH option register"; CMSIS stm32g0b1xx.h), on the 256 KB
+// and 512 KB parts; 2 KB pages either way, bank 2 from page 256.
+const Stm32BankOption kG0DualBank{0x1FFF7800, {{256, 1u << 21}, {512, 1u << 21}}, false, 2048, {}};
+// G47x/G48x: DBANK, bit 22 of FLASH_OPTR at 0x1FFF7800 (RM0440 "FLASH option
+// register"; CMSIS stm32g474xx.h): 4 KB pages in one bank when cleared.
+const Stm32BankOption kG4Dbank{0x1FFF7800, {{128, 1u << 22}, {256, 1u << 22}, {512, 1u << 22}}, false, 4096, {}};
+// L4R/L4S: the option bytes lie at 0x1FF00000 on this line, not at the
+// 0x1FFF7800 of the other L4 lines (RM0432 "Option bytes description"; the
+// Keil STM32L4xx device pack places STM32L4Rx option words there and STM32L4xx ones at
+// 0x1FFF7800; stm32flash's table gives 0x1FFF7800 for 0x470, which this
+// follows the manual against). DBANK (bit 22) decides on the 2 MB parts,
+// DB1M (bit 21) on the 1 MB ones (CMSIS stm32l4r9xx.h); one bank of 8 KB
+// pages when the bit is cleared.
+const Stm32BankOption kL4RDbank{0x1FF00000, {{2048, 1u << 22}, {1024, 1u << 21}}, false, 8192, {}};
+// L4P5/L4Q5: the same option word; DBANK on the 1 MB parts, bit 21 on the
+// 512 KB ones.
+const Stm32BankOption kL4PDbank{0x1FF00000, {{1024, 1u << 22}, {512, 1u << 21}}, false, 8192, {}};
+// L552/L562: FLASH_OPTR at 0x40022040 (RM0438 "FLASH option register"; CMSIS stm32l552xx.h,
+// FLASH at 0x40022000, OPTR at offset 0x40): DBANK (bit 22) on 512 KB parts, DB256K (bit 21) on 256 KB ones; 4 KB pages in one bank.
+// SWAP_BANK (bit 20) puts bank 2 at the flash base.
+const Stm32BankOption kL5Dbank{0x40022040, {{512, 1u << 22}, {256, 1u << 21}}, false, 4096, {}, 1u << 20};
 
 // Columns: product ID, name, family line, erase form,
 //   flash-size register, bytes read there, its coding, smallest and largest flash (KB),
@@ -36,6 +61,12 @@ constexpr Stm32BankOption kL5Dbank{0x40022040, 1u << 22, 4096};
 // registers and erased values: the line's reference manual ("Flash memory
 // organization", "Flash size data register", "Unique device ID register").
 // Erase and programming times: the data sheets' flash memory characteristics.
+// Every row's flash-size register and unique-ID address agree with ST's CMSIS
+// device headers (FLASHSIZE_BASE, UID_BASE of cmsis_device_c0 ... wl), and the
+// H7 bank sizes with their FLASH_BANK_SIZE and FLASH_BANK2_BASE. The boot
+// loader's own RAM is recorded for information only (the engine never uses it).
+// Where stm32flash's table differs (it knows no bank modes and numbers every
+// page from the flash base), the reference manuals are followed.
 const std::vector<Stm32Part> kParts = {
     // The first six lines, with the family lines and erase forms the window has always shown.
     // F1 high density, RM0008 3.3.3 (2 KB pages), 30.1/30.2 (F_SIZE, UID).
@@ -89,17 +120,18 @@ const std::vector<Stm32Part> kParts = {
      2048, kNone, 0, 0, kNoOption, 0xFF, 0x20000000, 0x20001800, true, false, 0x1FFFF7AC, 40, 40, 2, true},
     {0x0438, "STM32F303x4(6/8)/334xx/328xx", "STM32F30x 家族", E::FromGet, 0x1FFFF7CC, 2, S::KBytes, 16, 64,
      2048, kNone, 0, 0, kNoOption, 0xFF, 0x20000000, 0x20001800, true, false, 0x1FFFF7AC, 40, 40, 2, true},
-    {0x0439, "STM32F301xx/302x4(6/8)/318xx", "STM32F30x 家族", E::FromGet, 0x1FFFF7CC, 2, S::KBytes, 32, 64,
+    {0x0439, "STM32F301xx/302x4(6/8)/318xx", "STM32F30x 家族", E::FromGet, 0x1FFFF7CC, 2, S::KBytes, 16, 64,
      2048, kNone, 0, 0, kNoOption, 0xFF, 0x20000000, 0x20001800, true, false, 0x1FFFF7AC, 40, 40, 2, true},
     {0x0432, "STM32F373xx/378xx", "STM32F37x 家族", E::FromGet, 0x1FFFF7CC, 2, S::KBytes, 64, 256,
      2048, kNone, 0, 0, kNoOption, 0xFF, 0x20000000, 0x20001800, true, false, 0x1FFFF7AC, 40, 40, 2, true},
     {0x0446, "STM32F302xD(E)/303xD(E)/398xx", "STM32F30x 家族", E::FromGet, 0x1FFFF7CC, 2, S::KBytes, 384, 512,
      2048, kNone, 0, 0, kNoOption, 0xFF, 0x20000000, 0x20001800, true, false, 0x1FFFF7AC, 40, 40, 2, true},
 
-    // F4, RM0090 / RM0368 / RM0383 / RM0390 / RM0401 / RM0402 / RM0386 "Embedded flash memory"
-    // (sectors; 2 MB parts: two 1 MB banks, bank 2 sectors 12-23), F_SIZE 0x1FFF7A22, UID 0x1FFF7A10.
+    // F4, RM0090 rev 21 / RM0368 / RM0383 / RM0390 / RM0401 / RM0402 / RM0386 "Embedded flash memory"
+    // (sectors; 2 MB parts: two 1 MB banks, bank 2 sectors 12-23; 1 MB F42x/F43x/F469/F479: DB1M
+    // chooses, RM0090 3.3 table 7), F_SIZE 0x1FFF7A22, UID 0x1FFF7A10.
     {0x0419, "STM32F42xxx/43xxx", "STM32F42x 家族", E::FromGet, 0x1FFF7A22, 2, S::KBytes, 512, 2048,
-     0, kF2F4Sectors, 2048, 12, kNoOption, 0xFF, 0x20000000, 0x20003000, true, true, 0x1FFF7A10, 4000, 32000, 4, false},
+     0, kF2F4Sectors, 2048, 12, kF4Db1m, 0xFF, 0x20000000, 0x20003000, true, true, 0x1FFF7A10, 4000, 32000, 4, false},
     {0x0423, "STM32F401xB(C)", "STM32F40x 家族", E::FromGet, 0x1FFF7A22, 2, S::KBytes, 128, 256,
      0, kF2F4Sectors, 0, 0, kNoOption, 0xFF, 0x20000000, 0x20003000, true, false, 0x1FFF7A10, 4000, 16000, 4, false},
     {0x0433, "STM32F401xD(E)", "STM32F40x 家族", E::FromGet, 0x1FFF7A22, 2, S::KBytes, 384, 512,
@@ -113,27 +145,28 @@ const std::vector<Stm32Part> kParts = {
     {0x0421, "STM32F446xx", "STM32F44x 家族", E::FromGet, 0x1FFF7A22, 2, S::KBytes, 256, 512,
      0, kF2F4Sectors, 0, 0, kNoOption, 0xFF, 0x20000000, 0x20003000, true, false, 0x1FFF7A10, 4000, 16000, 4, false},
     {0x0434, "STM32F469xx/479xx", "STM32F46x 家族", E::FromGet, 0x1FFF7A22, 2, S::KBytes, 512, 2048,
-     0, kF2F4Sectors, 2048, 12, kNoOption, 0xFF, 0x20000000, 0x20003000, true, true, 0x1FFF7A10, 4000, 32000, 4, false},
+     0, kF2F4Sectors, 2048, 12, kF4Db1m, 0xFF, 0x20000000, 0x20003000, true, true, 0x1FFF7A10, 4000, 32000, 4, false},
 
-    // F7, RM0385 / RM0410 3.3 (single-bank sectors, the factory setting), RM0431 3.3;
+    // F7, RM0385 3.3 (32/128/256 KB sectors), RM0410 3.3 (F76x/F77x: the row holds
+    // the dual-bank sectors, nDBANK chooses), RM0431 3.3 (F4-sized sectors);
     // F_SIZE 0x1FF0F442 (F72x/F73x: 0x1FF07A22), UID 0x1FF0F420 (0x1FF07A10).
     {0x0449, "STM32F74xxx/75xxx", "STM32F74x 家族", E::FromGet, 0x1FF0F442, 2, S::KBytes, 64, 1024,
      0, kF7Sectors, 0, 0, kNoOption, 0xFF, 0x20000000, 0x20004000, true, false, 0x1FF0F420, 4000, 32000, 4, false},
     {0x0451, "STM32F76xxx/77xxx", "STM32F76x 家族", E::FromGet, 0x1FF0F442, 2, S::KBytes, 1024, 2048,
-     0, kF7Sectors, 0, 0, kNoOption, 0xFF, 0x20000000, 0x20004000, true, false, 0x1FF0F420, 4000, 32000, 4, false},
+     0, kF2F4Sectors, 0, 12, kF7nDbank, 0xFF, 0x20000000, 0x20004000, true, false, 0x1FF0F420, 4000, 32000, 4, false},
     {0x0452, "STM32F72xxx/73xxx", "STM32F72x 家族", E::FromGet, 0x1FF07A22, 2, S::KBytes, 64, 512,
      0, kF2F4Sectors, 0, 0, kNoOption, 0xFF, 0x20000000, 0x20004000, true, false, 0x1FF07A10, 4000, 16000, 4, false},
 
-    // G0, RM0444 / RM0454 3.3.1 (2 KB pages; G0B/G0C two banks, bank 2 from page 256),
+    // G0, RM0444 / RM0454 3.3.1 (2 KB pages; G0B/G0C: DUAL_BANK chooses, bank 2 from page 256),
     // F_SIZE 0x1FFF75E0, UID 0x1FFF7590; 64-bit double words with ECC.
     {0x0466, "STM32G03xxx/04xxx", "STM32G0xx 家族", E::FromGet, 0x1FFF75E0, 2, S::KBytes, 16, 64,
      2048, kNone, 0, 0, kNoOption, 0xFF, 0x20000000, 0x20001000, true, false, 0x1FFF7590, 40, 40, 8, true},
     {0x0456, "STM32G05xxx/06xxx", "STM32G0xx 家族", E::FromGet, 0x1FFF75E0, 2, S::KBytes, 32, 64,
      2048, kNone, 0, 0, kNoOption, 0xFF, 0x20000000, 0x20001000, true, false, 0x1FFF7590, 40, 40, 8, true},
-    {0x0460, "STM32G07xxx/08xxx", "STM32G0xx 家族", E::FromGet, 0x1FFF75E0, 2, S::KBytes, 64, 128,
+    {0x0460, "STM32G07xxx/08xxx", "STM32G0xx 家族", E::FromGet, 0x1FFF75E0, 2, S::KBytes, 32, 128,
      2048, kNone, 0, 0, kNoOption, 0xFF, 0x20000000, 0x20001000, true, false, 0x1FFF7590, 40, 40, 8, true},
-    {0x0467, "STM32G0B0xx/B1xx/C1xx", "STM32G0xx 家族", E::FromGet, 0x1FFF75E0, 2, S::KBytes, 256, 512,
-     2048, kNone, 256, 256, kNoOption, 0xFF, 0x20000000, 0x20001000, true, true, 0x1FFF7590, 40, 40, 8, true},
+    {0x0467, "STM32G0B0xx/B1xx/C1xx", "STM32G0xx 家族", E::FromGet, 0x1FFF75E0, 2, S::KBytes, 128, 512,
+     2048, kNone, 0, 256, kG0DualBank, 0xFF, 0x20000000, 0x20001000, true, true, 0x1FFF7590, 40, 40, 8, true},
 
     // G4, RM0440 3.3.1 (category 3: two banks of 2 KB pages unless DBANK is cleared),
     // F_SIZE 0x1FFF75E0, UID 0x1FFF7590.
@@ -155,11 +188,15 @@ const std::vector<Stm32Part> kParts = {
 
     // H7, RM0433 4.3.4 (H74x/H75x: two banks of 128 KB sectors, bank 2 from sector 8),
     // RM0455 4.3.4 (H7A3/H7B3: two banks of 8 KB sectors, bank 2 from 128);
-    // F_SIZE 0x1FF1E880 / 0x08FFF80C, UID 0x1FF1E800 / 0x08FFF800.
+    // F_SIZE 0x1FF1E880 / 0x08FFF80C, UID 0x1FF1E800 / 0x08FFF800 (CMSIS stm32h743xx.h,
+    // stm32h7a3xx.h). Bank 2 always starts at 0x08100000 (FLASH_BANK2_BASE): on the 1 MB
+    // parts (H743xG, H7A3xG) each bank holds 512 KB and 0x08080000-0x080FFFFF is no flash.
     {0x0450, "STM32H74xxx/75xxx", "STM32H7xx 家族", E::FromGet, 0x1FF1E880, 2, S::KBytes, 128, 2048,
-     0, k128KSectors, 1024, 8, kNoOption, 0xFF, 0x20000000, 0x20004000, true, true, 0x1FF1E800, 4000, 32000, 32, true},
+     0, k128KSectors, 1024, 8, kNoOption, 0xFF, 0x20000000, 0x20004000, true, true, 0x1FF1E800, 4000, 32000, 32, true,
+     8, 1024},
     {0x0480, "STM32H7A3xx/B3xx/B0xx", "STM32H7xx 家族", E::FromGet, 0x08FFF80C, 2, S::KBytes, 128, 2048,
-     0, k8KSectors, 1024, 128, kNoOption, 0xFF, 0x20000000, 0x20004000, true, true, 0x08FFF800, 20, 2000, 16, true},
+     0, k8KSectors, 1024, 128, kNoOption, 0xFF, 0x20000000, 0x20004000, true, true, 0x08FFF800, 20, 2000, 16, true,
+     8, 1024},
 
     // L0, RM0451 / RM0377 / RM0367 / RM0376 3.3.1 (128-byte pages; erased reads 0x00),
     // F_SIZE 0x1FF8007C, UID 0x1FF80050 (third word at +0x14).
@@ -173,7 +210,9 @@ const std::vector<Stm32Part> kParts = {
      128, kNone, 0, 0, kNoOption, 0x00, 0x20000000, 0x20001000, false, false, 0x1FF80050, 5, 0, 4, true, 0x14},
 
     // L1, RM0038 3.2 (256-byte pages; erased reads 0x00; the banks' pages follow on), 31.1/31.2:
-    // F_SIZE 0x1FF8004C (cat. 1, 2) or 0x1FF800CC (cat. 3 to 6; cat. 4 codes 0 = 256 KB, 1 = 384 KB),
+    // F_SIZE 0x1FF8004C (cat. 1, 2) or 0x1FF800CC (cat. 3 to 6). Category 4 codes its size in
+    // the register's low bit, 0 = 384 KB and 1 = 256 KB (RM0038 "Flash size register"); cat. 5 parts have
+    // 384 KB or 512 KB in KB as usual.
     // UID 0x1FF80050 or 0x1FF800D0 (third word at +0x14).
     {0x0416, "STM32L1xxx6(8/B)", "STM32L1xx 家族", E::FromGet, 0x1FF8004C, 2, S::KBytes, 32, 128,
      256, kNone, 0, 0, kNoOption, 0x00, 0x20000000, 0x20001000, false, false, 0x1FF80050, 5, 0, 4, true, 0x14},
@@ -183,7 +222,7 @@ const std::vector<Stm32Part> kParts = {
      256, kNone, 0, 0, kNoOption, 0x00, 0x20000000, 0x20001000, false, false, 0x1FF800D0, 5, 0, 4, true, 0x14},
     {0x0436, "STM32L1xxxD", "STM32L1xx 家族", E::FromGet, 0x1FF800CC, 2, S::L1Cat4, 256, 384,
      256, kNone, 0, 0, kNoOption, 0x00, 0x20000000, 0x20001000, false, false, 0x1FF800D0, 5, 0, 4, true, 0x14},
-    {0x0437, "STM32L1xxxE", "STM32L1xx 家族", E::FromGet, 0x1FF800CC, 2, S::KBytes, 512, 512,
+    {0x0437, "STM32L1xxxE", "STM32L1xx 家族", E::FromGet, 0x1FF800CC, 2, S::KBytes, 384, 512,
      256, kNone, 0, 0, kNoOption, 0x00, 0x20000000, 0x20001000, false, false, 0x1FF800D0, 5, 0, 4, true, 0x14},
 
     // L4, RM0394 3.3.1 (2 KB pages), RM0351 3.3.1 (1 MB lines: two banks, bank 2 from page 256),
@@ -191,7 +230,7 @@ const std::vector<Stm32Part> kParts = {
     // UID 0x1FFF7590.
     {0x0464, "STM32L41xxx/42xxx", "STM32L4xx 家族", E::FromGet, 0x1FFF75E0, 2, S::KBytes, 64, 128,
      2048, kNone, 0, 0, kNoOption, 0xFF, 0x20000000, 0x20003000, true, false, 0x1FFF7590, 25, 25, 8, true},
-    {0x0435, "STM32L43xxx/44xxx", "STM32L4xx 家族", E::FromGet, 0x1FFF75E0, 2, S::KBytes, 128, 256,
+    {0x0435, "STM32L43xxx/44xxx", "STM32L4xx 家族", E::FromGet, 0x1FFF75E0, 2, S::KBytes, 64, 256,
      2048, kNone, 0, 0, kNoOption, 0xFF, 0x20000000, 0x20003000, true, false, 0x1FFF7590, 25, 25, 8, true},
     {0x0462, "STM32L45xxx/46xxx", "STM32L4xx 家族", E::FromGet, 0x1FFF75E0, 2, S::KBytes, 256, 512,
      2048, kNone, 0, 0, kNoOption, 0xFF, 0x20000000, 0x20003000, true, false, 0x1FFF7590, 25, 25, 8, true},
@@ -200,9 +239,9 @@ const std::vector<Stm32Part> kParts = {
     {0x0461, "STM32L496xx/4A6xx", "STM32L4xx 家族", E::FromGet, 0x1FFF75E0, 2, S::KBytes, 256, 1024,
      2048, kNone, 1, 256, kNoOption, 0xFF, 0x20000000, 0x20003000, true, true, 0x1FFF7590, 25, 25, 8, true},
     {0x0470, "STM32L4Rxx/4Sxx", "STM32L4+ 家族", E::FromGet, 0x1FFF75E0, 2, S::KBytes, 1024, 2048,
-     4096, kNone, 1, 256, kL4PlusDbank, 0xFF, 0x20000000, 0x20003000, true, true, 0x1FFF7590, 25, 25, 8, true},
+     4096, kNone, 1, 256, kL4RDbank, 0xFF, 0x20000000, 0x20003000, true, true, 0x1FFF7590, 25, 25, 8, true},
     {0x0471, "STM32L4P5xx/Q5xx", "STM32L4+ 家族", E::FromGet, 0x1FFF75E0, 2, S::KBytes, 512, 1024,
-     4096, kNone, 1, 256, kL4PlusDbank, 0xFF, 0x20000000, 0x20003000, true, true, 0x1FFF7590, 25, 25, 8, true},
+     4096, kNone, 1, 256, kL4PDbank, 0xFF, 0x20000000, 0x20003000, true, true, 0x1FFF7590, 25, 25, 8, true},
 
     // L5, RM0438 6.3.1 (two banks of 2 KB pages unless DBANK is cleared), F_SIZE 0x0BFA05E0,
     // UID 0x0BFA0590.
@@ -236,6 +275,37 @@ const std::vector<Stm32Part> kParts = {
      2048, kNone, 0, 0, kNoOption, 0xFF, 0x20000000, 0x20000C00, true, false, 0x1FFF7550, 40, 40, 8, true},
     {0x0453, "STM32C031xx", "STM32C0xx 家族", E::FromGet, 0x1FFF75A0, 2, S::KBytes, 16, 32,
      2048, kNone, 0, 0, kNoOption, 0xFF, 0x20000000, 0x20000C00, true, false, 0x1FFF7550, 40, 40, 8, true},
+    // C071: AN2606 rev 69 table 1 lists it; RM0490 "Flash memory organization" (2 KB pages, 64 KB or 128 KB;
+    // CMSIS stm32c071xx.h: a 6-bit page number, F_SIZE 0x1FFF75A0, UID 0x1FFF7550). Product ID
+    // 0x493 as the line's DBGMCU_IDCODE gives it. The boot loader's RAM is not recorded here
+    // (0, 0): the engine does not use it.
+    {0x0493, "STM32C071xx", "STM32C0xx 家族", E::FromGet, 0x1FFF75A0, 2, S::KBytes, 64, 128,
+     2048, kNone, 0, 0, kNoOption, 0xFF, 0, 0, true, false, 0x1FFF7550, 40, 40, 8, true},
+
+    // U0, RM0503 "Flash memory organization" (2 KB pages, 64-bit double words with ECC); CMSIS stm32u031xx.h
+    // (F_SIZE 0x1FFF3EA0, UID 0x1FFF3E50, up to 64 KB) and stm32u073xx.h (F_SIZE 0x1FFF6EA0,
+    // UID 0x1FFF6E50, up to 256 KB); both a 7-bit page number. Product IDs 0x459 and 0x489 as
+    // DBGMCU_IDCODE gives them.
+    {0x0459, "STM32U031xx", "STM32U0xx 家族", E::FromGet, 0x1FFF3EA0, 2, S::KBytes, 16, 64,
+     2048, kNone, 0, 0, kNoOption, 0xFF, 0, 0, true, false, 0x1FFF3E50, 40, 40, 8, true},
+    {0x0489, "STM32U073xx/083xx", "STM32U0xx 家族", E::FromGet, 0x1FFF6EA0, 2, S::KBytes, 64, 256,
+     2048, kNone, 0, 0, kNoOption, 0xFF, 0, 0, true, false, 0x1FFF6E50, 40, 40, 8, true},
+
+    // Lines AN2606 rev 69 lists for the USART boot loader whose flash this table does not
+    // describe (their reference manuals were not at hand when it was checked): they are named,
+    // and nothing is erased or written on them.
+    {0x044C, "STM32C05xxx", "STM32C0xx 家族", E::FromGet, 0, 0, S::KBytes, 0, 0,
+     0, kNone, 0, 0, kNoOption, 0xFF, 0, 0, false, false, 0, 40, 40, 8, true},
+    {0x044D, "STM32C09xxx", "STM32C0xx 家族", E::FromGet, 0, 0, S::KBytes, 0, 0,
+     0, kNone, 0, 0, kNoOption, 0xFF, 0, 0, false, false, 0, 40, 40, 8, true},
+    {0x0485, "STM32H7Rxx/7Sxx", "STM32H7xx 家族", E::FromGet, 0, 0, S::KBytes, 0, 0,
+     0, kNone, 0, 0, kNoOption, 0xFF, 0, 0, false, false, 0, 40, 40, 16, true},
+    {0x0492, "STM32WBA5xxx", "STM32WBAxx 家族", E::FromGet, 0, 0, S::KBytes, 0, 0,
+     0, kNone, 0, 0, kNoOption, 0xFF, 0, 0, false, false, 0, 40, 40, 16, true},
+    {0x04B0, "STM32WBA6xxx", "STM32WBAxx 家族", E::FromGet, 0, 0, S::KBytes, 0, 0,
+     0, kNone, 0, 0, kNoOption, 0xFF, 0, 0, false, false, 0, 40, 40, 16, true},
+    {0x0454, "STM32U37xxx/38xxx", "STM32U3xx 家族", E::FromGet, 0, 0, S::KBytes, 0, 0,
+     0, kNone, 0, 0, kNoOption, 0xFF, 0, 0, false, false, 0, 40, 40, 16, true},
 
     // Every other ID: its layout is not known, so nothing is erased by page
     // or sector; the erase command is whichever the boot loader offers.
@@ -258,7 +328,7 @@ std::optional<uint32_t> Stm32DecodeFlashSize(const Stm32Part& part, uint8_t lo, 
   uint32_t kb = raw;
   if (part.sizeCode == Stm32SizeCode::L1Cat4) {
     if (raw > 1) return std::nullopt;
-    kb = raw == 0 ? 256 : 384;
+    kb = raw == 0 ? 384 : 256;
   }
   // An unprogrammed register reads 0xFFFF; a size the line never has is no
   // size either.
@@ -267,20 +337,29 @@ std::optional<uint32_t> Stm32DecodeFlashSize(const Stm32Part& part, uint8_t lo, 
   return kb;
 }
 
-Stm32FlashMap::Stm32FlashMap(const Stm32Part& part, uint32_t flashBytes, bool dualBank)
+Stm32FlashMap::Stm32FlashMap(const Stm32Part& part, uint32_t flashBytes, std::optional<uint32_t> optionWord)
     : flashBytes_(flashBytes), twoBanks_(false) {
   uint32_t pageSize = part.pageSize;
-  bool optionSaysSingle = part.bankOption.address != 0 && !dualBank;
-  if (optionSaysSingle) pageSize = part.bankOption.singlePageSize;
-  twoBanks_ = !optionSaysSingle && part.dualBankFromKB != 0 && flashBytes >= part.dualBankFromKB * KB;
-  if (pageSize == 0 && part.sectorsKB.empty()) return;  // layout unknown: no units
+  const std::vector<uint32_t>* sectors = &part.sectorsKB;
+  const uint32_t flashKB = flashBytes / KB;
+  if (part.bankOption.MaskFor(flashKB)) {
+    // The option decides; unread, the part's map is unknown and has no units.
+    if (!optionWord) return;
+    twoBanks_ = part.bankOption.SaysDual(flashKB, *optionWord);
+    if (!twoBanks_) {
+      pageSize = part.bankOption.singlePageSize;
+      sectors = &part.bankOption.singleSectorsKB;
+    }
+  } else {
+    twoBanks_ = part.dualBankFromKB != 0 && flashBytes >= part.dualBankFromKB * KB;
+  }
+  if (pageSize == 0 && sectors->empty()) return;  // layout unknown: no units
 
   const uint32_t bank = twoBanks_ ? flashBytes / 2 : flashBytes;
   auto addBank = [&](uint32_t start, uint32_t firstNumber) {
     uint32_t offset = 0;
     for (uint32_t i = 0; offset < bank; ++i) {
-      uint32_t size = pageSize ? pageSize
-                               : part.sectorsKB[std::min<size_t>(i, part.sectorsKB.size() - 1)] * KB;
+      uint32_t size = pageSize ? pageSize : (*sectors)[std::min<size_t>(i, sectors->size() - 1)] * KB;
       size = std::min(size, bank - offset);
       units_.push_back({start + offset, size, firstNumber + i});
       offset += size;
@@ -289,8 +368,19 @@ Stm32FlashMap::Stm32FlashMap(const Stm32Part& part, uint32_t flashBytes, bool du
   addBank(0, 0);
   if (twoBanks_) {
     const uint32_t firstNumber = part.bank2FirstUnit ? part.bank2FirstUnit : static_cast<uint32_t>(units_.size());
-    addBank(bank, firstNumber);
+    addBank(part.bank2OffsetKB ? part.bank2OffsetKB * KB : bank, firstNumber);
   }
+}
+
+bool Stm32FlashMap::Holds(uint32_t offset, uint32_t length) const {
+  uint64_t at = offset;
+  const uint64_t end = at + length;
+  while (at < end) {
+    const Stm32Unit* u = UnitHolding(static_cast<uint32_t>(at));
+    if (!u) return false;
+    at = uint64_t{u->offset} + u->size;
+  }
+  return true;
 }
 
 std::vector<Stm32Unit> Stm32FlashMap::Covering(uint32_t offset, uint32_t length) const {

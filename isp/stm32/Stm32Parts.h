@@ -27,16 +27,41 @@ enum class Stm32Erase {
 // How the flash-size register reads.
 enum class Stm32SizeCode : uint8_t {
   KBytes,    // the size in KB, least significant byte first
-  L1Cat4,    // 0 means 256 KB, 1 means 384 KB (STM32L1 category 4)
+  L1Cat4,    // 0 means 384 KB, 1 means 256 KB (STM32L1 category 4, RM0038)
 };
 
-// A bank-mode option bit that changes the layout (the factory setting is
-// the row's own layout): the option word the boot loader lets READ MEMORY
-// reach, and the bit that selects two banks.
+// A bank-mode option that changes the layout: the option word the boot
+// loader lets READ MEMORY reach, and per flash size the bit that selects two
+// banks there (DB1M on a 1 MB F42x, DB256K on a 256 KB L5, DBANK on the
+// line's largest part ...). Sizes the option does not name keep the row's
+// fixed rule (dualBankFromKB).
+struct Stm32BankBit {
+  uint32_t flashKB;
+  uint32_t mask;
+};
 struct Stm32BankOption {
-  uint32_t address = 0;     // 0: the layout never changes
-  uint32_t dualBankMask = 0;
-  uint32_t singlePageSize = 0;  // uniform pages in single-bank mode
+  uint32_t address = 0;                // 0: the layout never changes
+  std::vector<Stm32BankBit> bits;
+  bool dualWhenClear = false;          // nDBANK: a cleared bit means two banks
+  // The layout in single-bank mode: uniform pages, or sectors (KB, the last
+  // repeating). The row's own layout is the one of each bank in dual mode.
+  uint32_t singlePageSize = 0;
+  std::vector<uint32_t> singleSectorsKB;
+  // A bit in the same word that swaps the banks' addresses (SWAP_BANK):
+  // which bank a unit number then names is not known, so a part with it
+  // set is not erased.
+  uint32_t swapMask = 0;
+
+  // The bit that decides the mode on a part of this size; 0: none does.
+  uint32_t MaskFor(uint32_t flashKB) const {
+    for (const Stm32BankBit& b : bits)
+      if (b.flashKB == flashKB) return b.mask;
+    return 0;
+  }
+  bool SaysDual(uint32_t flashKB, uint32_t word) const {
+    const uint32_t mask = MaskFor(flashKB);
+    return ((word & mask) != 0) != dualWhenClear;
+  }
 };
 
 struct Stm32Part {
@@ -70,9 +95,14 @@ struct Stm32Part {
   bool programOnce;             // ECC: such a unit takes one programming after its erase
   // Where the unique ID's third word lies from its first (L0/L1 keep it apart).
   uint8_t uniqueIdThirdWord = 8;
+  // Where bank 2 starts, KB from the flash base, when the part does not put
+  // it half-way (H74x/H75x and H7A3/B3 with 1 MB: at 1 MB, a hole between).
+  uint32_t bank2OffsetKB = 0;
 
   static constexpr uint32_t kFlashBase = 0x08000000;
   bool Known() const { return productId != 0; }
+  // A part the table names but whose flash it does not describe.
+  bool Described() const { return maxFlashKB != 0; }
 };
 
 // The row for a product ID; unknown IDs get the catch-all row.
@@ -94,13 +124,19 @@ struct Stm32Unit {
 // The erase units of one part whose flash size (and bank mode) is known.
 class Stm32FlashMap {
  public:
-  // dualBank: the bank-mode option reads "two banks" (rows without such an
-  // option ignore it).
-  Stm32FlashMap(const Stm32Part& part, uint32_t flashBytes, bool dualBank = true);
+  // optionWord: the bank-mode option word as read from the part; empty
+  // where it was not read (then a size whose mode the option decides has
+  // no units: nothing is erased by guesswork).
+  Stm32FlashMap(const Stm32Part& part, uint32_t flashBytes, std::optional<uint32_t> optionWord = std::nullopt);
 
   uint32_t FlashBytes() const { return flashBytes_; }
   bool TwoBanks() const { return twoBanks_; }
   uint32_t BankBytes() const { return twoBanks_ ? flashBytes_ / 2 : flashBytes_; }
+  // Offset just past the last unit: the flash size, or more where bank 2
+  // lies apart from bank 1.
+  uint32_t SpanBytes() const { return units_.empty() ? 0 : units_.back().offset + units_.back().size; }
+  // Whether every byte of [offset, offset + length) lies in a unit.
+  bool Holds(uint32_t offset, uint32_t length) const;
   const std::vector<Stm32Unit>& Units() const { return units_; }
   // The units that hold any byte of [offset, offset + length); empty for
   // length 0 or a range outside flash.

@@ -195,7 +195,53 @@ const Line kLines[] = {
      0x1FFF0000, 0x1FFF1800, 22, 10.0},
     {0x0453, 0xD0, true, 32, Cut::Pages, 2048, 0, 0, 0x1FFF75A0, true, 0x1FFF7550, 8, 0xFF, 8, true, true, false, 0,
      0x1FFF0000, 0x1FFF1800, 22, 10.0},
+    {0x0493, 0xD0, true, 128, Cut::Pages, 2048, 0, 0, 0x1FFF75A0, true, 0x1FFF7550, 8, 0xFF, 8, true, true, false, 0,
+     0x1FFF0000, 0x1FFF1800, 22, 10.0},
+    // U0: RM0503 (2 KB pages, 64-bit words with ECC); the size register and unique ID per line.
+    {0x0459, 0xD0, true, 64, Cut::Pages, 2048, 0, 0, 0x1FFF3EA0, true, 0x1FFF3E50, 8, 0xFF, 8, true, true, false, 0,
+     0x1FFF0000, 0x1FFF1800, 22, 10.0},
+    {0x0489, 0xD0, true, 256, Cut::Pages, 2048, 0, 0, 0x1FFF6EA0, true, 0x1FFF6E50, 8, 0xFF, 8, true, true, false, 0,
+     0x1FFF0000, 0x1FFF1800, 22, 10.0},
 };
+
+// Lines whose map an option bit selects (the reference manuals: RM0090
+// 3.6.1, RM0386 3.6.1, RM0410 3.4.1, RM0444 3.4.1, RM0440 3.4.1, RM0432 3.4.1,
+// RM0438 6.4.1): the option word's address and factory value, per flash size
+// the bit that selects two banks, and the layouts of the two modes.
+struct BankMode {
+  uint16_t pid;
+  uint32_t address;
+  uint32_t factory;
+  std::vector<std::pair<uint32_t, uint32_t>> bits;  // flash KB, bit
+  bool dualWhenClear;
+  Cut dualCut;
+  uint32_t dualPage;
+  uint32_t dualBank2First;
+  Cut singleCut;
+  uint32_t singlePage;
+};
+
+const BankMode kBankModes[] = {
+    {0x0419, 0x1FFFC008, 0xFFFF3FFF, {{1024, 1u << 14}}, false, Cut::F2F4, 0, 12, Cut::F2F4, 0},
+    {0x0434, 0x1FFFC008, 0xFFFF3FFF, {{1024, 1u << 14}}, false, Cut::F2F4, 0, 12, Cut::F2F4, 0},
+    {0x0451, 0x1FFF0008, 0x0000FFFF, {{1024, 1u << 13}, {2048, 1u << 13}}, true, Cut::F2F4, 0, 12, Cut::F7, 0},
+    {0x0467, 0x1FFF7800, 0xFFFFFEAA, {{256, 1u << 21}, {512, 1u << 21}}, false, Cut::Pages, 2048, 256, Cut::Pages, 2048},
+    {0x0469, 0x1FFF7800, 0xFFEFF8AA, {{128, 1u << 22}, {256, 1u << 22}, {512, 1u << 22}}, false, Cut::Pages, 2048, 256,
+     Cut::Pages, 4096},
+    {0x0470, 0x1FF00000, 0xFFEFF8AA, {{2048, 1u << 22}, {1024, 1u << 21}}, false, Cut::Pages, 4096, 256, Cut::Pages, 8192},
+    {0x0471, 0x1FF00000, 0xFFEFF8AA, {{1024, 1u << 22}, {512, 1u << 21}}, false, Cut::Pages, 4096, 256, Cut::Pages, 8192},
+    {0x0472, 0x40022040, 0xFFEFF8AA, {{512, 1u << 22}, {256, 1u << 21}}, false, Cut::Pages, 2048, 128, Cut::Pages, 4096},
+};
+
+const BankMode* BankModeOf(uint16_t pid) {
+  for (const BankMode& m : kBankModes)
+    if (m.pid == pid) return &m;
+  return nullptr;
+}
+
+// H74x/H75x and H7A3/B3 keep bank 2 at 0x08100000 whatever their size
+// (RM0433, RM0455 "Flash memory organization").
+uint32_t Bank2OffsetKB(uint16_t pid) { return pid == 0x0450 || pid == 0x0480 ? 1024 : 0; }
 
 // Sector sizes of one bank, KB, the last one repeating.
 std::vector<uint32_t> SectorList(Cut cut) {
@@ -213,19 +259,34 @@ uint32_t SectorMs(uint32_t bytes) {  // typical x32 erase times of F2/F4/F7 sect
   return bytes <= 16 * KB ? 250 : bytes <= 64 * KB ? 550 : bytes <= 128 * KB ? 1000 : 2000;
 }
 
-Stm32SimProfile Build(const Line& l, uint32_t flashKB) {
+Stm32SimProfile Build(const Line& l, uint32_t flashKB, const uint32_t* optionWord = nullptr) {
   Stm32SimProfile p;
   p.productId = l.pid;
   p.bootloaderVersion = l.version;
   p.extendedErase = l.extended;
   const uint32_t flash = flashKB * KB;
-  const bool twoBanks = l.dualFromKB != 0 && flashKB >= l.dualFromKB;
+  bool twoBanks = l.dualFromKB != 0 && flashKB >= l.dualFromKB;
+  Cut cut = l.cut;
+  uint32_t page = l.pageBytes;
+  uint32_t bank2First = l.bank2First;
+  const BankMode* mode = BankModeOf(l.pid);
+  uint32_t option = l.option ? 0xFFEFF8AA : 0;  // factory options: DBANK (bit 22) set, RDP level 0
+  if (mode) {
+    option = optionWord ? *optionWord : mode->factory;
+    for (const auto& [kb, bit] : mode->bits) {
+      if (kb != flashKB) continue;
+      twoBanks = ((option & bit) != 0) != mode->dualWhenClear;
+      cut = twoBanks ? mode->dualCut : mode->singleCut;
+      page = twoBanks ? mode->dualPage : mode->singlePage;
+      bank2First = mode->dualBank2First;
+    }
+  }
   const uint32_t bank = twoBanks ? flash / 2 : flash;
   auto addBank = [&](uint32_t firstNumber) {
-    const std::vector<uint32_t> sectors = SectorList(l.cut);
+    const std::vector<uint32_t> sectors = SectorList(cut);
     uint32_t done = 0;
     for (uint32_t i = 0; done < bank; ++i) {
-      uint32_t size = l.cut == Cut::Pages ? l.pageBytes : sectors[std::min<size_t>(i, sectors.size() - 1)] * KB;
+      uint32_t size = cut == Cut::Pages ? page : sectors[std::min<size_t>(i, sectors.size() - 1)] * KB;
       size = std::min(size, bank - done);
       p.eraseUnits.push_back(size);
       p.unitNumbers.push_back(firstNumber + i);
@@ -236,7 +297,8 @@ Stm32SimProfile Build(const Line& l, uint32_t flashKB) {
   addBank(0);
   if (twoBanks) {
     p.bank1Units = static_cast<uint32_t>(p.eraseUnits.size());
-    addBank(l.bank2First ? l.bank2First : p.bank1Units);
+    addBank(bank2First ? bank2First : p.bank1Units);
+    if (Bank2OffsetKB(l.pid) * KB > bank) p.bank2Offset = Bank2OffsetKB(l.pid) * KB;
   }
   p.flashSizeAddress = l.fsize;
   p.flashSizeReadable = l.fsizeReadable;
@@ -244,16 +306,16 @@ Stm32SimProfile Build(const Line& l, uint32_t flashKB) {
   p.systemMemoryEnd = l.sysEnd;
   p.uniqueIdAddress = l.uid;
   p.uniqueIdThirdWord = l.uidThird;
-  p.optionAddress = l.option;
-  p.optionWord = l.option ? 0xFFEFF8AA : 0;  // factory options: DBANK (bit 22) set, RDP level 0
+  p.optionAddress = mode ? mode->address : l.option;
+  p.optionWord = option;
   p.erasedValue = l.erased;
   p.programBytes = l.program;
   p.programOnce = l.once;
   p.massErase = l.mass;
   p.bankErase = l.bank;
   p.writeUsPerByte = l.usPerByte;
-  // L1 category 4 (RM0038 "Flash size register"): 0 stands for 256 KB, 1 for 384 KB.
-  if (l.pid == 0x0436) p.flashSizeValue = flashKB >= 384 ? 1 : 0;
+  // L1 category 4 (RM0038 "Flash size register"): 0 stands for 384 KB, 1 for 256 KB.
+  if (l.pid == 0x0436) p.flashSizeValue = flashKB >= 384 ? 0 : 1;
   return p;
 }
 
@@ -261,6 +323,11 @@ Stm32SimProfile Build(const Line& l, uint32_t flashKB) {
 
 uint32_t Stm32SimProfile::FlashBytes() const {
   return std::accumulate(eraseUnits.begin(), eraseUnits.end(), uint32_t{0});
+}
+
+uint32_t Stm32SimProfile::SpanBytes() const {
+  if (!bank2Offset || !bank1Units) return FlashBytes();
+  return bank2Offset + std::accumulate(eraseUnits.begin() + bank1Units, eraseUnits.end(), uint32_t{0});
 }
 
 std::vector<uint16_t> Stm32SimProfile::Products() {
@@ -277,6 +344,12 @@ Stm32SimProfile Stm32SimProfile::ForProduct(uint16_t productId, uint32_t flashKB
   return p;
 }
 
+Stm32SimProfile Stm32SimProfile::ForProduct(uint16_t productId, uint32_t flashKB, uint32_t optionWord) {
+  for (const Line& l : kLines)
+    if (l.pid == productId) return Build(l, flashKB, &optionWord);
+  return ForProduct(productId, flashKB);
+}
+
 Stm32SimProfile Stm32SimProfile::ForProduct(uint16_t productId) {
   for (const Line& l : kLines)
     if (l.pid == productId) return Build(l, l.flashKB);
@@ -285,8 +358,11 @@ Stm32SimProfile Stm32SimProfile::ForProduct(uint16_t productId) {
 
 Stm32Sim::Stm32Sim(int masterFd, Stm32SimProfile profile, Stm32SimOptions options)
     : profile_(std::move(profile)), options_(options), link_(masterFd, options.link) {
-  flash_.assign(profile_.FlashBytes(), profile_.erasedValue);
-  for (uint32_t i = 0, at = 0; i < profile_.eraseUnits.size(); at += profile_.eraseUnits[i++]) unitStarts_.push_back(at);
+  flash_.assign(profile_.SpanBytes(), profile_.erasedValue);
+  for (uint32_t i = 0, at = 0; i < profile_.eraseUnits.size(); at += profile_.eraseUnits[i++]) {
+    if (profile_.bank2Offset && i == profile_.bank1Units && i) at = profile_.bank2Offset;
+    unitStarts_.push_back(at);
+  }
   programmed_.assign(flash_.size() / std::max<uint32_t>(profile_.programBytes, 1) + 1, false);
   readProtected_ = profile_.readProtected;
   writeProtected_ = profile_.writeProtected;
@@ -486,7 +562,7 @@ bool Stm32Sim::HandleGetId() {
 bool Stm32Sim::Readable(uint32_t address, uint32_t count) const {
   const uint64_t end = uint64_t{address} + count;
   auto within = [&](uint64_t from, uint64_t to) { return address >= from && end <= to; };
-  if (within(kFlashBase, uint64_t{kFlashBase} + flash_.size())) return true;
+  if (address >= kFlashBase && InFlash(address - kFlashBase, count)) return true;
   if (within(profile_.systemMemoryStart, profile_.systemMemoryEnd)) return true;
   if (profile_.flashSizeReadable && within(profile_.flashSizeAddress, uint64_t{profile_.flashSizeAddress} + 4))
     return true;
@@ -497,7 +573,7 @@ bool Stm32Sim::Readable(uint32_t address, uint32_t count) const {
 }
 
 uint8_t Stm32Sim::ReadMemory(uint32_t address) const {
-  const uint32_t kb = static_cast<uint32_t>(flash_.size() / 1024);
+  const uint32_t kb = profile_.FlashBytes() / 1024;
   const uint16_t size = profile_.flashSizeValue >= 0 ? static_cast<uint16_t>(profile_.flashSizeValue) : static_cast<uint16_t>(kb);
   if (profile_.flashSizeReadable && address == profile_.flashSizeAddress) return static_cast<uint8_t>(size);
   if (profile_.flashSizeReadable && address == profile_.flashSizeAddress + 1) return static_cast<uint8_t>(size >> 8);
@@ -516,6 +592,14 @@ uint8_t Stm32Sim::ReadMemory(uint32_t address) const {
 }
 
 uint32_t Stm32Sim::UnitStart(uint32_t index) const { return unitStarts_[index]; }
+
+bool Stm32Sim::InFlash(uint32_t offset, uint32_t count) const {
+  if (uint64_t{offset} + count > flash_.size()) return false;
+  if (!profile_.bank2Offset || !profile_.bank1Units) return true;
+  // Between the banks there is no flash.
+  const uint32_t holeStart = unitStarts_[profile_.bank1Units - 1] + profile_.eraseUnits[profile_.bank1Units - 1];
+  return uint64_t{offset} + count <= holeStart || offset >= profile_.bank2Offset;
+}
 
 int Stm32Sim::UnitOfNumber(uint32_t number) const {
   for (size_t i = 0; i < profile_.eraseUnits.size(); ++i) {
@@ -697,8 +781,7 @@ bool Stm32Sim::HandleWrite() {
   for (auto& v : a)
     if (!ReadByte(v)) return false;
   const uint32_t address = (uint32_t{a[0]} << 24) | (uint32_t{a[1]} << 16) | (uint32_t{a[2]} << 8) | a[3];
-  if ((a[0] ^ a[1] ^ a[2] ^ a[3]) != a[4] || address < kFlashBase ||
-      address - kFlashBase >= flash_.size()) {
+  if ((a[0] ^ a[1] ^ a[2] ^ a[3]) != a[4] || address < kFlashBase || !InFlash(address - kFlashBase, 1)) {
     Complain("write: bad address");
     return Reply({kNack});
   }
@@ -725,7 +808,7 @@ bool Stm32Sim::HandleWrite() {
     Complain("write: not whole words");
     return Reply({kNack});
   }
-  if (offset + data.size() > flash_.size()) {
+  if (!InFlash(offset, static_cast<uint32_t>(data.size()))) {
     Complain("write: past the end of flash");
     return Reply({kNack});
   }

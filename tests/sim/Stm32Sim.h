@@ -38,6 +38,7 @@ struct Stm32SimProfile {
   std::vector<uint32_t> eraseUnits;     // page or sector sizes in bytes, from the flash base
   std::vector<uint32_t> unitNumbers;    // the boot loader's number of each unit (empty: its index)
   uint32_t bank1Units = 0;              // units of bank 1 when there are two banks (bank erase)
+  uint32_t bank2Offset = 0;             // where bank 2 starts when not right after bank 1 (H7 1 MB)
   uint32_t flashSizeAddress = 0;        // the F_SIZE register (16 bits, little end first)
   bool flashSizeReadable = true;        // the boot loader lets READ MEMORY reach it
   int flashSizeValue = -1;              // what it holds; -1: the flash in KB
@@ -60,11 +61,16 @@ struct Stm32SimProfile {
   double writeUsPerByte = 0;
 
   uint32_t FlashBytes() const;
+  // The address range the units span, holes between banks included.
+  uint32_t SpanBytes() const;
   // Every product ID the simulator knows; unknown IDs get F1 high density's facts.
   static Stm32SimProfile ForProduct(uint16_t productId);
   static std::vector<uint16_t> Products();
   // The same part with another flash size (a smaller member of the line).
   static Stm32SimProfile ForProduct(uint16_t productId, uint32_t flashKB);
+  // ... with its bank-mode option word set as given (lines whose map an
+  // option selects; the map follows it).
+  static Stm32SimProfile ForProduct(uint16_t productId, uint32_t flashKB, uint32_t optionWord);
 };
 
 struct Stm32SimOptions {
@@ -140,6 +146,7 @@ class Stm32Sim {
   bool Readable(uint32_t address, uint32_t count) const;
   uint8_t ReadMemory(uint32_t address) const;
   uint32_t UnitStart(uint32_t index) const;
+  bool InFlash(uint32_t offset, uint32_t count) const;
   int UnitOfNumber(uint32_t number) const;
   int UnitHolding(uint32_t offset) const;
   bool HandleGet();
