@@ -845,6 +845,10 @@ void TMainForm::RzPageControl1Change() {
     default: break;
   }
   OnPageTextShown();
+  // Back on the terminal page, what was received is shown again at once:
+  // the area must never show (and "保存接收区" never save) the page text
+  // while the counter says there is data.
+  if (PageIndex() == 1 && !ReceiveStore.empty()) CheckHexRXDClick();
 }
 
 bool TMainForm::ComPort_Open() { return OpenMainPort(false); }
