@@ -257,6 +257,7 @@ class TMainForm : public QMainWindow, public IspHost {
   // its warning box).
   void ShowMessage(const QString& caption, const QString& text) override;
   QString PortOpenError() const override { return portOpenError_; }
+  QString UnprotectReadHint() const override { return QStringLiteral("用 更多 → 解除读保护… 解除"); }
   void SessionEnded(const IspResult& result) override;
   // Message boxes go through here so tests can see them without a modal loop.
   std::function<void(const QString& caption, const QString& text)> ShowMessageHook;
@@ -292,6 +293,9 @@ class TMainForm : public QMainWindow, public IspHost {
   // After the first refill: the stored name when that device is listed,
   // else the stored position when it is within the list.
   void ApplyStoredPort();
+  // Where the window was at the last close (values added after the others).
+  void ReadWindowPlace(class SettingsStore& store);
+  bool placeRestored_ = false;
   bool OpenMainPort(bool quiet);
   // An unplugged port comes back: reopen it as it was (after a refill).
   void ReopenLostPort(const QStringList& presentPorts);

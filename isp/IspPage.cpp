@@ -114,6 +114,12 @@ void TMainForm::JobsMenuTriggered(IspJobKind kind) {
                     QStringLiteral("解除读保护时芯片会擦除整个 Flash，原有程序和数据都会丢失。\r继续吗？")))
         return;
       break;
+    case IspJobKind::ProtectRead:
+      // Undoing it later erases the whole chip.
+      if (!AskYesNo(QStringLiteral("Vortana"),
+                    QStringLiteral("设置读保护后不能再读出 Flash；以后解除读保护时芯片会擦除整个 Flash。\r继续吗？")))
+        return;
+      break;
     case IspJobKind::Erase:
       if (!AskYesNo(QStringLiteral("Vortana"), QStringLiteral("擦除整片 Flash？原有程序和数据都会丢失。"))) return;
       break;

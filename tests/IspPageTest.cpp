@@ -801,3 +801,39 @@ TEST_F(IspPage, StcOptionsDialogGivesBackOnlyWhatWasChosen) {
   }
   EXPECT_EQ(d.Chosen().options.size(), 2);
 }
+
+// Setting read protection asks first, as every entry that costs the chip's
+// contents does; a protected part in the window points at the menu's entry;
+// "更多" is off while any job runs.
+TEST_F(IspPage, ReadProtectionAsksAndTheWindowNamesItsOwnWayOut) {
+  SelectPort();
+  Choose(kStm32);
+  QStringList asked;
+  bool answer = false;
+  f->AskYesNo = [&](const QString& caption, const QString& text) {
+    asked << caption + u'|' + text;
+    return answer;
+  };
+  Stm32SimProfile locked = Stm32SimProfile::ForProduct(0x0414);
+  locked.readProtected = true;
+  stm32Sim = std::make_unique<Stm32Sim>(pty.master(), locked);
+  JobAction(*f, QStringLiteral("设置读保护"))->trigger();
+  EXPECT_EQ(asked, QStringList{QStringLiteral(
+                       "Vortana|设置读保护后不能再读出 Flash；以后解除读保护时芯片会擦除整个 Flash。\r继续吗？")});
+  EXPECT_TRUE(f->BitBtn1->isEnabled());  // "No": nothing started
+  EXPECT_TRUE(f->BitBtnJobs->isEnabled());
+
+  f->Edit2->setText(WriteFile(QStringLiteral("fw.bin"), RandomBytes(2048, 3)));
+  bool jobsEnabledDuring = true;
+  f->BitBtn1->click();
+  ASSERT_FALSE(f->BitBtn1->isEnabled());
+  jobsEnabledDuring = f->BitBtnJobs->isEnabled();
+  ASSERT_TRUE(PumpUntil([this] { return f->BitBtn1->isEnabled(); }, 20000));
+  EXPECT_FALSE(jobsEnabledDuring);
+  EXPECT_TRUE(f->BitBtnJobs->isEnabled());
+  const QString cause = QStringLiteral("读保护已开启：器件拒绝读写。用 更多 → 解除读保护… 解除（会擦除整片 Flash）");
+  EXPECT_EQ(Lines(*f).last(), cause);
+  EXPECT_EQ(f->StatusText(0), cause);
+  // The status panel cuts a text this long; its tooltip holds all of it.
+  EXPECT_EQ(f->StatusPanel[0]->toolTip(), cause);
+}
