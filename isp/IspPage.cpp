@@ -74,6 +74,9 @@ void TMainForm::StartIspJob(IspJob job) {
     ComboBox3->setCurrentIndex(3);
     ComboBox4->setCurrentIndex(0);
     ComboBox5->setCurrentIndex(0);
+    // The LPC engine counts in percent and leaves the range alone: the
+    // range a previous STM32 image left would swallow its figures.
+    SetProgressMax(100);
     if (lpc_) lpc_->Start(job);
   } else if (index == 6) {
     if (ComboBox2->currentIndex() < 8) {

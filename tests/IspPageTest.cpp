@@ -11,6 +11,7 @@
 #include <QMenu>
 #include <QToolButton>
 #include <QTemporaryDir>
+#include <QRegularExpression>
 #include <QTimer>
 
 #include <memory>
@@ -836,4 +837,43 @@ TEST_F(IspPage, ReadProtectionAsksAndTheWindowNamesItsOwnWayOut) {
   EXPECT_EQ(f->StatusText(0), cause);
   // The status panel cuts a text this long; its tooltip holds all of it.
   EXPECT_EQ(f->StatusPanel[0]->toolTip(), cause);
+}
+
+// The LPC engine reports percent: after an STM32 download left the bar's
+// range at its image's length, an LPC download and read still fill it, and
+// the status line follows the read.
+TEST_F(IspPage, LpcProgressFillsTheBarAfterAnStm32ImageAndTheReadKeepsTheStatusCurrent) {
+  SelectPort();
+  Choose(kStm32);
+  StartStm32Sim(0x0414);
+  f->Edit2->setText(WriteFile(QStringLiteral("fw.bin"), RandomBytes(40000, 2)));
+  ASSERT_TRUE(Download(30000)) << Lines(*f).join('\n').toStdString();
+  ASSERT_EQ(f->ProgressBar1->maximum(), 40000);
+  stm32Sim.reset();
+
+  Choose(kLpc2136);
+  f->Edit3->setText(QStringLiteral("1"));
+  lpcSim = std::make_unique<LpcSim>(pty, LpcPartProfile::LPC2136());
+  f->Edit2->setText(WriteFile(QStringLiteral("fw.hex"), HexText(PatternImage(24000, 6))));
+  double fullest = 0;
+  QStringList statuses;
+  QTimer watch;
+  QObject::connect(&watch, &QTimer::timeout, f, [&] {
+    fullest = std::max(fullest, double(f->ProgressBar1->value()) / f->ProgressBar1->maximum());
+    if (statuses.isEmpty() || statuses.last() != f->StatusText(0)) statuses << f->StatusText(0);
+  });
+  watch.start(20);
+  ASSERT_TRUE(Download(60000)) << Lines(*f).join('\n').toStdString();
+  EXPECT_EQ(f->ProgressBar1->maximum(), 100);
+  EXPECT_GE(fullest, 0.5);
+
+  fullest = 0;
+  statuses.clear();
+  f->ChooseSaveFile = [&](const QString&, const QString&, const QString&) { return dir.filePath("back.bin"); };
+  lpcSim->Reset();
+  JobAction(*f, QStringLiteral("读出到文件"))->trigger();
+  ASSERT_TRUE(PumpUntil([this] { return f->BitBtn1->isEnabled(); }, 60000)) << Lines(*f).join('\n').toStdString();
+  EXPECT_GE(fullest, 0.5);
+  const QStringList reading = statuses.filter(QRegularExpression(QStringLiteral("^正在读出。。。 \\d+%$")));
+  EXPECT_GE(reading.size(), 2) << statuses.join(QLatin1Char(10)).toStdString() << Lines(*f).join(QLatin1Char(10)).toStdString();
 }
