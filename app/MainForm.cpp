@@ -31,6 +31,7 @@
 #include "platform/SerialOpenError.h"
 #include "terminal/ReceiveDisplay.h"
 #include "terminal/TerminalOptions.h"
+#include "app/StcOptionsDialog.h"
 #include "platform/SettingsStore.h"
 
 namespace {
@@ -1152,6 +1153,9 @@ void ElidedLabel::paintEvent(QPaintEvent*) {
 }
 
 void TMainForm::SessionEnded(const IspResult& result) {
+  // The options dialog opens on the STC family last met.
+  if (MCUType->currentIndex() > 6 && !result.partName.isEmpty())
+    stcFamily_ = static_cast<int>(StcFamilyOfPart(result.partName));
   // The session's own last word stands on the status line, not a step's.
   if (!result.cause.isEmpty()) SetStatusText(0, result.cause);
 }

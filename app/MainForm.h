@@ -327,6 +327,10 @@ class TMainForm : public QMainWindow, public IspHost {
   QMap<QString, QString> stcOptions_;  // asked for in the STC options dialog
   QString stcEepromFile_;
   bool stcEepromInImage_ = false;
+  // The STC family the options dialog opens on: the one chosen there last,
+  // or the one the last STC session met (an int of StcFamily; the list's
+  // STC items name STC89 parts).
+  int stcFamily_ = 0;
   int sizeLabelFamily_ = -1;  // the family whose file Label10 describes
   int panelBase_[4] = {150, 65, 65, 128};  // status panels' own widths
   void FitCounter(int panel);

@@ -41,7 +41,10 @@ void TMainForm::BitBtn1Click() {
   const int index = MCUType->currentIndex();
   if (index >= 7 && index <= 11) {
     // What the STC parts are asked for beyond the image.
-    job.frequencyKHz = EditFreq->text().toDouble();
+    // The field's default is the engine's own: only a frequency the user
+    // typed is asked for (and a part without a trimmed oscillator says so).
+    const double khz = EditFreq->text().toDouble();
+    job.frequencyKHz = qFuzzyCompare(khz, 11059.2) ? 0 : khz;
     job.options = stcOptions_;
     job.eepromFile = stcEepromFile_;
     job.eepromInImage = stcEepromInImage_;
@@ -133,10 +136,11 @@ void TMainForm::JobsMenuTriggered(IspJobKind kind) {
 }
 
 void TMainForm::StcOptionsClick() {
-  StcDownloadExtras current{stcOptions_, stcEepromFile_, stcEepromInImage_};
+  StcDownloadExtras current{stcOptions_, stcEepromFile_, stcEepromInImage_, static_cast<StcFamily>(stcFamily_)};
   StcOptionsDialog dialog(current, this);
   if (dialog.exec() != QDialog::Accepted) return;
   const StcDownloadExtras chosen = dialog.Chosen();
+  stcFamily_ = static_cast<int>(chosen.family);
   SetStcExtras(chosen.options, chosen.eepromFile, chosen.eepromInImage);
 }
 
