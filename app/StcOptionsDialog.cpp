@@ -70,7 +70,7 @@ StcOptionsDialog::StcOptionsDialog(const StcDownloadExtras& current, QWidget* pa
   column->addWidget(new QLabel(QStringLiteral("只改选定的选项；\"不改\" 的选项保持芯片中的设置。\n"
                                               "芯片当前的设置在连机后显示在信息区。"),
                                this));
-  auto* form = new QFormLayout;
+  auto* form = form_ = new QFormLayout;
   family_ = new QComboBox(this);
   family_->addItem(QStringLiteral("STC89 / STC12C1052"), static_cast<int>(StcFamily::Stc89));
   family_->addItem(QStringLiteral("STC10 / STC11 / STC12"), static_cast<int>(StcFamily::Stc12));
@@ -137,6 +137,7 @@ void StcOptionsDialog::ApplyFamily() {
       if (model) model->item(i)->setEnabled(takes.contains(box->itemData(i).toString()));
     if (!takes.contains(box->currentData().toString())) box->setCurrentIndex(0);
     box->setEnabled(!takes.isEmpty());
+    if (QWidget* label = form_->labelForField(box)) label->setEnabled(box->isEnabled());
   }
   // Only the later families have an EEPROM a download can write.
   const bool eeprom = protocol.has_value();

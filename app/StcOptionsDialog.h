@@ -55,6 +55,7 @@ class StcOptionsDialog : public QDialog {
  private:
   void ApplyFamily();
   QComboBox* family_ = nullptr;
+  class QFormLayout* form_ = nullptr;
   QLabel* familyNote_ = nullptr;
   QPushButton* chooseEeprom_ = nullptr;
   QList<QPair<QString, QComboBox*>> boxes_;
