@@ -31,6 +31,7 @@
 #include "platform/SerialOpenError.h"
 #include "terminal/ReceiveDisplay.h"
 #include "terminal/TerminalOptions.h"
+#include "app/StcOptionsDialog.h"
 #include "platform/SettingsStore.h"
 
 namespace {
@@ -575,7 +576,9 @@ void TMainForm::BuildStatusBar() {
     StatusPanel[i] = i == 0 ? new ElidedLabel(StatusBar1) : new QLabel(QString::fromLatin1(initial[i]), StatusBar1);
     StatusPanel[i]->setFrameShape(QFrame::Panel);
     StatusPanel[i]->setFrameShadow(QFrame::Sunken);
-    StatusPanel[i]->setAttribute(Qt::WA_TransparentForMouseEvents);
+    // Panel 0 keeps the mouse for its tooltip; a press still goes on to
+    // the strip, as a label does not take it.
+    if (i != 0) StatusPanel[i]->setAttribute(Qt::WA_TransparentForMouseEvents);
     panels->addWidget(StatusPanel[i], i == 0 ? 1 : 0);
   }
   Image5 = new ClickableLabel(centralWidget());
@@ -713,6 +716,7 @@ void TMainForm::FormCreate() {
     if (store.HasValue(QStringLiteral("Frequency")))
       if (auto v = store.ReadString(QStringLiteral("Frequency")))
         if (v->toDouble() >= 1000 && v->toDouble() <= 100000) EditFreq->setText(*v);
+    ReadWindowPlace(store);
   } else if (!store.CreateKey()) {
     SettingsKeyCreateFailed = true;
     ShowMessage(QStringLiteral("注册软件"), QStringLiteral("未知的原因，创建注册信息失败！"));
@@ -771,6 +775,28 @@ void TMainForm::ReadSettingsFrom(SettingsStore& store) {
   text("PortName", [&](const QString& t) { storedPortName_ = t; });
 }
 
+void TMainForm::ReadWindowPlace(SettingsStore& store) {
+  const auto x = store.ReadInteger(QStringLiteral("WindowLeft"));
+  const auto y = store.ReadInteger(QStringLiteral("WindowTop"));
+  const auto w = store.ReadInteger(QStringLiteral("WindowWidth"));
+  const auto h = store.ReadInteger(QStringLiteral("WindowHeight"));
+  if (!x || !y || !w || !h || *w <= 0 || *h <= 0) return;  // never stored: centred as at first start
+  // Never smaller than the text needs, nor larger than the screens.
+  QRect place(*x, *y, std::max(*w, minimumWidth()), std::max(*h, minimumHeight()));
+  QRect screens;
+  for (QScreen* s : QGuiApplication::screens()) screens |= s->availableGeometry();
+  if (screens.isValid()) {
+    place.setSize(place.size().boundedTo(screens.size()).expandedTo(minimumSize()));
+    // A place on a screen that is gone (a second monitor unplugged) is
+    // moved back onto the screens that are there.
+    if (!screens.intersects(place)) place.moveCenter(screens.center());
+  }
+  setGeometry(place);
+  placeRestored_ = true;
+  if (store.ReadBool(QStringLiteral("WindowMaximized")).value_or(false))
+    setWindowState(windowState() | Qt::WindowMaximized);
+}
+
 void TMainForm::ApplyStoredPort() {
   int i = storedPortName_.isEmpty() ? -1 : ComboBox1->findText(storedPortName_);
   // A stored position past the list (the list is shorter now) keeps the
@@ -788,8 +814,9 @@ void TMainForm::showEvent(QShowEvent* event) {
   QMainWindow::showEvent(event);
   if (!shown_) {
     shown_ = true;
-    if (auto* screen = QApplication::primaryScreen())
-      move(screen->availableGeometry().center() - rect().center());
+    if (!placeRestored_)
+      if (auto* screen = QApplication::primaryScreen())
+        move(screen->availableGeometry().center() - rect().center());
     FormShow();
   }
 }
@@ -823,6 +850,13 @@ void TMainForm::FormClose() {
   store.WriteString(QStringLiteral("PortName"), ComboBox1->currentText());
   Terminal->WriteSettings(store);
   store.WriteString(QStringLiteral("Frequency"), EditFreq->text());
+  // The window's place last: a file from before reads as it did.
+  const QRect place = normalGeometry().isValid() ? normalGeometry() : geometry();
+  store.WriteInteger(QStringLiteral("WindowLeft"), place.x());
+  store.WriteInteger(QStringLiteral("WindowTop"), place.y());
+  store.WriteInteger(QStringLiteral("WindowWidth"), place.width());
+  store.WriteInteger(QStringLiteral("WindowHeight"), place.height());
+  store.WriteBool(QStringLiteral("WindowMaximized"), isMaximized());
   store.Save();
 }
 
@@ -845,6 +879,10 @@ void TMainForm::RzPageControl1Change() {
     default: break;
   }
   OnPageTextShown();
+  // Back on the terminal page, what was received is shown again at once:
+  // the area must never show (and "保存接收区" never save) the page text
+  // while the counter says there is data.
+  if (PageIndex() == 1 && !ReceiveStore.empty()) CheckHexRXDClick();
 }
 
 bool TMainForm::ComPort_Open() { return OpenMainPort(false); }
@@ -1004,6 +1042,7 @@ void TMainForm::RzMarqueeStatus1Click() {
 void TMainForm::SetStatusText(int panel, const QString& text) {
   if (panel < 0 || panel >= 4) return;
   StatusPanel[panel]->setText(text);
+  if (panel == 0) StatusPanel[0]->setToolTip(text);  // a long status is cut in the panel
   if (panel == 1 || panel == 2) FitCounter(panel);
 }
 
@@ -1042,6 +1081,7 @@ void TMainForm::SetProgress(int position) { ProgressBar1->setValue(std::min(posi
 void TMainForm::SetSizeLabel(const QString& text) { Label10->setText(text); }
 void TMainForm::SetDownloadEnabled(bool on) {
   BitBtn1->setEnabled(on);
+  BitBtnJobs->setEnabled(on);
   if (on) QueueDownloadOfNewerBuild();
 }
 bool TMainForm::DownloadEnabled() const { return BitBtn1->isEnabled(); }
@@ -1113,6 +1153,9 @@ void ElidedLabel::paintEvent(QPaintEvent*) {
 }
 
 void TMainForm::SessionEnded(const IspResult& result) {
+  // The options dialog opens on the STC family last met.
+  if (MCUType->currentIndex() > 6 && !result.partName.isEmpty())
+    stcFamily_ = static_cast<int>(StcFamilyOfPart(result.partName));
   // The session's own last word stands on the status line, not a step's.
   if (!result.cause.isEmpty()) SetStatusText(0, result.cause);
 }

@@ -257,6 +257,7 @@ class TMainForm : public QMainWindow, public IspHost {
   // its warning box).
   void ShowMessage(const QString& caption, const QString& text) override;
   QString PortOpenError() const override { return portOpenError_; }
+  QString UnprotectReadHint() const override { return QStringLiteral("用 更多 → 解除读保护… 解除"); }
   void SessionEnded(const IspResult& result) override;
   // Message boxes go through here so tests can see them without a modal loop.
   std::function<void(const QString& caption, const QString& text)> ShowMessageHook;
@@ -292,6 +293,9 @@ class TMainForm : public QMainWindow, public IspHost {
   // After the first refill: the stored name when that device is listed,
   // else the stored position when it is within the list.
   void ApplyStoredPort();
+  // Where the window was at the last close (values added after the others).
+  void ReadWindowPlace(class SettingsStore& store);
+  bool placeRestored_ = false;
   bool OpenMainPort(bool quiet);
   // An unplugged port comes back: reopen it as it was (after a refill).
   void ReopenLostPort(const QStringList& presentPorts);
@@ -323,6 +327,10 @@ class TMainForm : public QMainWindow, public IspHost {
   QMap<QString, QString> stcOptions_;  // asked for in the STC options dialog
   QString stcEepromFile_;
   bool stcEepromInImage_ = false;
+  // The STC family the options dialog opens on: the one chosen there last,
+  // or the one the last STC session met (an int of StcFamily; the list's
+  // STC items name STC89 parts).
+  int stcFamily_ = 0;
   int sizeLabelFamily_ = -1;  // the family whose file Label10 describes
   int panelBase_[4] = {150, 65, 65, 128};  // status panels' own widths
   void FitCounter(int panel);

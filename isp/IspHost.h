@@ -54,6 +54,10 @@ class IspHost {
   // (which, on failure, is the cause). The port is released by then.
   virtual void SessionEnded(const IspResult& result) { (void)result; }
 
+  // How the user of this host turns read-out protection off (it erases
+  // the part): named in the cause when a protected part refuses a job.
+  virtual QString UnprotectReadHint() const { return QStringLiteral("用 vortana-isp --unprotect-read 解除"); }
+
   // Why the last ComPort_Open (or an engine's own open of the port named
   // by PortNameText) failed, one line naming the cause and its remedy.
   virtual QString PortOpenError() const { return {}; }

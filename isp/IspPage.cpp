@@ -41,7 +41,10 @@ void TMainForm::BitBtn1Click() {
   const int index = MCUType->currentIndex();
   if (index >= 7 && index <= 11) {
     // What the STC parts are asked for beyond the image.
-    job.frequencyKHz = EditFreq->text().toDouble();
+    // The field's default is the engine's own: only a frequency the user
+    // typed is asked for (and a part without a trimmed oscillator says so).
+    const double khz = EditFreq->text().toDouble();
+    job.frequencyKHz = qFuzzyCompare(khz, 11059.2) ? 0 : khz;
     job.options = stcOptions_;
     job.eepromFile = stcEepromFile_;
     job.eepromInImage = stcEepromInImage_;
@@ -74,6 +77,9 @@ void TMainForm::StartIspJob(IspJob job) {
     ComboBox3->setCurrentIndex(3);
     ComboBox4->setCurrentIndex(0);
     ComboBox5->setCurrentIndex(0);
+    // The LPC engine counts in percent and leaves the range alone: the
+    // range a previous STM32 image left would swallow its figures.
+    SetProgressMax(100);
     if (lpc_) lpc_->Start(job);
   } else if (index == 6) {
     if (ComboBox2->currentIndex() < 8) {
@@ -114,6 +120,12 @@ void TMainForm::JobsMenuTriggered(IspJobKind kind) {
                     QStringLiteral("解除读保护时芯片会擦除整个 Flash，原有程序和数据都会丢失。\r继续吗？")))
         return;
       break;
+    case IspJobKind::ProtectRead:
+      // Undoing it later erases the whole chip.
+      if (!AskYesNo(QStringLiteral("Vortana"),
+                    QStringLiteral("设置读保护后不能再读出 Flash；以后解除读保护时芯片会擦除整个 Flash。\r继续吗？")))
+        return;
+      break;
     case IspJobKind::Erase:
       if (!AskYesNo(QStringLiteral("Vortana"), QStringLiteral("擦除整片 Flash？原有程序和数据都会丢失。"))) return;
       break;
@@ -124,10 +136,11 @@ void TMainForm::JobsMenuTriggered(IspJobKind kind) {
 }
 
 void TMainForm::StcOptionsClick() {
-  StcDownloadExtras current{stcOptions_, stcEepromFile_, stcEepromInImage_};
+  StcDownloadExtras current{stcOptions_, stcEepromFile_, stcEepromInImage_, static_cast<StcFamily>(stcFamily_)};
   StcOptionsDialog dialog(current, this);
   if (dialog.exec() != QDialog::Accepted) return;
   const StcDownloadExtras chosen = dialog.Chosen();
+  stcFamily_ = static_cast<int>(chosen.family);
   SetStcExtras(chosen.options, chosen.eepromFile, chosen.eepromInImage);
 }
 

@@ -83,6 +83,9 @@ void TMainForm::BitBtn5Click() {
 }
 
 bool TMainForm::SaveReceiveArea(const QString& fileName) {
+  // The save is of what was received: an area that holds a page text or a
+  // session's log while the store has data shows the store first.
+  if (!ReceiveStore.empty() && !(rx_ && rx_->showsStore)) CheckHexRXDClick();
   QFile f(fileName);
   if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate)) return false;
   // What is shown, as shown, a piece at a time: a large history is never

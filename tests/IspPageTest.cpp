@@ -11,6 +11,8 @@
 #include <QMenu>
 #include <QToolButton>
 #include <QTemporaryDir>
+#include <QRegularExpression>
+#include <QStandardItemModel>
 #include <QTimer>
 
 #include <memory>
@@ -787,17 +789,166 @@ TEST_F(IspPage, StcOptionsDialogGivesBackOnlyWhatWasChosen) {
   EXPECT_EQ(names.removeDuplicates(), 0);
   for (const char* n : {"reset_pin", "low_voltage_reset", "watchdog", "eeprom_erase", "boot_pins", "clock_source"})
     EXPECT_TRUE(names.contains(QString::fromLatin1(n))) << n;
-  StcOptionsDialog d({{{QStringLiteral("watchdog"), QStringLiteral("on")}}, QStringLiteral("/tmp/e.hex"), true});
+  StcOptionsDialog d({{{QStringLiteral("watchdog"), QStringLiteral("on")}}, QStringLiteral("/tmp/e.hex"), true, StcFamily::Stc15});
   StcDownloadExtras e = d.Chosen();
   EXPECT_EQ(e.options, (QMap<QString, QString>{{QStringLiteral("watchdog"), QStringLiteral("on")}}));
   EXPECT_EQ(e.eepromFile, QStringLiteral("/tmp/e.hex"));
   EXPECT_TRUE(e.eepromInImage);
   for (QComboBox* box : d.findChildren<QComboBox*>()) {
+    if (box == d.FamilyBox()) continue;
     EXPECT_EQ(box->itemText(0), QStringLiteral("不改"));
-    if (box->currentIndex() == 0 && box->count() > 1) {
+    if (box->isEnabled() && box->currentIndex() == 0 && box->count() > 1) {
       box->setCurrentIndex(1);
       break;
     }
   }
   EXPECT_EQ(d.Chosen().options.size(), 2);
+}
+
+// Setting read protection asks first, as every entry that costs the chip's
+// contents does; a protected part in the window points at the menu's entry;
+// "更多" is off while any job runs.
+TEST_F(IspPage, ReadProtectionAsksAndTheWindowNamesItsOwnWayOut) {
+  SelectPort();
+  Choose(kStm32);
+  QStringList asked;
+  bool answer = false;
+  f->AskYesNo = [&](const QString& caption, const QString& text) {
+    asked << caption + u'|' + text;
+    return answer;
+  };
+  Stm32SimProfile locked = Stm32SimProfile::ForProduct(0x0414);
+  locked.readProtected = true;
+  stm32Sim = std::make_unique<Stm32Sim>(pty.master(), locked);
+  JobAction(*f, QStringLiteral("设置读保护"))->trigger();
+  EXPECT_EQ(asked, QStringList{QStringLiteral(
+                       "Vortana|设置读保护后不能再读出 Flash；以后解除读保护时芯片会擦除整个 Flash。\r继续吗？")});
+  EXPECT_TRUE(f->BitBtn1->isEnabled());  // "No": nothing started
+  EXPECT_TRUE(f->BitBtnJobs->isEnabled());
+
+  f->Edit2->setText(WriteFile(QStringLiteral("fw.bin"), RandomBytes(2048, 3)));
+  bool jobsEnabledDuring = true;
+  f->BitBtn1->click();
+  ASSERT_FALSE(f->BitBtn1->isEnabled());
+  jobsEnabledDuring = f->BitBtnJobs->isEnabled();
+  ASSERT_TRUE(PumpUntil([this] { return f->BitBtn1->isEnabled(); }, 20000));
+  EXPECT_FALSE(jobsEnabledDuring);
+  EXPECT_TRUE(f->BitBtnJobs->isEnabled());
+  const QString cause = QStringLiteral("读保护已开启：器件拒绝读写。用 更多 → 解除读保护… 解除（会擦除整片 Flash）");
+  EXPECT_EQ(Lines(*f).last(), cause);
+  EXPECT_EQ(f->StatusText(0), cause);
+  // The status panel cuts a text this long; its tooltip holds all of it.
+  EXPECT_EQ(f->StatusPanel[0]->toolTip(), cause);
+}
+
+// The LPC engine reports percent: after an STM32 download left the bar's
+// range at its image's length, an LPC download and read still fill it, and
+// the status line follows the read.
+TEST_F(IspPage, LpcProgressFillsTheBarAfterAnStm32ImageAndTheReadKeepsTheStatusCurrent) {
+  SelectPort();
+  Choose(kStm32);
+  StartStm32Sim(0x0414);
+  f->Edit2->setText(WriteFile(QStringLiteral("fw.bin"), RandomBytes(40000, 2)));
+  ASSERT_TRUE(Download(30000)) << Lines(*f).join('\n').toStdString();
+  ASSERT_EQ(f->ProgressBar1->maximum(), 40000);
+  stm32Sim.reset();
+
+  Choose(kLpc2136);
+  f->Edit3->setText(QStringLiteral("1"));
+  lpcSim = std::make_unique<LpcSim>(pty, LpcPartProfile::LPC2136());
+  f->Edit2->setText(WriteFile(QStringLiteral("fw.hex"), HexText(PatternImage(24000, 6))));
+  double fullest = 0;
+  QStringList statuses;
+  QTimer watch;
+  QObject::connect(&watch, &QTimer::timeout, f, [&] {
+    fullest = std::max(fullest, double(f->ProgressBar1->value()) / f->ProgressBar1->maximum());
+    if (statuses.isEmpty() || statuses.last() != f->StatusText(0)) statuses << f->StatusText(0);
+  });
+  watch.start(20);
+  ASSERT_TRUE(Download(60000)) << Lines(*f).join('\n').toStdString();
+  EXPECT_EQ(f->ProgressBar1->maximum(), 100);
+  EXPECT_GE(fullest, 0.5);
+
+  fullest = 0;
+  statuses.clear();
+  f->ChooseSaveFile = [&](const QString&, const QString&, const QString&) { return dir.filePath("back.bin"); };
+  lpcSim->Reset();
+  JobAction(*f, QStringLiteral("读出到文件"))->trigger();
+  ASSERT_TRUE(PumpUntil([this] { return f->BitBtn1->isEnabled(); }, 60000)) << Lines(*f).join('\n').toStdString();
+  EXPECT_GE(fullest, 0.5);
+  const QStringList reading = statuses.filter(QRegularExpression(QStringLiteral("^正在读出。。。 \\d+%$")));
+  EXPECT_GE(reading.size(), 2) << statuses.join(QLatin1Char(10)).toStdString() << Lines(*f).join(QLatin1Char(10)).toStdString();
+}
+
+namespace {
+// Opens "STC 选项…", lets `look` see and set the dialog, then closes it with
+// OK when `look` says so.
+void InOptionsDialog(TMainForm& f, const std::function<bool(StcOptionsDialog&)>& look) {
+  QTimer::singleShot(0, &f, [&] {
+    auto* d = f.findChild<StcOptionsDialog*>();
+    ASSERT_NE(d, nullptr);
+    if (look(*d)) d->accept();
+    else d->reject();
+  });
+  JobAction(f, QStringLiteral("STC 选项"))->trigger();
+}
+}  // namespace
+
+// The options dialog offers only what the family shown can take: nothing
+// for STC89, each later family its own options and values. A download that
+// asks an STC89 for options anyway is refused and sends the part out of its
+// boot loader; the dialog then opens on the family that was met.
+TEST_F(IspPage, StcOptionsFollowTheFamilyAndARefusedDownloadReleasesThePart) {
+  SelectPort();
+  Choose(kStc89C52);
+  InOptionsDialog(*f, [](StcOptionsDialog& d) {
+    EXPECT_EQ(d.FamilyBox()->currentText(), QStringLiteral("STC89 / STC12C1052"));
+    for (QComboBox* box : d.findChildren<QComboBox*>())
+      if (box != d.FamilyBox()) {
+        EXPECT_FALSE(box->isEnabled());
+      }
+    for (QLineEdit* e : d.findChildren<QLineEdit*>()) {
+      EXPECT_FALSE(e->isEnabled());
+    }
+    d.FamilyBox()->setCurrentIndex(d.FamilyBox()->findText(QStringLiteral("STC8")));
+    EXPECT_FALSE(d.OptionBox(QStringLiteral("clock_source"))->isEnabled());  // STC8 has none
+    QComboBox* lvd = d.OptionBox(QStringLiteral("lvd_level"));
+    EXPECT_TRUE(lvd->isEnabled());
+    auto* model = qobject_cast<QStandardItemModel*>(lvd->model());
+    EXPECT_FALSE(model->item(lvd->findData(QStringLiteral("5")))->isEnabled());  // an STC15 level
+    EXPECT_TRUE(model->item(lvd->findData(QStringLiteral("2.7v")))->isEnabled());
+    d.FamilyBox()->setCurrentIndex(d.FamilyBox()->findText(QStringLiteral("STC15")));
+    QComboBox* reset = d.OptionBox(QStringLiteral("reset_pin"));
+    reset->setCurrentIndex(reset->findData(QStringLiteral("io")));
+    lvd->setCurrentIndex(lvd->findData(QStringLiteral("5")));
+    d.FamilyBox()->setCurrentIndex(d.FamilyBox()->findText(QStringLiteral("STC8")));
+    EXPECT_EQ(lvd->currentIndex(), 0);  // a value STC8 cannot take falls back to "不改"
+    EXPECT_EQ(reset->currentData().toString(), QStringLiteral("io"));
+    return true;
+  });
+  EXPECT_TRUE(JobAction(*f, QStringLiteral("STC 选项"))->text().contains(QStringLiteral("1 项")));
+  InOptionsDialog(*f, [](StcOptionsDialog& d) {
+    EXPECT_EQ(d.FamilyBox()->currentText(), QStringLiteral("STC8"));  // as chosen last
+    return false;
+  });
+
+  f->Edit3->setText(QStringLiteral("2"));
+  f->Edit4->setText(QStringLiteral("20"));
+  StcSim sim(pty, StcProfile("STC89C52RC", 11059200));
+  f->Edit2->setText(WriteFile(QStringLiteral("fw.hex"), HexText(PatternImage(300, 9))));
+  f->BitBtn1->click();
+  EXPECT_EQ(Lines(*f).last(), QStringLiteral("STC89C52RC 不支持设置选项或写入 EEPROM ！"));
+  EXPECT_TRUE(sim.EndFlagSeen());
+  EXPECT_TRUE(f->BitBtn1->isEnabled());
+  EXPECT_FALSE(f->PortOpen);
+  // The page's own frequency is the engine's default: nothing said of it.
+  EXPECT_TRUE(Lines(*f).filter(QStringLiteral("不起作用")).isEmpty());
+  InOptionsDialog(*f, [](StcOptionsDialog& d) {
+    EXPECT_EQ(d.FamilyBox()->currentText(), QStringLiteral("STC89 / STC12C1052"));
+    EXPECT_TRUE(d.Chosen().options.isEmpty());  // STC89 takes none of them
+    return true;
+  });
+  f->BitBtn1->click();
+  EXPECT_EQ(Lines(*f).last(), QStringLiteral("上载数据成功 ！"));
+  sim.Stop();
 }

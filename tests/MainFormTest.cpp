@@ -6,6 +6,8 @@
 #include <QCoreApplication>
 #include <QKeyEvent>
 #include <QLayout>
+#include <QMouseEvent>
+#include <QScreen>
 #include <QListView>
 #include <QProcess>
 #include <QTabBar>
@@ -237,8 +239,10 @@ TEST(MainFormSettings, ClosingWritesEveryValueInOrderWithModelFirst) {
   // The terminal's values follow (checked with the terminal), then the
   // STC trim frequency.
   EXPECT_EQ(h.SettingsNames().mid(0, expected.size()), expected);
-  EXPECT_EQ(h.SettingsNames().size(), expected.size() + 6);
-  EXPECT_EQ(h.SettingsNames().last(), "Frequency");
+  // The window's place last, in values a file from before simply lacks.
+  EXPECT_EQ(h.SettingsNames().size(), expected.size() + 11);
+  EXPECT_EQ(h.SettingsNames().mid(expected.size() + 5),
+            (QStringList{"Frequency", "WindowLeft", "WindowTop", "WindowWidth", "WindowHeight", "WindowMaximized"}));
   SettingsStore store;
   ASSERT_TRUE(store.Open());
   EXPECT_EQ(store.ReadInteger("Model"), 2);
@@ -619,6 +623,56 @@ TEST(MainFormWindow, ALongStatusStaysInItsPanel) {
   EXPECT_GE(f.StatusPanel[1]->width(), f.StatusPanel[1]->minimumWidth());
 }
 
+// The status panel shows a cut text whole as its tooltip, and a press on it
+// is still the status bar's click.
+TEST(MainFormWindow, TheStatusPanelsTooltipHoldsTheWholeText) {
+  FormHarness h;
+  TMainForm& f = h.Create();
+  QStringList opened;
+  f.OpenUrl = [&](const QString& u) { opened << u; };
+  const QString text = QStringLiteral("STM32F10x 中容量 (Product ID 0x410) 写地址: 0x08000100，") + QString(60, QLatin1Char('x'));
+  f.SetStatusText(0, text);
+  QCoreApplication::processEvents();
+  EXPECT_LT(f.StatusPanel[0]->width(), f.StatusPanel[0]->fontMetrics().horizontalAdvance(text));
+  EXPECT_EQ(f.StatusPanel[0]->toolTip(), text);
+  EXPECT_FALSE(f.StatusPanel[0]->testAttribute(Qt::WA_TransparentForMouseEvents));
+  QMouseEvent press(QEvent::MouseButtonPress, QPointF(5, 5), f.StatusPanel[0]->mapToGlobal(QPointF(5, 5)),
+                    Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(f.StatusPanel[0], &press);
+  EXPECT_EQ(opened.size(), 2);  // the mail link and the web site
+}
+
+// The window opens where it was closed, at the size it had; a file from
+// before (no place stored) opens it centred at its first size, and a place
+// on a screen that is no more is brought back onto the screens.
+TEST(MainFormWindow, SizeAndPlaceAreRememberedAndKeptOnTheScreens) {
+  FormHarness h;
+  h.RemoveSettings();
+  {
+    TMainForm& f = h.Create();
+    EXPECT_EQ(f.size(), QSize(600, 502));
+    const QRect screen = QApplication::primaryScreen()->availableGeometry();
+    EXPECT_LE((f.geometry().center() - screen.center()).manhattanLength(), 4);
+    f.setGeometry(QRect(40, 30, 700, 560));
+    f.close();
+  }
+  SettingsStore store;
+  ASSERT_TRUE(store.Open());
+  EXPECT_EQ(store.ReadInteger("WindowWidth"), 700);
+  h.form.reset();
+  {
+    TMainForm& g = h.Create();
+    EXPECT_EQ(g.geometry(), QRect(40, 30, 700, 560));
+    g.setGeometry(QRect(-5000, -4000, 300, 200));  // smaller than the text needs, off every screen
+    g.close();
+  }
+  h.form.reset();
+  TMainForm& k = h.Create();
+  EXPECT_GE(k.width(), 600);
+  EXPECT_GE(k.height(), 502);
+  EXPECT_TRUE(QApplication::primaryScreen()->availableGeometry().intersects(k.geometry()));
+}
+
 // Qt's own texts are Chinese too, where Debian's translations are installed.
 TEST(MainFormWindow, QtsOwnTextsAreChinese) {
   if (!LoadQtChineseTexts(*QCoreApplication::instance())) GTEST_SKIP() << "qt6-translations-l10n not installed";
@@ -723,5 +777,5 @@ TEST(MainFormProgram, SigtermClosesTheWindowAndWritesTheSettings) {
   EXPECT_EQ(program.exitCode(), 0) << program.readAllStandardError().toStdString();
   QFile f(settings);
   ASSERT_TRUE(f.open(QIODevice::ReadOnly));
-  EXPECT_EQ(f.readAll().count('\n'), 29);
+  EXPECT_EQ(f.readAll().count('\n'), 34);  // every value, the window's place last
 }

@@ -381,6 +381,7 @@ TEST(StcFamilies, Refusals) {
     const IspResult& result = r.Run(job);
     EXPECT_EQ(result.cause, QStringLiteral("STC8 系列没有选项 clock_source ！"));
     EXPECT_EQ(sim.Frames(0x03), 0);
+    EXPECT_TRUE(sim.EndSeen());  // sent on to its program, not left in the boot loader
     sim.Stop();
   }
   {
@@ -436,6 +437,7 @@ TEST(StcFamilies, InfoWritesNothing) {
   EXPECT_EQ(r.host.log.last(), QStringLiteral("读器件信息完成 ！"));
   EXPECT_EQ(sim.TrimRounds(), 0);
   EXPECT_EQ(sim.Frames(0x03) + sim.Frames(0x02) + sim.Frames(0x22) + sim.Frames(0x04), 0);
+  EXPECT_TRUE(sim.EndSeen());
   r.ExpectIdle();
 }
 
@@ -450,6 +452,8 @@ TEST(StcFamilies, Stc15OnACrystalIsNotTrimmed) {
   ASSERT_TRUE(result.ok) << result.cause.toStdString();
   EXPECT_TRUE(r.Logged(QStringLiteral("IAP15F2K61S2/时钟频率: 22.1184M")));
   EXPECT_TRUE(r.LogWith(QStringLiteral("已调整到")).isEmpty());
+  EXPECT_TRUE(r.Logged(
+      QStringLiteral("IAP15F2K61S2 没有由下载调整的内部 RC 振荡器：频率 24000 kHz 不起作用，时钟由晶振决定")));
   EXPECT_EQ(sim.TrimRounds(), 0);
   EXPECT_NEAR(sim.ProgrammingBaud(), 115200, 115200 * 0.03);
   ExpectFlash(sim, p, image);

@@ -412,16 +412,27 @@ TEST_F(StcSession, NoAnswerToConnectPulses) {
 }
 
 // An STC89 part has no option bytes or data flash of the later kind: a job
-// that asks for them is refused once the part is known, before the erase.
-TEST_F(StcSession, OptionsAskedOfAnStc89AreRefused) {
+// that asks for them is refused once the part is known, before the erase,
+// and the part is sent out of its boot loader (left in it, it would ignore
+// the next connect). A frequency asked of it is said to have no effect.
+TEST_F(StcSession, OptionsAskedOfAnStc89AreRefusedAndThePartReleased) {
   r.WriteFirmware(64);
   StcSim sim(r.pty, StcProfile("STC89C52RC", 11059200));
   IspJob job = IspJob::Download(r.host.firmwareFileName);
   job.options.insert(QStringLiteral("watchdog"), QStringLiteral("on"));
+  job.frequencyKHz = 24000;
   r.frm->Start(job);
   EXPECT_EQ(r.host.log.last(), QStringLiteral("STC89C52RC 不支持设置选项或写入 EEPROM ！"));
+  EXPECT_TRUE(r.host.log.contains(
+      QStringLiteral("STC89C52RC 没有由下载调整的内部 RC 振荡器：频率 24000 kHz 不起作用，时钟由晶振决定")));
   EXPECT_EQ(sim.Frames(0x84), 0);
+  EXPECT_TRUE(sim.EndFlagSeen());
   r.ExpectIdle();
+  // Without a frequency asked there is nothing to say about it.
+  r.host.log.clear();
+  r.frm->Start(IspJob::Download(r.host.firmwareFileName));
+  EXPECT_EQ(r.host.log.last(), QStringLiteral("上载数据成功 ！"));
+  EXPECT_TRUE(r.host.log.filter(QStringLiteral("不起作用")).isEmpty());
 }
 
 // The boxes go through the host: the engine opens none of its own.

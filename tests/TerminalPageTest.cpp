@@ -90,14 +90,34 @@ TEST_F(Terminal, ADoubleByteCharacterSplitOverTwoReceivesShowsOnceComplete) {
   EXPECT_EQ(f->Memo1->toPlainText(), "x中y");
 }
 
-TEST_F(Terminal, APageTextInBetweenIsReplacedByTheWholeStoreAtTheNextReceive) {
+// Another page's text replaces the area, but coming back shows what was
+// received at once, and the save writes it, not the page text.
+TEST_F(Terminal, ComingBackToTheTerminalShowsAndSavesTheStoreNotThePageText) {
+  f->RzPageControl1->setCurrentIndex(2);
+  f->RzPageControl1->setCurrentIndex(1);
+  EXPECT_EQ(f->Memo1->toPlainText(), "接收区\r\nhttp://www.vortana.example");  // nothing received yet
   Arrive({'a', 'b'});
   f->RzPageControl1->setCurrentIndex(0);
+  EXPECT_TRUE(f->Memo1->toPlainText().startsWith("目前版本支持MCU设备:"));
   pty.Write(Bytes{'z'});  // arrives while the ISP page is shown: dropped
   PumpFor(150);
   EXPECT_EQ(f->ReceiveCounter, 2);
   f->RzPageControl1->setCurrentIndex(1);
-  EXPECT_EQ(f->Memo1->toPlainText(), "接收区\r\nhttp://www.vortana.example");
+  EXPECT_EQ(f->Memo1->toPlainText(), "ab");
+  f->SetCheckForTest(f->CheckHexRXD, true);
+  f->RzPageControl1->setCurrentIndex(3);
+  f->RzPageControl1->setCurrentIndex(1);
+  EXPECT_EQ(f->Memo1->toPlainText(), "61 62 ");
+  f->SetCheckForTest(f->CheckHexRXD, false);
+  // A log written into the area while the terminal is shown (a session's
+  // lines) is not what the save writes.
+  f->AddLog("上载完成！");
+  QTemporaryDir dir;
+  f->ChooseSaveFile = [&](const QString&, const QString&, const QString&) { return dir.path() + "/rx"; };
+  f->BitBtn9Click();
+  QFile saved(dir.path() + "/rx.Txt");
+  ASSERT_TRUE(saved.open(QIODevice::ReadOnly));
+  EXPECT_EQ(saved.readAll(), QByteArray("ab"));
   Arrive({'c'});
   EXPECT_EQ(f->Memo1->toPlainText(), "abc");
   EXPECT_EQ(f->StatusText(2), "R:3");

@@ -919,7 +919,10 @@ void TLPCFrm::Timer3Timer() {
 
 void TLPCFrm::Timer4Timer() {
   if (LpcIspState == ReadingMemory && readTotal_ > 0) {
-    host_.SetProgress(static_cast<int>(std::max<uint64_t>(1, readDone_ * 100 / readTotal_)));
+    const int percent = static_cast<int>(std::max<uint64_t>(1, readDone_ * 100 / readTotal_));
+    host_.SetProgress(percent);
+    // A read runs for minutes on a large part: the status line moves with it.
+    Show((verifying_ ? QStringLiteral("正在校验。。。 %1%") : QStringLiteral("正在读出。。。 %1%")).arg(percent));
     return;
   }
   if (LpcIspState != Writing || ListLength() == 0) return;

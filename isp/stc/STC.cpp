@@ -254,11 +254,12 @@ void TSTCFrm::Abort() {
   TimeoutTicks = 1 << 20;
 }
 
-// A session that has learned what it came for and writes nothing: the
-// part stays in its boot loader, the port is released.
+// A session that has learned what it came for and writes nothing: the part
+// is sent on to its program, the port is released.
 void TSTCFrm::EndQuietly(const QString& line) {
   SeekTimer.stop();
   TimeOutTM.stop();
+  ReleasePart();
   ComPort1.ClosePort();
   ComPort1.setParity(TParity::None);
   host_.SetProgress(0);
@@ -275,10 +276,43 @@ void TSTCFrm::Fail(const QString& logLine, bool normalStyle) {
   host_.SetPortGlyph(false);
   SeekTimer.stop();
   TimeOutTM.stop();
+  ReleasePart();
   ComPort1.ClosePort();
   Log(logLine);
   if (normalStyle) NormalStyle();
   Ended(IspResult::Failure(logLine));
+}
+
+// A boot loader that has sent its status packet serves that host until it
+// is told to leave: left alone it ignores the next connect pulses, and the
+// next try times out. The family's end frame sends it to its program, as a
+// finished download does. STC89 frames it with the 8-bit sum and no parity;
+// the later families with the 16-bit sum under even parity.
+void TSTCFrm::ReleasePart() {
+  if (!answered_ || HungUp || !ComPort1.IsOpen()) return;
+  // A status packet of no family known here: no frame it is known to take.
+  if (!protocol_ && Rx.Width != stc::SumWidth::Sum8) return;
+  QString end = stc::kEndFlagFrame;
+  if (protocol_) {
+    end = stc::BytesToHex(stc::Frame16({static_cast<uint8_t>(*protocol_ == stc::Protocol::Stc8 ? 0xFF : 0x82)}));
+    if (ComPort1.Parity() != TParity::Even) {
+      ComPort1.ClosePort();
+      ComPort1.setParity(TParity::Even);
+      try {
+        ComPort1.OpenPort();
+      } catch (const ECommsError&) {
+        return;  // the failure being reported is the one that counts
+      }
+    }
+  }
+  SendHexFrame(end);
+  DrainOutput(static_cast<size_t>(end.size() / 2));
+}
+
+void TSTCFrm::NoteFrequencyIgnored(const QString& part) {
+  if (job_.frequencyKHz <= 0) return;
+  Log(QStringLiteral("%1 没有由下载调整的内部 RC 振荡器：频率 %2 kHz 不起作用，时钟由晶振决定")
+          .arg(part, QString::number(job_.frequencyKHz, 'g', 9)));
 }
 
 bool TSTCFrm::WhileMcuResponse(int limit, const QString& message) {
@@ -341,6 +375,7 @@ void TSTCFrm::Start(const IspJob& job) {
   if (job_.file.isEmpty()) job_.file = host_.FirmwareFileName();
   ModelCode = 0;
   answered_ = false;
+  protocol_.reset();
   partName_.clear();
   partId_.clear();
   uniqueId_.clear();
@@ -468,6 +503,7 @@ void TSTCFrm::Session() {
   }
   TargetBaud = speed.baud;
   Log(stc::ModelName(ModelCode) + stc::ClockText(ClockHz));
+  NoteFrequencyIgnored(stc::ModelName(ModelCode));
   // An image the part cannot hold would run into its EEPROM and beyond.
   const size_t flash = stc::FlashSizeOf(ModelCode);
   if (StcImage.size() > flash) {

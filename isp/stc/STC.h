@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <vector>
 
 #include "isp/IspHost.h"
@@ -79,6 +80,10 @@ class TSTCFrm : public QObject, public IspEngine {
 
  private:
   void Fail(const QString& logLine, bool normalStyle);
+  // Sends a part that answered out of its boot loader before the port closes.
+  void ReleasePart();
+  // A frequency asked for a part whose clock the host does not trim.
+  void NoteFrequencyIgnored(const QString& part);
   void EndQuietly(const QString& line);
   void NormalStyle();
   void Pause(int ms);
@@ -111,4 +116,5 @@ class TSTCFrm : public QObject, public IspEngine {
   bool running_ = false;
   bool aborted_ = false;
   bool answered_ = false;  // the status packet came this session
+  std::optional<stc::Protocol> protocol_;  // the family after STC89 that answered, if one did
 };

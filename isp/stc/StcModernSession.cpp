@@ -84,6 +84,7 @@ void TSTCFrm::ModernSession(const std::vector<uint8_t>& statusPayload) {
     return;
   }
   const stc::Protocol protocol = row->protocol;
+  protocol_ = protocol;
   partName_ = QString::fromUtf8(row->name);
   Rx.Width = stc::SumWidth::Sum16;
 
@@ -100,6 +101,7 @@ void TSTCFrm::ModernSession(const std::vector<uint8_t>& statusPayload) {
   described << stc::DescribeOptions(protocol, status.mcs);
   for (const QString& line : described) Log(line);
   info_ = described;
+  if (protocol == stc::Protocol::Stc12 || status.externalClock) NoteFrequencyIgnored(partName_);
   if (!status.uid.empty() && std::any_of(status.uid.begin(), status.uid.end(), [](uint8_t b) { return b != 0; }))
     uniqueId_ = stc::HexString(status.uid);
 

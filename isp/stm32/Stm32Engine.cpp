@@ -534,7 +534,7 @@ uint32_t Stm32Engine::FlashBytes() const {
 }
 
 QString Stm32Engine::ProtectedCause() const {
-  return QStringLiteral("读保护已开启：器件拒绝读写。用 vortana-isp --unprotect-read 解除（会擦除整片 Flash）");
+  return QStringLiteral("读保护已开启：器件拒绝读写。") + host_.UnprotectReadHint() + QStringLiteral("（会擦除整片 Flash）");
 }
 
 bool Stm32Engine::MakeMap() {

@@ -501,6 +501,13 @@ void StcModernSim::Handle(const std::vector<uint8_t>& p) {
   const uint32_t prog = ProgrammingBaud();
 
   if (state_ == State::Synced || state_ == State::SpeedTrial) {
+    if (command == 0x82 || command == 0xFF) {
+      // Told to leave before programming: the part starts its program.
+      std::lock_guard<std::mutex> lock(mu_);
+      endSeen_ = true;
+      state_ = State::AwaitPulses;
+      return;
+    }
     if (command == 0x00 && profile_.family != SimFamily::Stc12 && state_ == State::Synced) {
       if (p.size() < 2) return;
       challenge_ = p;

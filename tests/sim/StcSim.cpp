@@ -295,6 +295,13 @@ void StcSim::HandleFrame(const std::vector<uint8_t>& f) {
       return;
     case State::Synced:
     case State::SpeedTrial:
+      if (command == 0x82) {
+        // Told to leave before programming: the part starts its program.
+        std::lock_guard<std::mutex> lock(mu_);
+        endFlag_ = true;
+        state_ = State::AwaitPulses;
+        return;
+      }
       if (command == 0x8F) {
         const uint32_t speed = SpeedFrom(payload, true);
         {
