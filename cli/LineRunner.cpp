@@ -308,6 +308,8 @@ void LineRunner::Finished(Board& b) {
       b.restUntil = runClock_.elapsed() + kProbeRestMs;
     }
     Redraw();
+    // Ctrl-C stopped this probe: it may have been the last process running.
+    if (AllDone()) End();
     return;
   }
   JobEnded(b, r);

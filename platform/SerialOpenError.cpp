@@ -45,7 +45,9 @@ int LockFilePid(const std::string& path) {
   return 0;
 }
 
-// /proc/locks lines: "1: FLOCK  ADVISORY  WRITE 1234 00:05:321 0 EOF".
+// /proc/locks lines: "1: FLOCK  ADVISORY  WRITE 1234 00:05:321 0 EOF". The
+// numbers are the file system's device (st_dev, in hex) and the inode; a
+// device node's own number (st_rdev) never appears there.
 int ProcLocksPid(const struct stat& st) {
   std::ifstream f("/proc/locks");
   std::string line;
@@ -110,10 +112,14 @@ std::string HolderText(const SerialOpenProblem& p) {
 
 }  // namespace
 
+int SerialDeviceLockHolder(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 ? ProcLocksPid(st) : 0;
+}
+
 int SerialDeviceHolder(const std::string& path, std::string* name) {
   int pid = LockFilePid(path);
-  struct stat st {};
-  if (!pid && ::stat(path.c_str(), &st) == 0) pid = ProcLocksPid(st);
+  if (!pid) pid = SerialDeviceLockHolder(path);
   if (!pid) pid = OpenerPid(path);
   if (pid && name) *name = Comm(pid);
   return pid;

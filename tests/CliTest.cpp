@@ -245,6 +245,38 @@ TEST_F(CliTest, LpcRefusalsAndUnplugEndWithTheCauseLast) {
   }
 }
 
+// Files only the identified part can refuse (the cause names its flash):
+// too large for it, or a serial number outside it. A file error like any
+// other (exit 2, the cause last), and nothing erased or written.
+TEST_F(CliTest, LpcFileRefusedOnceThePartIsKnownExitsTwo) {
+  LpcSim sim(pty, LpcPartProfile::LPC1114());  // 32 KB
+  const QString big = WriteFile(QStringLiteral("big.hex"), HexText(PatternImage(40 * 1024, 4)));
+  const QString small = WriteFile(QStringLiteral("fw.hex"), HexText(PatternImage(1000, 4)));
+  struct Case {
+    QString file;
+    QStringList more;
+    QString says;
+  };
+  const Case cases[] = {
+      {big, {}, QStringLiteral("文件太大: 映像40960字节(40 KB)，器件Flash只有32768字节")},
+      {small,
+       {QStringLiteral("--serial-start"), QStringLiteral("7"), QStringLiteral("--serial-address"),
+        QStringLiteral("0x7FFE")},
+       QStringLiteral("写入地址 0x00007FFE 超出器件Flash (32768 字节)")},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.says.toStdString());
+    sim.Reset();
+    const Outcome o = RunTool(Args("lpc", c.file, c.more + QStringList{QStringLiteral("--reset=none")}));
+    ASSERT_TRUE(o.exited);
+    EXPECT_EQ(o.status, 2);
+    ASSERT_FALSE(o.out.isEmpty()) << o.err.toStdString();
+    EXPECT_TRUE(o.out.last().startsWith(c.says)) << o.out.last().toStdString();
+    for (const std::string& command : sim.Commands())
+      EXPECT_TRUE(command[0] != 'E' && command[0] != 'W' && command[0] != 'C') << command;
+  }
+}
+
 TEST_F(CliTest, LpcJobs) {
   LpcSim sim(pty, LpcPartProfile::LPC1114());
   Outcome info = RunTool({QStringLiteral("-p"), QString::fromStdString(pty.slavePath()), QStringLiteral("-f"),

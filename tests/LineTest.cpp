@@ -3,10 +3,12 @@
 // for boards to come and go.
 #include <gtest/gtest.h>
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTemporaryDir>
+#include <QThread>
 
 #include <algorithm>
 #include <memory>
@@ -148,6 +150,79 @@ TEST(LineTest, SerialNumbersAreUniqueAndInTheImage) {
   for (const QJsonObject& r : Records(report)) recorded.push_back(r.value("serial").toDouble());
   std::sort(recorded.begin(), recorded.end());
   EXPECT_EQ(recorded, (std::vector<double>{500, 501, 502, 503, 504}));
+}
+
+// A station port with no usable board gives its serial number back only
+// while no later one is out: here the other port's board has taken the next
+// number, and handing the first one out again would put one number on two
+// boards.
+TEST(LineTest, NumberGivenBackOnlyWhileNoLaterOneIsOut) {
+  QTemporaryDir dir;
+  const std::vector<uint8_t> image = Pattern(2000, 4);
+  const QString file = Write(dir, QStringLiteral("fw.bin"), image);
+  const QString report = dir.filePath(QStringLiteral("station.jsonl"));
+  const QString port0 = Write(dir, QStringLiteral("fixture0"), {0x55});  // no serial device yet
+  const QString port1 = dir.filePath(QStringLiteral("fixture1"));
+  PtyPair pty0, pty1;
+  Stm32Sim sim0(pty0.master(), Stm32SimProfile::ForProduct(0x0414));
+  Stm32Sim sim1(pty1.master(), Stm32SimProfile::ForProduct(0x0414));
+  ASSERT_TRUE(QFile::link(QString::fromStdString(pty1.slavePath()), port1));
+  Tool tool;
+  tool.Start({QStringLiteral("-f"), QStringLiteral("stm32"), QStringLiteral("--watch-boards"), QStringLiteral("-p"), port0,
+              QStringLiteral("-p"), port1, QStringLiteral("--report"), report, QStringLiteral("--serial-start"),
+              QStringLiteral("700"), QStringLiteral("--serial-address"), QStringLiteral("0x08000F00"), file});
+  // 700 goes to the first port, 701 to the second; the first port's job
+  // fails without a board and the second's board takes its number.
+  ASSERT_TRUE(WaitFor([&] { return tool.Lines().contains(port1 + QStringLiteral(": 成功")); }, 30000))
+      << tool.Lines().join('\n').toStdString();
+  // Now a board on the first port.
+  ASSERT_TRUE(QFile::remove(port0));
+  ASSERT_TRUE(QFile::link(QString::fromStdString(pty0.slavePath()), port0));
+  ASSERT_TRUE(WaitFor([&] { return tool.Lines().contains(port0 + QStringLiteral(": 成功")); }, 30000))
+      << tool.Lines().join('\n').toStdString();
+  tool.Signal(SIGINT);
+  const Outcome o = tool.Wait(20000);
+  ASSERT_TRUE(o.exited) << o.out.join('\n').toStdString() << o.err.toStdString();
+  EXPECT_EQ(o.status, 0);
+
+  auto serialIn = [](const Stm32Sim& sim) {
+    const std::vector<uint8_t> f = sim.Flash(0xF00, 4);
+    return f[0] | f[1] << 8 | f[2] << 16 | static_cast<uint32_t>(f[3]) << 24;
+  };
+  EXPECT_EQ(serialIn(sim1), 701u);
+  EXPECT_EQ(serialIn(sim0), 702u);
+  std::vector<double> recorded;
+  for (const QJsonObject& r : Records(report)) recorded.push_back(r.value("serial").toDouble());
+  std::sort(recorded.begin(), recorded.end());
+  EXPECT_EQ(recorded, (std::vector<double>{701, 702}));
+}
+
+// Ctrl-C while the station asks a board that has stopped answering whether
+// it is still there: the question is called off and the run ends with its
+// summary, not waiting for a process that is no longer running.
+TEST(LineTest, InterruptDuringAProbeEndsTheRun) {
+  QTemporaryDir dir;
+  const QString file = Write(dir, QStringLiteral("fw.bin"), Pattern(1000, 5));
+  PtyPair pty;
+  Stm32Sim sim(pty.master(), Stm32SimProfile::ForProduct(0x0414));
+  Tool tool;
+  const QString port = QString::fromStdString(pty.slavePath());
+  tool.Start({QStringLiteral("-f"), QStringLiteral("stm32"), QStringLiteral("--watch-boards"), QStringLiteral("-p"), port,
+              file});
+  ASSERT_TRUE(WaitFor([&] { return tool.Lines().contains(port + QStringLiteral(": 成功")); }, 30000))
+      << tool.Lines().join('\n').toStdString();
+  sim.Stop();              // the board hangs: a probe now waits seconds for its answer
+  QThread::msleep(1500);   // past the rest between probes
+  tool.Signal(SIGINT);
+  QElapsedTimer t;
+  t.start();
+  const Outcome o = tool.Wait(10000);
+  ASSERT_TRUE(o.exited) << o.err.toStdString();
+  EXPECT_LT(t.elapsed(), 3000);
+  EXPECT_EQ(o.status, 0);
+  ASSERT_FALSE(o.out.isEmpty());
+  EXPECT_TRUE(o.out.last().contains(QStringLiteral("1 块板: 1 成功, 0 失败"))) << o.out.join('\n').toStdString();
+  EXPECT_TRUE(PortFree(pty.slavePath()));
 }
 
 // A station: boards come and go on two ports; each is programmed once when

@@ -4,13 +4,16 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <thread>
 
+#include "platform/SerialOpenError.h"
 #include "platform/Termios2.h"
 #include "serial/PollingComm.h"
 #include "support/EventPump.h"
@@ -106,6 +109,49 @@ TEST(PollingComm, DeviceHeldByAnotherDriverCannotBeOpened) {
   EXPECT_FALSE(b.IsConnected());
   a.Disconnect();
   EXPECT_TRUE(b.Connect());
+}
+
+// Another process holds the device and this one does not have it open: the
+// lock table names that process, whether it locked the way this program
+// does (flock) or with a POSIX lock, and the open failure names it too.
+TEST(PollingComm, HolderInAnotherProcessIsNamedFromTheLockTable) {
+  PtyPair pty;
+  const std::string path = pty.slavePath();
+  for (bool posix : {false, true}) {
+    SCOPED_TRACE(posix ? "lockf" : "flock");
+    int ready[2], release[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    ASSERT_EQ(::pipe(release), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {  // only async-signal-safe calls here
+      ::close(ready[0]);
+      ::close(release[1]);  // the parent's close is then the end of the pipe
+      const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+      const bool locked = fd >= 0 && (posix ? ::lockf(fd, F_TLOCK, 0) == 0 : ::flock(fd, LOCK_EX | LOCK_NB) == 0);
+      char c = locked ? '1' : '0';
+      if (::write(ready[1], &c, 1) != 1) ::_exit(1);
+      (void)!::read(release[0], &c, 1);  // hold it until the parent has looked
+      ::_exit(0);
+    }
+    ::close(ready[1]);
+    ::close(release[0]);
+    char c = 0;
+    EXPECT_EQ(::read(ready[0], &c, 1), 1);
+    EXPECT_EQ(c, '1');
+    EXPECT_EQ(SerialDeviceLockHolder(path), child);
+    if (!posix) {  // what this program's own open runs into
+      const SerialOpenProblem p = DiagnoseSerialOpen(path);
+      EXPECT_EQ(p.kind, SerialOpenProblem::Kind::Busy);
+      EXPECT_EQ(p.holderPid, child);
+      EXPECT_EQ(p.text.rfind("串口 " + path + " 已被其它程序占用（PID " + std::to_string(child), 0), 0u) << p.text;
+    }
+    ::close(release[1]);
+    int status = 0;
+    EXPECT_EQ(::waitpid(child, &status, 0), child);
+    ::close(ready[0]);
+    EXPECT_EQ(SerialDeviceLockHolder(path), 0);  // gone with its process
+  }
 }
 
 TEST(PollingComm, SpeedAndStopBitsReachTheDevice) {

@@ -254,6 +254,14 @@ TEST(StcModern, TrimRoundsFollowRealMeasurements) {
   }
   EXPECT_EQ(Stc8Divider(11059200), 2);
   EXPECT_EQ(Stc8Divider(0.3e6), 0);
+  // The refusal names band low / 32 up to band high as reachable: every
+  // target in between has a divider, the lowest ones only 32.
+  for (double hz = kStc8BandLowHz / 32; hz <= kStc8BandHighHz; hz += 997) ASSERT_GT(Stc8Divider(hz), 0) << hz;
+  EXPECT_EQ(Stc8Divider(kStc8BandLowHz / 32), 32);
+  EXPECT_EQ(Stc8Divider(0.516e6), 32);
+  EXPECT_EQ(Stc8Divider(kStc8BandHighHz), 1);
+  EXPECT_EQ(Stc8Divider(kStc8BandLowHz / 32 - 1), 0);
+  EXPECT_EQ(Stc8Divider(kStc8BandHighHz + 1), 0);
 }
 
 // Option packets put the trim, frequency and option bytes where the parts'

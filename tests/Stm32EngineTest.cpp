@@ -234,6 +234,25 @@ TEST_F(Stm32EngineTest, NamedPartWithoutLayoutIsRefusedByName) {
   }
 }
 
+// After the erase, a block of nothing but erased flash is already in place
+// and is not sent; a block that differs in one byte, at either end, is.
+// Without the read-back nothing else would notice a block left out.
+TEST_F(Stm32EngineTest, BlockErasedButForOneByteIsStillWritten) {
+  host.verify = false;
+  for (uint16_t id : {uint16_t(0x0414), uint16_t(0x0457)}) {  // erased reads 0xFF, 0x00
+    SCOPED_TRACE(id);
+    StartSim(id);
+    const uint8_t erased = sim->profile().erasedValue;
+    std::vector<uint8_t> image = RandomBytes(256, id);
+    image.resize(4 * 256 + 100, erased);  // then an erased block, two more and a short last one
+    image[2 * 256 + 255] = 0x5A;          // its last byte only
+    image[3 * 256] = 0xA5;                // its first byte only
+    image.back() = 0x3C;                  // the short block's last byte only
+    ExpectDownloads(image);
+    EXPECT_EQ(sim->blocksWritten(), 4);
+  }
+}
+
 TEST_F(Stm32EngineTest, VerifyNamesTheFirstDifferingAddress) {
   Stm32SimOptions o;
   o.weakCell = 0x3E9;

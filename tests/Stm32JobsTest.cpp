@@ -119,6 +119,27 @@ TEST_F(Stm32Jobs, EraseTheWholeFlashOrWholeUnitsOfARange) {
   EXPECT_EQ(sim->erasesDone(), 1);
 }
 
+// Sectors that take seconds each: the part answers a frame only once all of
+// its units are erased, and the engine waits no longer than a step's
+// time-out for that answer, so the units go a few to a frame.
+TEST_F(Stm32Jobs, NoEraseFrameOutlastsAStep) {
+  constexpr uint64_t kStepWaitMs = 10000;
+  Stm32SimProfile f4 = Stm32SimProfile::ForProduct(0x0419, 2048);  // 24 sectors in two banks
+  for (uint32_t& ms : f4.eraseUnitMs) ms = 3000;
+  Stm32SimOptions o;
+  o.chargeEraseTime = true;
+  StartSim(f4, o);
+  IspJob all = Job(IspJobKind::Erase);
+  all.address = 0x08000000;
+  all.length = 2048 * 1024;
+  ASSERT_TRUE(Run(all, 20000)) << sim->failure();
+  ASSERT_TRUE(host.result->ok) << host.result->cause.toStdString();
+  EXPECT_EQ(sim->ErasedUnits().size(), 24u);
+  const std::vector<uint64_t> frames = sim->EraseFrameMs();
+  ASSERT_FALSE(frames.empty());
+  for (uint64_t ms : frames) EXPECT_LE(ms, kStepWaitMs);
+}
+
 TEST_F(Stm32Jobs, BlankCheckNamesTheFirstByteThatIsNotErased) {
   StartSim(0x0457);  // erased reads 0x00 here
   ASSERT_TRUE(Run(Job(IspJobKind::BlankCheck), 20000)) << sim->failure();

@@ -399,6 +399,11 @@ std::vector<std::vector<uint8_t>> Stm32Sim::EraseFrames() const {
   return eraseFrames_;
 }
 
+std::vector<uint64_t> Stm32Sim::EraseFrameMs() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return eraseFrameMs_;
+}
+
 std::vector<uint32_t> Stm32Sim::ErasedUnits() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return erasedUnits_;
@@ -671,7 +676,16 @@ bool Stm32Sim::EraseUnit(uint32_t index) {
       flash_[static_cast<size_t>(stuck)] = kept;  // a cell that no longer erases
     erasedUnits_.push_back(index);
   }
-  return Busy(uint64_t{profile_.eraseUnitMs.size() > index ? profile_.eraseUnitMs[index] : 0} * 1000);
+  const uint32_t ms = profile_.eraseUnitMs.size() > index ? profile_.eraseUnitMs[index] : 0;
+  frameMs_ += ms;
+  return Busy(uint64_t{ms} * 1000);
+}
+
+void Stm32Sim::FrameErased() {
+  ++erases_;
+  if (!options_.chargeEraseTime) return;
+  std::lock_guard<std::mutex> lock(mutex_);
+  eraseFrameMs_.push_back(frameMs_);
 }
 
 bool Stm32Sim::EraseAll() {
@@ -681,6 +695,7 @@ bool Stm32Sim::EraseAll() {
 }
 
 bool Stm32Sim::HandleErase() {
+  frameMs_ = 0;
   if (!Reply({kAck})) return false;
   std::vector<uint8_t> frame;
   uint8_t n = 0;
@@ -706,7 +721,7 @@ bool Stm32Sim::HandleErase() {
   if (n == 0xFF) {
     if (!profile_.massErase) return Reply({kNack});
     if (!EraseAll()) return false;
-    ++erases_;
+    FrameErased();
     return Reply({kAck});
   }
   std::vector<int> units;
@@ -720,11 +735,12 @@ bool Stm32Sim::HandleErase() {
   }
   for (int u : units)
     if (!EraseUnit(static_cast<uint32_t>(u))) return false;
-  ++erases_;
+  FrameErased();
   return Reply({kAck});
 }
 
 bool Stm32Sim::HandleExtendedErase() {
+  frameMs_ = 0;
   if (!Reply({kAck})) return false;
   std::vector<uint8_t> frame;
   uint8_t hi = 0, lo = 0;
@@ -771,7 +787,7 @@ bool Stm32Sim::HandleExtendedErase() {
   }
   for (uint32_t u : units)
     if (!EraseUnit(u)) return false;
-  ++erases_;
+  FrameErased();
   return Reply({kAck});
 }
 

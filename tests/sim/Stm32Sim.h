@@ -77,6 +77,9 @@ struct Stm32SimOptions {
   SimLinkOptions link{0, 11};  // the wire: 8E1, 11 bits a byte
   bool realisticTiming = false;
   int syncReplyDelayMs = 0;    // a slow adapter: the first ACK comes late
+  // Adds up each erase frame's busy time (the profile's eraseUnitMs) for
+  // EraseFrameMs(), whether or not the time is waited out.
+  bool chargeEraseTime = false;
   // Faults.
   bool silent = false;         // no boot loader: never answer
   int nackCommand = -1;        // answer this command code with NACK
@@ -114,6 +117,8 @@ class Stm32Sim {
   std::vector<uint8_t> EraseFrame() const;
   std::vector<std::vector<uint8_t>> EraseFrames() const;
   std::vector<uint32_t> ErasedUnits() const;
+  // With chargeEraseTime: how long each erase frame kept the part busy, in order.
+  std::vector<uint64_t> EraseFrameMs() const;
   // Sets flash bytes directly, e.g. to leave old firmware behind.
   void Preload(uint32_t offset, const std::vector<uint8_t>& bytes);
 
@@ -161,6 +166,7 @@ class Stm32Sim {
   bool HandleProtection(uint8_t code);
   bool EraseUnit(uint32_t index);
   bool EraseAll();
+  void FrameErased();
 
   Stm32SimProfile profile_;
   Stm32SimOptions options_;
@@ -172,6 +178,8 @@ class Stm32Sim {
   std::vector<bool> programmed_;      // programming units written since their erase
   std::vector<std::vector<uint8_t>> eraseFrames_;
   std::vector<uint32_t> erasedUnits_;
+  std::vector<uint64_t> eraseFrameMs_;
+  uint64_t frameMs_ = 0;              // the frame under way (the sim's thread only)
   std::set<uint32_t> writeProtected_;
   std::string failure_;
   int replies_ = 0;
