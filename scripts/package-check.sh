@@ -67,6 +67,9 @@ appstreamcli validate --no-net "$work/unpacked/usr/share/metainfo/example.vortan
 if [ "$(id -u)" -eq 0 ] && ! dpkg-query -W -f='${Status}' vortana 2>/dev/null | grep -q "ok installed"; then
   step "install into this machine"
   root=/
+  # What the package's folders hold without it: anything the programs write
+  # there at run time would outlive `dpkg -r`.
+  find /usr/bin "/usr/lib/$multiarch" -maxdepth 1 | sort > "$work/before"
   cp "$deb" "$work/"
   installed=1
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
@@ -155,6 +158,9 @@ if [ "$root" = / ]; then
       fail "dpkg -r left $path behind"
     fi
   done < "$work/contents"
+  find /usr/bin "/usr/lib/$multiarch" -maxdepth 1 | sort > "$work/after"
+  left=$(comm -13 "$work/before" "$work/after")
+  [ -z "$left" ] || fail "dpkg -r left behind what the programs wrote: $(tr '\n' ' ' <<<"$left")"
   if dpkg-query -W -f='${Status}' vortana 2>/dev/null | grep -q "ok installed"; then
     fail "dpkg still lists vortana as installed"
   fi
