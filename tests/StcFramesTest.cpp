@@ -369,23 +369,3 @@ TEST(StcFrames, DamagedFilesAreRefused) {
   EXPECT_EQ(high.errorLine, 2);
 }
 
-TEST(StcFrames, TheCarriedConverterIsWrittenOutWhenMissingAndLoads) {
-  QTemporaryDir dir;
-  const QString path = dir.filePath("libiHexToBin.so");
-  stc::PlaceConverterLibrary(path);
-  ASSERT_TRUE(QFile::exists(path));
-  {
-    std::ofstream hex((dir.filePath("fw.hex")).toStdString());
-    hex << ":020000000102FB\n:00000001FF\n";
-  }
-  const stc::HexImage image = stc::LoadHexImage(path, dir.filePath("fw.hex"));
-  EXPECT_EQ(image.status, stc::ImageStatus::Ok);
-  EXPECT_EQ(image.bytes, (std::vector<uint8_t>{0x01, 0x02}));
-  // A file already there is left alone.
-  QFile f(path);
-  ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-  f.write("x");
-  f.close();
-  stc::PlaceConverterLibrary(path);
-  EXPECT_EQ(QFileInfo(path).size(), 1);
-}

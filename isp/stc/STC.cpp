@@ -74,7 +74,6 @@ TSTCFrm::TSTCFrm(IspHost& host, QObject* parent, SerialPlatform* platform)
   TimeOutTM.start();
 
   LibraryPath = stc::ConverterLibraryPath();
-  stc::PlaceConverterLibrary(LibraryPath);
 }
 
 TSTCFrm::~TSTCFrm() { FormClose(); }

@@ -8,11 +8,12 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 
 #include <dlfcn.h>
 
 #include <cmath>
+#include <cstddef>
+#include <vector>
 
 namespace stc {
 namespace {
@@ -399,23 +400,37 @@ bool ReplyCollector::Feed(const uint8_t* data, size_t count) {
 
 QString ReplyCollector::RxHex() const { return BytesToHex(pending_); }
 
+QStringList ProgramLibrarySearchPath() {
+  // The dynamic linker's own list for the program: LD_LIBRARY_PATH, the
+  // executable's run path ($ORIGIN already expanded), then the system folders.
+  QStringList dirs;
+  void* self = dlopen(nullptr, RTLD_NOW);
+  if (!self) return dirs;
+  Dl_serinfo size{};
+  if (dlinfo(self, RTLD_DI_SERINFOSIZE, &size) == 0 && size.dls_size >= sizeof(Dl_serinfo)) {
+    std::vector<std::max_align_t> storage(size.dls_size / sizeof(std::max_align_t) + 1);
+    auto* info = reinterpret_cast<Dl_serinfo*>(storage.data());
+    info->dls_size = size.dls_size;
+    info->dls_cnt = size.dls_cnt;
+    if (dlinfo(self, RTLD_DI_SERINFOSIZE, info) == 0 && dlinfo(self, RTLD_DI_SERINFO, info) == 0)
+      for (unsigned i = 0; i < info->dls_cnt; ++i) dirs << QFile::decodeName(info->dls_serpath[i].dls_name);
+  }
+  dlclose(self);
+  return dirs;
+}
+
 QString ConverterLibraryPath() {
-  return QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("libiHexToBin.so"));
-}
-
-void SaveResourceToFile(const QString& name, const QString& type, const QString& fileName) {
-  QFile resource(QStringLiteral(":/%1/%2").arg(type, name));
-  if (!resource.open(QIODevice::ReadOnly)) return;
-  QSaveFile out(fileName);
-  if (!out.open(QIODevice::WriteOnly)) return;
-  out.write(resource.readAll());
-  if (out.commit())
-    QFile::setPermissions(fileName, QFile::permissions(fileName) | QFileDevice::ExeOwner | QFileDevice::ExeGroup |
-                                        QFileDevice::ExeOther);
-}
-
-void PlaceConverterLibrary(const QString& path) {
-  if (!QFile::exists(path)) SaveResourceToFile(QStringLiteral("SRC1"), QStringLiteral("FILE1"), path);
+  const QString name = QStringLiteral("libiHexToBin.so");
+  // The converter is private to the program: its folder is on the
+  // executables' run path (beside them in a build, /usr/lib/vortana once
+  // installed), never in the system's library folders.
+  for (const QString& dir : ProgramLibrarySearchPath()) {
+    const QString path = QDir(dir).filePath(name);
+    if (QFileInfo(path).isFile()) return path;
+  }
+  // Not found: the linker's own search by name, which fails with the usual
+  // "Unable to Load iHexToBin".
+  return name;
 }
 
 namespace {

@@ -142,14 +142,10 @@ struct HexImage {
   int errorLine = 0;           // line CheckHex named
   QString error;               // loader's text, or why the file is refused
 };
-// libiHexToBin.so beside the running program.
+// Folders the dynamic linker searches for the program's libraries, in order.
+QStringList ProgramLibrarySearchPath();
+// libiHexToBin.so in the first of those folders that holds it.
 QString ConverterLibraryPath();
-// Writes the resource `name` of `type` that the program carries to a file;
-// every failure is swallowed (it shows later, when loading fails).
-void SaveResourceToFile(const QString& name, const QString& type, const QString& fileName);
-// Puts the converter library the program carries at `path` when no file is
-// there yet.
-void PlaceConverterLibrary(const QString& path);
 HexImage LoadHexImage(const QString& libraryPath, const QString& fileName);
 
 }  // namespace stc
