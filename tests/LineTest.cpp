@@ -158,7 +158,7 @@ TEST(LineTest, SerialNumbersAreUniqueAndInTheImage) {
 // boards.
 TEST(LineTest, NumberGivenBackOnlyWhileNoLaterOneIsOut) {
   QTemporaryDir dir;
-  const std::vector<uint8_t> image = Pattern(2000, 4);
+  const std::vector<uint8_t> image = Pattern(4096, 4);  // the serial's place lies inside it
   const QString file = Write(dir, QStringLiteral("fw.bin"), image);
   const QString report = dir.filePath(QStringLiteral("station.jsonl"));
   const QString port0 = Write(dir, QStringLiteral("fixture0"), {0x55});  // no serial device yet
