@@ -166,7 +166,8 @@ TEST_F(CliTest, LpcBootLoaderIsToldTheCrystalGiven) {
   // Just enough of a boot loader to hear the crystal line.
   const QString file = WriteFile(QStringLiteral("fw.hex"), HexText(PatternImage(100, 1)));
   Tool tool;
-  tool.Start(Args("lpc", file, {QStringLiteral("--crystal-khz"), QStringLiteral("12000"), QStringLiteral("--reset"),
+  // Whole kHz, which is all the boot loaders parse.
+  tool.Start(Args("lpc", file, {QStringLiteral("--crystal-khz"), QStringLiteral("12000.4"), QStringLiteral("--reset"),
                                 QStringLiteral("none")}));
   // Bytes up to and including the first `end` (stray '?' of the search included).
   auto readThrough = [this](const std::string& end) {
