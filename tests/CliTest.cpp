@@ -272,7 +272,29 @@ TEST_F(CliTest, LpcJobs) {
                            QStringLiteral("lpc"), QStringLiteral("--blank-check"), QStringLiteral("--reset=none")});
   EXPECT_EQ(blank.status, 1);
   ASSERT_FALSE(blank.out.isEmpty());
-  EXPECT_TRUE(blank.out.last().startsWith(QStringLiteral("Flash不空")));
+  EXPECT_EQ(blank.out.last(), QStringLiteral("Flash不空: 地址 0x00000200 的内容为 0xA5A5A5A5"));
+
+  // A range inside a sector is refused with nothing erased; whole sectors
+  // erase, and an erased part checks blank although sector 0 shows the boot
+  // code while in ISP.
+  auto lpc = [this](QStringList more) {
+    return QStringList{QStringLiteral("-p"), QString::fromStdString(pty.slavePath()), QStringLiteral("-f"),
+                       QStringLiteral("lpc"), QStringLiteral("--reset=none")} + more;
+  };
+  sim.Reset();
+  const Outcome split = RunTool(lpc({QStringLiteral("--erase-range"), QStringLiteral("0x1100:0x100")}));
+  EXPECT_EQ(split.status, 1);
+  ASSERT_FALSE(split.out.isEmpty());
+  EXPECT_EQ(split.out.last(), QStringLiteral("擦除范围必须是整扇区: 0x00001100..0x000011FF 要擦除扇区 1..1 "
+                                             "(0x00001000..0x00001FFF)，会连同范围外的数据一起擦掉"));
+  EXPECT_EQ(sim.Flash()[0x1100], 0xA5);
+  sim.Reset();
+  EXPECT_EQ(RunTool(lpc({QStringLiteral("--erase")})).status, 0);
+  sim.Reset();
+  const Outcome erased = RunTool(lpc({QStringLiteral("--blank-check")}));
+  EXPECT_EQ(erased.status, 0) << erased.out.join('\n').toStdString();
+  ASSERT_FALSE(erased.out.isEmpty());
+  EXPECT_EQ(erased.out.last(), QStringLiteral("查空完成: 扇区 0..7 全部为空"));
 }
 
 TEST_F(CliTest, StcImageLands) {
