@@ -162,6 +162,7 @@ void IspRunner::StartSession() {
   running_ = true;
   host_.BeginSession();
   IspJob job = options_.job;
+  job.failFast = true;  // a board that said no holds no station
   if (job.kind == IspJobKind::Download || job.kind == IspJobKind::Verify) job.file = host_.FirmwareFileName();
   if (options_.serialStart && options_.serialAddress)
     job.patches.push_back({*options_.serialAddress, SerialNumberBytes(*options_.serialStart, options_.serialFormat)});

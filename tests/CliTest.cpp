@@ -410,6 +410,36 @@ TEST_F(CliTest, SilentTargetFailsWithTheReasonLastAndThePortFree) {
   EXPECT_TRUE(PortFree(pty.slavePath()));
 }
 
+TEST_F(CliTest, Stm32RefusalEndsAtOnceAndAProgramAnsweringIsNamed) {
+  // A NACK is the part's answer: no station is held for a time-out.
+  const QString file = WriteFile(QStringLiteral("fw.bin"), QByteArray(1024, '\x5A'));
+  {
+    Stm32SimOptions o;
+    o.nackCommand = 0x31;
+    Stm32Sim sim(pty.master(), Stm32SimProfile::ForProduct(0x0414), o);
+    QElapsedTimer t;
+    t.start();
+    const Outcome out = RunTool(Args("stm32", file, {QStringLiteral("--reset=none")}));
+    ASSERT_TRUE(out.exited);
+    EXPECT_LT(t.elapsed(), 3000);
+    EXPECT_EQ(out.status, 1);
+    ASSERT_FALSE(out.out.isEmpty());
+    EXPECT_EQ(out.out.last(), QStringLiteral("写命令被拒绝: 地址 0x08000000"));
+  }
+  {
+    Stm32SimOptions o;
+    o.application = "OK\r\n";
+    Stm32Sim sim(pty.master(), Stm32SimProfile::ForProduct(0x0414), o);
+    const Outcome out = RunTool(Args("stm32", file, {QStringLiteral("--reset=none")}));
+    ASSERT_TRUE(out.exited);
+    EXPECT_EQ(out.status, 1);
+    ASSERT_FALSE(out.out.isEmpty());
+    EXPECT_TRUE(out.out.last().startsWith(QStringLiteral("对同步字节 0x7F 的应答不是 ACK/NACK（收到 ")));
+    EXPECT_TRUE(out.out.last().endsWith(QStringLiteral("器件在运行用户程序，没有进入 Bootloader，检查 BOOT0 和复位接线")));
+  }
+  EXPECT_TRUE(PortFree(pty.slavePath()));
+}
+
 TEST_F(CliTest, FileAndUsageErrorsExitTwoWithNothingSent) {
   // Damaged HEX, judged by each family's own reader: the line is named.
   QByteArray hex = HexText(PatternImage(200, 1));

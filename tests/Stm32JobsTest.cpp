@@ -416,3 +416,84 @@ TEST(Stm32SimRules, ProgrammingProtectionAndGoAsThePartsDo) {
 }
 
 }  // namespace
+
+namespace {
+
+// The command line's jobs fail fast: a NACK is the part's answer, and a
+// missing reply is given up once the step could not still be under way on
+// the slowest part. Each of these took about 10 s before.
+TEST_F(Stm32Jobs, FailingFastEndsAtTheRefusalOrTheStepsOwnLongestWait) {
+  struct Case {
+    int nack;
+    int stopAfter;
+    bool go;
+    QString cause;
+    int mostMs;
+  };
+  const Case cases[] = {
+      {0x31, -1, false, QStringLiteral("写命令被拒绝: 地址 0x08000000"), 1500},
+      {0x00, -1, false, QStringLiteral("GET 命令被拒绝"), 1500},
+      {0x02, -1, false, QStringLiteral("GET ID 命令被拒绝"), 1500},
+      {0x43, -1, false, QStringLiteral("擦除命令被拒绝"), 1500},
+      {0x21, -1, true, QStringLiteral("GO 命令被拒绝（读保护已开启？）"), 1500},
+      // Replies stop after the erase's ACK: the erase frame's own time
+      // (one 2 KB page, 40 ms at most) and no more.
+      {-1, 7, false, QStringLiteral("擦除没有完成"), 1500},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.cause.toStdString());
+    Stm32SimOptions o;
+    o.nackCommand = c.nack;
+    o.stopAfterReplies = c.stopAfter;
+    StartSim(0x0414, o);
+    WriteFile("fw.bin", RandomBytes(1024, 31));
+    IspJob job = IspJob::Download(host.firmwareFileName);
+    job.failFast = true;
+    job.go = c.go;
+    QElapsedTimer t;
+    t.start();
+    ASSERT_TRUE(Run(job, 20000));
+    EXPECT_LT(t.elapsed(), c.mostMs);
+    EXPECT_FALSE(host.result->ok);
+    EXPECT_EQ(host.result->cause, c.cause);
+    EXPECT_EQ(host.log.last(), c.cause);
+    ExpectPortReleased();
+  }
+
+  // Nobody there: the boot loader's start-up, not 6 s.
+  Stm32SimOptions silent;
+  silent.silent = true;
+  StartSim(0x0414, silent);
+  IspJob info = Job(IspJobKind::Info);
+  info.failFast = true;
+  QElapsedTimer t;
+  t.start();
+  ASSERT_TRUE(Run(info, 20000));
+  EXPECT_GE(t.elapsed(), 1900);
+  EXPECT_LT(t.elapsed(), 3000);
+  EXPECT_EQ(host.result->cause, QStringLiteral("设备没有应答同步字节 0x7F"));
+}
+
+// A part that runs its program instead of the boot loader answers 0x7F with
+// whatever the program prints: said so, in the window and the command line.
+TEST_F(Stm32Jobs, APartRunningItsProgramIsToldFromASilentOne) {
+  for (bool fast : {false, true}) {
+    SCOPED_TRACE(fast);
+    Stm32SimOptions o;
+    o.application = "hello\r\n";
+    StartSim(0x0414, o);
+    IspJob info = Job(IspJobKind::Info);
+    info.failFast = fast;
+    ASSERT_TRUE(Run(info, 20000));
+    EXPECT_FALSE(host.result->partAnswered);
+    ASSERT_TRUE(host.result->cause.startsWith(QStringLiteral("对同步字节 0x7F 的应答不是 ACK/NACK（收到 ")))
+        << host.result->cause.toStdString();
+    EXPECT_TRUE(host.result->cause.endsWith(QStringLiteral(" 字节: \"hello\\x0d\\x0ahello\\x0d\\x0ahello\\x0d\\x0ahello\\x0d\\x0ahell\"）："
+                                                           "器件在运行用户程序，没有进入 Bootloader，检查 BOOT0 和复位接线")))
+        << host.result->cause.toStdString();
+    EXPECT_EQ(host.log.last(), host.result->cause);
+    ExpectPortReleased();
+  }
+}
+
+}  // namespace
