@@ -130,6 +130,8 @@ TEST_F(CliTest, Stm32JobsAndSpeedsFromTheCommandLine) {
     EXPECT_EQ(info.status, 0);
     EXPECT_TRUE(info.out.contains(QStringLiteral("器件: STM32F10xxx medium-density"))) << info.out.join('\n').toStdString();
     EXPECT_TRUE(info.out.contains(QStringLiteral("Flash 容量: 128 KB")));
+    EXPECT_TRUE(info.out.contains(QStringLiteral("第一个页: 1 KB")));
+    EXPECT_TRUE(info.out.contains(QStringLiteral("RAM: 0x20000000..0x200001FF 由 Bootloader 占用")));
     EXPECT_EQ(info.out.last(), QStringLiteral("读器件信息完成"));
     EXPECT_EQ(sim.erasesDone(), 0);
   }
@@ -254,6 +256,7 @@ TEST_F(CliTest, LpcJobs) {
   EXPECT_EQ(info.status, 0) << info.out.join('\n').toStdString() << info.err.toStdString();
   EXPECT_TRUE(info.out.contains(QStringLiteral("器件: LPC1114/302")));
   EXPECT_TRUE(info.out.contains(QStringLiteral("Flash: 32 KB, 8 个扇区")));
+  EXPECT_TRUE(info.out.contains(QStringLiteral("SRAM: 8 KB (0x10000000 起)"))) << info.out.join('\n').toStdString();
 
   const QString out = dir.filePath(QStringLiteral("back.bin"));
   sim.Reset();

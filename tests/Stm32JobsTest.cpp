@@ -136,18 +136,36 @@ TEST_F(Stm32Jobs, BlankCheckNamesTheFirstByteThatIsNotErased) {
 TEST_F(Stm32Jobs, InfoNamesThePartAndWritesNothing) {
   Stm32SimOptions o;
   o.link = Paced(16, 3);
-  for (uint16_t id : {uint16_t(0x0413), uint16_t(0x0417)}) {
+  // Beside the name and size: the first erase unit, the boot loader's RAM
+  // and, where the row names it, the option word that sets the bank mode
+  // (and with it the first page's size).
+  struct Case {
+    uint16_t id;
+    QString name;
+    QStringList more;
+  };
+  const Case cases[] = {
+      {0x0413, QStringLiteral("器件: STM32F40xxx/41xxx"),
+       {QStringLiteral("第一个扇区: 16 KB"), QStringLiteral("RAM: 0x20000000..0x20002FFF 由 Bootloader 占用")}},
+      {0x0417, QStringLiteral("器件: STM32L05xxx/06xxx"),
+       {QStringLiteral("第一个页: 128 字节"), QStringLiteral("RAM: 0x20000000..0x20000FFF 由 Bootloader 占用")}},
+      {0x0469, QStringLiteral("器件: STM32G47xxx/48xxx"),
+       {QStringLiteral("第一个页: 2 KB"), QStringLiteral("RAM: 0x20000000..0x20003FFF 由 Bootloader 占用"),
+        QStringLiteral("选项字节 (0x1FFF7800): 0xFFEFF8AA，双 Bank")}},
+  };
+  for (const Case& c : cases) {
+    const uint16_t id = c.id;
     SCOPED_TRACE(id);
     StartSim(id, o);
     ASSERT_TRUE(Run(Job(IspJobKind::Info), 20000)) << sim->failure();
     ASSERT_TRUE(host.result->ok) << host.result->cause.toStdString();
     const Stm32SimProfile& p = sim->profile();
     const uint8_t v = p.bootloaderVersion;
-    const QStringList expected = {
+    const QStringList expected = QStringList{
         QStringLiteral("Product ID: 0x") + QStringLiteral("%1").arg(id, 4, 16, QLatin1Char('0')).toUpper(),
-        id == 0x0413 ? QStringLiteral("器件: STM32F40xxx/41xxx") : QStringLiteral("器件: STM32L05xxx/06xxx"),
+        c.name,
         QStringLiteral("Bootloader 版本: %1.%2").arg(v / 16).arg(v % 16),
-        QStringLiteral("Flash 容量: %1 KB").arg(p.FlashBytes() / 1024),
+        QStringLiteral("Flash 容量: %1 KB").arg(p.FlashBytes() / 1024)} + c.more + QStringList{
         QStringLiteral("唯一 ID: ") + SimUniqueId(p),
         QStringLiteral("读保护: 未开启")};
     EXPECT_EQ(host.result->info, expected);

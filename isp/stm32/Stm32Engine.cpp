@@ -1151,37 +1151,73 @@ void Stm32Engine::ReadUniqueId() {
         });
     return;
   }
-  auto report = [this] {
-    info_ << QStringLiteral("Product ID: 0x") + ProductId
-          << QStringLiteral("器件: %1").arg(part_->Known() ? QString::fromLatin1(part_->name) : QStringLiteral("未知"))
-          << QStringLiteral("Bootloader 版本: %1.%2").arg(version_ / 16).arg(version_ % 16)
-          << (flashKB_           ? QStringLiteral("Flash 容量: %1 KB").arg(*flashKB_)
-              : part_->Known()   ? QStringLiteral("Flash 容量: 读不出（此系列最大 %1 KB）").arg(part_->maxFlashKB)
-                                 : QStringLiteral("Flash 容量: 读不出"))
-          << (!part_->uniqueIdAddress ? QStringLiteral("唯一 ID: 无")
-              : readProtected_        ? QStringLiteral("唯一 ID: 读不出（读保护已开启）")
-                                      : QStringLiteral("唯一 ID: ") + uniqueId_)
-          << (readProtected_ ? QStringLiteral("读保护: 已开启") : QStringLiteral("读保护: 未开启"));
-    for (const QString& line : info_) host_.AddLog(line);
-    Succeed(QStringLiteral("读器件信息完成"));
-  };
   if (readProtected_ || !part_->uniqueIdAddress) {
-    report();
+    ReadInfoOptions();
     return;
   }
   const int third = part_->uniqueIdThirdWord;
   ReadMemory(
       50, part_->uniqueIdAddress, third + 4, QStringLiteral("读唯一 ID 没有应答"),
-      [this, third, report](const uint8_t* d) {
+      [this, third](const uint8_t* d) {
         QByteArray id(reinterpret_cast<const char*>(d), 8);
         id.append(reinterpret_cast<const char*>(d + third), 4);
         uniqueId_ = QString::fromLatin1(id.toHex()).toUpper();
-        report();
+        ReadInfoOptions();
       },
-      [this, report](ReadRefusal) {
+      [this](ReadRefusal) {
         uniqueId_ = QStringLiteral("读不出");
-        report();
+        ReadInfoOptions();
       });
+}
+
+// The option word the row names (the bank mode): shown, and it decides the
+// first erase unit of lines whose page size follows the bank mode.
+void Stm32Engine::ReadInfoOptions() {
+  optionWord_.reset();
+  if (readProtected_ || !part_->bankOption.address) {
+    ReportInfo();
+    return;
+  }
+  ReadMemory(
+      50, part_->bankOption.address, 4, QStringLiteral("读选项字节没有应答"),
+      [this](const uint8_t* d) {
+        optionWord_ = d[0] | (uint32_t{d[1]} << 8) | (uint32_t{d[2]} << 16) | (uint32_t{d[3]} << 24);
+        dualBank_ = (*optionWord_ & part_->bankOption.dualBankMask) != 0;
+        ReportInfo();
+      },
+      [this](ReadRefusal) { ReportInfo(); });
+}
+
+void Stm32Engine::ReportInfo() {
+  info_ << QStringLiteral("Product ID: 0x") + ProductId
+        << QStringLiteral("器件: %1").arg(part_->Known() ? QString::fromLatin1(part_->name) : QStringLiteral("未知"))
+        << QStringLiteral("Bootloader 版本: %1.%2").arg(version_ / 16).arg(version_ % 16)
+        << (flashKB_           ? QStringLiteral("Flash 容量: %1 KB").arg(*flashKB_)
+            : part_->Known()   ? QStringLiteral("Flash 容量: 读不出（此系列最大 %1 KB）").arg(part_->maxFlashKB)
+                               : QStringLiteral("Flash 容量: 读不出"));
+  // The first erase unit, where the layout is certain: a line whose pages
+  // follow the bank mode needs the option word read.
+  if (part_->Known() && (!part_->bankOption.address || dualBank_)) {
+    const Stm32FlashMap map(*part_, FlashBytes(), dualBank_.value_or(true));
+    if (!map.Units().empty()) {
+      const uint32_t size = map.Units().front().size;
+      info_ << QStringLiteral("第一个%1: %2")
+                   .arg(part_->pageSize ? QStringLiteral("页") : QStringLiteral("扇区"))
+                   .arg(size % 1024 ? QStringLiteral("%1 字节").arg(size) : QStringLiteral("%1 KB").arg(size / 1024));
+    }
+  }
+  if (part_->Known() && part_->bootRamEnd > part_->bootRamStart)
+    info_ << QStringLiteral("RAM: %1..%2 由 Bootloader 占用").arg(Hex32(part_->bootRamStart), Hex32(part_->bootRamEnd - 1));
+  if (optionWord_)
+    info_ << QStringLiteral("选项字节 (%1): %2，%3")
+                 .arg(Hex32(part_->bankOption.address), Hex32(*optionWord_))
+                 .arg(*dualBank_ ? QStringLiteral("双 Bank") : QStringLiteral("单 Bank"));
+  info_ << (!part_->uniqueIdAddress ? QStringLiteral("唯一 ID: 无")
+            : readProtected_        ? QStringLiteral("唯一 ID: 读不出（读保护已开启）")
+                                    : QStringLiteral("唯一 ID: ") + uniqueId_)
+        << (readProtected_ ? QStringLiteral("读保护: 已开启") : QStringLiteral("读保护: 未开启"));
+  for (const QString& line : info_) host_.AddLog(line);
+  Succeed(QStringLiteral("读器件信息完成"));
 }
 
 void Stm32Engine::Finish() {

@@ -180,6 +180,8 @@ class Stm32Engine : public QObject, public IspEngine {
   void GoTo(uint32_t address, std::function<void()> then);
   void Protection(uint8_t code, const QString& done);
   void ReadUniqueId();
+  void ReadInfoOptions();
+  void ReportInfo();
   void EraseRange();
   void Finish();
   void Succeed(const QString& line);
@@ -208,6 +210,7 @@ class Stm32Engine : public QObject, public IspEngine {
   std::unique_ptr<Stm32FlashMap> map_;
   QStringList info_;
   QString uniqueId_;
+  std::optional<uint32_t> optionWord_;  // Info: the bank-mode option word, where the row names it
 
   bool expecting_ = false;
   Expect expect_;
