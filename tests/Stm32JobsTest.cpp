@@ -478,6 +478,21 @@ TEST_F(Stm32Jobs, FailingFastEndsAtTheRefusalOrTheStepsOwnLongestWait) {
     ExpectPortReleased();
   }
 
+  // A slow line is no silence: a block's 256 bytes take 2.3 s to cross it
+  // at 1200 bit/s before the part can answer.
+  Stm32SimOptions slow;
+  slow.link = SimLinkOptions{1200, 11};
+  StartSim(0x0414, slow);
+  host.speed = br1200;
+  const std::vector<uint8_t> image = RandomBytes(256, 32);
+  WriteFile("fw.bin", image);
+  IspJob download = IspJob::Download(host.firmwareFileName);
+  download.failFast = true;
+  ASSERT_TRUE(Run(download, 30000));
+  EXPECT_TRUE(host.result->ok) << host.result->cause.toStdString();
+  EXPECT_EQ(sim->Flash(0, 256), image);
+  host.speed = br115200;
+
   // Nobody there: the boot loader's start-up, not 6 s.
   Stm32SimOptions silent;
   silent.silent = true;

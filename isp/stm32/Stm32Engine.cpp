@@ -105,6 +105,7 @@ bool Stm32Engine::Send(const uint8_t* data, int count) {
   // A refused or timed-out write means the port is gone; the caller stops
   // and the session ends naming it.
   const int32_t sent = host_.ComDriver().SendBytes(data, count);
+  sentSinceAwait_ += count;
   if (sent == count) return true;
   portLost_ = true;
   return false;
@@ -387,6 +388,7 @@ void Stm32Engine::HandleSyncReply() {
   port.ReceiveCount = 0;
   Timer3.stop();
   syncAwaiting_ = false;
+  sentSinceAwait_ = 0;
   connected_ = true;
   StepTimeoutCounter = 0;
   ReportStatus(host_, QStringLiteral("已成功连接"));
@@ -401,11 +403,13 @@ void Stm32Engine::Resynchronise() {
   if (!Timer3.isActive()) Timer3.start();
 }
 
-int Stm32Engine::SilenceMs(const Expect& e) const {
-  int bytes = 1;
-  if (e.reply == Reply::Listed) bytes = 260;
-  if (e.reply == Reply::Bytes) bytes = 1 + e.bytes;
-  if (e.reply == Reply::AckAck) bytes = 2;
+int Stm32Engine::SilenceMs(const Expect& e, int sentBytes) const {
+  // What was just written is still on the wire (256 bytes take 2.3 s at
+  // 1200 bit/s), then the part works, then its reply comes back.
+  int bytes = sentBytes + 1;
+  if (e.reply == Reply::Listed) bytes = sentBytes + 260;
+  if (e.reply == Reply::Bytes) bytes = sentBytes + 1 + e.bytes;
+  if (e.reply == Reply::AckAck) bytes = sentBytes + 2;
   const uint32_t bps = std::max<uint32_t>(host_.ComDriver().BitsPerSecond(), 1200);
   return e.busyMs + kAnswerMs + static_cast<int>(int64_t{bytes} * 11 * 1000 / bps);
 }
@@ -414,7 +418,8 @@ void Stm32Engine::Await(Expect e) {
   StmState = e.state;
   step_ = StepName();
   cause_ = e.timeout;
-  if (job_.failFast) Silence.start(SilenceMs(e));
+  if (job_.failFast) Silence.start(SilenceMs(e, sentSinceAwait_));
+  sentSinceAwait_ = 0;
   expect_ = std::move(e);
   expecting_ = true;
 }

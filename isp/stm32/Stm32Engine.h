@@ -137,7 +137,7 @@ class Stm32Engine : public QObject, public IspEngine {
   enum class ReadRefusal { Command, Address, Count };
   // How long a job that fails fast waits for a reply: what the part does
   // first, the reply's wire time and an adapter's latency.
-  int SilenceMs(const Expect& e) const;
+  int SilenceMs(const Expect& e, int sentBytes) const;
 
   bool Send(const uint8_t* data, int count);
   bool SendCommand(uint8_t code);
@@ -226,6 +226,7 @@ class Stm32Engine : public QObject, public IspEngine {
   QByteArray readBytes_;
 
   bool syncAwaiting_ = false;
+  int sentSinceAwait_ = 0;    // bytes written since the last reply was awaited
   QByteArray syncNoise_;      // what came back to 0x7F that was neither ACK nor NACK
   uint64_t syncNoiseBytes_ = 0;
   int64_t syncSentMs_ = 0;
