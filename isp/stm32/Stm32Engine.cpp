@@ -1202,8 +1202,10 @@ void Stm32Engine::ReportInfo() {
                                : QStringLiteral("Flash 容量: 读不出"));
   // The first erase unit, where the layout is certain: a line whose pages
   // follow the bank mode needs the option word read.
+  std::optional<bool> twoBanks;
   if (part_->Known() && (!part_->bankOption.address || dualBank_)) {
     const Stm32FlashMap map(*part_, FlashBytes(), dualBank_.value_or(true));
+    twoBanks = map.TwoBanks();
     if (!map.Units().empty()) {
       const uint32_t size = map.Units().front().size;
       info_ << QStringLiteral("第一个%1: %2")
@@ -1214,9 +1216,8 @@ void Stm32Engine::ReportInfo() {
   if (part_->Known() && part_->bootRamEnd > part_->bootRamStart)
     info_ << QStringLiteral("RAM: %1..%2 由 Bootloader 占用").arg(Hex32(part_->bootRamStart), Hex32(part_->bootRamEnd - 1));
   if (optionWord_)
-    info_ << QStringLiteral("选项字节 (%1): %2，%3")
-                 .arg(Hex32(part_->bankOption.address), Hex32(*optionWord_))
-                 .arg(*dualBank_ ? QStringLiteral("双 Bank") : QStringLiteral("单 Bank"));
+    info_ << QStringLiteral("选项字节 (%1): %2").arg(Hex32(part_->bankOption.address), Hex32(*optionWord_)) +
+                 (!twoBanks ? QString() : *twoBanks ? QStringLiteral("，双 Bank") : QStringLiteral("，单 Bank"));
   info_ << (!part_->uniqueIdAddress ? QStringLiteral("唯一 ID: 无")
             : readProtected_        ? QStringLiteral("唯一 ID: 读不出（读保护已开启）")
                                     : QStringLiteral("唯一 ID: ") + uniqueId_)
