@@ -60,6 +60,10 @@ struct IspJob {
   QMap<QString, QString> options;
   QString eepromFile;                    // data flash image to program (STC)
   bool eepromInImage = false;            // a HEX may run past code flash into the EEPROM
+  // The command line: a refusal ends the session at once with its cause,
+  // and silence is waited for only as long as the step can take on the
+  // slowest part. The window ends a refused download by its time-out.
+  bool failFast = false;
 
   static IspJob Download(const QString& file) {
     IspJob j;

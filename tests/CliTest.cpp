@@ -130,6 +130,8 @@ TEST_F(CliTest, Stm32JobsAndSpeedsFromTheCommandLine) {
     EXPECT_EQ(info.status, 0);
     EXPECT_TRUE(info.out.contains(QStringLiteral("器件: STM32F10xxx medium-density"))) << info.out.join('\n').toStdString();
     EXPECT_TRUE(info.out.contains(QStringLiteral("Flash 容量: 128 KB")));
+    EXPECT_TRUE(info.out.contains(QStringLiteral("第一个页: 1 KB")));
+    EXPECT_TRUE(info.out.contains(QStringLiteral("RAM: 0x20000000..0x200001FF 由 Bootloader 占用")));
     EXPECT_EQ(info.out.last(), QStringLiteral("读器件信息完成"));
     EXPECT_EQ(sim.erasesDone(), 0);
   }
@@ -166,7 +168,8 @@ TEST_F(CliTest, LpcBootLoaderIsToldTheCrystalGiven) {
   // Just enough of a boot loader to hear the crystal line.
   const QString file = WriteFile(QStringLiteral("fw.hex"), HexText(PatternImage(100, 1)));
   Tool tool;
-  tool.Start(Args("lpc", file, {QStringLiteral("--crystal-khz"), QStringLiteral("12000"), QStringLiteral("--reset"),
+  // Whole kHz, which is all the boot loaders parse.
+  tool.Start(Args("lpc", file, {QStringLiteral("--crystal-khz"), QStringLiteral("12000.4"), QStringLiteral("--reset"),
                                 QStringLiteral("none")}));
   // Bytes up to and including the first `end` (stray '?' of the search included).
   auto readThrough = [this](const std::string& end) {
@@ -286,6 +289,7 @@ TEST_F(CliTest, LpcJobs) {
   EXPECT_EQ(info.status, 0) << info.out.join('\n').toStdString() << info.err.toStdString();
   EXPECT_TRUE(info.out.contains(QStringLiteral("器件: LPC1114/302")));
   EXPECT_TRUE(info.out.contains(QStringLiteral("Flash: 32 KB, 8 个扇区")));
+  EXPECT_TRUE(info.out.contains(QStringLiteral("SRAM: 8 KB (0x10000000 起)"))) << info.out.join('\n').toStdString();
 
   const QString out = dir.filePath(QStringLiteral("back.bin"));
   sim.Reset();
@@ -304,7 +308,29 @@ TEST_F(CliTest, LpcJobs) {
                            QStringLiteral("lpc"), QStringLiteral("--blank-check"), QStringLiteral("--reset=none")});
   EXPECT_EQ(blank.status, 1);
   ASSERT_FALSE(blank.out.isEmpty());
-  EXPECT_TRUE(blank.out.last().startsWith(QStringLiteral("Flash不空")));
+  EXPECT_EQ(blank.out.last(), QStringLiteral("Flash不空: 地址 0x00000200 的内容为 0xA5A5A5A5"));
+
+  // A range inside a sector is refused with nothing erased; whole sectors
+  // erase, and an erased part checks blank although sector 0 shows the boot
+  // code while in ISP.
+  auto lpc = [this](QStringList more) {
+    return QStringList{QStringLiteral("-p"), QString::fromStdString(pty.slavePath()), QStringLiteral("-f"),
+                       QStringLiteral("lpc"), QStringLiteral("--reset=none")} + more;
+  };
+  sim.Reset();
+  const Outcome split = RunTool(lpc({QStringLiteral("--erase-range"), QStringLiteral("0x1100:0x100")}));
+  EXPECT_EQ(split.status, 1);
+  ASSERT_FALSE(split.out.isEmpty());
+  EXPECT_EQ(split.out.last(), QStringLiteral("擦除范围必须是整扇区: 0x00001100..0x000011FF 要擦除扇区 1..1 "
+                                             "(0x00001000..0x00001FFF)，会连同范围外的数据一起擦掉"));
+  EXPECT_EQ(sim.Flash()[0x1100], 0xA5);
+  sim.Reset();
+  EXPECT_EQ(RunTool(lpc({QStringLiteral("--erase")})).status, 0);
+  sim.Reset();
+  const Outcome erased = RunTool(lpc({QStringLiteral("--blank-check")}));
+  EXPECT_EQ(erased.status, 0) << erased.out.join('\n').toStdString();
+  ASSERT_FALSE(erased.out.isEmpty());
+  EXPECT_EQ(erased.out.last(), QStringLiteral("查空完成: 扇区 0..7 全部为空"));
 }
 
 TEST_F(CliTest, StcImageLands) {
@@ -417,6 +443,36 @@ TEST_F(CliTest, SilentTargetFailsWithTheReasonLastAndThePortFree) {
   EXPECT_EQ(o.out.last(), QStringLiteral("设备没有应答同步字节 0x7F"));
   EXPECT_TRUE(o.out.contains(QStringLiteral("连机失败 ！")));
   EXPECT_GT(sim.bytesReceived(), 0u);
+  EXPECT_TRUE(PortFree(pty.slavePath()));
+}
+
+TEST_F(CliTest, Stm32RefusalEndsAtOnceAndAProgramAnsweringIsNamed) {
+  // A NACK is the part's answer: no station is held for a time-out.
+  const QString file = WriteFile(QStringLiteral("fw.bin"), QByteArray(1024, '\x5A'));
+  {
+    Stm32SimOptions o;
+    o.nackCommand = 0x31;
+    Stm32Sim sim(pty.master(), Stm32SimProfile::ForProduct(0x0414), o);
+    QElapsedTimer t;
+    t.start();
+    const Outcome out = RunTool(Args("stm32", file, {QStringLiteral("--reset=none")}));
+    ASSERT_TRUE(out.exited);
+    EXPECT_LT(t.elapsed(), 3000);
+    EXPECT_EQ(out.status, 1);
+    ASSERT_FALSE(out.out.isEmpty());
+    EXPECT_EQ(out.out.last(), QStringLiteral("写命令被拒绝: 地址 0x08000000"));
+  }
+  {
+    Stm32SimOptions o;
+    o.application = "OK\r\n";
+    Stm32Sim sim(pty.master(), Stm32SimProfile::ForProduct(0x0414), o);
+    const Outcome out = RunTool(Args("stm32", file, {QStringLiteral("--reset=none")}));
+    ASSERT_TRUE(out.exited);
+    EXPECT_EQ(out.status, 1);
+    ASSERT_FALSE(out.out.isEmpty());
+    EXPECT_TRUE(out.out.last().startsWith(QStringLiteral("对同步字节 0x7F 的应答不是 ACK/NACK（收到 ")));
+    EXPECT_TRUE(out.out.last().endsWith(QStringLiteral("器件在运行用户程序，没有进入 Bootloader，检查 BOOT0 和复位接线")));
+  }
   EXPECT_TRUE(PortFree(pty.slavePath()));
 }
 

@@ -749,6 +749,23 @@ TEST_F(IspPage, LpcReadOutFromTheMenu) {
   EXPECT_TRUE(f->BitBtn1->isEnabled());
 }
 
+// 查空 after 擦除整片: blank, although sector 0 shows the boot code while
+// the part is in ISP.
+TEST_F(IspPage, LpcEraseThenBlankCheckFromTheMenu) {
+  SelectPort();
+  Choose(kLpc2131);
+  lpcSim = std::make_unique<LpcSim>(pty, LpcPartProfile::LPC2131());
+  f->AskYesNo = [](const QString&, const QString&) { return true; };
+  JobAction(*f, QStringLiteral("擦除整片"))->trigger();
+  ASSERT_TRUE(PumpUntil([this] { return f->BitBtn1->isEnabled(); }, 30000)) << Lines(*f).join('\n').toStdString();
+  ASSERT_EQ(Lines(*f).last(), QStringLiteral("擦除完成: 扇区 0..7")) << Lines(*f).join('\n').toStdString();
+  lpcSim->Reset();
+  JobAction(*f, QStringLiteral("查空"))->trigger();
+  ASSERT_TRUE(PumpUntil([this] { return f->BitBtn1->isEnabled(); }, 30000));
+  EXPECT_EQ(Lines(*f).last(), QStringLiteral("查空完成: 扇区 0..7 全部为空")) << Lines(*f).join('\n').toStdString();
+  ExpectPortReleased();
+}
+
 // The STC download takes the frequency typed on the page and the options
 // chosen in the dialog; an option not chosen keeps what the part holds.
 TEST_F(IspPage, StcTrimsToThePagesFrequencyAndSetsOnlyTheOptionsAsked) {

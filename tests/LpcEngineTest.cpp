@@ -361,8 +361,12 @@ TEST_F(LpcDownload, ABlockResentTwentyTimesEndsTheRun) {
   o.ResendEvery = 1;
   Start(LpcPartProfile::LPC2136(), o, HexText(PatternImage(300, 14)));
   ASSERT_TRUE(Finish(30000));
-  EXPECT_EQ(host_.log.last(), QStringLiteral("下载的过程中出错"));
-  EXPECT_EQ(host_.status, QStringLiteral("下载的过程中出错"));
+  ASSERT_GE(host_.log.size(), 2);
+  EXPECT_EQ(host_.log[host_.log.size() - 2], QStringLiteral("下载的过程中出错"));
+  const QString cause = QStringLiteral("写入: \"W 1073742336 512\" 的第 1 个数据块连续 20 次被器件要求重发 (RESEND)，数据在线路上出错（干扰或波特率太高）");
+  EXPECT_EQ(host_.log.last(), cause);
+  EXPECT_EQ(host_.status, cause);
+  EXPECT_EQ(Result().step, QStringLiteral("写入"));
   EXPECT_EQ(sim_->ResendsRequested.load(), 20);
   EXPECT_EQ(Count('C'), 0);
   EXPECT_EQ(host_.autoDownloadEnded, 0);
@@ -426,9 +430,43 @@ TEST_F(LpcDownload, SilentPartTimesOutAfterEightSeconds) {
   t.start();
   ASSERT_TRUE(Finish(12000));
   EXPECT_GE(t.elapsed(), 7950);
-  EXPECT_EQ(Log(), "正在查找。。。\nLPC通信超时!");
-  EXPECT_EQ(host_.status, QStringLiteral("LPC通信超时!"));
+  EXPECT_EQ(host_.log.mid(0, 2).join('\n'), QStringLiteral("正在查找。。。\nLPC通信超时!"));
+  ASSERT_EQ(host_.log.size(), 3);
+  EXPECT_TRUE(host_.log.last().startsWith(QStringLiteral("查找设备: 发送了 "))) << Log();
+  EXPECT_TRUE(host_.log.last().endsWith(QStringLiteral(" 次 \"?\"，器件没有应答任何字节（检查接线、复位和ISP引脚）")));
+  EXPECT_EQ(Result().step, QStringLiteral("查找设备"));
   ExpectIdle();
+}
+
+TEST_F(LpcDownload, TimeOutsNameTheStepAndWhatCameBack) {
+  // Noise instead of "Synchronized", and a crystal line the part does not
+  // take: each names what the part did, after the fixed line.
+  struct Case {
+    int garbled;
+    QByteArray crystal;
+    QString cause;
+  };
+  const Case cases[] = {
+      {1000, "11059", QStringLiteral("查找设备: 收到 %1 字节，但不是 \"Synchronized\"（线路噪声或波特率不符）: "
+                                     "\"Synchronised?!\\r\\nSynchronised?!\\r\\n…\"")},
+      {0, "fast", QStringLiteral("发送晶振频率: 器件不接受 \"fast\" kHz（没有回答 OK），收到的应答不对: \"fast\\r\\n\"")},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.cause.toStdString());
+    frm_ = std::make_unique<TLPCFrm>(host_);
+    frm_->Timer1.setInterval(1500);
+    frm_->CrystalKHz = c.crystal;
+    LpcSimOptions o;
+    o.GarbledSyncs = c.garbled;
+    Start(LpcPartProfile::LPC2136(), o, HexText(PatternImage(100, 17)));
+    ASSERT_TRUE(Finish(5000));
+    ASSERT_GE(host_.log.size(), 2);
+    EXPECT_EQ(host_.log[host_.log.size() - 2], QStringLiteral("LPC通信超时!"));
+    const QString expect = c.garbled ? c.cause.arg(sim_->Syncs.load() * 16) : c.cause;
+    EXPECT_EQ(host_.log.last(), expect);
+    EXPECT_EQ(Result().cause, expect);
+    ExpectIdle();
+  }
 }
 
 TEST_F(LpcDownload, HangUpHalfWayLeavesAChipThatStaysInTheBootLoader) {
@@ -691,7 +729,9 @@ TEST_F(LpcDownload, UnknownPartIsRefusedWithItsIdBeforeAnythingIsErased) {
 
 TEST_F(LpcDownload, CrystalOfAnyLengthCompletes) {
   // The crystal line is complete by its lines, whatever its length.
-  for (const char* khz : {"11059", "4000", "12000.000"}) {
+  // A fraction is rounded: the boot code parses whole kHz and ignores a
+  // line with a '.' in it.
+  for (const char* khz : {"11059", "4000", "12000.000", "11059.2"}) {
     SCOPED_TRACE(khz);
     frm_ = std::make_unique<TLPCFrm>(host_);
     frm_->CrystalKHz = khz;
@@ -770,6 +810,7 @@ TEST_F(LpcDownload, InfoNamesThePartItsBootCodeFlashAndSerial) {
   EXPECT_EQ(r.info, (QStringList{QStringLiteral("器件: LPC1768"), QStringLiteral("器件ID: 0x26013F37 (637615927)"),
                                  QStringLiteral("Boot代码版本: 2.12"), QStringLiteral("Flash: 512 KB, 30 个扇区"),
                                  QStringLiteral("时钟: ISP使用内部振荡器 4 MHz，晶振设置不影响"),
+                                 QStringLiteral("SRAM: 32 KB (0x10000000 起)"),
                                  QStringLiteral("序列号: 4294967295 305419896 19088743 2882400018")}));
   EXPECT_EQ(r.uniqueId, QStringLiteral("4294967295 305419896 19088743 2882400018"));
   EXPECT_EQ(r.partName, QStringLiteral("LPC1768"));
@@ -781,8 +822,10 @@ TEST_F(LpcDownload, InfoNamesThePartItsBootCodeFlashAndSerial) {
   ASSERT_TRUE(Finish(5000)) << Log();
   const IspResult arm7 = Result();
   ASSERT_TRUE(arm7.ok);
-  EXPECT_EQ(arm7.info.size(), 5);
-  EXPECT_TRUE(arm7.info.contains(QStringLiteral("时钟: ISP使用外部晶振，须设为实际频率（当前 11059.2 kHz）")));
+  EXPECT_EQ(arm7.info.size(), 6);
+  // Whole kHz, as the boot code is told it.
+  EXPECT_TRUE(arm7.info.contains(QStringLiteral("时钟: ISP使用外部晶振，须设为实际频率（当前 11059 kHz）")));
+  EXPECT_TRUE(arm7.info.contains(QStringLiteral("SRAM: 32 KB (0x40000000 起)")));
 }
 
 TEST_F(LpcDownload, ReadWritesWhatTheFlashHolds) {
@@ -831,8 +874,7 @@ TEST_F(LpcDownload, EraseBlankCheckVerifyAndGo) {
   // The simulated part holds old firmware: not blank; erased: blank.
   Start(LpcPartProfile::LPC1343(), Paced(51), QByteArray(), IspJob::OfKind(IspJobKind::BlankCheck));
   ASSERT_TRUE(Finish(5000)) << Log();
-  EXPECT_EQ(host_.log.last(), QStringLiteral("Flash不空: 地址 0x00000000 的内容为 0xA5A5A5A5"));
-  EXPECT_EQ(Result().code, 8);
+  EXPECT_EQ(host_.log.last(), QStringLiteral("Flash不空: 地址 0x00000200 的内容为 0xA5A5A5A5"));
 
   Start(LpcPartProfile::LPC1343(), Paced(52), QByteArray(), IspJob::OfKind(IspJobKind::Erase));
   ASSERT_TRUE(Finish(5000)) << Log();
@@ -841,11 +883,32 @@ TEST_F(LpcDownload, EraseBlankCheckVerifyAndGo) {
   EXPECT_TRUE(std::all_of(flash.begin(), flash.end(), [](uint8_t b) { return b == 0xFF; }));
   EXPECT_EQ(sim_->Commands(), (std::vector<std::string>{"U 23130", "A 0", "J", "K", "P 0 7", "E 0 7"}));
 
-  // A range erases the sectors that hold it.
+  // Erased, it is blank: the boot code's vectors that sector 0 shows while
+  // in ISP are not the flash's.
+  Continue(IspJob::OfKind(IspJobKind::BlankCheck));
+  ASSERT_TRUE(Finish(10000)) << Log();
+  EXPECT_EQ(host_.log.last(), QStringLiteral("查空完成: 扇区 0..7 全部为空"));
+  EXPECT_TRUE(host_.log.contains(QStringLiteral("地址 0x0000..0x01FF 在ISP模式下映射为Boot代码，不参与查空")));
+}
+
+TEST_F(LpcDownload, RangesOfEraseAndBlankCheckGoBySectors) {
+  // A range that splits a sector is refused before anything is erased,
+  // naming the sectors it would take; one on sector edges erases them.
+  IspJob split = IspJob::OfKind(IspJobKind::Erase);
+  split.address = 0x1100;
+  split.length = 0x100;
+  Start(LpcPartProfile::LPC1343(), Paced(53), QByteArray(), split);
+  ASSERT_TRUE(Finish(5000)) << Log();
+  EXPECT_EQ(host_.log.last(), QStringLiteral("擦除范围必须是整扇区: 0x00001100..0x000011FF 要擦除扇区 1..1 "
+                                             "(0x00001000..0x00001FFF)，会连同范围外的数据一起擦掉"));
+  EXPECT_EQ(Count('E') + Count('P'), 0);
+  EXPECT_EQ(sim_->Flash()[0x1000], 0xA5);
+  ExpectIdle();
+
   IspJob some = IspJob::OfKind(IspJobKind::Erase);
-  some.address = 0x1800;
-  some.length = 0x1000;
-  Start(LpcPartProfile::LPC1343(), Paced(53), QByteArray(), some);
+  some.address = 0x1000;
+  some.length = 0x2000;
+  Continue(some);
   ASSERT_TRUE(Finish(5000)) << Log();
   EXPECT_EQ(host_.log.last(), QStringLiteral("擦除完成: 扇区 1..2"));
   const std::vector<uint8_t> partly = sim_->Flash();
@@ -853,6 +916,20 @@ TEST_F(LpcDownload, EraseBlankCheckVerifyAndGo) {
   EXPECT_EQ(partly[0x1000], 0xFF);
   EXPECT_EQ(partly[0x2FFF], 0xFF);
   EXPECT_EQ(partly[0x3000], 0xA5);
+
+  // The part counts its offset from the first sector checked; the address
+  // said is the flash's.
+  IspJob blank = IspJob::OfKind(IspJobKind::BlankCheck);
+  blank.address = 0x2000;
+  blank.length = 0x2000;
+  Continue(blank);
+  ASSERT_TRUE(Finish(5000)) << Log();
+  EXPECT_EQ(host_.log.last(), QStringLiteral("Flash不空: 地址 0x00003000 的内容为 0xA5A5A5A5"));
+  EXPECT_EQ(Result().code, 8);
+  blank.length = 0x1000;
+  Continue(blank);
+  ASSERT_TRUE(Finish(5000)) << Log();
+  EXPECT_EQ(host_.log.last(), QStringLiteral("查空完成: 扇区 2..2 全部为空"));
 
   // Verify compares without writing.
   const std::vector<uint8_t> image = PatternImage(3000, 47);
@@ -917,7 +994,7 @@ TEST_F(LpcDownload, RefusalsOfTheJobsOwnCommandsAreNamed) {
     QString cause;
   };
   const Case cases[] = {
-      {IspJobKind::BlankCheck, 'I', LpcSim::PARAM_ERROR, QStringLiteral("查空失败: I 0 7 → 返回码 12 PARAM_ERROR")},
+      {IspJobKind::BlankCheck, 'I', LpcSim::PARAM_ERROR, QStringLiteral("查空失败: I 1 7 → 返回码 12 PARAM_ERROR")},
       {IspJobKind::Go, 'G', LpcSim::CMD_LOCKED, QStringLiteral("运行失败: G 0 T → 返回码 15 CMD_LOCKED")},
       {IspJobKind::Info, 'N', LpcSim::BUSY, QStringLiteral("读序列号失败: N → 返回码 11 BUSY")},
   };
@@ -926,7 +1003,9 @@ TEST_F(LpcDownload, RefusalsOfTheJobsOwnCommandsAreNamed) {
     LpcSimOptions o = Paced(60 + static_cast<uint32_t>(c.code));
     o.ErrorCommand = c.command;
     o.ErrorCode = c.code;
-    Start(LpcPartProfile::LPC1343(), o, QByteArray(), IspJob::OfKind(c.kind));
+    IspJob job = IspJob::OfKind(c.kind);
+    if (c.kind == IspJobKind::BlankCheck) job.address = 0x1000;  // past sector 0, which is read instead
+    Start(LpcPartProfile::LPC1343(), o, QByteArray(), job);
     ASSERT_TRUE(Finish(5000)) << Log();
     EXPECT_EQ(host_.log.last(), c.cause);
     EXPECT_EQ(Result().code, c.code);

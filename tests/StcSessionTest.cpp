@@ -336,7 +336,11 @@ TEST_F(StcSession, FrameWithWrongChecksumIsIgnored) {
   faults.badChecksumTo = 0x80;
   StcSim sim(r.pty, StcProfile("STC89C52RC", 11059200), faults);
   r.frm->BitBtn1Click();
-  EXPECT_EQ(r.host.log.last(), QStringLiteral("写控制信息超时 ！"));
+  ASSERT_GE(r.host.log.size(), 2);
+  EXPECT_EQ(r.host.log[r.host.log.size() - 2], QStringLiteral("写控制信息超时 ！"));
+  // The cause after it: the part answered, its frames spoilt.
+  EXPECT_EQ(r.host.log.last(), QStringLiteral("写控制信息: 器件应答了 1 帧，但校验和不对（线路干扰或波特率偏差）"));
+  EXPECT_EQ(r.host.results.back().step, QStringLiteral("写控制信息"));
   EXPECT_EQ(sim.Frames(0x80), 1);
   EXPECT_EQ(r.frm->TimeoutTicks, 6);
   r.ExpectIdle();
@@ -625,6 +629,28 @@ TEST_F(StcSession, DamagedOrSpecialFilesAreRefusedBeforeThePortOpens) {
   }
   EXPECT_EQ(sim.StatusPackets(), 0);
   r.ExpectNothingSent();
+}
+
+}  // namespace
+
+namespace {
+
+// The adapter pulled out between the speed frame and the reopening at the
+// new speed: said as an unplugged port with the step, not as a port that
+// another program holds.
+TEST_F(StcSession, UnpluggedDuringTheSpeedStepIsNamed) {
+  r.WriteFirmware(200);
+  StcSimFaults faults;
+  faults.hangUpOn = 0x8F;
+  StcSim sim(r.pty, StcProfile("STC89C52RC", 11059200), faults);
+  r.frm->BitBtn1Click();
+  ASSERT_FALSE(r.host.log.isEmpty());
+  const QString last = r.host.log.last();
+  EXPECT_TRUE(last.startsWith(QStringLiteral("调整波特率一: 以 115200 bit/s 重新打开串口失败: 串口 ")))
+      << last.toStdString();
+  EXPECT_FALSE(r.host.log.contains(QStringLiteral("当前串口号已经被占用，或其它错误 ！"))) << last.toStdString();
+  EXPECT_EQ(r.host.results.back().step, QStringLiteral("调整波特率一"));
+  r.ExpectIdle();
 }
 
 }  // namespace

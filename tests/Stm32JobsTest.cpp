@@ -157,18 +157,36 @@ TEST_F(Stm32Jobs, BlankCheckNamesTheFirstByteThatIsNotErased) {
 TEST_F(Stm32Jobs, InfoNamesThePartAndWritesNothing) {
   Stm32SimOptions o;
   o.link = Paced(16, 3);
-  for (uint16_t id : {uint16_t(0x0413), uint16_t(0x0417)}) {
+  // Beside the name and size: the first erase unit, the boot loader's RAM
+  // and, where the row names it, the option word that sets the bank mode
+  // (and with it the first page's size).
+  struct Case {
+    uint16_t id;
+    QString name;
+    QStringList more;
+  };
+  const Case cases[] = {
+      {0x0413, QStringLiteral("器件: STM32F40xxx/41xxx"),
+       {QStringLiteral("第一个扇区: 16 KB"), QStringLiteral("RAM: 0x20000000..0x20002FFF 由 Bootloader 占用")}},
+      {0x0417, QStringLiteral("器件: STM32L05xxx/06xxx"),
+       {QStringLiteral("第一个页: 128 字节"), QStringLiteral("RAM: 0x20000000..0x20000FFF 由 Bootloader 占用")}},
+      {0x0469, QStringLiteral("器件: STM32G47xxx/48xxx"),
+       {QStringLiteral("第一个页: 2 KB"), QStringLiteral("RAM: 0x20000000..0x20003FFF 由 Bootloader 占用"),
+        QStringLiteral("选项字节 (0x1FFF7800): 0xFFEFF8AA，双 Bank")}},
+  };
+  for (const Case& c : cases) {
+    const uint16_t id = c.id;
     SCOPED_TRACE(id);
     StartSim(id, o);
     ASSERT_TRUE(Run(Job(IspJobKind::Info), 20000)) << sim->failure();
     ASSERT_TRUE(host.result->ok) << host.result->cause.toStdString();
     const Stm32SimProfile& p = sim->profile();
     const uint8_t v = p.bootloaderVersion;
-    const QStringList expected = {
+    const QStringList expected = QStringList{
         QStringLiteral("Product ID: 0x") + QStringLiteral("%1").arg(id, 4, 16, QLatin1Char('0')).toUpper(),
-        id == 0x0413 ? QStringLiteral("器件: STM32F40xxx/41xxx") : QStringLiteral("器件: STM32L05xxx/06xxx"),
+        c.name,
         QStringLiteral("Bootloader 版本: %1.%2").arg(v / 16).arg(v % 16),
-        QStringLiteral("Flash 容量: %1 KB").arg(p.FlashBytes() / 1024),
+        QStringLiteral("Flash 容量: %1 KB").arg(p.FlashBytes() / 1024)} + c.more + QStringList{
         QStringLiteral("唯一 ID: ") + SimUniqueId(p),
         QStringLiteral("读保护: 未开启")};
     EXPECT_EQ(host.result->info, expected);
@@ -433,6 +451,102 @@ TEST(Stm32SimRules, ProgrammingProtectionAndGoAsThePartsDo) {
     EXPECT_EQ(raw.Ask(RawLink::Address(0x08000000), 1), std::vector<uint8_t>{ACK});
     EXPECT_EQ(sim.runningFrom(), 0x08000000u);
     EXPECT_TRUE(raw.Ask({0x7F}, 1, 300).empty());  // the program does not answer
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// The command line's jobs fail fast: a NACK is the part's answer, and a
+// missing reply is given up once the step could not still be under way on
+// the slowest part. Each of these took about 10 s before.
+TEST_F(Stm32Jobs, FailingFastEndsAtTheRefusalOrTheStepsOwnLongestWait) {
+  struct Case {
+    int nack;
+    int stopAfter;
+    bool go;
+    QString cause;
+    int mostMs;
+  };
+  const Case cases[] = {
+      {0x31, -1, false, QStringLiteral("写命令被拒绝: 地址 0x08000000"), 1500},
+      {0x00, -1, false, QStringLiteral("GET 命令被拒绝"), 1500},
+      {0x02, -1, false, QStringLiteral("GET ID 命令被拒绝"), 1500},
+      {0x43, -1, false, QStringLiteral("擦除命令被拒绝"), 1500},
+      {0x21, -1, true, QStringLiteral("GO 命令被拒绝（读保护已开启？）"), 1500},
+      // Replies stop after the erase's ACK: the erase frame's own time
+      // (one 2 KB page, 40 ms at most) and no more.
+      {-1, 7, false, QStringLiteral("擦除没有完成"), 1500},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.cause.toStdString());
+    Stm32SimOptions o;
+    o.nackCommand = c.nack;
+    o.stopAfterReplies = c.stopAfter;
+    StartSim(0x0414, o);
+    WriteFile("fw.bin", RandomBytes(1024, 31));
+    IspJob job = IspJob::Download(host.firmwareFileName);
+    job.failFast = true;
+    job.go = c.go;
+    QElapsedTimer t;
+    t.start();
+    ASSERT_TRUE(Run(job, 20000));
+    EXPECT_LT(t.elapsed(), c.mostMs);
+    EXPECT_FALSE(host.result->ok);
+    EXPECT_EQ(host.result->cause, c.cause);
+    EXPECT_EQ(host.log.last(), c.cause);
+    ExpectPortReleased();
+  }
+
+  // A slow line is no silence: a block's 256 bytes take 2.3 s to cross it
+  // at 1200 bit/s before the part can answer.
+  Stm32SimOptions slow;
+  slow.link = SimLinkOptions{1200, 11};
+  StartSim(0x0414, slow);
+  host.speed = br1200;
+  const std::vector<uint8_t> image = RandomBytes(256, 32);
+  WriteFile("fw.bin", image);
+  IspJob download = IspJob::Download(host.firmwareFileName);
+  download.failFast = true;
+  ASSERT_TRUE(Run(download, 30000));
+  EXPECT_TRUE(host.result->ok) << host.result->cause.toStdString();
+  EXPECT_EQ(sim->Flash(0, 256), image);
+  host.speed = br115200;
+
+  // Nobody there: the boot loader's start-up, not 6 s.
+  Stm32SimOptions silent;
+  silent.silent = true;
+  StartSim(0x0414, silent);
+  IspJob info = Job(IspJobKind::Info);
+  info.failFast = true;
+  QElapsedTimer t;
+  t.start();
+  ASSERT_TRUE(Run(info, 20000));
+  EXPECT_GE(t.elapsed(), 1900);
+  EXPECT_LT(t.elapsed(), 3000);
+  EXPECT_EQ(host.result->cause, QStringLiteral("设备没有应答同步字节 0x7F"));
+}
+
+// A part that runs its program instead of the boot loader answers 0x7F with
+// whatever the program prints: said so, in the window and the command line.
+TEST_F(Stm32Jobs, APartRunningItsProgramIsToldFromASilentOne) {
+  for (bool fast : {false, true}) {
+    SCOPED_TRACE(fast);
+    Stm32SimOptions o;
+    o.application = "hello\r\n";
+    StartSim(0x0414, o);
+    IspJob info = Job(IspJobKind::Info);
+    info.failFast = fast;
+    ASSERT_TRUE(Run(info, 20000));
+    EXPECT_FALSE(host.result->partAnswered);
+    ASSERT_TRUE(host.result->cause.startsWith(QStringLiteral("对同步字节 0x7F 的应答不是 ACK/NACK（收到 ")))
+        << host.result->cause.toStdString();
+    EXPECT_TRUE(host.result->cause.endsWith(QStringLiteral(" 字节: \"hello\\x0d\\x0ahello\\x0d\\x0ahello\\x0d\\x0ahello\\x0d\\x0ahell\"）："
+                                                           "器件在运行用户程序，没有进入 Bootloader，检查 BOOT0 和复位接线")))
+        << host.result->cause.toStdString();
+    EXPECT_EQ(host.log.last(), host.result->cause);
+    ExpectPortReleased();
   }
 }
 

@@ -19,12 +19,30 @@ constexpr int kMaxSyncAttempts = 250;
 constexpr uint32_t kReadPiece = 4096;
 // The part may start the program without a word; a refusal comes at once.
 constexpr int kGoAnswerMs = 500;
+// What erased flash reads on every part of the family.
+constexpr uint8_t kErased = 0xFF;
 
 const char kUnlock[] = "U 23130";
 const QString kPortLost = QStringLiteral("串口已断开或无法写入");
 
 QString Hex(uint32_t v, int digits = 8) {
   return QStringLiteral("0x") + QString::number(v, 16).toUpper().rightJustified(digits, QLatin1Char('0'));
+}
+
+// Bytes from the line as a user can read them: printable ASCII as it is,
+// line ends and the rest escaped, cut after a few dozen.
+QString Shown(const QByteArray& bytes) {
+  constexpr qsizetype kMost = 32;
+  QString out;
+  for (qsizetype i = 0; i < bytes.size() && i < kMost; ++i) {
+    const auto c = static_cast<uint8_t>(bytes[i]);
+    if (c == '\r') out += QStringLiteral("\\r");
+    else if (c == '\n') out += QStringLiteral("\\n");
+    else if (c >= 0x20 && c < 0x7F) out += QLatin1Char(static_cast<char>(c));
+    else out += QStringLiteral("\\x%1").arg(c, 2, 16, QLatin1Char('0'));
+  }
+  if (bytes.size() > kMost) out += QStringLiteral("…");
+  return out;
 }
 
 // Whether the start of "Synchronized" is on its way, so that the next "?"
@@ -134,6 +152,11 @@ void TLPCFrm::Start(const IspJob& job) {
   answered_ = false;
   Part = nullptr;
   lastResult_ = IspResult();
+  crystalLine_ = CrystalLine(CrystalKHz);
+  lastReply_.clear();
+  bytesHeard_ = 0;
+  heard_.clear();
+  blankLast_ = -1;
   TKRNCommDriver& drv = host_.ComDriver();
   // Every byte the port reads comes here, whichever poll reads it, so a
   // reply longer than the driver's buffer is never cut; an unplugged
@@ -143,7 +166,10 @@ void TLPCFrm::Start(const IspJob& job) {
   hooked_ = true;
   drv.OnReceiveData = [this](TKRNCommDriver* sender, const uint8_t* data, int32_t size) {
     if (savedOnReceive_) savedOnReceive_(sender, data, size);
-    if (running_ && data && size > 0) rx_.append(reinterpret_cast<const char*>(data), size);
+    if (!running_ || !data || size <= 0) return;
+    rx_.append(reinterpret_cast<const char*>(data), size);
+    bytesHeard_ += static_cast<uint64_t>(size);
+    if (!answered_ && heard_.size() < 64) heard_.append(reinterpret_cast<const char*>(data), std::min<int32_t>(size, 64));
   };
   drv.OnDeviceLost = [this](TKRNCommDriver* sender) {
     if (savedOnLost_) savedOnLost_(sender);
@@ -198,8 +224,16 @@ bool TLPCFrm::Send(const QByteArray& bytes) {
   return true;
 }
 
+QByteArray TLPCFrm::CrystalLine(const QByteArray& khz) {
+  bool ok = false;
+  const double value = khz.trimmed().toDouble(&ok);
+  if (!ok || value < 1 || value > 1e6) return khz.trimmed();
+  return QByteArray::number(static_cast<qint64>(value + 0.5));
+}
+
 void TLPCFrm::SendCommand(const QByteArray& command) {
   lastCommand_ = command;
+  lastReply_.clear();
   rx_.clear();
   if (!Send(command + lineEnd_)) return;
   EnableTimer(Timer1);
@@ -380,6 +414,7 @@ void TLPCFrm::EndSession(IspResult result, bool report) {
 void TLPCFrm::HandleReply(const QByteArray& text) {
   TKRNCommDriver& drv = host_.ComDriver();
   const QList<QByteArray> lines = text.split('\n');
+  lastReply_ = text;
   auto codeAt = [&](int i) { return i < lines.size() ? ReturnCode(lines[i]) : -1; };
   switch (LpcIspState) {
     case Syncing:
@@ -409,11 +444,11 @@ void TLPCFrm::HandleReply(const QByteArray& text) {
         Timer1.stop();
         Report(QStringLiteral("同步已建立"));
         LpcIspState = CrystalSent;
-        SendCommand(CrystalKHz);
+        SendCommand(crystalLine_);
       }
       return;
     case CrystalSent:
-      if (text == CrystalKHz + "\r\nOK\r\n") {
+      if (text == crystalLine_ + "\r\nOK\r\n") {
         Timer1.stop();
         Report(QStringLiteral("波特率发送成功"));
         LpcIspState = Unlocking;
@@ -563,7 +598,26 @@ void TLPCFrm::HandleReply(const QByteArray& text) {
         SendEntry(EntryIndex);
         if (running_) EnableTimer(Timer1);
       } else {
-        Fail(QStringLiteral("下载的过程中出错"), QStringLiteral("写入"));
+        // The fixed line first; the cause after it names what the part said.
+        Report(QStringLiteral("下载的过程中出错"));
+        QString what = QStringLiteral("命令 \"%1\"").arg(QString::fromLatin1(lastCommand_));
+        if (entry.EntryKind != ekCommand) {
+          // The block as the W before it numbers them.
+          int block = 1;
+          size_t at = EntryIndex;
+          while (at > 1 && TransferList[at - 1].EntryKind != ekCommand) {
+            --at;
+            block += TransferList[at].EntryKind == ekDataBlock;
+          }
+          const QByteArray w = at > 1 ? TransferList[at - 1].Line(0).trimmed() : QByteArray();
+          what = QStringLiteral("\"%1\" 的第 %2 个数据块").arg(QString::fromLatin1(w)).arg(block);
+        }
+        Fail(text.startsWith("RESEND")
+                 ? QStringLiteral("写入: %1连续 %2 次被器件要求重发 (RESEND)，数据在线路上出错（干扰或波特率太高）")
+                       .arg(what)
+                       .arg(kMaxSends)
+                 : QStringLiteral("写入: %1连续 %2 次应答无效，最后收到 \"%3\"").arg(what).arg(kMaxSends).arg(Shown(text)),
+             QStringLiteral("写入"));
       }
       return;
     }
@@ -586,8 +640,14 @@ void TLPCFrm::HandleReply(const QByteArray& text) {
         bool ok1 = false, ok2 = false;
         const uint32_t offset = lines[1].trimmed().toUInt(&ok1);
         const uint32_t content = lines[2].trimmed().toUInt(&ok2);
+        // The offset counts from the first sector checked.
+        const QList<QByteArray> words = lastCommand_.split(' ');
+        const int firstChecked = words.size() > 1 ? words[1].toInt() : 0;
+        const std::vector<LpcSector> sectors = LpcSectors(*Part);
+        const uint32_t base =
+            firstChecked >= 0 && static_cast<size_t>(firstChecked) < sectors.size() ? sectors[static_cast<size_t>(firstChecked)].start : 0;
         IspResult r = IspResult::Failure(
-            ok1 && ok2 ? QStringLiteral("Flash不空: 地址 %1 的内容为 %2").arg(Hex(offset), Hex(content))
+            ok1 && ok2 ? QStringLiteral("Flash不空: 地址 %1 的内容为 %2").arg(Hex(base + offset), Hex(content))
                        : QStringLiteral("Flash不空"),
             QStringLiteral("查空"));
         r.command = QString::fromLatin1(lastCommand_);
@@ -637,6 +697,7 @@ void TLPCFrm::AfterBootVersion() {
       int first = 0, last = 0;
       if (!JobSectors(&first, &last))
         return Fail(QStringLiteral("擦除范围超出Flash (%1 字节)").arg(FlashSize), QStringLiteral("擦除"));
+      if (!RangeOnSectorEdges()) return;
       StartPrepare();
       return;
     }
@@ -644,8 +705,17 @@ void TLPCFrm::AfterBootVersion() {
       int first = 0, last = 0;
       if (!JobSectors(&first, &last))
         return Fail(QStringLiteral("查空范围超出Flash (%1 字节)").arg(FlashSize), QStringLiteral("查空"));
-      LpcIspState = BlankChecking;
-      SendCommand("I " + QByteArray::number(first) + " " + QByteArray::number(last));
+      const std::vector<LpcSector> sectors = LpcSectors(*Part);
+      // While in ISP the first bytes of sector 0 read as the boot code, so
+      // I always finds sector 0 "not blank": read the rest of it instead.
+      if (first == 0 && Part->bootRemap > 0 && !sectors.empty() && Part->bootRemap < sectors[0].size) {
+        host_.AddLog(QStringLiteral("地址 0x0000..%1 在ISP模式下映射为Boot代码，不参与查空").arg(Hex(Part->bootRemap - 1u, 4)));
+        blankLast_ = last;
+        verifying_ = false;
+        StartRead({{Part->bootRemap, sectors[0].size - Part->bootRemap}});
+        return;
+      }
+      BlankCheckSectors(first, last);
       return;
     }
     case IspJobKind::Verify: {
@@ -700,7 +770,8 @@ void TLPCFrm::FinishInfo(const QString& serial) {
         << QStringLiteral("Flash: %1 KB, %2 个扇区").arg(Part->flashKB).arg(sectors.size())
         << (Part->ircKHz ? QStringLiteral("时钟: ISP使用内部振荡器 %1 MHz，晶振设置不影响").arg(Part->ircKHz / 1000)
                          : QStringLiteral("时钟: ISP使用外部晶振，须设为实际频率（当前 %1 kHz）")
-                               .arg(QString::fromLatin1(CrystalKHz)));
+                               .arg(QString::fromLatin1(crystalLine_)))
+        << QStringLiteral("SRAM: %1 KB (%2 起)").arg(Part->ramKB).arg(Hex(Part->ramBase));
   if (!serial.isEmpty()) info_ << QStringLiteral("序列号: %1").arg(serial);
   for (const QString& line : info_) host_.AddLog(line);
   lastResult_.uniqueId = serial;
@@ -782,7 +853,7 @@ void TLPCFrm::SendNextRead() {
 }
 
 void TLPCFrm::HandleReadData() {
-  const QString step = verifying_ ? QStringLiteral("校验") : QStringLiteral("读出");
+  const QString step = StepOf(ReadingMemory);
   if (!codeSeen_) {
     for (;;) {
       const qsizetype lf = rx_.indexOf('\n');
@@ -850,8 +921,53 @@ void TLPCFrm::HandleReadData() {
   SendNextRead();
 }
 
+void TLPCFrm::BlankCheckSectors(int first, int last) {
+  LpcIspState = BlankChecking;
+  SendCommand("I " + QByteArray::number(first) + " " + QByteArray::number(last));
+}
+
+void TLPCFrm::BlankReadFinished() {
+  const uint32_t from = reads_.empty() ? 0 : reads_[0].address;
+  for (size_t i = 0; i < readBack_.size(); ++i) {
+    if (readBack_[i] == kErased) continue;
+    // Said as I says it: the word and its contents.
+    const size_t word = i & ~size_t{3};
+    uint32_t value = 0;
+    for (size_t k = 0; k < 4 && word + k < readBack_.size(); ++k) value |= uint32_t{readBack_[word + k]} << (8 * k);
+    IspResult r = IspResult::Failure(QStringLiteral("Flash不空: 地址 %1 的内容为 %2")
+                                         .arg(Hex(from + static_cast<uint32_t>(word)), Hex(value)),
+                                     QStringLiteral("查空"));
+    return EndSession(r);
+  }
+  if (blankLast_ >= 1) return BlankCheckSectors(1, blankLast_);
+  Timer1.stop();
+  Succeed(QStringLiteral("查空完成: 扇区 %1 全部为空").arg(SectorRangeText()));
+}
+
+// Only whole sectors can be erased: a range that splits one would take the
+// data beside it too, so it is refused, naming the sectors it would need.
+bool TLPCFrm::RangeOnSectorEdges() {
+  if (!job_.address && !job_.length) return true;
+  const uint32_t from = job_.address.value_or(0);
+  const uint64_t end = job_.length ? uint64_t{from} + *job_.length : uint64_t{FlashSize};
+  int first = 0, last = 0;
+  JobSectors(&first, &last);
+  const std::vector<LpcSector> sectors = LpcSectors(*Part);
+  const uint32_t start = sectors[static_cast<size_t>(first)].start;
+  const uint64_t stop = uint64_t{sectors[static_cast<size_t>(last)].start} + sectors[static_cast<size_t>(last)].size;
+  if (start == from && stop == end) return true;
+  Fail(QStringLiteral("擦除范围必须是整扇区: %1..%2 要擦除扇区 %3..%4 (%5..%6)，会连同范围外的数据一起擦掉")
+           .arg(Hex(from), Hex(static_cast<uint32_t>(end - 1)))
+           .arg(first)
+           .arg(last)
+           .arg(Hex(start), Hex(static_cast<uint32_t>(stop - 1))),
+       QStringLiteral("擦除"));
+  return false;
+}
+
 void TLPCFrm::ReadFinished() {
   Timer1.stop();
+  if (job_.kind == IspJobKind::BlankCheck) return BlankReadFinished();
   if (job_.kind == IspJobKind::Read) {
     const uint32_t from = job_.address.value_or(0);
     const uint32_t start = reads_.empty() ? from : reads_[0].address;
@@ -882,19 +998,68 @@ void TLPCFrm::ReadFinished() {
   DownloadDone();
 }
 
+QString TLPCFrm::StepOf(int state) const {
+  switch (state) {
+    case Syncing: return QStringLiteral("查找设备");
+    case SyncEcho: return QStringLiteral("同步");
+    case CrystalSent: return QStringLiteral("发送晶振频率");
+    case Unlocking: return QStringLiteral("解锁");
+    case EchoOff: return QStringLiteral("关闭回显");
+    case ReadingPartId: return QStringLiteral("读器件ID");
+    case ReadingBootVersion: return QStringLiteral("读Boot代码版本");
+    case Preparing:
+    case Erasing: return QStringLiteral("擦除");
+    case Writing: return QStringLiteral("写入");
+    case ReadingSerial: return QStringLiteral("读序列号");
+    case BlankChecking: return QStringLiteral("查空");
+    case ReadingMemory:
+      return verifying_ ? QStringLiteral("校验")
+             : job_.kind == IspJobKind::BlankCheck ? QStringLiteral("查空")
+                                                   : QStringLiteral("读出");
+    case Going: return QStringLiteral("运行");
+    default: return QStringLiteral("连接");
+  }
+}
+
+QString TLPCFrm::TimeoutCause(int state) const {
+  const QString command = QString::fromLatin1(lastCommand_);
+  // A reply that came but was not the one awaited, or part of one.
+  const QByteArray got = !lastReply_.isEmpty() ? lastReply_ : rx_;
+  const QString heard = got.isEmpty() ? QStringLiteral("没有收到应答")
+                                      : QStringLiteral("收到的应答不对: \"%1\"").arg(Shown(got));
+  switch (state) {
+    case Syncing:
+      if (bytesHeard_ == 0)
+        return QStringLiteral("查找设备: 发送了 %1 次 \"?\"，器件没有应答任何字节（检查接线、复位和ISP引脚）")
+            .arg(SyncAttempts);
+      return QStringLiteral("查找设备: 收到 %1 字节，但不是 \"Synchronized\"（线路噪声或波特率不符）: \"%2\"")
+          .arg(bytesHeard_)
+          .arg(Shown(heard_));
+    case SyncEcho:
+      return QStringLiteral("同步: 器件没有确认 \"Synchronized\"，%1").arg(heard);
+    case CrystalSent:
+      return QStringLiteral("发送晶振频率: 器件不接受 \"%1\" kHz（没有回答 OK），%2")
+          .arg(QString::fromLatin1(crystalLine_), heard);
+    default:
+      break;
+  }
+  return QStringLiteral("%1: 命令 \"%2\" %3").arg(StepOf(state), command, heard);
+}
+
 void TLPCFrm::Timer1Timer() {
   Timer1.stop();
   if (!running_) return;
+  const int state = LpcIspState;
   LpcIspState = Syncing;
   host_.SetProgress(0);
-  IspResult r = IspResult::Failure(QStringLiteral("LPC通信超时!"), QStringLiteral("连接"));
-  if (!lastCommand_.isEmpty()) r.command = QString::fromLatin1(lastCommand_);
-  // The line first, then the timers and the port, as ever.
-  Report(r.cause);
+  // The fixed line first, then the timers and the port, then the cause.
+  Report(QStringLiteral("LPC通信超时!"));
+  IspResult r = IspResult::Failure(TimeoutCause(state), StepOf(state));
+  if (!lastCommand_.isEmpty() && state != Syncing) r.command = QString::fromLatin1(lastCommand_);
   Timer2.stop();
   Timer3.stop();
   Timer5.stop();
-  EndSession(r, false);
+  EndSession(r);
 }
 
 void TLPCFrm::Timer2Timer() {

@@ -60,8 +60,11 @@ class TLPCFrm : public QObject, public IspEngine {
   QString Edit4;
   QString Edit4Hint;
 
-  // The crystal frequency in kHz as the boot loader is told it.
-  QByteArray CrystalKHz = "11059.2";
+  // The crystal frequency in kHz. The boot loaders parse a whole number, so
+  // a fraction ("11059.2") is rounded before it is sent.
+  QByteArray CrystalKHz = "11059";
+  // The crystal line as sent: whole kHz.
+  static QByteArray CrystalLine(const QByteArray& khz);
 
   // Engine state, visible for tests.
   int LpcIspState = Syncing;
@@ -120,6 +123,12 @@ class TLPCFrm : public QObject, public IspEngine {
   void FinishInfo(const QString& serial);
   QString SectorRangeText() const;
   bool JobSectors(int* first, int* last) const;
+  bool RangeOnSectorEdges();
+  void BlankCheckSectors(int first, int last);
+  void BlankReadFinished();
+  // What a step that ran out of time was doing and what came back.
+  QString TimeoutCause(int state) const;
+  QString StepOf(int state) const;
 
   IspHost& host_;
   IspJob job_;
@@ -132,6 +141,11 @@ class TLPCFrm : public QObject, public IspEngine {
   QByteArray lineEnd_;
   QByteArray rx_;            // bytes of the reply under way
   QByteArray lastCommand_;   // the last command line, without its line end
+  QByteArray crystalLine_;   // what the crystal step sends
+  QByteArray lastReply_;     // the last whole reply of the step under way
+  uint64_t bytesHeard_ = 0;  // every byte the part sent this session
+  QByteArray heard_;         // the first bytes heard while searching
+  int blankLast_ = -1;       // BlankCheck: sector 0 read back first, then I 1 .. this
   bool afterRaw_ = false;    // the entry before was raw data: an "OK" line may lead
   IspResult lastResult_;
   QStringList info_;

@@ -268,7 +268,7 @@ void TSTCFrm::EndQuietly(const QString& line) {
   Ended(IspResult::Success(line));
 }
 
-void TSTCFrm::Fail(const QString& logLine, bool normalStyle) {
+void TSTCFrm::Fail(const QString& logLine, bool normalStyle, const QString& step) {
   host_.SetProgress(0);
   ConnectPending = false;
   host_.SetDownloadEnabled(true);
@@ -279,7 +279,7 @@ void TSTCFrm::Fail(const QString& logLine, bool normalStyle) {
   ComPort1.ClosePort();
   Log(logLine);
   if (normalStyle) NormalStyle();
-  Ended(IspResult::Failure(logLine));
+  Ended(IspResult::Failure(logLine, step));
 }
 
 // A boot loader that has sent its status packet serves that host until it
@@ -316,6 +316,7 @@ void TSTCFrm::NoteFrequencyIgnored(const QString& part) {
 
 bool TSTCFrm::WhileMcuResponse(int limit, const QString& message) {
   TimeoutTicks = 0;
+  Rx.BadSums = 0;
   if (!TimeOutTM.isActive()) TimeOutTM.start();
   for (;;) {
     if (!ReplyPending) {
@@ -329,23 +330,35 @@ bool TSTCFrm::WhileMcuResponse(int limit, const QString& message) {
     }
     if (TimeoutTicks >= limit) break;
   }
-  Fail(message, true);
+  QString step = message;
+  step.remove(QStringLiteral("超时 ！"));
+  if (Rx.BadSums > 0) {
+    // The part did answer, over a line that spoils its frames: the fixed
+    // line, then why.
+    Log(message);
+    Fail(QStringLiteral("%1: 器件应答了 %2 帧，但校验和不对（线路干扰或波特率偏差）").arg(step).arg(Rx.BadSums), true, step);
+    return false;
+  }
+  Fail(message, true, step);
   return false;
 }
 
-// Closes and opens again at another speed. A device that has vanished in
-// between ends the session like a port that cannot be opened.
-bool TSTCFrm::Reopen(uint32_t baud) {
+// Closes and opens again at another speed. The port was open a moment
+// ago, so a failure here is nearly always the adapter pulled out between
+// the two: the cause names the step and what the open found.
+bool TSTCFrm::Reopen(uint32_t baud, const QString& step) {
+  const QString during = step.isEmpty() ? QStringLiteral("切换波特率") : step;
   ComPort1.ClosePort();
   if (HungUp) {
-    Fail(kPortLost, true);
+    Fail(kPortLost, true, during);
     return false;
   }
   ComPort1.setBaudRate(baud);
   try {
     ComPort1.OpenPort();
   } catch (const ECommsError&) {
-    Fail(HungUp ? kPortLost : QStringLiteral("当前串口号已经被占用，或其它错误 ！"), true);
+    const QString why = QString::fromStdString(SerialOpenFailureText(ComPort1.CommName().toStdString()));
+    Fail(QStringLiteral("%1: 以 %2 bit/s 重新打开串口失败: %3").arg(during).arg(baud).arg(why), true, during);
     return false;
   }
   return true;
@@ -539,18 +552,18 @@ void TSTCFrm::Session() {
   // the new speed.
   ReplyPending = true;
   SendBeforeSpeedChange(stc::SpeedFrame1(timer, speed));
-  if (!Reopen(TargetBaud)) return;
+  if (!Reopen(TargetBaud, QStringLiteral("调整波特率一"))) return;
   if (!WhileMcuResponse(6, QStringLiteral("调整波特率一超时 ！"))) return;
   Log(QStringLiteral("调整波特率一完成 ！"));
 
   // 9. Second speed step confirms it; the boot loader falls back to the old
   // speed until then.
   Log(QStringLiteral("第二次调整波特率 。。。"));
-  if (!Reopen(1200)) return;
+  if (!Reopen(1200, QStringLiteral("调整波特率二"))) return;
   Pause(100);
   ReplyPending = true;
   SendBeforeSpeedChange(stc::SpeedFrame2(timer, speed));
-  if (!Reopen(TargetBaud)) return;
+  if (!Reopen(TargetBaud, QStringLiteral("调整波特率二"))) return;
   if (!WhileMcuResponse(6, QStringLiteral("调整波特率二超时 ！"))) return;
   Log(QStringLiteral("调整波特率二完成 ！"));
 

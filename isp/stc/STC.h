@@ -79,7 +79,8 @@ class TSTCFrm : public QObject, public IspEngine {
   std::function<void()> SetMainWindowNormal;
 
  private:
-  void Fail(const QString& logLine, bool normalStyle);
+  // The line is the cause; `step` is what was under way, for the result.
+  void Fail(const QString& logLine, bool normalStyle, const QString& step = {});
   // Sends a part that answered out of its boot loader before the port closes.
   void ReleasePart();
   // A frequency asked for a part whose clock the host does not trim.
@@ -89,7 +90,7 @@ class TSTCFrm : public QObject, public IspEngine {
   void Pause(int ms);
   void DrainOutput(size_t bytes);
   void SendBeforeSpeedChange(const QString& frame);
-  bool Reopen(uint32_t baud);
+  bool Reopen(uint32_t baud, const QString& step = {});
   void PulseReset();
 
   // The families after STC89 (StcModernSession.cpp).

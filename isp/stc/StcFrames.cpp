@@ -380,6 +380,21 @@ long CompleteFrameStart(const std::vector<uint8_t>& bytes, SumWidth width) {
   return -1;
 }
 
+namespace {
+
+// A headed frame ends here by its length, whatever its sum.
+bool EndsWithBadSum(const std::vector<uint8_t>& bytes) {
+  const size_t end = bytes.size();
+  for (size_t s = 2; s + 5 <= end; ++s) {
+    if (bytes[s] != 0x68 || bytes[s - 2] != 0x46 || bytes[s - 1] != 0xB9) continue;
+    const size_t length = (static_cast<size_t>(bytes[s + 1]) << 8) | bytes[s + 2];
+    if (length >= 5 && s + length == end) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
 bool ReplyCollector::Feed(const uint8_t* data, size_t count) {
   // Longest reply is a status packet of some sixty bytes; a stream that
   // never forms a frame must not grow without bound.
@@ -389,7 +404,10 @@ bool ReplyCollector::Feed(const uint8_t* data, size_t count) {
     pending_.push_back(data[i]);
     if (data[i] != 0x16) continue;
     const long start = CompleteFrameStart(pending_, Width);
-    if (start < 0) continue;
+    if (start < 0) {
+      if (EndsWithBadSum(pending_)) ++BadSums;
+      continue;
+    }
     LastReply = BytesToHex(pending_.data() + start, pending_.size() - static_cast<size_t>(start));
     FirmwareVersion = FirmwareVersionOf(LastReply);
     pending_.clear();

@@ -115,6 +115,9 @@ class ReplyCollector {
   SumWidth Width = SumWidth::Either;
   QString LastReply;        // hex text of the last complete reply
   QString FirmwareVersion;  // two hex digits and one character, e.g. "43C"
+  // Frames that came whole but with a sum that does not match, since the
+  // count was last set to 0: a part that answers over a bad line.
+  size_t BadSums = 0;
   // Returns true when these bytes completed a reply. Bytes after it in the
   // same piece arrived before anything new was asked: they are dropped.
   bool Feed(const uint8_t* data, size_t count);

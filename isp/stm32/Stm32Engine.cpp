@@ -37,6 +37,18 @@ constexpr int kStandardPages = 256;
 constexpr int kStandardPerFrame = 255;
 constexpr int kExtendedPerFrame = 120;
 
+// A job that fails fast waits this long for the boot loader to answer its
+// first 0x7F. AN2606 gives start-up times below 100 ms; F4 parts with boot
+// loader 9.1 have been seen to need about 400 ms after reset.
+constexpr int kFindMs = 2000;
+// A command's ACK comes as soon as its complement is read; this covers a
+// USB adapter's latency timer (16 ms on FTDI) many times over.
+constexpr int kAnswerMs = 500;
+// One 256-byte write, programmed before its ACK. The slowest flash of the
+// table, STM32L0/L1's, writes a word at a time in a few milliseconds: its
+// 64 words fit in a second with room.
+constexpr int kProgramBlockMs = 1000;
+
 // While a session runs the engine reads the port when it is readable; the
 // port's own tick would only read nothing, hundreds of times a second.
 constexpr uint16_t kSessionPollingDelayMs = 1000;
@@ -69,6 +81,11 @@ Stm32Engine::Stm32Engine(IspHost& host, QObject* parent) : QObject(parent), host
   connect(&Timer3, &QTimer::timeout, this, &Stm32Engine::Timer3Timer);
   connect(&Timer5, &QTimer::timeout, this, &Stm32Engine::Timer5Timer);
   connect(&OvertimeT, &QTimer::timeout, this, &Stm32Engine::OvertimeTTimer);
+  Silence.setSingleShot(true);
+  Silence.setTimerType(Qt::PreciseTimer);
+  connect(&Silence, &QTimer::timeout, this, [this] {
+    if (Running()) Fail(cause_);
+  });
   Settle.setSingleShot(true);
   Settle.setTimerType(Qt::PreciseTimer);
   connect(&Settle, &QTimer::timeout, this, [this] {
@@ -88,6 +105,7 @@ bool Stm32Engine::Send(const uint8_t* data, int count) {
   // A refused or timed-out write means the port is gone; the caller stops
   // and the session ends naming it.
   const int32_t sent = host_.ComDriver().SendBytes(data, count);
+  sentSinceAwait_ += count;
   if (sent == count) return true;
   portLost_ = true;
   return false;
@@ -172,12 +190,14 @@ void Stm32Engine::Start(const IspJob& job) {
   stepLimit_ = 10;
   // A download ends a refused step by its time-out, as the window's
   // download always has; every other job says so at once.
-  stallOnRefusal_ = job_.kind == IspJobKind::Download;
+  stallOnRefusal_ = job_.kind == IspJobKind::Download && !job_.failFast;
   host_.SetDownloadEnabled(false);
   TKRNCommDriver& port = host_.ComDriver();
   portLost_ = false;
   syncAwaiting_ = false;
   cause_ = kNoSync;
+  syncNoise_.clear();
+  syncNoiseBytes_ = 0;
   const int fd = port.Handle();
   // USB adapters otherwise hold every reply for their latency timer, which
   // three exchanges a block would pay again and again.
@@ -203,6 +223,7 @@ void Stm32Engine::Start(const IspJob& job) {
   StmState = 1;
   Timer3.start();
   StepTimeoutCounter = 5;  // about 6 s to find the boot loader
+  if (job_.failFast) Silence.start(kFindMs);
   OvertimeT.start();
   Timer5.start();
   StandardErase = false;
@@ -309,6 +330,7 @@ void Stm32Engine::Timer5Timer() {
     Expect e = std::move(expect_);
     expect_ = {};
     expecting_ = false;
+    Silence.stop();
     if (FrameBuffer[0] == kAck) {
       if ((e.reply == Reply::Listed || e.reply == Reply::AckAck) && FrameBuffer[need - 1] != kAck) {
         Invalid(e.refused);
@@ -344,13 +366,29 @@ void Stm32Engine::HandleSyncReply() {
   bool answered = false;
   for (int i = 0; i < count; ++i)
     if (port.ReceiveBuffer[i] == kAck || port.ReceiveBuffer[i] == kNack) answered = true;
-  port.ReceiveCount = 0;
   if (!answered) {
+    // Something answers, but not a boot loader: most often the user's
+    // program, the part having started from flash (BOOT0 low, no reset).
+    syncNoiseBytes_ += static_cast<uint64_t>(count);
+    if (syncNoise_.size() < 32)
+      syncNoise_.append(reinterpret_cast<const char*>(port.ReceiveBuffer), std::min<int>(count, 32));
+    QString shown;
+    for (char c : syncNoise_.left(32)) {
+      const auto b = static_cast<uint8_t>(c);
+      shown += b >= 0x20 && b < 0x7F ? QString(QLatin1Char(c)) : QStringLiteral("\\x%1").arg(b, 2, 16, QLatin1Char('0'));
+    }
+    cause_ = QStringLiteral("对同步字节 0x7F 的应答不是 ACK/NACK（收到 %1 字节: \"%2\"）：器件在运行用户程序，"
+                            "没有进入 Bootloader，检查 BOOT0 和复位接线")
+                 .arg(syncNoiseBytes_)
+                 .arg(shown);
+    port.ReceiveCount = 0;
     host_.ShowStatus(QStringLiteral("无法和设备通讯，请重新复位"));
     return;
   }
+  port.ReceiveCount = 0;
   Timer3.stop();
   syncAwaiting_ = false;
+  sentSinceAwait_ = 0;
   connected_ = true;
   StepTimeoutCounter = 0;
   ReportStatus(host_, QStringLiteral("已成功连接"));
@@ -365,10 +403,23 @@ void Stm32Engine::Resynchronise() {
   if (!Timer3.isActive()) Timer3.start();
 }
 
+int Stm32Engine::SilenceMs(const Expect& e, int sentBytes) const {
+  // What was just written is still on the wire (256 bytes take 2.3 s at
+  // 1200 bit/s), then the part works, then its reply comes back.
+  int bytes = sentBytes + 1;
+  if (e.reply == Reply::Listed) bytes = sentBytes + 260;
+  if (e.reply == Reply::Bytes) bytes = sentBytes + 1 + e.bytes;
+  if (e.reply == Reply::AckAck) bytes = sentBytes + 2;
+  const uint32_t bps = std::max<uint32_t>(host_.ComDriver().BitsPerSecond(), 1200);
+  return e.busyMs + kAnswerMs + static_cast<int>(int64_t{bytes} * 11 * 1000 / bps);
+}
+
 void Stm32Engine::Await(Expect e) {
   StmState = e.state;
   step_ = StepName();
   cause_ = e.timeout;
+  if (job_.failFast) Silence.start(SilenceMs(e, sentSinceAwait_));
+  sentSinceAwait_ = 0;
   expect_ = std::move(e);
   expecting_ = true;
 }
@@ -462,6 +513,7 @@ void Stm32Engine::SendGetId() {
   e.reply = Reply::Listed;
   e.timeout = QStringLiteral("GET ID 命令没有应答");
   e.refused = QStringLiteral("GET ID 命令应答无效");
+  e.nack = [this] { Refuse(QStringLiteral("GET ID 命令被拒绝")); };
   e.ack = [this](const uint8_t* b) {
     if (b[1] < 1) {
       Invalid(QStringLiteral("GET ID 命令应答无效"));
@@ -834,8 +886,10 @@ void Stm32Engine::StartErase(const std::vector<uint32_t>& numbers, bool thenWrit
 void Stm32Engine::NextEraseFrame() {
   const std::vector<uint8_t>& frame = eraseFrames_[eraseNext_];
   std::memcpy(FrameBuffer, frame.data(), frame.size());
+  const int units = StandardErase ? frame[0] + 1 : (frame[0] << 8 | frame[1]) + 1;
   if (!Send(FrameBuffer, static_cast<int>(frame.size()))) return;
   Expect done;
+  done.busyMs = units * static_cast<int>(part_->unitEraseMaxMs);
   done.state = 8;
   done.timeout = QStringLiteral("擦除没有完成");
   done.refused = QStringLiteral("擦除被拒绝");
@@ -872,6 +926,7 @@ void Stm32Engine::MassErase(std::vector<uint8_t> frame, const QString& line) {
     // The whole flash takes longer than one step's time.
     stepLimit_ = std::max(10, static_cast<int>(part_->massEraseMaxMs / 1000) + 10);
     Expect done;
+    done.busyMs = static_cast<int>(part_->massEraseMaxMs);
     done.state = 8;
     done.timeout = QStringLiteral("擦除没有完成");
     done.refused = QStringLiteral("整片擦除被拒绝");
@@ -968,6 +1023,7 @@ void Stm32Engine::WriteBlock() {
       BytesRemaining = image_.Length() - static_cast<int32_t>(WriteOffset);
       host_.SetProgress(static_cast<int>(WriteOffset));
       Expect done;
+      done.busyMs = kProgramBlockMs;
       done.state = blockNext_ + 1 < blocks_.size() ? 8 : 11;
       done.timeout = QStringLiteral("写入没有应答: 地址 %1").arg(Hex32(address));
       done.refused = QStringLiteral("写入被拒绝: 地址 %1").arg(Hex32(address));
@@ -1132,6 +1188,8 @@ void Stm32Engine::Protection(uint8_t code, const QString& done) {
   // part resets itself.
   if (code == kReadoutUnprotect) stepLimit_ = std::max(10, static_cast<int>(part_->massEraseMaxMs / 1000) + 10);
   Expect e;
+  // Option bytes written, and for read-out protection the flash erased.
+  e.busyMs = static_cast<int>(part_->massEraseMaxMs) + 1000;
   e.state = 40;
   e.reply = Reply::AckAck;
   e.timeout = name + QStringLiteral("没有完成");
@@ -1157,37 +1215,73 @@ void Stm32Engine::ReadUniqueId() {
         });
     return;
   }
-  auto report = [this] {
-    info_ << QStringLiteral("Product ID: 0x") + ProductId
-          << QStringLiteral("器件: %1").arg(part_->Known() ? QString::fromLatin1(part_->name) : QStringLiteral("未知"))
-          << QStringLiteral("Bootloader 版本: %1.%2").arg(version_ / 16).arg(version_ % 16)
-          << (flashKB_             ? QStringLiteral("Flash 容量: %1 KB").arg(*flashKB_)
-              : part_->Described() ? QStringLiteral("Flash 容量: 读不出（此系列最大 %1 KB）").arg(part_->maxFlashKB)
-                                   : QStringLiteral("Flash 容量: 读不出"))
-          << (!part_->uniqueIdAddress ? QStringLiteral("唯一 ID: 无")
-              : readProtected_        ? QStringLiteral("唯一 ID: 读不出（读保护已开启）")
-                                      : QStringLiteral("唯一 ID: ") + uniqueId_)
-          << (readProtected_ ? QStringLiteral("读保护: 已开启") : QStringLiteral("读保护: 未开启"));
-    for (const QString& line : info_) host_.AddLog(line);
-    Succeed(QStringLiteral("读器件信息完成"));
-  };
   if (readProtected_ || !part_->uniqueIdAddress) {
-    report();
+    ReadInfoOptions();
     return;
   }
   const int third = part_->uniqueIdThirdWord;
   ReadMemory(
       50, part_->uniqueIdAddress, third + 4, QStringLiteral("读唯一 ID 没有应答"),
-      [this, third, report](const uint8_t* d) {
+      [this, third](const uint8_t* d) {
         QByteArray id(reinterpret_cast<const char*>(d), 8);
         id.append(reinterpret_cast<const char*>(d + third), 4);
         uniqueId_ = QString::fromLatin1(id.toHex()).toUpper();
-        report();
+        ReadInfoOptions();
       },
-      [this, report](ReadRefusal) {
+      [this](ReadRefusal) {
         uniqueId_ = QStringLiteral("读不出");
-        report();
+        ReadInfoOptions();
       });
+}
+
+// The option word the row names (the bank mode): shown, and it decides the
+// first erase unit of lines whose page size follows the bank mode.
+void Stm32Engine::ReadInfoOptions() {
+  bankOptionWord_.reset();
+  if (readProtected_ || !part_->bankOption.address) {
+    ReportInfo();
+    return;
+  }
+  ReadMemory(
+      50, part_->bankOption.address, 4, QStringLiteral("读选项字节没有应答"),
+      [this](const uint8_t* d) {
+        bankOptionWord_ = d[0] | (uint32_t{d[1]} << 8) | (uint32_t{d[2]} << 16) | (uint32_t{d[3]} << 24);
+        ReportInfo();
+      },
+      [this](ReadRefusal) { ReportInfo(); });
+}
+
+void Stm32Engine::ReportInfo() {
+  info_ << QStringLiteral("Product ID: 0x") + ProductId
+        << QStringLiteral("器件: %1").arg(part_->Known() ? QString::fromLatin1(part_->name) : QStringLiteral("未知"))
+        << QStringLiteral("Bootloader 版本: %1.%2").arg(version_ / 16).arg(version_ % 16)
+        << (flashKB_           ? QStringLiteral("Flash 容量: %1 KB").arg(*flashKB_)
+            : part_->Described() ? QStringLiteral("Flash 容量: 读不出（此系列最大 %1 KB）").arg(part_->maxFlashKB)
+                               : QStringLiteral("Flash 容量: 读不出"));
+  // The first erase unit, where the layout is certain: a line whose pages
+  // follow the bank mode needs the option word read.
+  std::optional<bool> twoBanks;
+  if (part_->Described() && (!part_->bankOption.MaskFor(FlashBytes() / 1024) || bankOptionWord_)) {
+    const Stm32FlashMap map(*part_, FlashBytes(), bankOptionWord_);
+    twoBanks = map.TwoBanks();
+    if (!map.Units().empty()) {
+      const uint32_t size = map.Units().front().size;
+      info_ << QStringLiteral("第一个%1: %2")
+                   .arg(part_->pageSize ? QStringLiteral("页") : QStringLiteral("扇区"))
+                   .arg(size % 1024 ? QStringLiteral("%1 字节").arg(size) : QStringLiteral("%1 KB").arg(size / 1024));
+    }
+  }
+  if (part_->Known() && part_->bootRamEnd > part_->bootRamStart)
+    info_ << QStringLiteral("RAM: %1..%2 由 Bootloader 占用").arg(Hex32(part_->bootRamStart), Hex32(part_->bootRamEnd - 1));
+  if (bankOptionWord_)
+    info_ << QStringLiteral("选项字节 (%1): %2").arg(Hex32(part_->bankOption.address), Hex32(*bankOptionWord_)) +
+                 (!twoBanks ? QString() : *twoBanks ? QStringLiteral("，双 Bank") : QStringLiteral("，单 Bank"));
+  info_ << (!part_->uniqueIdAddress ? QStringLiteral("唯一 ID: 无")
+            : readProtected_        ? QStringLiteral("唯一 ID: 读不出（读保护已开启）")
+                                    : QStringLiteral("唯一 ID: ") + uniqueId_)
+        << (readProtected_ ? QStringLiteral("读保护: 已开启") : QStringLiteral("读保护: 未开启"));
+  for (const QString& line : info_) host_.AddLog(line);
+  Succeed(QStringLiteral("读器件信息完成"));
 }
 
 void Stm32Engine::Finish() {
@@ -1271,6 +1365,7 @@ void Stm32Engine::Ended(IspResult result) {
 
 void Stm32Engine::EndSession() {
   Settle.stop();
+  Silence.stop();
   OvertimeT.stop();
   Timer3.stop();
   Timer5.stop();

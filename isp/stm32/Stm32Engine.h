@@ -113,6 +113,7 @@ class Stm32Engine : public QObject, public IspEngine {
   QTimer Settle;     // a long reply's wire time: no wake-up for each of its bytes
   QTimer Timer5;     // replies the notification missed
   QTimer OvertimeT;  // 1 s: step time-out
+  QTimer Silence;    // a job that fails fast: the step's own longest wait
 
  private:
   // The reply a step waits for.
@@ -129,10 +130,14 @@ class Stm32Engine : public QObject, public IspEngine {
     QString timeout;            // the cause should the part stay silent
     QString refused;            // ... should it answer NACK
     bool keepCounter = false;   // a block's three exchanges share one time budget
+    int busyMs = 0;             // the part's own work before it answers (erase, programming)
     std::function<void(const uint8_t*)> ack;  // the reply, ACK first
     std::function<void()> nack;               // instead of the refusal
   };
   enum class ReadRefusal { Command, Address, Count };
+  // How long a job that fails fast waits for a reply: what the part does
+  // first, the reply's wire time and an adapter's latency.
+  int SilenceMs(const Expect& e, int sentBytes) const;
 
   bool Send(const uint8_t* data, int count);
   bool SendCommand(uint8_t code);
@@ -175,6 +180,8 @@ class Stm32Engine : public QObject, public IspEngine {
   void GoTo(uint32_t address, std::function<void()> then);
   void Protection(uint8_t code, const QString& done);
   void ReadUniqueId();
+  void ReadInfoOptions();
+  void ReportInfo();
   void EraseRange();
   void Finish();
   void Succeed(const QString& line);
@@ -218,6 +225,9 @@ class Stm32Engine : public QObject, public IspEngine {
   QByteArray readBytes_;
 
   bool syncAwaiting_ = false;
+  int sentSinceAwait_ = 0;    // bytes written since the last reply was awaited
+  QByteArray syncNoise_;      // what came back to 0x7F that was neither ACK nor NACK
+  uint64_t syncNoiseBytes_ = 0;
   int64_t syncSentMs_ = 0;
   bool portLost_ = false;
   QString cause_;             // what failed if the time-out ends the session

@@ -318,8 +318,8 @@ void LpcSim::Line(const std::string& line) {
       }
       return;
     case CrystalLine: {
-      const bool numeric = !line.empty() &&
-          line.find_first_not_of("0123456789.") == std::string::npos;
+      // Whole kHz: the boot code's number parser stops at a '.'.
+      const bool numeric = !line.empty() && line.find_first_not_of("0123456789") == std::string::npos;
       if (numeric) {
         Reply("OK\r\n");
         phase_ = CommandLine;
@@ -456,12 +456,14 @@ void LpcSim::Command(const std::string& line) {
     if (crp) return ReplyCode(CODE_READ_PROTECTION_ENABLED);
     const uint32_t first = args[0], last = args[1];
     if (first > last || last >= part_.Sectors.size()) return ReplyCode(INVALID_SECTOR);
-    std::lock_guard<std::mutex> lock(mutex_);
-    for (uint32_t at = part_.SectorStart(first); at < part_.SectorStart(last + 1); at += 4) {
+    // Through what the ISP sees: sector 0 starts with the boot code's
+    // vectors, so it is never blank. The offset counts from the first sector.
+    const uint32_t base = part_.SectorStart(first);
+    for (uint32_t at = base; at < part_.SectorStart(last + 1); at += 4) {
       uint32_t word = 0;
-      for (int i = 0; i < 4; ++i) word |= static_cast<uint32_t>(flash_[at + static_cast<uint32_t>(i)]) << (8 * i);
+      for (int i = 0; i < 4; ++i) word |= static_cast<uint32_t>(ReadByte(at + static_cast<uint32_t>(i))) << (8 * i);
       if (word != part_.Erased * 0x01010101u)
-        return Reply("8\r\n" + std::to_string(at) + "\r\n" + std::to_string(word) + "\r\n", 'I');
+        return Reply("8\r\n" + std::to_string(at - base) + "\r\n" + std::to_string(word) + "\r\n", 'I');
     }
     return ReplyCode(CMD_SUCCESS);
   }

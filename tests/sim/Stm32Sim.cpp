@@ -475,6 +475,10 @@ void Stm32Sim::Run() {
     uint8_t b = 0;
     if (!ReadByte(b)) continue;
     if (runningFrom_ != 0) continue;  // the program runs; it does not speak this protocol
+    if (!options_.application.empty()) {  // BOOT0 low: the user's program talks back
+      link_.Send(std::vector<uint8_t>(options_.application.begin(), options_.application.end()));
+      continue;
+    }
     // Until synchronised, the boot loader listens for 0x7F only (it measures
     // the baud rate on it); anything else is line noise to it.
     if (!synced_) {

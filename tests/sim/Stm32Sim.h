@@ -87,6 +87,7 @@ struct Stm32SimOptions {
   int hangUpAfterWrites = -1;  // leave the line after this many written blocks
   int weakCell = -1;           // flash offset that keeps one bit wrong when written
   int stuckCell = -1;          // flash offset that keeps its old value through an erase
+  std::string application;     // not in the boot loader: the program answers each byte with this text
 };
 
 class Stm32Sim {
