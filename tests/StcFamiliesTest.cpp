@@ -239,14 +239,14 @@ TEST(StcFamilies, Stc15OptionsSetAndReadBack) {
   again.Stop();
 }
 
-// STC8H1K08 and STC8F2K08S2: trimmed through the divider (6 MHz is the band
+// STC8A8K64S4A12 and STC8F2K08S2: trimmed through the divider (6 MHz is the band
 // divided by 4), 35 MHz undivided; small and full images.
 TEST(StcFamilies, Stc8TrimsThroughTheDivider) {
   const struct {
     const char* part;
     double khz;
     bool full;
-  } cases[] = {{"STC8H1K08", 6000, false},    {"STC8H1K08", 35000, true},
+  } cases[] = {{"STC8A8K64S4A12", 6000, false}, {"STC8A8K64S4A12", 35000, true},
                {"STC8F2K08S2", 11059.2, true}, {"STC8F2K08S2", 24000, false}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.part);
@@ -279,7 +279,7 @@ TEST(StcFamilies, Stc8TrimsThroughTheDivider) {
 // code flash is refused unless asked for, and then lands the same way; a
 // part that keeps its EEPROM at erase is refused before the erase.
 TEST(StcFamilies, Eeprom) {
-  const StcModernProfile p = ModernProfile("STC8H1K08");
+  const StcModernProfile p = ModernProfile("STC8A8K64S4A12");
   const std::vector<uint8_t> data = Firmware(300, 77);
   {
     Rig r;
@@ -342,12 +342,30 @@ TEST(StcFamilies, Refusals) {
   {
     Rig r;
     r.WriteFirmware(100);
-    StcModernSim sim(r.pty, ModernProfile("STC8-F628"));
+    StcModernProfile unknown = ModernProfile("STC8A8K64S4A12");
+    unknown.status[20] = 0x12;  // a magic the model list does not have
+    unknown.status[21] = 0x34;
+    StcModernSim sim(r.pty, unknown);
     const IspResult& result = r.Run(r.Job());
-    EXPECT_EQ(result.cause, QStringLiteral("未支持的 MCU: 型号代码 F628 ！"));
-    EXPECT_EQ(result.partId, QStringLiteral("F628"));
+    EXPECT_EQ(result.cause, QStringLiteral("未支持的 MCU: 型号代码 1234 ！"));
+    EXPECT_EQ(result.partId, QStringLiteral("1234"));
     EXPECT_EQ(r.host.log.last(), result.cause);
     EXPECT_EQ(sim.Frames(0x00) + sim.Frames(0x03), 0);
+    r.ExpectIdle();
+    sim.Stop();
+  }
+  {
+    // A model the list names whose boot-loader variant has no engine: named
+    // with the variant and the reason, nothing sent after the status packet.
+    Rig r;
+    r.WriteFirmware(100);
+    StcModernSim sim(r.pty, ModernProfile("STC8H1K08"));
+    const IspResult& result = r.Run(r.Job());
+    EXPECT_TRUE(result.cause.startsWith(QStringLiteral("未支持的 MCU: STC8H1K08 (型号代码 F734, 协议 stc8g)")))
+        << result.cause.toStdString();
+    EXPECT_EQ(r.host.log.last(), result.cause);
+    EXPECT_EQ(sim.TrimRounds(), 0);
+    for (uint8_t c : {0x00, 0x01, 0x03, 0x05}) EXPECT_EQ(sim.Frames(c), 0) << int(c);
     r.ExpectIdle();
     sim.Stop();
   }
@@ -375,7 +393,7 @@ TEST(StcFamilies, Refusals) {
   {
     Rig r;
     r.WriteFirmware(100);
-    StcModernSim sim(r.pty, ModernProfile("STC8H1K08"));
+    StcModernSim sim(r.pty, ModernProfile("STC8A8K64S4A12"));
     IspJob job = r.Job(24000);
     job.options.insert(QStringLiteral("clock_source"), QStringLiteral("external"));
     const IspResult& result = r.Run(job);
@@ -386,7 +404,7 @@ TEST(StcFamilies, Refusals) {
   {
     Rig r;
     r.WriteFirmware(100);
-    StcModernSim sim(r.pty, ModernProfile("STC8H1K08"));
+    StcModernSim sim(r.pty, ModernProfile("STC8A8K64S4A12"));
     IspJob job = r.Job(24000);
     job.options.insert(QStringLiteral("colour"), QStringLiteral("blue"));
     const IspResult& result = r.Run(job);
@@ -413,7 +431,7 @@ TEST(StcFamilies, Refusals) {
     StcModernFaults faults;
     faults.hangUpOn = 0x02;
     faults.hangUpAfter = 3;
-    StcModernSim sim(r.pty, ModernProfile("STC8H1K08"), faults);
+    StcModernSim sim(r.pty, ModernProfile("STC8A8K64S4A12"), faults);
     const IspResult& result = r.Run(r.Job(24000));
     EXPECT_EQ(result.cause, QStringLiteral("串口已断开 ！"));
     EXPECT_EQ(r.frm->TimeoutTicks, 0);
@@ -426,13 +444,13 @@ TEST(StcFamilies, Refusals) {
 // erased or written, and no file needed.
 TEST(StcFamilies, InfoWritesNothing) {
   Rig r;
-  StcModernSim sim(r.pty, ModernProfile("STC8H1K08"));
+  StcModernSim sim(r.pty, ModernProfile("STC8F2K08S2"));
   const IspResult& result = r.Run(IspJob::OfKind(IspJobKind::Info));
   ASSERT_TRUE(result.ok) << result.cause.toStdString();
-  EXPECT_EQ(result.partName, QStringLiteral("STC8H1K08"));
-  EXPECT_EQ(result.partId, QStringLiteral("F734"));
+  EXPECT_EQ(result.partName, QStringLiteral("STC8F2K08S2"));
+  EXPECT_EQ(result.partId, QStringLiteral("F641"));
   EXPECT_TRUE(result.info.contains(QStringLiteral("选项 低压检测门槛 (lvd_level=2.7v): 2.7 V")));
-  EXPECT_TRUE(result.info.contains(QStringLiteral("STC8H1K08/内部 RC 振荡器, 未调整")));
+  EXPECT_TRUE(result.info.contains(QStringLiteral("STC8F2K08S2/内部 RC 振荡器, 未调整")));
   EXPECT_EQ(r.host.log.last(), QStringLiteral("读器件信息完成 ！"));
   EXPECT_EQ(sim.TrimRounds(), 0);
   EXPECT_EQ(sim.Frames(0x03) + sim.Frames(0x02) + sim.Frames(0x22) + sim.Frames(0x04), 0);
@@ -461,7 +479,7 @@ TEST(StcFamilies, Stc15OnACrystalIsNotTrimmed) {
 // before anything is erased.
 TEST(StcFamilies, SerialNumberPatchedIntoTheImage) {
   Rig r;
-  const StcModernProfile p = ModernProfile("STC8H1K08");
+  const StcModernProfile p = ModernProfile("STC8A8K64S4A12");
   const std::vector<uint8_t> image = r.WriteFirmware(400, 5);
   StcModernSim sim(r.pty, p);
   IspJob job = r.Job(24000);
@@ -481,7 +499,7 @@ TEST(StcFamilies, SerialNumberPatchedIntoTheImage) {
   outside.patches.push_back({static_cast<uint32_t>(p.codeFlash) - 2, {1, 2, 3, 4}});
   const IspResult& refused = r.Run(outside);
   EXPECT_FALSE(refused.ok);
-  EXPECT_TRUE(refused.cause.startsWith(QStringLiteral("写入地址 0x00001FFE 超出器件Flash"))) << refused.cause.toStdString();
+  EXPECT_TRUE(refused.cause.startsWith(QStringLiteral("写入地址 0x0000FDFE 超出器件Flash"))) << refused.cause.toStdString();
   EXPECT_EQ(again.Frames(0x03), 0) << "erased before the refusal";
   again.Stop();
 }

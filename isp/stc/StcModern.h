@@ -28,17 +28,34 @@ enum class Protocol {
   Stc8,   // STC8A/8F/8G/8H: RC trimmed in one band with a divider, programs at 24 MHz
 };
 
-// One row per model: the magic its status packet carries, its name, code
-// flash and EEPROM (data flash) in bytes, and the protocol of its boot loader.
+// The boot-loader protocol variants the model list names. Only some have
+// an engine (EngineOf); the rest are refused by name (VariantRefusal).
+enum class Variant { Stc89, Stc12a, Stc12b, Stc12, Stc15a, Stc15, Stc8, Stc8d, Stc8g, Other };
+
+// One row per model, generated from stc-models.tsv: the magic its status
+// packet carries, its name, whole flash, code flash and EEPROM (data flash)
+// in bytes, whether the program may write all of it (IAP), whether the host
+// trims its RC oscillator, whether its core is MCS-251, and its variant.
 struct PartRow {
   uint16_t magic;
   const char* name;
+  uint32_t totalFlash;
   uint32_t codeFlash;
   uint32_t eeprom;
-  Protocol protocol;
+  bool iap;
+  bool calibrate;
+  bool mcs251;
+  Variant variant;
 };
 const std::vector<PartRow>& PartTable();
-const PartRow* FindPart(uint16_t magic);
+// The row of a magic. Where two models share one, the boot-loader version
+// (0x67: 6.7) tells them apart. nullptr: not in the list.
+const PartRow* FindPart(uint16_t magic, uint8_t version);
+QString VariantName(Variant v);  // "stc15a", as the list writes it
+// The engine that serves a variant, nullopt where none does.
+std::optional<Protocol> EngineOf(Variant v);
+// Why a variant without an engine is refused (Chinese, one line).
+QString VariantRefusal(Variant v);
 QString ProtocolName(Protocol p);
 
 // Frames.

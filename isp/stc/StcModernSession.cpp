@@ -73,17 +73,31 @@ bool TSTCFrm::TrimRound(const std::vector<stc::Trim>& trims, size_t slotCount, s
 
 void TSTCFrm::ModernSession(const std::vector<uint8_t>& statusPayload) {
   const uint16_t magic = stc::StatusMagic(statusPayload).value_or(0);
-  const stc::PartRow* row = stc::FindPart(magic);
+  // Every family puts the boot-loader version just before the magic.
+  const uint8_t version = statusPayload.size() > 17 ? statusPayload[17] : 0;
+  const stc::PartRow* row = stc::FindPart(magic, version);
+  const std::optional<stc::Protocol> engine = row ? stc::EngineOf(row->variant) : std::nullopt;
   // The version sits where every family puts it; the rest needs the row.
-  stc::PartStatus status = stc::ParseStatus(row ? row->protocol : stc::Protocol::Stc15, statusPayload, 1200);
+  stc::PartStatus status = stc::ParseStatus(engine.value_or(stc::Protocol::Stc15), statusPayload, 1200);
   Log(QStringLiteral("连机成功! 固件版本:") + stc::VersionString(status));
   const QString magicText = QStringLiteral("%1").arg(magic, 4, 16, QLatin1Char('0')).toUpper();
   partId_ = magicText;
-  if (!row || !status.valid) {
+  if (!row) {
     Fail(QStringLiteral("未支持的 MCU: 型号代码 %1 ！").arg(magicText), true);
     return;
   }
-  const stc::Protocol protocol = row->protocol;
+  if (!engine) {
+    partName_ = QString::fromUtf8(row->name);
+    Fail(QStringLiteral("未支持的 MCU: %1 (型号代码 %2, 协议 %3)：%4 ！")
+             .arg(partName_, magicText, stc::VariantName(row->variant), stc::VariantRefusal(row->variant)),
+         true);
+    return;
+  }
+  if (!status.valid) {
+    Fail(QStringLiteral("未支持的 MCU: 型号代码 %1 ！").arg(magicText), true);
+    return;
+  }
+  const stc::Protocol protocol = *engine;
   partName_ = QString::fromUtf8(row->name);
   Rx.Width = stc::SumWidth::Sum16;
 

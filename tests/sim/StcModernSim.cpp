@@ -87,7 +87,7 @@ StcModernProfile ModernProfile(const std::string& name) {
     p.family = SimFamily::Stc12;
     p.magic = 0xD17E;
     p.codeFlash = 60 * 1024;
-    p.eeprom = 1024;
+    p.eeprom = 2048;
     p.crystalHz = 20000000;
     p.status = PayloadOf(
         "46 B9 68 00 31 50 04 BD 04 BC 04 BC 04 BD 04 BC 04 BC 04 BC 04 BC 62 49 00 D1 7E 8C FF 7F F7 FF "
@@ -97,7 +97,7 @@ StcModernProfile ModernProfile(const std::string& name) {
     p.family = SimFamily::Stc15;
     p.magic = 0xF528;
     p.codeFlash = 56 * 1024;
-    p.eeprom = 2 * 1024;
+    p.eeprom = 3 * 1024;
     p.rcOffset = 0.018;
     p.status = PayloadOf(
         "46 B9 68 00 34 50 8D FF 73 96 F7 BC 9F 00 5B 7A C0 FD 27 ED 00 00 73 54 00 F5 28 04 06 70 96 02 "
@@ -141,15 +141,17 @@ StcModernProfile ModernProfile(const std::string& name) {
     p.status = PayloadOf(
         "46 B9 68 00 30 50 FF FF FF FF 8F 00 04 FF FF 8B FD FF 27 3E F5 73 73 55 00 F6 41 0A 88 86 6F 8F "
         "08 20 20 20 01 00 00 20 05 3C 18 05 22 32 FF 12 18 16");
-  } else if (name == "STC8-F628") {
-    // An STC8 part's status packet from the protocol notes, trimmed to
-    // 20 MHz; the notes do not name the model.
+  } else if (name == "STC8A8K64S4A12") {
+    // Status packet of an STC8A8K64S4A12 (7.3.5U) from the public
+    // programming trace of that part, last trimmed to 24 MHz.
     p.family = SimFamily::Stc8;
     p.magic = 0xF628;
-    p.codeFlash = 64 * 1024;
-    p.status = PayloadOf(
-        "46 B9 68 00 30 50 01 31 2E 90 38 01 01 FF FD 8B BF FF 27 35 F7 FE 73 55 00 F6 28 09 85 E3 5F 80 "
-        "07 20 20 20 01 00 00 FE 05 3A 17 05 25 91 FF 10 54 16");
+    p.codeFlash = 65024;
+    p.eeprom = 512;
+    p.rcOffset = 0.012;
+    p.status = {0x50, 0x01, 0x6E, 0x0B, 0xD0, 0x78, 0x00, 0x01, 0xFF, 0xFF, 0x8B, 0xBF, 0xFF, 0x28,
+                0x43, 0xF7, 0xFE, 0x73, 0x55, 0x00, 0xF6, 0x28, 0x09, 0x85, 0xE3, 0x5F, 0x80, 0x07,
+                0x20, 0x20, 0x20, 0x01, 0x00, 0x00, 0xFE, 0x05, 0x3A, 0x17, 0x05, 0x25, 0x91, 0xFF};
   } else {
     ADD_FAILURE() << "no simulated profile for " << name;
   }
