@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <fstream>
 #include <memory>
+#include <set>
 #include <thread>
 
 #include "sim/HexText.h"
@@ -91,7 +92,12 @@ void ExpectFlash(const StcModernSim& sim, const StcModernProfile& p, const std::
   const std::vector<uint8_t> flash = sim.Flash();
   ASSERT_EQ(flash.size(), p.codeFlash + p.eeprom);
   ASSERT_TRUE(std::equal(image.begin(), image.end(), flash.begin())) << "image differs";
-  const size_t padded = (image.size() + 127) / 128 * 128;
+  // Written in whole blocks: STC12 128 bytes, STC15/STC8 64.
+  const size_t block = p.family == SimFamily::Stc12 ? 128 : 64;
+  EXPECT_EQ(sim.BlockSizes(), std::set<size_t>{block});
+  // Boot loaders from 7.2 on have the writing closed before the options.
+  EXPECT_EQ(sim.Frames(0x07), p.family != SimFamily::Stc12 && p.status[17] >= 0x72 ? 1 : 0);
+  const size_t padded = (image.size() + block - 1) / block * block;
   for (size_t i = image.size(); i < padded; ++i) ASSERT_EQ(flash[i], 0x00) << i;
   if (erased == 0) erased = p.codeFlash;
   const size_t codeEnd = eeprom ? p.codeFlash : std::max(padded, p.codeFlash);
@@ -420,7 +426,7 @@ TEST(StcFamilies, Refusals) {
     faults.refuseWriteBlock = 3;
     StcModernSim sim(r.pty, ModernProfile("STC15W4K56S4"), faults);
     const IspResult& result = r.Run(r.Job());
-    EXPECT_EQ(result.cause, QStringLiteral("写入数据校验错误 ！地址: 0x0180"));
+    EXPECT_EQ(result.cause, QStringLiteral("写入数据校验错误 ！地址: 0x00C0"));
     EXPECT_EQ(sim.Frames(0x04), 0);  // no options after a failed write
     r.ExpectIdle();
     sim.Stop();

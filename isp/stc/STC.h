@@ -93,6 +93,8 @@ class TSTCFrm : public QObject, public IspEngine {
                 std::vector<uint8_t>& reply);
   bool SwitchExchange(const std::vector<uint8_t>& payload, uint32_t baud, int limit, const QString& timeoutMessage,
                       std::vector<uint8_t>& reply);
+  bool SwitchAfterReply(const std::vector<uint8_t>& payload, uint32_t baud, int limit, const QString& timeoutMessage,
+                        std::vector<uint8_t>& reply);
   bool ExpectReply(const std::vector<uint8_t>& reply, uint8_t command, const QString& step);
   bool TrimRound(const std::vector<stc::Trim>& trims, size_t slotCount, std::vector<double>& hz);
   bool CheckJobOptions();

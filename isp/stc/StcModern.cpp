@@ -358,11 +358,13 @@ std::vector<uint8_t> ModernErase(bool guard) {
   return guard ? WithGuard({0x03}, true) : std::vector<uint8_t>{0x03, 0x00};
 }
 
-std::vector<uint8_t> ModernWrite(bool first, uint16_t address, const uint8_t* block, bool guard) {
+std::vector<uint8_t> ModernWrite(bool first, uint16_t address, const uint8_t* block, bool guard, size_t size) {
   const uint8_t op = first ? 0x22 : 0x02;
   const uint8_t hi = static_cast<uint8_t>(address >> 8), lo = static_cast<uint8_t>(address);
-  return guard ? Join({op, hi, lo, 0x5A, 0xA5}, block, 128) : Join({op, hi, lo}, block, 128);
+  return guard ? Join({op, hi, lo, 0x5A, 0xA5}, block, size) : Join({op, hi, lo}, block, size);
 }
+
+std::vector<uint8_t> ModernWriteFinish() { return {0x07, 0x00, 0x00, 0x5A, 0xA5}; }
 
 std::vector<uint8_t> Stc15Options(const PartStatus& s, const std::vector<uint8_t>& mcs, Trim userTrim,
                                   double userHz, bool guard) {

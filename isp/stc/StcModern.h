@@ -173,7 +173,12 @@ std::vector<uint8_t> Stc15Switch(Trim programTrim, const ModernSpeed& speed, uin
 std::vector<uint8_t> Stc8Switch(Trim userTrim, const ModernSpeed& speed);
 std::vector<uint8_t> ModernPrepare(bool guard);
 std::vector<uint8_t> ModernErase(bool guard);
-std::vector<uint8_t> ModernWrite(bool first, uint16_t address, const uint8_t* block, bool guard);
+// STC15/STC8 write `size` bytes a block: 64, as every trace of them shows.
+inline constexpr size_t kModernBlock = 64;
+std::vector<uint8_t> ModernWrite(bool first, uint16_t address, const uint8_t* block, bool guard,
+                                 size_t size = kModernBlock);
+// 07: boot loaders from 7.2 on close the writing with it (answer 07 54).
+std::vector<uint8_t> ModernWriteFinish();
 std::vector<uint8_t> Stc15Options(const PartStatus& s, const std::vector<uint8_t>& mcs, Trim userTrim,
                                   double userHz, bool guard);
 std::vector<uint8_t> Stc8Options(const std::vector<uint8_t>& mcs, Trim userTrim, int divider, double userHz);

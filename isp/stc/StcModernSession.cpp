@@ -48,6 +48,14 @@ bool TSTCFrm::SwitchExchange(const std::vector<uint8_t>& payload, uint32_t baud,
   return true;
 }
 
+// STC15/STC8: the part answers the switch at the old speed and only then
+// changes its own; the host follows once it has the answer.
+bool TSTCFrm::SwitchAfterReply(const std::vector<uint8_t>& payload, uint32_t baud, int limit,
+                               const QString& timeoutMessage, std::vector<uint8_t>& reply) {
+  if (!Exchange(payload, limit, timeoutMessage, reply)) return false;
+  return Reopen(baud);
+}
+
 // One round of trim challenges: the part measures each trim on the FE
 // pulses that follow, and answers with a count per trim.
 bool TSTCFrm::TrimRound(const std::vector<stc::Trim>& trims, size_t slotCount, std::vector<double>& hz) {
@@ -286,7 +294,7 @@ void TSTCFrm::ModernSession(const std::vector<uint8_t>& statusPayload) {
     const std::vector<uint8_t> packet = protocol == stc::Protocol::Stc15
                                             ? stc::Stc15Switch(programTrim, speed, iap)
                                             : stc::Stc8Switch(userTrim, speed);
-    if (!SwitchExchange(packet, speed.baud, 6, QStringLiteral("调整波特率超时 ！"), reply)) return;
+    if (!SwitchAfterReply(packet, speed.baud, 6, QStringLiteral("调整波特率超时 ！"), reply)) return;
     if (!ExpectReply(reply, 0x01, QStringLiteral("调整波特率"))) return;
     Log(QStringLiteral("调整波特率完成 (%1 bit/s) ！").arg(speed.baud));
     Log(QStringLiteral("正在发送控制信息 。。。"));
@@ -303,7 +311,8 @@ void TSTCFrm::ModernSession(const std::vector<uint8_t>& statusPayload) {
     stream.resize(row->codeFlash, 0x00);
     stream.insert(stream.end(), eeprom.begin(), eeprom.end());
   }
-  stream.resize((stream.size() + 127) / 128 * 128, 0x00);
+  const size_t blockSize = protocol == stc::Protocol::Stc12 ? 128 : stc::kModernBlock;
+  stream.resize((stream.size() + blockSize - 1) / blockSize * blockSize, 0x00);
   if (stream.size() > 65536) {
     Fail(QStringLiteral("程序与 EEPROM 共 %1 字节，超出 64 KB 地址范围 ！").arg(stream.size()), true);
     return;
@@ -325,21 +334,21 @@ void TSTCFrm::ModernSession(const std::vector<uint8_t>& statusPayload) {
   if (!uniqueId_.isEmpty()) Log(QStringLiteral("芯片序号: %1").arg(uniqueId_));
 
   Log(QStringLiteral("正在上载数据 。。。"));
-  const int blocks = static_cast<int>(stream.size() / 128);
+  const int blocks = static_cast<int>(stream.size() / blockSize);
   for (int k = 0; k < blocks; ++k) {
-    const uint16_t address = static_cast<uint16_t>(k * 128);
-    const uint8_t* block = stream.data() + static_cast<size_t>(k) * 128;
+    const uint16_t address = static_cast<uint16_t>(k * blockSize);
+    const uint8_t* block = stream.data() + static_cast<size_t>(k) * blockSize;
     if (!eeprom.empty() && address == row->codeFlash) Log(QStringLiteral("正在写入 EEPROM 。。。"));
     const std::vector<uint8_t> packet = protocol == stc::Protocol::Stc12
                                             ? stc::Stc12Write(address, block)
-                                            : stc::ModernWrite(k == 0, address, block, guard);
+                                            : stc::ModernWrite(k == 0, address, block, guard, blockSize);
     ReplyPending = true;
     SendHexFrame(stc::BytesToHex(stc::Frame16(packet)));
     host_.SetProgress(stc::BlockProgress(k, blocks));
     if (!WhileMcuResponse(10, QStringLiteral("上载数据超时 ！"))) return;
     stc::ParseFrame16(stc::HexToBytes(Rx.LastReply), reply);
     uint8_t sum = 0;
-    for (int i = 0; i < 128; ++i) sum = static_cast<uint8_t>(sum + block[i]);
+    for (size_t i = 0; i < blockSize; ++i) sum = static_cast<uint8_t>(sum + block[i]);
     // STC12 answers with the sum of the block as its flash now holds it;
     // STC15 and STC8 with 02 and 54 once it is written.
     const bool good = protocol == stc::Protocol::Stc12
@@ -349,6 +358,14 @@ void TSTCFrm::ModernSession(const std::vector<uint8_t>& statusPayload) {
       Fail(QStringLiteral("写入数据校验错误 ！地址: 0x%1")
                .arg(QStringLiteral("%1").arg(address, 4, 16, QLatin1Char('0')).toUpper()),
            true);
+      return;
+    }
+  }
+
+  if (protocol != stc::Protocol::Stc12 && guard) {
+    if (!Exchange(stc::ModernWriteFinish(), 10, QStringLiteral("上载数据超时 ！"), reply)) return;
+    if (reply.size() < 2 || reply[0] != 0x07 || reply[1] != stc::kWriteAccepted) {
+      Fail(QStringLiteral("结束写入失败: 芯片回应 %1 ！").arg(stc::BytesToHex(reply)), true);
       return;
     }
   }

@@ -262,6 +262,10 @@ int StcModernSim::Frames(uint8_t command) const {
   auto it = frames_.find(command);
   return it == frames_.end() ? 0 : it->second;
 }
+std::set<size_t> StcModernSim::BlockSizes() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return blockSizes_;
+}
 int StcModernSim::BadFrames() const {
   std::lock_guard<std::mutex> lock(mu_);
   return badFrames_;
@@ -542,7 +546,9 @@ void StcModernSim::Handle(const std::vector<uint8_t>& p) {
         progBaud_ = baud;
       }
       state_ = State::Programming;
-      Reply({0x01}, baud);
+      // Answered at the old speed; the UART changes once that is out.
+      Reply({0x01}, syncBaud_);
+      if (paced_) link_.Flush();
     }
     return;
   }
@@ -597,17 +603,20 @@ void StcModernSim::Handle(const std::vector<uint8_t>& p) {
         address = (static_cast<size_t>(p[1]) << 8) | p[2];
         if (!GuardOk(p, 3)) return;
         at = profile_.status[17] >= 0x72 ? 5 : 3;
-        if (p.size() < at + 128) return;
+        if (p.size() <= at) return;
       }
+      // STC12 takes 128 bytes a block; STC15/STC8 as many as come.
+      const size_t size = stc12 ? 128 : p.size() - at;
       // The first block after an erase comes as 22, the rest as 02.
       bool accepted = stc12 || (command == 0x22) == firstWrite_;
-      if (faults_.refuseWriteBlock >= 0 && address == static_cast<size_t>(faults_.refuseWriteBlock) * 128)
+      if (faults_.refuseWriteBlock >= 0 && address == static_cast<size_t>(faults_.refuseWriteBlock) * size)
         accepted = false;
       firstWrite_ = false;
       uint8_t sum = 0;
       {
         std::lock_guard<std::mutex> lock(mu_);
-        for (size_t i = 0; i < 128; ++i) {
+        blockSizes_.insert(size);
+        for (size_t i = 0; i < size; ++i) {
           if (address + i >= flash_.size()) continue;
           if (accepted) flash_[address + i] &= p[at + i];
           sum = static_cast<uint8_t>(sum + flash_[address + i]);
@@ -617,6 +626,10 @@ void StcModernSim::Handle(const std::vector<uint8_t>& p) {
       else Reply({0x02, static_cast<uint8_t>(accepted ? 0x54 : 0x00)}, prog);
       return;
     }
+    case 0x07:
+      // Closes the writing (boot loaders from 7.2 on).
+      if (profile_.family != SimFamily::Stc12 && GuardOk(p, 3)) Reply({0x07, 0x54}, prog);
+      return;
     case 0x69:
       Reply({0x8D}, prog);
       return;

@@ -11,7 +11,8 @@
 //   off by a part-to-part offset and drifting slowly like a part warming up;
 //   the part measures a challenge's trims against the FE pulses that follow
 //   it: count = frequency / (pulse speed / 2);
-// - the speed switch: the part's UART runs at what its programming clock
+// - the speed switch (STC15/STC8) is answered at the old speed, then the
+//   UART changes; the part's UART runs at what its programming clock
 //   and the reload really give; a host listening at another speed hears
 //   nothing;
 // - flash is flash: erase sets 0xFF, programming only clears bits; EEPROM
@@ -24,6 +25,7 @@
 #include <cstdint>
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -81,6 +83,7 @@ class StcModernSim {
   double RunningHz() const;
   int Frames(uint8_t command) const;
   int BadFrames() const;
+  std::set<size_t> BlockSizes() const;  // sizes of the write blocks seen
   int TrimRounds() const;
   uint32_t ProgrammingBaud() const;
   bool EndSeen() const;  // waits up to a second
@@ -128,6 +131,7 @@ class StcModernSim {
   uint8_t trimA_ = 0, trimB_ = 0, divider_ = 1;
   std::map<uint8_t, int> frames_;
   int badFrames_ = 0;
+  std::set<size_t> blockSizes_;
   int trimRounds_ = 0;
   uint32_t progBaud_ = 0;
   bool endSeen_ = false;
