@@ -281,6 +281,45 @@ TEST(StcFamilies, Stc8TrimsThroughTheDivider) {
   }
 }
 
+// STC8H1K08 (stc8g, two bands) and STC8H8K64U (stc8d, four bands): the
+// counts taken over whole pulse bits, a band and divider chosen from the
+// first round, the switch with its fixed IAP wait; each frequency within
+// 0.5 %, small images over a paced line and a full one.
+TEST(StcFamilies, Stc8gAndStc8dTrimInBands) {
+  const struct {
+    const char* part;
+    double khz;
+    bool full;
+  } cases[] = {{"STC8H1K08", 6000, false},   {"STC8H1K08", 11059.2, false}, {"STC8H1K08", 24000, true},
+               {"STC8H1K08", 35000, false},  {"STC8H8K64U", 6000, false},   {"STC8H8K64U", 11059.2, true},
+               {"STC8H8K64U", 24000, false}, {"STC8H8K64U", 35000, false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.part);
+    SCOPED_TRACE(c.khz);
+    Rig r;
+    const StcModernProfile p = ModernProfile(c.part);
+    const std::vector<uint8_t> image = r.WriteFirmware(c.full ? p.codeFlash : 300, 9);
+    SimLinkOptions link;
+    if (!c.full) {
+      link.baud = 115200;
+      link.adapterLatencyMs = 4;
+      link.seed = static_cast<uint32_t>(c.khz);
+      link.maxPauseMs = 3;
+    }
+    StcModernSim sim(r.pty, p, {}, link);
+    const IspResult& result = r.Run(r.Job(c.khz));
+    ASSERT_TRUE(result.ok) << result.cause.toStdString();
+    EXPECT_NEAR(sim.RunningHz(), c.khz * 1000, c.khz * 1000 * 0.005);
+    EXPECT_NEAR(sim.StoredHz(), c.khz * 1000, c.khz * 1000 * 0.005);
+    EXPECT_EQ(sim.TrimRounds(), 2);
+    EXPECT_NEAR(sim.ProgrammingBaud(), 115200, 115200 * 0.03);
+    EXPECT_TRUE(r.LogWith(QStringLiteral("已调整到")).startsWith(QStringLiteral("已调整到 ")));
+    ExpectFlash(sim, p, image, nullptr, true);
+    r.ExpectIdle();
+    sim.Stop();
+  }
+}
+
 // EEPROM: its own file lands at the data flash; a HEX that runs past the
 // code flash is refused unless asked for, and then lands the same way; a
 // part that keeps its EEPROM at erase is refused before the erase.
@@ -365,13 +404,16 @@ TEST(StcFamilies, Refusals) {
     // with the variant and the reason, nothing sent after the status packet.
     Rig r;
     r.WriteFirmware(100);
-    StcModernSim sim(r.pty, ModernProfile("STC8H1K08"));
+    StcModernProfile b = ModernProfile("STC12C5A60S2");
+    b.status[20] = 0xE1;  // STC12C5201AD's magic
+    b.status[21] = 0x61;
+    StcModernSim sim(r.pty, b);
     const IspResult& result = r.Run(r.Job());
-    EXPECT_TRUE(result.cause.startsWith(QStringLiteral("未支持的 MCU: STC8H1K08 (型号代码 F734, 协议 stc8g)")))
+    EXPECT_TRUE(result.cause.startsWith(QStringLiteral("未支持的 MCU: STC12C5201AD (型号代码 E161, 协议 stc12b)")))
         << result.cause.toStdString();
     EXPECT_EQ(r.host.log.last(), result.cause);
     EXPECT_EQ(sim.TrimRounds(), 0);
-    for (uint8_t c : {0x00, 0x01, 0x03, 0x05}) EXPECT_EQ(sim.Frames(c), 0) << int(c);
+    for (uint8_t c : {0x50, 0x8F, 0x84, 0x00}) EXPECT_EQ(sim.Frames(c), 0) << int(c);
     r.ExpectIdle();
     sim.Stop();
   }

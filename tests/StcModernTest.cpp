@@ -274,3 +274,36 @@ TEST(StcModern, OptionPacketsLikeTheDumps) {
   EXPECT_EQ(erase[6], 0xF0);
   EXPECT_EQ(Frame16(erase).size(), 0x8Cu + 2);
 }
+
+// Bands of STC8G/STC8H: the lowest divider whose target lands inside a
+// measured band, the trim read off the band's line; twelve trims around it
+// that stay inside 00..FF.
+TEST(StcModern, BandChoice) {
+  const std::vector<Trim> g = Stc8gFirstRound();
+  // Band 00 measured 15.5..28.5 MHz, band 80 27..44 MHz, FF of band 00.
+  const std::vector<double> hz = {15.5e6, 28.5e6, 27e6, 44e6, 41e6};
+  std::optional<BandChoice> c = ChooseBand(g, hz, 22e6);
+  ASSERT_TRUE(c);
+  EXPECT_EQ(c->divider, 1);
+  EXPECT_EQ(c->centre, (Trim{64, 0x00}));
+  c = ChooseBand(g, hz, 40e6);
+  ASSERT_TRUE(c);
+  EXPECT_EQ(c->centre.b, 0x80);
+  c = ChooseBand(g, hz, 6e6);  // 12 MHz is below every band, 18 MHz is not
+  ASSERT_TRUE(c);
+  EXPECT_EQ(c->divider, 3);
+  EXPECT_FALSE(ChooseBand(g, hz, 50e6));
+  EXPECT_FALSE(ChooseBand(g, hz, 2e6));
+  // A band that measured backwards (a broken pair) is never chosen.
+  EXPECT_FALSE(ChooseBand(g, {28.5e6, 15.5e6, 44e6, 27e6, 41e6}, 22e6));
+
+  EXPECT_EQ(BandTwelve({0x03, 0x20}).front(), (Trim{0x00, 0x20}));
+  EXPECT_EQ(BandTwelve({0xFE, 0x20}).back(), (Trim{0xFF, 0x20}));
+  const std::vector<Trim> mid = BandTwelve({0x40, 0x80});
+  ASSERT_EQ(mid.size(), 12u);
+  EXPECT_EQ(mid.front(), (Trim{0x3A, 0x80}));
+  EXPECT_EQ(mid.back(), (Trim{0x45, 0x80}));
+  // The switch: range before trim, the fixed wait last.
+  const std::vector<uint8_t> sw = Stc8dSwitch({0x41, 0x80}, PlanModernSpeed(Protocol::Stc8, kStc8ProgramHz));
+  EXPECT_EQ(std::vector<uint8_t>(sw.begin() + 5, sw.end()), (std::vector<uint8_t>{0x80, 0x41, 0x98}));
+}

@@ -132,6 +132,29 @@ std::vector<Trim> Stc8FirstRound();
 std::vector<Trim> Stc8Around(const std::vector<double>& firstHz, double bandHz);
 std::vector<Trim> Stc8Near(Trim t);
 
+// STC8G/STC8H1K (stc8g) and STC8H/STC8A8K64D4/STC32 (stc8d): the
+// oscillator has bands chosen by a range byte (Trim::b), the trim (Trim::a)
+// moves inside one; the part counts a challenge over whole pulse bits:
+// frequency = count x pulse speed. Both program at 24 MHz.
+double CountToHzWholeBit(uint16_t count, uint32_t syncBaud);
+// First rounds: stc8g five points (two bands, trims 00 and 80, and FF of the
+// first band); stc8d the ends 00 and FF of each of four bands.
+std::vector<Trim> Stc8gFirstRound();
+std::vector<Trim> Stc8dFirstRound();
+// Where `targetHz` lies: the lowest divider (1 to 5) that puts target x
+// divider between the two ends of a measured band, and the trim read off
+// the line between them. nullopt: out of reach.
+struct BandChoice {
+  Trim centre;
+  int divider = 1;
+};
+std::optional<BandChoice> ChooseBand(const std::vector<Trim>& first, const std::vector<double>& hz, double targetHz);
+// Twelve trims of one band, six below `t` and five above.
+std::vector<Trim> BandTwelve(Trim t);
+// After each challenge these boot loaders (stc8g) want filler bytes before
+// the pulses: 12 after the first round, 19 after the others.
+inline constexpr uint8_t kChallengeFiller = 0x66;
+
 // The trim whose measured frequency lies nearest `targetHz`.
 struct TrimChoice {
   Trim trim;
@@ -171,6 +194,10 @@ std::vector<uint8_t> Stc12Options(const std::vector<uint8_t>& mcs, double clockH
 // (options), 82/FF (end).
 std::vector<uint8_t> Stc15Switch(Trim programTrim, const ModernSpeed& speed, uint8_t iapWait);
 std::vector<uint8_t> Stc8Switch(Trim userTrim, const ModernSpeed& speed);
+// 01 00 00, reload, range, trim, and the IAP wait these boot loaders take
+// at their 24 MHz programming clock (98).
+std::vector<uint8_t> Stc8dSwitch(Trim userTrim, const ModernSpeed& speed);
+
 std::vector<uint8_t> ModernPrepare(bool guard);
 std::vector<uint8_t> ModernErase(bool guard);
 // STC15/STC8 write `size` bytes a block: 64, as every trace of them shows.

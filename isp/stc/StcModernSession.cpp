@@ -58,9 +58,12 @@ bool TSTCFrm::SwitchAfterReply(const std::vector<uint8_t>& payload, uint32_t bau
 
 // One round of trim challenges: the part measures each trim on the FE
 // pulses that follow, and answers with a count per trim.
-bool TSTCFrm::TrimRound(const std::vector<stc::Trim>& trims, size_t slotCount, std::vector<double>& hz) {
+bool TSTCFrm::TrimRound(const std::vector<stc::Trim>& trims, size_t slotCount, std::vector<double>& hz,
+                        bool wholeBit, int filler) {
   ReplyPending = true;
-  SendHexFrame(stc::BytesToHex(stc::Frame16(stc::ChallengePacket(trims, slotCount))));
+  std::vector<uint8_t> frame = stc::Frame16(stc::ChallengePacket(trims, slotCount));
+  frame.insert(frame.end(), static_cast<size_t>(filler), stc::kChallengeFiller);
+  SendHexFrame(stc::BytesToHex(frame));
   PulseText = QStringLiteral("FEFE");
   SeekTimer.start();
   const bool answered = WhileMcuResponse(6, QStringLiteral("调整频率超时 ！"));
@@ -75,7 +78,7 @@ bool TSTCFrm::TrimRound(const std::vector<stc::Trim>& trims, size_t slotCount, s
     return false;
   }
   hz.clear();
-  for (uint16_t c : counts) hz.push_back(stc::CountToHz(c, 1200));
+  for (uint16_t c : counts) hz.push_back(wholeBit ? stc::CountToHzWholeBit(c, SyncBaud) : stc::CountToHz(c, SyncBaud));
   return true;
 }
 
@@ -86,7 +89,7 @@ void TSTCFrm::ModernSession(const std::vector<uint8_t>& statusPayload) {
   const stc::PartRow* row = stc::FindPart(magic, version);
   const std::optional<stc::Protocol> engine = row ? stc::EngineOf(row->variant) : std::nullopt;
   // The version sits where every family puts it; the rest needs the row.
-  stc::PartStatus status = stc::ParseStatus(engine.value_or(stc::Protocol::Stc15), statusPayload, 1200);
+  stc::PartStatus status = stc::ParseStatus(engine.value_or(stc::Protocol::Stc15), statusPayload, SyncBaud);
   Log(QStringLiteral("连机成功! 固件版本:") + stc::VersionString(status));
   const QString magicText = QStringLiteral("%1").arg(magic, 4, 16, QLatin1Char('0')).toUpper();
   partId_ = magicText;
@@ -190,7 +193,7 @@ void TSTCFrm::ModernSession(const std::vector<uint8_t>& statusPayload) {
 
   // Even parity from here on, as these boot loaders talk.
   ComPort1.setParity(TParity::Even);
-  if (!Reopen(1200)) return;
+  if (!Reopen(SyncBaud)) return;
 
   std::vector<uint8_t> reply;
   stc::Trim userTrim, programTrim;
@@ -231,6 +234,28 @@ void TSTCFrm::ModernSession(const std::vector<uint8_t>& statusPayload) {
         prog = stc::Stc15Near(progBest.trim);
       }
       programClock = stc::kStc15ProgramHz;
+    } else if (row->variant == stc::Variant::Stc8g || row->variant == stc::Variant::Stc8d) {
+      // Bands measured at both ends first, then twelve trims around where
+      // the target (times the divider) lies in its band.
+      const bool g = row->variant == stc::Variant::Stc8g;
+      const std::vector<stc::Trim> round1 = g ? stc::Stc8gFirstRound() : stc::Stc8dFirstRound();
+      if (!TrimRound(round1, round1.size(), first, true, g ? 12 : 0)) return;
+      const std::optional<stc::BandChoice> band = stc::ChooseBand(round1, first, target);
+      if (!band) {
+        Fail(QStringLiteral("无法调整到 %1 MHz：内部 RC 振荡器经 1 至 5 分频都达不到 ！").arg(Mhz(target)), true);
+        return;
+      }
+      divider = band->divider;
+      const double bandHz = target * divider;
+      std::vector<stc::Trim> trims = stc::BandTwelve(band->centre);
+      for (int round = 0; round < 3; ++round) {
+        if (!TrimRound(trims, 12, second, true, g ? 19 : 0)) return;
+        best = stc::Nearest(trims, second, bandHz);
+        if (std::abs(best.errorPercent) <= stc::kTrimTolerancePercent) break;
+        trims = stc::BandTwelve(best.trim);
+      }
+      best.hz /= divider;
+      programClock = stc::kStc8ProgramHz;
     } else {
       divider = stc::Stc8Divider(target);
       if (divider == 0) {
@@ -283,7 +308,7 @@ void TSTCFrm::ModernSession(const std::vector<uint8_t>& statusPayload) {
     if (!ExpectReply(reply, 0x8F, QStringLiteral("调整波特率一"))) return;
     Log(QStringLiteral("调整波特率一完成 ！"));
     Log(QStringLiteral("第二次调整波特率 。。。"));
-    if (!Reopen(1200)) return;
+    if (!Reopen(SyncBaud)) return;
     Pause(100);
     if (!SwitchExchange(stc::Stc12SpeedPacket(0x8E, speed, iap), speed.baud, 6,
                         QStringLiteral("调整波特率二超时 ！"), reply))
@@ -291,9 +316,10 @@ void TSTCFrm::ModernSession(const std::vector<uint8_t>& statusPayload) {
     if (!ExpectReply(reply, 0x84, QStringLiteral("调整波特率二"))) return;
     Log(QStringLiteral("调整波特率二完成 ！"));
   } else {
-    const std::vector<uint8_t> packet = protocol == stc::Protocol::Stc15
-                                            ? stc::Stc15Switch(programTrim, speed, iap)
-                                            : stc::Stc8Switch(userTrim, speed);
+    const bool bands = row->variant == stc::Variant::Stc8g || row->variant == stc::Variant::Stc8d;
+    const std::vector<uint8_t> packet = protocol == stc::Protocol::Stc15 ? stc::Stc15Switch(programTrim, speed, iap)
+                                        : bands                          ? stc::Stc8dSwitch(userTrim, speed)
+                                                                         : stc::Stc8Switch(userTrim, speed);
     if (!SwitchAfterReply(packet, speed.baud, 6, QStringLiteral("调整波特率超时 ！"), reply)) return;
     if (!ExpectReply(reply, 0x01, QStringLiteral("调整波特率"))) return;
     Log(QStringLiteral("调整波特率完成 (%1 bit/s) ！").arg(speed.baud));

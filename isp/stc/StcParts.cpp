@@ -54,7 +54,11 @@ std::optional<Protocol> EngineOf(Variant v) {
   switch (v) {
     case Variant::Stc12: return Protocol::Stc12;
     case Variant::Stc15: return Protocol::Stc15;
-    case Variant::Stc8: return Protocol::Stc8;
+    // stc8d and stc8g frame, erase, write and set options as STC8 does;
+    // they differ in the trim (TrimVariant).
+    case Variant::Stc8:
+    case Variant::Stc8d:
+    case Variant::Stc8g: return Protocol::Stc8;
     default: return std::nullopt;
   }
 }
@@ -69,10 +73,6 @@ QString VariantRefusal(Variant v) {
       return QStringLiteral("STC12C52xx/56xx 引导程序的擦除与选项帧没有公开的抓包记录");
     case Variant::Stc15a:
       return QStringLiteral("STC15F10x/20x 旧版引导程序的频率校准帧含义没有公开资料");
-    case Variant::Stc8d:
-      return QStringLiteral("STC8H/STC8A8K64D4/STC32 引导程序 (stc8d) 尚未实现");
-    case Variant::Stc8g:
-      return QStringLiteral("STC8G/STC8H1K 引导程序 (stc8g) 尚未实现");
     case Variant::Other:
       return QStringLiteral("型号表没有给出该型号的引导程序协议");
     default:

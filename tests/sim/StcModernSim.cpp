@@ -122,8 +122,9 @@ StcModernProfile ModernProfile(const std::string& name) {
           "0E 14 17 19 19 00 F4 F4 04 D2 0E 8A 16");
     }
   } else if (name == "STC8H1K08") {
-    // Status packet of an STC8H1K08 (7.3.13U), never trimmed.
+    // Status packet of an STC8H1K08 (7.3.13U, stc8g), never trimmed.
     p.family = SimFamily::Stc8;
+    p.trim = SimTrim::Stc8g;
     p.magic = 0xF734;
     p.codeFlash = 8 * 1024;
     p.eeprom = 4 * 1024;
@@ -131,6 +132,19 @@ StcModernProfile ModernProfile(const std::string& name) {
     p.status = PayloadOf(
         "46 B9 68 00 38 50 FF FF FF FF C5 10 04 FF FF BF FD FF 26 DB F5 20 73 55 00 F7 34 0D 89 1C 9C C5 "
         "0F 1F 20 FF 00 30 00 20 04 A6 23 08 15 32 FF 6A 20 48 74 91 AC D8 FF 18 AC 16");
+  } else if (name == "STC8H8K64U") {
+    // STC8H8K64U (stc8d). No public dump of this model's status packet was
+    // found: the STC8A8K64S4A12 trace's packet (same layout) with this
+    // model's magic and a 7.4 boot loader, never trimmed.
+    p.family = SimFamily::Stc8;
+    p.trim = SimTrim::Stc8d;
+    p.magic = 0xF784;
+    p.codeFlash = 65024;
+    p.eeprom = 512;
+    p.rcOffset = 0.02;
+    p.status = {0x50, 0xFF, 0xFF, 0xFF, 0xFF, 0x78, 0x00, 0x01, 0xFF, 0xFF, 0x8B, 0xBF, 0xFF, 0x28,
+                0x43, 0xF7, 0xFE, 0x74, 0x55, 0x00, 0xF7, 0x84, 0x09, 0x85, 0xE3, 0x5F, 0x80, 0x07,
+                0x20, 0x20, 0x20, 0x01, 0x00, 0x00, 0xFE, 0x05, 0x3A, 0x17, 0x05, 0x25, 0x91, 0xFF};
   } else if (name == "STC8F2K08S2") {
     // Status packet of an STC8F2K08S2 (7.3.10U).
     p.family = SimFamily::Stc8;
@@ -205,7 +219,15 @@ double StcModernSim::RcHz(uint8_t a, uint8_t b) const {
   const double t = static_cast<double>(SimLink::NowNs() - startNs_) / 1e9;
   const double drift = 1 + profile_.driftAmplitude * std::sin(t * 0.7);
   double f;
-  if (profile_.family == SimFamily::Stc8) {
+  if (profile_.trim == SimTrim::Stc8g) {
+    // Two bands (range 00 and 80), each spanned by trims 00 to 80.
+    f = b & 0x80 ? 27e6 + 17e6 * a / 128.0 : 15.5e6 + 13e6 * a / 128.0;
+  } else if (profile_.trim == SimTrim::Stc8d) {
+    // Four bands (range 00, 10, 20, 30) over the whole trim.
+    static const double lo[4] = {4e6, 7e6, 16e6, 28e6}, hi[4] = {8e6, 13e6, 32e6, 48e6};
+    const int k = (b >> 4) & 3;
+    f = lo[k] + (hi[k] - lo[k]) * a / 255.0;
+  } else if (profile_.family == SimFamily::Stc8) {
     // One band of about 16 to 40 MHz over the trim, fine steps of 0.03 %.
     f = (16e6 + 24e6 * a / 255.0) * (1 + 0.0003 * (b & 3));
   } else {
@@ -408,7 +430,9 @@ void StcModernSim::AnswerChallenge() {
   for (size_t i = 0; i < slots; ++i) {
     uint16_t count = 0;
     if (i < n) {
-      const double counted = RcHz(c[2 + 2 * i], c[3 + 2 * i]) / (syncBaud_ / 2.0);
+      // STC8G/STC8H count over whole pulse bits, the others over halves.
+      const double bit = profile_.trim == SimTrim::Stc8 ? syncBaud_ / 2.0 : syncBaud_;
+      const double counted = RcHz(c[2 + 2 * i], c[3 + 2 * i]) / bit;
       count = static_cast<uint16_t>(std::min(65535.0, counted + 0.5));
     }
     r.push_back(static_cast<uint8_t>(count >> 8));
@@ -447,6 +471,8 @@ uint32_t StcModernSim::UartBaud(const std::vector<uint8_t>& p) const {
   const uint32_t reload = (static_cast<uint32_t>(p[3]) << 8) | p[4];
   double clock;
   if (profile_.family == SimFamily::Stc8) {
+    // STC8G/STC8H: range, trim, then the IAP wait their 24 MHz wants.
+    if (profile_.trim != SimTrim::Stc8 && (p.size() < 8 || p[7] != 0x98)) return 0;
     clock = 24e6 * (1 + profile_.programClockError);
   } else if (profile_.crystalHz != 0) {
     clock = profile_.crystalHz;

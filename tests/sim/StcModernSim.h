@@ -7,7 +7,8 @@
 // - the status packet is a real part's packet (public dumps), with the
 //   fields the part's own state decides filled in: pulse counts or trimmed
 //   frequency, option bytes;
-// - the internal RC oscillator runs at a frequency set by its trim register,
+// - the internal RC oscillator runs at a frequency set by its trim register
+//   (STC8G/STC8H: and its band; the band edges are a model, not measured),
 //   off by a part-to-part offset and drifting slowly like a part warming up;
 //   the part measures a challenge's trims against the FE pulses that follow
 //   it: count = frequency / (pulse speed / 2);
@@ -34,10 +35,15 @@
 #include "support/Pty.h"
 
 enum class SimFamily { Stc12, Stc15, Stc8 };
+// How an STC8 part's oscillator is trimmed: one band with fine steps
+// (stc8), or bands chosen by a range byte counted over whole pulse bits
+// with a fixed IAP wait in the switch (stc8g: two bands, stc8d: four).
+enum class SimTrim { Stc8, Stc8g, Stc8d };
 
 struct StcModernProfile {
   std::string name;
   SimFamily family = SimFamily::Stc15;
+  SimTrim trim = SimTrim::Stc8;
   uint16_t magic = 0;
   size_t codeFlash = 0;
   size_t eeprom = 0;
