@@ -42,6 +42,10 @@ struct IspAddressRange {
   uint32_t length = 0;
 };
 
+// The STC handshake speed when none is asked for: the fastest every public
+// trace of the boot loaders shows working.
+inline constexpr uint32_t kStcHandshakeBaud = 2400;
+
 struct IspJob {
   IspJobKind kind = IspJobKind::Download;
   QString file;                          // Download, Verify: the firmware; Read: where to write
@@ -54,6 +58,9 @@ struct IspJob {
   // Families with an internal oscillator trimmed by the host (STC15/STC8):
   // the frequency asked for, 0 = the engine's default.
   double frequencyKHz = 0;
+  // STC: the speed of the connect pulses, which the part's answers up to
+  // the speed switch and its trim counts use; 0 = kStcHandshakeBaud.
+  uint32_t handshakeBaud = 0;
   // Option bytes to change, by name ("reset_pin" -> "io"); any option not
   // named keeps the value the part holds.
   QMap<QString, QString> options;

@@ -320,6 +320,34 @@ TEST(StcFamilies, Stc8gAndStc8dTrimInBands) {
   }
 }
 
+// The handshake speed asked for carries the pulses, the part's answers
+// and the trim counts: STC15 and STC8G trimmed right at 1200 and 9600
+// bit/s as at the default.
+TEST(StcFamilies, HandshakeSpeed) {
+  const struct {
+    const char* part;
+    uint32_t baud;
+  } cases[] = {{"STC15W4K56S4", 1200}, {"STC15W4K56S4", 9600}, {"STC8H1K08", 1200}, {"STC8H1K08", 9600}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.part);
+    SCOPED_TRACE(c.baud);
+    Rig r;
+    const StcModernProfile p = ModernProfile(c.part);
+    const std::vector<uint8_t> image = r.WriteFirmware(500, 2);
+    StcModernSim sim(r.pty, p);
+    IspJob job = r.Job(22118.4);
+    job.handshakeBaud = c.baud;
+    const IspResult& result = r.Run(job);
+    ASSERT_TRUE(result.ok) << result.cause.toStdString();
+    EXPECT_EQ(sim.PulseBaud(), c.baud);
+    EXPECT_NEAR(sim.RunningHz(), 22118400, 22118400 * 0.005);
+    EXPECT_NEAR(sim.ProgrammingBaud(), 115200, 115200 * 0.03);
+    // Only the STC8H1K08 is set to erase its EEPROM with the code.
+    ExpectFlash(sim, p, image, nullptr, p.trim == SimTrim::Stc8g);
+    sim.Stop();
+  }
+}
+
 // EEPROM: its own file lands at the data flash; a HEX that runs past the
 // code flash is refused unless asked for, and then lands the same way; a
 // part that keeps its EEPROM at erase is refused before the erase.

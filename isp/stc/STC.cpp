@@ -367,11 +367,12 @@ void TSTCFrm::Session() {
     return;
   }
 
-  // 2. Port at 1200 bit/s, no parity whatever the last session left.
+  // 2. Port at the handshake speed, no parity whatever the last session left.
+  SyncBaud = job_.handshakeBaud != 0 ? job_.handshakeBaud : kStcHandshakeBaud;
   host_.SetDownloadEnabled(false);
   ComPort1.setParity(TParity::None);
   ComPort1.setCommName(host_.PortNameText());
-  ComPort1.setBaudRate(1200);
+  ComPort1.setBaudRate(SyncBaud);
   try {
     ComPort1.OpenPort();
   } catch (const ECommsError&) {
@@ -390,7 +391,7 @@ void TSTCFrm::Session() {
   // 3.-4. Line settings, optional reset pulse on RTS.
   host_.SetPortGlyph(true);
   ComPort1.setParity(TParity::None);
-  ComPort1.setBaudRate(1200);
+  ComPort1.setBaudRate(SyncBaud);
   Pause(100);
   if (host_.AutoReset()) PulseReset();
 
@@ -450,7 +451,7 @@ void TSTCFrm::Session() {
   // A part left in 6T mode counts the pulses twice as fast and runs its
   // UART on 16 samples a bit: the same reload, half the crystal.
   const bool sixT = stc::SixTModeOf(Rx.LastReply);
-  ClockHz = stc::MeasuredClockHz(Rx.LastReply, 1200) / (sixT ? 2 : 1);
+  ClockHz = stc::MeasuredClockHz(Rx.LastReply, SyncBaud) / (sixT ? 2 : 1);
   const stc::SpeedTimer timer = stc::SpeedTimerOf(ModelCode);
   const stc::SpeedPlan speed = stc::PlanSpeed(timer, ClockHz, sixT);
   OscCode = speed.baud != 0 ? std::max(1, stc::OscCodeOfClock(ClockHz)) : 0;
@@ -500,7 +501,7 @@ void TSTCFrm::Session() {
     return;
   }
 
-  // 8. First speed step: announce the new speed at 1200, answer comes at
+  // 8. First speed step: announce the new speed at the handshake speed, answer comes at
   // the new speed.
   ReplyPending = true;
   SendBeforeSpeedChange(stc::SpeedFrame1(timer, speed));
@@ -511,7 +512,7 @@ void TSTCFrm::Session() {
   // 9. Second speed step confirms it; the boot loader falls back to the old
   // speed until then.
   Log(QStringLiteral("第二次调整波特率 。。。"));
-  if (!Reopen(1200)) return;
+  if (!Reopen(SyncBaud)) return;
   Pause(100);
   ReplyPending = true;
   SendBeforeSpeedChange(stc::SpeedFrame2(timer, speed));

@@ -300,6 +300,10 @@ uint32_t StcModernSim::ProgrammingBaud() const {
   std::lock_guard<std::mutex> lock(mu_);
   return progBaud_;
 }
+uint32_t StcModernSim::PulseBaud() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return pulseBaud_;
+}
 int StcModernSim::Sessions() const {
   std::lock_guard<std::mutex> lock(mu_);
   return sessions_;
@@ -384,6 +388,10 @@ void StcModernSim::Consume(uint8_t b) {
     pulseRun_ = 0;
     syncBaud_ = PtyHostSpeed(pty_.master());
     if (syncBaud_ == 0) syncBaud_ = 1200;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      pulseBaud_ = syncBaud_;
+    }
     state_ = State::Synced;
     firstWrite_ = true;
     challenge_.clear();

@@ -92,6 +92,7 @@ class StcModernSim {
   std::set<size_t> BlockSizes() const;  // sizes of the write blocks seen
   int TrimRounds() const;
   uint32_t ProgrammingBaud() const;
+  uint32_t PulseBaud() const;  // speed of the last connect pulses
   bool EndSeen() const;  // waits up to a second
   int Sessions() const;  // status packets sent
 
@@ -140,6 +141,7 @@ class StcModernSim {
   std::set<size_t> blockSizes_;
   int trimRounds_ = 0;
   uint32_t progBaud_ = 0;
+  uint32_t pulseBaud_ = 0;
   bool endSeen_ = false;
   int sessions_ = 0;
 };
