@@ -348,6 +348,44 @@ TEST(StcFamilies, HandshakeSpeed) {
   }
 }
 
+// STC32G8K64: code from a HEX placed at 0xFF0000 (extended linear address
+// records) lands at flash address 0, trimmed like the other stc8d parts; a
+// plain 8051 HEX for it, or an 0xFF0000 HEX for an 8051, is refused before
+// anything is erased.
+TEST(StcFamilies, Stc32CodeAtFF0000) {
+  const StcModernProfile p = ModernProfile("STC32G8K64");
+  {
+    Rig r;
+    const std::vector<uint8_t> image = Firmware(3000, 11);
+    r.WriteHex(QStringLiteral("fw.hex"), image, 0xFF0000);
+    StcModernSim sim(r.pty, p);
+    const IspResult& result = r.Run(r.Job(24000));
+    ASSERT_TRUE(result.ok) << result.cause.toStdString();
+    EXPECT_EQ(result.partName, QStringLiteral("STC32G8K64"));
+    EXPECT_NEAR(sim.RunningHz(), 24e6, 24e6 * 0.005);
+    ExpectFlash(sim, p, image, nullptr, true);
+    sim.Stop();
+  }
+  {
+    Rig r;
+    r.WriteFirmware(3000);
+    StcModernSim sim(r.pty, p);
+    const IspResult& result = r.Run(r.Job(24000));
+    EXPECT_TRUE(result.cause.contains(QStringLiteral("0xFF0000"))) << result.cause.toStdString();
+    EXPECT_EQ(sim.TrimRounds() + sim.Frames(0x03), 0);
+    sim.Stop();
+  }
+  {
+    Rig r;
+    r.WriteHex(QStringLiteral("fw.hex"), Firmware(300, 1), 0xFF0000);
+    StcModernSim sim(r.pty, ModernProfile("STC8H8K64U"));
+    const IspResult& result = r.Run(r.Job(24000));
+    EXPECT_TRUE(result.cause.contains(QStringLiteral("与 STC8H8K64U 不符"))) << result.cause.toStdString();
+    EXPECT_EQ(sim.TrimRounds() + sim.Frames(0x03), 0);
+    sim.Stop();
+  }
+}
+
 // EEPROM: its own file lands at the data flash; a HEX that runs past the
 // code flash is refused unless asked for, and then lands the same way; a
 // part that keeps its EEPROM at erase is refused before the erase.

@@ -1,12 +1,15 @@
 #include "isp/stc/STC.h"
 
 #include <QCoreApplication>
+#include <QFile>
 #include <QElapsedTimer>
 #include <QThread>
 
 #include <algorithm>
 
 #include "firmware/FirmwareFile.h"
+#include "firmware/FirmwareImage.h"
+#include "firmware/ihextobin/iHexToBin.h"
 #include "isp/IspImagePatch.h"
 #include "platform/SerialOpenError.h"
 
@@ -101,8 +104,40 @@ void TSTCFrm::ComPort1ReceiveData(const uint8_t* buffer, uint16_t length) {
   }
 }
 
+namespace {
+
+// STC32 (MCS-251) code lives at 0xFF0000: its HEX files place it there with
+// an extended linear address record. The image from that address on, gaps
+// as 00 like the converter's; nullopt when the file is not such a file.
+std::optional<std::vector<uint8_t>> Mcs251Image(const QString& fileName) {
+  constexpr uint64_t kCodeBase = 0xFF0000, kCodeEnd = 0x1000000;
+  QFile f(fileName);
+  if (!f.open(QIODevice::ReadOnly)) return std::nullopt;
+  const HexDecodeResult d = DecodeIntelHex(f.readAll(), kCodeEnd);
+  if (d.error != HexDecodeResult::Error::None || d.segments.empty() || d.baseAddress != 0 ||
+      d.segments.front().address < kCodeBase || d.span > kCodeEnd)
+    return std::nullopt;
+  std::vector<uint8_t> image(static_cast<size_t>(d.span - kCodeBase), 0x00);
+  for (const auto& sg : d.segments)
+    std::copy_n(d.image.constData() + sg.address, sg.length, image.begin() + static_cast<long>(sg.address - kCodeBase));
+  return image;
+}
+
+}  // namespace
+
 bool TSTCFrm::LoadHexImage(const QString& fileName) {
   stc::HexImage image = stc::LoadHexImage(LibraryPath, fileName);
+  Mcs251Code = false;
+  if (image.status == stc::ImageStatus::Refused &&
+      (image.checkResult == IHEXTOBIN_CHECK_ABOVE_64K || image.checkResult == IHEXTOBIN_CHECK_PLACEMENT)) {
+    if (std::optional<std::vector<uint8_t>> code = Mcs251Image(fileName)) {
+      Mcs251Code = true;
+      image.status = stc::ImageStatus::Ok;
+      image.bytes = std::move(*code);
+      while (!image.bytes.empty() && image.bytes.back() == 0) image.bytes.pop_back();
+      if (image.bytes.empty()) image.status = stc::ImageStatus::NoData;
+    }
+  }
   if (image.status == stc::ImageStatus::LibraryMissing ||
       image.status == stc::ImageStatus::ExportMissing) {
     // Stands in for the application's error report; the block list keeps

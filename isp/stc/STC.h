@@ -66,6 +66,7 @@ class TSTCFrm : public QObject, public IspEngine {
   bool HungUp = false;     // the port reported a hang-up during this session
   stc::ReplyCollector Rx;  // RxHex, LastReply, FirmwareVersion
   std::vector<uint8_t> StcImage;
+  bool Mcs251Code = false;  // StcImage came from 0xFF0000 on (an STC32 HEX)
   std::vector<uint8_t> EepromImage;  // the job's EEPROM file, from EEPROM offset 0
   QStringList BlockList;
   // What SeekTimer sends: the connect pulses, or FE while a trim round runs.

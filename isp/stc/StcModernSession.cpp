@@ -133,6 +133,19 @@ void TSTCFrm::ModernSession(const std::vector<uint8_t>& statusPayload) {
     return;
   }
 
+  // STC32 code is linked for 0xFF0000, 8051 code for 0: a file for the
+  // other core would run as garbage.
+  if (row->mcs251 && !Mcs251Code) {
+    Fail(QStringLiteral("%1 为 MCS-251 (STC32) 芯片：程序须位于 0xFF0000 起 (HEX 文件带扩展线性地址记录) ！")
+             .arg(partName_),
+         true);
+    return;
+  }
+  if (!row->mcs251 && Mcs251Code) {
+    Fail(QStringLiteral("上载文件的程序位于 0xFF0000 起 (MCS-251 程序)，与 %1 不符 ！").arg(partName_), true);
+    return;
+  }
+
   // Options asked for: every name must be one of this family's; the rest
   // keep what the part holds.
   std::vector<std::pair<QString, QString>> settings;
