@@ -310,7 +310,7 @@ TEST_F(CliTest, StcMessageBoxBecomesALineWithoutADisplay) {
   EXPECT_EQ(o.status, 1);
   ASSERT_GE(o.out.size(), 2);
   EXPECT_TRUE(o.out[o.out.size() - 2].startsWith(QStringLiteral("当前版本支持 MCU:")));
-  EXPECT_EQ(o.out.last(), QStringLiteral("未支持的 MCU ！"));
+  EXPECT_EQ(o.out.last(), QStringLiteral("未支持的 MCU: 型号代码 F003 ！"));
   EXPECT_TRUE(PortFree(pty.slavePath()));
 }
 

@@ -427,11 +427,20 @@ TEST_F(StcSession, UnknownModelIsRefused) {
   r.WriteFirmware(64);
   StcSim sim(r.pty, StcProfile("unknown", 11059200));
   r.frm->BitBtn1Click();
-  EXPECT_EQ(r.host.log.last(), QStringLiteral("未支持的 MCU ！"));
+  EXPECT_EQ(r.host.log.last(), QStringLiteral("未支持的 MCU: 型号代码 F003 ！"));
   ASSERT_EQ(r.host.boxes.size(), 1);
   EXPECT_TRUE(r.host.boxes[0].startsWith(QStringLiteral("当前版本支持 MCU:")));
   EXPECT_EQ(r.normalStyle, 1);
   EXPECT_EQ(sim.Frames(0x8F), 0);
+  r.ExpectIdle();
+  sim.Stop();
+
+  // A model the list knows is named.
+  r.host.log.clear();
+  StcSim known(r.pty, StcProfile("STC89C54RD+", 11059200));
+  r.frm->BitBtn1Click();
+  EXPECT_EQ(r.host.log.last(), QStringLiteral("未支持的 MCU: STC89C54RD+/LE54RD+ (型号代码 F104) ！"));
+  EXPECT_EQ(known.Frames(0x8F), 0);
   r.ExpectIdle();
 }
 

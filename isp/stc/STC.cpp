@@ -493,7 +493,16 @@ void TSTCFrm::Session() {
   if (ModelCode == 0) {
     host_.ShowMessage(kCaption, QStringLiteral(
         "当前版本支持 MCU: 12C1052/89C51RC/89C52RC/89C55RD+/89C516RD+ ！"));
-    Fail(QStringLiteral("未支持的 MCU ！"), true);
+    // Named by the model list where it knows the magic.
+    QString why = QStringLiteral("未支持的 MCU ！");
+    if (const auto id = stc::StatusMagicAndVersion(Rx.LastReply)) {
+      partId_ = QStringLiteral("%1").arg(id->first, 4, 16, QLatin1Char('0')).toUpper();
+      const stc::PartRow* row = stc::FindPart(id->first, id->second);
+      if (row) partName_ = QString::fromUtf8(row->name);
+      why = row ? QStringLiteral("未支持的 MCU: %1 (型号代码 %2) ！").arg(partName_, partId_)
+                : QStringLiteral("未支持的 MCU: 型号代码 %1 ！").arg(partId_);
+    }
+    Fail(why, true);
     return;
   }
   if (OscCode == 0) {

@@ -70,9 +70,9 @@ QString VariantRefusal(Variant v) {
     case Variant::Stc12a:
       return QStringLiteral("stc12a 引导程序应以 8 位校验帧回应，收到的状态包与之不符");
     case Variant::Stc12b:
-      return QStringLiteral("STC12C52xx/56xx 引导程序的擦除与选项帧没有公开的抓包记录");
+      return QStringLiteral("STC12C52xx/56xx 引导程序 (stc12b) 没有公开的抓包记录，其选项帧的公开说明互相矛盾");
     case Variant::Stc15a:
-      return QStringLiteral("STC15F10x/20x 旧版引导程序的频率校准帧含义没有公开资料");
+      return QStringLiteral("STC15F10x/20x 旧版引导程序 (stc15a) 尚未实现");
     case Variant::Other:
       return QStringLiteral("型号表没有给出该型号的引导程序协议");
     default:
