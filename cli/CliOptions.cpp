@@ -67,7 +67,7 @@ ParsedCommandLine ParseCommandLine(const QStringList& args) {
 
   QString family, baud, reset, resetMs, timeout, crystal;
   QString readFile, address, length, eraseRange, frequency, eeprom, report, serialStart, serialAddress,
-      serialFormat;
+      serialFormat, handshake;
   QStringList files, jobs, optionValues;
   IspJobKind kind = IspJobKind::Download;
   bool optionsEnd = false;
@@ -163,6 +163,7 @@ ParsedCommandLine ParseCommandLine(const QStringList& args) {
     else if (name == QLatin1String("--length")) slot = &length;
     else if (name == QLatin1String("--erase-range")) slot = &eraseRange;
     else if (name == QLatin1String("--frequency")) slot = &frequency;
+    else if (name == QLatin1String("--handshake-baud")) slot = &handshake;
     else if (name == QLatin1String("--option")) slot = &optionValue;
     else if (name == QLatin1String("--eeprom")) slot = &eeprom;
     else if (name == QLatin1String("--report")) slot = &report;
@@ -254,6 +255,15 @@ ParsedCommandLine ParseCommandLine(const QStringList& args) {
     if (!ok || khz < 1000 || khz > 100000)
       return fail(QStringLiteral("--frequency takes kHz, 1000 ... 100000, not '%1'").arg(frequency));
     o.job.frequencyKHz = khz;
+  }
+  if (!handshake.isEmpty()) {
+    // The trim counts are 16 bits: slower than 1200 overflows them at
+    // 40 MHz; the boot loaders' autobaud is not known beyond 19200.
+    bool ok = false;
+    const uint handshakeBaud = handshake.toUInt(&ok);
+    if (!ok || handshakeBaud < 1200 || handshakeBaud > 19200)
+      return fail(QStringLiteral("--handshake-baud takes 1200 ... 19200, not '%1'").arg(handshake));
+    o.job.handshakeBaud = handshakeBaud;
   }
   for (const QString& ov : optionValues) {
     const qsizetype eq = ov.indexOf(QLatin1Char('='));
@@ -362,9 +372,11 @@ ParsedCommandLine ParseCommandLine(const QStringList& args) {
     r.notes << QStringLiteral("--no-verify changes nothing for STC: the parts cannot be read back");
   if (o.family != IspFamily::Stc) {
     if (o.job.frequencyKHz > 0) return fail(QStringLiteral("--frequency is for STC parts, which trim their own oscillator"));
+    if (o.job.handshakeBaud != 0) return fail(QStringLiteral("--handshake-baud is for STC parts"));
     if (!o.job.options.isEmpty()) return fail(QStringLiteral("--option is for STC parts"));
     if (!o.job.eepromFile.isEmpty() || o.job.eepromInImage) return fail(QStringLiteral("--eeprom is for STC parts"));
   }
+  if (o.family == IspFamily::Stc && o.job.handshakeBaud == 0) o.job.handshakeBaud = kStcFastHandshakeBaud;
 
   r.kind = ParsedCommandLine::Kind::Run;
   return r;
@@ -427,6 +439,7 @@ QStringList BoardArguments(const CliOptions& o, const QString& port, std::option
   if (ranged && j.length) a << QStringLiteral("--length") << QString::number(*j.length);
   if (j.go) a << (j.goAddress ? QStringLiteral("--go=") + hex(*j.goAddress) : QStringLiteral("--go"));
   if (j.frequencyKHz > 0) a << QStringLiteral("--frequency") << QString::number(j.frequencyKHz, 'f', 3);
+  if (j.handshakeBaud != 0) a << QStringLiteral("--handshake-baud") << QString::number(j.handshakeBaud);
   for (auto it = j.options.begin(); it != j.options.end(); ++it)
     a << QStringLiteral("--option") << it.key() + QLatin1Char('=') + it.value();
   if (!j.eepromFile.isEmpty()) a << QStringLiteral("--eeprom") << j.eepromFile;
@@ -512,6 +525,8 @@ QString HelpText() {
       "\n"
       "STC parts:\n"
       "      --frequency KHZ   trim the internal oscillator to KHZ (e.g. 24000)\n"
+      "      --handshake-baud N  speed of the connect pulses and trimming\n"
+      "                        (1200 ... 19200, default 2400)\n"
       "      --option N=V      set one option byte (repeat for more); others keep\n"
       "                        what the part holds\n"
       "      --eeprom FILE     program the data flash (EEPROM) from FILE\n"

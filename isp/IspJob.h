@@ -42,6 +42,12 @@ struct IspAddressRange {
   uint32_t length = 0;
 };
 
+// The STC handshake speed when none is asked for: the window's download has
+// always connected at 1200 bit/s. The command line asks for the fastest
+// speed every public trace of the boot loaders shows working.
+inline constexpr uint32_t kStcHandshakeBaud = 1200;
+inline constexpr uint32_t kStcFastHandshakeBaud = 2400;
+
 struct IspJob {
   IspJobKind kind = IspJobKind::Download;
   QString file;                          // Download, Verify: the firmware; Read: where to write
@@ -55,6 +61,9 @@ struct IspJob {
   // Families with an internal oscillator trimmed by the host (STC15/STC8):
   // the frequency asked for, 0 = the engine's default.
   double frequencyKHz = 0;
+  // STC: the speed of the connect pulses, which the part's answers up to
+  // the speed switch and its trim counts use; 0 = kStcHandshakeBaud.
+  uint32_t handshakeBaud = 0;
   // Option bytes to change, by name ("reset_pin" -> "io"); any option not
   // named keeps the value the part holds.
   QMap<QString, QString> options;

@@ -116,9 +116,11 @@ TEST(CliOptions, JobsAndTheirParameters) {
   EXPECT_TRUE(then.options.job.go);
   EXPECT_EQ(then.options.job.file, QStringLiteral("fw.bin"));
 
-  const ParsedCommandLine stc = Parse(QStringLiteral("-p x -f stc --frequency 24000 --option Reset_Pin=io --option wdt=off fw.hex"));
+  const ParsedCommandLine stc = Parse(QStringLiteral(
+      "-p x -f stc --frequency 24000 --handshake-baud 4800 --option Reset_Pin=io --option wdt=off fw.hex"));
   ASSERT_EQ(stc.kind, ParsedCommandLine::Kind::Run) << stc.error.toStdString();
   EXPECT_DOUBLE_EQ(stc.options.job.frequencyKHz, 24000);
+  EXPECT_EQ(stc.options.job.handshakeBaud, 4800u);
   EXPECT_EQ(stc.options.job.options.value(QStringLiteral("reset_pin")), QStringLiteral("io"));
   EXPECT_EQ(stc.options.job.options.size(), 2);
 
@@ -147,6 +149,8 @@ TEST(CliOptions, JobsAndTheirParameters) {
       {"-p x -f lpc --option a=b fw.hex", "for STC parts"},
       {"-p x -f stc --option noequals fw.hex", "name=value"},
       {"-p x -f stc --frequency fast fw.hex", "kHz"},
+      {"-p x -f stc --handshake-baud 600 fw.hex", "1200 ... 19200"},
+      {"-p x -f stm32 --handshake-baud 2400 fw.hex", "for STC parts"},
       {"-p x -f stm32 --serial-start 5 fw.hex", "go together"},
       {"-p x -f stm32 --serial-start 5 --serial-address 0 --serial-format bcd fw.hex", "u32le or ascii"},
       {"-p x -f stm32 --info --watch", "--watch watches"},
@@ -182,7 +186,7 @@ TEST(CliOptions, HelpNamesEveryOption) {
                              "--blank-check", "--info", "--unprotect-read", "--protect-read", "--unprotect-write",
                              "--go", "--verify-only", "--frequency", "--option", "--eeprom", "--eeprom-in-image",
                              "--ports", "--report", "--watch-boards", "--serial-start", "--serial-address",
-                             "--serial-format"})
+                             "--serial-format", "--handshake-baud"})
     EXPECT_TRUE(help.contains(QString::fromLatin1(option))) << option;
 }
 

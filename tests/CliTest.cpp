@@ -369,7 +369,7 @@ TEST_F(CliTest, StcMessageBoxBecomesALineWithoutADisplay) {
   EXPECT_EQ(o.status, 1);
   ASSERT_GE(o.out.size(), 2);
   EXPECT_TRUE(o.out[o.out.size() - 2].startsWith(QStringLiteral("当前版本支持 MCU:")));
-  EXPECT_EQ(o.out.last(), QStringLiteral("未支持的 MCU ！"));
+  EXPECT_EQ(o.out.last(), QStringLiteral("未支持的 MCU: 型号代码 F003 ！"));
   EXPECT_TRUE(PortFree(pty.slavePath()));
 }
 
@@ -428,6 +428,59 @@ TEST_F(CliTest, StcFamiliesTrimOptionsAndEeprom) {
     EXPECT_EQ(o.status, 2);
     ASSERT_FALSE(o.out.isEmpty());
     EXPECT_EQ(o.out.last(), QStringLiteral("没有选项 colour ！"));
+  }
+}
+
+// The newer STC boot loaders through the command line over a paced line:
+// an STC8H1K08 (stc8g) at a handshake speed asked for, an STC32 from a HEX
+// at 0xFF0000, and a model whose variant has no engine refused by name.
+TEST_F(CliTest, StcNewerBootLoaders) {
+  SimLinkOptions link;
+  link.baud = 115200;
+  link.adapterLatencyMs = 4;
+  link.maxPauseMs = 3;
+  {
+    const StcModernProfile p = ModernProfile("STC8H1K08");
+    const std::vector<uint8_t> image = PatternImage(700, 3);
+    const QString file = WriteFile(QStringLiteral("fw.hex"), HexText(image));
+    StcModernSim sim(pty, p, {}, link);
+    const Outcome o = RunTool(Args("stc", file, {QStringLiteral("--frequency"), QStringLiteral("11059.2"),
+                                                 QStringLiteral("--handshake-baud"), QStringLiteral("4800")}));
+    ASSERT_TRUE(o.exited);
+    EXPECT_EQ(o.status, 0) << o.out.join('\n').toStdString();
+    EXPECT_EQ(sim.PulseBaud(), 4800u);
+    EXPECT_NEAR(sim.RunningHz(), 11059200, 11059200 * 0.005);
+    const std::vector<uint8_t> flash = sim.Flash();
+    EXPECT_TRUE(std::equal(image.begin(), image.end(), flash.begin()));
+    EXPECT_TRUE(PortFree(pty.slavePath()));
+    sim.Stop();
+  }
+  {
+    const std::vector<uint8_t> image = PatternImage(2000, 4);
+    const QString file = WriteFile(QStringLiteral("fw251.hex"), HexText(image, 0xFF0000));
+    StcModernSim sim(pty, ModernProfile("STC32G8K64"), {}, link);
+    const Outcome o = RunTool(Args("stc", file, {QStringLiteral("--frequency"), QStringLiteral("35000")}));
+    ASSERT_TRUE(o.exited);
+    EXPECT_EQ(o.status, 0) << o.out.join('\n').toStdString();
+    EXPECT_NEAR(sim.RunningHz(), 35e6, 35e6 * 0.005);
+    const std::vector<uint8_t> flash = sim.Flash();
+    EXPECT_TRUE(std::equal(image.begin(), image.end(), flash.begin()));
+    sim.Stop();
+  }
+  {
+    StcModernProfile b = ModernProfile("STC12C5A60S2");
+    b.status[20] = 0xE1;  // STC12C5201AD (stc12b)
+    b.status[21] = 0x61;
+    StcModernSim sim(pty, b, {}, link);
+    const QString file = WriteFile(QStringLiteral("fw.hex"), HexText(PatternImage(100, 1)));
+    const Outcome o = RunTool(Args("stc", file));
+    ASSERT_TRUE(o.exited);
+    EXPECT_EQ(o.status, 1);
+    ASSERT_FALSE(o.out.isEmpty());
+    EXPECT_TRUE(o.out.last().startsWith(QStringLiteral("未支持的 MCU: STC12C5201AD (型号代码 E161, 协议 stc12b)")))
+        << o.out.last().toStdString();
+    EXPECT_EQ(sim.Frames(0x8F) + sim.Frames(0x84), 0);
+    sim.Stop();
   }
 }
 

@@ -146,31 +146,23 @@ TEST(StcModern, StatusPacketsOfRealParts) {
   EXPECT_EQ(s.clockHz, 20000400);
 }
 
-// Each dump's magic names its model; the one the notes leave unnamed is not
-// in the table; the table's rows are consistent.
+// Each dump's magic, with its boot loader's version, names its model.
 TEST(StcModern, ModelTable) {
   const struct {
     const char* dump;
     const char* name;
     uint32_t code, eeprom;
-  } parts[] = {{kStc12C5A60S2, "STC12C5A60S2", 61440, 1024}, {kStc15W4K56S4, "STC15W4K56S4", 57344, 2048},
-               {kIap15F2K61S2, "IAP15F2K61S2", 62464, 0},    {kStc15L2K16S2, "STC15L2K16S2", 16384, 46080},
-               {kStc8H1K08, "STC8H1K08", 8192, 4096},        {kStc8F2K08S2, "STC8F2K08S2", 8192, 57344}};
+  } parts[] = {{kStc12C5A60S2, "STC12C5A60S2", 61440, 2048},  {kStc15W4K56S4, "STC15W4K56S4", 57344, 3072},
+               {kIap15F2K61S2, "IAP15F2K61S2", 62464, 0},      {kStc15L2K16S2, "STC15L2K16S2", 16384, 46080},
+               {kStc8H1K08, "STC8H1K08", 8192, 4096},          {kStc8F2K08S2, "STC8F2K08S2", 8192, 57344},
+               {kStc8Trimmed20MHz, "STC8A8K64S4A12", 65024, 512}};
   for (const auto& p : parts) {
-    const PartRow* row = FindPart(*StatusMagic(PayloadOf(Hex(p.dump))));
+    const std::vector<uint8_t> payload = PayloadOf(Hex(p.dump));
+    const PartRow* row = FindPart(*StatusMagic(payload), payload[17]);
     ASSERT_NE(row, nullptr) << p.name;
     EXPECT_STREQ(row->name, p.name);
     EXPECT_EQ(row->codeFlash, p.code);
     EXPECT_EQ(row->eeprom, p.eeprom);
-  }
-  EXPECT_EQ(FindPart(*StatusMagic(PayloadOf(Hex(kStc8Trimmed20MHz)))), nullptr);
-  for (const PartRow& r : PartTable()) {
-    EXPECT_EQ(r.codeFlash % 1024, 0u) << r.name;
-    // Code and data flash together stay inside the 64 KB the packets address.
-    EXPECT_LE(r.codeFlash + r.eeprom, 65536u) << r.name;
-    int same = 0;
-    for (const PartRow& o : PartTable()) same += o.magic == r.magic;
-    EXPECT_EQ(same, 1) << r.name;
   }
   EXPECT_EQ(StatusMagic({0x80, 0x00}), std::nullopt);
 }
@@ -289,4 +281,37 @@ TEST(StcModern, OptionPacketsLikeTheDumps) {
   EXPECT_EQ(erase[3], 0x02);
   EXPECT_EQ(erase[6], 0xF0);
   EXPECT_EQ(Frame16(erase).size(), 0x8Cu + 2);
+}
+
+// Bands of STC8G/STC8H: the lowest divider whose target lands inside a
+// measured band, the trim read off the band's line; twelve trims around it
+// that stay inside 00..FF.
+TEST(StcModern, BandChoice) {
+  const std::vector<Trim> g = Stc8gFirstRound();
+  // Band 00 measured 15.5..28.5 MHz, band 80 27..44 MHz, FF of band 00.
+  const std::vector<double> hz = {15.5e6, 28.5e6, 27e6, 44e6, 41e6};
+  std::optional<BandChoice> c = ChooseBand(g, hz, 22e6);
+  ASSERT_TRUE(c);
+  EXPECT_EQ(c->divider, 1);
+  EXPECT_EQ(c->centre, (Trim{64, 0x00}));
+  c = ChooseBand(g, hz, 40e6);
+  ASSERT_TRUE(c);
+  EXPECT_EQ(c->centre.b, 0x80);
+  c = ChooseBand(g, hz, 6e6);  // 12 MHz is below every band, 18 MHz is not
+  ASSERT_TRUE(c);
+  EXPECT_EQ(c->divider, 3);
+  EXPECT_FALSE(ChooseBand(g, hz, 50e6));
+  EXPECT_FALSE(ChooseBand(g, hz, 2e6));
+  // A band that measured backwards (a broken pair) is never chosen.
+  EXPECT_FALSE(ChooseBand(g, {28.5e6, 15.5e6, 44e6, 27e6, 41e6}, 22e6));
+
+  EXPECT_EQ(BandTwelve({0x03, 0x20}).front(), (Trim{0x00, 0x20}));
+  EXPECT_EQ(BandTwelve({0xFE, 0x20}).back(), (Trim{0xFF, 0x20}));
+  const std::vector<Trim> mid = BandTwelve({0x40, 0x80});
+  ASSERT_EQ(mid.size(), 12u);
+  EXPECT_EQ(mid.front(), (Trim{0x3A, 0x80}));
+  EXPECT_EQ(mid.back(), (Trim{0x45, 0x80}));
+  // The switch: range before trim, the fixed wait last.
+  const std::vector<uint8_t> sw = Stc8dSwitch({0x41, 0x80}, PlanModernSpeed(Protocol::Stc8, kStc8ProgramHz));
+  EXPECT_EQ(std::vector<uint8_t>(sw.begin() + 5, sw.end()), (std::vector<uint8_t>{0x80, 0x41, 0x98}));
 }

@@ -171,7 +171,7 @@ struct Rig {
     EXPECT_EQ(sim.Frames(0x50), 1);
     EXPECT_EQ(sim.BadFrames(), 0);
     EXPECT_TRUE(sim.EndFlagSeen());
-    EXPECT_EQ(sim.SyncBaud(), 1200u);
+    EXPECT_EQ(sim.SyncBaud(), 2400u);
     const std::vector<uint8_t> option = doubleSpeed ? std::vector<uint8_t>{0xFC, 0xFF, 0xFA, 0xFF}
                                                     : std::vector<uint8_t>{0xFD, 0xFF, 0xFD, 0xFF};
     EXPECT_EQ(sim.ClockOption(), option);
@@ -408,7 +408,7 @@ TEST_F(StcSession, NoAnswerToConnectPulses) {
   StcSim sim(r.pty, StcProfile("STC89C52RC", 11059200), faults);
   r.frm->BitBtn1Click();
   EXPECT_EQ(r.host.log.last(), QStringLiteral("连接超时 ！"));
-  EXPECT_EQ(sim.SyncBaud(), 1200u);  // the pulses went out at 1200
+  EXPECT_EQ(sim.SyncBaud(), 2400u);  // the pulses went out at the default handshake speed
   EXPECT_EQ(r.normalStyle, 0);  // this path leaves the window's style alone
   const std::vector<std::string> modem = r.lines.Lines();
   EXPECT_EQ(std::count(modem.begin(), modem.end(), "RTS1"), 0);  // no reset asked for
@@ -444,11 +444,20 @@ TEST_F(StcSession, UnknownModelIsRefused) {
   r.WriteFirmware(64);
   StcSim sim(r.pty, StcProfile("unknown", 11059200));
   r.frm->BitBtn1Click();
-  EXPECT_EQ(r.host.log.last(), QStringLiteral("未支持的 MCU ！"));
+  EXPECT_EQ(r.host.log.last(), QStringLiteral("未支持的 MCU: 型号代码 F003 ！"));
   ASSERT_EQ(r.host.boxes.size(), 1);
   EXPECT_TRUE(r.host.boxes[0].startsWith(QStringLiteral("当前版本支持 MCU:")));
   EXPECT_EQ(r.normalStyle, 1);
   EXPECT_EQ(sim.Frames(0x8F), 0);
+  r.ExpectIdle();
+  sim.Stop();
+
+  // A model the list knows is named.
+  r.host.log.clear();
+  StcSim known(r.pty, StcProfile("STC89C54RD+", 11059200));
+  r.frm->BitBtn1Click();
+  EXPECT_EQ(r.host.log.last(), QStringLiteral("未支持的 MCU: STC89C54RD+/LE54RD+ (型号代码 F104) ！"));
+  EXPECT_EQ(known.Frames(0x8F), 0);
   r.ExpectIdle();
 }
 

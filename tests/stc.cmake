@@ -11,3 +11,7 @@ vortana_add_test(StcModernTest SOURCES StcModernTest.cpp LIBS vortana_stc vortan
 
 vortana_add_test(StcFamiliesTest SOURCES StcFamiliesTest.cpp LIBS vortana_stc vortana_stcsim QT
                  TIMEOUT 240)
+
+vortana_add_test(StcModelsTest SOURCES StcModelsTest.cpp LIBS vortana_stc QT)
+target_compile_definitions(StcModelsTest PRIVATE
+                           STC_MODELS_TSV="${PROJECT_SOURCE_DIR}/isp/stc/stc-models.tsv")

@@ -1,12 +1,15 @@
 #include "isp/stc/STC.h"
 
 #include <QCoreApplication>
+#include <QFile>
 #include <QElapsedTimer>
 #include <QThread>
 
 #include <algorithm>
 
 #include "firmware/FirmwareFile.h"
+#include "firmware/FirmwareImage.h"
+#include "firmware/ihextobin/iHexToBin.h"
 #include "isp/IspImagePatch.h"
 #include "platform/SerialOpenError.h"
 
@@ -100,8 +103,40 @@ void TSTCFrm::ComPort1ReceiveData(const uint8_t* buffer, uint16_t length) {
   }
 }
 
+namespace {
+
+// STC32 (MCS-251) code lives at 0xFF0000: its HEX files place it there with
+// an extended linear address record. The image from that address on, gaps
+// as 00 like the converter's; nullopt when the file is not such a file.
+std::optional<std::vector<uint8_t>> Mcs251Image(const QString& fileName) {
+  constexpr uint64_t kCodeBase = 0xFF0000, kCodeEnd = 0x1000000;
+  QFile f(fileName);
+  if (!f.open(QIODevice::ReadOnly)) return std::nullopt;
+  const HexDecodeResult d = DecodeIntelHex(f.readAll(), kCodeEnd);
+  if (d.error != HexDecodeResult::Error::None || d.segments.empty() || d.baseAddress != 0 ||
+      d.segments.front().address < kCodeBase || d.span > kCodeEnd)
+    return std::nullopt;
+  std::vector<uint8_t> image(static_cast<size_t>(d.span - kCodeBase), 0x00);
+  for (const auto& sg : d.segments)
+    std::copy_n(d.image.constData() + sg.address, sg.length, image.begin() + static_cast<long>(sg.address - kCodeBase));
+  return image;
+}
+
+}  // namespace
+
 bool TSTCFrm::LoadHexImage(const QString& fileName) {
   stc::HexImage image = stc::LoadHexImage(LibraryPath, fileName);
+  Mcs251Code = false;
+  if (image.status == stc::ImageStatus::Refused &&
+      (image.checkResult == IHEXTOBIN_CHECK_ABOVE_64K || image.checkResult == IHEXTOBIN_CHECK_PLACEMENT)) {
+    if (std::optional<std::vector<uint8_t>> code = Mcs251Image(fileName)) {
+      Mcs251Code = true;
+      image.status = stc::ImageStatus::Ok;
+      image.bytes = std::move(*code);
+      while (!image.bytes.empty() && image.bytes.back() == 0) image.bytes.pop_back();
+      if (image.bytes.empty()) image.status = stc::ImageStatus::NoData;
+    }
+  }
   if (image.status == stc::ImageStatus::LibraryMissing ||
       image.status == stc::ImageStatus::ExportMissing) {
     // Stands in for the application's error report; the block list keeps
@@ -414,11 +449,12 @@ void TSTCFrm::Session() {
     return;
   }
 
-  // 2. Port at 1200 bit/s, no parity whatever the last session left.
+  // 2. Port at the handshake speed, no parity whatever the last session left.
+  SyncBaud = job_.handshakeBaud != 0 ? job_.handshakeBaud : kStcHandshakeBaud;
   host_.SetDownloadEnabled(false);
   ComPort1.setParity(TParity::None);
   ComPort1.setCommName(host_.PortNameText());
-  ComPort1.setBaudRate(1200);
+  ComPort1.setBaudRate(SyncBaud);
   try {
     ComPort1.OpenPort();
   } catch (const ECommsError&) {
@@ -437,7 +473,7 @@ void TSTCFrm::Session() {
   // 3.-4. Line settings, optional reset pulse on RTS.
   host_.SetPortGlyph(true);
   ComPort1.setParity(TParity::None);
-  ComPort1.setBaudRate(1200);
+  ComPort1.setBaudRate(SyncBaud);
   Pause(100);
   if (host_.AutoReset()) PulseReset();
 
@@ -497,14 +533,23 @@ void TSTCFrm::Session() {
   // A part left in 6T mode counts the pulses twice as fast and runs its
   // UART on 16 samples a bit: the same reload, half the crystal.
   const bool sixT = stc::SixTModeOf(Rx.LastReply);
-  ClockHz = stc::MeasuredClockHz(Rx.LastReply, 1200) / (sixT ? 2 : 1);
+  ClockHz = stc::MeasuredClockHz(Rx.LastReply, SyncBaud) / (sixT ? 2 : 1);
   const stc::SpeedTimer timer = stc::SpeedTimerOf(ModelCode);
   const stc::SpeedPlan speed = stc::PlanSpeed(timer, ClockHz, sixT);
   OscCode = speed.baud != 0 ? std::max(1, stc::OscCodeOfClock(ClockHz)) : 0;
   if (ModelCode == 0) {
     host_.ShowMessage(kCaption, QStringLiteral(
         "当前版本支持 MCU: 12C1052/89C51RC/89C52RC/89C55RD+/89C516RD+ ！"));
-    Fail(QStringLiteral("未支持的 MCU ！"), true);
+    // Named by the model list where it knows the magic.
+    QString why = QStringLiteral("未支持的 MCU ！");
+    if (const auto id = stc::StatusMagicAndVersion(Rx.LastReply)) {
+      partId_ = QStringLiteral("%1").arg(id->first, 4, 16, QLatin1Char('0')).toUpper();
+      const stc::PartRow* row = stc::FindPart(id->first, id->second);
+      if (row) partName_ = QString::fromUtf8(row->name);
+      why = row ? QStringLiteral("未支持的 MCU: %1 (型号代码 %2) ！").arg(partName_, partId_)
+                : QStringLiteral("未支持的 MCU: 型号代码 %1 ！").arg(partId_);
+    }
+    Fail(why, true);
     return;
   }
   if (OscCode == 0) {
@@ -548,7 +593,7 @@ void TSTCFrm::Session() {
     return;
   }
 
-  // 8. First speed step: announce the new speed at 1200, answer comes at
+  // 8. First speed step: announce the new speed at the handshake speed, answer comes at
   // the new speed.
   ReplyPending = true;
   SendBeforeSpeedChange(stc::SpeedFrame1(timer, speed));
@@ -559,7 +604,7 @@ void TSTCFrm::Session() {
   // 9. Second speed step confirms it; the boot loader falls back to the old
   // speed until then.
   Log(QStringLiteral("第二次调整波特率 。。。"));
-  if (!Reopen(1200, QStringLiteral("调整波特率二"))) return;
+  if (!Reopen(SyncBaud, QStringLiteral("调整波特率二"))) return;
   Pause(100);
   ReplyPending = true;
   SendBeforeSpeedChange(stc::SpeedFrame2(timer, speed));

@@ -62,10 +62,12 @@ class TSTCFrm : public QObject, public IspEngine {
   int ModelCode = 0;
   int OscCode = 0;
   uint32_t TargetBaud = 0;
+  uint32_t SyncBaud = 1200;  // the connect pulses' speed, which the trim counts are taken at
   double ClockHz = 0;      // as the part measured it
   bool HungUp = false;     // the port reported a hang-up during this session
   stc::ReplyCollector Rx;  // RxHex, LastReply, FirmwareVersion
   std::vector<uint8_t> StcImage;
+  bool Mcs251Code = false;  // StcImage came from 0xFF0000 on (an STC32 HEX)
   std::vector<uint8_t> EepromImage;  // the job's EEPROM file, from EEPROM offset 0
   QStringList BlockList;
   // What SeekTimer sends: the connect pulses, or FE while a trim round runs.
@@ -99,8 +101,13 @@ class TSTCFrm : public QObject, public IspEngine {
                 std::vector<uint8_t>& reply);
   bool SwitchExchange(const std::vector<uint8_t>& payload, uint32_t baud, int limit, const QString& timeoutMessage,
                       std::vector<uint8_t>& reply);
+  bool SwitchAfterReply(const std::vector<uint8_t>& payload, uint32_t baud, int limit, const QString& timeoutMessage,
+                        std::vector<uint8_t>& reply);
   bool ExpectReply(const std::vector<uint8_t>& reply, uint8_t command, const QString& step);
-  bool TrimRound(const std::vector<stc::Trim>& trims, size_t slotCount, std::vector<double>& hz);
+  // `wholeBit`: the part counts over whole pulse bits (stc8d, stc8g);
+  // `filler`: bytes of 66 sent between the challenge and the pulses.
+  bool TrimRound(const std::vector<stc::Trim>& trims, size_t slotCount, std::vector<double>& hz,
+                 bool wholeBit = false, int filler = 0);
   bool CheckJobOptions();
 
   void Ended(IspResult result);

@@ -131,6 +131,14 @@ QString OscText(int oscCode) {
   return QString::fromUtf8(kOscillators[oscCode - 1].text);
 }
 
+std::optional<std::pair<uint16_t, uint8_t>> StatusMagicAndVersion(const QString& statusHex) {
+  const std::vector<uint8_t> b = HexToBytes(statusHex);
+  const size_t d = b.size() >= 2 && b[0] == 0x46 && b[1] == 0xB9 ? 2 : 0;
+  const size_t payload = d + 3;  // 68 and the 16-bit length first
+  if (b.size() < payload + 22 || b[d] != 0x68) return std::nullopt;
+  return std::make_pair(static_cast<uint16_t>((b[payload + 20] << 8) | b[payload + 21]), b[payload + 17]);
+}
+
 double MeasuredClockHz(const QString& statusHex, uint32_t syncBaud) {
   const std::vector<uint8_t> b = HexToBytes(statusHex);
   // 68, a 16-bit length, the packet's first payload byte, then the counts;

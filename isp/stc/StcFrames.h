@@ -8,6 +8,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <utility>
 #include <vector>
 
 namespace stc {
@@ -45,6 +47,10 @@ SpeedTimer SpeedTimerOf(int modelCode);  // how the model's boot loader takes it
 // counts of the connect pulses, each about 7 x clock / (12 x baud). 0 when
 // the reply holds no counts.
 double MeasuredClockHz(const QString& statusHex, uint32_t syncBaud);
+// The model's magic in that packet (after the counts, version and stepping
+// and one more byte, as in the later families), with the boot loader's
+// version; nullopt when the reply is too short.
+std::optional<std::pair<uint16_t, uint8_t>> StatusMagicAndVersion(const QString& statusHex);
 // The option byte after the version: bit 0 clear is 6T (double speed)
 // mode, as the 8D clock option frames set it (FC for 6T, FD for 12T).
 bool SixTModeOf(const QString& statusHex);

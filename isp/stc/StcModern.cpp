@@ -247,6 +247,46 @@ std::vector<Trim> Stc8Around(const std::vector<double>& f, double bandHz) {
 
 std::vector<Trim> Stc8Near(Trim t) { return TwelveAround(t.a); }
 
+double CountToHzWholeBit(uint16_t count, uint32_t syncBaud) { return static_cast<double>(count) * syncBaud; }
+
+std::vector<Trim> Stc8gFirstRound() { return {{0x00, 0x00}, {0x80, 0x00}, {0x00, 0x80}, {0x80, 0x80}, {0xFF, 0x00}}; }
+
+std::vector<Trim> Stc8dFirstRound() {
+  std::vector<Trim> t;
+  for (uint8_t band : {0x00, 0x10, 0x20, 0x30}) {
+    t.push_back({0x00, band});
+    t.push_back({0xFF, band});
+  }
+  return t;
+}
+
+std::optional<BandChoice> ChooseBand(const std::vector<Trim>& first, const std::vector<double>& hz, double targetHz) {
+  // Pairs of the first round: both ends of one band, the lower trim first.
+  for (int divider = 1; divider <= 5; ++divider) {
+    const double want = targetHz * divider;
+    for (size_t i = 0; i + 1 < std::min(first.size(), hz.size()); i += 2) {
+      const Trim lo = first[i], hi = first[i + 1];
+      if (lo.b != hi.b || hz[i] >= hz[i + 1]) continue;
+      if (want < hz[i] || want > hz[i + 1]) continue;
+      const double a = Interpolate(lo.a, hz[i], hi.a, hz[i + 1], want);
+      return BandChoice{Trim{static_cast<uint8_t>(std::clamp<long>(std::lround(a), 0, 255)), lo.b}, divider};
+    }
+  }
+  return std::nullopt;
+}
+
+std::vector<Trim> BandTwelve(Trim t) {
+  const int first = std::clamp(t.a - 6, 0, 255 - 11);
+  std::vector<Trim> out;
+  for (int i = 0; i < 12; ++i) out.push_back({static_cast<uint8_t>(first + i), t.b});
+  return out;
+}
+
+std::vector<uint8_t> Stc8dSwitch(Trim userTrim, const ModernSpeed& speed) {
+  return {0x01, 0x00, 0x00, static_cast<uint8_t>(speed.reload >> 8), static_cast<uint8_t>(speed.reload),
+          userTrim.b, userTrim.a, 0x98};
+}
+
 TrimChoice Nearest(const std::vector<Trim>& trims, const std::vector<double>& hz, double target) {
   TrimChoice c;
   double best = 1e300;
@@ -358,11 +398,13 @@ std::vector<uint8_t> ModernErase(bool guard) {
   return guard ? WithGuard({0x03}, true) : std::vector<uint8_t>{0x03, 0x00};
 }
 
-std::vector<uint8_t> ModernWrite(bool first, uint16_t address, const uint8_t* block, bool guard) {
+std::vector<uint8_t> ModernWrite(bool first, uint16_t address, const uint8_t* block, bool guard, size_t size) {
   const uint8_t op = first ? 0x22 : 0x02;
   const uint8_t hi = static_cast<uint8_t>(address >> 8), lo = static_cast<uint8_t>(address);
-  return guard ? Join({op, hi, lo, 0x5A, 0xA5}, block, 128) : Join({op, hi, lo}, block, 128);
+  return guard ? Join({op, hi, lo, 0x5A, 0xA5}, block, size) : Join({op, hi, lo}, block, size);
 }
+
+std::vector<uint8_t> ModernWriteFinish() { return {0x07, 0x00, 0x00, 0x5A, 0xA5}; }
 
 std::vector<uint8_t> Stc15Options(const PartStatus& s, const std::vector<uint8_t>& mcs, Trim userTrim,
                                   double userHz, bool guard) {

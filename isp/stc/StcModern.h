@@ -28,17 +28,34 @@ enum class Protocol {
   Stc8,   // STC8A/8F/8G/8H: RC trimmed in one band with a divider, programs at 24 MHz
 };
 
-// One row per model: the magic its status packet carries, its name, code
-// flash and EEPROM (data flash) in bytes, and the protocol of its boot loader.
+// The boot-loader protocol variants the model list names. Only some have
+// an engine (EngineOf); the rest are refused by name (VariantRefusal).
+enum class Variant { Stc89, Stc12a, Stc12b, Stc12, Stc15a, Stc15, Stc8, Stc8d, Stc8g, Other };
+
+// One row per model, generated from stc-models.tsv: the magic its status
+// packet carries, its name, whole flash, code flash and EEPROM (data flash)
+// in bytes, whether the program may write all of it (IAP), whether the host
+// trims its RC oscillator, whether its core is MCS-251, and its variant.
 struct PartRow {
   uint16_t magic;
   const char* name;
+  uint32_t totalFlash;
   uint32_t codeFlash;
   uint32_t eeprom;
-  Protocol protocol;
+  bool iap;
+  bool calibrate;
+  bool mcs251;
+  Variant variant;
 };
 const std::vector<PartRow>& PartTable();
-const PartRow* FindPart(uint16_t magic);
+// The row of a magic. Where two models share one, the boot-loader version
+// (0x67: 6.7) tells them apart. nullptr: not in the list.
+const PartRow* FindPart(uint16_t magic, uint8_t version);
+QString VariantName(Variant v);  // "stc15a", as the list writes it
+// The engine that serves a variant, nullopt where none does.
+std::optional<Protocol> EngineOf(Variant v);
+// Why a variant without an engine is refused (Chinese, one line).
+QString VariantRefusal(Variant v);
 QString ProtocolName(Protocol p);
 
 // Frames.
@@ -115,6 +132,29 @@ std::vector<Trim> Stc8FirstRound();
 std::vector<Trim> Stc8Around(const std::vector<double>& firstHz, double bandHz);
 std::vector<Trim> Stc8Near(Trim t);
 
+// STC8G/STC8H1K (stc8g) and STC8H/STC8A8K64D4/STC32 (stc8d): the
+// oscillator has bands chosen by a range byte (Trim::b), the trim (Trim::a)
+// moves inside one; the part counts a challenge over whole pulse bits:
+// frequency = count x pulse speed. Both program at 24 MHz.
+double CountToHzWholeBit(uint16_t count, uint32_t syncBaud);
+// First rounds: stc8g five points (two bands, trims 00 and 80, and FF of the
+// first band); stc8d the ends 00 and FF of each of four bands.
+std::vector<Trim> Stc8gFirstRound();
+std::vector<Trim> Stc8dFirstRound();
+// Where `targetHz` lies: the lowest divider (1 to 5) that puts target x
+// divider between the two ends of a measured band, and the trim read off
+// the line between them. nullopt: out of reach.
+struct BandChoice {
+  Trim centre;
+  int divider = 1;
+};
+std::optional<BandChoice> ChooseBand(const std::vector<Trim>& first, const std::vector<double>& hz, double targetHz);
+// Twelve trims of one band, six below `t` and five above.
+std::vector<Trim> BandTwelve(Trim t);
+// After each challenge these boot loaders (stc8g) want filler bytes before
+// the pulses: 12 after the first round, 19 after the others.
+inline constexpr uint8_t kChallengeFiller = 0x66;
+
 // The trim whose measured frequency lies nearest `targetHz`.
 struct TrimChoice {
   Trim trim;
@@ -154,9 +194,18 @@ std::vector<uint8_t> Stc12Options(const std::vector<uint8_t>& mcs, double clockH
 // (options), 82/FF (end).
 std::vector<uint8_t> Stc15Switch(Trim programTrim, const ModernSpeed& speed, uint8_t iapWait);
 std::vector<uint8_t> Stc8Switch(Trim userTrim, const ModernSpeed& speed);
+// 01 00 00, reload, range, trim, and the IAP wait these boot loaders take
+// at their 24 MHz programming clock (98).
+std::vector<uint8_t> Stc8dSwitch(Trim userTrim, const ModernSpeed& speed);
+
 std::vector<uint8_t> ModernPrepare(bool guard);
 std::vector<uint8_t> ModernErase(bool guard);
-std::vector<uint8_t> ModernWrite(bool first, uint16_t address, const uint8_t* block, bool guard);
+// STC15/STC8 write `size` bytes a block: 64, as every trace of them shows.
+inline constexpr size_t kModernBlock = 64;
+std::vector<uint8_t> ModernWrite(bool first, uint16_t address, const uint8_t* block, bool guard,
+                                 size_t size = kModernBlock);
+// 07: boot loaders from 7.2 on close the writing with it (answer 07 54).
+std::vector<uint8_t> ModernWriteFinish();
 std::vector<uint8_t> Stc15Options(const PartStatus& s, const std::vector<uint8_t>& mcs, Trim userTrim,
                                   double userHz, bool guard);
 std::vector<uint8_t> Stc8Options(const std::vector<uint8_t>& mcs, Trim userTrim, int divider, double userHz);

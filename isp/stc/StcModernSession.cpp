@@ -48,11 +48,22 @@ bool TSTCFrm::SwitchExchange(const std::vector<uint8_t>& payload, uint32_t baud,
   return true;
 }
 
+// STC15/STC8: the part answers the switch at the old speed and only then
+// changes its own; the host follows once it has the answer.
+bool TSTCFrm::SwitchAfterReply(const std::vector<uint8_t>& payload, uint32_t baud, int limit,
+                               const QString& timeoutMessage, std::vector<uint8_t>& reply) {
+  if (!Exchange(payload, limit, timeoutMessage, reply)) return false;
+  return Reopen(baud);
+}
+
 // One round of trim challenges: the part measures each trim on the FE
 // pulses that follow, and answers with a count per trim.
-bool TSTCFrm::TrimRound(const std::vector<stc::Trim>& trims, size_t slotCount, std::vector<double>& hz) {
+bool TSTCFrm::TrimRound(const std::vector<stc::Trim>& trims, size_t slotCount, std::vector<double>& hz,
+                        bool wholeBit, int filler) {
   ReplyPending = true;
-  SendHexFrame(stc::BytesToHex(stc::Frame16(stc::ChallengePacket(trims, slotCount))));
+  std::vector<uint8_t> frame = stc::Frame16(stc::ChallengePacket(trims, slotCount));
+  frame.insert(frame.end(), static_cast<size_t>(filler), stc::kChallengeFiller);
+  SendHexFrame(stc::BytesToHex(frame));
   PulseText = QStringLiteral("FEFE");
   SeekTimer.start();
   const bool answered = WhileMcuResponse(6, QStringLiteral("调整频率超时 ！"));
@@ -67,23 +78,37 @@ bool TSTCFrm::TrimRound(const std::vector<stc::Trim>& trims, size_t slotCount, s
     return false;
   }
   hz.clear();
-  for (uint16_t c : counts) hz.push_back(stc::CountToHz(c, 1200));
+  for (uint16_t c : counts) hz.push_back(wholeBit ? stc::CountToHzWholeBit(c, SyncBaud) : stc::CountToHz(c, SyncBaud));
   return true;
 }
 
 void TSTCFrm::ModernSession(const std::vector<uint8_t>& statusPayload) {
   const uint16_t magic = stc::StatusMagic(statusPayload).value_or(0);
-  const stc::PartRow* row = stc::FindPart(magic);
+  // Every family puts the boot-loader version just before the magic.
+  const uint8_t version = statusPayload.size() > 17 ? statusPayload[17] : 0;
+  const stc::PartRow* row = stc::FindPart(magic, version);
+  const std::optional<stc::Protocol> engine = row ? stc::EngineOf(row->variant) : std::nullopt;
   // The version sits where every family puts it; the rest needs the row.
-  stc::PartStatus status = stc::ParseStatus(row ? row->protocol : stc::Protocol::Stc15, statusPayload, 1200);
+  stc::PartStatus status = stc::ParseStatus(engine.value_or(stc::Protocol::Stc15), statusPayload, SyncBaud);
   Log(QStringLiteral("连机成功! 固件版本:") + stc::VersionString(status));
   const QString magicText = QStringLiteral("%1").arg(magic, 4, 16, QLatin1Char('0')).toUpper();
   partId_ = magicText;
-  if (!row || !status.valid) {
+  if (!row) {
     Fail(QStringLiteral("未支持的 MCU: 型号代码 %1 ！").arg(magicText), true);
     return;
   }
-  const stc::Protocol protocol = row->protocol;
+  if (!engine) {
+    partName_ = QString::fromUtf8(row->name);
+    Fail(QStringLiteral("未支持的 MCU: %1 (型号代码 %2, 协议 %3)：%4 ！")
+             .arg(partName_, magicText, stc::VariantName(row->variant), stc::VariantRefusal(row->variant)),
+         true);
+    return;
+  }
+  if (!status.valid) {
+    Fail(QStringLiteral("未支持的 MCU: 型号代码 %1 ！").arg(magicText), true);
+    return;
+  }
+  const stc::Protocol protocol = *engine;
   protocol_ = protocol;
   partName_ = QString::fromUtf8(row->name);
   Rx.Width = stc::SumWidth::Sum16;
@@ -107,6 +132,19 @@ void TSTCFrm::ModernSession(const std::vector<uint8_t>& statusPayload) {
 
   if (job_.kind == IspJobKind::Info) {
     EndQuietly(QStringLiteral("读器件信息完成 ！"));
+    return;
+  }
+
+  // STC32 code is linked for 0xFF0000, 8051 code for 0: a file for the
+  // other core would run as garbage.
+  if (row->mcs251 && !Mcs251Code) {
+    Fail(QStringLiteral("%1 为 MCS-251 (STC32) 芯片：程序须位于 0xFF0000 起 (HEX 文件带扩展线性地址记录) ！")
+             .arg(partName_),
+         true);
+    return;
+  }
+  if (!row->mcs251 && Mcs251Code) {
+    Fail(QStringLiteral("上载文件的程序位于 0xFF0000 起 (MCS-251 程序)，与 %1 不符 ！").arg(partName_), true);
     return;
   }
 
@@ -170,7 +208,7 @@ void TSTCFrm::ModernSession(const std::vector<uint8_t>& statusPayload) {
 
   // Even parity from here on, as these boot loaders talk.
   ComPort1.setParity(TParity::Even);
-  if (!Reopen(1200)) return;
+  if (!Reopen(SyncBaud)) return;
 
   std::vector<uint8_t> reply;
   stc::Trim userTrim, programTrim;
@@ -211,6 +249,28 @@ void TSTCFrm::ModernSession(const std::vector<uint8_t>& statusPayload) {
         prog = stc::Stc15Near(progBest.trim);
       }
       programClock = stc::kStc15ProgramHz;
+    } else if (row->variant == stc::Variant::Stc8g || row->variant == stc::Variant::Stc8d) {
+      // Bands measured at both ends first, then twelve trims around where
+      // the target (times the divider) lies in its band.
+      const bool g = row->variant == stc::Variant::Stc8g;
+      const std::vector<stc::Trim> round1 = g ? stc::Stc8gFirstRound() : stc::Stc8dFirstRound();
+      if (!TrimRound(round1, round1.size(), first, true, g ? 12 : 0)) return;
+      const std::optional<stc::BandChoice> band = stc::ChooseBand(round1, first, target);
+      if (!band) {
+        Fail(QStringLiteral("无法调整到 %1 MHz：内部 RC 振荡器经 1 至 5 分频都达不到 ！").arg(Mhz(target)), true);
+        return;
+      }
+      divider = band->divider;
+      const double bandHz = target * divider;
+      std::vector<stc::Trim> trims = stc::BandTwelve(band->centre);
+      for (int round = 0; round < 3; ++round) {
+        if (!TrimRound(trims, 12, second, true, g ? 19 : 0)) return;
+        best = stc::Nearest(trims, second, bandHz);
+        if (std::abs(best.errorPercent) <= stc::kTrimTolerancePercent) break;
+        trims = stc::BandTwelve(best.trim);
+      }
+      best.hz /= divider;
+      programClock = stc::kStc8ProgramHz;
     } else {
       divider = stc::Stc8Divider(target);
       if (divider == 0) {
@@ -263,7 +323,7 @@ void TSTCFrm::ModernSession(const std::vector<uint8_t>& statusPayload) {
     if (!ExpectReply(reply, 0x8F, QStringLiteral("调整波特率一"))) return;
     Log(QStringLiteral("调整波特率一完成 ！"));
     Log(QStringLiteral("第二次调整波特率 。。。"));
-    if (!Reopen(1200)) return;
+    if (!Reopen(SyncBaud)) return;
     Pause(100);
     if (!SwitchExchange(stc::Stc12SpeedPacket(0x8E, speed, iap), speed.baud, 6,
                         QStringLiteral("调整波特率二超时 ！"), reply))
@@ -271,10 +331,11 @@ void TSTCFrm::ModernSession(const std::vector<uint8_t>& statusPayload) {
     if (!ExpectReply(reply, 0x84, QStringLiteral("调整波特率二"))) return;
     Log(QStringLiteral("调整波特率二完成 ！"));
   } else {
-    const std::vector<uint8_t> packet = protocol == stc::Protocol::Stc15
-                                            ? stc::Stc15Switch(programTrim, speed, iap)
-                                            : stc::Stc8Switch(userTrim, speed);
-    if (!SwitchExchange(packet, speed.baud, 6, QStringLiteral("调整波特率超时 ！"), reply)) return;
+    const bool bands = row->variant == stc::Variant::Stc8g || row->variant == stc::Variant::Stc8d;
+    const std::vector<uint8_t> packet = protocol == stc::Protocol::Stc15 ? stc::Stc15Switch(programTrim, speed, iap)
+                                        : bands                          ? stc::Stc8dSwitch(userTrim, speed)
+                                                                         : stc::Stc8Switch(userTrim, speed);
+    if (!SwitchAfterReply(packet, speed.baud, 6, QStringLiteral("调整波特率超时 ！"), reply)) return;
     if (!ExpectReply(reply, 0x01, QStringLiteral("调整波特率"))) return;
     Log(QStringLiteral("调整波特率完成 (%1 bit/s) ！").arg(speed.baud));
     Log(QStringLiteral("正在发送控制信息 。。。"));
@@ -291,7 +352,8 @@ void TSTCFrm::ModernSession(const std::vector<uint8_t>& statusPayload) {
     stream.resize(row->codeFlash, 0x00);
     stream.insert(stream.end(), eeprom.begin(), eeprom.end());
   }
-  stream.resize((stream.size() + 127) / 128 * 128, 0x00);
+  const size_t blockSize = protocol == stc::Protocol::Stc12 ? 128 : stc::kModernBlock;
+  stream.resize((stream.size() + blockSize - 1) / blockSize * blockSize, 0x00);
   if (stream.size() > 65536) {
     Fail(QStringLiteral("程序与 EEPROM 共 %1 字节，超出 64 KB 地址范围 ！").arg(stream.size()), true);
     return;
@@ -313,21 +375,21 @@ void TSTCFrm::ModernSession(const std::vector<uint8_t>& statusPayload) {
   if (!uniqueId_.isEmpty()) Log(QStringLiteral("芯片序号: %1").arg(uniqueId_));
 
   Log(QStringLiteral("正在上载数据 。。。"));
-  const int blocks = static_cast<int>(stream.size() / 128);
+  const int blocks = static_cast<int>(stream.size() / blockSize);
   for (int k = 0; k < blocks; ++k) {
-    const uint16_t address = static_cast<uint16_t>(k * 128);
-    const uint8_t* block = stream.data() + static_cast<size_t>(k) * 128;
+    const uint16_t address = static_cast<uint16_t>(k * blockSize);
+    const uint8_t* block = stream.data() + static_cast<size_t>(k) * blockSize;
     if (!eeprom.empty() && address == row->codeFlash) Log(QStringLiteral("正在写入 EEPROM 。。。"));
     const std::vector<uint8_t> packet = protocol == stc::Protocol::Stc12
                                             ? stc::Stc12Write(address, block)
-                                            : stc::ModernWrite(k == 0, address, block, guard);
+                                            : stc::ModernWrite(k == 0, address, block, guard, blockSize);
     ReplyPending = true;
     SendHexFrame(stc::BytesToHex(stc::Frame16(packet)));
     host_.SetProgress(stc::BlockProgress(k, blocks));
     if (!WhileMcuResponse(10, QStringLiteral("上载数据超时 ！"))) return;
     stc::ParseFrame16(stc::HexToBytes(Rx.LastReply), reply);
     uint8_t sum = 0;
-    for (int i = 0; i < 128; ++i) sum = static_cast<uint8_t>(sum + block[i]);
+    for (size_t i = 0; i < blockSize; ++i) sum = static_cast<uint8_t>(sum + block[i]);
     // STC12 answers with the sum of the block as its flash now holds it;
     // STC15 and STC8 with 02 and 54 once it is written.
     const bool good = protocol == stc::Protocol::Stc12
@@ -337,6 +399,14 @@ void TSTCFrm::ModernSession(const std::vector<uint8_t>& statusPayload) {
       Fail(QStringLiteral("写入数据校验错误 ！地址: 0x%1")
                .arg(QStringLiteral("%1").arg(address, 4, 16, QLatin1Char('0')).toUpper()),
            true);
+      return;
+    }
+  }
+
+  if (protocol != stc::Protocol::Stc12 && guard) {
+    if (!Exchange(stc::ModernWriteFinish(), 10, QStringLiteral("上载数据超时 ！"), reply)) return;
+    if (reply.size() < 2 || reply[0] != 0x07 || reply[1] != stc::kWriteAccepted) {
+      Fail(QStringLiteral("结束写入失败: 芯片回应 %1 ！").arg(stc::BytesToHex(reply)), true);
       return;
     }
   }

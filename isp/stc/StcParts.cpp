@@ -1,10 +1,7 @@
-// The STC models after STC89 and their option bytes, as data.
+// The STC models and their option bytes, as data.
 //
-// Sources. Magic, code flash and EEPROM come from public reports and packet
-// dumps of real parts: the status packet names the magic, the report the
-// model and its sizes. Where a report's sizes were checked against the
-// maker's data sheet the section is named. Models whose magic no public
-// report or dump shows are left out: a smaller table of true rows.
+// The models come from stc-models.tsv (public model list, MIT licence, its
+// notice kept in the file), turned into StcModelRows.inc at build time.
 //
 // Option bits come from public plain-text notes on the boot loaders' option
 // bytes (STC10/11/12 "MCS0..MCS3", STC15 "MCS2..MCS4, MCSX", STC8
@@ -16,46 +13,71 @@ namespace stc {
 
 const std::vector<PartRow>& PartTable() {
   static const std::vector<PartRow> rows = {
-      // STC12C5A60S2 data sheet, "选型价格一览表": 60 KB code, 1 KB EEPROM.
-      // Magic from the packet dump of an STC12C5A60S2 (boot loader 6.2I).
-      {0xD17E, "STC12C5A60S2", 60 * 1024, 1 * 1024, Protocol::Stc12},
-      // Boot loader 6.5 model table notes (STC11F08X, STC11F02): code 8 KB
-      // and 2 KB, no data flash.
-      {0xD344, "STC11F08X", 8 * 1024, 0, Protocol::Stc12},
-      {0xE202, "STC11F02", 2 * 1024, 0, Protocol::Stc12},
-      // IAP15F2K61S2 packet dump (boot loader 7.1.4S): magic F449. An IAP
-      // part: its whole flash is code, EEPROM is what the program leaves.
-      {0xF449, "IAP15F2K61S2", 61 * 1024, 0, Protocol::Stc15},
-      // STC15W4K56S4 packet dumps (7.3.4T): magic F528. STC15W4K series
-      // data sheet, "选型": 56 KB code, 2 KB EEPROM (58 KB in all).
-      {0xF528, "STC15W4K56S4", 56 * 1024, 2 * 1024, Protocol::Stc15},
-      // Public reports (status packet decoded): STC15F2K08S2 F401 8 KB +
-      // 53 KB; STC15L2K16S2 F482 16 KB + 45 KB; STC15L2K60S2 F488 60 KB +
-      // 1 KB (STC15F2K60S2 series data sheet: 61 KB in all, as each row);
-      // STC15F104W F294 4 KB + 1 KB.
-      {0xF401, "STC15F2K08S2", 8 * 1024, 53 * 1024, Protocol::Stc15},
-      {0xF482, "STC15L2K16S2", 16 * 1024, 45 * 1024, Protocol::Stc15},
-      {0xF488, "STC15L2K60S2", 60 * 1024, 1 * 1024, Protocol::Stc15},
-      {0xF294, "STC15F104W", 4 * 1024, 1 * 1024, Protocol::Stc15},
-      // Public reports: STC15F2K60S2 F408 60 KB + 1 KB (7.2.5S, trimmed at
-      // 1200 bit/s pulses); IAP15W4K61S4 F56A 61 KB, an IAP part (7.2.5T).
-      {0xF408, "STC15F2K60S2", 60 * 1024, 1 * 1024, Protocol::Stc15},
-      {0xF56A, "IAP15W4K61S4", 61 * 1024, 0, Protocol::Stc15},
-      // STC8F2K08S2 status packet and report (7.3.10U): F641, 8 KB + 56 KB.
-      {0xF641, "STC8F2K08S2", 8 * 1024, 56 * 1024, Protocol::Stc8},
-      // STC8H1K08 status packet and report (7.3.13U): F734, 8 KB + 4 KB
-      // (STC8H data sheet, "选型": 8 KB Flash, 4 KB EEPROM).
-      {0xF734, "STC8H1K08", 8 * 1024, 4 * 1024, Protocol::Stc8},
-      // STC8G1K17 report (7.3.10U): F757, 17 KB code, no separate EEPROM.
-      {0xF757, "STC8G1K17", 17 * 1024, 0, Protocol::Stc8},
+#include "StcModelRows.inc"
   };
   return rows;
 }
 
-const PartRow* FindPart(uint16_t magic) {
-  for (const PartRow& r : PartTable())
-    if (r.magic == magic) return &r;
-  return nullptr;
+const PartRow* FindPart(uint16_t magic, uint8_t version) {
+  const PartRow* found = nullptr;
+  for (const PartRow& r : PartTable()) {
+    if (r.magic != magic) continue;
+    if (!found) {
+      found = &r;
+      continue;
+    }
+    // A shared magic: STC15F10x/20x parts with the older boot loader
+    // (before 7.0) speak stc15a, the later ones of the same magic stc15.
+    const bool old = version < 0x70;
+    if ((r.variant == Variant::Stc15a) == old) found = &r;
+  }
+  return found;
+}
+
+QString VariantName(Variant v) {
+  switch (v) {
+    case Variant::Stc89: return QStringLiteral("stc89");
+    case Variant::Stc12a: return QStringLiteral("stc12a");
+    case Variant::Stc12b: return QStringLiteral("stc12b");
+    case Variant::Stc12: return QStringLiteral("stc12");
+    case Variant::Stc15a: return QStringLiteral("stc15a");
+    case Variant::Stc15: return QStringLiteral("stc15");
+    case Variant::Stc8: return QStringLiteral("stc8");
+    case Variant::Stc8d: return QStringLiteral("stc8d");
+    case Variant::Stc8g: return QStringLiteral("stc8g");
+    case Variant::Other: return QStringLiteral("other");
+  }
+  return {};
+}
+
+std::optional<Protocol> EngineOf(Variant v) {
+  switch (v) {
+    case Variant::Stc12: return Protocol::Stc12;
+    case Variant::Stc15: return Protocol::Stc15;
+    // stc8d and stc8g frame, erase, write and set options as STC8 does;
+    // they differ in the trim (TrimVariant).
+    case Variant::Stc8:
+    case Variant::Stc8d:
+    case Variant::Stc8g: return Protocol::Stc8;
+    default: return std::nullopt;
+  }
+}
+
+QString VariantRefusal(Variant v) {
+  switch (v) {
+    case Variant::Stc89:
+      return QStringLiteral("STC89 新版引导程序 (16 位校验帧) 尚未实现，只支持 8 位校验帧的旧版");
+    case Variant::Stc12a:
+      return QStringLiteral("stc12a 引导程序应以 8 位校验帧回应，收到的状态包与之不符");
+    case Variant::Stc12b:
+      return QStringLiteral("STC12C52xx/56xx 引导程序 (stc12b) 没有公开的抓包记录，其选项帧的公开说明互相矛盾");
+    case Variant::Stc15a:
+      return QStringLiteral("STC15F10x/20x 旧版引导程序 (stc15a) 尚未实现");
+    case Variant::Other:
+      return QStringLiteral("型号表没有给出该型号的引导程序协议");
+    default:
+      return {};
+  }
 }
 
 QString ProtocolName(Protocol p) {

@@ -87,7 +87,7 @@ StcModernProfile ModernProfile(const std::string& name) {
     p.family = SimFamily::Stc12;
     p.magic = 0xD17E;
     p.codeFlash = 60 * 1024;
-    p.eeprom = 1024;
+    p.eeprom = 2048;
     p.crystalHz = 20000000;
     p.status = PayloadOf(
         "46 B9 68 00 31 50 04 BD 04 BC 04 BC 04 BD 04 BC 04 BC 04 BC 04 BC 62 49 00 D1 7E 8C FF 7F F7 FF "
@@ -97,7 +97,7 @@ StcModernProfile ModernProfile(const std::string& name) {
     p.family = SimFamily::Stc15;
     p.magic = 0xF528;
     p.codeFlash = 56 * 1024;
-    p.eeprom = 2 * 1024;
+    p.eeprom = 3 * 1024;
     p.rcOffset = 0.018;
     p.status = PayloadOf(
         "46 B9 68 00 34 50 8D FF 73 96 F7 BC 9F 00 5B 7A C0 FD 27 ED 00 00 73 54 00 F5 28 04 06 70 96 02 "
@@ -122,8 +122,9 @@ StcModernProfile ModernProfile(const std::string& name) {
           "0E 14 17 19 19 00 F4 F4 04 D2 0E 8A 16");
     }
   } else if (name == "STC8H1K08") {
-    // Status packet of an STC8H1K08 (7.3.13U), never trimmed.
+    // Status packet of an STC8H1K08 (7.3.13U, stc8g), never trimmed.
     p.family = SimFamily::Stc8;
+    p.trim = SimTrim::Stc8g;
     p.magic = 0xF734;
     p.codeFlash = 8 * 1024;
     p.eeprom = 4 * 1024;
@@ -131,6 +132,32 @@ StcModernProfile ModernProfile(const std::string& name) {
     p.status = PayloadOf(
         "46 B9 68 00 38 50 FF FF FF FF C5 10 04 FF FF BF FD FF 26 DB F5 20 73 55 00 F7 34 0D 89 1C 9C C5 "
         "0F 1F 20 FF 00 30 00 20 04 A6 23 08 15 32 FF 6A 20 48 74 91 AC D8 FF 18 AC 16");
+  } else if (name == "STC8H8K64U") {
+    // STC8H8K64U (stc8d). No public dump of this model's status packet was
+    // found: the STC8A8K64S4A12 trace's packet (same layout) with this
+    // model's magic and a 7.4 boot loader, never trimmed.
+    p.family = SimFamily::Stc8;
+    p.trim = SimTrim::Stc8d;
+    p.magic = 0xF784;
+    p.codeFlash = 65024;
+    p.eeprom = 512;
+    p.rcOffset = 0.02;
+    p.status = {0x50, 0xFF, 0xFF, 0xFF, 0xFF, 0x78, 0x00, 0x01, 0xFF, 0xFF, 0x8B, 0xBF, 0xFF, 0x28,
+                0x43, 0xF7, 0xFE, 0x74, 0x55, 0x00, 0xF7, 0x84, 0x09, 0x85, 0xE3, 0x5F, 0x80, 0x07,
+                0x20, 0x20, 0x20, 0x01, 0x00, 0x00, 0xFE, 0x05, 0x3A, 0x17, 0x05, 0x25, 0x91, 0xFF};
+  } else if (name == "STC32G8K64") {
+    // STC32G8K64 (stc8d, MCS-251). No public dump of an STC32 status packet
+    // was found: the STC8A8K64S4A12 trace's packet (same layout) with this
+    // model's magic and a 7.4 boot loader, never trimmed.
+    p.family = SimFamily::Stc8;
+    p.trim = SimTrim::Stc8d;
+    p.magic = 0xF854;
+    p.codeFlash = 65536;
+    p.eeprom = 0;
+    p.rcOffset = -0.01;
+    p.status = {0x50, 0xFF, 0xFF, 0xFF, 0xFF, 0x78, 0x00, 0x01, 0xFF, 0xFF, 0x8B, 0xBF, 0xFF, 0x28,
+                0x43, 0xF7, 0xFE, 0x74, 0x55, 0x00, 0xF8, 0x54, 0x09, 0x85, 0xE3, 0x5F, 0x80, 0x07,
+                0x20, 0x20, 0x20, 0x01, 0x00, 0x00, 0xFE, 0x05, 0x3A, 0x17, 0x05, 0x25, 0x91, 0xFF};
   } else if (name == "STC8F2K08S2") {
     // Status packet of an STC8F2K08S2 (7.3.10U).
     p.family = SimFamily::Stc8;
@@ -141,15 +168,17 @@ StcModernProfile ModernProfile(const std::string& name) {
     p.status = PayloadOf(
         "46 B9 68 00 30 50 FF FF FF FF 8F 00 04 FF FF 8B FD FF 27 3E F5 73 73 55 00 F6 41 0A 88 86 6F 8F "
         "08 20 20 20 01 00 00 20 05 3C 18 05 22 32 FF 12 18 16");
-  } else if (name == "STC8-F628") {
-    // An STC8 part's status packet from the protocol notes, trimmed to
-    // 20 MHz; the notes do not name the model.
+  } else if (name == "STC8A8K64S4A12") {
+    // Status packet of an STC8A8K64S4A12 (7.3.5U) from the public
+    // programming trace of that part, last trimmed to 24 MHz.
     p.family = SimFamily::Stc8;
     p.magic = 0xF628;
-    p.codeFlash = 64 * 1024;
-    p.status = PayloadOf(
-        "46 B9 68 00 30 50 01 31 2E 90 38 01 01 FF FD 8B BF FF 27 35 F7 FE 73 55 00 F6 28 09 85 E3 5F 80 "
-        "07 20 20 20 01 00 00 FE 05 3A 17 05 25 91 FF 10 54 16");
+    p.codeFlash = 65024;
+    p.eeprom = 512;
+    p.rcOffset = 0.012;
+    p.status = {0x50, 0x01, 0x6E, 0x0B, 0xD0, 0x78, 0x00, 0x01, 0xFF, 0xFF, 0x8B, 0xBF, 0xFF, 0x28,
+                0x43, 0xF7, 0xFE, 0x73, 0x55, 0x00, 0xF6, 0x28, 0x09, 0x85, 0xE3, 0x5F, 0x80, 0x07,
+                0x20, 0x20, 0x20, 0x01, 0x00, 0x00, 0xFE, 0x05, 0x3A, 0x17, 0x05, 0x25, 0x91, 0xFF};
   } else {
     ADD_FAILURE() << "no simulated profile for " << name;
   }
@@ -203,7 +232,15 @@ double StcModernSim::RcHz(uint8_t a, uint8_t b) const {
   const double t = static_cast<double>(SimLink::NowNs() - startNs_) / 1e9;
   const double drift = 1 + profile_.driftAmplitude * std::sin(t * 0.7);
   double f;
-  if (profile_.family == SimFamily::Stc8) {
+  if (profile_.trim == SimTrim::Stc8g) {
+    // Two bands (range 00 and 80), each spanned by trims 00 to 80.
+    f = b & 0x80 ? 27e6 + 17e6 * a / 128.0 : 15.5e6 + 13e6 * a / 128.0;
+  } else if (profile_.trim == SimTrim::Stc8d) {
+    // Four bands (range 00, 10, 20, 30) over the whole trim.
+    static const double lo[4] = {4e6, 7e6, 16e6, 28e6}, hi[4] = {8e6, 13e6, 32e6, 48e6};
+    const int k = (b >> 4) & 3;
+    f = lo[k] + (hi[k] - lo[k]) * a / 255.0;
+  } else if (profile_.family == SimFamily::Stc8) {
     // One band of about 16 to 40 MHz over the trim, fine steps of 0.03 %.
     f = (16e6 + 24e6 * a / 255.0) * (1 + 0.0003 * (b & 3));
   } else {
@@ -260,6 +297,10 @@ int StcModernSim::Frames(uint8_t command) const {
   auto it = frames_.find(command);
   return it == frames_.end() ? 0 : it->second;
 }
+std::set<size_t> StcModernSim::BlockSizes() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return blockSizes_;
+}
 int StcModernSim::BadFrames() const {
   std::lock_guard<std::mutex> lock(mu_);
   return badFrames_;
@@ -271,6 +312,10 @@ int StcModernSim::TrimRounds() const {
 uint32_t StcModernSim::ProgrammingBaud() const {
   std::lock_guard<std::mutex> lock(mu_);
   return progBaud_;
+}
+uint32_t StcModernSim::PulseBaud() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return pulseBaud_;
 }
 int StcModernSim::Sessions() const {
   std::lock_guard<std::mutex> lock(mu_);
@@ -356,6 +401,10 @@ void StcModernSim::Consume(uint8_t b) {
     pulseRun_ = 0;
     syncBaud_ = PtyHostSpeed(pty_.master());
     if (syncBaud_ == 0) syncBaud_ = 1200;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      pulseBaud_ = syncBaud_;
+    }
     state_ = State::Synced;
     firstWrite_ = true;
     challenge_.clear();
@@ -402,7 +451,9 @@ void StcModernSim::AnswerChallenge() {
   for (size_t i = 0; i < slots; ++i) {
     uint16_t count = 0;
     if (i < n) {
-      const double counted = RcHz(c[2 + 2 * i], c[3 + 2 * i]) / (syncBaud_ / 2.0);
+      // STC8G/STC8H count over whole pulse bits, the others over halves.
+      const double bit = profile_.trim == SimTrim::Stc8 ? syncBaud_ / 2.0 : syncBaud_;
+      const double counted = RcHz(c[2 + 2 * i], c[3 + 2 * i]) / bit;
       count = static_cast<uint16_t>(std::min(65535.0, counted + 0.5));
     }
     r.push_back(static_cast<uint8_t>(count >> 8));
@@ -441,6 +492,8 @@ uint32_t StcModernSim::UartBaud(const std::vector<uint8_t>& p) const {
   const uint32_t reload = (static_cast<uint32_t>(p[3]) << 8) | p[4];
   double clock;
   if (profile_.family == SimFamily::Stc8) {
+    // STC8G/STC8H: range, trim, then the IAP wait their 24 MHz wants.
+    if (profile_.trim != SimTrim::Stc8 && (p.size() < 8 || p[7] != 0x98)) return 0;
     clock = 24e6 * (1 + profile_.programClockError);
   } else if (profile_.crystalHz != 0) {
     clock = profile_.crystalHz;
@@ -547,7 +600,9 @@ void StcModernSim::Handle(const std::vector<uint8_t>& p) {
         progBaud_ = baud;
       }
       state_ = State::Programming;
-      Reply({0x01}, baud);
+      // Answered at the old speed; the UART changes once that is out.
+      Reply({0x01}, syncBaud_);
+      if (paced_) link_.Flush();
     }
     return;
   }
@@ -602,17 +657,20 @@ void StcModernSim::Handle(const std::vector<uint8_t>& p) {
         address = (static_cast<size_t>(p[1]) << 8) | p[2];
         if (!GuardOk(p, 3)) return;
         at = profile_.status[17] >= 0x72 ? 5 : 3;
-        if (p.size() < at + 128) return;
+        if (p.size() <= at) return;
       }
+      // STC12 takes 128 bytes a block; STC15/STC8 as many as come.
+      const size_t size = stc12 ? 128 : p.size() - at;
       // The first block after an erase comes as 22, the rest as 02.
       bool accepted = stc12 || (command == 0x22) == firstWrite_;
-      if (faults_.refuseWriteBlock >= 0 && address == static_cast<size_t>(faults_.refuseWriteBlock) * 128)
+      if (faults_.refuseWriteBlock >= 0 && address == static_cast<size_t>(faults_.refuseWriteBlock) * size)
         accepted = false;
       firstWrite_ = false;
       uint8_t sum = 0;
       {
         std::lock_guard<std::mutex> lock(mu_);
-        for (size_t i = 0; i < 128; ++i) {
+        blockSizes_.insert(size);
+        for (size_t i = 0; i < size; ++i) {
           if (address + i >= flash_.size()) continue;
           if (accepted) flash_[address + i] &= p[at + i];
           sum = static_cast<uint8_t>(sum + flash_[address + i]);
@@ -622,6 +680,10 @@ void StcModernSim::Handle(const std::vector<uint8_t>& p) {
       else Reply({0x02, static_cast<uint8_t>(accepted ? 0x54 : 0x00)}, prog);
       return;
     }
+    case 0x07:
+      // Closes the writing (boot loaders from 7.2 on).
+      if (profile_.family != SimFamily::Stc12 && GuardOk(p, 3)) Reply({0x07, 0x54}, prog);
+      return;
     case 0x69:
       Reply({0x8D}, prog);
       return;

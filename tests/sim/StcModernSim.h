@@ -7,11 +7,13 @@
 // - the status packet is a real part's packet (public dumps), with the
 //   fields the part's own state decides filled in: pulse counts or trimmed
 //   frequency, option bytes;
-// - the internal RC oscillator runs at a frequency set by its trim register,
+// - the internal RC oscillator runs at a frequency set by its trim register
+//   (STC8G/STC8H: and its band; the band edges are a model, not measured),
 //   off by a part-to-part offset and drifting slowly like a part warming up;
 //   the part measures a challenge's trims against the FE pulses that follow
 //   it: count = frequency / (pulse speed / 2);
-// - the speed switch: the part's UART runs at what its programming clock
+// - the speed switch (STC15/STC8) is answered at the old speed, then the
+//   UART changes; the part's UART runs at what its programming clock
 //   and the reload really give; a host listening at another speed hears
 //   nothing;
 // - flash is flash: erase sets 0xFF, programming only clears bits; EEPROM
@@ -24,6 +26,7 @@
 #include <cstdint>
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -32,10 +35,15 @@
 #include "support/Pty.h"
 
 enum class SimFamily { Stc12, Stc15, Stc8 };
+// How an STC8 part's oscillator is trimmed: one band with fine steps
+// (stc8), or bands chosen by a range byte counted over whole pulse bits
+// with a fixed IAP wait in the switch (stc8g: two bands, stc8d: four).
+enum class SimTrim { Stc8, Stc8g, Stc8d };
 
 struct StcModernProfile {
   std::string name;
   SimFamily family = SimFamily::Stc15;
+  SimTrim trim = SimTrim::Stc8;
   uint16_t magic = 0;
   size_t codeFlash = 0;
   size_t eeprom = 0;
@@ -81,8 +89,10 @@ class StcModernSim {
   double RunningHz() const;
   int Frames(uint8_t command) const;
   int BadFrames() const;
+  std::set<size_t> BlockSizes() const;  // sizes of the write blocks seen
   int TrimRounds() const;
   uint32_t ProgrammingBaud() const;
+  uint32_t PulseBaud() const;  // speed of the last connect pulses
   bool EndSeen() const;  // waits up to a second
   int Sessions() const;  // status packets sent
 
@@ -128,8 +138,10 @@ class StcModernSim {
   uint8_t trimA_ = 0, trimB_ = 0, divider_ = 1;
   std::map<uint8_t, int> frames_;
   int badFrames_ = 0;
+  std::set<size_t> blockSizes_;
   int trimRounds_ = 0;
   uint32_t progBaud_ = 0;
+  uint32_t pulseBaud_ = 0;
   bool endSeen_ = false;
   int sessions_ = 0;
 };

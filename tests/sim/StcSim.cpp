@@ -41,6 +41,8 @@ StcSimProfile StcProfile(const std::string& model, uint32_t crystalHz) {
       {"STC89C516RD+", {0xF1, 0x10, 0x82}, 63 * 1024},
       {"STC12C1052", {0xF2, 0x01, 0x83}, 1024, true},
       {"unknown", {0xF0, 0x03, 0x82}, 8 * 1024},
+      // In the model list, but not among the models this engine programs.
+      {"STC89C54RD+", {0xF1, 0x04, 0x82}, 16 * 1024},
   };
   StcSimProfile p;
   p.model = model;
