@@ -30,7 +30,9 @@ std::optional<stc::Protocol> ProtocolOf(StcFamily f) {
 StcFamily StcFamilyOfPart(const QString& partName) {
   for (const stc::PartRow& row : stc::PartTable()) {
     if (partName != QLatin1String(row.name)) continue;
-    switch (row.protocol) {
+    const std::optional<stc::Protocol> engine = stc::EngineOf(row.variant);
+    if (!engine) break;
+    switch (*engine) {
       case stc::Protocol::Stc12: return StcFamily::Stc12;
       case stc::Protocol::Stc15: return StcFamily::Stc15;
       case stc::Protocol::Stc8: return StcFamily::Stc8;
