@@ -1,6 +1,8 @@
 #include "app/PortDiscovery.h"
 
 #include <QFile>
+
+#include "platform/SerialAdapter.h"
 #include <algorithm>
 #include <filesystem>
 #include <system_error>
@@ -72,4 +74,15 @@ QStringList DiscoverPorts(const PortDiscoverySources& sources) {
 int SelectedIndexAfterRefill(int currentIndex, int itemCount) {
   if (currentIndex > itemCount - 1) return itemCount - 1;
   return currentIndex;
+}
+
+QStringList PortListLines(const PortDiscoverySources& sources) {
+  QStringList lines;
+  for (const QString& port : DiscoverPorts(sources)) {
+    const SerialAdapter a = AdapterOfPort(port.toStdString());
+    lines << QString::fromStdString(a.Label().empty() ? port.toStdString() : port.toStdString() + " — " + a.Label());
+    const std::string stable = StableNameOf(DeviceNameOf(port.toStdString()));
+    if (!stable.empty()) lines << QStringLiteral("    ") + QString::fromStdString(stable);
+  }
+  return lines;
 }

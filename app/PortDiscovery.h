@@ -40,3 +40,8 @@ QStringList DiscoverPorts(const PortDiscoverySources& sources = SystemPortSource
 // unless it lies past the end of the new list, which selects the last item
 // (-1 when the list is empty). An index of -1 (nothing selected) stays -1.
 int SelectedIndexAfterRefill(int currentIndex, int itemCount);
+
+// The discovered ports, one a line, each with its adapter where sysfs names
+// one ("ttyUSB0 — CP2102 USB to UART (10c4:ea60) s/n 0001 @ 1-2.3") and the
+// stable link udev made for it on a second line. The form of --list-ports.
+QStringList PortListLines(const PortDiscoverySources& sources = SystemPortSources());

@@ -26,7 +26,9 @@ std::string Comm(int pid) {
   return name;
 }
 
-bool Alive(int pid) { return pid > 0 && (::kill(pid, 0) == 0 || errno == EPERM); }
+// Our own process is never the one in the way: it may hold the port itself
+// (the terminal) while it asks who else does.
+bool Alive(int pid) { return pid > 0 && pid != ::getpid() && (::kill(pid, 0) == 0 || errno == EPERM); }
 
 // UUCP-style lock files: "LCK..ttyUSB0" holding the PID as text.
 int LockFilePid(const std::string& path) {
@@ -80,7 +82,7 @@ int OpenerPid(const std::string& path) {
   int found = 0;
   while (dirent* e = ::readdir(proc)) {
     const int pid = std::atoi(e->d_name);
-    if (pid <= 0) continue;
+    if (pid <= 0 || pid == ::getpid()) continue;
     const std::string fdDir = std::string("/proc/") + e->d_name + "/fd";
     DIR* fds = ::opendir(fdDir.c_str());
     if (!fds) continue;
