@@ -124,9 +124,9 @@ std::vector<PortFinding> GroupFindings(const std::string& devicePath, uid_t file
   if (!GroupEntry(groupFileText, fileGid, &group, &members)) group = std::to_string(fileGid);
   const std::string user = userName.empty() ? std::string("$USER") : userName;
   if (std::find(members.begin(), members.end(), userName) != members.end())
-    return {{"用户 " + user + " 已在 " + group + " 组中，但当前登录还没有这个组（加入后没有重新登录）",
+    return {{PortFinding::Kind::Group, "用户 " + user + " 已在 " + group + " 组中，但当前登录还没有这个组（加入后没有重新登录）",
              "注销后重新登录（或重启）；临时可用: newgrp " + group}};
-  return {{"用户 " + user + " 不在 " + devicePath + " 所属的 " + group + " 组中，没有权限打开串口",
+  return {{PortFinding::Kind::Group, "用户 " + user + " 不在 " + devicePath + " 所属的 " + group + " 组中，没有权限打开串口",
            "sudo usermod -aG " + group + " " + user + "，然后注销并重新登录"}};
 }
 
@@ -134,7 +134,7 @@ std::vector<PortFinding> DiagnosePort(const std::string& portName, const DoctorR
   std::vector<PortFinding> out;
   const std::vector<int> brltty = ProcessesNamed(roots.proc, "brltty");
   if (!brltty.empty())
-    out.push_back({"盲文显示守护进程 brltty 正在运行（PID " + PidList(brltty) +
+    out.push_back({PortFinding::Kind::Daemon, "盲文显示守护进程 brltty 正在运行（PID " + PidList(brltty) +
                        "），它会占用 CH340、CP210x 等 USB 串口适配器",
                    "不用盲文显示器时: sudo systemctl mask --now brltty-udev.service brltty.service，或 sudo apt remove brltty"});
 
@@ -144,11 +144,11 @@ std::vector<PortFinding> DiagnosePort(const std::string& portName, const DoctorR
 
   const std::vector<int> mm = ProcessesNamed(roots.proc, "ModemManager");
   if (!mm.empty() && !(present && S_ISCHR(st.st_mode) && UdevIgnoresModem(roots.udevData, st)))
-    out.push_back({"ModemManager 正在运行（PID " + PidList(mm) + "），它会向新出现的串口发送 AT 命令，打断下载",
+    out.push_back({PortFinding::Kind::Modem, "ModemManager 正在运行（PID " + PidList(mm) + "），它会向新出现的串口发送 AT 命令，打断下载",
                    "sudo systemctl stop ModemManager；或用 udev 规则给这个适配器设 ENV{ID_MM_DEVICE_IGNORE}=\"1\""});
 
   if (!portName.empty() && !present) {
-    out.push_back({"串口 " + path + " 不存在（设备没有连接，或没有驱动）",
+    out.push_back({PortFinding::Kind::Missing, "串口 " + path + " 不存在（设备没有连接，或没有驱动）",
                    "插好适配器后再试；vortana-term --list-ports 列出现有串口"});
   } else if (present) {
     const uid_t uid = ::geteuid();
@@ -160,13 +160,13 @@ std::vector<PortFinding> DiagnosePort(const std::string& portName, const DoctorR
     std::string holderName;
     const int holder = SerialDeviceHolder(path, &holderName);
     if (holder > 0)
-      out.push_back({"串口 " + path + " 正被进程 " + (holderName.empty() ? std::string("?") : holderName) + "（PID " +
+      out.push_back({PortFinding::Kind::Holder, "串口 " + path + " 正被进程 " + (holderName.empty() ? std::string("?") : holderName) + "（PID " +
                          std::to_string(holder) + "）使用",
                      "关闭该程序，或: kill " + std::to_string(holder)});
   }
 
   for (const SerialAdapter& a : UnboundUsbSerialDevices(roots.sys))
-    out.push_back({"USB 设备 " + a.vendorId + ":" + a.productId + (a.product.empty() ? "" : " " + a.product) + " @ " +
+    out.push_back({PortFinding::Kind::NoDriver, "USB 设备 " + a.vendorId + ":" + a.productId + (a.product.empty() ? "" : " " + a.product) + " @ " +
                        a.usbPath + " 已插入，但没有驱动，因此没有串口",
                    "检查内核驱动（sudo modprobe ch341 / cp210x / ftdi_sio / cdc_acm）和 dmesg 的输出"});
   return out;

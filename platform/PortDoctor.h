@@ -10,6 +10,10 @@
 #include <vector>
 
 struct PortFinding {
+  // What the port-open message already names (Missing, Holder) and what only
+  // the doctor can tell.
+  enum class Kind { Daemon, Modem, Group, Holder, Missing, NoDriver };
+  Kind kind = Kind::Daemon;
   std::string cause;   // one line, what is wrong
   std::string remedy;  // one line, what to type or do
 };

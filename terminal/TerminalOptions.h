@@ -78,6 +78,7 @@ class TerminalOptions : public QObject {
   QAction* scrollLock_ = nullptr;
   QAction* timestamps_ = nullptr;
   QAction* log_ = nullptr;
+  QAction* doctor_ = nullptr;  // "串口诊断"
   QActionGroup* encodingGroup_ = nullptr;
   QAction* encodingAction_[2] = {};
   QActionGroup* lineEndGroup_ = nullptr;
