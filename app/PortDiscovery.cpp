@@ -12,7 +12,9 @@ namespace fs = std::filesystem;
 PortDiscoverySources SystemPortSources() {
   PortDiscoverySources s;
   const QString root = qEnvironmentVariable("VORTANA_SYS_CLASS_TTY");
+  const QString sysfs = qEnvironmentVariable("VORTANA_SYSFS_ROOT");
   if (!root.isEmpty()) s.sysClassTty = root;
+  else if (!sysfs.isEmpty()) s.sysClassTty = sysfs + QStringLiteral("/class/tty");
   s.extraPorts = qEnvironmentVariable("VORTANA_EXTRA_PORTS");
   return s;
 }

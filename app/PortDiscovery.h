@@ -13,7 +13,8 @@ struct PortDiscoverySources {
 
 // This machine's sources: /sys/class/tty and $VORTANA_EXTRA_PORTS. The
 // variable VORTANA_SYS_CLASS_TTY, when set, replaces /sys/class/tty so that a
-// test of the whole window can run against a fake device tree.
+// test of the whole window can run against a fake device tree; without it
+// $VORTANA_SYSFS_ROOT/class/tty does.
 PortDiscoverySources SystemPortSources();
 
 // Device names ("ttyUSB0", "ttyACM1", "ttyS0") of the serial devices under

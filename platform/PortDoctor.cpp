@@ -158,7 +158,8 @@ std::vector<PortFinding> DiagnosePort(const std::string& portName, const DoctorR
                                         ReadAll(roots.groupFile)))
       out.push_back(std::move(f));
     std::string holderName;
-    const int holder = SerialDeviceHolder(path, &holderName);
+    // Never Vortana itself: the terminal may hold the port while it asks.
+    const int holder = SerialDeviceHolder(path, &holderName, ::getpid());
     if (holder > 0)
       out.push_back({PortFinding::Kind::Holder, "串口 " + path + " 正被进程 " + (holderName.empty() ? std::string("?") : holderName) + "（PID " +
                          std::to_string(holder) + "）使用",

@@ -25,5 +25,6 @@ SerialOpenProblem DiagnoseSerialOpen(const std::string& portName);
 std::string SerialOpenFailureText(const std::string& portName);
 
 // The process holding the device at `path` open or locked: from a UUCP lock
-// file, /proc/locks or /proc/*/fd. 0 when none is found.
-int SerialDeviceHolder(const std::string& path, std::string* name);
+// file, /proc/locks or /proc/*/fd. 0 when none is found. `ignorePid` is
+// passed over (the asking process, which may hold the port itself).
+int SerialDeviceHolder(const std::string& path, std::string* name, int ignorePid = 0);

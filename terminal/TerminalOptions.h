@@ -44,7 +44,8 @@ class TerminalOptions : public QObject {
   void SetLineEnding(LineEnding e);
 
   // Logging: every byte the main port delivers goes to the file, appended,
-  // from StartLog until StopLog or the port closes.
+  // from StartLog until StopLog or the port closes (an unplugged adapter
+  // that is waited for does not close it: the log goes on after the replug).
   bool StartLog(const QString& path);
   void StopLog(const QString& why = QString());
   bool Logging() const { return logFd_ >= 0; }

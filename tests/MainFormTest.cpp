@@ -9,13 +9,18 @@
 #include <QListView>
 #include <QProcess>
 #include <QTabBar>
+#include <QTemporaryDir>
 #include <QThread>
+
+#include <filesystem>
 
 #include <csignal>
 
 #include "platform/Termios2.h"
 #include "app/Marquee.h"
 #include "support/EventPump.h"
+#include "terminal/TerminalOptions.h"
+#include "support/FakeSysfs.h"
 #include "support/FormHarness.h"
 #include "support/Pty.h"
 #include "support/RecordingSerialPlatform.h"
@@ -235,10 +240,10 @@ TEST(MainFormSettings, ClosingWritesEveryValueInOrderWithModelFirst) {
                                 "SendStr", "MCUType", "12T", "AutoISP", "AutoRST", "FileName", "Delay",
                                 "Delay1", "Verify", "PortName"};
   // The terminal's values follow (checked with the terminal), then the
-  // STC trim frequency.
+  // STC trim frequency and the port's stable link.
   EXPECT_EQ(h.SettingsNames().mid(0, expected.size()), expected);
-  EXPECT_EQ(h.SettingsNames().size(), expected.size() + 6);
-  EXPECT_EQ(h.SettingsNames().last(), "Frequency");
+  EXPECT_EQ(h.SettingsNames().size(), expected.size() + 7);
+  EXPECT_EQ(h.SettingsNames().mid(expected.size() + 5), (QStringList{"Frequency", "PortStable"}));
   SettingsStore store;
   ASSERT_TRUE(store.Open());
   EXPECT_EQ(store.ReadInteger("Model"), 2);
@@ -361,6 +366,63 @@ TEST(MainFormPort, APortBehindALinkReopensWhenTheLinkLeadsToADeviceAgain) {
   ASSERT_EQ(::rename(fresh.toLocal8Bit().constData(), link.toLocal8Bit().constData()), 0);
   ASSERT_TRUE(PumpUntil([&] { return f.PortOpen; }, 5000)) << "no reopen after the link came back";
   EXPECT_EQ(f.StatusText(0), QStringLiteral("串口已重新连接 ") + link);
+  EXPECT_TRUE(h.messages.isEmpty());
+}
+
+// Behind a by-id style link, an adapter of the same make that turns up first
+// is not taken; the board's own adapter is, under whatever pty it got, and
+// the log goes on across the replug.
+TEST(MainFormPort, AReplugReopensTheSameAdapterNotAnotherOneAndTheLogGoesOn) {
+  FormHarness h;
+  QTemporaryDir links;
+  FakeSysfs sys(links.filePath(QStringLiteral("sys")).toStdString());
+  ::setenv("VORTANA_SYSFS_ROOT", sys.root().c_str(), 1);
+  const auto ttyOf = [](const PtyPair& p) { return std::filesystem::path(p.slavePath()).filename().string(); };
+  const QString link = links.filePath(QStringLiteral("usb-1a86_USB_Serial_A1-if00-port0"));
+  const auto pointLink = [&](const PtyPair& p) {
+    const QString fresh = link + QStringLiteral(".new");
+    QFile::remove(fresh);
+    ASSERT_TRUE(QFile::link(QString::fromStdString(p.slavePath()), fresh));
+    ASSERT_EQ(::rename(fresh.toLocal8Bit().constData(), link.toLocal8Bit().constData()), 0);
+  };
+  auto first = std::make_unique<PtyPair>();
+  sys.AddAdapter(ttyOf(*first), "1-2", "1a86", "7523", "USB Serial", "A1");
+  pointLink(*first);
+  TMainForm& f = h.Create();
+  f.ListSerialPorts = [&] { return QStringList{link}; };
+  SelectPort(f, link.toStdString());
+  f.RzPageControl1->setCurrentIndex(1);
+  f.BitBtn3Click();
+  ASSERT_TRUE(f.PortOpen);
+  const QString logPath = links.filePath(QStringLiteral("rx.log"));
+  ASSERT_TRUE(f.Terminal->StartLog(logPath));
+  const auto logged = [&] {
+    QFile l(logPath);
+    return l.open(QIODevice::ReadOnly) ? l.readAll() : QByteArray();
+  };
+  first->Write("one");
+  ASSERT_TRUE(PumpUntil([&] { return logged() == "one"; }, 3000));
+  first->HangUp();
+  ASSERT_TRUE(PumpUntil([&] { return !f.PortOpen; }, 3000));
+  EXPECT_EQ(f.StatusText(0), QStringLiteral("串口已断开 %1，等待 USB Serial (1a86:7523) s/n A1 @ 1-2 重新连接").arg(link));
+
+  PtyPair other;  // the same make in another socket, serial B2
+  sys.AddAdapter(ttyOf(other), "1-3", "1a86", "7523", "USB Serial", "B2");
+  pointLink(other);
+  f.WMDeviceChange(7);
+  PumpUntil([] { return false; }, 1500);
+  EXPECT_FALSE(f.PortOpen) << "another adapter was taken";
+
+  PtyPair again;
+  sys.AddAdapter(ttyOf(again), "1-2", "1a86", "7523", "USB Serial", "A1");
+  pointLink(again);
+  f.WMDeviceChange(7);
+  ASSERT_TRUE(PumpUntil([&] { return f.PortOpen; }, 5000)) << "the same adapter was not reopened";
+  EXPECT_EQ(f.StatusText(0), QStringLiteral("串口已重新连接 ") + link);
+  EXPECT_TRUE(f.Terminal->Logging());
+  again.Write("two");
+  EXPECT_TRUE(PumpUntil([&] { return logged() == "onetwo"; }, 3000)) << logged().toStdString();
+  ::unsetenv("VORTANA_SYSFS_ROOT");
   EXPECT_TRUE(h.messages.isEmpty());
 }
 
@@ -723,5 +785,5 @@ TEST(MainFormProgram, SigtermClosesTheWindowAndWritesTheSettings) {
   EXPECT_EQ(program.exitCode(), 0) << program.readAllStandardError().toStdString();
   QFile f(settings);
   ASSERT_TRUE(f.open(QIODevice::ReadOnly));
-  EXPECT_EQ(f.readAll().count('\n'), 29);
+  EXPECT_EQ(f.readAll().count('\n'), 30);
 }
