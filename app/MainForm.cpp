@@ -798,10 +798,9 @@ void TMainForm::ApplyStoredPort() {
   // The adapter's stable link first: it finds the same adapter whatever
   // number it got this time.
   int i = -1;
-  if (!storedPortStable_.isEmpty()) {
-    const QString name = QString::fromStdString(DeviceNameOf(storedPortStable_.toStdString()));
-    if (!name.isEmpty()) i = ComboBox1->findText(name);
-  }
+  const std::string device = storedPortStable_.isEmpty() ? std::string() : DeviceNameOf(storedPortStable_.toStdString());
+  for (int k = 0; !device.empty() && i < 0 && k < ComboBox1->count(); ++k)
+    if (DeviceNameOf(ComboBox1->itemText(k).toStdString()) == device) i = k;
   if (i < 0) i = storedPortName_.isEmpty() ? -1 : ComboBox1->findText(storedPortName_);
   // A stored position past the list (the list is shorter now) keeps the
   // list's own selection.

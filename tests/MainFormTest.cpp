@@ -4,7 +4,9 @@
 
 #include <QApplication>
 #include <QCoreApplication>
+#include <QDir>
 #include <QKeyEvent>
+#include <QMenu>
 #include <QLayout>
 #include <QListView>
 #include <QProcess>
@@ -200,6 +202,32 @@ TEST(MainFormSettings, StoredPortSurvivesARestartByNameElseByPosition) {
   ASSERT_TRUE(store.Open());
   EXPECT_EQ(store.ReadInteger("Port"), 5);
   EXPECT_EQ(store.ReadString("PortName"), QString("/dev/vtest5"));
+}
+
+// The adapter's by-id link is remembered beside the name and wins over it:
+// the adapter may have another number at the next start.
+TEST(MainFormSettings, TheStoredStableLinkFindsTheAdapterUnderItsNewNumber) {
+  QTemporaryDir dev;
+  QStringList ports;
+  for (int i = 0; i < 8; ++i) ports << dev.filePath(QStringLiteral("ttyUSB%1").arg(i));
+  for (const QString& p : ports) QFile(p).open(QIODevice::WriteOnly);
+  ManyPorts env(ports);
+  QDir().mkpath(dev.filePath(QStringLiteral("serial/by-id")));
+  const QString link = dev.filePath(QStringLiteral("serial/by-id/usb-WCH_CH340_A1-if00-port0"));
+  ASSERT_TRUE(QFile::link(QStringLiteral("../../ttyUSB6"), link));
+  ::setenv("VORTANA_DEV_ROOT", dev.path().toLocal8Bit().constData(), 1);
+  FormHarness h;
+  h.WriteSettings(QStringLiteral("\"Port\"=dword:00000003\n\"PortName\"=\"%1\"\n\"PortStable\"=\"%2\"\n")
+                      .arg(ports[3], link));
+  TMainForm& f = h.Create();
+  EXPECT_EQ(f.ComboBox1->currentText(), ports[6]);
+  EXPECT_EQ(f.ComboBox6->currentIndex(), f.ComboBox1->currentIndex());
+  f.close();
+  ::unsetenv("VORTANA_DEV_ROOT");
+  SettingsStore store;
+  ASSERT_TRUE(store.Open());
+  EXPECT_EQ(store.ReadString("PortName"), ports[6]);
+  EXPECT_EQ(store.ReadString("PortStable"), link);
 }
 
 TEST(MainFormSettings, RestoredBoxesRunTheirHandlersAndTextsFollowTheirRules) {
@@ -419,11 +447,45 @@ TEST(MainFormPort, AReplugReopensTheSameAdapterNotAnotherOneAndTheLogGoesOn) {
   f.WMDeviceChange(7);
   ASSERT_TRUE(PumpUntil([&] { return f.PortOpen; }, 5000)) << "the same adapter was not reopened";
   EXPECT_EQ(f.StatusText(0), QStringLiteral("串口已重新连接 ") + link);
+  // The list entry keeps its bare name; the adapter rides along for the
+  // open list to show.
+  EXPECT_EQ(f.ComboBox1->currentText(), link);
+  EXPECT_EQ(f.ComboBox1->currentData(kPortAdapterRole).toString(), QStringLiteral("USB Serial (1a86:7523) s/n A1 @ 1-2"));
   EXPECT_TRUE(f.Terminal->Logging());
   again.Write("two");
   EXPECT_TRUE(PumpUntil([&] { return logged() == "onetwo"; }, 3000)) << logged().toStdString();
   ::unsetenv("VORTANA_SYSFS_ROOT");
   EXPECT_TRUE(h.messages.isEmpty());
+}
+
+// A port that will not open: the window's words, the open error, then what
+// the doctor sees (here a braille daemon in a built /proc); "串口诊断" in
+// the receive menu gives the whole report.
+TEST(MainFormPort, TheOpenFailureAddsTheDoctorsCausesAndTheMenuShowsTheReport) {
+  FormHarness h;
+  QTemporaryDir proc;
+  FakeSysfs::Put(proc.filePath(QStringLiteral("321/comm")).toStdString(), "brltty");
+  ::setenv("VORTANA_PROC_ROOT", proc.path().toLocal8Bit().constData(), 1);
+  TMainForm& f = h.Create();
+  SelectPort(f, "/dev/vortana-no-such-port");
+  f.BitBtn3Click();
+  ASSERT_EQ(h.messages.size(), 1);
+  EXPECT_TRUE(h.messages[0].startsWith(kOpenFailed));
+  EXPECT_TRUE(h.messages[0].contains(QStringLiteral("串口 /dev/vortana-no-such-port 不存在（设备没有连接？）\r")));
+  EXPECT_TRUE(h.messages[0].contains(QStringLiteral("brltty 正在运行（PID 321）"))) << h.messages[0].toStdString();
+  EXPECT_EQ(h.messages[0].count(QStringLiteral("不存在")), 1);  // the missing port is said once
+  QMenu menu;
+  f.Terminal->AddReceiveMenuEntries(&menu);
+  QAction* doctor = nullptr;
+  for (QAction* a : menu.actions())
+    if (a->text() == QStringLiteral("串口诊断")) doctor = a;
+  ASSERT_NE(doctor, nullptr);
+  doctor->trigger();
+  ::unsetenv("VORTANA_PROC_ROOT");
+  ASSERT_EQ(h.messages.size(), 2);
+  EXPECT_TRUE(h.messages[1].startsWith(QStringLiteral("串口诊断|问题: ")));
+  EXPECT_TRUE(h.messages[1].contains(QStringLiteral("brltty")));
+  EXPECT_TRUE(h.messages[1].contains(QStringLiteral("/dev/vortana-no-such-port 不存在")));
 }
 
 // A manual reopen after an unplug: the unplug notice goes.
