@@ -50,6 +50,12 @@ std::vector<gid_t> LoginGroups(const std::string& procRoot) {
     long g;
     while (in >> g) gids.push_back(static_cast<gid_t>(g));
   }
+  if (gids.empty()) {  // no status to read: ask the process itself
+    gid_t list[256];
+    const int n = ::getgroups(256, list);
+    gids.assign(list, list + std::max(n, 0));
+  }
+  gids.push_back(::getegid());
   return gids;
 }
 

@@ -127,53 +127,61 @@ class Session {
     bool escaped = false;
     int idleAfterEnd = 0;
     while (!stopSignal) {
-      if (fd_ < 0 && !Reconnect()) continue;
+      // While the adapter is away the keyboard still works (Ctrl-] q);
+      // what is typed meanwhile has nowhere to go and is dropped.
+      if (fd_ < 0 && TryReconnect()) idleAfterEnd = 0;
       pollfd fds[2] = {{fd_, POLLIN, 0}, {inputOpen ? STDIN_FILENO : -1, POLLIN, 0}};
-      const int n = ::poll(fds, 2, 100);
+      const int n = ::poll(fds, 2, fd_ < 0 ? 200 : 100);
       if (n < 0 && errno != EINTR) return 1;
-      if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL) || (fds[0].revents == 0 && platform_.HungUp(fd_))) {
-        if (!(fds[0].revents & POLLIN) || !Receive()) {
-          Lost();
+      if (fd_ >= 0) {
+        const bool gone = (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) ||
+                          (fds[0].revents == 0 && platform_.HungUp(fd_));
+        if (gone) {
+          // The last bytes before a hang-up are still shown.
+          if (!(fds[0].revents & POLLIN) || !Receive()) Lost();
           continue;
         }
-      } else if (fds[0].revents & POLLIN) {
-        if (!Receive()) {
-          Lost();
+        if (fds[0].revents & POLLIN) {
+          if (!Receive()) Lost();
+          idleAfterEnd = 0;
           continue;
         }
-        idleAfterEnd = 0;
       }
       if (!inputOpen) {
+        if (fd_ < 0) {
+          // Input has ended and the port is gone: nothing more can happen.
+          Note("串口已断开 " + SerialDevicePath(port_));
+          return 1;
+        }
         // Input has ended and reached the wire: what the board answers in
         // the next moment is still shown, then the session ends.
         if (++idleAfterEnd >= 3) return 0;
         continue;
       }
-      if (fds[1].revents & (POLLIN | POLLHUP)) {
-        unsigned char buf[4096];
-        const ssize_t got = ::read(STDIN_FILENO, buf, sizeof buf);
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) {
-          inputOpen = false;
-          platform_.Drain(fd_, 5000);
-          continue;
-        }
-        std::string out;
-        for (ssize_t i = 0; i < got; ++i) {
-          const unsigned char c = buf[i];
-          if (keyboard_ && escaped) {
-            escaped = false;
-            if (c == 'q' || c == 'Q') return 0;
-            if (c != kEscape) out.push_back(static_cast<char>(kEscape));
-            out.push_back(static_cast<char>(c));
-          } else if (keyboard_ && c == kEscape) {
-            escaped = true;
-          } else {
-            out.push_back(static_cast<char>(c));
-          }
-        }
-        if (!out.empty() && !SendToPort(out)) Lost();
+      if (!(fds[1].revents & (POLLIN | POLLHUP))) continue;
+      unsigned char buf[4096];
+      const ssize_t got = ::read(STDIN_FILENO, buf, sizeof buf);
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) {
+        inputOpen = false;
+        if (fd_ >= 0) platform_.Drain(fd_, 5000);
+        continue;
       }
+      std::string out;
+      for (ssize_t i = 0; i < got; ++i) {
+        const unsigned char c = buf[i];
+        if (keyboard_ && escaped) {
+          escaped = false;
+          if (c == 'q' || c == 'Q') return 0;
+          if (c != kEscape) out.push_back(static_cast<char>(kEscape));
+          out.push_back(static_cast<char>(c));
+        } else if (keyboard_ && c == kEscape) {
+          escaped = true;
+        } else {
+          out.push_back(static_cast<char>(c));
+        }
+      }
+      if (!out.empty() && fd_ >= 0 && !SendToPort(out)) Lost();
     }
     return 0;
   }
@@ -224,10 +232,8 @@ class Session {
     Note("串口已断开 " + SerialDevicePath(port_) + "，等待 " + label_ + " 重新连接");
   }
 
-  // Polls for the same adapter; true once it is open again.
-  bool Reconnect() {
-    ::usleep(200000);
-    if (stopSignal) return false;
+  // One look for the same adapter; true once it is open again.
+  bool TryReconnect() {
     const std::string candidate = ReopenCandidate(port_, identity_);
     if (candidate.empty() || !Open(candidate)) return false;
     port_ = candidate;

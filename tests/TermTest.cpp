@@ -130,6 +130,39 @@ TEST_F(TermPipe, DoctorExitsOneOnlyWhenItFoundACause) {
   EXPECT_TRUE(term.readAllStandardOutput().contains("brltty"));
 }
 
+// A program that opened the port without any lock is still found (through
+// its open files) and named with its PID.
+TEST_F(TermPipe, DoctorNamesAProgramHoldingThePortWithoutALock) {
+  port.CloseKeeper();
+  QProcess holder;
+  holder.setStandardInputFile(QString::fromStdString(port.slavePath()));
+  holder.start(QStringLiteral("sleep"), {QStringLiteral("20")});
+  ASSERT_TRUE(holder.waitForStarted(5000));
+  Start({QStringLiteral("--doctor"), QString::fromStdString(port.slavePath())});
+  ASSERT_TRUE(term.waitForFinished(10000));
+  const QString out = QString::fromUtf8(term.readAllStandardOutput());
+  EXPECT_EQ(term.exitCode(), 1) << out.toStdString();
+  EXPECT_TRUE(out.contains(QStringLiteral("正被进程 sleep（PID %1）使用").arg(holder.processId()))) << out.toStdString();
+  holder.kill();
+  holder.waitForFinished(5000);
+}
+
+// Input that ends while the adapter is away ends the session with the cause,
+// rather than waiting for ever.
+TEST_F(TermPipe, InputEndingWhileTheAdapterIsAwayEndsWithTheCause) {
+  Start({QStringLiteral("-p"), QString::fromStdString(port.slavePath())});
+  ASSERT_TRUE(WaitFor([&] { return !isptool::PortFree(port.slavePath()); }, 5000));
+  port.HangUp();
+  QByteArray err;
+  ASSERT_TRUE(WaitFor([&] { term.waitForReadyRead(20); err += term.readAllStandardError(); return err.contains("等待"); }, 5000));
+  term.closeWriteChannel();
+  ASSERT_TRUE(term.waitForFinished(5000)) << "still waiting after the input ended";
+  EXPECT_EQ(term.exitCode(), 1);
+  err += term.readAllStandardError();
+  EXPECT_EQ(QString::fromUtf8(err).trimmed().split(u'\n').last(),
+            QStringLiteral("串口已断开 ") + QString::fromStdString(port.slavePath()));
+}
+
 // Typed at from a terminal: keys go to the port as they are pressed (no line
 // editing), Ctrl-] Ctrl-] sends one Ctrl-], Ctrl-] q quits.
 TEST(TermKeyboard, RawKeysGoOutAndCtrlBracketThenQQuits) {
