@@ -1016,6 +1016,12 @@ void TMainForm::BitBtn3Click() {
 }
 
 void TMainForm::ComboBox1Change() {
+  // Another port chosen while an unplugged one is waited for: the wait and
+  // its log end, as a close would end them.
+  if (WaitingForLostPort() && sender() == ComboBox1 && ComboBox1->currentText() != lostPortName_) {
+    lostPortName_.clear();
+    if (Terminal && Terminal->Logging()) Terminal->StopLog();
+  }
   ComboBox6->setCurrentIndex(ComboBox1->currentIndex());
   ComboBox7->setCurrentIndex(ComboBox2->currentIndex());
   if (PortOpen) {
