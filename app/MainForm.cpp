@@ -20,6 +20,7 @@
 #include <QScreen>
 #include <QThread>
 #include <QUrl>
+#include <QStyledItemDelegate>
 
 #include "app/Marquee.h"
 #include "app/PageTexts.h"
@@ -28,6 +29,8 @@
 #include "isp/lpc/LPC.h"
 #include "isp/stc/STC.h"
 #include "isp/stm32/Stm32Engine.h"
+#include "platform/PortDoctor.h"
+#include "platform/SerialAdapter.h"
 #include "platform/SerialOpenError.h"
 #include "terminal/ReceiveDisplay.h"
 #include "terminal/TerminalOptions.h"
@@ -250,11 +253,30 @@ QVBoxLayout* Column(QWidget* page) {
 
 // Port lists show long device paths whole: the drop-down is as wide as its
 // longest entry, and the chosen one is the list's tooltip.
+// The open list shows each port with its adapter after the name; the item's
+// text stays the bare name, which is what the rest of the window reads.
+class PortItemDelegate : public QStyledItemDelegate {
+ public:
+  using QStyledItemDelegate::QStyledItemDelegate;
+
+ protected:
+  void initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const override {
+    QStyledItemDelegate::initStyleOption(option, index);
+    const QString adapter = index.data(kPortAdapterRole).toString();
+    if (!adapter.isEmpty()) option->text += QStringLiteral(" — ") + adapter;
+  }
+};
+
 void ShowWholePortNames(QComboBox* box) {
+  box->setItemDelegate(new PortItemDelegate(box));
   auto widen = [box] {
     int widest = 0;
     const QFontMetrics fm(box->view()->font());
-    for (int i = 0; i < box->count(); ++i) widest = std::max(widest, fm.horizontalAdvance(box->itemText(i)));
+    for (int i = 0; i < box->count(); ++i) {
+      const QString adapter = box->itemData(i, kPortAdapterRole).toString();
+      widest = std::max(widest, fm.horizontalAdvance(box->itemText(i) +
+                                                     (adapter.isEmpty() ? QString() : QStringLiteral(" — ") + adapter)));
+    }
     box->view()->setMinimumWidth(widest + 32);
     box->setToolTip(box->currentText());
   };
@@ -773,6 +795,7 @@ void TMainForm::ReadSettingsFrom(SettingsStore& store) {
   // Values added later: a file without them reads as before.
   check("Verify", CheckBox11);
   text("PortName", [&](const QString& t) { storedPortName_ = t; });
+  text("PortStable", [&](const QString& t) { storedPortStable_ = t; });
 }
 
 void TMainForm::ReadWindowPlace(SettingsStore& store) {
@@ -798,7 +821,13 @@ void TMainForm::ReadWindowPlace(SettingsStore& store) {
 }
 
 void TMainForm::ApplyStoredPort() {
-  int i = storedPortName_.isEmpty() ? -1 : ComboBox1->findText(storedPortName_);
+  // The adapter's stable link first: it finds the same adapter whatever
+  // number it got this time.
+  int i = -1;
+  const std::string device = storedPortStable_.isEmpty() ? std::string() : DeviceNameOf(storedPortStable_.toStdString());
+  for (int k = 0; !device.empty() && i < 0 && k < ComboBox1->count(); ++k)
+    if (DeviceNameOf(ComboBox1->itemText(k).toStdString()) == device) i = k;
+  if (i < 0) i = storedPortName_.isEmpty() ? -1 : ComboBox1->findText(storedPortName_);
   // A stored position past the list (the list is shorter now) keeps the
   // list's own selection.
   if (i < 0 && storedPort_ && *storedPort_ >= 0 && *storedPort_ < ComboBox1->count()) i = *storedPort_;
@@ -850,6 +879,8 @@ void TMainForm::FormClose() {
   store.WriteString(QStringLiteral("PortName"), ComboBox1->currentText());
   Terminal->WriteSettings(store);
   store.WriteString(QStringLiteral("Frequency"), EditFreq->text());
+  store.WriteString(QStringLiteral("PortStable"),
+                    QString::fromStdString(StableNameOf(DeviceNameOf(ComboBox1->currentText().toStdString()))));
   // The window's place last: a file from before reads as it did.
   const QRect place = normalGeometry().isValid() ? normalGeometry() : geometry();
   store.WriteInteger(QStringLiteral("WindowLeft"), place.x());
@@ -904,6 +935,9 @@ bool TMainForm::OpenMainPort(bool quiet) {
   if (ComDriver_->Connect()) {
     PortOpen = true;
     lostPortName_.clear();
+    const SerialAdapter adapter = AdapterOfPort(ComDriver_->PortName.toStdString());
+    portIdentity_ = QString::fromStdString(adapter.Identity());
+    portLabel_ = QString::fromStdString(adapter.Label());
     // An unplug notice is history once the port works again.
     if (StatusText(0).startsWith(QStringLiteral("串口已断开"))) SetStatusText(0, QString());
     WatchPortPath(ComDriver_->PortName);
@@ -919,7 +953,7 @@ bool TMainForm::OpenMainPort(bool quiet) {
   if (!quiet)
     ShowMessage(QStringLiteral("Vortana"),
                 QStringLiteral("当前串口号已经被占用，或其它错误 ！\r请选择其它串口，或检查串口设置是否正确。\r\r") +
-                    portOpenError_);
+                    portOpenError_ + MoreCauses(ComDriver_->PortName));
   return false;
 }
 
@@ -941,11 +975,11 @@ void TMainForm::ShowPortState() {
 void TMainForm::ComDriverDeviceLost() {
   // The driver has closed itself; what it read before is shown already.
   lostPortName_ = ComDriver_->PortName;
-  lostAt_.start();
   PortOpen = false;
   Timer1.stop();
   ShowPortState();
-  SetStatusText(0, QStringLiteral("串口已断开 %1").arg(lostPortName_));
+  SetStatusText(0, QStringLiteral("串口已断开 %1").arg(lostPortName_) +
+                      (portLabel_.isEmpty() ? QString() : QStringLiteral("，等待 %1 重新连接").arg(portLabel_)));
 }
 
 void TMainForm::WatchPortPath(const QString& portName) {
@@ -962,19 +996,26 @@ void TMainForm::WatchPortPath(const QString& portName) {
 
 void TMainForm::ReopenLostPort(const QStringList& presentPorts) {
   if (lostPortName_.isEmpty()) return;
-  constexpr qint64 kComeBackMs = 60000;
-  if (PortOpen || lostAt_.elapsed() > kComeBackMs) {
-    lostPortName_.clear();  // reopened by the user, or gone for good
+  if (PortOpen) {
+    lostPortName_.clear();  // reopened by the user
     return;
   }
-  if (!presentPorts.contains(lostPortName_)) return;
-  const int i = ComboBox1->findText(lostPortName_);
+  // The same adapter under whatever number it got; another adapter that
+  // took the old number is not the user's board.
+  // Without an identity (an on-board UART, a pty) the same name counts.
+  QString name = lostPortName_;
+  if (!portIdentity_.isEmpty())
+    name = QString::fromStdString(ReopenCandidate(lostPortName_.toStdString(), portIdentity_.toStdString()));
+  else if (!presentPorts.contains(name))
+    return;
+  if (name.isEmpty()) return;
+  const int i = ComboBox1->findText(name);
   if (i < 0) return;
   ComboBox1->setCurrentIndex(i);
   ComboBox6->setCurrentIndex(i);
-  const QString name = lostPortName_;
+  const QString lost = lostPortName_;
   if (!OpenMainPort(true)) {
-    lostPortName_ = name;  // not ready yet; the next device change tries again
+    lostPortName_ = lost;  // not ready yet; the next device change tries again
     return;
   }
   // As the open button leaves it: the boxes' lines, timed sending.
@@ -982,6 +1023,21 @@ void TMainForm::ReopenLostPort(const QStringList& presentPorts) {
   CheckBox4Click();
   CheckBox5Click();
   SetStatusText(0, QStringLiteral("串口已重新连接 %1").arg(name));
+}
+
+// What the doctor sees beyond the open error itself (which already names a
+// missing device or the holder): a braille daemon, a modem manager, a group.
+QString TMainForm::MoreCauses(const QString& port) const {
+  QString more;
+  for (const PortFinding& f : DiagnosePort(port.toStdString()))
+    if (f.kind != PortFinding::Kind::Missing && f.kind != PortFinding::Kind::Holder)
+      more += QStringLiteral("\r") + QString::fromStdString(f.cause + "\r  " + f.remedy);
+  return more;
+}
+
+QString TMainForm::PortDoctorText() const {
+  const std::string port = ComboBox1->currentText().toStdString();
+  return QString::fromStdString(DoctorReport(port, DiagnosePort(port)));
 }
 
 void TMainForm::BitBtn3Click() {
@@ -998,6 +1054,12 @@ void TMainForm::BitBtn3Click() {
 }
 
 void TMainForm::ComboBox1Change() {
+  // Another port chosen while an unplugged one is waited for: the wait and
+  // its log end, as a close would end them.
+  if (WaitingForLostPort() && sender() == ComboBox1 && ComboBox1->currentText() != lostPortName_) {
+    lostPortName_.clear();
+    if (Terminal && Terminal->Logging()) Terminal->StopLog();
+  }
   ComboBox6->setCurrentIndex(ComboBox1->currentIndex());
   ComboBox7->setCurrentIndex(ComboBox2->currentIndex());
   if (PortOpen) {

@@ -41,6 +41,9 @@ class TLPCFrm;
 class TSTCFrm;
 class TerminalOptions;
 
+// Item data of the port lists: the adapter behind the port, shown after its name.
+inline constexpr int kPortAdapterRole = Qt::UserRole + 7;
+
 class TMainForm : public QMainWindow, public IspHost {
   Q_OBJECT
  public:
@@ -299,6 +302,13 @@ class TMainForm : public QMainWindow, public IspHost {
   bool OpenMainPort(bool quiet);
   // An unplugged port comes back: reopen it as it was (after a refill).
   void ReopenLostPort(const QStringList& presentPorts);
+  QString MoreCauses(const QString& port) const;
+ public:
+  // True while an unplugged main port is waited for (the log stays open).
+  bool WaitingForLostPort() const { return !lostPortName_.isEmpty(); }
+  // The port doctor's report on the chosen port, as "串口诊断" shows it.
+  QString PortDoctorText() const;
+ private:
   // Start folder of a file dialog, and remembering the one chosen there.
   QString DialogFolder(const QString& which, const QString& fallback = QString()) const;
   void RememberDialogFolder(const QString& which, const QString& chosenFile);
@@ -346,7 +356,9 @@ class TMainForm : public QMainWindow, public IspHost {
   QFileSystemWatcher devWatch_;
   void WatchPortPath(const QString& portName);
   QString lostPortName_;        // the main port's name when its device vanished
-  QElapsedTimer lostAt_;
+  QString portIdentity_;        // the open main port's adapter (serial number or USB path)
+  QString portLabel_;           // and how the status bar names it
+  QString storedPortStable_;    // /dev/serial/by-… link of the port chosen last time
   QString downloadedStamp_;     // stamp of the firmware file when the session started
   std::map<QString, QString> dialogFolders_;
 };

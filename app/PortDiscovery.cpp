@@ -1,6 +1,8 @@
 #include "app/PortDiscovery.h"
 
 #include <QFile>
+
+#include "platform/SerialAdapter.h"
 #include <algorithm>
 #include <filesystem>
 #include <system_error>
@@ -10,7 +12,9 @@ namespace fs = std::filesystem;
 PortDiscoverySources SystemPortSources() {
   PortDiscoverySources s;
   const QString root = qEnvironmentVariable("VORTANA_SYS_CLASS_TTY");
+  const QString sysfs = qEnvironmentVariable("VORTANA_SYSFS_ROOT");
   if (!root.isEmpty()) s.sysClassTty = root;
+  else if (!sysfs.isEmpty()) s.sysClassTty = sysfs + QStringLiteral("/class/tty");
   s.extraPorts = qEnvironmentVariable("VORTANA_EXTRA_PORTS");
   return s;
 }
@@ -72,4 +76,15 @@ QStringList DiscoverPorts(const PortDiscoverySources& sources) {
 int SelectedIndexAfterRefill(int currentIndex, int itemCount) {
   if (currentIndex > itemCount - 1) return itemCount - 1;
   return currentIndex;
+}
+
+QStringList PortListLines(const PortDiscoverySources& sources) {
+  QStringList lines;
+  for (const QString& port : DiscoverPorts(sources)) {
+    const SerialAdapter a = AdapterOfPort(port.toStdString());
+    lines << QString::fromStdString(a.Label().empty() ? port.toStdString() : port.toStdString() + " — " + a.Label());
+    const std::string stable = StableNameOf(DeviceNameOf(port.toStdString()));
+    if (!stable.empty()) lines << QStringLiteral("    ") + QString::fromStdString(stable);
+  }
+  return lines;
 }

@@ -13,7 +13,8 @@ struct PortDiscoverySources {
 
 // This machine's sources: /sys/class/tty and $VORTANA_EXTRA_PORTS. The
 // variable VORTANA_SYS_CLASS_TTY, when set, replaces /sys/class/tty so that a
-// test of the whole window can run against a fake device tree.
+// test of the whole window can run against a fake device tree; without it
+// $VORTANA_SYSFS_ROOT/class/tty does.
 PortDiscoverySources SystemPortSources();
 
 // Device names ("ttyUSB0", "ttyACM1", "ttyS0") of the serial devices under
@@ -40,3 +41,8 @@ QStringList DiscoverPorts(const PortDiscoverySources& sources = SystemPortSource
 // unless it lies past the end of the new list, which selects the last item
 // (-1 when the list is empty). An index of -1 (nothing selected) stays -1.
 int SelectedIndexAfterRefill(int currentIndex, int itemCount);
+
+// The discovered ports, one a line, each with its adapter where sysfs names
+// one ("ttyUSB0 — CP2102 USB to UART (10c4:ea60) s/n 0001 @ 1-2.3") and the
+// stable link udev made for it on a second line. The form of --list-ports.
+QStringList PortListLines(const PortDiscoverySources& sources = SystemPortSources());

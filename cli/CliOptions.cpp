@@ -97,6 +97,12 @@ ParsedCommandLine ParseCommandLine(const QStringList& args) {
       o.watch = true;
       continue;
     }
+    if (arg == QLatin1String("--term") || arg.startsWith(QLatin1String("--term="))) {
+      o.termBaud = 115200;
+      if (arg.size() > 6 && (!ParseCliNumber(arg.mid(7), &o.termBaud) || o.termBaud == 0))
+        return fail(QStringLiteral("--term takes a speed in bit/s, not '%1'").arg(arg.mid(7)));
+      continue;
+    }
     if (arg == QLatin1String("--watch-boards")) {
       o.watchBoards = true;
       continue;
@@ -510,6 +516,8 @@ QString HelpText() {
       "      --go[=ADDRESS]    start the program after the download (or alone)\n"
       "      --watch           stay and download again whenever FILE changes;\n"
       "                        Ctrl-C ends it (the exit status is the last download's)\n"
+      "      --term[=BAUD]     after a job that succeeded, become vortana-term on the\n"
+      "                        same port (default 115200 8N1) to see the program start\n"
       "\n"
       "Jobs instead of a download (one a run):\n"
       "      --read OUT        read the part back into OUT (.hex: Intel HEX, else binary);\n"
@@ -541,6 +549,12 @@ QString HelpText() {
       "                        A must lie inside the image. A board that fails keeps\n"
       "                        its number used (it may hold it already): the next\n"
       "                        board gets the next number, the report records both\n"
+      "\n"
+      "Ports:\n"
+      "      --list-ports      list the serial ports with their adapters and stable\n"
+      "                        names (/dev/serial/by-id/..., accepted as PORT)\n"
+      "      --doctor [PORT]   name what keeps a port from working, with the remedy;\n"
+      "                        exit 1 when something was found, 0 when nothing\n"
       "  -h, --help            this text\n"
       "\n"
       "Prints the status lines of the window's log, one a line, on standard output,\n"

@@ -32,6 +32,7 @@ struct CliOptions {
   QString crystalKHz = QStringLiteral("11059.2");  // LPC crystal, sent as typed
   bool verify = true;
   bool watch = false;
+  uint32_t termBaud = 0;         // --term[=BAUD]: vortana-term on the port after the job, 0 = not
   QString file;
   // What to do: a download of `file` unless a job option says otherwise.
   // job.file is `file` for a download or a verify, the output for a read.

@@ -18,6 +18,7 @@
 #include "isp/lpc/LPC.h"
 #include "isp/stc/STC.h"
 #include "isp/stm32/Stm32Engine.h"
+#include "platform/SerialAdapter.h"
 #include "platform/SerialDevice.h"
 
 namespace {
@@ -181,6 +182,8 @@ int LineRunner::Exec() {
 }
 
 void LineRunner::StartJob(Board& b) {
+  if (const std::string id = AdapterOfPort(b.port.toStdString()).Identity(); !id.empty())
+    b.identity = QString::fromStdString(id);
   b.probe = false;
   b.result.reset();
   b.text.clear();
@@ -384,6 +387,16 @@ void LineRunner::Tick() {
       for (const QString& p : PortsMatching(options_.portPattern)) {
         const bool known = std::any_of(boards_.begin(), boards_.end(), [&](const auto& b) { return b->port == p; });
         if (known) continue;
+        // The adapter of a waiting slot back under another number is that
+        // slot, not a new one.
+        const QString id = QString::fromStdString(AdapterOfPort(p.toStdString()).Identity());
+        const auto same = std::find_if(boards_.begin(), boards_.end(), [&](const auto& b) {
+          return !id.isEmpty() && b->identity == id && b->phase == Phase::Absent && !b->proc;
+        });
+        if (same != boards_.end()) {
+          (*same)->port = p;
+          continue;
+        }
         auto b = std::make_unique<Board>();
         b->port = p;
         b->phase = Phase::Absent;

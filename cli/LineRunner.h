@@ -60,6 +60,7 @@ class LineRunner : public QObject {
     std::optional<uint64_t> serial;
     QElapsedTimer clock;
     QString lastUid;            // the board programmed last on this port
+    QString identity;           // station: the adapter seen on this port (serial number or USB path)
     qint64 restUntil = 0;       // station: next look at the port (ms of runClock_)
     int boards = 0;             // boards this port has done
   };

@@ -29,7 +29,7 @@ std::string Comm(int pid) {
 bool Alive(int pid) { return pid > 0 && (::kill(pid, 0) == 0 || errno == EPERM); }
 
 // UUCP-style lock files: "LCK..ttyUSB0" holding the PID as text.
-int LockFilePid(const std::string& path) {
+int LockFilePid(const std::string& path, int ignorePid) {
   const std::string base = path.substr(path.find_last_of('/') + 1);
   for (const char* dir : {"/run/lock/", "/var/lock/"}) {
     std::ifstream f(std::string(dir) + "LCK.." + base);
@@ -40,7 +40,7 @@ int LockFilePid(const std::string& path) {
       std::memcpy(&pid, text.data(), 4);  // the binary form some programs write
     else
       pid = std::atoi(text.c_str());
-    if (Alive(pid)) return pid;
+    if (pid != ignorePid && Alive(pid)) return pid;
   }
   return 0;
 }
@@ -48,7 +48,7 @@ int LockFilePid(const std::string& path) {
 // /proc/locks lines: "1: FLOCK  ADVISORY  WRITE 1234 00:05:321 0 EOF". The
 // numbers are the file system's device (st_dev, in hex) and the inode; a
 // device node's own number (st_rdev) never appears there.
-int ProcLocksPid(const struct stat& st) {
+int ProcLocksPid(const struct stat& st, int ignorePid) {
   std::ifstream f("/proc/locks");
   std::string line;
   while (std::getline(f, line)) {
@@ -62,14 +62,14 @@ int ProcLocksPid(const struct stat& st) {
     if (std::sscanf(where.c_str(), "%x:%x:%llu", &maj, &min, &ino) != 3) continue;
     if (ino == st.st_ino && maj == major(st.st_dev) && min == minor(st.st_dev)) {
       const int pid = std::atoi(pidText.c_str());
-      if (Alive(pid)) return pid;
+      if (pid != ignorePid && Alive(pid)) return pid;
     }
   }
   return 0;
 }
 
 // Whoever has the device open, where /proc lets us look.
-int OpenerPid(const std::string& path) {
+int OpenerPid(const std::string& path, int ignorePid) {
   char real[4096];
   const ssize_t n = ::readlink(path.c_str(), real, sizeof real - 1);
   std::string target = path;
@@ -82,7 +82,7 @@ int OpenerPid(const std::string& path) {
   int found = 0;
   while (dirent* e = ::readdir(proc)) {
     const int pid = std::atoi(e->d_name);
-    if (pid <= 0) continue;
+    if (pid <= 0 || pid == ignorePid) continue;
     const std::string fdDir = std::string("/proc/") + e->d_name + "/fd";
     DIR* fds = ::opendir(fdDir.c_str());
     if (!fds) continue;
@@ -114,13 +114,14 @@ std::string HolderText(const SerialOpenProblem& p) {
 
 int SerialDeviceLockHolder(const std::string& path) {
   struct stat st {};
-  return ::stat(path.c_str(), &st) == 0 ? ProcLocksPid(st) : 0;
+  return ::stat(path.c_str(), &st) == 0 ? ProcLocksPid(st, 0) : 0;
 }
 
-int SerialDeviceHolder(const std::string& path, std::string* name) {
-  int pid = LockFilePid(path);
-  if (!pid) pid = SerialDeviceLockHolder(path);
-  if (!pid) pid = OpenerPid(path);
+int SerialDeviceHolder(const std::string& path, std::string* name, int ignorePid) {
+  int pid = LockFilePid(path, ignorePid);
+  struct stat st {};
+  if (!pid && ::stat(path.c_str(), &st) == 0) pid = ProcLocksPid(st, ignorePid);
+  if (!pid) pid = OpenerPid(path, ignorePid);
   if (pid && name) *name = Comm(pid);
   return pid;
 }

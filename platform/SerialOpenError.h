@@ -25,8 +25,9 @@ SerialOpenProblem DiagnoseSerialOpen(const std::string& portName);
 std::string SerialOpenFailureText(const std::string& portName);
 
 // The process holding the device at `path` open or locked: from a UUCP lock
-// file, /proc/locks or /proc/*/fd. 0 when none is found.
-int SerialDeviceHolder(const std::string& path, std::string* name);
+// file, /proc/locks or /proc/*/fd. 0 when none is found. `ignorePid` is
+// passed over (the asking process, which may hold the port itself).
+int SerialDeviceHolder(const std::string& path, std::string* name, int ignorePid = 0);
 // The process holding a lock (flock or POSIX) on the device at `path`, as
 // /proc/locks names it; 0 when none does.
 int SerialDeviceLockHolder(const std::string& path);

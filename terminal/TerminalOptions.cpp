@@ -36,6 +36,10 @@ TerminalOptions::TerminalOptions(TMainForm& form) : QObject(&form), f_(form), ro
     else ChooseLogFile();
   });
 
+  doctor_ = new QAction(QStringLiteral("串口诊断"), this);
+  connect(doctor_, &QAction::triggered, this,
+          [this] { f_.ShowMessage(QStringLiteral("串口诊断"), f_.PortDoctorText()); });
+
   encodingGroup_ = new QActionGroup(this);
   const char* const encodings[] = {"GBK", "UTF-8"};
   for (int i = 0; i < 2; ++i) {
@@ -91,6 +95,8 @@ void TerminalOptions::AddReceiveMenuEntries(QMenu* m) {
   m->addSeparator();
   log_->setText(Logging() ? QStringLiteral("停止记录 (%1)").arg(logPath_) : QStringLiteral("记录到文件…"));
   m->addAction(log_);
+  m->addSeparator();
+  m->addAction(doctor_);
 }
 
 void TerminalOptions::AddSendMenuEntries(QMenu* m) {
@@ -191,7 +197,9 @@ void TerminalOptions::PollLines() {
   // The port closing ends the log (one started while it was closed waits for
   // it to open and close).
   const bool mainOpen = f_.ComDriver_->IsConnected();
-  if (Logging() && mainWasOpen_ && !mainOpen) StopLog();
+  // An unplugged adapter that is waited for keeps the log: it goes on
+  // when the same adapter is back.
+  if (Logging() && mainWasOpen_ && !mainOpen && !f_.WaitingForLostPort()) StopLog();
   mainWasOpen_ = mainOpen;
   lamps_->Show(open ? watched_->ModemLines() : -1);
 }

@@ -44,7 +44,8 @@ class TerminalOptions : public QObject {
   void SetLineEnding(LineEnding e);
 
   // Logging: every byte the main port delivers goes to the file, appended,
-  // from StartLog until StopLog or the port closes.
+  // from StartLog until StopLog or the port closes (an unplugged adapter
+  // that is waited for does not close it: the log goes on after the replug).
   bool StartLog(const QString& path);
   void StopLog(const QString& why = QString());
   bool Logging() const { return logFd_ >= 0; }
@@ -78,6 +79,7 @@ class TerminalOptions : public QObject {
   QAction* scrollLock_ = nullptr;
   QAction* timestamps_ = nullptr;
   QAction* log_ = nullptr;
+  QAction* doctor_ = nullptr;  // "串口诊断"
   QActionGroup* encodingGroup_ = nullptr;
   QAction* encodingAction_[2] = {};
   QActionGroup* lineEndGroup_ = nullptr;

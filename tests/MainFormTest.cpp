@@ -4,20 +4,27 @@
 
 #include <QApplication>
 #include <QCoreApplication>
+#include <QDir>
 #include <QKeyEvent>
+#include <QMenu>
 #include <QLayout>
 #include <QMouseEvent>
 #include <QScreen>
 #include <QListView>
 #include <QProcess>
 #include <QTabBar>
+#include <QTemporaryDir>
 #include <QThread>
+
+#include <filesystem>
 
 #include <csignal>
 
 #include "platform/Termios2.h"
 #include "app/Marquee.h"
 #include "support/EventPump.h"
+#include "terminal/TerminalOptions.h"
+#include "support/FakeSysfs.h"
 #include "support/FormHarness.h"
 #include "support/Pty.h"
 #include "support/RecordingSerialPlatform.h"
@@ -199,6 +206,32 @@ TEST(MainFormSettings, StoredPortSurvivesARestartByNameElseByPosition) {
   EXPECT_EQ(store.ReadString("PortName"), QString("/dev/vtest5"));
 }
 
+// The adapter's by-id link is remembered beside the name and wins over it:
+// the adapter may have another number at the next start.
+TEST(MainFormSettings, TheStoredStableLinkFindsTheAdapterUnderItsNewNumber) {
+  QTemporaryDir dev;
+  QStringList ports;
+  for (int i = 0; i < 8; ++i) ports << dev.filePath(QStringLiteral("ttyUSB%1").arg(i));
+  for (const QString& p : ports) QFile(p).open(QIODevice::WriteOnly);
+  ManyPorts env(ports);
+  QDir().mkpath(dev.filePath(QStringLiteral("serial/by-id")));
+  const QString link = dev.filePath(QStringLiteral("serial/by-id/usb-WCH_CH340_A1-if00-port0"));
+  ASSERT_TRUE(QFile::link(QStringLiteral("../../ttyUSB6"), link));
+  ::setenv("VORTANA_DEV_ROOT", dev.path().toLocal8Bit().constData(), 1);
+  FormHarness h;
+  h.WriteSettings(QStringLiteral("\"Port\"=dword:00000003\n\"PortName\"=\"%1\"\n\"PortStable\"=\"%2\"\n")
+                      .arg(ports[3], link));
+  TMainForm& f = h.Create();
+  EXPECT_EQ(f.ComboBox1->currentText(), ports[6]);
+  EXPECT_EQ(f.ComboBox6->currentIndex(), f.ComboBox1->currentIndex());
+  f.close();
+  ::unsetenv("VORTANA_DEV_ROOT");
+  SettingsStore store;
+  ASSERT_TRUE(store.Open());
+  EXPECT_EQ(store.ReadString("PortName"), ports[6]);
+  EXPECT_EQ(store.ReadString("PortStable"), link);
+}
+
 TEST(MainFormSettings, RestoredBoxesRunTheirHandlersAndTextsFollowTheirRules) {
   FormHarness h;
   h.WriteSettings(
@@ -237,12 +270,14 @@ TEST(MainFormSettings, ClosingWritesEveryValueInOrderWithModelFirst) {
                                 "SendStr", "MCUType", "12T", "AutoISP", "AutoRST", "FileName", "Delay",
                                 "Delay1", "Verify", "PortName"};
   // The terminal's values follow (checked with the terminal), then the
-  // STC trim frequency.
+  // STC trim frequency and the port's stable link.
   EXPECT_EQ(h.SettingsNames().mid(0, expected.size()), expected);
-  // The window's place last, in values a file from before simply lacks.
-  EXPECT_EQ(h.SettingsNames().size(), expected.size() + 11);
+  // The window's place and the port's stable link, in values a file from
+  // before simply lacks.
+  EXPECT_EQ(h.SettingsNames().size(), expected.size() + 12);
   EXPECT_EQ(h.SettingsNames().mid(expected.size() + 5),
-            (QStringList{"Frequency", "WindowLeft", "WindowTop", "WindowWidth", "WindowHeight", "WindowMaximized"}));
+            (QStringList{"Frequency", "PortStable", "WindowLeft", "WindowTop", "WindowWidth", "WindowHeight",
+                         "WindowMaximized"}));
   SettingsStore store;
   ASSERT_TRUE(store.Open());
   EXPECT_EQ(store.ReadInteger("Model"), 2);
@@ -366,6 +401,97 @@ TEST(MainFormPort, APortBehindALinkReopensWhenTheLinkLeadsToADeviceAgain) {
   ASSERT_TRUE(PumpUntil([&] { return f.PortOpen; }, 5000)) << "no reopen after the link came back";
   EXPECT_EQ(f.StatusText(0), QStringLiteral("串口已重新连接 ") + link);
   EXPECT_TRUE(h.messages.isEmpty());
+}
+
+// Behind a by-id style link, an adapter of the same make that turns up first
+// is not taken; the board's own adapter is, under whatever pty it got, and
+// the log goes on across the replug.
+TEST(MainFormPort, AReplugReopensTheSameAdapterNotAnotherOneAndTheLogGoesOn) {
+  FormHarness h;
+  QTemporaryDir links;
+  FakeSysfs sys(links.filePath(QStringLiteral("sys")).toStdString());
+  ::setenv("VORTANA_SYSFS_ROOT", sys.root().c_str(), 1);
+  const auto ttyOf = [](const PtyPair& p) { return std::filesystem::path(p.slavePath()).filename().string(); };
+  const QString link = links.filePath(QStringLiteral("usb-1a86_USB_Serial_A1-if00-port0"));
+  const auto pointLink = [&](const PtyPair& p) {
+    const QString fresh = link + QStringLiteral(".new");
+    QFile::remove(fresh);
+    ASSERT_TRUE(QFile::link(QString::fromStdString(p.slavePath()), fresh));
+    ASSERT_EQ(::rename(fresh.toLocal8Bit().constData(), link.toLocal8Bit().constData()), 0);
+  };
+  auto first = std::make_unique<PtyPair>();
+  sys.AddAdapter(ttyOf(*first), "1-2", "1a86", "7523", "USB Serial", "A1");
+  pointLink(*first);
+  TMainForm& f = h.Create();
+  f.ListSerialPorts = [&] { return QStringList{link}; };
+  SelectPort(f, link.toStdString());
+  f.RzPageControl1->setCurrentIndex(1);
+  f.BitBtn3Click();
+  ASSERT_TRUE(f.PortOpen);
+  const QString logPath = links.filePath(QStringLiteral("rx.log"));
+  ASSERT_TRUE(f.Terminal->StartLog(logPath));
+  const auto logged = [&] {
+    QFile l(logPath);
+    return l.open(QIODevice::ReadOnly) ? l.readAll() : QByteArray();
+  };
+  first->Write("one");
+  ASSERT_TRUE(PumpUntil([&] { return logged() == "one"; }, 3000));
+  first->HangUp();
+  ASSERT_TRUE(PumpUntil([&] { return !f.PortOpen; }, 3000));
+  EXPECT_EQ(f.StatusText(0), QStringLiteral("串口已断开 %1，等待 USB Serial (1a86:7523) s/n A1 @ 1-2 重新连接").arg(link));
+
+  PtyPair other;  // the same make in another socket, serial B2
+  sys.AddAdapter(ttyOf(other), "1-3", "1a86", "7523", "USB Serial", "B2");
+  pointLink(other);
+  f.WMDeviceChange(7);
+  PumpUntil([] { return false; }, 1500);
+  EXPECT_FALSE(f.PortOpen) << "another adapter was taken";
+
+  PtyPair again;
+  sys.AddAdapter(ttyOf(again), "1-2", "1a86", "7523", "USB Serial", "A1");
+  pointLink(again);
+  f.WMDeviceChange(7);
+  ASSERT_TRUE(PumpUntil([&] { return f.PortOpen; }, 5000)) << "the same adapter was not reopened";
+  EXPECT_EQ(f.StatusText(0), QStringLiteral("串口已重新连接 ") + link);
+  // The list entry keeps its bare name; the adapter rides along for the
+  // open list to show.
+  EXPECT_EQ(f.ComboBox1->currentText(), link);
+  EXPECT_EQ(f.ComboBox1->currentData(kPortAdapterRole).toString(), QStringLiteral("USB Serial (1a86:7523) s/n A1 @ 1-2"));
+  EXPECT_TRUE(f.Terminal->Logging());
+  again.Write("two");
+  EXPECT_TRUE(PumpUntil([&] { return logged() == "onetwo"; }, 3000)) << logged().toStdString();
+  ::unsetenv("VORTANA_SYSFS_ROOT");
+  EXPECT_TRUE(h.messages.isEmpty());
+}
+
+// A port that will not open: the window's words, the open error, then what
+// the doctor sees (here a braille daemon in a built /proc); "串口诊断" in
+// the receive menu gives the whole report.
+TEST(MainFormPort, TheOpenFailureAddsTheDoctorsCausesAndTheMenuShowsTheReport) {
+  FormHarness h;
+  QTemporaryDir proc;
+  FakeSysfs::Put(proc.filePath(QStringLiteral("321/comm")).toStdString(), "brltty");
+  ::setenv("VORTANA_PROC_ROOT", proc.path().toLocal8Bit().constData(), 1);
+  TMainForm& f = h.Create();
+  SelectPort(f, "/dev/vortana-no-such-port");
+  f.BitBtn3Click();
+  ASSERT_EQ(h.messages.size(), 1);
+  EXPECT_TRUE(h.messages[0].startsWith(kOpenFailed));
+  EXPECT_TRUE(h.messages[0].contains(QStringLiteral("串口 /dev/vortana-no-such-port 不存在（设备没有连接？）\r")));
+  EXPECT_TRUE(h.messages[0].contains(QStringLiteral("brltty 正在运行（PID 321）"))) << h.messages[0].toStdString();
+  EXPECT_EQ(h.messages[0].count(QStringLiteral("不存在")), 1);  // the missing port is said once
+  QMenu menu;
+  f.Terminal->AddReceiveMenuEntries(&menu);
+  QAction* doctor = nullptr;
+  for (QAction* a : menu.actions())
+    if (a->text() == QStringLiteral("串口诊断")) doctor = a;
+  ASSERT_NE(doctor, nullptr);
+  doctor->trigger();
+  ::unsetenv("VORTANA_PROC_ROOT");
+  ASSERT_EQ(h.messages.size(), 2);
+  EXPECT_TRUE(h.messages[1].startsWith(QStringLiteral("串口诊断|问题: ")));
+  EXPECT_TRUE(h.messages[1].contains(QStringLiteral("brltty")));
+  EXPECT_TRUE(h.messages[1].contains(QStringLiteral("/dev/vortana-no-such-port 不存在")));
 }
 
 // A manual reopen after an unplug: the unplug notice goes.
@@ -777,5 +903,5 @@ TEST(MainFormProgram, SigtermClosesTheWindowAndWritesTheSettings) {
   EXPECT_EQ(program.exitCode(), 0) << program.readAllStandardError().toStdString();
   QFile f(settings);
   ASSERT_TRUE(f.open(QIODevice::ReadOnly));
-  EXPECT_EQ(f.readAll().count('\n'), 34);  // every value, the window's place last
+  EXPECT_EQ(f.readAll().count('\n'), 35);  // every value, the window's place last
 }

@@ -1,0 +1,118 @@
+#include "term/TermOptions.h"
+
+namespace {
+
+bool TakeValue(const QStringList& args, int& i, const QString& arg, const char* longName, const char* shortName,
+               QString* value, QString* error) {
+  const QString l = QString::fromLatin1(longName);
+  if (arg == l || (shortName && arg == QLatin1String(shortName))) {
+    if (i + 1 >= args.size()) {
+      *error = QStringLiteral("%1 needs a value").arg(arg);
+      return true;
+    }
+    *value = args[++i];
+    return true;
+  }
+  if (arg.startsWith(l + u'=')) {
+    *value = arg.mid(l.size() + 1);
+    return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+TermOptions ParseTermOptions(const QStringList& args) {
+  TermOptions o;
+  o.line.baudRate = 115200;
+  bool list = false, doctor = false;
+  auto fail = [&o](const QString& why) {
+    o.mode = TermOptions::Mode::UsageError;
+    o.error = why;
+    return o;
+  };
+  for (int i = 0; i < args.size(); ++i) {
+    const QString& a = args[i];
+    QString v, err;
+    if (a == QLatin1String("-h") || a == QLatin1String("--help")) {
+      o.mode = TermOptions::Mode::Help;
+      return o;
+    }
+    if (a == QLatin1String("--hex")) { o.hex = true; continue; }
+    if (a == QLatin1String("--timestamps")) { o.timestamps = true; continue; }
+    if (a == QLatin1String("--list-ports")) { list = true; continue; }
+    if (a == QLatin1String("--doctor")) {
+      doctor = true;
+      // An optional port right after it.
+      if (i + 1 < args.size() && !args[i + 1].startsWith(u'-')) o.port = args[++i];
+      continue;
+    }
+    if (TakeValue(args, i, a, "--port", "-p", &v, &err)) {
+      if (!err.isEmpty()) return fail(err);
+      o.port = v;
+    } else if (TakeValue(args, i, a, "--baud", "-b", &v, &err)) {
+      if (!err.isEmpty()) return fail(err);
+      bool ok = false;
+      const uint baud = v.toUInt(&ok);
+      if (!ok || baud == 0 || baud > 12000000) return fail(QStringLiteral("bad speed '%1'").arg(v));
+      o.line.baudRate = baud;
+    } else if (TakeValue(args, i, a, "--parity", nullptr, &v, &err)) {
+      if (!err.isEmpty()) return fail(err);
+      if (v == QLatin1String("none")) o.line.parity = 0;
+      else if (v == QLatin1String("odd")) o.line.parity = 1;
+      else if (v == QLatin1String("even")) o.line.parity = 2;
+      else return fail(QStringLiteral("--parity takes none, even or odd, not '%1'").arg(v));
+    } else if (TakeValue(args, i, a, "--data", nullptr, &v, &err)) {
+      if (!err.isEmpty()) return fail(err);
+      bool ok = false;
+      const int bits = v.toInt(&ok);
+      if (!ok || bits < 5 || bits > 8) return fail(QStringLiteral("--data takes 5 to 8, not '%1'").arg(v));
+      o.line.dataBits = bits;
+    } else if (TakeValue(args, i, a, "--stop", nullptr, &v, &err)) {
+      if (!err.isEmpty()) return fail(err);
+      if (v == QLatin1String("1")) o.line.stopBits = 0;
+      else if (v == QLatin1String("2")) o.line.stopBits = 2;
+      else return fail(QStringLiteral("--stop takes 1 or 2, not '%1'").arg(v));
+    } else if (TakeValue(args, i, a, "--log", nullptr, &v, &err)) {
+      if (!err.isEmpty()) return fail(err);
+      if (v.isEmpty()) return fail(QStringLiteral("--log needs a file name"));
+      o.logFile = v;
+    } else {
+      return fail(QStringLiteral("unknown option '%1'").arg(a));
+    }
+  }
+  if (list && doctor) return fail(QStringLiteral("--list-ports and --doctor do not go together"));
+  if (list) o.mode = TermOptions::Mode::ListPorts;
+  else if (doctor) o.mode = TermOptions::Mode::Doctor;
+  else if (o.port.isEmpty()) return fail(QStringLiteral("no port given (-p PORT)"));
+  else o.mode = TermOptions::Mode::Run;
+  return o;
+}
+
+QString TermHelpText() {
+  return QStringLiteral(
+      "Usage: vortana-term -p PORT [options]\n"
+      "       vortana-term --list-ports\n"
+      "       vortana-term --doctor [PORT]\n"
+      "Connects standard input and output to a serial port. On a terminal the\n"
+      "keyboard goes to the port as typed; Ctrl-] then q quits (Ctrl-] twice\n"
+      "sends one Ctrl-]). From a pipe it ends at end of input once the output\n"
+      "has left the port. An unplugged adapter is waited for and reopened when\n"
+      "the same adapter (serial number, or USB path) returns.\n"
+      "\n"
+      "  -p, --port PORT       ttyUSB0, /dev/ttyUSB0 or /dev/serial/by-id/...\n"
+      "  -b, --baud BAUD       speed in bit/s (default 115200)\n"
+      "      --parity P        none, even or odd (default none)\n"
+      "      --data N          data bits, 5 to 8 (default 8)\n"
+      "      --stop N          stop bits, 1 or 2 (default 1)\n"
+      "      --hex             show received bytes in hex\n"
+      "      --timestamps      start each received line with its arrival time\n"
+      "      --log FILE        append every received byte, raw, to FILE\n"
+      "      --list-ports      list the serial ports with their adapters\n"
+      "      --doctor [PORT]   name what keeps a port from working; exit 1 when\n"
+      "                        something was found, 0 when nothing\n"
+      "  -h, --help            this text\n"
+      "\n"
+      "Exit status: 0 done, 1 the port failed (cause on the last line),\n"
+      "2 usage or port error.\n");
+}

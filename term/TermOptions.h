@@ -1,0 +1,21 @@
+// The command line of vortana-term, the terminal page without a window.
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+#include "platform/SerialDevice.h"
+
+struct TermOptions {
+  enum class Mode { Run, ListPorts, Doctor, Help, UsageError };
+  Mode mode = Mode::UsageError;
+  QString port;
+  SerialLineSettings line;   // 115200 8N1 unless told
+  bool hex = false;          // received bytes as "41 42 0D 0A"
+  bool timestamps = false;   // each received line starts with its arrival time
+  QString logFile;           // every received byte, raw, appended
+  QString error;             // UsageError: one line
+};
+
+TermOptions ParseTermOptions(const QStringList& args);
+QString TermHelpText();
