@@ -11,8 +11,8 @@ set(vortana_pkg ${CMAKE_SOURCE_DIR}/packaging)
 
 # The converter library is private to the programs: it stays out of the
 # system's library folders and the programs reach it through their run path.
-set_target_properties(vortana vortana-isp PROPERTIES INSTALL_RPATH "\$ORIGIN/../${VORTANA_PRIVATE_LIBDIR}")
-install(TARGETS vortana vortana-isp RUNTIME DESTINATION bin)
+set_target_properties(vortana vortana-isp vortana-term PROPERTIES INSTALL_RPATH "\$ORIGIN/../${VORTANA_PRIVATE_LIBDIR}")
+install(TARGETS vortana vortana-isp vortana-term RUNTIME DESTINATION bin)
 install(TARGETS iHexToBin LIBRARY DESTINATION ${VORTANA_PRIVATE_LIBDIR} NAMELINK_SKIP)
 
 install(FILES ${vortana_pkg}/vortana.desktop DESTINATION share/applications)
@@ -27,7 +27,7 @@ install(FILES ${vortana_pkg}/copyright ${vortana_pkg}/README.Debian DESTINATION 
 # (-n: no name or time stamp, so the package builds the same every time).
 set(vortana_gz_dir ${CMAKE_BINARY_DIR}/packaging)
 set(vortana_gz_files)
-foreach(pair "vortana.1:share/man/man1" "vortana-isp.1:share/man/man1" "changelog:share/doc/vortana")
+foreach(pair "vortana.1:share/man/man1" "vortana-isp.1:share/man/man1" "vortana-term.1:share/man/man1" "changelog:share/doc/vortana")
   string(REPLACE ":" ";" pair "${pair}")
   list(GET pair 0 src)
   list(GET pair 1 dest)

@@ -22,12 +22,14 @@ multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH 2>/dev/null || gcc -print-mul
 expected=(
   ./usr/bin/vortana
   ./usr/bin/vortana-isp
+  ./usr/bin/vortana-term
   "./usr/lib/$multiarch/vortana/libiHexToBin.so"
   ./usr/share/applications/vortana.desktop
   ./usr/share/icons/hicolor/scalable/apps/vortana.svg
   ./usr/share/metainfo/example.vortana.Vortana.metainfo.xml
   ./usr/share/man/man1/vortana.1.gz
   ./usr/share/man/man1/vortana-isp.1.gz
+  ./usr/share/man/man1/vortana-term.1.gz
   ./usr/share/bash-completion/completions/vortana-isp
   ./usr/lib/udev/rules.d/60-vortana-serial.rules
   ./usr/share/doc/vortana/copyright
@@ -96,7 +98,7 @@ grep -q "iHexToBin" <<<"$out" && fail "the installed vortana-isp does not find i
 ((rc == 2)) || fail "vortana-isp on /dev/null exited with $rc, not 2: $out"
 
 step "manual pages"
-for page in vortana vortana-isp; do
+for page in vortana vortana-isp vortana-term; do
   # From the package itself: some machines keep dpkg from installing manuals.
   file=$work/unpacked/usr/share/man/man1/$page.1.gz
   [ -f "$file" ] || fail "$file is missing"

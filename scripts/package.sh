@@ -11,7 +11,7 @@ if command -v ccache >/dev/null; then
 fi
 cmake -S . -B build/package -G Ninja -DCMAKE_BUILD_TYPE=Release -DVORTANA_TESTS=OFF "${launcher[@]}" >/dev/null
 cmake --build build/package -j "${VORTANA_JOBS:-$(nproc)}" \
-  --target vortana vortana-isp iHexToBin vortana_packaging_files >&2
+  --target vortana vortana-isp vortana-term iHexToBin vortana_packaging_files >&2
 cd build/package
 rm -f vortana_*.deb
 cpack -G DEB >/dev/null
