@@ -571,6 +571,22 @@ bool Stm32Engine::MakeMap() {
   return true;
 }
 
+bool Stm32Engine::NumbersSure(const std::vector<Stm32Unit>& units) {
+  for (const Stm32Unit& u : units) {
+    if (u.numberSure) continue;
+    // The boot loader takes one number per unit; which number it gives a
+    // unit of bank 2 on this size is not known, and a wrong one erases
+    // some other page.
+    Fail(QStringLiteral("%1 (%2 KB)：第二个 Bank（%3 起）的页号未经核实，不知道启动程序认哪种编号，"
+                        "为免擦错页不擦除；映像只在第一个 Bank 之内时可以下载")
+             .arg(QString::fromLatin1(part_->name))
+             .arg(FlashBytes() / 1024)
+             .arg(Hex32(kFlashBase + map_->Bank2Offset())));
+    return false;
+  }
+  return true;
+}
+
 void Stm32Engine::Prepared() { StartJob(); }
 
 void Stm32Engine::StartJob() {
@@ -607,8 +623,11 @@ void Stm32Engine::StartJob() {
       // Exactly the units that hold the image's data: flash around it
       // (settings, logs) keeps what it holds.
       std::vector<uint32_t> numbers;
-      for (const auto& sg : image_.Segments())
-        for (const Stm32Unit& u : map_->Covering(sg.offset, sg.length)) numbers.push_back(u.number);
+      for (const auto& sg : image_.Segments()) {
+        const std::vector<Stm32Unit> units = map_->Covering(sg.offset, sg.length);
+        if (!NumbersSure(units)) return;
+        for (const Stm32Unit& u : units) numbers.push_back(u.number);
+      }
       std::sort(numbers.begin(), numbers.end());
       numbers.erase(std::unique(numbers.begin(), numbers.end()), numbers.end());
       StartErase(numbers, true);
@@ -631,7 +650,7 @@ void Stm32Engine::StartJob() {
                                                          : std::vector<uint8_t>{0xFF, 0xFF, 0x00};
         MassErase(frame, QStringLiteral("整片擦除。。。"));
       } else {
-        if (!MakeMap()) return;
+        if (!MakeMap() || !NumbersSure(map_->Units())) return;
         std::vector<uint32_t> numbers;
         for (const Stm32Unit& u : map_->Units()) numbers.push_back(u.number);
         StartErase(numbers, false);
@@ -911,8 +930,10 @@ void Stm32Engine::EraseRange() {
       return;
     }
   }
+  const std::vector<Stm32Unit> units = map_->Covering(from, length);
+  if (!NumbersSure(units)) return;
   std::vector<uint32_t> numbers;
-  for (const Stm32Unit& u : map_->Covering(from, length)) numbers.push_back(u.number);
+  for (const Stm32Unit& u : units) numbers.push_back(u.number);
   std::sort(numbers.begin(), numbers.end());
   StartErase(numbers, false);
 }

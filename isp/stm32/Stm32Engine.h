@@ -161,6 +161,8 @@ class Stm32Engine : public QObject, public IspEngine {
   void ReadBankMode();
   void Prepared();
   bool MakeMap();
+  // False (and the session failed) when a unit's number is not established.
+  bool NumbersSure(const std::vector<Stm32Unit>& units);
   void StartJob();
   bool LoadForJob();
   void StartErase(const std::vector<uint32_t>& numbers, bool thenWrite);

@@ -291,6 +291,21 @@ const std::vector<Stm32Part> kParts = {
     {0x0489, "STM32U073xx/083xx", "STM32U0xx 家族", E::FromGet, 0x1FFF6EA0, 2, S::KBytes, 64, 256,
      2048, kNone, 0, 0, kNoOption, 0xFF, 0, 0, true, false, 0x1FFF6E50, 40, 40, 8, true},
 
+    // WB30/WB35 of product ID 0x496 (the ID as OpenOCD's STM32L4-family driver knows it, up to
+    // 512 KB): RM0434 "Flash memory organization" (4 KB pages, 64-bit double words with ECC),
+    // the size register and unique ID of the WB5x (CMSIS stm32wb35xx.h). The boot loader's
+    // RAM is not recorded (0, 0): not checked against AN2606, and the engine does not use it.
+    {0x0496, "STM32WB3xxx", "STM32WBxx 家族", E::FromGet, 0x1FFF75E0, 2, S::KBytes, 256, 512,
+     4096, kNone, 0, 0, kNoOption, 0xFF, 0, 0, true, false, 0x1FFF7590, 25, 25, 8, true},
+
+    // WBA50/52/54/55: one bank of 8 KB pages, 128-bit quad words with ECC (RM0493 "Flash
+    // memory organization"). CMSIS stm32wba55xx.h (cmsis_device_wba v1.4.0): FLASH_SIZE up to
+    // 0x100000, a 7-bit FLASH_NSCR1_PNB (6 bits on the WBA50, 512 KB) and no bank bit, so
+    // 128 pages of 8 KB; FLASHSIZE_BASE = 0x0BF90500 + 0x2A0, UID_BASE = 0x0BF90500 + 0x200.
+    // Product ID 0x492 (DBGMCU_IDCODE). Boot-loader RAM not recorded, as above.
+    {0x0492, "STM32WBA5xxx", "STM32WBAxx 家族", E::FromGet, 0x0BF907A0, 2, S::KBytes, 128, 1024,
+     8192, kNone, 0, 0, kNoOption, 0xFF, 0, 0, true, false, 0x0BF90700, 40, 400, 16, true},
+
     // Lines AN2606 rev 69 lists for the USART boot loader whose flash this table does not
     // describe (their reference manuals were not at hand when it was checked): they are named,
     // and nothing is erased or written on them.
@@ -299,8 +314,6 @@ const std::vector<Stm32Part> kParts = {
     {0x044D, "STM32C09xxx", "STM32C0xx 家族", E::FromGet, 0, 0, S::KBytes, 0, 0,
      0, kNone, 0, 0, kNoOption, 0xFF, 0, 0, false, false, 0, 40, 40, 8, true},
     {0x0485, "STM32H7Rxx/7Sxx", "STM32H7xx 家族", E::FromGet, 0, 0, S::KBytes, 0, 0,
-     0, kNone, 0, 0, kNoOption, 0xFF, 0, 0, false, false, 0, 40, 40, 16, true},
-    {0x0492, "STM32WBA5xxx", "STM32WBAxx 家族", E::FromGet, 0, 0, S::KBytes, 0, 0,
      0, kNone, 0, 0, kNoOption, 0xFF, 0, 0, false, false, 0, 40, 40, 16, true},
     {0x04B0, "STM32WBA6xxx", "STM32WBAxx 家族", E::FromGet, 0, 0, S::KBytes, 0, 0,
      0, kNone, 0, 0, kNoOption, 0xFF, 0, 0, false, false, 0, 40, 40, 16, true},
@@ -313,6 +326,54 @@ const std::vector<Stm32Part> kParts = {
      0, kNone, 0, 0, kNoOption, 0xFF, 0, 0, false, false, 0, 40, 40000, 4, false},
 };
 
+// Where bank 2's unit numbers are established for the boot loader.
+//
+// The extended erase takes one number per unit, and on a part with two
+// banks the boot loader turns it into a bank and a page or sector. Two
+// numberings are about: the reference manuals' tables, which start bank 2
+// at a fixed number whatever the part's size (page 256 on every L47x,
+// RM0351 "Flash memory organization", although a 512 KB part has 128 pages
+// in bank 1), and counting on from bank 1's last unit. On a line's largest
+// part the two agree; on its smaller parts they differ, the flash control
+// registers take a bank bit and a page number within the bank (PNB/SNB with
+// BKER/BKSEL) rather than either, and no document at hand says which
+// numbering the boot loader takes there. A wrong guess erases a page of the
+// other bank or the wrong page of this one, so bank 2 is erased by number
+// only on the sizes listed here; elsewhere an image inside bank 1 still
+// goes in and one reaching into bank 2 is refused.
+//
+// Beyond agreement: F42x/F43x and F469/F479 (RM0090 "Flash module
+// organization", dual-bank tables) and F76x/F77x (RM0410, dual-bank mode)
+// number bank 2's sectors 12 onwards on both sizes, those being the sector
+// numbers of the erase register's table; G0B0/G0B1/G0C1 number bank 2 from
+// page 256 on both sizes (RM0444, with the 10-bit PNB field holding it).
+// G47x/G48x has 128 pages per bank at 512 KB and a 7-bit PNB (RM0440), so
+// the 256 of the row is the manual's numbering that counting on never
+// meets: not established on any size.
+struct Bank2Numbered {
+  uint16_t productId;
+  std::vector<uint32_t> flashKB;
+};
+const std::vector<Bank2Numbered> kBank2Numbered = {
+    {0x0419, {1024, 2048}}, {0x0434, {1024, 2048}}, {0x0451, {1024, 2048}}, {0x0467, {256, 512}},
+    // The largest part of each line, where both numberings give the same number.
+    {0x0415, {1024}},  // 256 pages of 2 KB in bank 1
+    {0x0461, {1024}},
+    {0x0470, {2048}},  // 256 pages of 4 KB
+    {0x0472, {512}},   // 128 pages of 2 KB
+    {0x0474, {128}},   // 8 sectors of 8 KB (SNB 3 bits wide, RM0492)
+    {0x0484, {2048}},  // 128 sectors of 8 KB
+    {0x0450, {2048}},  // 8 sectors of 128 KB
+    {0x0480, {2048}},  // 128 sectors of 8 KB
+    {0x0482, {2048}},  // 128 pages of 8 KB
+    {0x0481, {4096}},  // 256 pages of 8 KB
+    {0x0476, {4096}},
+    // Not established on any size: 0x0469 G47x/G48x, 0x0471 L4P5/L4Q5 (128
+    // or 64 pages per bank against the row's 256), 0x0478 H523/H533 (32 or
+    // 16 sectors per bank against 128), 0x0455 U535/U545 (32 or 16 pages
+    // per bank against 128).
+};
+
 }  // namespace
 
 const std::vector<Stm32Part>& Stm32PartTable() { return kParts; }
@@ -321,6 +382,14 @@ const Stm32Part& Stm32PartFor(uint16_t productId) {
   for (const auto& p : kParts)
     if (p.productId == productId && p.productId != 0) return p;
   return kParts.back();
+}
+
+bool Stm32Bank2NumbersSure(const Stm32Part& part, uint32_t flashKB) {
+  if (part.bank2FirstUnit == 0) return true;  // numbered on from bank 1
+  for (const Bank2Numbered& b : kBank2Numbered)
+    if (b.productId == part.productId)
+      return std::find(b.flashKB.begin(), b.flashKB.end(), flashKB) != b.flashKB.end();
+  return false;
 }
 
 std::optional<uint32_t> Stm32DecodeFlashSize(const Stm32Part& part, uint8_t lo, uint8_t hi) {
@@ -361,14 +430,18 @@ Stm32FlashMap::Stm32FlashMap(const Stm32Part& part, uint32_t flashBytes, std::op
     for (uint32_t i = 0; offset < bank; ++i) {
       uint32_t size = pageSize ? pageSize : (*sectors)[std::min<size_t>(i, sectors->size() - 1)] * KB;
       size = std::min(size, bank - offset);
-      units_.push_back({start + offset, size, firstNumber + i});
+      units_.push_back({start + offset, size, firstNumber + i, true});
       offset += size;
     }
   };
   addBank(0, 0);
   if (twoBanks_) {
     const uint32_t firstNumber = part.bank2FirstUnit ? part.bank2FirstUnit : static_cast<uint32_t>(units_.size());
-    addBank(part.bank2OffsetKB ? part.bank2OffsetKB * KB : bank, firstNumber);
+    const size_t bank1Units = units_.size();
+    bank2Offset_ = part.bank2OffsetKB ? part.bank2OffsetKB * KB : bank;
+    addBank(bank2Offset_, firstNumber);
+    const bool sure = Stm32Bank2NumbersSure(part, flashKB);
+    for (size_t i = bank1Units; i < units_.size(); ++i) units_[i].numberSure = sure;
   }
 }
 

@@ -190,6 +190,13 @@ const Line kLines[] = {
      0x1FFF0000, 0x1FFF7000, 22, 10.0},
     {0x0497, 0xC4, true, 256, Cut::Pages, 2048, 0, 0, kG0Size, true, kG0Uid, 8, 0xFF, 8, true, true, false, 0,
      0x1FFF0000, 0x1FFF7000, 22, 10.0},
+    // WB30/WB35 (ID 0x496): RM0434 as the WB5x, 4 KB pages, up to 512 KB (a 7-bit PNB).
+    {0x0496, 0xD5, true, 512, Cut::Pages, 4096, 0, 0, kG0Size, true, kG0Uid, 8, 0xFF, 8, true, true, false, 0,
+     0x1FFF0000, 0x1FFF7000, 22, 10.0},
+    // WBA5: RM0493 (one bank of 8 KB pages, 128-bit words); system memory 0x0BF88000-0x0BF8FFFF
+    // (CMSIS stm32wba55xx.h SYSTEM_FLASH_BASE_NS, FLASH_OTP_BASE).
+    {0x0492, 0xE0, true, 1024, Cut::Pages, 8192, 0, 0, 0x0BF907A0, true, 0x0BF90700, 8, 0xFF, 16, true, true, false,
+     0, 0x0BF88000, 0x0BF90000, 2, 1.0},
     // C0: RM0490 (2 KB pages, 64-bit words with ECC).
     {0x0443, 0xD0, true, 32, Cut::Pages, 2048, 0, 0, 0x1FFF75A0, true, 0x1FFF7550, 8, 0xFF, 8, true, true, false, 0,
      0x1FFF0000, 0x1FFF1800, 22, 10.0},
