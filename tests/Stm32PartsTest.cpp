@@ -117,13 +117,15 @@ const Fact kFacts[] = {
     {0x443, 2 * K, 32, 16, 0x1FFF75A0, 0x1FFF7550, 0xFF, 0, 0},
     {0x453, 2 * K, 32, 16, 0x1FFF75A0, 0x1FFF7550, 0xFF, 0, 0},
     {0x493, 2 * K, 128, 64, 0x1FFF75A0, 0x1FFF7550, 0xFF, 0, 0},
+    {0x44C, 2 * K, 64, 32, 0x1FFF75A0, 0x1FFF7550, 0xFF, 0, 0},
+    {0x44D, 2 * K, 256, 128, 0x1FFF75A0, 0x1FFF7550, 0xFF, 0, 0},
     // U0: the two lines keep their size register and unique ID apart
     {0x459, 2 * K, 64, 32, 0x1FFF3EA0, 0x1FFF3E50, 0xFF, 0, 0},
     {0x489, 2 * K, 256, 128, 0x1FFF6EA0, 0x1FFF6E50, 0xFF, 0, 0},
 };
 
 // Lines listed for the boot loader whose flash the table does not carry.
-const uint16_t kNamedOnly[] = {0x44C, 0x44D, 0x485, 0x4B0, 0x454};
+const uint16_t kNamedOnly[] = {0x485, 0x4B0, 0x454};
 
 std::vector<uint32_t> Numbers(const std::vector<Stm32Unit>& units) {
   std::vector<uint32_t> n;

@@ -282,6 +282,16 @@ const std::vector<Stm32Part> kParts = {
     {0x0493, "STM32C071xx", "STM32C0xx 家族", E::FromGet, 0x1FFF75A0, 2, S::KBytes, 64, 128,
      2048, kNone, 0, 0, kNoOption, 0xFF, 0, 0, true, false, 0x1FFF7550, 40, 40, 8, true},
 
+    // C051 and C091/C092: RM0490 "Flash memory organization" (2 KB pages, one bank, 64-bit
+    // double words with ECC). ST's device headers stm32c051xx.h and stm32c091xx.h: FLASH_SIZE
+    // defaults to 64 KB and 256 KB, F_SIZE 0x1FFF75A0, UID 0x1FFF7550 as on the other C0
+    // lines; the C091's FLASH_CR has a 7-bit PNB and no bank bit (128 pages). Product IDs
+    // 0x44C and 0x44D as AN2606 rev 69 lists them. Boot-loader RAM not recorded.
+    {0x044C, "STM32C05xxx", "STM32C0xx 家族", E::FromGet, 0x1FFF75A0, 2, S::KBytes, 32, 64,
+     2048, kNone, 0, 0, kNoOption, 0xFF, 0, 0, true, false, 0x1FFF7550, 40, 40, 8, true},
+    {0x044D, "STM32C09xxx", "STM32C0xx 家族", E::FromGet, 0x1FFF75A0, 2, S::KBytes, 128, 256,
+     2048, kNone, 0, 0, kNoOption, 0xFF, 0, 0, true, false, 0x1FFF7550, 40, 40, 8, true},
+
     // U0, RM0503 "Flash memory organization" (2 KB pages, 64-bit double words with ECC); CMSIS stm32u031xx.h
     // (F_SIZE 0x1FFF3EA0, UID 0x1FFF3E50, up to 64 KB) and stm32u073xx.h (F_SIZE 0x1FFF6EA0,
     // UID 0x1FFF6E50, up to 256 KB); both a 7-bit page number. Product IDs 0x459 and 0x489 as
@@ -309,10 +319,6 @@ const std::vector<Stm32Part> kParts = {
     // Lines AN2606 rev 69 lists for the USART boot loader whose flash this table does not
     // describe (their reference manuals were not at hand when it was checked): they are named,
     // and nothing is erased or written on them.
-    {0x044C, "STM32C05xxx", "STM32C0xx 家族", E::FromGet, 0, 0, S::KBytes, 0, 0,
-     0, kNone, 0, 0, kNoOption, 0xFF, 0, 0, false, false, 0, 40, 40, 8, true},
-    {0x044D, "STM32C09xxx", "STM32C0xx 家族", E::FromGet, 0, 0, S::KBytes, 0, 0,
-     0, kNone, 0, 0, kNoOption, 0xFF, 0, 0, false, false, 0, 40, 40, 8, true},
     {0x0485, "STM32H7Rxx/7Sxx", "STM32H7xx 家族", E::FromGet, 0, 0, S::KBytes, 0, 0,
      0, kNone, 0, 0, kNoOption, 0xFF, 0, 0, false, false, 0, 40, 40, 16, true},
     {0x04B0, "STM32WBA6xxx", "STM32WBAxx 家族", E::FromGet, 0, 0, S::KBytes, 0, 0,

@@ -204,6 +204,10 @@ const Line kLines[] = {
      0x1FFF0000, 0x1FFF1800, 22, 10.0},
     {0x0493, 0xD0, true, 128, Cut::Pages, 2048, 0, 0, 0x1FFF75A0, true, 0x1FFF7550, 8, 0xFF, 8, true, true, false, 0,
      0x1FFF0000, 0x1FFF1800, 22, 10.0},
+    {0x044C, 0xD0, true, 64, Cut::Pages, 2048, 0, 0, 0x1FFF75A0, true, 0x1FFF7550, 8, 0xFF, 8, true, true, false, 0,
+     0x1FFF0000, 0x1FFF1800, 22, 10.0},
+    {0x044D, 0xD0, true, 256, Cut::Pages, 2048, 0, 0, 0x1FFF75A0, true, 0x1FFF7550, 8, 0xFF, 8, true, true, false, 0,
+     0x1FFF0000, 0x1FFF1800, 22, 10.0},
     // U0: RM0503 (2 KB pages, 64-bit words with ECC); the size register and unique ID per line.
     {0x0459, 0xD0, true, 64, Cut::Pages, 2048, 0, 0, 0x1FFF3EA0, true, 0x1FFF3E50, 8, 0xFF, 8, true, true, false, 0,
      0x1FFF0000, 0x1FFF1800, 22, 10.0},
