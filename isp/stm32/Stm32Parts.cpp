@@ -64,7 +64,9 @@ const Stm32BankOption kL5Dbank{0x40022040, {{512, 1u << 22}, {256, 1u << 21}}, f
 // Every row's flash-size register and unique-ID address agree with ST's CMSIS
 // device headers (FLASHSIZE_BASE, UID_BASE of cmsis_device_c0 ... wl), and the
 // H7 bank sizes with their FLASH_BANK_SIZE and FLASH_BANK2_BASE. The boot
-// loader's own RAM is recorded for information only (the engine never uses it).
+// loader's own RAM is recorded for information only (the engine never uses
+// it) and has not been checked against AN2606's tables: the older rows keep
+// the figures first written, rows added since leave it 0, 0.
 // Where stm32flash's table differs (it knows no bank modes and numbers every
 // page from the flash base), the reference manuals are followed.
 const std::vector<Stm32Part> kParts = {
@@ -318,7 +320,14 @@ const std::vector<Stm32Part> kParts = {
 
     // Lines AN2606 rev 69 lists for the USART boot loader whose flash this table does not
     // describe (their reference manuals were not at hand when it was checked): they are named,
-    // and nothing is erased or written on them.
+    // and nothing is erased or written on them. H7R/H7S: ST's stm32h7s7xx.h gives 64 KB, a
+    // 3-bit sector number (eight 8 KB sectors), F_SIZE 0x08FFF80C and UID 0x08FFF800, but not
+    // the flash word the part programs. U37x/U38x: a DUALBANK option changes the map on both
+    // sizes and bank 2's numbering is not established.
+    //
+    // Lines listed there whose product IDs no source at hand gives (C5, U3B/U3C, WBA2, WBA6's
+    // layout, WB0, WL3, H5E/H5F, N6) fall on the row for unknown IDs below: the ID is named and
+    // the part is said not to be in the table.
     {0x0485, "STM32H7Rxx/7Sxx", "STM32H7xx 家族", E::FromGet, 0, 0, S::KBytes, 0, 0,
      0, kNone, 0, 0, kNoOption, 0xFF, 0, 0, false, false, 0, 40, 40, 16, true},
     {0x04B0, "STM32WBA6xxx", "STM32WBAxx 家族", E::FromGet, 0, 0, S::KBytes, 0, 0,
@@ -376,8 +385,9 @@ const std::vector<Bank2Numbered> kBank2Numbered = {
     {0x0476, {4096}},
     // Not established on any size: 0x0469 G47x/G48x, 0x0471 L4P5/L4Q5 (128
     // or 64 pages per bank against the row's 256), 0x0478 H523/H533 (32 or
-    // 16 sectors per bank against 128), 0x0455 U535/U545 (32 or 16 pages
-    // per bank against 128).
+    // 16 sectors per bank against 128; ST's stm32h523xx.h has FLASH_SECTOR_NB
+    // 32 per bank on the 512 KB part, so counting on is the likelier one
+    // there), 0x0455 U535/U545 (32 or 16 pages per bank against 128).
 };
 
 }  // namespace
