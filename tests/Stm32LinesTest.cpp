@@ -113,6 +113,8 @@ TEST_F(Stm32Lines, SecondBankUnitsAreNumberedAsThePartNumbersThem) {
       {0x0419, 2048, 1044, "擦除页[ 0 .. 13 ]"},                       // F429: sectors 12, 13 in bank 2
       {0x0450, 2048, 1100, "擦除页[ 0 .. 8 ]"},                        // H743
       {0x0482, 2048, 1100, "擦除页[ 0 .. 137 ]"},                      // U575 2 MB: bank 2 from page 128
+      {0x0455, 512, 300, "擦除页[ 0 .. 37 ]"},                         // U535 512 KB: bank 2 from page 32
+      {0x0478, 512, 300, "擦除页[ 0 .. 37 ]"},                         // H523 512 KB: bank 2 from sector 32
   };
   unsigned seed = 300;
   host.verify = false;  // the flash is compared here

@@ -74,7 +74,7 @@ const Fact kFacts[] = {
     {0x479, 2 * K, 512, 256, 0x1FFF75E0, 0x1FFF7590, 0xFF, 0, 0},
     // H5: 8 KB sectors in two banks
     {0x474, 8 * K, 128, 16, 0x08FFF80C, 0x08FFF800, 0xFF, 64 * K, 8},
-    {0x478, 8 * K, 512, 64, 0x08FFF80C, 0x08FFF800, 0xFF, 256 * K, 128},
+    {0x478, 8 * K, 512, 64, 0x08FFF80C, 0x08FFF800, 0xFF, 256 * K, 32},  // 32 sectors per bank
     {0x484, 8 * K, 2048, 256, 0x08FFF80C, 0x08FFF800, 0xFF, 1024 * K, 128},
     // H7
     {0x450, 128 * K, 2048, 16, 0x1FF1E880, 0x1FF1E800, 0xFF, 1024 * K, 8},
@@ -102,7 +102,7 @@ const Fact kFacts[] = {
     // L5
     {0x472, 2 * K, 512, 256, 0x0BFA05E0, 0x0BFA0590, 0xFF, 256 * K, 128},
     // U5: 8 KB pages in two banks
-    {0x455, 8 * K, 512, 64, 0x0BFA07A0, 0x0BFA0700, 0xFF, 256 * K, 128},
+    {0x455, 8 * K, 512, 64, 0x0BFA07A0, 0x0BFA0700, 0xFF, 256 * K, 32},  // 32 pages per bank
     {0x482, 8 * K, 2048, 256, 0x0BFA07A0, 0x0BFA0700, 0xFF, 1024 * K, 128},
     {0x481, 8 * K, 4096, 512, 0x0BFA07A0, 0x0BFA0700, 0xFF, 2048 * K, 256},
     {0x476, 8 * K, 4096, 512, 0x0BFA07A0, 0x0BFA0700, 0xFF, 2048 * K, 256},
@@ -355,7 +355,8 @@ TEST(Stm32Parts, SecondBankIsErasedByNumberOnlyWhereTheNumberIsEstablished) {
       {0x415, 1024, all, true, 256},  {0x461, 1024, all, true, 256},  {0x470, 2048, all, true, 256},
       {0x472, 512, all, true, 128},   {0x474, 128, all, true, 8},     {0x484, 2048, all, true, 128},
       {0x450, 2048, all, true, 8},    {0x480, 2048, all, true, 128},  {0x482, 2048, all, true, 128},
-      {0x481, 4096, all, true, 256},  {0x476, 4096, all, true, 256},
+      {0x481, 4096, all, true, 256},  {0x476, 4096, all, true, 256},  {0x478, 512, all, true, 32},
+      {0x455, 512, all, true, 32},
       // Sector 12 on F42x/F469 and F76x in either size; G0B page 256 on both sizes.
       {0x419, 1024, all, true, 12},   {0x419, 2048, all, true, 12},   {0x434, 1024, all, true, 12},
       {0x451, 1024, ~(1u << 13), true, 12}, {0x451, 2048, ~(1u << 13), true, 12},
@@ -364,9 +365,9 @@ TEST(Stm32Parts, SecondBankIsErasedByNumberOnlyWhereTheNumberIsEstablished) {
       {0x415, 512, all, false, 0},    {0x415, 256, all, false, 0},    {0x461, 512, all, false, 0},
       {0x461, 256, all, false, 0},    {0x470, 1024, 1u << 21, false, 0}, {0x471, 1024, 1u << 22, false, 0},
       {0x471, 512, 1u << 21, false, 0}, {0x472, 256, 1u << 21, false, 0}, {0x469, 512, all, false, 0},
-      {0x469, 256, all, false, 0},    {0x469, 128, all, false, 0},    {0x478, 512, all, false, 0},
+      {0x469, 256, all, false, 0},    {0x469, 128, all, false, 0},
       {0x478, 256, all, false, 0},    {0x484, 1024, all, false, 0},   {0x450, 1024, all, false, 0},
-      {0x480, 1024, all, false, 0},   {0x455, 512, all, false, 0},    {0x455, 256, all, false, 0},
+      {0x480, 1024, all, false, 0},   {0x455, 256, all, false, 0},
       {0x482, 1024, all, false, 0},   {0x481, 2048, all, false, 0},   {0x476, 2048, all, false, 0},
   };
   for (const Bank2& c : cases) {

@@ -180,11 +180,13 @@ const std::vector<Stm32Part> kParts = {
      2048, kNone, 0, 0, kNoOption, 0xFF, 0x20000000, 0x20004000, true, false, 0x1FFF7590, 40, 40, 8, true},
 
     // H5, RM0492 (H503) / RM0481 7.3.4: two banks of 8 KB sectors, 128-bit flash words;
-    // F_SIZE 0x08FFF80C, UID 0x08FFF800.
+    // F_SIZE 0x08FFF80C, UID 0x08FFF800. Sectors per bank (FLASH_SECTOR_NB in ST's
+    // stm32h503xx.h, stm32h523xx.h, stm32h563xx.h): 8, 32 and 128 on the largest part; the
+    // H523's FLASH_CR SNB field is 5 bits wide, so its bank 2 starts at number 32, not 128.
     {0x0474, "STM32H503xx", "STM32H5xx 家族", E::FromGet, 0x08FFF80C, 2, S::KBytes, 128, 128,
      0, k8KSectors, 1, 8, kNoOption, 0xFF, 0x20000000, 0x20004000, true, true, 0x08FFF800, 20, 200, 16, true},
     {0x0478, "STM32H523xx/533xx", "STM32H5xx 家族", E::FromGet, 0x08FFF80C, 2, S::KBytes, 256, 512,
-     0, k8KSectors, 1, 128, kNoOption, 0xFF, 0x20000000, 0x20004000, true, true, 0x08FFF800, 20, 800, 16, true},
+     0, k8KSectors, 1, 32, kNoOption, 0xFF, 0x20000000, 0x20004000, true, true, 0x08FFF800, 20, 800, 16, true},
     {0x0484, "STM32H56xxx/57xxx", "STM32H5xx 家族", E::FromGet, 0x08FFF80C, 2, S::KBytes, 1024, 2048,
      0, k8KSectors, 1, 128, kNoOption, 0xFF, 0x20000000, 0x20004000, true, true, 0x08FFF800, 20, 2000, 16, true},
 
@@ -251,9 +253,11 @@ const std::vector<Stm32Part> kParts = {
      2048, kNone, 1, 128, kL5Dbank, 0xFF, 0x20000000, 0x20004000, true, true, 0x0BFA0590, 25, 25, 8, true},
 
     // U5, RM0456 7.3.1 (two banks of 8 KB pages, 128-bit quad words), F_SIZE 0x0BFA07A0,
-    // UID 0x0BFA0700.
+    // UID 0x0BFA0700. FLASH_NSCR's PNB field (ST's stm32u535xx.h, stm32u575xx.h,
+    // stm32u599xx.h) is 5, 7 and 8 bits wide: 32, 128 and 256 pages per bank on each line's
+    // largest part, so the U535/U545's bank 2 starts at number 32, not 128.
     {0x0455, "STM32U535xx/545xx", "STM32U5xx 家族", E::FromGet, 0x0BFA07A0, 2, S::KBytes, 256, 512,
-     8192, kNone, 1, 128, kNoOption, 0xFF, 0x20000000, 0x20004000, true, true, 0x0BFA0700, 10, 100, 16, true},
+     8192, kNone, 1, 32, kNoOption, 0xFF, 0x20000000, 0x20004000, true, true, 0x0BFA0700, 10, 100, 16, true},
     {0x0482, "STM32U575xx/585xx", "STM32U5xx 家族", E::FromGet, 0x0BFA07A0, 2, S::KBytes, 1024, 2048,
      8192, kNone, 1, 128, kNoOption, 0xFF, 0x20000000, 0x20004000, true, true, 0x0BFA0700, 10, 100, 16, true},
     {0x0481, "STM32U59xxx/5Axxx", "STM32U5xx 家族", E::FromGet, 0x0BFA07A0, 2, S::KBytes, 2048, 4096,
@@ -376,18 +380,17 @@ const std::vector<Bank2Numbered> kBank2Numbered = {
     {0x0461, {1024}},
     {0x0470, {2048}},  // 256 pages of 4 KB
     {0x0472, {512}},   // 128 pages of 2 KB
-    {0x0474, {128}},   // 8 sectors of 8 KB (SNB 3 bits wide, RM0492)
+    {0x0474, {128}},   // 8 sectors of 8 KB
+    {0x0478, {512}},   // 32 sectors of 8 KB
     {0x0484, {2048}},  // 128 sectors of 8 KB
     {0x0450, {2048}},  // 8 sectors of 128 KB
     {0x0480, {2048}},  // 128 sectors of 8 KB
     {0x0482, {2048}},  // 128 pages of 8 KB
     {0x0481, {4096}},  // 256 pages of 8 KB
     {0x0476, {4096}},
+    {0x0455, {512}},   // 32 pages of 8 KB
     // Not established on any size: 0x0469 G47x/G48x, 0x0471 L4P5/L4Q5 (128
-    // or 64 pages per bank against the row's 256), 0x0478 H523/H533 (32 or
-    // 16 sectors per bank against 128; ST's stm32h523xx.h has FLASH_SECTOR_NB
-    // 32 per bank on the 512 KB part, so counting on is the likelier one
-    // there), 0x0455 U535/U545 (32 or 16 pages per bank against 128).
+    // or 64 pages per bank against the row's 256).
 };
 
 }  // namespace

@@ -122,7 +122,7 @@ const Line kLines[] = {
     // H5: RM0492/RM0481 (two banks of 8 KB sectors, 128-bit words; bank 2 from 8 / 128).
     {0x0474, 0xE3, true, 128, Cut::S8K, 0, 1, 8, 0x08FFF80C, true, 0x08FFF800, 8, 0xFF, 16, true, true, true, 0,
      0x0BF87000, 0x0BF90000, 2, 1.0},
-    {0x0478, 0xE4, true, 512, Cut::S8K, 0, 1, 128, 0x08FFF80C, true, 0x08FFF800, 8, 0xFF, 16, true, true, true, 0,
+    {0x0478, 0xE4, true, 512, Cut::S8K, 0, 1, 32, 0x08FFF80C, true, 0x08FFF800, 8, 0xFF, 16, true, true, true, 0,
      0x0BF87000, 0x0BF90000, 2, 1.0},
     {0x0484, 0xE3, true, 2048, Cut::S8K, 0, 1, 128, 0x08FFF80C, true, 0x08FFF800, 8, 0xFF, 16, true, true, true, 0,
      0x0BF87000, 0x0BF90000, 2, 1.0},
@@ -175,7 +175,7 @@ const Line kLines[] = {
     {0x0472, 0x92, true, 512, Cut::Pages, 2048, 1, 128, 0x0BFA05E0, true, 0x0BFA0590, 8, 0xFF, 8, true, true, true,
      0x40022040, 0x0BF90000, 0x0BF98000, 22, 10.0},
     // U5: RM0456 (two banks of 8 KB pages, 128-bit words; bank 2 from page 128 or 256).
-    {0x0455, 0xE2, true, 512, Cut::Pages, 8192, 1, 128, 0x0BFA07A0, true, 0x0BFA0700, 8, 0xFF, 16, true, true, true,
+    {0x0455, 0xE2, true, 512, Cut::Pages, 8192, 1, 32, 0x0BFA07A0, true, 0x0BFA0700, 8, 0xFF, 16, true, true, true,
      0, 0x0BF90000, 0x0BFA0000, 2, 1.0},
     {0x0482, 0xE3, true, 2048, Cut::Pages, 8192, 1, 128, 0x0BFA07A0, true, 0x0BFA0700, 8, 0xFF, 16, true, true, true,
      0, 0x0BF90000, 0x0BFA0000, 2, 1.0},
