@@ -390,7 +390,9 @@ const std::vector<Bank2Numbered> kBank2Numbered = {
     {0x0476, {4096}},
     {0x0455, {512}},   // 32 pages of 8 KB
     // Not established on any size: 0x0469 G47x/G48x, 0x0471 L4P5/L4Q5 (128
-    // or 64 pages per bank against the row's 256).
+    // or 64 pages per bank against the row's 256; ST's stm32g474xx.h and
+    // stm32l4p5xx.h give both a 7-bit PNB, so counting on would give 128 on
+    // the largest part, where the manuals' numbering gives 256).
 };
 
 }  // namespace
