@@ -72,7 +72,7 @@ TEST_F(Stm32Lines, OnePartOfEveryLineFillsMostOfItsFlash) {
   // A part of each line (its size as the line has it), with what makes the
   // line differ: sectors, second banks, pages of 128 bytes to 8 KB.
   const std::pair<uint16_t, uint32_t> parts[] = {
-      {0x0442, 128}, {0x0430, 768}, {0x0411, 256}, {0x0446, 384}, {0x0413, 512}, {0x0449, 512}, {0x0467, 256},
+      {0x0442, 128}, {0x0430, 768}, {0x0411, 256}, {0x0446, 384}, {0x0413, 512}, {0x0449, 512}, {0x0467, 128},
       {0x0474, 128}, {0x0480, 128}, {0x0447, 192}, {0x0427, 256}, {0x0415, 1024}, {0x0472, 512}, {0x0494, 320},
       {0x0497, 64},  {0x0453, 32},  {0x0496, 512}, {0x0492, 1024}, {0x044D, 256}};
   host.verify = false;  // the flash is compared here; the read-back has its own tests
@@ -100,7 +100,7 @@ TEST_F(Stm32Lines, OnePartOfEveryLineFillsMostOfItsFlash) {
 }
 
 // The second bank, numbered as the boot loader numbers it: where its
-// numbers do not follow bank 1's (G0B1 of 256 KB) and where they do.
+// numbers do not follow bank 1's (F429) and where they do.
 TEST_F(Stm32Lines, SecondBankUnitsAreNumberedAsThePartNumbersThem) {
   struct Case {
     uint16_t id;
@@ -109,7 +109,6 @@ TEST_F(Stm32Lines, SecondBankUnitsAreNumberedAsThePartNumbersThem) {
     const char* ranges;  // the log's erase lines
   };
   const Case cases[] = {
-      {0x0467, 256, 140, "擦除页[ 0 .. 63 ]|擦除页[ 256 .. 261 ]"},    // G0B1 256 KB: bank 2 from page 256
       {0x0419, 2048, 1044, "擦除页[ 0 .. 13 ]"},                       // F429: sectors 12, 13 in bank 2
       {0x0450, 2048, 1100, "擦除页[ 0 .. 8 ]"},                        // H743
       {0x0482, 2048, 1100, "擦除页[ 0 .. 137 ]"},                      // U575 2 MB: bank 2 from page 128
@@ -323,6 +322,7 @@ TEST_F(Stm32Lines, SecondBankOfUnsureNumberingIsNeverErasedByNumber) {
   };
   const Case cases[] = {
       {0x0415, 512, std::nullopt, "STM32L47xxx/48xxx (512 KB)"},
+      {0x0467, 256, std::nullopt, "STM32G0B0xx/B1xx/C1xx (256 KB)"},
       {0x0482, 1024, std::nullopt, "STM32U575xx/585xx (1024 KB)"},
       {0x0469, 512, std::nullopt, "STM32G47xxx/48xxx (512 KB)"},
       {0x0470, 1024, 1u << 21, "STM32L4Rxx/4Sxx (1024 KB)"},

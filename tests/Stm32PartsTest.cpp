@@ -357,11 +357,11 @@ TEST(Stm32Parts, SecondBankIsErasedByNumberOnlyWhereTheNumberIsEstablished) {
       {0x450, 2048, all, true, 8},    {0x480, 2048, all, true, 128},  {0x482, 2048, all, true, 128},
       {0x481, 4096, all, true, 256},  {0x476, 4096, all, true, 256},  {0x478, 512, all, true, 32},
       {0x455, 512, all, true, 32},
-      // Sector 12 on F42x/F469 and F76x in either size; G0B page 256 on both sizes.
+      // Sector 12 on F42x/F469 and F76x in either size.
       {0x419, 1024, all, true, 12},   {0x419, 2048, all, true, 12},   {0x434, 1024, all, true, 12},
       {0x451, 1024, ~(1u << 13), true, 12}, {0x451, 2048, ~(1u << 13), true, 12},
-      {0x467, 256, all, true, 256},   {0x467, 512, all, true, 256},
       // Smaller parts, and lines whose manual numbering counting on never meets.
+      {0x467, 256, all, false, 0},    {0x467, 512, all, false, 0},
       {0x415, 512, all, false, 0},    {0x415, 256, all, false, 0},    {0x461, 512, all, false, 0},
       {0x461, 256, all, false, 0},    {0x470, 1024, 1u << 21, false, 0}, {0x471, 1024, 1u << 22, false, 0},
       {0x471, 512, 1u << 21, false, 0}, {0x472, 256, 1u << 21, false, 0}, {0x469, 512, all, false, 0},

@@ -364,8 +364,10 @@ const std::vector<Stm32Part> kParts = {
 // Beyond agreement: F42x/F43x and F469/F479 (RM0090 "Flash module
 // organization", dual-bank tables) and F76x/F77x (RM0410, dual-bank mode)
 // number bank 2's sectors 12 onwards on both sizes, those being the sector
-// numbers of the erase register's table; G0B0/G0B1/G0C1 number bank 2 from
-// page 256 on both sizes (RM0444, with the 10-bit PNB field holding it).
+// numbers of the erase register's table. G0B0/G0B1/G0C1 is not listed:
+// RM0444 numbers bank 2 from page 256 while ST's HAL takes 0-127 with the
+// bank bit, and users on ST's community forum report bank-2 page erases
+// through the boot loader that did not work.
 // G47x/G48x has 128 pages per bank at 512 KB and a 7-bit PNB (RM0440), so
 // the 256 of the row is the manual's numbering that counting on never
 // meets: not established on any size.
@@ -374,7 +376,7 @@ struct Bank2Numbered {
   std::vector<uint32_t> flashKB;
 };
 const std::vector<Bank2Numbered> kBank2Numbered = {
-    {0x0419, {1024, 2048}}, {0x0434, {1024, 2048}}, {0x0451, {1024, 2048}}, {0x0467, {256, 512}},
+    {0x0419, {1024, 2048}}, {0x0434, {1024, 2048}}, {0x0451, {1024, 2048}},
     // The largest part of each line, where both numberings give the same number.
     {0x0415, {1024}},  // 256 pages of 2 KB in bank 1
     {0x0461, {1024}},
