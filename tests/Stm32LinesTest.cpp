@@ -312,7 +312,8 @@ TEST_F(Stm32Lines, BanksKeptApartAndSizesThatChooseTheBit) {
 // Parts whose bank-2 numbers the boot loader is not known to share: an
 // image inside bank 1 goes in and leaves bank 2 as it was; one reaching
 // into bank 2 is refused before anything is erased, naming the part, and
-// so is an erase of a range there.
+// so is an erase of a range there. An image holding every page of bank 2
+// goes in through the bank erase.
 TEST_F(Stm32Lines, SecondBankOfUnsureNumberingIsNeverErasedByNumber) {
   struct Case {
     uint16_t id;
@@ -344,7 +345,7 @@ TEST_F(Stm32Lines, SecondBankOfUnsureNumberingIsNeverErasedByNumber) {
     ASSERT_TRUE(Download(60000)) << sim->failure();
     EXPECT_EQ(host.log.last(), QString::fromUtf8(c.name) +
                                    QStringLiteral("：第二个 Bank（0x%1 起）的页号未经核实，不知道启动程序认哪种编号，"
-                                                  "为免擦错页不擦除；映像只在第一个 Bank 之内时可以下载")
+                                                  "为免擦错页不擦除；映像只在第一个 Bank 之内、或写满第二个 Bank 的每一页时可以下载")
                                        .arg(QStringLiteral("%1").arg(0x08000000u + bank, 8, 16, QLatin1Char('0')).toUpper()));
     EXPECT_EQ(sim->erasesDone(), 0);
     EXPECT_EQ(sim->Flash(0, flash), old);
@@ -366,6 +367,17 @@ TEST_F(Stm32Lines, SecondBankOfUnsureNumberingIsNeverErasedByNumber) {
     ASSERT_EQ(host.status, QStringLiteral("上载完成！")) << host.log.join('\n').toStdString();
     EXPECT_EQ(sim->Flash(0, static_cast<uint32_t>(image.size())), image);
     EXPECT_EQ(sim->Flash(bank, bank), std::vector<uint8_t>(old.begin() + bank, old.end()));
+    EXPECT_TRUE(sim->failure().empty()) << sim->failure();
+
+    StartSim(profile);
+    sim->Preload(0, old);
+    const auto full = RandomBytes(flash - 1000, seed++);
+    WriteFile("fw.bin", full);
+    ASSERT_TRUE(Download(120000)) << sim->failure();
+    ASSERT_EQ(host.status, QStringLiteral("上载完成！")) << host.log.join('\n').toStdString();
+    EXPECT_TRUE(host.log.contains(QStringLiteral("擦除整个 Bank 2")));
+    EXPECT_EQ(sim->Flash(0, flash - 1000), full);
+    EXPECT_EQ(sim->Flash(flash - 1000, 1000), std::vector<uint8_t>(1000, sim->profile().erasedValue));
     EXPECT_TRUE(sim->failure().empty()) << sim->failure();
     if (HasFailure()) return;
   }
