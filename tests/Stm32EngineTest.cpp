@@ -218,7 +218,7 @@ TEST_F(Stm32EngineTest, UnknownIdIsNamedAndNeverErasedByGuess) {
 // A line the table names without its flash layout (listed for the boot
 // loader, its manual not checked): named, and nothing erased or written.
 TEST_F(Stm32EngineTest, NamedPartWithoutLayoutIsRefusedByName) {
-  for (uint16_t id : {uint16_t{0x0485}, uint16_t{0x0492}}) {
+  for (uint16_t id : {uint16_t{0x0485}, uint16_t{0x04B0}}) {
     Stm32SimProfile p = Stm32SimProfile::ForProduct(id);
     p.extendedErase = true;
     StartSim(p);

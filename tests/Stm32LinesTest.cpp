@@ -72,9 +72,9 @@ TEST_F(Stm32Lines, OnePartOfEveryLineFillsMostOfItsFlash) {
   // A part of each line (its size as the line has it), with what makes the
   // line differ: sectors, second banks, pages of 128 bytes to 8 KB.
   const std::pair<uint16_t, uint32_t> parts[] = {
-      {0x0442, 128}, {0x0430, 768}, {0x0411, 256}, {0x0446, 384}, {0x0413, 512}, {0x0449, 512}, {0x0467, 256},
-      {0x0469, 128}, {0x0474, 128}, {0x0480, 128}, {0x0447, 192}, {0x0427, 256}, {0x0415, 256}, {0x0471, 512},
-      {0x0472, 256}, {0x0455, 256}, {0x0494, 320}, {0x0497, 64},  {0x0453, 32}};
+      {0x0442, 128}, {0x0430, 768}, {0x0411, 256}, {0x0446, 384}, {0x0413, 512}, {0x0449, 512}, {0x0467, 128},
+      {0x0474, 128}, {0x0480, 128}, {0x0447, 192}, {0x0427, 256}, {0x0415, 1024}, {0x0472, 512}, {0x0494, 320},
+      {0x0497, 64},  {0x0453, 32},  {0x0496, 512}, {0x0492, 1024}, {0x044D, 256}};
   host.verify = false;  // the flash is compared here; the read-back has its own tests
   unsigned seed = 100;
   for (auto [id, kb] : parts) {
@@ -99,8 +99,8 @@ TEST_F(Stm32Lines, OnePartOfEveryLineFillsMostOfItsFlash) {
   }
 }
 
-// The second bank, numbered as the boot loader numbers it, on parts smaller
-// than the line's largest (where bank 2 does not follow bank 1's numbers).
+// The second bank, numbered as the boot loader numbers it: where its
+// numbers do not follow bank 1's (F429) and where they do.
 TEST_F(Stm32Lines, SecondBankUnitsAreNumberedAsThePartNumbersThem) {
   struct Case {
     uint16_t id;
@@ -109,11 +109,11 @@ TEST_F(Stm32Lines, SecondBankUnitsAreNumberedAsThePartNumbersThem) {
     const char* ranges;  // the log's erase lines
   };
   const Case cases[] = {
-      {0x0415, 512, 300, "擦除页[ 0 .. 127 ]|擦除页[ 256 .. 277 ]"},   // L476 512 KB: bank 2 from page 256
-      {0x0467, 256, 140, "擦除页[ 0 .. 63 ]|擦除页[ 256 .. 261 ]"},    // G0B1 256 KB
       {0x0419, 2048, 1044, "擦除页[ 0 .. 13 ]"},                       // F429: sectors 12, 13 in bank 2
       {0x0450, 2048, 1100, "擦除页[ 0 .. 8 ]"},                        // H743
-      {0x0482, 1024, 600, "擦除页[ 0 .. 63 ]|擦除页[ 128 .. 138 ]"},   // U575 1 MB: bank 2 from page 128
+      {0x0482, 2048, 1100, "擦除页[ 0 .. 137 ]"},                      // U575 2 MB: bank 2 from page 128
+      {0x0455, 512, 300, "擦除页[ 0 .. 37 ]"},                         // U535 512 KB: bank 2 from page 32
+      {0x0478, 512, 300, "擦除页[ 0 .. 37 ]"},                         // H523 512 KB: bank 2 from sector 32
   };
   unsigned seed = 300;
   host.verify = false;  // the flash is compared here
@@ -215,9 +215,9 @@ TEST_F(Stm32Lines, EachBankModeFillsMostOfItsFlash) {
       {0x0451, 1024, std::nullopt, "擦除页[ 0 .. 7 ]"},             // F767xG: nDBANK set, 32 KB sectors
       {0x0451, 2048, 0xFFFFDFFFu, "擦除页[ 0 .. 21 ]"},             // F767xI: nDBANK cleared, 16 KB .. 128 KB sectors
       {0x0467, 512, ~(1u << 21), "擦除页[ 0 .. 223 ]"},            // G0B1xE: one bank of 256 pages
-      {0x0470, 1024, 1u << 21, "擦除页[ 0 .. 127 ]"},               // L4R9xG: DB1M, 4 KB pages
+      {0x0470, 1024, ~(1u << 21), "擦除页[ 0 .. 111 ]"},            // L4R9xG: DB1M cleared, 8 KB pages
       {0x0470, 2048, ~(1u << 22), "擦除页[ 0 .. 223 ]"},           // L4R9xI: 8 KB pages, one bank
-      {0x0472, 256, 1u << 21, "擦除页[ 0 .. 63 ]"},                 // L552xC: DB256K, 2 KB pages
+      {0x0472, 256, ~((1u << 21) | (1u << 20)), "擦除页[ 0 .. 55 ]"},  // L552xC: DB256K cleared, 4 KB pages
       {0x0436, 256, std::nullopt, "擦除页[ 0 .. 892 ]"},            // L1 cat. 4 of 256 KB (size bit 1)
   };
   host.verify = false;  // the flash is compared here
@@ -250,9 +250,11 @@ TEST_F(Stm32Lines, EachBankModeFillsMostOfItsFlash) {
 }
 
 // H743xG and H7A3xG, 1 MB: bank 2 at 0x08100000, nothing between. A file
-// for both banks lands in both; one that runs on past bank 1 is refused
-// before anything is erased. A line whose bank bit depends on a size the
-// part does not tell erases nothing either.
+// for bank 1 goes in; one with data for bank 2 is refused (which number the
+// boot loader gives bank 2's sectors on this size is not established), and
+// one that runs on past bank 1 is refused too, before anything is erased.
+// A line whose bank bit depends on a size the part does not tell erases
+// nothing either.
 TEST_F(Stm32Lines, BanksKeptApartAndSizesThatChooseTheBit) {
   host.verify = false;
   for (uint16_t id : {uint16_t{0x0450}, uint16_t{0x0480}}) {
@@ -267,13 +269,18 @@ TEST_F(Stm32Lines, BanksKeptApartAndSizesThatChooseTheBit) {
     const auto high = RandomBytes(380 * 1024, 803);
     WriteFile("two.hex", ToHex(low, false) + ToHex(high, true, 0x08100000));
     ASSERT_TRUE(Download(120000)) << sim->failure();
+    EXPECT_TRUE(host.log.last().contains(QStringLiteral("第二个 Bank（0x08100000 起）的页号未经核实"))) << host.log.last().toStdString();
+    EXPECT_EQ(sim->erasesDone(), 0);
+    EXPECT_EQ(sim->Flash(1024 * 1024, 512 * 1024), oldHigh);
+
+    WriteFile("low.hex", ToHex(low, true));
+    ASSERT_TRUE(Download(120000)) << sim->failure();
     ASSERT_EQ(host.status, QStringLiteral("上载完成！")) << host.log.join('\n').toStdString();
     const uint32_t end = 384 * 1024;  // both 128 KB sectors and 8 KB sectors end here
     EXPECT_EQ(sim->Flash(0, 380 * 1024), low);
     EXPECT_EQ(sim->Flash(380 * 1024, 4 * 1024), std::vector<uint8_t>(4 * 1024, 0xFF));
     EXPECT_EQ(sim->Flash(end, 128 * 1024), std::vector<uint8_t>(oldLow.begin() + end, oldLow.end()));
-    EXPECT_EQ(sim->Flash(1024 * 1024, 380 * 1024), high);
-    EXPECT_EQ(sim->Flash(1024 * 1024 + end, 128 * 1024), std::vector<uint8_t>(oldHigh.begin() + end, oldHigh.end()));
+    EXPECT_EQ(sim->Flash(1024 * 1024, 512 * 1024), oldHigh);
     EXPECT_TRUE(sim->failure().empty()) << sim->failure();
 
     // A binary of 600 KB reaches 0x08080000, where this part has no flash.
@@ -300,6 +307,80 @@ TEST_F(Stm32Lines, BanksKeptApartAndSizesThatChooseTheBit) {
   ASSERT_TRUE(Download(20000));
   EXPECT_EQ(host.log.last(), QStringLiteral("读不出 Flash 容量，不知道哪个选项位决定 Bank 模式，为免丢失数据不擦除"));
   EXPECT_EQ(sim->erasesDone(), 0);
+}
+
+// Parts whose bank-2 numbers the boot loader is not known to share: an
+// image inside bank 1 goes in and leaves bank 2 as it was; one reaching
+// into bank 2 is refused before anything is erased, naming the part, and
+// so is an erase of a range there. An image holding every page of bank 2
+// goes in through the bank erase.
+TEST_F(Stm32Lines, SecondBankOfUnsureNumberingIsNeverErasedByNumber) {
+  struct Case {
+    uint16_t id;
+    uint32_t flashKB;
+    std::optional<uint32_t> option;
+    const char* name;
+  };
+  const Case cases[] = {
+      {0x0415, 512, std::nullopt, "STM32L47xxx/48xxx (512 KB)"},
+      {0x0467, 256, std::nullopt, "STM32G0B0xx/B1xx/C1xx (256 KB)"},
+      {0x0482, 1024, std::nullopt, "STM32U575xx/585xx (1024 KB)"},
+      {0x0469, 512, std::nullopt, "STM32G47xxx/48xxx (512 KB)"},
+      {0x0470, 1024, 1u << 21, "STM32L4Rxx/4Sxx (1024 KB)"},
+      {0x0472, 256, 1u << 21, "STM32L552xx/562xx (256 KB)"},
+  };
+  host.verify = false;
+  unsigned seed = 900;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::Message() << std::hex << c.id << std::dec << " " << c.flashKB << " KB");
+    const Stm32SimProfile profile = c.option ? Stm32SimProfile::ForProduct(c.id, c.flashKB, *c.option)
+                                             : Stm32SimProfile::ForProduct(c.id, c.flashKB);
+    const uint32_t flash = c.flashKB * 1024;
+    const uint32_t bank = flash / 2;
+    const auto old = RandomBytes(flash, seed++);
+
+    StartSim(profile);
+    sim->Preload(0, old);
+    WriteFile("fw.bin", RandomBytes(bank + 4096, seed++));
+    ASSERT_TRUE(Download(60000)) << sim->failure();
+    EXPECT_EQ(host.log.last(), QString::fromUtf8(c.name) +
+                                   QStringLiteral("：第二个 Bank（0x%1 起）的页号未经核实，不知道启动程序认哪种编号，"
+                                                  "为免擦错页不擦除；映像只在第一个 Bank 之内、或写满第二个 Bank 的每一页时可以下载")
+                                       .arg(QStringLiteral("%1").arg(0x08000000u + bank, 8, 16, QLatin1Char('0')).toUpper()));
+    EXPECT_EQ(sim->erasesDone(), 0);
+    EXPECT_EQ(sim->Flash(0, flash), old);
+
+    IspJob erase;
+    erase.kind = IspJobKind::Erase;
+    erase.address = 0x08000000u + bank;
+    erase.length = 8192;
+    ASSERT_TRUE(Run(erase, 20000));
+    EXPECT_TRUE(host.log.last().contains(QStringLiteral("页号未经核实"))) << host.log.last().toStdString();
+    EXPECT_EQ(sim->erasesDone(), 0);
+
+    // All of bank 1 but a little: its pages go, bank 2 keeps what it held.
+    StartSim(profile);
+    sim->Preload(0, old);
+    const auto image = RandomBytes(bank - 1000, seed++);
+    WriteFile("fw.bin", image);
+    ASSERT_TRUE(Download(120000)) << sim->failure();
+    ASSERT_EQ(host.status, QStringLiteral("上载完成！")) << host.log.join('\n').toStdString();
+    EXPECT_EQ(sim->Flash(0, static_cast<uint32_t>(image.size())), image);
+    EXPECT_EQ(sim->Flash(bank, bank), std::vector<uint8_t>(old.begin() + bank, old.end()));
+    EXPECT_TRUE(sim->failure().empty()) << sim->failure();
+
+    StartSim(profile);
+    sim->Preload(0, old);
+    const auto full = RandomBytes(flash - 1000, seed++);
+    WriteFile("fw.bin", full);
+    ASSERT_TRUE(Download(120000)) << sim->failure();
+    ASSERT_EQ(host.status, QStringLiteral("上载完成！")) << host.log.join('\n').toStdString();
+    EXPECT_TRUE(host.log.contains(QStringLiteral("擦除整个 Bank 2")));
+    EXPECT_EQ(sim->Flash(0, flash - 1000), full);
+    EXPECT_EQ(sim->Flash(flash - 1000, 1000), std::vector<uint8_t>(1000, sim->profile().erasedValue));
+    EXPECT_TRUE(sim->failure().empty()) << sim->failure();
+    if (HasFailure()) return;
+  }
 }
 
 // After the erase, a block of nothing but erased flash is not written; the

@@ -74,7 +74,7 @@ const Fact kFacts[] = {
     {0x479, 2 * K, 512, 256, 0x1FFF75E0, 0x1FFF7590, 0xFF, 0, 0},
     // H5: 8 KB sectors in two banks
     {0x474, 8 * K, 128, 16, 0x08FFF80C, 0x08FFF800, 0xFF, 64 * K, 8},
-    {0x478, 8 * K, 512, 64, 0x08FFF80C, 0x08FFF800, 0xFF, 256 * K, 128},
+    {0x478, 8 * K, 512, 64, 0x08FFF80C, 0x08FFF800, 0xFF, 256 * K, 32},  // 32 sectors per bank
     {0x484, 8 * K, 2048, 256, 0x08FFF80C, 0x08FFF800, 0xFF, 1024 * K, 128},
     // H7
     {0x450, 128 * K, 2048, 16, 0x1FF1E880, 0x1FF1E800, 0xFF, 1024 * K, 8},
@@ -102,7 +102,7 @@ const Fact kFacts[] = {
     // L5
     {0x472, 2 * K, 512, 256, 0x0BFA05E0, 0x0BFA0590, 0xFF, 256 * K, 128},
     // U5: 8 KB pages in two banks
-    {0x455, 8 * K, 512, 64, 0x0BFA07A0, 0x0BFA0700, 0xFF, 256 * K, 128},
+    {0x455, 8 * K, 512, 64, 0x0BFA07A0, 0x0BFA0700, 0xFF, 256 * K, 32},  // 32 pages per bank
     {0x482, 8 * K, 2048, 256, 0x0BFA07A0, 0x0BFA0700, 0xFF, 1024 * K, 128},
     {0x481, 8 * K, 4096, 512, 0x0BFA07A0, 0x0BFA0700, 0xFF, 2048 * K, 256},
     {0x476, 8 * K, 4096, 512, 0x0BFA07A0, 0x0BFA0700, 0xFF, 2048 * K, 256},
@@ -110,17 +110,22 @@ const Fact kFacts[] = {
     {0x495, 4 * K, 1024, 256, 0x1FFF75E0, 0x1FFF7590, 0xFF, 0, 0},
     {0x494, 2 * K, 320, 160, 0x1FFF75E0, 0x1FFF7590, 0xFF, 0, 0},
     {0x497, 2 * K, 256, 128, 0x1FFF75E0, 0x1FFF7590, 0xFF, 0, 0},
+    // WB30/WB35 of ID 0x496: 4 KB pages up to 512 KB; WBA5: one bank of 128 pages of 8 KB
+    {0x496, 4 * K, 512, 128, 0x1FFF75E0, 0x1FFF7590, 0xFF, 0, 0},
+    {0x492, 8 * K, 1024, 128, 0x0BF907A0, 0x0BF90700, 0xFF, 0, 0},
     // C0
     {0x443, 2 * K, 32, 16, 0x1FFF75A0, 0x1FFF7550, 0xFF, 0, 0},
     {0x453, 2 * K, 32, 16, 0x1FFF75A0, 0x1FFF7550, 0xFF, 0, 0},
     {0x493, 2 * K, 128, 64, 0x1FFF75A0, 0x1FFF7550, 0xFF, 0, 0},
+    {0x44C, 2 * K, 64, 32, 0x1FFF75A0, 0x1FFF7550, 0xFF, 0, 0},
+    {0x44D, 2 * K, 256, 128, 0x1FFF75A0, 0x1FFF7550, 0xFF, 0, 0},
     // U0: the two lines keep their size register and unique ID apart
     {0x459, 2 * K, 64, 32, 0x1FFF3EA0, 0x1FFF3E50, 0xFF, 0, 0},
     {0x489, 2 * K, 256, 128, 0x1FFF6EA0, 0x1FFF6E50, 0xFF, 0, 0},
 };
 
 // Lines listed for the boot loader whose flash the table does not carry.
-const uint16_t kNamedOnly[] = {0x44C, 0x44D, 0x485, 0x492, 0x4B0, 0x454};
+const uint16_t kNamedOnly[] = {0x485, 0x4B0, 0x454};
 
 std::vector<uint32_t> Numbers(const std::vector<Stm32Unit>& units) {
   std::vector<uint32_t> n;
@@ -221,8 +226,9 @@ TEST(Stm32Parts, UnitsCoveringAnImageOnEveryLayout) {
     EXPECT_EQ(Stm32FlashMap(p, p.maxFlashKB * K).Covering(0, c.length).size(), c.units)
         << std::hex << c.pid << std::dec << " " << c.length;
   }
-  // Second banks as the boot loader numbers them. L476 with 512 KB: bank 2
-  // at 256 KB, its first page number 256 although bank 1 has 128.
+  // Second banks as the manuals number them. L476 with 512 KB: bank 2 at
+  // 256 KB, its first page number 256 although bank 1 has 128 (whether the
+  // boot loader takes that number is another matter, below).
   const Stm32FlashMap l4(Stm32PartFor(0x0415), 512 * K);
   EXPECT_EQ(Numbers(l4.Covering(254 * K, 6 * K)), (std::vector<uint32_t>{127, 256, 257}));
   // F429 with 2 MB: bank 2's first sector (16 KB) is number 12.
@@ -329,6 +335,59 @@ TEST(Stm32Parts, BankModeOptionBitsChooseTheMap) {
   EXPECT_FALSE(h7.Holds(512 * K - 4, 8));
   EXPECT_TRUE(h7.Covering(512 * K, 512 * K).empty());
   EXPECT_TRUE(h7.Holds(1024 * K, 512 * K));
+}
+
+// Which parts may have bank 2 erased by number. The manuals number bank 2
+// from a fixed unit whatever the size; counting on from bank 1 gives the
+// same number only on a line's largest part. Elsewhere the boot loader's
+// number is not established and no unit of bank 2 may be erased by it.
+TEST(Stm32Parts, SecondBankIsErasedByNumberOnlyWhereTheNumberIsEstablished) {
+  struct Bank2 {
+    uint16_t pid;
+    uint32_t flashKB;
+    uint32_t word;   // option word (two-bank mode)
+    bool sure;
+    uint32_t first;  // bank 2's first number where sure
+  };
+  constexpr uint32_t all = 0xFFFFFFFFu;
+  const Bank2 cases[] = {
+      // Largest parts: bank 1's unit count is bank 2's first number.
+      {0x415, 1024, all, true, 256},  {0x461, 1024, all, true, 256},  {0x470, 2048, all, true, 256},
+      {0x472, 512, all, true, 128},   {0x474, 128, all, true, 8},     {0x484, 2048, all, true, 128},
+      {0x450, 2048, all, true, 8},    {0x480, 2048, all, true, 128},  {0x482, 2048, all, true, 128},
+      {0x481, 4096, all, true, 256},  {0x476, 4096, all, true, 256},  {0x478, 512, all, true, 32},
+      {0x455, 512, all, true, 32},
+      // Sector 12 on F42x/F469 and F76x in either size.
+      {0x419, 1024, all, true, 12},   {0x419, 2048, all, true, 12},   {0x434, 1024, all, true, 12},
+      {0x451, 1024, ~(1u << 13), true, 12}, {0x451, 2048, ~(1u << 13), true, 12},
+      // Smaller parts, and lines whose manual numbering counting on never meets.
+      {0x467, 256, all, false, 0},    {0x467, 512, all, false, 0},
+      {0x415, 512, all, false, 0},    {0x415, 256, all, false, 0},    {0x461, 512, all, false, 0},
+      {0x461, 256, all, false, 0},    {0x470, 1024, 1u << 21, false, 0}, {0x471, 1024, 1u << 22, false, 0},
+      {0x471, 512, 1u << 21, false, 0}, {0x472, 256, 1u << 21, false, 0}, {0x469, 512, all, false, 0},
+      {0x469, 256, all, false, 0},    {0x469, 128, all, false, 0},
+      {0x478, 256, all, false, 0},    {0x484, 1024, all, false, 0},   {0x450, 1024, all, false, 0},
+      {0x480, 1024, all, false, 0},   {0x455, 256, all, false, 0},
+      {0x482, 1024, all, false, 0},   {0x481, 2048, all, false, 0},   {0x476, 2048, all, false, 0},
+  };
+  for (const Bank2& c : cases) {
+    SCOPED_TRACE(::testing::Message() << std::hex << c.pid << " " << std::dec << c.flashKB << " KB");
+    const Stm32FlashMap map(Stm32PartFor(c.pid), c.flashKB * K, c.word);
+    ASSERT_TRUE(map.TwoBanks());
+    ASSERT_NE(map.Bank2Offset(), 0u);
+    for (const Stm32Unit& u : map.Units()) {
+      const bool inBank2 = u.offset >= map.Bank2Offset();
+      EXPECT_EQ(u.numberSure, inBank2 ? c.sure : true) << u.number;
+    }
+    if (c.sure) {
+      EXPECT_EQ(map.UnitAt(map.Bank2Offset())->number, c.first);
+    }
+  }
+  // One bank, or bank 2 numbered on from bank 1 (F1 XL): every number holds.
+  const Stm32FlashMap single(Stm32PartFor(0x469), 512 * K, ~(1u << 22));
+  const Stm32FlashMap xl(Stm32PartFor(0x430), 1024 * K);
+  for (const Stm32FlashMap* m : {&single, &xl})
+    for (const Stm32Unit& u : m->Units()) EXPECT_TRUE(u.numberSure);
 }
 
 TEST(Stm32Parts, EraseFramesHoldTheNumbersTheirCountByteCanName) {

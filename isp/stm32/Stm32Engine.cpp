@@ -59,6 +59,9 @@ int64_t NowMs() {
       .count();
 }
 
+// EXTENDED ERASE of bank 2 as a whole: 0xFFFD and its checksum.
+const std::vector<uint8_t> kBank2EraseFrame{0xFF, 0xFD, 0x02};
+
 QString Hex32(uint32_t v) { return QStringLiteral("0x") + QStringLiteral("%1").arg(v, 8, 16, QLatin1Char('0')).toUpper(); }
 QString Hex8(uint8_t v) { return QStringLiteral("0x") + QStringLiteral("%1").arg(v, 2, 16, QLatin1Char('0')).toUpper(); }
 
@@ -623,6 +626,22 @@ bool Stm32Engine::MakeMap() {
   return true;
 }
 
+bool Stm32Engine::NumbersSure(const std::vector<Stm32Unit>& units) {
+  for (const Stm32Unit& u : units) {
+    if (u.numberSure) continue;
+    // The boot loader takes one number per unit; which number it gives a
+    // unit of bank 2 on this size is not known, and a wrong one erases
+    // some other page.
+    Fail(QStringLiteral("%1 (%2 KB)：第二个 Bank（%3 起）的页号未经核实，不知道启动程序认哪种编号，"
+                        "为免擦错页不擦除；映像只在第一个 Bank 之内、或写满第二个 Bank 的每一页时可以下载")
+             .arg(QString::fromLatin1(part_->name))
+             .arg(FlashBytes() / 1024)
+             .arg(Hex32(kFlashBase + map_->Bank2Offset())));
+    return false;
+  }
+  return true;
+}
+
 void Stm32Engine::Prepared() { StartJob(); }
 
 void Stm32Engine::StartJob() {
@@ -658,12 +677,27 @@ void Stm32Engine::StartJob() {
       if (!MakeMap() || !LoadForJob()) return;
       // Exactly the units that hold the image's data: flash around it
       // (settings, logs) keeps what it holds.
+      std::vector<Stm32Unit> units;
+      for (const auto& sg : image_.Segments()) {
+        const std::vector<Stm32Unit> held = map_->Covering(sg.offset, sg.length);
+        units.insert(units.end(), held.begin(), held.end());
+      }
+      std::sort(units.begin(), units.end(), [](const Stm32Unit& a, const Stm32Unit& b) { return a.offset < b.offset; });
+      units.erase(std::unique(units.begin(), units.end(),
+                              [](const Stm32Unit& a, const Stm32Unit& b) { return a.offset == b.offset; }),
+                  units.end());
+      // Bank 2's numbers unknown but the image holding every unit of it:
+      // the bank erase clears exactly those units, no number needed.
+      const auto unsure = std::count_if(units.begin(), units.end(), [](const Stm32Unit& u) { return !u.numberSure; });
+      const auto inBank2 = std::count_if(map_->Units().begin(), map_->Units().end(),
+                                         [this](const Stm32Unit& u) { return u.offset >= map_->Bank2Offset(); });
+      const bool wholeBank2 = unsure > 0 && unsure == inBank2 && part_->bankErase && !StandardErase;
+      if (!wholeBank2 && !NumbersSure(units)) return;
       std::vector<uint32_t> numbers;
-      for (const auto& sg : image_.Segments())
-        for (const Stm32Unit& u : map_->Covering(sg.offset, sg.length)) numbers.push_back(u.number);
+      for (const Stm32Unit& u : units)
+        if (u.numberSure) numbers.push_back(u.number);
       std::sort(numbers.begin(), numbers.end());
-      numbers.erase(std::unique(numbers.begin(), numbers.end()), numbers.end());
-      StartErase(numbers, true);
+      StartErase(numbers, true, wholeBank2);
       return;
     }
     case IspJobKind::Verify:
@@ -683,7 +717,7 @@ void Stm32Engine::StartJob() {
                                                          : std::vector<uint8_t>{0xFF, 0xFF, 0x00};
         MassErase(frame, QStringLiteral("整片擦除。。。"));
       } else {
-        if (!MakeMap()) return;
+        if (!MakeMap() || !NumbersSure(map_->Units())) return;
         std::vector<uint32_t> numbers;
         for (const Stm32Unit& u : map_->Units()) numbers.push_back(u.number);
         StartErase(numbers, false);
@@ -839,11 +873,11 @@ std::vector<Stm32Engine::Block> Stm32Engine::WriteBlocks(const std::vector<Firmw
   return blocks;
 }
 
-void Stm32Engine::StartErase(const std::vector<uint32_t>& numbers, bool thenWrite) {
+void Stm32Engine::StartErase(const std::vector<uint32_t>& numbers, bool thenWrite, bool eraseBank2) {
   blocks_.clear();
   blockNext_ = 0;
   if (thenWrite) blocks_ = WriteBlocks(image_.Segments(), static_cast<uint32_t>(image_.Length()), part_->programBytes);
-  if (numbers.empty()) {
+  if (numbers.empty() && !eraseBank2) {
     if (thenWrite) StartWrite();
     else Succeed(QStringLiteral("擦除完成"));
     return;
@@ -855,7 +889,8 @@ void Stm32Engine::StartErase(const std::vector<uint32_t>& numbers, bool thenWrit
   // A frame keeps the part busy for at most about kEraseFrameMs, so no
   // step outlasts its time-out.
   const int perFrame = static_cast<int>(kEraseFrameMs / std::max<uint32_t>(1, part_->unitEraseMaxMs));
-  eraseFrames_ = EraseFrames(!StandardErase, numbers, perFrame);
+  eraseFrames_ = numbers.empty() ? std::vector<std::vector<uint8_t>>{} : EraseFrames(!StandardErase, numbers, perFrame);
+  if (eraseBank2) eraseFrames_.push_back(kBank2EraseFrame);
   eraseNext_ = 0;
   // The ranges erased, as the boot loader numbers them.
   QStringList ranges;
@@ -865,6 +900,7 @@ void Stm32Engine::StartErase(const std::vector<uint32_t>& numbers, bool thenWrit
     ranges << QStringLiteral("擦除页[ %1 .. %2 ]").arg(numbers[i]).arg(numbers[j]);
     i = j + 1;
   }
+  if (eraseBank2) ranges << QStringLiteral("擦除整个 Bank 2");
   const bool download = thenWrite;
   Expect first;
   first.state = 7;
@@ -888,12 +924,15 @@ void Stm32Engine::NextEraseFrame() {
   std::memcpy(FrameBuffer, frame.data(), frame.size());
   const int units = StandardErase ? frame[0] + 1 : (frame[0] << 8 | frame[1]) + 1;
   if (!Send(FrameBuffer, static_cast<int>(frame.size()))) return;
+  // A whole bank takes as long as half the flash.
+  if (frame == kBank2EraseFrame) stepLimit_ = std::max(10, static_cast<int>(part_->massEraseMaxMs / 1000) + 10);
   Expect done;
   done.busyMs = units * static_cast<int>(part_->unitEraseMaxMs);
   done.state = 8;
   done.timeout = QStringLiteral("擦除没有完成");
   done.refused = QStringLiteral("擦除被拒绝");
   done.ack = [this](const uint8_t*) {
+    stepLimit_ = 10;
     if (++eraseNext_ < eraseFrames_.size()) {
       // The count is one byte (two for the extended erase): a long list
       // goes in several commands.
@@ -966,8 +1005,10 @@ void Stm32Engine::EraseRange() {
       return;
     }
   }
+  const std::vector<Stm32Unit> units = map_->Covering(from, length);
+  if (!NumbersSure(units)) return;
   std::vector<uint32_t> numbers;
-  for (const Stm32Unit& u : map_->Covering(from, length)) numbers.push_back(u.number);
+  for (const Stm32Unit& u : units) numbers.push_back(u.number);
   std::sort(numbers.begin(), numbers.end());
   StartErase(numbers, false);
 }

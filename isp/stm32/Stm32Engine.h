@@ -166,9 +166,12 @@ class Stm32Engine : public QObject, public IspEngine {
   void ReadBankMode();
   void Prepared();
   bool MakeMap();
+  // False (and the session failed) when a unit's number is not established.
+  bool NumbersSure(const std::vector<Stm32Unit>& units);
   void StartJob();
   bool LoadForJob();
-  void StartErase(const std::vector<uint32_t>& numbers, bool thenWrite);
+  // eraseBank2: bank 2 goes as a whole (the bank erase) after the numbered units.
+  void StartErase(const std::vector<uint32_t>& numbers, bool thenWrite, bool eraseBank2 = false);
   void MassErase(std::vector<uint8_t> frame, const QString& line);
   void NextEraseFrame();
   void StartWrite();

@@ -64,7 +64,9 @@ const Stm32BankOption kL5Dbank{0x40022040, {{512, 1u << 22}, {256, 1u << 21}}, f
 // Every row's flash-size register and unique-ID address agree with ST's CMSIS
 // device headers (FLASHSIZE_BASE, UID_BASE of cmsis_device_c0 ... wl), and the
 // H7 bank sizes with their FLASH_BANK_SIZE and FLASH_BANK2_BASE. The boot
-// loader's own RAM is recorded for information only (the engine never uses it).
+// loader's own RAM is recorded for information only (the engine never uses
+// it) and has not been checked against AN2606's tables: the older rows keep
+// the figures first written, rows added since leave it 0, 0.
 // Where stm32flash's table differs (it knows no bank modes and numbers every
 // page from the flash base), the reference manuals are followed.
 const std::vector<Stm32Part> kParts = {
@@ -178,11 +180,13 @@ const std::vector<Stm32Part> kParts = {
      2048, kNone, 0, 0, kNoOption, 0xFF, 0x20000000, 0x20004000, true, false, 0x1FFF7590, 40, 40, 8, true},
 
     // H5, RM0492 (H503) / RM0481 7.3.4: two banks of 8 KB sectors, 128-bit flash words;
-    // F_SIZE 0x08FFF80C, UID 0x08FFF800.
+    // F_SIZE 0x08FFF80C, UID 0x08FFF800. Sectors per bank (FLASH_SECTOR_NB in ST's
+    // stm32h503xx.h, stm32h523xx.h, stm32h563xx.h): 8, 32 and 128 on the largest part; the
+    // H523's FLASH_CR SNB field is 5 bits wide, so its bank 2 starts at number 32, not 128.
     {0x0474, "STM32H503xx", "STM32H5xx 家族", E::FromGet, 0x08FFF80C, 2, S::KBytes, 128, 128,
      0, k8KSectors, 1, 8, kNoOption, 0xFF, 0x20000000, 0x20004000, true, true, 0x08FFF800, 20, 200, 16, true},
     {0x0478, "STM32H523xx/533xx", "STM32H5xx 家族", E::FromGet, 0x08FFF80C, 2, S::KBytes, 256, 512,
-     0, k8KSectors, 1, 128, kNoOption, 0xFF, 0x20000000, 0x20004000, true, true, 0x08FFF800, 20, 800, 16, true},
+     0, k8KSectors, 1, 32, kNoOption, 0xFF, 0x20000000, 0x20004000, true, true, 0x08FFF800, 20, 800, 16, true},
     {0x0484, "STM32H56xxx/57xxx", "STM32H5xx 家族", E::FromGet, 0x08FFF80C, 2, S::KBytes, 1024, 2048,
      0, k8KSectors, 1, 128, kNoOption, 0xFF, 0x20000000, 0x20004000, true, true, 0x08FFF800, 20, 2000, 16, true},
 
@@ -249,9 +253,11 @@ const std::vector<Stm32Part> kParts = {
      2048, kNone, 1, 128, kL5Dbank, 0xFF, 0x20000000, 0x20004000, true, true, 0x0BFA0590, 25, 25, 8, true},
 
     // U5, RM0456 7.3.1 (two banks of 8 KB pages, 128-bit quad words), F_SIZE 0x0BFA07A0,
-    // UID 0x0BFA0700.
+    // UID 0x0BFA0700. FLASH_NSCR's PNB field (ST's stm32u535xx.h, stm32u575xx.h,
+    // stm32u599xx.h) is 5, 7 and 8 bits wide: 32, 128 and 256 pages per bank on each line's
+    // largest part, so the U535/U545's bank 2 starts at number 32, not 128.
     {0x0455, "STM32U535xx/545xx", "STM32U5xx 家族", E::FromGet, 0x0BFA07A0, 2, S::KBytes, 256, 512,
-     8192, kNone, 1, 128, kNoOption, 0xFF, 0x20000000, 0x20004000, true, true, 0x0BFA0700, 10, 100, 16, true},
+     8192, kNone, 1, 32, kNoOption, 0xFF, 0x20000000, 0x20004000, true, true, 0x0BFA0700, 10, 100, 16, true},
     {0x0482, "STM32U575xx/585xx", "STM32U5xx 家族", E::FromGet, 0x0BFA07A0, 2, S::KBytes, 1024, 2048,
      8192, kNone, 1, 128, kNoOption, 0xFF, 0x20000000, 0x20004000, true, true, 0x0BFA0700, 10, 100, 16, true},
     {0x0481, "STM32U59xxx/5Axxx", "STM32U5xx 家族", E::FromGet, 0x0BFA07A0, 2, S::KBytes, 2048, 4096,
@@ -282,6 +288,16 @@ const std::vector<Stm32Part> kParts = {
     {0x0493, "STM32C071xx", "STM32C0xx 家族", E::FromGet, 0x1FFF75A0, 2, S::KBytes, 64, 128,
      2048, kNone, 0, 0, kNoOption, 0xFF, 0, 0, true, false, 0x1FFF7550, 40, 40, 8, true},
 
+    // C051 and C091/C092: RM0490 "Flash memory organization" (2 KB pages, one bank, 64-bit
+    // double words with ECC). ST's device headers stm32c051xx.h and stm32c091xx.h: FLASH_SIZE
+    // defaults to 64 KB and 256 KB, F_SIZE 0x1FFF75A0, UID 0x1FFF7550 as on the other C0
+    // lines; the C091's FLASH_CR has a 7-bit PNB and no bank bit (128 pages). Product IDs
+    // 0x44C and 0x44D as AN2606 rev 69 lists them. Boot-loader RAM not recorded.
+    {0x044C, "STM32C05xxx", "STM32C0xx 家族", E::FromGet, 0x1FFF75A0, 2, S::KBytes, 32, 64,
+     2048, kNone, 0, 0, kNoOption, 0xFF, 0, 0, true, false, 0x1FFF7550, 40, 40, 8, true},
+    {0x044D, "STM32C09xxx", "STM32C0xx 家族", E::FromGet, 0x1FFF75A0, 2, S::KBytes, 128, 256,
+     2048, kNone, 0, 0, kNoOption, 0xFF, 0, 0, true, false, 0x1FFF7550, 40, 40, 8, true},
+
     // U0, RM0503 "Flash memory organization" (2 KB pages, 64-bit double words with ECC); CMSIS stm32u031xx.h
     // (F_SIZE 0x1FFF3EA0, UID 0x1FFF3E50, up to 64 KB) and stm32u073xx.h (F_SIZE 0x1FFF6EA0,
     // UID 0x1FFF6E50, up to 256 KB); both a 7-bit page number. Product IDs 0x459 and 0x489 as
@@ -291,16 +307,32 @@ const std::vector<Stm32Part> kParts = {
     {0x0489, "STM32U073xx/083xx", "STM32U0xx 家族", E::FromGet, 0x1FFF6EA0, 2, S::KBytes, 64, 256,
      2048, kNone, 0, 0, kNoOption, 0xFF, 0, 0, true, false, 0x1FFF6E50, 40, 40, 8, true},
 
+    // WB30/WB35 of product ID 0x496 (the ID as OpenOCD's STM32L4-family driver knows it, up to
+    // 512 KB): RM0434 "Flash memory organization" (4 KB pages, 64-bit double words with ECC),
+    // the size register and unique ID of the WB5x (CMSIS stm32wb35xx.h). The boot loader's
+    // RAM is not recorded (0, 0): not checked against AN2606, and the engine does not use it.
+    {0x0496, "STM32WB3xxx", "STM32WBxx 家族", E::FromGet, 0x1FFF75E0, 2, S::KBytes, 256, 512,
+     4096, kNone, 0, 0, kNoOption, 0xFF, 0, 0, true, false, 0x1FFF7590, 25, 25, 8, true},
+
+    // WBA50/52/54/55: one bank of 8 KB pages, 128-bit quad words with ECC (RM0493 "Flash
+    // memory organization"). CMSIS stm32wba55xx.h (cmsis_device_wba v1.4.0): FLASH_SIZE up to
+    // 0x100000, a 7-bit FLASH_NSCR1_PNB (6 bits on the WBA50, 512 KB) and no bank bit, so
+    // 128 pages of 8 KB; FLASHSIZE_BASE = 0x0BF90500 + 0x2A0, UID_BASE = 0x0BF90500 + 0x200.
+    // Product ID 0x492 (DBGMCU_IDCODE). Boot-loader RAM not recorded, as above.
+    {0x0492, "STM32WBA5xxx", "STM32WBAxx 家族", E::FromGet, 0x0BF907A0, 2, S::KBytes, 128, 1024,
+     8192, kNone, 0, 0, kNoOption, 0xFF, 0, 0, true, false, 0x0BF90700, 40, 400, 16, true},
+
     // Lines AN2606 rev 69 lists for the USART boot loader whose flash this table does not
     // describe (their reference manuals were not at hand when it was checked): they are named,
-    // and nothing is erased or written on them.
-    {0x044C, "STM32C05xxx", "STM32C0xx 家族", E::FromGet, 0, 0, S::KBytes, 0, 0,
-     0, kNone, 0, 0, kNoOption, 0xFF, 0, 0, false, false, 0, 40, 40, 8, true},
-    {0x044D, "STM32C09xxx", "STM32C0xx 家族", E::FromGet, 0, 0, S::KBytes, 0, 0,
-     0, kNone, 0, 0, kNoOption, 0xFF, 0, 0, false, false, 0, 40, 40, 8, true},
+    // and nothing is erased or written on them. H7R/H7S: ST's stm32h7s7xx.h gives 64 KB, a
+    // 3-bit sector number (eight 8 KB sectors), F_SIZE 0x08FFF80C and UID 0x08FFF800, but not
+    // the flash word the part programs. U37x/U38x: a DUALBANK option changes the map on both
+    // sizes and bank 2's numbering is not established.
+    //
+    // Lines listed there whose product IDs no source at hand gives (C5, U3B/U3C, WBA2, WBA6's
+    // layout, WB0, WL3, H5E/H5F, N6) fall on the row for unknown IDs below: the ID is named and
+    // the part is said not to be in the table.
     {0x0485, "STM32H7Rxx/7Sxx", "STM32H7xx 家族", E::FromGet, 0, 0, S::KBytes, 0, 0,
-     0, kNone, 0, 0, kNoOption, 0xFF, 0, 0, false, false, 0, 40, 40, 16, true},
-    {0x0492, "STM32WBA5xxx", "STM32WBAxx 家族", E::FromGet, 0, 0, S::KBytes, 0, 0,
      0, kNone, 0, 0, kNoOption, 0xFF, 0, 0, false, false, 0, 40, 40, 16, true},
     {0x04B0, "STM32WBA6xxx", "STM32WBAxx 家族", E::FromGet, 0, 0, S::KBytes, 0, 0,
      0, kNone, 0, 0, kNoOption, 0xFF, 0, 0, false, false, 0, 40, 40, 16, true},
@@ -313,6 +345,58 @@ const std::vector<Stm32Part> kParts = {
      0, kNone, 0, 0, kNoOption, 0xFF, 0, 0, false, false, 0, 40, 40000, 4, false},
 };
 
+// Where bank 2's unit numbers are established for the boot loader.
+//
+// The extended erase takes one number per unit, and on a part with two
+// banks the boot loader turns it into a bank and a page or sector. Two
+// numberings are about: the reference manuals' tables, which start bank 2
+// at a fixed number whatever the part's size (page 256 on every L47x,
+// RM0351 "Flash memory organization", although a 512 KB part has 128 pages
+// in bank 1), and counting on from bank 1's last unit. On a line's largest
+// part the two agree; on its smaller parts they differ, the flash control
+// registers take a bank bit and a page number within the bank (PNB/SNB with
+// BKER/BKSEL) rather than either, and no document at hand says which
+// numbering the boot loader takes there. A wrong guess erases a page of the
+// other bank or the wrong page of this one, so bank 2 is erased by number
+// only on the sizes listed here; elsewhere an image inside bank 1 still
+// goes in and one reaching into bank 2 is refused.
+//
+// Beyond agreement: F42x/F43x and F469/F479 (RM0090 "Flash module
+// organization", dual-bank tables) and F76x/F77x (RM0410, dual-bank mode)
+// number bank 2's sectors 12 onwards on both sizes, those being the sector
+// numbers of the erase register's table. G0B0/G0B1/G0C1 is not listed:
+// RM0444 numbers bank 2 from page 256 while ST's HAL takes 0-127 with the
+// bank bit, and users on ST's community forum report bank-2 page erases
+// through the boot loader that did not work.
+// G47x/G48x has 128 pages per bank at 512 KB and a 7-bit PNB (RM0440), so
+// the 256 of the row is the manual's numbering that counting on never
+// meets: not established on any size.
+struct Bank2Numbered {
+  uint16_t productId;
+  std::vector<uint32_t> flashKB;
+};
+const std::vector<Bank2Numbered> kBank2Numbered = {
+    {0x0419, {1024, 2048}}, {0x0434, {1024, 2048}}, {0x0451, {1024, 2048}},
+    // The largest part of each line, where both numberings give the same number.
+    {0x0415, {1024}},  // 256 pages of 2 KB in bank 1
+    {0x0461, {1024}},
+    {0x0470, {2048}},  // 256 pages of 4 KB
+    {0x0472, {512}},   // 128 pages of 2 KB
+    {0x0474, {128}},   // 8 sectors of 8 KB
+    {0x0478, {512}},   // 32 sectors of 8 KB
+    {0x0484, {2048}},  // 128 sectors of 8 KB
+    {0x0450, {2048}},  // 8 sectors of 128 KB
+    {0x0480, {2048}},  // 128 sectors of 8 KB
+    {0x0482, {2048}},  // 128 pages of 8 KB
+    {0x0481, {4096}},  // 256 pages of 8 KB
+    {0x0476, {4096}},
+    {0x0455, {512}},   // 32 pages of 8 KB
+    // Not established on any size: 0x0469 G47x/G48x, 0x0471 L4P5/L4Q5 (128
+    // or 64 pages per bank against the row's 256; ST's stm32g474xx.h and
+    // stm32l4p5xx.h give both a 7-bit PNB, so counting on would give 128 on
+    // the largest part, where the manuals' numbering gives 256).
+};
+
 }  // namespace
 
 const std::vector<Stm32Part>& Stm32PartTable() { return kParts; }
@@ -321,6 +405,14 @@ const Stm32Part& Stm32PartFor(uint16_t productId) {
   for (const auto& p : kParts)
     if (p.productId == productId && p.productId != 0) return p;
   return kParts.back();
+}
+
+bool Stm32Bank2NumbersSure(const Stm32Part& part, uint32_t flashKB) {
+  if (part.bank2FirstUnit == 0) return true;  // numbered on from bank 1
+  for (const Bank2Numbered& b : kBank2Numbered)
+    if (b.productId == part.productId)
+      return std::find(b.flashKB.begin(), b.flashKB.end(), flashKB) != b.flashKB.end();
+  return false;
 }
 
 std::optional<uint32_t> Stm32DecodeFlashSize(const Stm32Part& part, uint8_t lo, uint8_t hi) {
@@ -361,14 +453,18 @@ Stm32FlashMap::Stm32FlashMap(const Stm32Part& part, uint32_t flashBytes, std::op
     for (uint32_t i = 0; offset < bank; ++i) {
       uint32_t size = pageSize ? pageSize : (*sectors)[std::min<size_t>(i, sectors->size() - 1)] * KB;
       size = std::min(size, bank - offset);
-      units_.push_back({start + offset, size, firstNumber + i});
+      units_.push_back({start + offset, size, firstNumber + i, true});
       offset += size;
     }
   };
   addBank(0, 0);
   if (twoBanks_) {
     const uint32_t firstNumber = part.bank2FirstUnit ? part.bank2FirstUnit : static_cast<uint32_t>(units_.size());
-    addBank(part.bank2OffsetKB ? part.bank2OffsetKB * KB : bank, firstNumber);
+    const size_t bank1Units = units_.size();
+    bank2Offset_ = part.bank2OffsetKB ? part.bank2OffsetKB * KB : bank;
+    addBank(bank2Offset_, firstNumber);
+    const bool sure = Stm32Bank2NumbersSure(part, flashKB);
+    for (size_t i = bank1Units; i < units_.size(); ++i) units_[i].numberSure = sure;
   }
 }
 

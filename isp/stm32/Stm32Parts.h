@@ -105,6 +105,11 @@ struct Stm32Part {
   bool Described() const { return maxFlashKB != 0; }
 };
 
+// Whether the number of bank 2's first unit is established for the boot
+// loader on this part with this flash size (see the table's notes). Parts
+// whose bank 2 numbers follow on from bank 1 always are.
+bool Stm32Bank2NumbersSure(const Stm32Part& part, uint32_t flashKB);
+
 // The row for a product ID; unknown IDs get the catch-all row.
 const Stm32Part& Stm32PartFor(uint16_t productId);
 const std::vector<Stm32Part>& Stm32PartTable();
@@ -119,6 +124,11 @@ struct Stm32Unit {
   uint32_t offset;
   uint32_t size;
   uint32_t number;
+  // Whether the boot loader is known to take `number` for this unit. A
+  // second bank's numbers are established only for some sizes of a line;
+  // elsewhere they are the manual's numbering, kept for the messages, and
+  // such a unit is never erased by number.
+  bool numberSure = true;
 };
 
 // The erase units of one part whose flash size (and bank mode) is known.
@@ -131,6 +141,8 @@ class Stm32FlashMap {
 
   uint32_t FlashBytes() const { return flashBytes_; }
   bool TwoBanks() const { return twoBanks_; }
+  // Offset of bank 2's first unit; 0 with one bank.
+  uint32_t Bank2Offset() const { return bank2Offset_; }
   uint32_t BankBytes() const { return twoBanks_ ? flashBytes_ / 2 : flashBytes_; }
   // Offset just past the last unit: the flash size, or more where bank 2
   // lies apart from bank 1.
@@ -149,5 +161,6 @@ class Stm32FlashMap {
  private:
   uint32_t flashBytes_;
   bool twoBanks_;
+  uint32_t bank2Offset_ = 0;
   std::vector<Stm32Unit> units_;
 };

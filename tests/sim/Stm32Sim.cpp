@@ -122,7 +122,7 @@ const Line kLines[] = {
     // H5: RM0492/RM0481 (two banks of 8 KB sectors, 128-bit words; bank 2 from 8 / 128).
     {0x0474, 0xE3, true, 128, Cut::S8K, 0, 1, 8, 0x08FFF80C, true, 0x08FFF800, 8, 0xFF, 16, true, true, true, 0,
      0x0BF87000, 0x0BF90000, 2, 1.0},
-    {0x0478, 0xE4, true, 512, Cut::S8K, 0, 1, 128, 0x08FFF80C, true, 0x08FFF800, 8, 0xFF, 16, true, true, true, 0,
+    {0x0478, 0xE4, true, 512, Cut::S8K, 0, 1, 32, 0x08FFF80C, true, 0x08FFF800, 8, 0xFF, 16, true, true, true, 0,
      0x0BF87000, 0x0BF90000, 2, 1.0},
     {0x0484, 0xE3, true, 2048, Cut::S8K, 0, 1, 128, 0x08FFF80C, true, 0x08FFF800, 8, 0xFF, 16, true, true, true, 0,
      0x0BF87000, 0x0BF90000, 2, 1.0},
@@ -175,7 +175,7 @@ const Line kLines[] = {
     {0x0472, 0x92, true, 512, Cut::Pages, 2048, 1, 128, 0x0BFA05E0, true, 0x0BFA0590, 8, 0xFF, 8, true, true, true,
      0x40022040, 0x0BF90000, 0x0BF98000, 22, 10.0},
     // U5: RM0456 (two banks of 8 KB pages, 128-bit words; bank 2 from page 128 or 256).
-    {0x0455, 0xE2, true, 512, Cut::Pages, 8192, 1, 128, 0x0BFA07A0, true, 0x0BFA0700, 8, 0xFF, 16, true, true, true,
+    {0x0455, 0xE2, true, 512, Cut::Pages, 8192, 1, 32, 0x0BFA07A0, true, 0x0BFA0700, 8, 0xFF, 16, true, true, true,
      0, 0x0BF90000, 0x0BFA0000, 2, 1.0},
     {0x0482, 0xE3, true, 2048, Cut::Pages, 8192, 1, 128, 0x0BFA07A0, true, 0x0BFA0700, 8, 0xFF, 16, true, true, true,
      0, 0x0BF90000, 0x0BFA0000, 2, 1.0},
@@ -190,12 +190,23 @@ const Line kLines[] = {
      0x1FFF0000, 0x1FFF7000, 22, 10.0},
     {0x0497, 0xC4, true, 256, Cut::Pages, 2048, 0, 0, kG0Size, true, kG0Uid, 8, 0xFF, 8, true, true, false, 0,
      0x1FFF0000, 0x1FFF7000, 22, 10.0},
+    // WB30/WB35 (ID 0x496): RM0434 as the WB5x, 4 KB pages, up to 512 KB (a 7-bit PNB).
+    {0x0496, 0xD5, true, 512, Cut::Pages, 4096, 0, 0, kG0Size, true, kG0Uid, 8, 0xFF, 8, true, true, false, 0,
+     0x1FFF0000, 0x1FFF7000, 22, 10.0},
+    // WBA5: RM0493 (one bank of 8 KB pages, 128-bit words); system memory 0x0BF88000-0x0BF8FFFF
+    // (CMSIS stm32wba55xx.h SYSTEM_FLASH_BASE_NS, FLASH_OTP_BASE).
+    {0x0492, 0xE0, true, 1024, Cut::Pages, 8192, 0, 0, 0x0BF907A0, true, 0x0BF90700, 8, 0xFF, 16, true, true, false,
+     0, 0x0BF88000, 0x0BF90000, 2, 1.0},
     // C0: RM0490 (2 KB pages, 64-bit words with ECC).
     {0x0443, 0xD0, true, 32, Cut::Pages, 2048, 0, 0, 0x1FFF75A0, true, 0x1FFF7550, 8, 0xFF, 8, true, true, false, 0,
      0x1FFF0000, 0x1FFF1800, 22, 10.0},
     {0x0453, 0xD0, true, 32, Cut::Pages, 2048, 0, 0, 0x1FFF75A0, true, 0x1FFF7550, 8, 0xFF, 8, true, true, false, 0,
      0x1FFF0000, 0x1FFF1800, 22, 10.0},
     {0x0493, 0xD0, true, 128, Cut::Pages, 2048, 0, 0, 0x1FFF75A0, true, 0x1FFF7550, 8, 0xFF, 8, true, true, false, 0,
+     0x1FFF0000, 0x1FFF1800, 22, 10.0},
+    {0x044C, 0xD0, true, 64, Cut::Pages, 2048, 0, 0, 0x1FFF75A0, true, 0x1FFF7550, 8, 0xFF, 8, true, true, false, 0,
+     0x1FFF0000, 0x1FFF1800, 22, 10.0},
+    {0x044D, 0xD0, true, 256, Cut::Pages, 2048, 0, 0, 0x1FFF75A0, true, 0x1FFF7550, 8, 0xFF, 8, true, true, false, 0,
      0x1FFF0000, 0x1FFF1800, 22, 10.0},
     // U0: RM0503 (2 KB pages, 64-bit words with ECC); the size register and unique ID per line.
     {0x0459, 0xD0, true, 64, Cut::Pages, 2048, 0, 0, 0x1FFF3EA0, true, 0x1FFF3E50, 8, 0xFF, 8, true, true, false, 0,
