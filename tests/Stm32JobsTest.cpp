@@ -210,6 +210,17 @@ TEST_F(Stm32Jobs, InfoNamesThePartAndWritesNothing) {
     EXPECT_EQ(sim->erasesDone(), 0);
     EXPECT_EQ(sim->blocksWritten(), 0);
   }
+
+  // A boot loader that will not read the option-byte area: said so, and the
+  // rest of the information still comes.
+  Stm32SimProfile closed = Stm32SimProfile::ForProduct(0x0410);
+  closed.optionBytes.clear();
+  StartSim(closed, o);
+  ASSERT_TRUE(Run(Job(IspJobKind::Info), 20000)) << sim->failure();
+  ASSERT_TRUE(host.result->ok) << host.result->cause.toStdString();
+  EXPECT_TRUE(host.result->info.contains(QStringLiteral("选项字节 (0x1FFFF800): 读不出（Bootloader 拒绝该地址）")))
+      << host.result->info.join('\n').toStdString();
+  EXPECT_EQ(host.result->info.last(), QStringLiteral("读保护: 未开启"));
 }
 
 // A read-protected part refuses everything but GET, GET VERSION, GET ID and
