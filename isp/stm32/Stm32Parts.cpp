@@ -462,12 +462,13 @@ const std::vector<InfoRow> kInfo = {
     // L5, U5 (SRAM1-6 of stm32l552xx.h, stm32u535/575/599/5f9xx.h).
     {0x0472, Reg(256)},
     {0x0455, Reg(272)}, {0x0482, Reg(784)}, {0x0481, Reg(2512)}, {0x0476, Reg(3024)},
-    // WB (SRAM1 + SRAM2a + SRAM2b; WB1x 12 + 36), WL, C0, U0, WBA.
+    // WB (SRAM1 + SRAM2a + SRAM2b; WB1x 12 + 36), WL, C0 (stm32c011/031/071xx.h; C05x, C09x
+    // from their data sheets), U0 (data sheets: 12 and 40 KB), WBA (stm32wba55xx.h).
     {0x0495, Ob(256, kObWb, 16)}, {0x0494, Ob(48, kObWb, 16)}, {0x0496, Ob(96, kObWb, 16)},
     {0x0497, Ob(64, kObG0, 16)},
     {0x0443, Ob(6, kObG0, 16)}, {0x0453, Ob(12, kObG0, 16)}, {0x0493, Ob(24, kObG0, 16)},
     {0x044C, Ob(12, kObG0, 16)}, {0x044D, Ob(36, kObG0, 16)},
-    {0x0459, {8, 0, 0, 0, false}}, {0x0489, {40, 0, 0, 0, false}},
+    {0x0459, {12, 0, 0, 0, false}}, {0x0489, {40, 0, 0, 0, false}},
     {0x0492, Reg(128)}, {0x0485, kInRegisters}, {0x04B0, kInRegisters},
 };
 const Stm32InfoFacts kNoFacts{};
