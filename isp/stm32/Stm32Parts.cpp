@@ -409,8 +409,9 @@ const std::vector<Bank2Numbered> kBank2Numbered = {
 // at 0x1FFEC000. F7: 0x1FFF0000 (RM0385/RM0410/RM0431, 32 bytes). L0/L1:
 // OB_BASE 0x1FF80000 in cmsis_device_l0/l1 (16 bytes: RDP, USER, WRP1/2).
 // G0/G4/L4/WL/C0: 0x1FFF7800 (RM0444, RM0440, RM0351, RM0394; OPTION_BYTES_BASE
-// in stm32wle5xx.h), 16 bytes: FLASH_OPTR and its complement, then the next
-// pair. WB: 0x1FFF8000 (OPTION_BYTE_BASE in stm32wb55xx.h; RM0434). L4+:
+// in stm32wle5xx.h and stm32wb15xx.h, so WB1x too), 16 bytes: FLASH_OPTR and
+// its complement, then the next pair. WB5x/WB3x: 0x1FFF8000 (OPTION_BYTE_BASE
+// in stm32wb55xx.h and stm32wb35xx.h; RM0434). L4+:
 // 0x1FF00000, where the bank option is read. H5, H7, L5, U5 and WBA keep
 // their options in flash registers only. U0 and the lines not described
 // have no area recorded.
@@ -464,7 +465,7 @@ const std::vector<InfoRow> kInfo = {
     {0x0455, Reg(272)}, {0x0482, Reg(784)}, {0x0481, Reg(2512)}, {0x0476, Reg(3024)},
     // WB (SRAM1 + SRAM2a + SRAM2b; WB1x 12 + 36), WL, C0 (stm32c011/031/071xx.h; C05x, C09x
     // from their data sheets), U0 (data sheets: 12 and 40 KB), WBA (stm32wba55xx.h).
-    {0x0495, Ob(256, kObWb, 16)}, {0x0494, Ob(48, kObWb, 16)}, {0x0496, Ob(96, kObWb, 16)},
+    {0x0495, Ob(256, kObWb, 16)}, {0x0494, Ob(48, kObG0, 16)}, {0x0496, Ob(96, kObWb, 16)},
     {0x0497, Ob(64, kObG0, 16)},
     {0x0443, Ob(6, kObG0, 16)}, {0x0453, Ob(12, kObG0, 16)}, {0x0493, Ob(24, kObG0, 16)},
     {0x044C, Ob(12, kObG0, 16)}, {0x044D, Ob(36, kObG0, 16)},

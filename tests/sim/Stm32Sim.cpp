@@ -258,7 +258,8 @@ const BankMode* BankModeOf(uint16_t pid) {
 // 0x1FFEC008 on the 2 MB lines. L0/L1 (RM0377, RM0038): RDP, USER and the
 // write-protection words, each half beside its complement. G0/G4/L4/WB/WL/
 // C0: FLASH_OPTR and its complement, then an erased PCROP start and its
-// complement. H5, H7, L5, U5, U0 and WBA have none here.
+// complement (WB5x/WB3x at 0x1FFF8000). H5, H7, L5, U5, U0 and WBA have
+// none here.
 std::vector<std::pair<uint32_t, std::vector<uint8_t>>> FactoryOptionBytes(uint16_t pid) {
   using Bytes = std::vector<uint8_t>;
   auto paired = [](uint8_t rdp) {
@@ -298,11 +299,11 @@ std::vector<std::pair<uint32_t, std::vector<uint8_t>>> FactoryOptionBytes(uint16
     case 0x044D:
       return {{0x1FFF7800, optr(0xFFFFFEAA)}};
     case 0x0468: case 0x0469: case 0x0479: case 0x0464: case 0x0435: case 0x0462: case 0x0415: case 0x0461:
-    case 0x0497:
+    case 0x0497: case 0x0494:
       return {{0x1FFF7800, optr(0xFFEFF8AA)}};
     case 0x0470: case 0x0471:
       return {{0x1FF00000, optr(0xFFEFF8AA)}};
-    case 0x0495: case 0x0494: case 0x0496:
+    case 0x0495: case 0x0496:
       return {{0x1FFF8000, optr(0x3DFFF1AA)}};
     default:
       return {};
