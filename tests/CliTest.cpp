@@ -130,8 +130,13 @@ TEST_F(CliTest, Stm32JobsAndSpeedsFromTheCommandLine) {
     EXPECT_EQ(info.status, 0);
     EXPECT_TRUE(info.out.contains(QStringLiteral("器件: STM32F10xxx medium-density"))) << info.out.join('\n').toStdString();
     EXPECT_TRUE(info.out.contains(QStringLiteral("Flash 容量: 128 KB")));
-    EXPECT_TRUE(info.out.contains(QStringLiteral("第一个页: 1 KB")));
-    EXPECT_TRUE(info.out.contains(QStringLiteral("RAM: 0x20000000..0x200001FF 由 Bootloader 占用")));
+    // The line's RAM and the option bytes as read from the part, in order.
+    const qsizetype page = info.out.indexOf(QStringLiteral("第一个页: 1 KB"));
+    ASSERT_GE(page, 0) << info.out.join('\n').toStdString();
+    EXPECT_EQ(info.out.mid(page + 1, 2),
+              (QStringList{QStringLiteral("RAM: 最多 20 KB（其中 0x20000000..0x200001FF 由 Bootloader 占用）"),
+                           QStringLiteral("选项字节 (0x1FFFF800): A5 5A FF 00 FF 00 FF 00 FF 00 FF 00 FF 00 FF 00")}))
+        << info.out.join('\n').toStdString();
     EXPECT_EQ(info.out.last(), QStringLiteral("读器件信息完成"));
     EXPECT_EQ(sim.erasesDone(), 0);
   }

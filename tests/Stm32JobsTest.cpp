@@ -157,22 +157,37 @@ TEST_F(Stm32Jobs, BlankCheckNamesTheFirstByteThatIsNotErased) {
 TEST_F(Stm32Jobs, InfoNamesThePartAndWritesNothing) {
   Stm32SimOptions o;
   o.link = Paced(16, 3);
-  // Beside the name and size: the first erase unit, the boot loader's RAM
-  // and, where the row names it, the option word that sets the bank mode
-  // (and with it the first page's size).
+  // Beside the name and size: the first erase unit, the line's RAM with the
+  // boot loader's share, where the row names it the option word that sets the
+  // bank mode (and with it the first page's size), and the option bytes as
+  // the part holds them: every area of the line, or why none is read.
   struct Case {
     uint16_t id;
     QString name;
     QStringList more;
   };
   const Case cases[] = {
+      {0x0410, QStringLiteral("器件: STM32F10xxx medium-density"),
+       {QStringLiteral("第一个页: 1 KB"), QStringLiteral("RAM: 最多 20 KB（其中 0x20000000..0x200001FF 由 Bootloader 占用）"),
+        QStringLiteral("选项字节 (0x1FFFF800): A5 5A FF 00 FF 00 FF 00 FF 00 FF 00 FF 00 FF 00")}},
       {0x0413, QStringLiteral("器件: STM32F40xxx/41xxx"),
-       {QStringLiteral("第一个扇区: 16 KB"), QStringLiteral("RAM: 0x20000000..0x20002FFF 由 Bootloader 占用")}},
+       {QStringLiteral("第一个扇区: 16 KB"), QStringLiteral("RAM: 最多 192 KB（其中 0x20000000..0x20002FFF 由 Bootloader 占用）"),
+        QStringLiteral("选项字节 (0x1FFFC000): EC AA FF FF FF FF FF FF FF 0F FF FF FF FF FF FF")}},
+      {0x0419, QStringLiteral("器件: STM32F42xxx/43xxx"),
+       {QStringLiteral("第一个扇区: 16 KB"), QStringLiteral("RAM: 最多 256 KB（其中 0x20000000..0x20002FFF 由 Bootloader 占用）"),
+        QStringLiteral("选项字节 (0x1FFFC008): 0xFFFF3FFF，双 Bank"),
+        QStringLiteral("选项字节 (0x1FFFC000): EC AA FF FF FF FF FF FF FF 3F FF FF FF FF FF FF"),
+        QStringLiteral("选项字节 (0x1FFEC000): FF FF FF FF FF FF FF FF FF 0F FF FF FF FF FF FF")}},
       {0x0417, QStringLiteral("器件: STM32L05xxx/06xxx"),
-       {QStringLiteral("第一个页: 128 字节"), QStringLiteral("RAM: 0x20000000..0x20000FFF 由 Bootloader 占用")}},
+       {QStringLiteral("第一个页: 128 字节"), QStringLiteral("RAM: 最多 8 KB（其中 0x20000000..0x20000FFF 由 Bootloader 占用）"),
+        QStringLiteral("选项字节 (0x1FF80000): AA 00 55 FF 70 80 8F 7F 00 00 FF FF 00 00 FF FF")}},
       {0x0469, QStringLiteral("器件: STM32G47xxx/48xxx"),
-       {QStringLiteral("第一个页: 2 KB"), QStringLiteral("RAM: 0x20000000..0x20003FFF 由 Bootloader 占用"),
-        QStringLiteral("选项字节 (0x1FFF7800): 0xFFEFF8AA，双 Bank")}},
+       {QStringLiteral("第一个页: 2 KB"), QStringLiteral("RAM: 最多 128 KB（其中 0x20000000..0x20003FFF 由 Bootloader 占用）"),
+        QStringLiteral("选项字节 (0x1FFF7800): 0xFFEFF8AA，双 Bank"),
+        QStringLiteral("选项字节 (0x1FFF7800): AA F8 EF FF 55 07 10 00 FF FF FF FF 00 00 00 00")}},
+      {0x0474, QStringLiteral("器件: STM32H503xx"),
+       {QStringLiteral("第一个扇区: 8 KB"), QStringLiteral("RAM: 最多 32 KB（其中 0x20000000..0x20003FFF 由 Bootloader 占用）"),
+        QStringLiteral("选项字节: 只在 Flash 寄存器中，Bootloader 读不到")}},
   };
   for (const Case& c : cases) {
     const uint16_t id = c.id;
@@ -195,6 +210,17 @@ TEST_F(Stm32Jobs, InfoNamesThePartAndWritesNothing) {
     EXPECT_EQ(sim->erasesDone(), 0);
     EXPECT_EQ(sim->blocksWritten(), 0);
   }
+
+  // A boot loader that will not read the option-byte area: said so, and the
+  // rest of the information still comes.
+  Stm32SimProfile closed = Stm32SimProfile::ForProduct(0x0410);
+  closed.optionBytes.clear();
+  StartSim(closed, o);
+  ASSERT_TRUE(Run(Job(IspJobKind::Info), 20000)) << sim->failure();
+  ASSERT_TRUE(host.result->ok) << host.result->cause.toStdString();
+  EXPECT_TRUE(host.result->info.contains(QStringLiteral("选项字节 (0x1FFFF800): 读不出（Bootloader 拒绝该地址）")))
+      << host.result->info.join('\n').toStdString();
+  EXPECT_EQ(host.result->info.last(), QStringLiteral("读保护: 未开启"));
 }
 
 // A read-protected part refuses everything but GET, GET VERSION, GET ID and
@@ -223,6 +249,7 @@ TEST_F(Stm32Jobs, LockedPartSaysSoAndIsUnlockedByAnEraseOfAll) {
   ASSERT_TRUE(Run(Job(IspJobKind::Info), 20000));
   EXPECT_TRUE(host.result->info.contains(QStringLiteral("读保护: 已开启")));
   EXPECT_TRUE(host.result->info.contains(QStringLiteral("唯一 ID: 读不出（读保护已开启）")));
+  EXPECT_TRUE(host.result->info.contains(QStringLiteral("选项字节 (0x1FFFF800): 读不出（读保护已开启）")));
   EXPECT_EQ(sim->erasesDone(), 0);
 
   ASSERT_TRUE(Run(Job(IspJobKind::UnprotectRead), 30000)) << sim->failure();

@@ -158,7 +158,8 @@ TEST_F(Stm32Lines, BankModeOptionDecidesThePageSize) {
     ExpectOnlyTheImagesUnitsChanged(*sim, image, old);
   }
   Stm32SimProfile hidden = Stm32SimProfile::ForProduct(0x0470);
-  hidden.optionAddress = 0;  // the boot loader does not show it
+  hidden.optionAddress = 0;  // the boot loader does not show it,
+  hidden.optionBytes.clear();  // nor the option-byte area around it
   StartSim(hidden);
   WriteFile("fw.bin", image);
   ASSERT_TRUE(Download(20000));

@@ -192,6 +192,69 @@ TEST(Stm32Parts, EveryProductIdHasItsLayoutSizeRegisterAndUniqueId) {
   }
 }
 
+// Where READ MEMORY finds each line's option bytes (the reference manuals'
+// "Option bytes" sections; OB_BASE / OPTION_BYTE(S)_BASE where ST's CMSIS
+// headers give one), and the lines that keep them in flash registers only.
+// A wrong address makes Info print system-memory code as option bytes.
+TEST(Stm32Parts, OptionBytesAreReadWhereEachLineKeepsThem) {
+  struct Area {
+    std::vector<uint16_t> pids;
+    uint32_t address;
+    uint8_t length;
+    uint32_t bank2;
+  };
+  const Area areas[] = {
+      // F0, F1, F3: byte and complement pairs.
+      {{0x444, 0x445, 0x440, 0x448, 0x442, 0x412, 0x410, 0x414, 0x430, 0x418, 0x420, 0x428, 0x422, 0x438, 0x439,
+        0x432, 0x446},
+       0x1FFFF800, 16, 0},
+      // F2, F4; the 2 MB lines have bank 2's beside them.
+      {{0x411, 0x413, 0x463, 0x423, 0x433, 0x458, 0x431, 0x441, 0x421}, 0x1FFFC000, 16, 0},
+      {{0x419, 0x434}, 0x1FFFC000, 16, 0x1FFEC000},
+      {{0x449, 0x451, 0x452}, 0x1FFF0000, 32, 0},
+      {{0x457, 0x425, 0x417, 0x447, 0x416, 0x429, 0x427, 0x436, 0x437}, 0x1FF80000, 16, 0},
+      {{0x466, 0x456, 0x460, 0x467, 0x468, 0x469, 0x479, 0x464, 0x435, 0x462, 0x415, 0x461, 0x497, 0x494, 0x443,
+        0x453, 0x493, 0x44C, 0x44D},
+       0x1FFF7800, 16, 0},
+      {{0x495, 0x496}, 0x1FFF8000, 16, 0},
+      {{0x470, 0x471}, 0x1FF00000, 16, 0},
+  };
+  const uint16_t inRegisters[] = {0x474, 0x478, 0x484, 0x450, 0x480, 0x483, 0x472,
+                                  0x455, 0x482, 0x481, 0x476, 0x492, 0x485, 0x4B0};
+  std::set<uint16_t> seen;
+  for (const Area& a : areas)
+    for (uint16_t pid : a.pids) {
+      SCOPED_TRACE(::testing::Message() << std::hex << pid);
+      const Stm32InfoFacts& f = Stm32InfoFor(Stm32PartFor(pid));
+      EXPECT_EQ(f.optionBytes, a.address);
+      EXPECT_EQ(f.optionBytesLength, a.length);
+      EXPECT_EQ(f.optionBytes2, a.bank2);
+      EXPECT_FALSE(f.optionsInRegisters);
+      seen.insert(pid);
+    }
+  for (uint16_t pid : inRegisters) {
+    SCOPED_TRACE(::testing::Message() << std::hex << pid);
+    const Stm32InfoFacts& f = Stm32InfoFor(Stm32PartFor(pid));
+    EXPECT_TRUE(f.optionsInRegisters);
+    EXPECT_EQ(f.optionBytes, 0u);
+    seen.insert(pid);
+  }
+  // Every described line says how much RAM it has up to; unknown IDs
+  // claim nothing.
+  for (const Stm32Part& p : Stm32PartTable()) {
+    if (!p.Described()) continue;
+    EXPECT_GT(Stm32InfoFor(p).ramKB, 0u) << std::hex << p.productId;
+    const bool u0 = p.productId == 0x459 || p.productId == 0x489;  // area not recorded
+    if (!u0) {
+      EXPECT_TRUE(seen.count(p.productId)) << std::hex << p.productId << " has no option-byte fact here";
+    }
+  }
+  const Stm32InfoFacts& unknown = Stm32InfoFor(Stm32PartFor(0x0999));
+  EXPECT_EQ(unknown.ramKB, 0u);
+  EXPECT_EQ(unknown.optionBytes, 0u);
+  EXPECT_FALSE(unknown.optionsInRegisters);
+}
+
 TEST(Stm32Parts, FlashSizeRegisterReadsAsTheLineCodesIt) {
   EXPECT_EQ(Stm32DecodeFlashSize(Stm32PartFor(0x0414), 0x00, 0x02), 512u);
   EXPECT_EQ(Stm32DecodeFlashSize(Stm32PartFor(0x0414), 0xFF, 0xFF), std::nullopt);  // unprogrammed

@@ -188,6 +188,7 @@ void Stm32Engine::Start(const IspJob& job) {
   map_.reset();
   info_.clear();
   uniqueId_.clear();
+  optionBytesLines_.clear();
   expecting_ = false;
   expect_ = {};
   stepLimit_ = 10;
@@ -1280,16 +1281,52 @@ void Stm32Engine::ReadUniqueId() {
 void Stm32Engine::ReadInfoOptions() {
   bankOptionWord_.reset();
   if (readProtected_ || !part_->bankOption.address) {
-    ReportInfo();
+    ReadInfoOptionBytes(0);
     return;
   }
   ReadMemory(
       50, part_->bankOption.address, 4, QStringLiteral("读选项字节没有应答"),
       [this](const uint8_t* d) {
         bankOptionWord_ = d[0] | (uint32_t{d[1]} << 8) | (uint32_t{d[2]} << 16) | (uint32_t{d[3]} << 24);
-        ReportInfo();
+        ReadInfoOptionBytes(0);
       },
-      [this](ReadRefusal) { ReportInfo(); });
+      [this](ReadRefusal) { ReadInfoOptionBytes(0); });
+}
+
+// The option bytes as the part holds them, area by area (bank 2 has its own
+// on some F4 lines). A read-protected part refuses them like any other read.
+void Stm32Engine::ReadInfoOptionBytes(size_t area) {
+  const Stm32InfoFacts& facts = Stm32InfoFor(*part_);
+  if (facts.optionsInRegisters) {
+    optionBytesLines_ = {QStringLiteral("选项字节: 只在 Flash 寄存器中，Bootloader 读不到")};
+    ReportInfo();
+    return;
+  }
+  const uint32_t at = area == 0 ? facts.optionBytes : area == 1 ? facts.optionBytes2 : 0;
+  if (!at || !facts.optionBytesLength) {
+    if (area == 0) optionBytesLines_ = {QStringLiteral("选项字节: 此系列的位置未记录")};
+    ReportInfo();
+    return;
+  }
+  const QString head = QStringLiteral("选项字节 (%1): ").arg(Hex32(at));
+  if (readProtected_) {
+    optionBytesLines_ << head + QStringLiteral("读不出（读保护已开启）");
+    ReadInfoOptionBytes(area + 1);
+    return;
+  }
+  const int length = facts.optionBytesLength;
+  ReadMemory(
+      50, at, length, QStringLiteral("读选项字节没有应答: 地址 %1").arg(Hex32(at)),
+      [this, area, head, length](const uint8_t* d) {
+        const QByteArray bytes(reinterpret_cast<const char*>(d), length);
+        optionBytesLines_ << head + QString::fromLatin1(bytes.toHex(' ')).toUpper();
+        ReadInfoOptionBytes(area + 1);
+      },
+      [this, area, head](ReadRefusal why) {
+        optionBytesLines_ << head + (why == ReadRefusal::Command ? QStringLiteral("读不出（读保护已开启）")
+                                                                 : QStringLiteral("读不出（Bootloader 拒绝该地址）"));
+        ReadInfoOptionBytes(area + 1);
+      });
 }
 
 void Stm32Engine::ReportInfo() {
@@ -1312,11 +1349,20 @@ void Stm32Engine::ReportInfo() {
                    .arg(size % 1024 ? QStringLiteral("%1 字节").arg(size) : QStringLiteral("%1 KB").arg(size / 1024));
     }
   }
-  if (part_->Known() && part_->bootRamEnd > part_->bootRamStart)
-    info_ << QStringLiteral("RAM: %1..%2 由 Bootloader 占用").arg(Hex32(part_->bootRamStart), Hex32(part_->bootRamEnd - 1));
+  const Stm32InfoFacts& facts = Stm32InfoFor(*part_);
+  const bool bootRam = part_->Known() && part_->bootRamEnd > part_->bootRamStart;
+  const QString bootRamText =
+      bootRam ? QStringLiteral("%1..%2 由 Bootloader 占用").arg(Hex32(part_->bootRamStart), Hex32(part_->bootRamEnd - 1))
+              : QString();
+  if (facts.ramKB)
+    info_ << QStringLiteral("RAM: 最多 %1 KB").arg(facts.ramKB) +
+                 (bootRam ? QStringLiteral("（其中 %1）").arg(bootRamText) : QString());
+  else if (bootRam)
+    info_ << QStringLiteral("RAM: ") + bootRamText;
   if (bankOptionWord_)
     info_ << QStringLiteral("选项字节 (%1): %2").arg(Hex32(part_->bankOption.address), Hex32(*bankOptionWord_)) +
                  (!twoBanks ? QString() : *twoBanks ? QStringLiteral("，双 Bank") : QStringLiteral("，单 Bank"));
+  info_ << optionBytesLines_;
   info_ << (!part_->uniqueIdAddress ? QStringLiteral("唯一 ID: 无")
             : readProtected_        ? QStringLiteral("唯一 ID: 读不出（读保护已开启）")
                                     : QStringLiteral("唯一 ID: ") + uniqueId_)

@@ -184,6 +184,7 @@ class Stm32Engine : public QObject, public IspEngine {
   void Protection(uint8_t code, const QString& done);
   void ReadUniqueId();
   void ReadInfoOptions();
+  void ReadInfoOptionBytes(size_t area);
   void ReportInfo();
   void EraseRange();
   void Finish();
@@ -213,6 +214,7 @@ class Stm32Engine : public QObject, public IspEngine {
   std::unique_ptr<Stm32FlashMap> map_;
   QStringList info_;
   QString uniqueId_;
+  QStringList optionBytesLines_;  // Info: each option-byte area as read
 
   bool expecting_ = false;
   Expect expect_;

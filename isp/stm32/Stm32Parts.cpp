@@ -397,9 +397,92 @@ const std::vector<Bank2Numbered> kBank2Numbered = {
     // the largest part, where the manuals' numbering gives 256).
 };
 
+
+// Per product ID: the most SRAM a part of the line has (KB; every SRAM the
+// core reaches, CCM and TCM included, backup SRAM left out), from the data
+// sheets' memory lists and ST's CMSIS device headers (SRAMx_SIZE[_MAX]),
+// and where READ MEMORY reaches the option bytes.
+//
+// Option bytes: OB_BASE 0x1FFFF800 in cmsis_device_f0/f1/f3 (16 bytes, each
+// byte beside its complement; PM0075, RM0091, RM0316). F2/F4: 0x1FFFC000
+// (RM0033, RM0090 "Option bytes", 16 bytes), F42x/F43x and F469/F479 bank 2's
+// at 0x1FFEC000. F7: 0x1FFF0000 (RM0385/RM0410/RM0431, 32 bytes). L0/L1:
+// OB_BASE 0x1FF80000 in cmsis_device_l0/l1 (16 bytes: RDP, USER, WRP1/2).
+// G0/G4/L4/WL/C0: 0x1FFF7800 (RM0444, RM0440, RM0351, RM0394; OPTION_BYTES_BASE
+// in stm32wle5xx.h and stm32wb15xx.h, so WB1x too), 16 bytes: FLASH_OPTR and
+// its complement, then the next pair. WB5x/WB3x: 0x1FFF8000 (OPTION_BYTE_BASE
+// in stm32wb55xx.h and stm32wb35xx.h; RM0434). L4+:
+// 0x1FF00000, where the bank option is read. H5, H7, L5, U5 and WBA keep
+// their options in flash registers only. U0 and the lines not described
+// have no area recorded.
+struct InfoRow {
+  uint16_t productId;
+  Stm32InfoFacts facts;
+};
+constexpr uint32_t kObF1 = 0x1FFFF800, kObF4 = 0x1FFFC000, kObF4Bank2 = 0x1FFEC000, kObF7 = 0x1FFF0000,
+                   kObL0 = 0x1FF80000, kObG0 = 0x1FFF7800, kObWb = 0x1FFF8000, kObL4Plus = 0x1FF00000;
+const Stm32InfoFacts kInRegisters{0, 0, 0, 0, true};
+Stm32InfoFacts Ob(uint32_t ramKB, uint32_t at, uint8_t length, uint32_t bank2 = 0) {
+  return {ramKB, at, bank2, length, false};
+}
+Stm32InfoFacts Reg(uint32_t ramKB) { return {ramKB, 0, 0, 0, true}; }
+const std::vector<InfoRow> kInfo = {
+    // F1 (data sheets: 10, 20, 64, 96 KB; connectivity 64; value line 8 and 32).
+    {0x0414, Ob(64, kObF1, 16)}, {0x0410, Ob(20, kObF1, 16)}, {0x0412, Ob(10, kObF1, 16)},
+    {0x0430, Ob(96, kObF1, 16)}, {0x0418, Ob(64, kObF1, 16)}, {0x0420, Ob(8, kObF1, 16)},
+    {0x0428, Ob(32, kObF1, 16)},
+    // F0.
+    {0x0444, Ob(4, kObF1, 16)}, {0x0445, Ob(6, kObF1, 16)}, {0x0440, Ob(8, kObF1, 16)},
+    {0x0448, Ob(16, kObF1, 16)}, {0x0442, Ob(32, kObF1, 16)},
+    // F3 (CCM included: F303xC 40 + 8, F303xE 64 + 16, F303x8/F334 12 + 4).
+    {0x0422, Ob(48, kObF1, 16)}, {0x0438, Ob(16, kObF1, 16)}, {0x0439, Ob(16, kObF1, 16)},
+    {0x0432, Ob(32, kObF1, 16)}, {0x0446, Ob(80, kObF1, 16)},
+    // F2, F4 (F405/F42x/F469: 64 KB CCM included).
+    {0x0411, Ob(128, kObF4, 16)}, {0x0413, Ob(192, kObF4, 16)}, {0x0463, Ob(320, kObF4, 16)},
+    {0x0419, Ob(256, kObF4, 16, kObF4Bank2)}, {0x0423, Ob(64, kObF4, 16)}, {0x0433, Ob(96, kObF4, 16)},
+    {0x0458, Ob(32, kObF4, 16)}, {0x0431, Ob(128, kObF4, 16)}, {0x0441, Ob(256, kObF4, 16)},
+    {0x0421, Ob(128, kObF4, 16)}, {0x0434, Ob(384, kObF4, 16, kObF4Bank2)},
+    // F7 (DTCM included).
+    {0x0449, Ob(320, kObF7, 32)}, {0x0451, Ob(512, kObF7, 32)}, {0x0452, Ob(256, kObF7, 32)},
+    // G0 (data sheets: 8, 18, 36, 144 KB), G4 (SRAM1 + SRAM2 + CCM SRAM of stm32g431/474/491xx.h).
+    {0x0466, Ob(8, kObG0, 16)}, {0x0456, Ob(18, kObG0, 16)}, {0x0460, Ob(36, kObG0, 16)},
+    {0x0467, Ob(144, kObG0, 16)},
+    {0x0468, Ob(32, kObG0, 16)}, {0x0469, Ob(128, kObG0, 16)}, {0x0479, Ob(112, kObG0, 16)},
+    // H5 (stm32h503/523/563xx.h SRAM1-3), H7 (TCM included).
+    {0x0474, Reg(32)}, {0x0478, Reg(272)}, {0x0484, Reg(640)},
+    {0x0450, Reg(1056)}, {0x0480, Reg(1376)}, {0x0483, Reg(560)},
+    // L0 (stm32l0xx SRAM_SIZE_MAX), L1 (data sheets).
+    {0x0457, Ob(2, kObL0, 16)}, {0x0425, Ob(8, kObL0, 16)}, {0x0417, Ob(8, kObL0, 16)},
+    {0x0447, Ob(20, kObL0, 16)},
+    {0x0416, Ob(16, kObL0, 16)}, {0x0429, Ob(32, kObL0, 16)}, {0x0427, Ob(32, kObL0, 16)},
+    {0x0436, Ob(48, kObL0, 16)}, {0x0437, Ob(80, kObL0, 16)},
+    // L4, L4+ (SRAM1 + SRAM2 [+ SRAM3] of the stm32l4xx headers).
+    {0x0464, Ob(40, kObG0, 16)}, {0x0435, Ob(64, kObG0, 16)}, {0x0462, Ob(160, kObG0, 16)},
+    {0x0415, Ob(128, kObG0, 16)}, {0x0461, Ob(320, kObG0, 16)},
+    {0x0470, Ob(640, kObL4Plus, 16)}, {0x0471, Ob(320, kObL4Plus, 16)},
+    // L5, U5 (SRAM1-6 of stm32l552xx.h, stm32u535/575/599/5f9xx.h).
+    {0x0472, Reg(256)},
+    {0x0455, Reg(272)}, {0x0482, Reg(784)}, {0x0481, Reg(2512)}, {0x0476, Reg(3024)},
+    // WB (SRAM1 + SRAM2a + SRAM2b; WB1x 12 + 36), WL, C0 (stm32c011/031/071xx.h; C05x, C09x
+    // from their data sheets), U0 (data sheets: 12 and 40 KB), WBA (stm32wba55xx.h).
+    {0x0495, Ob(256, kObWb, 16)}, {0x0494, Ob(48, kObG0, 16)}, {0x0496, Ob(96, kObWb, 16)},
+    {0x0497, Ob(64, kObG0, 16)},
+    {0x0443, Ob(6, kObG0, 16)}, {0x0453, Ob(12, kObG0, 16)}, {0x0493, Ob(24, kObG0, 16)},
+    {0x044C, Ob(12, kObG0, 16)}, {0x044D, Ob(36, kObG0, 16)},
+    {0x0459, {12, 0, 0, 0, false}}, {0x0489, {40, 0, 0, 0, false}},
+    {0x0492, Reg(128)}, {0x0485, kInRegisters}, {0x04B0, kInRegisters},
+};
+const Stm32InfoFacts kNoFacts{};
 }  // namespace
 
 const std::vector<Stm32Part>& Stm32PartTable() { return kParts; }
+
+const Stm32InfoFacts& Stm32InfoFor(const Stm32Part& part) {
+  if (part.Known())
+    for (const InfoRow& r : kInfo)
+      if (r.productId == part.productId) return r.facts;
+  return kNoFacts;
+}
 
 const Stm32Part& Stm32PartFor(uint16_t productId) {
   for (const auto& p : kParts)

@@ -105,6 +105,17 @@ struct Stm32Part {
   bool Described() const { return maxFlashKB != 0; }
 };
 
+// What Info says of a line beyond its flash: the most SRAM a part of the
+// line has, and where its option bytes can be read through READ MEMORY.
+struct Stm32InfoFacts {
+  uint32_t ramKB = 0;             // 0: not recorded
+  uint32_t optionBytes = 0;       // first option-byte area; 0: none readable
+  uint32_t optionBytes2 = 0;      // bank 2's area where the line has one
+  uint8_t optionBytesLength = 0;  // bytes read at each
+  bool optionsInRegisters = false;  // kept only in flash registers
+};
+const Stm32InfoFacts& Stm32InfoFor(const Stm32Part& part);
+
 // Whether the number of bank 2's first unit is established for the boot
 // loader on this part with this flash size (see the table's notes). Parts
 // whose bank 2 numbers follow on from bank 1 always are.

@@ -250,6 +250,66 @@ const BankMode* BankModeOf(uint16_t pid) {
   return nullptr;
 }
 
+// The option bytes a new part reads where the boot loader lets READ MEMORY
+// reach them, 16 bytes an area (F7: 32). F0/F1/F3 (PM0075, RM0091, RM0316):
+// each byte beside its complement, RDP level 0 (0xA5 on F1, 0xAA on the
+// others), the rest erased. F2/F4 (RM0090): USER 0xEC and RDP 0xAA, nWRP
+// 0x0FFF eight bytes on, reserved bytes read 0xFF; bank 2's nWRP at
+// 0x1FFEC008 on the 2 MB lines. L0/L1 (RM0377, RM0038): RDP, USER and the
+// write-protection words, each half beside its complement. G0/G4/L4/WB/WL/
+// C0: FLASH_OPTR and its complement, then an erased PCROP start and its
+// complement (WB5x/WB3x at 0x1FFF8000). H5, H7, L5, U5, U0 and WBA have
+// none here.
+std::vector<std::pair<uint32_t, std::vector<uint8_t>>> FactoryOptionBytes(uint16_t pid) {
+  using Bytes = std::vector<uint8_t>;
+  auto paired = [](uint8_t rdp) {
+    Bytes b{rdp, static_cast<uint8_t>(~rdp)};
+    for (int i = 0; i < 7; ++i) b.insert(b.end(), {0xFF, 0x00});
+    return b;
+  };
+  auto optr = [](uint32_t word) {
+    Bytes b;
+    for (uint32_t w : {word, ~word, 0xFFFFFFFFu, 0u})
+      for (int i = 0; i < 4; ++i) b.push_back(static_cast<uint8_t>(w >> (8 * i)));
+    return b;
+  };
+  const Bytes f4{0xEC, 0xAA, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x0F, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+  const Bytes f4Bank2{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x0F, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+  switch (pid) {
+    case 0x0412: case 0x0410: case 0x0414: case 0x0430: case 0x0418: case 0x0420: case 0x0428:
+      return {{0x1FFFF800, paired(0xA5)}};
+    case 0x0444: case 0x0445: case 0x0440: case 0x0448: case 0x0442:
+    case 0x0422: case 0x0438: case 0x0439: case 0x0432: case 0x0446:
+      return {{0x1FFFF800, paired(0xAA)}};
+    case 0x0419: case 0x0434:
+      return {{0x1FFFC000, f4}, {0x1FFEC000, f4Bank2}};
+    case 0x0411: case 0x0413: case 0x0463: case 0x0423: case 0x0433: case 0x0458: case 0x0431: case 0x0441:
+    case 0x0421:
+      return {{0x1FFFC000, f4}};
+    case 0x0449: case 0x0451: case 0x0452: {
+      Bytes b{0xFC, 0xAA, 0x03, 0x55};
+      for (int i = 0; i < 7; ++i) b.insert(b.end(), {0xFF, 0xFF, 0x00, 0x00});
+      return {{0x1FFF0000, b}};
+    }
+    case 0x0457: case 0x0425: case 0x0417: case 0x0447:
+      return {{0x1FF80000, {0xAA, 0x00, 0x55, 0xFF, 0x70, 0x80, 0x8F, 0x7F, 0x00, 0x00, 0xFF, 0xFF, 0x00, 0x00, 0xFF, 0xFF}}};
+    case 0x0416: case 0x0429: case 0x0427: case 0x0436: case 0x0437:
+      return {{0x1FF80000, {0xAA, 0x00, 0x55, 0xFF, 0xF8, 0x00, 0x07, 0xFF, 0x00, 0x00, 0xFF, 0xFF, 0x00, 0x00, 0xFF, 0xFF}}};
+    case 0x0466: case 0x0456: case 0x0460: case 0x0467: case 0x0443: case 0x0453: case 0x0493: case 0x044C:
+    case 0x044D:
+      return {{0x1FFF7800, optr(0xFFFFFEAA)}};
+    case 0x0468: case 0x0469: case 0x0479: case 0x0464: case 0x0435: case 0x0462: case 0x0415: case 0x0461:
+    case 0x0497: case 0x0494:
+      return {{0x1FFF7800, optr(0xFFEFF8AA)}};
+    case 0x0470: case 0x0471:
+      return {{0x1FF00000, optr(0xFFEFF8AA)}};
+    case 0x0495: case 0x0496:
+      return {{0x1FFF8000, optr(0x3DFFF1AA)}};
+    default:
+      return {};
+  }
+}
+
 // H74x/H75x and H7A3/B3 keep bank 2 at 0x08100000 whatever their size
 // (RM0433, RM0455 "Flash memory organization").
 uint32_t Bank2OffsetKB(uint16_t pid) { return pid == 0x0450 || pid == 0x0480 ? 1024 : 0; }
@@ -319,6 +379,7 @@ Stm32SimProfile Build(const Line& l, uint32_t flashKB, const uint32_t* optionWor
   p.uniqueIdThirdWord = l.uidThird;
   p.optionAddress = mode ? mode->address : l.option;
   p.optionWord = option;
+  p.optionBytes = FactoryOptionBytes(l.pid);
   p.erasedValue = l.erased;
   p.programBytes = l.program;
   p.programOnce = l.once;
@@ -589,6 +650,8 @@ bool Stm32Sim::Readable(uint32_t address, uint32_t count) const {
   if (profile_.uniqueIdAddress &&
       within(profile_.uniqueIdAddress, uint64_t{profile_.uniqueIdAddress} + profile_.uniqueIdThirdWord + 4))
     return true;
+  for (const auto& [at, bytes] : profile_.optionBytes)
+    if (within(at, uint64_t{at} + bytes.size())) return true;
   return profile_.optionAddress && within(profile_.optionAddress, uint64_t{profile_.optionAddress} + 4);
 }
 
@@ -603,6 +666,8 @@ uint8_t Stm32Sim::ReadMemory(uint32_t address) const {
   }
   if (profile_.optionAddress && address - profile_.optionAddress < 4)
     return static_cast<uint8_t>(profile_.optionWord >> (8 * (address - profile_.optionAddress)));
+  for (const auto& [at, bytes] : profile_.optionBytes)
+    if (address - at < bytes.size()) return bytes[address - at];
   if (profile_.uniqueIdAddress && address - profile_.uniqueIdAddress < profile_.uniqueIdThirdWord + 4) {
     // A made-up ID of the product, one byte pattern per address.
     return static_cast<uint8_t>(0x30 + (address - profile_.uniqueIdAddress) * 7 + profile_.productId);

@@ -27,6 +27,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "sim/SimLink.h"
@@ -48,6 +49,9 @@ struct Stm32SimProfile {
   uint32_t uniqueIdThirdWord = 8;       // where the ID's third word lies from its first
   uint32_t optionAddress = 0;           // a readable option word (bank mode), 0: none
   uint32_t optionWord = 0;
+  // Option-byte areas READ MEMORY reaches, with the factory values (the
+  // bank-mode word above, where it lies inside one, reads as set).
+  std::vector<std::pair<uint32_t, std::vector<uint8_t>>> optionBytes;
   uint8_t erasedValue = 0xFF;
   uint32_t programBytes = 2;            // the flash programs this many bytes at a time ...
   bool programOnce = true;              // ... once after each erase (ECC), or bit by bit
