@@ -1,0 +1,3 @@
+vortana_add_test(frames_logic_test
+  SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/frames_logic_test.cpp
+  LIBS vortana_terminal)

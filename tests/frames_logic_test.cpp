@@ -1,0 +1,364 @@
+// Frame splitters, checksums and Modbus RTU frames, without a port.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "terminal/Checksum.h"
+#include "terminal/FrameSplitter.h"
+#include "terminal/Modbus.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes B(std::initializer_list<int> v) {
+  Bytes out;
+  for (int b : v) out.push_back(static_cast<uint8_t>(b));
+  return out;
+}
+
+Bytes Str(const std::string& s) { return Bytes(s.begin(), s.end()); }
+
+TEST(Checksum, EachKindGivesItsPublishedCheckValue) {
+  const Bytes check = Str("123456789");
+  EXPECT_EQ(ComputeChecksum(ChecksumKind::Crc16Modbus, check), 0x4B37u);
+  EXPECT_EQ(ComputeChecksum(ChecksumKind::Crc16CcittFalse, check), 0x29B1u);
+  EXPECT_EQ(ComputeChecksum(ChecksumKind::Crc16Xmodem, check), 0x31C3u);
+  EXPECT_EQ(ComputeChecksum(ChecksumKind::Crc32, check), 0xCBF43926u);
+  EXPECT_EQ(ComputeChecksum(ChecksumKind::Crc8, check), 0xF4u);
+  EXPECT_EQ(ComputeChecksum(ChecksumKind::Sum8, check), (0x31 + 0x32 + 0x33 + 0x34 + 0x35 + 0x36 + 0x37 + 0x38 + 0x39) & 0xFFu);
+  EXPECT_EQ(ComputeChecksum(ChecksumKind::Xor8, check), 0x31u);
+  // Empty input gives each algorithm's initial value after its final step.
+  EXPECT_EQ(ComputeChecksum(ChecksumKind::Crc16Modbus, {}), 0xFFFFu);
+  EXPECT_EQ(ComputeChecksum(ChecksumKind::Crc32, {}), 0u);
+}
+
+TEST(Checksum, PlacedInAFrameItIsCheckedOverTheChosenRange) {
+  // A Modbus request: CRC low byte first.
+  const Bytes req = B({0x01, 0x03, 0x00, 0x00, 0x00, 0x0A, 0xC5, 0xCD});
+  ChecksumPlace modbus{ChecksumKind::Crc16Modbus, true, 0, 0};
+  EXPECT_EQ(CheckFrame(modbus, req), ChecksumVerdict::Good);
+  modbus.littleEndian = false;
+  EXPECT_EQ(CheckFrame(modbus, req), ChecksumVerdict::Bad);
+
+  // Start mark 7E skipped, sum over the body, then CR LF not covered.
+  ChecksumPlace sum{ChecksumKind::Sum8, false, 1, 2};
+  const Bytes body = B({0x10, 0x20, 0xF0});
+  Bytes framed = B({0x7E});
+  const Bytes withSum = AppendChecksum({ChecksumKind::Sum8, false, 0, 0}, body);
+  framed.insert(framed.end(), withSum.begin(), withSum.end());
+  framed.push_back(0x0D);
+  framed.push_back(0x0A);
+  ASSERT_EQ(framed[4], 0x20);  // 0x10+0x20+0xF0 wraps to 0x20
+  EXPECT_EQ(CheckFrame(sum, framed), ChecksumVerdict::Good);
+  framed[2] ^= 0x01;
+  EXPECT_EQ(CheckFrame(sum, framed), ChecksumVerdict::Bad);
+  // Too short for head, checksum and tail: no verdict on garbage memory.
+  EXPECT_EQ(CheckFrame(sum, B({0x7E, 0x0D, 0x0A})), ChecksumVerdict::TooShort);
+  EXPECT_EQ(CheckFrame({ChecksumKind::Crc32, false, 0, 0}, B({1, 2, 3})), ChecksumVerdict::TooShort);
+  EXPECT_EQ(CheckFrame({}, B({1})), ChecksumVerdict::None);
+
+  const Bytes crc32 = AppendChecksum({ChecksumKind::Crc32, false, 0, 0}, Str("123456789"));
+  EXPECT_EQ(Bytes(crc32.end() - 4, crc32.end()), B({0xCB, 0xF4, 0x39, 0x26}));
+}
+
+// The same stream cut in different piece sizes must give the same frames.
+std::vector<Frame> SplitInPieces(const SplitRule& rule, const Bytes& stream, size_t piece) {
+  FrameSplitter s(rule);
+  std::vector<Frame> out;
+  for (size_t i = 0; i < stream.size(); i += piece)
+    s.Feed(std::span<const uint8_t>(stream).subspan(i, std::min(piece, stream.size() - i)), 0, out);
+  s.Flush(out);
+  return out;
+}
+
+void ExpectSameInAllPieces(const SplitRule& rule, const Bytes& stream, const std::vector<Bytes>& expected) {
+  for (size_t piece : {size_t{1}, size_t{32}, size_t{4096}}) {
+    const auto frames = SplitInPieces(rule, stream, piece);
+    ASSERT_EQ(frames.size(), expected.size()) << "piece " << piece;
+    for (size_t i = 0; i < frames.size(); ++i) EXPECT_EQ(frames[i].bytes, expected[i]) << "piece " << piece << " frame " << i;
+  }
+}
+
+TEST(FrameSplitter, TerminatorFixedAndLengthRulesIgnoreHowTheStreamArrives) {
+  std::mt19937 rng(7);
+  // Terminator 0D 0A, frames of many lengths, a lone 0D inside some.
+  {
+    SplitRule r;
+    r.mode = SplitRule::Mode::Terminator;
+    r.terminator = B({0x0D, 0x0A});
+    Bytes stream;
+    std::vector<Bytes> expect;
+    for (int i = 0; i < 300; ++i) {
+      Bytes f;
+      const int n = static_cast<int>(rng() % 70);
+      for (int k = 0; k < n; ++k) f.push_back(static_cast<uint8_t>(k % 5 == 4 ? 0x0D : 'a' + rng() % 26));
+      f.push_back(0x0D);
+      f.push_back(0x0A);
+      stream.insert(stream.end(), f.begin(), f.end());
+      expect.push_back(f);
+    }
+    ExpectSameInAllPieces(r, stream, expect);
+  }
+  // Fixed length 7 with a short rest, given out at the end as stray bytes.
+  {
+    SplitRule r;
+    r.mode = SplitRule::Mode::FixedLength;
+    r.fixedLength = 7;
+    Bytes stream(7 * 500 + 3);
+    for (size_t i = 0; i < stream.size(); ++i) stream[i] = static_cast<uint8_t>(i);
+    std::vector<Bytes> expect;
+    for (size_t i = 0; i < stream.size(); i += 7)
+      expect.emplace_back(stream.begin() + i, stream.begin() + std::min(i + 7, stream.size()));
+    ExpectSameInAllPieces(r, stream, expect);
+    EXPECT_TRUE(SplitInPieces(r, stream, 32).back().stray);
+  }
+  // Header AA 55, 2-byte little-endian length at offset 2 counting the
+  // payload after it, then a 1-byte checksum it leaves out; noise between
+  // frames (including a false AA) is given out on its own.
+  {
+    SplitRule r;
+    r.mode = SplitRule::Mode::LengthField;
+    r.header = B({0xAA, 0x55});
+    r.lengthOffset = 2;
+    r.lengthWidth = 2;
+    r.lengthBigEndian = false;
+    r.lengthExtra = 1;
+    Bytes stream;
+    std::vector<Bytes> expect;
+    for (int i = 0; i < 200; ++i) {
+      const int n = static_cast<int>(rng() % 300);
+      Bytes f = B({0xAA, 0x55, n & 0xFF, n >> 8});
+      for (int k = 0; k < n; ++k) f.push_back(static_cast<uint8_t>(rng()));
+      f.push_back(0x5A);
+      stream.insert(stream.end(), f.begin(), f.end());
+      expect.push_back(f);
+      if (i % 17 == 0) {
+        const Bytes noise = B({0x01, 0xAA, 0x02});
+        stream.insert(stream.end(), noise.begin(), noise.end());
+        expect.push_back(noise);
+      }
+    }
+    ExpectSameInAllPieces(r, stream, expect);
+  }
+}
+
+TEST(FrameSplitter, LengthFieldCountingTheWholeFrameBigEndianAndNoiseLengths) {
+  SplitRule r;
+  r.mode = SplitRule::Mode::LengthField;
+  r.lengthOffset = 1;
+  r.lengthWidth = 2;
+  r.lengthCountsWholeFrame = true;
+  r.maxFrame = 64;
+  // 02 | 00 05 | x x  (5 bytes), then a length of 1 (shorter than its own
+  // field) and one of 0x7000 (beyond the longest frame): each drops one byte.
+  const Bytes stream = B({0x02, 0x00, 0x05, 0x11, 0x22, 0x03, 0x00, 0x01, 0x04, 0x70, 0x00});
+  const auto frames = SplitInPieces(r, stream, 1);
+  ASSERT_GE(frames.size(), 2u);
+  EXPECT_EQ(frames[0].bytes, B({0x02, 0x00, 0x05, 0x11, 0x22}));
+  EXPECT_FALSE(frames[0].stray);
+  size_t strayBytes = 0;
+  for (size_t i = 1; i < frames.size(); ++i) {
+    EXPECT_TRUE(frames[i].stray);
+    strayBytes += frames[i].bytes.size();
+  }
+  EXPECT_EQ(strayBytes, stream.size() - 5);  // every byte shown, none lost
+}
+
+TEST(FrameSplitter, GapEndsAFrameOnSilenceAndKeepsTheFirstByteTime) {
+  SplitRule r;
+  r.mode = SplitRule::Mode::Gap;
+  r.gapMs = 5;
+  FrameSplitter s(r);
+  std::vector<Frame> out;
+  s.Feed(B({1, 2}), 100, out);
+  s.Feed(B({3}), 104, out);  // 4 ms: the same frame
+  s.Tick(107, out);
+  EXPECT_TRUE(out.empty());
+  s.Tick(109, out);  // 5 ms after the last byte
+  ASSERT_EQ(out.size(), 1u);
+  EXPECT_EQ(out[0].bytes, B({1, 2, 3}));
+  EXPECT_EQ(out[0].timeMs, 100);
+  // Bytes arriving after a gap not yet ticked still start a new frame.
+  s.Feed(B({4}), 200, out);
+  s.Feed(B({5}), 300, out);
+  ASSERT_EQ(out.size(), 2u);
+  EXPECT_EQ(out[1].bytes, B({4}));
+  s.Flush(out);
+  ASSERT_EQ(out.size(), 3u);
+  EXPECT_EQ(out[2].timeMs, 300);
+  EXPECT_FALSE(out[2].stray);
+}
+
+TEST(FrameSplitter, RunsLongerThanTheLongestFrameAreCutNotHeld) {
+  SplitRule r;
+  r.mode = SplitRule::Mode::Terminator;
+  r.terminator = B({0x0A});
+  r.maxFrame = 100;
+  FrameSplitter s(r);
+  std::vector<Frame> out;
+  const Bytes run(250, 'x');
+  s.Feed(run, 0, out);
+  ASSERT_EQ(out.size(), 2u);
+  EXPECT_TRUE(out[0].stray);
+  EXPECT_EQ(out[0].bytes.size(), 100u);
+  EXPECT_EQ(s.Pending(), 50u);
+}
+
+TEST(FrameSplitter, RuleTextParsesAndBadTextIsNamed) {
+  QString err;
+  SplitRule r = SplitRule::Parse("gap=5ms", &err);
+  EXPECT_TRUE(err.isEmpty());
+  EXPECT_EQ(r.mode, SplitRule::Mode::Gap);
+  EXPECT_EQ(r.gapMs, 5);
+  r = SplitRule::Parse("end=0d0a", &err);
+  EXPECT_TRUE(err.isEmpty());
+  EXPECT_EQ(r.terminator, B({0x0D, 0x0A}));
+  r = SplitRule::Parse("len@2:2le+1,head=aa55,whole", &err);
+  EXPECT_TRUE(err.isEmpty()) << err.toStdString();
+  EXPECT_EQ(r.mode, SplitRule::Mode::LengthField);
+  EXPECT_EQ(r.lengthOffset, 2);
+  EXPECT_EQ(r.lengthWidth, 2);
+  EXPECT_FALSE(r.lengthBigEndian);
+  EXPECT_EQ(r.lengthExtra, 1);
+  EXPECT_TRUE(r.lengthCountsWholeFrame);
+  EXPECT_EQ(r.header, B({0xAA, 0x55}));
+  for (const char* bad : {"", "gap=0", "end=0d0", "end=zz", "fixed=0", "len@1:3", "len@x:1", "colour=red"}) {
+    SplitRule::Parse(bad, &err);
+    EXPECT_FALSE(err.isEmpty()) << bad;
+  }
+}
+
+TEST(Modbus, RequestsEncodeAsTheProtocolWritesThem) {
+  using namespace modbus;
+  EXPECT_EQ(EncodeRequest({1, kReadHoldingRegisters, 0, 10, {}}), B({0x01, 0x03, 0x00, 0x00, 0x00, 0x0A, 0xC5, 0xCD}));
+  EXPECT_EQ(EncodeRequest({0x11, kWriteSingleCoil, 0x00AC, 1, {1}}),
+            B({0x11, 0x05, 0x00, 0xAC, 0xFF, 0x00, 0x4E, 0x8B}));
+  // Ten coils 1,0,1,1,0,0,1,1, 1,0 pack low bit first: CD 01.
+  const Bytes coils = EncodeRequest({0x11, kWriteMultipleCoils, 0x0013, 10, {1, 0, 1, 1, 0, 0, 1, 1, 1, 0}});
+  EXPECT_EQ(Bytes(coils.begin(), coils.end() - 2), B({0x11, 0x0F, 0x00, 0x13, 0x00, 0x0A, 0x02, 0xCD, 0x01}));
+  const Bytes regs = EncodeRequest({1, kWriteMultipleRegisters, 1, 2, {0x000A, 0x0102}});
+  EXPECT_EQ(Bytes(regs.begin(), regs.end() - 2), B({0x01, 0x10, 0x00, 0x01, 0x00, 0x02, 0x04, 0x00, 0x0A, 0x01, 0x02}));
+  EXPECT_EQ(CheckFrame({ChecksumKind::Crc16Modbus, true, 0, 0}, regs), ChecksumVerdict::Good);
+
+  QString err;
+  EXPECT_TRUE(EncodeRequest({1, kReadHoldingRegisters, 0, 0, {}}, &err).empty());
+  EXPECT_FALSE(err.isEmpty());
+  EXPECT_TRUE(EncodeRequest({1, kReadHoldingRegisters, 0, 126, {}}).empty());
+  EXPECT_FALSE(EncodeRequest({1, kReadCoils, 0, 2000, {}}).empty());
+  EXPECT_TRUE(EncodeRequest({1, kReadCoils, 0, 2001, {}}).empty());
+  EXPECT_TRUE(EncodeRequest({1, kReadHoldingRegisters, 0xFFFF, 2, {}}).empty());  // past address 65535
+  EXPECT_TRUE(EncodeRequest({1, kWriteMultipleRegisters, 0, 0, {}}).empty());
+  EXPECT_TRUE(EncodeRequest({1, 0x2B, 0, 1, {}}).empty());
+}
+
+TEST(Modbus, RepliesDecodeAndEveryFaultIsNamed) {
+  using namespace modbus;
+  auto withCrc = [](Bytes f) { return AppendChecksum({ChecksumKind::Crc16Modbus, true, 0, 0}, f); };
+  const Request read{1, kReadHoldingRegisters, 0, 2, {}};
+  const Bytes ok = withCrc(B({0x01, 0x03, 0x04, 0x12, 0x34, 0xFF, 0xFE}));
+  EXPECT_EQ(ReplyLength(read, std::span<const uint8_t>(ok).first(2)), -1);
+  EXPECT_EQ(ReplyLength(read, std::span<const uint8_t>(ok).first(3)), 9);
+  Reply r = DecodeReply(read, ok);
+  ASSERT_EQ(r.status, ReplyStatus::Ok) << r.error.toStdString();
+  EXPECT_EQ(r.values, (std::vector<uint16_t>{0x1234, 0xFFFE}));
+
+  Bytes bad = ok;
+  bad[3] ^= 0x40;
+  EXPECT_EQ(DecodeReply(read, bad).status, ReplyStatus::CrcError);
+
+  const Bytes exc = withCrc(B({0x01, 0x83, 0x02}));
+  EXPECT_EQ(ReplyLength(read, exc), 5);
+  r = DecodeReply(read, exc);
+  EXPECT_EQ(r.status, ReplyStatus::Exception);
+  EXPECT_EQ(r.exceptionCode, 2);
+  EXPECT_EQ(r.error, QString::fromUtf8("非法数据地址"));
+  EXPECT_EQ(ExceptionName(1), QString::fromUtf8("非法功能"));
+
+  // Another slave, another function, a byte count that does not match.
+  EXPECT_EQ(DecodeReply(read, withCrc(B({0x02, 0x03, 0x04, 0, 0, 0, 0}))).status, ReplyStatus::Mismatch);
+  EXPECT_EQ(DecodeReply(read, withCrc(B({0x01, 0x04, 0x04, 0, 0, 0, 0}))).status, ReplyStatus::Mismatch);
+  EXPECT_EQ(DecodeReply(read, withCrc(B({0x01, 0x03, 0x02, 0, 0}))).status, ReplyStatus::Mismatch);
+
+  // Bits come back low bit first; the padding bits are not values.
+  const Request coils{1, kReadCoils, 0, 10, {}};
+  r = DecodeReply(coils, withCrc(B({0x01, 0x01, 0x02, 0xCD, 0xFF})));
+  ASSERT_EQ(r.status, ReplyStatus::Ok);
+  EXPECT_EQ(r.values, (std::vector<uint16_t>{1, 0, 1, 1, 0, 0, 1, 1, 1, 1}));
+
+  // A write's echo must match what was asked.
+  const Request write{1, kWriteSingleRegister, 5, 1, {0x0102}};
+  EXPECT_EQ(DecodeReply(write, EncodeRequest(write)).status, ReplyStatus::Ok);
+  EXPECT_EQ(DecodeReply(write, withCrc(B({0x01, 0x06, 0x00, 0x05, 0x01, 0x03}))).status, ReplyStatus::Mismatch);
+}
+
+// A master's request, then the slave's reply, over and over, with noise.
+TEST(ModbusMonitor, ChunkedDeliveryDecodesTheSameFramesAsWholeFrames) {
+  using namespace modbus;
+  auto withCrc = [](Bytes f) { return AppendChecksum({ChecksumKind::Crc16Modbus, true, 0, 0}, f); };
+  std::vector<Bytes> frames;
+  std::mt19937 rng(3);
+  for (int i = 0; i < 60; ++i) {
+    const uint16_t n = static_cast<uint16_t>(1 + rng() % 40);
+    frames.push_back(EncodeRequest({1, kReadHoldingRegisters, static_cast<uint16_t>(i), n, {}}));
+    Bytes rep = B({0x01, 0x03, 2 * n});
+    for (int k = 0; k < 2 * n; ++k) rep.push_back(static_cast<uint8_t>(rng()));
+    frames.push_back(withCrc(rep));
+    const Request w{2, kWriteMultipleRegisters, 7, 3, {1, 2, 3}};
+    frames.push_back(EncodeRequest(w));
+    frames.push_back(withCrc(B({0x02, 0x10, 0x00, 0x07, 0x00, 0x03})));
+    frames.push_back(EncodeRequest({3, kReadCoils, 0, 9, {}}));
+    frames.push_back(withCrc(B({0x03, 0x81, 0x02})));
+  }
+  Bytes stream;
+  for (const auto& f : frames) stream.insert(stream.end(), f.begin(), f.end());
+
+  for (size_t piece : {size_t{1}, size_t{32}, size_t{64}, size_t{4096}}) {
+    Monitor m;
+    std::vector<BusFrame> out;
+    // All at one instant: no gap is there to help.
+    for (size_t i = 0; i < stream.size(); i += piece)
+      m.Feed(std::span<const uint8_t>(stream).subspan(i, std::min(piece, stream.size() - i)), 0, out);
+    m.Flush(out);
+    ASSERT_EQ(out.size(), frames.size()) << "piece " << piece;
+    for (size_t i = 0; i < out.size(); ++i) {
+      EXPECT_EQ(out[i].bytes, frames[i]) << "piece " << piece << " frame " << i;
+      EXPECT_TRUE(out[i].valid);
+      EXPECT_EQ(out[i].reply, i % 2 == 1) << i;
+    }
+  }
+}
+
+TEST(ModbusMonitor, BrokenBytesAreShownAsNoiseAndTheNextFrameStillDecodes) {
+  using namespace modbus;
+  const Bytes req = EncodeRequest({1, kReadHoldingRegisters, 0, 2, {}});
+  Bytes broken = req;
+  broken[4] ^= 0xFF;  // CRC fails
+  Bytes stream = broken;
+  stream.insert(stream.end(), req.begin(), req.end());
+  Monitor m;
+  std::vector<BusFrame> out;
+  m.Feed(stream, 10, out);
+  m.Flush(out);
+  ASSERT_EQ(out.size(), 2u);
+  EXPECT_FALSE(out[0].valid);
+  EXPECT_EQ(out[0].bytes, broken);
+  EXPECT_TRUE(out[1].valid);
+  EXPECT_EQ(out[1].bytes, req);
+  EXPECT_FALSE(out[1].reply);
+
+  // A reply cut short: the silence after it gives it up as noise.
+  Monitor m2(20);
+  out.clear();
+  m2.Feed(B({0x01, 0x03, 0x04, 0x00}), 100, out);
+  m2.Tick(110, out);
+  EXPECT_TRUE(out.empty());
+  m2.Tick(125, out);
+  ASSERT_EQ(out.size(), 1u);
+  EXPECT_FALSE(out[0].valid);
+  EXPECT_EQ(out[0].bytes.size(), 4u);
+}
+
+}  // namespace
