@@ -5,7 +5,11 @@
 #include <string>
 #include <vector>
 
+#include <QFile>
+#include <QTemporaryDir>
+
 #include "terminal/Checksum.h"
+#include "terminal/FrameLog.h"
 #include "terminal/FrameSplitter.h"
 #include "terminal/Modbus.h"
 
@@ -359,6 +363,112 @@ TEST(ModbusMonitor, BrokenBytesAreShownAsNoiseAndTheNextFrameStillDecodes) {
   ASSERT_EQ(out.size(), 1u);
   EXPECT_FALSE(out[0].valid);
   EXPECT_EQ(out[0].bytes.size(), 4u);
+}
+
+TEST(FrameLog, FramesIndexTheStoreAndASplitOfTheHistoryMatchesTheLiveOne) {
+  std::vector<uint8_t> store;
+  FrameLog log(store);
+  SplitRule gap;
+  gap.mode = SplitRule::Mode::Gap;
+  gap.gapMs = 10;
+  log.SetRule(gap);
+  auto arrive = [&](const Bytes& b, int64_t mono, uint32_t ms) {
+    store.insert(store.end(), b.begin(), b.end());
+    return log.Appended(mono, ms);
+  };
+  arrive(Str("AB\r\n"), 1000, 500);
+  arrive(Str("C"), 1005, 505);
+  EXPECT_EQ(log.Count(), 0u);
+  EXPECT_EQ(log.Tick(1016), 1u);  // the silence ends "AB\r\nC"
+  arrive(Str("DE\r\nF"), 2000, 1500);
+  arrive(Str("G\r\n"), 2003, 1503);
+  log.Tick(2100);
+  ASSERT_EQ(log.Count(), 2u);
+  EXPECT_EQ(log.HexText(0), QStringLiteral("41 42 0D 0A 43"));
+  EXPECT_EQ(log.At(1).msOfDay, 1500u);
+  EXPECT_EQ(log.TimeText(1), QStringLiteral("00:00:01.500"));
+  EXPECT_EQ(log.PlainText(1), QStringLiteral("DE..FG.."));
+
+  // The same history under a terminator rule: times are those of each
+  // frame's first byte, and the rest stays pending until more comes.
+  SplitRule end;
+  end.mode = SplitRule::Mode::Terminator;
+  end.terminator = B({0x0D, 0x0A});
+  log.SetRule(end);
+  ASSERT_EQ(log.Count(), 3u);
+  EXPECT_EQ(log.PlainText(1), QStringLiteral("CDE.."));
+  EXPECT_EQ(log.At(1).msOfDay, 505u);
+  EXPECT_EQ(log.At(2).msOfDay, 1500u);  // "FG\r\n" starts in the 1500 delivery
+  EXPECT_EQ(log.PendingBytes(), 0u);
+  // And back: the gaps are where they were.
+  log.SetRule(gap);
+  EXPECT_EQ(log.Count(), 1u);  // the last frame waits for its silence again
+  log.Tick(5000);
+  EXPECT_EQ(log.Count(), 2u);
+
+  // A checksum chosen later judges every frame already there.
+  log.SetChecksum({ChecksumKind::Xor8, false, 0, 0});
+  EXPECT_EQ(log.At(0).verdict, static_cast<uint8_t>(ChecksumVerdict::Bad));
+  store.clear();
+  log.Cleared();
+  arrive(AppendChecksum({ChecksumKind::Xor8, false, 0, 0}, Str("xyz")), 9000, 9000);
+  log.Tick(9100);
+  ASSERT_EQ(log.Count(), 1u);
+  EXPECT_EQ(log.At(0).offset, 0u);
+  EXPECT_EQ(log.At(0).verdict, static_cast<uint8_t>(ChecksumVerdict::Good));
+}
+
+TEST(FrameLog, AFrameCutByTheHistoryLimitStartsOverWithTheNewHistory) {
+  std::vector<uint8_t> store;
+  FrameLog log(store);
+  SplitRule r;
+  r.mode = SplitRule::Mode::Terminator;
+  r.terminator = B({0x0A});
+  log.SetRule(r);
+  store = Str("one\ntw");
+  log.Appended(0, 0);
+  ASSERT_EQ(log.Count(), 1u);
+  // The receive area empties itself at its limit; the store is new.
+  store.clear();
+  log.Cleared();
+  store = Str("o\nthree\n");
+  log.Appended(1, 1);
+  ASSERT_EQ(log.Count(), 2u);
+  EXPECT_EQ(log.PlainText(0), QStringLiteral("o."));  // no bytes from before the clear
+  EXPECT_EQ(log.PlainText(1), QStringLiteral("three."));
+  // A store emptied without a word is noticed, not read past its end.
+  store = Str("x\n");
+  log.Appended(2, 2);
+  ASSERT_EQ(log.Count(), 1u);
+  EXPECT_EQ(log.PlainText(0), QStringLiteral("x."));
+}
+
+TEST(FrameLog, FindsHexOrTextAndSavesCsvThatASpreadsheetCannotRun) {
+  std::vector<uint8_t> store;
+  FrameLog log(store);
+  SplitRule r;
+  r.mode = SplitRule::Mode::Terminator;
+  r.terminator = B({0x0A});
+  log.SetRule(r);
+  store = Str("=1+2,\"x\"\nabc\n");
+  store.push_back(0x01);
+  store.push_back(0xAB);
+  store.push_back(0x0A);
+  log.Appended(0, 3723004);
+  ASSERT_EQ(log.Count(), 3u);
+  EXPECT_EQ(log.Find("01 ab", 0), 2);
+  EXPECT_EQ(log.Find("abc", 0), 1);
+  EXPECT_EQ(log.Find("abc", 2), 1);  // wraps round
+  EXPECT_EQ(log.Find("zz", 0), -1);
+  QTemporaryDir dir;
+  const QString path = dir.filePath("f.csv");
+  ASSERT_TRUE(log.SaveCsv(path));
+  QFile f(path);
+  ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+  const QStringList lines = QString::fromUtf8(f.readAll()).split(QStringLiteral("\r\n"));
+  ASSERT_GE(lines.size(), 4);
+  EXPECT_EQ(lines[1], QStringLiteral("01:02:03.004,9,3D 31 2B 32 2C 22 78 22 0A,\"'=1+2,\"\"x\"\".\","));
+  EXPECT_EQ(lines[3], QStringLiteral("01:02:03.004,3,01 AB 0A,...,"));
 }
 
 }  // namespace
