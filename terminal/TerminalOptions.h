@@ -25,6 +25,7 @@ class TKRNCommDriver;
 class ModemLamps;
 class SettingsStore;
 class QMenu;
+class FramePanels;
 
 class TerminalOptions : public QObject {
   Q_OBJECT
@@ -33,6 +34,8 @@ class TerminalOptions : public QObject {
   ~TerminalOptions() override;
 
   ReceiveRows& Rows() { return rows_; }
+  // Frame view, send list, Modbus master.
+  FramePanels& Panels() { return *panels_; }
 
   bool ScrollLock() const { return scrollLock_->isChecked(); }
   void SetScrollLock(bool on);
@@ -95,4 +98,5 @@ class TerminalOptions : public QObject {
   TKRNCommDriver* watched_ = nullptr;
   bool mainWasOpen_ = false;
   QTimer lineTimer_;
+  FramePanels* panels_ = nullptr;
 };

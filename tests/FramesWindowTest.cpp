@@ -1,0 +1,106 @@
+// The frame view, send list and Modbus master windows, through a
+// pseudo-terminal on the main port.
+#include <gtest/gtest.h>
+
+#include <QComboBox>
+#include <QFile>
+#include <QLineEdit>
+#include <QSpinBox>
+#include <QTableView>
+#include <QTemporaryDir>
+
+#include "support/EventPump.h"
+#include "support/FormHarness.h"
+#include "support/Pty.h"
+#include "terminal/Checksum.h"
+#include "terminal/FramePanels.h"
+#include "terminal/FrameWindow.h"
+#include "terminal/TerminalOptions.h"
+
+namespace {
+using Bytes = std::vector<uint8_t>;
+
+struct Frames : ::testing::Test {
+  FormHarness h;
+  PtyPair pty;
+  TMainForm* f = nullptr;
+
+  void SetUp() override {
+    h.RemoveSettings();
+    f = &h.Create();
+    f->ComboBox1->addItem(QString::fromStdString(pty.slavePath()));
+    f->ComboBox1->setCurrentIndex(f->ComboBox1->count() - 1);
+    f->RzPageControl1->setCurrentIndex(1);
+    f->BitBtn3Click();
+    ASSERT_TRUE(f->PortOpen);
+  }
+  void Arrive(const Bytes& bytes) {
+    const int32_t want = f->ReceiveCounter + static_cast<int32_t>(bytes.size());
+    pty.Write(bytes);
+    PumpUntil([&] { return f->ReceiveCounter >= want; }, 3000);
+  }
+  static QString Cell(QTableView* t, int row, int col) {
+    return t->model()->index(row, col).data().toString();
+  }
+};
+
+Bytes Modbus(Bytes b) { return AppendChecksum({ChecksumKind::Crc16Modbus, true, 0, 0}, b); }
+
+TEST_F(Frames, ReceivedFramesShowWithVerdictsAreFoundAndClearWithTheArea) {
+  FrameWindow* w = f->Terminal->Panels().ShowFrames();
+  w->RuleEdit()->setText("end=0d0a");
+  w->ChecksumBox()->setCurrentIndex(w->ChecksumBox()->findData(static_cast<int>(ChecksumKind::Sum8)));
+  ASSERT_TRUE(w->ApplyChoices());
+  Arrive({0x01, 0x02, 0x03, 0x0D, 0x0A});
+  Arrive({'h', 'i', 0x0D});
+  Arrive({0x0A, 0x10, 0x20});
+  PumpFor(150);
+  QTableView* t = w->Table();
+  ASSERT_EQ(t->model()->rowCount(), 2);
+  EXPECT_EQ(Cell(t, 0, 1), "5");
+  EXPECT_EQ(Cell(t, 0, 2), "01 02 03 0D 0A");
+  EXPECT_EQ(Cell(t, 1, 3), "hi..");
+  // Sum over all but the last byte, against the last byte before CR LF:
+  // set the tail so the terminator is left out.
+  w->findChildren<QSpinBox*>().at(1)->setValue(2);
+  EXPECT_EQ(Cell(t, 0, 4), QString::fromUtf8("正确"));   // 01+02 = 03
+  EXPECT_EQ(Cell(t, 1, 4), QString::fromUtf8("错误"));   // 'h' != 'i'
+  EXPECT_EQ(t->model()->index(1, 4).data(Qt::ForegroundRole).value<QBrush>().color(), QColor(Qt::red));
+  EXPECT_NE(t->model()->index(0, 4).data(Qt::ForegroundRole).value<QBrush>().color(), QColor(Qt::red));
+
+  w->FindEdit()->setText("68 69");
+  EXPECT_TRUE(w->FindNext());
+  EXPECT_EQ(t->currentIndex().row(), 1);
+
+  QTemporaryDir dir;
+  ASSERT_TRUE(w->SaveCsv(dir.filePath("f.csv")));
+  QFile csv(dir.filePath("f.csv"));
+  ASSERT_TRUE(csv.open(QIODevice::ReadOnly));
+  EXPECT_EQ(csv.readAll().count('\n'), 3);  // header and two frames
+
+  w->grab().save("/tmp/frames-view.png");
+  f->BitBtn5Click();  // clearing the receive area clears the frames
+  PumpFor(150);
+  EXPECT_EQ(t->model()->rowCount(), 0);
+  Arrive({0x0D, 0x0A});  // the pending 10 20 went with the history
+  PumpFor(150);
+  ASSERT_EQ(t->model()->rowCount(), 1);
+  EXPECT_EQ(Cell(t, 0, 2), "0D 0A");
+}
+
+TEST_F(Frames, SilenceRuleEndsTheLastFrameWithoutMoreBytes) {
+  FrameWindow* w = f->Terminal->Panels().ShowFrames();
+  w->RuleEdit()->setText("gap=30ms");
+  ASSERT_TRUE(w->ApplyChoices());
+  Arrive(Modbus({0x01, 0x03, 0x00, 0x00, 0x00, 0x01}));
+  PumpUntil([&] { return w->Table()->model()->rowCount() == 1; }, 1000);
+  PumpFor(150);
+  ASSERT_EQ(w->Table()->model()->rowCount(), 1);
+  EXPECT_EQ(Cell(w->Table(), 0, 1), "8");
+  // A rule that does not parse is named and changes nothing.
+  w->RuleEdit()->setText("gap=");
+  EXPECT_FALSE(w->ApplyChoices());
+  EXPECT_EQ(w->Table()->model()->rowCount(), 1);
+}
+
+}  // namespace
