@@ -11,10 +11,13 @@
 #include <memory>
 
 #include "terminal/FrameLog.h"
+#include "terminal/SendList.h"
 
 class TMainForm;
 class QMenu;
 class FrameWindow;
+class SendListWindow;
+class QShortcut;
 class SettingsStore;
 
 class FramePanels : public QObject {
@@ -31,6 +34,14 @@ class FramePanels : public QObject {
   FrameWindow* ShowFrames();
   FrameWindow* Frames() const { return frames_; }
 
+  std::vector<SendEntry>& SendList() { return sendList_; }
+  SendListWindow* ShowSendList();
+  // Sends on the main port, counted as the send area's bytes are; false
+  // when the port is closed or refused them.
+  bool Send(const std::vector<uint8_t>& bytes);
+  // The entries' shortcuts, window-wide.
+  void RebuildShortcuts();
+
   void AddReceiveMenuEntries(QMenu* menu);
   void AddSendMenuEntries(QMenu* menu);
   void ReadSettings(const SettingsStore& store);
@@ -40,6 +51,9 @@ class FramePanels : public QObject {
   TMainForm& f_;
   FrameLog log_;
   FrameWindow* frames_ = nullptr;
+  std::vector<SendEntry> sendList_;
+  SendListWindow* sendWindow_ = nullptr;
+  std::vector<QShortcut*> shortcuts_;
   QElapsedTimer mono_;
   QTimer tick_;  // a silence rule ends the last frame without more bytes
 };

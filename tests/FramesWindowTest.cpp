@@ -15,7 +15,15 @@
 #include "terminal/Checksum.h"
 #include "terminal/FramePanels.h"
 #include "terminal/FrameWindow.h"
+#include "terminal/SendListWindow.h"
 #include "terminal/TerminalOptions.h"
+
+#include <QCheckBox>
+#include <QListWidget>
+#include <QPlainTextEdit>
+#include <QKeyEvent>
+#include <QShortcut>
+#include <QApplication>
 
 namespace {
 using Bytes = std::vector<uint8_t>;
@@ -101,6 +109,76 @@ TEST_F(Frames, SilenceRuleEndsTheLastFrameWithoutMoreBytes) {
   w->RuleEdit()->setText("gap=");
   EXPECT_FALSE(w->ApplyChoices());
   EXPECT_EQ(w->Table()->model()->rowCount(), 1);
+}
+
+TEST_F(Frames, SendListSendsByClickShortcutAndSequenceAndIsKeptInTheSettings) {
+  SendListWindow* w = f->Terminal->Panels().ShowSendList();
+  w->AddEntry();
+  w->NameEdit()->setText(QString::fromUtf8("读寄存器"));
+  w->NameEdit()->textEdited(w->NameEdit()->text());
+  w->DataEdit()->setPlainText("01 03 00 00 00 0A");
+  w->ChecksumBox()->setCurrentIndex(w->ChecksumBox()->findData(static_cast<int>(ChecksumKind::Crc16Modbus)));
+  w->OrderBox()->setCurrentIndex(1);
+  EXPECT_EQ(w->Preview()->text(), "01 03 00 00 00 0A C5 CD");
+  ASSERT_TRUE(w->SendEntryAt(0));
+  EXPECT_EQ(pty.Read(8, 2000), Modbus({0x01, 0x03, 0x00, 0x00, 0x00, 0x0A}));
+  EXPECT_EQ(f->StatusText(1), "S:8");
+
+  w->AddEntry();
+  w->HexBox()->setChecked(false);
+  w->DataEdit()->setPlainText("AT\n");
+  f->Terminal->Panels().SendList()[1].shortcut = "Ctrl+Alt+2";
+  f->Terminal->Panels().SendList()[1].delayMs = 20;
+  f->Terminal->Panels().RebuildShortcuts();
+  // The offscreen platform delivers no key to the shortcut map: the
+  // window's shortcut with that key is fired as the map would.
+  QShortcut* hit = nullptr;
+  for (QShortcut* s : f->findChildren<QShortcut*>())
+    if (s->key() == QKeySequence("Ctrl+Alt+2") && s->context() == Qt::ApplicationShortcut) hit = s;
+  ASSERT_NE(hit, nullptr);
+  emit hit->activated();
+  EXPECT_EQ(pty.Read(4, 2000), Bytes({'A', 'T', '\r', '\n'}));
+
+  // Once in order with the delays, then round and round until stopped.
+  w->StartSequence();
+  PumpUntil([&] { return !w->SequenceRunning(); }, 2000);
+  EXPECT_EQ(pty.Read(12, 2000).size(), 12u);
+  w->RepeatBox()->setChecked(true);
+  w->StartSequence();
+  PumpFor(400);
+  EXPECT_TRUE(w->SequenceRunning());
+  w->StopSequence();
+  EXPECT_GE(pty.ReadUntilQuiet(150, 2000).size(), 2u * 12u);
+
+  // A closed port stops a repeated sequence at once with the cause.
+  f->BitBtn3Click();
+  ASSERT_FALSE(f->PortOpen);
+  w->StartSequence();
+  EXPECT_FALSE(w->SequenceRunning());
+  EXPECT_TRUE(w->StatusText().contains(QString::fromUtf8("串口未打开")));
+
+  // Export, import (added after what is there), and the settings.
+  QTemporaryDir dir;
+  ASSERT_TRUE(w->Export(dir.filePath("list.json")));
+  ASSERT_TRUE(w->Import(dir.filePath("list.json")));
+  EXPECT_EQ(f->Terminal->Panels().SendList().size(), 4u);
+  EXPECT_EQ(w->List()->count(), 4);
+  QFile junk(dir.filePath("junk.json"));
+  ASSERT_TRUE(junk.open(QIODevice::WriteOnly));
+  junk.write("not json");
+  junk.close();
+  EXPECT_FALSE(w->Import(dir.filePath("junk.json")));
+  EXPECT_EQ(f->Terminal->Panels().SendList().size(), 4u);
+  w->grab().save("/tmp/frames-sendlist.png");
+
+  const auto kept = f->Terminal->Panels().SendList();
+  f->FormClose();
+  const QStringList names = FormHarness::SettingsNames();
+  ASSERT_TRUE(names.contains("SendList"));
+  EXPECT_EQ(names.indexOf("SendList"), names.indexOf("LogFile") + 1);  // after the values there before
+  h.form.reset();
+  TMainForm& again = h.Create();
+  EXPECT_EQ(again.Terminal->Panels().SendList(), kept);
 }
 
 }  // namespace

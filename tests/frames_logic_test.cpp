@@ -12,6 +12,7 @@
 #include "terminal/FrameLog.h"
 #include "terminal/FrameSplitter.h"
 #include "terminal/Modbus.h"
+#include "terminal/SendList.h"
 
 namespace {
 
@@ -469,6 +470,76 @@ TEST(FrameLog, FindsHexOrTextAndSavesCsvThatASpreadsheetCannotRun) {
   ASSERT_GE(lines.size(), 4);
   EXPECT_EQ(lines[1], QStringLiteral("01:02:03.004,9,3D 31 2B 32 2C 22 78 22 0A,\"'=1+2,\"\"x\"\".\","));
   EXPECT_EQ(lines[3], QStringLiteral("01:02:03.004,3,01 AB 0A,...,"));
+}
+
+TEST(SendList, EntriesGiveTheirBytesWithTheChecksumInTheOrderChosen) {
+  SendEntry e;
+  e.name = "读";
+  e.data = "01 03 00 00 00 0A";
+  e.checksum = ChecksumKind::Crc16Modbus;
+  e.littleEndian = true;
+  EXPECT_EQ(EntryBytes(e, TextEncoding::Gbk), B({0x01, 0x03, 0x00, 0x00, 0x00, 0x0A, 0xC5, 0xCD}));
+  e.littleEndian = false;
+  EXPECT_EQ(EntryBytes(e, TextEncoding::Gbk).back(), 0xC5);
+  // Text in the chosen encoding; the sum leaves out a start mark.
+  e.hex = false;
+  e.data = QString::fromUtf8("\x02中");
+  e.checksum = ChecksumKind::Sum8;
+  e.skipHead = 1;
+  EXPECT_EQ(EntryBytes(e, TextEncoding::Gbk), B({0x02, 0xD6, 0xD0, (0xD6 + 0xD0) & 0xFF}));
+  EXPECT_EQ(EntryBytes(e, TextEncoding::Utf8), B({0x02, 0xE4, 0xB8, 0xAD, (0xE4 + 0xB8 + 0xAD) & 0xFF}));
+  // Line breaks, however the editor holds them, go out as the chosen one.
+  e.checksum = ChecksumKind::None;
+  e.data = "AT\nB\r\nC\r";
+  EXPECT_EQ(EntryBytes(e, TextEncoding::Gbk), Str("AT\r\nB\r\nC\r\n"));
+  EXPECT_EQ(EntryBytes(e, TextEncoding::Gbk, LineEnding::Cr), Str("AT\rB\rC\r"));
+  // Hex without a digit is refused rather than sending a lone checksum.
+  e.hex = true;
+  e.data = "zz";
+  QString err;
+  EXPECT_TRUE(EntryBytes(e, TextEncoding::Gbk, LineEnding::CrLf, &err).empty());
+  EXPECT_FALSE(err.isEmpty());
+}
+
+TEST(SendList, JsonKeepsEveryFieldAndRefusesWhatIsNotAList) {
+  std::vector<SendEntry> list(2);
+  list[0] = {QString::fromUtf8("启动 \"A\""), "AA 55 01", true, ChecksumKind::Crc16CcittFalse, true, 2, 250, "Ctrl+1"};
+  list[1] = {"text", QString::fromUtf8("你好\r\n"), false, ChecksumKind::None, false, 0, 1, ""};
+  std::vector<SendEntry> back;
+  QString err;
+  ASSERT_TRUE(SendListFromJson(SendListToJson(list), &back, &err));
+  EXPECT_EQ(back, list);
+  ASSERT_TRUE(SendListFromJson(SendListToJson(list, false), &back, &err));
+  EXPECT_EQ(back, list);
+
+  back = list;
+  for (const char* bad : {"", "[1,2]", "{\"sendList\": 3}", "{\"sendList\": ["}) {
+    EXPECT_FALSE(SendListFromJson(bad, &back, &err)) << bad;
+    EXPECT_FALSE(err.isEmpty());
+    EXPECT_EQ(back, list);  // untouched
+  }
+  // A wait of 0 or less would spin a repeated sequence; unknown sums are none.
+  ASSERT_TRUE(SendListFromJson(R"({"sendList":[{"name":"x","delayMs":0,"checksum":"md5"}]})", &back, &err));
+  ASSERT_EQ(back.size(), 1u);
+  EXPECT_EQ(back[0].delayMs, 1);
+  EXPECT_EQ(back[0].checksum, ChecksumKind::None);
+}
+
+TEST(SendList, SequenceRunsOnceOrRoundAndRound) {
+  SendSequence s;
+  s.Start(3, false);
+  std::vector<int> got;
+  for (int i; (i = s.Next()) >= 0;) got.push_back(i);
+  EXPECT_EQ(got, (std::vector<int>{0, 1, 2}));
+  EXPECT_FALSE(s.Running());
+  s.Start(2, true);
+  got.clear();
+  for (int k = 0; k < 5; ++k) got.push_back(s.Next());
+  EXPECT_EQ(got, (std::vector<int>{0, 1, 0, 1, 0}));
+  s.Stop();
+  EXPECT_EQ(s.Next(), -1);
+  s.Start(0, true);
+  EXPECT_EQ(s.Next(), -1);
 }
 
 }  // namespace
