@@ -6,6 +6,7 @@
 #include "platform/SettingsStore.h"
 #include "terminal/HexText.h"
 #include "terminal/FrameWindow.h"
+#include "terminal/ModbusWindow.h"
 #include "terminal/SendListWindow.h"
 #include "terminal/TerminalOptions.h"
 
@@ -27,6 +28,11 @@ FramePanels::FramePanels(TMainForm& form) : QObject(&form), f_(form), log_(form.
 FramePanels::~FramePanels() {
   delete frames_;
   delete sendWindow_;
+  delete modbus_;
+}
+
+void FramePanels::Heard(const uint8_t* data, size_t n) {
+  if (modbus_) modbus_->Received(data, n);
 }
 
 void FramePanels::Received(const uint8_t*, size_t, uint32_t msOfDay) {
@@ -68,6 +74,17 @@ bool FramePanels::Send(const std::vector<uint8_t>& bytes) {
   return true;
 }
 
+ModbusWindow* FramePanels::ShowModbus() {
+  if (!modbus_) {
+    modbus_ = new ModbusWindow([this](const std::vector<uint8_t>& b) { return Send(b); }, nullptr);
+    modbus_->setAttribute(Qt::WA_QuitOnClose, false);
+  }
+  modbus_->show();
+  modbus_->raise();
+  modbus_->activateWindow();
+  return modbus_;
+}
+
 SendListWindow* FramePanels::ShowSendList() {
   if (!sendWindow_) {
     sendWindow_ = new SendListWindow(
@@ -101,6 +118,7 @@ void FramePanels::RebuildShortcuts() {
 void FramePanels::AddSendMenuEntries(QMenu* m) {
   m->addSeparator();
   m->addAction(QStringLiteral("发送列表…"), this, [this] { ShowSendList(); });
+  m->addAction(QStringLiteral("Modbus 主站…"), this, [this] { ShowModbus(); });
 }
 
 void FramePanels::ReadSettings(const SettingsStore& store) {

@@ -17,6 +17,7 @@ class TMainForm;
 class QMenu;
 class FrameWindow;
 class SendListWindow;
+class ModbusWindow;
 class QShortcut;
 class SettingsStore;
 
@@ -26,6 +27,8 @@ class FramePanels : public QObject {
   explicit FramePanels(TMainForm& form);
   ~FramePanels() override;
 
+  // Bytes from the main port as they come (the Modbus master's replies).
+  void Heard(const uint8_t* data, size_t n);
   // The receive store grew by `n` bytes, `data`, at local time `msOfDay`.
   void Received(const uint8_t* data, size_t n, uint32_t msOfDay);
   void Cleared();
@@ -36,6 +39,7 @@ class FramePanels : public QObject {
 
   std::vector<SendEntry>& SendList() { return sendList_; }
   SendListWindow* ShowSendList();
+  ModbusWindow* ShowModbus();
   // Sends on the main port, counted as the send area's bytes are; false
   // when the port is closed or refused them.
   bool Send(const std::vector<uint8_t>& bytes);
@@ -53,6 +57,7 @@ class FramePanels : public QObject {
   FrameWindow* frames_ = nullptr;
   std::vector<SendEntry> sendList_;
   SendListWindow* sendWindow_ = nullptr;
+  ModbusWindow* modbus_ = nullptr;
   std::vector<QShortcut*> shortcuts_;
   QElapsedTimer mono_;
   QTimer tick_;  // a silence rule ends the last frame without more bytes

@@ -1,6 +1,9 @@
 #include "terminal/Modbus.h"
 
+#include <QRegularExpression>
+#include <QStringList>
 #include <algorithm>
+#include <cstring>
 
 #include "terminal/Checksum.h"
 
@@ -152,6 +155,95 @@ Reply DecodeReply(const Request& req, std::span<const uint8_t> f) {
   }
   r.status = ReplyStatus::Ok;
   return r;
+}
+
+bool Transaction::Feed(std::span<const uint8_t> bytes) {
+  for (uint8_t b : bytes) {
+    if (Done()) break;
+    got_.push_back(b);
+  }
+  return Done();
+}
+
+bool Transaction::Done() const {
+  const int n = ReplyLength(req_, got_);
+  return n > 0 && got_.size() >= static_cast<size_t>(n);
+}
+
+Reply Transaction::Result() const {
+  if (Done()) return DecodeReply(req_, got_);
+  Reply r;
+  r.status = ReplyStatus::Timeout;
+  r.error = got_.empty() ? QStringLiteral("从站 %1 无应答（超时）").arg(req_.slave)
+                         : QStringLiteral("从站 %1 应答不完整（收到 %2 字节）").arg(req_.slave).arg(got_.size());
+  return r;
+}
+
+QString FormatValue(const std::vector<uint16_t>& regs, size_t i, ValueFormat f) {
+  if (i >= regs.size()) return {};
+  const uint16_t v = regs[i];
+  switch (f) {
+    case ValueFormat::Unsigned: return QString::number(v);
+    case ValueFormat::Signed: return QString::number(static_cast<int16_t>(v));
+    case ValueFormat::Hex: return QStringLiteral("0x%1").arg(v, 4, 16, QLatin1Char('0')).toUpper().replace(QStringLiteral("0X"), QStringLiteral("0x"));
+    case ValueFormat::FloatAbcd:
+    case ValueFormat::FloatCdab: {
+      if (i % 2 || i + 1 >= regs.size()) return {};
+      const uint16_t hi = f == ValueFormat::FloatAbcd ? regs[i] : regs[i + 1];
+      const uint16_t lo = f == ValueFormat::FloatAbcd ? regs[i + 1] : regs[i];
+      const uint32_t bits = static_cast<uint32_t>(hi) << 16 | lo;
+      float x;
+      static_assert(sizeof x == sizeof bits);
+      std::memcpy(&x, &bits, sizeof x);
+      return QString::number(static_cast<double>(x), 'g', 8);
+    }
+  }
+  return {};
+}
+
+bool ParseValues(const QString& text, ValueFormat f, bool bits, std::vector<uint16_t>* out, QString* error) {
+  std::vector<uint16_t> v;
+  const QStringList parts = text.split(QRegularExpression(QStringLiteral("[,\\s]+")), Qt::SkipEmptyParts);
+  if (parts.isEmpty()) {
+    *error = QStringLiteral("没有要写入的值");
+    return false;
+  }
+  for (const QString& p : parts) {
+    bool ok = false;
+    if (bits) {
+      const int b = p.toInt(&ok, 0);
+      if (!ok || (b != 0 && b != 1)) {
+        *error = QStringLiteral("线圈值须为 0 或 1：%1").arg(p);
+        return false;
+      }
+      v.push_back(static_cast<uint16_t>(b));
+    } else if (f == ValueFormat::FloatAbcd || f == ValueFormat::FloatCdab) {
+      const float x = p.toFloat(&ok);
+      if (!ok) {
+        *error = QStringLiteral("不是浮点数：%1").arg(p);
+        return false;
+      }
+      uint32_t u;
+      std::memcpy(&u, &x, sizeof u);
+      const uint16_t hi = static_cast<uint16_t>(u >> 16), lo = static_cast<uint16_t>(u);
+      if (f == ValueFormat::FloatAbcd) {
+        v.push_back(hi);
+        v.push_back(lo);
+      } else {
+        v.push_back(lo);
+        v.push_back(hi);
+      }
+    } else {
+      const long long n = p.toLongLong(&ok, 0);
+      if (!ok || n < -32768 || n > 65535) {
+        *error = QStringLiteral("超出 16 位寄存器范围：%1").arg(p);
+        return false;
+      }
+      v.push_back(static_cast<uint16_t>(n));
+    }
+  }
+  *out = std::move(v);
+  return true;
 }
 
 QString ExceptionName(uint8_t code) {

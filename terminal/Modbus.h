@@ -44,7 +44,7 @@ std::vector<uint8_t> EncodeRequest(const Request& req, QString* error = nullptr)
 // more are needed to tell (an exception reply is 5 bytes).
 int ReplyLength(const Request& req, std::span<const uint8_t> head);
 
-enum class ReplyStatus { Ok, Exception, CrcError, Mismatch };
+enum class ReplyStatus { Ok, Exception, CrcError, Mismatch, Timeout };
 
 struct Reply {
   ReplyStatus status = ReplyStatus::Mismatch;
@@ -55,6 +55,37 @@ struct Reply {
 
 // Checks a whole reply against the request it answers.
 Reply DecodeReply(const Request& req, std::span<const uint8_t> frame);
+
+// One request and its reply as the bytes come in, in whatever pieces.
+class Transaction {
+ public:
+  explicit Transaction(const Request& req) : req_(req), frame_(EncodeRequest(req, &error_)) {}
+  const Request& Req() const { return req_; }
+  // Empty when the request breaks the protocol's limits (see Error()).
+  const std::vector<uint8_t>& Frame() const { return frame_; }
+  const QString& Error() const { return error_; }
+  // True once the reply is whole (bytes past it are line noise and dropped).
+  bool Feed(std::span<const uint8_t> bytes);
+  bool Done() const;
+  // The decoded reply once Done(); before it, what the wait came to: no
+  // reply at all, or a reply that stopped short.
+  Reply Result() const;
+
+ private:
+  Request req_;
+  QString error_;
+  std::vector<uint8_t> frame_;
+  std::vector<uint8_t> got_;
+};
+
+// Values of a register read as the table shows them.
+enum class ValueFormat { Unsigned, Signed, Hex, FloatAbcd, FloatCdab };
+// The value at `i`; the float formats take registers i and i+1 (empty text
+// for the second one and past the end).
+QString FormatValue(const std::vector<uint16_t>& regs, size_t i, ValueFormat f);
+// Typed values ("12", "-3", "0x1F", "1.5" for floats) back to registers;
+// false with a cause when one does not fit.
+bool ParseValues(const QString& text, ValueFormat f, bool bits, std::vector<uint16_t>* out, QString* error);
 
 // "非法功能", "非法数据地址", ...; unknown codes by number.
 QString ExceptionName(uint8_t code);

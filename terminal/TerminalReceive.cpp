@@ -38,6 +38,7 @@ void TMainForm::ComDriverReceiveData(TKRNCommDriver*, const uint8_t* DataPtr, in
   uint8_t local[4097];
   std::memcpy(local, DataPtr, n);
   if (CheckBox9->isChecked()) KRNCommDriver1->SendBytes(local, static_cast<int32_t>(n));
+  Terminal->Panels().Heard(local, n);
   if (ReceiveStore.capacity() < kStoreRoom) ReceiveStore.reserve(kStoreRoom);
   ReceiveStore.insert(ReceiveStore.end(), local, local + n);
   ReceiveCounter += static_cast<int32_t>(n);

@@ -15,6 +15,7 @@
 #include "terminal/Checksum.h"
 #include "terminal/FramePanels.h"
 #include "terminal/FrameWindow.h"
+#include "terminal/ModbusWindow.h"
 #include "terminal/SendListWindow.h"
 #include "terminal/TerminalOptions.h"
 
@@ -179,6 +180,32 @@ TEST_F(Frames, SendListSendsByClickShortcutAndSequenceAndIsKeptInTheSettings) {
   h.form.reset();
   TMainForm& again = h.Create();
   EXPECT_EQ(again.Terminal->Panels().SendList(), kept);
+}
+
+// A reply damaged on the line is named a CRC error, and a reply that comes
+// in pieces with gaps between them is still one reply.
+TEST_F(Frames, ModbusMasterNamesACrcErrorAndTakesAReplyInPieces) {
+  ModbusWindow* w = f->Terminal->Panels().ShowModbus();
+  w->SlaveBox()->setValue(3);
+  w->CountBox()->setValue(2);
+  ASSERT_TRUE(w->Read());
+  EXPECT_EQ(pty.Read(8, 2000), Modbus({3, 3, 0, 0, 0, 2}));
+  Bytes reply = Modbus({3, 3, 4, 0x12, 0x34, 0x56, 0x78});
+  reply[4] ^= 0x01;
+  pty.Write(reply);
+  ASSERT_TRUE(PumpUntil([&] { return w->Completed() == 1; }, 2000));
+  EXPECT_EQ(w->LastReply()->status, modbus::ReplyStatus::CrcError);
+  EXPECT_TRUE(w->StatusText().contains("CRC"));
+
+  ASSERT_TRUE(w->Read());
+  pty.Read(8, 2000);
+  const Bytes good = Modbus({3, 3, 4, 0x12, 0x34, 0x56, 0x78});
+  pty.Write(Bytes(good.begin(), good.begin() + 3));
+  PumpFor(60);
+  pty.Write(Bytes(good.begin() + 3, good.end()));
+  ASSERT_TRUE(PumpUntil([&] { return w->Completed() == 2; }, 2000));
+  ASSERT_EQ(w->LastReply()->status, modbus::ReplyStatus::Ok);
+  EXPECT_EQ(w->LastReply()->values, (std::vector<uint16_t>{0x1234, 0x5678}));
 }
 
 }  // namespace

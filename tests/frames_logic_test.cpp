@@ -542,4 +542,57 @@ TEST(SendList, SequenceRunsOnceOrRoundAndRound) {
   EXPECT_EQ(s.Next(), -1);
 }
 
+TEST(Modbus, ATransactionTakesTheReplyInAnyPiecesAndNamesWhatWentWrong) {
+  using namespace modbus;
+  auto withCrc = [](Bytes f) { return AppendChecksum({ChecksumKind::Crc16Modbus, true, 0, 0}, f); };
+  Transaction t({7, kReadInputRegisters, 0, 3, {}});
+  const Bytes reply = withCrc(B({7, 4, 6, 0, 1, 0, 2, 0, 3}));
+  for (size_t i = 0; i + 1 < reply.size(); ++i) EXPECT_FALSE(t.Feed(std::span<const uint8_t>(&reply[i], 1)));
+  Bytes last = {reply.back(), 0xEE, 0xEE};  // line noise after the reply
+  EXPECT_TRUE(t.Feed(last));
+  Reply r = t.Result();
+  ASSERT_EQ(r.status, ReplyStatus::Ok) << r.error.toStdString();
+  EXPECT_EQ(r.values, (std::vector<uint16_t>{1, 2, 3}));
+
+  Transaction silent({7, kReadCoils, 0, 1, {}});
+  EXPECT_EQ(silent.Result().status, ReplyStatus::Timeout);
+  EXPECT_TRUE(silent.Result().error.contains(QString::fromUtf8("无应答")));
+  silent.Feed(B({7, 1}));
+  EXPECT_TRUE(silent.Result().error.contains(QString::fromUtf8("不完整")));
+
+  Transaction bad({7, kWriteSingleRegister, 1, 1, {5}});
+  Bytes echo = bad.Frame();
+  echo[5] ^= 1;  // the value changed on the line: the CRC no longer fits
+  EXPECT_TRUE(bad.Feed(echo));
+  EXPECT_EQ(bad.Result().status, ReplyStatus::CrcError);
+
+  Transaction refused({7, kReadHoldingRegisters, 0, 200, {}});
+  EXPECT_TRUE(refused.Frame().empty());
+  EXPECT_FALSE(refused.Error().isEmpty());
+}
+
+TEST(Modbus, ValuesShowAndParseInEveryFormat) {
+  using namespace modbus;
+  const std::vector<uint16_t> regs = {0x3FC0, 0x0000, 0xFFFF, 0x8000};
+  EXPECT_EQ(FormatValue(regs, 2, ValueFormat::Unsigned), "65535");
+  EXPECT_EQ(FormatValue(regs, 2, ValueFormat::Signed), "-1");
+  EXPECT_EQ(FormatValue(regs, 3, ValueFormat::Signed), "-32768");
+  EXPECT_EQ(FormatValue(regs, 0, ValueFormat::Hex), "0x3FC0");
+  EXPECT_EQ(FormatValue(regs, 0, ValueFormat::FloatAbcd), "1.5");
+  EXPECT_EQ(FormatValue({0x0000, 0x3FC0}, 0, ValueFormat::FloatCdab), "1.5");
+  EXPECT_EQ(FormatValue(regs, 1, ValueFormat::FloatAbcd), "");  // second half of a pair
+  EXPECT_EQ(FormatValue({1, 2, 3}, 2, ValueFormat::FloatAbcd), "");  // no partner
+  EXPECT_EQ(FormatValue(regs, 9, ValueFormat::Unsigned), "");
+
+  std::vector<uint16_t> v;
+  QString err;
+  ASSERT_TRUE(ParseValues("1, -1 0x10", ValueFormat::Unsigned, false, &v, &err));
+  EXPECT_EQ(v, (std::vector<uint16_t>{1, 0xFFFF, 0x10}));
+  ASSERT_TRUE(ParseValues("1.5", ValueFormat::FloatCdab, false, &v, &err));
+  EXPECT_EQ(v, (std::vector<uint16_t>{0x0000, 0x3FC0}));
+  for (const char* bad : {"", "65536", "-32769", "abc"}) EXPECT_FALSE(ParseValues(bad, ValueFormat::Unsigned, false, &v, &err)) << bad;
+  EXPECT_FALSE(ParseValues("2", ValueFormat::Unsigned, true, &v, &err));
+  EXPECT_FALSE(ParseValues("x", ValueFormat::FloatAbcd, false, &v, &err));
+}
+
 }  // namespace
