@@ -229,5 +229,6 @@ void TerminalOptions::WriteSettings(SettingsStore& store) const {
   store.WriteInteger(QStringLiteral("Encoding"), static_cast<int32_t>(Encoding()));
   store.WriteInteger(QStringLiteral("LineEnd"), static_cast<int32_t>(lineEnd_));
   store.WriteString(QStringLiteral("LogFile"), lastLogPath_);
-  panels_->WriteSettings(store);
 }
+
+void TerminalOptions::WriteLaterSettings(SettingsStore& store) const { panels_->WriteSettings(store); }

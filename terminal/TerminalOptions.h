@@ -65,6 +65,8 @@ class TerminalOptions : public QObject {
 
   void ReadSettings(const SettingsStore& store);
   void WriteSettings(SettingsStore& store) const;
+  // Values added after the window's place, so older files read as they did.
+  void WriteLaterSettings(SettingsStore& store) const;
 
   // Menus, also used by tests to reach the entries.
   void AddReceiveMenuEntries(QMenu* menu);
