@@ -36,7 +36,8 @@ size_t FrameLog::Take(std::vector<Frame>& frames) {
     auto d = std::upper_bound(deliveries_.begin(), deliveries_.end(), framed_,
                               [](size_t off, const Delivery& x) { return off < x.offset; });
     const uint32_t ms = d == deliveries_.begin() ? 0 : std::prev(d)->msOfDay;
-    Entry e{static_cast<uint32_t>(framed_), static_cast<uint32_t>(f.bytes.size()), ms, 0, f.stray ? uint8_t{1} : uint8_t{0}};
+    Entry e{static_cast<uint32_t>(framed_), static_cast<uint32_t>(f.bytes.size()), ms, 0, f.stray ? uint8_t{1} : uint8_t{0},
+            f.reply ? uint8_t{1} : uint8_t{0}};
     entries_.push_back(e);
     if (!f.stray) entries_.back().verdict = static_cast<uint8_t>(CheckFrame(place_, f.bytes));
     framed_ += f.bytes.size();

@@ -21,6 +21,7 @@ class FrameLog {
     uint32_t msOfDay;  // arrival of its first byte, local time
     uint8_t verdict;   // a ChecksumVerdict
     uint8_t stray;     // bytes that fit no frame
+    uint8_t reply;     // Modbus: a slave's reply
   };
 
   explicit FrameLog(const std::vector<uint8_t>& store);

@@ -37,7 +37,9 @@ void FramePanels::Heard(const uint8_t* data, size_t n) {
 
 void FramePanels::Received(const uint8_t*, size_t, uint32_t msOfDay) {
   if (log_.Appended(mono_.elapsed(), msOfDay) && frames_) frames_->LogGrew();
-  if (log_.PendingBytes() && log_.Rule().mode == SplitRule::Mode::Gap && !tick_.isActive()) tick_.start();
+  const auto mode = log_.Rule().mode;
+  if (log_.PendingBytes() && (mode == SplitRule::Mode::Gap || mode == SplitRule::Mode::Modbus) && !tick_.isActive())
+    tick_.start();
 }
 
 void FramePanels::Cleared() {

@@ -4,8 +4,38 @@
 #include <algorithm>
 
 #include "terminal/HexText.h"
+#include "terminal/Modbus.h"
+
+FrameSplitter::FrameSplitter(const SplitRule& rule) : rule_(rule) {
+  if (rule_.mode == SplitRule::Mode::Modbus) monitor_ = std::make_unique<modbus::Monitor>(rule_.gapMs);
+}
+
+FrameSplitter::~FrameSplitter() = default;
+
+size_t FrameSplitter::Pending() const {
+  return monitor_ ? monitorHeld_ : buf_.size() - head_ + noise_.size();
+}
+
+namespace {
+size_t FromBus(std::vector<modbus::BusFrame>& bus, std::vector<Frame>& out) {
+  size_t n = 0;
+  for (auto& b : bus) {
+    n += b.bytes.size();
+    Frame f;
+    f.bytes = std::move(b.bytes);
+    f.timeMs = b.timeMs;
+    f.stray = !b.valid;
+    f.reply = b.reply;
+    out.push_back(std::move(f));
+  }
+  bus.clear();
+  return n;
+}
+}  // namespace
 
 void FrameSplitter::Reset() {
+  if (monitor_) monitor_ = std::make_unique<modbus::Monitor>(rule_.gapMs);
+  monitorHeld_ = 0;
   buf_.clear();
   noise_.clear();
   head_ = 0;
@@ -48,6 +78,13 @@ void FrameSplitter::Take(size_t n, bool stray, std::vector<Frame>& out) {
 
 void FrameSplitter::Feed(std::span<const uint8_t> bytes, int64_t nowMs, std::vector<Frame>& out) {
   if (bytes.empty()) return;
+  if (monitor_) {
+    std::vector<modbus::BusFrame> bus;
+    monitor_->Feed(bytes, nowMs, bus);
+    monitorHeld_ += bytes.size();
+    monitorHeld_ -= FromBus(bus, out);
+    return;
+  }
   if (rule_.mode == SplitRule::Mode::Gap && !buf_.empty() && nowMs - lastMs_ >= rule_.gapMs) {
     Flush(out);
   }
@@ -64,10 +101,22 @@ void FrameSplitter::Feed(std::span<const uint8_t> bytes, int64_t nowMs, std::vec
 }
 
 void FrameSplitter::Tick(int64_t nowMs, std::vector<Frame>& out) {
+  if (monitor_) {
+    std::vector<modbus::BusFrame> bus;
+    monitor_->Tick(nowMs, bus);
+    monitorHeld_ -= FromBus(bus, out);
+    return;
+  }
   if (rule_.mode == SplitRule::Mode::Gap && head_ < buf_.size() && nowMs - lastMs_ >= rule_.gapMs) Flush(out);
 }
 
 void FrameSplitter::Flush(std::vector<Frame>& out) {
+  if (monitor_) {
+    std::vector<modbus::BusFrame> bus;
+    monitor_->Flush(bus);
+    monitorHeld_ -= FromBus(bus, out);
+    return;
+  }
   GiveNoise(out);
   if (head_ < buf_.size()) Take(buf_.size() - head_, rule_.mode != SplitRule::Mode::Gap, out);
   buf_.clear();
@@ -119,6 +168,8 @@ void FrameSplitter::Scan(std::vector<Frame>& out) {
     case SplitRule::Mode::LengthField:
       while (ScanLength(out)) {
       }
+      return;
+    case SplitRule::Mode::Modbus:
       return;
   }
 }
@@ -187,6 +238,7 @@ SplitRule SplitRule::Parse(const QString& text, QString* error) {
   SplitRule r;
   error->clear();
   bool haveMode = false;
+  bool gapGiven = false;
   const QStringList parts = text.split(QLatin1Char(','), Qt::SkipEmptyParts);
   for (const QString& rawPart : parts) {
     const QString part = rawPart.trimmed();
@@ -200,7 +252,8 @@ SplitRule SplitRule::Parse(const QString& text, QString* error) {
         *error = QStringLiteral("bad gap: %1").arg(val);
         return r;
       }
-      r.mode = Mode::Gap;
+      if (r.mode != Mode::Modbus) r.mode = Mode::Gap;
+      gapGiven = true;
       haveMode = true;
     } else if (key == QLatin1String("end")) {
       if (!ParseHex(val, &r.terminator)) {
@@ -247,6 +300,10 @@ SplitRule SplitRule::Parse(const QString& text, QString* error) {
       r.lengthExtra = extra;
       r.mode = Mode::LengthField;
       haveMode = true;
+    } else if (key == QLatin1String("modbus")) {
+      r.mode = Mode::Modbus;
+      if (!gapGiven) r.gapMs = 20;
+      haveMode = true;
     } else if (key == QLatin1String("head")) {
       if (!ParseHex(val, &r.header)) {
         *error = QStringLiteral("bad header (hex digits): %1").arg(val);
@@ -264,6 +321,6 @@ SplitRule SplitRule::Parse(const QString& text, QString* error) {
       return r;
     }
   }
-  if (!haveMode) *error = QStringLiteral("no splitter named (gap=, end=, fixed= or len@)");
+  if (!haveMode) *error = QStringLiteral("no splitter named (gap=, end=, fixed=, len@ or modbus)");
   return r;
 }

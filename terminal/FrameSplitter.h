@@ -5,12 +5,15 @@
 #pragma once
 
 #include <QString>
+#include <memory>
 #include <cstdint>
 #include <span>
 #include <vector>
 
 struct SplitRule {
-  enum class Mode { Gap, Terminator, FixedLength, LengthField };
+  // Modbus: RTU requests and replies told apart by their CRC and the length
+  // their function code implies (gapMs: the silence that gives up a broken one).
+  enum class Mode { Gap, Terminator, FixedLength, LengthField, Modbus };
   Mode mode = Mode::Gap;
   int gapMs = 5;                     // Gap: silence that ends a frame
   std::vector<uint8_t> terminator;   // Terminator: ends a frame, kept in it
@@ -31,7 +34,7 @@ struct SplitRule {
   // names more than this is taken as noise (see Frame::stray).
   int maxFrame = 4096;
 
-  // "gap=5ms", "end=0d0a", "fixed=8", "len@2:2be+4,head=aa55,whole" — the
+  // "gap=5ms", "end=0d0a", "fixed=8", "len@2:2be+4,head=aa55,whole", "modbus" — the
   // command line's grammar for a rule; an empty error means it parsed.
   static SplitRule Parse(const QString& text, QString* error);
 };
@@ -42,11 +45,17 @@ struct Frame {
   // Bytes that did not fit the rule (skipped while looking for a header, a
   // frame cut at the longest length, a stream's rest at the end).
   bool stray = false;
+  bool reply = false;  // Modbus: a slave's reply rather than a request
 };
+
+namespace modbus {
+class Monitor;
+}
 
 class FrameSplitter {
  public:
-  explicit FrameSplitter(const SplitRule& rule) : rule_(rule) {}
+  explicit FrameSplitter(const SplitRule& rule);
+  ~FrameSplitter();
 
   const SplitRule& Rule() const { return rule_; }
 
@@ -57,7 +66,7 @@ class FrameSplitter {
   // Gives out what is pending (the port closed).
   void Flush(std::vector<Frame>& out);
   // Bytes held that belong to no finished frame yet.
-  size_t Pending() const { return buf_.size() - head_ + noise_.size(); }
+  size_t Pending() const;
   void Reset();
 
  private:
@@ -70,6 +79,8 @@ class FrameSplitter {
   bool ScanLength(std::vector<Frame>& out);
 
   SplitRule rule_;
+  std::unique_ptr<modbus::Monitor> monitor_;
+  size_t monitorHeld_ = 0;
   std::vector<uint8_t> buf_;
   size_t head_ = 0;         // consumed bytes at the front of buf_
   size_t searched_ = 0;     // terminator: bytes of the pending frame already searched

@@ -13,6 +13,8 @@
 #include <QTableView>
 #include <QTimer>
 
+#include "terminal/Modbus.h"
+
 namespace {
 // A row shows this much of a long frame; the CSV has all of it.
 constexpr size_t kShownBytes = 256;
@@ -28,7 +30,10 @@ QVariant FrameModel::data(const QModelIndex& index, int role) const {
       case 0: return log_.TimeText(i);
       case 1: return static_cast<int>(e.length);
       case 2: return log_.HexText(i, kShownBytes);
-      case 3: return log_.PlainText(i, kShownBytes);
+      case 3:
+        // On a Modbus bus the text says what each frame asks or answers.
+        if (log_.Rule().mode == SplitRule::Mode::Modbus && !e.stray) return modbus::Describe(log_.Bytes(i), e.reply);
+        return log_.PlainText(i, kShownBytes);
       case 4: return e.stray ? QStringLiteral("未成帧") : FrameLog::VerdictText(e.verdict);
     }
   }
@@ -74,7 +79,8 @@ FrameWindow::FrameWindow(FrameLog& log, QWidget* parent) : QWidget(parent, Qt::W
   rule_->setToolTip(QStringLiteral(
       "gap=5ms　静默 5 ms 分帧\nend=0d0a　以 0D 0A 结尾\nfixed=8　每 8 字节一帧\n"
       "len@2:1+2,head=aa55　帧头 AA 55，第 2 字节为长度（计其后字节），另加 2 字节\n"
-      "　宽度 1/2/4，be/le 字节序，whole 表示长度计整帧，max=N 最长帧"));
+      "　宽度 1/2/4，be/le 字节序，whole 表示长度计整帧，max=N 最长帧\n"
+      "modbus　Modbus RTU 总线监听（按 CRC 与功能码分帧）"));
   top->addWidget(rule_, 1);
   top->addWidget(new QLabel(QStringLiteral("校验")));
   sum_ = new QComboBox;
