@@ -302,7 +302,9 @@ SplitRule SplitRule::Parse(const QString& text, QString* error) {
       haveMode = true;
     } else if (key == QLatin1String("modbus")) {
       r.mode = Mode::Modbus;
-      if (!gapGiven) r.gapMs = 20;
+      // Frames are told by their CRC; the silence only gives up a broken
+      // one, so it can outlast a USB adapter's 16 ms packet timer with room.
+      if (!gapGiven) r.gapMs = 100;
       haveMode = true;
     } else if (key == QLatin1String("head")) {
       if (!ParseHex(val, &r.header)) {

@@ -104,8 +104,9 @@ struct BusFrame {
 class Monitor {
  public:
   // `gapMs`: silence after which bytes that fit no frame are given up as
-  // noise (the bus's 3.5 characters, with room for the host's delays).
-  explicit Monitor(int gapMs = 20) : gapMs_(gapMs) {}
+  // noise (the bus's 3.5 characters, with room for a USB adapter's packet
+  // timer and the host's delays).
+  explicit Monitor(int gapMs = 100) : gapMs_(gapMs) {}
   void Feed(std::span<const uint8_t> bytes, int64_t nowMs, std::vector<BusFrame>& out);
   void Tick(int64_t nowMs, std::vector<BusFrame>& out);
   void Flush(std::vector<BusFrame>& out);

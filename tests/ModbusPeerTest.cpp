@@ -15,9 +15,16 @@
 #include <atomic>
 #include <cstring>
 #include <thread>
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <QTableView>
 
 #include "support/EventPump.h"
 #include "support/FormHarness.h"
+#include "support/Pty.h"
+#include "terminal/FrameWindow.h"
 #include "terminal/FramePanels.h"
 #include "terminal/ModbusWindow.h"
 #include "terminal/TerminalOptions.h"
@@ -189,6 +196,123 @@ TEST_F(Peer, PollingRefreshesTheTableUntilTheBoxIsCleared) {
   const int stopped = w->Completed();
   PumpFor(300);
   EXPECT_EQ(w->Completed(), stopped);
+}
+
+// A libmodbus master and server talk through a relay that copies the bus to
+// the window's port in a USB adapter's 32-byte packets; the frame view's
+// Modbus rule decodes every request and reply.
+TEST(Monitor, ListensToALibmodbusBusDeliveredInUsbPackets) {
+  QTemporaryDir dir;
+  const QString c = dir.filePath("c"), r1 = dir.filePath("r1"), r2 = dir.filePath("r2"), s = dir.filePath("s");
+  QProcess pair1, pair2;
+  pair1.start("socat", {QStringLiteral("pty,raw,echo=0,link=%1").arg(c), QStringLiteral("pty,raw,echo=0,link=%1").arg(r1)});
+  pair2.start("socat", {QStringLiteral("pty,raw,echo=0,link=%1").arg(r2), QStringLiteral("pty,raw,echo=0,link=%1").arg(s)});
+  ASSERT_TRUE(PumpUntil([&] { return QFile::exists(c) && QFile::exists(r1) && QFile::exists(r2) && QFile::exists(s); }, 3000));
+
+  PtyPair tee;
+  FormHarness h;
+  h.RemoveSettings();
+  TMainForm& f = h.Create();
+  f.ComboBox1->addItem(QString::fromStdString(tee.slavePath()));
+  f.ComboBox1->setCurrentIndex(f.ComboBox1->count() - 1);
+  f.RzPageControl1->setCurrentIndex(1);
+  f.BitBtn3Click();
+  ASSERT_TRUE(f.PortOpen);
+  FrameWindow* view = f.Terminal->Panels().ShowFrames();
+  view->RuleEdit()->setText("modbus");
+  ASSERT_TRUE(view->ApplyChoices());
+
+  std::atomic<bool> stop{false};
+  const int a = ::open(r1.toLocal8Bit().constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  const int b = ::open(r2.toLocal8Bit().constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  ASSERT_GE(a, 0);
+  ASSERT_GE(b, 0);
+  std::thread relay([&] {
+    std::vector<uint8_t> pending;
+    while (!stop) {
+      pollfd p[2] = {{a, POLLIN, 0}, {b, POLLIN, 0}};
+      ::poll(p, 2, 5);
+      for (int k = 0; k < 2; ++k) {
+        if (!(p[k].revents & POLLIN)) continue;
+        uint8_t buf[512];
+        const ssize_t n = ::read(p[k].fd, buf, sizeof buf);
+        if (n <= 0) continue;
+        (void)!::write(k == 0 ? b : a, buf, static_cast<size_t>(n));
+        pending.insert(pending.end(), buf, buf + n);
+      }
+      // Whole 32-byte packets as they fill, the rest when the bus is quiet.
+      while (pending.size() >= 32 || (!pending.empty() && !(p[0].revents | p[1].revents))) {
+        const size_t n = std::min<size_t>(32, pending.size());
+        tee.Write(std::vector<uint8_t>(pending.begin(), pending.begin() + static_cast<long>(n)));
+        pending.erase(pending.begin(), pending.begin() + static_cast<long>(n));
+      }
+    }
+  });
+
+  modbus_t* server = modbus_new_rtu(s.toLocal8Bit().constData(), 115200, 'N', 8, 1);
+  modbus_set_slave(server, kSlave);
+  ASSERT_EQ(modbus_connect(server), 0);
+  modbus_set_indication_timeout(server, 0, 50000);
+  modbus_mapping_t* map = modbus_mapping_new(100, 100, 100, 100);
+  std::thread serve([&] {
+    uint8_t q[MODBUS_RTU_MAX_ADU_LENGTH];
+    while (!stop) {
+      const int rc = modbus_receive(server, q);
+      if (rc > 0) modbus_reply(server, q, rc, map);
+    }
+  });
+
+  std::atomic<int> asked{0};
+  std::thread master([&] {
+    modbus_t* m = modbus_new_rtu(c.toLocal8Bit().constData(), 115200, 'N', 8, 1);
+    modbus_set_slave(m, kSlave);
+    modbus_set_response_timeout(m, 1, 0);
+    if (modbus_connect(m) != 0) return;
+    uint16_t regs[100];
+    uint8_t bits[100] = {1, 0, 1};
+    for (int i = 0; i < 5; ++i) {
+      modbus_read_registers(m, i, 60, regs);          // a 125-byte reply: four packets
+      modbus_write_register(m, i, static_cast<uint16_t>(i * 11));
+      modbus_write_bits(m, 10, 3, bits);
+      modbus_read_input_registers(m, 98, 5, regs);    // past the end: an exception
+      asked += 4;
+    }
+    modbus_close(m);
+    modbus_free(m);
+  });
+  master.join();
+  const auto rows = [&] { return view->Table()->model()->rowCount(); };
+  PumpUntil([&] {
+    view->Refresh();
+    return rows() >= 40;
+  }, 5000);
+  PumpFor(200);  // nothing more comes
+  view->LogGrew();
+  view->Refresh();
+  stop = true;
+  relay.join();
+  serve.join();
+  ::close(a);
+  ::close(b);
+  modbus_close(server);
+  modbus_free(server);
+  modbus_mapping_free(map);
+  pair1.terminate();
+  pair2.terminate();
+  pair1.waitForFinished(2000);
+  pair2.waitForFinished(2000);
+
+  ASSERT_EQ(asked.load(), 20);
+  ASSERT_EQ(rows(), 40);  // every request and every reply, nothing unframed
+  const FrameLog& log = f.Terminal->Panels().Log();
+  for (size_t i = 0; i < log.Count(); ++i) {
+    EXPECT_FALSE(log.At(i).stray) << i;
+    EXPECT_EQ(log.At(i).reply, i % 2) << i;
+  }
+  EXPECT_EQ(log.At(1).length, 125u);
+  const QString last = view->Table()->model()->index(39, 3).data().toString();
+  EXPECT_TRUE(last.contains(QString::fromUtf8("非法数据地址"))) << last.toStdString();
+  view->grab().save("/tmp/frames-monitor.png");
 }
 
 }  // namespace
