@@ -9,6 +9,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QShortcut>
+#include <QSignalBlocker>
 #include <QSpinBox>
 #include <QTableView>
 #include <QTimer>
@@ -109,8 +110,8 @@ FrameWindow::FrameWindow(FrameLog& log, QWidget* parent) : QWidget(parent, Qt::W
   table_->horizontalHeader()->setStretchLastSection(false);
   table_->setColumnWidth(0, 100);
   table_->setColumnWidth(1, 50);
-  table_->setColumnWidth(2, 380);
-  table_->setColumnWidth(3, 160);
+  table_->setColumnWidth(2, 330);
+  table_->setColumnWidth(3, 250);
   table_->setColumnWidth(4, 60);
   table_->setWordWrap(false);
 
@@ -173,6 +174,12 @@ bool FrameWindow::ApplyChoices() {
   if (!error.isEmpty()) {
     status_->setText(QStringLiteral("分帧规则有误：%1").arg(error));
     return false;
+  }
+  if (rule.mode == SplitRule::Mode::Modbus && sum_->currentData().toInt() == static_cast<int>(ChecksumKind::None)) {
+    // A Modbus bus has its own check: CRC-16/MODBUS, low byte first.
+    const QSignalBlocker b1(sum_), b2(order_);
+    sum_->setCurrentIndex(sum_->findData(static_cast<int>(ChecksumKind::Crc16Modbus)));
+    order_->setCurrentIndex(1);
   }
   ChecksumPlace place;
   place.kind = static_cast<ChecksumKind>(sum_->currentData().toInt());

@@ -307,6 +307,7 @@ TEST(Monitor, ListensToALibmodbusBusDeliveredInUsbPackets) {
   const FrameLog& log = f.Terminal->Panels().Log();
   for (size_t i = 0; i < log.Count(); ++i) {
     EXPECT_FALSE(log.At(i).stray) << i;
+    EXPECT_EQ(log.At(i).verdict, static_cast<uint8_t>(ChecksumVerdict::Good)) << i;  // the rule brings its CRC
     EXPECT_EQ(log.At(i).reply, i % 2) << i;
   }
   EXPECT_EQ(log.At(1).length, 125u);
