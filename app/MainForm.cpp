@@ -888,6 +888,7 @@ void TMainForm::FormClose() {
   store.WriteInteger(QStringLiteral("WindowWidth"), place.width());
   store.WriteInteger(QStringLiteral("WindowHeight"), place.height());
   store.WriteBool(QStringLiteral("WindowMaximized"), isMaximized());
+  Terminal->WriteLaterSettings(store);
   store.Save();
 }
 

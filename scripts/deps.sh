@@ -4,6 +4,8 @@
 set -euo pipefail
 need=(g++ cmake ninja-build pkg-config qt6-base-dev qt6-qpa-plugins libgtest-dev
       fonts-wqy-microhei xvfb xauth sharutils stm32flash lpc21isp qt6-translations-l10n)
+# The Modbus tests' independent device and the pty pair it sits on.
+need+=(libmodbus-dev socat)
 # Building and checking the Debian package (scripts/package.sh, package-check.sh).
 need+=(dpkg-dev file lintian desktop-file-utils appstream man-db bash-completion)
 missing=()

@@ -13,6 +13,7 @@
 
 #include "app/MainForm.h"
 #include "platform/SettingsStore.h"
+#include "terminal/FramePanels.h"
 #include "terminal/ModemLamps.h"
 
 namespace {
@@ -79,6 +80,7 @@ TerminalOptions::TerminalOptions(TMainForm& form) : QObject(&form), f_(form), ro
   lineTimer_.setInterval(kLinePollMs);
   connect(&lineTimer_, &QTimer::timeout, this, [this] { PollLines(); });
   lineTimer_.start();
+  panels_ = new FramePanels(f_);
 }
 
 // The window's widgets may be gone by now: only the file is closed.
@@ -97,6 +99,7 @@ void TerminalOptions::AddReceiveMenuEntries(QMenu* m) {
   m->addAction(log_);
   m->addSeparator();
   m->addAction(doctor_);
+  panels_->AddReceiveMenuEntries(m);
 }
 
 void TerminalOptions::AddSendMenuEntries(QMenu* m) {
@@ -105,6 +108,7 @@ void TerminalOptions::AddSendMenuEntries(QMenu* m) {
   ends->addActions(lineEndGroup_->actions());
   QMenu* enc = m->addMenu(QStringLiteral("编码"));
   enc->addActions(encodingGroup_->actions());
+  panels_->AddSendMenuEntries(m);
 }
 
 void TerminalOptions::ShowRowsAgain() {
@@ -216,6 +220,7 @@ void TerminalOptions::ReadSettings(const SettingsStore& store) {
     SetLineEnding(static_cast<LineEnding>(*v));
   if (store.HasValue(QStringLiteral("LogFile")))
     if (auto v = store.ReadString(QStringLiteral("LogFile"))) lastLogPath_ = *v;
+  panels_->ReadSettings(store);
 }
 
 void TerminalOptions::WriteSettings(SettingsStore& store) const {
@@ -225,3 +230,5 @@ void TerminalOptions::WriteSettings(SettingsStore& store) const {
   store.WriteInteger(QStringLiteral("LineEnd"), static_cast<int32_t>(lineEnd_));
   store.WriteString(QStringLiteral("LogFile"), lastLogPath_);
 }
+
+void TerminalOptions::WriteLaterSettings(SettingsStore& store) const { panels_->WriteSettings(store); }

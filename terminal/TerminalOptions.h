@@ -25,6 +25,7 @@ class TKRNCommDriver;
 class ModemLamps;
 class SettingsStore;
 class QMenu;
+class FramePanels;
 
 class TerminalOptions : public QObject {
   Q_OBJECT
@@ -33,6 +34,8 @@ class TerminalOptions : public QObject {
   ~TerminalOptions() override;
 
   ReceiveRows& Rows() { return rows_; }
+  // Frame view, send list, Modbus master.
+  FramePanels& Panels() { return *panels_; }
 
   bool ScrollLock() const { return scrollLock_->isChecked(); }
   void SetScrollLock(bool on);
@@ -62,6 +65,8 @@ class TerminalOptions : public QObject {
 
   void ReadSettings(const SettingsStore& store);
   void WriteSettings(SettingsStore& store) const;
+  // Values added after the window's place, so older files read as they did.
+  void WriteLaterSettings(SettingsStore& store) const;
 
   // Menus, also used by tests to reach the entries.
   void AddReceiveMenuEntries(QMenu* menu);
@@ -95,4 +100,5 @@ class TerminalOptions : public QObject {
   TKRNCommDriver* watched_ = nullptr;
   bool mainWasOpen_ = false;
   QTimer lineTimer_;
+  FramePanels* panels_ = nullptr;
 };

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "app/MainForm.h"
+#include "terminal/FramePanels.h"
 #include "terminal/ReceiveDisplay.h"
 #include "terminal/TerminalOptions.h"
 
@@ -37,6 +38,7 @@ void TMainForm::ComDriverReceiveData(TKRNCommDriver*, const uint8_t* DataPtr, in
   uint8_t local[4097];
   std::memcpy(local, DataPtr, n);
   if (CheckBox9->isChecked()) KRNCommDriver1->SendBytes(local, static_cast<int32_t>(n));
+  Terminal->Panels().Heard(local, n);
   if (ReceiveStore.capacity() < kStoreRoom) ReceiveStore.reserve(kStoreRoom);
   ReceiveStore.insert(ReceiveStore.end(), local, local + n);
   ReceiveCounter += static_cast<int32_t>(n);
@@ -47,7 +49,9 @@ void TMainForm::ComDriverReceiveData(TKRNCommDriver*, const uint8_t* DataPtr, in
   }
   SetStatusText(2, QStringLiteral("R:%1").arg(ReceiveCounter));
   ReceiveRows& rows = Terminal->Rows();
-  rows.Appended(Terminal->Clock());
+  const uint32_t now = Terminal->Clock();
+  rows.Appended(now);
+  Terminal->Panels().Received(local, n, now);
   if (!rx_->showsStore || Memo1->source() != &rows || rows.Hex() != CheckHexRXD->isChecked()) {
     CheckHexRXDClick();
     return;
@@ -77,6 +81,7 @@ void TMainForm::BitBtn5Click() {
   if (!rx_) rx_ = std::make_unique<RxDisplay>();
   ReceiveRows& rows = Terminal->Rows();
   rows.Cleared();
+  Terminal->Panels().Cleared();
   rows.SetHex(CheckHexRXD->isChecked());
   Memo1->setSource(&rows);
   rx_->showsStore = true;

@@ -274,10 +274,10 @@ TEST(MainFormSettings, ClosingWritesEveryValueInOrderWithModelFirst) {
   EXPECT_EQ(h.SettingsNames().mid(0, expected.size()), expected);
   // The window's place and the port's stable link, in values a file from
   // before simply lacks.
-  EXPECT_EQ(h.SettingsNames().size(), expected.size() + 12);
+  EXPECT_EQ(h.SettingsNames().size(), expected.size() + 13);
   EXPECT_EQ(h.SettingsNames().mid(expected.size() + 5),
             (QStringList{"Frequency", "PortStable", "WindowLeft", "WindowTop", "WindowWidth", "WindowHeight",
-                         "WindowMaximized"}));
+                         "WindowMaximized", "SendList"}));
   SettingsStore store;
   ASSERT_TRUE(store.Open());
   EXPECT_EQ(store.ReadInteger("Model"), 2);
@@ -903,5 +903,5 @@ TEST(MainFormProgram, SigtermClosesTheWindowAndWritesTheSettings) {
   EXPECT_EQ(program.exitCode(), 0) << program.readAllStandardError().toStdString();
   QFile f(settings);
   ASSERT_TRUE(f.open(QIODevice::ReadOnly));
-  EXPECT_EQ(f.readAll().count('\n'), 35);  // every value, the window's place last
+  EXPECT_EQ(f.readAll().count('\n'), 36);  // every value, the window's place and then the send list last
 }
