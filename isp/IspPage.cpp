@@ -60,6 +60,28 @@ IspEngine* TMainForm::CurrentEngine() const {
   return nullptr;
 }
 
+void TMainForm::ResetSeqChange() {
+  QString why;
+  const QString text = EditResetSeq->text().trimmed();
+  const bool bad = !text.isEmpty() && !ResetSequence::Parse(text, &why);
+  EditResetSeq->setStyleSheet(bad ? QStringLiteral("color: red") : QString());
+  EditResetSeq->setToolTip(bad ? why
+                               : QStringLiteral("自动复位时使用；空则为常用接法。dtr/-dtr、rts/-rts 升降信号线，"
+                                                "数字为延时 (ms)，~dtr/~rts 表示该线反相，/ 之后为运行程序的序列"));
+}
+
+bool TMainForm::ApplyResetSequence(IspJob& job) {
+  const QString text = EditResetSeq->text().trimmed();
+  if (text.isEmpty() || !CheckBox2->isChecked()) return true;
+  QString why;
+  job.reset = ResetSequence::Parse(text, &why);
+  if (job.reset) return true;
+  const QString line = QStringLiteral("复位序列有误: ") + why;
+  SetStatusText(0, line);
+  AddLog(line);
+  return false;
+}
+
 void TMainForm::StartIspJob(IspJob job) {
   if (!BitBtn1->isEnabled()) return;  // a session is running
   // What this session downloads; a later stamp at its end means a newer build.
@@ -68,6 +90,7 @@ void TMainForm::StartIspJob(IspJob job) {
   OnPageTextShown();
   // A session's status line is its own: nothing of the last one stays.
   SetStatusText(0, QString());
+  if (!ApplyResetSequence(job)) return;
   const int index = MCUType->currentIndex();
   if (index >= 0 && index <= 5) {
     if (ComboBox2->currentIndex() > 11) {

@@ -15,6 +15,7 @@
 #include <QStandardItemModel>
 #include <QTimer>
 
+#include <algorithm>
 #include <memory>
 #include <random>
 
@@ -29,6 +30,7 @@
 #include "support/EventPump.h"
 #include "support/FormHarness.h"
 #include "support/Pty.h"
+#include "support/RecordingSerialPlatform.h"
 
 #include <fcntl.h>
 #include <sys/time.h>
@@ -717,6 +719,50 @@ TEST_F(IspPage, TheJobsMenuFollowsTheFamily) {
   EXPECT_EQ(f->Edit2->geometry(), file);
   EXPECT_EQ(f->ComboBox7->geometry(), speed);
   EXPECT_EQ(f->ProgressBar1->geometry(), progress);
+}
+
+// The reset sequence under "更多" replaces the wiring while "自动复位" is
+// on: an adapter inverting RTS still gets the part into its boot loader and
+// back. A sequence that does not read stops the job before the port opens,
+// naming the fault, and the field is kept for the next start.
+TEST_F(IspPage, CustomResetSequenceFromTheMoreMenu) {
+  RecordingSerialPlatform rec;
+  h.form.reset();
+  f = &h.Create(true, &rec);
+  auto* field = f->JobsMenu->findChild<QLineEdit*>(QStringLiteral("EditResetSeq"));
+  ASSERT_NE(field, nullptr);
+  SelectPort();
+  Choose(kStm32);
+  ChooseSpeed(k115200);
+  StartStm32Sim(0x0414);
+  const auto image = RandomBytes(1024, 31);
+  f->Edit2->setText(WriteFile(QStringLiteral("fw.hex"), Stm32Hex(image)));
+  f->CheckBox2->setChecked(true);
+  field->setText(QStringLiteral("~rts,rts,dtr,20,-dtr,10/-rts,dtr,20,-dtr"));
+  rec.Clear();
+  ASSERT_TRUE(Download(20000)) << stm32Sim->failure();
+  EXPECT_EQ(f->StatusText(0), QStringLiteral("上载完成！"));
+  EXPECT_EQ(stm32Sim->Flash(0, static_cast<uint32_t>(image.size())), image);
+  const std::vector<std::string> lines = rec.Lines();
+  const std::vector<std::string> entry{"RTS0", "DTR1", "DTR0"}, exit{"RTS1", "DTR1", "DTR0"};
+  const auto in = std::search(lines.begin(), lines.end(), entry.begin(), entry.end());
+  ASSERT_NE(in, lines.end());
+  EXPECT_NE(std::search(in + 3, lines.end(), exit.begin(), exit.end()), lines.end());
+
+  field->setText(QStringLiteral("rts,cts"));
+  EXPECT_TRUE(field->toolTip().contains(QStringLiteral("cts")));
+  rec.Clear();
+  f->BitBtn1->click();
+  EXPECT_TRUE(f->BitBtn1->isEnabled());
+  EXPECT_TRUE(f->StatusText(0).startsWith(QStringLiteral("复位序列有误"))) << f->StatusText(0).toStdString();
+  EXPECT_EQ(std::count(rec.calls.begin(), rec.calls.end(), "OPEN"), 0);
+
+  field->setText(QStringLiteral("rts,dtr,100,-dtr,50,-rts"));
+  f->close();
+  h.form.reset();  // before the recorder goes
+  f = &h.Create();
+  EXPECT_EQ(f->JobsMenu->findChild<QLineEdit*>(QStringLiteral("EditResetSeq"))->text(),
+            QStringLiteral("rts,dtr,100,-dtr,50,-rts"));
 }
 
 // A read-out from the menu: the family's line settings, the file chosen,

@@ -175,13 +175,11 @@ void TLPCFrm::Start(const IspJob& job) {
     if (savedOnLost_) savedOnLost_(sender);
     if (running_) QMetaObject::invokeMethod(this, &TLPCFrm::PortLost, Qt::QueuedConnection);
   };
-  if (host_.AutoReset()) {
-    // Pull the part into its boot loader: RTS holds the boot pin, DTR pulses reset.
-    drv.SetRts(true);
-    QThread::msleep(50);
-    drv.SetDtr(true);
-    QThread::msleep(300);
-    drv.SetDtr(false);
+  if (job_.reset || host_.AutoReset()) {
+    const ResetSequence seq = job_.reset ? *job_.reset : ResetPresets::Lpc();
+    RunResetSteps(seq, seq.entry,
+                  {[&drv](bool on) { drv.SetDtr(on); }, [&drv](bool on) { drv.SetRts(on); },
+                   [](int ms) { QThread::msleep(static_cast<unsigned long>(ms)); }});
   }
   SyncAttempts = 1;
   LpcIspState = Syncing;
