@@ -322,6 +322,7 @@ class TMainForm : public QMainWindow, public IspHost {
   IspEngine* CurrentEngine() const;
   void JobsMenuTriggered(IspJobKind kind);
   void ResetSeqChange();
+  void TakeBackTerminalPort();  // after an STC session on the terminal's port
   // The custom reset sequence while "自动复位" is on; false (and the cause
   // shown) when the field holds no sequence.
   bool ApplyResetSequence(IspJob& job);

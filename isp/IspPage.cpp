@@ -114,12 +114,36 @@ void TMainForm::StartIspJob(IspJob job) {
     ComboBox5->setCurrentIndex(2);
     if (stm32_) stm32_->Start(job);
   } else if (index >= 7 && index <= 11) {
+    // STC opens the port with a component of its own: a terminal holding
+    // that port steps aside for the session and takes it back afterwards
+    // with its settings, so the new program's first words show at once.
+    const bool stepAside = PortOpen && ComDriver_->IsConnected() && ComDriver_->PortName == ComboBox1->currentText();
+    if (stepAside) {
+      Timer1.stop();
+      ComDriver_->Disconnect();
+      PortOpen = false;
+    }
     Memo1->setEnabled(false);
     BitBtn2->setEnabled(false);
     if (stc_) stc_->Start(job);
     BitBtn2->setEnabled(true);
     Memo1->setEnabled(true);
+    if (stepAside) TakeBackTerminalPort();
   }
+}
+
+void TMainForm::TakeBackTerminalPort() {
+  // The driver still holds the settings it had: reconnect as it was.
+  if (ComDriver_->Connect()) {
+    PortOpen = true;
+    CheckBox3Click();
+    CheckBox4Click();
+    CheckBox5Click();
+  } else {
+    PortOpen = false;
+    SetStatusText(0, QStringLiteral("串口已断开 %1").arg(ComDriver_->PortName));
+  }
+  ShowPortState();
 }
 
 void TMainForm::JobsMenuTriggered(IspJobKind kind) {
