@@ -9,7 +9,6 @@
 
 #include "firmware/HexFault.h"
 #include "firmware/ImageFile.h"
-#include "serial/PollingComm.h"
 
 namespace {
 
@@ -93,10 +92,7 @@ TLPCFrm::TLPCFrm(IspHost& host, QObject* parent) : QObject(parent), host_(host) 
 }
 
 TLPCFrm::~TLPCFrm() {
-  if (hooked_) {
-    host_.ComDriver().OnReceiveData = savedOnReceive_;
-    host_.ComDriver().OnDeviceLost = savedOnLost_;
-  }
+  if (hooked_) host_.Link().StopListening();
 }
 
 // A running timer keeps its period when it is enabled again.
@@ -157,35 +153,31 @@ void TLPCFrm::Start(const IspJob& job) {
   bytesHeard_ = 0;
   heard_.clear();
   blankLast_ = -1;
-  TKRNCommDriver& drv = host_.ComDriver();
+  IspLink& link = host_.Link();
   // Every byte the port reads comes here, whichever poll reads it, so a
   // reply longer than the driver's buffer is never cut; an unplugged
   // adapter ends the session at once.
-  savedOnReceive_ = drv.OnReceiveData;
-  savedOnLost_ = drv.OnDeviceLost;
   hooked_ = true;
-  drv.OnReceiveData = [this](TKRNCommDriver* sender, const uint8_t* data, int32_t size) {
-    if (savedOnReceive_) savedOnReceive_(sender, data, size);
-    if (!running_ || !data || size <= 0) return;
-    rx_.append(reinterpret_cast<const char*>(data), size);
-    bytesHeard_ += static_cast<uint64_t>(size);
-    if (!answered_ && heard_.size() < 64) heard_.append(reinterpret_cast<const char*>(data), std::min<int32_t>(size, 64));
-  };
-  drv.OnDeviceLost = [this](TKRNCommDriver* sender) {
-    if (savedOnLost_) savedOnLost_(sender);
-    if (running_) QMetaObject::invokeMethod(this, &TLPCFrm::PortLost, Qt::QueuedConnection);
-  };
+  link.Listen(
+      [this](const uint8_t* data, int size) {
+        if (!running_) return;
+        rx_.append(reinterpret_cast<const char*>(data), size);
+        bytesHeard_ += static_cast<uint64_t>(size);
+        if (!answered_ && heard_.size() < 64) heard_.append(reinterpret_cast<const char*>(data), std::min(size, 64));
+      },
+      [this] {
+        if (running_) QMetaObject::invokeMethod(this, &TLPCFrm::PortLost, Qt::QueuedConnection);
+      });
   if (job_.reset || host_.AutoReset()) {
     const ResetSequence seq = job_.reset ? *job_.reset : ResetPresets::Lpc();
     RunResetSteps(seq, seq.entry,
-                  {[&drv](bool on) { drv.SetDtr(on); }, [&drv](bool on) { drv.SetRts(on); },
+                  {[&link](bool on) { link.SetDtr(on); }, [&link](bool on) { link.SetRts(on); },
                    [](int ms) { QThread::msleep(static_cast<unsigned long>(ms)); }});
   }
   SyncAttempts = 1;
   LpcIspState = Syncing;
-  drv.PollReceive();  // what came before the "?" is no answer to it
+  link.Poll();  // what came before the "?" is no answer to it
   rx_.clear();
-  drv.ReceiveCount = 0;
   if (!Send("?")) return;
   Report(QStringLiteral("正在查找。。。"));
   EnableTimer(Timer3);
@@ -203,8 +195,7 @@ void TLPCFrm::Abort() {
   Timer5.stop();
   LpcIspState = Syncing;
   if (hooked_) {
-    host_.ComDriver().OnReceiveData = savedOnReceive_;
-    host_.ComDriver().OnDeviceLost = savedOnLost_;
+    host_.Link().StopListening();
     hooked_ = false;
   }
   host_.ComPort_Close();
@@ -213,9 +204,7 @@ void TLPCFrm::Abort() {
 }
 
 bool TLPCFrm::Send(const QByteArray& bytes) {
-  TKRNCommDriver& drv = host_.ComDriver();
-  if (!drv.IsConnected() ||
-      drv.SendBytes(bytes.constData(), static_cast<int32_t>(bytes.size())) != static_cast<int32_t>(bytes.size())) {
+  if (!host_.Link().Write(bytes.constData(), static_cast<int>(bytes.size()))) {
     PortLost();
     return false;
   }
@@ -329,20 +318,19 @@ bool TLPCFrm::TakeReply(QByteArray* reply) {
 
 void TLPCFrm::Timer5Timer() {
   if (!running_) return;
-  TKRNCommDriver& drv = host_.ComDriver();
-  if (!drv.IsConnected()) {  // closed under the session, or gone
+  IspLink& link = host_.Link();
+  if (!link.IsOpen()) {  // closed under the session, or gone
     PortLost();
     return;
   }
   // Fetch what has arrived now rather than at the driver's next 5 ms poll:
   // a download is some hundred exchanges, each waiting on this.
-  drv.PollReceive();
+  link.Poll();
   if (!running_) return;
-  if (!drv.IsConnected()) {
+  if (!link.IsOpen()) {
     PortLost();
     return;
   }
-  drv.ReceiveCount = 0;  // the bytes are in rx_
   if (LpcIspState == ReadingMemory) {
     HandleReadData();
     return;
@@ -389,8 +377,7 @@ void TLPCFrm::EndSession(IspResult result, bool report) {
   Timer5.stop();
   Timer3.stop();
   if (hooked_) {
-    host_.ComDriver().OnReceiveData = savedOnReceive_;
-    host_.ComDriver().OnDeviceLost = savedOnLost_;
+    host_.Link().StopListening();
     hooked_ = false;
   }
   host_.ComPort_Close();
@@ -410,7 +397,6 @@ void TLPCFrm::EndSession(IspResult result, bool report) {
 }
 
 void TLPCFrm::HandleReply(const QByteArray& text) {
-  TKRNCommDriver& drv = host_.ComDriver();
   const QList<QByteArray> lines = text.split('\n');
   lastReply_ = text;
   auto codeAt = [&](int i) { return i < lines.size() ? ReturnCode(lines[i]) : -1; };
@@ -426,7 +412,6 @@ void TLPCFrm::HandleReply(const QByteArray& text) {
       } else if (SyncAttempts < kMaxSyncAttempts) {
         ++SyncAttempts;
         if (!Send("?")) return;
-        drv.ReceiveCount = 0;
         Show(spinner_ ? QStringLiteral("正在查找设备  \\") : QStringLiteral("正在查找设备  /"));
         spinner_ = !spinner_;
       } else {
@@ -434,7 +419,6 @@ void TLPCFrm::HandleReply(const QByteArray& text) {
         SyncAttempts = 1;
         Timer3.stop();
         if (!Send("?")) return;
-        drv.ReceiveCount = 0;
       }
       return;
     case SyncEcho:
@@ -1072,12 +1056,11 @@ void TLPCFrm::Timer2Timer() {
 void TLPCFrm::Timer3Timer() {
   if (!running_) return;
   LpcIspState = Syncing;
-  host_.ComDriver().PollReceive();
+  host_.Link().Poll();
   if (!running_) return;
   if (SyncReplyArriving(rx_)) return;
   if (!Send("?")) return;
   rx_.clear();
-  host_.ComDriver().ReceiveCount = 0;
 }
 
 void TLPCFrm::Timer4Timer() {
