@@ -1,4 +1,5 @@
 #include "isp/lpc/LPC.h"
+#include "isp/lpc/LpcReplies.h"
 
 #include "isp/IspImagePatch.h"
 
@@ -41,30 +42,6 @@ QString Shown(const QByteArray& bytes) {
     else out += QStringLiteral("\\x%1").arg(c, 2, 16, QLatin1Char('0'));
   }
   if (bytes.size() > kMost) out += QStringLiteral("…");
-  return out;
-}
-
-// Whether the start of "Synchronized" is on its way, so that the next "?"
-// must wait: it would land in the line the boot loader is about to expect.
-bool SyncReplyArriving(const QByteArray& text) {
-  const QByteArray tail = text.mid(text.lastIndexOf('\n') + 1);
-  const qsizetype s = tail.lastIndexOf('S');
-  return s >= 0 && QByteArrayLiteral("Synchronized\r").startsWith(tail.mid(s));
-}
-
-// One uuencoded line back to its bytes (at most what its length character says).
-std::vector<uint8_t> Uudecode(const QByteArray& line) {
-  std::vector<uint8_t> out;
-  if (line.isEmpty()) return out;
-  const size_t n = static_cast<size_t>((line[0] - 32) & 63);
-  for (qsizetype i = 1; i + 4 <= line.size() && out.size() < n; i += 4) {
-    uint8_t v[4];
-    for (int k = 0; k < 4; ++k) v[k] = static_cast<uint8_t>((line[i + k] - 32) & 63);
-    out.push_back(static_cast<uint8_t>(v[0] << 2 | v[1] >> 4));
-    out.push_back(static_cast<uint8_t>(v[1] << 4 | v[2] >> 2));
-    out.push_back(static_cast<uint8_t>(v[2] << 6 | v[3]));
-  }
-  if (out.size() > n) out.resize(n);
   return out;
 }
 
@@ -253,13 +230,7 @@ void TLPCFrm::SendEntry(size_t index) {
   }
 }
 
-int TLPCFrm::ReturnCode(const QByteArray& line) {
-  const QByteArray t = line.trimmed();
-  if (t.isEmpty() || t.size() > 3) return -1;
-  for (char c : t)
-    if (c < '0' || c > '9') return -1;
-  return t.toInt();
-}
+int TLPCFrm::ReturnCode(const QByteArray& line) { return LpcReturnCode(line); }
 
 // How many lines make the reply that begins with `lines`; 0 while unknown.
 int TLPCFrm::ReplyLines(const QList<QByteArray>& lines) const {
@@ -291,7 +262,7 @@ int TLPCFrm::ReplyLines(const QList<QByteArray>& lines) const {
 // is still arriving.
 bool TLPCFrm::TakeReply(QByteArray* reply) {
   const bool syncing = LpcIspState == Syncing;
-  if (syncing && SyncReplyArriving(rx_)) return false;
+  if (syncing && LpcSyncReplyArriving(rx_)) return false;
   QList<QByteArray> lines;
   qsizetype at = 0;
   for (;;) {
@@ -871,7 +842,7 @@ void TLPCFrm::HandleReadData() {
       if (line.isEmpty()) continue;
       const bool checksumDue = blockLines_ == kLpcLinesPerBlock || piece_.size() + block_.size() >= pieceLength_;
       if (!checksumDue) {
-        const std::vector<uint8_t> bytes = Uudecode(line);
+        const std::vector<uint8_t> bytes = LpcUudecode(line);
         const size_t room = pieceLength_ - piece_.size() - block_.size();
         for (size_t i = 0; i < bytes.size() && i < room; ++i) {
           block_.push_back(bytes[i]);
@@ -1058,7 +1029,7 @@ void TLPCFrm::Timer3Timer() {
   LpcIspState = Syncing;
   host_.Link().Poll();
   if (!running_) return;
-  if (SyncReplyArriving(rx_)) return;
+  if (LpcSyncReplyArriving(rx_)) return;
   if (!Send("?")) return;
   rx_.clear();
 }

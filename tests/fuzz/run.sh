@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds each fuzzing harness with clang's libFuzzer (plus AddressSanitizer
+# Builds each fuzzing harness (the Intel HEX reader; the STC and LPC boot
+# loaders' reply readers) with clang's libFuzzer (plus AddressSanitizer
 # and UndefinedBehaviorSanitizer) and runs it for a bounded time. A crash,
 # a sanitizer report or a leak is a finding: the input is kept in the
 # output folder and the script fails, naming it last.
@@ -52,5 +53,7 @@ if ((${#qt[@]})); then
   build stcreply "$src/tests/fuzz/StcReplyFuzz.cpp" "$src/isp/stc/StcFrames.cpp" "$src/isp/stc/StcModern.cpp" \
         "$src/isp/stc/StcParts.cpp" "$src"/firmware/*.cpp "${qt[@]}" -ldl
   run stcreply
+  build lpcreply "$src/tests/fuzz/LpcReplyFuzz.cpp" "$src/isp/lpc/LpcReplies.cpp" "${qt[@]}"
+  run lpcreply
 fi
 echo "fuzz: no findings"
