@@ -15,6 +15,9 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QToolButton>
+#include <QLabel>
+#include <QLineEdit>
+#include <QWidgetAction>
 #include <QDoubleValidator>
 #include <QPainter>
 #include <QScreen>
@@ -407,6 +410,23 @@ void TMainForm::BuildIspPage() {
   JobsMenu->addSeparator();
   stcOptionsAction_ = JobsMenu->addAction(QStringLiteral("STC 选项…"));
   connect(stcOptionsAction_, &QAction::triggered, this, [this] { StcOptionsClick(); });
+  // A reset sequence of the user's own, for adapters wired otherwise
+  // (BOOT0 on RTS, inverted lines); empty: the family's usual wiring.
+  JobsMenu->addSeparator();
+  auto* resetField = new QWidget(JobsMenu);
+  auto* resetRow = new QHBoxLayout(resetField);
+  resetRow->setContentsMargins(8, 2, 8, 2);
+  resetRow->addWidget(new QLabel(QStringLiteral("复位序列"), resetField));
+  EditResetSeq = new QLineEdit(resetField);
+  EditResetSeq->setObjectName(QStringLiteral("EditResetSeq"));
+  EditResetSeq->setPlaceholderText(QStringLiteral("rts,dtr,100,-dtr,50,-rts"));
+  EditResetSeq->setMinimumWidth(200);
+  resetRow->addWidget(EditResetSeq);
+  auto* resetAction = new QWidgetAction(JobsMenu);
+  resetAction->setDefaultWidget(resetField);
+  JobsMenu->addAction(resetAction);
+  connect(EditResetSeq, &QLineEdit::textChanged, this, [this] { ResetSeqChange(); });
+  ResetSeqChange();
   BitBtnJobs->setMenu(JobsMenu);
   options->addLayout(Row({CheckBox1, BitBtn7, BitBtnJobs}));
   options->addLayout(Row({CheckBox2, CheckBox10, CheckBox11}));
@@ -738,6 +758,8 @@ void TMainForm::FormCreate() {
     if (store.HasValue(QStringLiteral("Frequency")))
       if (auto v = store.ReadString(QStringLiteral("Frequency")))
         if (v->toDouble() >= 1000 && v->toDouble() <= 100000) EditFreq->setText(*v);
+    if (store.HasValue(QStringLiteral("ResetSequence")))
+      if (auto v = store.ReadString(QStringLiteral("ResetSequence"))) EditResetSeq->setText(*v);
     ReadWindowPlace(store);
   } else if (!store.CreateKey()) {
     SettingsKeyCreateFailed = true;
@@ -881,6 +903,9 @@ void TMainForm::FormClose() {
   store.WriteString(QStringLiteral("Frequency"), EditFreq->text());
   store.WriteString(QStringLiteral("PortStable"),
                     QString::fromStdString(StableNameOf(DeviceNameOf(ComboBox1->currentText().toStdString()))));
+  // Only when set: a file without one reads as before.
+  if (!EditResetSeq->text().trimmed().isEmpty())
+    store.WriteString(QStringLiteral("ResetSequence"), EditResetSeq->text().trimmed());
   // The window's place last: a file from before reads as it did.
   const QRect place = normalGeometry().isValid() ? normalGeometry() : geometry();
   store.WriteInteger(QStringLiteral("WindowLeft"), place.x());

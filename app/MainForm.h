@@ -96,6 +96,7 @@ class TMainForm : public QMainWindow, public IspHost {
   // the frequency STC parts with an internal oscillator are trimmed to.
   QToolButton* BitBtnJobs = nullptr;
   QMenu* JobsMenu = nullptr;
+  QLineEdit* EditResetSeq = nullptr;  // under "更多": a reset sequence of the user's own
   QLineEdit* EditFreq = nullptr;    // kHz
   QLabel* LabelFreq = nullptr;
   QLineEdit* Edit3 = nullptr;
@@ -330,6 +331,11 @@ class TMainForm : public QMainWindow, public IspHost {
   void StartIspJob(IspJob job);
   IspEngine* CurrentEngine() const;
   void JobsMenuTriggered(IspJobKind kind);
+  void ResetSeqChange();
+  void TakeBackTerminalPort();  // after an STC session on the terminal's port
+  // The custom reset sequence while "自动复位" is on; false (and the cause
+  // shown) when the field holds no sequence.
+  bool ApplyResetSequence(IspJob& job);
   void StcOptionsClick();
   void UpdateJobActions();
   QMap<IspJobKind, QAction*> jobActions_;

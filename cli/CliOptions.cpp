@@ -343,7 +343,15 @@ ParsedCommandLine ParseCommandLine(const QStringList& args) {
     if (w == QLatin1String("none")) o.reset = ResetWiring::None;
     else if (w == QLatin1String("dtr")) o.reset = ResetWiring::Dtr;
     else if (w == QLatin1String("mode2")) o.reset = ResetWiring::Mode2;
-    else return fail(QStringLiteral("unknown reset wiring '%1' (none, dtr or mode2)").arg(reset));
+    else {
+      QString why;
+      const std::optional<ResetSequence> seq = ResetSequence::Parse(reset, &why);
+      if (!seq)
+        return fail(QStringLiteral("unknown reset wiring '%1' (none, dtr, mode2 or steps like 'rts,dtr,100,-dtr'): %2")
+                        .arg(reset, why));
+      o.reset = ResetWiring::Custom;
+      o.resetSequence = seq;
+    }
     if (o.reset == ResetWiring::Mode2 && o.family != IspFamily::Stm32)
       return fail(QStringLiteral("--reset mode2 is an STM32 wiring"));
   }
@@ -417,6 +425,7 @@ QStringList BoardArguments(const CliOptions& o, const QString& port, std::option
   a << QStringLiteral("--reset")
     << (o.reset == ResetWiring::None ? QStringLiteral("none")
         : o.reset == ResetWiring::Mode2 ? QStringLiteral("mode2")
+        : o.reset == ResetWiring::Custom && o.resetSequence ? o.resetSequence->Text()
                                         : QStringLiteral("dtr"));
   if (o.family == IspFamily::Stc) a << QStringLiteral("--reset-ms") << QString::number(o.resetMs);
   if (o.family != IspFamily::Stm32) a << QStringLiteral("--timeout") << QString::number(o.timeoutS);
@@ -502,7 +511,12 @@ QString HelpText() {
       "  -b, --baud BAUD       port speed: STM32 19200 ... 2000000 (230400 too), default 115200;\n"
       "                        LPC 110 ... 230400, default 57600\n"
       "      --reset WIRING    reset into the boot loader on DTR/RTS: dtr (default),\n"
-      "                        mode2 (the second STM32 wiring) or none\n"
+      "                        mode2 (the second STM32 wiring), none, or a sequence\n"
+      "                        of steps: dtr/-dtr and rts/-rts raise/drop a line, a\n"
+      "                        number pauses that many ms (up to 10000), ~dtr/~rts\n"
+      "                        mark a line the adapter inverts; after a '/', the\n"
+      "                        steps that start the program (STM32), e.g.\n"
+      "                        --reset 'rts,dtr,100,-dtr,50,-rts'\n"
       "      --reset-ms N      STC reset pulse on RTS, 1 ... 999 ms (default 500)\n"
       "      --timeout S       STC: seconds to wait for the chip (default 5); LPC:\n"
       "                        a pause of S x 3 ms after each data line (default\n"

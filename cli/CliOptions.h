@@ -17,6 +17,7 @@ enum class ResetWiring {
   None,   // "自动复位" off
   Dtr,    // "自动复位" on, the family's usual wiring
   Mode2,  // "自动复位" and "模式2": the second STM32 wiring
+  Custom, // a sequence of line steps of the user's own (job.reset)
 };
 
 struct CliOptions {
@@ -26,6 +27,7 @@ struct CliOptions {
   IspFamily family = IspFamily::Stm32;
   uint32_t baud = 0;            // a speed of the port lists; 0 before parsing
   ResetWiring reset = ResetWiring::Dtr;
+  std::optional<ResetSequence> resetSequence;  // --reset with steps of the user's own
   int resetMs = 500;            // "复位时间" (STC reset pulse)
   int timeoutS = 5;             // "超时值" (STC connect wait, LPC line pacing)
   bool timeoutGiven = false;    // --timeout was given (LPC: else no pause between lines)

@@ -181,6 +181,7 @@ void IspRunner::StartSession() {
   host_.BeginSession();
   IspJob job = options_.job;
   job.failFast = true;  // a board that said no holds no station
+  if (options_.reset == ResetWiring::Custom) job.reset = options_.resetSequence;
   if (job.kind == IspJobKind::Download || job.kind == IspJobKind::Verify) job.file = host_.FirmwareFileName();
   // A board of a production run: its record names the chip.
   job.readUniqueId = options_.porcelain;

@@ -7,7 +7,10 @@
 
 #include <QString>
 
+#include <memory>
+
 #include "isp/IspJob.h"
+#include "isp/IspLink.h"
 
 class TKRNCommDriver;
 
@@ -66,6 +69,12 @@ class IspHost {
   virtual bool ComPort_Open() = 0;
   virtual bool ComPort_Close() = 0;
   virtual TKRNCommDriver& ComDriver() = 0;
+  // The same port as the engines speak through it: by default the polling
+  // driver above; a host may lend a link of its own.
+  virtual IspLink& Link();
+
+ private:
+  std::unique_ptr<IspLink> defaultLink_;
 };
 
 // "Report": the status line and the same text as a new Memo1 line.

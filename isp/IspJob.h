@@ -17,6 +17,8 @@
 #include <optional>
 #include <vector>
 
+#include "isp/ResetSequence.h"
+
 enum class IspJobKind {
   Download,        // erase what the image needs, write, verify if asked
   Verify,          // compare the part with the file, write nothing
@@ -73,6 +75,9 @@ struct IspJob {
   // and silence is waited for only as long as the step can take on the
   // slowest part. The window ends a refused download by its time-out.
   bool failFast = false;
+  // How the part is pulled into its boot loader; unset: the family's own
+  // wiring as the host's reset options choose it.
+  std::optional<ResetSequence> reset;
 
   static IspJob Download(const QString& file) {
     IspJob j;

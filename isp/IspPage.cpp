@@ -60,6 +60,28 @@ IspEngine* TMainForm::CurrentEngine() const {
   return nullptr;
 }
 
+void TMainForm::ResetSeqChange() {
+  QString why;
+  const QString text = EditResetSeq->text().trimmed();
+  const bool bad = !text.isEmpty() && !ResetSequence::Parse(text, &why);
+  EditResetSeq->setStyleSheet(bad ? QStringLiteral("color: red") : QString());
+  EditResetSeq->setToolTip(bad ? why
+                               : QStringLiteral("自动复位时使用；空则为常用接法。dtr/-dtr、rts/-rts 升降信号线，"
+                                                "数字为延时 (ms)，~dtr/~rts 表示该线反相，/ 之后为运行程序的序列"));
+}
+
+bool TMainForm::ApplyResetSequence(IspJob& job) {
+  const QString text = EditResetSeq->text().trimmed();
+  if (text.isEmpty() || !CheckBox2->isChecked()) return true;
+  QString why;
+  job.reset = ResetSequence::Parse(text, &why);
+  if (job.reset) return true;
+  const QString line = QStringLiteral("复位序列有误: ") + why;
+  SetStatusText(0, line);
+  AddLog(line);
+  return false;
+}
+
 void TMainForm::StartIspJob(IspJob job) {
   if (!BitBtn1->isEnabled()) return;  // a session is running
   // What this session downloads; a later stamp at its end means a newer build.
@@ -68,6 +90,7 @@ void TMainForm::StartIspJob(IspJob job) {
   OnPageTextShown();
   // A session's status line is its own: nothing of the last one stays.
   SetStatusText(0, QString());
+  if (!ApplyResetSequence(job)) return;
   const int index = MCUType->currentIndex();
   if (index >= 0 && index <= 5) {
     if (ComboBox2->currentIndex() > 11) {
@@ -91,12 +114,36 @@ void TMainForm::StartIspJob(IspJob job) {
     ComboBox5->setCurrentIndex(2);
     if (stm32_) stm32_->Start(job);
   } else if (index >= 7 && index <= 11) {
+    // STC opens the port with a component of its own: a terminal holding
+    // that port steps aside for the session and takes it back afterwards
+    // with its settings, so the new program's first words show at once.
+    const bool stepAside = PortOpen && ComDriver_->IsConnected() && ComDriver_->PortName == ComboBox1->currentText();
+    if (stepAside) {
+      Timer1.stop();
+      ComDriver_->Disconnect();
+      PortOpen = false;
+    }
     Memo1->setEnabled(false);
     BitBtn2->setEnabled(false);
     if (stc_) stc_->Start(job);
     BitBtn2->setEnabled(true);
     Memo1->setEnabled(true);
+    if (stepAside) TakeBackTerminalPort();
   }
+}
+
+void TMainForm::TakeBackTerminalPort() {
+  // The driver still holds the settings it had: reconnect as it was.
+  if (ComDriver_->Connect()) {
+    PortOpen = true;
+    CheckBox3Click();
+    CheckBox4Click();
+    CheckBox5Click();
+  } else {
+    PortOpen = false;
+    SetStatusText(0, QStringLiteral("串口已断开 %1").arg(ComDriver_->PortName));
+  }
+  ShowPortState();
 }
 
 void TMainForm::JobsMenuTriggered(IspJobKind kind) {

@@ -8,6 +8,8 @@ need=(g++ cmake ninja-build pkg-config qt6-base-dev qt6-qpa-plugins libgtest-dev
 need+=(libmodbus-dev socat)
 # Building and checking the Debian package (scripts/package.sh, package-check.sh).
 need+=(dpkg-dev file lintian desktop-file-utils appstream man-db bash-completion)
+# The fuzzing harnesses (tests/fuzz/run.sh): clang with libFuzzer.
+need+=(clang libfuzzer-14-dev)
 missing=()
 for p in "${need[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -133,6 +133,14 @@ TEST(BoardRecord, BoardArgumentsReadBackAsTheRunsOptions) {
   EXPECT_DOUBLE_EQ(s.job.frequencyKHz, 24000);
   EXPECT_EQ(s.job.options.value(QStringLiteral("reset_pin")), QStringLiteral("io"));
 
+  // A sequence of the user's own reaches every board as it was given.
+  const ParsedCommandLine seq = ParseCommandLine(
+      QStringLiteral("-p a -p b -f lpc --reset ~dtr,rts,dtr,100,-dtr/dtr,5,-dtr fw.hex").split(' '));
+  ASSERT_EQ(seq.kind, ParsedCommandLine::Kind::Run) << seq.error.toStdString();
+  const CliOptions q = ParseCommandLine(BoardArguments(seq.options, QStringLiteral("a"), std::nullopt)).options;
+  EXPECT_EQ(q.reset, ResetWiring::Custom);
+  EXPECT_EQ(q.resetSequence, seq.options.resetSequence);
+
   const CliOptions read = ParseCommandLine(BoardArguments(
       ParseCommandLine(QStringLiteral("-p a -p b -f lpc --read out.bin --address 0x100 --length 4K").split(' ')).options,
       QStringLiteral("a"), std::nullopt)).options;

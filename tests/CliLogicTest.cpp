@@ -50,6 +50,16 @@ TEST(CliOptions, FamiliesTakeTheWindowsDefaults) {
   EXPECT_TRUE(stc.notes[1].startsWith(QStringLiteral("--no-verify")));
 
   EXPECT_EQ(Parse(QStringLiteral("-p x -f stm32 -b 921600 --reset mode2 f")).options.reset, ResetWiring::Mode2);
+  // Any other --reset is a sequence of steps, for every family.
+  for (const char* family : {"stm32", "lpc", "stc"}) {
+    const ParsedCommandLine custom =
+        Parse(QStringLiteral("-p x -f %1 --reset ~rts,rts,dtr,100,-dtr,50,-rts f").arg(QLatin1String(family)));
+    ASSERT_EQ(custom.kind, ParsedCommandLine::Kind::Run) << custom.error.toStdString();
+    EXPECT_EQ(custom.options.reset, ResetWiring::Custom);
+    ASSERT_TRUE(custom.options.resetSequence);
+    EXPECT_TRUE(custom.options.resetSequence->invertRts);
+    EXPECT_EQ(custom.options.resetSequence->entry.size(), 6u);
+  }
   EXPECT_EQ(Parse(QStringLiteral("-p x -f stm32 -b 921600 f")).options.baud, 921600u);
   // Every speed the STM32 boot loader takes, the lowest the window allows too.
   EXPECT_EQ(Parse(QStringLiteral("-p x -f stm32 -b 230400 f")).options.baud, 230400u);
@@ -76,7 +86,8 @@ TEST(CliOptions, UsageErrorsSayWhatIsWrong) {
       {"-p x -f stm32 -b 9600 fw.hex", "19200"},
       {"-p x -f lpc -b 256000 fw.hex", "230400"},
       {"-p x -f lpc --reset mode2 fw.hex", "STM32 wiring"},
-      {"-p x -f stm32 --reset rts fw.hex", "unknown reset wiring"},
+      {"-p x -f stm32 --reset rts,cts fw.hex", "unknown step 'cts'"},
+      {"-p x -f stm32 --reset dtr,99999 fw.hex", "unknown reset wiring"},
       {"-p x -f stc --reset-ms 0 fw.hex", "1 ... 999"},
       {"-p x -f stc --reset-ms 1000 fw.hex", "1 ... 999"},
       {"-p x -f stc --timeout 100 fw.hex", "1 ... 99"},

@@ -15,6 +15,7 @@
 #include <QStandardItemModel>
 #include <QTimer>
 
+#include <algorithm>
 #include <memory>
 #include <random>
 
@@ -29,6 +30,7 @@
 #include "support/EventPump.h"
 #include "support/FormHarness.h"
 #include "support/Pty.h"
+#include "support/RecordingSerialPlatform.h"
 
 #include <fcntl.h>
 #include <sys/time.h>
@@ -465,25 +467,42 @@ TEST_F(IspPage, Stm32DownloadGoesToTheShownPortWhenTheTerminalHoldsAnother) {
   sim.Stop();
 }
 
-// An STC download while the terminal holds the same port: the port is
-// refused with the window's message and the page stays usable.
-TEST_F(IspPage, StcOnAPortTheTerminalHoldsIsRefused) {
+// An STC download while the terminal holds the same port: the terminal
+// steps aside for the session, the part is programmed, and the terminal
+// reopens with its settings and shows what the program sends.
+TEST_F(IspPage, StcTakesOverThePortTheTerminalHoldsAndGivesItBack) {
   SelectPort();
+  f->CheckBox3->setChecked(true);  // the terminal's DTR, to be put back
   f->BitBtn3->click();
   ASSERT_TRUE(f->PortOpen);
+  const TComPortBaudRate speed = f->ComDriver_->ComPortSpeed();
   Choose(kStc89C52);
-  f->Edit2->setText(WriteFile(QStringLiteral("fw.hex"), HexText(PatternImage(100, 2))));
+  f->Edit3->setText(QStringLiteral("2"));
+  f->Edit4->setText(QStringLiteral("20"));
+  StcSim sim(pty, StcProfile("STC89C52RC", 11059200));
+  const std::vector<uint8_t> image = PatternImage(200, 4);
+  f->Edit2->setText(WriteFile(QStringLiteral("fw.hex"), HexText(image)));
   f->BitBtn1->click();
-  ASSERT_EQ(h.messages.size(), 1);
-  EXPECT_TRUE(h.messages[0].startsWith(kOpenFailed));
-  EXPECT_TRUE(h.messages[0].contains(QStringLiteral("已被其它程序占用")));
-  EXPECT_TRUE(f->BitBtn1->isEnabled());
-  EXPECT_TRUE(f->BitBtn2->isEnabled());
-  EXPECT_TRUE(f->Memo1->isEnabled());
-  EXPECT_TRUE(f->PortOpen);  // the terminal keeps its port
+  EXPECT_TRUE(h.messages.isEmpty()) << h.messages.join('\n').toStdString();
+  ASSERT_FALSE(Lines(*f).isEmpty());
+  EXPECT_EQ(Lines(*f).last(), QStringLiteral("上载数据成功 ！"));
+  const std::vector<uint8_t> flash = sim.Flash();
+  ASSERT_GE(flash.size(), image.size());
+  EXPECT_TRUE(std::equal(image.begin(), image.end(), flash.begin())) << "flash differs";
+  sim.Stop();
+  // The terminal has its port back, as it was, and shows what the new
+  // program says first.
+  ASSERT_TRUE(f->PortOpen);
+  EXPECT_TRUE(f->ComDriver_->IsConnected());
   EXPECT_TRUE(IconIs(f->BitBtn3, f->Image2));
+  EXPECT_EQ(f->ComDriver_->ComPortSpeed(), speed);
+  EXPECT_TRUE(f->BitBtn1->isEnabled());
+  f->RzPageControl1->setCurrentIndex(1);
+  const int32_t before = f->ReceiveCounter;
+  pty.Write(std::vector<uint8_t>{'H', 'e', 'l', 'l', 'o', '\r', '\n'});
+  EXPECT_TRUE(PumpUntil([&] { return f->ReceiveCounter >= before + 7; }, 3000));
+  EXPECT_TRUE(f->Memo1->toPlainText().contains(QStringLiteral("Hello"))) << f->Memo1->toPlainText().toStdString();
 }
-
 
 TEST_F(IspPage, LpcFromTheButton) {
   SelectPort();
@@ -717,6 +736,50 @@ TEST_F(IspPage, TheJobsMenuFollowsTheFamily) {
   EXPECT_EQ(f->Edit2->geometry(), file);
   EXPECT_EQ(f->ComboBox7->geometry(), speed);
   EXPECT_EQ(f->ProgressBar1->geometry(), progress);
+}
+
+// The reset sequence under "更多" replaces the wiring while "自动复位" is
+// on: an adapter inverting RTS still gets the part into its boot loader and
+// back. A sequence that does not read stops the job before the port opens,
+// naming the fault, and the field is kept for the next start.
+TEST_F(IspPage, CustomResetSequenceFromTheMoreMenu) {
+  RecordingSerialPlatform rec;
+  h.form.reset();
+  f = &h.Create(true, &rec);
+  auto* field = f->JobsMenu->findChild<QLineEdit*>(QStringLiteral("EditResetSeq"));
+  ASSERT_NE(field, nullptr);
+  SelectPort();
+  Choose(kStm32);
+  ChooseSpeed(k115200);
+  StartStm32Sim(0x0414);
+  const auto image = RandomBytes(1024, 31);
+  f->Edit2->setText(WriteFile(QStringLiteral("fw.hex"), Stm32Hex(image)));
+  f->CheckBox2->setChecked(true);
+  field->setText(QStringLiteral("~rts,rts,dtr,20,-dtr,10/-rts,dtr,20,-dtr"));
+  rec.Clear();
+  ASSERT_TRUE(Download(20000)) << stm32Sim->failure();
+  EXPECT_EQ(f->StatusText(0), QStringLiteral("上载完成！"));
+  EXPECT_EQ(stm32Sim->Flash(0, static_cast<uint32_t>(image.size())), image);
+  const std::vector<std::string> lines = rec.Lines();
+  const std::vector<std::string> entry{"RTS0", "DTR1", "DTR0"}, exit{"RTS1", "DTR1", "DTR0"};
+  const auto in = std::search(lines.begin(), lines.end(), entry.begin(), entry.end());
+  ASSERT_NE(in, lines.end());
+  EXPECT_NE(std::search(in + 3, lines.end(), exit.begin(), exit.end()), lines.end());
+
+  field->setText(QStringLiteral("rts,cts"));
+  EXPECT_TRUE(field->toolTip().contains(QStringLiteral("cts")));
+  rec.Clear();
+  f->BitBtn1->click();
+  EXPECT_TRUE(f->BitBtn1->isEnabled());
+  EXPECT_TRUE(f->StatusText(0).startsWith(QStringLiteral("复位序列有误"))) << f->StatusText(0).toStdString();
+  EXPECT_EQ(std::count(rec.calls.begin(), rec.calls.end(), "OPEN"), 0);
+
+  field->setText(QStringLiteral("rts,dtr,100,-dtr,50,-rts"));
+  f->close();
+  h.form.reset();  // before the recorder goes
+  f = &h.Create();
+  EXPECT_EQ(f->JobsMenu->findChild<QLineEdit*>(QStringLiteral("EditResetSeq"))->text(),
+            QStringLiteral("rts,dtr,100,-dtr,50,-rts"));
 }
 
 // A read-out from the menu: the family's line settings, the file chosen,

@@ -452,6 +452,30 @@ TEST_F(Stm32EngineTest, ResetLinesAndLowLatencyAroundTheSession) {
   }
 }
 
+// A sequence of the user's own replaces the wiring, whatever the host's
+// reset boxes say: an adapter that inverts RTS (BOOT0) still reaches the
+// boot loader, the exit part runs after the job, and no sequence at all
+// leaves the lines alone.
+TEST_F(Stm32EngineTest, CustomResetSequenceWithInvertedLineReachesTheBootLoader) {
+  StartSim(0x0414);
+  const std::vector<uint8_t> image = RandomBytes(512, 73);
+  IspJob job = IspJob::Download(WriteFile("fw.bin", image));
+  job.reset = ResetSequence::Parse(QStringLiteral("~rts,rts,dtr,30,-dtr,10/-rts,dtr,30,-dtr"));
+  ASSERT_TRUE(job.reset);
+  for (bool hostResets : {false, true}) {
+    SCOPED_TRACE(hostResets);
+    host.autoReset = hostResets;
+    host.resetMode2 = hostResets;
+    host.platform.Clear();
+    sim->Reset();
+    ASSERT_TRUE(Run(job, 30000)) << sim->failure();
+    ASSERT_TRUE(host.result->ok) << host.log.join('\n').toStdString();
+    ExpectFlashHolds(image);
+    EXPECT_EQ(host.platform.LinesBeforeFirstWrite(), (std::vector<std::string>{"RTS0", "DTR1", "DTR0"}));
+    EXPECT_EQ(host.platform.LinesAfterLastWrite(), (std::vector<std::string>{"RTS1", "DTR1", "DTR0"}));
+  }
+}
+
 // The engine listens in on the port's receive handler for replies the
 // port's own polling takes first; whoever set that handler still gets
 // every byte, and has it back once the session is over.

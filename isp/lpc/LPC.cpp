@@ -1,4 +1,5 @@
 #include "isp/lpc/LPC.h"
+#include "isp/lpc/LpcReplies.h"
 
 #include "isp/IspImagePatch.h"
 
@@ -9,7 +10,6 @@
 
 #include "firmware/HexFault.h"
 #include "firmware/ImageFile.h"
-#include "serial/PollingComm.h"
 
 namespace {
 
@@ -45,30 +45,6 @@ QString Shown(const QByteArray& bytes) {
   return out;
 }
 
-// Whether the start of "Synchronized" is on its way, so that the next "?"
-// must wait: it would land in the line the boot loader is about to expect.
-bool SyncReplyArriving(const QByteArray& text) {
-  const QByteArray tail = text.mid(text.lastIndexOf('\n') + 1);
-  const qsizetype s = tail.lastIndexOf('S');
-  return s >= 0 && QByteArrayLiteral("Synchronized\r").startsWith(tail.mid(s));
-}
-
-// One uuencoded line back to its bytes (at most what its length character says).
-std::vector<uint8_t> Uudecode(const QByteArray& line) {
-  std::vector<uint8_t> out;
-  if (line.isEmpty()) return out;
-  const size_t n = static_cast<size_t>((line[0] - 32) & 63);
-  for (qsizetype i = 1; i + 4 <= line.size() && out.size() < n; i += 4) {
-    uint8_t v[4];
-    for (int k = 0; k < 4; ++k) v[k] = static_cast<uint8_t>((line[i + k] - 32) & 63);
-    out.push_back(static_cast<uint8_t>(v[0] << 2 | v[1] >> 4));
-    out.push_back(static_cast<uint8_t>(v[1] << 4 | v[2] >> 2));
-    out.push_back(static_cast<uint8_t>(v[2] << 6 | v[3]));
-  }
-  if (out.size() > n) out.resize(n);
-  return out;
-}
-
 }  // namespace
 
 TLPCFrm::TLPCFrm(IspHost& host, QObject* parent) : QObject(parent), host_(host) {
@@ -93,10 +69,7 @@ TLPCFrm::TLPCFrm(IspHost& host, QObject* parent) : QObject(parent), host_(host) 
 }
 
 TLPCFrm::~TLPCFrm() {
-  if (hooked_) {
-    host_.ComDriver().OnReceiveData = savedOnReceive_;
-    host_.ComDriver().OnDeviceLost = savedOnLost_;
-  }
+  if (hooked_) host_.Link().StopListening();
 }
 
 // A running timer keeps its period when it is enabled again.
@@ -157,37 +130,31 @@ void TLPCFrm::Start(const IspJob& job) {
   bytesHeard_ = 0;
   heard_.clear();
   blankLast_ = -1;
-  TKRNCommDriver& drv = host_.ComDriver();
+  IspLink& link = host_.Link();
   // Every byte the port reads comes here, whichever poll reads it, so a
   // reply longer than the driver's buffer is never cut; an unplugged
   // adapter ends the session at once.
-  savedOnReceive_ = drv.OnReceiveData;
-  savedOnLost_ = drv.OnDeviceLost;
   hooked_ = true;
-  drv.OnReceiveData = [this](TKRNCommDriver* sender, const uint8_t* data, int32_t size) {
-    if (savedOnReceive_) savedOnReceive_(sender, data, size);
-    if (!running_ || !data || size <= 0) return;
-    rx_.append(reinterpret_cast<const char*>(data), size);
-    bytesHeard_ += static_cast<uint64_t>(size);
-    if (!answered_ && heard_.size() < 64) heard_.append(reinterpret_cast<const char*>(data), std::min<int32_t>(size, 64));
-  };
-  drv.OnDeviceLost = [this](TKRNCommDriver* sender) {
-    if (savedOnLost_) savedOnLost_(sender);
-    if (running_) QMetaObject::invokeMethod(this, &TLPCFrm::PortLost, Qt::QueuedConnection);
-  };
-  if (host_.AutoReset()) {
-    // Pull the part into its boot loader: RTS holds the boot pin, DTR pulses reset.
-    drv.SetRts(true);
-    QThread::msleep(50);
-    drv.SetDtr(true);
-    QThread::msleep(300);
-    drv.SetDtr(false);
+  link.Listen(
+      [this](const uint8_t* data, int size) {
+        if (!running_) return;
+        rx_.append(reinterpret_cast<const char*>(data), size);
+        bytesHeard_ += static_cast<uint64_t>(size);
+        if (!answered_ && heard_.size() < 64) heard_.append(reinterpret_cast<const char*>(data), std::min(size, 64));
+      },
+      [this] {
+        if (running_) QMetaObject::invokeMethod(this, &TLPCFrm::PortLost, Qt::QueuedConnection);
+      });
+  if (job_.reset || host_.AutoReset()) {
+    const ResetSequence seq = job_.reset ? *job_.reset : ResetPresets::Lpc();
+    RunResetSteps(seq, seq.entry,
+                  {[&link](bool on) { link.SetDtr(on); }, [&link](bool on) { link.SetRts(on); },
+                   [](int ms) { QThread::msleep(static_cast<unsigned long>(ms)); }});
   }
   SyncAttempts = 1;
   LpcIspState = Syncing;
-  drv.PollReceive();  // what came before the "?" is no answer to it
+  link.Poll();  // what came before the "?" is no answer to it
   rx_.clear();
-  drv.ReceiveCount = 0;
   if (!Send("?")) return;
   Report(QStringLiteral("正在查找。。。"));
   EnableTimer(Timer3);
@@ -205,8 +172,7 @@ void TLPCFrm::Abort() {
   Timer5.stop();
   LpcIspState = Syncing;
   if (hooked_) {
-    host_.ComDriver().OnReceiveData = savedOnReceive_;
-    host_.ComDriver().OnDeviceLost = savedOnLost_;
+    host_.Link().StopListening();
     hooked_ = false;
   }
   host_.ComPort_Close();
@@ -215,9 +181,7 @@ void TLPCFrm::Abort() {
 }
 
 bool TLPCFrm::Send(const QByteArray& bytes) {
-  TKRNCommDriver& drv = host_.ComDriver();
-  if (!drv.IsConnected() ||
-      drv.SendBytes(bytes.constData(), static_cast<int32_t>(bytes.size())) != static_cast<int32_t>(bytes.size())) {
+  if (!host_.Link().Write(bytes.constData(), static_cast<int>(bytes.size()))) {
     PortLost();
     return false;
   }
@@ -266,13 +230,7 @@ void TLPCFrm::SendEntry(size_t index) {
   }
 }
 
-int TLPCFrm::ReturnCode(const QByteArray& line) {
-  const QByteArray t = line.trimmed();
-  if (t.isEmpty() || t.size() > 3) return -1;
-  for (char c : t)
-    if (c < '0' || c > '9') return -1;
-  return t.toInt();
-}
+int TLPCFrm::ReturnCode(const QByteArray& line) { return LpcReturnCode(line); }
 
 // How many lines make the reply that begins with `lines`; 0 while unknown.
 int TLPCFrm::ReplyLines(const QList<QByteArray>& lines) const {
@@ -304,7 +262,7 @@ int TLPCFrm::ReplyLines(const QList<QByteArray>& lines) const {
 // is still arriving.
 bool TLPCFrm::TakeReply(QByteArray* reply) {
   const bool syncing = LpcIspState == Syncing;
-  if (syncing && SyncReplyArriving(rx_)) return false;
+  if (syncing && LpcSyncReplyArriving(rx_)) return false;
   QList<QByteArray> lines;
   qsizetype at = 0;
   for (;;) {
@@ -331,20 +289,19 @@ bool TLPCFrm::TakeReply(QByteArray* reply) {
 
 void TLPCFrm::Timer5Timer() {
   if (!running_) return;
-  TKRNCommDriver& drv = host_.ComDriver();
-  if (!drv.IsConnected()) {  // closed under the session, or gone
+  IspLink& link = host_.Link();
+  if (!link.IsOpen()) {  // closed under the session, or gone
     PortLost();
     return;
   }
   // Fetch what has arrived now rather than at the driver's next 5 ms poll:
   // a download is some hundred exchanges, each waiting on this.
-  drv.PollReceive();
+  link.Poll();
   if (!running_) return;
-  if (!drv.IsConnected()) {
+  if (!link.IsOpen()) {
     PortLost();
     return;
   }
-  drv.ReceiveCount = 0;  // the bytes are in rx_
   if (LpcIspState == ReadingMemory) {
     HandleReadData();
     return;
@@ -391,8 +348,7 @@ void TLPCFrm::EndSession(IspResult result, bool report) {
   Timer5.stop();
   Timer3.stop();
   if (hooked_) {
-    host_.ComDriver().OnReceiveData = savedOnReceive_;
-    host_.ComDriver().OnDeviceLost = savedOnLost_;
+    host_.Link().StopListening();
     hooked_ = false;
   }
   host_.ComPort_Close();
@@ -412,7 +368,6 @@ void TLPCFrm::EndSession(IspResult result, bool report) {
 }
 
 void TLPCFrm::HandleReply(const QByteArray& text) {
-  TKRNCommDriver& drv = host_.ComDriver();
   const QList<QByteArray> lines = text.split('\n');
   lastReply_ = text;
   auto codeAt = [&](int i) { return i < lines.size() ? ReturnCode(lines[i]) : -1; };
@@ -428,7 +383,6 @@ void TLPCFrm::HandleReply(const QByteArray& text) {
       } else if (SyncAttempts < kMaxSyncAttempts) {
         ++SyncAttempts;
         if (!Send("?")) return;
-        drv.ReceiveCount = 0;
         Show(spinner_ ? QStringLiteral("正在查找设备  \\") : QStringLiteral("正在查找设备  /"));
         spinner_ = !spinner_;
       } else {
@@ -436,7 +390,6 @@ void TLPCFrm::HandleReply(const QByteArray& text) {
         SyncAttempts = 1;
         Timer3.stop();
         if (!Send("?")) return;
-        drv.ReceiveCount = 0;
       }
       return;
     case SyncEcho:
@@ -889,7 +842,7 @@ void TLPCFrm::HandleReadData() {
       if (line.isEmpty()) continue;
       const bool checksumDue = blockLines_ == kLpcLinesPerBlock || piece_.size() + block_.size() >= pieceLength_;
       if (!checksumDue) {
-        const std::vector<uint8_t> bytes = Uudecode(line);
+        const std::vector<uint8_t> bytes = LpcUudecode(line);
         const size_t room = pieceLength_ - piece_.size() - block_.size();
         for (size_t i = 0; i < bytes.size() && i < room; ++i) {
           block_.push_back(bytes[i]);
@@ -1074,12 +1027,11 @@ void TLPCFrm::Timer2Timer() {
 void TLPCFrm::Timer3Timer() {
   if (!running_) return;
   LpcIspState = Syncing;
-  host_.ComDriver().PollReceive();
+  host_.Link().Poll();
   if (!running_) return;
-  if (SyncReplyArriving(rx_)) return;
+  if (LpcSyncReplyArriving(rx_)) return;
   if (!Send("?")) return;
   rx_.clear();
-  host_.ComDriver().ReceiveCount = 0;
 }
 
 void TLPCFrm::Timer4Timer() {

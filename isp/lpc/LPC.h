@@ -151,8 +151,6 @@ class TLPCFrm : public QObject, public IspEngine {
   QStringList info_;
   QString bootVersion_;
   uint64_t session_ = 0;     // counts sessions, so a late single-shot knows its own
-  std::function<void(TKRNCommDriver*, const uint8_t*, int32_t)> savedOnReceive_;
-  std::function<void(TKRNCommDriver*)> savedOnLost_;
   bool hooked_ = false;
 
   // Read-back and reading.

@@ -403,9 +403,11 @@ void TSTCFrm::PulseReset() {
   bool ok = false;
   int ms = host_.ResetDelayText().trimmed().toInt(&ok);
   if (!ok || ms < 0) ms = 0;
-  ComPort1.setRtsControl(TRtsControl::RtsEnable);
-  Pause(ms);
-  ComPort1.setRtsControl(TRtsControl::RtsDisable);
+  const ResetSequence seq = job_.reset ? *job_.reset : ResetPresets::Stc(ms);
+  RunResetSteps(seq, seq.entry,
+                {[this](bool on) { ComPort1.setDtrControl(on ? TDtrControl::DtrEnable : TDtrControl::DtrDisable); },
+                 [this](bool on) { ComPort1.setRtsControl(on ? TRtsControl::RtsEnable : TRtsControl::RtsDisable); },
+                 [this](int pause) { Pause(pause); }});
 }
 
 void TSTCFrm::BitBtn1Click() { Start(IspJob::Download(host_.FirmwareFileName())); }
@@ -475,7 +477,7 @@ void TSTCFrm::Session() {
   ComPort1.setParity(TParity::None);
   ComPort1.setBaudRate(SyncBaud);
   Pause(100);
-  if (host_.AutoReset()) PulseReset();
+  if (job_.reset || host_.AutoReset()) PulseReset();
 
   // 5. Connect pulses until the boot loader sends its status packet.
   Log(QStringLiteral("正在连机 。。。"));

@@ -129,35 +129,24 @@ bool Stm32Engine::SendAddress(uint32_t address) {
   return Send(FrameBuffer, 5);
 }
 
-void Stm32Engine::ResetIntoBootLoader() {
-  TKRNCommDriver& port = host_.ComDriver();
-  if (host_.ResetMode2()) {
-    port.SetRts(true);
-    QThread::msleep(100);
-    port.SetDtr(true);
-    QThread::msleep(100);
-  } else {
-    port.SetDtr(true);
-    port.SetRts(true);
-    QThread::msleep(500);
-    port.SetDtr(false);
-    QThread::msleep(100);
-  }
+ResetSequence Stm32Engine::Wiring() const {
+  if (job_.reset) return *job_.reset;
+  return host_.ResetMode2() ? ResetPresets::Stm32Mode2() : ResetPresets::Stm32();
 }
 
-void Stm32Engine::ResetIntoProgram() {
+bool Stm32Engine::ResetsPart() const { return job_.reset.has_value() || host_.AutoReset(); }
+
+void Stm32Engine::RunLines(const std::vector<ResetStep> ResetSequence::*which) {
   TKRNCommDriver& port = host_.ComDriver();
-  if (host_.ResetMode2()) {
-    port.SetDtr(false);
-    QThread::msleep(100);
-    port.SetRts(false);
-  } else {
-    port.SetRts(false);
-    port.SetDtr(true);
-    QThread::msleep(500);
-    port.SetDtr(false);
-  }
+  const ResetSequence seq = Wiring();
+  RunResetSteps(seq, seq.*which,
+                {[&port](bool on) { port.SetDtr(on); }, [&port](bool on) { port.SetRts(on); },
+                 [](int ms) { QThread::msleep(static_cast<unsigned long>(ms)); }});
 }
+
+void Stm32Engine::ResetIntoBootLoader() { RunLines(&ResetSequence::entry); }
+
+void Stm32Engine::ResetIntoProgram() { RunLines(&ResetSequence::exit); }
 
 void Stm32Engine::STM32UP() { Start(IspJob::Download(host_.FirmwareFileName())); }
 
@@ -223,7 +212,7 @@ void Stm32Engine::Start(const IspJob& job) {
     if (self) self->bytesSeen_ += static_cast<uint64_t>(size);
     if (self && !self->ownRead_) QMetaObject::invokeMethod(self.data(), &Stm32Engine::Timer5Timer, Qt::QueuedConnection);
   };
-  if (host_.AutoReset()) ResetIntoBootLoader();
+  if (ResetsPart()) ResetIntoBootLoader();
   StmState = 1;
   Timer3.start();
   StepTimeoutCounter = 5;  // about 6 s to find the boot loader
@@ -1390,7 +1379,7 @@ void Stm32Engine::Succeed(const QString& line) {
   ReportStatus(host_, line);
   OvertimeT.stop();
   Timer5.stop();
-  if (host_.AutoReset() && !wentTo_) ResetIntoProgram();
+  if (ResetsPart() && !wentTo_) ResetIntoProgram();
   EndSession();
   if (job_.kind == IspJobKind::Download && host_.AutoDownload()) host_.EndAutoDownload();
   IspResult r = IspResult::Success(line);

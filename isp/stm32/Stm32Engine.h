@@ -152,6 +152,9 @@ class Stm32Engine : public QObject, public IspEngine {
 
   void ResetIntoBootLoader();
   void ResetIntoProgram();
+  ResetSequence Wiring() const;
+  bool ResetsPart() const;
+  void RunLines(const std::vector<ResetStep> ResetSequence::*which);
   void ReadPort();
   void HandleSyncReply();
   void Resynchronise();

@@ -1,0 +1,6 @@
+if(TARGET vortana_isplink)
+  vortana_add_test(ResetSequenceTest SOURCES ResetSequenceTest.cpp LIBS vortana_isplink)
+endif()
+if(TARGET vortana_isplink)
+  vortana_add_test(PollingLinkTest SOURCES PollingLinkTest.cpp LIBS vortana_isplink QT)
+endif()
