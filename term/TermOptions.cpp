@@ -77,6 +77,8 @@ TermOptions ParseTermOptions(const QStringList& args) {
       if (!err.isEmpty()) return fail(err);
       if (v.isEmpty()) return fail(QStringLiteral("--log needs a file name"));
       o.logFile = v;
+    } else if (const int taken = TakeFrameOption(args, i, &o.frames, &err); taken != 0) {
+      if (taken < 0) return fail(err);
     } else {
       return fail(QStringLiteral("unknown option '%1'").arg(a));
     }
@@ -112,7 +114,10 @@ QString TermHelpText() {
       "      --doctor [PORT]   name what keeps a port from working; exit 1 when\n"
       "                        something was found, 0 when nothing\n"
       "  -h, --help            this text\n"
-      "\n"
-      "Exit status: 0 done, 1 the port failed (cause on the last line),\n"
-      "2 usage or port error.\n");
+      "\n") +
+         FrameHelpText() +
+         QStringLiteral(
+             "\n"
+      "Exit status: 0 done, 1 the port failed, a Modbus exception or a time-out\n"
+      "(the cause on the last line), 2 usage or port error.\n");
 }
