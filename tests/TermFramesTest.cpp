@@ -199,8 +199,8 @@ struct TermFramesPty : ::testing::Test {
   PtyPair pty;
   QProcess term;
 
-  void Start(const QString& spec) {
-    term.start(QStringLiteral(VORTANA_TERM_PATH), {"-p", QString::fromStdString(pty.slavePath()), "--frames", spec});
+  void Start(const QStringList& job) {
+    term.start(QStringLiteral(VORTANA_TERM_PATH), QStringList{"-p", QString::fromStdString(pty.slavePath())} + job);
     ASSERT_TRUE(term.waitForStarted(3000));
     QThread::msleep(300);  // the port open before the first byte
   }
@@ -223,7 +223,7 @@ struct TermFramesPty : ::testing::Test {
 QString Untimed(const QString& line) { return line.section(QStringLiteral("  "), 1); }
 
 TEST_F(TermFramesPty, TerminatedFramesInPiecesWithTheirSums) {
-  Start(QStringLiteral("end=0d0a,sum8"));
+  Start({"--frames", "end=0d0a,sum8"});
   Pieces({{0x01, 0x02}, {0x03, 0x06, 0x0D}, {0x0A, 0xAA, 0x01, 0x0D, 0x0A}, {0x0D, 0x0A}});
   const QStringList lines = Stop();
   ASSERT_EQ(lines.size(), 3) << lines.join(u'\n').toStdString();
@@ -237,7 +237,7 @@ TEST_F(TermFramesPty, TerminatedFramesInPiecesWithTheirSums) {
 }
 
 TEST_F(TermFramesPty, ModbusFramesCutByAUsbAdapterDecodeWhole) {
-  Start(QStringLiteral("modbus"));
+  Start({"--frames", "modbus"});
   // Read holding 0..1 of slave 1 and its reply, cut across the frame border;
   // a frame with a broken CRC after them.
   Pieces({{0x01, 0x03, 0x00}, {0x00, 0x00, 0x02, 0xC4, 0x0B, 0x01, 0x03}, {0x04, 0x00, 0x01, 0x00, 0x02},
@@ -246,6 +246,20 @@ TEST_F(TermFramesPty, ModbusFramesCutByAUsbAdapterDecodeWhole) {
   ASSERT_GE(lines.size(), 2) << lines.join(u'\n').toStdString();
   EXPECT_EQ(Untimed(lines[0]), QStringLiteral("8  01 03 00 00 00 02 C4 0B  正确"));
   EXPECT_EQ(Untimed(lines[1]), QStringLiteral("9  01 03 04 00 01 00 02 2A 32  正确"));
+}
+
+TEST_F(TermFramesPty, TheMonitorNamesRequestsRepliesAndExceptions) {
+  Start({"--modbus-monitor"});
+  // Read holding of slave 1, its reply cut in the middle, then slave 2's
+  // exception reply.
+  Pieces({{0x01, 0x03, 0x00, 0x00, 0x00, 0x02, 0xC4, 0x0B, 0x01, 0x03, 0x04}, {0x00, 0x01, 0x00, 0x02, 0x2A, 0x32},
+          {0x02, 0x83, 0x02, 0x30, 0xF1}});
+  const QStringList lines = Stop();
+  ASSERT_EQ(lines.size(), 3) << lines.join(u'\n').toStdString();
+  EXPECT_TRUE(lines[0].contains(QStringLiteral("从站 1")) && lines[0].contains(QStringLiteral("请求"))) << lines[0].toStdString();
+  EXPECT_TRUE(lines[1].contains(QStringLiteral("9  01 03 04 00 01 00 02 2A 32"))) << lines[1].toStdString();
+  EXPECT_TRUE(lines[1].contains(QStringLiteral("应答"))) << lines[1].toStdString();
+  EXPECT_TRUE(lines[2].contains(QStringLiteral("非法数据地址"))) << lines[2].toStdString();
 }
 
 }  // namespace
