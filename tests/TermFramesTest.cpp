@@ -224,12 +224,14 @@ QString Untimed(const QString& line) { return line.section(QStringLiteral("  "),
 
 TEST_F(TermFramesPty, TerminatedFramesInPiecesWithTheirSums) {
   Start({"--frames", "end=0d0a,sum8"});
-  Pieces({{0x01, 0x02}, {0x03, 0x06, 0x0D}, {0x0A, 0xAA, 0x01, 0x0D, 0x0A}, {0x0D, 0x0A}});
+  Pieces({{0x01, 0x02}, {0x03, 0x06, 0x0D}, {0x0A, 0xAA, 0x01, 0x0D, 0x0A}, {0x0D, 0x0A}, {0x41, 0x42}});
   const QStringList lines = Stop();
-  ASSERT_EQ(lines.size(), 3) << lines.join(u'\n').toStdString();
+  ASSERT_EQ(lines.size(), 4) << lines.join(u'\n').toStdString();
   EXPECT_EQ(Untimed(lines[0]), QStringLiteral("6  01 02 03 06 0D 0A  正确"));
   EXPECT_EQ(Untimed(lines[1]), QStringLiteral("4  AA 01 0D 0A  错误"));
   EXPECT_EQ(Untimed(lines[2]), QStringLiteral("2  0D 0A  帧过短"));
+  // An unfinished frame is still shown when the job is stopped.
+  EXPECT_EQ(Untimed(lines[3]), QStringLiteral("2  41 42  未成帧"));
   EXPECT_TRUE(QRegularExpression(QStringLiteral("^\\d\\d:\\d\\d:\\d\\d\\.\\d\\d\\d$"))
                   .match(lines[0].section(QStringLiteral("  "), 0, 0))
                   .hasMatch())
