@@ -440,7 +440,8 @@ int TakeFrameOption(const QStringList& args, int& i, TermFrameJob* job, QString*
 
 QString FrameHelpText() {
   return QStringLiteral(
-      "Frames and Modbus RTU (one of these replaces the terminal):\n"
+      "Frames and Modbus RTU: one of these replaces the terminal (not with\n"
+      "--hex, --timestamps or --log)\n"
       "      --frames SPEC     print one line per received frame: time, length,\n"
       "                        hex, checksum verdict; ends on Ctrl-C\n"
       "      --modbus-read SLAVE:TABLE:ADDR:COUNT\n"

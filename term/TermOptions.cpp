@@ -83,6 +83,8 @@ TermOptions ParseTermOptions(const QStringList& args) {
       return fail(QStringLiteral("unknown option '%1'").arg(a));
     }
   }
+  if (o.frames.kind != TermFrameJob::Kind::None && (o.hex || o.timestamps || !o.logFile.isEmpty()))
+    return fail(QStringLiteral("--hex, --timestamps and --log belong to the terminal, not to the frame and Modbus jobs"));
   if (list && doctor) return fail(QStringLiteral("--list-ports and --doctor do not go together"));
   if (list) o.mode = TermOptions::Mode::ListPorts;
   else if (doctor) o.mode = TermOptions::Mode::Doctor;

@@ -90,6 +90,7 @@ TEST(TermFrameOptions, UsageErrorsExitTwoBeforeAnyPortIsTouched) {
         QStringList{"-p", "/nonexistent/tty", "--modbus-write", "1:inputs:0:1"},
         QStringList{"-p", "/nonexistent/tty", "--modbus-monitor", "--frames", "modbus"},
         QStringList{"-p", "/nonexistent/tty", "--modbus-read", "1:holding:0:1", "--modbus-timeout", "5"},
+        QStringList{"-p", "/nonexistent/tty", "--frames", "modbus", "--hex"},
         QStringList{"--modbus-read", "1:holding:0:1"}}) {
     const Outcome o = RunTerm(args);
     EXPECT_EQ(o.code, 2) << args.join(u' ').toStdString();
