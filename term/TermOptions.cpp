@@ -77,10 +77,14 @@ TermOptions ParseTermOptions(const QStringList& args) {
       if (!err.isEmpty()) return fail(err);
       if (v.isEmpty()) return fail(QStringLiteral("--log needs a file name"));
       o.logFile = v;
+    } else if (const int taken = TakeFrameOption(args, i, &o.frames, &err); taken != 0) {
+      if (taken < 0) return fail(err);
     } else {
       return fail(QStringLiteral("unknown option '%1'").arg(a));
     }
   }
+  if (o.frames.kind != TermFrameJob::Kind::None && (o.hex || o.timestamps || !o.logFile.isEmpty()))
+    return fail(QStringLiteral("--hex, --timestamps and --log belong to the terminal, not to the frame and Modbus jobs"));
   if (list && doctor) return fail(QStringLiteral("--list-ports and --doctor do not go together"));
   if (list) o.mode = TermOptions::Mode::ListPorts;
   else if (doctor) o.mode = TermOptions::Mode::Doctor;
@@ -112,7 +116,10 @@ QString TermHelpText() {
       "      --doctor [PORT]   name what keeps a port from working; exit 1 when\n"
       "                        something was found, 0 when nothing\n"
       "  -h, --help            this text\n"
-      "\n"
-      "Exit status: 0 done, 1 the port failed (cause on the last line),\n"
-      "2 usage or port error.\n");
+      "\n") +
+         FrameHelpText() +
+         QStringLiteral(
+             "\n"
+      "Exit status: 0 done, 1 the port failed, a Modbus exception or a time-out\n"
+      "(the cause on the last line), 2 usage or port error.\n");
 }

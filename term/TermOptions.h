@@ -5,6 +5,7 @@
 #include <QStringList>
 
 #include "platform/SerialDevice.h"
+#include "term/TermFrames.h"
 
 struct TermOptions {
   enum class Mode { Run, ListPorts, Doctor, Help, UsageError };
@@ -14,6 +15,7 @@ struct TermOptions {
   bool hex = false;          // received bytes as "41 42 0D 0A"
   bool timestamps = false;   // each received line starts with its arrival time
   QString logFile;           // every received byte, raw, appended
+  TermFrameJob frames;       // --frames and the Modbus jobs instead of the terminal
   QString error;             // UsageError: one line
 };
 

@@ -26,5 +26,6 @@ int main(int argc, char** argv) {
     case TermOptions::Mode::Run:
       break;
   }
+  if (o.frames.kind != TermFrameJob::Kind::None) return RunFrameJob(o);
   return RunTermSession(o);
 }
