@@ -109,6 +109,13 @@ PartStatus ParseStatus(Protocol protocol, const std::vector<uint8_t>& p, uint32_
       }
       break;
     }
+    case Protocol::Stc15a: {
+      const Stc15aStatus a = ParseStc15aStatus(p, syncBaud);
+      if (!a.valid) return s;
+      s.clockHz = a.clockHz;
+      s.mcs = a.mcs;
+      break;
+    }
     case Protocol::Stc8: {
       // 50, frequency (32 bits), trim, divider, MCS0..2 among fixed bytes,
       // wake-up timer, MCS3, MCS4, version, stepping, 00, magic, minor ...
@@ -325,7 +332,7 @@ ModernSpeed PlanModernSpeed(Protocol p, double clock) {
 uint8_t ModernIapWait(Protocol p, double clockHz) {
   // STC12 and STC15 share the wait table (data sheets, IAP_CONTR); STC15
   // programs at its fixed programming clock.
-  return Stc12IapWait(p == Protocol::Stc15 ? kStc15ProgramHz : clockHz);
+  return Stc12IapWait(p == Protocol::Stc15 || p == Protocol::Stc15a ? kStc15ProgramHz : clockHz);
 }
 
 std::vector<uint8_t> Stc12Handshake(uint16_t magic) {

@@ -27,6 +27,7 @@ enum class Protocol {
   Stc12,  // STC10/11/12: clock from the pulse counts, 8-bit baud timer, 84 erase
   Stc15,  // STC15: RC oscillator trimmed by the host, programs at 22.1184 MHz
   Stc8,   // STC8A/8F/8G/8H: RC trimmed in one band with a divider, programs at 24 MHz
+  Stc15a, // STC15F10x/20x: STC12 frames, 16-bit RC trims, 13 option bytes
 };
 
 // The boot-loader protocol variants the model list names. Only some have

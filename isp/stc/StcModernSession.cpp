@@ -209,6 +209,10 @@ void TSTCFrm::ModernSession(const std::vector<uint8_t>& statusPayload) {
   // Even parity from here on, as these boot loaders talk.
   ComPort1.setParity(TParity::Even);
   if (!Reopen(SyncBaud)) return;
+  if (protocol == stc::Protocol::Stc15a) {
+    Stc15aProgram(magic, statusPayload, *row, mcs, image, eeprom, settings);
+    return;
+  }
 
   std::vector<uint8_t> reply;
   stc::Trim userTrim, programTrim;
