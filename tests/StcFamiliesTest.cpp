@@ -543,6 +543,24 @@ TEST(StcFamilies, Refusals) {
     sim.Stop();
   }
   {
+    // The newer STC89 boot loader (7.2C, 16-bit frames, status of an
+    // STC89C52 from a public trace): refused by name, nothing sent after
+    // the status packet.
+    Rig r;
+    r.WriteFirmware(100);
+    StcModernProfile n = ModernProfile("STC12C5A60S2");
+    n.magic = 0xF051;
+    n.status = {0x50, 0xFD, 0x84, 0x1E, 0x11, 0x4D, 0x05, 0x8E, 0x96, 0x27, 0x7C, 0x04, 0x47, 0x01, 0x7F, 0x40, 0x81,
+                0x72, 0x43, 0x00, 0xF0, 0x51, 0x05, 0x80, 0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0x38, 0x20, 0x20, 0x02, 0x19, 0x60};
+    StcModernSim sim(r.pty, n);
+    const IspResult& result = r.Run(r.Job());
+    EXPECT_TRUE(result.cause.startsWith(QStringLiteral("未支持的 MCU: STC89C52 (型号代码 F051, 协议 stc89)")))
+        << result.cause.toStdString();
+    for (uint8_t c : {0x01, 0x05, 0x03, 0x50}) EXPECT_EQ(sim.Frames(c), 0) << int(c);
+    r.ExpectIdle();
+    sim.Stop();
+  }
+  {
     Rig r;
     r.WriteFirmware(100);
     StcModernSim sim(r.pty, ModernProfile("STC15W4K56S4"));
