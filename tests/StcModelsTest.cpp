@@ -98,6 +98,7 @@ TEST(StcModels, LookUp) {
                         r.variant == Variant::Stc8 ||
                         r.variant == Variant::Stc8d || r.variant == Variant::Stc8g;
     EXPECT_EQ(EngineOf(r.variant).has_value(), served) << r.name;
-    EXPECT_EQ(VariantRefusal(r.variant).isEmpty(), served) << r.name;
+    // stc89 on 16-bit frames has a path of its own, beside the engines.
+    EXPECT_EQ(VariantRefusal(r.variant).isEmpty(), served || r.variant == Variant::Stc89) << r.name;
   }
 }

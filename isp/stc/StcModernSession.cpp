@@ -97,6 +97,10 @@ void TSTCFrm::ModernSession(const std::vector<uint8_t>& statusPayload) {
     Fail(QStringLiteral("未支持的 MCU: 型号代码 %1 ！").arg(magicText), true);
     return;
   }
+  if (row->variant == stc::Variant::Stc89) {
+    Stc89aProgram(statusPayload, *row, StcImage);
+    return;
+  }
   if (!engine) {
     partName_ = QString::fromUtf8(row->name);
     Fail(QStringLiteral("未支持的 MCU: %1 (型号代码 %2, 协议 %3)：%4 ！")

@@ -66,8 +66,6 @@ std::optional<Protocol> EngineOf(Variant v) {
 
 QString VariantRefusal(Variant v) {
   switch (v) {
-    case Variant::Stc89:
-      return QStringLiteral("STC89 新版引导程序 (16 位校验帧) 尚未实现，只支持 8 位校验帧的旧版");
     case Variant::Stc12a:
       return QStringLiteral("stc12a 引导程序应以 8 位校验帧回应，收到的状态包与之不符");
     case Variant::Stc12b:

@@ -104,6 +104,16 @@ StcModernProfile ModernProfile(const std::string& name) {
     p.status = PayloadOf(
         "46 B9 68 00 40 50 02 B0 02 B0 02 AF 02 B0 02 E6 02 E7 00 00 00 00 67 51 FF F2 94 8C EF 3B F5 58 "
         "34 FF FF FF FF FF FF FF FF FF FF FF 00 00 00 00 FF FF FF FF FF FF FF FF 58 50 0C 94 21 FF 29 21 82 16");
+  } else if (name == "STC89C52") {
+    // STC89C52 on the newer boot loader (7.2C), 11.0592 MHz crystal: the
+    // status packet of a public trace of the maker's program (2400 bit/s).
+    p.family = SimFamily::Stc89a;
+    p.magic = 0xF051;
+    p.codeFlash = 8192;
+    p.eeprom = 0;
+    p.crystalHz = 11059200;
+    p.status = {0x50, 0xFD, 0x84, 0x1E, 0x11, 0x4D, 0x05, 0x8E, 0x96, 0x27, 0x7C, 0x04, 0x47, 0x01, 0x7F, 0x40, 0x81, 0x72,
+                0x43, 0x00, 0xF0, 0x51, 0x05, 0x80, 0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0x38, 0x20, 0x20, 0x02, 0x19, 0x60};
   } else if (name == "STC15W4K56S4") {
     // Status packet of an STC15W4K56S4 (7.3.4T), core at 2.68 V.
     p.family = SimFamily::Stc15;
@@ -221,6 +231,9 @@ StcModernSim::StcModernSim(PtyPair& pty, StcModernProfile profile, StcModernFaul
       break;
     case SimFamily::Stc15a:
       mcs_.assign(s.begin() + 23, s.begin() + 36);
+      break;
+    case SimFamily::Stc89a:
+      mcs_ = {s[1]};
       break;
     case SimFamily::Stc8:
       mcs_ = {s[9], s[10], s[11], s[15], s[16]};
@@ -402,6 +415,14 @@ std::vector<uint8_t> StcModernSim::StatusLocked() const {
       std::copy(mcs_.begin(), mcs_.end(), s.begin() + 23);
       break;
     }
+    case SimFamily::Stc89a: {
+      // The option byte, and one count of the pulses: clock / (12 x speed).
+      s[1] = mcs_[0];
+      const uint16_t count = static_cast<uint16_t>(profile_.crystalHz / (12.0 * syncBaud_) + 0.5);
+      s[13] = static_cast<uint8_t>(count >> 8);
+      s[14] = static_cast<uint8_t>(count);
+      break;
+    }
     case SimFamily::Stc8:
       put32(1, storedHz_);
       s[5] = trimA_;
@@ -532,6 +553,8 @@ void StcModernSim::Answer15aChallenge() {
 }
 
 bool StcModernSim::GuardOk(const std::vector<uint8_t>& p, size_t at) const {
+  // The newer STC89 boot loader wants 46 B9 there instead.
+  if (profile_.family == SimFamily::Stc89a) return p.size() >= at + 2 && p[at] == 0x46 && p[at + 1] == 0xB9;
   // Boot loaders from 7.2 on want 5A A5 in these packets.
   if (profile_.status[17] < 0x72) return true;
   return p.size() >= at + 2 && p[at] == 0x5A && p[at + 1] == 0xA5;
@@ -551,6 +574,12 @@ uint32_t StcModernSim::UartBaud(const std::vector<uint8_t>& p) const {
       if (wt != 0 && profile_.crystalHz > goodUpTo[wt]) return 0;
     }
     return static_cast<uint32_t>(profile_.crystalHz / (16.0 * (256 - p[2])) + 0.5);
+  }
+  if (profile_.family == SimFamily::Stc89a) {
+    // 01, 16-bit reload, IAP wait; 32 samples a bit.
+    if (p.size() < 4 || (p[3] & 0x80) == 0) return 0;
+    const uint32_t reload = (static_cast<uint32_t>(p[1]) << 8) | p[2];
+    return static_cast<uint32_t>(profile_.crystalHz / (32.0 * (65536 - reload)) + 0.5);
   }
   if (profile_.family == SimFamily::Stc15a) {
     // 8E: programming trim, divider of 230400 at 22.1184 MHz, A1 64 B8 00,
@@ -597,6 +626,9 @@ void StcModernSim::StoreOptions(const std::vector<uint8_t>& p) {
       mcs_[4] = b[63];
       break;
     }
+    case SimFamily::Stc89a:
+      if (p.size() >= 6) mcs_[0] = p[5];
+      break;
     case SimFamily::Stc15a:
       // 8D, MCS0..12, six FF.
       if (p.size() < 20) return;
@@ -745,7 +777,8 @@ void StcModernSim::Handle(const std::vector<uint8_t>& p) {
       {
         std::lock_guard<std::mutex> lock(mu_);
         // STC15 MCSX bit 1, STC8 MCS0 bit 1: the EEPROM goes with the code.
-        eraseEeprom = (profile_.family == SimFamily::Stc15 ? mcs_[5] : mcs_[0]) & 0x02;
+        eraseEeprom = profile_.family != SimFamily::Stc89a &&
+                      ((profile_.family == SimFamily::Stc15 ? mcs_[5] : mcs_[0]) & 0x02);
         const size_t end = eraseEeprom ? flash_.size() : profile_.codeFlash;
         std::fill(flash_.begin(), flash_.begin() + static_cast<long>(end), 0xFF);
         firstWrite_ = true;

@@ -34,7 +34,7 @@
 #include "sim/SimLink.h"
 #include "support/Pty.h"
 
-enum class SimFamily { Stc12, Stc15, Stc8, Stc15a };
+enum class SimFamily { Stc12, Stc15, Stc8, Stc15a, Stc89a };
 // How an STC8 part's oscillator is trimmed: one band with fine steps
 // (stc8), or bands chosen by a range byte counted over whole pulse bits
 // with a fixed IAP wait in the switch (stc8g: two bands, stc8d: four).
