@@ -21,6 +21,7 @@ std::optional<stc::Protocol> ProtocolOf(StcFamily f) {
     case StcFamily::Stc12: return stc::Protocol::Stc12;
     case StcFamily::Stc15: return stc::Protocol::Stc15;
     case StcFamily::Stc8: return stc::Protocol::Stc8;
+    case StcFamily::Stc15a: return stc::Protocol::Stc15a;
     case StcFamily::Stc89: break;
   }
   return std::nullopt;
@@ -36,6 +37,7 @@ StcFamily StcFamilyOfPart(const QString& partName) {
       case stc::Protocol::Stc12: return StcFamily::Stc12;
       case stc::Protocol::Stc15: return StcFamily::Stc15;
       case stc::Protocol::Stc8: return StcFamily::Stc8;
+      case stc::Protocol::Stc15a: return StcFamily::Stc15a;
     }
   }
   return StcFamily::Stc89;
@@ -76,6 +78,7 @@ StcOptionsDialog::StcOptionsDialog(const StcDownloadExtras& current, QWidget* pa
   family_ = new QComboBox(this);
   family_->addItem(QStringLiteral("STC89 / STC12C1052"), static_cast<int>(StcFamily::Stc89));
   family_->addItem(QStringLiteral("STC10 / STC11 / STC12"), static_cast<int>(StcFamily::Stc12));
+  family_->addItem(QStringLiteral("STC15F10x / STC15F20x"), static_cast<int>(StcFamily::Stc15a));
   family_->addItem(QStringLiteral("STC15"), static_cast<int>(StcFamily::Stc15));
   family_->addItem(QStringLiteral("STC8"), static_cast<int>(StcFamily::Stc8));
   form->addRow(QStringLiteral("芯片系列"), family_);

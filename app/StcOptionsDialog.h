@@ -19,7 +19,7 @@ class QPushButton;
 
 // The STC families as the dialog offers them; all but the first have
 // option bytes and an EEPROM the download can set.
-enum class StcFamily { Stc89, Stc12, Stc15, Stc8 };
+enum class StcFamily { Stc89, Stc12, Stc15, Stc8, Stc15a };
 
 struct StcDownloadExtras {
   QMap<QString, QString> options;  // name -> value, only those asked for

@@ -473,6 +473,27 @@ TEST_F(CliTest, StcNewerBootLoaders) {
     sim.Stop();
   }
   {
+    // STC15F104E (stc15a), holding earlier firmware: trimmed to 24 MHz,
+    // the reset pin set, the code written exactly.
+    const StcModernProfile p = ModernProfile("STC15F104E");
+    const std::vector<uint8_t> image = PatternImage(1500, 8);
+    const QString file = WriteFile(QStringLiteral("fw15a.hex"), HexText(image));
+    StcModernSim sim(pty, p, {}, link);
+    const Outcome o = RunTool(Args("stc", file, {QStringLiteral("--frequency"), QStringLiteral("24000"),
+                                                 QStringLiteral("--option"), QStringLiteral("reset_pin=reset")}));
+    ASSERT_TRUE(o.exited);
+    EXPECT_EQ(o.status, 0) << o.out.join('\n').toStdString();
+    EXPECT_EQ(o.out.last(), QStringLiteral("上载数据成功 ！"));
+    EXPECT_NEAR(sim.RunningHz(), 24e6, 24e6 * 0.005);
+    EXPECT_EQ(sim.Options()[0] & 0x10, 0x10);
+    const std::vector<uint8_t> flash = sim.Flash();
+    EXPECT_TRUE(std::equal(image.begin(), image.end(), flash.begin()));
+    // Beyond the erased sectors the earlier firmware stays.
+    EXPECT_EQ(flash[3000], StcModernSim::EarlierFirmware(3000));
+    EXPECT_TRUE(PortFree(pty.slavePath()));
+    sim.Stop();
+  }
+  {
     StcModernProfile b = ModernProfile("STC12C5A60S2");
     b.status[20] = 0xE1;  // STC12C5201AD (stc12b)
     b.status[21] = 0x61;

@@ -997,6 +997,13 @@ TEST_F(IspPage, StcOptionsFollowTheFamilyAndARefusedDownloadReleasesThePart) {
     auto* model = qobject_cast<QStandardItemModel*>(lvd->model());
     EXPECT_FALSE(model->item(lvd->findData(QStringLiteral("5")))->isEnabled());  // an STC15 level
     EXPECT_TRUE(model->item(lvd->findData(QStringLiteral("2.7v")))->isEnabled());
+    // STC15F10x/20x: no clock source or gain, six LVD levels, EEPROM writable.
+    d.FamilyBox()->setCurrentIndex(d.FamilyBox()->findText(QStringLiteral("STC15F10x / STC15F20x")));
+    EXPECT_FALSE(d.OptionBox(QStringLiteral("clock_source"))->isEnabled());
+    EXPECT_TRUE(d.OptionBox(QStringLiteral("reset_pin"))->isEnabled());
+    EXPECT_TRUE(model->item(lvd->findData(QStringLiteral("5")))->isEnabled());
+    EXPECT_FALSE(model->item(lvd->findData(QStringLiteral("7")))->isEnabled());
+    EXPECT_FALSE(model->item(lvd->findData(QStringLiteral("2.7v")))->isEnabled());
     d.FamilyBox()->setCurrentIndex(d.FamilyBox()->findText(QStringLiteral("STC15")));
     QComboBox* reset = d.OptionBox(QStringLiteral("reset_pin"));
     reset->setCurrentIndex(reset->findData(QStringLiteral("io")));

@@ -315,3 +315,66 @@ TEST(StcModern, BandChoice) {
   const std::vector<uint8_t> sw = Stc8dSwitch({0x41, 0x80}, PlanModernSpeed(Protocol::Stc8, kStc8ProgramHz));
   EXPECT_EQ(std::vector<uint8_t>(sw.begin() + 5, sw.end()), (std::vector<uint8_t>{0x80, 0x41, 0x98}));
 }
+
+// STC15F104E, boot loader 6.7Q: the packets of a recorded download (the
+// public STC15A reverse-engineering notes, "Program hello.bin").
+TEST(Stc15a, PacketsOfARecordedDownload) {
+  const std::vector<uint8_t> status = PayloadOf(Hex(
+      "46 B9 68 00 40 50 02 9C 02 9C 02 9C 02 9C 02 E6 02 E7 00 00 00 00 67 51 FF F2 94 8C EF FC F7 58 "
+      "29 FF FF FF FF FF FF FF FF FF FF FF 00 00 00 00 FF FF FF 12 FF FF FF FF 58 50 0C 95 21 FF 2B 21 01 16"));
+  const Stc15aStatus s = ParseStc15aStatus(status, 2400);
+  ASSERT_TRUE(s.valid);
+  EXPECT_EQ(s.countAverage, 0x29C);
+  EXPECT_EQ(s.mcs, Hex("EF FC F7 58 29 FF FF FF FF FF FF FF FF"));
+  EXPECT_EQ(s.constants, (std::array<uint8_t, 7>{0x58, 0x50, 0x0C, 0x95, 0x21, 0xFF, 0x2B}));
+  // Too short a packet is no status.
+  EXPECT_FALSE(ParseStc15aStatus(std::vector<uint8_t>(status.begin(), status.begin() + 57), 2400).valid);
+
+  // The second challenge and the part's counts for it.
+  std::vector<uint16_t> trims;
+  for (uint16_t t = 0x5824; t <= 0x582E; ++t) trims.push_back(t);
+  EXPECT_EQ(Frame16(Stc15aChallenge(s.constants, trims)),
+            (Hex("46 B9 6A 00 3E 65 58 50 0C 95 21 FF 2B FF FF 06 0B 58 24 02 00 58 25 02 00 58 26 02 00 "
+                          "58 27 02 00 58 28 02 00 58 29 02 00 58 2A 02 00 58 2B 02 00 58 2C 02 00 58 2D 02 00 "
+                          "58 2E 02 00 0B 51 16")));
+  const auto counts = Stc15aCounts(PayloadOf(
+      Hex("46 B9 68 00 3E 65 58 50 0C 95 21 FF 2B FF FF 06 0B 58 24 02 92 58 25 02 94 58 26 02 97 58 27 02 "
+          "9A 58 28 02 9A 58 29 02 9C 58 2A 02 9F 58 2B 02 A2 58 2C 02 A1 58 2D 02 A4 58 2E 02 A8 12 0A 16")));
+  ASSERT_EQ(counts.size(), 11u);
+  EXPECT_EQ(counts[5], (std::pair<uint16_t, uint16_t>{0x5829, 0x29C}));
+  EXPECT_EQ(counts[10], (std::pair<uint16_t, uint16_t>{0x582E, 0x2A8}));
+  // A reply cut short yields nothing rather than counts read past its end.
+  std::vector<uint8_t> cut = Stc15aChallenge(s.constants, trims);
+  cut.resize(cut.size() - 1);
+  EXPECT_TRUE(Stc15aCounts(cut).empty());
+
+  EXPECT_EQ(Frame16(Stc15aErase(512, 4096)),
+            (Hex("46 B9 6A 00 3B 84 FF 00 02 00 00 10 00 00 00 00 00 00 00 00 00 00 00 00 80 7F 7E 7D 7C "
+                          "7B 7A 79 78 77 76 75 74 73 72 71 70 6F 6E 6D 6C 6B 6A 69 68 67 66 65 64 63 62 61 60 5F "
+                          "11 09 16")));
+  std::vector<uint8_t> block(64, 0x00);
+  std::string expected = "46 B9 6A 00 4D 00 00 00 01 00 00 40";
+  for (int i = 0; i < 64; ++i) expected += " 00";
+  EXPECT_EQ(Frame16(Stc15aWrite(0x0100, block.data())), Hex((expected + " 00 F8 16").c_str()));
+  EXPECT_EQ(Frame16(Stc15aOptions(s.mcs)),
+            Hex("46 B9 6A 00 1A 8D EF FC F7 58 29 FF FF FF FF FF FF FF FF FF FF FF FF FF FF 12 66 16"));
+}
+
+TEST(Stc15a, TrimArithmetic) {
+  // The recorded part, trimmed to 11.0592 MHz, counted 0x29C on 9600 bit/s pulses.
+  EXPECT_NEAR(Stc15aCountToHz(0x29C, 9600), 11059200, 11059200 * 0.01);
+  // Interpolation between the ends of a coarse range, and refusal where
+  // the two points measured alike (no slope) or the line leaves 16 bits.
+  EXPECT_EQ(Stc15aInterpolate({0x5800, 0x24A}, {0x5880, 0x345}, 0x29C), 0x5800 + std::lround(0x80 * 82.0 / 251));
+  EXPECT_FALSE(Stc15aInterpolate({0x5800, 0x24A}, {0x5880, 0x24A}, 0x29C));
+  EXPECT_FALSE(Stc15aInterpolate({0xFF00, 0x100}, {0xFF80, 0x101}, 0x200));
+  // The coarse ranges bracket the frequency, the programming pair last.
+  for (double f : {6e6, 11.0592e6, 24e6, 35e6}) {
+    const std::vector<uint16_t> c = Stc15aCoarse(f);
+    ASSERT_EQ(c.size(), 6u);
+    EXPECT_EQ(c[4], 0x9800);
+    EXPECT_EQ(c[5], 0x9880);
+  }
+  EXPECT_EQ(Stc15aCoarse(24e6)[0], 0x9800);
+  EXPECT_EQ(Stc15aCoarse(6e6)[3], 0x18FF);
+}

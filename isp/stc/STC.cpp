@@ -515,13 +515,24 @@ void TSTCFrm::Session() {
         ModernSession(payload);
         return;
       }
-      // STC15F10x/20x boot loaders first answer 80 and want it echoed; that
-      // protocol's later steps are not known well enough to program them.
+      // STC15F10x/20x boot loaders first answer 80, want it echoed and
+      // more pulses, and only then send their status.
+      if (payload.size() == 1 && payload[0] == 0x80) {
+        Rx.Width = stc::SumWidth::Sum16;
+        ReplyPending = true;
+        SendHexFrame(stc::BytesToHex(stc::Frame16({0x80})));
+        SeekTimer.start();
+        const bool answered = WhileMcuResponse(6, QStringLiteral("连机超时: 芯片回应 80 后未发送状态包 ！"));
+        SeekTimer.stop();
+        if (!answered) return;
+        payload.clear();
+        if (stc::ParseFrame16(stc::HexToBytes(Rx.LastReply), payload) && stc::StatusMagic(payload)) {
+          ModernSession(payload);
+          return;
+        }
+      }
       Log(QStringLiteral("连机成功! 芯片回应 %1").arg(stc::BytesToHex(payload)));
-      Fail(payload.size() == 1 && payload[0] == 0x80
-               ? QStringLiteral("未支持的 MCU: STC15F10x/20x 系列 (先回应 80 的引导程序) ！")
-               : QStringLiteral("未支持的 MCU: 无法识别的状态包 ！"),
-           true);
+      Fail(QStringLiteral("未支持的 MCU: 无法识别的状态包 ！"), true);
       return;
     }
   }

@@ -9,6 +9,7 @@
 #include <QStringList>
 #include <QTimer>
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -109,6 +110,15 @@ class TSTCFrm : public QObject, public IspEngine {
   bool TrimRound(const std::vector<stc::Trim>& trims, size_t slotCount, std::vector<double>& hz,
                  bool wholeBit = false, int filler = 0);
   bool CheckJobOptions();
+  // STC89 on the newer boot loader (Stc89aSession.cpp).
+  void Stc89aProgram(const std::vector<uint8_t>& statusPayload, const stc::PartRow& row,
+                     const std::vector<uint8_t>& image);
+  // STC15F10x/20x (Stc15aSession.cpp).
+  bool Stc15aRound(const std::array<uint8_t, 7>& constants, const std::vector<uint16_t>& trims,
+                   std::vector<std::pair<uint16_t, uint16_t>>& counts);
+  void Stc15aProgram(uint16_t magic, const std::vector<uint8_t>& statusPayload, const stc::PartRow& row,
+                     std::vector<uint8_t> mcs, const std::vector<uint8_t>& image, const std::vector<uint8_t>& eeprom,
+                     const std::vector<std::pair<QString, QString>>& settings);
 
   void Ended(IspResult result);
   void Session();

@@ -109,6 +109,13 @@ PartStatus ParseStatus(Protocol protocol, const std::vector<uint8_t>& p, uint32_
       }
       break;
     }
+    case Protocol::Stc15a: {
+      const Stc15aStatus a = ParseStc15aStatus(p, syncBaud);
+      if (!a.valid) return s;
+      s.clockHz = a.clockHz;
+      s.mcs = a.mcs;
+      break;
+    }
     case Protocol::Stc8: {
       // 50, frequency (32 bits), trim, divider, MCS0..2 among fixed bytes,
       // wake-up timer, MCS3, MCS4, version, stepping, 00, magic, minor ...
@@ -325,7 +332,7 @@ ModernSpeed PlanModernSpeed(Protocol p, double clock) {
 uint8_t ModernIapWait(Protocol p, double clockHz) {
   // STC12 and STC15 share the wait table (data sheets, IAP_CONTR); STC15
   // programs at its fixed programming clock.
-  return Stc12IapWait(p == Protocol::Stc15 ? kStc15ProgramHz : clockHz);
+  return Stc12IapWait(p == Protocol::Stc15 || p == Protocol::Stc15a ? kStc15ProgramHz : clockHz);
 }
 
 std::vector<uint8_t> Stc12Handshake(uint16_t magic) {
@@ -504,6 +511,96 @@ std::vector<uint8_t> ApplyOptions(Protocol p, const std::vector<uint8_t>& mcs,
     b = static_cast<uint8_t>((b & ~def->mask) | chosen->bits);
   }
   return out;
+}
+
+// --- stc15a ----------------------------------------------------------------
+
+Stc15aStatus ParseStc15aStatus(const std::vector<uint8_t>& p, uint32_t syncBaud) {
+  // 50, four pulse counts, two other counts, 00 00 00 00, version, stepping,
+  // FF, magic, 8C, MCS0..12, ..., the seven trim constants at 51.
+  Stc15aStatus s;
+  if (p.size() < 58 || p[0] != 0x50) return s;
+  double sum = 0;
+  for (size_t i = 0; i < 4; ++i) sum += (p[1 + 2 * i] << 8) | p[2 + 2 * i];
+  s.countAverage = sum / 4;
+  s.clockHz = Stc15aCountToHz(s.countAverage, syncBaud);
+  s.mcs.assign(p.begin() + 23, p.begin() + 36);
+  std::copy(p.begin() + 51, p.begin() + 58, s.constants.begin());
+  s.valid = s.countAverage > 0;
+  return s;
+}
+
+double Stc15aCountToHz(double count, uint32_t syncBaud) { return count * syncBaud * 12.0 / 7.0; }
+
+std::vector<uint16_t> Stc15aCoarse(double f) {
+  // The ranges of the oscillator's coarse steps (high byte 18, 58, 98, D8)
+  // as the maker's program tries them; the last pair brackets 22.1184 MHz.
+  std::vector<uint16_t> t;
+  if (f < 7.5e6) t = {0x1800, 0x1880, 0x1880, 0x18FF};
+  else if (f < 10e6) t = {0x1880, 0x18FF, 0x5800, 0x58FF};
+  else if (f < 15e6) t = {0x5800, 0x5880, 0x5880, 0x58FF};
+  else if (f < 21e6) t = {0x5880, 0x58FF, 0x9800, 0x9880};
+  else if (f < 31e6) t = {0x9800, 0x9880, 0x9880, 0x98FF};
+  else t = {0xD800, 0xD880, 0xD880, 0xD8B4};
+  t.push_back(0x9800);
+  t.push_back(0x9880);
+  return t;
+}
+
+std::vector<uint8_t> Stc15aChallenge(const std::array<uint8_t, 7>& constants, const std::vector<uint16_t>& trims) {
+  std::vector<uint8_t> p = {0x65};
+  p.insert(p.end(), constants.begin(), constants.end());
+  p.insert(p.end(), {0xFF, 0xFF, 0x06, static_cast<uint8_t>(trims.size())});
+  for (uint16_t t : trims) p.insert(p.end(), {static_cast<uint8_t>(t >> 8), static_cast<uint8_t>(t), 0x02, 0x00});
+  return p;
+}
+
+std::vector<std::pair<uint16_t, uint16_t>> Stc15aCounts(const std::vector<uint8_t>& p) {
+  std::vector<std::pair<uint16_t, uint16_t>> out;
+  if (p.size() < 12 || p[0] != 0x65) return out;
+  const size_t n = p[11];
+  if (p.size() < 12 + 4 * n) return out;
+  for (size_t i = 0; i < n; ++i) {
+    const uint8_t* q = p.data() + 12 + 4 * i;
+    out.emplace_back(static_cast<uint16_t>((q[0] << 8) | q[1]), static_cast<uint16_t>((q[2] << 8) | q[3]));
+  }
+  return out;
+}
+
+std::optional<uint16_t> Stc15aInterpolate(std::pair<uint16_t, uint16_t> a, std::pair<uint16_t, uint16_t> b,
+                                          double count) {
+  if (a.second == b.second) return std::nullopt;
+  const double m = (static_cast<double>(b.first) - a.first) / (static_cast<double>(b.second) - a.second);
+  const double t = std::round(a.first + m * (count - a.second));
+  if (t < 0 || t > 65535) return std::nullopt;
+  return static_cast<uint16_t>(t);
+}
+
+std::vector<uint8_t> Stc15aSwitch(uint16_t programTrim, uint32_t baud, uint8_t iapWait) {
+  // A1 64 B8 and 20 FF 00 as every dump of the fast programming clock has.
+  return {0x8E, static_cast<uint8_t>(programTrim >> 8), static_cast<uint8_t>(programTrim),
+          static_cast<uint8_t>(230400 / baud), 0xA1, 0x64, 0xB8, 0x00, iapWait, 0x20, 0xFF, 0x00};
+}
+
+std::vector<uint8_t> Stc15aErase(uint32_t eraseBytes, uint32_t codeFlash) {
+  const uint32_t blocks = std::min<uint32_t>(0xFE, (eraseBytes + 511) / 512 * 2);
+  const uint32_t size = std::min<uint32_t>(0xFE, (codeFlash + 511) / 512 * 2);
+  std::vector<uint8_t> p = {0x84, 0xFF, 0x00, static_cast<uint8_t>(blocks), 0x00, 0x00, static_cast<uint8_t>(size)};
+  p.resize(p.size() + 12, 0x00);
+  for (int v = 0x80; v > 0x5E; --v) p.push_back(static_cast<uint8_t>(v));
+  return p;
+}
+
+std::vector<uint8_t> Stc15aWrite(uint16_t address, const uint8_t* block) {
+  return Join({0x00, 0x00, 0x00, static_cast<uint8_t>(address >> 8), static_cast<uint8_t>(address), 0x00, 0x40},
+              block, kStc15aBlock);
+}
+
+std::vector<uint8_t> Stc15aOptions(const std::vector<uint8_t>& mcs13) {
+  std::vector<uint8_t> p = {0x8D};
+  for (size_t i = 0; i < 13; ++i) p.push_back(i < mcs13.size() ? mcs13[i] : 0xFF);
+  p.resize(p.size() + 6, 0xFF);
+  return p;
 }
 
 }  // namespace stc

@@ -18,6 +18,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <utility>
 #include <vector>
 
 namespace stc {
@@ -26,6 +27,7 @@ enum class Protocol {
   Stc12,  // STC10/11/12: clock from the pulse counts, 8-bit baud timer, 84 erase
   Stc15,  // STC15: RC oscillator trimmed by the host, programs at 22.1184 MHz
   Stc8,   // STC8A/8F/8G/8H: RC trimmed in one band with a divider, programs at 24 MHz
+  Stc15a, // STC15F10x/20x: STC12 frames, 16-bit RC trims, 13 option bytes
 };
 
 // The boot-loader protocol variants the model list names. Only some have
@@ -210,6 +212,41 @@ std::vector<uint8_t> Stc15Options(const PartStatus& s, const std::vector<uint8_t
                                   double userHz, bool guard);
 std::vector<uint8_t> Stc8Options(const std::vector<uint8_t>& mcs, Trim userTrim, int divider, double userHz);
 inline constexpr uint8_t kWriteAccepted = 0x54;
+
+// --- STC15F10x/20x (stc15a) ------------------------------------------------
+// Frames as STC12; the part first answers the pulses with 80, wants 80 back
+// and more pulses, then sends its status. The host trims the RC oscillator
+// with 65 challenges (16-bit trims), switches speed with 8E, erases and
+// writes as STC12 does but in 64-byte blocks, closes with 69 and sets 13
+// option bytes with 8D.
+struct Stc15aStatus {
+  bool valid = false;
+  double countAverage = 0;   // of the four pulse counts
+  double clockHz = 0;        // what the RC runs at now
+  std::array<uint8_t, 7> constants{};  // echoed in every challenge
+  std::vector<uint8_t> mcs;  // MCS0..MCS12; the trim sits in MCS3/MCS4
+};
+Stc15aStatus ParseStc15aStatus(const std::vector<uint8_t>& payload, uint32_t syncBaud);
+// A count is the run time of the part's baud timer over one pulse bit, in
+// twelve-clock cycles per seven bits: frequency = count x baud x 12 / 7.
+double Stc15aCountToHz(double count, uint32_t syncBaud);
+// Four coarse trims around a frequency, then the two the programming clock
+// is read off.
+std::vector<uint16_t> Stc15aCoarse(double targetHz);
+inline constexpr double kStc15aProgramHz = 22118400;
+std::vector<uint8_t> Stc15aChallenge(const std::array<uint8_t, 7>& constants, const std::vector<uint16_t>& trims);
+// (trim, count) pairs of a challenge reply; empty when malformed.
+std::vector<std::pair<uint16_t, uint16_t>> Stc15aCounts(const std::vector<uint8_t>& payload);
+// The trim at which the count is `count` on the line through two measured
+// points; nullopt when they measured alike or the result leaves 16 bits.
+std::optional<uint16_t> Stc15aInterpolate(std::pair<uint16_t, uint16_t> a, std::pair<uint16_t, uint16_t> b,
+                                          double count);
+// 8E: the programming trim, the speed as 230400 / baud at 22.1184 MHz.
+std::vector<uint8_t> Stc15aSwitch(uint16_t programTrim, uint32_t baud, uint8_t iapWait);
+std::vector<uint8_t> Stc15aErase(uint32_t eraseBytes, uint32_t codeFlash);
+inline constexpr size_t kStc15aBlock = 64;
+std::vector<uint8_t> Stc15aWrite(uint16_t address, const uint8_t* block);
+std::vector<uint8_t> Stc15aOptions(const std::vector<uint8_t>& mcs13);
 
 // --- Option bytes as named settings ---------------------------------------
 struct OptionValue {

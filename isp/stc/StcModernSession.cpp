@@ -97,6 +97,10 @@ void TSTCFrm::ModernSession(const std::vector<uint8_t>& statusPayload) {
     Fail(QStringLiteral("未支持的 MCU: 型号代码 %1 ！").arg(magicText), true);
     return;
   }
+  if (row->variant == stc::Variant::Stc89) {
+    Stc89aProgram(statusPayload, *row, StcImage);
+    return;
+  }
   if (!engine) {
     partName_ = QString::fromUtf8(row->name);
     Fail(QStringLiteral("未支持的 MCU: %1 (型号代码 %2, 协议 %3)：%4 ！")
@@ -209,6 +213,10 @@ void TSTCFrm::ModernSession(const std::vector<uint8_t>& statusPayload) {
   // Even parity from here on, as these boot loaders talk.
   ComPort1.setParity(TParity::Even);
   if (!Reopen(SyncBaud)) return;
+  if (protocol == stc::Protocol::Stc15a) {
+    Stc15aProgram(magic, statusPayload, *row, mcs, image, eeprom, settings);
+    return;
+  }
 
   std::vector<uint8_t> reply;
   stc::Trim userTrim, programTrim;

@@ -54,6 +54,7 @@ std::optional<Protocol> EngineOf(Variant v) {
   switch (v) {
     case Variant::Stc12: return Protocol::Stc12;
     case Variant::Stc15: return Protocol::Stc15;
+    case Variant::Stc15a: return Protocol::Stc15a;
     // stc8d and stc8g frame, erase, write and set options as STC8 does;
     // they differ in the trim (TrimVariant).
     case Variant::Stc8:
@@ -65,14 +66,10 @@ std::optional<Protocol> EngineOf(Variant v) {
 
 QString VariantRefusal(Variant v) {
   switch (v) {
-    case Variant::Stc89:
-      return QStringLiteral("STC89 新版引导程序 (16 位校验帧) 尚未实现，只支持 8 位校验帧的旧版");
     case Variant::Stc12a:
       return QStringLiteral("stc12a 引导程序应以 8 位校验帧回应，收到的状态包与之不符");
     case Variant::Stc12b:
       return QStringLiteral("STC12C52xx/56xx 引导程序 (stc12b) 没有公开的抓包记录，其选项帧的公开说明互相矛盾");
-    case Variant::Stc15a:
-      return QStringLiteral("STC15F10x/20x 旧版引导程序 (stc15a) 尚未实现");
     case Variant::Other:
       return QStringLiteral("型号表没有给出该型号的引导程序协议");
     default:
@@ -84,6 +81,7 @@ QString ProtocolName(Protocol p) {
   switch (p) {
     case Protocol::Stc12: return QStringLiteral("STC12");
     case Protocol::Stc15: return QStringLiteral("STC15");
+    case Protocol::Stc15a: return QStringLiteral("STC15F10x/20x");
     case Protocol::Stc8: return QStringLiteral("STC8");
   }
   return {};
@@ -138,6 +136,19 @@ const std::vector<OptionDef>& OptionDefs() {
       {"por_delay", "上电复位延时", Protocol::Stc15, 4, 0x80, {{"long", 0x80, "长"}, {"short", 0x00, "短"}}},
       {"boot_pins", "冷启动须 P3.2/P3.3 为低", Protocol::Stc15, 5, 0x01, OnOff(0x00, 0x01)},
       {"eeprom_erase", "下载时擦除 EEPROM", Protocol::Stc15, 5, 0x02, OnOff(0x02, 0x00)},
+
+      // STC15F10x/20x: MCS0 reset pin (4); MCS1 LVD level (0-2), LVR (6);
+      // MCS2 as STC12; MCS12 pin detect (0, low = on), ~EREE (1). MCS3/4
+      // hold the trim and are no option.
+      {"reset_pin", "复位脚", Protocol::Stc15a, 0, 0x10, {{"reset", 0x10, "用作复位"}, {"io", 0x00, "I/O 口"}}},
+      {"lvd_level", "低压检测门槛 (级)", Protocol::Stc15a, 1, 0x07,
+       {{"0", 0, "0 级"}, {"1", 1, "1 级"}, {"2", 2, "2 级"}, {"3", 3, "3 级"}, {"4", 4, "4 级"}, {"5", 5, "5 级"}}},
+      {"low_voltage_reset", "低压复位", Protocol::Stc15a, 1, 0x40, OnOff(0x40, 0x00)},
+      {"watchdog_prescale", "看门狗预分频", Protocol::Stc15a, 2, 0x07, Prescaler()},
+      {"watchdog_idle_stop", "空闲时停看门狗", Protocol::Stc15a, 2, 0x08, OnOff(0x00, 0x08)},
+      {"watchdog", "上电启动看门狗", Protocol::Stc15a, 2, 0x20, OnOff(0x00, 0x20)},
+      {"boot_pins", "冷启动须检测引脚为低", Protocol::Stc15a, 12, 0x01, OnOff(0x00, 0x01)},
+      {"eeprom_erase", "下载时擦除 EEPROM", Protocol::Stc15a, 12, 0x02, OnOff(0x00, 0x02)},
 
       // STC8: MCS0 pin detect (0, low = on), EEPROM erase (1); MCS1 gain
       // (1), long POR delay (7); MCS2 LVD level (0-1: 3.0, 2.7, 2.4,

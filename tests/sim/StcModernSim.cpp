@@ -92,6 +92,28 @@ StcModernProfile ModernProfile(const std::string& name) {
     p.status = PayloadOf(
         "46 B9 68 00 31 50 04 BD 04 BC 04 BC 04 BD 04 BC 04 BC 04 BC 04 BC 62 49 00 D1 7E 8C FF 7F F7 FF "
         "FF FF 00 00 00 03 00 B0 02 2E 6B 00 CD 80 00 00 11 7E 16");
+  } else if (name == "STC15F104E") {
+    // STC15F104E (6.7Q), its status packet from the public STC15A notes'
+    // recorded download of hello.bin; answers the pulses with 80 first.
+    p.family = SimFamily::Stc15a;
+    p.magic = 0xF294;
+    p.codeFlash = 4096;
+    p.eeprom = 1024;
+    p.rcOffset = -0.012;
+    p.ackFirst = true;
+    p.status = PayloadOf(
+        "46 B9 68 00 40 50 02 B0 02 B0 02 AF 02 B0 02 E6 02 E7 00 00 00 00 67 51 FF F2 94 8C EF 3B F5 58 "
+        "34 FF FF FF FF FF FF FF FF FF FF FF 00 00 00 00 FF FF FF FF FF FF FF FF 58 50 0C 94 21 FF 29 21 82 16");
+  } else if (name == "STC89C52") {
+    // STC89C52 on the newer boot loader (7.2C), 11.0592 MHz crystal: the
+    // status packet of a public trace of the maker's program (2400 bit/s).
+    p.family = SimFamily::Stc89a;
+    p.magic = 0xF051;
+    p.codeFlash = 8192;
+    p.eeprom = 0;
+    p.crystalHz = 11059200;
+    p.status = {0x50, 0xFD, 0x84, 0x1E, 0x11, 0x4D, 0x05, 0x8E, 0x96, 0x27, 0x7C, 0x04, 0x47, 0x01, 0x7F, 0x40, 0x81, 0x72,
+                0x43, 0x00, 0xF0, 0x51, 0x05, 0x80, 0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0x38, 0x20, 0x20, 0x02, 0x19, 0x60};
   } else if (name == "STC15W4K56S4") {
     // Status packet of an STC15W4K56S4 (7.3.4T), core at 2.68 V.
     p.family = SimFamily::Stc15;
@@ -207,6 +229,12 @@ StcModernSim::StcModernSim(PtyPair& pty, StcModernProfile profile, StcModernFaul
       mcs_ = {0xFF, 0xFF, s[5], s[6], s[7], s[12], static_cast<uint8_t>(s.size() > 37 ? s[37] : 0xFF)};
       storedHz_ = (static_cast<uint32_t>(s[8]) << 24) | (s[9] << 16) | (s[10] << 8) | s[11];
       break;
+    case SimFamily::Stc15a:
+      mcs_.assign(s.begin() + 23, s.begin() + 36);
+      break;
+    case SimFamily::Stc89a:
+      mcs_ = {s[1]};
+      break;
     case SimFamily::Stc8:
       mcs_ = {s[9], s[10], s[11], s[15], s[16]};
       storedHz_ = (static_cast<uint32_t>(s[1]) << 24) | (s[2] << 16) | (s[3] << 8) | s[4];
@@ -254,6 +282,18 @@ double StcModernSim::RcHz(uint8_t a, uint8_t b) const {
   return f * (1 + profile_.rcOffset) * drift;
 }
 
+double StcModernSim::Rc15aHz(uint16_t trim) const {
+  // Four coarse ranges (trim high byte 18, 58, 98, D8), the low byte moving
+  // inside one, a little bowed. The 58 range is where the recorded part
+  // counted (9.7, 13.9 and 18.0 MHz at 00, 80, FF); the others are a model.
+  static const double lo[4] = {4.6e6, 9.7e6, 19.2e6, 27.5e6}, hi[4] = {9.2e6, 18.0e6, 36.5e6, 52e6};
+  const int k = (trim >> 14) & 3;
+  const double x = (trim & 0xFF) / 255.0;
+  const double t = static_cast<double>(SimLink::NowNs() - startNs_) / 1e9;
+  const double drift = 1 + profile_.driftAmplitude * std::sin(t * 0.7);
+  return (lo[k] + (hi[k] - lo[k]) * (x + 0.04 * x * (1 - x))) * (1 + profile_.rcOffset) * drift;
+}
+
 std::vector<uint8_t> StcModernSim::Flash() const {
   std::lock_guard<std::mutex> lock(mu_);
   return flash_;
@@ -286,6 +326,7 @@ double StcModernSim::RunningHz() const {
   uint8_t a, b, d;
   {
     std::lock_guard<std::mutex> lock(mu_);
+    if (profile_.family == SimFamily::Stc15a) return Rc15aHz(static_cast<uint16_t>((mcs_[3] << 8) | mcs_[4]));
     a = trimA_;
     b = trimB_;
     d = divider_;
@@ -363,6 +404,25 @@ std::vector<uint8_t> StcModernSim::StatusLocked() const {
       }
       break;
     }
+    case SimFamily::Stc15a: {
+      // Four counts of the pulses at the RC's present trim (MCS3/MCS4).
+      const double hz = Rc15aHz(static_cast<uint16_t>((mcs_[3] << 8) | mcs_[4]));
+      const uint16_t count = static_cast<uint16_t>(7.0 * hz / (12.0 * syncBaud_) + 0.5);
+      for (int i = 0; i < 4; ++i) {
+        s[1 + 2 * i] = static_cast<uint8_t>(count >> 8);
+        s[2 + 2 * i] = static_cast<uint8_t>(count);
+      }
+      std::copy(mcs_.begin(), mcs_.end(), s.begin() + 23);
+      break;
+    }
+    case SimFamily::Stc89a: {
+      // The option byte, and one count of the pulses: clock / (12 x speed).
+      s[1] = mcs_[0];
+      const uint16_t count = static_cast<uint16_t>(profile_.crystalHz / (12.0 * syncBaud_) + 0.5);
+      s[13] = static_cast<uint8_t>(count >> 8);
+      s[14] = static_cast<uint8_t>(count);
+      break;
+    }
     case SimFamily::Stc8:
       put32(1, storedHz_);
       s[5] = trimA_;
@@ -409,10 +469,11 @@ void StcModernSim::Consume(uint8_t b) {
     firstWrite_ = true;
     challenge_.clear();
     if (faults_.silent) return;
-    if (profile_.ackFirst) {
+    if (profile_.ackFirst && !acked_) {
       SendAt(Frame({0x80}, 0x68), syncBaud_);
       return;
     }
+    acked_ = false;
     std::vector<uint8_t> status;
     {
       std::lock_guard<std::mutex> lock(mu_);
@@ -420,6 +481,11 @@ void StcModernSim::Consume(uint8_t b) {
       ++sessions_;
     }
     SendAt(Frame(status, 0x68), syncBaud_);
+    return;
+  }
+  // stc15a measures its challenges on 7F pulses.
+  if (frame_.empty() && b == 0x7F && profile_.family == SimFamily::Stc15a && !challenge_.empty()) {
+    if (++fePulses_ >= 2) Answer15aChallenge();
     return;
   }
   // The pulses after a challenge are what the part measures.
@@ -466,7 +532,29 @@ void StcModernSim::AnswerChallenge() {
   Reply(r, syncBaud_);
 }
 
+void StcModernSim::Answer15aChallenge() {
+  // 65, the constants and header echoed, then each trim with its count.
+  std::vector<uint8_t> c;
+  c.swap(challenge_);
+  if (c.size() < 12 || c.size() < 12 + 4 * static_cast<size_t>(c[11])) return;
+  std::vector<uint8_t> r(c.begin(), c.begin() + 12);
+  for (size_t i = 0; i < c[11]; ++i) {
+    const uint16_t trim = static_cast<uint16_t>((c[12 + 4 * i] << 8) | c[13 + 4 * i]);
+    const double counted = 7.0 * Rc15aHz(trim) / (12.0 * syncBaud_);
+    const uint16_t count = static_cast<uint16_t>(std::min(65535.0, counted + 0.5));
+    r.insert(r.end(), {static_cast<uint8_t>(trim >> 8), static_cast<uint8_t>(trim), static_cast<uint8_t>(count >> 8),
+                       static_cast<uint8_t>(count)});
+  }
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    ++trimRounds_;
+  }
+  Reply(r, syncBaud_);
+}
+
 bool StcModernSim::GuardOk(const std::vector<uint8_t>& p, size_t at) const {
+  // The newer STC89 boot loader wants 46 B9 there instead.
+  if (profile_.family == SimFamily::Stc89a) return p.size() >= at + 2 && p[at] == 0x46 && p[at + 1] == 0xB9;
   // Boot loaders from 7.2 on want 5A A5 in these packets.
   if (profile_.status[17] < 0x72) return true;
   return p.size() >= at + 2 && p[at] == 0x5A && p[at + 1] == 0xA5;
@@ -486,6 +574,20 @@ uint32_t StcModernSim::UartBaud(const std::vector<uint8_t>& p) const {
       if (wt != 0 && profile_.crystalHz > goodUpTo[wt]) return 0;
     }
     return static_cast<uint32_t>(profile_.crystalHz / (16.0 * (256 - p[2])) + 0.5);
+  }
+  if (profile_.family == SimFamily::Stc89a) {
+    // 01, 16-bit reload, IAP wait; 32 samples a bit.
+    if (p.size() < 4 || (p[3] & 0x80) == 0) return 0;
+    const uint32_t reload = (static_cast<uint32_t>(p[1]) << 8) | p[2];
+    return static_cast<uint32_t>(profile_.crystalHz / (32.0 * (65536 - reload)) + 0.5);
+  }
+  if (profile_.family == SimFamily::Stc15a) {
+    // 8E: programming trim, divider of 230400 at 22.1184 MHz, A1 64 B8 00,
+    // IAP wait (good for the clock), 20 FF 00.
+    if (p.size() < 12 || p[3] == 0 || p[4] != 0xA1 || p[5] != 0x64 || p[6] != 0xB8) return 0;
+    const double clock = Rc15aHz(static_cast<uint16_t>((p[1] << 8) | p[2]));
+    if ((p[8] & 0x80) == 0 || ((p[8] & 7) > 1 && clock > 12e6)) return 0;
+    return static_cast<uint32_t>(clock / (96.0 * p[3]) + 0.5);
   }
   // 01: STC15 [trim a, b], reload; STC8 00 00, reload. Four samples a bit.
   if (p.size() < 5) return 0;
@@ -524,6 +626,14 @@ void StcModernSim::StoreOptions(const std::vector<uint8_t>& p) {
       mcs_[4] = b[63];
       break;
     }
+    case SimFamily::Stc89a:
+      if (p.size() >= 6) mcs_[0] = p[5];
+      break;
+    case SimFamily::Stc15a:
+      // 8D, MCS0..12, six FF.
+      if (p.size() < 20) return;
+      mcs_.assign(p.begin() + 1, p.begin() + 14);
+      break;
     case SimFamily::Stc8: {
       if (p.size() < 5 + 40) return;
       const uint8_t* b = p.data() + 5;
@@ -565,6 +675,33 @@ void StcModernSim::Handle(const std::vector<uint8_t>& p) {
       if (p.size() < 2) return;
       challenge_ = p;
       fePulses_ = 0;
+      return;
+    }
+    if (profile_.family == SimFamily::Stc15a) {
+      if (command == 0x80 && !acked_) {
+        // Echoed: the status goes out on the next pulses.
+        acked_ = true;
+        state_ = State::AwaitPulses;
+        pulseRun_ = 0;
+      } else if (command == 0x50 && p.size() >= 7 && p[5] == (profile_.magic >> 8) &&
+                 p[6] == (profile_.magic & 0xFF)) {
+        Reply({0x8F}, syncBaud_);
+      } else if (command == 0x65 && p.size() >= 12) {
+        challenge_ = p;
+        fePulses_ = 0;
+      } else if (command == 0x8E) {
+        const uint32_t baud = UartBaud(p);
+        if (baud == 0) return;
+        {
+          std::lock_guard<std::mutex> lock(mu_);
+          progBaud_ = baud;
+        }
+        state_ = State::Programming;
+        // Answered at the new speed.
+        std::vector<uint8_t> r = p;
+        r[0] = 0x84;
+        Reply(r, baud);
+      }
       return;
     }
     if (profile_.family == SimFamily::Stc12) {
@@ -616,14 +753,22 @@ void StcModernSim::Handle(const std::vector<uint8_t>& p) {
       // STC12: 84 00 00 blocks 00 00 size ... 256-byte blocks, the EEPROM
       // too when they reach past the code flash.
       if (p.size() < 7) return;
-      for (int v = 0x80, i = 19; v >= 0x0E; --v, ++i)
+      // stc15a: 84 FF 00, the guard run down to 5F only, answered with the UID.
+      const bool a = profile_.family == SimFamily::Stc15a;
+      if (a && p[1] != 0xFF) return;
+      for (int v = 0x80, i = 19; v >= (a ? 0x5F : 0x0E); --v, ++i)
         if (static_cast<size_t>(i) >= p.size() || p[static_cast<size_t>(i)] != v) return;
       const size_t bytes = static_cast<size_t>(p[3]) * 256;
       {
         std::lock_guard<std::mutex> lock(mu_);
-        std::fill(flash_.begin(), flash_.begin() + static_cast<long>(std::min(bytes, flash_.size())), 0xFF);
+        // stc15a takes the EEPROM with the code only when MCS12 says so (~EREE).
+        const size_t end = a && (mcs_[12] & 0x02) ? profile_.codeFlash : flash_.size();
+        std::fill(flash_.begin(), flash_.begin() + static_cast<long>(std::min(bytes, end)), 0xFF);
+        firstWrite_ = true;
       }
-      Reply({0x00}, prog);
+      std::vector<uint8_t> r = {0x00};
+      if (a) r.insert(r.end(), profile_.uid.begin(), profile_.uid.end());
+      Reply(r, prog);
       return;
     }
     case 0x03: {
@@ -632,7 +777,8 @@ void StcModernSim::Handle(const std::vector<uint8_t>& p) {
       {
         std::lock_guard<std::mutex> lock(mu_);
         // STC15 MCSX bit 1, STC8 MCS0 bit 1: the EEPROM goes with the code.
-        eraseEeprom = (profile_.family == SimFamily::Stc15 ? mcs_[5] : mcs_[0]) & 0x02;
+        eraseEeprom = profile_.family != SimFamily::Stc89a &&
+                      ((profile_.family == SimFamily::Stc15 ? mcs_[5] : mcs_[0]) & 0x02);
         const size_t end = eraseEeprom ? flash_.size() : profile_.codeFlash;
         std::fill(flash_.begin(), flash_.begin() + static_cast<long>(end), 0xFF);
         firstWrite_ = true;
@@ -645,12 +791,14 @@ void StcModernSim::Handle(const std::vector<uint8_t>& p) {
     case 0x00:
     case 0x02:
     case 0x22: {
-      const bool stc12 = profile_.family == SimFamily::Stc12;
+      // stc15a writes as STC12 does, 64 bytes a block.
+      const bool stc12 = profile_.family == SimFamily::Stc12 || profile_.family == SimFamily::Stc15a;
+      const size_t stc12Block = profile_.family == SimFamily::Stc15a ? 64 : 128;
       if (stc12 && command != 0x00) return;
       size_t at;
       size_t address;
       if (stc12) {
-        if (p.size() < 7 + 128) return;
+        if (p.size() < 7 + stc12Block || p[6] != stc12Block) return;
         address = (static_cast<size_t>(p[3]) << 8) | p[4];
         at = 7;
       } else {
@@ -660,7 +808,7 @@ void StcModernSim::Handle(const std::vector<uint8_t>& p) {
         if (p.size() <= at) return;
       }
       // STC12 takes 128 bytes a block; STC15/STC8 as many as come.
-      const size_t size = stc12 ? 128 : p.size() - at;
+      const size_t size = stc12 ? stc12Block : p.size() - at;
       // The first block after an erase comes as 22, the rest as 02.
       bool accepted = stc12 || (command == 0x22) == firstWrite_;
       if (faults_.refuseWriteBlock >= 0 && address == static_cast<size_t>(faults_.refuseWriteBlock) * size)

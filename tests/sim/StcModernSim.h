@@ -34,7 +34,7 @@
 #include "sim/SimLink.h"
 #include "support/Pty.h"
 
-enum class SimFamily { Stc12, Stc15, Stc8 };
+enum class SimFamily { Stc12, Stc15, Stc8, Stc15a, Stc89a };
 // How an STC8 part's oscillator is trimmed: one band with fine steps
 // (stc8), or bands chosen by a range byte counted over whole pulse bits
 // with a fixed IAP wait in the switch (stc8g: two bands, stc8d: four).
@@ -77,6 +77,8 @@ class StcModernSim {
   static uint8_t EarlierFirmware(size_t address);
   // RC frequency of this part at trim (a, b), now.
   double RcHz(uint8_t a, uint8_t b) const;
+  // STC15F10x/20x: RC frequency at a 16-bit trim.
+  double Rc15aHz(uint16_t trim) const;
 
   std::vector<uint8_t> Flash() const;    // code flash then EEPROM
   std::vector<uint8_t> Options() const;  // option bytes as the family numbers them
@@ -106,6 +108,7 @@ class StcModernSim {
   void Reply(const std::vector<uint8_t>& payload, uint32_t baud);
   void SendAt(const std::vector<uint8_t>& bytes, uint32_t baud);
   void AnswerChallenge();
+  void Answer15aChallenge();
   bool GuardOk(const std::vector<uint8_t>& p, size_t at) const;
   uint32_t UartBaud(const std::vector<uint8_t>& p) const;
   void StoreOptions(const std::vector<uint8_t>& p);
@@ -130,6 +133,7 @@ class StcModernSim {
   uint32_t trialBaud_ = 0;
   uint32_t syncBaud_ = 1200;
   bool firstWrite_ = true;
+  bool acked_ = false;  // stc15a: the host echoed 80
 
   mutable std::mutex mu_;
   std::vector<uint8_t> flash_;
