@@ -17,6 +17,11 @@ if ! command -v "$cxx" >/dev/null; then
 fi
 flags=(-std=c++20 -O1 -g -fno-omit-frame-pointer -fsanitize=fuzzer,address,undefined
        -fno-sanitize-recover=undefined -I"$src")
+# The STC model table is generated from its list, as the build does.
+mkdir -p "$out/generated"
+cmake -DIN="$src/isp/stc/stc-models.tsv" -DOUT="$out/generated/StcModelRows.inc" \
+      -P "$src/isp/stc/StcModelTable.cmake" >/dev/null
+flags+=(-I"$out/generated")
 qt=()
 if pkg-config --exists Qt6Core 2>/dev/null; then
   read -r -a qt <<<"$(pkg-config --cflags --libs Qt6Core) -fPIC"
