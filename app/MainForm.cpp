@@ -315,7 +315,21 @@ void TMainForm::BuildIspPage() {
   freq->addStretch(1);
   left->addWidget(LabelFreq, 4, 0);
   left->addLayout(freq, 4, 1);
-  left->setRowStretch(5, 1);
+  // The crystal an LPC boot loader is told about: its baud generator and
+  // flash timing are worked out from it.
+  LabelCrystal = Caption(QStringLiteral("晶振"), p);
+  EditCrystal = new DigitsEdit(QStringLiteral("11059"), p);
+  EditCrystal->setMaxLength(6);
+  EditCrystal->setValidator(new QIntValidator(1000, 100000, EditCrystal));
+  EditCrystal->setToolTip(QStringLiteral("LPC 板上晶振的频率 (kHz)"));
+  auto* crystal = new QHBoxLayout;
+  crystal->setSpacing(4);
+  crystal->addWidget(EditCrystal);
+  crystal->addWidget(Caption(QStringLiteral("kHz"), p));
+  crystal->addStretch(1);
+  left->addWidget(LabelCrystal, 5, 0);
+  left->addLayout(crystal, 5, 1);
+  left->setRowStretch(6, 1);
 
   Edit2 = new QLineEdit(DefaultFirmwareName(), p);
   Edit2->setReadOnly(true);
@@ -1107,10 +1121,6 @@ void TMainForm::EndAutoDownload() {
   setWindowFlag(Qt::WindowStaysOnTopHint, false);
   showMinimized();
 }
-bool TMainForm::AutoDownload() const { return CheckBox1->isChecked(); }
-bool TMainForm::AutoReset() const { return CheckBox2->isChecked(); }
-bool TMainForm::ResetMode2() const { return CheckBox10->isChecked(); }
-bool TMainForm::VerifyAfterWrite() const { return CheckBox11->isChecked(); }
 
 bool LoadQtChineseTexts(QCoreApplication& app) {
   static QTranslator* texts = nullptr;
@@ -1163,8 +1173,20 @@ void TMainForm::SessionEnded(const IspResult& result) {
 void TMainForm::ShowMessage(const QString& caption, const QString& text) {
   if (ShowMessageHook) ShowMessageHook(caption, text);
 }
-QString TMainForm::TimeoutText() const { return Edit3->text(); }
-QString TMainForm::ResetDelayText() const { return Edit4->text(); }
-QString TMainForm::ClockModeCaption() const { return BitBtn7->text(); }
-QString TMainForm::PortNameText() const { return ComboBox1->currentText(); }
-QString TMainForm::FirmwareFileName() const { return Edit2->text(); }
+IspJob TMainForm::FillJob(IspJob job) const {
+  job.port = ComboBox1->currentText();
+  job.line.baudRate = ComboBox2->currentText().toUInt();
+  job.speed = job.line.baudRate;
+  job.autoReset = CheckBox2->isChecked();
+  job.resetMode2 = CheckBox10->isChecked();
+  job.resetDelayMs = IspJob::ResetDelayOf(Edit4->text());
+  job.connectTimeoutS = IspJob::ConnectTimeoutOf(Edit3->text());
+  job.lpcLinePauseMs = IspJob::LinePauseOf(Edit3->text());
+  const QString crystal = EditCrystal->text().trimmed();
+  if (!crystal.isEmpty()) job.lpcCrystalKHz = crystal.toLatin1();
+  job.stcDoubleSpeed = BitBtn7->text() == QStringLiteral("6T");
+  job.verify = CheckBox11->isChecked();
+  job.autoDownload = CheckBox1->isChecked();
+  job.unprotectReadHint = QStringLiteral("用 更多 → 解除读保护… 解除");
+  return job;
+}

@@ -95,6 +95,8 @@ class TMainForm : public QMainWindow, public IspHost {
   QMenu* JobsMenu = nullptr;
   QLineEdit* EditFreq = nullptr;    // kHz
   QLabel* LabelFreq = nullptr;
+  QLineEdit* EditCrystal = nullptr;  // kHz, LPC
+  QLabel* LabelCrystal = nullptr;
   QLineEdit* Edit3 = nullptr;
   QLineEdit* Edit4 = nullptr;
   QLabel* Label11 = nullptr;      // "复位时间"
@@ -242,22 +244,14 @@ class TMainForm : public QMainWindow, public IspHost {
   void SetPortGlyph(bool open) override;
   void SetLogAndChooserEnabled(bool on) override;
   void EndAutoDownload() override;
-  bool AutoDownload() const override;
-  bool AutoReset() const override;
-  bool ResetMode2() const override;
-  bool VerifyAfterWrite() const override;
-  QString TimeoutText() const override;
-  QString ResetDelayText() const override;
-  QString ClockModeCaption() const override;
-  QString PortNameText() const override;
-  QString FirmwareFileName() const override;
+  // `job` with everything the page's controls say, read once.
+  IspJob FillJob(IspJob job) const;
   TKRNCommDriver& ComDriver() override { return *ComDriver_; }
 
   // An information box with the caption given (the settings failure keeps
   // its warning box).
   void ShowMessage(const QString& caption, const QString& text) override;
   QString PortOpenError() const override { return portOpenError_; }
-  QString UnprotectReadHint() const override { return QStringLiteral("用 更多 → 解除读保护… 解除"); }
   void SessionEnded(const IspResult& result) override;
   // Message boxes go through here so tests can see them without a modal loop.
   std::function<void(const QString& caption, const QString& text)> ShowMessageHook;

@@ -42,6 +42,25 @@ void CliHost::SessionEnded(const IspResult& result) {
   if (OnSessionEnded) OnSessionEnded();
 }
 
+IspJob CliHost::FillJob(IspJob job) const {
+  job.port = options_.port;
+  job.speed = options_.baud;
+  job.line.baudRate = options_.baud;
+  job.line.parity = options_.family == IspFamily::Stm32 ? 2 : 0;
+  job.autoReset = options_.reset != ResetWiring::None;
+  job.resetMode2 = options_.reset == ResetWiring::Mode2;
+  job.resetDelayMs = IspJob::ResetDelayOf(QString::number(options_.resetMs));
+  job.connectTimeoutS = options_.timeoutS;
+  // LPC: the data lines go without a pause unless one is asked for; the
+  // window's default (15 ms a line) is for the slowest adapters.
+  job.lpcLinePauseMs = options_.timeoutGiven ? IspJob::LinePauseOf(QString::number(options_.timeoutS)) : 0;
+  job.lpcCrystalKHz = options_.crystalKHz.toLatin1();
+  job.stcDoubleSpeed = false;
+  job.verify = options_.verify;
+  job.autoDownload = false;
+  return job;
+}
+
 void CliHost::SetLogText(const QString& text) {
   // The STM32 search rewrites the whole log every 10 ms with the same text;
   // a log that only grows prints it once.

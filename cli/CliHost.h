@@ -35,24 +35,13 @@ class CliHost : public IspHost {
   // The engines end a session with EndAutoDownload only when it succeeded,
   // and only while automatic download is on; claiming it always makes that
   // call the success signal of every run.
-  bool AutoDownload() const override { return true; }
-  bool AutoReset() const override { return options_.reset != ResetWiring::None; }
-  bool ResetMode2() const override { return options_.reset == ResetWiring::Mode2; }
-  // LPC: the data lines go without a pause unless one is asked for; the
-  // window's default (15 ms a line) is for the slowest adapters.
-  QString TimeoutText() const override {
-    if (options_.family == IspFamily::Lpc && !options_.timeoutGiven) return QStringLiteral("0");
-    return QString::number(options_.timeoutS);
-  }
-  QString ResetDelayText() const override { return QString::number(options_.resetMs); }
-  QString ClockModeCaption() const override { return QStringLiteral("12T"); }
-  QString PortNameText() const override { return options_.port; }
-  QString FirmwareFileName() const override { return fileName_; }
+  QString FirmwareFileName() const { return fileName_; }
+  // `job` with what the options say, read once.
+  IspJob FillJob(IspJob job) const;
   bool ComPort_Open() override;
   QString PortOpenError() const override { return portOpenError_; }
   bool ComPort_Close() override;
   TKRNCommDriver& ComDriver() override { return driver_; }
-  bool VerifyAfterWrite() const override { return options_.verify; }
   // A message box of the window: one line here, as it may be the reason a
   // session ends.
   void ShowMessage(const QString& caption, const QString& text) override;

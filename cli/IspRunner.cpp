@@ -43,7 +43,6 @@ IspRunner::IspRunner(const CliOptions& options, Console& console)
       break;
     case IspFamily::Lpc:
       lpc_ = std::make_unique<TLPCFrm>(host_);
-      lpc_->CrystalKHz = options_.crystalKHz.toLatin1();
       host_.ImageBytes = [this] { return static_cast<int64_t>(lpc_->LpcImage.size()); };
       engine_ = lpc_.get();
       break;
@@ -134,8 +133,10 @@ IspRunner::Check IspRunner::CheckFile() {
     good = r.outcome == FirmwareLoadResult::Outcome::Loaded;
     if (!good) host_.ShowStatus(r.status);
   } else if (lpc_) {
+    lpc_->SetFile(host_.FirmwareFileName());
     good = lpc_->SectorSet(QStringLiteral("637615927"));  // LPC1768, the largest flash
   } else if (stc_) {
+    stc_->SetFile(host_.FirmwareFileName());
     good = stc_->PrepareImage();
   }
   host_.SetQuiet(false);
@@ -179,7 +180,7 @@ void IspRunner::StartDownload() {
 void IspRunner::StartSession() {
   running_ = true;
   host_.BeginSession();
-  IspJob job = options_.job;
+  IspJob job = host_.FillJob(options_.job);
   job.failFast = true;  // a board that said no holds no station
   if (job.kind == IspJobKind::Download || job.kind == IspJobKind::Verify) job.file = host_.FirmwareFileName();
   // A board of a production run: its record names the chip.

@@ -1,6 +1,6 @@
 // The narrow door between the protocol engines and the main window. The
-// engines never touch a widget: they report through this interface, read
-// the page's options through it and reach the main port through it. The
+// engines never touch a widget: they report through this interface and reach
+// the main port through it; every option comes with the job. The
 // main window implements it; tests implement it too and drive the engines
 // headless against simulated targets.
 #pragma once
@@ -31,18 +31,6 @@ class IspHost {
   virtual void SetLogAndChooserEnabled(bool on) = 0;   // Memo1, BitBtn2
   virtual void EndAutoDownload() = 0;  // window back to normal, application minimised
 
-  // Options the engines read.
-  virtual bool AutoDownload() const = 0;        // CheckBox1 "自动上载"
-  virtual bool AutoReset() const = 0;           // CheckBox2 "自动复位"
-  virtual bool ResetMode2() const = 0;          // CheckBox10 "模式2"
-  virtual QString TimeoutText() const = 0;      // Edit3 (seconds)
-  virtual QString ResetDelayText() const = 0;   // Edit4 (milliseconds)
-  virtual QString ClockModeCaption() const = 0; // BitBtn7 "12T" / "6T"
-  virtual QString PortNameText() const = 0;     // ComboBox1
-  virtual QString FirmwareFileName() const = 0; // Edit2
-  // "写后校验": read the written range back and compare (where the family can).
-  virtual bool VerifyAfterWrite() const { return true; }
-
   // An informational message box (the window) or its equivalent line (the
   // command line). Engines never open a box of their own.
   virtual void ShowMessage(const QString& caption, const QString& text) {
@@ -54,12 +42,8 @@ class IspHost {
   // (which, on failure, is the cause). The port is released by then.
   virtual void SessionEnded(const IspResult& result) { (void)result; }
 
-  // How the user of this host turns read-out protection off (it erases
-  // the part): named in the cause when a protected part refuses a job.
-  virtual QString UnprotectReadHint() const { return QStringLiteral("用 vortana-isp --unprotect-read 解除"); }
-
   // Why the last ComPort_Open (or an engine's own open of the port named
-  // by PortNameText) failed, one line naming the cause and its remedy.
+  // named by the job) failed, one line naming the cause and its remedy.
   virtual QString PortOpenError() const { return {}; }
 
   // The main port, opened with the terminal page's line settings.

@@ -80,7 +80,7 @@ void TMainForm::StartIspJob(IspJob job) {
     // The LPC engine counts in percent and leaves the range alone: the
     // range a previous STM32 image left would swallow its figures.
     SetProgressMax(100);
-    if (lpc_) lpc_->Start(job);
+    if (lpc_) lpc_->Start(FillJob(job));
   } else if (index == 6) {
     if (ComboBox2->currentIndex() < 8) {
       ComboBox2->setCurrentIndex(8);
@@ -89,11 +89,11 @@ void TMainForm::StartIspJob(IspJob job) {
     ComboBox3->setCurrentIndex(3);
     ComboBox4->setCurrentIndex(0);
     ComboBox5->setCurrentIndex(2);
-    if (stm32_) stm32_->Start(job);
+    if (stm32_) stm32_->Start(FillJob(job));
   } else if (index >= 7 && index <= 11) {
     Memo1->setEnabled(false);
     BitBtn2->setEnabled(false);
-    if (stc_) stc_->Start(job);
+    if (stc_) stc_->Start(FillJob(job));
     BitBtn2->setEnabled(true);
     Memo1->setEnabled(true);
   }
@@ -161,6 +161,9 @@ void TMainForm::UpdateJobActions() {
   stcOptionsAction_->setText(asked ? QStringLiteral("STC 选项… (%1 项待写入)").arg(asked) : QStringLiteral("STC 选项…"));
   EditFreq->setEnabled(stc);
   LabelFreq->setEnabled(stc);
+  const bool lpc = MCUType->currentIndex() >= 0 && MCUType->currentIndex() <= 5;
+  EditCrystal->setEnabled(lpc);
+  LabelCrystal->setEnabled(lpc);
 }
 
 void TMainForm::MCUTypeChange() {

@@ -518,6 +518,25 @@ TEST_F(IspPage, LpcFromTheButton) {
   EXPECT_TRUE(h.messages.isEmpty());
 }
 
+// The crystal field is the only way the window tells the boot loader
+// what the board runs on; a session that ignored it would program a board
+// at a wrong flash timing without a word.
+TEST_F(IspPage, LpcCrystalFieldReachesTheBootLoader) {
+  SelectPort();
+  Choose(kLpc2136);
+  EXPECT_TRUE(f->EditCrystal->isEnabled());
+  f->Edit3->setText(QStringLiteral("1"));
+  f->EditCrystal->setText(QStringLiteral("12000"));
+  lpcSim = std::make_unique<LpcSim>(pty, LpcPartProfile::LPC2136());
+  f->Edit2->setText(WriteFile(QStringLiteral("fw.hex"), HexText(PatternImage(2000, 3))));
+  ASSERT_TRUE(Download(60000)) << Lines(*f).join('\n').toStdString();
+  EXPECT_EQ(lpcSim->Crystal(), "12000");
+  EXPECT_EQ(Lines(*f).last(), QStringLiteral("写入完成"));
+  // Other families have no use for it.
+  Choose(kStm32);
+  EXPECT_FALSE(f->EditCrystal->isEnabled());
+}
+
 // Intel HEX as a linker writes it for an 8051: from address 0.
 TEST_F(IspPage, StcFromTheButton) {
   SelectPort();

@@ -58,7 +58,7 @@ struct Rig {
     return job;
   }
   const IspResult& Run(const IspJob& job) {
-    frm->Start(job);
+    frm->Start(host.Fill(job));
     EXPECT_EQ(host.results.size(), 1u);
     if (host.results.empty()) host.results.push_back({});
     return host.results.back();

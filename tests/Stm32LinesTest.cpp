@@ -75,7 +75,7 @@ TEST_F(Stm32Lines, OnePartOfEveryLineFillsMostOfItsFlash) {
       {0x0442, 128}, {0x0430, 768}, {0x0411, 256}, {0x0446, 384}, {0x0413, 512}, {0x0449, 512}, {0x0467, 256},
       {0x0469, 128}, {0x0474, 128}, {0x0480, 128}, {0x0447, 192}, {0x0427, 256}, {0x0415, 256}, {0x0471, 512},
       {0x0472, 256}, {0x0455, 256}, {0x0494, 320}, {0x0497, 64},  {0x0453, 32}};
-  host.verify = false;  // the flash is compared here; the read-back has its own tests
+  host.verifyAfterWrite = false;  // the flash is compared here; the read-back has its own tests
   unsigned seed = 100;
   for (auto [id, kb] : parts) {
     SCOPED_TRACE(::testing::Message() << std::hex << id);
@@ -116,7 +116,7 @@ TEST_F(Stm32Lines, SecondBankUnitsAreNumberedAsThePartNumbersThem) {
       {0x0482, 1024, 600, "擦除页[ 0 .. 63 ]|擦除页[ 128 .. 138 ]"},   // U575 1 MB: bank 2 from page 128
   };
   unsigned seed = 300;
-  host.verify = false;  // the flash is compared here
+  host.verifyAfterWrite = false;  // the flash is compared here
   for (const Case& c : cases) {
     SCOPED_TRACE(::testing::Message() << std::hex << c.id);
     StartSim(Stm32SimProfile::ForProduct(c.id, c.flashKB));
@@ -220,7 +220,7 @@ TEST_F(Stm32Lines, EachBankModeFillsMostOfItsFlash) {
       {0x0472, 256, 1u << 21, "擦除页[ 0 .. 63 ]"},                 // L552xC: DB256K, 2 KB pages
       {0x0436, 256, std::nullopt, "擦除页[ 0 .. 892 ]"},            // L1 cat. 4 of 256 KB (size bit 1)
   };
-  host.verify = false;  // the flash is compared here
+  host.verifyAfterWrite = false;  // the flash is compared here
   unsigned seed = 700;
   for (const Case& c : cases) {
     SCOPED_TRACE(::testing::Message() << std::hex << c.id << std::dec << " " << c.flashKB << " KB");
@@ -254,7 +254,7 @@ TEST_F(Stm32Lines, EachBankModeFillsMostOfItsFlash) {
 // before anything is erased. A line whose bank bit depends on a size the
 // part does not tell erases nothing either.
 TEST_F(Stm32Lines, BanksKeptApartAndSizesThatChooseTheBit) {
-  host.verify = false;
+  host.verifyAfterWrite = false;
   for (uint16_t id : {uint16_t{0x0450}, uint16_t{0x0480}}) {
     SCOPED_TRACE(::testing::Message() << std::hex << id);
     StartSim(Stm32SimProfile::ForProduct(id, 1024));

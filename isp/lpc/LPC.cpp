@@ -109,10 +109,7 @@ void TLPCFrm::Show(const QString& text) { host_.ShowStatus(text); }
 void TLPCFrm::Report(const QString& text) { ReportStatus(host_, text); }
 
 int TLPCFrm::PacingMs() const {
-  bool ok = false;
-  int value = host_.TimeoutText().trimmed().toInt(&ok);
-  if (!ok) value = 5;
-  return std::clamp(value, 0, 99) * 3;
+  return std::max(job_.lpcLinePauseMs, 0);
 }
 
 bool TLPCFrm::Supports(IspJobKind kind) const {
@@ -130,7 +127,7 @@ bool TLPCFrm::Supports(IspJobKind kind) const {
   }
 }
 
-void TLPCFrm::BitBtn1Click() { Start(IspJob::Download(host_.FirmwareFileName())); }
+void TLPCFrm::BitBtn1Click(const IspJob& job) { Start(job); }
 
 void TLPCFrm::Start(const IspJob& job) {
   if (running_) return;  // one session at a time
@@ -152,7 +149,7 @@ void TLPCFrm::Start(const IspJob& job) {
   answered_ = false;
   Part = nullptr;
   lastResult_ = IspResult();
-  crystalLine_ = CrystalLine(CrystalKHz);
+  crystalLine_ = CrystalLine(job_.lpcCrystalKHz);
   lastReply_.clear();
   bytesHeard_ = 0;
   heard_.clear();
@@ -175,7 +172,7 @@ void TLPCFrm::Start(const IspJob& job) {
     if (savedOnLost_) savedOnLost_(sender);
     if (running_) QMetaObject::invokeMethod(this, &TLPCFrm::PortLost, Qt::QueuedConnection);
   };
-  if (host_.AutoReset()) {
+  if (job_.autoReset) {
     // Pull the part into its boot loader: RTS holds the boot pin, DTR pulses reset.
     drv.SetRts(true);
     QThread::msleep(50);
@@ -375,7 +372,7 @@ void TLPCFrm::Succeed(const QString& line) {
   IspResult r = IspResult::Success(line);
   r.info = info_;
   EndSession(r);
-  if (job_.kind == IspJobKind::Download && host_.AutoDownload()) host_.EndAutoDownload();
+  if (job_.kind == IspJobKind::Download && job_.autoDownload) host_.EndAutoDownload();
 }
 
 void TLPCFrm::PortLost() {
@@ -570,7 +567,7 @@ void TLPCFrm::HandleReply(const QByteArray& text) {
           if (running_) EnableTimer(Timer1);
         } else {
           Timer2.stop();
-          if (host_.VerifyAfterWrite()) {
+          if (job_.verify) {
             // Past the bytes that read as boot code while in ISP.
             const uint32_t from = std::min<uint32_t>(Part ? Part->bootRemap : 0,
                                                      static_cast<uint32_t>(LpcImage.size()));
@@ -1126,7 +1123,7 @@ void TLPCFrm::RefuseFile(const QString& text) {
 }
 
 bool TLPCFrm::RenewedlyLoadFile() {
-  const QString name = running_ && !job_.file.isEmpty() ? job_.file : host_.FirmwareFileName();
+  const QString name = job_.file;
   LpcFileLoad load = LoadLpcHexFile(name);
   switch (load.Result) {
     case LpcFileLoad::Missing:

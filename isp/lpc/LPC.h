@@ -32,7 +32,8 @@ class TLPCFrm : public QObject, public IspEngine {
   ~TLPCFrm() override;
 
   // Starts a download of the page's file; the ISP page calls it.
-  void BitBtn1Click();
+  // The window's download button: `job` holds what its controls said.
+  void BitBtn1Click(const IspJob& job);
 
   // IspEngine.
   void Start(const IspJob& job) override;
@@ -42,6 +43,8 @@ class TLPCFrm : public QObject, public IspEngine {
 
   // Chooses the sector layout for a part ID and loads the firmware.
   bool SectorSet(const QString& partId);
+  // The file a check outside a session looks at (a session takes its job's).
+  void SetFile(const QString& file) { job_.file = file; }
   bool RenewedlyLoadFile();
 
   void Timer1Timer();  // step time-out
@@ -62,7 +65,6 @@ class TLPCFrm : public QObject, public IspEngine {
 
   // The crystal frequency in kHz. The boot loaders parse a whole number, so
   // a fraction ("11059.2") is rounded before it is sent.
-  QByteArray CrystalKHz = "11059";
   // The crystal line as sent: whole kHz.
   static QByteArray CrystalLine(const QByteArray& khz);
 

@@ -128,7 +128,7 @@ bool TSTCFrm::LoadHexImage(const QString& fileName) {
 void TSTCFrm::SplitIntoBlocks() { BlockList = stc::SplitIntoBlocks(StcImage); }
 
 bool TSTCFrm::PrepareImage() {
-  const QString fileName = host_.FirmwareFileName();
+  const QString fileName = job_.file;
   FirmwareFileRead file = fileName.isEmpty() ? FirmwareFileRead{FirmwareFileStatus::Missing, 0, {}}
                                              : CheckFirmwareFile(fileName);
   // The converter reads the whole file: a device, a FIFO or a file far
@@ -365,15 +365,13 @@ bool TSTCFrm::Reopen(uint32_t baud, const QString& step) {
 }
 
 void TSTCFrm::PulseReset() {
-  bool ok = false;
-  int ms = host_.ResetDelayText().trimmed().toInt(&ok);
-  if (!ok || ms < 0) ms = 0;
+  const int ms = std::max(job_.resetDelayMs, 0);
   ComPort1.setRtsControl(TRtsControl::RtsEnable);
   Pause(ms);
   ComPort1.setRtsControl(TRtsControl::RtsDisable);
 }
 
-void TSTCFrm::BitBtn1Click() { Start(IspJob::Download(host_.FirmwareFileName())); }
+void TSTCFrm::BitBtn1Click(const IspJob& job) { Start(job); }
 
 void TSTCFrm::Start(const IspJob& job) {
   if (running_) return;
@@ -384,7 +382,6 @@ void TSTCFrm::Start(const IspJob& job) {
     ~Done() { flag = false; }
   } done{running_};
   job_ = job;
-  if (job_.file.isEmpty()) job_.file = host_.FirmwareFileName();
   ModelCode = 0;
   answered_ = false;
   protocol_.reset();
@@ -417,12 +414,12 @@ void TSTCFrm::Session() {
   // 2. Port at 1200 bit/s, no parity whatever the last session left.
   host_.SetDownloadEnabled(false);
   ComPort1.setParity(TParity::None);
-  ComPort1.setCommName(host_.PortNameText());
+  ComPort1.setCommName(job_.port);
   ComPort1.setBaudRate(1200);
   try {
     ComPort1.OpenPort();
   } catch (const ECommsError&) {
-    const QString why = QString::fromStdString(SerialOpenFailureText(host_.PortNameText().toStdString()));
+    const QString why = QString::fromStdString(SerialOpenFailureText(job_.port.toStdString()));
     host_.ShowMessage(kCaption, kPortBusy + QStringLiteral("\r\r") + why);
     NormalStyle();
     host_.SetDownloadEnabled(true);
@@ -439,7 +436,7 @@ void TSTCFrm::Session() {
   ComPort1.setParity(TParity::None);
   ComPort1.setBaudRate(1200);
   Pause(100);
-  if (host_.AutoReset()) PulseReset();
+  if (job_.autoReset) PulseReset();
 
   // 5. Connect pulses until the boot loader sends its status packet.
   Log(QStringLiteral("正在连机 。。。"));
@@ -455,10 +452,7 @@ void TSTCFrm::Session() {
       return;
     }
     if (!TimeOutTM.isActive()) TimeOutTM.start();
-    bool ok = false;
-    int limit = host_.TimeoutText().trimmed().toInt(&ok);
-    if (!ok) limit = 3;
-    if (TimeoutTicks >= limit) {
+    if (TimeoutTicks >= job_.connectTimeoutS) {
       Fail(QStringLiteral("连接超时 ！"), false);
       return;
     }
@@ -603,7 +597,7 @@ void TSTCFrm::Session() {
   }
 
   // 13. Clock option, read now so that a change during the write counts.
-  const bool doubleSpeed = host_.ClockModeCaption() == QStringLiteral("6T");
+  const bool doubleSpeed = job_.stcDoubleSpeed;
   Log(doubleSpeed ? QStringLiteral("设置为双倍速 ！") : QStringLiteral("设置为单倍速 ！"));
   ReplyPending = true;
   SendHexFrame(stc::ClockFrame(doubleSpeed));
@@ -628,6 +622,6 @@ void TSTCFrm::Session() {
   host_.SetDownloadEnabled(true);
   host_.SetPortGlyph(false);
   ComPort1.ClosePort();
-  if (host_.AutoDownload()) host_.EndAutoDownload();
+  if (job_.autoDownload) host_.EndAutoDownload();
   Ended(IspResult::Success(QStringLiteral("上载数据成功 ！")));
 }

@@ -29,7 +29,8 @@ class TSTCFrm : public QObject, public IspEngine {
 
   // Runs one whole session; returns when it has ended, well or not.
   // The window's download button: Start(Download).
-  void BitBtn1Click();
+  // The window's download button: `job` holds what its controls said.
+  void BitBtn1Click(const IspJob& job);
 
   // IspEngine. Start runs the whole session before it returns.
   void Start(const IspJob& job) override;
@@ -48,6 +49,8 @@ class TSTCFrm : public QObject, public IspEngine {
   void SendHexFrame(const QString& text);
   void ComPort1ReceiveData(const uint8_t* buffer, uint16_t length);
   bool PrepareImage();
+  // The file a check outside a session looks at (a session takes its job's).
+  void SetFile(const QString& file) { job_.file = file; }
   bool LoadHexImage(const QString& fileName);
   void SplitIntoBlocks();
 

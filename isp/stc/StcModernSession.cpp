@@ -369,6 +369,6 @@ void TSTCFrm::ModernSession(const std::vector<uint8_t>& statusPayload) {
   host_.SetPortGlyph(false);
   ComPort1.ClosePort();
   ComPort1.setParity(TParity::None);
-  if (host_.AutoDownload()) host_.EndAutoDownload();
+  if (job_.autoDownload) host_.EndAutoDownload();
   Ended(IspResult::Success(QStringLiteral("上载数据成功 ！")));
 }

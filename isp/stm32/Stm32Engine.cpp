@@ -128,7 +128,7 @@ bool Stm32Engine::SendAddress(uint32_t address) {
 
 void Stm32Engine::ResetIntoBootLoader() {
   TKRNCommDriver& port = host_.ComDriver();
-  if (host_.ResetMode2()) {
+  if (job_.resetMode2) {
     port.SetRts(true);
     QThread::msleep(100);
     port.SetDtr(true);
@@ -144,7 +144,7 @@ void Stm32Engine::ResetIntoBootLoader() {
 
 void Stm32Engine::ResetIntoProgram() {
   TKRNCommDriver& port = host_.ComDriver();
-  if (host_.ResetMode2()) {
+  if (job_.resetMode2) {
     port.SetDtr(false);
     QThread::msleep(100);
     port.SetRts(false);
@@ -156,12 +156,11 @@ void Stm32Engine::ResetIntoProgram() {
   }
 }
 
-void Stm32Engine::STM32UP() { Start(IspJob::Download(host_.FirmwareFileName())); }
+void Stm32Engine::STM32UP(const IspJob& job) { Start(job); }
 
 void Stm32Engine::Start(const IspJob& job) {
   if (Running()) return;  // one session at a time
   job_ = job;
-  if (NeedsImage(job_.kind) && job_.file.isEmpty()) job_.file = host_.FirmwareFileName();
   if (!host_.ComPort_Open()) {
     IspResult r = IspResult::Failure(host_.PortOpenError(), QStringLiteral("打开串口"));
     r.usageError = true;
@@ -219,7 +218,7 @@ void Stm32Engine::Start(const IspJob& job) {
     if (self) self->bytesSeen_ += static_cast<uint64_t>(size);
     if (self && !self->ownRead_) QMetaObject::invokeMethod(self.data(), &Stm32Engine::Timer5Timer, Qt::QueuedConnection);
   };
-  if (host_.AutoReset()) ResetIntoBootLoader();
+  if (job_.autoReset) ResetIntoBootLoader();
   StmState = 1;
   Timer3.start();
   StepTimeoutCounter = 5;  // about 6 s to find the boot loader
@@ -586,7 +585,7 @@ uint32_t Stm32Engine::FlashBytes() const {
 }
 
 QString Stm32Engine::ProtectedCause() const {
-  return QStringLiteral("读保护已开启：器件拒绝读写。") + host_.UnprotectReadHint() + QStringLiteral("（会擦除整片 Flash）");
+  return QStringLiteral("读保护已开启：器件拒绝读写。") + job_.unprotectReadHint + QStringLiteral("（会擦除整片 Flash）");
 }
 
 bool Stm32Engine::MakeMap() {
@@ -759,7 +758,7 @@ bool Stm32Engine::LoadForJob() {
 }
 
 bool Stm32Engine::RenewedlyLoadFile() {
-  const FirmwareLoadResult r = image_.Load(job_.file.isEmpty() ? host_.FirmwareFileName() : job_.file);
+  const FirmwareLoadResult r = image_.Load(job_.file);
   switch (r.outcome) {
     case FirmwareLoadResult::Outcome::Loaded:
       host_.SetProgressMax(image_.Length());
@@ -987,7 +986,7 @@ void Stm32Engine::WriteBlock() {
     WriteOffset = static_cast<uint32_t>(image_.Length());
     BytesRemaining = 0;
     host_.SetProgress(image_.Length());
-    if (host_.VerifyAfterWrite())
+    if (job_.verify)
       StartVerify();
     else
       Finish();
@@ -1303,9 +1302,9 @@ void Stm32Engine::Succeed(const QString& line) {
   ReportStatus(host_, line);
   OvertimeT.stop();
   Timer5.stop();
-  if (host_.AutoReset() && !wentTo_) ResetIntoProgram();
+  if (job_.autoReset && !wentTo_) ResetIntoProgram();
   EndSession();
-  if (job_.kind == IspJobKind::Download && host_.AutoDownload()) host_.EndAutoDownload();
+  if (job_.kind == IspJobKind::Download && job_.autoDownload) host_.EndAutoDownload();
   IspResult r = IspResult::Success(line);
   r.info = info_;
   Ended(r);
