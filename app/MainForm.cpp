@@ -1093,33 +1093,16 @@ void TMainForm::SetLogText(const QString& text) { Memo1->setPlainText(text); OnP
 void TMainForm::SetProgressMax(int max) { ProgressBar1->setMaximum(std::max(1, max)); }
 void TMainForm::SetProgress(int position) { ProgressBar1->setValue(std::min(position, ProgressBar1->maximum())); }
 void TMainForm::SetSizeLabel(const QString& text) { Label10->setText(text); }
-void TMainForm::SetDownloadEnabled(bool on) {
-  BitBtn1->setEnabled(on);
-  BitBtnJobs->setEnabled(on);
-  if (on) QueueDownloadOfNewerBuild();
-}
-bool TMainForm::DownloadEnabled() const { return BitBtn1->isEnabled(); }
-void TMainForm::SetPortListsEnabled(bool on) {
-  ComboBox1->setEnabled(on);
-  ComboBox2->setEnabled(on);
-}
-void TMainForm::SetPortGlyph(bool open) {
-  // The STC programmer's own port shows on the same button while it is
-  // open; when it closes, the button tells the main port's state again.
-  if (!open) {
-    ShowPortState();
-    return;
+void TMainForm::SessionStarted(const IspJob& job) {
+  sessionKind_ = job.kind;
+  BitBtn1->setEnabled(false);
+  BitBtnJobs->setEnabled(false);
+  // The STC programmer opens the port on its own; while it holds it, the
+  // port button shows it open.
+  if (MCUType->currentIndex() > 6) {
+    BitBtn3->setIcon(QIcon(Image2));
+    BitBtn3->setText(QStringLiteral("关闭串口"));
   }
-  BitBtn3->setIcon(QIcon(Image2));
-  BitBtn3->setText(QStringLiteral("关闭串口"));
-}
-void TMainForm::SetLogAndChooserEnabled(bool on) {
-  Memo1->setEnabled(on);
-  BitBtn2->setEnabled(on);
-}
-void TMainForm::EndAutoDownload() {
-  setWindowFlag(Qt::WindowStaysOnTopHint, false);
-  showMinimized();
 }
 
 bool LoadQtChineseTexts(QCoreApplication& app) {
@@ -1163,6 +1146,23 @@ void ElidedLabel::paintEvent(QPaintEvent*) {
 }
 
 void TMainForm::SessionEnded(const IspResult& result) {
+  const bool downloaded = result.ok && sessionKind_ == IspJobKind::Download;
+  sessionKind_.reset();
+  // The page is usable again, whatever the family, and the port button
+  // tells the main port's state.
+  ShowPortState();
+  ComboBox1->setEnabled(true);
+  ComboBox2->setEnabled(true);
+  Memo1->setEnabled(true);
+  BitBtn2->setEnabled(true);
+  BitBtn1->setEnabled(true);
+  BitBtnJobs->setEnabled(true);
+  QueueDownloadOfNewerBuild();
+  // A download of the automatic re-download puts the window back out of the way.
+  if (downloaded && CheckBox1->isChecked()) {
+    setWindowFlag(Qt::WindowStaysOnTopHint, false);
+    showMinimized();
+  }
   // The options dialog opens on the STC family last met.
   if (MCUType->currentIndex() > 6 && !result.partName.isEmpty())
     stcFamily_ = static_cast<int>(StcFamilyOfPart(result.partName));

@@ -238,12 +238,7 @@ class TMainForm : public QMainWindow, public IspHost {
   void SetProgressMax(int max) override;
   void SetProgress(int position) override;
   void SetSizeLabel(const QString& text) override;
-  void SetDownloadEnabled(bool on) override;
-  bool DownloadEnabled() const override;
-  void SetPortListsEnabled(bool on) override;
-  void SetPortGlyph(bool open) override;
-  void SetLogAndChooserEnabled(bool on) override;
-  void EndAutoDownload() override;
+  void SessionStarted(const IspJob& job) override;
   // `job` with everything the page's controls say, read once.
   IspJob FillJob(IspJob job) const;
   TKRNCommDriver& ComDriver() override { return *ComDriver_; }
@@ -341,6 +336,7 @@ class TMainForm : public QMainWindow, public IspHost {
   void WatchPortPath(const QString& portName);
   QString lostPortName_;        // the main port's name when its device vanished
   QElapsedTimer lostAt_;
+  std::optional<IspJobKind> sessionKind_;  // the job of the session under way
   QString downloadedStamp_;     // stamp of the firmware file when the session started
   std::map<QString, QString> dialogFolders_;
 };

@@ -101,21 +101,9 @@ void CliHost::SetProgress(int position) {
   console_.Progress(s);
 }
 
-void CliHost::SetDownloadEnabled(bool on) {
-  const bool was = downloadEnabled_;
-  downloadEnabled_ = on;
-  if (!on) {
-    started_ = true;
-  } else if (!was && started_ && !quiet_ && OnSessionEnded) {
-    // The result follows at once; this is the safety net should it not.
-    OnSessionEnded();
-  }
-}
-
 void CliHost::BeginSession() {
   started_ = false;
   succeeded_ = false;
-  downloadEnabled_ = true;
   logText_.clear();
   lastText_.clear();
   lastLine_.clear();

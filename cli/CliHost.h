@@ -26,15 +26,7 @@ class CliHost : public IspHost {
   void SetProgressMax(int max) override;
   void SetProgress(int position) override;
   void SetSizeLabel(const QString&) override {}
-  void SetDownloadEnabled(bool on) override;
-  bool DownloadEnabled() const override { return downloadEnabled_; }
-  void SetPortListsEnabled(bool) override {}
-  void SetPortGlyph(bool) override {}
-  void SetLogAndChooserEnabled(bool) override {}
-  void EndAutoDownload() override { succeeded_ = true; }
-  // The engines end a session with EndAutoDownload only when it succeeded,
-  // and only while automatic download is on; claiming it always makes that
-  // call the success signal of every run.
+  void SessionStarted(const IspJob&) override { started_ = true; }
   QString FirmwareFileName() const { return fileName_; }
   // `job` with what the options say, read once.
   IspJob FillJob(IspJob job) const;
@@ -49,14 +41,14 @@ class CliHost : public IspHost {
 
   // What the runner needs of a session.
   void BeginSession();
-  bool Started() const { return started_; }      // the engine took the download button
+  bool Started() const { return started_; }      // the engine started a session
   bool Succeeded() const { return succeeded_; }
   bool PortOpen() const { return driver_.IsConnected(); }
   QString LastText() const { return lastText_; }  // the newest status or log text
   QString LastLine() const { return lastLine_; }  // the newest line printed
   bool HasResult() const { return hasResult_; }
   const IspResult& Result() const { return result_; }
-  // Called when the download button comes back after a start.
+  // Called when a session has ended.
   std::function<void()> OnSessionEnded;
   // Image size in bytes for the progress, where the bar counts percent.
   std::function<int64_t()> ImageBytes;
@@ -69,7 +61,6 @@ class CliHost : public IspHost {
   const QString fileName_;
   Console& console_;
   TKRNCommDriver driver_;
-  bool downloadEnabled_ = true;
   bool started_ = false;
   bool succeeded_ = false;
   bool quiet_ = false;

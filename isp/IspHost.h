@@ -1,8 +1,8 @@
-// The narrow door between the protocol engines and the main window. The
-// engines never touch a widget: they report through this interface and reach
-// the main port through it; every option comes with the job. The
-// main window implements it; tests implement it too and drive the engines
-// headless against simulated targets.
+// The door between the protocol engines and whoever runs them (the main
+// window, the command line, the tests). The engines report through
+// IspReport and never name a control: each host decides for itself what a
+// session's start and end mean for its own widgets. Every option comes
+// with the job. The port is reached through IspPortAccess for now.
 #pragma once
 
 #include <QString>
@@ -11,25 +11,16 @@
 
 class TKRNCommDriver;
 
-class IspHost {
+class IspReport {
  public:
-  virtual ~IspHost() = default;
+  virtual ~IspReport() = default;
 
-  // Output area (Memo1) and status line (status panel 0).
-  virtual void ShowStatus(const QString& text) = 0;
-  virtual void AddLog(const QString& line) = 0;
-  virtual void SetLogText(const QString& text) = 0;
-  virtual void SetProgressMax(int max) = 0;   // ProgressBar1
+  virtual void ShowStatus(const QString& text) = 0;        // the status line
+  virtual void AddLog(const QString& line) = 0;            // a new line of the log
+  virtual void SetLogText(const QString& text) = 0;        // the whole log, replaced
+  virtual void SetProgressMax(int max) = 0;                // the bar's range, 0..max
   virtual void SetProgress(int position) = 0;
-  virtual void SetSizeLabel(const QString& text) = 0;  // Label10
-
-  // Controls the engines switch.
-  virtual void SetDownloadEnabled(bool on) = 0;        // BitBtn1
-  virtual bool DownloadEnabled() const = 0;
-  virtual void SetPortListsEnabled(bool on) = 0;       // ComboBox1, ComboBox2
-  virtual void SetPortGlyph(bool open) = 0;            // BitBtn3's glyph
-  virtual void SetLogAndChooserEnabled(bool on) = 0;   // Memo1, BitBtn2
-  virtual void EndAutoDownload() = 0;  // window back to normal, application minimised
+  virtual void SetSizeLabel(const QString& text) = 0;      // the loaded image's size
 
   // An informational message box (the window) or its equivalent line (the
   // command line). Engines never open a box of their own.
@@ -38,22 +29,30 @@ class IspHost {
     AddLog(text);
   }
 
+  // A session has taken the port and runs `job`; nothing else may start.
+  virtual void SessionStarted(const IspJob& job) = 0;
   // Every session ends with exactly one result, after its last log line
-  // (which, on failure, is the cause). The port is released by then.
-  virtual void SessionEnded(const IspResult& result) { (void)result; }
+  // (which, on failure, is the cause). The port is released by then. A
+  // session refused before it started ends here too, without a start.
+  virtual void SessionEnded(const IspResult& result) = 0;
+};
 
-  // Why the last ComPort_Open (or an engine's own open of the port named
-  // named by the job) failed, one line naming the cause and its remedy.
-  virtual QString PortOpenError() const { return {}; }
-
-  // The main port, opened with the terminal page's line settings.
+// The main port, opened with the terminal page's line settings.
+class IspPortAccess {
+ public:
+  virtual ~IspPortAccess() = default;
   virtual bool ComPort_Open() = 0;
   virtual bool ComPort_Close() = 0;
   virtual TKRNCommDriver& ComDriver() = 0;
+  // Why the last ComPort_Open (or an engine's own open of the port named
+  // by the job) failed, one line naming the cause and its remedy.
+  virtual QString PortOpenError() const { return {}; }
 };
 
-// "Report": the status line and the same text as a new Memo1 line.
-inline void ReportStatus(IspHost& host, const QString& text) {
+class IspHost : public IspReport, public IspPortAccess {};
+
+// "Report": the status line and the same text as a new log line.
+inline void ReportStatus(IspReport& host, const QString& text) {
   host.ShowStatus(text);
   host.AddLog(text);
 }

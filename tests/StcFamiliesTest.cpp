@@ -25,7 +25,10 @@ namespace {
 class ResultHost : public FakeIspHost {
  public:
   std::vector<IspResult> results;
-  void SessionEnded(const IspResult& r) override { results.push_back(r); }
+  void SessionEnded(const IspResult& r) override {
+    FakeIspHost::SessionEnded(r);
+    results.push_back(r);
+  }
 };
 
 std::vector<uint8_t> Firmware(size_t size, unsigned salt) {

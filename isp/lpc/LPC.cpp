@@ -190,7 +190,7 @@ void TLPCFrm::Start(const IspJob& job) {
   EnableTimer(Timer3);
   EnableTimer(Timer1);
   EnableTimer(Timer5);
-  host_.SetDownloadEnabled(false);
+  host_.SessionStarted(job_);
 }
 
 void TLPCFrm::Abort() {
@@ -208,7 +208,6 @@ void TLPCFrm::Abort() {
   }
   host_.ComPort_Close();
   host_.SetProgress(0);
-  host_.SetDownloadEnabled(true);
 }
 
 bool TLPCFrm::Send(const QByteArray& bytes) {
@@ -372,7 +371,6 @@ void TLPCFrm::Succeed(const QString& line) {
   IspResult r = IspResult::Success(line);
   r.info = info_;
   EndSession(r);
-  if (job_.kind == IspJobKind::Download && job_.autoDownload) host_.EndAutoDownload();
 }
 
 void TLPCFrm::PortLost() {
@@ -396,7 +394,6 @@ void TLPCFrm::EndSession(IspResult result, bool report) {
   Timer2.stop();
   if (report) Report(result.cause);
   host_.SetProgress(0);
-  host_.SetDownloadEnabled(true);
   if (Part) {
     result.partName = QString::fromLatin1(Part->name);
     result.partId = LpcPartIdText(Part->id);
@@ -1119,7 +1116,6 @@ void TLPCFrm::RefuseFile(const QString& text) {
   Report(text);
   host_.SetProgress(0);
   host_.ComPort_Close();
-  host_.SetDownloadEnabled(true);
 }
 
 bool TLPCFrm::RenewedlyLoadFile() {

@@ -145,18 +145,12 @@ bool TSTCFrm::PrepareImage() {
   }
   if (!ready) {
     // Nothing was opened; the page must stay usable.
-    host_.SetPortGlyph(false);
     host_.SetProgress(0);
-    host_.SetDownloadEnabled(true);
-    host_.SetLogAndChooserEnabled(true);
     return false;
   }
   SplitIntoBlocks();
   if (!CheckJobOptions()) {
-    host_.SetPortGlyph(false);
     host_.SetProgress(0);
-    host_.SetDownloadEnabled(true);
-    host_.SetLogAndChooserEnabled(true);
     return false;
   }
   Log(QStringLiteral("下载目标代码"));
@@ -262,8 +256,6 @@ void TSTCFrm::EndQuietly(const QString& line) {
   ComPort1.ClosePort();
   ComPort1.setParity(TParity::None);
   host_.SetProgress(0);
-  host_.SetDownloadEnabled(true);
-  host_.SetPortGlyph(false);
   Log(line);
   Ended(IspResult::Success(line));
 }
@@ -271,8 +263,6 @@ void TSTCFrm::EndQuietly(const QString& line) {
 void TSTCFrm::Fail(const QString& logLine, bool normalStyle, const QString& step) {
   host_.SetProgress(0);
   ConnectPending = false;
-  host_.SetDownloadEnabled(true);
-  host_.SetPortGlyph(false);
   SeekTimer.stop();
   TimeOutTM.stop();
   ReleasePart();
@@ -412,7 +402,6 @@ void TSTCFrm::Session() {
   }
 
   // 2. Port at 1200 bit/s, no parity whatever the last session left.
-  host_.SetDownloadEnabled(false);
   ComPort1.setParity(TParity::None);
   ComPort1.setCommName(job_.port);
   ComPort1.setBaudRate(1200);
@@ -422,7 +411,6 @@ void TSTCFrm::Session() {
     const QString why = QString::fromStdString(SerialOpenFailureText(job_.port.toStdString()));
     host_.ShowMessage(kCaption, kPortBusy + QStringLiteral("\r\r") + why);
     NormalStyle();
-    host_.SetDownloadEnabled(true);
     IspResult r = IspResult::Failure(why, QStringLiteral("打开串口"));
     r.usageError = true;
     Ended(r);
@@ -432,7 +420,7 @@ void TSTCFrm::Session() {
   HungUp = false;
 
   // 3.-4. Line settings, optional reset pulse on RTS.
-  host_.SetPortGlyph(true);
+  host_.SessionStarted(job_);
   ComPort1.setParity(TParity::None);
   ComPort1.setBaudRate(1200);
   Pause(100);
@@ -619,9 +607,6 @@ void TSTCFrm::Session() {
   Log(QStringLiteral("上载数据成功 ！"));
   host_.SetProgress(0);
   ComPort1.setBaudRate(1200);
-  host_.SetDownloadEnabled(true);
-  host_.SetPortGlyph(false);
   ComPort1.ClosePort();
-  if (job_.autoDownload) host_.EndAutoDownload();
   Ended(IspResult::Success(QStringLiteral("上载数据成功 ！")));
 }

@@ -65,7 +65,6 @@ QString Hex8(uint8_t v) { return QStringLiteral("0x") + QStringLiteral("%1").arg
 const QString kNoSync = QStringLiteral("设备没有应答同步字节 0x7F");
 const QString kPortLost = QStringLiteral("串口已断开或无法写入");
 
-bool NeedsImage(IspJobKind k) { return k == IspJobKind::Download || k == IspJobKind::Verify; }
 // Jobs that go by the flash's size (and so read the size register).
 bool NeedsSize(IspJobKind k) {
   return k != IspJobKind::Go && k != IspJobKind::ProtectRead && k != IspJobKind::UnprotectRead &&
@@ -190,7 +189,7 @@ void Stm32Engine::Start(const IspJob& job) {
   // A download ends a refused step by its time-out, as the window's
   // download always has; every other job says so at once.
   stallOnRefusal_ = job_.kind == IspJobKind::Download && !job_.failFast;
-  host_.SetDownloadEnabled(false);
+  host_.SessionStarted(job_);
   TKRNCommDriver& port = host_.ComDriver();
   portLost_ = false;
   syncAwaiting_ = false;
@@ -771,7 +770,6 @@ bool Stm32Engine::RenewedlyLoadFile() {
       StmState = 1;
       host_.AddLog(r.status);
       EndSession();
-      host_.SetPortGlyph(false);
       host_.ShowStatus(r.status);
       host_.SetProgress(0);
       Ended(IspResult::Failure(r.status, QStringLiteral("加载文件")));
@@ -1304,7 +1302,6 @@ void Stm32Engine::Succeed(const QString& line) {
   Timer5.stop();
   if (job_.autoReset && !wentTo_) ResetIntoProgram();
   EndSession();
-  if (job_.kind == IspJobKind::Download && job_.autoDownload) host_.EndAutoDownload();
   IspResult r = IspResult::Success(line);
   r.info = info_;
   Ended(r);
@@ -1384,8 +1381,6 @@ void Stm32Engine::EndSession() {
     port.Platform().SetLowLatency(lowLatencyFd_, false, nullptr);
   lowLatencyFd_ = -1;
   host_.ComPort_Close();
-  host_.SetDownloadEnabled(true);
-  host_.SetPortListsEnabled(true);
 }
 
 void Stm32Engine::OvertimeTTimer() {

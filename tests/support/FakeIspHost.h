@@ -6,6 +6,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <optional>
 #include <vector>
 
 #include "isp/IspHost.h"
@@ -51,6 +52,7 @@ class FakeIspHost : public IspHost {
   bool portOpen = false;
   bool verifyAfterWrite = true;        // "写后校验"
   std::vector<IspResult> results;      // every SessionEnded, in order
+  std::optional<IspJob> running;       // the session under way
 
   // `job` with what the controls above hold (its own file, when it has one).
   IspJob Fill(IspJob job) const {
@@ -79,13 +81,21 @@ class FakeIspHost : public IspHost {
   void SetProgressMax(int max) override { progressMax = max; }
   void SetProgress(int position) override { progress = position; }
   void SetSizeLabel(const QString& text) override { sizeLabel = text; }
-  void SetDownloadEnabled(bool on) override { downloadEnabled = on; }
-  bool DownloadEnabled() const override { return downloadEnabled; }
-  void SetPortListsEnabled(bool on) override { portListsEnabled = on; }
-  void SetPortGlyph(bool open) override { portGlyphOpen = open; }
-  void SetLogAndChooserEnabled(bool on) override { logAndChooserEnabled = on; }
-  void EndAutoDownload() override { ++autoDownloadEnded; }
-  void SessionEnded(const IspResult& result) override { results.push_back(result); }
+  // What the window does with its controls at a session's start and end.
+  void SessionStarted(const IspJob& job) override {
+    downloadEnabled = false;
+    running = job;
+    portGlyphOpen = true;
+  }
+  void SessionEnded(const IspResult& result) override {
+    downloadEnabled = true;
+    portListsEnabled = true;
+    portGlyphOpen = portOpen;
+    logAndChooserEnabled = true;
+    if (result.ok && running && running->kind == IspJobKind::Download && autoDownload) ++autoDownloadEnded;
+    running.reset();
+    results.push_back(result);
+  }
 
   bool ComPort_Open() override {
     portOpen = driver.IsConnected();

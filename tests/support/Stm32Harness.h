@@ -107,7 +107,10 @@ class RecordingHost : public FakeIspHost {
 
   std::optional<IspResult> result;  // the session's, once it has ended
 
-  void SessionEnded(const IspResult& r) override { result = r; }
+  void SessionEnded(const IspResult& r) override {
+    FakeIspHost::SessionEnded(r);
+    result = r;
+  }
   bool ComPort_Open() override {
     recDriver.PortName = portName;
     recDriver.setComPortSpeed(speed);
