@@ -13,8 +13,10 @@
 #include "cli/Signals.h"
 #include "firmware/FirmwareFile.h"
 #include "firmware/ImageFile.h"
+#include "isp/IspImageCheck.h"
 #include "isp/lpc/LPC.h"
 #include "isp/stc/STC.h"
+#include "isp/stc/StcFrames.h"
 #include "isp/stm32/Stm32Engine.h"
 
 namespace {
@@ -119,28 +121,16 @@ IspRunner::Check IspRunner::CheckFile() {
     console_.Line(FirmwareFileProblem(options_.file, file));
     return file.status == FirmwareFileStatus::Missing ? Check::Missing : Check::Refused;
   }
-  // The family's own loader, so the file is judged exactly as the session
-  // will judge it, before anything goes to the port. The limits that depend
-  // on the part are the largest of the family here; the session checks the
-  // image again against the part it finds.
-  host_.BeginSession();
-  host_.SetQuiet(true);
-  bool good = false;
-  if (stm32_) {
-    FirmwareImage image;
-    image.FlashSizeKB = FirmwareImage::kMaxImageBytes / 1024;
-    const FirmwareLoadResult r = image.Load(host_.FirmwareFileName());
-    good = r.outcome == FirmwareLoadResult::Outcome::Loaded;
-    if (!good) host_.ShowStatus(r.status);
-  } else if (lpc_) {
-    lpc_->SetFile(host_.FirmwareFileName());
-    good = lpc_->SectorSet(QStringLiteral("637615927"));  // LPC1768, the largest flash
-  } else if (stc_) {
-    stc_->SetFile(host_.FirmwareFileName());
-    good = stc_->PrepareImage();
+  // The one reader, before anything goes to the port. The limits that
+  // depend on the part are the session's; it reads the image again against
+  // the part it finds.
+  const QString problem =
+      IspImageProblem(options_.file, stc_ ? uint64_t{stc::kImageCapacity} : uint64_t{1} << 32);
+  if (!problem.isEmpty()) {
+    console_.Line(problem);
+    return Check::Refused;
   }
-  host_.SetQuiet(false);
-  if (good && options_.serialStart && options_.serialAddress) {
+  if (options_.serialStart && options_.serialAddress) {
     const QString why =
         SerialPlacementProblem(stm32_ != nullptr, host_.FirmwareFileName(), *options_.serialAddress,
                                static_cast<uint32_t>(SerialNumberBytes(*options_.serialStart, options_.serialFormat).size()));
@@ -149,16 +139,7 @@ IspRunner::Check IspRunner::CheckFile() {
       return Check::Refused;
     }
   }
-  if (good) return Check::Good;
-  const QString reason = host_.LastText();
-  if (reason.isEmpty()) {
-    FirmwareFileRead unreadable;
-    unreadable.status = FirmwareFileStatus::Unreadable;
-    console_.Line(FirmwareFileProblem(options_.file, unreadable));
-  } else {
-    console_.Line(reason);
-  }
-  return Check::Refused;
+  return Check::Good;
 }
 
 void IspRunner::StartDownload() {

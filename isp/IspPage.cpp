@@ -9,6 +9,7 @@
 #include "app/MainForm.h"
 #include "app/StcOptionsDialog.h"
 #include "firmware/FileTime.h"
+#include "isp/IspImageCheck.h"
 #include "isp/lpc/LPC.h"
 #include "isp/stc/STC.h"
 #include "isp/stm32/Stm32Engine.h"
@@ -69,6 +70,19 @@ void TMainForm::StartIspJob(IspJob job) {
   // A session's status line is its own: nothing of the last one stays.
   SetStatusText(0, QString());
   const int index = MCUType->currentIndex();
+  // The download keeps its own order (the file is read once the part is
+  // known); every other job that reads a file reads it first, so a bad one
+  // costs no reset and no byte on the line.
+  if (job.kind == IspJobKind::Verify) {
+    const QString problem = IspImageProblem(job.file);
+    if (!problem.isEmpty()) {
+      ReportStatus(*this, problem);
+      IspResult r = IspResult::Failure(problem, QStringLiteral("加载文件"));
+      r.usageError = true;
+      SessionEnded(r);
+      return;
+    }
+  }
   if (index >= 0 && index <= 5) {
     if (ComboBox2->currentIndex() > 11) {
       ComboBox2->setCurrentIndex(11);

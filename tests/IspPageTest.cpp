@@ -768,6 +768,37 @@ TEST_F(IspPage, LpcReadOutFromTheMenu) {
   EXPECT_TRUE(f->BitBtn1->isEnabled());
 }
 
+// A damaged file ends the job before the port is touched: no reset pulse,
+// no byte, the fault named last, the page ready again. The comparison from
+// the menu reads the file first; STC's download does so by its own order.
+TEST_F(IspPage, ADamagedFileEndsTheJobBeforeThePortInEveryFamily) {
+  SelectPort();
+  f->CheckBox2->setChecked(true);  // a reset pulse, were the port opened
+  QByteArray hex = HexText(PatternImage(300, 4));
+  const qsizetype third = hex.indexOf('\n', hex.indexOf('\n') + 1) + 1;
+  hex[third + 9] = hex[third + 9] == '0' ? '1' : '0';  // checksum of line 3 wrong
+  f->Edit2->setText(WriteFile(QStringLiteral("bad.hex"), hex));
+  QStringList said;
+  for (const int family : {int(kLpc2136), int(kStm32)}) {
+    Choose(family);
+    JobAction(*f, QStringLiteral("与文件比较（不写入）"))->trigger();
+    ASSERT_TRUE(PumpUntil([this] { return f->BitBtn1->isEnabled(); }, 5000));
+    ASSERT_FALSE(Lines(*f).isEmpty());
+    said << Lines(*f).last();
+    EXPECT_EQ(f->StatusText(0), said.last());
+    ExpectPortReleased();
+  }
+  Choose(kStc89C52);
+  f->BitBtn1->click();
+  ASSERT_TRUE(PumpUntil([this] { return f->BitBtn1->isEnabled(); }, 5000));
+  ASSERT_FALSE(Lines(*f).isEmpty());
+  said << Lines(*f).last();
+  ExpectPortReleased();
+  EXPECT_TRUE(said[0].contains(QStringLiteral("第 3 行"))) << said[0].toStdString();
+  for (const QString& line : said) EXPECT_EQ(line, said[0]);
+  EXPECT_TRUE(pty.Read(1, 200).empty()) << "a byte reached the port";
+}
+
 // 查空 after 擦除整片: blank, although sector 0 shows the boot code while
 // the part is in ISP.
 TEST_F(IspPage, LpcEraseThenBlankCheckFromTheMenu) {

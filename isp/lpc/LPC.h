@@ -43,8 +43,6 @@ class TLPCFrm : public QObject, public IspEngine {
 
   // Chooses the sector layout for a part ID and loads the firmware.
   bool SectorSet(const QString& partId);
-  // The file a check outside a session looks at (a session takes its job's).
-  void SetFile(const QString& file) { job_.file = file; }
   bool RenewedlyLoadFile();
 
   void Timer1Timer();  // step time-out

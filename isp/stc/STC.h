@@ -49,8 +49,6 @@ class TSTCFrm : public QObject, public IspEngine {
   void SendHexFrame(const QString& text);
   void ComPort1ReceiveData(const uint8_t* buffer, uint16_t length);
   bool PrepareImage();
-  // The file a check outside a session looks at (a session takes its job's).
-  void SetFile(const QString& file) { job_.file = file; }
   bool LoadHexImage(const QString& fileName);
   void SplitIntoBlocks();
 
