@@ -45,8 +45,7 @@ void CliHost::SessionEnded(const IspResult& result) {
 IspJob CliHost::FillJob(IspJob job) const {
   job.port = options_.port;
   job.speed = options_.baud;
-  job.line.baudRate = options_.baud;
-  job.line.parity = options_.family == IspFamily::Stm32 ? 2 : 0;
+  job.line = FamilyFacts(options_.family).Line(options_.baud);
   job.autoReset = options_.reset != ResetWiring::None;
   job.resetMode2 = options_.reset == ResetWiring::Mode2;
   job.resetDelayMs = IspJob::ResetDelayOf(QString::number(options_.resetMs));
@@ -121,7 +120,7 @@ bool CliHost::ComPort_Open() {
   if (!ListSpeeds().contains(options_.baud)) driver_.setComPortBitRate(options_.baud);
   driver_.setComPortDataBits(db8BITS);
   driver_.setComPortStopBits(sb1BITS);
-  driver_.setComPortParity(options_.family == IspFamily::Stm32 ? ptEVEN : ptNONE);
+  driver_.setComPortParity(FamilyFacts(options_.family).parity == 2 ? ptEVEN : ptNONE);
   driver_.ReceiveCount = 0;
   if (driver_.IsConnected() || driver_.Connect()) return true;
   portOpenError_ = QString::fromStdString(SerialOpenFailureText(options_.port.toStdString()));

@@ -16,7 +16,6 @@
 #include "isp/IspImageCheck.h"
 #include "isp/lpc/LPC.h"
 #include "isp/stc/STC.h"
-#include "isp/stc/StcFrames.h"
 #include "isp/stm32/Stm32Engine.h"
 
 namespace {
@@ -80,10 +79,7 @@ int IspRunner::Exec() {
   }
   if (!engine_->Supports(options_.job.kind)) {
     console_.Error(QStringLiteral("%1 parts cannot do this job (%2)")
-                       .arg(options_.family == IspFamily::Stm32 ? QStringLiteral("STM32")
-                            : options_.family == IspFamily::Lpc ? QStringLiteral("LPC")
-                                                                : QStringLiteral("STC"),
-                            IspJobName(options_.job.kind)));
+                       .arg(FamilyFacts(options_.family).Name(), IspJobName(options_.job.kind)));
     return kExitUsage;
   }
   const bool takesFile = options_.job.kind == IspJobKind::Download || options_.job.kind == IspJobKind::Verify;
@@ -125,7 +121,7 @@ IspRunner::Check IspRunner::CheckFile() {
   // depend on the part are the session's; it reads the image again against
   // the part it finds.
   const QString problem =
-      IspImageProblem(options_.file, stc_ ? uint64_t{stc::kImageCapacity} : uint64_t{1} << 32);
+      IspImageProblem(options_.file, FamilyFacts(options_.family).imageLimit);
   if (!problem.isEmpty()) {
     console_.Line(problem);
     return Check::Refused;

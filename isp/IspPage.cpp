@@ -9,11 +9,24 @@
 #include "app/MainForm.h"
 #include "app/StcOptionsDialog.h"
 #include "firmware/FileTime.h"
+#include "isp/IspFamily.h"
 #include "isp/IspImageCheck.h"
 #include "isp/lpc/LPC.h"
 #include "isp/stc/STC.h"
 #include "isp/stm32/Stm32Engine.h"
 #include "terminal/ReceiveDisplay.h"
+
+namespace {
+
+// The chip list's entries: LPC parts, the STM32 line, then STC parts.
+std::optional<IspFamily> FamilyOfModel(int index) {
+  if (index >= 0 && index <= 5) return IspFamily::Lpc;
+  if (index == 6) return IspFamily::Stm32;
+  if (index >= 7 && index <= 11) return IspFamily::Stc;
+  return std::nullopt;
+}
+
+}  // namespace
 
 TMainForm::~TMainForm() {
   // Engines first: they hold the host (this window) by reference.
@@ -74,7 +87,9 @@ void TMainForm::StartIspJob(IspJob job) {
   // known); every other job that reads a file reads it first, so a bad one
   // costs no reset and no byte on the line.
   if (job.kind == IspJobKind::Verify) {
-    const QString problem = IspImageProblem(job.file);
+    const auto family = FamilyOfModel(index);
+    const QString problem =
+        IspImageProblem(job.file, family ? FamilyFacts(*family).imageLimit : uint64_t{1} << 32);
     if (!problem.isEmpty()) {
       ReportStatus(*this, problem);
       IspResult r = IspResult::Failure(problem, QStringLiteral("加载文件"));
@@ -173,11 +188,13 @@ void TMainForm::UpdateJobActions() {
   stcOptionsAction_->setEnabled(stc);
   const int asked = static_cast<int>(stcOptions_.size()) + (stcEepromFile_.isEmpty() ? 0 : 1);
   stcOptionsAction_->setText(asked ? QStringLiteral("STC 选项… (%1 项待写入)").arg(asked) : QStringLiteral("STC 选项…"));
-  EditFreq->setEnabled(stc);
-  LabelFreq->setEnabled(stc);
-  const bool lpc = MCUType->currentIndex() >= 0 && MCUType->currentIndex() <= 5;
-  EditCrystal->setEnabled(lpc);
-  LabelCrystal->setEnabled(lpc);
+  const auto family = FamilyOfModel(MCUType->currentIndex());
+  const bool trims = family && FamilyFacts(*family).trimsClock;
+  EditFreq->setEnabled(trims);
+  LabelFreq->setEnabled(trims);
+  const bool crystal = family && FamilyFacts(*family).asksCrystal;
+  EditCrystal->setEnabled(crystal);
+  LabelCrystal->setEnabled(crystal);
 }
 
 void TMainForm::MCUTypeChange() {

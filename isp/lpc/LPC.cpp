@@ -1,5 +1,7 @@
 #include "isp/lpc/LPC.h"
 
+#include "isp/IspFamily.h"
+
 #include "isp/IspImagePatch.h"
 
 #include <QFileInfo>
@@ -112,20 +114,7 @@ int TLPCFrm::PacingMs() const {
   return std::max(job_.lpcLinePauseMs, 0);
 }
 
-bool TLPCFrm::Supports(IspJobKind kind) const {
-  switch (kind) {
-    case IspJobKind::Download:
-    case IspJobKind::Verify:
-    case IspJobKind::Read:
-    case IspJobKind::Erase:
-    case IspJobKind::BlankCheck:
-    case IspJobKind::Go:
-    case IspJobKind::Info:
-      return true;
-    default:
-      return false;
-  }
-}
+bool TLPCFrm::Supports(IspJobKind kind) const { return FamilyFacts(IspFamily::Lpc).Supports(kind); }
 
 void TLPCFrm::BitBtn1Click(const IspJob& job) { Start(job); }
 

@@ -14,6 +14,7 @@
 #include <optional>
 #include <vector>
 
+#include "isp/IspFamily.h"
 #include "isp/IspHost.h"
 #include "isp/IspJob.h"
 #include "isp/stc/StcFrames.h"
@@ -36,9 +37,7 @@ class TSTCFrm : public QObject, public IspEngine {
   void Start(const IspJob& job) override;
   bool Busy() const override { return running_; }
   void Abort() override;
-  bool Supports(IspJobKind kind) const override {
-    return kind == IspJobKind::Download || kind == IspJobKind::Info;
-  }
+  bool Supports(IspJobKind kind) const override { return FamilyFacts(IspFamily::Stc).Supports(kind); }
   // True when a reply arrived; false after `limit` one-second ticks, having
   // released the port and logged `message`.
   bool WhileMcuResponse(int limit, const QString& message);

@@ -1,5 +1,7 @@
 #include "isp/stm32/Stm32Engine.h"
 
+#include "isp/IspFamily.h"
+
 #include <QPointer>
 #include <QSocketNotifier>
 #include <QThread>
@@ -95,10 +97,7 @@ Stm32Engine::Stm32Engine(IspHost& host, QObject* parent) : QObject(parent), host
 
 Stm32Engine::~Stm32Engine() = default;
 
-bool Stm32Engine::Supports(IspJobKind kind) const {
-  (void)kind;
-  return true;  // every job the boot loader has a command for
-}
+bool Stm32Engine::Supports(IspJobKind kind) const { return FamilyFacts(IspFamily::Stm32).Supports(kind); }
 
 bool Stm32Engine::Send(const uint8_t* data, int count) {
   // A refused or timed-out write means the port is gone; the caller stops
