@@ -340,7 +340,21 @@ void TMainForm::BuildIspPage() {
   freq->addStretch(1);
   left->addWidget(LabelFreq, 4, 0);
   left->addLayout(freq, 4, 1);
-  left->setRowStretch(5, 1);
+  // The crystal an LPC boot loader is told about: its baud generator and
+  // flash timing are worked out from it.
+  LabelCrystal = Caption(QStringLiteral("晶振"), p);
+  EditCrystal = new DigitsEdit(QStringLiteral("11059"), p);
+  EditCrystal->setMaxLength(6);
+  EditCrystal->setValidator(new QIntValidator(1000, 100000, EditCrystal));
+  EditCrystal->setToolTip(QStringLiteral("LPC 板上晶振的频率 (kHz)"));
+  auto* crystal = new QHBoxLayout;
+  crystal->setSpacing(4);
+  crystal->addWidget(EditCrystal);
+  crystal->addWidget(Caption(QStringLiteral("kHz"), p));
+  crystal->addStretch(1);
+  left->addWidget(LabelCrystal, 5, 0);
+  left->addLayout(crystal, 5, 1);
+  left->setRowStretch(6, 1);
 
   Edit2 = new QLineEdit(DefaultFirmwareName(), p);
   Edit2->setReadOnly(true);
@@ -1167,38 +1181,17 @@ void TMainForm::SetLogText(const QString& text) { Memo1->setPlainText(text); OnP
 void TMainForm::SetProgressMax(int max) { ProgressBar1->setMaximum(std::max(1, max)); }
 void TMainForm::SetProgress(int position) { ProgressBar1->setValue(std::min(position, ProgressBar1->maximum())); }
 void TMainForm::SetSizeLabel(const QString& text) { Label10->setText(text); }
-void TMainForm::SetDownloadEnabled(bool on) {
-  BitBtn1->setEnabled(on);
-  BitBtnJobs->setEnabled(on);
-  if (on) QueueDownloadOfNewerBuild();
-}
-bool TMainForm::DownloadEnabled() const { return BitBtn1->isEnabled(); }
-void TMainForm::SetPortListsEnabled(bool on) {
-  ComboBox1->setEnabled(on);
-  ComboBox2->setEnabled(on);
-}
-void TMainForm::SetPortGlyph(bool open) {
-  // The STC programmer's own port shows on the same button while it is
-  // open; when it closes, the button tells the main port's state again.
-  if (!open) {
-    ShowPortState();
-    return;
+void TMainForm::SessionStarted(const IspJob& job) {
+  sessionKind_ = job.kind;
+  BitBtn1->setEnabled(false);
+  BitBtnJobs->setEnabled(false);
+  // The STC programmer opens the port on its own; while it holds it, the
+  // port button shows it open.
+  if (MCUType->currentIndex() > 6) {
+    BitBtn3->setIcon(QIcon(Image2));
+    BitBtn3->setText(QStringLiteral("关闭串口"));
   }
-  BitBtn3->setIcon(QIcon(Image2));
-  BitBtn3->setText(QStringLiteral("关闭串口"));
 }
-void TMainForm::SetLogAndChooserEnabled(bool on) {
-  Memo1->setEnabled(on);
-  BitBtn2->setEnabled(on);
-}
-void TMainForm::EndAutoDownload() {
-  setWindowFlag(Qt::WindowStaysOnTopHint, false);
-  showMinimized();
-}
-bool TMainForm::AutoDownload() const { return CheckBox1->isChecked(); }
-bool TMainForm::AutoReset() const { return CheckBox2->isChecked(); }
-bool TMainForm::ResetMode2() const { return CheckBox10->isChecked(); }
-bool TMainForm::VerifyAfterWrite() const { return CheckBox11->isChecked(); }
 
 bool LoadQtChineseTexts(QCoreApplication& app) {
   static QTranslator* texts = nullptr;
@@ -1241,6 +1234,23 @@ void ElidedLabel::paintEvent(QPaintEvent*) {
 }
 
 void TMainForm::SessionEnded(const IspResult& result) {
+  const bool downloaded = result.ok && sessionKind_ == IspJobKind::Download;
+  sessionKind_.reset();
+  // The page is usable again, whatever the family, and the port button
+  // tells the main port's state.
+  ShowPortState();
+  ComboBox1->setEnabled(true);
+  ComboBox2->setEnabled(true);
+  Memo1->setEnabled(true);
+  BitBtn2->setEnabled(true);
+  BitBtn1->setEnabled(true);
+  BitBtnJobs->setEnabled(true);
+  QueueDownloadOfNewerBuild();
+  // A download of the automatic re-download puts the window back out of the way.
+  if (downloaded && CheckBox1->isChecked()) {
+    setWindowFlag(Qt::WindowStaysOnTopHint, false);
+    showMinimized();
+  }
   // The options dialog opens on the STC family last met.
   if (MCUType->currentIndex() > 6 && !result.partName.isEmpty())
     stcFamily_ = static_cast<int>(StcFamilyOfPart(result.partName));
@@ -1251,8 +1261,20 @@ void TMainForm::SessionEnded(const IspResult& result) {
 void TMainForm::ShowMessage(const QString& caption, const QString& text) {
   if (ShowMessageHook) ShowMessageHook(caption, text);
 }
-QString TMainForm::TimeoutText() const { return Edit3->text(); }
-QString TMainForm::ResetDelayText() const { return Edit4->text(); }
-QString TMainForm::ClockModeCaption() const { return BitBtn7->text(); }
-QString TMainForm::PortNameText() const { return ComboBox1->currentText(); }
-QString TMainForm::FirmwareFileName() const { return Edit2->text(); }
+IspJob TMainForm::FillJob(IspJob job) const {
+  job.port = ComboBox1->currentText();
+  job.line.baudRate = ComboBox2->currentText().toUInt();
+  job.speed = job.line.baudRate;
+  job.autoReset = CheckBox2->isChecked();
+  job.resetMode2 = CheckBox10->isChecked();
+  job.resetDelayMs = IspJob::ResetDelayOf(Edit4->text());
+  job.connectTimeoutS = IspJob::ConnectTimeoutOf(Edit3->text());
+  job.lpcLinePauseMs = IspJob::LinePauseOf(Edit3->text());
+  const QString crystal = EditCrystal->text().trimmed();
+  if (!crystal.isEmpty()) job.lpcCrystalKHz = crystal.toLatin1();
+  job.stcDoubleSpeed = BitBtn7->text() == QStringLiteral("6T");
+  job.verify = CheckBox11->isChecked();
+  job.autoDownload = CheckBox1->isChecked();
+  job.unprotectReadHint = QStringLiteral("用 更多 → 解除读保护… 解除");
+  return job;
+}

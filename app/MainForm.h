@@ -99,6 +99,8 @@ class TMainForm : public QMainWindow, public IspHost {
   QLineEdit* EditResetSeq = nullptr;  // under "更多": a reset sequence of the user's own
   QLineEdit* EditFreq = nullptr;    // kHz
   QLabel* LabelFreq = nullptr;
+  QLineEdit* EditCrystal = nullptr;  // kHz, LPC
+  QLabel* LabelCrystal = nullptr;
   QLineEdit* Edit3 = nullptr;
   QLineEdit* Edit4 = nullptr;
   QLabel* Label11 = nullptr;      // "复位时间"
@@ -240,28 +242,15 @@ class TMainForm : public QMainWindow, public IspHost {
   void SetProgressMax(int max) override;
   void SetProgress(int position) override;
   void SetSizeLabel(const QString& text) override;
-  void SetDownloadEnabled(bool on) override;
-  bool DownloadEnabled() const override;
-  void SetPortListsEnabled(bool on) override;
-  void SetPortGlyph(bool open) override;
-  void SetLogAndChooserEnabled(bool on) override;
-  void EndAutoDownload() override;
-  bool AutoDownload() const override;
-  bool AutoReset() const override;
-  bool ResetMode2() const override;
-  bool VerifyAfterWrite() const override;
-  QString TimeoutText() const override;
-  QString ResetDelayText() const override;
-  QString ClockModeCaption() const override;
-  QString PortNameText() const override;
-  QString FirmwareFileName() const override;
+  void SessionStarted(const IspJob& job) override;
+  // `job` with everything the page's controls say, read once.
+  IspJob FillJob(IspJob job) const;
   TKRNCommDriver& ComDriver() override { return *ComDriver_; }
 
   // An information box with the caption given (the settings failure keeps
   // its warning box).
   void ShowMessage(const QString& caption, const QString& text) override;
   QString PortOpenError() const override { return portOpenError_; }
-  QString UnprotectReadHint() const override { return QStringLiteral("用 更多 → 解除读保护… 解除"); }
   void SessionEnded(const IspResult& result) override;
   // Message boxes go through here so tests can see them without a modal loop.
   std::function<void(const QString& caption, const QString& text)> ShowMessageHook;
@@ -365,6 +354,7 @@ class TMainForm : public QMainWindow, public IspHost {
   QString portIdentity_;        // the open main port's adapter (serial number or USB path)
   QString portLabel_;           // and how the status bar names it
   QString storedPortStable_;    // /dev/serial/by-… link of the port chosen last time
+  std::optional<IspJobKind> sessionKind_;  // the job of the session under way
   QString downloadedStamp_;     // stamp of the firmware file when the session started
   std::map<QString, QString> dialogFolders_;
 };

@@ -68,7 +68,7 @@ Figures Ours(const QString& file, uint32_t rate, const char* pacing, bool verify
   TLPCFrm frm(host);
   QElapsedTimer t;
   t.start();
-  frm.BitBtn1Click();
+  frm.BitBtn1Click(host.Job());
   EXPECT_TRUE(PumpUntil([&] { return host.downloadEnabled; }, 180000));
   EXPECT_EQ(host.log.last(), QStringLiteral("写入完成"));
   const Figures f = Measure(sim, static_cast<double>(t.elapsed()) / 1000.0, rate);

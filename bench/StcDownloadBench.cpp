@@ -71,7 +71,7 @@ int RunOnce(int latencyMs, bool lowLatency) {
   QElapsedTimer t;
   t.start();
   host.clock.start();
-  frm.BitBtn1Click();
+  frm.BitBtn1Click(host.Job());
   const double elapsed = t.nsecsElapsed() / 1e9;
   const double firstToLast = static_cast<double>(sim.Link().LastInNs() - sim.Link().FirstInNs()) / 1e9;
   sim.Stop();

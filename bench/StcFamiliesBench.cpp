@@ -49,7 +49,7 @@ int RunOnce(const char* part, size_t bytes, double khz) {
   IspJob job = IspJob::Download(path);
   job.frequencyKHz = khz;
   host.clock.start();
-  frm.Start(job);
+  frm.Start(host.Fill(job));
   const double elapsed = host.clock.nsecsElapsed() / 1e9;
   const std::vector<uint8_t> flash = sim.Flash();
   const bool ok = host.log.value(host.log.size() - 1) == QStringLiteral("上载数据成功 ！") &&

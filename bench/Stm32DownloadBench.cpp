@@ -44,10 +44,8 @@ class BenchHost : public FakeIspHost {
  public:
   RecordingSerialPlatform platform;
   TKRNCommDriver recDriver{nullptr, &platform};
-  bool verify = true;
   uint32_t bitRate = 0;
 
-  bool VerifyAfterWrite() const override { return verify; }
   bool ComPort_Open() override {
     recDriver.PortName = portName;
     recDriver.setComPortSpeed(speed);
@@ -122,7 +120,7 @@ Figures RunEngine(const Run& r) {
   if (BaudRateValue(host.speed) != r.baud) host.bitRate = r.baud;
   host.parity = ptEVEN;
   host.firmwareFileName = WriteImage(dir, image);
-  host.verify = r.verify;
+  host.verifyAfterWrite = r.verify;
   Stm32SimOptions o;
   o.link.baud = r.baud;
   o.link.adapterLatencyMs = std::max(r.latencyMs, 0);
@@ -136,7 +134,7 @@ Figures RunEngine(const Run& r) {
 
   QElapsedTimer t;
   t.start();
-  engine.STM32UP();
+  engine.STM32UP(host.Job());
   // The program's own event loop, so timers and socket notifiers fire when due.
   QEventLoop loop;
   QTimer check;

@@ -42,6 +42,24 @@ void CliHost::SessionEnded(const IspResult& result) {
   if (OnSessionEnded) OnSessionEnded();
 }
 
+IspJob CliHost::FillJob(IspJob job) const {
+  job.port = options_.port;
+  job.speed = options_.baud;
+  job.line = FamilyFacts(options_.family).Line(options_.baud);
+  job.autoReset = options_.reset != ResetWiring::None;
+  job.resetMode2 = options_.reset == ResetWiring::Mode2;
+  job.resetDelayMs = IspJob::ResetDelayOf(QString::number(options_.resetMs));
+  job.connectTimeoutS = options_.timeoutS;
+  // LPC: the data lines go without a pause unless one is asked for; the
+  // window's default (15 ms a line) is for the slowest adapters.
+  job.lpcLinePauseMs = options_.timeoutGiven ? IspJob::LinePauseOf(QString::number(options_.timeoutS)) : 0;
+  job.lpcCrystalKHz = options_.crystalKHz.toLatin1();
+  job.stcDoubleSpeed = false;
+  job.verify = options_.verify;
+  job.autoDownload = false;
+  return job;
+}
+
 void CliHost::SetLogText(const QString& text) {
   // The STM32 search rewrites the whole log every 10 ms with the same text;
   // a log that only grows prints it once.
@@ -82,21 +100,9 @@ void CliHost::SetProgress(int position) {
   console_.Progress(s);
 }
 
-void CliHost::SetDownloadEnabled(bool on) {
-  const bool was = downloadEnabled_;
-  downloadEnabled_ = on;
-  if (!on) {
-    started_ = true;
-  } else if (!was && started_ && !quiet_ && OnSessionEnded) {
-    // The result follows at once; this is the safety net should it not.
-    OnSessionEnded();
-  }
-}
-
 void CliHost::BeginSession() {
   started_ = false;
   succeeded_ = false;
-  downloadEnabled_ = true;
   logText_.clear();
   lastText_.clear();
   lastLine_.clear();
@@ -114,7 +120,7 @@ bool CliHost::ComPort_Open() {
   if (!ListSpeeds().contains(options_.baud)) driver_.setComPortBitRate(options_.baud);
   driver_.setComPortDataBits(db8BITS);
   driver_.setComPortStopBits(sb1BITS);
-  driver_.setComPortParity(options_.family == IspFamily::Stm32 ? ptEVEN : ptNONE);
+  driver_.setComPortParity(FamilyFacts(options_.family).parity == 2 ? ptEVEN : ptNONE);
   driver_.ReceiveCount = 0;
   if (driver_.IsConnected() || driver_.Connect()) return true;
   portOpenError_ = QString::fromStdString(SerialOpenFailureText(options_.port.toStdString()));

@@ -26,33 +26,14 @@ class CliHost : public IspHost {
   void SetProgressMax(int max) override;
   void SetProgress(int position) override;
   void SetSizeLabel(const QString&) override {}
-  void SetDownloadEnabled(bool on) override;
-  bool DownloadEnabled() const override { return downloadEnabled_; }
-  void SetPortListsEnabled(bool) override {}
-  void SetPortGlyph(bool) override {}
-  void SetLogAndChooserEnabled(bool) override {}
-  void EndAutoDownload() override { succeeded_ = true; }
-  // The engines end a session with EndAutoDownload only when it succeeded,
-  // and only while automatic download is on; claiming it always makes that
-  // call the success signal of every run.
-  bool AutoDownload() const override { return true; }
-  bool AutoReset() const override { return options_.reset != ResetWiring::None; }
-  bool ResetMode2() const override { return options_.reset == ResetWiring::Mode2; }
-  // LPC: the data lines go without a pause unless one is asked for; the
-  // window's default (15 ms a line) is for the slowest adapters.
-  QString TimeoutText() const override {
-    if (options_.family == IspFamily::Lpc && !options_.timeoutGiven) return QStringLiteral("0");
-    return QString::number(options_.timeoutS);
-  }
-  QString ResetDelayText() const override { return QString::number(options_.resetMs); }
-  QString ClockModeCaption() const override { return QStringLiteral("12T"); }
-  QString PortNameText() const override { return options_.port; }
-  QString FirmwareFileName() const override { return fileName_; }
+  void SessionStarted(const IspJob&) override { started_ = true; }
+  QString FirmwareFileName() const { return fileName_; }
+  // `job` with what the options say, read once.
+  IspJob FillJob(IspJob job) const;
   bool ComPort_Open() override;
   QString PortOpenError() const override { return portOpenError_; }
   bool ComPort_Close() override;
   TKRNCommDriver& ComDriver() override { return driver_; }
-  bool VerifyAfterWrite() const override { return options_.verify; }
   // A message box of the window: one line here, as it may be the reason a
   // session ends.
   void ShowMessage(const QString& caption, const QString& text) override;
@@ -60,14 +41,14 @@ class CliHost : public IspHost {
 
   // What the runner needs of a session.
   void BeginSession();
-  bool Started() const { return started_; }      // the engine took the download button
+  bool Started() const { return started_; }      // the engine started a session
   bool Succeeded() const { return succeeded_; }
   bool PortOpen() const { return driver_.IsConnected(); }
   QString LastText() const { return lastText_; }  // the newest status or log text
   QString LastLine() const { return lastLine_; }  // the newest line printed
   bool HasResult() const { return hasResult_; }
   const IspResult& Result() const { return result_; }
-  // Called when the download button comes back after a start.
+  // Called when a session has ended.
   std::function<void()> OnSessionEnded;
   // Image size in bytes for the progress, where the bar counts percent.
   std::function<int64_t()> ImageBytes;
@@ -80,7 +61,6 @@ class CliHost : public IspHost {
   const QString fileName_;
   Console& console_;
   TKRNCommDriver driver_;
-  bool downloadEnabled_ = true;
   bool started_ = false;
   bool succeeded_ = false;
   bool quiet_ = false;

@@ -15,14 +15,7 @@ bool ParseInt(const QString& text, int low, int high, int* value) {
   return true;
 }
 
-QString FamilyName(IspFamily f) {
-  switch (f) {
-    case IspFamily::Stm32: return QStringLiteral("STM32");
-    case IspFamily::Lpc: return QStringLiteral("LPC");
-    case IspFamily::Stc: return QStringLiteral("STC");
-  }
-  return {};
-}
+QString FamilyName(IspFamily f) { return FamilyFacts(f).Name(); }
 
 }  // namespace
 
@@ -317,7 +310,7 @@ ParsedCommandLine ParseCommandLine(const QStringList& args) {
   // The window's line settings: STM32 runs at 19200 bit/s or faster (115200
   // unless told), LPC at 57600 unless told (its boot loader takes up to
   // 115200, and more on some parts); STC parts choose their own speeds.
-  o.baud = o.family == IspFamily::Stm32 ? 115200 : o.family == IspFamily::Lpc ? 57600 : 0;
+  o.baud = FamilyFacts(o.family).defaultSpeed;
   if (!baud.isEmpty()) {
     bool ok = false;
     const uint32_t b = baud.toUInt(&ok, 10);

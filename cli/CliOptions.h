@@ -9,9 +9,8 @@
 #include <cstdint>
 #include <optional>
 
+#include "isp/IspFamily.h"
 #include "isp/IspJob.h"
-
-enum class IspFamily { Stm32, Lpc, Stc };
 
 enum class ResetWiring {
   None,   // "自动复位" off

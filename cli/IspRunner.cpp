@@ -13,6 +13,7 @@
 #include "cli/Signals.h"
 #include "firmware/FirmwareFile.h"
 #include "firmware/ImageFile.h"
+#include "isp/IspImageCheck.h"
 #include "isp/lpc/LPC.h"
 #include "isp/stc/STC.h"
 #include "isp/stm32/Stm32Engine.h"
@@ -43,7 +44,6 @@ IspRunner::IspRunner(const CliOptions& options, Console& console)
       break;
     case IspFamily::Lpc:
       lpc_ = std::make_unique<TLPCFrm>(host_);
-      lpc_->CrystalKHz = options_.crystalKHz.toLatin1();
       host_.ImageBytes = [this] { return static_cast<int64_t>(lpc_->LpcImage.size()); };
       engine_ = lpc_.get();
       break;
@@ -79,10 +79,7 @@ int IspRunner::Exec() {
   }
   if (!engine_->Supports(options_.job.kind)) {
     console_.Error(QStringLiteral("%1 parts cannot do this job (%2)")
-                       .arg(options_.family == IspFamily::Stm32 ? QStringLiteral("STM32")
-                            : options_.family == IspFamily::Lpc ? QStringLiteral("LPC")
-                                                                : QStringLiteral("STC"),
-                            IspJobName(options_.job.kind)));
+                       .arg(FamilyFacts(options_.family).Name(), IspJobName(options_.job.kind)));
     return kExitUsage;
   }
   const bool takesFile = options_.job.kind == IspJobKind::Download || options_.job.kind == IspJobKind::Verify;
@@ -120,26 +117,16 @@ IspRunner::Check IspRunner::CheckFile() {
     console_.Line(FirmwareFileProblem(options_.file, file));
     return file.status == FirmwareFileStatus::Missing ? Check::Missing : Check::Refused;
   }
-  // The family's own loader, so the file is judged exactly as the session
-  // will judge it, before anything goes to the port. The limits that depend
-  // on the part are the largest of the family here; the session checks the
-  // image again against the part it finds.
-  host_.BeginSession();
-  host_.SetQuiet(true);
-  bool good = false;
-  if (stm32_) {
-    FirmwareImage image;
-    image.FlashSizeKB = FirmwareImage::kMaxImageBytes / 1024;
-    const FirmwareLoadResult r = image.Load(host_.FirmwareFileName());
-    good = r.outcome == FirmwareLoadResult::Outcome::Loaded;
-    if (!good) host_.ShowStatus(r.status);
-  } else if (lpc_) {
-    good = lpc_->SectorSet(QStringLiteral("637615927"));  // LPC1768, the largest flash
-  } else if (stc_) {
-    good = stc_->PrepareImage();
+  // The one reader, before anything goes to the port. The limits that
+  // depend on the part are the session's; it reads the image again against
+  // the part it finds.
+  const QString problem =
+      IspImageProblem(options_.file, FamilyFacts(options_.family).imageLimit);
+  if (!problem.isEmpty()) {
+    console_.Line(problem);
+    return Check::Refused;
   }
-  host_.SetQuiet(false);
-  if (good && options_.serialStart && options_.serialAddress) {
+  if (options_.serialStart && options_.serialAddress) {
     const QString why =
         SerialPlacementProblem(stm32_ != nullptr, host_.FirmwareFileName(), *options_.serialAddress,
                                static_cast<uint32_t>(SerialNumberBytes(*options_.serialStart, options_.serialFormat).size()));
@@ -148,16 +135,7 @@ IspRunner::Check IspRunner::CheckFile() {
       return Check::Refused;
     }
   }
-  if (good) return Check::Good;
-  const QString reason = host_.LastText();
-  if (reason.isEmpty()) {
-    FirmwareFileRead unreadable;
-    unreadable.status = FirmwareFileStatus::Unreadable;
-    console_.Line(FirmwareFileProblem(options_.file, unreadable));
-  } else {
-    console_.Line(reason);
-  }
-  return Check::Refused;
+  return Check::Good;
 }
 
 void IspRunner::StartDownload() {
@@ -179,7 +157,7 @@ void IspRunner::StartDownload() {
 void IspRunner::StartSession() {
   running_ = true;
   host_.BeginSession();
-  IspJob job = options_.job;
+  IspJob job = host_.FillJob(options_.job);
   job.failFast = true;  // a board that said no holds no station
   if (options_.reset == ResetWiring::Custom) job.reset = options_.resetSequence;
   if (job.kind == IspJobKind::Download || job.kind == IspJobKind::Verify) job.file = host_.FirmwareFileName();

@@ -1,8 +1,8 @@
-// The narrow door between the protocol engines and the main window. The
-// engines never touch a widget: they report through this interface, read
-// the page's options through it and reach the main port through it. The
-// main window implements it; tests implement it too and drive the engines
-// headless against simulated targets.
+// The door between the protocol engines and whoever runs them (the main
+// window, the command line, the tests). The engines report through
+// IspReport and never name a control: each host decides for itself what a
+// session's start and end mean for its own widgets. Every option comes
+// with the job. The port is reached through IspPortAccess for now.
 #pragma once
 
 #include <QString>
@@ -14,37 +14,16 @@
 
 class TKRNCommDriver;
 
-class IspHost {
+class IspReport {
  public:
-  virtual ~IspHost() = default;
+  virtual ~IspReport() = default;
 
-  // Output area (Memo1) and status line (status panel 0).
-  virtual void ShowStatus(const QString& text) = 0;
-  virtual void AddLog(const QString& line) = 0;
-  virtual void SetLogText(const QString& text) = 0;
-  virtual void SetProgressMax(int max) = 0;   // ProgressBar1
+  virtual void ShowStatus(const QString& text) = 0;        // the status line
+  virtual void AddLog(const QString& line) = 0;            // a new line of the log
+  virtual void SetLogText(const QString& text) = 0;        // the whole log, replaced
+  virtual void SetProgressMax(int max) = 0;                // the bar's range, 0..max
   virtual void SetProgress(int position) = 0;
-  virtual void SetSizeLabel(const QString& text) = 0;  // Label10
-
-  // Controls the engines switch.
-  virtual void SetDownloadEnabled(bool on) = 0;        // BitBtn1
-  virtual bool DownloadEnabled() const = 0;
-  virtual void SetPortListsEnabled(bool on) = 0;       // ComboBox1, ComboBox2
-  virtual void SetPortGlyph(bool open) = 0;            // BitBtn3's glyph
-  virtual void SetLogAndChooserEnabled(bool on) = 0;   // Memo1, BitBtn2
-  virtual void EndAutoDownload() = 0;  // window back to normal, application minimised
-
-  // Options the engines read.
-  virtual bool AutoDownload() const = 0;        // CheckBox1 "自动上载"
-  virtual bool AutoReset() const = 0;           // CheckBox2 "自动复位"
-  virtual bool ResetMode2() const = 0;          // CheckBox10 "模式2"
-  virtual QString TimeoutText() const = 0;      // Edit3 (seconds)
-  virtual QString ResetDelayText() const = 0;   // Edit4 (milliseconds)
-  virtual QString ClockModeCaption() const = 0; // BitBtn7 "12T" / "6T"
-  virtual QString PortNameText() const = 0;     // ComboBox1
-  virtual QString FirmwareFileName() const = 0; // Edit2
-  // "写后校验": read the written range back and compare (where the family can).
-  virtual bool VerifyAfterWrite() const { return true; }
+  virtual void SetSizeLabel(const QString& text) = 0;      // the loaded image's size
 
   // An informational message box (the window) or its equivalent line (the
   // command line). Engines never open a box of their own.
@@ -53,22 +32,24 @@ class IspHost {
     AddLog(text);
   }
 
+  // A session has taken the port and runs `job`; nothing else may start.
+  virtual void SessionStarted(const IspJob& job) = 0;
   // Every session ends with exactly one result, after its last log line
-  // (which, on failure, is the cause). The port is released by then.
-  virtual void SessionEnded(const IspResult& result) { (void)result; }
+  // (which, on failure, is the cause). The port is released by then. A
+  // session refused before it started ends here too, without a start.
+  virtual void SessionEnded(const IspResult& result) = 0;
+};
 
-  // How the user of this host turns read-out protection off (it erases
-  // the part): named in the cause when a protected part refuses a job.
-  virtual QString UnprotectReadHint() const { return QStringLiteral("用 vortana-isp --unprotect-read 解除"); }
-
-  // Why the last ComPort_Open (or an engine's own open of the port named
-  // by PortNameText) failed, one line naming the cause and its remedy.
-  virtual QString PortOpenError() const { return {}; }
-
-  // The main port, opened with the terminal page's line settings.
+// The main port, opened with the terminal page's line settings.
+class IspPortAccess {
+ public:
+  virtual ~IspPortAccess() = default;
   virtual bool ComPort_Open() = 0;
   virtual bool ComPort_Close() = 0;
   virtual TKRNCommDriver& ComDriver() = 0;
+  // Why the last ComPort_Open (or an engine's own open of the port named
+  // by the job) failed, one line naming the cause and its remedy.
+  virtual QString PortOpenError() const { return {}; }
   // The same port as the engines speak through it: by default the polling
   // driver above; a host may lend a link of its own.
   virtual IspLink& Link();
@@ -77,8 +58,10 @@ class IspHost {
   std::unique_ptr<IspLink> defaultLink_;
 };
 
-// "Report": the status line and the same text as a new Memo1 line.
-inline void ReportStatus(IspHost& host, const QString& text) {
+class IspHost : public IspReport, public IspPortAccess {};
+
+// "Report": the status line and the same text as a new log line.
+inline void ReportStatus(IspReport& host, const QString& text) {
   host.ShowStatus(text);
   host.AddLog(text);
 }

@@ -9,15 +9,18 @@
 // return code where it sent one, so that a production line can record it.
 #pragma once
 
+#include <QByteArray>
 #include <QMap>
 #include <QString>
 #include <QStringList>
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <vector>
 
 #include "isp/ResetSequence.h"
+#include "platform/SerialDevice.h"
 
 enum class IspJobKind {
   Download,        // erase what the image needs, write, verify if asked
@@ -78,6 +81,44 @@ struct IspJob {
   // How the part is pulled into its boot loader; unset: the family's own
   // wiring as the host's reset options choose it.
   std::optional<ResetSequence> reset;
+
+  // What the host's controls hold, taken once when the job is made: the
+  // engines read their options from here and from nowhere else.
+  QString port;                          // the device the session opens
+  SerialLineSettings line;               // the main port's framing for this family
+  uint32_t speed = 0;                    // bit/s, 0 = the family's own
+  bool autoReset = false;                // pull the part into its boot loader over DTR/RTS
+  bool resetMode2 = false;               // STM32: BOOT0 on RTS, reset on DTR held
+  int resetDelayMs = 500;                // STC: how long RTS holds the part in reset
+  int connectTimeoutS = 3;               // STC: how long the connect pulses go on
+  int lpcLinePauseMs = 15;               // LPC: pause after each data line
+  QByteArray lpcCrystalKHz = "11059";    // LPC: the crystal the boot loader is told
+  bool stcDoubleSpeed = false;           // STC: 6T (double speed) rather than 12T
+  bool verify = true;                    // read the written range back where the family can
+  bool autoDownload = false;             // the window's automatic re-download is on
+  // How the user of this host turns read-out protection off (it erases the
+  // part): named in the cause when a protected part refuses a job.
+  QString unprotectReadHint = QStringLiteral("用 vortana-isp --unprotect-read 解除");
+
+  // The option fields hold text as typed; these read it the way the engines
+  // always have (a field that is no number falls back to the default).
+  static int ResetDelayOf(const QString& text) {
+    bool ok = false;
+    const int ms = text.trimmed().toInt(&ok);
+    return ok && ms >= 0 ? ms : 0;
+  }
+  static int ConnectTimeoutOf(const QString& text) {
+    bool ok = false;
+    const int s = text.trimmed().toInt(&ok);
+    return ok ? s : 3;
+  }
+  // The LPC page reuses the time-out field as a pause, in steps of 3 ms.
+  static int LinePauseOf(const QString& text) {
+    bool ok = false;
+    int value = text.trimmed().toInt(&ok);
+    if (!ok) value = 5;
+    return std::clamp(value, 0, 99) * 3;
+  }
 
   static IspJob Download(const QString& file) {
     IspJob j;

@@ -9,10 +9,24 @@
 #include "app/MainForm.h"
 #include "app/StcOptionsDialog.h"
 #include "firmware/FileTime.h"
+#include "isp/IspFamily.h"
+#include "isp/IspImageCheck.h"
 #include "isp/lpc/LPC.h"
 #include "isp/stc/STC.h"
 #include "isp/stm32/Stm32Engine.h"
 #include "terminal/ReceiveDisplay.h"
+
+namespace {
+
+// The chip list's entries: LPC parts, the STM32 line, then STC parts.
+std::optional<IspFamily> FamilyOfModel(int index) {
+  if (index >= 0 && index <= 5) return IspFamily::Lpc;
+  if (index == 6) return IspFamily::Stm32;
+  if (index >= 7 && index <= 11) return IspFamily::Stc;
+  return std::nullopt;
+}
+
+}  // namespace
 
 TMainForm::~TMainForm() {
   // Engines first: they hold the host (this window) by reference.
@@ -92,6 +106,21 @@ void TMainForm::StartIspJob(IspJob job) {
   SetStatusText(0, QString());
   if (!ApplyResetSequence(job)) return;
   const int index = MCUType->currentIndex();
+  // The download keeps its own order (the file is read once the part is
+  // known); every other job that reads a file reads it first, so a bad one
+  // costs no reset and no byte on the line.
+  if (job.kind == IspJobKind::Verify) {
+    const auto family = FamilyOfModel(index);
+    const QString problem =
+        IspImageProblem(job.file, family ? FamilyFacts(*family).imageLimit : uint64_t{1} << 32);
+    if (!problem.isEmpty()) {
+      ReportStatus(*this, problem);
+      IspResult r = IspResult::Failure(problem, QStringLiteral("加载文件"));
+      r.usageError = true;
+      SessionEnded(r);
+      return;
+    }
+  }
   if (index >= 0 && index <= 5) {
     if (ComboBox2->currentIndex() > 11) {
       ComboBox2->setCurrentIndex(11);
@@ -103,7 +132,7 @@ void TMainForm::StartIspJob(IspJob job) {
     // The LPC engine counts in percent and leaves the range alone: the
     // range a previous STM32 image left would swallow its figures.
     SetProgressMax(100);
-    if (lpc_) lpc_->Start(job);
+    if (lpc_) lpc_->Start(FillJob(job));
   } else if (index == 6) {
     if (ComboBox2->currentIndex() < 8) {
       ComboBox2->setCurrentIndex(8);
@@ -112,7 +141,7 @@ void TMainForm::StartIspJob(IspJob job) {
     ComboBox3->setCurrentIndex(3);
     ComboBox4->setCurrentIndex(0);
     ComboBox5->setCurrentIndex(2);
-    if (stm32_) stm32_->Start(job);
+    if (stm32_) stm32_->Start(FillJob(job));
   } else if (index >= 7 && index <= 11) {
     // STC opens the port with a component of its own: a terminal holding
     // that port steps aside for the session and takes it back afterwards
@@ -125,7 +154,7 @@ void TMainForm::StartIspJob(IspJob job) {
     }
     Memo1->setEnabled(false);
     BitBtn2->setEnabled(false);
-    if (stc_) stc_->Start(job);
+    if (stc_) stc_->Start(FillJob(job));
     BitBtn2->setEnabled(true);
     Memo1->setEnabled(true);
     if (stepAside) TakeBackTerminalPort();
@@ -206,8 +235,13 @@ void TMainForm::UpdateJobActions() {
   stcOptionsAction_->setEnabled(stc);
   const int asked = static_cast<int>(stcOptions_.size()) + (stcEepromFile_.isEmpty() ? 0 : 1);
   stcOptionsAction_->setText(asked ? QStringLiteral("STC 选项… (%1 项待写入)").arg(asked) : QStringLiteral("STC 选项…"));
-  EditFreq->setEnabled(stc);
-  LabelFreq->setEnabled(stc);
+  const auto family = FamilyOfModel(MCUType->currentIndex());
+  const bool trims = family && FamilyFacts(*family).trimsClock;
+  EditFreq->setEnabled(trims);
+  LabelFreq->setEnabled(trims);
+  const bool crystal = family && FamilyFacts(*family).asksCrystal;
+  EditCrystal->setEnabled(crystal);
+  LabelCrystal->setEnabled(crystal);
 }
 
 void TMainForm::MCUTypeChange() {

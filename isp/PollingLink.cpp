@@ -50,7 +50,7 @@ void PollingLink::SetParity(IspParity parity) {
   driver_.setComPortParity(parity == IspParity::Odd ? ptODD : parity == IspParity::Even ? ptEVEN : ptNONE);
 }
 
-IspLink& IspHost::Link() {
+IspLink& IspPortAccess::Link() {
   if (!defaultLink_) defaultLink_ = std::make_unique<PollingLink>(ComDriver());
   return *defaultLink_;
 }

@@ -654,6 +654,31 @@ TEST_F(CliTest, EveryFamilyRefusesADamagedHexWithTheSameWords) {
   EXPECT_TRUE(pty.Read(1, 200).empty()) << "a byte reached the port";
 }
 
+// The file is judged before the port is looked at: with no adapter at all
+// a damaged file is still the cause named, and the same for every job that
+// reads one.
+TEST_F(CliTest, ADamagedFileIsNamedBeforeThePortIsTouched) {
+  QByteArray hex = HexText(PatternImage(200, 1));
+  const qsizetype third = hex.indexOf('\n', hex.indexOf('\n') + 1) + 1;
+  hex[third + 9] = hex[third + 9] == '0' ? '1' : '0';  // checksum of line 3 wrong
+  const QString bad = WriteFile(QStringLiteral("bad.hex"), hex);
+  QStringList said;
+  for (const char* family : {"stm32", "lpc", "stc"}) {
+    for (const QStringList& job : {QStringList{}, QStringList{QStringLiteral("--verify-only")}}) {
+      if (job.size() && QLatin1String(family) == QLatin1String("stc")) continue;  // STC parts read nothing back
+      const Outcome o = RunTool(QStringList{QStringLiteral("-p"), QStringLiteral("/dev/vortana-absent"), QStringLiteral("-f"),
+                                            QString::fromLatin1(family)} + job + QStringList{bad});
+      ASSERT_TRUE(o.exited);
+      EXPECT_EQ(o.status, 2) << family;
+      ASSERT_FALSE(o.out.isEmpty()) << family << o.err.toStdString();
+      said << o.out.last();
+    }
+  }
+  ASSERT_EQ(said.size(), 5);
+  EXPECT_TRUE(said[0].contains(QStringLiteral("第 3 行"))) << said[0].toStdString();
+  for (const QString& line : said) EXPECT_EQ(line, said[0]);
+}
+
 // A port that will not open is a usage error with its real cause as the last
 // line, for every family: the remedy differs (plug the adapter in, pick a
 // serial device, close the other program).

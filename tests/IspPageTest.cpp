@@ -537,6 +537,25 @@ TEST_F(IspPage, LpcFromTheButton) {
   EXPECT_TRUE(h.messages.isEmpty());
 }
 
+// The crystal field is the only way the window tells the boot loader
+// what the board runs on; a session that ignored it would program a board
+// at a wrong flash timing without a word.
+TEST_F(IspPage, LpcCrystalFieldReachesTheBootLoader) {
+  SelectPort();
+  Choose(kLpc2136);
+  EXPECT_TRUE(f->EditCrystal->isEnabled());
+  f->Edit3->setText(QStringLiteral("1"));
+  f->EditCrystal->setText(QStringLiteral("12000"));
+  lpcSim = std::make_unique<LpcSim>(pty, LpcPartProfile::LPC2136());
+  f->Edit2->setText(WriteFile(QStringLiteral("fw.hex"), HexText(PatternImage(2000, 3))));
+  ASSERT_TRUE(Download(60000)) << Lines(*f).join('\n').toStdString();
+  EXPECT_EQ(lpcSim->Crystal(), "12000");
+  EXPECT_EQ(Lines(*f).last(), QStringLiteral("写入完成"));
+  // Other families have no use for it.
+  Choose(kStm32);
+  EXPECT_FALSE(f->EditCrystal->isEnabled());
+}
+
 // Intel HEX as a linker writes it for an 8051: from address 0.
 TEST_F(IspPage, StcFromTheButton) {
   SelectPort();
@@ -810,6 +829,37 @@ TEST_F(IspPage, LpcReadOutFromTheMenu) {
   f->ChooseSaveFile = [](const QString&, const QString&, const QString&) { return QString(); };
   JobAction(*f, QStringLiteral("读出到文件"))->trigger();
   EXPECT_TRUE(f->BitBtn1->isEnabled());
+}
+
+// A damaged file ends the job before the port is touched: no reset pulse,
+// no byte, the fault named last, the page ready again. The comparison from
+// the menu reads the file first; STC's download does so by its own order.
+TEST_F(IspPage, ADamagedFileEndsTheJobBeforeThePortInEveryFamily) {
+  SelectPort();
+  f->CheckBox2->setChecked(true);  // a reset pulse, were the port opened
+  QByteArray hex = HexText(PatternImage(300, 4));
+  const qsizetype third = hex.indexOf('\n', hex.indexOf('\n') + 1) + 1;
+  hex[third + 9] = hex[third + 9] == '0' ? '1' : '0';  // checksum of line 3 wrong
+  f->Edit2->setText(WriteFile(QStringLiteral("bad.hex"), hex));
+  QStringList said;
+  for (const int family : {int(kLpc2136), int(kStm32)}) {
+    Choose(family);
+    JobAction(*f, QStringLiteral("与文件比较（不写入）"))->trigger();
+    ASSERT_TRUE(PumpUntil([this] { return f->BitBtn1->isEnabled(); }, 5000));
+    ASSERT_FALSE(Lines(*f).isEmpty());
+    said << Lines(*f).last();
+    EXPECT_EQ(f->StatusText(0), said.last());
+    ExpectPortReleased();
+  }
+  Choose(kStc89C52);
+  f->BitBtn1->click();
+  ASSERT_TRUE(PumpUntil([this] { return f->BitBtn1->isEnabled(); }, 5000));
+  ASSERT_FALSE(Lines(*f).isEmpty());
+  said << Lines(*f).last();
+  ExpectPortReleased();
+  EXPECT_TRUE(said[0].contains(QStringLiteral("第 3 行"))) << said[0].toStdString();
+  for (const QString& line : said) EXPECT_EQ(line, said[0]);
+  EXPECT_TRUE(pty.Read(1, 200).empty()) << "a byte reached the port";
 }
 
 // 查空 after 擦除整片: blank, although sector 0 shows the boot code while

@@ -72,9 +72,9 @@ class LpcDownload : public ::testing::Test {
     host_.results.clear();
     rec_.Clear();
     if (job)
-      frm_->Start(*job);
+      frm_->Start(host_.Fill(*job));
     else
-      frm_->BitBtn1Click();
+      frm_->BitBtn1Click(host_.Job());
     EXPECT_FALSE(host_.downloadEnabled);
   }
   // Another session with the same simulated part, its flash as it is, after
@@ -83,7 +83,7 @@ class LpcDownload : public ::testing::Test {
     sim_->Reset();
     host_.log.clear();
     host_.results.clear();
-    frm_->Start(job);
+    frm_->Start(host_.Fill(job));
   }
   // The one result of the session that just ended.
   IspResult Result() {
@@ -455,7 +455,7 @@ TEST_F(LpcDownload, TimeOutsNameTheStepAndWhatCameBack) {
     SCOPED_TRACE(c.cause.toStdString());
     frm_ = std::make_unique<TLPCFrm>(host_);
     frm_->Timer1.setInterval(1500);
-    frm_->CrystalKHz = c.crystal;
+    host_.crystalKHz = c.crystal;
     LpcSimOptions o;
     o.GarbledSyncs = c.garbled;
     Start(LpcPartProfile::LPC2136(), o, HexText(PatternImage(100, 17)));
@@ -555,7 +555,7 @@ TEST_P(LpcLines, SmallImageLandsAndReadsBack) {
   o.DoubleLineFeed = c.seed % 2 == 0 && !part.Binary;  // the binary lines end theirs CR LF
   host_.speed = c.baud == 115200 ? br115200 : br57600;
   frm_ = std::make_unique<TLPCFrm>(host_);
-  frm_->CrystalKHz = IsCortexM(part) ? "12000" : "11059";
+  host_.crystalKHz = IsCortexM(part) ? "12000" : "11059";
   Start(part, o, HexText(image));
   ASSERT_TRUE(Finish(30000)) << Log();
   const std::vector<uint8_t> expect = WithVectorChecksum(image, Slot(part));
@@ -734,7 +734,7 @@ TEST_F(LpcDownload, CrystalOfAnyLengthCompletes) {
   for (const char* khz : {"11059", "4000", "12000.000", "11059.2"}) {
     SCOPED_TRACE(khz);
     frm_ = std::make_unique<TLPCFrm>(host_);
-    frm_->CrystalKHz = khz;
+    host_.crystalKHz = khz;
     Start(LpcPartProfile::LPC2131(), Paced(42), HexText(PatternImage(200, 42)));
     ASSERT_TRUE(Finish(5000)) << Log();
     EXPECT_EQ(host_.log.last(), QStringLiteral("写入完成"));

@@ -158,9 +158,9 @@ TEST(MainFormSettings, VerifyBoxIsKeptAndReadsTickedWhenAbsent) {
   TMainForm& f = h.Create();
   EXPECT_EQ(f.CheckBox11->text(), "写后校验");
   EXPECT_TRUE(f.CheckBox11->isChecked());
-  EXPECT_TRUE(f.VerifyAfterWrite());
+  EXPECT_TRUE(f.FillJob({}).verify);
   f.CheckBox11->click();
-  EXPECT_FALSE(f.VerifyAfterWrite());
+  EXPECT_FALSE(f.FillJob({}).verify);
   f.close();
   h.form.reset();
   TMainForm& g = h.Create();

@@ -26,7 +26,10 @@ namespace {
 class ResultHost : public FakeIspHost {
  public:
   std::vector<IspResult> results;
-  void SessionEnded(const IspResult& r) override { results.push_back(r); }
+  void SessionEnded(const IspResult& r) override {
+    FakeIspHost::SessionEnded(r);
+    results.push_back(r);
+  }
 };
 
 std::vector<uint8_t> Firmware(size_t size, unsigned salt) {
@@ -59,7 +62,7 @@ struct Rig {
     return job;
   }
   const IspResult& Run(const IspJob& job) {
-    frm->Start(job);
+    frm->Start(host.Fill(job));
     EXPECT_EQ(host.results.size(), 1u);
     if (host.results.empty()) host.results.push_back({});
     return host.results.back();

@@ -209,7 +209,7 @@ TEST_F(StcSession, Stc89C52RcAt11MHz) {
   r.host.resetDelayText = QStringLiteral("20");
   r.host.autoDownload = true;
   StcSim sim(r.pty, StcProfile("STC89C52RC", 11059200));
-  r.frm->BitBtn1Click();
+  r.frm->BitBtn1Click(r.host.Job());
   r.ExpectSuccess(sim, image, QStringLiteral("STC89C52RC/时钟频率: 11.0592M"), false);
   EXPECT_EQ(sim.HostProgrammingSpeed(), 115200u);
   EXPECT_EQ(r.host.sizeLabel, QStringLiteral("0.1 KB"));
@@ -229,7 +229,7 @@ TEST_F(StcSession, Stc89C58RdPlusAt22MHzDoubleSpeedWithSplitReplies) {
   faults.splitReplies = true;
   faults.splitPauseMs = 150;
   StcSim sim(r.pty, StcProfile("STC89C58RD+", 22118400), faults);
-  r.frm->BitBtn1Click();
+  r.frm->BitBtn1Click(r.host.Job());
   r.ExpectSuccess(sim, image, QStringLiteral("STC89C58RD+/时钟频率: 22.1184M"), true);
   EXPECT_EQ(sim.HostProgrammingSpeed(), 115200u);
   EXPECT_EQ(r.host.autoDownloadEnded, 0);
@@ -240,7 +240,7 @@ TEST_F(StcSession, TwelveMHzPartProgramsAt38400) {
   r.host.firmwareFileName = r.dir.filePath(QStringLiteral("FW.Hex"));
   const std::vector<uint8_t> image = r.WriteFirmware(130);
   StcSim sim(r.pty, StcProfile("STC89C51RC", 12000000));
-  r.frm->BitBtn1Click();
+  r.frm->BitBtn1Click(r.host.Job());
   r.ExpectSuccess(sim, image, QStringLiteral("STC89C51RC/时钟频率: 12.000M"), false);
   EXPECT_EQ(sim.HostProgrammingSpeed(), 38400u);
 }
@@ -259,7 +259,7 @@ TEST(StcSessionLink, PacedBehindEveryAdapterLatency) {
     link.baud = 115200;
     link.adapterLatencyMs = latency;
     StcSim sim(r.pty, StcProfile("STC89C52RC", 11059200), {}, link);
-    r.frm->BitBtn1Click();
+    r.frm->BitBtn1Click(r.host.Job());
     r.ExpectSuccess(sim, image, QStringLiteral("STC89C52RC/时钟频率: 11.0592M"), false);
     for (const StcSimTurn& t : sim.Turns()) gaps.push_back(t.nextStartNs - t.replyDoneNs);
     sim.Stop();
@@ -285,7 +285,7 @@ TEST(StcSessionLink, LowLatencyWhileThePortIsOpen) {
     link.adapterLatencyMs = 16;
     StcSim sim(r.pty, StcProfile("STC89C52RC", 11059200), {}, link);
     r.lines.onLowLatency = [&sim](bool on) { sim.SetAdapterLatency(on ? 1 : 16); };
-    r.frm->BitBtn1Click();
+    r.frm->BitBtn1Click(r.host.Job());
     r.ExpectSuccess(sim, image, QStringLiteral("STC89C52RC/时钟频率: 11.0592M"), false);
     const std::vector<std::string>& calls = r.lines.calls;
     EXPECT_EQ(std::count(calls.begin(), calls.end(), "OPEN"), 4);
@@ -319,7 +319,7 @@ TEST(StcSessionLink, RepliesCutAnywhere) {
       link.adapterLatencyMs = 16;
     }
     StcSim sim(r.pty, StcProfile(seed % 2 ? "STC89C55RD+" : "STC89C52RC", 11059200), {}, link);
-    r.frm->BitBtn1Click();
+    r.frm->BitBtn1Click(r.host.Job());
     ASSERT_EQ(r.host.log.last(), QStringLiteral("上载数据成功 ！"));
     r.ExpectFlash(sim, image);
     EXPECT_EQ(sim.BadFrames(), 0);
@@ -335,7 +335,7 @@ TEST_F(StcSession, FrameWithWrongChecksumIsIgnored) {
   StcSimFaults faults;
   faults.badChecksumTo = 0x80;
   StcSim sim(r.pty, StcProfile("STC89C52RC", 11059200), faults);
-  r.frm->BitBtn1Click();
+  r.frm->BitBtn1Click(r.host.Job());
   ASSERT_GE(r.host.log.size(), 2);
   EXPECT_EQ(r.host.log[r.host.log.size() - 2], QStringLiteral("写控制信息超时 ！"));
   // The cause after it: the part answered, its frames spoilt.
@@ -352,7 +352,7 @@ TEST_F(StcSession, FrameWithWrongChecksumIsIgnored) {
 TEST_F(StcSession, EarlierFirmwareIsErasedUnderTheWholeImage) {
   const std::vector<uint8_t> image = r.WriteFirmware(3000);
   StcSim sim(r.pty, StcProfile("STC89C52RC", 11059200));
-  r.frm->BitBtn1Click();
+  r.frm->BitBtn1Click(r.host.Job());
   r.ExpectSuccess(sim, image, QStringLiteral("STC89C52RC/时钟频率: 11.0592M"), false);
   EXPECT_EQ(sim.EraseCount(), 12);
   EXPECT_EQ(sim.Flash()[4000], StcSim::EarlierFirmware(4000));
@@ -365,7 +365,7 @@ TEST_F(StcSession, BlockThatDoesNotProgramEndsTheSession) {
   StcSimFaults faults;
   faults.skipWriteBlock = 2;
   StcSim sim(r.pty, StcProfile("STC89C52RC", 11059200), faults);
-  r.frm->BitBtn1Click();
+  r.frm->BitBtn1Click(r.host.Job());
   EXPECT_EQ(r.host.log.last(), QStringLiteral("写入数据校验错误 ！地址: 0x0100"));
   EXPECT_FALSE(r.host.log.contains(QStringLiteral("上载数据成功 ！")));
   EXPECT_EQ(sim.Frames(0x00), 3);
@@ -387,7 +387,7 @@ TEST(StcSessionLink, ImageLargerThanThePart) {
     Rig r;
     r.WriteFirmware(part.flash + 1);
     StcSim sim(r.pty, StcProfile(part.model, 11059200));
-    r.frm->BitBtn1Click();
+    r.frm->BitBtn1Click(r.host.Job());
     EXPECT_EQ(r.host.log.last(), QStringLiteral("上载文件 %1 字节，超出 %2 的 Flash 容量 %3 字节 ！")
                                      .arg(part.flash + 1)
                                      .arg(QString::fromUtf8(part.model))
@@ -406,7 +406,7 @@ TEST_F(StcSession, NoAnswerToConnectPulses) {
   StcSimFaults faults;
   faults.silent = true;
   StcSim sim(r.pty, StcProfile("STC89C52RC", 11059200), faults);
-  r.frm->BitBtn1Click();
+  r.frm->BitBtn1Click(r.host.Job());
   EXPECT_EQ(r.host.log.last(), QStringLiteral("连接超时 ！"));
   EXPECT_EQ(sim.SyncBaud(), 1200u);  // the window connects at 1200, as it always has
   EXPECT_EQ(r.normalStyle, 0);  // this path leaves the window's style alone
@@ -425,7 +425,7 @@ TEST_F(StcSession, OptionsAskedOfAnStc89AreRefusedAndThePartReleased) {
   IspJob job = IspJob::Download(r.host.firmwareFileName);
   job.options.insert(QStringLiteral("watchdog"), QStringLiteral("on"));
   job.frequencyKHz = 24000;
-  r.frm->Start(job);
+  r.frm->Start(r.host.Fill(job));
   EXPECT_EQ(r.host.log.last(), QStringLiteral("STC89C52RC 不支持设置选项或写入 EEPROM ！"));
   EXPECT_TRUE(r.host.log.contains(
       QStringLiteral("STC89C52RC 没有由下载调整的内部 RC 振荡器：频率 24000 kHz 不起作用，时钟由晶振决定")));
@@ -434,7 +434,7 @@ TEST_F(StcSession, OptionsAskedOfAnStc89AreRefusedAndThePartReleased) {
   r.ExpectIdle();
   // Without a frequency asked there is nothing to say about it.
   r.host.log.clear();
-  r.frm->Start(IspJob::Download(r.host.firmwareFileName));
+  r.frm->Start(r.host.Job());
   EXPECT_EQ(r.host.log.last(), QStringLiteral("上载数据成功 ！"));
   EXPECT_TRUE(r.host.log.filter(QStringLiteral("不起作用")).isEmpty());
 }
@@ -443,7 +443,7 @@ TEST_F(StcSession, OptionsAskedOfAnStc89AreRefusedAndThePartReleased) {
 TEST_F(StcSession, UnknownModelIsRefused) {
   r.WriteFirmware(64);
   StcSim sim(r.pty, StcProfile("unknown", 11059200));
-  r.frm->BitBtn1Click();
+  r.frm->BitBtn1Click(r.host.Job());
   EXPECT_EQ(r.host.log.last(), QStringLiteral("未支持的 MCU: 型号代码 F003 ！"));
   ASSERT_EQ(r.host.boxes.size(), 1);
   EXPECT_TRUE(r.host.boxes[0].startsWith(QStringLiteral("当前版本支持 MCU:")));
@@ -455,7 +455,7 @@ TEST_F(StcSession, UnknownModelIsRefused) {
   // A model the list knows is named.
   r.host.log.clear();
   StcSim known(r.pty, StcProfile("STC89C54RD+", 11059200));
-  r.frm->BitBtn1Click();
+  r.frm->BitBtn1Click(r.host.Job());
   EXPECT_EQ(r.host.log.last(), QStringLiteral("未支持的 MCU: STC89C54RD+/LE54RD+ (型号代码 F104) ！"));
   EXPECT_EQ(known.Frames(0x8F), 0);
   r.ExpectIdle();
@@ -468,7 +468,7 @@ TEST_F(StcSession, SilentEraseTimesOutAfterTwelveTicks) {
   StcSimFaults faults;
   faults.noReplyTo = 0x84;
   StcSim sim(r.pty, StcProfile("STC89C55RD+", 18432000), faults);
-  r.frm->BitBtn1Click();
+  r.frm->BitBtn1Click(r.host.Job());
   EXPECT_EQ(r.host.log.last(), QStringLiteral("擦除芯片超时 ！"));
   EXPECT_EQ(r.frm->TimeoutTicks, 12);
   EXPECT_EQ(sim.Frames(0x84), 1);
@@ -484,7 +484,7 @@ TEST_F(StcSession, SlowEraseWithinItsWait) {
   StcSimFaults faults;
   faults.eraseMs = 1200;  // 8 ticks
   StcSim sim(r.pty, StcProfile("STC89C52RC", 11059200), faults);
-  r.frm->BitBtn1Click();
+  r.frm->BitBtn1Click(r.host.Job());
   r.ExpectSuccess(sim, image, QStringLiteral("STC89C52RC/时钟频率: 11.0592M"), false);
 }
 
@@ -494,7 +494,7 @@ TEST_F(StcSession, SlowEraseWithinItsWait) {
 TEST_F(StcSession, Stc89C58RdPlusAt11MHz) {
   const std::vector<uint8_t> image = r.WriteFirmware(700);
   StcSim sim(r.pty, StcProfile("STC89C58RD+", 11059200));
-  r.frm->BitBtn1Click();
+  r.frm->BitBtn1Click(r.host.Job());
   r.ExpectSuccess(sim, image, QStringLiteral("STC89C58RD+/时钟频率: 11.0592M"), false);
   EXPECT_EQ(sim.ProgrammingBaud(), 115200u);
   EXPECT_EQ(sim.SpeedPayload(), (std::vector<uint8_t>{0xFF, 0xFD, 0x00, 0x06, 0x28, 0x81}));
@@ -517,7 +517,7 @@ TEST(StcSessionLink, AnyCrystalFromSixToFortyMHz) {
     Rig r;
     const std::vector<uint8_t> image = r.WriteFirmware(150, c.crystal & 0xFF);
     StcSim sim(r.pty, StcProfile(c.model, c.crystal));
-    r.frm->BitBtn1Click();
+    r.frm->BitBtn1Click(r.host.Job());
     // The clock as measured, to the kHz: "STC89C52RC/时钟频率: 5.999M".
     ASSERT_GE(r.host.log.size(), 4);
     const QString prefix = QString::fromUtf8(c.model) + QStringLiteral("/时钟频率: ");
@@ -538,7 +538,7 @@ TEST_F(StcSession, PartLeftInSixTMode) {
   StcSimProfile p = StcProfile("STC89C516RD+", 11059200);
   p.sixT = true;
   StcSim sim(r.pty, p);
-  r.frm->BitBtn1Click();
+  r.frm->BitBtn1Click(r.host.Job());
   r.ExpectSuccess(sim, image, QStringLiteral("STC89C516RD+/时钟频率: 11.0592M"), false);
   EXPECT_EQ(sim.ProgrammingBaud(), 115200u);
   // Reload 65536 - 6: 11.0592 MHz / (16 x 6) = 115200.
@@ -552,7 +552,7 @@ TEST_F(StcSession, HexWithBlankLines) {
   text.insert(text.find("\r\n") + 2, "\r\n  \r\n");
   r.WriteText("\r\n\n" + text);
   StcSim sim(r.pty, StcProfile("STC89C52RC", 11059200));
-  r.frm->BitBtn1Click();
+  r.frm->BitBtn1Click(r.host.Job());
   r.ExpectSuccess(sim, image, QStringLiteral("STC89C52RC/时钟频率: 11.0592M"), false);
 }
 
@@ -566,7 +566,7 @@ TEST_F(StcSession, HangUpDuringWrite) {
   StcSim sim(r.pty, StcProfile("STC89C516RD+", 11059200), faults);
   QElapsedTimer t;
   t.start();
-  r.frm->BitBtn1Click();
+  r.frm->BitBtn1Click(r.host.Job());
   EXPECT_EQ(r.host.log.last(), QStringLiteral("串口已断开 ！"));
   EXPECT_LT(r.frm->TimeoutTicks, 1);
   EXPECT_EQ(r.host.progressSteps.back(), 0);
@@ -576,14 +576,14 @@ TEST_F(StcSession, HangUpDuringWrite) {
 
 TEST_F(StcSession, NothingIsOpenedWithoutAnImage) {
   // Missing file.
-  r.frm->BitBtn1Click();
+  r.frm->BitBtn1Click(r.host.Job());
   EXPECT_EQ(r.host.log, QStringList{QStringLiteral("上载文件不存在 ！")});
   r.ExpectIdle();
 
   // A file without any data.
   r.host.log.clear();
   r.WriteText(":020000000000FE\r\n:00000001FF\r\n");
-  r.frm->BitBtn1Click();
+  r.frm->BitBtn1Click(r.host.Job());
   EXPECT_EQ(r.host.log, QStringList{QStringLiteral("上载文件中没有可下载的数据 ！")});
   r.ExpectIdle();
 
@@ -593,7 +593,7 @@ TEST_F(StcSession, NothingIsOpenedWithoutAnImage) {
   r.host.logAndChooserEnabled = false;
   const QString library = r.frm->LibraryPath;
   r.frm->LibraryPath = r.dir.filePath(QStringLiteral("libmissing.so"));
-  r.frm->BitBtn1Click();
+  r.frm->BitBtn1Click(r.host.Job());
   EXPECT_EQ(r.host.boxes, QStringList{QStringLiteral("Unable to Load iHexToBin")});
   EXPECT_TRUE(r.host.logAndChooserEnabled);
   r.ExpectIdle();
@@ -621,7 +621,7 @@ TEST_F(StcSession, DamagedOrSpecialFilesAreRefusedBeforeThePortOpens) {
   for (const auto& c : cases) {
     r.host.log.clear();
     r.WriteText(c.text);
-    r.frm->BitBtn1Click();
+    r.frm->BitBtn1Click(r.host.Job());
     EXPECT_EQ(r.host.log, QStringList{c.line});
     r.ExpectIdle();
   }
@@ -631,7 +631,7 @@ TEST_F(StcSession, DamagedOrSpecialFilesAreRefusedBeforeThePortOpens) {
   for (const QString& special : {QStringLiteral("/dev/zero"), fifo, r.dir.path()}) {
     r.host.log.clear();
     r.host.firmwareFileName = special;
-    r.frm->BitBtn1Click();  // returns: nothing waits on the file
+    r.frm->BitBtn1Click(r.host.Job());  // returns: nothing waits on the file
     ASSERT_EQ(r.host.log.size(), 1);
     EXPECT_TRUE(r.host.log[0].contains(special)) << r.host.log[0].toStdString();
     r.ExpectIdle();
@@ -652,7 +652,7 @@ TEST_F(StcSession, UnpluggedDuringTheSpeedStepIsNamed) {
   StcSimFaults faults;
   faults.hangUpOn = 0x8F;
   StcSim sim(r.pty, StcProfile("STC89C52RC", 11059200), faults);
-  r.frm->BitBtn1Click();
+  r.frm->BitBtn1Click(r.host.Job());
   ASSERT_FALSE(r.host.log.isEmpty());
   const QString last = r.host.log.last();
   EXPECT_TRUE(last.startsWith(QStringLiteral("调整波特率一: 以 115200 bit/s 重新打开串口失败: 串口 ")))

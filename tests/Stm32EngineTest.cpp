@@ -238,7 +238,7 @@ TEST_F(Stm32EngineTest, NamedPartWithoutLayoutIsRefusedByName) {
 // and is not sent; a block that differs in one byte, at either end, is.
 // Without the read-back nothing else would notice a block left out.
 TEST_F(Stm32EngineTest, BlockErasedButForOneByteIsStillWritten) {
-  host.verify = false;
+  host.verifyAfterWrite = false;
   for (uint16_t id : {uint16_t(0x0414), uint16_t(0x0457)}) {  // erased reads 0xFF, 0x00
     SCOPED_TRACE(id);
     StartSim(id);
@@ -269,7 +269,7 @@ TEST_F(Stm32EngineTest, VerifyNamesTheFirstDifferingAddress) {
   ExpectPortReleased();
 
   // Without the check the same part reports success, and nothing is read back.
-  host.verify = false;
+  host.verifyAfterWrite = false;
   StartSim(0x0414, o);
   WriteFile("fw.bin", RandomBytes(2048, 51));
   ASSERT_TRUE(Download(20000));
@@ -366,7 +366,7 @@ TEST_F(Stm32EngineTest, HangUpMidDownloadIsReportedAtOnce) {
   o.hangUpAfterWrites = 3;
   StartSim(0x0414, o);
   WriteFile("fw.bin", RandomBytes(4096, 9));
-  engine.STM32UP();
+  engine.STM32UP(host.Job());
   ASSERT_TRUE(PumpUntil([&] { return sim->hungUp(); }, 10000));
   sim->Stop();
   pty.HangUp();  // the adapter is pulled
@@ -381,7 +381,7 @@ TEST_F(Stm32EngineTest, PortClosedUnderTheSessionEndsIt) {
   o.link = Paced();
   StartSim(0x0414, o);
   WriteFile("fw.bin", RandomBytes(8192, 10));
-  engine.STM32UP();
+  engine.STM32UP(host.Job());
   ASSERT_TRUE(PumpUntil([&] { return sim->blocksWritten() >= 2; }, 10000));
   host.ComPort_Close();
   ASSERT_TRUE(PumpUntil([&] { return Ended(); }, 1000));
@@ -395,7 +395,7 @@ TEST_F(Stm32EngineTest, ReplyFloodIsCutToTheFrameBuffer) {
   o.silent = true;
   StartSim(0x0414, o);
   WriteFile("fw.bin", RandomBytes(64, 6));
-  engine.STM32UP();
+  engine.STM32UP(host.Job());
   std::vector<uint8_t> flood(900, 0x55);
   flood.back() = 0x79;
   bool connected = PumpUntil([&] {

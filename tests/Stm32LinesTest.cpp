@@ -75,7 +75,7 @@ TEST_F(Stm32Lines, OnePartOfEveryLineFillsMostOfItsFlash) {
       {0x0442, 128}, {0x0430, 768}, {0x0411, 256}, {0x0446, 384}, {0x0413, 512}, {0x0449, 512}, {0x0467, 128},
       {0x0474, 128}, {0x0480, 128}, {0x0447, 192}, {0x0427, 256}, {0x0415, 1024}, {0x0472, 512}, {0x0494, 320},
       {0x0497, 64},  {0x0453, 32},  {0x0496, 512}, {0x0492, 1024}, {0x044D, 256}};
-  host.verify = false;  // the flash is compared here; the read-back has its own tests
+  host.verifyAfterWrite = false;  // the flash is compared here; the read-back has its own tests
   unsigned seed = 100;
   for (auto [id, kb] : parts) {
     SCOPED_TRACE(::testing::Message() << std::hex << id);
@@ -116,7 +116,7 @@ TEST_F(Stm32Lines, SecondBankUnitsAreNumberedAsThePartNumbersThem) {
       {0x0478, 512, 300, "擦除页[ 0 .. 37 ]"},                         // H523 512 KB: bank 2 from sector 32
   };
   unsigned seed = 300;
-  host.verify = false;  // the flash is compared here
+  host.verifyAfterWrite = false;  // the flash is compared here
   for (const Case& c : cases) {
     SCOPED_TRACE(::testing::Message() << std::hex << c.id);
     StartSim(Stm32SimProfile::ForProduct(c.id, c.flashKB));
@@ -221,7 +221,7 @@ TEST_F(Stm32Lines, EachBankModeFillsMostOfItsFlash) {
       {0x0472, 256, ~((1u << 21) | (1u << 20)), "擦除页[ 0 .. 55 ]"},  // L552xC: DB256K cleared, 4 KB pages
       {0x0436, 256, std::nullopt, "擦除页[ 0 .. 892 ]"},            // L1 cat. 4 of 256 KB (size bit 1)
   };
-  host.verify = false;  // the flash is compared here
+  host.verifyAfterWrite = false;  // the flash is compared here
   unsigned seed = 700;
   for (const Case& c : cases) {
     SCOPED_TRACE(::testing::Message() << std::hex << c.id << std::dec << " " << c.flashKB << " KB");
@@ -257,7 +257,7 @@ TEST_F(Stm32Lines, EachBankModeFillsMostOfItsFlash) {
 // A line whose bank bit depends on a size the part does not tell erases
 // nothing either.
 TEST_F(Stm32Lines, BanksKeptApartAndSizesThatChooseTheBit) {
-  host.verify = false;
+  host.verifyAfterWrite = false;
   for (uint16_t id : {uint16_t{0x0450}, uint16_t{0x0480}}) {
     SCOPED_TRACE(::testing::Message() << std::hex << id);
     StartSim(Stm32SimProfile::ForProduct(id, 1024));
@@ -330,7 +330,7 @@ TEST_F(Stm32Lines, SecondBankOfUnsureNumberingIsNeverErasedByNumber) {
       {0x0470, 1024, 1u << 21, "STM32L4Rxx/4Sxx (1024 KB)"},
       {0x0472, 256, 1u << 21, "STM32L552xx/562xx (256 KB)"},
   };
-  host.verify = false;
+  host.verifyAfterWrite = false;
   unsigned seed = 900;
   for (const Case& c : cases) {
     SCOPED_TRACE(::testing::Message() << std::hex << c.id << std::dec << " " << c.flashKB << " KB");

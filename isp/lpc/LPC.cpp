@@ -1,6 +1,8 @@
 #include "isp/lpc/LPC.h"
 #include "isp/lpc/LpcReplies.h"
 
+#include "isp/IspFamily.h"
+
 #include "isp/IspImagePatch.h"
 
 #include <QFileInfo>
@@ -82,28 +84,12 @@ void TLPCFrm::Show(const QString& text) { host_.ShowStatus(text); }
 void TLPCFrm::Report(const QString& text) { ReportStatus(host_, text); }
 
 int TLPCFrm::PacingMs() const {
-  bool ok = false;
-  int value = host_.TimeoutText().trimmed().toInt(&ok);
-  if (!ok) value = 5;
-  return std::clamp(value, 0, 99) * 3;
+  return std::max(job_.lpcLinePauseMs, 0);
 }
 
-bool TLPCFrm::Supports(IspJobKind kind) const {
-  switch (kind) {
-    case IspJobKind::Download:
-    case IspJobKind::Verify:
-    case IspJobKind::Read:
-    case IspJobKind::Erase:
-    case IspJobKind::BlankCheck:
-    case IspJobKind::Go:
-    case IspJobKind::Info:
-      return true;
-    default:
-      return false;
-  }
-}
+bool TLPCFrm::Supports(IspJobKind kind) const { return FamilyFacts(IspFamily::Lpc).Supports(kind); }
 
-void TLPCFrm::BitBtn1Click() { Start(IspJob::Download(host_.FirmwareFileName())); }
+void TLPCFrm::BitBtn1Click(const IspJob& job) { Start(job); }
 
 void TLPCFrm::Start(const IspJob& job) {
   if (running_) return;  // one session at a time
@@ -125,7 +111,7 @@ void TLPCFrm::Start(const IspJob& job) {
   answered_ = false;
   Part = nullptr;
   lastResult_ = IspResult();
-  crystalLine_ = CrystalLine(CrystalKHz);
+  crystalLine_ = CrystalLine(job_.lpcCrystalKHz);
   lastReply_.clear();
   bytesHeard_ = 0;
   heard_.clear();
@@ -145,7 +131,7 @@ void TLPCFrm::Start(const IspJob& job) {
       [this] {
         if (running_) QMetaObject::invokeMethod(this, &TLPCFrm::PortLost, Qt::QueuedConnection);
       });
-  if (job_.reset || host_.AutoReset()) {
+  if (job_.reset || job_.autoReset) {
     const ResetSequence seq = job_.reset ? *job_.reset : ResetPresets::Lpc();
     RunResetSteps(seq, seq.entry,
                   {[&link](bool on) { link.SetDtr(on); }, [&link](bool on) { link.SetRts(on); },
@@ -160,7 +146,7 @@ void TLPCFrm::Start(const IspJob& job) {
   EnableTimer(Timer3);
   EnableTimer(Timer1);
   EnableTimer(Timer5);
-  host_.SetDownloadEnabled(false);
+  host_.SessionStarted(job_);
 }
 
 void TLPCFrm::Abort() {
@@ -177,7 +163,6 @@ void TLPCFrm::Abort() {
   }
   host_.ComPort_Close();
   host_.SetProgress(0);
-  host_.SetDownloadEnabled(true);
 }
 
 bool TLPCFrm::Send(const QByteArray& bytes) {
@@ -332,7 +317,6 @@ void TLPCFrm::Succeed(const QString& line) {
   IspResult r = IspResult::Success(line);
   r.info = info_;
   EndSession(r);
-  if (job_.kind == IspJobKind::Download && host_.AutoDownload()) host_.EndAutoDownload();
 }
 
 void TLPCFrm::PortLost() {
@@ -355,7 +339,6 @@ void TLPCFrm::EndSession(IspResult result, bool report) {
   Timer2.stop();
   if (report) Report(result.cause);
   host_.SetProgress(0);
-  host_.SetDownloadEnabled(true);
   if (Part) {
     result.partName = QString::fromLatin1(Part->name);
     result.partId = LpcPartIdText(Part->id);
@@ -523,7 +506,7 @@ void TLPCFrm::HandleReply(const QByteArray& text) {
           if (running_) EnableTimer(Timer1);
         } else {
           Timer2.stop();
-          if (host_.VerifyAfterWrite()) {
+          if (job_.verify) {
             // Past the bytes that read as boot code while in ISP.
             const uint32_t from = std::min<uint32_t>(Part ? Part->bootRemap : 0,
                                                      static_cast<uint32_t>(LpcImage.size()));
@@ -1074,11 +1057,10 @@ void TLPCFrm::RefuseFile(const QString& text) {
   Report(text);
   host_.SetProgress(0);
   host_.ComPort_Close();
-  host_.SetDownloadEnabled(true);
 }
 
 bool TLPCFrm::RenewedlyLoadFile() {
-  const QString name = running_ && !job_.file.isEmpty() ? job_.file : host_.FirmwareFileName();
+  const QString name = job_.file;
   LpcFileLoad load = LoadLpcHexFile(name);
   switch (load.Result) {
     case LpcFileLoad::Missing:

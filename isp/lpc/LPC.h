@@ -32,7 +32,8 @@ class TLPCFrm : public QObject, public IspEngine {
   ~TLPCFrm() override;
 
   // Starts a download of the page's file; the ISP page calls it.
-  void BitBtn1Click();
+  // The window's download button: `job` holds what its controls said.
+  void BitBtn1Click(const IspJob& job);
 
   // IspEngine.
   void Start(const IspJob& job) override;
@@ -62,7 +63,6 @@ class TLPCFrm : public QObject, public IspEngine {
 
   // The crystal frequency in kHz. The boot loaders parse a whole number, so
   // a fraction ("11059.2") is rounded before it is sent.
-  QByteArray CrystalKHz = "11059";
   // The crystal line as sent: whole kHz.
   static QByteArray CrystalLine(const QByteArray& khz);
 

@@ -163,7 +163,7 @@ bool TSTCFrm::LoadHexImage(const QString& fileName) {
 void TSTCFrm::SplitIntoBlocks() { BlockList = stc::SplitIntoBlocks(StcImage); }
 
 bool TSTCFrm::PrepareImage() {
-  const QString fileName = host_.FirmwareFileName();
+  const QString fileName = job_.file;
   FirmwareFileRead file = fileName.isEmpty() ? FirmwareFileRead{FirmwareFileStatus::Missing, 0, {}}
                                              : CheckFirmwareFile(fileName);
   // The converter reads the whole file: a device, a FIFO or a file far
@@ -180,18 +180,12 @@ bool TSTCFrm::PrepareImage() {
   }
   if (!ready) {
     // Nothing was opened; the page must stay usable.
-    host_.SetPortGlyph(false);
     host_.SetProgress(0);
-    host_.SetDownloadEnabled(true);
-    host_.SetLogAndChooserEnabled(true);
     return false;
   }
   SplitIntoBlocks();
   if (!CheckJobOptions()) {
-    host_.SetPortGlyph(false);
     host_.SetProgress(0);
-    host_.SetDownloadEnabled(true);
-    host_.SetLogAndChooserEnabled(true);
     return false;
   }
   Log(QStringLiteral("下载目标代码"));
@@ -297,8 +291,6 @@ void TSTCFrm::EndQuietly(const QString& line) {
   ComPort1.ClosePort();
   ComPort1.setParity(TParity::None);
   host_.SetProgress(0);
-  host_.SetDownloadEnabled(true);
-  host_.SetPortGlyph(false);
   Log(line);
   Ended(IspResult::Success(line));
 }
@@ -306,8 +298,6 @@ void TSTCFrm::EndQuietly(const QString& line) {
 void TSTCFrm::Fail(const QString& logLine, bool normalStyle, const QString& step) {
   host_.SetProgress(0);
   ConnectPending = false;
-  host_.SetDownloadEnabled(true);
-  host_.SetPortGlyph(false);
   SeekTimer.stop();
   TimeOutTM.stop();
   ReleasePart();
@@ -400,9 +390,7 @@ bool TSTCFrm::Reopen(uint32_t baud, const QString& step) {
 }
 
 void TSTCFrm::PulseReset() {
-  bool ok = false;
-  int ms = host_.ResetDelayText().trimmed().toInt(&ok);
-  if (!ok || ms < 0) ms = 0;
+  const int ms = std::max(job_.resetDelayMs, 0);
   const ResetSequence seq = job_.reset ? *job_.reset : ResetPresets::Stc(ms);
   RunResetSteps(seq, seq.entry,
                 {[this](bool on) { ComPort1.setDtrControl(on ? TDtrControl::DtrEnable : TDtrControl::DtrDisable); },
@@ -410,7 +398,7 @@ void TSTCFrm::PulseReset() {
                  [this](int pause) { Pause(pause); }});
 }
 
-void TSTCFrm::BitBtn1Click() { Start(IspJob::Download(host_.FirmwareFileName())); }
+void TSTCFrm::BitBtn1Click(const IspJob& job) { Start(job); }
 
 void TSTCFrm::Start(const IspJob& job) {
   if (running_) return;
@@ -421,7 +409,6 @@ void TSTCFrm::Start(const IspJob& job) {
     ~Done() { flag = false; }
   } done{running_};
   job_ = job;
-  if (job_.file.isEmpty()) job_.file = host_.FirmwareFileName();
   ModelCode = 0;
   answered_ = false;
   protocol_.reset();
@@ -453,17 +440,15 @@ void TSTCFrm::Session() {
 
   // 2. Port at the handshake speed, no parity whatever the last session left.
   SyncBaud = job_.handshakeBaud != 0 ? job_.handshakeBaud : kStcHandshakeBaud;
-  host_.SetDownloadEnabled(false);
   ComPort1.setParity(TParity::None);
-  ComPort1.setCommName(host_.PortNameText());
+  ComPort1.setCommName(job_.port);
   ComPort1.setBaudRate(SyncBaud);
   try {
     ComPort1.OpenPort();
   } catch (const ECommsError&) {
-    const QString why = QString::fromStdString(SerialOpenFailureText(host_.PortNameText().toStdString()));
+    const QString why = QString::fromStdString(SerialOpenFailureText(job_.port.toStdString()));
     host_.ShowMessage(kCaption, kPortBusy + QStringLiteral("\r\r") + why);
     NormalStyle();
-    host_.SetDownloadEnabled(true);
     IspResult r = IspResult::Failure(why, QStringLiteral("打开串口"));
     r.usageError = true;
     Ended(r);
@@ -473,11 +458,11 @@ void TSTCFrm::Session() {
   HungUp = false;
 
   // 3.-4. Line settings, optional reset pulse on RTS.
-  host_.SetPortGlyph(true);
+  host_.SessionStarted(job_);
   ComPort1.setParity(TParity::None);
   ComPort1.setBaudRate(SyncBaud);
   Pause(100);
-  if (job_.reset || host_.AutoReset()) PulseReset();
+  if (job_.reset || job_.autoReset) PulseReset();
 
   // 5. Connect pulses until the boot loader sends its status packet.
   Log(QStringLiteral("正在连机 。。。"));
@@ -493,10 +478,7 @@ void TSTCFrm::Session() {
       return;
     }
     if (!TimeOutTM.isActive()) TimeOutTM.start();
-    bool ok = false;
-    int limit = host_.TimeoutText().trimmed().toInt(&ok);
-    if (!ok) limit = 3;
-    if (TimeoutTicks >= limit) {
+    if (TimeoutTicks >= job_.connectTimeoutS) {
       Fail(QStringLiteral("连接超时 ！"), false);
       return;
     }
@@ -661,7 +643,7 @@ void TSTCFrm::Session() {
   }
 
   // 13. Clock option, read now so that a change during the write counts.
-  const bool doubleSpeed = host_.ClockModeCaption() == QStringLiteral("6T");
+  const bool doubleSpeed = job_.stcDoubleSpeed;
   Log(doubleSpeed ? QStringLiteral("设置为双倍速 ！") : QStringLiteral("设置为单倍速 ！"));
   ReplyPending = true;
   SendHexFrame(stc::ClockFrame(doubleSpeed));
@@ -683,9 +665,6 @@ void TSTCFrm::Session() {
   Log(QStringLiteral("上载数据成功 ！"));
   host_.SetProgress(0);
   ComPort1.setBaudRate(1200);
-  host_.SetDownloadEnabled(true);
-  host_.SetPortGlyph(false);
   ComPort1.ClosePort();
-  if (host_.AutoDownload()) host_.EndAutoDownload();
   Ended(IspResult::Success(QStringLiteral("上载数据成功 ！")));
 }

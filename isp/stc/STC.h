@@ -15,6 +15,7 @@
 #include <optional>
 #include <vector>
 
+#include "isp/IspFamily.h"
 #include "isp/IspHost.h"
 #include "isp/IspJob.h"
 #include "isp/stc/StcFrames.h"
@@ -30,15 +31,14 @@ class TSTCFrm : public QObject, public IspEngine {
 
   // Runs one whole session; returns when it has ended, well or not.
   // The window's download button: Start(Download).
-  void BitBtn1Click();
+  // The window's download button: `job` holds what its controls said.
+  void BitBtn1Click(const IspJob& job);
 
   // IspEngine. Start runs the whole session before it returns.
   void Start(const IspJob& job) override;
   bool Busy() const override { return running_; }
   void Abort() override;
-  bool Supports(IspJobKind kind) const override {
-    return kind == IspJobKind::Download || kind == IspJobKind::Info;
-  }
+  bool Supports(IspJobKind kind) const override { return FamilyFacts(IspFamily::Stc).Supports(kind); }
   // True when a reply arrived; false after `limit` one-second ticks, having
   // released the port and logged `message`.
   bool WhileMcuResponse(int limit, const QString& message);

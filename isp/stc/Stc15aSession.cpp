@@ -165,10 +165,7 @@ void TSTCFrm::Stc15aProgram(uint16_t magic, const std::vector<uint8_t>& statusPa
   DrainOutput(static_cast<size_t>(end.size() / 2));
   Log(QStringLiteral("上载数据成功 ！"));
   host_.SetProgress(0);
-  host_.SetDownloadEnabled(true);
-  host_.SetPortGlyph(false);
   ComPort1.ClosePort();
   ComPort1.setParity(TParity::None);
-  if (host_.AutoDownload()) host_.EndAutoDownload();
   Ended(IspResult::Success(QStringLiteral("上载数据成功 ！")));
 }

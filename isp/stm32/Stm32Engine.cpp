@@ -1,5 +1,7 @@
 #include "isp/stm32/Stm32Engine.h"
 
+#include "isp/IspFamily.h"
+
 #include <QPointer>
 #include <QSocketNotifier>
 #include <QThread>
@@ -68,7 +70,6 @@ QString Hex8(uint8_t v) { return QStringLiteral("0x") + QStringLiteral("%1").arg
 const QString kNoSync = QStringLiteral("设备没有应答同步字节 0x7F");
 const QString kPortLost = QStringLiteral("串口已断开或无法写入");
 
-bool NeedsImage(IspJobKind k) { return k == IspJobKind::Download || k == IspJobKind::Verify; }
 // Jobs that go by the flash's size (and so read the size register).
 bool NeedsSize(IspJobKind k) {
   return k != IspJobKind::Go && k != IspJobKind::ProtectRead && k != IspJobKind::UnprotectRead &&
@@ -99,10 +100,7 @@ Stm32Engine::Stm32Engine(IspHost& host, QObject* parent) : QObject(parent), host
 
 Stm32Engine::~Stm32Engine() = default;
 
-bool Stm32Engine::Supports(IspJobKind kind) const {
-  (void)kind;
-  return true;  // every job the boot loader has a command for
-}
+bool Stm32Engine::Supports(IspJobKind kind) const { return FamilyFacts(IspFamily::Stm32).Supports(kind); }
 
 bool Stm32Engine::Send(const uint8_t* data, int count) {
   // A refused or timed-out write means the port is gone; the caller stops
@@ -131,10 +129,10 @@ bool Stm32Engine::SendAddress(uint32_t address) {
 
 ResetSequence Stm32Engine::Wiring() const {
   if (job_.reset) return *job_.reset;
-  return host_.ResetMode2() ? ResetPresets::Stm32Mode2() : ResetPresets::Stm32();
+  return job_.resetMode2 ? ResetPresets::Stm32Mode2() : ResetPresets::Stm32();
 }
 
-bool Stm32Engine::ResetsPart() const { return job_.reset.has_value() || host_.AutoReset(); }
+bool Stm32Engine::ResetsPart() const { return job_.reset.has_value() || job_.autoReset; }
 
 void Stm32Engine::RunLines(const std::vector<ResetStep> ResetSequence::*which) {
   TKRNCommDriver& port = host_.ComDriver();
@@ -148,12 +146,11 @@ void Stm32Engine::ResetIntoBootLoader() { RunLines(&ResetSequence::entry); }
 
 void Stm32Engine::ResetIntoProgram() { RunLines(&ResetSequence::exit); }
 
-void Stm32Engine::STM32UP() { Start(IspJob::Download(host_.FirmwareFileName())); }
+void Stm32Engine::STM32UP(const IspJob& job) { Start(job); }
 
 void Stm32Engine::Start(const IspJob& job) {
   if (Running()) return;  // one session at a time
   job_ = job;
-  if (NeedsImage(job_.kind) && job_.file.isEmpty()) job_.file = host_.FirmwareFileName();
   if (!host_.ComPort_Open()) {
     IspResult r = IspResult::Failure(host_.PortOpenError(), QStringLiteral("打开串口"));
     r.usageError = true;
@@ -184,7 +181,7 @@ void Stm32Engine::Start(const IspJob& job) {
   // A download ends a refused step by its time-out, as the window's
   // download always has; every other job says so at once.
   stallOnRefusal_ = job_.kind == IspJobKind::Download && !job_.failFast;
-  host_.SetDownloadEnabled(false);
+  host_.SessionStarted(job_);
   TKRNCommDriver& port = host_.ComDriver();
   portLost_ = false;
   syncAwaiting_ = false;
@@ -579,7 +576,7 @@ uint32_t Stm32Engine::FlashBytes() const {
 }
 
 QString Stm32Engine::ProtectedCause() const {
-  return QStringLiteral("读保护已开启：器件拒绝读写。") + host_.UnprotectReadHint() + QStringLiteral("（会擦除整片 Flash）");
+  return QStringLiteral("读保护已开启：器件拒绝读写。") + job_.unprotectReadHint + QStringLiteral("（会擦除整片 Flash）");
 }
 
 bool Stm32Engine::MakeMap() {
@@ -783,7 +780,7 @@ bool Stm32Engine::LoadForJob() {
 }
 
 bool Stm32Engine::RenewedlyLoadFile() {
-  const FirmwareLoadResult r = image_.Load(job_.file.isEmpty() ? host_.FirmwareFileName() : job_.file);
+  const FirmwareLoadResult r = image_.Load(job_.file);
   switch (r.outcome) {
     case FirmwareLoadResult::Outcome::Loaded:
       host_.SetProgressMax(image_.Length());
@@ -796,7 +793,6 @@ bool Stm32Engine::RenewedlyLoadFile() {
       StmState = 1;
       host_.AddLog(r.status);
       EndSession();
-      host_.SetPortGlyph(false);
       host_.ShowStatus(r.status);
       host_.SetProgress(0);
       Ended(IspResult::Failure(r.status, QStringLiteral("加载文件")));
@@ -1018,7 +1014,7 @@ void Stm32Engine::WriteBlock() {
     WriteOffset = static_cast<uint32_t>(image_.Length());
     BytesRemaining = 0;
     host_.SetProgress(image_.Length());
-    if (host_.VerifyAfterWrite())
+    if (job_.verify)
       StartVerify();
     else
       Finish();
@@ -1381,7 +1377,6 @@ void Stm32Engine::Succeed(const QString& line) {
   Timer5.stop();
   if (ResetsPart() && !wentTo_) ResetIntoProgram();
   EndSession();
-  if (job_.kind == IspJobKind::Download && host_.AutoDownload()) host_.EndAutoDownload();
   IspResult r = IspResult::Success(line);
   r.info = info_;
   Ended(r);
@@ -1461,8 +1456,6 @@ void Stm32Engine::EndSession() {
     port.Platform().SetLowLatency(lowLatencyFd_, false, nullptr);
   lowLatencyFd_ = -1;
   host_.ComPort_Close();
-  host_.SetDownloadEnabled(true);
-  host_.SetPortListsEnabled(true);
 }
 
 void Stm32Engine::OvertimeTTimer() {

@@ -61,7 +61,8 @@ class Stm32Engine : public QObject, public IspEngine {
   ~Stm32Engine() override;
 
   // The window's download button: Start(Download).
-  void STM32UP();
+  // The window's download button: `job` holds what its controls said.
+  void STM32UP(const IspJob& job);
 
   // IspEngine.
   void Start(const IspJob& job) override;

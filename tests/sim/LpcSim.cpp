@@ -211,6 +211,11 @@ std::vector<uint8_t> LpcSim::Flash() const {
   return flash_;
 }
 
+std::string LpcSim::Crystal() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return crystal_;
+}
+
 bool LpcSim::VectorsValid() const {
   std::lock_guard<std::mutex> lock(mutex_);
   uint32_t sum = 0;
@@ -320,6 +325,10 @@ void LpcSim::Line(const std::string& line) {
     case CrystalLine: {
       // Whole kHz: the boot code's number parser stops at a '.'.
       const bool numeric = !line.empty() && line.find_first_not_of("0123456789") == std::string::npos;
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        crystal_ = line;
+      }
       if (numeric) {
         Reply("OK\r\n");
         phase_ = CommandLine;

@@ -127,6 +127,7 @@ class LpcSim {
   // vector words add up to zero.
   bool VectorsValid() const;
   std::vector<std::string> Commands() const;  // command lines, in order
+  std::string Crystal() const;                // the crystal line last heard
   const LpcPartProfile& Part() const { return part_; }
 
   std::atomic<int> BlocksAccepted{0};
@@ -169,6 +170,7 @@ class LpcSim {
   std::vector<uint8_t> flash_;
   std::vector<uint8_t> ram_;
   std::vector<std::string> commands_;
+  std::string crystal_;
 
   // Everything below is touched by the simulator's thread only.
   Phase phase_ = Autobaud;

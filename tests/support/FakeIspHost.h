@@ -6,6 +6,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <optional>
 #include <vector>
 
 #include "isp/IspHost.h"
@@ -30,6 +31,7 @@ class FakeIspHost : public IspHost {
   int autoDownloadEnded = 0;
   int openFailures = 0;
 
+  // The page's controls, read into a job the way the window reads them.
   bool autoDownload = false;
   bool autoReset = false;
   bool resetMode2 = false;
@@ -38,6 +40,7 @@ class FakeIspHost : public IspHost {
   QString clockModeCaption = QStringLiteral("12T");
   QString portName;
   QString firmwareFileName;
+  QByteArray crystalKHz = "11059";
 
   // Line settings ComPort_Open applies (the terminal page's lists).
   TComPortBaudRate speed = br57600;
@@ -49,6 +52,26 @@ class FakeIspHost : public IspHost {
   bool portOpen = false;
   bool verifyAfterWrite = true;        // "写后校验"
   std::vector<IspResult> results;      // every SessionEnded, in order
+  std::optional<IspJob> running;       // the session under way
+
+  // `job` with what the controls above hold (its own file, when it has one).
+  IspJob Fill(IspJob job) const {
+    if (job.file.isEmpty() && (job.kind == IspJobKind::Download || job.kind == IspJobKind::Verify))
+      job.file = firmwareFileName;
+    job.port = portName;
+    job.autoReset = autoReset;
+    job.resetMode2 = resetMode2;
+    job.resetDelayMs = IspJob::ResetDelayOf(resetDelayText);
+    job.connectTimeoutS = IspJob::ConnectTimeoutOf(timeoutText);
+    job.lpcLinePauseMs = IspJob::LinePauseOf(timeoutText);
+    job.lpcCrystalKHz = crystalKHz;
+    job.stcDoubleSpeed = clockModeCaption == QStringLiteral("6T");
+    job.verify = verifyAfterWrite;
+    job.autoDownload = autoDownload;
+    return job;
+  }
+  // The download button's job.
+  IspJob Job() const { return Fill(IspJob::Download(firmwareFileName)); }
 
   void ShowStatus(const QString& text) override { status = text; }
   void AddLog(const QString& line) override { log << line; }
@@ -58,22 +81,21 @@ class FakeIspHost : public IspHost {
   void SetProgressMax(int max) override { progressMax = max; }
   void SetProgress(int position) override { progress = position; }
   void SetSizeLabel(const QString& text) override { sizeLabel = text; }
-  void SetDownloadEnabled(bool on) override { downloadEnabled = on; }
-  bool DownloadEnabled() const override { return downloadEnabled; }
-  void SetPortListsEnabled(bool on) override { portListsEnabled = on; }
-  void SetPortGlyph(bool open) override { portGlyphOpen = open; }
-  void SetLogAndChooserEnabled(bool on) override { logAndChooserEnabled = on; }
-  void EndAutoDownload() override { ++autoDownloadEnded; }
-  bool AutoDownload() const override { return autoDownload; }
-  bool AutoReset() const override { return autoReset; }
-  bool ResetMode2() const override { return resetMode2; }
-  QString TimeoutText() const override { return timeoutText; }
-  QString ResetDelayText() const override { return resetDelayText; }
-  QString ClockModeCaption() const override { return clockModeCaption; }
-  QString PortNameText() const override { return portName; }
-  QString FirmwareFileName() const override { return firmwareFileName; }
-  bool VerifyAfterWrite() const override { return verifyAfterWrite; }
-  void SessionEnded(const IspResult& result) override { results.push_back(result); }
+  // What the window does with its controls at a session's start and end.
+  void SessionStarted(const IspJob& job) override {
+    downloadEnabled = false;
+    running = job;
+    portGlyphOpen = true;
+  }
+  void SessionEnded(const IspResult& result) override {
+    downloadEnabled = true;
+    portListsEnabled = true;
+    portGlyphOpen = portOpen;
+    logAndChooserEnabled = true;
+    if (result.ok && running && running->kind == IspJobKind::Download && autoDownload) ++autoDownloadEnded;
+    running.reset();
+    results.push_back(result);
+  }
 
   bool ComPort_Open() override {
     portOpen = driver.IsConnected();

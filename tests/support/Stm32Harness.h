@@ -104,12 +104,13 @@ class RecordingHost : public FakeIspHost {
  public:
   WireRecorder platform;
   TKRNCommDriver recDriver{nullptr, &platform};
-  bool verify = true;
 
   std::optional<IspResult> result;  // the session's, once it has ended
 
-  bool VerifyAfterWrite() const override { return verify; }
-  void SessionEnded(const IspResult& r) override { result = r; }
+  void SessionEnded(const IspResult& r) override {
+    FakeIspHost::SessionEnded(r);
+    result = r;
+  }
   bool ComPort_Open() override {
     recDriver.PortName = portName;
     recDriver.setComPortSpeed(speed);
@@ -176,7 +177,7 @@ class Stm32Harness : public ::testing::Test {
   // of its own so that a reply is handled as soon as it arrives.
   bool Download(int timeoutMs) {
     host.log.clear();
-    engine.STM32UP();
+    engine.STM32UP(host.Job());
     EXPECT_FALSE(host.downloadEnabled);
     return WaitForEnd(timeoutMs);
   }
@@ -185,7 +186,7 @@ class Stm32Harness : public ::testing::Test {
   bool Run(const IspJob& job, int timeoutMs) {
     host.log.clear();
     host.result.reset();
-    engine.Start(job);
+    engine.Start(host.Fill(job));
     return WaitForEnd(timeoutMs) && host.result.has_value();
   }
 
