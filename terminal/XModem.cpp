@@ -109,7 +109,7 @@ void XmodemSender::SendBlock(int64_t now) {
     frame_.push_back(sum);
   }
   Emit(frame_);
-  deadline_ = now + t_.replyMs;
+  deadline_ = now + (st_ == St::WaitFinalAck ? std::min(t_.replyMs, 2000) : t_.replyMs);
 }
 
 void XmodemSender::Retry(int64_t now, const QString& cause) {
@@ -193,6 +193,12 @@ void XmodemSender::Feed(std::span<const uint8_t> bytes, int64_t now) {
 
 void XmodemSender::Tick(int64_t now) {
   if (status_ != Status::Running || now < deadline_) return;
+  // Every file was confirmed by its EOT; a receiver that leaves at once after
+  // the empty block 0 often loses its last ACK on the way out.
+  if (st_ == St::WaitFinalAck) {
+    Finish();
+    return;
+  }
   Retry(now, st_ == St::WaitStart ? QStringLiteral("接收方没有响应") : QStringLiteral("接收方没有应答"));
 }
 
