@@ -4,7 +4,7 @@
 set -euo pipefail
 need=(g++ cmake ninja-build pkg-config qt6-base-dev qt6-qpa-plugins libgtest-dev
       fonts-wqy-microhei xvfb xauth sharutils stm32flash lpc21isp qt6-translations-l10n
-      qt6-charts-dev lrzsz socat)
+      qt6-charts-dev libqt6opengl6-dev lrzsz socat)
 # Building and checking the Debian package (scripts/package.sh, package-check.sh).
 need+=(dpkg-dev file lintian desktop-file-utils appstream man-db bash-completion)
 missing=()

@@ -216,3 +216,24 @@ bool PlotLineParser::ParseLine(const QByteArray& raw, double t, PlotSample& out)
   out = std::move(s);
   return true;
 }
+
+QByteArray PlotCsvHeader(const QStringList& names) {
+  QByteArray h = "t";
+  for (const QString& n : names) {
+    QByteArray q = n.toUtf8();
+    // A name with a comma or quote is quoted, so columns stay in place.
+    if (q.contains(',') || q.contains('"')) q = '"' + q.replace("\"", "\"\"") + '"';
+    h += ',' + q;
+  }
+  return h + "\r\n";
+}
+
+QByteArray PlotCsvRow(const QStringList& names, const PlotSample& s) {
+  QByteArray r = QByteArray::number(s.t, 'f', 3);
+  for (qsizetype i = 0; i < names.size(); ++i) {
+    r += ',';
+    if (i < static_cast<qsizetype>(s.values.size()) && !std::isnan(s.values[static_cast<size_t>(i)]))
+      r += QByteArray::number(s.values[static_cast<size_t>(i)], 'g', 17);
+  }
+  return r + "\r\n";
+}

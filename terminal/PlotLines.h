@@ -58,3 +58,17 @@ class PlotLineParser {
 
 // A whole token as a finite number ("1.5", "-3", "+2e3"); false otherwise.
 bool ParsePlotNumber(const char* begin, const char* end, double& v);
+
+// Samples [begin, end) as CSV: a header "t,name1,..." and one row each;
+// a value a line did not carry stays empty.
+template <class Container>
+QByteArray PlotCsv(const QStringList& names, const Container& samples, size_t begin, size_t end);
+QByteArray PlotCsvRow(const QStringList& names, const PlotSample& s);
+QByteArray PlotCsvHeader(const QStringList& names);
+
+template <class Container>
+QByteArray PlotCsv(const QStringList& names, const Container& samples, size_t begin, size_t end) {
+  QByteArray out = PlotCsvHeader(names);
+  for (size_t i = begin; i < end && i < samples.size(); ++i) out += PlotCsvRow(names, samples[i]);
+  return out;
+}
