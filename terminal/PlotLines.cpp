@@ -1,5 +1,7 @@
 #include "terminal/PlotLines.h"
 
+#include <QLocale>
+
 #include <cctype>
 #include <charconv>
 #include <cmath>
@@ -233,7 +235,7 @@ QByteArray PlotCsvRow(const QStringList& names, const PlotSample& s) {
   for (qsizetype i = 0; i < names.size(); ++i) {
     r += ',';
     if (i < static_cast<qsizetype>(s.values.size()) && !std::isnan(s.values[static_cast<size_t>(i)]))
-      r += QByteArray::number(s.values[static_cast<size_t>(i)], 'g', 17);
+      r += QByteArray::number(s.values[static_cast<size_t>(i)], 'g', QLocale::FloatingPointShortest);
   }
   return r + "\r\n";
 }
