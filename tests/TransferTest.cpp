@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include "support/Pty.h"
+#include "term/TermOptions.h"
 
 namespace {
 
@@ -80,6 +81,22 @@ Result RunTerm(const QStringList& args, std::function<void(QProcess&)> during = 
   const QStringList lines = QString::fromUtf8(t.readAllStandardError()).split('\n', Qt::SkipEmptyParts);
   r.lastLine = lines.isEmpty() ? QString() : lines.last();
   return r;
+}
+
+TEST(TransferTest, OptionsNameOneTransferAndRefuseWhatDoesNotFit) {
+  auto parse = [](const char* line) { return ParseTermOptions(QString::fromLatin1(line).split(' ')); };
+  TermOptions o = parse("-p ttyUSB0 --send-ymodem a.bin b.hex --1k");
+  ASSERT_EQ(o.mode, TermOptions::Mode::Transfer) << o.error.toStdString();
+  EXPECT_EQ(o.transfer, TermOptions::Transfer::SendYmodem);
+  EXPECT_EQ(o.files, (QStringList{"a.bin", "b.hex"}));
+  EXPECT_TRUE(o.oneK);
+  o = parse("-p ttyUSB0 --receive-xmodem out.bin --checksum");
+  ASSERT_EQ(o.mode, TermOptions::Mode::Transfer);
+  EXPECT_TRUE(o.checksum);
+  for (const char* bad : {"-p ttyUSB0 --send-xmodem a --receive-ymodem d", "-p ttyUSB0 --send-xmodem",
+                          "-p ttyUSB0 --send-xmodem a --checksum", "-p ttyUSB0 --receive-ymodem d --1k",
+                          "-p ttyUSB0 --1k", "--send-xmodem a"})
+    EXPECT_EQ(parse(bad).mode, TermOptions::Mode::UsageError) << bad;
 }
 
 const qsizetype kSizes[] = {1, 128, 1023, 1025, 1024 * 1024};
