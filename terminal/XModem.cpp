@@ -158,7 +158,9 @@ void XmodemSender::Feed(std::span<const uint8_t> bytes, int64_t now) {
         break;
       case St::WaitAck:
         if (b == ACK) NextAfterAck(now);
-        else if (b == NAK) Retry(now, QStringLiteral("接收方多次拒收数据块"));
+        else if (b == NAK || (b == CRC_START && (inHeader_ || blockNo_ == 1)))
+          // Until the first block of a file is in, a receiver asks again with 'C'.
+          Retry(now, QStringLiteral("接收方多次拒收数据块"));
         break;
       case St::WaitEotAck:
         if (b == ACK) {
@@ -199,7 +201,18 @@ void XmodemSender::Tick(int64_t now) {
     Finish();
     return;
   }
-  Retry(now, st_ == St::WaitStart ? QStringLiteral("接收方没有响应") : QStringLiteral("接收方没有应答"));
+  // A time-out only counts: the receiver asks again with NAK when its own
+  // wait ends. Resending here as well would put two copies on the line, and
+  // the ACK of the second would be taken for the next block's.
+  ++retries_;
+  ++retriesTotal_;
+  if (retries_ > t_.retries) {
+    Fail(st_ == St::WaitStart ? QStringLiteral("接收方没有响应") : QStringLiteral("接收方没有应答"), true);
+    return;
+  }
+  // A second EOT is harmless: a receiver that took the first answers it again.
+  if (st_ == St::WaitEotAck) Emit(frame_);
+  deadline_ = now + t_.replyMs;
 }
 
 // ---- receiver ----

@@ -250,6 +250,21 @@ TEST(XModem, NoisyLineStillDeliversExactly) {
   }
 }
 
+TEST(XModem, ABlockRepeatedAfterALostAckIsTakenOnce) {
+  const auto data = Pattern(3 * 128, 8);
+  XmodemSender tx({{"d", data}}, false, false, Quick());
+  XmodemReceiver rx(false, false, Quick());
+  int acks = 0;
+  Fault loseSecondAck = [&](std::vector<uint8_t>& v) {
+    for (size_t i = 0; i < v.size(); ++i)
+      if (v[i] == xmodem::ACK && ++acks == 2) v.erase(v.begin() + static_cast<ptrdiff_t>(i));
+  };
+  Pump(tx, rx, {}, loseSecondAck);
+  ASSERT_EQ(tx.status(), XferMachine::Status::Done) << tx.cause().toStdString();
+  ASSERT_EQ(rx.files().size(), 1u);
+  EXPECT_EQ(rx.files()[0].data, data);
+}
+
 TEST(XModem, CancelFromEitherSideEndsBothWithTheCause) {
   for (bool senderCancels : {true, false}) {
     XmodemSender tx({{"c.bin", Pattern(50000, 4)}}, true, true, Quick());
