@@ -3,9 +3,10 @@
 # Debian 12; run as root (or with sudo available).
 set -euo pipefail
 need=(g++ cmake ninja-build pkg-config qt6-base-dev qt6-qpa-plugins libgtest-dev
-      fonts-wqy-microhei xvfb xauth sharutils stm32flash lpc21isp qt6-translations-l10n)
+      fonts-wqy-microhei xvfb xauth sharutils stm32flash lpc21isp qt6-translations-l10n
+      qt6-charts-dev libqt6opengl6-dev lrzsz socat)
 # The Modbus tests' independent device and the pty pair it sits on.
-need+=(libmodbus-dev socat)
+need+=(libmodbus-dev)
 # Building and checking the Debian package (scripts/package.sh, package-check.sh).
 need+=(dpkg-dev file lintian desktop-file-utils appstream man-db bash-completion)
 # The fuzzing harnesses (tests/fuzz/run.sh): clang with libFuzzer.

@@ -39,6 +39,26 @@ TermOptions ParseTermOptions(const QStringList& args) {
       return o;
     }
     if (a == QLatin1String("--hex")) { o.hex = true; continue; }
+    if (a == QLatin1String("--1k")) { o.oneK = true; continue; }
+    if (a == QLatin1String("--checksum")) { o.checksum = true; continue; }
+    {
+      using T = TermOptions::Transfer;
+      const struct { const char* name; T kind; } transfers[] = {
+          {"--send-xmodem", T::SendXmodem}, {"--receive-xmodem", T::ReceiveXmodem},
+          {"--send-ymodem", T::SendYmodem}, {"--receive-ymodem", T::ReceiveYmodem}};
+      bool taken = false;
+      for (const auto& t : transfers) {
+        if (a != QLatin1String(t.name)) continue;
+        if (o.transfer != T::None) return fail(QStringLiteral("only one transfer at a time"));
+        o.transfer = t.kind;
+        if (i + 1 >= args.size()) return fail(QStringLiteral("%1 needs a file").arg(a));
+        o.files << args[++i];
+        // YMODEM sends a batch: every following name that is not an option.
+        while (t.kind == T::SendYmodem && i + 1 < args.size() && !args[i + 1].startsWith(u'-')) o.files << args[++i];
+        taken = true;
+      }
+      if (taken) continue;
+    }
     if (a == QLatin1String("--timestamps")) { o.timestamps = true; continue; }
     if (a == QLatin1String("--list-ports")) { list = true; continue; }
     if (a == QLatin1String("--doctor")) {
@@ -89,7 +109,13 @@ TermOptions ParseTermOptions(const QStringList& args) {
   if (list) o.mode = TermOptions::Mode::ListPorts;
   else if (doctor) o.mode = TermOptions::Mode::Doctor;
   else if (o.port.isEmpty()) return fail(QStringLiteral("no port given (-p PORT)"));
-  else o.mode = TermOptions::Mode::Run;
+  else o.mode = o.transfer == TermOptions::Transfer::None ? TermOptions::Mode::Run : TermOptions::Mode::Transfer;
+  if (o.transfer == TermOptions::Transfer::None && (o.oneK || o.checksum))
+    return fail(QStringLiteral("--1k and --checksum go with a transfer"));
+  if (o.checksum && o.transfer != TermOptions::Transfer::ReceiveXmodem)
+    return fail(QStringLiteral("--checksum goes with --receive-xmodem"));
+  if (o.oneK && (o.transfer == TermOptions::Transfer::ReceiveXmodem || o.transfer == TermOptions::Transfer::ReceiveYmodem))
+    return fail(QStringLiteral("--1k goes with sending; the sender chooses the block size"));
   return o;
 }
 
@@ -112,6 +138,13 @@ QString TermHelpText() {
       "      --hex             show received bytes in hex\n"
       "      --timestamps      start each received line with its arrival time\n"
       "      --log FILE        append every received byte, raw, to FILE\n"
+      "      --send-xmodem FILE      send FILE over XMODEM (CRC or checksum, as\n"
+      "                              the receiver asks)\n"
+      "      --receive-xmodem FILE   receive over XMODEM into FILE (whole blocks)\n"
+      "      --send-ymodem FILE...   send a batch of files over YMODEM\n"
+      "      --receive-ymodem DIR    receive a YMODEM batch into folder DIR\n"
+      "      --1k              send 1024-byte blocks\n"
+      "      --checksum        receive XMODEM with the arithmetic checksum\n"
       "      --list-ports      list the serial ports with their adapters\n"
       "      --doctor [PORT]   name what keeps a port from working; exit 1 when\n"
       "                        something was found, 0 when nothing\n"
@@ -120,6 +153,7 @@ QString TermHelpText() {
          FrameHelpText() +
          QStringLiteral(
              "\n"
-      "Exit status: 0 done, 1 the port failed, a Modbus exception or a time-out\n"
-      "(the cause on the last line), 2 usage or port error.\n");
+      "Exit status: 0 done (a transfer completed), 1 the port failed, the other\n"
+      "side gave up, a Modbus exception or a time-out (the cause on the last\n"
+      "line), 2 usage or port error.\n");
 }

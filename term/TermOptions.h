@@ -8,7 +8,8 @@
 #include "term/TermFrames.h"
 
 struct TermOptions {
-  enum class Mode { Run, ListPorts, Doctor, Help, UsageError };
+  enum class Mode { Run, ListPorts, Doctor, Help, UsageError, Transfer };
+  enum class Transfer { None, SendXmodem, ReceiveXmodem, SendYmodem, ReceiveYmodem };
   Mode mode = Mode::UsageError;
   QString port;
   SerialLineSettings line;   // 115200 8N1 unless told
@@ -17,6 +18,10 @@ struct TermOptions {
   QString logFile;           // every received byte, raw, appended
   TermFrameJob frames;       // --frames and the Modbus jobs instead of the terminal
   QString error;             // UsageError: one line
+  Transfer transfer = Transfer::None;
+  QStringList files;         // files to send, or the file / folder to receive into
+  bool oneK = false;         // 1K blocks where the protocol offers them
+  bool checksum = false;     // XMODEM receive: ask for the checksum instead of CRC
 };
 
 TermOptions ParseTermOptions(const QStringList& args);

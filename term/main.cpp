@@ -6,6 +6,7 @@
 
 #include "term/TermOptions.h"
 #include "term/TermSession.h"
+#include "term/TermTransfer.h"
 
 int main(int argc, char** argv) {
   QCoreApplication app(argc, argv);
@@ -23,6 +24,8 @@ int main(int argc, char** argv) {
       return PrintPortList();
     case TermOptions::Mode::Doctor:
       return PrintDoctorReport(o.port);
+    case TermOptions::Mode::Transfer:
+      return RunTermTransfer(o);
     case TermOptions::Mode::Run:
       break;
   }

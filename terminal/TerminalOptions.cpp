@@ -3,6 +3,8 @@
 #include <QBoxLayout>
 #include <QFile>
 #include <QMenu>
+
+#include "app/PlotPanel.h"
 #include <QShortcut>
 #include <QTime>
 
@@ -100,6 +102,17 @@ void TerminalOptions::AddReceiveMenuEntries(QMenu* m) {
   m->addSeparator();
   m->addAction(doctor_);
   panels_->AddReceiveMenuEntries(m);
+  m->addAction(QStringLiteral("实时曲线…"), this, [this] { ShowPlot(); });
+}
+
+void TerminalOptions::ShowPlot() {
+  if (!plot_) plot_ = new PlotPanel(f_.window());
+  plot_->show();
+  plot_->raise();
+}
+
+void TerminalOptions::FeedPlot(const uint8_t* data, size_t size) {
+  if (plot_ && plot_->isVisible()) plot_->Feed(data, size);
 }
 
 void TerminalOptions::AddSendMenuEntries(QMenu* m) {

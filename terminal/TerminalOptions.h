@@ -27,6 +27,8 @@ class SettingsStore;
 class QMenu;
 class FramePanels;
 
+class PlotPanel;
+
 class TerminalOptions : public QObject {
   Q_OBJECT
  public:
@@ -75,7 +77,13 @@ class TerminalOptions : public QObject {
   QAction* TimestampAction() const { return timestamps_; }
   QAction* LogAction() const { return log_; }
 
+  // The live plot window, fed with every received block while it is open.
+  void FeedPlot(const uint8_t* data, size_t size);
+  PlotPanel* Plot() const { return plot_; }
+  void ShowPlot();
+
  private:
+  PlotPanel* plot_ = nullptr;
   void ChooseLogFile();
   void ShowRowsAgain();
 

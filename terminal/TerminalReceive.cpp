@@ -33,6 +33,7 @@ void TMainForm::ComDriverReceiveData(TKRNCommDriver*, const uint8_t* DataPtr, in
   const size_t n = std::min<size_t>(DataSize > 0 ? static_cast<size_t>(DataSize) : 0, 4097);
   // The log takes every byte the port delivers, before anything can drop it.
   Terminal->LogBytes(DataPtr, n);
+  Terminal->FeedPlot(DataPtr, n);
   if (PageIndex() != 1) return;  // the programmers read the driver's own buffer
   if (!rx_) rx_ = std::make_unique<RxDisplay>();
   uint8_t local[4097];
