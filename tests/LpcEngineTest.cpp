@@ -462,9 +462,16 @@ TEST_F(LpcDownload, TimeOutsNameTheStepAndWhatCameBack) {
     ASSERT_TRUE(Finish(5000));
     ASSERT_GE(host_.log.size(), 2);
     EXPECT_EQ(host_.log[host_.log.size() - 2], QStringLiteral("LPC通信超时!"));
-    const QString expect = c.garbled ? c.cause.arg(sim_->Syncs.load() * 16) : c.cause;
-    EXPECT_EQ(host_.log.last(), expect);
-    EXPECT_EQ(Result().cause, expect);
+    if (c.garbled) {
+      // The part may still be answering one more "?" as the engine gives
+      // up: that reply is counted by the part, not yet heard by the engine.
+      const int syncs = sim_->Syncs.load();
+      EXPECT_TRUE(host_.log.last() == c.cause.arg(syncs * 16) || host_.log.last() == c.cause.arg((syncs - 1) * 16))
+          << host_.log.last().toStdString() << " after " << syncs << " answers";
+    } else {
+      EXPECT_EQ(host_.log.last(), c.cause);
+    }
+    EXPECT_EQ(Result().cause, host_.log.last());
     ExpectIdle();
   }
 }
