@@ -51,8 +51,10 @@ inline const IspFamilyFacts& FamilyFacts(IspFamily family) {
                                       K::UnprotectRead, K::UnprotectWrite, K::Go, K::Info}};
   static const IspFamilyFacts kLpc{IspFamily::Lpc, "LPC", "lpc", 8, 0, 57600, 0, 230400, uint64_t{1} << 32, true, false,
                                    {K::Download, K::Verify, K::Read, K::Erase, K::BlankCheck, K::Go, K::Info}};
-  // STC parts take 64 KB of code at most; the speeds are the session's own.
-  static const IspFamilyFacts kStc{IspFamily::Stc, "STC", "stc", 8, 0, 0, 0, 0, 65536, false, true,
+  // STC 8051 parts take 64 KB of code at most, but STC32 code lies at
+  // 0xFF0000: the file check lets the 24-bit space through and the session
+  // judges the file against the part it finds. The speeds are the session's own.
+  static const IspFamilyFacts kStc{IspFamily::Stc, "STC", "stc", 8, 0, 0, 0, 0, uint64_t{1} << 24, false, true,
                                    {K::Download, K::Info}};
   switch (family) {
     case IspFamily::Stm32: return kStm32;
