@@ -277,11 +277,11 @@ class Job {
 
 }  // namespace
 
-bool ParseFrameSpec(const QString& spec, SplitRule* rule, ChecksumPlace* place, QString* error) {
+bool ParseFrameRule(const QString& text, SplitRule* rule, ChecksumPlace* place, QString* error) {
   ChecksumPlace p;
   bool kindGiven = false, orderGiven = false, tailGiven = false;
   QStringList splitterParts;
-  for (const QString& raw : spec.split(u',', Qt::SkipEmptyParts)) {
+  for (const QString& raw : text.split(u',', Qt::SkipEmptyParts)) {
     const QString part = raw.trimmed();
     const qsizetype eq = part.indexOf(u'=');
     const QString key = eq < 0 ? part : part.left(eq);
@@ -354,7 +354,7 @@ bool ParseModbusWrite(const QString& text, modbus::Request* req, bool* bits, QSt
     *error = QStringLiteral("%1 are read-only").arg(text.section(u':', 1, 1));
     return false;
   }
-  // Values separated by commas only: the rest of the spec is split by colons.
+  // Values separated by commas only: the rest of the rule is split by colons.
   std::vector<uint16_t> values;
   if (rest.contains(u' ') || !modbus::ParseValues(rest, modbus::ValueFormat::Unsigned, *bits, &values, error)) {
     if (rest.contains(u' ')) *error = QStringLiteral("values are separated by commas: '%1'").arg(rest);
@@ -411,7 +411,7 @@ int TakeFrameOption(const QStringList& args, int& i, TermFrameJob* job, QString*
   if ((r = value("--frames", &v)) != 0) {
     if (r < 0 || !setKind(TermFrameJob::Kind::Frames)) return -1;
     QString why;
-    if (!ParseFrameSpec(v, &job->rule, &job->place, &why)) {
+    if (!ParseFrameRule(v, &job->rule, &job->place, &why)) {
       *error = QStringLiteral("--frames: %1").arg(why);
       return -1;
     }
@@ -442,7 +442,7 @@ QString FrameHelpText() {
   return QStringLiteral(
       "Frames and Modbus RTU: one of these replaces the terminal (not with\n"
       "--hex, --timestamps or --log)\n"
-      "      --frames SPEC     print one line per received frame: time, length,\n"
+      "      --frames RULE     print one line per received frame: time, length,\n"
       "                        hex, checksum verdict; ends on Ctrl-C\n"
       "      --modbus-read SLAVE:TABLE:ADDR:COUNT\n"
       "                        read and print the values one a line; TABLE is\n"
@@ -452,7 +452,7 @@ QString FrameHelpText() {
       "                        goes as a single write, more as a multiple write\n"
       "      --modbus-timeout MS  wait for a reply (default 1000)\n"
       "      --modbus-monitor  decode the requests and replies heard on a bus\n"
-      "SPEC is comma-separated parts: one splitter\n"
+      "RULE is comma-separated parts: one splitter\n"
       "  gap=5ms               a silence of 5 ms ends a frame\n"
       "  end=0d0a              the hex terminator ends a frame (kept in it)\n"
       "  fixed=8               frames of 8 bytes\n"

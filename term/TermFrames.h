@@ -23,9 +23,9 @@ struct TermFrameJob {
   int timeoutMs = 1000;    // ModbusRead / ModbusWrite: wait for the reply
 };
 
-// The frame SPEC: a splitter rule with the checksum's parts mixed in
+// The frame RULE: a splitter rule with the checksum's parts mixed in
 // ("gap=5ms,crc=modbus", "end=0d0a,sum8"). False with a cause.
-bool ParseFrameSpec(const QString& spec, SplitRule* rule, ChecksumPlace* place, QString* error);
+bool ParseFrameRule(const QString& text, SplitRule* rule, ChecksumPlace* place, QString* error);
 // "17:holding:3:4" and "17:coils:20:1,0,1".
 bool ParseModbusRead(const QString& text, modbus::Request* req, bool* bits, QString* error);
 bool ParseModbusWrite(const QString& text, modbus::Request* req, bool* bits, QString* error);

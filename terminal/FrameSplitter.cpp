@@ -271,14 +271,14 @@ SplitRule SplitRule::Parse(const QString& text, QString* error) {
       haveMode = true;
     } else if (key.startsWith(QLatin1String("len@"))) {
       // len@OFFSET:WIDTH{be|le}[+EXTRA|-EXTRA]
-      QString spec = key.mid(4);
-      if (!val.isEmpty()) spec += QLatin1Char('=') + val;
-      const qsizetype colon = spec.indexOf(QLatin1Char(':'));
+      QString field = key.mid(4);
+      if (!val.isEmpty()) field += QLatin1Char('=') + val;
+      const qsizetype colon = field.indexOf(QLatin1Char(':'));
       if (colon < 0) {
         *error = QStringLiteral("bad length field: %1").arg(part);
         return r;
       }
-      QString w = spec.mid(colon + 1);
+      QString w = field.mid(colon + 1);
       int extra = 0;
       const qsizetype sign = std::max(w.indexOf(QLatin1Char('+')), w.indexOf(QLatin1Char('-')));
       if (sign >= 0) {
@@ -291,7 +291,7 @@ SplitRule SplitRule::Parse(const QString& text, QString* error) {
       bool big = true;
       if (w.endsWith(QLatin1String("le"))) big = false;
       if (w.endsWith(QLatin1String("le")) || w.endsWith(QLatin1String("be"))) w.chop(2);
-      if (!ParseInt(spec.left(colon), &r.lengthOffset) || r.lengthOffset < 0 || !ParseInt(w, &r.lengthWidth) ||
+      if (!ParseInt(field.left(colon), &r.lengthOffset) || r.lengthOffset < 0 || !ParseInt(w, &r.lengthWidth) ||
           (r.lengthWidth != 1 && r.lengthWidth != 2 && r.lengthWidth != 4)) {
         *error = QStringLiteral("bad length field: %1").arg(part);
         return r;

@@ -44,20 +44,20 @@ TEST(TermFrameOptions, SpecsTakeTheChecksumBesideTheSplitter) {
   ChecksumPlace place;
   QString error;
   // The checksum sits before a terminator unless told otherwise.
-  ASSERT_TRUE(ParseFrameSpec(QStringLiteral("end=0d0a,sum8"), &rule, &place, &error)) << error.toStdString();
+  ASSERT_TRUE(ParseFrameRule(QStringLiteral("end=0d0a,sum8"), &rule, &place, &error)) << error.toStdString();
   EXPECT_EQ(rule.mode, SplitRule::Mode::Terminator);
   EXPECT_EQ(place.kind, ChecksumKind::Sum8);
   EXPECT_EQ(place.tail, 2);
   // Modbus frames carry their CRC low byte first without being told.
-  ASSERT_TRUE(ParseFrameSpec(QStringLiteral("modbus"), &rule, &place, &error));
+  ASSERT_TRUE(ParseFrameRule(QStringLiteral("modbus"), &rule, &place, &error));
   EXPECT_EQ(place.kind, ChecksumKind::Crc16Modbus);
   EXPECT_TRUE(place.littleEndian);
-  ASSERT_TRUE(ParseFrameSpec(QStringLiteral("gap=5ms,crc=ccitt,skip=1"), &rule, &place, &error));
+  ASSERT_TRUE(ParseFrameRule(QStringLiteral("gap=5ms,crc=ccitt,skip=1"), &rule, &place, &error));
   EXPECT_EQ(rule.gapMs, 5);
   EXPECT_FALSE(place.littleEndian);
   EXPECT_EQ(place.skipHead, 1);
   for (const char* bad : {"sum8", "gap=5ms,crc=md5", "end=0g", "gap=5ms,tail=65", "len@2"})
-    EXPECT_FALSE(ParseFrameSpec(QString::fromLatin1(bad), &rule, &place, &error)) << bad;
+    EXPECT_FALSE(ParseFrameRule(QString::fromLatin1(bad), &rule, &place, &error)) << bad;
 }
 
 TEST(TermFrameOptions, ModbusTargetsPickTheFunctionAndRefuseWhatTheProtocolCannot) {
