@@ -267,7 +267,10 @@ TEST(TransferTest, CancelFromEitherSideEndsWithItsCause) {
                                ::kill(static_cast<pid_t>(peer.processId()), SIGINT);
                              });
     EXPECT_EQ(r.code, 1);
-    EXPECT_EQ(r.lastLine, "对方取消了传输");
+    // sb stopped before its first block never sends its CANs: then the
+    // cause is its silence.
+    EXPECT_TRUE(r.lastLine == QStringLiteral("对方取消了传输") || r.lastLine == QStringLiteral("发送方没有响应"))
+        << r.lastLine.toStdString();
     EXPECT_FALSE(QFile::exists(l.dir.filePath("in/f.bin")));
     peer.waitForFinished(10000);
   }
