@@ -15,23 +15,27 @@
 #include <QVBoxLayout>
 #include <QtCharts/QChart>
 #include <QtCharts/QChartView>
+#include <QtCharts/QLegendMarker>
 #include <QtCharts/QLineSeries>
 #include <QtCharts/QValueAxis>
 
 #include <cmath>
 
-namespace {
-// Far more than a window shows; the oldest go first.
-constexpr size_t kKeep = 200000;
-}
-
-PlotPanel::PlotPanel(QWidget* parent) : QWidget(parent, Qt::Window) {
+PlotPanel::PlotPanel(QWidget* parent, size_t keep) : QWidget(parent, Qt::Window), keep_(std::max<size_t>(keep, 1)) {
   setWindowTitle(QStringLiteral("实时曲线"));
   chart_ = new QChart;
   chart_->legend()->setAlignment(Qt::AlignBottom);
   x_ = new QValueAxis;
   y_ = new QValueAxis;
   x_->setTitleText(QStringLiteral("样本"));
+  // Ticks at round numbers that move with the data, not five fixed ticks
+  // that relabel themselves with odd values on every redraw.
+  for (QValueAxis* a : {x_, y_}) {
+    a->setTickType(QValueAxis::TicksDynamic);
+    a->setTickAnchor(0);
+  }
+  SetAxis(x_, 0, 1);
+  SetAxis(y_, 0, 1);
   chart_->addAxis(x_, Qt::AlignBottom);
   chart_->addAxis(y_, Qt::AlignLeft);
   for (int i = 0; i < kPlotMaxSeries; ++i) {
@@ -41,7 +45,23 @@ PlotPanel::PlotPanel(QWidget* parent) : QWidget(parent, Qt::Window) {
     series_[i]->attachAxis(x_);
     series_[i]->attachAxis(y_);
     series_[i]->setVisible(false);
+    // A click on a name in the legend takes its curve out of the picture and
+    // out of autoscale: a counter such as t=12345 would flatten the rest.
+    for (QLegendMarker* m : chart_->legend()->markers(series_[i]))
+      connect(m, &QLegendMarker::clicked, this, [this, i] {
+        hidden_[i] = !hidden_[i];
+        ApplyVisibility();
+        dirty_ = true;
+        if (pause_->isChecked()) return;
+        Repaint();
+      });
   }
+  // A zoom by the user (rubber band, right button) would be undone by the
+  // next autoscale at once while the board prints; zooming ends autoscale.
+  for (QValueAxis* a : {x_, y_})
+    connect(a, &QValueAxis::rangeChanged, this, [this] {
+      if (!ranging_ && autoscale_->isChecked()) autoscale_->setChecked(false);
+    });
   view_ = new QChartView(chart_);
   view_->setRenderHint(QPainter::Antialiasing, false);
   // Drag a rectangle to zoom in; the right button zooms out.
@@ -79,15 +99,21 @@ PlotPanel::PlotPanel(QWidget* parent) : QWidget(parent, Qt::Window) {
   connect(unit_, &QComboBox::currentIndexChanged, this, [this] {
     x_->setTitleText(unit_->currentIndex() == 0 ? QStringLiteral("样本") : QStringLiteral("秒"));
     dirty_ = true;
+    Repaint();
   });
   connect(span_, &QSpinBox::valueChanged, this, [this] { dirty_ = true; });
   connect(autoscale_, &QCheckBox::toggled, this, [this](bool on) {
-    if (on) chart_->zoomReset();
+    if (!on) return;
+    ranging_ = true;
+    chart_->zoomReset();
+    ranging_ = false;
     dirty_ = true;
+    Repaint();
   });
   connect(pause_, &QCheckBox::toggled, this, [this] { dirty_ = true; });
   connect(clear, &QPushButton::clicked, this, [this] {
     samples_.clear();
+    dropped_ = shownFrom_ = shownTo_ = 0;
     parser_.Reset();
     dirty_ = true;
   });
@@ -123,7 +149,10 @@ void PlotPanel::Feed(const uint8_t* data, size_t size) {
   if (got.empty()) return;
   // While paused the samples still arrive, so nothing is missing afterwards.
   for (auto& s : got) samples_.push_back(std::move(s));
-  while (samples_.size() > kKeep) samples_.pop_front();
+  while (samples_.size() > keep_) {
+    samples_.pop_front();
+    ++dropped_;
+  }
   dirty_ = true;
 }
 
@@ -139,44 +168,95 @@ std::pair<size_t, size_t> PlotPanel::Visible() const {
   return {b, samples_.size()};
 }
 
+void PlotPanel::SetAxis(QValueAxis* axis, double lo, double hi) {
+  const double step = PlotTickStep(hi - lo, axis == x_ ? 8 : 6);
+  ranging_ = true;
+  axis->setTickInterval(step);
+  axis->setLabelFormat(QStringLiteral("%.%1f").arg(PlotTickDecimals(step)));
+  axis->setRange(lo, hi);
+  ranging_ = false;
+}
+
+void PlotPanel::ApplyVisibility() {
+  const qsizetype named = parser_.names().size();
+  for (int i = 0; i < kPlotMaxSeries; ++i) {
+    series_[i]->setVisible(i < named && !hidden_[i]);
+    if (i < named) series_[i]->setName(parser_.names()[i]);
+    // Hiding a series hides its marker too; a switched-off curve keeps its
+    // name in the legend, greyed, so a second click brings it back.
+    for (QLegendMarker* m : chart_->legend()->markers(series_[i])) {
+      m->setVisible(i < named);
+      QColor c = m->labelBrush().color();
+      c.setAlpha(hidden_[i] ? 90 : 255);
+      m->setLabelBrush(c);
+      QBrush b = m->brush();
+      QColor bc = series_[i]->color();
+      bc.setAlpha(hidden_[i] ? 60 : 255);
+      b.setColor(bc);
+      m->setBrush(b);
+    }
+  }
+}
+
 void PlotPanel::Repaint() {
   if (!dirty_ || pause_->isChecked()) return;
   dirty_ = false;
   const auto [b, e] = Visible();
+  shownFrom_ = dropped_ + b;
+  shownTo_ = dropped_ + e;
   const bool bySeconds = unit_->currentIndex() == 1;
+  // More points than the plot has pixels cost time and show nothing more.
+  const int buckets = std::max(view_->width(), 200);
   double lo = INFINITY, hi = -INFINITY;
   for (int i = 0; i < kPlotMaxSeries; ++i) {
     QList<QPointF> pts;
-    pts.reserve(static_cast<qsizetype>(e - b));
-    for (size_t k = b; k < e; ++k) {
-      const auto& s = samples_[k];
-      if (i >= static_cast<int>(s.values.size()) || std::isnan(s.values[i])) continue;
-      const double v = s.values[i];
-      pts.append(QPointF(bySeconds ? s.t : static_cast<double>(k), v));
-      lo = std::min(lo, v);
-      hi = std::max(hi, v);
+    if (i < parser_.names().size()) {
+      pts.reserve(static_cast<qsizetype>(e - b));
+      for (size_t k = b; k < e; ++k) {
+        const auto& s = samples_[k];
+        if (i >= static_cast<int>(s.values.size()) || std::isnan(s.values[i])) continue;
+        const double v = s.values[i];
+        pts.append(QPointF(bySeconds ? s.t : static_cast<double>(dropped_ + k), v));
+        if (hidden_[i]) continue;
+        lo = std::min(lo, v);
+        hi = std::max(hi, v);
+      }
     }
-    series_[i]->setVisible(i < parser_.names().size());
-    if (i < parser_.names().size()) series_[i]->setName(parser_.names()[i]);
-    series_[i]->replace(pts);
+    series_[i]->replace(PlotThin(pts, buckets));
   }
+  ApplyVisibility();
   if (autoscale_->isChecked() && e > b) {
-    if (bySeconds) x_->setRange(samples_[b].t, std::max(samples_[e - 1].t, samples_[b].t + 1e-3));
-    else x_->setRange(static_cast<double>(b), static_cast<double>(std::max(e - 1, b + 1)));
+    if (bySeconds)
+      SetAxis(x_, samples_[b].t, std::max(samples_[e - 1].t, samples_[b].t + 1e-3));
+    else
+      SetAxis(x_, static_cast<double>(dropped_ + b), static_cast<double>(dropped_ + std::max(e - 1, b + 1)));
     if (std::isfinite(lo)) {
-      const double pad = hi > lo ? (hi - lo) * 0.05 : 1;
-      y_->setRange(lo - pad, hi + pad);
+      const double pad = hi > lo ? (hi - lo) * 0.05 : std::max(1.0, std::fabs(lo) * 0.05);
+      SetAxis(y_, lo - pad, hi + pad);
     }
   }
   status_->setText(QStringLiteral("样本 %1，无效数值 %2").arg(samples_.size()).arg(parser_.malformed()));
 }
 
-bool PlotPanel::ExportCsv(const QString& path) const {
-  const auto [b, e] = Visible();
+bool PlotPanel::ExportCsv(const QString& path) {
+  Repaint();  // the file and the picture agree
+  const bool bySeconds = unit_->currentIndex() == 1;
+  QByteArray out = PlotCsvHeader(parser_.names());
+  // Samples trimmed since a pause are gone; the rest of what was shown stays.
+  for (size_t k = std::max(shownFrom_, dropped_); k < shownTo_ && k - dropped_ < samples_.size(); ++k) {
+    const PlotSample& s = samples_[k - dropped_];
+    const double x = bySeconds ? s.t : static_cast<double>(k);
+    if (x < x_->min() || x > x_->max()) continue;
+    out += PlotCsvRow(parser_.names(), s);
+  }
   QFile f(path);
   if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate)) return false;
-  f.write(PlotCsv(parser_.names(), samples_, b, e));
+  f.write(out);
+  f.close();
   return f.error() == QFile::NoError;
 }
 
-bool PlotPanel::ExportPng(const QString& path) { return view_->grab().save(path, "PNG"); }
+bool PlotPanel::ExportPng(const QString& path) {
+  Repaint();
+  return view_->grab().save(path, "PNG");
+}

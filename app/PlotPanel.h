@@ -22,22 +22,32 @@ class QValueAxis;
 
 class PlotPanel : public QWidget {
  public:
-  explicit PlotPanel(QWidget* parent = nullptr);
+  // keep: the most samples held; the oldest go first.
+  explicit PlotPanel(QWidget* parent = nullptr, size_t keep = 200000);
   // Received bytes as the port delivers them; cheap, drawing waits for the timer.
   void Feed(const uint8_t* data, size_t size);
-  // Redraws now if anything changed; the timer calls it 20 times a second.
+  // Redraws now if anything changed and the plot is not paused; the timer
+  // calls it 20 times a second, so a board's lines never cost a redraw each.
   void Repaint();
-  bool ExportCsv(const QString& path) const;
+  // What the plot shows: the samples of the last redraw inside the axes'
+  // range (a zoom narrows it; a pause keeps it while samples arrive).
+  bool ExportCsv(const QString& path);
   bool ExportPng(const QString& path);
   size_t SampleCount() const { return samples_.size(); }
 
  private:
   void ApplyMode();
-  void Trim();
+  void ApplyVisibility();
+  void SetAxis(QValueAxis* axis, double lo, double hi);
   std::pair<size_t, size_t> Visible() const;
 
   PlotLineParser parser_;
   std::deque<PlotSample> samples_;
+  size_t keep_;
+  size_t dropped_ = 0;  // samples trimmed off the front: sample k is samples_[k - dropped_]
+  size_t shownFrom_ = 0, shownTo_ = 0;  // sample numbers of the last redraw
+  bool hidden_[kPlotMaxSeries] = {};    // switched off in the legend
+  bool ranging_ = false;                // our own axis change, not the user's zoom
   qint64 startMs_ = -1;
   bool dirty_ = false;
   QChart* chart_;

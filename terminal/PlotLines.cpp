@@ -2,6 +2,7 @@
 
 #include <QLocale>
 
+#include <algorithm>
 #include <cctype>
 #include <charconv>
 #include <cmath>
@@ -238,4 +239,38 @@ QByteArray PlotCsvRow(const QStringList& names, const PlotSample& s) {
       r += QByteArray::number(s.values[static_cast<size_t>(i)], 'g', QLocale::FloatingPointShortest);
   }
   return r + "\r\n";
+}
+
+double PlotTickStep(double span, int maxTicks) {
+  if (!(span > 0) || !std::isfinite(span) || maxTicks < 1) return 1;
+  const double raw = span / maxTicks;
+  const double mag = std::pow(10.0, std::floor(std::log10(raw)));
+  for (double m : {1.0, 2.0, 5.0, 10.0})
+    if (m * mag >= raw * (1 - 1e-9)) return m * mag;
+  return 10 * mag;
+}
+
+int PlotTickDecimals(double step) {
+  if (!(step > 0) || !std::isfinite(step)) return 0;
+  // 0.25 is never a step, so the step's own leading digit sets the decimals.
+  return std::clamp(static_cast<int>(std::ceil(-std::log10(step) - 1e-9)), 0, 12);
+}
+
+QList<QPointF> PlotThin(const QList<QPointF>& points, int buckets) {
+  const qsizetype n = points.size();
+  if (buckets < 1 || n <= 2 * static_cast<qsizetype>(buckets)) return points;
+  QList<QPointF> out;
+  out.reserve(2 * buckets);
+  for (qsizetype b = 0; b < buckets; ++b) {
+    const qsizetype from = b * n / buckets, to = (b + 1) * n / buckets;
+    if (from >= to) continue;
+    qsizetype lo = from, hi = from;
+    for (qsizetype i = from + 1; i < to; ++i) {
+      if (points[i].y() < points[lo].y()) lo = i;
+      if (points[i].y() > points[hi].y()) hi = i;
+    }
+    out.append(points[std::min(lo, hi)]);
+    if (lo != hi) out.append(points[std::max(lo, hi)]);
+  }
+  return out;
 }

@@ -5,6 +5,8 @@
 #pragma once
 
 #include <QByteArray>
+#include <QList>
+#include <QPointF>
 #include <QRegularExpression>
 #include <QString>
 #include <QStringList>
@@ -58,6 +60,15 @@ class PlotLineParser {
 
 // A whole token as a finite number ("1.5", "-3", "+2e3"); false otherwise.
 bool ParsePlotNumber(const char* begin, const char* end, double& v);
+
+// Axis ticks at round numbers: the step of 1, 2 or 5 times a power of ten
+// that cuts span into at most maxTicks parts, and the decimals its labels need.
+double PlotTickStep(double span, int maxTicks);
+int PlotTickDecimals(double step);
+
+// Points sorted by x thinned to at most 2 * buckets: each bucket keeps its
+// lowest and highest point, so a spike survives however many points there are.
+QList<QPointF> PlotThin(const QList<QPointF>& points, int buckets);
 
 // Samples [begin, end) as CSV: a header "t,name1,..." and one row each;
 // a value a line did not carry stays empty.
