@@ -122,6 +122,44 @@ TEST(PlotLines, MalformedNumbersAreSkippedAndCountedNeverACrash) {
 
 // ---- XMODEM / YMODEM ----
 
+TEST(PlotLines, TicksFallOnRoundNumbersWhateverTheSpan) {
+  EXPECT_EQ(PlotTickStep(1000, 5), 200);
+  EXPECT_EQ(PlotTickStep(499, 8), 100);  // 62.4 rounds up to 100, not down to 50
+  EXPECT_DOUBLE_EQ(PlotTickStep(0.3, 6), 0.05);
+  EXPECT_DOUBLE_EQ(PlotTickStep(7e-6, 6), 2e-6);
+  EXPECT_EQ(PlotTickStep(1e9, 6), 2e8);
+  // A flat or broken range still gives a usable step, never zero or NaN.
+  for (double span : {0.0, -5.0, std::nan(""), double(INFINITY)}) EXPECT_EQ(PlotTickStep(span, 6), 1) << span;
+  EXPECT_EQ(PlotTickDecimals(200), 0);
+  EXPECT_EQ(PlotTickDecimals(1), 0);
+  EXPECT_EQ(PlotTickDecimals(0.5), 1);
+  EXPECT_EQ(PlotTickDecimals(0.05), 2);
+  EXPECT_EQ(PlotTickDecimals(PlotTickStep(0.3, 6)), 2);  // computed, not exactly 0.05
+  EXPECT_EQ(PlotTickDecimals(0), 0);
+}
+
+TEST(PlotLines, ThinningKeepsSpikesAndOrder) {
+  QList<QPointF> pts;
+  for (int i = 0; i < 10000; ++i) pts.append(QPointF(i, std::sin(i / 300.0)));
+  pts[4321].setY(50);   // one spike up and one down among ten thousand
+  pts[8765].setY(-50);
+  const QList<QPointF> thin = PlotThin(pts, 300);
+  EXPECT_LE(thin.size(), 600);
+  EXPECT_GE(thin.size(), 300);
+  EXPECT_TRUE(thin.contains(pts[4321]));
+  EXPECT_TRUE(thin.contains(pts[8765]));
+  EXPECT_EQ(thin.first().x(), 0);
+  for (qsizetype i = 1; i < thin.size(); ++i) ASSERT_LT(thin[i - 1].x(), thin[i].x()) << i;
+  // Few enough points, or a flat line, come back as they are or halved at most.
+  const QList<QPointF> few = pts.mid(0, 600);
+  EXPECT_EQ(PlotThin(few, 300), few);
+  QList<QPointF> flat;
+  for (int i = 0; i < 1000; ++i) flat.append(QPointF(i, 7));
+  const QList<QPointF> f = PlotThin(flat, 100);
+  EXPECT_EQ(f.size(), 100);
+  EXPECT_EQ(PlotThin({}, 100), QList<QPointF>{});
+}
+
 TEST(XModem, Crc16MatchesTheXmodemCheckValue) {
   const std::string s = "123456789";
   EXPECT_EQ(Crc16Xmodem({reinterpret_cast<const uint8_t*>(s.data()), s.size()}), 0x31C3);

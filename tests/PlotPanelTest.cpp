@@ -2,16 +2,149 @@
 // visible window, in the series' names, and the picture is written.
 #include <gtest/gtest.h>
 
+#include <QCheckBox>
 #include <QFile>
 #include <QImage>
 #include <QSpinBox>
 #include <QTemporaryDir>
+#include <QtCharts/QChart>
+#include <QtCharts/QChartView>
+#include <QtCharts/QLegendMarker>
+#include <QtCharts/QLineSeries>
+#include <QtCharts/QValueAxis>
 
 #include <cmath>
 
 #include "app/PlotPanel.h"
 
 namespace {
+
+void FeedText(PlotPanel& panel, const QByteArray& text) {
+  panel.Feed(reinterpret_cast<const uint8_t*>(text.constData()), static_cast<size_t>(text.size()));
+}
+
+// A board printing a counter and two readings: t=N temp=... hum=...
+QByteArray PairLines(int from, int to) {
+  QByteArray text;
+  for (int i = from; i < to; ++i)
+    text += "t=" + QByteArray::number(i) + " temp=" + QByteArray::number(23 + (i % 10) * 0.1) +
+            " hum=" + QByteArray::number(40 + i % 3) + "\r\n";
+  return text;
+}
+
+QChart* ChartOf(PlotPanel& panel) { return panel.findChild<QChartView*>()->chart(); }
+QValueAxis* Axis(PlotPanel& panel, Qt::Orientation o) {
+  return qobject_cast<QValueAxis*>(ChartOf(panel)->axes(o).first());
+}
+QCheckBox* Box(PlotPanel& panel, const QString& text) {
+  for (QCheckBox* b : panel.findChildren<QCheckBox*>())
+    if (b->text() == text) return b;
+  return nullptr;
+}
+QList<QByteArray> CsvRows(PlotPanel& panel, const QTemporaryDir& dir) {
+  const QString path = dir.filePath("rows.csv");
+  if (!panel.ExportCsv(path)) return {};
+  QFile f(path);
+  if (!f.open(QIODevice::ReadOnly)) return {};
+  QList<QByteArray> rows = f.readAll().split('\n');
+  rows.removeLast();  // after the last row's end
+  return rows;
+}
+
+TEST(PlotPanel, LegendListsTheNamedSeriesOnlyAndAClickTakesACurveOutOfAutoscale) {
+  PlotPanel panel;
+  panel.resize(900, 520);
+  panel.show();
+  FeedText(panel, PairLines(0, 600));
+  panel.Repaint();
+  auto shown = [&] {
+    QStringList names;
+    for (QLegendMarker* m : ChartOf(panel)->legend()->markers())
+      if (m->isVisible()) names << m->label();
+    return names;
+  };
+  // Eight series wait in the chart; only the three the board named show.
+  EXPECT_EQ(shown(), (QStringList{"t", "temp", "hum"}));
+  QValueAxis* y = Axis(panel, Qt::Vertical);
+  EXPECT_GT(y->max(), 599);  // the counter sets the scale
+
+  const QList<QLegendMarker*> t = ChartOf(panel)->legend()->markers(ChartOf(panel)->series().first());
+  ASSERT_EQ(t.size(), 1);
+  emit t.first()->clicked();
+  // The counter is off; the readings fill the height, the name stays to click again.
+  EXPECT_LT(y->max(), 50);
+  EXPECT_GT(y->min(), 20);
+  EXPECT_EQ(shown(), (QStringList{"t", "temp", "hum"}));
+  EXPECT_FALSE(ChartOf(panel)->series().first()->isVisible());
+  emit t.first()->clicked();
+  EXPECT_GT(y->max(), 599);
+  EXPECT_TRUE(ChartOf(panel)->series().first()->isVisible());
+}
+
+TEST(PlotPanel, ZoomHoldsWhileLinesArriveAndAutoscaleFollowsAgain) {
+  PlotPanel panel;
+  panel.resize(900, 520);
+  panel.show();
+  FeedText(panel, PairLines(0, 600));
+  panel.Repaint();
+  QValueAxis* x = Axis(panel, Qt::Horizontal);
+  EXPECT_EQ(x->max(), 599);
+  QCheckBox* autoscale = Box(panel, QStringLiteral("自动缩放"));
+  ASSERT_TRUE(autoscale && autoscale->isChecked());
+
+  const QRectF area = ChartOf(panel)->plotArea();
+  ChartOf(panel)->zoomIn(QRectF(area.center(), area.size() / 4));
+  const double zx0 = x->min(), zx1 = x->max();
+  EXPECT_GT(zx0, 100);
+  EXPECT_FALSE(autoscale->isChecked());
+  FeedText(panel, PairLines(600, 900));
+  panel.Repaint();
+  EXPECT_EQ(x->min(), zx0);
+  EXPECT_EQ(x->max(), zx1);
+
+  autoscale->setChecked(true);
+  EXPECT_EQ(x->max(), 899);
+  EXPECT_EQ(x->min(), 400);
+}
+
+TEST(PlotPanel, ExportWhilePausedIsWhatThePlotShowsAndSampleNumbersRunPastTheTrim) {
+  QTemporaryDir dir;
+  PlotPanel panel(nullptr, 1000);
+  panel.resize(900, 520);
+  panel.show();
+  panel.findChild<QSpinBox*>()->setValue(100);
+  FeedText(panel, "n,v\r\n");
+  QByteArray cols;
+  for (int i = 0; i < 3000; ++i) cols += QByteArray::number(i) + "," + QByteArray::number(i * 2) + "\r\n";
+  FeedText(panel, cols);
+  panel.Repaint();
+  EXPECT_EQ(panel.SampleCount(), 1000u);
+  // Three thousand lines with a thousand kept: the axis still counts them all.
+  EXPECT_EQ(Axis(panel, Qt::Horizontal)->max(), 2999);
+  EXPECT_EQ(Axis(panel, Qt::Horizontal)->min(), 2900);
+  const QList<QPointF> drawn = qobject_cast<QLineSeries*>(ChartOf(panel)->series()[1])->points();
+  ASSERT_EQ(drawn.size(), 100);
+  EXPECT_EQ(drawn.first(), QPointF(2900, 5800));
+  EXPECT_EQ(drawn.last(), QPointF(2999, 5998));
+
+  Box(panel, QStringLiteral("暂停"))->setChecked(true);
+  QByteArray more;
+  for (int i = 3000; i < 3950; ++i) more += QByteArray::number(i) + "," + QByteArray::number(i * 2) + "\r\n";
+  FeedText(panel, more);
+  // The picture stays at 2900..2999 and so does the file, though 950 more
+  // lines came and most of what is shown has left the store.
+  QList<QByteArray> rows = CsvRows(panel, dir);
+  ASSERT_EQ(rows.size(), 1 + 50);  // 2950..2999 are still held
+  EXPECT_EQ(rows[0], "t,n,v\r");
+  EXPECT_TRUE(rows.last().endsWith(",2999,5998\r")) << rows.last().toStdString();
+  EXPECT_TRUE(rows[1].endsWith(",2950,5900\r")) << rows[1].toStdString();
+
+  Box(panel, QStringLiteral("暂停"))->setChecked(false);
+  rows = CsvRows(panel, dir);
+  ASSERT_EQ(rows.size(), 1 + 100);
+  EXPECT_TRUE(rows.last().endsWith(",3949,7898\r")) << rows.last().toStdString();
+  EXPECT_EQ(Axis(panel, Qt::Horizontal)->max(), 3949);
+}
 
 TEST(PlotPanel, ExportsTheVisibleWindowAsCsvAndTheChartAsPng) {
   PlotPanel panel;
