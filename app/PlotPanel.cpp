@@ -49,7 +49,9 @@ PlotPanel::PlotPanel(QWidget* parent, size_t keep) : QWidget(parent, Qt::Window)
     // out of autoscale: a counter such as t=12345 would flatten the rest.
     for (QLegendMarker* m : chart_->legend()->markers(series_[i]))
       connect(m, &QLegendMarker::clicked, this, [this, i] {
-        hidden_[i] = !hidden_[i];
+        if (i >= parser_.names().size()) return;
+        const QString& name = parser_.names()[i];
+        if (!hidden_.remove(name)) hidden_.insert(name);
         ApplyVisibility();
         dirty_ = true;
         if (pause_->isChecked()) return;
@@ -114,6 +116,7 @@ PlotPanel::PlotPanel(QWidget* parent, size_t keep) : QWidget(parent, Qt::Window)
   connect(clear, &QPushButton::clicked, this, [this] {
     samples_.clear();
     dropped_ = shownFrom_ = shownTo_ = 0;
+    hidden_.clear();
     parser_.Reset();
     dirty_ = true;
   });
@@ -177,21 +180,23 @@ void PlotPanel::SetAxis(QValueAxis* axis, double lo, double hi) {
   ranging_ = false;
 }
 
+bool PlotPanel::Hidden(int i) const { return i < parser_.names().size() && hidden_.contains(parser_.names()[i]); }
+
 void PlotPanel::ApplyVisibility() {
   const qsizetype named = parser_.names().size();
   for (int i = 0; i < kPlotMaxSeries; ++i) {
-    series_[i]->setVisible(i < named && !hidden_[i]);
+    series_[i]->setVisible(i < named && !Hidden(i));
     if (i < named) series_[i]->setName(parser_.names()[i]);
     // Hiding a series hides its marker too; a switched-off curve keeps its
     // name in the legend, greyed, so a second click brings it back.
     for (QLegendMarker* m : chart_->legend()->markers(series_[i])) {
       m->setVisible(i < named);
       QColor c = m->labelBrush().color();
-      c.setAlpha(hidden_[i] ? 90 : 255);
+      c.setAlpha(Hidden(i) ? 90 : 255);
       m->setLabelBrush(c);
       QBrush b = m->brush();
       QColor bc = series_[i]->color();
-      bc.setAlpha(hidden_[i] ? 60 : 255);
+      bc.setAlpha(Hidden(i) ? 60 : 255);
       b.setColor(bc);
       m->setBrush(b);
     }
@@ -217,7 +222,7 @@ void PlotPanel::Repaint() {
         if (i >= static_cast<int>(s.values.size()) || std::isnan(s.values[i])) continue;
         const double v = s.values[i];
         pts.append(QPointF(bySeconds ? s.t : static_cast<double>(dropped_ + k), v));
-        if (hidden_[i]) continue;
+        if (Hidden(i)) continue;
         lo = std::min(lo, v);
         hi = std::max(hi, v);
       }

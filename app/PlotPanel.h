@@ -3,6 +3,7 @@
 // menu, so no control of the terminal page moves.
 #pragma once
 
+#include <QSet>
 #include <QWidget>
 
 #include <deque>
@@ -38,6 +39,7 @@ class PlotPanel : public QWidget {
  private:
   void ApplyMode();
   void ApplyVisibility();
+  bool Hidden(int series) const;
   void SetAxis(QValueAxis* axis, double lo, double hi);
   std::pair<size_t, size_t> Visible() const;
 
@@ -46,7 +48,9 @@ class PlotPanel : public QWidget {
   size_t keep_;
   size_t dropped_ = 0;  // samples trimmed off the front: sample k is samples_[k - dropped_]
   size_t shownFrom_ = 0, shownTo_ = 0;  // sample numbers of the last redraw
-  bool hidden_[kPlotMaxSeries] = {};    // switched off in the legend
+  // Names switched off in the legend: by name, as the series' order can
+  // change under them (a header after numbered columns, a new expression).
+  QSet<QString> hidden_;
   bool ranging_ = false;                // our own axis change, not the user's zoom
   qint64 startMs_ = -1;
   bool dirty_ = false;

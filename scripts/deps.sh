@@ -11,6 +11,8 @@ need+=(libmodbus-dev)
 need+=(dpkg-dev file lintian desktop-file-utils appstream man-db bash-completion)
 # The fuzzing harnesses (tests/fuzz/run.sh): clang with libFuzzer.
 need+=(clang libfuzzer-14-dev)
+# Photographing the window and the live plot (scripts/window-screenshots.sh).
+need+=(xdotool imagemagick)
 missing=()
 for p in "${need[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -5,6 +5,7 @@
 #include <QCheckBox>
 #include <QFile>
 #include <QImage>
+#include <QPushButton>
 #include <QSpinBox>
 #include <QTemporaryDir>
 #include <QtCharts/QChart>
@@ -78,6 +79,17 @@ TEST(PlotPanel, LegendListsTheNamedSeriesOnlyAndAClickTakesACurveOutOfAutoscale)
   EXPECT_FALSE(ChartOf(panel)->series().first()->isVisible());
   emit t.first()->clicked();
   EXPECT_GT(y->max(), 599);
+  EXPECT_TRUE(ChartOf(panel)->series().first()->isVisible());
+
+  // Switched off again, then cleared: a clear starts afresh, so the next
+  // board's curves all show, its own t among them.
+  emit t.first()->clicked();
+  for (QPushButton* b : panel.findChildren<QPushButton*>())
+    if (b->text() == QStringLiteral("清除")) b->click();
+  FeedText(panel, "v,t\r\n1,2\r\n2,3\r\n");
+  panel.Repaint();
+  EXPECT_EQ(shown(), (QStringList{"v", "t"}));
+  EXPECT_TRUE(ChartOf(panel)->series()[1]->isVisible());
   EXPECT_TRUE(ChartOf(panel)->series().first()->isVisible());
 }
 
