@@ -119,6 +119,23 @@ TEST(PlotPanel, ZoomHoldsWhileLinesArriveAndAutoscaleFollowsAgain) {
   EXPECT_EQ(x->min(), 400);
 }
 
+TEST(PlotPanel, ALongWindowIsDrawnWithAboutAPointPerPixelAndKeepsItsSpike) {
+  PlotPanel panel;
+  panel.resize(900, 520);
+  panel.show();
+  panel.findChild<QSpinBox*>()->setValue(20000);
+  QByteArray cols;
+  for (int i = 0; i < 20000; ++i) cols += QByteArray::number(i == 12345 ? 99 : i % 7) + "\n";
+  FeedText(panel, cols);
+  panel.Repaint();
+  const QList<QPointF> drawn = qobject_cast<QLineSeries*>(ChartOf(panel)->series()[0])->points();
+  const int width = panel.findChild<QChartView*>()->width();
+  EXPECT_LE(drawn.size(), 2 * width);
+  EXPECT_GE(drawn.size(), width / 2);
+  EXPECT_TRUE(drawn.contains(QPointF(12345, 99)));
+  EXPECT_EQ(Axis(panel, Qt::Vertical)->max(), 99 + 99 * 0.05);
+}
+
 TEST(PlotPanel, ExportWhilePausedIsWhatThePlotShowsAndSampleNumbersRunPastTheTrim) {
   QTemporaryDir dir;
   PlotPanel panel(nullptr, 1000);
