@@ -61,8 +61,10 @@ PlotPanel::PlotPanel(QWidget* parent, size_t keep) : QWidget(parent, Qt::Window)
   // A zoom by the user (rubber band, right button) would be undone by the
   // next autoscale at once while the board prints; zooming ends autoscale.
   for (QValueAxis* a : {x_, y_})
-    connect(a, &QValueAxis::rangeChanged, this, [this] {
-      if (!ranging_ && autoscale_->isChecked()) autoscale_->setChecked(false);
+    connect(a, &QValueAxis::rangeChanged, this, [this, a](qreal lo, qreal hi) {
+      if (ranging_) return;
+      SetAxis(a, lo, hi);  // ticks for the zoomed range, not a single one
+      if (autoscale_->isChecked()) autoscale_->setChecked(false);
     });
   view_ = new QChartView(chart_);
   view_->setRenderHint(QPainter::Antialiasing, false);

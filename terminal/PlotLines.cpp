@@ -221,7 +221,12 @@ bool PlotLineParser::ParseLine(const QByteArray& raw, double t, PlotSample& out)
 }
 
 QByteArray PlotCsvHeader(const QStringList& names) {
-  QByteArray h = "t";
+  // Boards often print their own t=...; the arrival time must not take the
+  // same name, or a spreadsheet cannot tell the two columns apart.
+  QString time = QStringLiteral("t");
+  if (names.contains(time)) time = QStringLiteral("t_s");
+  while (names.contains(time)) time += '_';
+  QByteArray h = time.toUtf8();
   for (const QString& n : names) {
     QByteArray q = n.toUtf8();
     // A name with a comma or quote is quoted, so columns stay in place.

@@ -71,7 +71,8 @@ int PlotTickDecimals(double step);
 QList<QPointF> PlotThin(const QList<QPointF>& points, int buckets);
 
 // Samples [begin, end) as CSV: a header "t,name1,..." and one row each;
-// a value a line did not carry stays empty.
+// a value a line did not carry stays empty. The time column is "t_s" when a
+// series is itself called t.
 template <class Container>
 QByteArray PlotCsv(const QStringList& names, const Container& samples, size_t begin, size_t end);
 QByteArray PlotCsvRow(const QStringList& names, const PlotSample& s);

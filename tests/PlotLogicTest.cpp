@@ -122,6 +122,18 @@ TEST(PlotLines, MalformedNumbersAreSkippedAndCountedNeverACrash) {
 
 // ---- XMODEM / YMODEM ----
 
+TEST(PlotLines, CsvKeepsEveryColumnApart) {
+  // A board's own t must not share its name with the arrival time, and a
+  // name with a comma or a quote must not split into two columns.
+  EXPECT_EQ(PlotCsvHeader({"t", "a,b", "q\"x"}), "t_s,t,\"a,b\",\"q\"\"x\"\r\n");
+  EXPECT_EQ(PlotCsvHeader({"t_s", "t"}), "t_s_,t_s,t\r\n");
+  EXPECT_EQ(PlotCsvHeader({"temp"}), "t,temp\r\n");
+  PlotSample s;
+  s.t = 1.5;
+  s.values = {std::nan(""), 2.25};
+  EXPECT_EQ(PlotCsvRow({"a", "b", "c"}, s), "1.500,,2.25,\r\n");
+}
+
 TEST(PlotLines, TicksFallOnRoundNumbersWhateverTheSpan) {
   EXPECT_EQ(PlotTickStep(1000, 5), 200);
   EXPECT_EQ(PlotTickStep(499, 8), 100);  // 62.4 rounds up to 100, not down to 50
