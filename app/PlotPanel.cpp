@@ -115,13 +115,7 @@ PlotPanel::PlotPanel(QWidget* parent, size_t keep) : QWidget(parent, Qt::Window)
     Repaint();
   });
   connect(pause_, &QCheckBox::toggled, this, [this] { dirty_ = true; });
-  connect(clear, &QPushButton::clicked, this, [this] {
-    samples_.clear();
-    dropped_ = shownFrom_ = shownTo_ = 0;
-    hidden_.clear();
-    parser_.Reset();
-    dirty_ = true;
-  });
+  connect(clear, &QPushButton::clicked, this, [this] { Clear(); });
   connect(csv, &QPushButton::clicked, this, [this] {
     const QString f = QFileDialog::getSaveFileName(this, QStringLiteral("导出CSV"), QString(), QStringLiteral("CSV 文件 (*.csv)"));
     if (!f.isEmpty() && !ExportCsv(f)) QMessageBox::warning(this, QStringLiteral("实时曲线"), QStringLiteral("无法写入文件 %1").arg(f));
@@ -135,15 +129,37 @@ PlotPanel::PlotPanel(QWidget* parent, size_t keep) : QWidget(parent, Qt::Window)
   timer_->start(50);
 }
 
+void PlotPanel::Clear() {
+  samples_.clear();
+  dropped_ = shownFrom_ = shownTo_ = 0;
+  hidden_.clear();
+  parser_.Reset();
+  dirty_ = true;
+  ShowStatus();
+}
+
+void PlotPanel::ShowStatus() {
+  QString text = QStringLiteral("样本 %1，无效数值 %2").arg(samples_.size()).arg(parser_.malformed());
+  // Said for as long as it holds, not overwritten by the next redraw.
+  if (!modeError_.isEmpty()) text += QStringLiteral("；") + modeError_;
+  status_->setText(text);
+}
+
 void PlotPanel::ApplyMode() {
   const int m = mode_->currentIndex();
   regex_->setEnabled(m == 3);
   if (m == 3) {
-    if (!parser_.SetRegex(regex_->text())) status_->setText(parser_.error());
+    if (!parser_.SetRegex(regex_->text())) {
+      modeError_ = parser_.error();  // the lines are still read as before
+      ShowStatus();
+      return;
+    }
   } else {
     parser_.SetMode(m == 0 ? PlotLineParser::Mode::Auto : m == 1 ? PlotLineParser::Mode::Columns : PlotLineParser::Mode::Pairs);
   }
-  dirty_ = true;
+  modeError_.clear();
+  // Samples read the old way have other columns under the same numbers.
+  Clear();
 }
 
 void PlotPanel::Feed(const uint8_t* data, size_t size) {
@@ -242,7 +258,7 @@ void PlotPanel::Repaint() {
       SetAxis(y_, lo - pad, hi + pad);
     }
   }
-  status_->setText(QStringLiteral("样本 %1，无效数值 %2").arg(samples_.size()).arg(parser_.malformed()));
+  ShowStatus();
 }
 
 bool PlotPanel::ExportCsv(const QString& path) {

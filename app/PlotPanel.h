@@ -38,6 +38,8 @@ class PlotPanel : public QWidget {
 
  private:
   void ApplyMode();
+  void Clear();
+  void ShowStatus();
   void ApplyVisibility();
   bool Hidden(int series) const;
   void SetAxis(QValueAxis* axis, double lo, double hi);
@@ -66,5 +68,6 @@ class PlotPanel : public QWidget {
   QCheckBox* pause_;
   QCheckBox* autoscale_;
   QLabel* status_;
+  QString modeError_;  // why the expression asked for is not in use
   QTimer* timer_;
 };

@@ -3,8 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QFile>
 #include <QImage>
+#include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QSpinBox>
 #include <QTemporaryDir>
@@ -91,6 +94,47 @@ TEST(PlotPanel, LegendListsTheNamedSeriesOnlyAndAClickTakesACurveOutOfAutoscale)
   EXPECT_EQ(shown(), (QStringList{"v", "t"}));
   EXPECT_TRUE(ChartOf(panel)->series()[1]->isVisible());
   EXPECT_TRUE(ChartOf(panel)->series().first()->isVisible());
+}
+
+TEST(PlotPanel, AnotherWayOfReadingStartsAfreshAndABadExpressionStaysSaid) {
+  PlotPanel panel;
+  panel.resize(900, 520);
+  panel.show();
+  QComboBox* mode = panel.findChildren<QComboBox*>().first();
+  QLineEdit* expression = panel.findChild<QLineEdit*>();
+  QLabel* status = panel.findChild<QLabel*>();
+  auto shown = [&] {
+    QStringList names;
+    for (QLegendMarker* m : ChartOf(panel)->legend()->markers())
+      if (m->isVisible()) names << m->label();
+    return names;
+  };
+  expression->setText(QStringLiteral(R"(adc (?<adc>\d+) mV, (?<vref>\d+))"));
+  mode->setCurrentIndex(3);
+  FeedText(panel, "[1] adc 512 mV, 3300\n[2] adc 513 mV, 3301\n");
+  panel.Repaint();
+  EXPECT_EQ(shown(), (QStringList{"adc", "vref"}));
+  EXPECT_EQ(panel.SampleCount(), 2u);
+
+  // Back to automatic: the captured columns are gone and plain columns get
+  // their own names, not the expression's.
+  mode->setCurrentIndex(0);
+  EXPECT_EQ(panel.SampleCount(), 0u);
+  FeedText(panel, "1 2 3\n");
+  panel.Repaint();
+  EXPECT_EQ(shown(), (QStringList{"通道1", "通道2", "通道3"}));
+
+  // A broken expression is refused and says so through the redraws that
+  // follow, while the lines are still read as they were.
+  expression->setText(QStringLiteral("adc ("));
+  mode->setCurrentIndex(3);
+  FeedText(panel, "4 5 6\n");
+  panel.Repaint();
+  EXPECT_EQ(panel.SampleCount(), 2u);
+  EXPECT_TRUE(status->text().contains(QStringLiteral("正则表达式无效"))) << status->text().toStdString();
+  mode->setCurrentIndex(0);
+  panel.Repaint();
+  EXPECT_FALSE(status->text().contains(QStringLiteral("正则"))) << status->text().toStdString();
 }
 
 TEST(PlotPanel, ZoomHoldsWhileLinesArriveAndAutoscaleFollowsAgain) {
