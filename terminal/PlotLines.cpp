@@ -78,8 +78,11 @@ void PlotLineParser::Reset() {
 void PlotLineParser::Feed(const QByteArray& bytes, double t, std::vector<PlotSample>& out) {
   qsizetype from = 0;
   for (;;) {
-    const qsizetype nl = bytes.indexOf('\n', from);
-    if (nl < 0) break;
+    // Some boards end their lines with CR alone; CR LF then gives an empty
+    // line between the two, which holds no sample.
+    qsizetype nl = from;
+    while (nl < bytes.size() && bytes[nl] != '\n' && bytes[nl] != '\r') ++nl;
+    if (nl == bytes.size()) break;
     QByteArray line = partial_.isEmpty() ? bytes.mid(from, nl - from) : partial_ + bytes.mid(from, nl - from);
     partial_.clear();
     PlotSample s;

@@ -30,8 +30,7 @@ class PlotLineParser {
   bool SetRegex(const QString& pattern);
   const QString& error() const { return error_; }
 
-  // Received bytes, cut anywhere: a line ends at '\n', a '\r' before it is
-  // dropped. Complete lines with at least one number become samples.
+  // Received bytes, cut anywhere: a line ends at LF, CR or CR LF. Complete lines with at least one number become samples.
   void Feed(const QByteArray& bytes, double t, std::vector<PlotSample>& out);
   // One whole line; false when it held no sample.
   bool ParseLine(const QByteArray& line, double t, PlotSample& out);

@@ -74,10 +74,12 @@ TEST(PlotLines, UserExpressionCapturesValues) {
 }
 
 TEST(PlotLines, LinesCutAnywhereGiveTheSameSamples) {
-  const QByteArray text = "a=1,b=2\r\nc=3.25\r\n4 5 6\r\nx=7\n";
+  // CR LF, LF and CR alone all end a line.
+  const QByteArray text = "a=1,b=2\r\nc=3.25\r\n4 5 6\r\nx=7\ny=8\rz=9\r";
   PlotLineParser whole;
   const auto ref = FeedAll(whole, text);
-  ASSERT_EQ(ref.size(), 4u);
+  ASSERT_EQ(ref.size(), 6u);
+  EXPECT_EQ(ref[5].values.back(), 9);
   for (int chunk : {1, 2, 3, 7}) {
     PlotLineParser p;
     const auto s = FeedAll(p, text, chunk);
