@@ -2,7 +2,6 @@
 
 #include <QCheckBox>
 #include <QComboBox>
-#include <QDateTime>
 #include <QFile>
 #include <QFileDialog>
 #include <QHBoxLayout>
@@ -163,10 +162,11 @@ void PlotPanel::ApplyMode() {
 }
 
 void PlotPanel::Feed(const uint8_t* data, size_t size) {
-  const qint64 now = QDateTime::currentMSecsSinceEpoch();
-  if (startMs_ < 0) startMs_ = now;
+  // A monotonic clock: the wall clock set back by a time server would run
+  // the seconds axis backwards.
+  if (!since_.isValid()) since_.start();
   std::vector<PlotSample> got;
-  parser_.Feed(QByteArray(reinterpret_cast<const char*>(data), static_cast<qsizetype>(size)), (now - startMs_) / 1000.0, got);
+  parser_.Feed(QByteArray(reinterpret_cast<const char*>(data), static_cast<qsizetype>(size)), since_.elapsed() / 1000.0, got);
   if (got.empty()) return;
   // While paused the samples still arrive, so nothing is missing afterwards.
   for (auto& s : got) samples_.push_back(std::move(s));

@@ -3,6 +3,7 @@
 // menu, so no control of the terminal page moves.
 #pragma once
 
+#include <QElapsedTimer>
 #include <QSet>
 #include <QWidget>
 
@@ -54,7 +55,7 @@ class PlotPanel : public QWidget {
   // change under them (a header after numbered columns, a new expression).
   QSet<QString> hidden_;
   bool ranging_ = false;                // our own axis change, not the user's zoom
-  qint64 startMs_ = -1;
+  QElapsedTimer since_;  // from the first bytes
   bool dirty_ = false;
   QChart* chart_;
   QChartView* view_;
