@@ -910,6 +910,25 @@ TEST_F(IspPage, StcTrimsToThePagesFrequencyAndSetsOnlyTheOptionsAsked) {
   sim.Stop();
 }
 
+// An STC12C5608AD (stc12b) from the window: its crystal's clock, the
+// option chosen in the dialog set, the rest as the part held them.
+TEST_F(IspPage, Stc12bDownloadsWithTheOptionChosen) {
+  SelectPort();
+  Choose(kStc89C52);
+  f->Edit3->setText(QStringLiteral("3"));
+  f->Edit4->setText(QStringLiteral("20"));
+  f->SetStcExtras({{QStringLiteral("low_voltage_reset"), QStringLiteral("on")}}, QString(), false);
+  StcModernSim sim(pty, ModernProfile("STC12C5608AD"));
+  const std::vector<uint8_t> image = PatternImage(3000, 9);
+  f->Edit2->setText(WriteFile(QStringLiteral("fw.hex"), HexText(image)));
+  f->BitBtn1->click();
+  EXPECT_EQ(f->StatusText(0), QStringLiteral("上载数据成功 ！")) << Lines(*f).join('\n').toStdString();
+  EXPECT_EQ(sim.Options(), (std::vector<uint8_t>{0xBF, 0x7F, 0xF7, 0xFD}));
+  const std::vector<uint8_t> flash = sim.Flash();
+  EXPECT_TRUE(std::equal(image.begin(), image.end(), flash.begin()));
+  sim.Stop();
+}
+
 // The options dialog offers every option once, "不改" first, and gives back
 // only the ones the user changed.
 TEST_F(IspPage, StcOptionsDialogGivesBackOnlyWhatWasChosen) {

@@ -163,6 +163,45 @@ TEST(StcFamilies, Stc12SmallImagePacedAndFullImage) {
   }
 }
 
+// STC12C5608AD (stc12b): STC12's session with the option frame of its own
+// generation. A small image over a paced link on boot loader 6.0 leaves the
+// options as they were; a full image on 6.6 sets the one option asked for
+// and closes the options with 50. The fourth option byte is read where this
+// variant keeps it.
+TEST(StcFamilies, Stc12bSmallAndFullImageWithOptions) {
+  for (bool full : {false, true}) {
+    SCOPED_TRACE(full);
+    Rig r;
+    StcModernProfile p = ModernProfile("STC12C5608AD");
+    if (full) p.status[17] = 0x66;
+    const std::vector<uint8_t> image = r.WriteFirmware(full ? p.codeFlash : 900, 3);
+    SimLinkOptions link;
+    if (!full) {
+      link.baud = 115200;
+      link.adapterLatencyMs = 4;
+      link.seed = 11;
+      link.maxPauseMs = 5;
+    }
+    StcModernSim sim(r.pty, p, {}, link);
+    IspJob job = r.Job();
+    if (full) job.options.insert(QStringLiteral("watchdog"), QStringLiteral("on"));
+    const IspResult& result = r.Run(job);
+    ASSERT_TRUE(result.ok) << result.cause.toStdString();
+    EXPECT_EQ(result.partName, QStringLiteral("STC12C5608AD"));
+    EXPECT_TRUE(r.Logged(full ? QStringLiteral("连机成功! 固件版本:6.6G") : QStringLiteral("连机成功! 固件版本:6.0G")));
+    EXPECT_TRUE(r.Logged(QStringLiteral("选项 下载时擦除 EEPROM (eeprom_erase=on): 开")));
+    ExpectFlash(sim, p, image, nullptr, false, (image.size() + 511) / 512 * 512);
+    EXPECT_EQ(sim.Options(), (std::vector<uint8_t>{0xFF, 0x7F, static_cast<uint8_t>(full ? 0xD7 : 0xF7), 0xFD}));
+    EXPECT_NEAR(sim.StoredHz(), 11059200, 11059200 * 0.01);
+    EXPECT_EQ(sim.Frames(0x50), full ? 2 : 1);
+    EXPECT_NEAR(sim.ProgrammingBaud(), 115200, 115200 * 0.03);
+    EXPECT_EQ(sim.BadFrames(), 0);
+    EXPECT_TRUE(sim.EndSeen());
+    r.ExpectIdle();
+    sim.Stop();
+  }
+}
+
 // STC15W4K56S4 on its RC oscillator, trimmed to each frequency asked for:
 // the part's clock with the stored trim is within 0.5 % of it, the log says
 // where it landed, and the frequency is stored with the options.
@@ -575,20 +614,22 @@ TEST(StcFamilies, Refusals) {
     sim.Stop();
   }
   {
-    // A model the list names whose boot-loader variant has no engine: named
-    // with the variant and the reason, nothing sent after the status packet.
+    // A model the list names without a boot-loader variant (here one of the
+    // maker's off-line programmers): named with the reason, and nothing at
+    // all sent after the status packet, not even the end frame.
     Rig r;
     r.WriteFirmware(100);
     StcModernProfile b = ModernProfile("STC12C5A60S2");
-    b.status[20] = 0xE1;  // STC12C5201AD's magic
-    b.status[21] = 0x61;
+    b.status[20] = 0xF5;  // U8W's magic
+    b.status[21] = 0x6C;
     StcModernSim sim(r.pty, b);
     const IspResult& result = r.Run(r.Job());
-    EXPECT_TRUE(result.cause.startsWith(QStringLiteral("未支持的 MCU: STC12C5201AD (型号代码 E161, 协议 stc12b)")))
+    EXPECT_TRUE(result.cause.startsWith(QStringLiteral("未支持的 MCU: U8W (型号代码 F56C, 协议 other)：型号表没有给出")))
         << result.cause.toStdString();
+    EXPECT_EQ(result.partName, QStringLiteral("U8W"));
     EXPECT_EQ(r.host.log.last(), result.cause);
     EXPECT_EQ(sim.TrimRounds(), 0);
-    for (uint8_t c : {0x50, 0x8F, 0x84, 0x00}) EXPECT_EQ(sim.Frames(c), 0) << int(c);
+    for (uint8_t c : {0x50, 0x8F, 0x84, 0x00, 0x82, 0xFF}) EXPECT_EQ(sim.Frames(c), 0) << int(c);
     r.ExpectIdle();
     sim.Stop();
   }

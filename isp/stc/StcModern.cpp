@@ -378,6 +378,24 @@ std::vector<uint8_t> Stc12Options(const std::vector<uint8_t>& mcs, double clockH
   return p;
 }
 
+std::vector<uint8_t> Stc12bOptions(const std::vector<uint8_t>& mcs, double clockHz) {
+  // The STC12C52xx/56xx boot loader takes its four option bytes in the
+  // layout of the STC12C2052 generation: each byte stands twice, the clock
+  // twice, the rest FF.
+  const auto m = [&mcs](size_t i) -> uint8_t { return i < mcs.size() ? mcs[i] : 0xFF; };
+  const uint32_t hz = static_cast<uint32_t>(std::lround(clockHz));
+  const auto clock = [hz](std::vector<uint8_t>& p) {
+    for (int shift = 24; shift >= 0; shift -= 8) p.push_back(static_cast<uint8_t>(hz >> shift));
+  };
+  std::vector<uint8_t> p = {0x8D, m(0), m(1), m(2), 0xFF, m(3)};
+  clock(p);
+  p.insert(p.end(), {m(3), 0xFF, m(0), m(1), 0xFF, 0xFF, 0xFF, 0xFF, m(2)});
+  p.insert(p.end(), 7, 0xFF);
+  clock(p);
+  p.insert(p.end(), 3, 0xFF);
+  return p;
+}
+
 std::vector<uint8_t> Stc15Switch(Trim programTrim, const ModernSpeed& speed, uint8_t iapWait) {
   // 01, the trim for the programming clock, the UART reload, then two bytes
   // every dump shows as 80 7x, and the IAP wait.

@@ -192,6 +192,13 @@ std::vector<uint8_t> Stc12Write(uint16_t address, const uint8_t* block);
 // 8D MS0..MS15 clock.
 std::vector<uint8_t> Stc12Options(const std::vector<uint8_t>& mcs, double clockHz);
 
+// stc12b (STC12C52xx/56xx): STC12's session with another option frame,
+// 8D MS0 MS1 MS2 FF MS3 clock MS3 FF MS0 MS1 FF FF FF FF MS2 FF x7 clock
+// FF FF FF, answered with 80; boot loaders from 6.6 on then want 50 and
+// answer 10.
+std::vector<uint8_t> Stc12bOptions(const std::vector<uint8_t>& mcs, double clockHz);
+inline constexpr uint8_t kStc12bConfirmFrom = 0x66;
+
 // STC15/STC8: 01 (switch), 05 (prepare), 03 (erase), 22/02 (write), 04
 // (options), 82/FF (end).
 std::vector<uint8_t> Stc15Switch(Trim programTrim, const ModernSpeed& speed, uint8_t iapWait);

@@ -113,6 +113,9 @@ void TSTCFrm::ModernSession(const std::vector<uint8_t>& statusPayload) {
     return;
   }
   const stc::Protocol protocol = *engine;
+  // stc12b keeps its fourth option byte one place further on.
+  if (row->variant == stc::Variant::Stc12b && status.mcs.size() == 4 && statusPayload.size() > 27)
+    status.mcs[3] = statusPayload[27];
   protocol_ = protocol;
   partName_ = QString::fromUtf8(row->name);
   Rx.Width = stc::SumWidth::Sum16;
@@ -423,8 +426,17 @@ void TSTCFrm::ModernSession(const std::vector<uint8_t>& statusPayload) {
   if (protocol == stc::Protocol::Stc12) {
     if (!Exchange(stc::Stc12Finish(magic), 10, QStringLiteral("设置选项超时 ！"), reply)) return;
     if (!ExpectReply(reply, 0x8D, QStringLiteral("设置选项"))) return;
-    if (!Exchange(stc::Stc12Options(mcs, status.clockHz), 10, QStringLiteral("设置选项超时 ！"), reply)) return;
-    if (!ExpectReply(reply, 0x50, QStringLiteral("设置选项"))) return;
+    if (row->variant == stc::Variant::Stc12b) {
+      if (!Exchange(stc::Stc12bOptions(mcs, status.clockHz), 10, QStringLiteral("设置选项超时 ！"), reply)) return;
+      if (!ExpectReply(reply, 0x80, QStringLiteral("设置选项"))) return;
+      if (status.version >= stc::kStc12bConfirmFrom) {
+        if (!Exchange({0x50}, 10, QStringLiteral("设置选项超时 ！"), reply)) return;
+        if (!ExpectReply(reply, 0x10, QStringLiteral("设置选项"))) return;
+      }
+    } else {
+      if (!Exchange(stc::Stc12Options(mcs, status.clockHz), 10, QStringLiteral("设置选项超时 ！"), reply)) return;
+      if (!ExpectReply(reply, 0x50, QStringLiteral("设置选项"))) return;
+    }
   } else {
     const std::vector<uint8_t> packet = protocol == stc::Protocol::Stc15
                                             ? stc::Stc15Options(status, mcs, userTrim, userHz, guard)

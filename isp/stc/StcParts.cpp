@@ -52,7 +52,9 @@ QString VariantName(Variant v) {
 
 std::optional<Protocol> EngineOf(Variant v) {
   switch (v) {
-    case Variant::Stc12: return Protocol::Stc12;
+    // stc12b runs STC12's session; only its option frame differs.
+    case Variant::Stc12:
+    case Variant::Stc12b: return Protocol::Stc12;
     case Variant::Stc15: return Protocol::Stc15;
     case Variant::Stc15a: return Protocol::Stc15a;
     // stc8d and stc8g frame, erase, write and set options as STC8 does;
@@ -68,10 +70,11 @@ QString VariantRefusal(Variant v) {
   switch (v) {
     case Variant::Stc12a:
       return QStringLiteral("stc12a 引导程序应以 8 位校验帧回应，收到的状态包与之不符");
-    case Variant::Stc12b:
-      return QStringLiteral("STC12C52xx/56xx 引导程序 (stc12b) 没有公开的抓包记录，其选项帧的公开说明互相矛盾");
     case Variant::Other:
-      return QStringLiteral("型号表没有给出该型号的引导程序协议");
+      // The list's rows without a variant: the maker's USB and off-line
+      // programmers themselves, early series and licensed look-alikes.
+      return QStringLiteral("型号表没有给出该型号串口引导程序的协议 (编程器、脱机下载器、早期系列或兼容芯片)，"
+                            "其帧格式没有公开资料，不能下载");
     default:
       return {};
   }
