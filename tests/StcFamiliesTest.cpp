@@ -534,6 +534,71 @@ TEST(StcFamilies, Stc32CodeAtFF0000) {
   }
 }
 
+// STC32G12K128: a whole 64 KB of code at 0xFF0000-0xFFFFFF written in
+// blocks addressed from 0, the EEPROM size set and read back with every
+// other option kept. What cannot be written is refused before anything is
+// erased: data at 0xFE0000, EEPROM data, code that the EEPROM asked for
+// leaves no room for, and the EEPROM size on an 8051 part.
+TEST(StcFamilies, Stc32FullCodeAndEepromSize) {
+  const StcModernProfile p = ModernProfile("STC32G12K128");
+  {
+    Rig r;
+    const std::vector<uint8_t> image = Firmware(65536, 2);
+    r.WriteHex(QStringLiteral("fw.hex"), image, 0xFF0000);
+    StcModernSim sim(r.pty, p);
+    const std::vector<uint8_t> before = sim.Options();
+    IspJob job = r.Job(24000);
+    job.options.insert(QStringLiteral("eeprom_size"), QStringLiteral("4096"));
+    const IspResult& result = r.Run(job);
+    ASSERT_TRUE(result.ok) << result.cause.toStdString();
+    EXPECT_EQ(result.partName, QStringLiteral("STC32G12K128"));
+    ExpectFlash(sim, p, image, nullptr, true);
+    const std::vector<uint8_t> after = sim.Options();
+    ASSERT_EQ(after.size(), before.size());
+    for (size_t i = 0; i < after.size(); ++i) EXPECT_EQ(after[i], i == 4 ? 0x10 : before[i]) << i;
+    EXPECT_TRUE(r.Logged(QStringLiteral("选项 eeprom_size 已设为 4096")));
+    sim.Stop();
+    // Read back by the next session.
+    r.host.log.clear();
+    r.host.results.clear();
+    StcModernProfile q = p;
+    q.status = sim.Status();
+    StcModernSim again(r.pty, q);
+    ASSERT_TRUE(r.Run(IspJob::OfKind(IspJobKind::Info)).ok);
+    EXPECT_TRUE(r.Logged(QStringLiteral("选项 EEPROM 大小 (仅 STC32) (eeprom_size=4096): 4096 字节")));
+    again.Stop();
+  }
+  struct Refused {
+    const char* profile;
+    uint32_t base;
+    size_t size;
+    const char* option;
+    bool eepromFile;
+    const char* cause;
+  };
+  const Refused cases[] = {
+      {"STC32G12K128", 0xFE0000, 70000, nullptr, false, "上载文件在 0xFE0000 处有数据"},
+      {"STC32G12K128", 0xFF0000, 3000, nullptr, true, "的 EEPROM 位于 0xFE0000"},
+      {"STC32G8K64", 0xFF0000, 3000, "64512", false, "EEPROM 设为 64512 字节后程序区只余 1024 字节"},
+      {"STC8H8K64U", 0, 3000, "4096", false, "选项 eeprom_size 只用于 STC32"},
+  };
+  for (const Refused& c : cases) {
+    SCOPED_TRACE(c.cause);
+    Rig r;
+    r.WriteHex(QStringLiteral("fw.hex"), Firmware(c.size, 4), c.base);
+    StcModernSim sim(r.pty, ModernProfile(c.profile));
+    IspJob job = r.Job(24000);
+    if (c.option) job.options.insert(QStringLiteral("eeprom_size"), QString::fromLatin1(c.option));
+    if (c.eepromFile) job.eepromFile = r.WriteHex(QStringLiteral("ee.hex"), Firmware(100, 5));
+    const IspResult& result = r.Run(job);
+    EXPECT_FALSE(result.ok);
+    EXPECT_TRUE(result.cause.contains(QString::fromUtf8(c.cause))) << result.cause.toStdString();
+    EXPECT_EQ(sim.TrimRounds() + sim.Frames(0x03) + sim.Frames(0x22), 0);
+    r.ExpectIdle();
+    sim.Stop();
+  }
+}
+
 // EEPROM: its own file lands at the data flash; a HEX that runs past the
 // code flash is refused unless asked for, and then lands the same way; a
 // part that keeps its EEPROM at erase is refused before the erase.

@@ -108,14 +108,23 @@ namespace {
 // STC32 (MCS-251) code lives at 0xFF0000: its HEX files place it there with
 // an extended linear address record. The image from that address on, gaps
 // as 00 like the converter's; nullopt when the file is not such a file.
-std::optional<std::vector<uint8_t>> Mcs251Image(const QString& fileName) {
-  constexpr uint64_t kCodeBase = 0xFF0000, kCodeEnd = 0x1000000;
+// `refusal` is set for a file with data at 0xFE0000-0xFEFFFF, the MCS-251
+// space below the code's 64 KB, which the write frame cannot address.
+std::optional<std::vector<uint8_t>> Mcs251Image(const QString& fileName, QString& refusal) {
+  constexpr uint64_t kCodeBase = 0xFF0000, kCodeEnd = 0x1000000, kLowBase = 0xFE0000;
   QFile f(fileName);
   if (!f.open(QIODevice::ReadOnly)) return std::nullopt;
   const HexDecodeResult d = DecodeIntelHex(f.readAll(), kCodeEnd);
-  if (d.error != HexDecodeResult::Error::None || d.segments.empty() || d.baseAddress != 0 ||
-      d.segments.front().address < kCodeBase || d.span > kCodeEnd)
+  if (d.error != HexDecodeResult::Error::None || d.segments.empty() || d.baseAddress != 0 || d.span > kCodeEnd)
     return std::nullopt;
+  const uint64_t first = d.segments.front().address;
+  if (first >= kLowBase && first < kCodeBase) {
+    refusal = QStringLiteral("上载文件在 0x%1 处有数据：STC32 的写入帧只带 16 位地址，只能写入 0xFF0000-0xFFFFFF "
+                             "的 64 KB 程序 ！")
+                  .arg(QString::number(first, 16).toUpper());
+    return std::nullopt;
+  }
+  if (first < kCodeBase) return std::nullopt;
   std::vector<uint8_t> image(static_cast<size_t>(d.span - kCodeBase), 0x00);
   for (const auto& sg : d.segments)
     std::copy_n(d.image.constData() + sg.address, sg.length, image.begin() + static_cast<long>(sg.address - kCodeBase));
@@ -129,12 +138,15 @@ bool TSTCFrm::LoadHexImage(const QString& fileName) {
   Mcs251Code = false;
   if (image.status == stc::ImageStatus::Refused &&
       (image.checkResult == IHEXTOBIN_CHECK_ABOVE_64K || image.checkResult == IHEXTOBIN_CHECK_PLACEMENT)) {
-    if (std::optional<std::vector<uint8_t>> code = Mcs251Image(fileName)) {
+    QString refusal;
+    if (std::optional<std::vector<uint8_t>> code = Mcs251Image(fileName, refusal)) {
       Mcs251Code = true;
       image.status = stc::ImageStatus::Ok;
       image.bytes = std::move(*code);
       while (!image.bytes.empty() && image.bytes.back() == 0) image.bytes.pop_back();
       if (image.bytes.empty()) image.status = stc::ImageStatus::NoData;
+    } else if (!refusal.isEmpty()) {
+      image.error = refusal;
     }
   }
   if (image.status == stc::ImageStatus::LibraryMissing ||

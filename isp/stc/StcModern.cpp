@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 namespace stc {
 
@@ -467,10 +468,10 @@ std::vector<uint8_t> Stc8Options(const std::vector<uint8_t>& mcs, Trim userTrim,
 
 // --- Options -------------------------------------------------------------
 
-std::vector<const OptionDef*> OptionsOf(Protocol p) {
+std::vector<const OptionDef*> OptionsOf(Protocol p, bool mcs251) {
   std::vector<const OptionDef*> out;
   for (const OptionDef& d : OptionDefs())
-    if (d.protocol == p) out.push_back(&d);
+    if (d.protocol == p && (mcs251 || std::strcmp(d.name, kEepromSizeOption) != 0)) out.push_back(&d);
   return out;
 }
 
@@ -484,9 +485,9 @@ const OptionValue* ValueOf(const OptionDef& d, const std::vector<uint8_t>& mcs) 
 }
 }  // namespace
 
-QStringList DescribeOptions(Protocol p, const std::vector<uint8_t>& mcs) {
+QStringList DescribeOptions(Protocol p, const std::vector<uint8_t>& mcs, bool mcs251) {
   QStringList lines;
-  for (const OptionDef* d : OptionsOf(p)) {
+  for (const OptionDef* d : OptionsOf(p, mcs251)) {
     const OptionValue* v = ValueOf(*d, mcs);
     if (!v) continue;
     lines << QStringLiteral("选项 %1 (%2=%3): %4")
@@ -497,7 +498,7 @@ QStringList DescribeOptions(Protocol p, const std::vector<uint8_t>& mcs) {
 }
 
 QString OptionValueName(Protocol p, const std::vector<uint8_t>& mcs, const QString& name) {
-  for (const OptionDef* d : OptionsOf(p))
+  for (const OptionDef* d : OptionsOf(p, true))
     if (name == QLatin1String(d->name)) {
       const OptionValue* v = ValueOf(*d, mcs);
       return v ? QString::fromUtf8(v->name) : QString();
@@ -506,12 +507,17 @@ QString OptionValueName(Protocol p, const std::vector<uint8_t>& mcs, const QStri
 }
 
 std::vector<uint8_t> ApplyOptions(Protocol p, const std::vector<uint8_t>& mcs,
-                                  const std::vector<std::pair<QString, QString>>& settings, QString& error) {
+                                  const std::vector<std::pair<QString, QString>>& settings, QString& error,
+                                  bool mcs251) {
   std::vector<uint8_t> out = mcs;
   for (const auto& [name, value] : settings) {
     const OptionDef* def = nullptr;
-    for (const OptionDef* d : OptionsOf(p))
+    for (const OptionDef* d : OptionsOf(p, mcs251))
       if (name == QLatin1String(d->name)) def = d;
+    if (!def && name == QLatin1String(kEepromSizeOption)) {
+      error = QStringLiteral("选项 %1 只用于 STC32 (MCS-251) 芯片 ！").arg(name);
+      return {};
+    }
     if (!def || static_cast<size_t>(def->byte) >= out.size()) {
       error = QStringLiteral("%1 系列没有选项 %2 ！").arg(ProtocolName(p), name);
       return {};

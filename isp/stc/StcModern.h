@@ -270,14 +270,18 @@ struct OptionDef {
   std::vector<OptionValue> values;
 };
 const std::vector<OptionDef>& OptionDefs();
-std::vector<const OptionDef*> OptionsOf(Protocol p);
+// The STC32 EEPROM size: an STC8-family option byte that only the MCS-251
+// parts give that meaning (the 8051 parts keep their code size there).
+inline constexpr const char* kEepromSizeOption = "eeprom_size";
+std::vector<const OptionDef*> OptionsOf(Protocol p, bool mcs251 = false);
 // "复位脚 (reset_pin): I/O 口" for each option the family has.
-QStringList DescribeOptions(Protocol p, const std::vector<uint8_t>& mcs);
+QStringList DescribeOptions(Protocol p, const std::vector<uint8_t>& mcs, bool mcs251 = false);
 // Applies name=value settings to a copy of `mcs`; bits of options not named
 // keep what the part holds. On a name or value the family does not have,
 // `error` says which and the result is empty.
 std::vector<uint8_t> ApplyOptions(Protocol p, const std::vector<uint8_t>& mcs,
-                                  const std::vector<std::pair<QString, QString>>& settings, QString& error);
+                                  const std::vector<std::pair<QString, QString>>& settings, QString& error,
+                                  bool mcs251 = false);
 // Current value name of one option, empty when the family lacks it.
 QString OptionValueName(Protocol p, const std::vector<uint8_t>& mcs, const QString& name);
 

@@ -130,7 +130,7 @@ void TSTCFrm::ModernSession(const std::vector<uint8_t>& statusPayload) {
                                   : QStringLiteral("/内部 RC 振荡器, 未调整"));
   }
   described << QStringLiteral("程序区 %1 KB, EEPROM %2 KB").arg(row->codeFlash / 1024.0).arg(row->eeprom / 1024.0);
-  described << stc::DescribeOptions(protocol, status.mcs);
+  described << stc::DescribeOptions(protocol, status.mcs, row->mcs251);
   for (const QString& line : described) Log(line);
   info_ = described;
   if (protocol == stc::Protocol::Stc12 || status.externalClock) NoteFrequencyIgnored(partName_);
@@ -160,7 +160,7 @@ void TSTCFrm::ModernSession(const std::vector<uint8_t>& statusPayload) {
   std::vector<std::pair<QString, QString>> settings;
   for (auto it = job_.options.cbegin(); it != job_.options.cend(); ++it) settings.emplace_back(it.key(), it.value());
   QString optionError;
-  const std::vector<uint8_t> mcs = stc::ApplyOptions(protocol, status.mcs, settings, optionError);
+  const std::vector<uint8_t> mcs = stc::ApplyOptions(protocol, status.mcs, settings, optionError, row->mcs251);
   if (mcs.empty() && !optionError.isEmpty()) {
     Fail(optionError, true);
     return;
@@ -174,6 +174,28 @@ void TSTCFrm::ModernSession(const std::vector<uint8_t>& statusPayload) {
   if (!ApplyImagePatches(image, 0, job_.patches, 0x00, row->codeFlash, &patchError)) {
     Fail(patchError, true);
     return;
+  }
+  if (row->mcs251 && !eeprom.empty()) {
+    // Its data flash lies at 0xFE0000, out of reach of the write frame's
+    // 16-bit address; no public trace shows another way in.
+    Fail(QStringLiteral("%1 的 EEPROM 位于 0xFE0000，串口引导程序的写入帧只带 16 位地址，无法写入 EEPROM 数据 ！")
+             .arg(partName_),
+         true);
+    return;
+  }
+  if (row->mcs251 && job_.options.contains(QLatin1String(stc::kEepromSizeOption))) {
+    // The EEPROM asked for is taken from the same flash as the code.
+    const uint32_t eepromBytes = mcs[4] * 256u;
+    const uint32_t room = std::min<uint32_t>(65536, row->totalFlash > eepromBytes ? row->totalFlash - eepromBytes : 0);
+    if (image.size() > room) {
+      Fail(QStringLiteral("上载文件 %1 字节，超出 %2 的程序区：EEPROM 设为 %3 字节后程序区只余 %4 字节 ！")
+               .arg(image.size())
+               .arg(partName_)
+               .arg(eepromBytes)
+               .arg(room),
+           true);
+      return;
+    }
   }
   if (image.size() > row->codeFlash) {
     const bool intoEeprom = image.size() <= static_cast<size_t>(row->codeFlash) + row->eeprom;

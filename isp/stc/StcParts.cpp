@@ -9,6 +9,8 @@
 // same part's status packet.
 #include "isp/stc/StcModern.h"
 
+#include <string>
+
 namespace stc {
 
 const std::vector<PartRow>& PartTable() {
@@ -102,6 +104,21 @@ std::vector<OptionValue> Prescaler() {
           {"32", 4, "32 分频"}, {"64", 5, "64 分频"}, {"128", 6, "128 分频"}, {"256", 7, "256 分频"}};
 }
 
+// STC32 EEPROM sizes: whole 512-byte sectors, 512 to 65024 bytes, stored
+// as the count of 256-byte pages (MCS4).
+std::vector<OptionValue> EepromSizes() {
+  static const std::vector<std::pair<std::string, std::string>> names = [] {
+    std::vector<std::pair<std::string, std::string>> n;
+    for (int pages = 2; pages <= 254; pages += 2)
+      n.emplace_back(std::to_string(pages * 256), std::to_string(pages * 256) + " 字节");
+    return n;
+  }();
+  std::vector<OptionValue> values;
+  for (size_t i = 0; i < names.size(); ++i)
+    values.push_back({names[i].first.c_str(), static_cast<uint8_t>(2 + 2 * i), names[i].second.c_str()});
+  return values;
+}
+
 }  // namespace
 
 const std::vector<OptionDef>& OptionDefs() {
@@ -168,6 +185,9 @@ const std::vector<OptionDef>& OptionDefs() {
       {"watchdog_prescale", "看门狗预分频", Protocol::Stc8, 3, 0x07, Prescaler()},
       {"watchdog_idle_stop", "空闲时停看门狗", Protocol::Stc8, 3, 0x08, OnOff(0x00, 0x08)},
       {"watchdog", "上电启动看门狗", Protocol::Stc8, 3, 0x20, OnOff(0x00, 0x20)},
+      // STC32 (MCS-251) only: the data flash carved from the flash at
+      // 0xFE0000, its size in MCS4.
+      {kEepromSizeOption, "EEPROM 大小 (仅 STC32)", Protocol::Stc8, 4, 0xFF, EepromSizes()},
   };
   return defs;
 }
