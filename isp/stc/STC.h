@@ -96,8 +96,35 @@ class TSTCFrm : public QObject, public IspEngine {
   bool Reopen(uint32_t baud, const QString& step = {});
   void PulseReset();
 
-  // The families after STC89 (StcModernSession.cpp).
+  // The families after STC89 (StcModernSession.cpp), step by step; each
+  // step returns false once the session has ended.
+  struct ModernRun {
+    const stc::PartRow* row = nullptr;
+    stc::Protocol protocol = stc::Protocol::Stc12;
+    uint16_t magic = 0;
+    stc::PartStatus status;
+    std::vector<std::pair<QString, QString>> settings;  // options named by the job
+    std::vector<uint8_t> mcs;                           // option bytes to write
+    std::vector<uint8_t> image, eeprom;
+    stc::Trim userTrim, programTrim;
+    double userHz = 0, programClock = 0;
+    int divider = 1;
+    bool guard = false;  // 5A A5 in the packets (boot loaders from 7.2 on)
+  };
   void ModernSession(const std::vector<uint8_t>& statusPayload);
+  bool IdentifyModern(const std::vector<uint8_t>& statusPayload, ModernRun& run);
+  void DescribeModernPart(const ModernRun& run);
+  bool PrepareModernData(ModernRun& run);
+  bool CheckStc32Data(const ModernRun& run);
+  bool SplitCodeAndEeprom(ModernRun& run);
+  bool TrimModern(ModernRun& run);
+  bool TrimStc15(double target, ModernRun& run, stc::TrimChoice& best);
+  bool TrimBands(double target, ModernRun& run, stc::TrimChoice& best);
+  bool TrimStc8(double target, ModernRun& run, stc::TrimChoice& best);
+  bool SwitchModernSpeed(ModernRun& run);
+  bool WriteModern(ModernRun& run);
+  bool EraseModern(ModernRun& run, size_t streamBytes);
+  bool SetModernOptions(ModernRun& run);
   bool Exchange(const std::vector<uint8_t>& payload, int limit, const QString& timeoutMessage,
                 std::vector<uint8_t>& reply);
   bool SwitchExchange(const std::vector<uint8_t>& payload, uint32_t baud, int limit, const QString& timeoutMessage,
