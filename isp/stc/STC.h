@@ -110,6 +110,7 @@ class TSTCFrm : public QObject, public IspEngine {
     double userHz = 0, programClock = 0;
     int divider = 1;
     bool guard = false;  // 5A A5 in the packets (boot loaders from 7.2 on)
+    uint16_t programTrim16 = 0;  // stc15a: the 16-bit trim of the programming clock
   };
   void ModernSession(const std::vector<uint8_t>& statusPayload);
   bool IdentifyModern(const std::vector<uint8_t>& statusPayload, ModernRun& run);
@@ -143,12 +144,20 @@ class TSTCFrm : public QObject, public IspEngine {
   // STC15F10x/20x (Stc15aSession.cpp).
   bool Stc15aRound(const std::array<uint8_t, 7>& constants, const std::vector<uint16_t>& trims,
                    std::vector<std::pair<uint16_t, uint16_t>>& counts);
-  void Stc15aProgram(uint16_t magic, const std::vector<uint8_t>& statusPayload, const stc::PartRow& row,
-                     std::vector<uint8_t> mcs, const std::vector<uint8_t>& image, const std::vector<uint8_t>& eeprom,
-                     const std::vector<std::pair<QString, QString>>& settings);
+  void Stc15aProgram(const std::vector<uint8_t>& statusPayload, ModernRun& run);
+  bool Stc15aTrim(const stc::Stc15aStatus& status, ModernRun& run);
+  bool Stc15aWriteAll(ModernRun& run);
 
   void Ended(IspResult result);
+  // The session, step by step; each step returns false once it has ended.
   void Session();
+  bool OpenSession(bool info);
+  bool ConnectToPart();
+  bool TakeModernStatus();  // true: the status was a later family's
+  bool IdentifyStc89(bool info, stc::SpeedTimer& timer, stc::SpeedPlan& speed);
+  bool Stc89SwitchSpeed(stc::SpeedTimer timer, const stc::SpeedPlan& speed);
+  bool Stc89Write();
+  void Stc89Finish();
   void Log(const QString& line);  // Memo1, remembering the last line
 
   QString lastLog_;

@@ -96,7 +96,7 @@ void TSTCFrm::ModernSession(const std::vector<uint8_t>& statusPayload) {
   ComPort1.setParity(TParity::Even);
   if (!Reopen(SyncBaud)) return;
   if (run.protocol == stc::Protocol::Stc15a) {
-    Stc15aProgram(run.magic, statusPayload, *run.row, run.mcs, run.image, run.eeprom, run.settings);
+    Stc15aProgram(statusPayload, run);
     return;
   }
   if (!TrimModern(run) || !SwitchModernSpeed(run) || !WriteModern(run) || !SetModernOptions(run)) return;
