@@ -929,6 +929,29 @@ TEST_F(IspPage, Stc12bDownloadsWithTheOptionChosen) {
   sim.Stop();
 }
 
+// An STC32G12K128 from the window: code from a HEX at 0xFF0000, the EEPROM
+// size chosen in the dialog set, every other option as the part held it.
+TEST_F(IspPage, Stc32TakesTheEepromSizeChosen) {
+  SelectPort();
+  Choose(kStc89C52);
+  f->Edit3->setText(QStringLiteral("3"));
+  f->Edit4->setText(QStringLiteral("20"));
+  f->EditFreq->setText(QStringLiteral("24000"));
+  f->SetStcExtras({{QStringLiteral("eeprom_size"), QStringLiteral("8192")}}, QString(), false);
+  StcModernSim sim(pty, ModernProfile("STC32G12K128"));
+  const std::vector<uint8_t> before = sim.Options();
+  const std::vector<uint8_t> image = PatternImage(5000, 3);
+  f->Edit2->setText(WriteFile(QStringLiteral("fw251.hex"), HexText(image, 0xFF0000)));
+  f->BitBtn1->click();
+  EXPECT_EQ(f->StatusText(0), QStringLiteral("上载数据成功 ！")) << Lines(*f).join('\n').toStdString();
+  const std::vector<uint8_t> after = sim.Options();
+  ASSERT_EQ(after.size(), before.size());
+  for (size_t i = 0; i < after.size(); ++i) EXPECT_EQ(after[i], i == 4 ? 0x20 : before[i]) << i;
+  const std::vector<uint8_t> flash = sim.Flash();
+  EXPECT_TRUE(std::equal(image.begin(), image.end(), flash.begin()));
+  sim.Stop();
+}
+
 // The options dialog offers every option once, "不改" first, and gives back
 // only the ones the user changed.
 TEST_F(IspPage, StcOptionsDialogGivesBackOnlyWhatWasChosen) {
