@@ -438,7 +438,8 @@ TEST_F(CliTest, StcFamiliesTrimOptionsAndEeprom) {
 
 // The newer STC boot loaders through the command line over a paced line:
 // an STC8H1K08 (stc8g) at a handshake speed asked for, an STC32 from a HEX
-// at 0xFF0000, and a model whose variant has no engine refused by name.
+// at 0xFF0000, an STC12C5608AD (stc12b) with an option, and a model the
+// list gives no variant for refused by name.
 TEST_F(CliTest, StcNewerBootLoaders) {
   SimLinkOptions link;
   link.baud = 115200;
@@ -494,18 +495,33 @@ TEST_F(CliTest, StcNewerBootLoaders) {
     sim.Stop();
   }
   {
+    // STC12C5608AD (stc12b), its whole code flash, one option set.
+    const StcModernProfile p = ModernProfile("STC12C5608AD");
+    const std::vector<uint8_t> image = PatternImage(p.codeFlash, 6);
+    const QString file = WriteFile(QStringLiteral("fw12b.hex"), HexText(image));
+    StcModernSim sim(pty, p, {}, link);
+    const Outcome o = RunTool(Args("stc", file, {QStringLiteral("--option"), QStringLiteral("boot_pins=on")}));
+    ASSERT_TRUE(o.exited);
+    EXPECT_EQ(o.status, 0) << o.out.join('\n').toStdString();
+    EXPECT_EQ(sim.Options(), (std::vector<uint8_t>{0xFF, 0x7F, 0xF7, 0xFC}));
+    const std::vector<uint8_t> flash = sim.Flash();
+    EXPECT_TRUE(std::equal(image.begin(), image.end(), flash.begin()));
+    EXPECT_TRUE(PortFree(pty.slavePath()));
+    sim.Stop();
+  }
+  {
     StcModernProfile b = ModernProfile("STC12C5A60S2");
-    b.status[20] = 0xE1;  // STC12C5201AD (stc12b)
-    b.status[21] = 0x61;
+    b.status[20] = 0xF5;  // U8W, an off-line programmer: no variant in the list
+    b.status[21] = 0x6C;
     StcModernSim sim(pty, b, {}, link);
     const QString file = WriteFile(QStringLiteral("fw.hex"), HexText(PatternImage(100, 1)));
     const Outcome o = RunTool(Args("stc", file));
     ASSERT_TRUE(o.exited);
     EXPECT_EQ(o.status, 1);
     ASSERT_FALSE(o.out.isEmpty());
-    EXPECT_TRUE(o.out.last().startsWith(QStringLiteral("未支持的 MCU: STC12C5201AD (型号代码 E161, 协议 stc12b)")))
+    EXPECT_TRUE(o.out.last().startsWith(QStringLiteral("未支持的 MCU: U8W (型号代码 F56C, 协议 other)")))
         << o.out.last().toStdString();
-    EXPECT_EQ(sim.Frames(0x8F) + sim.Frames(0x84), 0);
+    EXPECT_EQ(sim.Frames(0x50) + sim.Frames(0x8F) + sim.Frames(0x84) + sim.Frames(0x82), 0);
     sim.Stop();
   }
 }

@@ -910,6 +910,48 @@ TEST_F(IspPage, StcTrimsToThePagesFrequencyAndSetsOnlyTheOptionsAsked) {
   sim.Stop();
 }
 
+// An STC12C5608AD (stc12b) from the window: its crystal's clock, the
+// option chosen in the dialog set, the rest as the part held them.
+TEST_F(IspPage, Stc12bDownloadsWithTheOptionChosen) {
+  SelectPort();
+  Choose(kStc89C52);
+  f->Edit3->setText(QStringLiteral("3"));
+  f->Edit4->setText(QStringLiteral("20"));
+  f->SetStcExtras({{QStringLiteral("low_voltage_reset"), QStringLiteral("on")}}, QString(), false);
+  StcModernSim sim(pty, ModernProfile("STC12C5608AD"));
+  const std::vector<uint8_t> image = PatternImage(3000, 9);
+  f->Edit2->setText(WriteFile(QStringLiteral("fw.hex"), HexText(image)));
+  f->BitBtn1->click();
+  EXPECT_EQ(f->StatusText(0), QStringLiteral("上载数据成功 ！")) << Lines(*f).join('\n').toStdString();
+  EXPECT_EQ(sim.Options(), (std::vector<uint8_t>{0xBF, 0x7F, 0xF7, 0xFD}));
+  const std::vector<uint8_t> flash = sim.Flash();
+  EXPECT_TRUE(std::equal(image.begin(), image.end(), flash.begin()));
+  sim.Stop();
+}
+
+// An STC32G12K128 from the window: code from a HEX at 0xFF0000, the EEPROM
+// size chosen in the dialog set, every other option as the part held it.
+TEST_F(IspPage, Stc32TakesTheEepromSizeChosen) {
+  SelectPort();
+  Choose(kStc89C52);
+  f->Edit3->setText(QStringLiteral("3"));
+  f->Edit4->setText(QStringLiteral("20"));
+  f->EditFreq->setText(QStringLiteral("24000"));
+  f->SetStcExtras({{QStringLiteral("eeprom_size"), QStringLiteral("8192")}}, QString(), false);
+  StcModernSim sim(pty, ModernProfile("STC32G12K128"));
+  const std::vector<uint8_t> before = sim.Options();
+  const std::vector<uint8_t> image = PatternImage(5000, 3);
+  f->Edit2->setText(WriteFile(QStringLiteral("fw251.hex"), HexText(image, 0xFF0000)));
+  f->BitBtn1->click();
+  EXPECT_EQ(f->StatusText(0), QStringLiteral("上载数据成功 ！")) << Lines(*f).join('\n').toStdString();
+  const std::vector<uint8_t> after = sim.Options();
+  ASSERT_EQ(after.size(), before.size());
+  for (size_t i = 0; i < after.size(); ++i) EXPECT_EQ(after[i], i == 4 ? 0x20 : before[i]) << i;
+  const std::vector<uint8_t> flash = sim.Flash();
+  EXPECT_TRUE(std::equal(image.begin(), image.end(), flash.begin()));
+  sim.Stop();
+}
+
 // The options dialog offers every option once, "不改" first, and gives back
 // only the ones the user changed.
 TEST_F(IspPage, StcOptionsDialogGivesBackOnlyWhatWasChosen) {

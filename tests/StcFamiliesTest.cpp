@@ -163,6 +163,45 @@ TEST(StcFamilies, Stc12SmallImagePacedAndFullImage) {
   }
 }
 
+// STC12C5608AD (stc12b): STC12's session with the option frame of its own
+// generation. A small image over a paced link on boot loader 6.0 leaves the
+// options as they were; a full image on 6.6 sets the one option asked for
+// and closes the options with 50. The fourth option byte is read where this
+// variant keeps it.
+TEST(StcFamilies, Stc12bSmallAndFullImageWithOptions) {
+  for (bool full : {false, true}) {
+    SCOPED_TRACE(full);
+    Rig r;
+    StcModernProfile p = ModernProfile("STC12C5608AD");
+    if (full) p.status[17] = 0x66;
+    const std::vector<uint8_t> image = r.WriteFirmware(full ? p.codeFlash : 900, 3);
+    SimLinkOptions link;
+    if (!full) {
+      link.baud = 115200;
+      link.adapterLatencyMs = 4;
+      link.seed = 11;
+      link.maxPauseMs = 5;
+    }
+    StcModernSim sim(r.pty, p, {}, link);
+    IspJob job = r.Job();
+    if (full) job.options.insert(QStringLiteral("watchdog"), QStringLiteral("on"));
+    const IspResult& result = r.Run(job);
+    ASSERT_TRUE(result.ok) << result.cause.toStdString();
+    EXPECT_EQ(result.partName, QStringLiteral("STC12C5608AD"));
+    EXPECT_TRUE(r.Logged(full ? QStringLiteral("连机成功! 固件版本:6.6G") : QStringLiteral("连机成功! 固件版本:6.0G")));
+    EXPECT_TRUE(r.Logged(QStringLiteral("选项 下载时擦除 EEPROM (eeprom_erase=on): 开")));
+    ExpectFlash(sim, p, image, nullptr, false, (image.size() + 511) / 512 * 512);
+    EXPECT_EQ(sim.Options(), (std::vector<uint8_t>{0xFF, 0x7F, static_cast<uint8_t>(full ? 0xD7 : 0xF7), 0xFD}));
+    EXPECT_NEAR(sim.StoredHz(), 11059200, 11059200 * 0.01);
+    EXPECT_EQ(sim.Frames(0x50), full ? 2 : 1);
+    EXPECT_NEAR(sim.ProgrammingBaud(), 115200, 115200 * 0.03);
+    EXPECT_EQ(sim.BadFrames(), 0);
+    EXPECT_TRUE(sim.EndSeen());
+    r.ExpectIdle();
+    sim.Stop();
+  }
+}
+
 // STC15W4K56S4 on its RC oscillator, trimmed to each frequency asked for:
 // the part's clock with the stored trim is within 0.5 % of it, the log says
 // where it landed, and the frequency is stored with the options.
@@ -495,6 +534,71 @@ TEST(StcFamilies, Stc32CodeAtFF0000) {
   }
 }
 
+// STC32G12K128: a whole 64 KB of code at 0xFF0000-0xFFFFFF written in
+// blocks addressed from 0, the EEPROM size set and read back with every
+// other option kept. What cannot be written is refused before anything is
+// erased: data at 0xFE0000, EEPROM data, code that the EEPROM asked for
+// leaves no room for, and the EEPROM size on an 8051 part.
+TEST(StcFamilies, Stc32FullCodeAndEepromSize) {
+  const StcModernProfile p = ModernProfile("STC32G12K128");
+  {
+    Rig r;
+    const std::vector<uint8_t> image = Firmware(65536, 2);
+    r.WriteHex(QStringLiteral("fw.hex"), image, 0xFF0000);
+    StcModernSim sim(r.pty, p);
+    const std::vector<uint8_t> before = sim.Options();
+    IspJob job = r.Job(24000);
+    job.options.insert(QStringLiteral("eeprom_size"), QStringLiteral("4096"));
+    const IspResult& result = r.Run(job);
+    ASSERT_TRUE(result.ok) << result.cause.toStdString();
+    EXPECT_EQ(result.partName, QStringLiteral("STC32G12K128"));
+    ExpectFlash(sim, p, image, nullptr, true);
+    const std::vector<uint8_t> after = sim.Options();
+    ASSERT_EQ(after.size(), before.size());
+    for (size_t i = 0; i < after.size(); ++i) EXPECT_EQ(after[i], i == 4 ? 0x10 : before[i]) << i;
+    EXPECT_TRUE(r.Logged(QStringLiteral("选项 eeprom_size 已设为 4096")));
+    sim.Stop();
+    // Read back by the next session.
+    r.host.log.clear();
+    r.host.results.clear();
+    StcModernProfile q = p;
+    q.status = sim.Status();
+    StcModernSim again(r.pty, q);
+    ASSERT_TRUE(r.Run(IspJob::OfKind(IspJobKind::Info)).ok);
+    EXPECT_TRUE(r.Logged(QStringLiteral("选项 EEPROM 大小 (仅 STC32) (eeprom_size=4096): 4096 字节")));
+    again.Stop();
+  }
+  struct Refused {
+    const char* profile;
+    uint32_t base;
+    size_t size;
+    const char* option;
+    bool eepromFile;
+    const char* cause;
+  };
+  const Refused cases[] = {
+      {"STC32G12K128", 0xFE0000, 70000, nullptr, false, "上载文件在 0xFE0000 处有数据"},
+      {"STC32G12K128", 0xFF0000, 3000, nullptr, true, "的 EEPROM 位于 0xFE0000"},
+      {"STC32G8K64", 0xFF0000, 3000, "64512", false, "EEPROM 设为 64512 字节后程序区只余 1024 字节"},
+      {"STC8H8K64U", 0, 3000, "4096", false, "选项 eeprom_size 只用于 STC32"},
+  };
+  for (const Refused& c : cases) {
+    SCOPED_TRACE(c.cause);
+    Rig r;
+    r.WriteHex(QStringLiteral("fw.hex"), Firmware(c.size, 4), c.base);
+    StcModernSim sim(r.pty, ModernProfile(c.profile));
+    IspJob job = r.Job(24000);
+    if (c.option) job.options.insert(QStringLiteral("eeprom_size"), QString::fromLatin1(c.option));
+    if (c.eepromFile) job.eepromFile = r.WriteHex(QStringLiteral("ee.hex"), Firmware(100, 5));
+    const IspResult& result = r.Run(job);
+    EXPECT_FALSE(result.ok);
+    EXPECT_TRUE(result.cause.contains(QString::fromUtf8(c.cause))) << result.cause.toStdString();
+    EXPECT_EQ(sim.TrimRounds() + sim.Frames(0x03) + sim.Frames(0x22), 0);
+    r.ExpectIdle();
+    sim.Stop();
+  }
+}
+
 // EEPROM: its own file lands at the data flash; a HEX that runs past the
 // code flash is refused unless asked for, and then lands the same way; a
 // part that keeps its EEPROM at erase is refused before the erase.
@@ -575,20 +679,22 @@ TEST(StcFamilies, Refusals) {
     sim.Stop();
   }
   {
-    // A model the list names whose boot-loader variant has no engine: named
-    // with the variant and the reason, nothing sent after the status packet.
+    // A model the list names without a boot-loader variant (here one of the
+    // maker's off-line programmers): named with the reason, and nothing at
+    // all sent after the status packet, not even the end frame.
     Rig r;
     r.WriteFirmware(100);
     StcModernProfile b = ModernProfile("STC12C5A60S2");
-    b.status[20] = 0xE1;  // STC12C5201AD's magic
-    b.status[21] = 0x61;
+    b.status[20] = 0xF5;  // U8W's magic
+    b.status[21] = 0x6C;
     StcModernSim sim(r.pty, b);
     const IspResult& result = r.Run(r.Job());
-    EXPECT_TRUE(result.cause.startsWith(QStringLiteral("未支持的 MCU: STC12C5201AD (型号代码 E161, 协议 stc12b)")))
+    EXPECT_TRUE(result.cause.startsWith(QStringLiteral("未支持的 MCU: U8W (型号代码 F56C, 协议 other)：型号表没有给出")))
         << result.cause.toStdString();
+    EXPECT_EQ(result.partName, QStringLiteral("U8W"));
     EXPECT_EQ(r.host.log.last(), result.cause);
     EXPECT_EQ(sim.TrimRounds(), 0);
-    for (uint8_t c : {0x50, 0x8F, 0x84, 0x00}) EXPECT_EQ(sim.Frames(c), 0) << int(c);
+    for (uint8_t c : {0x50, 0x8F, 0x84, 0x00, 0x82, 0xFF}) EXPECT_EQ(sim.Frames(c), 0) << int(c);
     r.ExpectIdle();
     sim.Stop();
   }

@@ -94,7 +94,7 @@ TEST(StcModels, LookUp) {
   EXPECT_EQ(FindPart(0x1234, 0x73), nullptr);
   // Exactly the variants with an engine are served; the rest say why not.
   for (const PartRow& r : PartTable()) {
-    const bool served = r.variant == Variant::Stc12 || r.variant == Variant::Stc15a || r.variant == Variant::Stc15 ||
+    const bool served = r.variant == Variant::Stc12 || r.variant == Variant::Stc12b || r.variant == Variant::Stc15a || r.variant == Variant::Stc15 ||
                         r.variant == Variant::Stc8 ||
                         r.variant == Variant::Stc8d || r.variant == Variant::Stc8g;
     EXPECT_EQ(EngineOf(r.variant).has_value(), served) << r.name;

@@ -108,14 +108,23 @@ namespace {
 // STC32 (MCS-251) code lives at 0xFF0000: its HEX files place it there with
 // an extended linear address record. The image from that address on, gaps
 // as 00 like the converter's; nullopt when the file is not such a file.
-std::optional<std::vector<uint8_t>> Mcs251Image(const QString& fileName) {
-  constexpr uint64_t kCodeBase = 0xFF0000, kCodeEnd = 0x1000000;
+// `refusal` is set for a file with data at 0xFE0000-0xFEFFFF, the MCS-251
+// space below the code's 64 KB, which the write frame cannot address.
+std::optional<std::vector<uint8_t>> Mcs251Image(const QString& fileName, QString& refusal) {
+  constexpr uint64_t kCodeBase = 0xFF0000, kCodeEnd = 0x1000000, kLowBase = 0xFE0000;
   QFile f(fileName);
   if (!f.open(QIODevice::ReadOnly)) return std::nullopt;
   const HexDecodeResult d = DecodeIntelHex(f.readAll(), kCodeEnd);
-  if (d.error != HexDecodeResult::Error::None || d.segments.empty() || d.baseAddress != 0 ||
-      d.segments.front().address < kCodeBase || d.span > kCodeEnd)
+  if (d.error != HexDecodeResult::Error::None || d.segments.empty() || d.baseAddress != 0 || d.span > kCodeEnd)
     return std::nullopt;
+  const uint64_t first = d.segments.front().address;
+  if (first >= kLowBase && first < kCodeBase) {
+    refusal = QStringLiteral("上载文件在 0x%1 处有数据：STC32 的写入帧只带 16 位地址，只能写入 0xFF0000-0xFFFFFF "
+                             "的 64 KB 程序 ！")
+                  .arg(QString::number(first, 16).toUpper());
+    return std::nullopt;
+  }
+  if (first < kCodeBase) return std::nullopt;
   std::vector<uint8_t> image(static_cast<size_t>(d.span - kCodeBase), 0x00);
   for (const auto& sg : d.segments)
     std::copy_n(d.image.constData() + sg.address, sg.length, image.begin() + static_cast<long>(sg.address - kCodeBase));
@@ -129,12 +138,15 @@ bool TSTCFrm::LoadHexImage(const QString& fileName) {
   Mcs251Code = false;
   if (image.status == stc::ImageStatus::Refused &&
       (image.checkResult == IHEXTOBIN_CHECK_ABOVE_64K || image.checkResult == IHEXTOBIN_CHECK_PLACEMENT)) {
-    if (std::optional<std::vector<uint8_t>> code = Mcs251Image(fileName)) {
+    QString refusal;
+    if (std::optional<std::vector<uint8_t>> code = Mcs251Image(fileName, refusal)) {
       Mcs251Code = true;
       image.status = stc::ImageStatus::Ok;
       image.bytes = std::move(*code);
       while (!image.bytes.empty() && image.bytes.back() == 0) image.bytes.pop_back();
       if (image.bytes.empty()) image.status = stc::ImageStatus::NoData;
+    } else if (!refusal.isEmpty()) {
+      image.error = refusal;
     }
   }
   if (image.status == stc::ImageStatus::LibraryMissing ||
@@ -423,10 +435,27 @@ void TSTCFrm::Start(const IspJob& job) {
 
 void TSTCFrm::Session() {
   host_.SetProgressMax(100);
+  const bool info = job_.kind == IspJobKind::Info;
+  if (!OpenSession(info) || !ConnectToPart()) return;
 
+  // 6. Connected.
+  answered_ = true;
+  SeekTimer.stop();
+  TimeOutTM.stop();
+  if (TakeModernStatus()) return;
+  Rx.Width = stc::SumWidth::Sum8;
+  Log(QStringLiteral("连机成功! 固件版本:") + stc::VersionText(Rx.FirmwareVersion));
+
+  stc::SpeedTimer timer{};
+  stc::SpeedPlan speed;
+  if (!IdentifyStc89(info, timer, speed) || !Stc89SwitchSpeed(timer, speed) || !Stc89Write()) return;
+  Stc89Finish();
+}
+
+// Steps 1 to 4: the image, the port at the handshake speed, the reset.
+bool TSTCFrm::OpenSession(bool info) {
   // 1. Image first: nothing is opened for a file that cannot be sent. An
   // Info job sends nothing and needs none.
-  const bool info = job_.kind == IspJobKind::Info;
   if (info) {
     StcImage.clear();
     BlockList.clear();
@@ -435,7 +464,7 @@ void TSTCFrm::Session() {
     IspResult r = IspResult::Failure(lastLog_, QStringLiteral("加载文件"));
     r.usageError = true;
     Ended(r);
-    return;
+    return false;
   }
 
   // 2. Port at the handshake speed, no parity whatever the last session left.
@@ -452,7 +481,7 @@ void TSTCFrm::Session() {
     IspResult r = IspResult::Failure(why, QStringLiteral("打开串口"));
     r.usageError = true;
     Ended(r);
-    return;
+    return false;
   }
 
   HungUp = false;
@@ -463,8 +492,11 @@ void TSTCFrm::Session() {
   ComPort1.setBaudRate(SyncBaud);
   Pause(100);
   if (job_.reset || job_.autoReset) PulseReset();
+  return true;
+}
 
-  // 5. Connect pulses until the boot loader sends its status packet.
+// Step 5: connect pulses until the boot loader sends its status packet.
+bool TSTCFrm::ConnectToPart() {
   Log(QStringLiteral("正在连机 。。。"));
   Rx.Clear();
   SeekTimer.start();
@@ -475,53 +507,50 @@ void TSTCFrm::Session() {
     if (!ConnectPending) break;
     if (HungUp) {
       Fail(kPortLost, false);
-      return;
+      return false;
     }
     if (!TimeOutTM.isActive()) TimeOutTM.start();
     if (TimeoutTicks >= job_.connectTimeoutS) {
       Fail(QStringLiteral("连接超时 ！"), false);
-      return;
+      return false;
     }
   }
+  return true;
+}
 
-  // 6. Connected.
-  answered_ = true;
-  SeekTimer.stop();
-  TimeOutTM.stop();
-  // The later families frame their status packet with a 16-bit sum and
-  // name themselves by a magic; the rest is theirs.
-  {
-    std::vector<uint8_t> payload;
-    if (stc::ParseFrame16(stc::HexToBytes(Rx.LastReply), payload)) {
-      if (stc::StatusMagic(payload)) {
-        ModernSession(payload);
-        return;
-      }
-      // STC15F10x/20x boot loaders first answer 80, want it echoed and
-      // more pulses, and only then send their status.
-      if (payload.size() == 1 && payload[0] == 0x80) {
-        Rx.Width = stc::SumWidth::Sum16;
-        ReplyPending = true;
-        SendHexFrame(stc::BytesToHex(stc::Frame16({0x80})));
-        SeekTimer.start();
-        const bool answered = WhileMcuResponse(6, QStringLiteral("连机超时: 芯片回应 80 后未发送状态包 ！"));
-        SeekTimer.stop();
-        if (!answered) return;
-        payload.clear();
-        if (stc::ParseFrame16(stc::HexToBytes(Rx.LastReply), payload) && stc::StatusMagic(payload)) {
-          ModernSession(payload);
-          return;
-        }
-      }
-      Log(QStringLiteral("连机成功! 芯片回应 %1").arg(stc::BytesToHex(payload)));
-      Fail(QStringLiteral("未支持的 MCU: 无法识别的状态包 ！"), true);
-      return;
+// The later families frame their status packet with a 16-bit sum and
+// name themselves by a magic; the rest is theirs. True when the session
+// went to them (or ended on their status), false for an STC89 packet.
+bool TSTCFrm::TakeModernStatus() {
+  std::vector<uint8_t> payload;
+  if (!stc::ParseFrame16(stc::HexToBytes(Rx.LastReply), payload)) return false;
+  if (stc::StatusMagic(payload)) {
+    ModernSession(payload);
+    return true;
+  }
+  // STC15F10x/20x boot loaders first answer 80, want it echoed and
+  // more pulses, and only then send their status.
+  if (payload.size() == 1 && payload[0] == 0x80) {
+    Rx.Width = stc::SumWidth::Sum16;
+    ReplyPending = true;
+    SendHexFrame(stc::BytesToHex(stc::Frame16({0x80})));
+    SeekTimer.start();
+    const bool answered = WhileMcuResponse(6, QStringLiteral("连机超时: 芯片回应 80 后未发送状态包 ！"));
+    SeekTimer.stop();
+    if (!answered) return true;
+    payload.clear();
+    if (stc::ParseFrame16(stc::HexToBytes(Rx.LastReply), payload) && stc::StatusMagic(payload)) {
+      ModernSession(payload);
+      return true;
     }
   }
-  Rx.Width = stc::SumWidth::Sum8;
-  Log(QStringLiteral("连机成功! 固件版本:") + stc::VersionText(Rx.FirmwareVersion));
+  Log(QStringLiteral("连机成功! 芯片回应 %1").arg(stc::BytesToHex(payload)));
+  Fail(QStringLiteral("未支持的 MCU: 无法识别的状态包 ！"), true);
+  return true;
+}
 
-  // 7. Identify model and crystal.
+// Step 7: model and crystal, and what the job asks of them.
+bool TSTCFrm::IdentifyStc89(bool info, stc::SpeedTimer& timer, stc::SpeedPlan& speed) {
   ModelCode = stc::ModelCodeOf(Rx.LastReply);
   // The speed step is built from the clock the part measured, whatever the
   // crystal; a clock no speed of the list can be divided from is refused.
@@ -529,8 +558,8 @@ void TSTCFrm::Session() {
   // UART on 16 samples a bit: the same reload, half the crystal.
   const bool sixT = stc::SixTModeOf(Rx.LastReply);
   ClockHz = stc::MeasuredClockHz(Rx.LastReply, SyncBaud) / (sixT ? 2 : 1);
-  const stc::SpeedTimer timer = stc::SpeedTimerOf(ModelCode);
-  const stc::SpeedPlan speed = stc::PlanSpeed(timer, ClockHz, sixT);
+  timer = stc::SpeedTimerOf(ModelCode);
+  speed = stc::PlanSpeed(timer, ClockHz, sixT);
   OscCode = speed.baud != 0 ? std::max(1, stc::OscCodeOfClock(ClockHz)) : 0;
   if (ModelCode == 0) {
     host_.ShowMessage(kCaption, QStringLiteral(
@@ -545,13 +574,13 @@ void TSTCFrm::Session() {
                 : QStringLiteral("未支持的 MCU: 型号代码 %1 ！").arg(partId_);
     }
     Fail(why, true);
-    return;
+    return false;
   }
   if (OscCode == 0) {
     host_.ShowMessage(kCaption, QStringLiteral(
         "当前版本支持 Oscillator: 11.0592/12.00/18.432/22.1184/24.00/36.864 ！"));
     Fail(QStringLiteral("未支持的 Oscillator ！"), true);
-    return;
+    return false;
   }
   TargetBaud = speed.baud;
   Log(stc::ModelName(ModelCode) + stc::ClockText(ClockHz));
@@ -564,7 +593,7 @@ void TSTCFrm::Session() {
              .arg(stc::ModelName(ModelCode))
              .arg(flash),
          true);
-    return;
+    return false;
   }
   // A production line's bytes (a serial number) go in before anything is
   // erased; the image's gaps read 00 as the converter leaves them.
@@ -572,47 +601,55 @@ void TSTCFrm::Session() {
     QString why;
     if (!ApplyImagePatches(StcImage, 0, job_.patches, 0x00, flash, &why)) {
       Fail(why, true);
-      return;
+      return false;
     }
     SplitIntoBlocks();
   }
   if (info) {
     info_ = QStringList{stc::ModelName(ModelCode) + stc::ClockText(ClockHz)};
     EndQuietly(QStringLiteral("读器件信息完成 ！"));
-    return;
+    return false;
   }
   // These parts have no option bytes or data flash of this kind: what was
   // asked for cannot be done, and is not silently left out.
   if (!job_.options.isEmpty() || !job_.eepromFile.isEmpty()) {
     Fail(QStringLiteral("%1 不支持设置选项或写入 EEPROM ！").arg(stc::ModelName(ModelCode)), true);
-    return;
+    return false;
   }
+  return true;
+}
 
+// Steps 8 and 9: the programming speed, tried and then confirmed.
+bool TSTCFrm::Stc89SwitchSpeed(stc::SpeedTimer timer, const stc::SpeedPlan& speed) {
   // 8. First speed step: announce the new speed at the handshake speed, answer comes at
   // the new speed.
   ReplyPending = true;
   SendBeforeSpeedChange(stc::SpeedFrame1(timer, speed));
-  if (!Reopen(TargetBaud, QStringLiteral("调整波特率一"))) return;
-  if (!WhileMcuResponse(6, QStringLiteral("调整波特率一超时 ！"))) return;
+  if (!Reopen(TargetBaud, QStringLiteral("调整波特率一"))) return false;
+  if (!WhileMcuResponse(6, QStringLiteral("调整波特率一超时 ！"))) return false;
   Log(QStringLiteral("调整波特率一完成 ！"));
 
   // 9. Second speed step confirms it; the boot loader falls back to the old
   // speed until then.
   Log(QStringLiteral("第二次调整波特率 。。。"));
-  if (!Reopen(SyncBaud, QStringLiteral("调整波特率二"))) return;
+  if (!Reopen(SyncBaud, QStringLiteral("调整波特率二"))) return false;
   Pause(100);
   ReplyPending = true;
   SendBeforeSpeedChange(stc::SpeedFrame2(timer, speed));
-  if (!Reopen(TargetBaud, QStringLiteral("调整波特率二"))) return;
-  if (!WhileMcuResponse(6, QStringLiteral("调整波特率二超时 ！"))) return;
+  if (!Reopen(TargetBaud, QStringLiteral("调整波特率二"))) return false;
+  if (!WhileMcuResponse(6, QStringLiteral("调整波特率二超时 ！"))) return false;
   Log(QStringLiteral("调整波特率二完成 ！"));
+  return true;
+}
 
+// Steps 10 to 12: control information, erase, the blocks.
+bool TSTCFrm::Stc89Write() {
   // 10. Control information, five times, each with its own reply.
   Log(QStringLiteral("正在发送控制信息 。。。"));
   for (int i = 0; i < 5; ++i) {
     ReplyPending = true;
     SendHexFrame(stc::ControlFrame(ModelCode));
-    if (!WhileMcuResponse(6, QStringLiteral("写控制信息超时 ！"))) return;
+    if (!WhileMcuResponse(6, QStringLiteral("写控制信息超时 ！"))) return false;
   }
   Log(QStringLiteral("发送控制信息完成 ！"));
 
@@ -620,7 +657,7 @@ void TSTCFrm::Session() {
   Log(QStringLiteral("正在擦除芯片 。。。"));
   ReplyPending = true;
   SendHexFrame(stc::EraseFrame(ModelCode, StcImage.size()));
-  if (!WhileMcuResponse(12, QStringLiteral("擦除芯片超时 ！"))) return;
+  if (!WhileMcuResponse(12, QStringLiteral("擦除芯片超时 ！"))) return false;
   Log(QStringLiteral("擦除芯片完成 ！"));
 
   // 12. Write the blocks.
@@ -632,16 +669,20 @@ void TSTCFrm::Session() {
     ReplyPending = true;
     SendHexFrame(frame);
     host_.SetProgress(stc::BlockProgress(k, blocks));
-    if (!WhileMcuResponse(10, QStringLiteral("上载数据超时 ！"))) return;
+    if (!WhileMcuResponse(10, QStringLiteral("上载数据超时 ！"))) return false;
     // The part answers with the sum of the block as its flash now holds it.
     if (!stc::BlockReplyMatches(Rx.LastReply, stc::BlockSum(BlockList[k]))) {
       const QString address =
           QStringLiteral("%1").arg(k * stc::kBlockSize, 4, 16, QLatin1Char('0')).toUpper();
       Fail(QStringLiteral("写入数据校验错误 ！地址: 0x%1").arg(address), true);
-      return;
+      return false;
     }
   }
+  return true;
+}
 
+// Steps 13 to 15: clock option, confirmation, end flag.
+void TSTCFrm::Stc89Finish() {
   // 13. Clock option, read now so that a change during the write counts.
   const bool doubleSpeed = job_.stcDoubleSpeed;
   Log(doubleSpeed ? QStringLiteral("设置为双倍速 ！") : QStringLiteral("设置为单倍速 ！"));

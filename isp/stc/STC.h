@@ -96,8 +96,36 @@ class TSTCFrm : public QObject, public IspEngine {
   bool Reopen(uint32_t baud, const QString& step = {});
   void PulseReset();
 
-  // The families after STC89 (StcModernSession.cpp).
+  // The families after STC89 (StcModernSession.cpp), step by step; each
+  // step returns false once the session has ended.
+  struct ModernRun {
+    const stc::PartRow* row = nullptr;
+    stc::Protocol protocol = stc::Protocol::Stc12;
+    uint16_t magic = 0;
+    stc::PartStatus status;
+    std::vector<std::pair<QString, QString>> settings;  // options named by the job
+    std::vector<uint8_t> mcs;                           // option bytes to write
+    std::vector<uint8_t> image, eeprom;
+    stc::Trim userTrim, programTrim;
+    double userHz = 0, programClock = 0;
+    int divider = 1;
+    bool guard = false;  // 5A A5 in the packets (boot loaders from 7.2 on)
+    uint16_t programTrim16 = 0;  // stc15a: the 16-bit trim of the programming clock
+  };
   void ModernSession(const std::vector<uint8_t>& statusPayload);
+  bool IdentifyModern(const std::vector<uint8_t>& statusPayload, ModernRun& run);
+  void DescribeModernPart(const ModernRun& run);
+  bool PrepareModernData(ModernRun& run);
+  bool CheckStc32Data(const ModernRun& run);
+  bool SplitCodeAndEeprom(ModernRun& run);
+  bool TrimModern(ModernRun& run);
+  bool TrimStc15(double target, ModernRun& run, stc::TrimChoice& best);
+  bool TrimBands(double target, ModernRun& run, stc::TrimChoice& best);
+  bool TrimStc8(double target, ModernRun& run, stc::TrimChoice& best);
+  bool SwitchModernSpeed(ModernRun& run);
+  bool WriteModern(ModernRun& run);
+  bool EraseModern(ModernRun& run, size_t streamBytes);
+  bool SetModernOptions(ModernRun& run);
   bool Exchange(const std::vector<uint8_t>& payload, int limit, const QString& timeoutMessage,
                 std::vector<uint8_t>& reply);
   bool SwitchExchange(const std::vector<uint8_t>& payload, uint32_t baud, int limit, const QString& timeoutMessage,
@@ -116,12 +144,20 @@ class TSTCFrm : public QObject, public IspEngine {
   // STC15F10x/20x (Stc15aSession.cpp).
   bool Stc15aRound(const std::array<uint8_t, 7>& constants, const std::vector<uint16_t>& trims,
                    std::vector<std::pair<uint16_t, uint16_t>>& counts);
-  void Stc15aProgram(uint16_t magic, const std::vector<uint8_t>& statusPayload, const stc::PartRow& row,
-                     std::vector<uint8_t> mcs, const std::vector<uint8_t>& image, const std::vector<uint8_t>& eeprom,
-                     const std::vector<std::pair<QString, QString>>& settings);
+  void Stc15aProgram(const std::vector<uint8_t>& statusPayload, ModernRun& run);
+  bool Stc15aTrim(const stc::Stc15aStatus& status, ModernRun& run);
+  bool Stc15aWriteAll(ModernRun& run);
 
   void Ended(IspResult result);
+  // The session, step by step; each step returns false once it has ended.
   void Session();
+  bool OpenSession(bool info);
+  bool ConnectToPart();
+  bool TakeModernStatus();  // true: the status was a later family's
+  bool IdentifyStc89(bool info, stc::SpeedTimer& timer, stc::SpeedPlan& speed);
+  bool Stc89SwitchSpeed(stc::SpeedTimer timer, const stc::SpeedPlan& speed);
+  bool Stc89Write();
+  void Stc89Finish();
   void Log(const QString& line);  // Memo1, remembering the last line
 
   QString lastLog_;

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 namespace stc {
 
@@ -378,6 +379,24 @@ std::vector<uint8_t> Stc12Options(const std::vector<uint8_t>& mcs, double clockH
   return p;
 }
 
+std::vector<uint8_t> Stc12bOptions(const std::vector<uint8_t>& mcs, double clockHz) {
+  // The STC12C52xx/56xx boot loader takes its four option bytes in the
+  // layout of the STC12C2052 generation: each byte stands twice, the clock
+  // twice, the rest FF.
+  const auto m = [&mcs](size_t i) -> uint8_t { return i < mcs.size() ? mcs[i] : 0xFF; };
+  const uint32_t hz = static_cast<uint32_t>(std::lround(clockHz));
+  const auto clock = [hz](std::vector<uint8_t>& p) {
+    for (int shift = 24; shift >= 0; shift -= 8) p.push_back(static_cast<uint8_t>(hz >> shift));
+  };
+  std::vector<uint8_t> p = {0x8D, m(0), m(1), m(2), 0xFF, m(3)};
+  clock(p);
+  p.insert(p.end(), {m(3), 0xFF, m(0), m(1), 0xFF, 0xFF, 0xFF, 0xFF, m(2)});
+  p.insert(p.end(), 7, 0xFF);
+  clock(p);
+  p.insert(p.end(), 3, 0xFF);
+  return p;
+}
+
 std::vector<uint8_t> Stc15Switch(Trim programTrim, const ModernSpeed& speed, uint8_t iapWait) {
   // 01, the trim for the programming clock, the UART reload, then two bytes
   // every dump shows as 80 7x, and the IAP wait.
@@ -449,10 +468,10 @@ std::vector<uint8_t> Stc8Options(const std::vector<uint8_t>& mcs, Trim userTrim,
 
 // --- Options -------------------------------------------------------------
 
-std::vector<const OptionDef*> OptionsOf(Protocol p) {
+std::vector<const OptionDef*> OptionsOf(Protocol p, bool mcs251) {
   std::vector<const OptionDef*> out;
   for (const OptionDef& d : OptionDefs())
-    if (d.protocol == p) out.push_back(&d);
+    if (d.protocol == p && (mcs251 || std::strcmp(d.name, kEepromSizeOption) != 0)) out.push_back(&d);
   return out;
 }
 
@@ -466,9 +485,9 @@ const OptionValue* ValueOf(const OptionDef& d, const std::vector<uint8_t>& mcs) 
 }
 }  // namespace
 
-QStringList DescribeOptions(Protocol p, const std::vector<uint8_t>& mcs) {
+QStringList DescribeOptions(Protocol p, const std::vector<uint8_t>& mcs, bool mcs251) {
   QStringList lines;
-  for (const OptionDef* d : OptionsOf(p)) {
+  for (const OptionDef* d : OptionsOf(p, mcs251)) {
     const OptionValue* v = ValueOf(*d, mcs);
     if (!v) continue;
     lines << QStringLiteral("选项 %1 (%2=%3): %4")
@@ -479,7 +498,7 @@ QStringList DescribeOptions(Protocol p, const std::vector<uint8_t>& mcs) {
 }
 
 QString OptionValueName(Protocol p, const std::vector<uint8_t>& mcs, const QString& name) {
-  for (const OptionDef* d : OptionsOf(p))
+  for (const OptionDef* d : OptionsOf(p, true))
     if (name == QLatin1String(d->name)) {
       const OptionValue* v = ValueOf(*d, mcs);
       return v ? QString::fromUtf8(v->name) : QString();
@@ -488,12 +507,17 @@ QString OptionValueName(Protocol p, const std::vector<uint8_t>& mcs, const QStri
 }
 
 std::vector<uint8_t> ApplyOptions(Protocol p, const std::vector<uint8_t>& mcs,
-                                  const std::vector<std::pair<QString, QString>>& settings, QString& error) {
+                                  const std::vector<std::pair<QString, QString>>& settings, QString& error,
+                                  bool mcs251) {
   std::vector<uint8_t> out = mcs;
   for (const auto& [name, value] : settings) {
     const OptionDef* def = nullptr;
-    for (const OptionDef* d : OptionsOf(p))
+    for (const OptionDef* d : OptionsOf(p, mcs251))
       if (name == QLatin1String(d->name)) def = d;
+    if (!def && name == QLatin1String(kEepromSizeOption)) {
+      error = QStringLiteral("选项 %1 只用于 STC32 (MCS-251) 芯片 ！").arg(name);
+      return {};
+    }
     if (!def || static_cast<size_t>(def->byte) >= out.size()) {
       error = QStringLiteral("%1 系列没有选项 %2 ！").arg(ProtocolName(p), name);
       return {};

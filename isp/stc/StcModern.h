@@ -192,6 +192,13 @@ std::vector<uint8_t> Stc12Write(uint16_t address, const uint8_t* block);
 // 8D MS0..MS15 clock.
 std::vector<uint8_t> Stc12Options(const std::vector<uint8_t>& mcs, double clockHz);
 
+// stc12b (STC12C52xx/56xx): STC12's session with another option frame,
+// 8D MS0 MS1 MS2 FF MS3 clock MS3 FF MS0 MS1 FF FF FF FF MS2 FF x7 clock
+// FF FF FF, answered with 80; boot loaders from 6.6 on then want 50 and
+// answer 10.
+std::vector<uint8_t> Stc12bOptions(const std::vector<uint8_t>& mcs, double clockHz);
+inline constexpr uint8_t kStc12bConfirmFrom = 0x66;
+
 // STC15/STC8: 01 (switch), 05 (prepare), 03 (erase), 22/02 (write), 04
 // (options), 82/FF (end).
 std::vector<uint8_t> Stc15Switch(Trim programTrim, const ModernSpeed& speed, uint8_t iapWait);
@@ -263,14 +270,18 @@ struct OptionDef {
   std::vector<OptionValue> values;
 };
 const std::vector<OptionDef>& OptionDefs();
-std::vector<const OptionDef*> OptionsOf(Protocol p);
+// The STC32 EEPROM size: an STC8-family option byte that only the MCS-251
+// parts give that meaning (the 8051 parts keep their code size there).
+inline constexpr const char* kEepromSizeOption = "eeprom_size";
+std::vector<const OptionDef*> OptionsOf(Protocol p, bool mcs251 = false);
 // "复位脚 (reset_pin): I/O 口" for each option the family has.
-QStringList DescribeOptions(Protocol p, const std::vector<uint8_t>& mcs);
+QStringList DescribeOptions(Protocol p, const std::vector<uint8_t>& mcs, bool mcs251 = false);
 // Applies name=value settings to a copy of `mcs`; bits of options not named
 // keep what the part holds. On a name or value the family does not have,
 // `error` says which and the result is empty.
 std::vector<uint8_t> ApplyOptions(Protocol p, const std::vector<uint8_t>& mcs,
-                                  const std::vector<std::pair<QString, QString>>& settings, QString& error);
+                                  const std::vector<std::pair<QString, QString>>& settings, QString& error,
+                                  bool mcs251 = false);
 // Current value name of one option, empty when the family lacks it.
 QString OptionValueName(Protocol p, const std::vector<uint8_t>& mcs, const QString& name);
 

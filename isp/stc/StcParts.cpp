@@ -9,6 +9,8 @@
 // same part's status packet.
 #include "isp/stc/StcModern.h"
 
+#include <string>
+
 namespace stc {
 
 const std::vector<PartRow>& PartTable() {
@@ -52,7 +54,9 @@ QString VariantName(Variant v) {
 
 std::optional<Protocol> EngineOf(Variant v) {
   switch (v) {
-    case Variant::Stc12: return Protocol::Stc12;
+    // stc12b runs STC12's session; only its option frame differs.
+    case Variant::Stc12:
+    case Variant::Stc12b: return Protocol::Stc12;
     case Variant::Stc15: return Protocol::Stc15;
     case Variant::Stc15a: return Protocol::Stc15a;
     // stc8d and stc8g frame, erase, write and set options as STC8 does;
@@ -68,10 +72,11 @@ QString VariantRefusal(Variant v) {
   switch (v) {
     case Variant::Stc12a:
       return QStringLiteral("stc12a 引导程序应以 8 位校验帧回应，收到的状态包与之不符");
-    case Variant::Stc12b:
-      return QStringLiteral("STC12C52xx/56xx 引导程序 (stc12b) 没有公开的抓包记录，其选项帧的公开说明互相矛盾");
     case Variant::Other:
-      return QStringLiteral("型号表没有给出该型号的引导程序协议");
+      // The list's rows without a variant: the maker's USB and off-line
+      // programmers themselves, early series and licensed look-alikes.
+      return QStringLiteral("型号表没有给出该型号串口引导程序的协议 (编程器、脱机下载器、早期系列或兼容芯片)，"
+                            "其帧格式没有公开资料，不能下载");
     default:
       return {};
   }
@@ -97,6 +102,21 @@ std::vector<OptionValue> OnOff(uint8_t onBits, uint8_t offBits) {
 std::vector<OptionValue> Prescaler() {
   return {{"2", 0, "2 分频"},   {"4", 1, "4 分频"},   {"8", 2, "8 分频"},   {"16", 3, "16 分频"},
           {"32", 4, "32 分频"}, {"64", 5, "64 分频"}, {"128", 6, "128 分频"}, {"256", 7, "256 分频"}};
+}
+
+// STC32 EEPROM sizes: whole 512-byte sectors, 512 to 65024 bytes, stored
+// as the count of 256-byte pages (MCS4).
+std::vector<OptionValue> EepromSizes() {
+  static const std::vector<std::pair<std::string, std::string>> names = [] {
+    std::vector<std::pair<std::string, std::string>> n;
+    for (int pages = 2; pages <= 254; pages += 2)
+      n.emplace_back(std::to_string(pages * 256), std::to_string(pages * 256) + " 字节");
+    return n;
+  }();
+  std::vector<OptionValue> values;
+  for (size_t i = 0; i < names.size(); ++i)
+    values.push_back({names[i].first.c_str(), static_cast<uint8_t>(2 + 2 * i), names[i].second.c_str()});
+  return values;
 }
 
 }  // namespace
@@ -165,6 +185,9 @@ const std::vector<OptionDef>& OptionDefs() {
       {"watchdog_prescale", "看门狗预分频", Protocol::Stc8, 3, 0x07, Prescaler()},
       {"watchdog_idle_stop", "空闲时停看门狗", Protocol::Stc8, 3, 0x08, OnOff(0x00, 0x08)},
       {"watchdog", "上电启动看门狗", Protocol::Stc8, 3, 0x20, OnOff(0x00, 0x20)},
+      // STC32 (MCS-251) only: the data flash carved from the flash at
+      // 0xFE0000, its size in MCS4.
+      {kEepromSizeOption, "EEPROM 大小 (仅 STC32)", Protocol::Stc8, 4, 0xFF, EepromSizes()},
   };
   return defs;
 }

@@ -92,6 +92,25 @@ StcModernProfile ModernProfile(const std::string& name) {
     p.status = PayloadOf(
         "46 B9 68 00 31 50 04 BD 04 BC 04 BC 04 BD 04 BC 04 BC 04 BC 04 BC 62 49 00 D1 7E 8C FF 7F F7 FF "
         "FF FF 00 00 00 03 00 B0 02 2E 6B 00 CD 80 00 00 11 7E 16");
+  } else if (name == "STC12C5608AD") {
+    // STC12C5608AD on an 11.0592 MHz crystal. Its boot loader is 6.0G (the
+    // peer tool's protocol detection report); no dump of its status packet
+    // is public, so the STC12 packet above stands in with the model's magic
+    // and version, and a fourth option byte at 27 that differs from 26.
+    p.family = SimFamily::Stc12;
+    p.stc12b = true;
+    p.magic = 0xE668;
+    p.codeFlash = 8 * 1024;
+    p.eeprom = 22528;
+    p.crystalHz = 11059200;
+    p.status = PayloadOf(
+        "46 B9 68 00 31 50 04 BD 04 BC 04 BC 04 BD 04 BC 04 BC 04 BC 04 BC 62 49 00 D1 7E 8C FF 7F F7 FF "
+        "FF FF 00 00 00 03 00 B0 02 2E 6B 00 CD 80 00 00 11 7E 16");
+    p.status[17] = 0x60;
+    p.status[18] = 'G';
+    p.status[20] = 0xE6;
+    p.status[21] = 0x68;
+    p.status[27] = 0xFD;  // EEPROM erased with the code
   } else if (name == "STC15F104E") {
     // STC15F104E (6.7Q), its status packet from the public STC15A notes'
     // recorded download of hello.bin; answers the pulses with 80 first.
@@ -167,6 +186,15 @@ StcModernProfile ModernProfile(const std::string& name) {
     p.status = {0x50, 0xFF, 0xFF, 0xFF, 0xFF, 0x78, 0x00, 0x01, 0xFF, 0xFF, 0x8B, 0xBF, 0xFF, 0x28,
                 0x43, 0xF7, 0xFE, 0x74, 0x55, 0x00, 0xF7, 0x84, 0x09, 0x85, 0xE3, 0x5F, 0x80, 0x07,
                 0x20, 0x20, 0x20, 0x01, 0x00, 0x00, 0xFE, 0x05, 0x3A, 0x17, 0x05, 0x25, 0x91, 0xFF};
+  } else if (name == "STC32G12K128") {
+    // STC32G12K128: the STC32G8K64 stand-in packet below with this model's
+    // magic; 128 KB of flash, code at 0xFF0000-0xFFFFFF.
+    p = ModernProfile("STC32G8K64");
+    p.name = name;
+    p.magic = 0xF7E3;
+    p.codeFlash = 131072;
+    p.status[20] = 0xF7;
+    p.status[21] = 0xE3;
   } else if (name == "STC32G8K64") {
     // STC32G8K64 (stc8d, MCS-251). No public dump of an STC32 status packet
     // was found: the STC8A8K64S4A12 trace's packet (same layout) with this
@@ -224,6 +252,7 @@ StcModernSim::StcModernSim(PtyPair& pty, StcModernProfile profile, StcModernFaul
   switch (profile_.family) {
     case SimFamily::Stc12:
       mcs_.assign(s.begin() + 23, s.begin() + 27);
+      if (profile_.stc12b) mcs_[3] = s[27];
       break;
     case SimFamily::Stc15:
       mcs_ = {0xFF, 0xFF, s[5], s[6], s[7], s[12], static_cast<uint8_t>(s.size() > 37 ? s[37] : 0xFF)};
@@ -387,7 +416,8 @@ std::vector<uint8_t> StcModernSim::StatusLocked() const {
         s[1 + 2 * i] = static_cast<uint8_t>(count >> 8);
         s[2 + 2 * i] = static_cast<uint8_t>(count);
       }
-      std::copy(mcs_.begin(), mcs_.end(), s.begin() + 23);
+      std::copy(mcs_.begin(), mcs_.begin() + 3, s.begin() + 23);
+      s[profile_.stc12b ? 27 : 26] = mcs_[3];
       break;
     }
     case SimFamily::Stc15: {
@@ -609,6 +639,12 @@ void StcModernSim::StoreOptions(const std::vector<uint8_t>& p) {
   std::lock_guard<std::mutex> lock(mu_);
   switch (profile_.family) {
     case SimFamily::Stc12:
+      if (profile_.stc12b) {
+        // 8D M0 M1 M2 FF M3 clock M3 FF M0 M1 FF FF FF FF M2 FF x7 clock FF x3.
+        mcs_ = {p[1], p[2], p[3], p[5]};
+        storedHz_ = (static_cast<uint32_t>(p[6]) << 24) | (p[7] << 16) | (p[8] << 8) | p[9];
+        break;
+      }
       // 8D, MS0..MS15, clock.
       for (size_t i = 0; i < mcs_.size() && 1 + i < p.size(); ++i) mcs_[i] = p[1 + i];
       break;
@@ -835,7 +871,20 @@ void StcModernSim::Handle(const std::vector<uint8_t>& p) {
     case 0x69:
       Reply({0x8D}, prog);
       return;
+    case 0x50:
+      // stc12b from 6.6 on: closes the options.
+      if (profile_.stc12b && profile_.status[17] >= 0x66) Reply({0x10}, prog);
+      return;
     case 0x8D: {
+      if (profile_.stc12b) {
+        // A frame whose copies disagree is not taken.
+        if (p.size() != 33 || p[4] != 0xFF || p[10] != p[5] || p[12] != p[1] || p[13] != p[2] || p[18] != p[3] ||
+            !std::equal(p.begin() + 6, p.begin() + 10, p.begin() + 26))
+          return;
+        StoreOptions(p);
+        Reply({0x80}, prog);
+        return;
+      }
       StoreOptions(p);
       std::vector<uint8_t> r = {0x50};
       {

@@ -53,6 +53,10 @@ struct StcModernProfile {
   double driftAmplitude = 0.0008;  // slow warm-up drift of the RC, relative
   double programClockError = 0.002;  // STC8: factory 24 MHz calibration
   bool ackFirst = false;        // answers the pulses with 80 first (STC15F10x/20x)
+  // STC12C52xx/56xx (stc12b): the fourth option byte at status offset 27,
+  // options taken in the STC12C2052 layout and answered with 80, then from
+  // boot loader 6.6 on a 50 answered with 10.
+  bool stc12b = false;
   std::vector<uint8_t> uid = {0xF5, 0x28, 0x00, 0xA5, 0x03, 0x27, 0x49};
 };
 
