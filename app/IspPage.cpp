@@ -14,7 +14,7 @@
 #include "isp/lpc/LPC.h"
 #include "isp/stc/STC.h"
 #include "isp/stm32/Stm32Engine.h"
-#include "terminal/ReceiveDisplay.h"
+#include "app/ReceiveDisplay.h"
 
 namespace {
 
