@@ -3,6 +3,8 @@
 #include <QMap>
 #include <QRegularExpression>
 
+#include <iterator>
+
 #include "isp/stc/StcModern.h"
 
 namespace {
@@ -35,17 +37,8 @@ bool ParseCliNumber(const QString& text, uint32_t* value) {
   return true;
 }
 
-const QList<uint32_t>& Stm32ExtraSpeeds() {
-  // The boot loader measures the speed on its first 0x7F: it takes the
-  // usual rates the lists leave out as well.
-  static const QList<uint32_t> speeds = {76800, 153600, 230400, 500000, 576000, 1000000, 1152000, 1500000, 2000000};
-  return speeds;
-}
-
 const QList<uint32_t>& ListSpeeds() {
-  static const QList<uint32_t> speeds = {110,   300,   600,    1200,   2400,   4800,   9600,
-                                         14400, 19200, 38400,  56000,  57600,  115200, 128000,
-                                         256000, 460800, 614400, 921600, 1228800};
+  static const QList<uint32_t> speeds(std::begin(kListSpeeds), std::end(kListSpeeds));
   return speeds;
 }
 
@@ -314,17 +307,17 @@ ParsedCommandLine ParseCommandLine(const QStringList& args) {
   if (!baud.isEmpty()) {
     bool ok = false;
     const uint32_t b = baud.toUInt(&ok, 10);
-    const bool stm32 = o.family == IspFamily::Stm32;
-    // The LPC boot loader finds the speed from "?": with a suitable crystal
-    // it takes the rates between the lists' steps as well.
-    const bool lpcExtra = o.family == IspFamily::Lpc && Stm32ExtraSpeeds().contains(b) && b <= 230400;
-    if (!ok || !(ListSpeeds().contains(b) || (stm32 && Stm32ExtraSpeeds().contains(b)) || lpcExtra))
-      return fail(stm32 ? QStringLiteral("speed '%1' is not one of the port speeds or the STM32 boot loader's (19200 ... 2000000)").arg(baud)
-                        : QStringLiteral("speed '%1' is not one of the port speeds (110 ... 1228800)").arg(baud));
-    if (stm32 && b < 19200)
-      return fail(QStringLiteral("STM32 downloads run at 19200 bit/s or faster"));
-    if (o.family == IspFamily::Lpc && b > 230400)
-      return fail(QStringLiteral("LPC downloads run at 230400 bit/s or slower"));
+    const IspFamilyFacts& facts = FamilyFacts(o.family);
+    if (!ok || !facts.KnownSpeed(b))
+      return fail(o.family == IspFamily::Stm32
+                      ? QStringLiteral("speed '%4' is not one of the port speeds or the %1 boot loader's (%2 ... %3)")
+                            .arg(fname).arg(facts.minSpeed).arg(facts.maxSpeed).arg(baud)
+                      : QStringLiteral("speed '%3' is not one of the port speeds (%1 ... %2)")
+                            .arg(kListSpeeds[0]).arg(std::end(kListSpeeds)[-1]).arg(baud));
+    if (facts.minSpeed != 0 && b < facts.minSpeed)
+      return fail(QStringLiteral("%1 downloads run at %2 bit/s or faster").arg(fname).arg(facts.minSpeed));
+    if (facts.maxSpeed != 0 && b > facts.maxSpeed)
+      return fail(QStringLiteral("%1 downloads run at %2 bit/s or slower").arg(fname).arg(facts.maxSpeed));
     if (o.family == IspFamily::Stc)
       r.notes << QStringLiteral("-b is ignored: STC parts set their own speeds");
     else
