@@ -1,6 +1,6 @@
 // Refilling the two port lists when serial devices come and go.
 #include "app/MainForm.h"
-#include "app/PortDiscovery.h"
+#include "platform/PortDiscovery.h"
 #include "platform/SerialAdapter.h"
 
 namespace {

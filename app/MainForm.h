@@ -307,7 +307,7 @@ class TMainForm : public QMainWindow, public IspHost {
   void SetCheck(QCheckBox* box, bool on);  // runs the box's click handler
   void Sleep(int ms);
 
-  // Whether the output area shows the receive store (terminal/TerminalReceive.cpp).
+  // Whether the output area shows the receive store (app/TerminalReceive.cpp).
   struct RxDisplay;
   std::unique_ptr<RxDisplay> rx_;
 

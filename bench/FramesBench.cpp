@@ -21,10 +21,10 @@
 
 #include "app/MainForm.h"
 #include "terminal/Checksum.h"
-#include "terminal/FramePanels.h"
-#include "terminal/FrameWindow.h"
+#include "app/FramePanels.h"
+#include "app/FrameWindow.h"
 #include "terminal/Modbus.h"
-#include "terminal/TerminalOptions.h"
+#include "app/TerminalOptions.h"
 
 namespace {
 constexpr double kLineRate = 1228800.0 / 10.0;

@@ -48,7 +48,7 @@
 #include "platform/Gbk.h"
 #include "terminal/ReceiveRenderer.h"
 #include "terminal/ReceiveRows.h"
-#include "terminal/TerminalOptions.h"
+#include "app/TerminalOptions.h"
 
 namespace {
 

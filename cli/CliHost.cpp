@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-#include "app/PortDiscovery.h"
+#include "platform/PortDiscovery.h"
 #include "platform/SerialOpenError.h"
 
 namespace {

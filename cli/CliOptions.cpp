@@ -3,6 +3,8 @@
 #include <QMap>
 #include <QRegularExpression>
 
+#include <iterator>
+
 #include "isp/stc/StcModern.h"
 
 namespace {
@@ -35,356 +37,412 @@ bool ParseCliNumber(const QString& text, uint32_t* value) {
   return true;
 }
 
-const QList<uint32_t>& Stm32ExtraSpeeds() {
-  // The boot loader measures the speed on its first 0x7F: it takes the
-  // usual rates the lists leave out as well.
-  static const QList<uint32_t> speeds = {76800, 153600, 230400, 500000, 576000, 1000000, 1152000, 1500000, 2000000};
-  return speeds;
-}
-
 const QList<uint32_t>& ListSpeeds() {
-  static const QList<uint32_t> speeds = {110,   300,   600,    1200,   2400,   4800,   9600,
-                                         14400, 19200, 38400,  56000,  57600,  115200, 128000,
-                                         256000, 460800, 614400, 921600, 1228800};
+  static const QList<uint32_t> speeds(std::begin(kListSpeeds), std::end(kListSpeeds));
   return speeds;
 }
 
-ParsedCommandLine ParseCommandLine(const QStringList& args) {
-  ParsedCommandLine r;
-  CliOptions& o = r.options;
-  auto fail = [&r](const QString& why) {
-    r.kind = ParsedCommandLine::Kind::UsageError;
-    r.error = why;
-    return r;
-  };
+namespace {
 
+// The words of the command line sorted into what they name; nothing is
+// checked against anything else until every word is read.
+struct RawOptions {
   QString family, baud, reset, resetMs, timeout, crystal;
   QString readFile, address, length, eraseRange, frequency, eeprom, report, serialStart, serialAddress,
       serialFormat, handshake;
+  QString portValue, optionValue;  // each one given also lands in ports or optionValues
   QStringList files, jobs, optionValues;
   IspJobKind kind = IspJobKind::Download;
-  bool optionsEnd = false;
+  bool help = false;
   // An option given twice must say the same both times: which of two
   // values was meant cannot be guessed, and a production line must not
   // run with the wrong one.
   QMap<const QString*, QPair<QString, QString>> given;  // slot: name as typed, value
+};
+
+std::optional<IspJobKind> JobWithoutValue(const QString& arg) {
+  static const QList<QPair<QString, IspJobKind>> kFlags = {
+      {QStringLiteral("--erase"), IspJobKind::Erase},
+      {QStringLiteral("--blank-check"), IspJobKind::BlankCheck},
+      {QStringLiteral("--protect-read"), IspJobKind::ProtectRead},
+      {QStringLiteral("--unprotect-read"), IspJobKind::UnprotectRead},
+      {QStringLiteral("--unprotect-write"), IspJobKind::UnprotectWrite},
+      {QStringLiteral("--info"), IspJobKind::Info},
+      {QStringLiteral("--verify-only"), IspJobKind::Verify},
+  };
+  for (const auto& f : kFlags)
+    if (arg == f.first) return f.second;
+  return std::nullopt;
+}
+
+// Options without a separate value (--term and --go may carry one after
+// "="). False when `arg` is none of them; *why names a bad value.
+bool TakeFlag(const QString& arg, CliOptions& o, RawOptions& raw, QString* why) {
+  if (arg == QLatin1String("-h") || arg == QLatin1String("--help")) {
+    raw.help = true;
+  } else if (arg == QLatin1String("--no-verify")) {
+    o.verify = false;
+  } else if (arg == QLatin1String("--watch")) {
+    o.watch = true;
+  } else if (arg == QLatin1String("--term") || arg.startsWith(QLatin1String("--term="))) {
+    o.termBaud = 115200;
+    if (arg.size() > 6 && (!ParseCliNumber(arg.mid(7), &o.termBaud) || o.termBaud == 0))
+      *why = QStringLiteral("--term takes a speed in bit/s, not '%1'").arg(arg.mid(7));
+  } else if (arg == QLatin1String("--watch-boards")) {
+    o.watchBoards = true;
+  } else if (arg == QLatin1String("--porcelain")) {
+    o.porcelain = true;
+  } else if (arg == QLatin1String("--eeprom-in-image")) {
+    o.job.eepromInImage = true;
+  } else if (const std::optional<IspJobKind> job = JobWithoutValue(arg)) {
+    raw.jobs << arg;
+    raw.kind = *job;
+  } else if (arg == QLatin1String("--go") || arg.startsWith(QLatin1String("--go="))) {
+    o.job.go = true;
+    uint32_t a = 0;
+    if (arg.size() > 5 && !ParseCliNumber(arg.mid(5), &a))
+      *why = QStringLiteral("--go= takes an address, not '%1'").arg(arg.mid(5));
+    else if (arg.size() > 5)
+      o.job.goAddress = a;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+// Where an option with a value keeps it, by every name it goes by.
+QString* SlotOf(const QString& name, CliOptions& o, RawOptions& raw) {
+  const QPair<const char*, QString*> byName[] = {
+      {"-p", &raw.portValue},
+      {"--port", &raw.portValue},
+      {"--ports", &o.portPattern},
+      {"--read", &raw.readFile},
+      {"--address", &raw.address},
+      {"--length", &raw.length},
+      {"--erase-range", &raw.eraseRange},
+      {"--frequency", &raw.frequency},
+      {"--handshake-baud", &raw.handshake},
+      {"--option", &raw.optionValue},
+      {"--eeprom", &raw.eeprom},
+      {"--report", &raw.report},
+      {"--serial-start", &raw.serialStart},
+      {"--serial-address", &raw.serialAddress},
+      {"--serial-format", &raw.serialFormat},
+      {"-f", &raw.family},
+      {"--family", &raw.family},
+      {"-b", &raw.baud},
+      {"--baud", &raw.baud},
+      {"--reset", &raw.reset},
+      {"--reset-ms", &raw.resetMs},
+      {"--timeout", &raw.timeout},
+      {"--crystal-khz", &raw.crystal},
+  };
+  for (const auto& s : byName)
+    if (name == QLatin1String(s.first)) return s.second;
+  return nullptr;
+}
+
+// An option with a value: "-p X", "-pX", "--port X", "--port=X". Steps *i
+// over a value given as the next word.
+QString TakeValueOption(const QStringList& args, int* i, CliOptions& o, RawOptions& raw) {
+  const QString& arg = args[*i];
+  QString name = arg, value;
+  bool inlineValue = false;
+  if (arg.startsWith(QLatin1String("--"))) {
+    const qsizetype eq = arg.indexOf(QLatin1Char('='));
+    if (eq > 0) {
+      name = arg.left(eq);
+      value = arg.mid(eq + 1);
+      inlineValue = true;
+    }
+  } else if (arg.size() > 2) {
+    name = arg.left(2);
+    value = arg.mid(2);
+    inlineValue = true;
+  }
+  QString* slot = SlotOf(name, o, raw);
+  if (!slot) return QStringLiteral("unknown option '%1'").arg(arg);
+  if (!inlineValue) {
+    if (*i + 1 >= args.size()) return QStringLiteral("option '%1' needs a value").arg(name);
+    value = args[++*i];
+  }
+  if (value.isEmpty()) return QStringLiteral("option '%1' needs a value").arg(name);
+  if (slot != &raw.portValue && slot != &raw.optionValue) {
+    const auto before = raw.given.constFind(slot);
+    if (before != raw.given.constEnd() && before->second != value)
+      return QStringLiteral("%1 given twice with different values: '%2' and '%3'").arg(name, before->second, value);
+    raw.given.insert(slot, {name, value});
+  }
+  *slot = value;
+  if (slot == &raw.portValue) o.ports << value;
+  if (slot == &raw.optionValue) raw.optionValues << value;
+  if (slot == &raw.readFile) {
+    raw.jobs << QStringLiteral("--read");
+    raw.kind = IspJobKind::Read;
+  }
+  if (slot == &raw.eraseRange) {
+    raw.jobs << QStringLiteral("--erase-range");
+    raw.kind = IspJobKind::Erase;
+  }
+  return {};
+}
+
+// Reads every word in order; stops at the first bad one or at --help.
+QString ScanArguments(const QStringList& args, CliOptions& o, RawOptions& raw) {
+  bool optionsEnd = false;
   for (int i = 0; i < args.size(); ++i) {
     const QString& arg = args[i];
     if (optionsEnd || arg == QLatin1String("-") || !arg.startsWith(QLatin1Char('-'))) {
-      files << arg;
+      raw.files << arg;
       continue;
     }
     if (arg == QLatin1String("--")) {
       optionsEnd = true;
       continue;
     }
-    if (arg == QLatin1String("-h") || arg == QLatin1String("--help")) {
-      r.kind = ParsedCommandLine::Kind::Help;
-      return r;
-    }
-    if (arg == QLatin1String("--no-verify")) {
-      o.verify = false;
-      continue;
-    }
-    if (arg == QLatin1String("--watch")) {
-      o.watch = true;
-      continue;
-    }
-    if (arg == QLatin1String("--term") || arg.startsWith(QLatin1String("--term="))) {
-      o.termBaud = 115200;
-      if (arg.size() > 6 && (!ParseCliNumber(arg.mid(7), &o.termBaud) || o.termBaud == 0))
-        return fail(QStringLiteral("--term takes a speed in bit/s, not '%1'").arg(arg.mid(7)));
-      continue;
-    }
-    if (arg == QLatin1String("--watch-boards")) {
-      o.watchBoards = true;
-      continue;
-    }
-    if (arg == QLatin1String("--porcelain")) {
-      o.porcelain = true;
-      continue;
-    }
-    if (arg == QLatin1String("--eeprom-in-image")) {
-      o.job.eepromInImage = true;
-      continue;
-    }
-    {
-      // Jobs without a value.
-      static const QList<QPair<QString, IspJobKind>> kFlags = {
-          {QStringLiteral("--erase"), IspJobKind::Erase},
-          {QStringLiteral("--blank-check"), IspJobKind::BlankCheck},
-          {QStringLiteral("--protect-read"), IspJobKind::ProtectRead},
-          {QStringLiteral("--unprotect-read"), IspJobKind::UnprotectRead},
-          {QStringLiteral("--unprotect-write"), IspJobKind::UnprotectWrite},
-          {QStringLiteral("--info"), IspJobKind::Info},
-          {QStringLiteral("--verify-only"), IspJobKind::Verify},
-      };
-      bool matched = false;
-      for (const auto& f : kFlags)
-        if (arg == f.first) {
-          jobs << f.first;
-          kind = f.second;
-          matched = true;
-        }
-      if (matched) continue;
-    }
-    if (arg == QLatin1String("--go") || arg.startsWith(QLatin1String("--go="))) {
-      o.job.go = true;
-      if (arg.size() > 5) {
-        uint32_t a = 0;
-        if (!ParseCliNumber(arg.mid(5), &a)) return fail(QStringLiteral("--go= takes an address, not '%1'").arg(arg.mid(5)));
-        o.job.goAddress = a;
-      }
-      continue;
-    }
-
-    // Options with a value: "-p X", "-pX", "--port X", "--port=X".
-    QString name = arg, value;
-    bool inlineValue = false;
-    if (arg.startsWith(QLatin1String("--"))) {
-      const qsizetype eq = arg.indexOf(QLatin1Char('='));
-      if (eq > 0) {
-        name = arg.left(eq);
-        value = arg.mid(eq + 1);
-        inlineValue = true;
-      }
-    } else if (arg.size() > 2) {
-      name = arg.left(2);
-      value = arg.mid(2);
-      inlineValue = true;
-    }
-    QString* slot = nullptr;
-    QString portValue, optionValue;
-    if (name == QLatin1String("-p") || name == QLatin1String("--port")) slot = &portValue;
-    else if (name == QLatin1String("--ports")) slot = &o.portPattern;
-    else if (name == QLatin1String("--read")) slot = &readFile;
-    else if (name == QLatin1String("--address")) slot = &address;
-    else if (name == QLatin1String("--length")) slot = &length;
-    else if (name == QLatin1String("--erase-range")) slot = &eraseRange;
-    else if (name == QLatin1String("--frequency")) slot = &frequency;
-    else if (name == QLatin1String("--handshake-baud")) slot = &handshake;
-    else if (name == QLatin1String("--option")) slot = &optionValue;
-    else if (name == QLatin1String("--eeprom")) slot = &eeprom;
-    else if (name == QLatin1String("--report")) slot = &report;
-    else if (name == QLatin1String("--serial-start")) slot = &serialStart;
-    else if (name == QLatin1String("--serial-address")) slot = &serialAddress;
-    else if (name == QLatin1String("--serial-format")) slot = &serialFormat;
-    else if (name == QLatin1String("-f") || name == QLatin1String("--family")) slot = &family;
-    else if (name == QLatin1String("-b") || name == QLatin1String("--baud")) slot = &baud;
-    else if (name == QLatin1String("--reset")) slot = &reset;
-    else if (name == QLatin1String("--reset-ms")) slot = &resetMs;
-    else if (name == QLatin1String("--timeout")) slot = &timeout;
-    else if (name == QLatin1String("--crystal-khz")) slot = &crystal;
-    if (!slot) return fail(QStringLiteral("unknown option '%1'").arg(arg));
-    if (!inlineValue) {
-      if (i + 1 >= args.size()) return fail(QStringLiteral("option '%1' needs a value").arg(name));
-      value = args[++i];
-    }
-    if (value.isEmpty()) return fail(QStringLiteral("option '%1' needs a value").arg(name));
-    if (slot != &portValue && slot != &optionValue) {
-      const auto before = given.constFind(slot);
-      if (before != given.constEnd() && before->second != value)
-        return fail(QStringLiteral("%1 given twice with different values: '%2' and '%3'")
-                        .arg(name, before->second, value));
-      given.insert(slot, {name, value});
-    }
-    *slot = value;
-    if (slot == &portValue) o.ports << value;
-    if (slot == &optionValue) optionValues << value;
-    if (slot == &readFile) {
-      jobs << QStringLiteral("--read");
-      kind = IspJobKind::Read;
-    }
-    if (slot == &eraseRange) {
-      jobs << QStringLiteral("--erase-range");
-      kind = IspJobKind::Erase;
-    }
+    QString why;
+    if (!TakeFlag(arg, o, raw, &why)) why = TakeValueOption(args, &i, o, raw);
+    if (!why.isEmpty() || raw.help) return why;
   }
+  return {};
+}
 
-  if (o.ports.isEmpty() && o.portPattern.isEmpty()) return fail(QStringLiteral("no port given (-p PORT)"));
+// The checks below run in this order, each on what the scan sorted out; the
+// first one that finds a fault names it. They return "" when all is well.
+
+QString CheckPortAndJob(RawOptions& raw, CliOptions& o, QStringList&) {
+  if (o.ports.isEmpty() && o.portPattern.isEmpty()) return QStringLiteral("no port given (-p PORT)");
   if (!o.ports.isEmpty()) o.port = o.ports.first();
-  if (family.isEmpty()) return fail(QStringLiteral("no family given (-f stm32|lpc|stc)"));
+  if (raw.family.isEmpty()) return QStringLiteral("no family given (-f stm32|lpc|stc)");
 
   // One job a run; --go may follow a download.
-  if (jobs.size() > 1) return fail(QStringLiteral("one job at a time, not %1").arg(jobs.join(QStringLiteral(" and "))));
-  if (kind == IspJobKind::Download && files.isEmpty() && o.job.go) kind = IspJobKind::Go;
+  if (raw.jobs.size() > 1) return QStringLiteral("one job at a time, not %1").arg(raw.jobs.join(QStringLiteral(" and ")));
+  IspJobKind kind = raw.kind;
+  if (kind == IspJobKind::Download && raw.files.isEmpty() && o.job.go) kind = IspJobKind::Go;
   o.job.kind = kind;
   const bool takesFile = kind == IspJobKind::Download || kind == IspJobKind::Verify;
   if (takesFile) {
-    if (files.isEmpty()) return fail(QStringLiteral("no firmware file given"));
-    if (files.size() > 1) return fail(QStringLiteral("one firmware file only, not '%1'").arg(files.join(' ')));
-    o.file = files.first();
+    if (raw.files.isEmpty()) return QStringLiteral("no firmware file given");
+    if (raw.files.size() > 1) return QStringLiteral("one firmware file only, not '%1'").arg(raw.files.join(' '));
+    o.file = raw.files.first();
     o.job.file = o.file;
   } else {
-    if (!files.isEmpty())
-      return fail(QStringLiteral("%1 takes no firmware file ('%2')").arg(jobs.isEmpty() ? QStringLiteral("--go") : jobs.first(), files.join(' ')));
-    if (kind == IspJobKind::Read) o.job.file = readFile;
+    if (!raw.files.isEmpty())
+      return QStringLiteral("%1 takes no firmware file ('%2')")
+          .arg(raw.jobs.isEmpty() ? QStringLiteral("--go") : raw.jobs.first(), raw.files.join(' '));
+    if (kind == IspJobKind::Read) o.job.file = raw.readFile;
   }
   if (o.job.go && kind != IspJobKind::Download && kind != IspJobKind::Go)
-    return fail(QStringLiteral("--go follows a download, or stands alone"));
-  if (o.watch && kind != IspJobKind::Download) return fail(QStringLiteral("--watch watches a firmware file to download"));
+    return QStringLiteral("--go follows a download, or stands alone");
+  if (o.watch && kind != IspJobKind::Download) return QStringLiteral("--watch watches a firmware file to download");
+  return {};
+}
 
-  // Ranges: --read, --erase-range, --blank-check.
-  if (!address.isEmpty() || !length.isEmpty()) {
+// Ranges: --read, --erase-range, --blank-check.
+QString CheckRanges(RawOptions& raw, CliOptions& o, QStringList&) {
+  const IspJobKind kind = o.job.kind;
+  if (!raw.address.isEmpty() || !raw.length.isEmpty()) {
     if (kind != IspJobKind::Read && kind != IspJobKind::BlankCheck && kind != IspJobKind::Verify)
-      return fail(QStringLiteral("--address and --length go with --read or --blank-check"));
+      return QStringLiteral("--address and --length go with --read or --blank-check");
     uint32_t v = 0;
-    if (!address.isEmpty()) {
-      if (!ParseCliNumber(address, &v)) return fail(QStringLiteral("--address takes a number (0x08000000, 4096), not '%1'").arg(address));
+    if (!raw.address.isEmpty()) {
+      if (!ParseCliNumber(raw.address, &v))
+        return QStringLiteral("--address takes a number (0x08000000, 4096), not '%1'").arg(raw.address);
       o.job.address = v;
     }
-    if (!length.isEmpty()) {
-      if (!ParseCliNumber(length, &v) || v == 0) return fail(QStringLiteral("--length takes a byte count above 0 (256, 64K), not '%1'").arg(length));
+    if (!raw.length.isEmpty()) {
+      if (!ParseCliNumber(raw.length, &v) || v == 0)
+        return QStringLiteral("--length takes a byte count above 0 (256, 64K), not '%1'").arg(raw.length);
       o.job.length = v;
     }
   }
-  if (!eraseRange.isEmpty()) {
-    const qsizetype colon = eraseRange.indexOf(QLatin1Char(':'));
+  if (!raw.eraseRange.isEmpty()) {
+    const qsizetype colon = raw.eraseRange.indexOf(QLatin1Char(':'));
     uint32_t a = 0, n = 0;
-    if (colon <= 0 || !ParseCliNumber(eraseRange.left(colon), &a) || !ParseCliNumber(eraseRange.mid(colon + 1), &n) || n == 0)
-      return fail(QStringLiteral("--erase-range takes ADDRESS:LENGTH (0x08004000:16K), not '%1'").arg(eraseRange));
+    if (colon <= 0 || !ParseCliNumber(raw.eraseRange.left(colon), &a) ||
+        !ParseCliNumber(raw.eraseRange.mid(colon + 1), &n) || n == 0)
+      return QStringLiteral("--erase-range takes ADDRESS:LENGTH (0x08004000:16K), not '%1'").arg(raw.eraseRange);
     o.job.address = a;
     o.job.length = n;
   }
+  return {};
+}
 
-  // Options of the parts that trim their own oscillator and carry option bytes.
-  if (!frequency.isEmpty()) {
+// Options of the parts that trim their own oscillator and carry option bytes.
+QString CheckTrimAndOptionBytes(RawOptions& raw, CliOptions& o, QStringList&) {
+  if (!raw.frequency.isEmpty()) {
     bool ok = false;
-    const double khz = frequency.toDouble(&ok);
+    const double khz = raw.frequency.toDouble(&ok);
     if (!ok || khz < 1000 || khz > 100000)
-      return fail(QStringLiteral("--frequency takes kHz, 1000 ... 100000, not '%1'").arg(frequency));
+      return QStringLiteral("--frequency takes kHz, 1000 ... 100000, not '%1'").arg(raw.frequency);
     o.job.frequencyKHz = khz;
   }
-  if (!handshake.isEmpty()) {
+  if (!raw.handshake.isEmpty()) {
     // The trim counts are 16 bits: slower than 1200 overflows them at
     // 40 MHz; the boot loaders' autobaud is not known beyond 19200.
     bool ok = false;
-    const uint handshakeBaud = handshake.toUInt(&ok);
+    const uint handshakeBaud = raw.handshake.toUInt(&ok);
     if (!ok || handshakeBaud < 1200 || handshakeBaud > 19200)
-      return fail(QStringLiteral("--handshake-baud takes 1200 ... 19200, not '%1'").arg(handshake));
+      return QStringLiteral("--handshake-baud takes 1200 ... 19200, not '%1'").arg(raw.handshake);
     o.job.handshakeBaud = handshakeBaud;
   }
-  for (const QString& ov : optionValues) {
+  for (const QString& ov : raw.optionValues) {
     const qsizetype eq = ov.indexOf(QLatin1Char('='));
-    if (eq <= 0 || eq == ov.size() - 1) return fail(QStringLiteral("--option takes name=value, not '%1'").arg(ov));
+    if (eq <= 0 || eq == ov.size() - 1) return QStringLiteral("--option takes name=value, not '%1'").arg(ov);
     const QString key = ov.left(eq).trimmed().toLower(), val = ov.mid(eq + 1).trimmed();
     const auto before = o.job.options.constFind(key);
     if (before != o.job.options.constEnd() && before->compare(val, Qt::CaseInsensitive) != 0)
-      return fail(QStringLiteral("--option %1 given twice with different values: '%2' and '%3'").arg(key, *before, val));
+      return QStringLiteral("--option %1 given twice with different values: '%2' and '%3'").arg(key, *before, val);
     o.job.options.insert(key, val);
   }
-  o.job.eepromFile = eeprom;
+  o.job.eepromFile = raw.eeprom;
+  return {};
+}
 
-  // A production run.
-  o.reportFile = report;
-  if (!serialStart.isEmpty() || !serialAddress.isEmpty()) {
-    if (serialStart.isEmpty() || serialAddress.isEmpty())
-      return fail(QStringLiteral("--serial-start and --serial-address go together"));
+// A production run.
+QString CheckProductionRun(RawOptions& raw, CliOptions& o, QStringList&) {
+  o.reportFile = raw.report;
+  if (!raw.serialStart.isEmpty() || !raw.serialAddress.isEmpty()) {
+    if (raw.serialStart.isEmpty() || raw.serialAddress.isEmpty())
+      return QStringLiteral("--serial-start and --serial-address go together");
     bool ok = false;
-    const qulonglong n = serialStart.toULongLong(&ok, 0);
-    if (!ok) return fail(QStringLiteral("--serial-start takes a number, not '%1'").arg(serialStart));
+    const qulonglong n = raw.serialStart.toULongLong(&ok, 0);
+    if (!ok) return QStringLiteral("--serial-start takes a number, not '%1'").arg(raw.serialStart);
     o.serialStart = n;
     uint32_t a = 0;
-    if (!ParseCliNumber(serialAddress, &a)) return fail(QStringLiteral("--serial-address takes an address, not '%1'").arg(serialAddress));
+    if (!ParseCliNumber(raw.serialAddress, &a))
+      return QStringLiteral("--serial-address takes an address, not '%1'").arg(raw.serialAddress);
     o.serialAddress = a;
-    if (kind != IspJobKind::Download) return fail(QStringLiteral("serial numbers go into a download"));
+    if (o.job.kind != IspJobKind::Download) return QStringLiteral("serial numbers go into a download");
   }
-  if (!serialFormat.isEmpty()) {
-    const QString f = serialFormat.toLower();
+  if (!raw.serialFormat.isEmpty()) {
+    const QString f = raw.serialFormat.toLower();
     if (f != QLatin1String("u32le") && f != QLatin1String("ascii"))
-      return fail(QStringLiteral("--serial-format is u32le or ascii, not '%1'").arg(serialFormat));
+      return QStringLiteral("--serial-format is u32le or ascii, not '%1'").arg(raw.serialFormat);
     o.serialFormat = f;
   }
-  if (o.serialStart) {
-    const QString why = SerialRangeProblem(o.serialFormat, *o.serialStart, 1);
-    if (!why.isEmpty()) return fail(why);
-  }
+  if (o.serialStart) return SerialRangeProblem(o.serialFormat, *o.serialStart, 1);
+  return {};
+}
 
-  const QString fam = family.toLower();
+QString CheckFamilyAndSpeed(RawOptions& raw, CliOptions& o, QStringList& notes) {
+  const QString fam = raw.family.toLower();
   if (fam == QLatin1String("stm32")) o.family = IspFamily::Stm32;
   else if (fam == QLatin1String("lpc")) o.family = IspFamily::Lpc;
   else if (fam == QLatin1String("stc")) o.family = IspFamily::Stc;
-  else return fail(QStringLiteral("unknown family '%1' (stm32, lpc or stc)").arg(family));
+  else return QStringLiteral("unknown family '%1' (stm32, lpc or stc)").arg(raw.family);
   const QString fname = FamilyName(o.family);
 
   // The window's line settings: STM32 runs at 19200 bit/s or faster (115200
   // unless told), LPC at 57600 unless told (its boot loader takes up to
   // 115200, and more on some parts); STC parts choose their own speeds.
   o.baud = FamilyFacts(o.family).defaultSpeed;
-  if (!baud.isEmpty()) {
-    bool ok = false;
-    const uint32_t b = baud.toUInt(&ok, 10);
-    const bool stm32 = o.family == IspFamily::Stm32;
-    // The LPC boot loader finds the speed from "?": with a suitable crystal
-    // it takes the rates between the lists' steps as well.
-    const bool lpcExtra = o.family == IspFamily::Lpc && Stm32ExtraSpeeds().contains(b) && b <= 230400;
-    if (!ok || !(ListSpeeds().contains(b) || (stm32 && Stm32ExtraSpeeds().contains(b)) || lpcExtra))
-      return fail(stm32 ? QStringLiteral("speed '%1' is not one of the port speeds or the STM32 boot loader's (19200 ... 2000000)").arg(baud)
-                        : QStringLiteral("speed '%1' is not one of the port speeds (110 ... 1228800)").arg(baud));
-    if (stm32 && b < 19200)
-      return fail(QStringLiteral("STM32 downloads run at 19200 bit/s or faster"));
-    if (o.family == IspFamily::Lpc && b > 230400)
-      return fail(QStringLiteral("LPC downloads run at 230400 bit/s or slower"));
-    if (o.family == IspFamily::Stc)
-      r.notes << QStringLiteral("-b is ignored: STC parts set their own speeds");
-    else
-      o.baud = b;
-  }
+  if (raw.baud.isEmpty()) return {};
+  bool ok = false;
+  const uint32_t b = raw.baud.toUInt(&ok, 10);
+  const IspFamilyFacts& facts = FamilyFacts(o.family);
+  if (!ok || !facts.KnownSpeed(b))
+    return o.family == IspFamily::Stm32
+               ? QStringLiteral("speed '%4' is not one of the port speeds or the %1 boot loader's (%2 ... %3)")
+                     .arg(fname).arg(facts.minSpeed).arg(facts.maxSpeed).arg(raw.baud)
+               : QStringLiteral("speed '%3' is not one of the port speeds (%1 ... %2)")
+                     .arg(kListSpeeds[0]).arg(std::end(kListSpeeds)[-1]).arg(raw.baud);
+  if (facts.minSpeed != 0 && b < facts.minSpeed)
+    return QStringLiteral("%1 downloads run at %2 bit/s or faster").arg(fname).arg(facts.minSpeed);
+  if (facts.maxSpeed != 0 && b > facts.maxSpeed)
+    return QStringLiteral("%1 downloads run at %2 bit/s or slower").arg(fname).arg(facts.maxSpeed);
+  if (o.family == IspFamily::Stc)
+    notes << QStringLiteral("-b is ignored: STC parts set their own speeds");
+  else
+    o.baud = b;
+  return {};
+}
 
-  if (!reset.isEmpty()) {
-    const QString w = reset.toLower();
-    if (w == QLatin1String("none")) o.reset = ResetWiring::None;
-    else if (w == QLatin1String("dtr")) o.reset = ResetWiring::Dtr;
-    else if (w == QLatin1String("mode2")) o.reset = ResetWiring::Mode2;
-    else {
-      QString why;
-      const std::optional<ResetSequence> seq = ResetSequence::Parse(reset, &why);
-      if (!seq)
-        return fail(QStringLiteral("unknown reset wiring '%1' (none, dtr, mode2 or steps like 'rts,dtr,100,-dtr'): %2")
-                        .arg(reset, why));
-      o.reset = ResetWiring::Custom;
-      o.resetSequence = seq;
-    }
-    if (o.reset == ResetWiring::Mode2 && o.family != IspFamily::Stm32)
-      return fail(QStringLiteral("--reset mode2 is an STM32 wiring"));
+QString CheckReset(RawOptions& raw, CliOptions& o, QStringList&) {
+  if (raw.reset.isEmpty()) return {};
+  const QString w = raw.reset.toLower();
+  if (w == QLatin1String("none")) o.reset = ResetWiring::None;
+  else if (w == QLatin1String("dtr")) o.reset = ResetWiring::Dtr;
+  else if (w == QLatin1String("mode2")) o.reset = ResetWiring::Mode2;
+  else {
+    QString why;
+    const std::optional<ResetSequence> seq = ResetSequence::Parse(raw.reset, &why);
+    if (!seq)
+      return QStringLiteral("unknown reset wiring '%1' (none, dtr, mode2 or steps like 'rts,dtr,100,-dtr'): %2")
+          .arg(raw.reset, why);
+    o.reset = ResetWiring::Custom;
+    o.resetSequence = seq;
   }
+  if (o.reset == ResetWiring::Mode2 && o.family != IspFamily::Stm32)
+    return QStringLiteral("--reset mode2 is an STM32 wiring");
+  return {};
+}
 
-  // The ranges of the page's number fields.
-  if (!resetMs.isEmpty()) {
-    if (!ParseInt(resetMs, 1, 999, &o.resetMs))
-      return fail(QStringLiteral("--reset-ms takes 1 ... 999, not '%1'").arg(resetMs));
+// The ranges of the page's number fields.
+QString CheckPageFields(RawOptions& raw, CliOptions& o, QStringList& notes) {
+  const QString fname = FamilyName(o.family);
+  if (!raw.resetMs.isEmpty()) {
+    if (!ParseInt(raw.resetMs, 1, 999, &o.resetMs))
+      return QStringLiteral("--reset-ms takes 1 ... 999, not '%1'").arg(raw.resetMs);
     if (o.family != IspFamily::Stc)
-      r.notes << QStringLiteral("--reset-ms is ignored: %1 resets use fixed pulses").arg(fname);
+      notes << QStringLiteral("--reset-ms is ignored: %1 resets use fixed pulses").arg(fname);
   }
-  if (!timeout.isEmpty()) {
-    if (!ParseInt(timeout, 1, 99, &o.timeoutS))
-      return fail(QStringLiteral("--timeout takes 1 ... 99 seconds, not '%1'").arg(timeout));
+  if (!raw.timeout.isEmpty()) {
+    if (!ParseInt(raw.timeout, 1, 99, &o.timeoutS))
+      return QStringLiteral("--timeout takes 1 ... 99 seconds, not '%1'").arg(raw.timeout);
     o.timeoutGiven = true;
     if (o.family == IspFamily::Stm32)
-      r.notes << QStringLiteral("--timeout is ignored: STM32 sessions use fixed time-outs");
+      notes << QStringLiteral("--timeout is ignored: STM32 sessions use fixed time-outs");
   }
-  if (!crystal.isEmpty()) {
+  if (!raw.crystal.isEmpty()) {
     // Sent to the boot loader as typed, so only plain decimal kHz.
     static const QRegularExpression form(QStringLiteral("^[0-9]{1,6}(\\.[0-9]{1,3})?$"));
-    const double khz = crystal.toDouble();
-    if (!form.match(crystal).hasMatch() || khz < 1000 || khz > 50000)
-      return fail(QStringLiteral("--crystal-khz takes the crystal in kHz, 1000 ... 50000, not '%1'").arg(crystal));
+    const double khz = raw.crystal.toDouble();
+    if (!form.match(raw.crystal).hasMatch() || khz < 1000 || khz > 50000)
+      return QStringLiteral("--crystal-khz takes the crystal in kHz, 1000 ... 50000, not '%1'").arg(raw.crystal);
     if (o.family == IspFamily::Lpc)
-      o.crystalKHz = crystal;
+      o.crystalKHz = raw.crystal;
     else
-      r.notes << QStringLiteral("--crystal-khz is ignored: %1 parts report their crystal").arg(fname);
+      notes << QStringLiteral("--crystal-khz is ignored: %1 parts report their crystal").arg(fname);
   }
+  return {};
+}
 
+// What only STC parts read, and what they cannot do.
+QString CheckStcOnly(RawOptions&, CliOptions& o, QStringList& notes) {
   if (o.family == IspFamily::Stc && !o.verify)
-    r.notes << QStringLiteral("--no-verify changes nothing for STC: the parts cannot be read back");
+    notes << QStringLiteral("--no-verify changes nothing for STC: the parts cannot be read back");
   if (o.family != IspFamily::Stc) {
-    if (o.job.frequencyKHz > 0) return fail(QStringLiteral("--frequency is for STC parts, which trim their own oscillator"));
-    if (o.job.handshakeBaud != 0) return fail(QStringLiteral("--handshake-baud is for STC parts"));
-    if (!o.job.options.isEmpty()) return fail(QStringLiteral("--option is for STC parts"));
-    if (!o.job.eepromFile.isEmpty() || o.job.eepromInImage) return fail(QStringLiteral("--eeprom is for STC parts"));
+    if (o.job.frequencyKHz > 0) return QStringLiteral("--frequency is for STC parts, which trim their own oscillator");
+    if (o.job.handshakeBaud != 0) return QStringLiteral("--handshake-baud is for STC parts");
+    if (!o.job.options.isEmpty()) return QStringLiteral("--option is for STC parts");
+    if (!o.job.eepromFile.isEmpty() || o.job.eepromInImage) return QStringLiteral("--eeprom is for STC parts");
   }
   if (o.family == IspFamily::Stc && o.job.handshakeBaud == 0) o.job.handshakeBaud = kStcFastHandshakeBaud;
+  return {};
+}
 
+}  // namespace
+
+ParsedCommandLine ParseCommandLine(const QStringList& args) {
+  ParsedCommandLine r;
+  RawOptions raw;
+  QString why = ScanArguments(args, r.options, raw);
+  if (why.isEmpty() && raw.help) {
+    r.kind = ParsedCommandLine::Kind::Help;
+    return r;
+  }
+  using Check = QString (*)(RawOptions&, CliOptions&, QStringList&);
+  for (Check check : {CheckPortAndJob, CheckRanges, CheckTrimAndOptionBytes, CheckProductionRun, CheckFamilyAndSpeed,
+                      CheckReset, CheckPageFields, CheckStcOnly}) {
+    if (!why.isEmpty()) break;
+    why = check(raw, r.options, r.notes);
+  }
+  if (!why.isEmpty()) {
+    r.kind = ParsedCommandLine::Kind::UsageError;
+    r.error = why;
+    return r;
+  }
   r.kind = ParsedCommandLine::Kind::Run;
   return r;
 }

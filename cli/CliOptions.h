@@ -78,5 +78,3 @@ QString HelpText();
 
 // Speeds the port lists offer, in list order.
 const QList<uint32_t>& ListSpeeds();
-// Speeds beyond the lists that STM32 boot loaders take (230400, ...).
-const QList<uint32_t>& Stm32ExtraSpeeds();

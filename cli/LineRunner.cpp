@@ -11,7 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "app/PortDiscovery.h"
+#include "platform/PortDiscovery.h"
 #include "cli/CliHost.h"
 #include "cli/ProgressText.h"
 #include "cli/Signals.h"

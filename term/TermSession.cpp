@@ -13,7 +13,7 @@
 #include <ctime>
 #include <string>
 
-#include "app/PortDiscovery.h"
+#include "platform/PortDiscovery.h"
 #include "platform/PortDoctor.h"
 #include "platform/SerialAdapter.h"
 #include "platform/SerialOpenError.h"

@@ -104,6 +104,80 @@ TEST(CliOptions, UsageErrorsSayWhatIsWrong) {
   }
 }
 
+// The speed messages come from the family table; their words stay as users
+// and scripts know them, and the speed as given is quoted untouched.
+TEST(CliOptions, SpeedRefusalsWordedAsBefore) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"-p x -f stm32 -b 1000 f", "speed '1000' is not one of the port speeds or the STM32 boot loader's (19200 ... 2000000)"},
+      {"-p x -f stm32 -b %1 f", "speed '%1' is not one of the port speeds or the STM32 boot loader's (19200 ... 2000000)"},
+      {"-p x -f lpc -b %2 f", "speed '%2' is not one of the port speeds (110 ... 1228800)"},
+      {"-p x -f lpc -b 500000 f", "speed '500000' is not one of the port speeds (110 ... 1228800)"},
+      {"-p x -f stc -b 76800 f", "speed '76800' is not one of the port speeds (110 ... 1228800)"},
+      {"-p x -f stm32 -b 14400 f", "STM32 downloads run at 19200 bit/s or faster"},
+      {"-p x -f lpc -b 1228800 f", "LPC downloads run at 230400 bit/s or slower"},
+  };
+  for (const auto& [line, says] : cases) {
+    const ParsedCommandLine r = Parse(QString::fromLatin1(line));
+    EXPECT_EQ(r.kind, ParsedCommandLine::Kind::UsageError) << line;
+    EXPECT_EQ(r.error.toStdString(), std::string(says)) << line;
+  }
+  // Between the lists' steps only where the boot loader measures the speed;
+  // STC takes any list speed and ignores it.
+  EXPECT_EQ(Parse(QStringLiteral("-p x -f lpc -b 153600 f")).options.baud, 153600u);
+  EXPECT_EQ(Parse(QStringLiteral("-p x -f stm32 -b 2000000 f")).options.baud, 2000000u);
+  EXPECT_EQ(Parse(QStringLiteral("-p x -f stc -b 1228800 f")).kind, ParsedCommandLine::Kind::Run);
+}
+
+// The window's download moves the lists' speed into a range of its own; a
+// speed it sets must be one the boot loader takes and one the lists hold.
+TEST(FamilySpeeds, WindowRangeLiesInsideTheBootLoaders) {
+  for (IspFamily f : {IspFamily::Stm32, IspFamily::Lpc, IspFamily::Stc}) {
+    const IspFamilyFacts& facts = FamilyFacts(f);
+    for (uint32_t listed : kListSpeeds) {
+      const uint32_t set = facts.PageSpeed(listed);
+      EXPECT_TRUE(ListSpeeds().contains(set)) << facts.name << " " << listed;
+      if (facts.minSpeed != 0 || facts.maxSpeed != 0) {
+        EXPECT_TRUE(facts.InRange(set)) << facts.name << " " << listed;
+      }
+    }
+    if (facts.defaultSpeed != 0) {
+      EXPECT_TRUE(facts.KnownSpeed(facts.defaultSpeed) && facts.InRange(facts.defaultSpeed)) << facts.name;
+    }
+  }
+  EXPECT_EQ(FamilyFacts(IspFamily::Stm32).PageSpeed(14400), 19200u);
+  EXPECT_EQ(FamilyFacts(IspFamily::Stm32).PageSpeed(1228800), 1228800u);
+  EXPECT_EQ(FamilyFacts(IspFamily::Lpc).PageSpeed(115200), 57600u);
+  EXPECT_EQ(FamilyFacts(IspFamily::Lpc).PageSpeed(110), 110u);
+  EXPECT_EQ(FamilyFacts(IspFamily::Stc).PageSpeed(1228800), 1228800u);
+}
+
+// With several faults on one line the user hears of one, always the same:
+// words are read in order, then the rules run port, job, ranges, STC values,
+// production run, family and speed, reset, number fields, STC-only options.
+TEST(CliOptions, FirstFaultNamedWhenThereAreSeveral) {
+  EXPECT_EQ(Parse(QStringLiteral("-p x --help --bogus")).kind, ParsedCommandLine::Kind::Help);
+  const std::pair<const char*, const char*> cases[] = {
+      {"-p x --bogus --help", "unknown option '--bogus'"},
+      {"-p x --term=0 --go=zz f", "--term takes a speed in bit/s, not '0'"},
+      {"-p x -f stm32 --go=zz --term=0 f", "--go= takes an address, not 'zz'"},
+      {"-f avr -b 1 fw.hex", "no port given (-p PORT)"},
+      {"-p x -f avr --erase fw.hex --frequency x", "--erase takes no firmware file ('fw.hex')"},
+      {"-p x -f avr --read o.bin --length 0 --frequency x", "--length takes a byte count above 0 (256, 64K), not '0'"},
+      {"-p x -f avr --frequency x --serial-format bcd f", "--frequency takes kHz, 1000 ... 100000, not 'x'"},
+      {"-p x -f avr -b 1 --serial-format bcd f", "--serial-format is u32le or ascii, not 'bcd'"},
+      {"-p x -f avr -b 1 --reset mode9 f", "unknown family 'avr' (stm32, lpc or stc)"},
+      {"-p x -f lpc -b 1 --reset mode2 f", "speed '1' is not one of the port speeds (110 ... 1228800)"},
+      {"-p x -f lpc --reset mode2 --timeout 0 f", "--reset mode2 is an STM32 wiring"},
+      {"-p x -f lpc --timeout 0 --eeprom e.bin f", "--timeout takes 1 ... 99 seconds, not '0'"},
+      {"-p x -f lpc --crystal-khz 1 --eeprom e.bin f", "--crystal-khz takes the crystal in kHz, 1000 ... 50000, not '1'"},
+  };
+  for (const auto& [line, says] : cases) {
+    const ParsedCommandLine r = Parse(QString::fromLatin1(line));
+    EXPECT_EQ(r.kind, ParsedCommandLine::Kind::UsageError) << line;
+    EXPECT_EQ(r.error.toStdString(), std::string(says)) << line;
+  }
+}
+
 TEST(CliOptions, JobsAndTheirParameters) {
   const ParsedCommandLine read = Parse(QStringLiteral("-p x -f stm32 --read out.hex --address 0x08004000 --length 16K"));
   ASSERT_EQ(read.kind, ParsedCommandLine::Kind::Run) << read.error.toStdString();

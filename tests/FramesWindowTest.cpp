@@ -13,11 +13,11 @@
 #include "support/FormHarness.h"
 #include "support/Pty.h"
 #include "terminal/Checksum.h"
-#include "terminal/FramePanels.h"
-#include "terminal/FrameWindow.h"
-#include "terminal/ModbusWindow.h"
-#include "terminal/SendListWindow.h"
-#include "terminal/TerminalOptions.h"
+#include "app/FramePanels.h"
+#include "app/FrameWindow.h"
+#include "app/ModbusWindow.h"
+#include "app/SendListWindow.h"
+#include "app/TerminalOptions.h"
 
 #include <QCheckBox>
 #include <QListWidget>

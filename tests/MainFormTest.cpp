@@ -23,7 +23,7 @@
 #include "platform/Termios2.h"
 #include "app/Marquee.h"
 #include "support/EventPump.h"
-#include "terminal/TerminalOptions.h"
+#include "app/TerminalOptions.h"
 #include "support/FakeSysfs.h"
 #include "support/FormHarness.h"
 #include "support/Pty.h"

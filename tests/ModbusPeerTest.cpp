@@ -24,10 +24,10 @@
 #include "support/EventPump.h"
 #include "support/FormHarness.h"
 #include "support/Pty.h"
-#include "terminal/FrameWindow.h"
-#include "terminal/FramePanels.h"
-#include "terminal/ModbusWindow.h"
-#include "terminal/TerminalOptions.h"
+#include "app/FrameWindow.h"
+#include "app/FramePanels.h"
+#include "app/ModbusWindow.h"
+#include "app/TerminalOptions.h"
 
 namespace {
 

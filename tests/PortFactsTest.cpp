@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <sys/stat.h>
 
-#include "app/PortDiscovery.h"
+#include "platform/PortDiscovery.h"
 #include "platform/PortDoctor.h"
 #include "platform/SerialAdapter.h"
 #include "support/FakeSysfs.h"

@@ -14,8 +14,8 @@
 #include <thread>
 
 #include "support/RecordingSerialPlatform.h"
-#include "terminal/ModemLamps.h"
-#include "terminal/TerminalOptions.h"
+#include "app/ModemLamps.h"
+#include "app/TerminalOptions.h"
 
 #include "support/EventPump.h"
 #include "support/FormHarness.h"

@@ -1,6 +1,3 @@
-if(NOT TARGET vortana_discovery)
-  include(${CMAKE_SOURCE_DIR}/app/discovery.cmake)
-endif()
 vortana_add_test(discovery_test
   SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/discovery_test.cpp
-  LIBS vortana_discovery)
+  LIBS vortana_platform)

@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "app/PortDiscovery.h"
+#include "platform/PortDiscovery.h"
 
 namespace fs = std::filesystem;
 

@@ -1,6 +1,6 @@
 # Ports by adapter, the port doctor, and vortana-term.
 if(TARGET vortana_termcli)
-  vortana_add_test(PortFactsTest SOURCES PortFactsTest.cpp LIBS vortana_discovery vortana_platform)
+  vortana_add_test(PortFactsTest SOURCES PortFactsTest.cpp LIBS vortana_platform)
 endif()
 if(TARGET vortana-term AND TARGET vortana-isp)
   vortana_add_test(TermTest SOURCES TermTest.cpp LIBS vortana_termcli vortana_stm32sim vortana_simlink QT TIMEOUT 180)

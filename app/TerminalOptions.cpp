@@ -1,4 +1,4 @@
-#include "terminal/TerminalOptions.h"
+#include "app/TerminalOptions.h"
 
 #include <QBoxLayout>
 #include <QFile>
@@ -15,8 +15,8 @@
 
 #include "app/MainForm.h"
 #include "platform/SettingsStore.h"
-#include "terminal/FramePanels.h"
-#include "terminal/ModemLamps.h"
+#include "app/FramePanels.h"
+#include "app/ModemLamps.h"
 
 namespace {
 // Modem lines are sampled this often, well inside the 100 ms a lamp may lag.

@@ -1,4 +1,4 @@
-#include "terminal/ModbusWindow.h"
+#include "app/ModbusWindow.h"
 
 #include <QBoxLayout>
 #include <QCheckBox>

@@ -1,4 +1,4 @@
-#include "terminal/ModemLamps.h"
+#include "app/ModemLamps.h"
 
 #include <QFontInfo>
 #include <QPainter>

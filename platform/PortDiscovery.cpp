@@ -1,4 +1,4 @@
-#include "app/PortDiscovery.h"
+#include "platform/PortDiscovery.h"
 
 #include <QFile>
 

@@ -10,9 +10,9 @@
 #include <cstring>
 
 #include "app/MainForm.h"
-#include "terminal/FramePanels.h"
-#include "terminal/ReceiveDisplay.h"
-#include "terminal/TerminalOptions.h"
+#include "app/FramePanels.h"
+#include "app/ReceiveDisplay.h"
+#include "app/TerminalOptions.h"
 
 namespace {
 // Past this count the receive area clears itself.

@@ -4,7 +4,7 @@
 
 #include "app/MainForm.h"
 #include "terminal/HexText.h"
-#include "terminal/TerminalOptions.h"
+#include "app/TerminalOptions.h"
 
 void TMainForm::ReportWriteFailure() {
   ComPort_Close();

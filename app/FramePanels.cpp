@@ -1,14 +1,14 @@
-#include "terminal/FramePanels.h"
+#include "app/FramePanels.h"
 
 #include <QMenu>
 
 #include "app/MainForm.h"
 #include "platform/SettingsStore.h"
 #include "terminal/HexText.h"
-#include "terminal/FrameWindow.h"
-#include "terminal/ModbusWindow.h"
-#include "terminal/SendListWindow.h"
-#include "terminal/TerminalOptions.h"
+#include "app/FrameWindow.h"
+#include "app/ModbusWindow.h"
+#include "app/SendListWindow.h"
+#include "app/TerminalOptions.h"
 
 #include <QShortcut>
 

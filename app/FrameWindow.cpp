@@ -1,4 +1,4 @@
-#include "terminal/FrameWindow.h"
+#include "app/FrameWindow.h"
 
 #include <QBoxLayout>
 #include <QBrush>

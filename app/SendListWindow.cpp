@@ -1,4 +1,4 @@
-#include "terminal/SendListWindow.h"
+#include "app/SendListWindow.h"
 
 #include <QBoxLayout>
 #include <QCheckBox>

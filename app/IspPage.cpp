@@ -14,7 +14,7 @@
 #include "isp/lpc/LPC.h"
 #include "isp/stc/STC.h"
 #include "isp/stm32/Stm32Engine.h"
-#include "terminal/ReceiveDisplay.h"
+#include "app/ReceiveDisplay.h"
 
 namespace {
 
@@ -24,6 +24,22 @@ std::optional<IspFamily> FamilyOfModel(int index) {
   if (index == 6) return IspFamily::Stm32;
   if (index >= 7 && index <= 11) return IspFamily::Stc;
   return std::nullopt;
+}
+
+// The family's line goes into the terminal page's lists, where the port is
+// opened from: the speed moved into the page's range for the family (the ISP
+// page's speed list follows), its framing, one stop bit.
+void ShowFamilyLine(const IspFamilyFacts& facts, QComboBox* speed, QComboBox* ispSpeed, QComboBox* dataBits,
+                    QComboBox* stopBits, QComboBox* parity) {
+  const int at = speed->findText(QString::number(facts.PageSpeed(speed->currentText().toUInt())));
+  if (at >= 0 && at != speed->currentIndex()) {
+    speed->setCurrentIndex(at);
+    ispSpeed->setCurrentIndex(at);
+  }
+  const int bits = dataBits->findText(QString::number(facts.dataBits));
+  if (bits >= 0) dataBits->setCurrentIndex(bits);
+  stopBits->setCurrentIndex(0);
+  parity->setCurrentIndex(facts.parity);
 }
 
 }  // namespace
@@ -122,25 +138,13 @@ void TMainForm::StartIspJob(IspJob job) {
     }
   }
   if (index >= 0 && index <= 5) {
-    if (ComboBox2->currentIndex() > 11) {
-      ComboBox2->setCurrentIndex(11);
-      ComboBox7->setCurrentIndex(11);
-    }
-    ComboBox3->setCurrentIndex(3);
-    ComboBox4->setCurrentIndex(0);
-    ComboBox5->setCurrentIndex(0);
+    ShowFamilyLine(FamilyFacts(IspFamily::Lpc), ComboBox2, ComboBox7, ComboBox3, ComboBox4, ComboBox5);
     // The LPC engine counts in percent and leaves the range alone: the
     // range a previous STM32 image left would swallow its figures.
     SetProgressMax(100);
     if (lpc_) lpc_->Start(FillJob(job));
   } else if (index == 6) {
-    if (ComboBox2->currentIndex() < 8) {
-      ComboBox2->setCurrentIndex(8);
-      ComboBox7->setCurrentIndex(8);
-    }
-    ComboBox3->setCurrentIndex(3);
-    ComboBox4->setCurrentIndex(0);
-    ComboBox5->setCurrentIndex(2);
+    ShowFamilyLine(FamilyFacts(IspFamily::Stm32), ComboBox2, ComboBox7, ComboBox3, ComboBox4, ComboBox5);
     if (stm32_) stm32_->Start(FillJob(job));
   } else if (index >= 7 && index <= 11) {
     // STC opens the port with a component of its own: a terminal holding
