@@ -224,6 +224,7 @@ TEST_F(SharedPort, AFailedSessionGivesItBackAndACloseDuringOneIsKept) {
   f->BitBtn1->click();
   ASSERT_FALSE(f->BitBtn1->isEnabled());
   f->BitBtn3->click();  // "关闭串口" while the engine waits for the part
+  EXPECT_FALSE(f->ComDriver_->IsConnected());  // at once, not when the session ends
   ASSERT_TRUE(PumpUntil([this] { return f->BitBtn1->isEnabled(); }, 30000));
   EXPECT_FALSE(f->PortOpen);
   EXPECT_FALSE(f->ComDriver_->IsConnected());
