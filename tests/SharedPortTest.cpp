@@ -14,6 +14,7 @@
 #include "platform/Termios2.h"
 #include "sim/HexText.h"
 #include "sim/LpcSim.h"
+#include "sim/StcSim.h"
 #include "sim/Stm32Sim.h"
 #include "support/EventPump.h"
 #include "support/FormHarness.h"
@@ -25,7 +26,7 @@
 
 namespace {
 
-enum Family { kLpc2136 = 4, kStm32 = 6 };
+enum Family { kLpc2136 = 4, kStm32 = 6, kStc89C52 = 8 };
 enum Speed { k9600 = 6, k115200 = 12 };
 
 uint32_t SlaveSpeed(const std::string& path) {
@@ -177,6 +178,23 @@ TEST_F(SharedPort, LpcDownloadGivesTheTerminalItsPortBack) {
   ExpectTerminalAsBefore();
   lpc->RunProgram();
   ExpectTerminalShows(QStringLiteral("lpc app 1.0"));
+}
+
+// STC opens the port with its own component: the terminal steps aside and
+// reopens it, and what the program says next is kept just the same.
+TEST_F(SharedPort, StcDownloadKeepsTheProgramsFirstWordsForTheTerminal) {
+  OpenTerminal();
+  Choose(kStc89C52);
+  f->Edit3->setText(QStringLiteral("2"));
+  f->Edit4->setText(QStringLiteral("20"));
+  auto sim = std::make_unique<StcSim>(pty, StcProfile("STC89C52RC", 11059200));
+  f->Edit2->setText(WriteHex(Pattern(300, 6), 0));
+  f->BitBtn1->click();  // the whole session runs inside the click
+  EXPECT_EQ(f->Memo1->toPlainText().split(QStringLiteral("\r\n")).last(), QStringLiteral("上载数据成功 ！"));
+  sim.reset();
+  ExpectTerminalAsBefore();
+  pty.Write(std::string("stc app up\r\n"));
+  ExpectTerminalShows(QStringLiteral("stc app up"));
 }
 
 // A terminal that was closed stays closed, and the forced line stays in the

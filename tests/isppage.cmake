@@ -4,5 +4,5 @@ if(TARGET vortana_app)
 endif()
 if(TARGET vortana_app)
   vortana_add_test(SharedPortTest SOURCES SharedPortTest.cpp sim/Stm32Sim.cpp sim/LpcSim.cpp
-                   LIBS vortana_app vortana_simlink QT TIMEOUT 300)
+                   LIBS vortana_app vortana_stcsim vortana_simlink QT TIMEOUT 300)
 endif()
