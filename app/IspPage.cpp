@@ -138,12 +138,14 @@ void TMainForm::StartIspJob(IspJob job) {
     }
   }
   if (index >= 0 && index <= 5) {
+    LendTerminalPort();
     ShowFamilyLine(FamilyFacts(IspFamily::Lpc), ComboBox2, ComboBox7, ComboBox3, ComboBox4, ComboBox5);
     // The LPC engine counts in percent and leaves the range alone: the
     // range a previous STM32 image left would swallow its figures.
     SetProgressMax(100);
     if (lpc_) lpc_->Start(FillJob(job));
   } else if (index == 6) {
+    LendTerminalPort();
     ShowFamilyLine(FamilyFacts(IspFamily::Stm32), ComboBox2, ComboBox7, ComboBox3, ComboBox4, ComboBox5);
     if (stm32_) stm32_->Start(FillJob(job));
   } else if (index >= 7 && index <= 11) {
@@ -169,6 +171,7 @@ void TMainForm::TakeBackTerminalPort() {
   // The driver still holds the settings it had: reconnect as it was.
   if (ComDriver_->Connect()) {
     PortOpen = true;
+    keepBoardOutput_ = true;
     CheckBox3Click();
     CheckBox4Click();
     CheckBox5Click();
@@ -176,6 +179,48 @@ void TMainForm::TakeBackTerminalPort() {
     PortOpen = false;
     SetStatusText(0, QStringLiteral("串口已断开 %1").arg(ComDriver_->PortName));
   }
+  ShowPortState();
+}
+
+void TMainForm::LendTerminalPort() {
+  keepBoardOutput_ = false;  // from here on the bytes are the session's
+  lentLine_.reset();
+  if (!PortOpen || !ComDriver_->IsConnected() || ComDriver_->PortName != ComboBox1->currentText()) return;
+  lentLine_ = TerminalLine{ComboBox2->currentIndex(), ComboBox3->currentIndex(), ComboBox4->currentIndex(),
+                           ComboBox5->currentIndex()};
+  Timer1.stop();  // timed sending must not talk into the boot loader
+}
+
+void TMainForm::GiveBackTerminalPort(bool keepOpen) {
+  const TerminalLine t = *lentLine_;
+  lentLine_.reset();
+  ComboBox2->setCurrentIndex(t.speed);
+  ComboBox7->setCurrentIndex(t.speed);
+  ComboBox3->setCurrentIndex(t.dataBits);
+  ComboBox4->setCurrentIndex(t.stopBits);
+  ComboBox5->setCurrentIndex(t.parity);
+  if (!keepOpen || !ComDriver_->IsConnected()) {
+    // Closed by the user, or unplugged during the session: a reconnect
+    // opens it with the terminal's line, as it was before the session.
+    ComPort_Close();
+    return;
+  }
+  // Whatever arrived after the session's last reply is the board's: read
+  // it before the new line settings clear the input queue.
+  keepBoardOutput_ = true;
+  ComDriver_->PollReceive();
+  if (!ComDriver_->IsConnected()) {
+    ComPort_Close();
+    return;
+  }
+  ComDriver_->setComPortSpeed(static_cast<TComPortBaudRate>(t.speed));
+  ComDriver_->setComPortDataBits(static_cast<TComPortDataBits>(t.dataBits));
+  ComDriver_->setComPortStopBits(static_cast<TComPortStopBits>(t.stopBits));
+  ComDriver_->setComPortParity(static_cast<TComPortParity>(t.parity));
+  PortOpen = true;
+  CheckBox3Click();
+  CheckBox4Click();
+  CheckBox5Click();
   ShowPortState();
 }
 

@@ -954,6 +954,7 @@ void TMainForm::RzPageControl1Change() {
   // the area must never show (and "保存接收区" never save) the page text
   // while the counter says there is data.
   if (PageIndex() == 1 && !ReceiveStore.empty()) CheckHexRXDClick();
+  if (PageIndex() == 1) keepBoardOutput_ = false;
 }
 
 bool TMainForm::ComPort_Open() { return OpenMainPort(false); }
@@ -998,6 +999,12 @@ bool TMainForm::OpenMainPort(bool quiet) {
 }
 
 bool TMainForm::ComPort_Close() {
+  // A session that borrowed the terminal's port hands it back open.
+  if (lentLine_) {
+    GiveBackTerminalPort(true);
+    return true;
+  }
+  keepBoardOutput_ = false;
   if (PortOpen) {
     PortOpen = false;
     ComDriver_->Disconnect();
@@ -1088,12 +1095,15 @@ void TMainForm::BitBtn3Click() {
     CheckBox5Click();
     SendCounter = 0;
     SetStatusText(1, QStringLiteral("S:0"));
+  } else if (lentLine_) {
+    GiveBackTerminalPort(false);  // closed mid-session: closed it stays
   } else {
     ComPort_Close();
   }
 }
 
 void TMainForm::ComboBox1Change() {
+  lentLine_.reset();  // a line chosen during a session is the terminal's from now on
   // Another port chosen while an unplugged one is waited for: the wait and
   // its log end, as a close would end them.
   if (WaitingForLostPort() && sender() == ComboBox1 && ComboBox1->currentText() != lostPortName_) {
@@ -1236,6 +1246,7 @@ void ElidedLabel::paintEvent(QPaintEvent*) {
 void TMainForm::SessionEnded(const IspResult& result) {
   const bool downloaded = result.ok && sessionKind_ == IspJobKind::Download;
   sessionKind_.reset();
+  if (lentLine_) GiveBackTerminalPort(true);  // an engine that ended without letting go
   // The page is usable again, whatever the family, and the port button
   // tells the main port's state.
   ShowPortState();

@@ -322,6 +322,17 @@ class TMainForm : public QMainWindow, public IspHost {
   void JobsMenuTriggered(IspJobKind kind);
   void ResetSeqChange();
   void TakeBackTerminalPort();  // after an STC session on the terminal's port
+  // An STM32 or LPC session speaks through the port the terminal holds:
+  // the terminal's own line, put back when the session lets go of it.
+  struct TerminalLine {
+    int speed, dataBits, stopBits, parity;
+  };
+  std::optional<TerminalLine> lentLine_;
+  void LendTerminalPort();
+  void GiveBackTerminalPort(bool keepOpen);
+  // The port came back from a session: what the board says first is kept
+  // even while another page is shown, until the terminal page is.
+  bool keepBoardOutput_ = false;
   // The custom reset sequence while "自动复位" is on; false (and the cause
   // shown) when the field holds no sequence.
   bool ApplyResetSequence(IspJob& job);

@@ -34,7 +34,11 @@ void TMainForm::ComDriverReceiveData(TKRNCommDriver*, const uint8_t* DataPtr, in
   // The log takes every byte the port delivers, before anything can drop it.
   Terminal->LogBytes(DataPtr, n);
   Terminal->FeedPlot(DataPtr, n);
-  if (PageIndex() != 1) return;  // the programmers read the driver's own buffer
+  // The programmers read the driver's own buffer; once a session has given
+  // the port back, the board's first words are kept for the terminal page.
+  if (PageIndex() != 1 && !keepBoardOutput_) return;
+  // Out of sight the area is never cleared: past the limit it waits.
+  if (PageIndex() != 1 && ReceiveCounter + static_cast<int64_t>(n) > kReceiveClearLimit) return;
   if (!rx_) rx_ = std::make_unique<RxDisplay>();
   uint8_t local[4097];
   std::memcpy(local, DataPtr, n);
@@ -43,6 +47,11 @@ void TMainForm::ComDriverReceiveData(TKRNCommDriver*, const uint8_t* DataPtr, in
   if (ReceiveStore.capacity() < kStoreRoom) ReceiveStore.reserve(kStoreRoom);
   ReceiveStore.insert(ReceiveStore.end(), local, local + n);
   ReceiveCounter += static_cast<int32_t>(n);
+  if (PageIndex() != 1) {
+    // Shown when the terminal page is (CheckHexRXDClick catches up).
+    SetStatusText(2, QStringLiteral("R:%1").arg(ReceiveCounter));
+    return;
+  }
   if (ReceiveCounter > kReceiveClearLimit) {
     BitBtn5Click();
     SetStatusText(2, QStringLiteral("R:%1").arg(ReceiveCounter));

@@ -91,6 +91,12 @@ bool LineRunner::Present(const QString& port) const {
   return ::stat(SerialDevicePath(port.toStdString()).c_str(), &st) == 0;
 }
 
+bool LineRunner::OtherAdapter(const Board& b) const {
+  if (b.identity.isEmpty()) return false;
+  const std::string id = AdapterOfPort(b.port.toStdString()).Identity();
+  return !id.empty() && QString::fromStdString(id) != b.identity;
+}
+
 int LineRunner::Exec() {
   QStringList ports = options_.ports;
   if (!options_.portPattern.isEmpty())
@@ -184,6 +190,7 @@ int LineRunner::Exec() {
 void LineRunner::StartJob(Board& b) {
   if (const std::string id = AdapterOfPort(b.port.toStdString()).Identity(); !id.empty())
     b.identity = QString::fromStdString(id);
+  b.boardStays = false;
   b.probe = false;
   b.result.reset();
   b.text.clear();
@@ -388,13 +395,22 @@ void LineRunner::Tick() {
         const bool known = std::any_of(boards_.begin(), boards_.end(), [&](const auto& b) { return b->port == p; });
         if (known) continue;
         // The adapter of a waiting slot back under another number is that
-        // slot, not a new one.
-        const QString id = QString::fromStdString(AdapterOfPort(p.toStdString()).Identity());
+        // slot, not a new one; with its serial number it also still carries
+        // the board that was done (a USB path alone may be a new board's).
+        const SerialAdapter adapter = AdapterOfPort(p.toStdString());
+        const QString id = QString::fromStdString(adapter.Identity());
         const auto same = std::find_if(boards_.begin(), boards_.end(), [&](const auto& b) {
           return !id.isEmpty() && b->identity == id && b->phase == Phase::Absent && !b->proc;
         });
         if (same != boards_.end()) {
-          (*same)->port = p;
+          Board& b = **same;
+          b.port = p;
+          if (b.boardStays && !adapter.serial.empty()) {
+            b.phase = Phase::Resting;
+            b.text = QStringLiteral("同一块板，已换到此串口");
+            b.restUntil = now + kProbeRestMs;
+          }
+          b.boardStays = false;
           continue;
         }
         auto b = std::make_unique<Board>();
@@ -403,27 +419,46 @@ void LineRunner::Tick() {
         boards_.push_back(std::move(b));
       }
     }
+    std::vector<QString> newcomers;  // ports another slot's adapter left, now with another adapter
     for (auto& bp : boards_) {
       Board& b = *bp;
       if (b.proc) continue;
       // A board that stays: its device vanishing (looked at every tick: an
-      // adapter is soon plugged back), a probe that finds nothing, or a new
-      // unique ID means the next board.
-      if (b.phase == Phase::Resting && !Present(b.port)) {
+      // adapter is soon plugged back), another adapter under its name, a
+      // probe that finds nothing, or a new unique ID means the next board.
+      if (b.phase == Phase::Resting && (!Present(b.port) || OtherAdapter(b))) {
         b.phase = Phase::Absent;
         b.lastUid.clear();
+        b.boardStays = true;
         b.text = QStringLiteral("等待下一块板…");
         b.restUntil = now + kPresenceMs;
         continue;
       }
       if (now < b.restUntil) continue;
       if (b.phase == Phase::Absent) {
-        if (Present(b.port)) StartJob(b);
-        else b.restUntil = now + kPresenceMs;
+        if (!Present(b.port)) {
+          b.restUntil = now + kPresenceMs;
+        } else if (!options_.portPattern.isEmpty() && OtherAdapter(b)) {
+          // A station that follows adapters: this slot waits for its own,
+          // and the newcomer under the old name is a board of its own.
+          const bool served = std::any_of(boards_.begin(), boards_.end(),
+                                          [&](const auto& o) { return o.get() != &b && o->port == b.port; });
+          if (!served && std::find(newcomers.begin(), newcomers.end(), b.port) == newcomers.end())
+            newcomers.push_back(b.port);
+          b.restUntil = now + kPresenceMs;
+        } else {
+          StartJob(b);
+        }
       } else if (b.phase == Phase::Resting) {
         if (infoProbe_) StartProbe(b);
         else b.restUntil = now + kPresenceMs;
       }
+    }
+    for (const QString& p : newcomers) {
+      auto b = std::make_unique<Board>();
+      b->port = p;
+      b->phase = Phase::Absent;
+      boards_.push_back(std::move(b));
     }
   }
   Redraw();

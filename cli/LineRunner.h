@@ -61,6 +61,9 @@ class LineRunner : public QObject {
     QElapsedTimer clock;
     QString lastUid;            // the board programmed last on this port
     QString identity;           // station: the adapter seen on this port (serial number or USB path)
+    // Station: the adapter left while its board was done. Back under another
+    // number with its serial number, it is the same board, not a new one.
+    bool boardStays = false;
     qint64 restUntil = 0;       // station: next look at the port (ms of runClock_)
     int boards = 0;             // boards this port has done
   };
@@ -79,6 +82,9 @@ class LineRunner : public QObject {
   bool AllDone() const;
   void End();
   bool Present(const QString& port) const;
+  // Station: the port now leads to an adapter other than the one the board
+  // was programmed through (false when either is unknown).
+  bool OtherAdapter(const Board& b) const;
 
   CliOptions options_;
   Console& console_;

@@ -11,9 +11,11 @@
 #include <QThread>
 
 #include <algorithm>
+#include <filesystem>
 #include <memory>
 
 #include "sim/Stm32Sim.h"
+#include "support/FakeSysfs.h"
 #include "support/IspTool.h"
 #include "support/Pty.h"
 
@@ -347,6 +349,68 @@ TEST(LineTest, StationRescansItsPatternForSerialDevicesOnly) {
   EXPECT_EQ(records[0].value("serial").toDouble(), 4294967295.0);
   EXPECT_EQ(records[1].value("port").toString(), port1);
   EXPECT_EQ(records[1].value("result").toString(), QStringLiteral("failed"));
+}
+
+// A station on a pattern follows its adapters by identity (serial number),
+// not by ttyUSBn: the adapter back under a new number still carries the
+// board that was done, and another adapter that takes the old number
+// carries a new board, programmed on a line of its own.
+TEST(LineTest, StationTellsBoardsByTheirAdapterNotTheirNumber) {
+  QTemporaryDir dir;
+  const std::vector<uint8_t> image = Pattern(2048, 6);
+  const QString file = Write(dir, QStringLiteral("fw.bin"), image);
+  FakeSysfs sys(dir.filePath(QStringLiteral("sys")).toStdString());
+  qputenv("VORTANA_SYSFS_ROOT", QByteArray::fromStdString(sys.root()));
+  struct Unset {
+    ~Unset() { qunsetenv("VORTANA_SYSFS_ROOT"); }
+  } unset;
+  const auto ttyOf = [](const PtyPair& p) { return std::filesystem::path(p.slavePath()).filename().string(); };
+  const auto name = [&](int n) { return dir.filePath(QStringLiteral("ttyUSB%1").arg(n)); };
+  // As udev renames: the new link replaces the old in one step.
+  const auto plug = [&](int n, const PtyPair& p) {
+    const std::string link = name(n).toStdString();
+    std::filesystem::create_symlink(p.slavePath(), link + ".new");
+    std::filesystem::rename(link + ".new", link);
+  };
+  PtyPair px, py;
+  sys.AddAdapter(ttyOf(px), "1-2", "0403", "6001", "FT232R", "X1");
+  sys.AddAdapter(ttyOf(py), "1-3", "0403", "6001", "FT232R", "Y2");
+  Stm32Sim simX(px.master(), Stm32SimProfile::ForProduct(0x0414));
+  Stm32Sim simY(py.master(), Stm32SimProfile::ForProduct(0x0414));  // the same unique ID as X's
+  plug(0, px);
+  Tool tool;
+  tool.Start({QStringLiteral("-f"), QStringLiteral("stm32"), QStringLiteral("--watch-boards"), QStringLiteral("--ports"),
+              dir.filePath(QStringLiteral("ttyUSB*")), file});
+  const auto done = [&](int n) { return tool.Lines().count(name(n) + QStringLiteral(": 成功")); };
+  ASSERT_TRUE(WaitFor([&] { return done(0) == 1; }, 30000)) << tool.Lines().join('\n').toStdString();
+  EXPECT_EQ(simX.Flash(0, 2048), image);
+
+  // X re-enumerates as ttyUSB1: the same board, not programmed again.
+  std::filesystem::remove(name(0).toStdString());
+  QThread::msleep(600);
+  plug(1, px);
+  QThread::msleep(2500);  // past a scan and a probe
+  EXPECT_EQ(done(1), 0) << tool.Lines().join('\n').toStdString();
+  EXPECT_EQ(simX.erasesDone(), 1);
+
+  // Y takes the number X had: a board of its own, though it answers with
+  // the same unique ID.
+  plug(1, py);
+  ASSERT_TRUE(WaitFor([&] { return done(1) == 1; }, 30000)) << tool.Lines().join('\n').toStdString();
+  EXPECT_EQ(simY.Flash(0, 2048), image);
+
+  // X comes back once more: its slot took it, and it is still the same board.
+  plug(2, px);
+  QThread::msleep(2500);
+  EXPECT_EQ(done(2), 0) << tool.Lines().join('\n').toStdString();
+  EXPECT_EQ(simX.erasesDone(), 1);
+
+  tool.Signal(SIGINT);
+  const Outcome o = tool.Wait(20000);
+  ASSERT_TRUE(o.exited) << o.err.toStdString();
+  EXPECT_EQ(o.status, 0);
+  ASSERT_FALSE(o.out.isEmpty());
+  EXPECT_TRUE(o.out.last().contains(QStringLiteral("2 块板: 2 成功, 0 失败"))) << o.out.join('\n').toStdString();
 }
 
 }  // namespace

@@ -239,9 +239,21 @@ void LpcSim::Run() {
       prepared_.assign(part_.Sectors.size(), false);
       line_.clear();
     }
+    if (runRequested_.exchange(false)) {
+      line_.clear();
+      phase_ = Running;
+      Started = true;
+      ProgramStarted();
+    }
     uint8_t c = 0;
     if (link_.Read(c, 10)) Byte(c);
   }
+}
+
+void LpcSim::ProgramStarted() {
+  if (options_.FirstOutput.empty() || HungUp) return;
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));  // the program's own start-up
+  link_.Send(options_.FirstOutput);
 }
 
 void LpcSim::Reply(const std::string& text, char command) {
@@ -486,6 +498,7 @@ void LpcSim::Command(const std::string& line) {
     ReplyCode(CMD_SUCCESS);
     Started = true;
     phase_ = Running;
+    ProgramStarted();
     return;
   }
   if (cmd == "P" || cmd == "E") {

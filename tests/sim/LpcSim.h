@@ -99,6 +99,7 @@ struct LpcSimOptions {
   bool OkAfterBinary = false;     // acknowledges raw W data with "OK", as the manuals say
   std::vector<uint8_t> Earlier;   // the flash's contents before the session (erased after them)
   SimLinkOptions Link;            // the wire between the program and the chip
+  std::string FirstOutput;        // what the program prints once it starts (after G or RunProgram)
 };
 
 class LpcSim {
@@ -121,6 +122,8 @@ class LpcSim {
   // The board's reset button: back to autobaud, echo on, locked, nothing
   // prepared. Flash keeps its contents.
   void Reset() { resetRequested_ = true; }
+  // The board reset with its ISP pin high: the program in flash starts.
+  void RunProgram() { runRequested_ = true; }
 
   std::vector<uint8_t> Flash() const;
   // Whether the boot loader would start the program in flash: the eight
@@ -157,6 +160,7 @@ class LpcSim {
   void ReplyCode(int code) { Reply(std::to_string(code) + "\r\n"); }
   bool SectorRange(uint32_t from, uint32_t count, size_t* first, size_t* last) const;
   void Busy(int ms);
+  void ProgramStarted();
 
   PtyPair& pty_;
   LpcPartProfile part_;
@@ -165,6 +169,7 @@ class LpcSim {
   std::thread thread_;
   std::atomic<bool> stop_{false};
   std::atomic<bool> resetRequested_{false};
+  std::atomic<bool> runRequested_{false};
 
   mutable std::mutex mutex_;
   std::vector<uint8_t> flash_;

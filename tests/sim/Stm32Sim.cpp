@@ -454,6 +454,18 @@ void Stm32Sim::Reset() {
   link_.DiscardInput();
 }
 
+void Stm32Sim::StartProgram() {
+  toProgram_ = true;
+  Reset();
+}
+
+void Stm32Sim::ProgramStarted() {
+  if (options_.firstOutput.empty()) return;
+  // Clock set-up and the program's own UART initialisation.
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  link_.Send(options_.firstOutput);
+}
+
 std::vector<uint8_t> Stm32Sim::Flash(uint32_t offset, uint32_t length) const {
   std::lock_guard<std::mutex> lock(mutex_);
   if (offset >= flash_.size()) return {};
@@ -543,6 +555,10 @@ void Stm32Sim::Run() {
     if (reset_.exchange(false)) {
       synced_ = false;
       runningFrom_ = 0;
+      if (toProgram_.exchange(false)) {
+        runningFrom_ = kFlashBase;
+        ProgramStarted();
+      }
     }
     uint8_t b = 0;
     if (!ReadByte(b)) continue;
@@ -739,7 +755,9 @@ bool Stm32Sim::HandleGo() {
   // looks right after it must find it so.
   runningFrom_ = address;
   synced_ = false;
-  return Reply({kAck});
+  if (!Reply({kAck})) return false;
+  ProgramStarted();
+  return true;
 }
 
 bool Stm32Sim::EraseUnit(uint32_t index) {

@@ -92,6 +92,9 @@ struct Stm32SimOptions {
   int weakCell = -1;           // flash offset that keeps one bit wrong when written
   int stuckCell = -1;          // flash offset that keeps its old value through an erase
   std::string application;     // not in the boot loader: the program answers each byte with this text
+  // What the program in flash prints once it starts (after GO, or a reset
+  // with BOOT0 low), a moment after it starts as a real one would.
+  std::string firstOutput;
 };
 
 class Stm32Sim {
@@ -111,6 +114,8 @@ class Stm32Sim {
   // The part is reset: it waits for 0x7F again, and what has not yet been
   // read is lost.
   void Reset();
+  // The part is reset with BOOT0 low: the program in flash starts.
+  void StartProgram();
   SimLink& link() { return link_; }
 
   const Stm32SimProfile& profile() const { return profile_; }
@@ -153,6 +158,7 @@ class Stm32Sim {
   bool Busy(uint64_t micros);
   void Complain(const std::string& what);
   void SelfReset();
+  void ProgramStarted();
   bool Readable(uint32_t address, uint32_t count) const;
   uint8_t ReadMemory(uint32_t address) const;
   uint32_t UnitStart(uint32_t index) const;
@@ -192,6 +198,7 @@ class Stm32Sim {
   std::atomic<bool> stop_{false};
   std::atomic<bool> synced_{false};
   std::atomic<bool> reset_{false};
+  std::atomic<bool> toProgram_{false};  // the pending reset starts the program
   std::atomic<bool> hungUp_{false};
   std::atomic<bool> readProtected_{false};
   std::atomic<uint32_t> runningFrom_{0};

@@ -32,6 +32,7 @@ class RecordingSerialPlatform : public SerialPlatform {
   bool refuseLowLatency = false;    // behave like a pty: no ASYNC_LOW_LATENCY
   bool lowLatency = false;          // the flag as the fake device holds it
   std::function<void(bool)> onLowLatency;  // e.g. lowers a simulated adapter's latency
+  std::function<void()> onModemLine;       // after SetDtr / SetRts: a board's reset wiring
   int lastDrainMs = -1;             // time-out of the last Drain
   int modemLines = -2;              // what ModemLines reports; -2 asks the inner platform
   std::vector<uint8_t> incoming;    // what reads deliver without an inner platform
@@ -89,10 +90,12 @@ class RecordingSerialPlatform : public SerialPlatform {
   void SetDtr(int fd, bool on) override {
     Record("DTR", on, dtr);
     if (inner_) inner_->SetDtr(fd, on);
+    if (onModemLine) onModemLine();
   }
   void SetRts(int fd, bool on) override {
     Record("RTS", on, rts);
     if (inner_) inner_->SetRts(fd, on);
+    if (onModemLine) onModemLine();
   }
   bool SetLowLatency(int, bool on, bool* wasOn) override {
     calls.push_back(on ? "LOWLAT1" : "LOWLAT0");
