@@ -91,25 +91,32 @@ class PeerRelay {
     stop_ = true;
     t_.join();
   }
-  // Direction 0 is ours → peer, 1 is peer → ours.
-  void HoldAfter(int dir, int64_t bytes) { limit_[dir] = bytes; }
-  void Release() { limit_[0] = limit_[1] = INT64_MAX; }
+  // Direction 0 is ours → peer, 1 is peer → ours. Once `dir` has carried
+  // `bytes`, both directions stand still until Release(): the answer to the
+  // last thing that passed is held too.
+  void HoldAfter(int dir, int64_t bytes) {
+    holdAt_ = bytes;
+    holdDir_ = dir;
+  }
+  void Release() { holdDir_ = -1; }
   int64_t passed(int dir) const { return passed_[dir]; }
-  bool holding(int dir) const { return passed_[dir] >= limit_[dir]; }
+  bool holding() const { return holdDir_ >= 0 && passed_[holdDir_] >= holdAt_; }
   int damaged() const { return damaged_; }
 
  private:
   void Loop() {
     std::mt19937 rng(99);
     while (!stop_) {
+      if (holding()) {
+        ::usleep(5000);
+        continue;
+      }
       pollfd p[2] = {{fd_[0], POLLIN, 0}, {fd_[1], POLLIN, 0}};
-      for (int i = 0; i < 2; ++i)
-        if (holding(i)) p[i].events = 0;
       if (::poll(p, 2, 10) <= 0) continue;
       for (int i = 0; i < 2; ++i) {
-        if (!(p[i].revents & POLLIN)) continue;
+        if (!(p[i].revents & POLLIN) || holding()) continue;
         uint8_t buf[4096];
-        const int64_t room = limit_[i] - passed_[i];
+        const int64_t room = holdDir_ == i ? holdAt_ - passed_[i] : int64_t{sizeof buf};
         const ssize_t n = ::read(fd_[i], buf, static_cast<size_t>(std::min<int64_t>(room, sizeof buf)));
         if (n <= 0) continue;
         passed_[i] += n;
@@ -134,7 +141,8 @@ class PeerRelay {
   }
   int fd_[2];
   unsigned every_;
-  std::atomic<int64_t> limit_[2] = {INT64_MAX, INT64_MAX};
+  std::atomic<int> holdDir_{-1};
+  std::atomic<int64_t> holdAt_{0};
   std::atomic<int64_t> passed_[2] = {0, 0};
   std::atomic<bool> stop_{false};
   std::atomic<int> damaged_{0};

@@ -9,3 +9,7 @@ if(TEST TransferTest)
   # the busy suites instead of running on alone at the end.
   set_tests_properties(TransferTest PROPERTIES COST 100)
 endif()
+# The same transfers from the terminal page.
+if(TARGET vortana_app)
+  vortana_add_test(WindowTransferTest SOURCES WindowTransferTest.cpp LIBS vortana_app QT TIMEOUT 120)
+endif()
