@@ -166,8 +166,9 @@ bool FileTransfer::Start(Kind k, const QStringList& paths) {
   const QString what = Ymodem(k) && Sending(k) && paths.size() > 1
                            ? QStringLiteral("%1 个文件").arg(paths.size())
                            : QFileInfo(paths[0]).fileName();
-  title_->setText(Sending(k) ? QStringLiteral("正在发送 %1 (%2)").arg(what, ProtocolName(k))
-                             : QStringLiteral("正在接收到 %1 (%2)").arg(what, ProtocolName(k)));
+  what_ = Sending(k) ? QStringLiteral("发送 %1 (%2)").arg(what, ProtocolName(k))
+                     : QStringLiteral("接收到 %1 (%2)").arg(what, ProtocolName(k));
+  title_->setText(QStringLiteral("正在") + what_);
   button_->setText(QStringLiteral("取消"));
   bar_->setRange(0, 0);
   state_->setText(Sending(k) ? QStringLiteral("等待接收方开始…") : QStringLiteral("等待发送方…"));
@@ -268,6 +269,7 @@ void FileTransfer::Finish() {
     bar_->setRange(0, 1);
     bar_->setValue(1);
   }
+  title_->setText(what_);
   state_->setText(outcome_);
   button_->setText(QStringLiteral("关闭"));
   f_.ShowStatus(outcome_);

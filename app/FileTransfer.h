@@ -80,6 +80,7 @@ class FileTransfer : public QObject {
   XmodemReceiver* receiver_ = nullptr;
   Kind kind_ = Kind::SendXmodem;
   QStringList paths_;
+  QString what_;  // "发送 a.bin (XMODEM)"
   TComPortReceiveDataEvent savedHandler_;
   bool lineFailed_ = false;
   QString storeError_;
