@@ -151,6 +151,16 @@ TEST_F(WindowTransfer, CancelSendsCansAndTheCauseIsShownLast) {
   ExpectDisplayResumes();
 }
 
+TEST_F(WindowTransfer, APortThatGoesAwayEndsTheTransferWithThatCause) {
+  ASSERT_TRUE(t->Start(FileTransfer::Kind::ReceiveXmodem, {dir.filePath("x.bin")}));
+  EXPECT_EQ(pty.Read(1, 3000), std::vector<uint8_t>{'C'});
+  pty.HangUp();
+  ASSERT_TRUE(WaitEnd(3000));
+  EXPECT_FALSE(endedOk);
+  EXPECT_EQ(t->Outcome(), "串口已断开，传输失败");
+  EXPECT_FALSE(QFile::exists(dir.filePath("x.bin")));
+}
+
 TEST_F(WindowTransfer, NoTransferStartsOnAClosedPortOrWithoutAFolder) {
   ASSERT_FALSE(t->Start(FileTransfer::Kind::ReceiveYmodem, {dir.filePath("nowhere")}));
   EXPECT_TRUE(h.messages.last().contains(dir.filePath("nowhere"))) << h.messages.join('\n').toStdString();
