@@ -1,5 +1,7 @@
 #include "app/MainForm.h"
 
+#include "app/FileTransfer.h"
+
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDesktopServices>
@@ -227,6 +229,7 @@ TMainForm::TMainForm(QWidget* parent, SerialPlatform* platform) : QMainWindow(pa
   Timer1.setInterval(1000);
 
   Terminal = new TerminalOptions(*this);
+  Transfers = new FileTransfer(*this);
   ConnectHandlers();
   FormCreate();
 }

@@ -40,6 +40,7 @@ class Stm32Engine;
 class TLPCFrm;
 class TSTCFrm;
 class TerminalOptions;
+class FileTransfer;
 
 // Item data of the port lists: the adapter behind the port, shown after its name.
 inline constexpr int kPortAdapterRole = Qt::UserRole + 7;
@@ -209,6 +210,8 @@ class TMainForm : public QMainWindow, public IspHost {
 
   // ---- Terminal options: receive and send menus, find, log, modem lamps ----
   TerminalOptions* Terminal = nullptr;
+  // XMODEM/YMODEM from the receive area's menu.
+  FileTransfer* Transfers = nullptr;
 
   // ---- Bridge ----
   void CheckBox9Click();

@@ -79,7 +79,8 @@ int RunTermTransfer(const TermOptions& o) {
     return 2;
   }
   p.ApplyLine(fd, o.line);
-  p.Purge(fd, true, false);
+  // No purge of the input: a receiver that started first has already asked
+  // with 'C' or NAK, and throwing that away costs its whole retry wait.
   std::signal(SIGINT, OnInterrupt);
   std::signal(SIGTERM, OnInterrupt);
   std::signal(SIGPIPE, SIG_IGN);
