@@ -424,6 +424,10 @@ void TMainForm::BuildIspPage() {
   JobsMenu->addSeparator();
   stcOptionsAction_ = JobsMenu->addAction(QStringLiteral("STC 选项…"));
   connect(stcOptionsAction_, &QAction::triggered, this, [this] { StcOptionsClick(); });
+  // LPC: the slower check that reads the whole image back, instead of the
+  // part comparing each copy with its RAM.
+  VerifyReadbackAction = JobsMenu->addAction(QStringLiteral("LPC 写后校验时全部读回比较"));
+  VerifyReadbackAction->setCheckable(true);
   // A reset sequence of the user's own, for adapters wired otherwise
   // (BOOT0 on RTS, inverted lines); empty: the family's usual wiring.
   JobsMenu->addSeparator();
@@ -830,6 +834,7 @@ void TMainForm::ReadSettingsFrom(SettingsStore& store) {
   text("Delay1", [&](const QString& t) { Edit4->setText(t); Edit1Change(Edit4); });
   // Values added later: a file without them reads as before.
   check("Verify", CheckBox11);
+  if (const auto v = store.ReadBool(QStringLiteral("VerifyReadback"))) VerifyReadbackAction->setChecked(*v);
   text("PortName", [&](const QString& t) { storedPortName_ = t; });
   text("PortStable", [&](const QString& t) { storedPortStable_ = t; });
 }
@@ -912,6 +917,7 @@ void TMainForm::FormClose() {
   store.WriteString(QStringLiteral("Delay"), Edit3->text());
   store.WriteString(QStringLiteral("Delay1"), Edit4->text());
   store.WriteBool(QStringLiteral("Verify"), CheckBox11->isChecked());
+  store.WriteBool(QStringLiteral("VerifyReadback"), VerifyReadbackAction->isChecked());
   store.WriteString(QStringLiteral("PortName"), ComboBox1->currentText());
   Terminal->WriteSettings(store);
   store.WriteString(QStringLiteral("Frequency"), EditFreq->text());
@@ -1274,6 +1280,7 @@ IspJob TMainForm::FillJob(IspJob job) const {
   if (!crystal.isEmpty()) job.lpcCrystalKHz = crystal.toLatin1();
   job.stcDoubleSpeed = BitBtn7->text() == QStringLiteral("6T");
   job.verify = CheckBox11->isChecked();
+  job.verifyReadback = VerifyReadbackAction->isChecked();
   job.autoDownload = CheckBox1->isChecked();
   job.unprotectReadHint = QStringLiteral("用 更多 → 解除读保护… 解除");
   return job;

@@ -23,6 +23,9 @@ constexpr uint32_t kReadPiece = 4096;
 constexpr int kGoAnswerMs = 500;
 // What erased flash reads on every part of the family.
 constexpr uint8_t kErased = 0xFF;
+// M's answers that the engine reads.
+constexpr int kInvalidCommand = 1;
+constexpr int kCompareError = 10;
 
 const char kUnlock[] = "U 23130";
 const QString kPortLost = QStringLiteral("串口已断开或无法写入");
@@ -233,6 +236,8 @@ int TLPCFrm::ReplyLines(const QList<QByteArray>& lines) const {
       return ReturnCode(lines.first()) == 0 ? 5 : 1;
     case BlankChecking:  // SECTOR_NOT_BLANK names the offset and its contents
       return ReturnCode(lines.first()) == 8 ? 3 : 1;
+    case Comparing:  // COMPARE_ERROR names the offset of the first mismatch
+      return ReturnCode(lines.first()) == kCompareError ? 2 : 1;
     default:
       return 1;
   }
@@ -492,33 +497,8 @@ void TLPCFrm::HandleReply(const QByteArray& text) {
       const QByteArray expected = entry.EntryKind == ekDataBlock ? QByteArray("OK\r\n") : QByteArray("0\r\n");
       if (text == expected) {
         Timer1.stop();
-        ++EntryIndex;
-        // Raw data has no answer: the command after it follows at once.
-        while (EntryIndex < ListLength() && TransferList[EntryIndex].EntryKind == ekRawData) {
-          SendEntry(EntryIndex);
-          if (!running_) return;
-          afterRaw_ = true;
-          ++EntryIndex;
-        }
-        if (EntryIndex < ListLength()) {
-          EntryRetries = 0;
-          SendEntry(EntryIndex);
-          if (running_) EnableTimer(Timer1);
-        } else {
-          Timer2.stop();
-          if (job_.verify) {
-            // Past the bytes that read as boot code while in ISP.
-            const uint32_t from = std::min<uint32_t>(Part ? Part->bootRemap : 0,
-                                                     static_cast<uint32_t>(LpcImage.size()));
-            host_.AddLog(QStringLiteral("开始校验。。。"));
-            if (from > 0)
-              host_.AddLog(QStringLiteral("地址 0x0000..%1 在ISP模式下映射为Boot代码，不参与校验").arg(Hex(from - 1, 4)));
-            verifying_ = true;
-            StartRead({{from, static_cast<uint32_t>(LpcImage.size()) - from}});
-          } else {
-            DownloadDone();
-          }
-        }
+        if (entry.EntryKind == ekCommand && compareOnPart_ && StartCompare(entry.Line(0).trimmed())) return;
+        NextEntry();
         return;
       }
       const int code = codeAt(0);
@@ -593,6 +573,9 @@ void TLPCFrm::HandleReply(const QByteArray& text) {
         Refused(QStringLiteral("查空"), lastCommand_, codeAt(0));
       }
       return;
+    case Comparing:
+      HandleCompare(text, codeAt(0));
+      return;
     case Going:
       if (text == "0\r\n") {
         Succeed(QStringLiteral("程序已启动: ") + QString::fromLatin1(lastCommand_));
@@ -654,15 +637,9 @@ void TLPCFrm::AfterBootVersion() {
       BlankCheckSectors(first, last);
       return;
     }
-    case IspJobKind::Verify: {
-      const uint32_t from = std::min<uint32_t>(Part->bootRemap, static_cast<uint32_t>(LpcImage.size()));
-      host_.AddLog(QStringLiteral("开始校验。。。"));
-      if (from > 0)
-        host_.AddLog(QStringLiteral("地址 0x0000..%1 在ISP模式下映射为Boot代码，不参与校验").arg(Hex(from - 1, 4)));
-      verifying_ = true;
-      StartRead({{from, static_cast<uint32_t>(LpcImage.size()) - from}});
+    case IspJobKind::Verify:
+      StartReadBack();
       return;
-    }
     case IspJobKind::Read: {
       const uint32_t from = job_.address.value_or(0);
       const uint64_t length = job_.length ? *job_.length : (FlashSize > from ? FlashSize - from : 0);
@@ -734,6 +711,103 @@ void TLPCFrm::StartGo() {
   });
 }
 
+void TLPCFrm::NextEntry() {
+  ++EntryIndex;
+  // Raw data has no answer: the command after it follows at once.
+  while (EntryIndex < ListLength() && TransferList[EntryIndex].EntryKind == ekRawData) {
+    SendEntry(EntryIndex);
+    if (!running_) return;
+    afterRaw_ = true;
+    ++EntryIndex;
+  }
+  if (EntryIndex < ListLength()) {
+    EntryRetries = 0;
+    SendEntry(EntryIndex);
+    if (running_) EnableTimer(Timer1);
+    return;
+  }
+  WritingDone();
+}
+
+bool TLPCFrm::StartCompare(const QByteArray& copyCommand) {
+  const QList<QByteArray> words = copyCommand.split(' ');
+  if (words.size() != 4 || words[0] != "C") return false;
+  uint32_t flash = words[1].toUInt();
+  uint32_t ram = words[2].toUInt();
+  uint32_t count = words[3].toUInt();
+  // In ISP the first bytes at 0 read as the boot code, so M would always
+  // find them different: the part compares what is mapped, from past them.
+  const uint32_t remap = Part ? Part->bootRemap : 0;
+  if (flash < remap) {
+    host_.AddLog(QStringLiteral("地址 0x0000..%1 在ISP模式下映射为Boot代码，不参与校验").arg(Hex(remap - 1, 4)));
+    const uint32_t skip = remap - flash;
+    if (count <= skip) return false;
+    flash += skip;
+    ram += skip;
+    count -= skip;
+  }
+  compareFlash_ = flash;
+  LpcIspState = Comparing;
+  SendCommand("M " + QByteArray::number(flash) + " " + QByteArray::number(ram) + " " + QByteArray::number(count));
+  return true;
+}
+
+void TLPCFrm::HandleCompare(const QByteArray& text, int code) {
+  if (code == 0) {
+    Timer1.stop();
+    LpcIspState = Writing;
+    return NextEntry();
+  }
+  if (code == kCompareError) {
+    const QList<QByteArray> lines = text.split('\n');
+    bool ok = false;
+    const uint32_t offset = lines.size() > 1 ? lines[1].trimmed().toUInt(&ok) : 0;
+    IspResult r = IspResult::Failure(
+        ok ? QStringLiteral("校验错误: Flash 地址 %1 与写入的数据不符").arg(Hex(compareFlash_ + offset))
+           : QStringLiteral("校验错误: Flash 从 %1 起与写入的数据不符").arg(Hex(compareFlash_)),
+        QStringLiteral("校验"));
+    r.command = QString::fromLatin1(lastCommand_);
+    r.code = code;
+    return EndSession(r);
+  }
+  if (code == kInvalidCommand) {
+    // A boot code without M: the image is read back once it is all written.
+    host_.AddLog(QStringLiteral("器件不支持比较命令 M，写入后改为读出校验"));
+    compareOnPart_ = false;
+    compareRefused_ = true;
+    Timer1.stop();
+    LpcIspState = Writing;
+    return NextEntry();
+  }
+  if (code == kLpcCodeReadProtection) {
+    // As with the read-back: a protected part keeps its flash to itself.
+    host_.AddLog(QStringLiteral("器件已开启代码读保护，不能读出，跳过写后校验"));
+    compareOnPart_ = false;
+    Timer1.stop();
+    LpcIspState = Writing;
+    return NextEntry();
+  }
+  if (code > 0) Refused(QStringLiteral("校验"), lastCommand_, code);
+}
+
+void TLPCFrm::WritingDone() {
+  Timer2.stop();
+  if (!job_.verify) return DownloadDone();
+  if (job_.verifyReadback || compareRefused_) return StartReadBack();
+  host_.AddLog(QStringLiteral("校验成功"));
+  DownloadDone();
+}
+
+void TLPCFrm::StartReadBack() {
+  // Past the bytes that read as boot code while in ISP.
+  const uint32_t from = std::min<uint32_t>(Part ? Part->bootRemap : 0, static_cast<uint32_t>(LpcImage.size()));
+  host_.AddLog(QStringLiteral("开始校验。。。"));
+  if (from > 0)
+    host_.AddLog(QStringLiteral("地址 0x0000..%1 在ISP模式下映射为Boot代码，不参与校验").arg(Hex(from - 1, 4)));
+  verifying_ = true;
+  StartRead({{from, static_cast<uint32_t>(LpcImage.size()) - from}});
+}
+
 void TLPCFrm::StartPrepare() {
   int first = 0, last = 0;
   JobSectors(&first, &last);
@@ -745,6 +819,8 @@ void TLPCFrm::StartWriting() {
   EntryIndex = 1;
   EntryRetries = 0;
   LpcIspState = Writing;
+  compareOnPart_ = job_.verify && !job_.verifyReadback;
+  compareRefused_ = false;
   if (ListLength() <= 1) {
     // Nothing to write (a loaded image never gives this).
     Succeed(QStringLiteral("写入完成"));
@@ -953,6 +1029,7 @@ QString TLPCFrm::StepOf(int state) const {
              : job_.kind == IspJobKind::BlankCheck ? QStringLiteral("查空")
                                                    : QStringLiteral("读出");
     case Going: return QStringLiteral("运行");
+    case Comparing: return QStringLiteral("校验");
     default: return QStringLiteral("连接");
   }
 }

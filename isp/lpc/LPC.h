@@ -25,7 +25,7 @@ class TLPCFrm : public QObject, public IspEngine {
   enum LpcIspStates {
     Syncing = 1, SyncEcho, CrystalSent, Unlocking, EchoOff,
     ReadingPartId, ReadingBootVersion, Preparing, Erasing, Writing,
-    ReadingSerial, BlankChecking, ReadingMemory, Going
+    ReadingSerial, BlankChecking, ReadingMemory, Going, Comparing
   };
 
   explicit TLPCFrm(IspHost& host, QObject* parent = nullptr);
@@ -116,6 +116,14 @@ class TLPCFrm : public QObject, public IspEngine {
   void StartGo();
   void DownloadDone();
   void StartWriting();
+  // Writing: the entry after the one the part has just accepted.
+  void NextEntry();
+  // After a copy to flash: the part compares the flash with the RAM it was
+  // copied from; false when there is nothing to compare.
+  bool StartCompare(const QByteArray& copyCommand);
+  void HandleCompare(const QByteArray& text, int code);
+  void WritingDone();
+  void StartReadBack();
   void StartRead(std::vector<ReadRange> ranges);
   void SendNextRead();
   void HandleReadData();
@@ -169,4 +177,9 @@ class TLPCFrm : public QObject, public IspEngine {
   uint64_t readTotal_ = 0;
   uint64_t readDone_ = 0;
   bool verifying_ = false;
+  // Verify by M after each copy; off for the read-back, or once the part
+  // refused M (then the image is read back at the end).
+  bool compareOnPart_ = false;
+  bool compareRefused_ = false;
+  uint32_t compareFlash_ = 0;  // the flash address of the M under way
 };
