@@ -87,7 +87,25 @@ class TLPCFrm : public QObject, public IspEngine {
     uint32_t length;
   };
 
+  // A whole reply, to the handler of the state that awaits it.
   void HandleReply(const QByteArray& text);
+  void OnSyncing(const QByteArray& text, const QList<QByteArray>& lines);
+  void OnSyncEcho(const QByteArray& text, const QList<QByteArray>& lines);
+  void OnCrystalSent(const QByteArray& text, const QList<QByteArray>& lines);
+  void OnUnlocking(const QByteArray& text, const QList<QByteArray>& lines);
+  void OnEchoOff(const QByteArray& text, const QList<QByteArray>& lines);
+  void OnPartId(const QByteArray& text, const QList<QByteArray>& lines);
+  void OnBootVersion(const QByteArray& text, const QList<QByteArray>& lines);
+  void OnPreparing(const QByteArray& text, const QList<QByteArray>& lines);
+  void OnErasing(const QByteArray& text, const QList<QByteArray>& lines);
+  void OnWriting(const QByteArray& text, const QList<QByteArray>& lines);
+  void OnComparing(const QByteArray& text, const QList<QByteArray>& lines);
+  void OnSerial(const QByteArray& text, const QList<QByteArray>& lines);
+  void OnBlankCheck(const QByteArray& text, const QList<QByteArray>& lines);
+  void OnGoing(const QByteArray& text, const QList<QByteArray>& lines);
+  // Writing: the entry again after a resend request or a reply that makes
+  // no sense, until the part has refused it too often.
+  void RetryEntry(const QByteArray& text);
   bool TakeReply(QByteArray* reply);
   int ReplyLines(const QList<QByteArray>& lines) const;
   void SendCommand(const QByteArray& command);
@@ -121,7 +139,6 @@ class TLPCFrm : public QObject, public IspEngine {
   // After a copy to flash: the part compares the flash with the RAM it was
   // copied from; false when there is nothing to compare.
   bool StartCompare(const QByteArray& copyCommand);
-  void HandleCompare(const QByteArray& text, int code);
   void WritingDone();
   void StartReadBack();
   void StartRead(std::vector<ReadRange> ranges);
