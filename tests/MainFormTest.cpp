@@ -268,7 +268,7 @@ TEST(MainFormSettings, ClosingWritesEveryValueInOrderWithModelFirst) {
   const QStringList expected = {"Model", "Port", "BaudRate", "Data", "Stop", "Parity", "HexRXD",
                                 "TimeTXD_ch", "TimeTXD_v", "HexTXD", "SendNewL", "KeySend", "SendClear",
                                 "SendStr", "MCUType", "12T", "AutoISP", "AutoRST", "FileName", "Delay",
-                                "Delay1", "Verify", "PortName"};
+                                "Delay1", "Verify", "VerifyReadback", "PortName"};
   // The terminal's values follow (checked with the terminal), then the
   // STC trim frequency and the port's stable link.
   EXPECT_EQ(h.SettingsNames().mid(0, expected.size()), expected);
@@ -903,5 +903,5 @@ TEST(MainFormProgram, SigtermClosesTheWindowAndWritesTheSettings) {
   EXPECT_EQ(program.exitCode(), 0) << program.readAllStandardError().toStdString();
   QFile f(settings);
   ASSERT_TRUE(f.open(QIODevice::ReadOnly));
-  EXPECT_EQ(f.readAll().count('\n'), 36);  // every value, the window's place and then the send list last
+  EXPECT_EQ(f.readAll().count('\n'), 37);  // every value, the window's place and then the send list last
 }
