@@ -196,6 +196,16 @@ TEST_F(CliTest, LpcVerifyByCompareOrByReadBack) {
     EXPECT_GT(reads, 0);
     EXPECT_EQ(compares, 0);
   }
+  {
+    LpcSimOptions o;
+    o.NoCompare = true;
+    LpcSim sim(pty, LpcPartProfile::LPC2131(), o);
+    const Outcome out = RunTool(Args("lpc", file, {QStringLiteral("--reset=none")}));
+    ASSERT_TRUE(out.exited);
+    EXPECT_EQ(out.status, 0) << out.out.join('\n').toStdString();
+    EXPECT_TRUE(out.out.contains(QStringLiteral("器件不支持比较命令 M，写入后改为读出校验")));
+    EXPECT_EQ(out.out.last(), QStringLiteral("写入完成"));
+  }
 }
 
 TEST_F(CliTest, LpcBootLoaderIsToldTheCrystalGiven) {

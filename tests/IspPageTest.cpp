@@ -566,6 +566,17 @@ TEST_F(IspPage, LpcVerifyByCompareOrByReadBack) {
   EXPECT_GT(reads, 0);
   EXPECT_EQ(compares, 0);
   ExpectPortReleased();
+
+  // A part without M is read back whatever the choice, and the log says so.
+  lpcSim->Stop();
+  LpcSimOptions none;
+  none.NoCompare = true;
+  lpcSim = std::make_unique<LpcSim>(pty, LpcPartProfile::LPC2136(), none);
+  f->VerifyReadbackAction->setChecked(false);
+  ASSERT_TRUE(Download(60000)) << Lines(*f).join('\n').toStdString();
+  EXPECT_TRUE(Lines(*f).contains(QStringLiteral("器件不支持比较命令 M，写入后改为读出校验")));
+  EXPECT_EQ(Lines(*f).last(), QStringLiteral("写入完成"));
+  ExpectPortReleased();
 }
 
 // The crystal field is the only way the window tells the boot loader
