@@ -427,6 +427,10 @@ void TMainForm::BuildIspPage() {
   JobsMenu->addSeparator();
   stcOptionsAction_ = JobsMenu->addAction(QStringLiteral("STC 选项…"));
   connect(stcOptionsAction_, &QAction::triggered, this, [this] { StcOptionsClick(); });
+  // LPC: the slower check that reads the whole image back, instead of the
+  // part comparing each copy with its RAM.
+  VerifyReadbackAction = JobsMenu->addAction(QStringLiteral("LPC 写后校验时全部读回比较"));
+  VerifyReadbackAction->setCheckable(true);
   // A reset sequence of the user's own, for adapters wired otherwise
   // (BOOT0 on RTS, inverted lines); empty: the family's usual wiring.
   JobsMenu->addSeparator();
@@ -833,6 +837,7 @@ void TMainForm::ReadSettingsFrom(SettingsStore& store) {
   text("Delay1", [&](const QString& t) { Edit4->setText(t); Edit1Change(Edit4); });
   // Values added later: a file without them reads as before.
   check("Verify", CheckBox11);
+  if (const auto v = store.ReadBool(QStringLiteral("VerifyReadback"))) VerifyReadbackAction->setChecked(*v);
   text("PortName", [&](const QString& t) { storedPortName_ = t; });
   text("PortStable", [&](const QString& t) { storedPortStable_ = t; });
 }
@@ -923,6 +928,7 @@ void TMainForm::FormClose() {
   // Only when set: a file without one reads as before.
   if (!EditResetSeq->text().trimmed().isEmpty())
     store.WriteString(QStringLiteral("ResetSequence"), EditResetSeq->text().trimmed());
+  if (VerifyReadbackAction->isChecked()) store.WriteBool(QStringLiteral("VerifyReadback"), true);
   // The window's place last: a file from before reads as it did.
   const QRect place = normalGeometry().isValid() ? normalGeometry() : geometry();
   store.WriteInteger(QStringLiteral("WindowLeft"), place.x());
@@ -1288,6 +1294,7 @@ IspJob TMainForm::FillJob(IspJob job) const {
   if (!crystal.isEmpty()) job.lpcCrystalKHz = crystal.toLatin1();
   job.stcDoubleSpeed = BitBtn7->text() == QStringLiteral("6T");
   job.verify = CheckBox11->isChecked();
+  job.verifyReadback = VerifyReadbackAction->isChecked();
   job.autoDownload = CheckBox1->isChecked();
   job.unprotectReadHint = QStringLiteral("用 更多 → 解除读保护… 解除");
   return job;

@@ -97,6 +97,7 @@ class TMainForm : public QMainWindow, public IspHost {
   // the frequency STC parts with an internal oscillator are trimmed to.
   QToolButton* BitBtnJobs = nullptr;
   QMenu* JobsMenu = nullptr;
+  QAction* VerifyReadbackAction = nullptr;  // under "更多": LPC verify by reading back
   QLineEdit* EditResetSeq = nullptr;  // under "更多": a reset sequence of the user's own
   QLineEdit* EditFreq = nullptr;    // kHz
   QLabel* LabelFreq = nullptr;

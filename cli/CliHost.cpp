@@ -56,6 +56,7 @@ IspJob CliHost::FillJob(IspJob job) const {
   job.lpcCrystalKHz = options_.crystalKHz.toLatin1();
   job.stcDoubleSpeed = false;
   job.verify = options_.verify;
+  job.verifyReadback = options_.verifyReadback;
   job.autoDownload = false;
   return job;
 }

@@ -82,6 +82,8 @@ bool TakeFlag(const QString& arg, CliOptions& o, RawOptions& raw, QString* why) 
     raw.help = true;
   } else if (arg == QLatin1String("--no-verify")) {
     o.verify = false;
+  } else if (arg == QLatin1String("--verify-readback")) {
+    o.verifyReadback = true;
   } else if (arg == QLatin1String("--watch")) {
     o.watch = true;
   } else if (arg == QLatin1String("--term") || arg.startsWith(QLatin1String("--term="))) {
@@ -408,8 +410,12 @@ QString CheckPageFields(RawOptions& raw, CliOptions& o, QStringList& notes) {
   return {};
 }
 
-// What only STC parts read, and what they cannot do.
+// Options only one family reads, and what the others cannot do.
 QString CheckStcOnly(RawOptions&, CliOptions& o, QStringList& notes) {
+  if (!o.verify && o.verifyReadback)
+    return QStringLiteral("--no-verify and --verify-readback cannot go together");
+  if (o.family != IspFamily::Lpc && o.verifyReadback)
+    notes << QStringLiteral("--verify-readback is for LPC: STM32 always reads back, STC parts cannot be read");
   if (o.family == IspFamily::Stc && !o.verify)
     notes << QStringLiteral("--no-verify changes nothing for STC: the parts cannot be read back");
   if (o.family != IspFamily::Stc) {
@@ -482,6 +488,7 @@ QStringList BoardArguments(const CliOptions& o, const QString& port, std::option
   if (o.family != IspFamily::Stm32) a << QStringLiteral("--timeout") << QString::number(o.timeoutS);
   if (o.family == IspFamily::Lpc) a << QStringLiteral("--crystal-khz") << o.crystalKHz;
   if (!o.verify && o.family != IspFamily::Stc) a << QStringLiteral("--no-verify");
+  if (o.verifyReadback && o.family == IspFamily::Lpc) a << QStringLiteral("--verify-readback");
   const IspJob& j = o.job;
   switch (j.kind) {
     case IspJobKind::Download: break;
@@ -575,9 +582,12 @@ QString HelpText() {
       "      --crystal-khz K   LPC ARM7 crystal in kHz, sent rounded to whole kHz\n"
       "                        (default 11059); LPC23xx/24xx\n"
       "                        and the Cortex-M parts run their ISP on the IRC\n"
-      "      --no-verify       skip reading the image back after writing (STM32 and\n"
-      "                        LPC; STC parts cannot be read back, each block write\n"
-      "                        is checked by the sum the part answers)\n"
+      "      --no-verify       skip the check after writing (STM32 and LPC; STC parts\n"
+      "                        cannot be read back, each block write is checked by\n"
+      "                        the sum the part answers)\n"
+      "      --verify-readback LPC: read the whole image back after writing instead\n"
+      "                        of the part comparing each copy with its RAM (M);\n"
+      "                        slower, compares with the file itself\n"
       "      --go[=ADDRESS]    start the program after the download (or alone)\n"
       "      --watch           stay and download again whenever FILE changes;\n"
       "                        Ctrl-C ends it (the exit status is the last download's)\n"

@@ -32,6 +32,7 @@ struct CliOptions {
   bool timeoutGiven = false;    // --timeout was given (LPC: else no pause between lines)
   QString crystalKHz = QStringLiteral("11059.2");  // LPC crystal, sent as typed
   bool verify = true;
+  bool verifyReadback = false;  // LPC: read the image back instead of the part's compare
   bool watch = false;
   uint32_t termBaud = 0;         // --term[=BAUD]: vortana-term on the port after the job, 0 = not
   QString file;

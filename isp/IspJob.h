@@ -95,6 +95,9 @@ struct IspJob {
   QByteArray lpcCrystalKHz = "11059";    // LPC: the crystal the boot loader is told
   bool stcDoubleSpeed = false;           // STC: 6T (double speed) rather than 12T
   bool verify = true;                    // read the written range back where the family can
+  // LPC: check by reading the whole image back and comparing it with the
+  // file, rather than by the part comparing each copy with its RAM (slower).
+  bool verifyReadback = false;
   bool autoDownload = false;             // the window's automatic re-download is on
   // How the user of this host turns read-out protection off (it erases the
   // part): named in the cause when a protected part refuses a job.

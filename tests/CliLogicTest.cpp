@@ -224,6 +224,7 @@ TEST(CliOptions, JobsAndTheirParameters) {
       {"-p x -f stm32 --erase --info", "one job at a time"},
       {"-p x -f stm32 --erase fw.hex", "takes no firmware file"},
       {"-p x -f stm32 --verify-only", "no firmware file"},
+      {"-p x -f lpc --no-verify --verify-readback fw.hex", "cannot go together"},
       {"-p x -f stm32 --read out.bin --address 12Q", "--address takes a number"},
       {"-p x -f stm32 --read out.bin --length 0", "above 0"},
       {"-p x -f stm32 --read out.bin --address 0x100000000", "--address takes a number"},
@@ -266,7 +267,7 @@ TEST(CliOptions, JobsAndTheirParameters) {
 
 TEST(CliOptions, HelpNamesEveryOption) {
   const QString help = HelpText();
-  for (const char* option : {"-p", "-f", "-b", "--reset", "--reset-ms", "--timeout", "--crystal-khz", "--no-verify",
+  for (const char* option : {"-p", "-f", "-b", "--reset", "--reset-ms", "--timeout", "--crystal-khz", "--no-verify", "--verify-readback",
                              "--watch", "--help", "--read", "--address", "--length", "--erase", "--erase-range",
                              "--blank-check", "--info", "--unprotect-read", "--protect-read", "--unprotect-write",
                              "--go", "--verify-only", "--frequency", "--option", "--eeprom", "--eeprom-in-image",

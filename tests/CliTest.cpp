@@ -169,6 +169,45 @@ TEST_F(CliTest, LpcImageLands) {
   EXPECT_EQ(o.out.last(), QStringLiteral("写入完成"));
 }
 
+TEST_F(CliTest, LpcVerifyByCompareOrByReadBack) {
+  const std::vector<uint8_t> image = PatternImage(9000, 9);
+  const QString file = WriteFile(QStringLiteral("fw.hex"), HexText(image));
+  {
+    LpcSimOptions o;
+    o.FlipAfterCopy = 0x1001;
+    LpcSim sim(pty, LpcPartProfile::LPC2131(), o);
+    const Outcome out = RunTool(Args("lpc", file, {QStringLiteral("--reset=none")}));
+    ASSERT_TRUE(out.exited);
+    EXPECT_EQ(out.status, 1);
+    ASSERT_FALSE(out.out.isEmpty());
+    EXPECT_EQ(out.out.last(), QStringLiteral("校验错误: Flash 地址 0x00001000 与写入的数据不符"));
+  }
+  {
+    LpcSim sim(pty, LpcPartProfile::LPC2131());
+    const Outcome out = RunTool(Args("lpc", file, {QStringLiteral("--reset=none"), QStringLiteral("--verify-readback")}));
+    ASSERT_TRUE(out.exited);
+    EXPECT_EQ(out.status, 0) << out.out.join('\n').toStdString();
+    EXPECT_TRUE(out.out.contains(QStringLiteral("开始校验。。。")));
+    int reads = 0, compares = 0;
+    for (const std::string& c : sim.Commands()) {
+      reads += c[0] == 'R';
+      compares += c[0] == 'M';
+    }
+    EXPECT_GT(reads, 0);
+    EXPECT_EQ(compares, 0);
+  }
+  {
+    LpcSimOptions o;
+    o.NoCompare = true;
+    LpcSim sim(pty, LpcPartProfile::LPC2131(), o);
+    const Outcome out = RunTool(Args("lpc", file, {QStringLiteral("--reset=none")}));
+    ASSERT_TRUE(out.exited);
+    EXPECT_EQ(out.status, 0) << out.out.join('\n').toStdString();
+    EXPECT_TRUE(out.out.contains(QStringLiteral("器件不支持比较命令 M，写入后改为读出校验")));
+    EXPECT_EQ(out.out.last(), QStringLiteral("写入完成"));
+  }
+}
+
 TEST_F(CliTest, LpcBootLoaderIsToldTheCrystalGiven) {
   // Just enough of a boot loader to hear the crystal line.
   const QString file = WriteFile(QStringLiteral("fw.hex"), HexText(PatternImage(100, 1)));

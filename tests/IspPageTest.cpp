@@ -526,15 +526,57 @@ TEST_F(IspPage, LpcFromTheButton) {
                         QStringLiteral("下载目标代码"), QStringLiteral("读器件ID成功:196387"),
                         QStringLiteral("读Boot代码版本成功:2.12"), QStringLiteral("正在擦除。。。"),
                         QStringLiteral("擦除成功"), QStringLiteral("开始写入。。。")};
-  // "写后校验" reads the image back (past the boot code's vectors).
-  const QStringList verify{QStringLiteral("开始校验。。。"),
-                           QStringLiteral("地址 0x0000..0x003F 在ISP模式下映射为Boot代码，不参与校验"),
+  // "写后校验": the part compares each copy (past the boot code's vectors).
+  const QStringList verify{QStringLiteral("地址 0x0000..0x003F 在ISP模式下映射为Boot代码，不参与校验"),
                            QStringLiteral("校验成功")};
   EXPECT_EQ(Lines(*f), log + (f->CheckBox11->isChecked() ? verify : QStringList()) +
                            QStringList{QStringLiteral("写入完成")});
   EXPECT_EQ(f->StatusText(0), QStringLiteral("写入完成"));
   ExpectPortReleased();
   EXPECT_TRUE(h.messages.isEmpty());
+}
+
+// "写后校验" as the part's compare finds a byte that did not program; the
+// choice under "更多" reads the image back instead, and is kept.
+TEST_F(IspPage, LpcVerifyByCompareOrByReadBack) {
+  SelectPort();
+  Choose(kLpc2136);
+  f->Edit3->setText(QStringLiteral("1"));
+  std::vector<uint8_t> image = PatternImage(9000, 7);
+  f->Edit2->setText(WriteFile(QStringLiteral("fw.hex"), HexText(image)));
+  LpcSimOptions o;
+  o.FlipAfterCopy = 0x2222;
+  lpcSim = std::make_unique<LpcSim>(pty, LpcPartProfile::LPC2136(), o);
+  ASSERT_TRUE(f->CheckBox11->isChecked());
+  ASSERT_TRUE(Download(60000)) << Lines(*f).join('\n').toStdString();
+  EXPECT_EQ(Lines(*f).last(), QStringLiteral("校验错误: Flash 地址 0x00002220 与写入的数据不符"));
+  ExpectPortReleased();
+
+  lpcSim->Stop();
+  lpcSim = std::make_unique<LpcSim>(pty, LpcPartProfile::LPC2136());
+  f->VerifyReadbackAction->setChecked(true);
+  ASSERT_TRUE(Download(60000)) << Lines(*f).join('\n').toStdString();
+  EXPECT_EQ(Lines(*f).last(), QStringLiteral("写入完成"));
+  EXPECT_TRUE(Lines(*f).contains(QStringLiteral("开始校验。。。")));
+  int reads = 0, compares = 0;
+  for (const std::string& c : lpcSim->Commands()) {
+    reads += c[0] == 'R';
+    compares += c[0] == 'M';
+  }
+  EXPECT_GT(reads, 0);
+  EXPECT_EQ(compares, 0);
+  ExpectPortReleased();
+
+  // A part without M is read back whatever the choice, and the log says so.
+  lpcSim->Stop();
+  LpcSimOptions none;
+  none.NoCompare = true;
+  lpcSim = std::make_unique<LpcSim>(pty, LpcPartProfile::LPC2136(), none);
+  f->VerifyReadbackAction->setChecked(false);
+  ASSERT_TRUE(Download(60000)) << Lines(*f).join('\n').toStdString();
+  EXPECT_TRUE(Lines(*f).contains(QStringLiteral("器件不支持比较命令 M，写入后改为读出校验")));
+  EXPECT_EQ(Lines(*f).last(), QStringLiteral("写入完成"));
+  ExpectPortReleased();
 }
 
 // The crystal field is the only way the window tells the boot loader

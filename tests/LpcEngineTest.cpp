@@ -105,10 +105,11 @@ class LpcDownload : public ::testing::Test {
     EXPECT_EQ(host_.progress, 0);
     EXPECT_EQ(frm_->LpcIspState, TLPCFrm::Syncing);
   }
-  // The download's lines in their order; the read-back before the last.
+  // The download's lines in their order; the check before the last (the
+  // part's compare after each copy, or the read-back after all of them).
   std::string SuccessLog(const QString& partId, const QString& boot, int kb,
-                         const std::vector<uint8_t>& flashImage, size_t slot = 0x14) {
-    return QStringList{QStringLiteral("正在查找。。。"), QStringLiteral("已成功连接"),
+                         const std::vector<uint8_t>& flashImage, size_t slot = 0x14, bool readBack = false) {
+    QStringList lines{QStringLiteral("正在查找。。。"), QStringLiteral("已成功连接"),
             QStringLiteral("同步已建立"), QStringLiteral("波特率发送成功"),
             QStringLiteral("解锁成功"), QStringLiteral("CodeSize: %1 KB").arg(kb),
             VectorLine(flashImage, slot), QStringLiteral("下载目标代码"),
@@ -118,7 +119,9 @@ class LpcDownload : public ::testing::Test {
             QStringLiteral("开始校验。。。"),
             slot == 0x14 ? QStringLiteral("地址 0x0000..0x003F 在ISP模式下映射为Boot代码，不参与校验")
                          : QStringLiteral("地址 0x0000..0x01FF 在ISP模式下映射为Boot代码，不参与校验"),
-            QStringLiteral("校验成功"), QStringLiteral("写入完成")}.join('\n').toStdString();
+            QStringLiteral("校验成功"), QStringLiteral("写入完成")};
+    if (!readBack) lines.removeOne(QStringLiteral("开始校验。。。"));
+    return lines.join('\n').toStdString();
   }
   // The image where it belongs, erased flash after it up to the end of its
   // last 4 KB chunk, and no byte programmed over flash that was not erased.
@@ -350,7 +353,7 @@ TEST_F(LpcDownload, WrongSyncAnswersAreAnsweredWithAnotherQuestionMark) {
   EXPECT_EQ(sim_->Syncs.load(), 4);
   EXPECT_EQ(frm_->SyncAttempts, 4);
   EXPECT_EQ(host_.log.last(), QStringLiteral("写入完成"));
-  EXPECT_EQ(host_.log.size(), 17);  // the searching texts stay in the status line
+  EXPECT_EQ(host_.log.size(), 16);  // the searching texts stay in the status line
   ExpectFlashHolds(WithVectorChecksum(image));
 }
 
@@ -698,7 +701,7 @@ TEST_F(LpcDownload, EveryRefusedCommandIsNamedAtOnce) {
       {'W', LpcSim::ADDR_NOT_MAPPED, QStringLiteral("写RAM失败: W 1073742336 256 → 返回码 14 ADDR_NOT_MAPPED")},
       {'C', LpcSim::SECTOR_NOT_PREPARED,
        QStringLiteral("复制到Flash失败: C 0 1073742336 256 → 返回码 9 SECTOR_NOT_PREPARED_FOR_WRITE_OPERATION")},
-      {'R', LpcSim::ADDR_ERROR, QStringLiteral("校验失败: R 64 136 → 返回码 13 ADDR_ERROR")},
+      {'M', LpcSim::ADDR_ERROR, QStringLiteral("校验失败: M 64 1073742400 192 → 返回码 13 ADDR_ERROR")},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(1, c.command));
@@ -717,7 +720,7 @@ TEST_F(LpcDownload, EveryRefusedCommandIsNamedAtOnce) {
     EXPECT_EQ(r.code, c.code);
     EXPECT_EQ(r.cause, c.cause);
     ExpectIdle();
-    if (c.command != 'E' && c.command != 'W' && c.command != 'C' && c.command != 'R') {
+    if (c.command != 'E' && c.command != 'W' && c.command != 'C' && c.command != 'M') {
       EXPECT_EQ(Count('E'), 0);
     }
   }
@@ -746,15 +749,17 @@ TEST_F(LpcDownload, CrystalOfAnyLengthCompletes) {
     ASSERT_TRUE(Finish(5000)) << Log();
     EXPECT_EQ(host_.log.last(), QStringLiteral("写入完成"));
     EXPECT_EQ(sim_->Commands().size(), Count('U') + Count('A') + Count('J') + Count('K') + Count('P') + Count('E') +
-                                           Count('W') + Count('C') + Count('R'));
+                                           Count('W') + Count('C') + Count('M'));
   }
 }
 
-TEST_F(LpcDownload, ReadBackCatchesAFlashCellThatDidNotProgram) {
-  // One bit at 5000 stays set; the read-back names the address. Without
-  // "写后校验" the same run ends as written, which is what the box promises.
+TEST_F(LpcDownload, CheckAfterWritingCatchesAFlashCellThatDidNotProgram) {
+  // One bit at 5000 stays set. The part's compare after that copy names the
+  // address and nothing after it is written; the read-back, when chosen,
+  // names it with both values. Without "写后校验" the same run ends as
+  // written, which is what the box promises.
   const std::vector<uint8_t> image = [] {
-    std::vector<uint8_t> i = PatternImage(5200, 43);
+    std::vector<uint8_t> i = PatternImage(9200, 43);
     i[5000] = 0x00;
     return i;
   }();
@@ -762,7 +767,21 @@ TEST_F(LpcDownload, ReadBackCatchesAFlashCellThatDidNotProgram) {
   o.StuckBit = 5000;
   Start(LpcPartProfile::LPC2136(), o, HexText(image));
   ASSERT_TRUE(Finish(20000)) << Log();
+  EXPECT_EQ(host_.log.last(), QStringLiteral("校验错误: Flash 地址 0x00001388 与写入的数据不符"));
+  IspResult r = Result();
+  EXPECT_FALSE(r.ok);
+  EXPECT_EQ(r.code, 10);
+  EXPECT_EQ(r.step, QStringLiteral("校验"));
+  EXPECT_EQ(Count('C'), 1);  // chunk 2 first: the run ends at its compare
+  EXPECT_EQ(Count('R'), 0);
+  ExpectIdle();
+
+  IspJob readBack = IspJob::Download(host_.firmwareFileName);
+  readBack.verifyReadback = true;
+  Start(LpcPartProfile::LPC2136(), o, HexText(image), readBack);
+  ASSERT_TRUE(Finish(20000)) << Log();
   EXPECT_EQ(host_.log.last(), QStringLiteral("校验错误: 地址 0x00001388 应为 0x00，读出 0x10"));
+  EXPECT_EQ(Count('M'), 0);
   EXPECT_FALSE(Result().ok);
   ExpectIdle();
 
@@ -771,6 +790,64 @@ TEST_F(LpcDownload, ReadBackCatchesAFlashCellThatDidNotProgram) {
   ASSERT_TRUE(Finish(20000)) << Log();
   EXPECT_EQ(host_.log.last(), QStringLiteral("写入完成"));
   EXPECT_EQ(Count('R'), 0);
+  EXPECT_EQ(Count('M'), 0);
+}
+
+TEST_F(LpcDownload, CompareFindsOneFlippedByteInAnySector) {
+  // 32 KB over the LPC2131's eight 4 KB sectors; the part flips one byte
+  // after the copy that programs it. The first word past the boot block,
+  // a middle sector, and the very last word of flash; the address named is
+  // the word's, as the part's compare counts.
+  const std::vector<uint8_t> image = PatternImage(32 * 1024, 50);
+  struct Flip { int64_t at; const char* named; };
+  for (const Flip f : {Flip{0x41, "0x00000040"}, Flip{0x3003, "0x00003000"}, Flip{0x7FFF, "0x00007FFC"}}) {
+    SCOPED_TRACE(f.named);
+    LpcSimOptions o = Paced(50);
+    o.FlipAfterCopy = f.at;
+    Start(LpcPartProfile::LPC2131(), o, HexText(image));
+    ASSERT_TRUE(Finish(30000)) << Log();
+    EXPECT_EQ(host_.log.last(), QStringLiteral("校验错误: Flash 地址 %1 与写入的数据不符").arg(QLatin1String(f.named)));
+    EXPECT_EQ(Result().code, 10);
+    // Nothing is copied after the compare that failed.
+    EXPECT_EQ(sim_->Commands().back()[0], 'M');
+    ExpectIdle();
+  }
+}
+
+TEST_F(LpcDownload, CompareSkipsTheBootBlockMappedAtZero) {
+  // In ISP the first 64 bytes read as the boot code: a compare from 0 would
+  // always fail. A flip there is out of the part's sight, as it is of R's.
+  const std::vector<uint8_t> image = PatternImage(6000, 51);
+  LpcSimOptions o = Paced(51);
+  o.FlipAfterCopy = 0x10;
+  Start(LpcPartProfile::LPC2131(), o, HexText(image));
+  ASSERT_TRUE(Finish(20000)) << Log();
+  EXPECT_EQ(host_.log.last(), QStringLiteral("写入完成"));
+  std::vector<std::string> compares;
+  for (const std::string& c : sim_->Commands())
+    if (c[0] == 'M') compares.push_back(c);
+  EXPECT_EQ(compares, (std::vector<std::string>{"M 4096 1073742336 4096", "M 64 1073742400 4032"}));
+}
+
+TEST_F(LpcDownload, PartWithoutCompareIsReadBackAndTheLogSaysSo) {
+  const std::vector<uint8_t> image = PatternImage(9000, 52);
+  LpcSimOptions o = Paced(52);
+  o.NoCompare = true;
+  Start(LpcPartProfile::LPC2131(), o, HexText(image));
+  ASSERT_TRUE(Finish(20000)) << Log();
+  EXPECT_EQ(host_.log.last(), QStringLiteral("写入完成"));
+  EXPECT_EQ(host_.log.count(QStringLiteral("器件不支持比较命令 M，写入后改为读出校验")), 1);
+  EXPECT_TRUE(host_.log.contains(QStringLiteral("开始校验。。。")));
+  EXPECT_EQ(Count('M'), 1);  // asked once, not after every copy
+  EXPECT_GT(Count('R'), 0);
+  ExpectFlashHolds(WithVectorChecksum(image));
+  // And the read-back it falls back to still finds a bad cell.
+  o.StuckBit = 5000;
+  std::vector<uint8_t> bad = image;
+  bad[5000] = 0x00;
+  Start(LpcPartProfile::LPC2131(), o, HexText(bad));
+  ASSERT_TRUE(Finish(20000)) << Log();
+  EXPECT_EQ(host_.log.last(), QStringLiteral("校验错误: 地址 0x00001388 应为 0x00，读出 0x10"));
 }
 
 TEST_F(LpcDownload, CodeReadProtectionIsNamed) {

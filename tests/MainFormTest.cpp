@@ -282,10 +282,18 @@ TEST(MainFormSettings, ClosingWritesEveryValueInOrderWithModelFirst) {
   ASSERT_TRUE(store.Open());
   EXPECT_EQ(store.ReadInteger("Model"), 2);
   EXPECT_EQ(store.ReadString("SendStr"), QString("x\r\ny"));
-  // The next start reads them back.
+  // The next start reads them back; the LPC read-back choice is written
+  // only once chosen, so a file from before keeps its order.
   h.form.reset();
   TMainForm& g = h.Create();
   EXPECT_EQ(g.Memo2->text(), "x\r\ny");
+  EXPECT_FALSE(g.VerifyReadbackAction->isChecked());
+  g.VerifyReadbackAction->setChecked(true);
+  g.close();
+  EXPECT_EQ(h.SettingsNames().size(), expected.size() + 14);
+  EXPECT_EQ(h.SettingsNames().indexOf("VerifyReadback"), h.SettingsNames().indexOf("PortStable") + 1);
+  h.form.reset();
+  EXPECT_TRUE(h.Create().VerifyReadbackAction->isChecked());
 }
 
 TEST(MainFormSettings, ASettingsFolderThatCannotBeCreatedIsReportedAndTheProgramRuns) {
@@ -903,5 +911,5 @@ TEST(MainFormProgram, SigtermClosesTheWindowAndWritesTheSettings) {
   EXPECT_EQ(program.exitCode(), 0) << program.readAllStandardError().toStdString();
   QFile f(settings);
   ASSERT_TRUE(f.open(QIODevice::ReadOnly));
-  EXPECT_EQ(f.readAll().count('\n'), 36);  // every value, the window's place and then the send list last
+  EXPECT_EQ(f.readAll().count('\n'), 37);  // every value, the window's place and then the send list last
 }

@@ -23,6 +23,9 @@ constexpr uint32_t kReadPiece = 4096;
 constexpr int kGoAnswerMs = 500;
 // What erased flash reads on every part of the family.
 constexpr uint8_t kErased = 0xFF;
+// M's answers that the engine reads.
+constexpr int kInvalidCommand = 1;
+constexpr int kCompareError = 10;
 
 const char kUnlock[] = "U 23130";
 const QString kPortLost = QStringLiteral("串口已断开或无法写入");
@@ -46,6 +49,9 @@ QString Shown(const QByteArray& bytes) {
   if (bytes.size() > kMost) out += QStringLiteral("…");
   return out;
 }
+
+// The return code on reply line `i`; -1 when there is none.
+int CodeAt(const QList<QByteArray>& lines, int i) { return i < lines.size() ? LpcReturnCode(lines[i]) : -1; }
 
 }  // namespace
 
@@ -233,6 +239,8 @@ int TLPCFrm::ReplyLines(const QList<QByteArray>& lines) const {
       return ReturnCode(lines.first()) == 0 ? 5 : 1;
     case BlankChecking:  // SECTOR_NOT_BLANK names the offset and its contents
       return ReturnCode(lines.first()) == 8 ? 3 : 1;
+    case Comparing:  // COMPARE_ERROR names the offset of the first mismatch
+      return ReturnCode(lines.first()) == kCompareError ? 2 : 1;
     default:
       return 1;
   }
@@ -350,258 +358,260 @@ void TLPCFrm::EndSession(IspResult result, bool report) {
   host_.SessionEnded(result);
 }
 
+// One handler per state: a whole reply to the command that state sent.
 void TLPCFrm::HandleReply(const QByteArray& text) {
-  const QList<QByteArray> lines = text.split('\n');
   lastReply_ = text;
-  auto codeAt = [&](int i) { return i < lines.size() ? ReturnCode(lines[i]) : -1; };
+  const QList<QByteArray> lines = text.split('\n');
   switch (LpcIspState) {
-    case Syncing:
-      if (text.contains("Synchronized\r\n")) {
-        answered_ = true;
-        Timer1.stop();
-        Timer3.stop();
-        Report(QStringLiteral("已成功连接"));
-        LpcIspState = SyncEcho;
-        SendCommand("Synchronized");
-      } else if (SyncAttempts < kMaxSyncAttempts) {
-        ++SyncAttempts;
-        if (!Send("?")) return;
-        Show(spinner_ ? QStringLiteral("正在查找设备  \\") : QStringLiteral("正在查找设备  /"));
-        spinner_ = !spinner_;
-      } else {
-        Report(QStringLiteral("无法和设备通讯，请重新复位"));
-        SyncAttempts = 1;
-        Timer3.stop();
-        if (!Send("?")) return;
-      }
-      return;
-    case SyncEcho:
-      if (text == "Synchronized\r\nOK\r\n") {
-        Timer1.stop();
-        Report(QStringLiteral("同步已建立"));
-        LpcIspState = CrystalSent;
-        SendCommand(crystalLine_);
-      }
-      return;
-    case CrystalSent:
-      if (text == crystalLine_ + "\r\nOK\r\n") {
-        Timer1.stop();
-        Report(QStringLiteral("波特率发送成功"));
-        LpcIspState = Unlocking;
-        SendCommand(kUnlock);
-      } else {
-        Show(QStringLiteral("波特率发送失败"));
-      }
-      return;
-    case Unlocking:
-      if (text == QByteArray(kUnlock) + "\r\n0\r\n") {
-        Timer1.stop();
-        Report(QStringLiteral("解锁成功"));
-        LpcIspState = EchoOff;
-        SendCommand("A 0");
-      } else if (codeAt(1) > 0) {
-        Refused(QStringLiteral("解锁"), kUnlock, codeAt(1));
-      }
-      return;
-    case EchoOff:
-      if (text == "A 0\r\n0\r\n") {
-        Timer1.stop();
-        Show(QStringLiteral("已准备"));
-        LpcIspState = ReadingPartId;
-        SendCommand("J");
-      } else if (codeAt(1) > 0) {
-        Refused(QStringLiteral("关闭回显"), "A 0", codeAt(1));
-      }
-      return;
-    case ReadingPartId: {
-      if (codeAt(0) > 0) return Refused(QStringLiteral("读器件ID"), "J", codeAt(0));
-      if (!text.startsWith("0\r\n")) return;
-      const QString id = QString::fromLatin1(text.mid(3, text.size() - 5));
-      Edit4 = id;
-      const std::optional<uint32_t> number = ParseLpcPartId(id);
-      Part = number ? FindLpcPart(*number) : nullptr;
-      if (!Part) {
-        // Refused before anything is erased: a guessed layout could erase
-        // or write where the part has no such sector.
-        Fail(number ? QStringLiteral("未知的器件ID: %1，不在器件表中，未擦除任何内容").arg(LpcPartIdText(*number))
-                    : QStringLiteral("器件ID无法识别: %1").arg(id),
-             QStringLiteral("读器件ID"));
-        return;
-      }
-      if (const QString why = LpcRefusal(*Part); !why.isEmpty()) {
-        Fail(why, QStringLiteral("读器件ID"));
-        return;
-      }
-      const bool needsImage = job_.kind == IspJobKind::Download || job_.kind == IspJobKind::Verify;
-      if (needsImage) {
-        if (!SectorSet(id)) return;
-      } else {
-        const LpcSectorLayout layout = SelectSectorLayout(id);
-        std::copy(std::begin(layout.SectorMap), std::end(layout.SectorMap), std::begin(SectorMap));
-        LastSector = layout.LastSector;
-        FlashSize = layout.FlashSize;
-      }
-      Edit4Hint = QStringLiteral("SectorAmount: ") + LastSector;
-      Timer1.stop();
-      Show(QStringLiteral("读器件ID成功"));
-      host_.AddLog(QStringLiteral("读器件ID成功") + QStringLiteral(":") + id);
-      LpcIspState = ReadingBootVersion;
-      SendCommand("K");
-      return;
+    case Syncing: return OnSyncing(text, lines);
+    case SyncEcho: return OnSyncEcho(text, lines);
+    case CrystalSent: return OnCrystalSent(text, lines);
+    case Unlocking: return OnUnlocking(text, lines);
+    case EchoOff: return OnEchoOff(text, lines);
+    case ReadingPartId: return OnPartId(text, lines);
+    case ReadingBootVersion: return OnBootVersion(text, lines);
+    case Preparing: return OnPreparing(text, lines);
+    case Erasing: return OnErasing(text, lines);
+    case Writing: return OnWriting(text, lines);
+    case Comparing: return OnComparing(text, lines);
+    case ReadingSerial: return OnSerial(text, lines);
+    case BlankChecking: return OnBlankCheck(text, lines);
+    case Going: return OnGoing(text, lines);
+    default: return;
+  }
+}
+
+void TLPCFrm::OnSyncing(const QByteArray& text, const QList<QByteArray>&) {
+  if (text.contains("Synchronized\r\n")) {
+    answered_ = true;
+    Timer1.stop();
+    Timer3.stop();
+    Report(QStringLiteral("已成功连接"));
+    LpcIspState = SyncEcho;
+    SendCommand("Synchronized");
+  } else if (SyncAttempts < kMaxSyncAttempts) {
+    ++SyncAttempts;
+    if (!Send("?")) return;
+    Show(spinner_ ? QStringLiteral("正在查找设备  \\") : QStringLiteral("正在查找设备  /"));
+    spinner_ = !spinner_;
+  } else {
+    Report(QStringLiteral("无法和设备通讯，请重新复位"));
+    SyncAttempts = 1;
+    Timer3.stop();
+    if (!Send("?")) return;
+  }
+}
+
+void TLPCFrm::OnSyncEcho(const QByteArray& text, const QList<QByteArray>&) {
+  if (text == "Synchronized\r\nOK\r\n") {
+    Timer1.stop();
+    Report(QStringLiteral("同步已建立"));
+    LpcIspState = CrystalSent;
+    SendCommand(crystalLine_);
+  }
+}
+
+void TLPCFrm::OnCrystalSent(const QByteArray& text, const QList<QByteArray>&) {
+  if (text == crystalLine_ + "\r\nOK\r\n") {
+    Timer1.stop();
+    Report(QStringLiteral("波特率发送成功"));
+    LpcIspState = Unlocking;
+    SendCommand(kUnlock);
+  } else {
+    Show(QStringLiteral("波特率发送失败"));
+  }
+}
+
+void TLPCFrm::OnUnlocking(const QByteArray& text, const QList<QByteArray>& lines) {
+  if (text == QByteArray(kUnlock) + "\r\n0\r\n") {
+    Timer1.stop();
+    Report(QStringLiteral("解锁成功"));
+    LpcIspState = EchoOff;
+    SendCommand("A 0");
+  } else if (CodeAt(lines, 1) > 0) {
+    Refused(QStringLiteral("解锁"), kUnlock, CodeAt(lines, 1));
+  }
+}
+
+void TLPCFrm::OnEchoOff(const QByteArray& text, const QList<QByteArray>& lines) {
+  if (text == "A 0\r\n0\r\n") {
+    Timer1.stop();
+    Show(QStringLiteral("已准备"));
+    LpcIspState = ReadingPartId;
+    SendCommand("J");
+  } else if (CodeAt(lines, 1) > 0) {
+    Refused(QStringLiteral("关闭回显"), "A 0", CodeAt(lines, 1));
+  }
+}
+
+void TLPCFrm::OnPartId(const QByteArray& text, const QList<QByteArray>& lines) {
+  if (CodeAt(lines, 0) > 0) return Refused(QStringLiteral("读器件ID"), "J", CodeAt(lines, 0));
+  if (!text.startsWith("0\r\n")) return;
+  const QString id = QString::fromLatin1(text.mid(3, text.size() - 5));
+  Edit4 = id;
+  const std::optional<uint32_t> number = ParseLpcPartId(id);
+  Part = number ? FindLpcPart(*number) : nullptr;
+  if (!Part) {
+    // Refused before anything is erased: a guessed layout could erase
+    // or write where the part has no such sector.
+    Fail(number ? QStringLiteral("未知的器件ID: %1，不在器件表中，未擦除任何内容").arg(LpcPartIdText(*number))
+                : QStringLiteral("器件ID无法识别: %1").arg(id),
+         QStringLiteral("读器件ID"));
+    return;
+  }
+  if (const QString why = LpcRefusal(*Part); !why.isEmpty()) {
+    Fail(why, QStringLiteral("读器件ID"));
+    return;
+  }
+  const bool needsImage = job_.kind == IspJobKind::Download || job_.kind == IspJobKind::Verify;
+  if (needsImage) {
+    if (!SectorSet(id)) return;
+  } else {
+    const LpcSectorLayout layout = SelectSectorLayout(id);
+    std::copy(std::begin(layout.SectorMap), std::end(layout.SectorMap), std::begin(SectorMap));
+    LastSector = layout.LastSector;
+    FlashSize = layout.FlashSize;
+  }
+  Edit4Hint = QStringLiteral("SectorAmount: ") + LastSector;
+  Timer1.stop();
+  Show(QStringLiteral("读器件ID成功"));
+  host_.AddLog(QStringLiteral("读器件ID成功") + QStringLiteral(":") + id);
+  LpcIspState = ReadingBootVersion;
+  SendCommand("K");
+}
+
+void TLPCFrm::OnBootVersion(const QByteArray& text, const QList<QByteArray>& lines) {
+  if (CodeAt(lines, 0) > 0) return Refused(QStringLiteral("读Boot代码版本"), "K", CodeAt(lines, 0));
+  if (!text.startsWith("0\r\n")) return;
+  // Minor number first, then major.
+  const QList<QByteArray> parts = text.mid(3).split('\n');
+  auto field = [&](int i) {
+    return i < parts.size() ? QString::fromLatin1(parts[i].trimmed()) : QString();
+  };
+  bootVersion_ = field(1) + QStringLiteral(".") + field(0);
+  Timer1.stop();
+  Show(QStringLiteral("读Boot代码版本成功"));
+  host_.AddLog(QStringLiteral("读Boot代码版本成功:") + bootVersion_);
+  AfterBootVersion();
+}
+
+void TLPCFrm::OnPreparing(const QByteArray& text, const QList<QByteArray>& lines) {
+  if (text == "0\r\n") {
+    Timer1.stop();
+    Report(QStringLiteral("正在擦除。。。"));
+    LpcIspState = Erasing;
+    int first = 0, last = 0;
+    JobSectors(&first, &last);
+    SendCommand("E " + QByteArray::number(first) + " " + QByteArray::number(last));
+  } else if (CodeAt(lines, 0) > 0) {
+    Refused(QStringLiteral("擦除"), lastCommand_, CodeAt(lines, 0));
+  }
+}
+
+void TLPCFrm::OnErasing(const QByteArray& text, const QList<QByteArray>& lines) {
+  if (text == "0\r\n") {
+    Timer1.stop();
+    Report(QStringLiteral("擦除成功"));
+    if (job_.kind == IspJobKind::Erase) return Succeed(QStringLiteral("擦除完成: 扇区 ") + SectorRangeText());
+    StartWriting();
+  } else if (CodeAt(lines, 0) > 0) {
+    Refused(QStringLiteral("擦除"), lastCommand_, CodeAt(lines, 0));
+  }
+}
+
+void TLPCFrm::OnWriting(const QByteArray& text, const QList<QByteArray>& lines) {
+  if (EntryIndex == 0 || EntryIndex >= ListLength()) return;
+  const LpcTransferEntry& entry = TransferList[EntryIndex];
+  const QByteArray expected = entry.EntryKind == ekDataBlock ? QByteArray("OK\r\n") : QByteArray("0\r\n");
+  if (text == expected) {
+    Timer1.stop();
+    if (entry.EntryKind == ekCommand && compareOnPart_ && StartCompare(entry.Line(0).trimmed())) return;
+    NextEntry();
+    return;
+  }
+  const int code = CodeAt(lines, 0);
+  if (entry.EntryKind == ekCommand && code > 0) {
+    const QString step = lastCommand_.startsWith('C')   ? QStringLiteral("复制到Flash")
+                         : lastCommand_.startsWith('P') ? QStringLiteral("准备扇区")
+                                                        : QStringLiteral("写RAM");
+    return Refused(step, lastCommand_, code);
+  }
+  // A resend request, or a reply that makes no sense: the entry again.
+  RetryEntry(text);
+}
+
+void TLPCFrm::RetryEntry(const QByteArray& text) {
+  ++EntryRetries;
+  if (EntryRetries < kMaxSends) {
+    SendEntry(EntryIndex);
+    if (running_) EnableTimer(Timer1);
+    return;
+  }
+  // The fixed line first; the cause after it names what the part said.
+  Report(QStringLiteral("下载的过程中出错"));
+  QString what = QStringLiteral("命令 \"%1\"").arg(QString::fromLatin1(lastCommand_));
+  if (TransferList[EntryIndex].EntryKind != ekCommand) {
+    // The block as the W before it numbers them.
+    int block = 1;
+    size_t at = EntryIndex;
+    while (at > 1 && TransferList[at - 1].EntryKind != ekCommand) {
+      --at;
+      block += TransferList[at].EntryKind == ekDataBlock;
     }
-    case ReadingBootVersion: {
-      if (codeAt(0) > 0) return Refused(QStringLiteral("读Boot代码版本"), "K", codeAt(0));
-      if (!text.startsWith("0\r\n")) return;
-      // Minor number first, then major.
-      const QList<QByteArray> parts = text.mid(3).split('\n');
-      auto field = [&](int i) {
-        return i < parts.size() ? QString::fromLatin1(parts[i].trimmed()) : QString();
-      };
-      bootVersion_ = field(1) + QStringLiteral(".") + field(0);
-      Timer1.stop();
-      Show(QStringLiteral("读Boot代码版本成功"));
-      host_.AddLog(QStringLiteral("读Boot代码版本成功:") + bootVersion_);
-      AfterBootVersion();
-      return;
-    }
-    case Preparing:
-      if (text == "0\r\n") {
-        Timer1.stop();
-        Report(QStringLiteral("正在擦除。。。"));
-        LpcIspState = Erasing;
-        int first = 0, last = 0;
-        JobSectors(&first, &last);
-        SendCommand("E " + QByteArray::number(first) + " " + QByteArray::number(last));
-      } else if (codeAt(0) > 0) {
-        Refused(QStringLiteral("擦除"), lastCommand_, codeAt(0));
-      }
-      return;
-    case Erasing:
-      if (text == "0\r\n") {
-        Timer1.stop();
-        Report(QStringLiteral("擦除成功"));
-        if (job_.kind == IspJobKind::Erase) return Succeed(QStringLiteral("擦除完成: 扇区 ") + SectorRangeText());
-        StartWriting();
-      } else if (codeAt(0) > 0) {
-        Refused(QStringLiteral("擦除"), lastCommand_, codeAt(0));
-      }
-      return;
-    case Writing: {
-      if (EntryIndex == 0 || EntryIndex >= ListLength()) return;
-      const LpcTransferEntry& entry = TransferList[EntryIndex];
-      const QByteArray expected = entry.EntryKind == ekDataBlock ? QByteArray("OK\r\n") : QByteArray("0\r\n");
-      if (text == expected) {
-        Timer1.stop();
-        ++EntryIndex;
-        // Raw data has no answer: the command after it follows at once.
-        while (EntryIndex < ListLength() && TransferList[EntryIndex].EntryKind == ekRawData) {
-          SendEntry(EntryIndex);
-          if (!running_) return;
-          afterRaw_ = true;
-          ++EntryIndex;
-        }
-        if (EntryIndex < ListLength()) {
-          EntryRetries = 0;
-          SendEntry(EntryIndex);
-          if (running_) EnableTimer(Timer1);
-        } else {
-          Timer2.stop();
-          if (job_.verify) {
-            // Past the bytes that read as boot code while in ISP.
-            const uint32_t from = std::min<uint32_t>(Part ? Part->bootRemap : 0,
-                                                     static_cast<uint32_t>(LpcImage.size()));
-            host_.AddLog(QStringLiteral("开始校验。。。"));
-            if (from > 0)
-              host_.AddLog(QStringLiteral("地址 0x0000..%1 在ISP模式下映射为Boot代码，不参与校验").arg(Hex(from - 1, 4)));
-            verifying_ = true;
-            StartRead({{from, static_cast<uint32_t>(LpcImage.size()) - from}});
-          } else {
-            DownloadDone();
-          }
-        }
-        return;
-      }
-      const int code = codeAt(0);
-      if (entry.EntryKind == ekCommand && code > 0) {
-        const QString step = lastCommand_.startsWith('C')   ? QStringLiteral("复制到Flash")
-                             : lastCommand_.startsWith('P') ? QStringLiteral("准备扇区")
-                                                            : QStringLiteral("写RAM");
-        return Refused(step, lastCommand_, code);
-      }
-      // A resend request, or a reply that makes no sense: the entry again.
-      ++EntryRetries;
-      if (EntryRetries < kMaxSends) {
-        SendEntry(EntryIndex);
-        if (running_) EnableTimer(Timer1);
-      } else {
-        // The fixed line first; the cause after it names what the part said.
-        Report(QStringLiteral("下载的过程中出错"));
-        QString what = QStringLiteral("命令 \"%1\"").arg(QString::fromLatin1(lastCommand_));
-        if (entry.EntryKind != ekCommand) {
-          // The block as the W before it numbers them.
-          int block = 1;
-          size_t at = EntryIndex;
-          while (at > 1 && TransferList[at - 1].EntryKind != ekCommand) {
-            --at;
-            block += TransferList[at].EntryKind == ekDataBlock;
-          }
-          const QByteArray w = at > 1 ? TransferList[at - 1].Line(0).trimmed() : QByteArray();
-          what = QStringLiteral("\"%1\" 的第 %2 个数据块").arg(QString::fromLatin1(w)).arg(block);
-        }
-        Fail(text.startsWith("RESEND")
-                 ? QStringLiteral("写入: %1连续 %2 次被器件要求重发 (RESEND)，数据在线路上出错（干扰或波特率太高）")
-                       .arg(what)
-                       .arg(kMaxSends)
-                 : QStringLiteral("写入: %1连续 %2 次应答无效，最后收到 \"%3\"").arg(what).arg(kMaxSends).arg(Shown(text)),
-             QStringLiteral("写入"));
-      }
-      return;
-    }
-    case ReadingSerial:
-      if (text.startsWith("0\r\n") && lines.size() >= 5) {
-        QStringList words;
-        for (int i = 1; i <= 4; ++i) words << QString::fromLatin1(lines[i].trimmed());
-        FinishInfo(words.join(QLatin1Char(' ')));
-      } else if (codeAt(0) == 1) {  // INVALID_COMMAND: this boot code has no N
-        FinishInfo(QString());
-      } else if (codeAt(0) > 0) {
-        Refused(QStringLiteral("读序列号"), "N", codeAt(0));
-      }
-      return;
-    case BlankChecking:
-      if (text == "0\r\n") {
-        Timer1.stop();
-        Succeed(QStringLiteral("查空完成: 扇区 %1 全部为空").arg(SectorRangeText()));
-      } else if (codeAt(0) == 8 && lines.size() >= 3) {
-        bool ok1 = false, ok2 = false;
-        const uint32_t offset = lines[1].trimmed().toUInt(&ok1);
-        const uint32_t content = lines[2].trimmed().toUInt(&ok2);
-        // The offset counts from the first sector checked.
-        const QList<QByteArray> words = lastCommand_.split(' ');
-        const int firstChecked = words.size() > 1 ? words[1].toInt() : 0;
-        const std::vector<LpcSector> sectors = LpcSectors(*Part);
-        const uint32_t base =
-            firstChecked >= 0 && static_cast<size_t>(firstChecked) < sectors.size() ? sectors[static_cast<size_t>(firstChecked)].start : 0;
-        IspResult r = IspResult::Failure(
-            ok1 && ok2 ? QStringLiteral("Flash不空: 地址 %1 的内容为 %2").arg(Hex(base + offset), Hex(content))
-                       : QStringLiteral("Flash不空"),
-            QStringLiteral("查空"));
-        r.command = QString::fromLatin1(lastCommand_);
-        r.code = 8;
-        EndSession(r);
-      } else if (codeAt(0) > 0) {
-        Refused(QStringLiteral("查空"), lastCommand_, codeAt(0));
-      }
-      return;
-    case Going:
-      if (text == "0\r\n") {
-        Succeed(QStringLiteral("程序已启动: ") + QString::fromLatin1(lastCommand_));
-      } else if (codeAt(0) > 0) {
-        Refused(QStringLiteral("运行"), lastCommand_, codeAt(0));
-      }
-      return;
-    default:
-      return;
+    const QByteArray w = at > 1 ? TransferList[at - 1].Line(0).trimmed() : QByteArray();
+    what = QStringLiteral("\"%1\" 的第 %2 个数据块").arg(QString::fromLatin1(w)).arg(block);
+  }
+  Fail(text.startsWith("RESEND")
+           ? QStringLiteral("写入: %1连续 %2 次被器件要求重发 (RESEND)，数据在线路上出错（干扰或波特率太高）")
+                 .arg(what)
+                 .arg(kMaxSends)
+           : QStringLiteral("写入: %1连续 %2 次应答无效，最后收到 \"%3\"").arg(what).arg(kMaxSends).arg(Shown(text)),
+       QStringLiteral("写入"));
+}
+
+void TLPCFrm::OnSerial(const QByteArray& text, const QList<QByteArray>& lines) {
+  if (text.startsWith("0\r\n") && lines.size() >= 5) {
+    QStringList words;
+    for (int i = 1; i <= 4; ++i) words << QString::fromLatin1(lines[i].trimmed());
+    FinishInfo(words.join(QLatin1Char(' ')));
+  } else if (CodeAt(lines, 0) == 1) {  // INVALID_COMMAND: this boot code has no N
+    FinishInfo(QString());
+  } else if (CodeAt(lines, 0) > 0) {
+    Refused(QStringLiteral("读序列号"), "N", CodeAt(lines, 0));
+  }
+}
+
+void TLPCFrm::OnBlankCheck(const QByteArray& text, const QList<QByteArray>& lines) {
+  if (text == "0\r\n") {
+    Timer1.stop();
+    Succeed(QStringLiteral("查空完成: 扇区 %1 全部为空").arg(SectorRangeText()));
+  } else if (CodeAt(lines, 0) == 8 && lines.size() >= 3) {
+    bool ok1 = false, ok2 = false;
+    const uint32_t offset = lines[1].trimmed().toUInt(&ok1);
+    const uint32_t content = lines[2].trimmed().toUInt(&ok2);
+    // The offset counts from the first sector checked.
+    const QList<QByteArray> words = lastCommand_.split(' ');
+    const int firstChecked = words.size() > 1 ? words[1].toInt() : 0;
+    const std::vector<LpcSector> sectors = LpcSectors(*Part);
+    const uint32_t base =
+        firstChecked >= 0 && static_cast<size_t>(firstChecked) < sectors.size() ? sectors[static_cast<size_t>(firstChecked)].start : 0;
+    IspResult r = IspResult::Failure(
+        ok1 && ok2 ? QStringLiteral("Flash不空: 地址 %1 的内容为 %2").arg(Hex(base + offset), Hex(content))
+                   : QStringLiteral("Flash不空"),
+        QStringLiteral("查空"));
+    r.command = QString::fromLatin1(lastCommand_);
+    r.code = 8;
+    EndSession(r);
+  } else if (CodeAt(lines, 0) > 0) {
+    Refused(QStringLiteral("查空"), lastCommand_, CodeAt(lines, 0));
+  }
+}
+
+void TLPCFrm::OnGoing(const QByteArray& text, const QList<QByteArray>& lines) {
+  if (text == "0\r\n") {
+    Succeed(QStringLiteral("程序已启动: ") + QString::fromLatin1(lastCommand_));
+  } else if (CodeAt(lines, 0) > 0) {
+    Refused(QStringLiteral("运行"), lastCommand_, CodeAt(lines, 0));
   }
 }
 
@@ -654,15 +664,9 @@ void TLPCFrm::AfterBootVersion() {
       BlankCheckSectors(first, last);
       return;
     }
-    case IspJobKind::Verify: {
-      const uint32_t from = std::min<uint32_t>(Part->bootRemap, static_cast<uint32_t>(LpcImage.size()));
-      host_.AddLog(QStringLiteral("开始校验。。。"));
-      if (from > 0)
-        host_.AddLog(QStringLiteral("地址 0x0000..%1 在ISP模式下映射为Boot代码，不参与校验").arg(Hex(from - 1, 4)));
-      verifying_ = true;
-      StartRead({{from, static_cast<uint32_t>(LpcImage.size()) - from}});
+    case IspJobKind::Verify:
+      StartReadBack();
       return;
-    }
     case IspJobKind::Read: {
       const uint32_t from = job_.address.value_or(0);
       const uint64_t length = job_.length ? *job_.length : (FlashSize > from ? FlashSize - from : 0);
@@ -734,6 +738,103 @@ void TLPCFrm::StartGo() {
   });
 }
 
+void TLPCFrm::NextEntry() {
+  ++EntryIndex;
+  // Raw data has no answer: the command after it follows at once.
+  while (EntryIndex < ListLength() && TransferList[EntryIndex].EntryKind == ekRawData) {
+    SendEntry(EntryIndex);
+    if (!running_) return;
+    afterRaw_ = true;
+    ++EntryIndex;
+  }
+  if (EntryIndex < ListLength()) {
+    EntryRetries = 0;
+    SendEntry(EntryIndex);
+    if (running_) EnableTimer(Timer1);
+    return;
+  }
+  WritingDone();
+}
+
+bool TLPCFrm::StartCompare(const QByteArray& copyCommand) {
+  const QList<QByteArray> words = copyCommand.split(' ');
+  if (words.size() != 4 || words[0] != "C") return false;
+  uint32_t flash = words[1].toUInt();
+  uint32_t ram = words[2].toUInt();
+  uint32_t count = words[3].toUInt();
+  // In ISP the first bytes at 0 read as the boot code, so M would always
+  // find them different: the part compares what is mapped, from past them.
+  const uint32_t remap = Part ? Part->bootRemap : 0;
+  if (flash < remap) {
+    host_.AddLog(QStringLiteral("地址 0x0000..%1 在ISP模式下映射为Boot代码，不参与校验").arg(Hex(remap - 1, 4)));
+    const uint32_t skip = remap - flash;
+    if (count <= skip) return false;
+    flash += skip;
+    ram += skip;
+    count -= skip;
+  }
+  compareFlash_ = flash;
+  LpcIspState = Comparing;
+  SendCommand("M " + QByteArray::number(flash) + " " + QByteArray::number(ram) + " " + QByteArray::number(count));
+  return true;
+}
+
+void TLPCFrm::OnComparing(const QByteArray&, const QList<QByteArray>& lines) {
+  const int code = CodeAt(lines, 0);
+  if (code == 0) {
+    Timer1.stop();
+    LpcIspState = Writing;
+    return NextEntry();
+  }
+  if (code == kCompareError) {
+    bool ok = false;
+    const uint32_t offset = lines.size() > 1 ? lines[1].trimmed().toUInt(&ok) : 0;
+    IspResult r = IspResult::Failure(
+        ok ? QStringLiteral("校验错误: Flash 地址 %1 与写入的数据不符").arg(Hex(compareFlash_ + offset))
+           : QStringLiteral("校验错误: Flash 从 %1 起与写入的数据不符").arg(Hex(compareFlash_)),
+        QStringLiteral("校验"));
+    r.command = QString::fromLatin1(lastCommand_);
+    r.code = code;
+    return EndSession(r);
+  }
+  if (code == kInvalidCommand) {
+    // A boot code without M: the image is read back once it is all written.
+    host_.AddLog(QStringLiteral("器件不支持比较命令 M，写入后改为读出校验"));
+    compareOnPart_ = false;
+    compareRefused_ = true;
+    Timer1.stop();
+    LpcIspState = Writing;
+    return NextEntry();
+  }
+  if (code == kLpcCodeReadProtection) {
+    // As with the read-back: a protected part keeps its flash to itself.
+    host_.AddLog(QStringLiteral("器件已开启代码读保护，不能读出，跳过写后校验"));
+    compareOnPart_ = false;
+    Timer1.stop();
+    LpcIspState = Writing;
+    return NextEntry();
+  }
+  if (code > 0) Refused(QStringLiteral("校验"), lastCommand_, code);
+}
+
+void TLPCFrm::WritingDone() {
+  Timer2.stop();
+  if (!job_.verify) return DownloadDone();
+  if (job_.verifyReadback || compareRefused_) return StartReadBack();
+  host_.AddLog(QStringLiteral("校验成功"));
+  DownloadDone();
+}
+
+void TLPCFrm::StartReadBack() {
+  // Past the bytes that read as boot code while in ISP.
+  const uint32_t from = std::min<uint32_t>(Part ? Part->bootRemap : 0, static_cast<uint32_t>(LpcImage.size()));
+  host_.AddLog(QStringLiteral("开始校验。。。"));
+  if (from > 0)
+    host_.AddLog(QStringLiteral("地址 0x0000..%1 在ISP模式下映射为Boot代码，不参与校验").arg(Hex(from - 1, 4)));
+  verifying_ = true;
+  StartRead({{from, static_cast<uint32_t>(LpcImage.size()) - from}});
+}
+
 void TLPCFrm::StartPrepare() {
   int first = 0, last = 0;
   JobSectors(&first, &last);
@@ -745,6 +846,8 @@ void TLPCFrm::StartWriting() {
   EntryIndex = 1;
   EntryRetries = 0;
   LpcIspState = Writing;
+  compareOnPart_ = job_.verify && !job_.verifyReadback;
+  compareRefused_ = false;
   if (ListLength() <= 1) {
     // Nothing to write (a loaded image never gives this).
     Succeed(QStringLiteral("写入完成"));
@@ -953,6 +1056,7 @@ QString TLPCFrm::StepOf(int state) const {
              : job_.kind == IspJobKind::BlankCheck ? QStringLiteral("查空")
                                                    : QStringLiteral("读出");
     case Going: return QStringLiteral("运行");
+    case Comparing: return QStringLiteral("校验");
     default: return QStringLiteral("连接");
   }
 }

@@ -25,7 +25,7 @@ class TLPCFrm : public QObject, public IspEngine {
   enum LpcIspStates {
     Syncing = 1, SyncEcho, CrystalSent, Unlocking, EchoOff,
     ReadingPartId, ReadingBootVersion, Preparing, Erasing, Writing,
-    ReadingSerial, BlankChecking, ReadingMemory, Going
+    ReadingSerial, BlankChecking, ReadingMemory, Going, Comparing
   };
 
   explicit TLPCFrm(IspHost& host, QObject* parent = nullptr);
@@ -87,7 +87,25 @@ class TLPCFrm : public QObject, public IspEngine {
     uint32_t length;
   };
 
+  // A whole reply, to the handler of the state that awaits it.
   void HandleReply(const QByteArray& text);
+  void OnSyncing(const QByteArray& text, const QList<QByteArray>& lines);
+  void OnSyncEcho(const QByteArray& text, const QList<QByteArray>& lines);
+  void OnCrystalSent(const QByteArray& text, const QList<QByteArray>& lines);
+  void OnUnlocking(const QByteArray& text, const QList<QByteArray>& lines);
+  void OnEchoOff(const QByteArray& text, const QList<QByteArray>& lines);
+  void OnPartId(const QByteArray& text, const QList<QByteArray>& lines);
+  void OnBootVersion(const QByteArray& text, const QList<QByteArray>& lines);
+  void OnPreparing(const QByteArray& text, const QList<QByteArray>& lines);
+  void OnErasing(const QByteArray& text, const QList<QByteArray>& lines);
+  void OnWriting(const QByteArray& text, const QList<QByteArray>& lines);
+  void OnComparing(const QByteArray& text, const QList<QByteArray>& lines);
+  void OnSerial(const QByteArray& text, const QList<QByteArray>& lines);
+  void OnBlankCheck(const QByteArray& text, const QList<QByteArray>& lines);
+  void OnGoing(const QByteArray& text, const QList<QByteArray>& lines);
+  // Writing: the entry again after a resend request or a reply that makes
+  // no sense, until the part has refused it too often.
+  void RetryEntry(const QByteArray& text);
   bool TakeReply(QByteArray* reply);
   int ReplyLines(const QList<QByteArray>& lines) const;
   void SendCommand(const QByteArray& command);
@@ -116,6 +134,13 @@ class TLPCFrm : public QObject, public IspEngine {
   void StartGo();
   void DownloadDone();
   void StartWriting();
+  // Writing: the entry after the one the part has just accepted.
+  void NextEntry();
+  // After a copy to flash: the part compares the flash with the RAM it was
+  // copied from; false when there is nothing to compare.
+  bool StartCompare(const QByteArray& copyCommand);
+  void WritingDone();
+  void StartReadBack();
   void StartRead(std::vector<ReadRange> ranges);
   void SendNextRead();
   void HandleReadData();
@@ -169,4 +194,9 @@ class TLPCFrm : public QObject, public IspEngine {
   uint64_t readTotal_ = 0;
   uint64_t readDone_ = 0;
   bool verifying_ = false;
+  // Verify by M after each copy; off for the read-back, or once the part
+  // refused M (then the image is read back at the end).
+  bool compareOnPart_ = false;
+  bool compareRefused_ = false;
+  uint32_t compareFlash_ = 0;  // the flash address of the M under way
 };

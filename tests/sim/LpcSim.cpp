@@ -552,10 +552,31 @@ void LpcSim::Command(const std::string& line) {
         if (cell != part_.Erased) ++CopyOverwrites;
         cell &= ram_[src - part_.RamBase + i];
         if (options_.StuckBit == int64_t{dst} + i) cell |= 0x10;
+        if (options_.FlipAfterCopy == int64_t{dst} + i) cell ^= 0x01;
       }
     }
     for (size_t s = firstSector; s <= lastSector; ++s) prepared_[s] = false;
     Busy(options_.CopyMsPer256 * static_cast<int>(count / 256));
+    return ReplyCode(CMD_SUCCESS);
+  }
+  if (cmd == "M" && !options_.NoCompare) {
+    if (!need(3)) return ReplyCode(PARAM_ERROR);
+    if (crp) return ReplyCode(CODE_READ_PROTECTION_ENABLED);
+    const uint32_t a = args[0], b = args[1], count = args[2];
+    if (a % 4) return ReplyCode(SRC_ADDR_ERROR);
+    if (b % 4) return ReplyCode(DST_ADDR_ERROR);
+    if (count % 4) return ReplyCode(COUNT_ERROR);
+    auto mapped = [&](uint32_t at) {
+      return uint64_t{at} + count <= part_.FlashSize() ||
+             (at >= part_.RamBase && uint64_t{at} + count <= uint64_t{part_.RamBase} + part_.RamSize);
+    };
+    if (!mapped(a)) return ReplyCode(SRC_ADDR_NOT_MAPPED);
+    if (!mapped(b)) return ReplyCode(DST_ADDR_NOT_MAPPED);
+    // Word by word, through what ISP maps (the boot code at 0 included);
+    // the offset is the first differing word's.
+    for (uint32_t i = 0; i < count; ++i)
+      if (ReadByte(a + i) != ReadByte(b + i))
+        return Reply("10\r\n" + std::to_string(i & ~3u) + "\r\n", 'M');
     return ReplyCode(CMD_SUCCESS);
   }
   ReplyCode(INVALID_COMMAND);

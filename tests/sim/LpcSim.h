@@ -4,7 +4,7 @@
 // "?", the "Synchronized" handshake, the crystal line, echo until "A 0",
 // U/J/K/N, W with uuencoded lines and a checksum line after every 20 lines
 // (or raw bytes on the lines that take binary), R with the same framing,
-// P/E/C/I/G with the sector rules, the RAM the ISP keeps for itself, code
+// P/E/C/I/G with the sector rules, M (compare) through what ISP maps, the RAM the ISP keeps for itself, code
 // read protection, and decimal return codes. Fault options make it fall
 // silent, ask for resends, answer a command with an error code, end its
 // lines CR LF LF, cut one command's reply at a chosen point, hang up
@@ -96,6 +96,8 @@ struct LpcSimOptions {
   int SplitPauseMs = 0;           // ... this far apart
   int Crp = 0;                    // code read protection level 0 (none), 1 or 2
   int64_t StuckBit = -1;          // this flash address keeps bit 0x10 set when programmed
+  int64_t FlipAfterCopy = -1;     // this flash address has bit 0 flipped once a copy programs it
+  bool NoCompare = false;         // a boot code without M (INVALID_COMMAND)
   bool OkAfterBinary = false;     // acknowledges raw W data with "OK", as the manuals say
   std::vector<uint8_t> Earlier;   // the flash's contents before the session (erased after them)
   SimLinkOptions Link;            // the wire between the program and the chip
