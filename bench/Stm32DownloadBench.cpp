@@ -194,7 +194,11 @@ double CpuSeconds(const std::vector<std::string>& argv) {
 // System calls of a whole run, every thread (strace -c -f), or -1.
 long SystemCalls(std::vector<std::string> argv, const QTemporaryDir& dir) {
   if (!QFile::exists(QStringLiteral("/usr/bin/strace"))) return -1;
-  const std::string out = dir.filePath("strace.txt").toStdString();
+  // VORTANA_BENCH_STRACE: each table, call by call, kept as PREFIX-1, PREFIX-2, ...
+  static int kept = 0;
+  const char* keep = std::getenv("VORTANA_BENCH_STRACE");
+  const std::string out =
+      keep ? std::string(keep) + "-" + std::to_string(++kept) : dir.filePath("strace.txt").toStdString();
   argv.insert(argv.begin(), {"/usr/bin/strace", "-c", "-f", "-o", out});
   if (CpuSeconds(argv) < 0) return -1;
   QFile f(QString::fromStdString(out));
