@@ -540,7 +540,7 @@ TEST(Stm32SimYardstick, Stm32flashProgramsEverySimulatedLine) {
 
 // The bytes on the wire for a download with verify, a range erase and a
 // read, exactly as the part reads them: however the engine builds and
-// writes its frames, the part sees the same conversation.
+// writes its frames, the part sees the same conversation, one write a frame.
 std::string WireHex(const std::vector<uint8_t>& wire) {
   std::string s;
   char b[4];
@@ -558,6 +558,7 @@ TEST_F(Stm32EngineTest, BytesOnTheWireForDownloadEraseAndRead) {
       "11EE" "1FFFF7E0F7" "03FC";  // the flash-size register, 4 bytes
   // Eight bytes in page 0, six in page 1.
   StartSim(0x0414);
+  host.platform.Clear();
   WriteFile("two.hex", ":020000040800F2\r\n"
                        ":080000000102030405060708D4\r\n"
                        ":0608040011121314151679\r\n"
@@ -571,6 +572,9 @@ TEST_F(Stm32EngineTest, BytesOnTheWireForDownloadEraseAndRead) {
                                      "31CE" "0800080404" "07" "1112131415160000" "00"
                                      "11EE" "0800000008" "07F8"  // verify
                                      "11EE" "0800080404" "07F8");
+  // Each frame in one write, and no question about the output queue between.
+  EXPECT_EQ(host.platform.CountWhileWriting("W"), 20);
+  EXPECT_EQ(host.platform.CountWhileWriting("Q"), 0);
   StartSim(0x0414);
   IspJob erase = IspJob::OfKind(IspJobKind::Erase);
   erase.address = 0x08000800;
