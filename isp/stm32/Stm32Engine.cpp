@@ -192,7 +192,9 @@ void Stm32Engine::OpenLink() {
   // USB adapters otherwise hold every reply for their latency timer, which
   // three exchanges a block would pay again and again.
   link.SetLowLatency(true);
-  watching_ = link.WatchReadable([this] { Timer5Timer(); });
+  watching_ = link.WatchReadable([self = QPointer<Stm32Engine>(this)] {
+    if (self) self->Timer5Timer();
+  });
 }
 
 void Stm32Engine::Received(const uint8_t* data, int size) {
