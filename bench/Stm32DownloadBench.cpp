@@ -194,7 +194,11 @@ double CpuSeconds(const std::vector<std::string>& argv) {
 // System calls of a whole run, every thread (strace -c -f), or -1.
 long SystemCalls(std::vector<std::string> argv, const QTemporaryDir& dir) {
   if (!QFile::exists(QStringLiteral("/usr/bin/strace"))) return -1;
-  const std::string out = dir.filePath("strace.txt").toStdString();
+  // VORTANA_BENCH_STRACE: each table, call by call, kept as PREFIX-1, PREFIX-2, ...
+  static int kept = 0;
+  const char* keep = std::getenv("VORTANA_BENCH_STRACE");
+  const std::string out =
+      keep ? std::string(keep) + "-" + std::to_string(++kept) : dir.filePath("strace.txt").toStdString();
   argv.insert(argv.begin(), {"/usr/bin/strace", "-c", "-f", "-o", out});
   if (CpuSeconds(argv) < 0) return -1;
   QFile f(QString::fromStdString(out));
@@ -205,9 +209,9 @@ long SystemCalls(std::vector<std::string> argv, const QTemporaryDir& dir) {
   return total;
 }
 
-// One 64 KB download at 115200 by a separate process, against the paced
-// simulated part in this one.
-void MachineCost(const char* what, const std::vector<std::string>& command) {
+// One 64 KB download by a separate process, against the paced simulated
+// part in this one.
+void MachineCost(const char* what, const std::vector<std::string>& command, uint32_t baud) {
   double cpu = -1;
   long calls = -1;
   for (int pass = 0; pass < 2; ++pass) {
@@ -216,13 +220,14 @@ void MachineCost(const char* what, const std::vector<std::string>& command) {
     const auto image = Image(false);
     const std::string file = WriteImage(dir, image).toStdString();
     Stm32SimOptions o;
-    o.link.baud = 115200;
+    o.link.baud = baud;
     o.realisticTiming = true;
     Stm32Sim sim(pty.master(), Stm32SimProfile::ForProduct(0x0414), o);
     std::vector<std::string> argv = command;
     for (auto& a : argv) {
       if (a == "PORT") a = pty.slavePath();
       if (a == "FILE") a = file;
+      if (a == "BAUD") a = std::to_string(baud);
     }
     if (pass == 0)
       cpu = CpuSeconds(argv);
@@ -243,8 +248,10 @@ int main(int argc, char** argv) {
   // and the tools' processes inherit the setting.
   prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
   QCoreApplication app(argc, argv);
-  // "cost": the last part alone.
+  // "cost": the last part alone; "quick": 115200 and 921600 only, without
+  // the sparse image and the adapter.
   const bool costOnly = argc > 1 && std::string(argv[1]) == "cost";
+  const bool quick = argc > 1 && std::string(argv[1]) == "quick";
   int failures = 0;
   auto row = [&](const char* what, const Figures& f) {
     Print(what, f);
@@ -253,6 +260,7 @@ int main(int argc, char** argv) {
 
   for (uint32_t baud : {57600u, 115200u, 230400u, 460800u, 921600u}) {
     if (costOnly) break;
+    if (quick && baud != 115200u && baud != 921600u) continue;
     std::printf("product 0414, %d bytes at %u bit/s 8E1 (paced link, chip erase and program times)\n", kImageBytes,
                 baud);
     Run r;
@@ -264,7 +272,7 @@ int main(int argc, char** argv) {
     row("stm32flash", RunStm32flash(r));
   }
   for (uint16_t id : {uint16_t(0x0414), uint16_t(0x0413)}) {
-    if (costOnly) break;
+    if (costOnly || quick) break;
     std::printf("product %04X, sparse 256 KB image (1 block in 4 holds data) at 115200 bit/s\n", id);
     Run r;
     r.productId = id;
@@ -275,7 +283,7 @@ int main(int argc, char** argv) {
     row("Vortana, verify off", RunEngine(r));
     row("stm32flash", RunStm32flash(r));
   }
-  if (!costOnly) {
+  if (!costOnly && !quick) {
     std::printf("product 0414, %d bytes at 115200 bit/s behind a 16 ms USB adapter\n", kImageBytes);
     Run r;
     r.latencyMs = 16;
@@ -283,12 +291,15 @@ int main(int argc, char** argv) {
     r.lowLatency = false;
     row("Vortana, verify on, low latency refused", RunEngine(r));
   }
-  std::printf("one %d-byte download at 115200 bit/s as a process of its own\n", kImageBytes);
-  const std::string isp = QCoreApplication::applicationDirPath().toStdString() + "/vortana-isp";
-  MachineCost("vortana-isp", {isp, "-p", "PORT", "-f", "stm32", "--reset=none", "FILE"});
-  if (const char* before = std::getenv("VORTANA_ISP_BEFORE"))
-    MachineCost("vortana-isp (VORTANA_ISP_BEFORE)", {before, "-p", "PORT", "-f", "stm32", "--reset=none", "FILE"});
-  if (QFile::exists(QStringLiteral("/usr/bin/stm32flash")))
-    MachineCost("stm32flash -v", {"/usr/bin/stm32flash", "-b", "115200", "-m", "8n1", "-w", "FILE", "-v", "PORT"});
+  for (uint32_t baud : {115200u, 921600u}) {
+    std::printf("one %d-byte download at %u bit/s as a process of its own\n", kImageBytes, baud);
+    const std::string isp = QCoreApplication::applicationDirPath().toStdString() + "/vortana-isp";
+    MachineCost("vortana-isp", {isp, "-p", "PORT", "-b", "BAUD", "-f", "stm32", "--reset=none", "FILE"}, baud);
+    if (const char* before = std::getenv("VORTANA_ISP_BEFORE"))
+      MachineCost("vortana-isp (VORTANA_ISP_BEFORE)",
+                  {before, "-p", "PORT", "-b", "BAUD", "-f", "stm32", "--reset=none", "FILE"}, baud);
+    if (QFile::exists(QStringLiteral("/usr/bin/stm32flash")))
+      MachineCost("stm32flash -v", {"/usr/bin/stm32flash", "-b", "BAUD", "-m", "8n1", "-w", "FILE", "-v", "PORT"}, baud);
+  }
   return failures ? 1 : 0;
 }

@@ -36,4 +36,18 @@ class IspLink {
   virtual uint32_t BitsPerSecond() const = 0;
   virtual void SetBitsPerSecond(uint32_t bps) = 0;
   virtual void SetParity(IspParity parity) = 0;
+
+  // Calls `onReadable` as soon as the port has bytes to read (the caller
+  // then Poll()s) rather than at a polling tick; an empty function stops
+  // it. False where the link cannot: the caller polls on a timer.
+  using ReadableFn = std::function<void()>;
+  virtual bool WatchReadable(ReadableFn onReadable) {
+    (void)onReadable;
+    return false;
+  }
+  // Holds the watch back while a long reply is still on the wire.
+  virtual void PauseWatch(bool paused) { (void)paused; }
+  // A hint for a session of short exchanges: have a USB adapter hand each
+  // reply over at once. Off undoes only what on changed.
+  virtual void SetLowLatency(bool on) { (void)on; }
 };

@@ -1,12 +1,40 @@
 #include "isp/PollingLink.h"
 
+#include <QSocketNotifier>
+
+#include <algorithm>
+
+#include <fcntl.h>
+
 #include <memory>
 
 #include "isp/IspHost.h"
 
+namespace {
+
+// While the link is watched, the driver's own tick would only find the
+// port empty, hundreds of times a second.
+constexpr uint16_t kWatchedPollingDelayMs = 1000;
+
+}  // namespace
+
+PollingLink::PollingLink(TKRNCommDriver& driver) : driver_(driver) {}
+
+PollingLink::~PollingLink() {
+  // The notifier only: the driver may be gone by now.
+  if (readable_) readable_->setEnabled(false);
+}
+
 bool PollingLink::Write(const void* data, int count) {
   if (!driver_.IsConnected()) return false;
-  return driver_.SendBytes(data, count) == count;
+  if (count <= 0) return true;
+  // A frame fits the device's queue: one write, with no question about
+  // room asked first. Only what did not fit goes the driver's patient way.
+  const long n = driver_.Platform().Write(driver_.Handle(), data, static_cast<size_t>(count));
+  if (n == count) return true;
+  const int done = n > 0 ? static_cast<int>(n) : 0;
+  const int rest = count - done;
+  return driver_.SendBytes(static_cast<const uint8_t*>(data) + done, rest) == rest;
 }
 
 void PollingLink::Listen(DataFn onData, LostFn onLost) {
@@ -19,6 +47,7 @@ void PollingLink::Listen(DataFn onData, LostFn onLost) {
     // The listener keeps the bytes: the driver's own copy would only
     // overflow over a long session.
     driver_.ReceiveCount = 0;
+    bytesRead_ += static_cast<uint64_t>(std::max(size, 0));
     if (onData && data && size > 0) onData(data, size);
   };
   driver_.OnDeviceLost = [this, onLost = std::move(onLost)](TKRNCommDriver* sender) {
@@ -53,4 +82,62 @@ void PollingLink::SetParity(IspParity parity) {
 IspLink& IspPortAccess::Link() {
   if (!defaultLink_) defaultLink_ = std::make_unique<PollingLink>(ComDriver());
   return *defaultLink_;
+}
+
+bool PollingLink::WatchReadable(ReadableFn onReadable) {
+  StopWatch();
+  if (!onReadable) return true;
+  const int fd = driver_.Handle();
+  if (fd < 0 || fcntl(fd, F_GETFD) == -1) return false;  // a stand-in device without a descriptor
+  onReadable_ = std::move(onReadable);
+  readable_ = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
+  QObject::connect(readable_.get(), &QSocketNotifier::activated, [this] { Readable(); });
+  savedPollingDelay_ = driver_.ComPortPollingDelay();
+  driver_.setComPortPollingDelay(kWatchedPollingDelayMs);
+  return true;
+}
+
+void PollingLink::PauseWatch(bool paused) {
+  if (readable_) readable_->setEnabled(!paused);
+}
+
+void PollingLink::StopWatch() {
+  if (!readable_) return;
+  // Often called from the notifier's own signal: it goes once that returns.
+  readable_->setEnabled(false);
+  readable_.release()->deleteLater();
+  onReadable_ = nullptr;
+  driver_.setComPortPollingDelay(savedPollingDelay_);
+}
+
+void PollingLink::Readable() {
+  if (!readable_) return;
+  const int fd = static_cast<int>(readable_->socket());
+  const ReadableFn notify = onReadable_;  // the call may stop the watch
+  if (fd != driver_.Handle()) {  // the port was closed under the watch
+    StopWatch();
+    notify();
+    return;
+  }
+  const uint64_t before = bytesRead_;
+  notify();
+  // A device that has gone (adapter pulled) stays readable for ever; a
+  // wake-up that brought bytes came from a device that is there.
+  if (!readable_ || bytesRead_ != before || fd != driver_.Handle()) return;
+  if (driver_.Platform().HungUp(fd)) {
+    StopWatch();
+    driver_.Disconnect();
+    if (driver_.OnDeviceLost) driver_.OnDeviceLost(&driver_);
+  }
+}
+
+void PollingLink::SetLowLatency(bool on) {
+  const int fd = driver_.Handle();
+  if (on) {
+    bool wasOn = false;
+    if (fd >= 0 && driver_.Platform().SetLowLatency(fd, true, &wasOn) && !wasOn) lowLatencyFd_ = fd;
+    return;
+  }
+  if (lowLatencyFd_ >= 0 && lowLatencyFd_ == fd) driver_.Platform().SetLowLatency(fd, false, nullptr);
+  lowLatencyFd_ = -1;
 }

@@ -1,15 +1,19 @@
 // The main port's polling driver as an engine's link.
 #pragma once
 
+#include <memory>
+
 #include "isp/IspLink.h"
 #include "serial/PollingComm.h"
 
+class QSocketNotifier;
+
 class PollingLink : public IspLink {
  public:
-  explicit PollingLink(TKRNCommDriver& driver) : driver_(driver) {}
+  explicit PollingLink(TKRNCommDriver& driver);
   // Leaves the driver alone: it may be gone by then. Engines stop
   // listening when their session ends.
-  ~PollingLink() override = default;
+  ~PollingLink() override;
 
   bool IsOpen() const override { return driver_.IsConnected(); }
   bool Write(const void* data, int count) override;
@@ -22,10 +26,21 @@ class PollingLink : public IspLink {
   uint32_t BitsPerSecond() const override { return driver_.BitsPerSecond(); }
   void SetBitsPerSecond(uint32_t bps) override { driver_.setComPortBitRate(bps); }
   void SetParity(IspParity parity) override;
+  bool WatchReadable(ReadableFn onReadable) override;
+  void PauseWatch(bool paused) override;
+  void SetLowLatency(bool on) override;
 
  private:
   TKRNCommDriver& driver_;
   bool listening_ = false;
   TComPortReceiveDataEvent savedOnReceive_;
   std::function<void(TKRNCommDriver*)> savedOnLost_;
+  uint64_t bytesRead_ = 0;  // by any poll, while listening
+  std::unique_ptr<QSocketNotifier> readable_;
+  ReadableFn onReadable_;
+  uint16_t savedPollingDelay_ = 0;
+  int lowLatencyFd_ = -1;   // the device whose low-latency setting is to restore
+
+  void Readable();
+  void StopWatch();
 };

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "isp/PollingLink.h"
+#include "support/EventPump.h"
 #include "support/Pty.h"
 
 namespace {
@@ -71,6 +72,37 @@ TEST_F(PollingLinkTest, AnUnpluggedPortTellsBothOnceAndRefusesWrites) {
   EXPECT_EQ(terminalLost, 1);
   EXPECT_FALSE(link.IsOpen());
   EXPECT_FALSE(link.Write("?", 1));
+  link.StopListening();
+}
+
+// Watched, the link wakes its owner as soon as a byte is there, while the
+// driver's own tick idles; unwatched, the tick is the terminal's again. A
+// pulled adapter that stays readable is reported once, not spun on.
+TEST_F(PollingLinkTest, WatchWakesAtOnceAndAPulledAdapterEndsIt) {
+  Listen();
+  const uint16_t tick = driver.ComPortPollingDelay();
+  int wakes = 0;
+  ASSERT_TRUE(link.WatchReadable([&] {
+    ++wakes;
+    link.Poll();
+  }));
+  EXPECT_GT(driver.ComPortPollingDelay(), 100);
+  pty.Write("ok");
+  EXPECT_TRUE(PumpUntil([&] { return engine == "ok"; }, 50));
+  EXPECT_GE(wakes, 1);
+  EXPECT_TRUE(link.WatchReadable(nullptr));
+  EXPECT_EQ(driver.ComPortPollingDelay(), tick);
+
+  // An owner that does not read on a wake (waiting out a long reply).
+  wakes = 0;
+  ASSERT_TRUE(link.WatchReadable([&] { ++wakes; }));
+  pty.HangUp();
+  EXPECT_TRUE(PumpUntil([&] { return engineLost == 1; }, 500));
+  PumpFor(50);
+  EXPECT_EQ(engineLost, 1);
+  EXPECT_LE(wakes, 2);
+  EXPECT_FALSE(link.IsOpen());
+  EXPECT_EQ(driver.ComPortPollingDelay(), tick);
   link.StopListening();
 }
 

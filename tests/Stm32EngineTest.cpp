@@ -538,4 +538,58 @@ TEST(Stm32SimYardstick, Stm32flashProgramsEverySimulatedLine) {
   if (!unknown.isEmpty()) std::printf("stm32flash does not know: %s\n", unknown.join(' ').toStdString().c_str());
 }
 
+// The bytes on the wire for a download with verify, a range erase and a
+// read, exactly as the part reads them: however the engine builds and
+// writes its frames, the part sees the same conversation, one write a frame.
+std::string WireHex(const std::vector<uint8_t>& wire) {
+  std::string s;
+  char b[4];
+  for (uint8_t v : wire) {
+    std::snprintf(b, sizeof b, "%02X", v);
+    s += b;
+  }
+  return s;
+}
+
+TEST_F(Stm32EngineTest, BytesOnTheWireForDownloadEraseAndRead) {
+  const std::string hello =
+      "7F"           // synchronisation
+      "00FF" "02FD"  // GET, GET ID
+      "11EE" "1FFFF7E0F7" "03FC";  // the flash-size register, 4 bytes
+  // Eight bytes in page 0, six in page 1.
+  StartSim(0x0414);
+  host.platform.Clear();
+  WriteFile("two.hex", ":020000040800F2\r\n"
+                       ":080000000102030405060708D4\r\n"
+                       ":0608040011121314151679\r\n"
+                       ":00000001FF\r\n");
+  ASSERT_TRUE(Download(20000)) << sim->failure();
+  ASSERT_EQ(host.status, QStringLiteral("上载完成！")) << host.log.join('\n').toStdString();
+  EXPECT_EQ(WireHex(sim->Wire()), hello +
+                                     "43BC" "01000100"  // ERASE pages 0 and 1
+                                     "31CE" "0800000008" "07" "0102030405060708" "0F"
+                                     // the second stretch to whole words, zero-filled
+                                     "31CE" "0800080404" "07" "1112131415160000" "00"
+                                     "11EE" "0800000008" "07F8"  // verify
+                                     "11EE" "0800080404" "07F8");
+  // Each frame in one write, and no question about the output queue between.
+  EXPECT_EQ(host.platform.CountWhileWriting("W"), 20);
+  EXPECT_EQ(host.platform.CountWhileWriting("Q"), 0);
+  StartSim(0x0414);
+  IspJob erase = IspJob::OfKind(IspJobKind::Erase);
+  erase.address = 0x08000800;
+  erase.length = 0x1000;
+  ASSERT_TRUE(Run(erase, 20000)) << sim->failure();
+  ASSERT_TRUE(host.result->ok) << host.result->cause.toStdString();
+  EXPECT_EQ(WireHex(sim->Wire()), hello + "43BC" "01010202");  // pages 1 and 2
+  StartSim(0x0414);
+  IspJob read = IspJob::OfKind(IspJobKind::Read);
+  read.file = dir.filePath("part.bin");
+  read.address = 0x08000000;
+  read.length = 300;
+  ASSERT_TRUE(Run(read, 20000)) << sim->failure();
+  ASSERT_TRUE(host.result->ok) << host.result->cause.toStdString();
+  EXPECT_EQ(WireHex(sim->Wire()), hello + "11EE" "0800000008" "FF00" "11EE" "0800010009" "2BD4");
+}
+
 }  // namespace

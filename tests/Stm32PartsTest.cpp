@@ -453,28 +453,6 @@ TEST(Stm32Parts, SecondBankIsErasedByNumberOnlyWhereTheNumberIsEstablished) {
     for (const Stm32Unit& u : m->Units()) EXPECT_TRUE(u.numberSure);
 }
 
-TEST(Stm32Parts, EraseFramesHoldTheNumbersTheirCountByteCanName) {
-  // The standard count byte takes 255 pages at most (0xFF would erase all).
-  auto frames = Stm32Engine::EraseFrames(false, 256);
-  ASSERT_EQ(frames.size(), 2u);
-  EXPECT_EQ(frames[0].size(), 257u);
-  EXPECT_EQ(frames[0][0], 254);
-  EXPECT_EQ(frames[1], (std::vector<uint8_t>{0x00, 0xFF, 0xFF}));
-  // Extended: two-byte numbers, the second bank's too.
-  frames = Stm32Engine::EraseFrames(true, {126, 127, 256}, 100);
-  ASSERT_EQ(frames.size(), 1u);
-  EXPECT_EQ(frames[0], (std::vector<uint8_t>{0x00, 0x02, 0x00, 0x7E, 0x00, 0x7F, 0x01, 0x00,
-                                             0x00 ^ 0x02 ^ 0x7E ^ 0x7F ^ 0x01}));
-  // One slow sector a frame keeps every frame within its time-out.
-  EXPECT_EQ(Stm32Engine::EraseFrames(true, {0, 1, 2}, 1).size(), 3u);
-  for (const auto& f : Stm32Engine::EraseFrames(true, 600)) {
-    uint8_t x = 0;
-    for (size_t i = 0; i + 1 < f.size(); ++i) x ^= f[i];
-    EXPECT_EQ(x, f.back());
-    EXPECT_LE(f.size(), size_t(Stm32Engine::kFrameBufferSize));
-  }
-}
-
 // The blocks a download writes: the file's stretches only, on whole
 // programming units, never across a 256-byte boundary, one frame for each
 // 256 bytes however many records fill it.

@@ -8,6 +8,7 @@ if(TARGET vortana_stm32)
 endif()
 if(TARGET vortana_stm32)
   vortana_add_test(Stm32PartsTest SOURCES Stm32PartsTest.cpp LIBS vortana_stm32)
+  vortana_add_test(Stm32FramesTest SOURCES Stm32FramesTest.cpp LIBS vortana_stm32)
 endif()
 if(TARGET vortana_stm32 AND TARGET vortana_stm32sim)
   vortana_add_test(Stm32LinesTest SOURCES Stm32LinesTest.cpp

@@ -3,24 +3,21 @@
 #include "isp/IspFamily.h"
 
 #include <QPointer>
-#include <QSocketNotifier>
 #include <QThread>
-
-#include <fcntl.h>
-#include <poll.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstring>
 
 #include "firmware/ImageFile.h"
-#include "serial/PollingComm.h"
+#include "isp/stm32/Stm32Frames.h"
 
 namespace {
 
-constexpr uint8_t kSync = 0x7F;
-constexpr uint8_t kAck = 0x79;
-constexpr uint8_t kNack = 0x1F;
+using stm32::kAck;
+using stm32::kNack;
+using stm32::kStandardPages;
+using stm32::kSync;
 constexpr uint8_t kGet = 0x00;
 constexpr uint8_t kGetId = 0x02;
 constexpr uint8_t kReadMemory = 0x11;
@@ -31,13 +28,6 @@ constexpr uint8_t kExtendedErase = 0x44;
 constexpr uint8_t kWriteUnprotect = 0x73;
 constexpr uint8_t kReadoutProtect = 0x82;
 constexpr uint8_t kReadoutUnprotect = 0x92;
-
-// Units a standard erase can name (one-byte page numbers), and how many
-// numbers go into one erase frame: the standard count byte 0xFF would mean
-// a global erase, and an extended frame stays within the frame buffer.
-constexpr int kStandardPages = 256;
-constexpr int kStandardPerFrame = 255;
-constexpr int kExtendedPerFrame = 120;
 
 // A job that fails fast waits this long for the boot loader to answer its
 // first 0x7F. AN2606 gives start-up times below 100 ms; F4 parts with boot
@@ -51,18 +41,15 @@ constexpr int kAnswerMs = 500;
 // 64 words fit in a second with room.
 constexpr int kProgramBlockMs = 1000;
 
-// While a session runs the engine reads the port when it is readable; the
-// port's own tick would only read nothing, hundreds of times a second.
-constexpr uint16_t kSessionPollingDelayMs = 1000;
+// What the engine keeps of what arrives unasked: the longest reply is 257
+// bytes; old bytes give way to new ones past this.
+constexpr size_t kReceiveLimit = 1024;
 
 int64_t NowMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
              std::chrono::steady_clock::now().time_since_epoch())
       .count();
 }
-
-// EXTENDED ERASE of bank 2 as a whole: 0xFFFD and its checksum.
-const std::vector<uint8_t> kBank2EraseFrame{0xFF, 0xFD, 0x02};
 
 QString Hex32(uint32_t v) { return QStringLiteral("0x") + QStringLiteral("%1").arg(v, 8, 16, QLatin1Char('0')).toUpper(); }
 QString Hex8(uint8_t v) { return QStringLiteral("0x") + QStringLiteral("%1").arg(v, 2, 16, QLatin1Char('0')).toUpper(); }
@@ -93,7 +80,7 @@ Stm32Engine::Stm32Engine(IspHost& host, QObject* parent) : QObject(parent), host
   Settle.setSingleShot(true);
   Settle.setTimerType(Qt::PreciseTimer);
   connect(&Settle, &QTimer::timeout, this, [this] {
-    if (readable_) readable_->setEnabled(true);
+    if (watching_) host_.Link().PauseWatch(false);
     Timer5Timer();
   });
 }
@@ -102,30 +89,19 @@ Stm32Engine::~Stm32Engine() = default;
 
 bool Stm32Engine::Supports(IspJobKind kind) const { return FamilyFacts(IspFamily::Stm32).Supports(kind); }
 
-bool Stm32Engine::Send(const uint8_t* data, int count) {
-  // A refused or timed-out write means the port is gone; the caller stops
-  // and the session ends naming it.
-  const int32_t sent = host_.ComDriver().SendBytes(data, count);
+bool Stm32Engine::Send(const std::vector<uint8_t>& frame) {
+  // A frame goes out whole, in one write. A refused or timed-out write
+  // means the port is gone; the caller stops and the session ends naming it.
+  const int count = static_cast<int>(frame.size());
   sentSinceAwait_ += count;
-  if (sent == count) return true;
+  if (host_.Link().Write(frame.data(), count)) return true;
   portLost_ = true;
   return false;
 }
 
-bool Stm32Engine::SendCommand(uint8_t code) {
-  FrameBuffer[0] = code;
-  FrameBuffer[1] = static_cast<uint8_t>(~code);
-  return Send(FrameBuffer, 2);
-}
+bool Stm32Engine::SendCommand(uint8_t code) { return Send(stm32::CommandFrame(code)); }
 
-bool Stm32Engine::SendAddress(uint32_t address) {
-  FrameBuffer[0] = static_cast<uint8_t>(address >> 24);
-  FrameBuffer[1] = static_cast<uint8_t>(address >> 16);
-  FrameBuffer[2] = static_cast<uint8_t>(address >> 8);
-  FrameBuffer[3] = static_cast<uint8_t>(address);
-  FrameBuffer[4] = FrameBuffer[0] ^ FrameBuffer[1] ^ FrameBuffer[2] ^ FrameBuffer[3];
-  return Send(FrameBuffer, 5);
-}
+bool Stm32Engine::SendAddress(uint32_t address) { return Send(stm32::AddressFrame(address)); }
 
 ResetSequence Stm32Engine::Wiring() const {
   if (job_.reset) return *job_.reset;
@@ -135,10 +111,10 @@ ResetSequence Stm32Engine::Wiring() const {
 bool Stm32Engine::ResetsPart() const { return job_.reset.has_value() || job_.autoReset; }
 
 void Stm32Engine::RunLines(const std::vector<ResetStep> ResetSequence::*which) {
-  TKRNCommDriver& port = host_.ComDriver();
+  IspLink& link = host_.Link();
   const ResetSequence seq = Wiring();
   RunResetSteps(seq, seq.*which,
-                {[&port](bool on) { port.SetDtr(on); }, [&port](bool on) { port.SetRts(on); },
+                {[&link](bool on) { link.SetDtr(on); }, [&link](bool on) { link.SetRts(on); },
                  [](int ms) { QThread::msleep(static_cast<unsigned long>(ms)); }});
 }
 
@@ -170,7 +146,6 @@ void Stm32Engine::Start(const IspJob& job) {
   probed_ = false;
   wentTo_ = false;
   lastCommand_ = 0;
-  bytesSeen_ = 0;
   map_.reset();
   info_.clear();
   uniqueId_.clear();
@@ -182,33 +157,12 @@ void Stm32Engine::Start(const IspJob& job) {
   // download always has; every other job says so at once.
   stallOnRefusal_ = job_.kind == IspJobKind::Download && !job_.failFast;
   host_.SessionStarted(job_);
-  TKRNCommDriver& port = host_.ComDriver();
   portLost_ = false;
   syncAwaiting_ = false;
   cause_ = kNoSync;
   syncNoise_.clear();
   syncNoiseBytes_ = 0;
-  const int fd = port.Handle();
-  // USB adapters otherwise hold every reply for their latency timer, which
-  // three exchanges a block would pay again and again.
-  bool wasOn = false;
-  if (fd >= 0 && port.Platform().SetLowLatency(fd, true, &wasOn) && !wasOn) lowLatencyFd_ = fd;
-  if (fd >= 0 && fcntl(fd, F_GETFD) != -1) {
-    readable_ = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read, this);
-    connect(readable_.get(), &QSocketNotifier::activated, this, &Stm32Engine::OnReadable);
-  }
-  savedPollingDelay_ = port.ComPortPollingDelay();
-  port.setComPortPollingDelay(kSessionPollingDelayMs);
-  // The port's own polling tick can take a reply off the line before the
-  // notifier sees it; have such a read hand over at once.
-  savedOnReceive_ = port.OnReceiveData;
-  receiveHooked_ = true;
-  port.OnReceiveData = [self = QPointer<Stm32Engine>(this), prev = savedOnReceive_](
-                           TKRNCommDriver* sender, const uint8_t* data, int32_t size) {
-    if (prev) prev(sender, data, size);
-    if (self) self->bytesSeen_ += static_cast<uint64_t>(size);
-    if (self && !self->ownRead_) QMetaObject::invokeMethod(self.data(), &Stm32Engine::Timer5Timer, Qt::QueuedConnection);
-  };
+  OpenLink();
   if (ResetsPart()) ResetIntoBootLoader();
   StmState = 1;
   Timer3.start();
@@ -219,22 +173,64 @@ void Stm32Engine::Start(const IspJob& job) {
   StandardErase = false;
 }
 
+void Stm32Engine::OpenLink() {
+  IspLink& link = host_.Link();
+  rx_.clear();
+  handOver_ = false;
+  linked_ = true;
+  // Every byte read, by whichever poll, comes here; one that the port's
+  // own tick read is handed over at once.
+  link.Listen(
+      [self = QPointer<Stm32Engine>(this)](const uint8_t* data, int size) {
+        if (self) self->Received(data, size);
+      },
+      [self = QPointer<Stm32Engine>(this)] {
+        if (self)
+          QMetaObject::invokeMethod(
+              self.data(), [self] { if (self && self->linked_) self->Fail(kPortLost); }, Qt::QueuedConnection);
+      });
+  // USB adapters otherwise hold every reply for their latency timer, which
+  // three exchanges a block would pay again and again.
+  link.SetLowLatency(true);
+  watching_ = link.WatchReadable([self = QPointer<Stm32Engine>(this)] {
+    if (self) self->Timer5Timer();
+  });
+}
+
+void Stm32Engine::Received(const uint8_t* data, int size) {
+  if (!linked_ || size <= 0) return;
+  auto n = static_cast<size_t>(size);
+  if (n >= kReceiveLimit) {  // a flood: only its end can hold a reply
+    data += n - (kReceiveLimit - 1);
+    n = kReceiveLimit - 1;
+  }
+  if (rx_.size() + n >= kReceiveLimit) rx_.clear();
+  rx_.insert(rx_.end(), data, data + n);
+  if (ownRead_ || handOver_) return;
+  handOver_ = true;
+  QMetaObject::invokeMethod(
+      this,
+      [this] {
+        handOver_ = false;
+        Timer5Timer();
+      },
+      Qt::QueuedConnection);
+}
+
 void Stm32Engine::Abort() {
-  if (!Running() && !readable_) return;
+  if (!Running() && !linked_) return;
   StmState = 1;
   EndSession();
 }
 
 void Stm32Engine::Timer3Timer() {
-  TKRNCommDriver& port = host_.ComDriver();
   // The last 0x7F may still be on its way back; another one now could be
   // read as the complement of the first, or as a command code.
   if (syncAwaiting_ && NowMs() - syncSentMs_ < kSyncAnswerMs) return;
   StmState = 1;
   ReadPort();
-  port.ReceiveCount = 0;  // only an answer to this byte counts
-  FrameBuffer[0] = kSync;
-  if (!Send(FrameBuffer, 1)) {
+  rx_.clear();  // only an answer to this byte counts
+  if (!Send({kSync})) {
     Fail(kPortLost);
     return;
   }
@@ -245,137 +241,85 @@ void Stm32Engine::Timer3Timer() {
   host_.SetLogText(searching);
 }
 
-void Stm32Engine::OnReadable() {
-  TKRNCommDriver& port = host_.ComDriver();
-  if (!readable_) return;
-  const int fd = static_cast<int>(readable_->socket());
-  if (fd != port.Handle()) {  // the port was closed under the session
-    StopWatching();
-    Fail(kPortLost);
-    return;
-  }
-  const uint64_t before = bytesSeen_;
-  Timer5Timer();
-  if (!readable_ || fd != port.Handle()) return;
-  // A device that has gone (adapter pulled) stays readable for ever: end
-  // the session instead of spinning on it. A wake-up that brought bytes
-  // came from a device that is there.
-  if (bytesSeen_ != before) return;
-  pollfd p{fd, POLLIN, 0};
-  if (poll(&p, 1, 0) == 1 && (p.revents & (POLLHUP | POLLERR | POLLNVAL))) {
-    StopWatching();
-    Fail(kPortLost);
-  }
-}
-
 void Stm32Engine::Timer5Timer() {
-  TKRNCommDriver& port = host_.ComDriver();
+  IspLink& link = host_.Link();
   if (!Running()) return;
-  if (!port.IsConnected()) {  // closed under the session
+  if (!link.IsOpen()) {  // closed under the session
     Fail(kPortLost);
     return;
   }
   ReadPort();
-  if (!port.IsConnected()) {  // the device went away while being read
+  if (!link.IsOpen()) {  // the device went away while being read
     Fail(kPortLost);
     return;
   }
-  if (Timer3.isActive()) {
+  if (Timer3.isActive())
     HandleSyncReply();
-  } else if (!expecting_) {
-    port.ReceiveCount = 0;  // nothing was asked: noise
-  } else {
-    int count = std::min<int>(port.ReceiveCount, TKRNCommDriver::kReceiveBufferSize);
-    // Line noise before a reply is no reply: skip to its first ACK or NACK.
-    int skip = 0;
-    while (skip < count && port.ReceiveBuffer[skip] != kAck && port.ReceiveBuffer[skip] != kNack) ++skip;
-    if (skip > 0) {
-      std::memmove(port.ReceiveBuffer, port.ReceiveBuffer + skip, static_cast<size_t>(count - skip));
-      count -= skip;
-      port.ReceiveCount = static_cast<uint16_t>(count);
-    }
-    if (count < 1) return;
-    const uint8_t* b = port.ReceiveBuffer;
-    int need = 1;
-    if (b[0] == kAck) {
-      if (expect_.reply == Reply::Listed) need = count < 2 ? 0 : b[1] + 4;
-      if (expect_.reply == Reply::Bytes) need = 1 + expect_.bytes;
-      if (expect_.reply == Reply::AckAck) need = 2;
-    }
-    if (need == 0 || count < need) {  // never act on part of a reply
-      // The rest of a long reply needs its wire time; wake once it has
-      // had it, not for each byte.
-      const int missing = need - count;
-      const uint32_t bps = std::max<uint32_t>(port.BitsPerSecond(), 1200);
-      if (need > 0 && missing >= 16 && readable_ && !Settle.isActive()) {
-        readable_->setEnabled(false);
-        Settle.start(static_cast<int>(std::max<int64_t>(1, int64_t{missing} * 11 * 1000 / bps)));
-      }
-      return;
-    }
-    std::memcpy(FrameBuffer, b, static_cast<size_t>(std::min(need, kFrameBufferSize)));
-    // Whatever came with it was sent before the next command could be
-    // seen, so it belongs to no reply still to come.
-    port.ReceiveCount = 0;
-    Expect e = std::move(expect_);
-    expect_ = {};
-    expecting_ = false;
-    Silence.stop();
-    if (FrameBuffer[0] == kAck) {
-      if ((e.reply == Reply::Listed || e.reply == Reply::AckAck) && FrameBuffer[need - 1] != kAck) {
-        Invalid(e.refused);
-      } else {
-        if (!e.keepCounter) StepTimeoutCounter = 0;
-        if (e.ack) e.ack(FrameBuffer);
-      }
-    } else if (e.nack) {
-      e.nack();
-    } else {
-      Refuse(e.refused);
-    }
-  }
+  else if (!expecting_)
+    rx_.clear();  // nothing was asked: noise
+  else
+    HandleReply();
   if (portLost_) Fail(kPortLost);
+}
+
+void Stm32Engine::HandleReply() {
+  const stm32::Reply r = stm32::ReadReply(rx_.data(), static_cast<int>(rx_.size()), expect_.reply, expect_.bytes);
+  // Line noise before a reply is no reply.
+  rx_.erase(rx_.begin(), rx_.begin() + r.skip);
+  if (r.status == stm32::Reply::Status::Incomplete) {
+    // The rest of a long reply needs its wire time; wake once it has had
+    // it, not for each byte.
+    const uint32_t bps = std::max<uint32_t>(host_.Link().BitsPerSecond(), 1200);
+    if (r.missing >= 16 && watching_ && !Settle.isActive()) {
+      host_.Link().PauseWatch(true);
+      Settle.start(static_cast<int>(std::max<int64_t>(1, int64_t{r.missing} * 11 * 1000 / bps)));
+    }
+    return;
+  }
+  std::memcpy(FrameBuffer, rx_.data(), static_cast<size_t>(std::min(r.length, kFrameBufferSize)));
+  // Whatever came with it was sent before the next command could be seen,
+  // so it belongs to no reply still to come.
+  rx_.clear();
+  Expect e = std::move(expect_);
+  expect_ = {};
+  expecting_ = false;
+  Silence.stop();
+  switch (r.status) {
+    case stm32::Reply::Status::Invalid:
+      Invalid(e.refused);
+      break;
+    case stm32::Reply::Status::Ack:
+      if (!e.keepCounter) StepTimeoutCounter = 0;
+      if (e.ack) e.ack(FrameBuffer);
+      break;
+    default:
+      if (e.nack)
+        e.nack();
+      else
+        Refuse(e.refused);
+  }
 }
 
 void Stm32Engine::ReadPort() {
   ownRead_ = true;
-  host_.ComDriver().PollReceive();
+  host_.Link().Poll();
   ownRead_ = false;
 }
 
 void Stm32Engine::HandleSyncReply() {
-  TKRNCommDriver& port = host_.ComDriver();
-  const int count = std::min<int>(port.ReceiveCount, TKRNCommDriver::kReceiveBufferSize);
+  const int count = static_cast<int>(rx_.size());
   if (count == 0 || !syncAwaiting_) {
-    port.ReceiveCount = 0;  // nothing was asked: noise
+    rx_.clear();  // nothing was asked: noise
     return;
   }
   // ACK: the boot loader has just synchronised. NACK: it was synchronised
   // already and took this byte as the end of a command; either way it now
   // waits for a command.
-  bool answered = false;
-  for (int i = 0; i < count; ++i)
-    if (port.ReceiveBuffer[i] == kAck || port.ReceiveBuffer[i] == kNack) answered = true;
-  if (!answered) {
-    // Something answers, but not a boot loader: most often the user's
-    // program, the part having started from flash (BOOT0 low, no reset).
-    syncNoiseBytes_ += static_cast<uint64_t>(count);
-    if (syncNoise_.size() < 32)
-      syncNoise_.append(reinterpret_cast<const char*>(port.ReceiveBuffer), std::min<int>(count, 32));
-    QString shown;
-    for (char c : syncNoise_.left(32)) {
-      const auto b = static_cast<uint8_t>(c);
-      shown += b >= 0x20 && b < 0x7F ? QString(QLatin1Char(c)) : QStringLiteral("\\x%1").arg(b, 2, 16, QLatin1Char('0'));
-    }
-    cause_ = QStringLiteral("对同步字节 0x7F 的应答不是 ACK/NACK（收到 %1 字节: \"%2\"）：器件在运行用户程序，"
-                            "没有进入 Bootloader，检查 BOOT0 和复位接线")
-                 .arg(syncNoiseBytes_)
-                 .arg(shown);
-    port.ReceiveCount = 0;
-    host_.ShowStatus(QStringLiteral("无法和设备通讯，请重新复位"));
+  if (!stm32::SyncAnswered(rx_.data(), count)) {
+    SyncNoise();
     return;
   }
-  port.ReceiveCount = 0;
+  rx_.clear();
   Timer3.stop();
   syncAwaiting_ = false;
   sentSinceAwait_ = 0;
@@ -383,6 +327,25 @@ void Stm32Engine::HandleSyncReply() {
   StepTimeoutCounter = 0;
   ReportStatus(host_, QStringLiteral("已成功连接"));
   SendGet();
+}
+
+// Something answers, but not a boot loader: most often the user's program,
+// the part having started from flash (BOOT0 low, no reset).
+void Stm32Engine::SyncNoise() {
+  const int count = static_cast<int>(rx_.size());
+  syncNoiseBytes_ += static_cast<uint64_t>(count);
+  if (syncNoise_.size() < 32) syncNoise_.append(reinterpret_cast<const char*>(rx_.data()), std::min<int>(count, 32));
+  QString shown;
+  for (char c : syncNoise_.left(32)) {
+    const auto b = static_cast<uint8_t>(c);
+    shown += b >= 0x20 && b < 0x7F ? QString(QLatin1Char(c)) : QStringLiteral("\\x%1").arg(b, 2, 16, QLatin1Char('0'));
+  }
+  cause_ = QStringLiteral("对同步字节 0x7F 的应答不是 ACK/NACK（收到 %1 字节: \"%2\"）：器件在运行用户程序，"
+                          "没有进入 Bootloader，检查 BOOT0 和复位接线")
+               .arg(syncNoiseBytes_)
+               .arg(shown);
+  rx_.clear();
+  host_.ShowStatus(QStringLiteral("无法和设备通讯，请重新复位"));
 }
 
 void Stm32Engine::Resynchronise() {
@@ -400,7 +363,7 @@ int Stm32Engine::SilenceMs(const Expect& e, int sentBytes) const {
   if (e.reply == Reply::Listed) bytes = sentBytes + 260;
   if (e.reply == Reply::Bytes) bytes = sentBytes + 1 + e.bytes;
   if (e.reply == Reply::AckAck) bytes = sentBytes + 2;
-  const uint32_t bps = std::max<uint32_t>(host_.ComDriver().BitsPerSecond(), 1200);
+  const uint32_t bps = std::max<uint32_t>(host_.Link().BitsPerSecond(), 1200);
   return e.busyMs + kAnswerMs + static_cast<int>(int64_t{bytes} * 11 * 1000 / bps);
 }
 
@@ -432,9 +395,7 @@ void Stm32Engine::ReadMemory(int32_t state, uint32_t address, int length, const 
     addr.timeout = timeout;
     addr.nack = [refused] { refused(ReadRefusal::Address); };
     addr.ack = [this, state, length, timeout, data, refused](const uint8_t*) {
-      FrameBuffer[0] = static_cast<uint8_t>(length - 1);
-      FrameBuffer[1] = static_cast<uint8_t>(~FrameBuffer[0]);
-      if (!Send(FrameBuffer, 2)) return;
+      if (!Send(stm32::ReadCountFrame(length))) return;
       Expect bytes;
       bytes.state = state + 2;
       bytes.reply = Reply::Bytes;
@@ -642,51 +603,9 @@ void Stm32Engine::StartJob() {
   if (NeedsSize(k) && part_->Described() && !flashKB_ && k != IspJobKind::Info)
     host_.AddLog(QStringLiteral("读不出 Flash 容量，按此系列最大的 %1 KB").arg(part_->maxFlashKB));
   switch (k) {
-    case IspJobKind::Download: {
-      if (job_.readUniqueId && part_->uniqueIdAddress && uniqueId_.isEmpty()) {
-        // A production line records which chip took the image; read before
-        // anything is erased, then the job goes on either way.
-        const int third = part_->uniqueIdThirdWord;
-        ReadMemory(
-            50, part_->uniqueIdAddress, third + 4, QStringLiteral("读唯一 ID 没有应答"),
-            [this, third](const uint8_t* d) {
-              QByteArray id(reinterpret_cast<const char*>(d), 8);
-              id.append(reinterpret_cast<const char*>(d + third), 4);
-              uniqueId_ = QString::fromLatin1(id.toHex()).toUpper();
-              StartJob();
-            },
-            [this](ReadRefusal) {
-              uniqueId_ = QStringLiteral("读不出");
-              StartJob();
-            });
-        return;
-      }
-      if (!MakeMap() || !LoadForJob()) return;
-      // Exactly the units that hold the image's data: flash around it
-      // (settings, logs) keeps what it holds.
-      std::vector<Stm32Unit> units;
-      for (const auto& sg : image_.Segments()) {
-        const std::vector<Stm32Unit> held = map_->Covering(sg.offset, sg.length);
-        units.insert(units.end(), held.begin(), held.end());
-      }
-      std::sort(units.begin(), units.end(), [](const Stm32Unit& a, const Stm32Unit& b) { return a.offset < b.offset; });
-      units.erase(std::unique(units.begin(), units.end(),
-                              [](const Stm32Unit& a, const Stm32Unit& b) { return a.offset == b.offset; }),
-                  units.end());
-      // Bank 2's numbers unknown but the image holding every unit of it:
-      // the bank erase clears exactly those units, no number needed.
-      const auto unsure = std::count_if(units.begin(), units.end(), [](const Stm32Unit& u) { return !u.numberSure; });
-      const auto inBank2 = std::count_if(map_->Units().begin(), map_->Units().end(),
-                                         [this](const Stm32Unit& u) { return u.offset >= map_->Bank2Offset(); });
-      const bool wholeBank2 = unsure > 0 && unsure == inBank2 && part_->bankErase && !StandardErase;
-      if (!wholeBank2 && !NumbersSure(units)) return;
-      std::vector<uint32_t> numbers;
-      for (const Stm32Unit& u : units)
-        if (u.numberSure) numbers.push_back(u.number);
-      std::sort(numbers.begin(), numbers.end());
-      StartErase(numbers, true, wholeBank2);
+    case IspJobKind::Download:
+      StartDownload();
       return;
-    }
     case IspJobKind::Verify:
       if (!LoadForJob()) return;
       StartVerify();
@@ -700,9 +619,7 @@ void Stm32Engine::StartJob() {
         EraseRange();
       } else if (part_->massErase || !part_->Described()) {
         // The part erases itself: no layout is guessed.
-        const std::vector<uint8_t> frame = StandardErase ? std::vector<uint8_t>{0xFF, 0x00}
-                                                         : std::vector<uint8_t>{0xFF, 0xFF, 0x00};
-        MassErase(frame, QStringLiteral("整片擦除。。。"));
+        MassErase(stm32::MassEraseFrame(!StandardErase), QStringLiteral("整片擦除。。。"));
       } else {
         if (!MakeMap() || !NumbersSure(map_->Units())) return;
         std::vector<uint32_t> numbers;
@@ -729,6 +646,51 @@ void Stm32Engine::StartJob() {
       ReadUniqueId();
       return;
   }
+}
+
+void Stm32Engine::StartDownload() {
+  if (job_.readUniqueId && part_->uniqueIdAddress && uniqueId_.isEmpty()) {
+    // A production line records which chip took the image; read before
+    // anything is erased, then the job goes on either way.
+    const int third = part_->uniqueIdThirdWord;
+    ReadMemory(
+        50, part_->uniqueIdAddress, third + 4, QStringLiteral("读唯一 ID 没有应答"),
+        [this, third](const uint8_t* d) {
+          QByteArray id(reinterpret_cast<const char*>(d), 8);
+          id.append(reinterpret_cast<const char*>(d + third), 4);
+          uniqueId_ = QString::fromLatin1(id.toHex()).toUpper();
+          StartJob();
+        },
+        [this](ReadRefusal) {
+          uniqueId_ = QStringLiteral("读不出");
+          StartJob();
+        });
+    return;
+  }
+  if (!MakeMap() || !LoadForJob()) return;
+  // Exactly the units that hold the image's data: flash around it
+  // (settings, logs) keeps what it holds.
+  std::vector<Stm32Unit> units;
+  for (const auto& sg : image_.Segments()) {
+    const std::vector<Stm32Unit> held = map_->Covering(sg.offset, sg.length);
+    units.insert(units.end(), held.begin(), held.end());
+  }
+  std::sort(units.begin(), units.end(), [](const Stm32Unit& a, const Stm32Unit& b) { return a.offset < b.offset; });
+  units.erase(std::unique(units.begin(), units.end(),
+                          [](const Stm32Unit& a, const Stm32Unit& b) { return a.offset == b.offset; }),
+              units.end());
+  // Bank 2's numbers unknown but the image holding every unit of it:
+  // the bank erase clears exactly those units, no number needed.
+  const auto unsure = std::count_if(units.begin(), units.end(), [](const Stm32Unit& u) { return !u.numberSure; });
+  const auto inBank2 = std::count_if(map_->Units().begin(), map_->Units().end(),
+                                     [this](const Stm32Unit& u) { return u.offset >= map_->Bank2Offset(); });
+  const bool wholeBank2 = unsure > 0 && unsure == inBank2 && part_->bankErase && !StandardErase;
+  if (!wholeBank2 && !NumbersSure(units)) return;
+  std::vector<uint32_t> numbers;
+  for (const Stm32Unit& u : units)
+    if (u.numberSure) numbers.push_back(u.number);
+  std::sort(numbers.begin(), numbers.end());
+  StartErase(numbers, true, wholeBank2);
 }
 
 bool Stm32Engine::LoadForJob() {
@@ -807,37 +769,6 @@ bool Stm32Engine::RenewedlyLoadFile() {
   return false;
 }
 
-std::vector<std::vector<uint8_t>> Stm32Engine::EraseFrames(bool extended, const std::vector<uint32_t>& numbers,
-                                                           int perFrame) {
-  std::vector<std::vector<uint8_t>> frames;
-  const int most = std::max(1, std::min(perFrame, extended ? kExtendedPerFrame : kStandardPerFrame));
-  for (size_t first = 0; first < numbers.size(); first += static_cast<size_t>(most)) {
-    const int n = static_cast<int>(std::min<size_t>(static_cast<size_t>(most), numbers.size() - first));
-    std::vector<uint8_t> f;
-    if (extended) {
-      f = {static_cast<uint8_t>((n - 1) >> 8), static_cast<uint8_t>(n - 1)};
-      for (size_t i = first; i < first + static_cast<size_t>(n); ++i) {
-        f.push_back(static_cast<uint8_t>(numbers[i] >> 8));
-        f.push_back(static_cast<uint8_t>(numbers[i]));
-      }
-    } else {
-      f.push_back(static_cast<uint8_t>(n - 1));
-      for (size_t i = first; i < first + static_cast<size_t>(n); ++i) f.push_back(static_cast<uint8_t>(numbers[i]));
-    }
-    uint8_t x = 0;
-    for (uint8_t v : f) x ^= v;
-    f.push_back(x);
-    frames.push_back(std::move(f));
-  }
-  return frames;
-}
-
-std::vector<std::vector<uint8_t>> Stm32Engine::EraseFrames(bool extended, int units) {
-  std::vector<uint32_t> numbers;
-  for (int i = 0; i < units; ++i) numbers.push_back(static_cast<uint32_t>(i));
-  return EraseFrames(extended, numbers, extended ? kExtendedPerFrame : kStandardPerFrame);
-}
-
 std::vector<Stm32Engine::Block> Stm32Engine::WriteBlocks(const std::vector<FirmwareImage::Segment>& segments,
                                                          uint32_t imageLength, uint32_t unit) {
   std::vector<Block> blocks;
@@ -875,8 +806,8 @@ void Stm32Engine::StartErase(const std::vector<uint32_t>& numbers, bool thenWrit
   // A frame keeps the part busy for at most about kEraseFrameMs, so no
   // step outlasts its time-out.
   const int perFrame = static_cast<int>(kEraseFrameMs / std::max<uint32_t>(1, part_->unitEraseMaxMs));
-  eraseFrames_ = numbers.empty() ? std::vector<std::vector<uint8_t>>{} : EraseFrames(!StandardErase, numbers, perFrame);
-  if (eraseBank2) eraseFrames_.push_back(kBank2EraseFrame);
+  eraseFrames_ = numbers.empty() ? std::vector<std::vector<uint8_t>>{} : stm32::EraseFrames(!StandardErase, numbers, perFrame);
+  if (eraseBank2) eraseFrames_.push_back(stm32::Bank2EraseFrame());
   eraseNext_ = 0;
   // The ranges erased, as the boot loader numbers them.
   QStringList ranges;
@@ -907,11 +838,10 @@ void Stm32Engine::StartErase(const std::vector<uint32_t>& numbers, bool thenWrit
 
 void Stm32Engine::NextEraseFrame() {
   const std::vector<uint8_t>& frame = eraseFrames_[eraseNext_];
-  std::memcpy(FrameBuffer, frame.data(), frame.size());
-  const int units = StandardErase ? frame[0] + 1 : (frame[0] << 8 | frame[1]) + 1;
-  if (!Send(FrameBuffer, static_cast<int>(frame.size()))) return;
+  const int units = stm32::UnitsInEraseFrame(!StandardErase, frame);
+  if (!Send(frame)) return;
   // A whole bank takes as long as half the flash.
-  if (frame == kBank2EraseFrame) stepLimit_ = std::max(10, static_cast<int>(part_->massEraseMaxMs / 1000) + 10);
+  if (frame == stm32::Bank2EraseFrame()) stepLimit_ = std::max(10, static_cast<int>(part_->massEraseMaxMs / 1000) + 10);
   Expect done;
   done.busyMs = units * static_cast<int>(part_->unitEraseMaxMs);
   done.state = 8;
@@ -946,8 +876,7 @@ void Stm32Engine::MassErase(std::vector<uint8_t> frame, const QString& line) {
   cmd.timeout = QStringLiteral("擦除命令没有应答");
   cmd.refused = QStringLiteral("擦除命令被拒绝");
   cmd.ack = [this, frame](const uint8_t*) {
-    std::memcpy(FrameBuffer, frame.data(), frame.size());
-    if (!Send(FrameBuffer, static_cast<int>(frame.size()))) return;
+    if (!Send(frame)) return;
     // The whole flash takes longer than one step's time.
     stepLimit_ = std::max(10, static_cast<int>(part_->massEraseMaxMs / 1000) + 10);
     Expect done;
@@ -1037,15 +966,8 @@ void Stm32Engine::WriteBlock() {
     addr.timeout = QStringLiteral("写地址没有应答: 地址 %1").arg(Hex32(address));
     addr.refused = QStringLiteral("写地址被拒绝: 地址 %1").arg(Hex32(address));
     addr.ack = [this, block, address](const uint8_t*) {
-      const int L = static_cast<int>(block.length);
-      const uint8_t* data = image_.ImageBuffer() + block.offset;
-      uint8_t x = static_cast<uint8_t>(L - 1);
-      for (int i = 0; i < L; ++i) x ^= data[i];
-      // Count, data straight from the image, checksum: no copy of the block.
-      FrameBuffer[0] = static_cast<uint8_t>(L - 1);
-      if (!Send(FrameBuffer, 1) || !Send(data, L)) return;
-      FrameBuffer[0] = x;
-      if (!Send(FrameBuffer, 1)) return;
+      // Count, data, checksum in one write.
+      if (!Send(stm32::WriteDataFrame(image_.ImageBuffer() + block.offset, static_cast<int>(block.length)))) return;
       WriteOffset = block.offset + block.length;
       BytesRemaining = image_.Length() - static_cast<int32_t>(WriteOffset);
       host_.SetProgress(static_cast<int>(WriteOffset));
@@ -1382,18 +1304,11 @@ void Stm32Engine::Succeed(const QString& line) {
   Ended(r);
 }
 
-void Stm32Engine::StopWatching() {
-  // Often called from the notifier's own signal: it goes once that returns.
-  if (!readable_) return;
-  readable_->setEnabled(false);
-  readable_.release()->deleteLater();
-}
-
 // The cause is the last line the user reads. A part that never answered
 // is "连机失败 ！" first (check the cable, the reset wiring); once it has
 // answered, the cause alone says what went wrong, on the status line too.
 void Stm32Engine::Fail(const QString& cause) {
-  if (!Running() && !readable_) return;  // ended already
+  if (!Running() && !linked_) return;  // ended already
   StmState = 1;
   expecting_ = false;
   host_.SetProgress(0);
@@ -1440,21 +1355,19 @@ void Stm32Engine::EndSession() {
   OvertimeT.stop();
   Timer3.stop();
   Timer5.stop();
-  StopWatching();
   syncAwaiting_ = false;
   expecting_ = false;
   expect_ = {};
   wentTo_ = false;
-  TKRNCommDriver& port = host_.ComDriver();
-  if (receiveHooked_) {
-    port.OnReceiveData = std::move(savedOnReceive_);
-    savedOnReceive_ = nullptr;
-    receiveHooked_ = false;
-    port.setComPortPollingDelay(savedPollingDelay_);
+  if (linked_) {
+    IspLink& link = host_.Link();
+    link.WatchReadable(nullptr);
+    watching_ = false;
+    link.StopListening();
+    link.SetLowLatency(false);
+    linked_ = false;
   }
-  if (lowLatencyFd_ >= 0 && lowLatencyFd_ == port.Handle())
-    port.Platform().SetLowLatency(lowLatencyFd_, false, nullptr);
-  lowLatencyFd_ = -1;
+  rx_.clear();
   host_.ComPort_Close();
 }
 

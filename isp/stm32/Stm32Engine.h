@@ -3,7 +3,7 @@
 // blank check, read-out and write protection, GO, identify). A state
 // machine on the GUI thread: Timer3 sends the synchronisation byte until
 // the boot loader answers, OvertimeT ends a session that stops moving, and
-// the port's readable notification hands each reply over as its last byte
+// the link's readable notification hands each reply over as its last byte
 // arrives (Timer5 only backs that up, slowly: nothing polls the line).
 //
 // Every step sends one frame and states the reply it waits for; a reply is
@@ -19,7 +19,8 @@
 // more than erased flash, and refuses what it cannot do safely (a part
 // whose layout it does not know, a range that splits an erase unit).
 //
-// The engine reaches the window and the main port only through IspHost.
+// The engine reaches the window only through IspHost, and the port only
+// through the host's IspLink; frames and replies are Stm32Frames' work.
 #pragma once
 
 #include <QObject>
@@ -36,17 +37,15 @@
 #include "firmware/FirmwareImage.h"
 #include "isp/IspHost.h"
 #include "isp/IspJob.h"
+#include "isp/stm32/Stm32Frames.h"
 #include "isp/stm32/Stm32Parts.h"
-#include "serial/PollingComm.h"
-
-class QSocketNotifier;
 
 class Stm32Engine : public QObject, public IspEngine {
   Q_OBJECT
  public:
   static constexpr int kFrameBufferSize = 264;
   static constexpr uint32_t kFlashBase = 0x08000000;
-  static constexpr int kMaxBlock = 256;
+  static constexpr int kMaxBlock = stm32::kMaxBlock;
   // How long a synchronisation byte may go unanswered before the next one:
   // past any USB adapter's latency timer, so its answer cannot cross it.
   static constexpr int kSyncAnswerMs = 200;
@@ -77,14 +76,6 @@ class Stm32Engine : public QObject, public IspEngine {
   // Loads the firmware file into the image; on a missing file it winds the
   // session up itself.
   bool RenewedlyLoadFile();
-
-  // The erase frames sent after ERASE (one-byte page numbers, at most
-  // perFrame, never 255 a frame) or EXTENDED ERASE (two-byte numbers): each
-  // frame count, numbers, checksum.
-  static std::vector<std::vector<uint8_t>> EraseFrames(bool extended, const std::vector<uint32_t>& numbers,
-                                                       int perFrame);
-  // Units 0 .. units - 1, as many a frame as a frame takes.
-  static std::vector<std::vector<uint8_t>> EraseFrames(bool extended, int units);
 
   // The stretches a download writes (and a verify reads back): the image's
   // data cut at 256-byte boundaries from the flash base, each on whole
@@ -117,13 +108,7 @@ class Stm32Engine : public QObject, public IspEngine {
   QTimer Silence;    // a job that fails fast: the step's own longest wait
 
  private:
-  // The reply a step waits for.
-  enum class Reply : uint8_t {
-    Ack,     // ACK (or NACK)
-    Listed,  // ACK, N, N + 1 bytes, ACK (GET, GET ID)
-    Bytes,   // ACK and `bytes` bytes (READ MEMORY's data)
-    AckAck,  // ACK, then ACK once the option bytes are written (they may come together)
-  };
+  using Reply = stm32::ReplyKind;
   struct Expect {
     int32_t state = 0;
     Reply reply = Reply::Ack;
@@ -140,7 +125,7 @@ class Stm32Engine : public QObject, public IspEngine {
   // first, the reply's wire time and an adapter's latency.
   int SilenceMs(const Expect& e, int sentBytes) const;
 
-  bool Send(const uint8_t* data, int count);
+  bool Send(const std::vector<uint8_t>& frame);
   bool SendCommand(uint8_t code);
   bool SendAddress(uint32_t address);
   void Await(Expect e);
@@ -156,11 +141,13 @@ class Stm32Engine : public QObject, public IspEngine {
   ResetSequence Wiring() const;
   bool ResetsPart() const;
   void RunLines(const std::vector<ResetStep> ResetSequence::*which);
+  void OpenLink();
+  void Received(const uint8_t* data, int size);
   void ReadPort();
+  void HandleReply();
   void HandleSyncReply();
+  void SyncNoise();
   void Resynchronise();
-  void OnReadable();
-  void StopWatching();
 
   // The session's steps.
   void SendGet();
@@ -173,6 +160,7 @@ class Stm32Engine : public QObject, public IspEngine {
   // False (and the session failed) when a unit's number is not established.
   bool NumbersSure(const std::vector<Stm32Unit>& units);
   void StartJob();
+  void StartDownload();
   bool LoadForJob();
   // eraseBank2: bank 2 goes as a whole (the bank erase) after the numbered units.
   void StartErase(const std::vector<uint32_t>& numbers, bool thenWrite, bool eraseBank2 = false);
@@ -240,11 +228,9 @@ class Stm32Engine : public QObject, public IspEngine {
   int64_t syncSentMs_ = 0;
   bool portLost_ = false;
   QString cause_;             // what failed if the time-out ends the session
-  std::unique_ptr<QSocketNotifier> readable_;
-  int lowLatencyFd_ = -1;     // the device whose low-latency setting is to restore
-  bool ownRead_ = false;      // inside the engine's own PollReceive
-  uint64_t bytesSeen_ = 0;    // every byte the port has read this session
-  bool receiveHooked_ = false;
-  uint16_t savedPollingDelay_ = 0;
-  TComPortReceiveDataEvent savedOnReceive_;  // the port's handler before the session
+  bool linked_ = false;       // listening to the link this session
+  bool watching_ = false;     // the link says when the port is readable
+  bool ownRead_ = false;      // inside the engine's own poll
+  bool handOver_ = false;     // a read by someone else is on its way to Timer5Timer
+  std::vector<uint8_t> rx_;   // what has arrived and is not yet taken
 };

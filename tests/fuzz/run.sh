@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Builds each fuzzing harness (the Intel HEX reader; the STC and LPC boot
-# loaders' reply readers) with clang's libFuzzer (plus AddressSanitizer
+# Builds each fuzzing harness (the Intel HEX reader; the STC, LPC and STM32
+# boot loaders' reply readers) with clang's libFuzzer (plus AddressSanitizer
 # and UndefinedBehaviorSanitizer) and runs it for a bounded time. A crash,
 # a sanitizer report or a leak is a finding: the input is kept in the
 # output folder and the script fails, naming it last.
@@ -54,6 +54,8 @@ run() {  # name
 
 build intelhex "$src/tests/fuzz/IntelHexFuzz.cpp" "$src/firmware/IntelHex.cpp"
 run intelhex
+build stm32reply "$src/tests/fuzz/Stm32ReplyFuzz.cpp" "$src/isp/stm32/Stm32Frames.cpp"
+run stm32reply
 if ((${#qt[@]})); then
   build stcreply "$src/tests/fuzz/StcReplyFuzz.cpp" "$src/isp/stc/StcFrames.cpp" "$src/isp/stc/StcModern.cpp" \
         "$src/isp/stc/StcParts.cpp" "$src"/firmware/*.cpp "${qt[@]}" -ldl

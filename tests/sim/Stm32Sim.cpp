@@ -536,9 +536,18 @@ bool Stm32Sim::Busy(uint64_t micros) {
 bool Stm32Sim::ReadByte(uint8_t& b) {
   while (!stop_) {
     if (reset_) return false;
-    if (link_.Read(b, 50)) return true;
+    if (link_.Read(b, 50)) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      wire_.push_back(b);
+      return true;
+    }
   }
   return false;
+}
+
+std::vector<uint8_t> Stm32Sim::Wire() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return wire_;
 }
 
 bool Stm32Sim::Reply(const std::vector<uint8_t>& bytes) {

@@ -150,6 +150,8 @@ class Stm32Sim {
   // Time spent erasing and programming (realistic timing only).
   uint64_t busyMicros() const { return busyUs_.load(); }
   std::string failure() const;  // first protocol complaint, for diagnostics
+  // Every byte the part has read from the host, in order.
+  std::vector<uint8_t> Wire() const;
 
  private:
   void Run();
@@ -193,6 +195,7 @@ class Stm32Sim {
   uint64_t frameMs_ = 0;              // the frame under way (the sim's thread only)
   std::set<uint32_t> writeProtected_;
   std::string failure_;
+  std::vector<uint8_t> wire_;
   int replies_ = 0;
 
   std::atomic<bool> stop_{false};

@@ -77,6 +77,17 @@ class WireRecorder : public RecordingSerialPlatform {
     calls.push_back("W");
     return RecordingSerialPlatform::Write(fd, buf, len);
   }
+  // Asking how full the output queue is costs a system call too.
+  int OutputQueued(int fd) override {
+    calls.push_back("Q");
+    return RecordingSerialPlatform::OutputQueued(fd);
+  }
+  // Entries from the first write to the last, of the kind given.
+  long CountWhileWriting(const std::string& what) const {
+    const auto first = std::find(calls.begin(), calls.end(), "W");
+    const auto last = std::find(calls.rbegin(), calls.rend(), "W").base();
+    return first < last ? std::count(first, last, what) : 0;
+  }
   // Modem-line entries before the first write and after the last one.
   std::vector<std::string> LinesBeforeFirstWrite() const {
     std::vector<std::string> out;
