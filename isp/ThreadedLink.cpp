@@ -1,6 +1,6 @@
 #include "isp/ThreadedLink.h"
 
-#include <memory>
+#include <cstdint>
 
 bool ThreadedLink::Write(const void* data, int count) {
   if (count < 0 || count > UINT16_MAX || !comm_.IsOpen()) return false;
@@ -17,13 +17,9 @@ void ThreadedLink::Listen(DataFn onData, LostFn onLost) {
     if (savedOnReceive_) savedOnReceive_(sender, data, size);
     if (onData && data && size > 0) onData(data, size);
   };
-  // The component may report a hang-up more than once (each read that
-  // finds the device gone); the listener hears of it once.
-  auto told = std::make_shared<bool>(false);
-  comm_.OnRequestHangup = [this, told, onLost = std::move(onLost)](TComm* sender) {
+  // The component reports a dropped line once for each time it was opened.
+  comm_.OnRequestHangup = [this, onLost = std::move(onLost)](TComm* sender) {
     if (savedOnHangup_) savedOnHangup_(sender);
-    if (*told) return;
-    *told = true;
     if (onLost) onLost();
   };
 }
