@@ -663,3 +663,122 @@ TEST_F(StcSession, UnpluggedDuringTheSpeedStepIsNamed) {
 }
 
 }  // namespace
+
+namespace {
+
+// Host frames in `bytes`, by their 46 B9 6A head.
+int HostFrames(const std::vector<uint8_t>& bytes) {
+  const uint8_t head[] = {0x46, 0xB9, 0x6A};
+  int n = 0;
+  for (auto at = bytes.begin(); (at = std::search(at, bytes.end(), head, head + 3)) != bytes.end(); ++at) ++n;
+  return n;
+}
+
+// A link lent to the engine: passes everything on to the component's own
+// link and keeps what went each way. A deaf one hears nothing.
+class RecordingLink : public IspLink {
+ public:
+  explicit RecordingLink(IspLink& inner) : inner_(inner) {}
+  std::vector<uint8_t> written, heard;
+  std::vector<std::string> calls;
+  bool deaf = false;
+
+  bool IsOpen() const override { return inner_.IsOpen(); }
+  bool Write(const void* data, int count) override {
+    const auto* p = static_cast<const uint8_t*>(data);
+    written.insert(written.end(), p, p + count);
+    return inner_.Write(data, count);
+  }
+  void Listen(DataFn onData, LostFn onLost) override {
+    calls.push_back("LISTEN");
+    inner_.Listen(
+        [this, onData = std::move(onData)](const uint8_t* data, int size) {
+          if (deaf) return;
+          heard.insert(heard.end(), data, data + size);
+          onData(data, size);
+        },
+        std::move(onLost));
+  }
+  void StopListening() override {
+    calls.push_back("STOP");
+    inner_.StopListening();
+  }
+  void Poll() override { inner_.Poll(); }
+  bool Drain(int timeoutMs) override { return inner_.Drain(timeoutMs); }
+  void SetDtr(bool on) override { inner_.SetDtr(on); }
+  void SetRts(bool on) override {
+    calls.push_back(on ? "RTS1" : "RTS0");
+    inner_.SetRts(on);
+  }
+  uint32_t BitsPerSecond() const override { return inner_.BitsPerSecond(); }
+  void SetBitsPerSecond(uint32_t bps) override { inner_.SetBitsPerSecond(bps); }
+  void SetParity(IspParity parity) override {
+    calls.push_back(parity == IspParity::Even ? "EVEN" : "NOPARITY");
+    inner_.SetParity(parity);
+  }
+
+ private:
+  IspLink& inner_;
+};
+
+// A lent link carries the whole session: every byte the line was given
+// went through it, and the part's answer is heard only through it.
+TEST(StcSessionLink, LentLinkCarriesEveryByte) {
+  PtyPair pty;
+  PtyLines lines{pty.master()};
+  QTemporaryDir dir;
+  RecordingHost host;
+  host.portName = QString::fromStdString(pty.slavePath());
+  host.timeoutText = QStringLiteral("2");
+  host.firmwareFileName = dir.filePath(QStringLiteral("fw.hex"));
+  host.autoReset = true;
+  std::ofstream(host.firmwareFileName.toStdString(), std::ios::binary) << HexText(Firmware(64));
+  TSTCFrm frm(host, nullptr, &lines);
+  ThreadedLink own(frm.ComPort1);
+  RecordingLink link(own);
+  frm.LendLink(&link);
+
+  // Options an STC89 cannot take: the handshake, the refusal, the part
+  // sent on to its program with the end flag.
+  StcSim sim(pty, StcProfile("STC89C52RC", 11059200));
+  IspJob job = IspJob::Download(host.firmwareFileName);
+  job.options.insert(QStringLiteral("watchdog"), QStringLiteral("on"));
+  frm.Start(host.Fill(job));
+  EXPECT_EQ(host.log.last(), QStringLiteral("STC89C52RC 不支持设置选项或写入 EEPROM ！"));
+  EXPECT_TRUE(sim.EndFlagSeen());
+  ASSERT_GE(link.written.size(), 2u);
+  EXPECT_EQ(link.written[0], 0x7F);
+  EXPECT_EQ(link.written[1], 0x7F);
+  const std::vector<uint8_t> end = stc::HexToBytes(stc::kEndFlagFrame);
+  ASSERT_GE(link.written.size(), end.size());
+  EXPECT_TRUE(std::equal(end.begin(), end.end(), link.written.end() - static_cast<long>(end.size())));
+  // Every frame the part saw was written through the link.
+  int seen = sim.BadFrames();
+  for (int command = 0; command < 256; ++command) seen += sim.Frames(static_cast<uint8_t>(command));
+  EXPECT_EQ(HostFrames(link.written), seen);
+  EXPECT_FALSE(link.heard.empty());
+  // The reset pulse went through it too; listening ends with the session.
+  ASSERT_FALSE(link.calls.empty());
+  EXPECT_EQ(link.calls.front(), "LISTEN");
+  EXPECT_EQ(link.calls.back(), "STOP");
+  EXPECT_EQ(std::count(link.calls.begin(), link.calls.end(), "RTS1"), 1);
+  EXPECT_FALSE(frm.ComPort1.IsOpen());
+  EXPECT_FALSE(frm.ComPort1.OnReceiveData);
+  sim.Stop();
+
+  // Deaf, the link hears nothing: the part answers, the engine never
+  // learns of it and times out.
+  link.deaf = true;
+  link.written.clear();
+  link.heard.clear();
+  host.log.clear();
+  frm.TimeOutTM.setInterval(150);
+  StcSim answering(pty, StcProfile("STC89C52RC", 11059200));
+  frm.Start(host.Job());
+  EXPECT_EQ(host.log.last(), QStringLiteral("连接超时 ！"));
+  EXPECT_GT(answering.StatusPackets(), 0);
+  EXPECT_TRUE(link.heard.empty());
+  EXPECT_FALSE(frm.ComPort1.IsOpen());
+}
+
+}  // namespace

@@ -64,11 +64,6 @@ TSTCFrm::TSTCFrm(IspHost& host, QObject* parent, SerialPlatform* platform)
   ComPort1.setReadTotalTimeoutConstant(0);
   ComPort1.setWriteTotalTimeoutMultiplier(0);
   ComPort1.setWriteTotalTimeoutConstant(0);
-  ComPort1.OnReceiveData = [this](TComm*, const uint8_t* buffer, uint16_t length) {
-    ComPort1ReceiveData(buffer, length);
-  };
-  // An adapter pulled out ends the wait at once, not after its time-out.
-  ComPort1.OnRequestHangup = [this](TComm*) { HungUp = true; };
 
   SeekTimer.setInterval(20);
   connect(&SeekTimer, &QTimer::timeout, this, &TSTCFrm::SeekTimerTimer);
@@ -83,6 +78,16 @@ TSTCFrm::~TSTCFrm() { FormClose(); }
 
 void TSTCFrm::FormClose() { ComPort1.ClosePort(); }
 
+void TSTCFrm::LendLink(IspLink* link) {
+  if (running_) return;
+  link_ = link ? link : &ownLink_;
+}
+
+void TSTCFrm::SetLineParity(IspParity parity) {
+  link_->SetParity(parity);
+  parity_ = parity;
+}
+
 // The pulses go on while the status packet comes in (half a second at
 // 1200 bit/s); the collector passes over anything that is not a frame, so
 // nothing received is thrown away here.
@@ -93,7 +98,7 @@ void TSTCFrm::TimeOutTMTimer() { ++TimeoutTicks; }
 void TSTCFrm::SendHexFrame(const QString& text) {
   const std::vector<uint8_t> bytes = stc::HexToBytes(text);
   if (bytes.empty() || bytes.size() > UINT16_MAX) return;
-  ComPort1.SendData(bytes.data(), static_cast<uint16_t>(bytes.size()));
+  link_->Write(bytes.data(), static_cast<int>(bytes.size()));
 }
 
 void TSTCFrm::ComPort1ReceiveData(const uint8_t* buffer, uint16_t length) {
@@ -249,8 +254,8 @@ void TSTCFrm::Pause(int ms) { QThread::msleep(static_cast<unsigned long>(ms)); }
 // UART's or the USB adapter's own buffer, which nothing reports, so the
 // frame's wire time is allowed on top.
 void TSTCFrm::DrainOutput(size_t bytes) {
-  ComPort1.Drain(kDrainLimitMs);
-  const uint32_t baud = std::max<uint32_t>(1, ComPort1.BaudRate());
+  link_->Drain(kDrainLimitMs);
+  const uint32_t baud = std::max<uint32_t>(1, link_->BitsPerSecond());
   const uint64_t us = static_cast<uint64_t>(bytes) * 10 * 1000000 / baud + 1000;
   QThread::usleep(static_cast<unsigned long>(us));
 }
@@ -301,7 +306,7 @@ void TSTCFrm::EndQuietly(const QString& line) {
   TimeOutTM.stop();
   ReleasePart();
   ComPort1.ClosePort();
-  ComPort1.setParity(TParity::None);
+  SetLineParity(IspParity::None);
   host_.SetProgress(0);
   Log(line);
   Ended(IspResult::Success(line));
@@ -325,15 +330,15 @@ void TSTCFrm::Fail(const QString& logLine, bool normalStyle, const QString& step
 // finished download does. STC89 frames it with the 8-bit sum and no parity;
 // the later families with the 16-bit sum under even parity.
 void TSTCFrm::ReleasePart() {
-  if (!answered_ || HungUp || !ComPort1.IsOpen()) return;
+  if (!answered_ || HungUp || !link_->IsOpen()) return;
   // A status packet of no family known here: no frame it is known to take.
   if (!protocol_ && Rx.Width != stc::SumWidth::Sum8) return;
   QString end = stc::kEndFlagFrame;
   if (protocol_) {
     end = stc::BytesToHex(stc::Frame16({static_cast<uint8_t>(*protocol_ == stc::Protocol::Stc8 ? 0xFF : 0x82)}));
-    if (ComPort1.Parity() != TParity::Even) {
+    if (parity_ != IspParity::Even) {
       ComPort1.ClosePort();
-      ComPort1.setParity(TParity::Even);
+      SetLineParity(IspParity::Even);
       try {
         ComPort1.OpenPort();
       } catch (const ECommsError&) {
@@ -361,6 +366,7 @@ bool TSTCFrm::WhileMcuResponse(int limit, const QString& message) {
       return true;
     }
     ProcessPending();
+    link_->Poll();
     if (HungUp) {
       Fail(kPortLost, true);
       return false;
@@ -390,7 +396,7 @@ bool TSTCFrm::Reopen(uint32_t baud, const QString& step) {
     Fail(kPortLost, true, during);
     return false;
   }
-  ComPort1.setBaudRate(baud);
+  link_->SetBitsPerSecond(baud);
   try {
     ComPort1.OpenPort();
   } catch (const ECommsError&) {
@@ -405,8 +411,7 @@ void TSTCFrm::PulseReset() {
   const int ms = std::max(job_.resetDelayMs, 0);
   const ResetSequence seq = job_.reset ? *job_.reset : ResetPresets::Stc(ms);
   RunResetSteps(seq, seq.entry,
-                {[this](bool on) { ComPort1.setDtrControl(on ? TDtrControl::DtrEnable : TDtrControl::DtrDisable); },
-                 [this](bool on) { ComPort1.setRtsControl(on ? TRtsControl::RtsEnable : TRtsControl::RtsDisable); },
+                {[this](bool on) { link_->SetDtr(on); }, [this](bool on) { link_->SetRts(on); },
                  [this](int pause) { Pause(pause); }});
 }
 
@@ -416,10 +421,19 @@ void TSTCFrm::Start(const IspJob& job) {
   if (running_) return;
   running_ = true;
   aborted_ = false;
+  // Every byte the session hears comes through the link; an adapter pulled
+  // out ends the wait at once, not after its time-out.
+  link_->Listen([this](const uint8_t* data, int size) {
+    ComPort1ReceiveData(data, static_cast<uint16_t>(std::min(size, static_cast<int>(UINT16_MAX))));
+  }, [this] { HungUp = true; });
   struct Done {
     bool& flag;
-    ~Done() { flag = false; }
-  } done{running_};
+    IspLink& link;
+    ~Done() {
+      link.StopListening();
+      flag = false;
+    }
+  } done{running_, *link_};
   job_ = job;
   ModelCode = 0;
   answered_ = false;
@@ -469,9 +483,9 @@ bool TSTCFrm::OpenSession(bool info) {
 
   // 2. Port at the handshake speed, no parity whatever the last session left.
   SyncBaud = job_.handshakeBaud != 0 ? job_.handshakeBaud : kStcHandshakeBaud;
-  ComPort1.setParity(TParity::None);
+  SetLineParity(IspParity::None);
   ComPort1.setCommName(job_.port);
-  ComPort1.setBaudRate(SyncBaud);
+  link_->SetBitsPerSecond(SyncBaud);
   try {
     ComPort1.OpenPort();
   } catch (const ECommsError&) {
@@ -488,8 +502,8 @@ bool TSTCFrm::OpenSession(bool info) {
 
   // 3.-4. Line settings, optional reset pulse on RTS.
   host_.SessionStarted(job_);
-  ComPort1.setParity(TParity::None);
-  ComPort1.setBaudRate(SyncBaud);
+  SetLineParity(IspParity::None);
+  link_->SetBitsPerSecond(SyncBaud);
   Pause(100);
   if (job_.reset || job_.autoReset) PulseReset();
   return true;
@@ -504,6 +518,7 @@ bool TSTCFrm::ConnectToPart() {
   ConnectPending = true;
   while (ConnectPending) {
     ProcessPending();
+    link_->Poll();
     if (!ConnectPending) break;
     if (HungUp) {
       Fail(kPortLost, false);
@@ -705,7 +720,7 @@ void TSTCFrm::Stc89Finish() {
   DrainOutput(static_cast<size_t>(stc::kEndFlagFrame.size() / 2));
   Log(QStringLiteral("上载数据成功 ！"));
   host_.SetProgress(0);
-  ComPort1.setBaudRate(1200);
+  link_->SetBitsPerSecond(1200);
   ComPort1.ClosePort();
   Ended(IspResult::Success(QStringLiteral("上载数据成功 ！")));
 }

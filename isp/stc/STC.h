@@ -18,6 +18,7 @@
 #include "isp/IspFamily.h"
 #include "isp/IspHost.h"
 #include "isp/IspJob.h"
+#include "isp/ThreadedLink.h"
 #include "isp/stc/StcFrames.h"
 #include "isp/stc/StcModern.h"
 #include "serial/ThreadedComm.h"
@@ -53,6 +54,10 @@ class TSTCFrm : public QObject, public IspEngine {
   void SplitIntoBlocks();
 
   TComm ComPort1;
+  // Sessions speak through `link` instead of the component's own link
+  // (opening and closing stay with ComPort1); nullptr gives the own one
+  // back. Ignored while a session runs.
+  void LendLink(IspLink* link);
   QTimer SeekTimer;   // connect pulses, 20 ms
   QTimer TimeOutTM;   // one-second ticks of every wait
 
@@ -83,6 +88,8 @@ class TSTCFrm : public QObject, public IspEngine {
 
  private:
   // The line is the cause; `step` is what was under way, for the result.
+  // The line's parity, through the link, remembered for ReleasePart.
+  void SetLineParity(IspParity parity);
   void Fail(const QString& logLine, bool normalStyle, const QString& step = {});
   // Sends a part that answered out of its boot loader before the port closes.
   void ReleasePart();
@@ -164,6 +171,10 @@ class TSTCFrm : public QObject, public IspEngine {
   // What this session learned of the part, for its result.
   QString partName_, partId_, uniqueId_;
   QStringList info_;
+
+  ThreadedLink ownLink_{ComPort1};
+  IspLink* link_ = &ownLink_;
+  IspParity parity_ = IspParity::None;
 
   IspHost& host_;
   IspJob job_;

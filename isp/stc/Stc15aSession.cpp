@@ -74,7 +74,7 @@ void TSTCFrm::Stc15aProgram(const std::vector<uint8_t>& statusPayload, ModernRun
   Log(QStringLiteral("上载数据成功 ！"));
   host_.SetProgress(0);
   ComPort1.ClosePort();
-  ComPort1.setParity(TParity::None);
+  SetLineParity(IspParity::None);
   Ended(IspResult::Success(QStringLiteral("上载数据成功 ！")));
 }
 

@@ -63,7 +63,7 @@ void TSTCFrm::Stc89aProgram(const std::vector<uint8_t>& statusPayload, const stc
   // The IAP wait the data sheet gives for the clock.
   const uint8_t iap = clock < 10e6 ? 0x83 : clock < 30e6 ? 0x82 : clock < 50e6 ? 0x81 : 0x80;
 
-  ComPort1.setParity(TParity::Even);
+  SetLineParity(IspParity::Even);
   if (!Reopen(SyncBaud)) return;
   std::vector<uint8_t> reply;
   TargetBaud = baud;
@@ -117,6 +117,6 @@ void TSTCFrm::Stc89aProgram(const std::vector<uint8_t>& statusPayload, const stc
   Log(QStringLiteral("上载数据成功 ！"));
   host_.SetProgress(0);
   ComPort1.ClosePort();
-  ComPort1.setParity(TParity::None);
+  SetLineParity(IspParity::None);
   Ended(IspResult::Success(QStringLiteral("上载数据成功 ！")));
 }

@@ -93,7 +93,7 @@ void TSTCFrm::ModernSession(const std::vector<uint8_t>& statusPayload) {
   if (!PrepareModernData(run)) return;
 
   // Even parity from here on, as these boot loaders talk.
-  ComPort1.setParity(TParity::Even);
+  SetLineParity(IspParity::Even);
   if (!Reopen(SyncBaud)) return;
   if (run.protocol == stc::Protocol::Stc15a) {
     Stc15aProgram(statusPayload, run);
@@ -110,7 +110,7 @@ void TSTCFrm::ModernSession(const std::vector<uint8_t>& statusPayload) {
   Log(QStringLiteral("上载数据成功 ！"));
   host_.SetProgress(0);
   ComPort1.ClosePort();
-  ComPort1.setParity(TParity::None);
+  SetLineParity(IspParity::None);
   Ended(IspResult::Success(QStringLiteral("上载数据成功 ！")));
 }
 
