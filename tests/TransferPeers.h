@@ -11,6 +11,8 @@
 
 #include <gtest/gtest.h>
 
+#include <QByteArray>
+#include <QFile>
 #include <QString>
 #include <QStringList>
 
@@ -28,6 +30,25 @@
 #include <vector>
 
 // One lrzsz program with a socket pair end as standard input and output.
+// Test files: random contents, written and read back whole.
+inline QByteArray Random(qsizetype n, unsigned seed) {
+  std::mt19937 rng(seed);
+  QByteArray d(n, Qt::Uninitialized);
+  for (auto& c : d) c = static_cast<char>(rng());
+  return d;
+}
+
+inline void Write(const QString& path, const QByteArray& d) {
+  QFile f(path);
+  ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+  f.write(d);
+}
+
+inline QByteArray Read(const QString& path) {
+  QFile f(path);
+  return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+}
+
 class LrzszPeer {
  public:
   LrzszPeer(const QString& workDir, const QStringList& args) {

@@ -27,24 +27,6 @@ bool Have(const char* tool) { return !QStandardPaths::findExecutable(QString::fr
 #define NEED_PEERS()                                                          \
   if (!Have("sx") || !Have("rb") || !Have("socat")) GTEST_SKIP() << "lrzsz or socat missing"
 
-QByteArray Random(qsizetype n, unsigned seed) {
-  std::mt19937 rng(seed);
-  QByteArray d(n, Qt::Uninitialized);
-  for (auto& c : d) c = static_cast<char>(rng());
-  return d;
-}
-
-void Write(const QString& path, const QByteArray& d) {
-  QFile f(path);
-  ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-  f.write(d);
-}
-
-QByteArray Read(const QString& path) {
-  QFile f(path);
-  return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-}
-
 // A socat pty for our side (dir/a) with the lrzsz command behind it on a
 // socket pair. The command starts before we open the port, as a board's
 // boot loader would: its first 'C' or NAK is already waiting when we come.

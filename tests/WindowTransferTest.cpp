@@ -27,24 +27,6 @@ bool HavePeers() {
   return true;
 }
 
-QByteArray Random(qsizetype n, unsigned seed) {
-  std::mt19937 rng(seed);
-  QByteArray d(n, Qt::Uninitialized);
-  for (auto& c : d) c = static_cast<char>(rng());
-  return d;
-}
-
-void Write(const QString& path, const QByteArray& d) {
-  QFile f(path);
-  ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-  f.write(d);
-}
-
-QByteArray Read(const QString& path) {
-  QFile f(path);
-  return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-}
-
 struct WindowTransfer : ::testing::Test {
   FormHarness h;
   PtyPair pty;

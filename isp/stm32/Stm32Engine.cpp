@@ -652,19 +652,7 @@ void Stm32Engine::StartDownload() {
   if (job_.readUniqueId && part_->uniqueIdAddress && uniqueId_.isEmpty()) {
     // A production line records which chip took the image; read before
     // anything is erased, then the job goes on either way.
-    const int third = part_->uniqueIdThirdWord;
-    ReadMemory(
-        50, part_->uniqueIdAddress, third + 4, QStringLiteral("读唯一 ID 没有应答"),
-        [this, third](const uint8_t* d) {
-          QByteArray id(reinterpret_cast<const char*>(d), 8);
-          id.append(reinterpret_cast<const char*>(d + third), 4);
-          uniqueId_ = QString::fromLatin1(id.toHex()).toUpper();
-          StartJob();
-        },
-        [this](ReadRefusal) {
-          uniqueId_ = QStringLiteral("读不出");
-          StartJob();
-        });
+    FetchUniqueId([this] { StartJob(); });
     return;
   }
   if (!MakeMap() || !LoadForJob()) return;
@@ -1168,18 +1156,24 @@ void Stm32Engine::ReadUniqueId() {
     ReadInfoOptions();
     return;
   }
+  FetchUniqueId([this] { ReadInfoOptions(); });
+}
+
+// The 96-bit ID is three words, the third not always next to the first two;
+// a part that refuses the read goes on without it.
+void Stm32Engine::FetchUniqueId(std::function<void()> then) {
   const int third = part_->uniqueIdThirdWord;
   ReadMemory(
       50, part_->uniqueIdAddress, third + 4, QStringLiteral("读唯一 ID 没有应答"),
-      [this, third](const uint8_t* d) {
+      [this, third, then](const uint8_t* d) {
         QByteArray id(reinterpret_cast<const char*>(d), 8);
         id.append(reinterpret_cast<const char*>(d + third), 4);
         uniqueId_ = QString::fromLatin1(id.toHex()).toUpper();
-        ReadInfoOptions();
+        then();
       },
-      [this](ReadRefusal) {
+      [this, then](ReadRefusal) {
         uniqueId_ = QStringLiteral("读不出");
-        ReadInfoOptions();
+        then();
       });
 }
 

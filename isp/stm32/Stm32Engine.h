@@ -175,6 +175,7 @@ class Stm32Engine : public QObject, public IspEngine {
   void GoTo(uint32_t address, std::function<void()> then);
   void Protection(uint8_t code, const QString& done);
   void ReadUniqueId();
+  void FetchUniqueId(std::function<void()> then);
   void ReadInfoOptions();
   void ReadInfoOptionBytes(size_t area);
   void ReportInfo();
