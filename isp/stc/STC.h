@@ -99,6 +99,7 @@ class TSTCFrm : public QObject, public IspEngine {
   void NormalStyle();
   void Pause(int ms);
   void DrainOutput(size_t bytes);
+  void EndWithFlag(uint8_t command);
   void SendBeforeSpeedChange(const QString& frame);
   bool Reopen(uint32_t baud, const QString& step = {});
   void PulseReset();

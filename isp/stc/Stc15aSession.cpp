@@ -67,15 +67,7 @@ void TSTCFrm::Stc15aProgram(const std::vector<uint8_t>& statusPayload, ModernRun
     Log(QStringLiteral("选项 %1 已设为 %2").arg(name, stc::OptionValueName(stc::Protocol::Stc15a, run.mcs, name)));
   Log(QStringLiteral("设置选项完成 ！"));
 
-  Log(QStringLiteral("发送结束标志 ！"));
-  const QString end = stc::BytesToHex(stc::Frame16({0x82}));
-  SendHexFrame(end);
-  DrainOutput(static_cast<size_t>(end.size() / 2));
-  Log(QStringLiteral("上载数据成功 ！"));
-  host_.SetProgress(0);
-  ComPort1.ClosePort();
-  SetLineParity(IspParity::None);
-  Ended(IspResult::Success(QStringLiteral("上载数据成功 ！")));
+  EndWithFlag(0x82);
 }
 
 // The user's frequency and the programming clock's trim, read off a coarse

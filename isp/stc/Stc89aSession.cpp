@@ -110,13 +110,5 @@ void TSTCFrm::Stc89aProgram(const std::vector<uint8_t>& statusPayload, const stc
   if (!ExpectReply(reply, 0x04, QStringLiteral("设置选项"))) return;
   Log(QStringLiteral("设置选项完成 ！"));
 
-  Log(QStringLiteral("发送结束标志 ！"));
-  const QString end = stc::BytesToHex(stc::Frame16({0xFF}));
-  SendHexFrame(end);
-  DrainOutput(static_cast<size_t>(end.size() / 2));
-  Log(QStringLiteral("上载数据成功 ！"));
-  host_.SetProgress(0);
-  ComPort1.ClosePort();
-  SetLineParity(IspParity::None);
-  Ended(IspResult::Success(QStringLiteral("上载数据成功 ！")));
+  EndWithFlag(0xFF);
 }

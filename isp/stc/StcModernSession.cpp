@@ -102,9 +102,14 @@ void TSTCFrm::ModernSession(const std::vector<uint8_t>& statusPayload) {
   if (!TrimModern(run) || !SwitchModernSpeed(run) || !WriteModern(run) || !SetModernOptions(run)) return;
 
   // End: the part starts the new program; it does not answer.
+  EndWithFlag(run.protocol == stc::Protocol::Stc8 ? 0xFF : 0x82);
+}
+
+// The end frame after a download that went through, then the port goes
+// back at no parity and the session ends well.
+void TSTCFrm::EndWithFlag(uint8_t command) {
   Log(QStringLiteral("发送结束标志 ！"));
-  const QString end =
-      stc::BytesToHex(stc::Frame16({static_cast<uint8_t>(run.protocol == stc::Protocol::Stc8 ? 0xFF : 0x82)}));
+  const QString end = stc::BytesToHex(stc::Frame16({command}));
   SendHexFrame(end);
   DrainOutput(static_cast<size_t>(end.size() / 2));
   Log(QStringLiteral("上载数据成功 ！"));
