@@ -11,6 +11,10 @@
 // 4. What a whole download process costs the machine: vortana-isp (and, if
 //    VORTANA_ISP_BEFORE names another build of it, that one) against
 //    stm32flash, CPU time from wait4() and system calls from strace -c -f.
+//
+// "pairs BAUD N [busy]": N runs of each, Vortana and stm32flash taking
+// turns, verify on and off, with the medians; "busy" keeps a process
+// spinning on the machine throughout (a second core that is not free).
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
@@ -25,8 +29,11 @@
 #include <sys/resource.h>
 #include <sys/wait.h>
 
+#include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <random>
+#include <unistd.h>
 
 #include "isp/stm32/Stm32Engine.h"
 #include "sim/Stm32Sim.h"
@@ -239,6 +246,50 @@ void MachineCost(const char* what, const std::vector<std::string>& command, uint
   std::printf("  %-44s CPU %6.3f s  system calls %7ld\n", what, cpu, calls);
 }
 
+double Median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v.empty() ? 0 : v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
+}
+
+// Alternating runs, so that a machine that slows down or speeds up over
+// the minutes weighs on both alike.
+int Pairs(uint32_t baud, int count, bool busy) {
+  pid_t spinner = -1;
+  if (busy) {
+    spinner = fork();
+    if (spinner == 0) {
+      prctl(PR_SET_PDEATHSIG, SIGKILL);  // gone with the bench, however it ends
+      volatile uint64_t n = 0;
+      for (;;) n = n + 1;
+    }
+  }
+  int failures = 0;
+  for (bool verify : {true, false}) {
+    std::printf("product 0414, %d bytes at %u bit/s, verify %s%s: %d runs each, taking turns\n", kImageBytes, baud,
+                verify ? "on" : "off", busy ? ", one process spinning" : "", count);
+    std::vector<double> ours, peer;
+    for (int i = 0; i < count; ++i) {
+      Run r;
+      r.baud = baud;
+      r.verify = verify;
+      const Figures a = RunEngine(r);
+      const Figures b = RunStm32flash(r);
+      if (!a.ok || !b.ok) ++failures;
+      ours.push_back(a.session);
+      peer.push_back(b.session);
+      std::printf("  Vortana %7.3f s   stm32flash %7.3f s   ratio %.4f%s\n", a.session, b.session,
+                  b.session > 0 ? a.session / b.session : 0.0, a.ok && b.ok ? "" : "  FAILED");
+    }
+    const double mo = Median(ours), mp = Median(peer);
+    std::printf("  medians: Vortana %.3f s, stm32flash %.3f s, ratio %.4f\n", mo, mp, mp > 0 ? mo / mp : 0.0);
+  }
+  if (spinner > 0) {
+    kill(spinner, SIGKILL);
+    waitpid(spinner, nullptr, 0);
+  }
+  return failures ? 1 : 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -252,6 +303,9 @@ int main(int argc, char** argv) {
   // the sparse image and the adapter.
   const bool costOnly = argc > 1 && std::string(argv[1]) == "cost";
   const bool quick = argc > 1 && std::string(argv[1]) == "quick";
+  if (argc > 3 && std::string(argv[1]) == "pairs")
+    return Pairs(static_cast<uint32_t>(std::stoul(argv[2])), std::max(1, std::stoi(argv[3])),
+                 argc > 4 && std::string(argv[4]) == "busy");
   int failures = 0;
   auto row = [&](const char* what, const Figures& f) {
     Print(what, f);

@@ -45,8 +45,17 @@ class IspLink {
     (void)onReadable;
     return false;
   }
-  // Holds the watch back while a long reply is still on the wire.
-  virtual void PauseWatch(bool paused) { (void)paused; }
+  // Holds the watch back while a long reply is still on the wire: one
+  // call of the readable function when `microseconds` have passed, then
+  // the watch as before. Where a link cannot, it simply keeps watching.
+  virtual void PauseWatchFor(int64_t microseconds) { (void)microseconds; }
+  // Waits here, at most `microseconds`, until the port has bytes to read
+  // (or has gone). False: nothing came, or the link cannot wait; the
+  // caller goes back to its event loop and hears of the bytes from there.
+  virtual bool WaitReadable(int64_t microseconds) {
+    (void)microseconds;
+    return false;
+  }
   // A hint for a session of short exchanges: have a USB adapter hand each
   // reply over at once. Off undoes only what on changed.
   virtual void SetLowLatency(bool on) { (void)on; }

@@ -5,6 +5,9 @@
 #include <algorithm>
 
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/timerfd.h>
+#include <unistd.h>
 
 #include <memory>
 
@@ -23,6 +26,8 @@ PollingLink::PollingLink(TKRNCommDriver& driver) : driver_(driver) {}
 PollingLink::~PollingLink() {
   // The notifier only: the driver may be gone by now.
   if (readable_) readable_->setEnabled(false);
+  pauseEnd_.reset();
+  if (pauseFd_ >= 0) close(pauseFd_);
 }
 
 bool PollingLink::Write(const void* data, int count) {
@@ -97,8 +102,35 @@ bool PollingLink::WatchReadable(ReadableFn onReadable) {
   return true;
 }
 
-void PollingLink::PauseWatch(bool paused) {
-  if (readable_) readable_->setEnabled(!paused);
+void PollingLink::PauseWatchFor(int64_t microseconds) {
+  if (!readable_ || microseconds <= 0) return;
+  if (pauseFd_ < 0) {
+    pauseFd_ = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+    if (pauseFd_ < 0) return;  // then it keeps watching
+    pauseEnd_ = std::make_unique<QSocketNotifier>(pauseFd_, QSocketNotifier::Read);
+    QObject::connect(pauseEnd_.get(), &QSocketNotifier::activated, [this] { PauseEnded(); });
+  }
+  itimerspec when{};
+  when.it_value.tv_sec = static_cast<time_t>(microseconds / 1000000);
+  when.it_value.tv_nsec = static_cast<long>(microseconds % 1000000) * 1000;
+  if (timerfd_settime(pauseFd_, 0, &when, nullptr) != 0) return;
+  readable_->setEnabled(false);
+}
+
+bool PollingLink::WaitReadable(int64_t microseconds) {
+  const int fd = driver_.Handle();
+  if (fd < 0 || microseconds <= 0) return false;
+  pollfd p{fd, POLLIN, 0};
+  const timespec wait{static_cast<time_t>(microseconds / 1000000), static_cast<long>(microseconds % 1000000) * 1000};
+  return ppoll(&p, 1, &wait, nullptr) > 0 && (p.revents & (POLLIN | POLLHUP | POLLERR)) != 0;
+}
+
+void PollingLink::PauseEnded() {
+  uint64_t expirations = 0;
+  if (read(pauseFd_, &expirations, sizeof expirations) != sizeof expirations || !readable_) return;
+  readable_->setEnabled(true);
+  const ReadableFn notify = onReadable_;  // the call may stop the watch
+  if (notify) notify();
 }
 
 void PollingLink::StopWatch() {
@@ -107,6 +139,11 @@ void PollingLink::StopWatch() {
   readable_->setEnabled(false);
   readable_.release()->deleteLater();
   onReadable_ = nullptr;
+  // The pause's notifier stays: this may run inside its signal.
+  if (pauseFd_ >= 0) {
+    const itimerspec off{};
+    timerfd_settime(pauseFd_, 0, &off, nullptr);
+  }
   driver_.setComPortPollingDelay(savedPollingDelay_);
 }
 

@@ -27,7 +27,8 @@ class PollingLink : public IspLink {
   void SetBitsPerSecond(uint32_t bps) override { driver_.setComPortBitRate(bps); }
   void SetParity(IspParity parity) override;
   bool WatchReadable(ReadableFn onReadable) override;
-  void PauseWatch(bool paused) override;
+  void PauseWatchFor(int64_t microseconds) override;
+  bool WaitReadable(int64_t microseconds) override;
   void SetLowLatency(bool on) override;
 
  private:
@@ -37,10 +38,15 @@ class PollingLink : public IspLink {
   std::function<void(TKRNCommDriver*)> savedOnLost_;
   uint64_t bytesRead_ = 0;  // by any poll, while listening
   std::unique_ptr<QSocketNotifier> readable_;
+  // A pause's end: a timer file watched like the port, since the event
+  // loop's own timers wake only on whole milliseconds.
+  int pauseFd_ = -1;
+  std::unique_ptr<QSocketNotifier> pauseEnd_;
   ReadableFn onReadable_;
   uint16_t savedPollingDelay_ = 0;
   int lowLatencyFd_ = -1;   // the device whose low-latency setting is to restore
 
   void Readable();
+  void PauseEnded();
   void StopWatch();
 };

@@ -3,9 +3,12 @@
 // a long session, and the terminal has its handlers back afterwards.
 #include <gtest/gtest.h>
 
+#include <QElapsedTimer>
 #include <QThread>
 
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "isp/PollingLink.h"
 #include "support/EventPump.h"
@@ -103,6 +106,51 @@ TEST_F(PollingLinkTest, WatchWakesAtOnceAndAPulledAdapterEndsIt) {
   EXPECT_LE(wakes, 2);
   EXPECT_FALSE(link.IsOpen());
   EXPECT_EQ(driver.ComPortPollingDelay(), tick);
+  link.StopListening();
+}
+
+// A paused watch stays quiet while bytes arrive and calls its owner once
+// when the pause is over, then watches as before; a pause cut short by
+// the end of the watch calls nobody. A wait on the spot returns as soon
+// as a byte is there, and gives up after its time when none comes.
+TEST_F(PollingLinkTest, PauseEndsWithOneCallAndAWaitOnTheSpotIsBounded) {
+  Listen();
+  std::vector<qint64> wakesAt;
+  QElapsedTimer clock;
+  ASSERT_TRUE(link.WatchReadable([&] {
+    wakesAt.push_back(clock.nsecsElapsed());
+    link.Poll();
+  }));
+  clock.start();
+  link.PauseWatchFor(30000);
+  pty.Write("x");
+  PumpFor(80);
+  ASSERT_EQ(wakesAt.size(), 1u);
+  EXPECT_GE(wakesAt[0], 30000 * 1000);
+  EXPECT_EQ(engine, "x");
+  pty.Write("y");
+  EXPECT_TRUE(PumpUntil([&] { return engine == "xy"; }, 500));
+  EXPECT_EQ(wakesAt.size(), 2u);
+
+  link.PauseWatchFor(20000);
+  ASSERT_TRUE(link.WatchReadable(nullptr));
+  PumpFor(60);
+  EXPECT_EQ(wakesAt.size(), 2u);
+
+  QElapsedTimer t;
+  t.start();
+  EXPECT_FALSE(link.WaitReadable(20000));
+  EXPECT_GE(t.nsecsElapsed(), 20000 * 1000);
+  std::thread late([&] {
+    QThread::msleep(20);
+    pty.Write("z");
+  });
+  t.restart();
+  EXPECT_TRUE(link.WaitReadable(5 * 1000 * 1000));
+  EXPECT_LT(t.elapsed(), 2000);  // woken by the byte, not by the time
+  late.join();
+  link.Poll();
+  EXPECT_EQ(engine, "xyz");
   link.StopListening();
 }
 

@@ -129,6 +129,39 @@ TEST_F(Stm32EngineTest, RepliesCutAnywhereAreTakenWhole) {
   }
 }
 
+// At the fastest speed a reply due within milliseconds is waited for on
+// the spot, yet the window's event loop still gets its turns throughout a
+// verified download (a whole read-back in one turn would be most of a
+// second); replies cut with pauses longer than such a wait are still taken.
+TEST_F(Stm32EngineTest, EventLoopKeepsTurningWhileRepliesAreAwaitedOnTheSpot) {
+  host.speed = br921600;
+  for (uint32_t seed : {0u, 4u, 5u}) {
+    SCOPED_TRACE(seed);
+    Stm32SimOptions o;
+    o.link = Paced(0, seed);
+    o.link.baud = 921600;
+    StartSim(0x0414, o);
+    QElapsedTimer clock;
+    qint64 last = -1, longest = 0;
+    bool wasRunning = false;  // the gap since the last tick began during the session
+    QTimer tick;
+    tick.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&tick, &QTimer::timeout, [&] {
+      const qint64 now = clock.elapsed();
+      if (wasRunning) longest = std::max(longest, now - last);
+      last = now;
+      wasRunning = engine.Running();
+    });
+    clock.start();
+    tick.start(1);
+    ExpectDownloads(RandomBytes(seed ? 4096 : 64 * 1024, seed + 7));
+    if (HasFatalFailure()) return;
+    if (seed == 0) {
+      EXPECT_LT(longest, 250);
+    }
+  }
+}
+
 // A retry after a failed session, or a second download with automatic reset
 // off: the part is still synchronised, and may even hold a half-read command.
 TEST_F(Stm32EngineTest, SecondDownloadToAPartStillSynchronised) {

@@ -41,6 +41,17 @@ constexpr int kAnswerMs = 500;
 // 64 words fit in a second with room.
 constexpr int kProgramBlockMs = 1000;
 
+// A reply due within a few milliseconds is waited for on the spot, as a
+// blocking reader would, rather than through turns of the event loop,
+// which cost more than the wire at the fastest speeds: for its wire time
+// plus a USB adapter's low-latency tick, and only while the loop has had a
+// turn within the last few milliseconds. A longer reply is slept through
+// until shortly before its end.
+constexpr int64_t kQuickLimitUs = 4000;
+constexpr int64_t kQuickMarginUs = 1000;
+constexpr int64_t kQuickTurnUs = 6000;
+constexpr int64_t kPauseLeadUs = 2000;
+
 // What the engine keeps of what arrives unasked: the longest reply is 257
 // bytes; old bytes give way to new ones past this.
 constexpr size_t kReceiveLimit = 1024;
@@ -76,12 +87,6 @@ Stm32Engine::Stm32Engine(IspHost& host, QObject* parent) : QObject(parent), host
   Silence.setTimerType(Qt::PreciseTimer);
   connect(&Silence, &QTimer::timeout, this, [this] {
     if (Running()) Fail(cause_);
-  });
-  Settle.setSingleShot(true);
-  Settle.setTimerType(Qt::PreciseTimer);
-  connect(&Settle, &QTimer::timeout, this, [this] {
-    if (watching_) host_.Link().PauseWatch(false);
-    Timer5Timer();
   });
 }
 
@@ -248,18 +253,29 @@ void Stm32Engine::Timer5Timer() {
     Fail(kPortLost);
     return;
   }
-  ReadPort();
-  if (!link.IsOpen()) {  // the device went away while being read
-    Fail(kPortLost);
-    return;
+  const auto turn = std::chrono::steady_clock::now();
+  for (;;) {
+    ReadPort();
+    if (!link.IsOpen()) {  // the device went away while being read
+      Fail(kPortLost);
+      return;
+    }
+    if (Timer3.isActive())
+      HandleSyncReply();
+    else if (!expecting_)
+      rx_.clear();  // nothing was asked: noise
+    else
+      HandleReply();
+    if (portLost_) {
+      Fail(kPortLost);
+      return;
+    }
+    if (!Running() || Timer3.isActive()) return;
+    const int64_t wait = QuickWaitUs();
+    const int64_t spent = std::chrono::duration_cast<std::chrono::microseconds>(
+                              std::chrono::steady_clock::now() - turn).count();
+    if (wait <= 0 || spent + wait > kQuickTurnUs || !link.WaitReadable(wait)) return;
   }
-  if (Timer3.isActive())
-    HandleSyncReply();
-  else if (!expecting_)
-    rx_.clear();  // nothing was asked: noise
-  else
-    HandleReply();
-  if (portLost_) Fail(kPortLost);
 }
 
 void Stm32Engine::HandleReply() {
@@ -267,13 +283,10 @@ void Stm32Engine::HandleReply() {
   // Line noise before a reply is no reply.
   rx_.erase(rx_.begin(), rx_.begin() + r.skip);
   if (r.status == stm32::Reply::Status::Incomplete) {
-    // The rest of a long reply needs its wire time; wake once it has had
-    // it, not for each byte.
-    const uint32_t bps = std::max<uint32_t>(host_.Link().BitsPerSecond(), 1200);
-    if (r.missing >= 16 && watching_ && !Settle.isActive()) {
-      host_.Link().PauseWatch(true);
-      Settle.start(static_cast<int>(std::max<int64_t>(1, int64_t{r.missing} * 11 * 1000 / bps)));
-    }
+    // The rest of a long reply needs its wire time: no wake-up for each
+    // of its bytes, but back in time to wait for its end on the spot.
+    const int64_t restUs = WireUs(r.missing);
+    if (watching_ && restUs > kQuickLimitUs) host_.Link().PauseWatchFor(restUs - kPauseLeadUs);
     return;
   }
   std::memcpy(FrameBuffer, rx_.data(), static_cast<size_t>(std::min(r.length, kFrameBufferSize)));
@@ -356,6 +369,27 @@ void Stm32Engine::Resynchronise() {
   if (!Timer3.isActive()) Timer3.start();
 }
 
+int64_t Stm32Engine::QuickWaitUs() const {
+  if (!expecting_ || expect_.busyMs > 0 || expect_.reply == Reply::Listed) return 0;
+  int bytes = 0;
+  if (rx_.empty()) {
+    bytes = awaitSent_ + 1;
+    if (expect_.reply == Reply::Bytes) bytes += expect_.bytes;
+    if (expect_.reply == Reply::AckAck) bytes += 1;
+  } else {
+    const stm32::Reply r = stm32::ReadReply(rx_.data(), static_cast<int>(rx_.size()), expect_.reply, expect_.bytes);
+    if (r.status != stm32::Reply::Status::Incomplete || r.missing <= 0) return 0;
+    bytes = r.missing;
+  }
+  const int64_t wireUs = WireUs(bytes);
+  return wireUs <= kQuickLimitUs ? wireUs + kQuickMarginUs : 0;
+}
+
+int64_t Stm32Engine::WireUs(int bytes) const {
+  const uint32_t bps = std::max<uint32_t>(host_.Link().BitsPerSecond(), 1200);
+  return int64_t{bytes} * 11 * 1000000 / bps;
+}
+
 int Stm32Engine::SilenceMs(const Expect& e, int sentBytes) const {
   // What was just written is still on the wire (256 bytes take 2.3 s at
   // 1200 bit/s), then the part works, then its reply comes back.
@@ -372,6 +406,7 @@ void Stm32Engine::Await(Expect e) {
   step_ = StepName();
   cause_ = e.timeout;
   if (job_.failFast) Silence.start(SilenceMs(e, sentSinceAwait_));
+  awaitSent_ = sentSinceAwait_;
   sentSinceAwait_ = 0;
   expect_ = std::move(e);
   expecting_ = true;
@@ -1344,7 +1379,6 @@ void Stm32Engine::Ended(IspResult result) {
 }
 
 void Stm32Engine::EndSession() {
-  Settle.stop();
   Silence.stop();
   OvertimeT.stop();
   Timer3.stop();

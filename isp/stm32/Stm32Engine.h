@@ -102,7 +102,6 @@ class Stm32Engine : public QObject, public IspEngine {
   int32_t BytesRemaining = 0;
 
   QTimer Timer3;     // 10 ms: synchronisation
-  QTimer Settle;     // a long reply's wire time: no wake-up for each of its bytes
   QTimer Timer5;     // replies the notification missed
   QTimer OvertimeT;  // 1 s: step time-out
   QTimer Silence;    // a job that fails fast: the step's own longest wait
@@ -129,6 +128,8 @@ class Stm32Engine : public QObject, public IspEngine {
   bool SendCommand(uint8_t code);
   bool SendAddress(uint32_t address);
   void Await(Expect e);
+  int64_t QuickWaitUs() const;
+  int64_t WireUs(int bytes) const;
   void Command(uint8_t code, Expect e);
   void ReadMemory(int32_t state, uint32_t address, int length, const QString& timeout,
                   std::function<void(const uint8_t*)> data, std::function<void(ReadRefusal)> refused);
@@ -224,6 +225,7 @@ class Stm32Engine : public QObject, public IspEngine {
 
   bool syncAwaiting_ = false;
   int sentSinceAwait_ = 0;    // bytes written since the last reply was awaited
+  int awaitSent_ = 0;         // ... and before the reply now awaited
   QByteArray syncNoise_;      // what came back to 0x7F that was neither ACK nor NACK
   uint64_t syncNoiseBytes_ = 0;
   int64_t syncSentMs_ = 0;
